@@ -111,6 +111,11 @@ class PenwellViewController : public ViewController {
     InkComponents inkComponents() const { return {red, green, blue, alpha}; }
 
   private:
+    friend struct ControllerTestAccess;  // lets tests set up strokes without touches
+
+    /// After the pad was repainted during a stroke, continues the live ink on top of the new
+    /// pad image. Every operation that replaces the pad's image calls it last.
+    void resumeLiveInk();
     /// Runs `task` on the main queue unless this controller is destroyed first.
     void postToMainQueue(void (PenwellViewController::*task)());
     const std::optional<Image>& backgroundPicture(int& offset) const;

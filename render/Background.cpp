@@ -33,6 +33,7 @@ void PenwellViewController::drawBackground() {
     }
     context.reset();
     _assignLineColorRBG();
+    resumeLiveInk();
 }
 
 void PenwellViewController::clearSignature() {

@@ -1,0 +1,7 @@
+#include "capture/Penwell.h"
+
+namespace penwell {
+
+void PenwellViewController::resumeLiveInk() {}
+
+}  // namespace penwell
