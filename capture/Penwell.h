@@ -64,6 +64,23 @@ class PenwellViewController : public ViewController {
     /// Splits `linecolor` into the ink components; grey colours become black at their alpha.
     void _assignLineColorRBG();
 
+    // ---- Touches, called by the toolkit ----------------------------------------------------
+    /// Starts a stroke at the touch, unless one is in progress.
+    void touchesBegan(const TouchSet& touches, const Event& event) override;
+    /// Adds every coalesced touch as a sample and a segment of live ink.
+    void touchesMoved(const TouchSet& touches, const Event& event) override;
+    /// Finishes the stroke (a tap becomes a small dot) and, for a finger while smoothing is
+    /// on, (re)starts the smoothing timer.
+    void touchesEnded(const TouchSet& touches, const Event& event) override;
+    /// Finishes the stroke like a touch-up, keeping its samples, but starts no timer.
+    void touchesCancelled(const TouchSet& touches, const Event& event) override;
+    /// The smoothing timer's action: the full redraw, with autorotation refused meanwhile.
+    void SmoothRedraw();
+    /// Removes the last finished stroke, if any, and redraws the pad.
+    void undoSignature();
+    bool isSignature() const;
+    void renderSignture();
+
     // ---- Configuration: setters only store; a value takes effect when next read ---------
     const std::shared_ptr<ImageView>& sigImage() const { return sigImage_; }
     void setSigImage(std::shared_ptr<ImageView> view) { sigImage_ = std::move(view); }
@@ -107,18 +124,24 @@ class PenwellViewController : public ViewController {
     bool isCollectingPoints() const { return collectPoints; }
     /// The interface orientation the pad was last prepared for.
     std::int64_t interfaceOrientation() const { return currentOrientation; }
+    /// Whether the smoothing redraw is scheduled.
+    bool smoothingPending() const { return timeout != nullptr; }
     /// The ink colour components derived from `linecolor` most recently.
     InkComponents inkComponents() const { return {red, green, blue, alpha}; }
 
   private:
     friend struct ControllerTestAccess;  // lets tests set up strokes without touches
 
-    /// After the pad was repainted during a stroke, continues the live ink on top of the new
-    /// pad image. Every operation that replaces the pad's image calls it last.
-    void resumeLiveInk();
+    bool padShowsLiveInk() const;
+    void openLiveInk();
+    void strokeLiveSegment(Point to);
+    void showLiveInk();
+    void finishStroke(const Touch& touch);
+    void cancelSmoothingTimer();
     /// Runs `task` on the main queue unless this controller is destroyed first.
     void postToMainQueue(void (PenwellViewController::*task)());
     const std::optional<Image>& backgroundPicture(int& offset) const;
+    void paintBackground();
 
     Services services_;
     // Posted work holds this weakly: a controller destroyed before its posted clear runs is
@@ -131,7 +154,13 @@ class PenwellViewController : public ViewController {
     Point lastPoint;
     Point newPoint;
     bool collectPoints = false;
-    std::unique_ptr<GraphicsContext> contextRef;  // the live-ink context, open during a stroke
+    // The live ink. Only touch capture uses these; the redraw and the export paint in contexts
+    // of their own, so a host call during a stroke never disturbs the stroke.
+    std::unique_ptr<GraphicsContext> contextRef;  // open from touch-down to touch-up
+    std::optional<Point> liveCursor_;             // empty after a clear during a stroke
+    double liveWidth_ = 0.0;                      // the width the next segment is drawn with
+    std::vector<double> liveWidths_;              // per sample of _points: its segment's width
+    std::uint64_t liveImage_ = 0;                 // identity of the pad image the ink last set
     double red = 0.0, green = 0.0, blue = 0.0, alpha = 0.0;
     Stroke _points;
     std::vector<Stroke> _lines;

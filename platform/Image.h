@@ -64,6 +64,10 @@ class Image {
     /// image for an image made any other way.
     PixelRect changedRegion() const { return changed_; }
 
+    /// Copies of one image share its identity; every newly made image has its own. Cheap, so
+    /// a drawing loop can tell whether a view still shows the image it set last.
+    std::uint64_t identity() const { return identity_; }
+
     /// Whether the two images have the same size and the same pixels.
     bool samePixels(const Image& other) const;
 
@@ -82,6 +86,7 @@ class Image {
     // Two levels, so that a new image rebuilds only the rows whose tiles changed.
     std::vector<std::shared_ptr<const Row>> rows_;
     PixelRect changed_;
+    std::uint64_t identity_ = 0;
 };
 
 }  // namespace penwell
