@@ -1,0 +1,145 @@
+#pragma once
+// Penwell: a signature-capture component. PenwellViewController turns an image view supplied
+// by the host into a signing pad: it records every touch sample (position, time, pressure) in
+// strokes, draws the ink live, smooths finger strokes after a pause, and hands the signature
+// out as a transparent image or as an encrypted record whose key only the holder of the pinned
+// certificate's private key can unwrap.
+//
+// Everything runs on the host's main thread; the controller reaches the outside world only
+// through the Services it is given (see platform/Services.h and platform/Defaults.h).
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "capture/Sample.h"
+#include "platform/Application.h"
+#include "platform/Color.h"
+#include "platform/Errors.h"
+#include "platform/Graphics.h"
+#include "platform/Image.h"
+#include "platform/RunLoop.h"
+#include "platform/Services.h"
+#include "platform/View.h"
+
+namespace penwell {
+
+/// The ink colour as the four stroke-colour components that every painter uses.
+struct InkComponents {
+    double red = 0.0, green = 0.0, blue = 0.0, alpha = 0.0;
+    friend bool operator==(const InkComponents&, const InkComponents&) = default;
+};
+
+class PenwellViewController : public ViewController {
+  public:
+    /// Sets every default (initialize()). Throws std::invalid_argument when the graphics,
+    /// application, device or run-loop service is missing.
+    explicit PenwellViewController(Services services);
+    ~PenwellViewController() override;
+    PenwellViewController(const PenwellViewController&) = delete;
+    PenwellViewController& operator=(const PenwellViewController&) = delete;
+
+    // ---- Lifecycle, called by the toolkit --------------------------------------------------
+    void viewDidLoad() override;
+    /// Throws penwell::Exception ("Penwell", "sigImage not initialized") without a pad view.
+    /// Otherwise starts observing orientation changes and posts a clear of the pad.
+    void viewWillAppear(bool animated) override;
+    void viewWillDisappear(bool animated) override;
+    void viewDidUnload() override;
+    void viewDidRotate(const Notification& notification);
+    /// No rotation while a stroke is captured or the smoothing redraw runs.
+    bool shouldAutorotate() const override;
+    bool shouldAutorotateToInterfaceOrientation(std::int64_t orientation) const override;
+    std::uint64_t supportedInterfaceOrientations() const override;
+
+    // ---- The pad -----------------------------------------------------------------------
+    /// Sets every property to its default and empties both stroke lists.
+    void initialize();
+    /// Paints the bare background and discards the signature.
+    void clearSignature();
+    /// Replaces the pad's image with the background picture for the device kind and
+    /// orientation (or nothing), sets the view's background colour, refreshes the ink colour.
+    void drawBackground();
+    /// Splits `linecolor` into the ink components; grey colours become black at their alpha.
+    void _assignLineColorRBG();
+
+    // ---- Configuration: setters only store; a value takes effect when next read ---------
+    const std::shared_ptr<ImageView>& sigImage() const { return sigImage_; }
+    void setSigImage(std::shared_ptr<ImageView> view) { sigImage_ = std::move(view); }
+    bool smoothing() const { return smoothing_; }
+    void setSmoothing(bool on) { smoothing_ = on; }
+    float smoothingDelay() const { return smoothingDelay_; }
+    void setSmoothingDelay(float seconds) { smoothingDelay_ = seconds; }
+    const std::optional<Color>& ibackcolor() const { return ibackcolor_; }
+    void setIbackcolor(std::optional<Color> color) { ibackcolor_ = std::move(color); }
+    const std::optional<Color>& linecolor() const { return linecolor_; }
+    void setLinecolor(std::optional<Color> color) { linecolor_ = std::move(color); }
+    float lineWidth() const { return lineWidth_; }
+    void setLineWidth(float width) { lineWidth_ = width; }
+    int MinSigPoints() const { return MinSigPoints_; }
+    void setMinSigPoints(int count) { MinSigPoints_ = count; }
+
+    /// Background pictures for pad-class devices and for every other device, in portrait and
+    /// landscape, with the top edge of each inside the pad in points.
+    const std::optional<Image>& ipadport() const { return ipadport_; }
+    void setIpadport(std::optional<Image> image) { ipadport_ = std::move(image); }
+    const std::optional<Image>& ipadland() const { return ipadland_; }
+    void setIpadland(std::optional<Image> image) { ipadland_ = std::move(image); }
+    const std::optional<Image>& iphoneport() const { return iphoneport_; }
+    void setIphoneport(std::optional<Image> image) { iphoneport_ = std::move(image); }
+    const std::optional<Image>& iphoneland() const { return iphoneland_; }
+    void setIphoneland(std::optional<Image> image) { iphoneland_ = std::move(image); }
+    int ipadportY() const { return ipadportY_; }
+    void setIpadportY(int y) { ipadportY_ = y; }
+    int ipadlandY() const { return ipadlandY_; }
+    void setIpadlandY(int y) { ipadlandY_ = y; }
+    int iphoneportY() const { return iphoneportY_; }
+    void setIphoneportY(int y) { iphoneportY_ = y; }
+    int iphonelandY() const { return iphonelandY_; }
+    void setIphonelandY(int y) { iphonelandY_ = y; }
+
+    // ---- State, read-only ------------------------------------------------------------------
+    /// The finished strokes, oldest first: the signature.
+    const std::vector<Stroke>& lines() const { return _lines; }
+    /// The stroke being drawn; empty between strokes.
+    const Stroke& points() const { return _points; }
+    bool isCollectingPoints() const { return collectPoints; }
+    /// The interface orientation the pad was last prepared for.
+    std::int64_t interfaceOrientation() const { return currentOrientation; }
+    /// The ink colour components derived from `linecolor` most recently.
+    InkComponents inkComponents() const { return {red, green, blue, alpha}; }
+
+  private:
+    /// Runs `task` on the main queue unless this controller is destroyed first.
+    void postToMainQueue(void (PenwellViewController::*task)());
+    const std::optional<Image>& backgroundPicture(int& offset) const;
+
+    Services services_;
+    // Posted work holds this weakly: a controller destroyed before its posted clear runs is
+    // simply not called. Keeping it alive instead would force hosts into shared ownership.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    NotificationCenter::Observation orientationObservation_;
+
+    std::shared_ptr<ImageView> sigImage_;
+    std::int64_t currentOrientation = 0;
+    Point lastPoint;
+    Point newPoint;
+    bool collectPoints = false;
+    std::unique_ptr<GraphicsContext> contextRef;  // the live-ink context, open during a stroke
+    double red = 0.0, green = 0.0, blue = 0.0, alpha = 0.0;
+    Stroke _points;
+    std::vector<Stroke> _lines;
+    std::shared_ptr<Timer> timeout;
+    std::optional<Image> ipadport_, ipadland_, iphoneport_, iphoneland_;
+    int ipadportY_ = 0, ipadlandY_ = 0, iphoneportY_ = 0, iphonelandY_ = 0;
+    std::optional<Color> ibackcolor_;
+    std::optional<Color> linecolor_;
+    float lineWidth_ = 3.0f;
+    int MinSigPoints_ = 12;
+    float smoothingDelay_ = 1.0f;
+    bool smoothing_ = false;
+    double tZero = 0.0;
+};
+
+}  // namespace penwell

@@ -1,0 +1,187 @@
+#include "platform/cairo/CairoGraphics.h"
+
+#include <cmath>
+#include <vector>
+
+#include "platform/cairo/CairoHandles.h"
+
+namespace penwell::cairo {
+
+namespace {
+
+std::size_t strideInPixels(cairo_surface_t* surface) {
+    return static_cast<std::size_t>(cairo_image_surface_get_stride(surface)) /
+           sizeof(std::uint32_t);
+}
+
+std::uint32_t* pixelsOf(cairo_surface_t* surface) {
+    return reinterpret_cast<std::uint32_t*>(cairo_image_surface_get_data(surface));
+}
+
+/// A Cairo surface holding a copy of an image, for painting it scaled.
+Surface surfaceFrom(const Image& image) {
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, image.width(), image.height()));
+    cairo_surface_flush(surface.get());
+    image.copyPixels({0, 0, image.width(), image.height()}, pixelsOf(surface.get()),
+                     strideInPixels(surface.get()));
+    cairo_surface_mark_dirty(surface.get());
+    return surface;
+}
+
+class CairoContext final : public GraphicsContext {
+  public:
+    explicit CairoContext(Size size)
+        : width_(pixelExtent(size.width)),
+          height_(pixelExtent(size.height)),
+          surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width_, height_)),
+          cr_(cairo_create(surface_.get())) {
+        // Round joins keep every painted pixel within half the line width of the path, which
+        // is what the changed-region bookkeeping below assumes.
+        cairo_set_line_join(cr_.get(), CAIRO_LINE_JOIN_ROUND);
+        cairo_set_source_rgba(cr_.get(), 0, 0, 0, 1);
+    }
+
+    Size size() const override {
+        return {static_cast<double>(width_), static_cast<double>(height_)};
+    }
+
+    void drawImage(const Image& image, const Rect& rect) override {
+        if (image.width() == 0 || image.height() == 0) {
+            return;
+        }
+        if (pristine_ && rect == Rect{{0, 0}, size()} && image.width() == width_ &&
+            image.height() == height_) {
+            // Painting an image of the context's size over a transparent bitmap yields exactly
+            // its pixels, so copy them and adopt the image as the base that later images share
+            // tiles with: the live ink then starts from the pad without copying it twice.
+            cairo_surface_flush(surface_.get());
+            image.copyPixels({0, 0, width_, height_}, pixelsOf(surface_.get()),
+                             strideInPixels(surface_.get()));
+            cairo_surface_mark_dirty(surface_.get());
+            base_ = image;
+            changed_ = {};
+            pristine_ = false;
+            return;
+        }
+        Surface source = surfaceFrom(image);
+        cairo_t* cr = cr_.get();
+        cairo_save(cr);
+        cairo_new_path(cr);
+        cairo_rectangle(cr, rect.origin.x, rect.origin.y, rect.size.width, rect.size.height);
+        cairo_clip(cr);
+        cairo_translate(cr, rect.origin.x, rect.origin.y);
+        cairo_scale(cr, rect.size.width / image.width(), rect.size.height / image.height());
+        cairo_set_source_surface(cr, source.get(), 0, 0);
+        cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
+        cairo_paint(cr);
+        cairo_restore(cr);
+        markChanged(pixelRectOutward(rect.origin.x, rect.origin.y, rect.origin.x + rect.size.width,
+                                     rect.origin.y + rect.size.height));
+    }
+
+    void setLineCap(LineCap cap) override {
+        cairo_set_line_cap(cr_.get(), cap == LineCap::Round    ? CAIRO_LINE_CAP_ROUND
+                                      : cap == LineCap::Square ? CAIRO_LINE_CAP_SQUARE
+                                                               : CAIRO_LINE_CAP_BUTT);
+    }
+
+    void setLineWidth(double width) override {
+        lineWidth_ = std::isfinite(width) && width > 0.0 ? width : 0.0;
+        cairo_set_line_width(cr_.get(), lineWidth_);
+    }
+
+    void setAllowsAntialiasing(bool allows) override {
+        cairo_set_antialias(cr_.get(), allows ? CAIRO_ANTIALIAS_DEFAULT : CAIRO_ANTIALIAS_NONE);
+    }
+
+    void setRGBStrokeColor(double red, double green, double blue, double alpha) override {
+        cairo_set_source_rgba(cr_.get(), red, green, blue, alpha);
+    }
+
+    void beginPath() override { cairo_new_path(cr_.get()); }
+
+    void moveToPoint(Point p) override { cairo_move_to(cr_.get(), p.x, p.y); }
+
+    void addLineToPoint(Point p) override { cairo_line_to(cr_.get(), p.x, p.y); }
+
+    void strokePath() override {
+        cairo_t* cr = cr_.get();
+        if (lineWidth_ > 0.0) {
+            double x1, y1, x2, y2;
+            cairo_path_extents(cr, &x1, &y1, &x2, &y2);
+            // Round caps and joins reach half the width beyond the path, square caps a little
+            // more; one more pixel covers antialiasing.
+            const double reach = lineWidth_ + 1.0;
+            markChanged(pixelRectOutward(x1 - reach, y1 - reach, x2 + reach, y2 + reach));
+            cairo_stroke(cr);
+        } else {
+            cairo_new_path(cr);  // a zero-width stroke paints nothing but still uses up the path
+        }
+    }
+
+    Image makeImage() override {
+        cairo_surface_flush(surface_.get());
+        Image image = Image::snapshot(pixelsOf(surface_.get()), strideInPixels(surface_.get()),
+                                      width_, height_, base_ ? &*base_ : nullptr, changed_);
+        base_ = image;
+        changed_ = {};
+        pristine_ = false;
+        return image;
+    }
+
+  private:
+    void markChanged(PixelRect r) {
+        changed_ = changed_.united(r.intersected({0, 0, width_, height_}));
+        pristine_ = false;
+    }
+
+    int width_;
+    int height_;
+    Surface surface_;
+    Context cr_;
+    double lineWidth_ = 2.0;  // Cairo's default
+    bool pristine_ = true;    // nothing painted yet: the bitmap is all transparent
+    // The latest image taken (or adopted), and what was painted since: the next image shares
+    // every tile outside that region with it.
+    std::optional<Image> base_ = Image::transparent(width_, height_);
+    PixelRect changed_;
+};
+
+class CairoGraphics final : public Graphics {
+  public:
+    std::unique_ptr<GraphicsContext> beginImageContext(Size size) override {
+        return std::make_unique<CairoContext>(size);
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<Graphics> makeGraphics() {
+    return std::make_shared<CairoGraphics>();
+}
+
+std::optional<Image> readPng(const std::filesystem::path& path) {
+    Surface png(cairo_image_surface_create_from_png(path.c_str()));
+    if (cairo_surface_status(png.get()) != CAIRO_STATUS_SUCCESS) {
+        return std::nullopt;
+    }
+    const int w = cairo_image_surface_get_width(png.get());
+    const int h = cairo_image_surface_get_height(png.get());
+    // PNGs may load as RGB24 (no alpha); paint onto ARGB32 to get one pixel format.
+    Surface argb(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
+    Context cr(cairo_create(argb.get()));
+    cairo_set_source_surface(cr.get(), png.get(), 0, 0);
+    cairo_paint(cr.get());
+    cairo_surface_flush(argb.get());
+    return Image::fromPixels(w, h, pixelsOf(argb.get()), strideInPixels(argb.get()));
+}
+
+bool writePng(const Image& image, const std::filesystem::path& path) {
+    if (image.width() == 0 || image.height() == 0) {
+        return false;  // PNG has no zero-sized images
+    }
+    Surface surface = surfaceFrom(image);
+    return cairo_surface_write_to_png(surface.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
+}
+
+}  // namespace penwell::cairo

@@ -1,0 +1,13 @@
+#pragma once
+// RAII owners of Cairo's handles (private to the Cairo backend).
+
+#include <cairo.h>
+
+#include "platform/CHandle.h"
+
+namespace penwell::cairo {
+
+using Surface = CHandle<cairo_surface_t, cairo_surface_destroy>;
+using Context = CHandle<cairo_t, cairo_destroy>;
+
+}  // namespace penwell::cairo

@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "support/TestPad.h"
+
+namespace penwell {
+namespace {
+
+using testing::TestPad;
+
+TEST(Controller, DefaultsAfterConstruction) {
+    TestPad t;
+    auto& c = *t.controller;
+    EXPECT_EQ(c.lineWidth(), 3.0f);
+    EXPECT_EQ(c.MinSigPoints(), 12);
+    EXPECT_EQ(c.smoothingDelay(), 1.0f);
+    EXPECT_FALSE(c.smoothing());
+    EXPECT_EQ(c.ibackcolor(), Color::whiteColor());
+    EXPECT_EQ(c.linecolor(), Color::blueColor());
+    EXPECT_EQ(c.ibackcolor()->numberOfComponents(), 2u);
+    EXPECT_FALSE(c.ipadport() || c.ipadland() || c.iphoneport() || c.iphoneland());
+    EXPECT_EQ(c.ipadportY() | c.ipadlandY() | c.iphoneportY() | c.iphonelandY(), 0);
+    EXPECT_TRUE(c.lines().empty());
+    EXPECT_TRUE(c.points().empty());
+    EXPECT_FALSE(c.isCollectingPoints());
+    EXPECT_EQ(c.inkComponents(), InkComponents{});  // not derived until the first paint
+    EXPECT_EQ(c.interfaceOrientation(), orientation::kPortrait);
+    EXPECT_EQ(c.supportedInterfaceOrientations(), 30u);
+    EXPECT_TRUE(c.shouldAutorotate());
+    EXPECT_TRUE(c.shouldAutorotateToInterfaceOrientation(orientation::kLandscapeLeft));
+}
+
+TEST(Controller, SettersOnlyStore) {
+    TestPad t;
+    t.show();
+    const Image before = *t.pad->image();
+    auto& c = *t.controller;
+    c.setLineWidth(-7.5f);  // not validated
+    c.setMinSigPoints(-3);
+    c.setSmoothingDelay(0.25f);
+    c.setIbackcolor(Color::rgb(1, 0, 0));
+    c.setIphoneport(testing::solidImage(10, 10, {0, 255, 0, 255}));
+    EXPECT_EQ(c.lineWidth(), -7.5f);
+    EXPECT_EQ(c.MinSigPoints(), -3);
+    EXPECT_EQ(c.smoothingDelay(), 0.25f);
+    // Nothing was repainted: the same image, the old background colour.
+    EXPECT_TRUE(t.pad->image()->sharesTileWith(before, 0, 0));
+    EXPECT_EQ(t.pad->backgroundColor(), Color::whiteColor());
+}
+
+TEST(Controller, MissingServicesAreRejected) {
+    headless::HeadlessHost host;
+    Services services = headlessServices(host);
+    services.graphics.reset();
+    EXPECT_THROW(PenwellViewController{services}, std::invalid_argument);
+}
+
+TEST(Controller, AppearingWithoutPadRaisesAfterTheBaseRan) {
+    TestPad t;
+    t.controller->setSigImage(nullptr);
+    t.host.application->setStatusBarOrientation(orientation::kLandscapeLeft);
+    try {
+        t.controller->viewWillAppear(true);
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.name(), "Penwell");
+        EXPECT_EQ(e.reason(), "sigImage not initialized");
+        EXPECT_STREQ(e.what(), "sigImage not initialized");
+    }
+    EXPECT_TRUE(t.controller->isAppearing());  // the base class's viewWillAppear ran
+    EXPECT_EQ(t.controller->interfaceOrientation(), orientation::kPortrait);  // not read
+    EXPECT_EQ(t.host.application->notificationCenter().observerCount(
+                  UIApplicationDidChangeStatusBarOrientationNotification),
+              0u);
+    EXPECT_TRUE(t.host.runLoop->idle());  // no clear posted
+}
+
+TEST(Controller, AppearingPostsAClearThatRunsLater) {
+    TestPad t;
+    t.controller->viewWillAppear(false);
+    EXPECT_FALSE(t.pad->image());  // not painted inside viewWillAppear
+    t.host.runLoop->runPending();
+    ASSERT_TRUE(t.pad->image());
+    EXPECT_EQ(t.pad->image()->width(), 300);
+    EXPECT_EQ(t.controller->inkComponents(), (InkComponents{0, 0, 1, 1}));
+}
+
+TEST(Controller, OrientationChangesRepaintOnlyWhenTheOrientationDiffers) {
+    TestPad t;
+    t.host.device->setUserInterfaceIdiom(UIUserInterfaceIdiomPhone);
+    t.controller->setIphoneland(testing::solidImage(300, 40, {255, 0, 0, 255}));
+    t.show();
+    EXPECT_TRUE(testing::clear(*t.pad->image(), 10, 10));
+
+    // The same orientation announced again: nothing posted, nothing repainted.
+    t.host.application->rotateTo(orientation::kPortrait);
+    EXPECT_TRUE(t.host.runLoop->idle());
+
+    t.host.application->rotateTo(orientation::kLandscapeRight);
+    EXPECT_EQ(t.controller->interfaceOrientation(), orientation::kLandscapeRight);
+    EXPECT_TRUE(testing::clear(*t.pad->image(), 10, 10));  // the clear is posted, not run
+    t.host.runLoop->runPending();
+    EXPECT_EQ(t.pad->image()->pixel(10, 10), (Rgba{255, 0, 0, 255}));
+
+    // Hidden: no longer observing.
+    t.controller->viewWillDisappear(false);
+    t.host.application->rotateTo(orientation::kPortrait);
+    EXPECT_EQ(t.controller->interfaceOrientation(), orientation::kLandscapeRight);
+    EXPECT_TRUE(t.host.runLoop->idle());
+}
+
+TEST(Controller, DestroyedControllerIsNeverCalled) {
+    TestPad t;
+    t.controller->viewWillAppear(false);  // posts a clear and observes rotation
+    t.controller.reset();
+    EXPECT_EQ(t.host.application->notificationCenter().observerCount(
+                  UIApplicationDidChangeStatusBarOrientationNotification),
+              0u);
+    t.host.application->rotateTo(orientation::kLandscapeLeft);
+    t.host.runLoop->runUntilIdle();  // the posted clear is skipped safely
+    EXPECT_FALSE(t.pad->image());
+}
+
+TEST(Controller, UnloadDiscardsThePadImage) {
+    TestPad t;
+    t.show();
+    t.controller->viewDidUnload();
+    EXPECT_FALSE(t.pad->image());
+}
+
+TEST(Sample, ElapsedMillisecondsTruncatesAndNeverWraps) {
+    EXPECT_EQ(elapsedMilliseconds(10.0025, 10.0), 2u);
+    EXPECT_EQ(elapsedMilliseconds(10.0004, 10.0), 0u);
+    EXPECT_EQ(elapsedMilliseconds(1.0029, 1.0), 2u);
+    EXPECT_EQ(elapsedMilliseconds(5.0, 5.0), 0u);
+    // A clock that runs backwards, and NaN, give 0 instead of undefined behaviour.
+    EXPECT_EQ(elapsedMilliseconds(4.0, 5.0), 0u);
+    EXPECT_EQ(elapsedMilliseconds(std::nan(""), 5.0), 0u);
+    // 2^63 ms and beyond keep the top bit.
+    EXPECT_EQ(elapsedMilliseconds(5.0 * 2251799813685248.0, 0.0),  // 625 * 2^54 ms
+              std::uint64_t{625} << 54);
+    EXPECT_EQ(elapsedMilliseconds(std::numeric_limits<double>::infinity(), 0.0),
+              std::numeric_limits<std::uint64_t>::max());
+    const _point p = _point::initwith({-3.5, 2}, 7);
+    EXPECT_EQ(p.Pressure(), 0.0);
+    EXPECT_EQ(p.CGPointValue(), (Point{-3.5, 2}));
+    EXPECT_EQ(p.Timestamp(), 7u);
+}
+
+}  // namespace
+}  // namespace penwell

@@ -1,0 +1,31 @@
+# Installs the built library into a scratch prefix, then builds and runs the consumer against
+# the exported CMake package, and compiles it once more with the flags of penwell.pc.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
+    endif()
+endfunction()
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+run(${WORK_DIR}/build/consumer)
+
+find_program(PKG_CONFIG pkg-config REQUIRED)
+find_program(CXX NAMES c++ g++ REQUIRED)
+file(GLOB_RECURSE pc_file ${prefix}/*/penwell.pc)
+get_filename_component(pc_dir ${pc_file} DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+execute_process(COMMAND ${PKG_CONFIG} --cflags --libs --static penwell
+    OUTPUT_VARIABLE flags RESULT_VARIABLE result OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "pkg-config does not know penwell")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(${CXX} ${SOURCE_DIR}/main.cpp -o ${WORK_DIR}/consumer-pc ${flags})
+run(${WORK_DIR}/consumer-pc)

@@ -1,0 +1,26 @@
+#include "support/TestPad.h"
+
+#include <vector>
+
+namespace penwell::testing {
+
+TestPad::TestPad(Size size)
+    : services(headlessServices(host)),
+      pad(std::make_shared<ImageView>(Rect{{0, 0}, size})),
+      controller(std::make_unique<PenwellViewController>(services)) {
+    controller->setSigImage(pad);
+}
+
+void TestPad::show() {
+    controller->viewWillAppear(false);
+    host.runLoop->runPending();
+}
+
+Image solidImage(int width, int height, Rgba c) {
+    const std::uint32_t argb =
+        std::uint32_t{c.a} << 24 | std::uint32_t{c.r} << 16 | std::uint32_t{c.g} << 8 | c.b;
+    std::vector<std::uint32_t> pixels(static_cast<std::size_t>(width) * height, argb);
+    return Image::fromPixels(width, height, pixels.data(), static_cast<std::size_t>(width));
+}
+
+}  // namespace penwell::testing

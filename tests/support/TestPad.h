@@ -1,0 +1,31 @@
+#pragma once
+// A controller on a headless host with a manual clock, and small pixel helpers.
+
+#include <memory>
+
+#include "capture/Penwell.h"
+#include "platform/Defaults.h"
+
+namespace penwell::testing {
+
+struct TestPad {
+    explicit TestPad(Size size = {300, 400});
+
+    /// viewWillAppear, then the posted clear.
+    void show();
+
+    headless::HeadlessHost host;
+    Services services;
+    std::shared_ptr<ImageView> pad;
+    std::unique_ptr<PenwellViewController> controller;
+};
+
+/// An opaque image of one colour.
+Image solidImage(int width, int height, Rgba color);
+
+/// Whether a pixel is fully transparent.
+inline bool clear(const Image& image, int x, int y) {
+    return image.pixel(x, y).a == 0;
+}
+
+}  // namespace penwell::testing
