@@ -6,6 +6,7 @@
 #include "platform/Certificates.h"
 #include "platform/Errors.h"
 #include "platform/Resources.h"
+#include "secure/AES.h"
 
 #ifndef PENWELL_PINNED_SHA1
 #error "PENWELL_PINNED_SHA1 must hold the pinned certificate's SHA-1 as 40 hex digits"
@@ -23,12 +24,11 @@ constexpr auto kPinnedSha1 = parseSha1Hex(PENWELL_PINNED_SHA1);
 static_assert(kPinnedSha1.has_value(), "PENWELL_PINNED_SHA1 must be 40 hexadecimal digits");
 
 /// Subject first, fingerprint second: the cheap test rules out most strangers.
-bool matchesPin(const Certificate& certificate, const PinnedCertificate& pin,
-                const Sha1Function& sha1) {
+bool matchesPin(const Certificate& certificate, const PinnedCertificate& pin, const AES& aes) {
     if (certificate.subjectSummary() != pin.label) {
         return false;
     }
-    const Bytes fingerprint = sha1(certificate.derData());
+    const Bytes fingerprint = aes.sha1Digest(certificate.derData());
     return std::ranges::equal(fingerprint, pin.sha1);
 }
 
@@ -36,14 +36,13 @@ bool matchesPin(const Certificate& certificate, const PinnedCertificate& pin,
 /// been added to the store. Null when there is no acceptable certificate.
 std::shared_ptr<Certificate> pinnedCertificate(const CertificateServices& certificates,
                                                CertificateStore& store,
-                                               const ResourceBundle& resources,
-                                               const Sha1Function& sha1,
+                                               const ResourceBundle& resources, const AES& aes,
                                                const PinnedCertificate& pin) {
     auto found = store.copyMatching(ItemClass::certificate, pin.label);
     if (found.status == errSecSuccess) {
         // The store is a file other processes may write. Without this test a planted
         // certificate carrying the label would be handed every signature's key.
-        if (found.certificate == nullptr || !matchesPin(*found.certificate, pin, sha1)) {
+        if (found.certificate == nullptr || !matchesPin(*found.certificate, pin, aes)) {
             return nullptr;
         }
         return std::move(found.certificate);
@@ -58,7 +57,7 @@ std::shared_ptr<Certificate> pinnedCertificate(const CertificateServices& certif
         return nullptr;
     }
     auto certificate = certificates.createCertificateWithData(*contents);
-    if (certificate == nullptr || !matchesPin(*certificate, pin, sha1)) {
+    if (certificate == nullptr || !matchesPin(*certificate, pin, aes)) {
         return nullptr;
     }
     // The store labels the entry with the subject summary, just shown to equal pin.label, so
@@ -77,8 +76,8 @@ PinnedCertificate defaultPin() {
 
 std::optional<Bytes> wrapAESKey(ByteView symmetricKey, const CertificateServices& certificates,
                                 CertificateStore& store, const ResourceBundle& resources,
-                                const Sha1Function& sha1, const PinnedCertificate& pin) {
-    const auto certificate = pinnedCertificate(certificates, store, resources, sha1, pin);
+                                const AES& aes, const PinnedCertificate& pin) {
+    const auto certificate = pinnedCertificate(certificates, store, resources, aes, pin);
     if (certificate == nullptr) {
         return std::nullopt;
     }

@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +14,7 @@
 
 namespace penwell {
 
+class AES;
 class CertificateServices;
 class CertificateStore;
 class ResourceBundle;
@@ -59,16 +59,13 @@ constexpr std::optional<std::array<std::uint8_t, 20>> parseSha1Hex(std::string_v
 /// time (PENWELL_PINNED_SHA1).
 PinnedCertificate defaultPin();
 
-/// The SHA-1 digest (20 bytes) of its input.
-using Sha1Function = std::function<Bytes(ByteView)>;
-
 /// Encrypts `symmetricKey` (the 48-byte key blob: AES key then IV) for the receiver.
 ///
 /// The certificate is the store's entry labelled `pin.label`; when there is none, the resource
 /// "Penwell" of type "dat" from `resources`, which is added to `store` once it passes the pin.
 /// A certificate from either place is used only when its subject summary equals `pin.label`
-/// and the SHA-1 of its DER encoding equals `pin.sha1`; a stored one that fails is neither used
-/// nor replaced.
+/// and the SHA-1 of its DER encoding (aes.sha1Digest) equals `pin.sha1`; a stored one that
+/// fails is neither used nor replaced.
 ///
 /// Returns the ciphertext, exactly as long as the key's modulus, or nullopt when the resource
 /// is not a certificate, either certificate fails the pin, the store refuses the add, there is
@@ -77,7 +74,6 @@ using Sha1Function = std::function<Bytes(ByteView)>;
 /// bundle has no resource: the host was packaged without its certificate.
 std::optional<Bytes> wrapAESKey(ByteView symmetricKey, const CertificateServices& certificates,
                                 CertificateStore& store, const ResourceBundle& resources,
-                                const Sha1Function& sha1,
-                                const PinnedCertificate& pin = defaultPin());
+                                const AES& aes, const PinnedCertificate& pin = defaultPin());
 
 }  // namespace penwell

@@ -8,7 +8,9 @@
 #include "platform/Errors.h"
 #include "platform/filesystem/DirectoryBundle.h"
 #include "platform/openssl/OpenSslCertificates.h"
+#include "platform/openssl/OpenSslCrypto.h"
 #include "platform/sqlite/SqliteCertificateStore.h"
+#include "secure/AES.h"
 #include "support/CertificateFixtures.h"
 
 namespace penwell {
@@ -37,7 +39,7 @@ class KeyWrapTest : public ::testing::Test {
     std::shared_ptr<sqlite::SqliteCertificateStore> store =
         sqlite::SqliteCertificateStore::open(folder.path() / "store.sqlite", certificates);
     filesystem::DirectoryBundle resources{resourceFolder};
-    Sha1Function sha1 = [](ByteView data) { return test::sha1(data); };
+    AES aes{openssl::makeCrypto()};
 
     void SetUp() override {
         ASSERT_NE(store, nullptr);
@@ -49,7 +51,7 @@ class KeyWrapTest : public ::testing::Test {
     }
 
     std::optional<Bytes> wrap(const PinnedCertificate& pin = defaultPin()) {
-        return wrapAESKey(keyBlob(), *certificates, *store, resources, sha1, pin);
+        return wrapAESKey(keyBlob(), *certificates, *store, resources, aes, pin);
     }
 
     Status lookup() { return store->copyMatching(ItemClass::certificate, "Keyloft").status; }
@@ -159,8 +161,8 @@ TEST_F(KeyWrapTest, PlantedStoredCertificateIsRefusedAndLeftAlone) {
 
 TEST_F(KeyWrapTest, KeyBlobTooLongForTheModulusGivesNil) {
     installResource(test::demoCertificateDer());
-    EXPECT_FALSE(wrapAESKey(Bytes(246), *certificates, *store, resources, sha1).has_value());
-    EXPECT_TRUE(wrapAESKey(Bytes(245), *certificates, *store, resources, sha1).has_value());
+    EXPECT_FALSE(wrapAESKey(Bytes(246), *certificates, *store, resources, aes).has_value());
+    EXPECT_TRUE(wrapAESKey(Bytes(245), *certificates, *store, resources, aes).has_value());
 }
 
 // A store that answers from memory and can be told to refuse adds.
@@ -191,7 +193,7 @@ TEST_F(KeyWrapTest, StoredCertificateWithTheWrongSubjectIsRefused) {
     installResource(test::demoCertificateDer());
 
     EXPECT_FALSE(
-        wrapAESKey(keyBlob(), *certificates, fake, resources, sha1, pinFor(der)).has_value());
+        wrapAESKey(keyBlob(), *certificates, fake, resources, aes, pinFor(der)).has_value());
     EXPECT_EQ(fake.adds, 0);
 }
 
@@ -199,7 +201,7 @@ TEST_F(KeyWrapTest, StoreRefusingTheAddGivesNil) {
     FakeStore fake;
     fake.addStatus = errSecIO;
     installResource(test::demoCertificateDer());
-    EXPECT_FALSE(wrapAESKey(keyBlob(), *certificates, fake, resources, sha1).has_value());
+    EXPECT_FALSE(wrapAESKey(keyBlob(), *certificates, fake, resources, aes).has_value());
     EXPECT_EQ(fake.adds, 1);
 }
 
