@@ -15,6 +15,7 @@
 
 #include "capture/Sample.h"
 #include "platform/Application.h"
+#include "platform/Bytes.h"
 #include "platform/Color.h"
 #include "platform/Errors.h"
 #include "platform/Graphics.h"
@@ -80,6 +81,20 @@ class PenwellViewController : public ViewController {
     void undoSignature();
     bool isSignature() const;
     void renderSignture();
+
+    // ---- Data export --------------------------------------------------------------------
+    /// The signature as an AES-256-CBC encrypted point-stream record; nil without a signature
+    /// or without `AESkey`. *AESkey receives the 48-byte key blob (key, then IV) wrapped with
+    /// RSA PKCS#1 v1.5 for the pinned certificate, or nil if the wrap failed: check both. The
+    /// first export installs the certificate from the resource Penwell.dat into the store.
+    /// Throws AssertionFailure ("Penwell DAT resource missing") when neither has it.
+    std::optional<Bytes> getSignatureData(std::optional<Bytes>* AESkey);
+    /// Internal step of getSignatureData: the record encrypted under a fresh key and IV, which
+    /// land in the two out-parameters; nil without a signature (the out-parameters untouched).
+    std::optional<Bytes> _getSignatureData(std::optional<Bytes>* AESkey,
+                                           std::optional<Bytes>* AESiv) const;
+    /// Internal step of getSignatureData: `symmetricKey` encrypted for the pinned certificate.
+    std::optional<Bytes> wrapAESKey(ByteView symmetricKey);
 
     // ---- Configuration: setters only store; a value takes effect when next read ---------
     const std::shared_ptr<ImageView>& sigImage() const { return sigImage_; }

@@ -16,7 +16,7 @@ namespace {
 /// Opens the store file at its first use: constructing a controller must not create files,
 /// and a store that cannot be opened only fails the exports that need it.
 class StoreOpenedOnFirstUse final : public CertificateStore {
-public:
+  public:
     StoreOpenedOnFirstUse(std::optional<std::filesystem::path> file,
                           std::shared_ptr<const CertificateServices> certificates)
         : file_(std::move(file)), certificates_(std::move(certificates)) {}
@@ -35,7 +35,7 @@ public:
         return {errSecIO, {}};
     }
 
-private:
+  private:
     CertificateStore* opened() const {
         if (!store_) {
             store_ = file_ ? sqlite::SqliteCertificateStore::open(*file_, certificates_)
@@ -61,9 +61,9 @@ Services headlessServices(const headless::HeadlessHost& host, const ServiceOptio
     services.certificates = openssl::makeCertificateServices();
     services.certificateStore =
         std::make_shared<StoreOpenedOnFirstUse>(options.certificateStore, services.certificates);
-    services.resources =
-        options.resources ? std::make_shared<filesystem::DirectoryBundle>(*options.resources)
-                          : filesystem::makeDefaultBundle();
+    services.resources = options.resources
+                             ? std::make_shared<filesystem::DirectoryBundle>(*options.resources)
+                             : filesystem::makeDefaultBundle();
     services.uuids = libuuid::makeUuidGenerator();
     return services;
 }

@@ -9,7 +9,7 @@ namespace penwell::libuuid {
 namespace {
 
 class LibUuidGenerator final : public UuidGenerator {
-public:
+  public:
     std::string createString() const override {
         uuid_t uuid;
         // uuid_generate_random reads the kernel's random source, so the text cannot be
@@ -26,6 +26,8 @@ public:
 
 }  // namespace
 
-std::shared_ptr<UuidGenerator> makeUuidGenerator() { return std::make_shared<LibUuidGenerator>(); }
+std::shared_ptr<UuidGenerator> makeUuidGenerator() {
+    return std::make_shared<LibUuidGenerator>();
+}
 
 }  // namespace penwell::libuuid
