@@ -88,7 +88,7 @@ class PenwellViewController : public ViewController {
     /// painted as the redraw paints it; with `crop`, cut to the box of the drawn points widened
     /// by 20 points on every side and limited to the image. Refreshes the ink colour from
     /// `linecolor` first. Changes nothing else. Empty without a signature, without a pad view,
-    /// for a pad of zero width or height, and when the crop does not meet the image.
+    /// and for a pad of zero width or height.
     std::optional<Image> getSignatureImage(bool crop);
 
     // ---- Statistics
