@@ -95,10 +95,11 @@ class PenwellViewController : public ViewController {
     /// Coefficient of variation (population standard deviation over mean) of the time between
     /// consecutive samples of each finished stroke, in two passes; intervals that start at a
     /// sample stamped 0 before a stroke has a non-zero reference are left out. NaN when no
-    /// interval is left, an empty stroke list included.
+    /// interval is left (an empty stroke list included) or every interval is 0.
     double calculateSigma() const;
     /// The same measure in one pass (Welford), counting every interval, the one after the
-    /// touch-down included. 0.0 for an empty stroke list; NaN when no stroke has two samples.
+    /// touch-down included. 0.0 for an empty stroke list; NaN when no stroke has two samples
+    /// or every interval is 0.
     double calculateSigma2() const;
 
     // ---- Configuration: setters only store; a value takes effect when next read ---------

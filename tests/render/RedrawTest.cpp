@@ -141,14 +141,6 @@ TEST(Redraw, OnePixelPerPointAndTheBackgroundUnderTheInk) {
     EXPECT_EQ(image.pixel(299, 399), kRed);
 }
 
-TEST(Redraw, UsesTheCurrentLinecolor) {
-    ShownPad t;
-    t.lines() = {strokeThrough({{20, 20}, {120, 20}})};
-    t.controller->setLinecolor(Color::rgb(1, 0, 0));
-    t.controller->renderSignture();
-    EXPECT_EQ(t.image().pixel(70, 20), kRed);
-}
-
 TEST(Redraw, LeavesTheStrokeInProgressAndTheLiveInkAlone) {
     ShownPad t;
     auto& c = *t.controller;

@@ -129,12 +129,5 @@ TEST(CatmullRom, ShortStrokesAreBorrowedNotCopied) {
     }
 }
 
-TEST(CatmullRom, InputIsLeftAsItWas) {
-    const Stroke before = strokeOf({{0, 0}, {10, 0}, {10, 10}, {0, 10}, {0, 20}});
-    Stroke stroke = before;
-    (void)PenwellViewController::catmullRomSpline(stroke, 4);
-    EXPECT_EQ(stroke, before);
-}
-
 }  // namespace
 }  // namespace penwell
