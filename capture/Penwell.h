@@ -23,6 +23,7 @@
 #include "platform/RunLoop.h"
 #include "platform/Services.h"
 #include "platform/View.h"
+#include "render/Smoothing.h"
 
 namespace penwell {
 
@@ -40,6 +41,11 @@ class PenwellViewController : public ViewController {
     ~PenwellViewController() override;
     PenwellViewController(const PenwellViewController&) = delete;
     PenwellViewController& operator=(const PenwellViewController&) = delete;
+
+    // ---- Signature test
+    /// Whether the finished strokes hold more than MinSigPoints samples in all. The stroke
+    /// being drawn does not count; an empty stroke list never is a signature.
+    bool isSignature() const;
 
     // ---- Lifecycle, called by the toolkit --------------------------------------------------
     void viewDidLoad() override;
@@ -79,8 +85,6 @@ class PenwellViewController : public ViewController {
     void SmoothRedraw();
     /// Removes the last finished stroke, if any, and redraws the pad.
     void undoSignature();
-    bool isSignature() const;
-    void renderSignture();
 
     // ---- Data export --------------------------------------------------------------------
     /// The signature as an AES-256-CBC encrypted point-stream record; nil without a signature
@@ -95,6 +99,38 @@ class PenwellViewController : public ViewController {
                                            std::optional<Bytes>* AESiv) const;
     /// Internal step of getSignatureData: `symmetricKey` encrypted for the pinned certificate.
     std::optional<Bytes> wrapAESKey(ByteView symmetricKey);
+
+    // ---- Rendering
+    /// The stroke as a uniform Catmull-Rom polyline with `segments` steps per span between
+    /// consecutive samples: every sample once, in order (as a knot pointing at the sample),
+    /// and segments - 1 new points inside each span, rounded to single precision. A stroke of
+    /// fewer than 4 samples comes back borrowed, not copied; `segments` of 1 or less (negative
+    /// included) gives the samples alone. The result refers to `points` and must not outlive
+    /// it, hence no temporaries.
+    static SmoothedStroke catmullRomSpline(const Stroke& points, int segments);
+    static SmoothedStroke catmullRomSpline(const Stroke&& points, int segments) = delete;
+    /// Repaints the pad from the finished strokes: the background, the pad's image over it,
+    /// then every stroke (plain strokes smoothed while `smoothing` is on), and shows the
+    /// result. The stroke being drawn, the live-ink context and its cursor are left alone. A
+    /// pad of zero width or height, or no pad view, gets the background step only.
+    void renderSignture();
+    /// The ink of the finished strokes alone on a transparent image of the pad's frame size,
+    /// painted as the redraw paints it; with `crop`, cut to the box of the drawn points widened
+    /// by 20 points on every side and limited to the image. Refreshes the ink colour from
+    /// `linecolor` first. Changes nothing else. Empty without a signature, without a pad view,
+    /// and for a pad of zero width or height.
+    std::optional<Image> getSignatureImage(bool crop);
+
+    // ---- Statistics
+    /// Coefficient of variation (population standard deviation over mean) of the time between
+    /// consecutive samples of each finished stroke, in two passes; intervals that start at a
+    /// sample stamped 0 before a stroke has a non-zero reference are left out. NaN when no
+    /// interval is left (an empty stroke list included) or every interval is 0.
+    double calculateSigma() const;
+    /// The same measure in one pass (Welford), counting every interval, the one after the
+    /// touch-down included. 0.0 for an empty stroke list; NaN when no stroke has two samples
+    /// or every interval is 0.
+    double calculateSigma2() const;
 
     // ---- Configuration: setters only store; a value takes effect when next read ---------
     const std::shared_ptr<ImageView>& sigImage() const { return sigImage_; }
