@@ -34,7 +34,7 @@ struct InkComponents {
 };
 
 class PenwellViewController : public ViewController {
-  public:
+public:
     /// Sets every default (initialize()). Throws std::invalid_argument when the graphics,
     /// application, device or run-loop service is missing.
     explicit PenwellViewController(Services services);
@@ -180,7 +180,7 @@ class PenwellViewController : public ViewController {
     /// The ink colour components derived from `linecolor` most recently.
     InkComponents inkComponents() const { return {red, green, blue, alpha}; }
 
-  private:
+private:
     friend struct ControllerTestAccess;  // lets tests set up strokes without touches
 
     bool padShowsLiveInk() const;

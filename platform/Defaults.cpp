@@ -16,7 +16,7 @@ namespace {
 /// Opens the store file at its first use: constructing a controller must not create files,
 /// and a store that cannot be opened only fails the exports that need it.
 class StoreOpenedOnFirstUse final : public CertificateStore {
-  public:
+public:
     StoreOpenedOnFirstUse(std::optional<std::filesystem::path> file,
                           std::shared_ptr<const CertificateServices> certificates)
         : file_(std::move(file)), certificates_(std::move(certificates)) {}
@@ -35,7 +35,7 @@ class StoreOpenedOnFirstUse final : public CertificateStore {
         return {errSecIO, {}};
     }
 
-  private:
+private:
     CertificateStore* opened() const {
         if (!store_) {
             store_ = file_ ? sqlite::SqliteCertificateStore::open(*file_, certificates_)

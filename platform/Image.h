@@ -24,7 +24,7 @@ struct Rgba {
 };
 
 class Image {
-  public:
+public:
     static constexpr int kTileSize = 64;
     using Tile = std::array<std::uint32_t, kTileSize * kTileSize>;
 
@@ -74,7 +74,7 @@ class Image {
     /// Whether the tile holding pixel (x, y) is the very same memory in both images.
     bool sharesTileWith(const Image& other, int x, int y) const;
 
-  private:
+private:
     using Row = std::vector<std::shared_ptr<const Tile>>;  // a null tile is transparent
 
     Image(int width, int height);

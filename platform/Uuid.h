@@ -6,7 +6,7 @@
 namespace penwell {
 
 class UuidGenerator {
-  public:
+public:
     virtual ~UuidGenerator() = default;
     /// 36 characters: upper-case hexadecimal groups of 8-4-4-4-12 digits joined by hyphens.
     virtual std::string createString() const = 0;

@@ -28,7 +28,7 @@ Weights weightsAt(float t) {
 /// beyond that they are worked out again for every span, with the same additions, so any step
 /// count gives the same points without a heap table.
 class WeightRows {
-  public:
+public:
     static constexpr int kTableRows = 64;
 
     explicit WeightRows(int segments)
@@ -59,7 +59,7 @@ class WeightRows {
         }
     }
 
-  private:
+private:
     int segments_;
     float dt_;
     std::array<Weights, kTableRows> table_{};

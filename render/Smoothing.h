@@ -14,7 +14,7 @@ namespace penwell {
 /// One element of a smoothed stroke. A knot is an input sample itself: knot() points at it, so
 /// its timestamp and pressure stay reachable. A point generated between knots has no sample.
 class SplinePoint {
-  public:
+public:
     static SplinePoint knotAt(const _point& sample) { return {sample.CGPointValue(), &sample}; }
     static SplinePoint between(Point position) { return {position, nullptr}; }
 
@@ -23,7 +23,7 @@ class SplinePoint {
     /// The input sample this element is, or nullptr for a generated point.
     const _point* knot() const { return knot_; }
 
-  private:
+private:
     SplinePoint(Point position, const _point* knot) : pt_(position), knot_(knot) {}
 
     // The position is kept beside the knot pointer so painters read every element alike,
@@ -39,7 +39,7 @@ class SplinePoint {
 /// Lifetime: in both forms it refers to the stroke it was made from, so it must not outlive
 /// that stroke, and the stroke must not change while it is in use.
 class SmoothedStroke {
-  public:
+public:
     explicit SmoothedStroke(std::span<const _point> borrowed) : borrowed_(borrowed) {}
     explicit SmoothedStroke(std::vector<SplinePoint> owned)
         : owned_(std::move(owned)), owns_(true) {}
@@ -56,7 +56,7 @@ class SmoothedStroke {
         return owns_ ? owned_[i] : SplinePoint::knotAt(borrowed_[i]);
     }
 
-  private:
+private:
     std::span<const _point> borrowed_;
     std::vector<SplinePoint> owned_;
     bool owns_ = false;

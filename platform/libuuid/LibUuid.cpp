@@ -9,7 +9,7 @@ namespace penwell::libuuid {
 namespace {
 
 class LibUuidGenerator final : public UuidGenerator {
-  public:
+public:
     std::string createString() const override {
         uuid_t uuid;
         // uuid_generate_random reads the kernel's random source, so the text cannot be

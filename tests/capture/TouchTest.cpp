@@ -165,7 +165,7 @@ TEST(Touch, ClearKeepsAPendingTimerWhoseRedrawPaintsTheEmptyPad) {
 
 /// Asks the controller whether it may rotate whenever the pad is painted.
 class WatchingDevice final : public Device {
-  public:
+public:
     std::optional<std::int64_t> userInterfaceIdiom() const override {
         if (controller != nullptr) {
             answers.push_back(controller->shouldAutorotate());

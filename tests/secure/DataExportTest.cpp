@@ -12,7 +12,7 @@ namespace {
 
 /// A signed pad whose store and resource folder live in a temporary folder.
 class DataExport : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::filesystem::create_directories(resources);
         std::filesystem::copy_file(test::demoCertificatePath(), resources / "Penwell.dat");
