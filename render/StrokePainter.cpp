@@ -73,28 +73,32 @@ void paintStylusStroke(GraphicsContext& context, const Stroke& stroke, PointBox*
 void paintStrokes(GraphicsContext& context, std::span<const Stroke> strokes, double lineWidth,
                   bool smoothing, PointBox* box) {
     context.beginPath();
-    for (const Stroke& stroke : strokes) {
-        if (!stroke.empty() && isStylus(stroke)) {
-            paintStylusStroke(context, stroke, box);
+    bool plainPending = false;
+    // Plain segments collected so far are painted before a stylus stroke, at lineWidth: the
+    // context has one path and one width, and a stylus segment must neither paint them nor
+    // lend them its width. Without stylus strokes all plain ink is one stroke operation.
+    auto paintPendingPlain = [&] {
+        if (plainPending) {
+            context.setLineWidth(lineWidth);
+            context.strokePath();
+            plainPending = false;
         }
-    }
-
-    bool anyPlain = false;
+    };
     for (const Stroke& stroke : strokes) {
-        if (stroke.empty() || isStylus(stroke)) {
+        if (stroke.empty()) {
             continue;
         }
-        if (smoothing) {
+        if (isStylus(stroke)) {
+            paintPendingPlain();
+            paintStylusStroke(context, stroke, box);
+        } else if (smoothing) {
             const SmoothedStroke smoothed = PenwellViewController::catmullRomSpline(stroke, 4);
-            anyPlain = addPlainSegments(context, smoothed, box) || anyPlain;
+            plainPending = addPlainSegments(context, smoothed, box) || plainPending;
         } else {
-            anyPlain = addPlainSegments(context, stroke, box) || anyPlain;
+            plainPending = addPlainSegments(context, stroke, box) || plainPending;
         }
     }
-    if (anyPlain) {
-        context.setLineWidth(lineWidth);
-        context.strokePath();
-    }
+    paintPendingPlain();
 }
 
 }  // namespace penwell::render

@@ -29,10 +29,10 @@ struct PointBox {
 /// - Plain strokes are drawn through a 4-step Catmull-Rom spline while `smoothing` is on. Their
 ///   segments are collected in one path and stroked once, `lineWidth` wide.
 ///
-/// Order: all stylus ink first, oldest stroke first, then all plain ink in one stroke operation
-/// on top. The context has one current path and one width, so plain segments may not be
-/// pending while a stylus segment is stroked; painting the kinds in two passes keeps every
-/// plain stroke at `lineWidth` and every stylus segment at its own width, in any mix.
+/// Order: oldest stroke first. Plain segments collected so far are stroked, at `lineWidth`,
+/// just before each stylus stroke and once at the end, so a stylus segment never paints
+/// pending plain segments nor lends them its width, and every plain stroke keeps `lineWidth`
+/// in any mix of kinds.
 ///
 /// The cursor is local to this call: the live ink's cursor and context are never touched.
 /// With `box`, every handled point widens it: stored samples, or the smoothed points of plain
