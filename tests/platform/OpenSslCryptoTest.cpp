@@ -127,6 +127,9 @@ struct NistCase {
     Bytes paddingBlock;  // the 16 bytes that PKCS#7 padding appends
 };
 
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const NistCase& c, std::ostream* os) { *os << c.name; }
+
 class OpenSslCryptoNist : public OpenSslCrypto, public ::testing::WithParamInterface<NistCase> {};
 
 TEST_P(OpenSslCryptoNist, EncryptionStartsWithTheNistCiphertext) {
