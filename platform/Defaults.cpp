@@ -3,15 +3,68 @@
 #include <algorithm>
 
 #include "platform/cairo/CairoGraphics.h"
+#include "platform/filesystem/DirectoryBundle.h"
+#include "platform/libuuid/LibUuid.h"
+#include "platform/openssl/OpenSslCertificates.h"
+#include "platform/openssl/OpenSslCrypto.h"
+#include "platform/sqlite/SqliteCertificateStore.h"
 
 namespace penwell {
 
-Services headlessServices(const headless::HeadlessHost& host) {
+namespace {
+
+/// Opens the store file at its first use: constructing a controller must not create files,
+/// and a store that cannot be opened only fails the exports that need it.
+class StoreOpenedOnFirstUse final : public CertificateStore {
+public:
+    StoreOpenedOnFirstUse(std::optional<std::filesystem::path> file,
+                          std::shared_ptr<const CertificateServices> certificates)
+        : file_(std::move(file)), certificates_(std::move(certificates)) {}
+
+    CopyMatchingResult copyMatching(ItemClass itemClass, std::string_view label) const override {
+        if (CertificateStore* store = opened()) {
+            return store->copyMatching(itemClass, label);
+        }
+        return {errSecIO, nullptr};
+    }
+
+    AddResult add(const Certificate& certificate) override {
+        if (CertificateStore* store = opened()) {
+            return store->add(certificate);
+        }
+        return {errSecIO, {}};
+    }
+
+private:
+    CertificateStore* opened() const {
+        if (!store_) {
+            store_ = file_ ? sqlite::SqliteCertificateStore::open(*file_, certificates_)
+                           : sqlite::SqliteCertificateStore::openDefault(certificates_);
+        }
+        return store_.get();
+    }
+
+    std::optional<std::filesystem::path> file_;
+    std::shared_ptr<const CertificateServices> certificates_;
+    mutable std::shared_ptr<CertificateStore> store_;
+};
+
+}  // namespace
+
+Services headlessServices(const headless::HeadlessHost& host, const ServiceOptions& options) {
     Services services;
     services.graphics = cairo::makeGraphics();
     services.application = host.application;
     services.device = host.device;
     services.runLoop = host.runLoop;
+    services.crypto = openssl::makeCrypto();
+    services.certificates = openssl::makeCertificateServices();
+    services.certificateStore =
+        std::make_shared<StoreOpenedOnFirstUse>(options.certificateStore, services.certificates);
+    services.resources =
+        options.resources ? std::make_shared<filesystem::DirectoryBundle>(*options.resources)
+                          : filesystem::makeDefaultBundle();
+    services.uuids = libuuid::makeUuidGenerator();
     return services;
 }
 

@@ -1,14 +1,28 @@
 #pragma once
-// The default backends wired together: Cairo graphics and the headless user-interface host.
+// The default backends wired together: Cairo graphics, the headless user-interface host,
+// OpenSSL crypto and certificates, the SQLite certificate store, a resource folder and libuuid.
+
+#include <filesystem>
+#include <optional>
 
 #include "platform/Services.h"
 #include "platform/headless/Headless.h"
 
 namespace penwell {
 
-/// Services for a headless host: Cairo graphics and the host's application, device and run
-/// loop.
-Services headlessServices(const headless::HeadlessHost& host);
+struct ServiceOptions {
+    /// The certificate store's file. Default: $XDG_DATA_HOME/penwell/certificates.sqlite, else
+    /// $HOME/.local/share/penwell/certificates.sqlite. It is opened at the first data export,
+    /// so a pad that never exports data never creates it.
+    std::optional<std::filesystem::path> certificateStore;
+    /// The folder that holds Penwell.dat. Default: $PENWELL_RESOURCES, else the installed
+    /// <prefix>/share/penwell.
+    std::optional<std::filesystem::path> resources;
+};
+
+/// Services for a headless host: the host's application, device and run loop, and the
+/// default backends for everything else.
+Services headlessServices(const headless::HeadlessHost& host, const ServiceOptions& options = {});
 
 /// What a person sees of an image view: its background colour with its image on top.
 Image renderView(Graphics& graphics, const ImageView& view);

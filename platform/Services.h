@@ -16,6 +16,7 @@ class Crypto;
 class CertificateServices;
 class CertificateStore;
 class ResourceBundle;
+class UuidGenerator;
 
 struct Services {
     std::shared_ptr<Graphics> graphics;          ///< bitmap contexts and images
@@ -26,6 +27,7 @@ struct Services {
     std::shared_ptr<CertificateServices> certificates;  ///< X.509, trust, RSA
     std::shared_ptr<CertificateStore> certificateStore; ///< the persistent certificate store
     std::shared_ptr<ResourceBundle> resources;   ///< the host's resource folder (Penwell.dat)
+    std::shared_ptr<UuidGenerator> uuids;        ///< one-time passwords for the record's key
 };
 
 }  // namespace penwell

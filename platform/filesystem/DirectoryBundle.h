@@ -1,0 +1,38 @@
+#pragma once
+// The default resource bundle: a plain folder of files.
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "platform/Resources.h"
+
+namespace penwell::filesystem {
+
+/// A bundle whose resources are the regular files directly inside one folder.
+class DirectoryBundle final : public ResourceBundle {
+  public:
+    explicit DirectoryBundle(std::filesystem::path folder);
+
+    /// The folder a host gets when it does not choose one: the environment variable
+    /// PENWELL_RESOURCES when it is set and not empty, else the folder fixed at build time
+    /// (<install prefix>/share/penwell, where the install puts Penwell.dat).
+    static std::filesystem::path defaultFolder();
+
+    const std::filesystem::path& folder() const noexcept { return folder_; }
+
+    /// Names with a path separator or that are "." or ".." are never found, so a resource
+    /// lookup cannot leave the folder.
+    std::optional<std::filesystem::path> pathForResource(std::string_view name,
+                                                         std::string_view type) const override;
+    std::optional<Bytes> contentsOfFile(const std::filesystem::path& path) const override;
+
+  private:
+    std::filesystem::path folder_;
+};
+
+/// A DirectoryBundle on DirectoryBundle::defaultFolder().
+std::shared_ptr<ResourceBundle> makeDefaultBundle();
+
+}  // namespace penwell::filesystem

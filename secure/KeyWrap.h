@@ -1,0 +1,79 @@
+#pragma once
+// Wrapping a signature record's AES key and IV for the receiver: RSA with PKCS#1 v1.5 padding
+// under the public key of one pinned certificate, which is looked up in the certificate store
+// or, on first use, installed there from the host's resource Penwell.dat.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/Bytes.h"
+
+namespace penwell {
+
+class AES;
+class CertificateServices;
+class CertificateStore;
+class ResourceBundle;
+
+/// The certificate the receiver holds the private key of. Both values must match before its
+/// public key is used, wherever the certificate came from.
+struct PinnedCertificate {
+    std::string label;                    ///< the store label and the exact subject summary
+    std::array<std::uint8_t, 20> sha1{};  ///< SHA-1 of the certificate's DER encoding
+};
+
+/// 40 hexadecimal digits (either case) as 20 bytes; nullopt for anything else.
+constexpr std::optional<std::array<std::uint8_t, 20>> parseSha1Hex(std::string_view hex) {
+    constexpr auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
+        }
+        if (c >= 'a' && c <= 'f') {
+            return c - 'a' + 10;
+        }
+        if (c >= 'A' && c <= 'F') {
+            return c - 'A' + 10;
+        }
+        return -1;
+    };
+    std::array<std::uint8_t, 20> bytes{};
+    if (hex.size() != bytes.size() * 2) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const int high = digit(hex[2 * i]);
+        const int low = digit(hex[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
+    }
+    return bytes;
+}
+
+/// The pin built into this library: label "Keyloft" and the fingerprint chosen at configure
+/// time (PENWELL_PINNED_SHA1).
+PinnedCertificate defaultPin();
+
+/// Encrypts `symmetricKey` (the 48-byte key blob: AES key then IV) for the receiver.
+///
+/// The certificate is the store's entry labelled `pin.label`; when there is none, the resource
+/// "Penwell" of type "dat" from `resources`, which is added to `store` once it passes the pin.
+/// A certificate from either place is used only when its subject summary equals `pin.label`
+/// and the SHA-1 of its DER encoding (aes.sha1Digest) equals `pin.sha1`; a stored one that
+/// fails is neither used nor replaced.
+///
+/// Returns the ciphertext, exactly as long as the key's modulus, or nullopt when the resource
+/// is not a certificate, either certificate fails the pin, the store refuses the add, there is
+/// no usable RSA public key, or the encryption fails.
+/// Throws AssertionFailure("Penwell DAT resource missing") when the store has no entry and the
+/// bundle has no resource: the host was packaged without its certificate.
+std::optional<Bytes> wrapAESKey(ByteView symmetricKey, const CertificateServices& certificates,
+                                CertificateStore& store, const ResourceBundle& resources,
+                                const AES& aes, const PinnedCertificate& pin = defaultPin());
+
+}  // namespace penwell

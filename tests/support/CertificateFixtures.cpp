@@ -1,0 +1,174 @@
+#include "support/CertificateFixtures.h"
+
+#include <openssl/bio.h>
+#include <openssl/ec.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+namespace penwell::test {
+namespace {
+
+void freeBio(BIO* bio) {
+    BIO_free_all(bio);
+}
+using BioHandle = CHandle<BIO, freeBio>;
+using X509Handle = CHandle<X509, X509_free>;
+using KeyContext = CHandle<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+
+void require(bool ok, const char* what) {
+    if (!ok) {
+        throw std::runtime_error(std::string("test fixture failed: ") + what);
+    }
+}
+
+}  // namespace
+
+PrivateKey generateRsaKey(int bits) {
+    PrivateKey key(EVP_RSA_gen(static_cast<unsigned int>(bits)));
+    require(key != nullptr, "RSA key generation");
+    return key;
+}
+
+PrivateKey generateEcKey() {
+    PrivateKey key(EVP_EC_gen("P-256"));
+    require(key != nullptr, "EC key generation");
+    return key;
+}
+
+Bytes makeSelfSignedDer(EVP_PKEY* key, const std::vector<NameEntry>& subject) {
+    X509Handle x509(X509_new());
+    require(x509 != nullptr, "X509_new");
+    require(X509_set_version(x509.get(), X509_VERSION_3) == 1, "version");
+    require(ASN1_INTEGER_set(X509_get_serialNumber(x509.get()), 4242) == 1, "serial");
+    require(X509_gmtime_adj(X509_getm_notBefore(x509.get()), 0) != nullptr, "notBefore");
+    require(X509_gmtime_adj(X509_getm_notAfter(x509.get()), 3600L * 24 * 365) != nullptr,
+            "notAfter");
+    X509_NAME* name = X509_get_subject_name(x509.get());
+    for (const auto& [field, value] : subject) {
+        require(X509_NAME_add_entry_by_txt(name, field.c_str(), MBSTRING_UTF8,
+                                           reinterpret_cast<const unsigned char*>(value.data()),
+                                           static_cast<int>(value.size()), -1, 0) == 1,
+                "subject entry");
+    }
+    require(X509_set_issuer_name(x509.get(), name) == 1, "issuer");
+    require(X509_set_pubkey(x509.get(), key) == 1, "public key");
+    require(X509_sign(x509.get(), key, EVP_sha256()) > 0, "signature");
+    const int length = i2d_X509(x509.get(), nullptr);
+    require(length > 0, "DER length");
+    Bytes der(static_cast<std::size_t>(length));
+    unsigned char* out = der.data();
+    require(i2d_X509(x509.get(), &out) == length, "DER encoding");
+    return der;
+}
+
+std::filesystem::path demoCertificatePath() {
+    return std::filesystem::path(PENWELL_SOURCE_DIR) / "demo-certificate" / "Penwell.dat";
+}
+
+Bytes demoCertificateDer() {
+    return readFile(demoCertificatePath());
+}
+
+PrivateKey demoPrivateKey() {
+    const auto path =
+        std::filesystem::path(PENWELL_SOURCE_DIR) / "demo-certificate" / "demo-private-key.pem";
+    BioHandle bio(BIO_new_file(path.c_str(), "r"));
+    require(bio != nullptr, "open demo private key");
+    PrivateKey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    require(key != nullptr, "read demo private key");
+    return key;
+}
+
+Bytes decryptPkcs1(EVP_PKEY* key, ByteView cipherText) {
+    KeyContext context(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    if (context == nullptr || EVP_PKEY_decrypt_init(context.get()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0) {
+        return {};
+    }
+    std::size_t length = 0;
+    if (EVP_PKEY_decrypt(context.get(), nullptr, &length, cipherText.data(), cipherText.size()) <=
+        0) {
+        return {};
+    }
+    Bytes plain(length);
+    if (EVP_PKEY_decrypt(context.get(), plain.data(), &length, cipherText.data(),
+                         cipherText.size()) <= 0) {
+        return {};
+    }
+    plain.resize(length);
+    return plain;
+}
+
+Bytes sha1(ByteView data) {
+    Bytes digest(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    require(EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_sha1(), nullptr) == 1,
+            "SHA-1");
+    digest.resize(length);
+    return digest;
+}
+
+std::string toHex(ByteView data) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (const auto byte : data) {
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0x0f];
+    }
+    return hex;
+}
+
+Bytes readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    require(static_cast<bool>(in), "open file");
+    const std::istreambuf_iterator<char> begin(in);
+    const std::istreambuf_iterator<char> end;
+    return Bytes(begin, end);
+}
+
+void writeFile(const std::filesystem::path& path, ByteView contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(contents.data()),
+              static_cast<std::streamsize>(contents.size()));
+    require(static_cast<bool>(out), "write file");
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "penwell-test-XXXXXX").string();
+    require(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) {
+        hadValue_ = true;
+        oldValue_ = old;
+    }
+    if (value != nullptr) {
+        ::setenv(name_.c_str(), value, 1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (hadValue_) {
+        ::setenv(name_.c_str(), oldValue_.c_str(), 1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
+
+}  // namespace penwell::test

@@ -1,0 +1,75 @@
+#pragma once
+// Test-only certificate material made with OpenSSL directly, independent of the code under
+// test: keys, self-signed certificates, decryption with a private key, digests, scratch
+// folders.
+
+#include <openssl/evp.h>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Bytes.h"
+#include "platform/CHandle.h"
+
+namespace penwell::test {
+
+using PrivateKey = CHandle<EVP_PKEY, EVP_PKEY_free>;
+
+/// One subject entry, e.g. {"CN", "Keyloft"}; values are UTF-8.
+using NameEntry = std::pair<std::string, std::string>;
+
+/// A fresh RSA key of `bits` bits.
+PrivateKey generateRsaKey(int bits = 2048);
+
+/// A fresh EC P-256 key, for certificates whose key cannot encrypt.
+PrivateKey generateEcKey();
+
+/// A self-signed certificate for `key` with `subject` (in order), as DER.
+Bytes makeSelfSignedDer(EVP_PKEY* key, const std::vector<NameEntry>& subject);
+
+/// The committed demo certificate and its private key.
+std::filesystem::path demoCertificatePath();
+Bytes demoCertificateDer();
+PrivateKey demoPrivateKey();
+
+/// RSA PKCS#1 v1.5 decryption; empty on failure.
+Bytes decryptPkcs1(EVP_PKEY* key, ByteView cipherText);
+
+Bytes sha1(ByteView data);
+std::string toHex(ByteView data);
+
+Bytes readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, ByteView contents);
+
+/// A fresh folder under the system's temporary folder, removed with everything in it at the
+/// end of the scope.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+/// Sets an environment variable for the scope and restores the old value (or its absence).
+class ScopedEnv {
+  public:
+    ScopedEnv(std::string name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    bool hadValue_ = false;
+    std::string oldValue_;
+};
+
+}  // namespace penwell::test
