@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include "platform/Application.h"
 #include "platform/View.h"
@@ -175,6 +176,74 @@ TEST(TraceTest, OrientationNamesRoundTrip) {
             trace("", R"(, "orientation": ")" + std::string(orientationName(o)) + "\"");
         EXPECT_EQ(parseTrace(json, "t").orientation, o);
     }
+}
+
+}  // namespace
+}  // namespace penwell::tools
+
+namespace penwell::tools {
+namespace {
+
+TEST(SampleTraceTest, BundledTracesAreValidAndLookLikeTheirDevices) {
+    const std::filesystem::path examples = std::filesystem::path(PENWELL_SOURCE_DIR) / "examples";
+    const Trace finger = loadTrace(examples / "finger-signature.json");
+    const Trace stylus = loadTrace(examples / "stylus-signature.json");
+
+    auto moved = [](const Trace& t) {
+        std::vector<const TraceEvent*> out;
+        for (const TraceEvent& e : t.events) {
+            if (e.type == EventType::moved) {
+                out.push_back(&e);
+            }
+        }
+        return out;
+    };
+    auto count = [](const Trace& t, EventType type) {
+        return std::count_if(t.events.begin(), t.events.end(),
+                             [type](const TraceEvent& e) { return e.type == type; });
+    };
+    // Several strokes, and a tap: a touch-down followed directly by its touch-up.
+    for (const Trace* t : {&finger, &stylus}) {
+        EXPECT_GE(count(*t, EventType::began), 4) << t->name;
+        EXPECT_EQ(count(*t, EventType::began), count(*t, EventType::ended)) << t->name;
+        bool tap = false;
+        for (std::size_t i = 0; i + 1 < t->events.size(); ++i) {
+            tap = tap || (t->events[i].type == EventType::began &&
+                          t->events[i + 1].type == EventType::ended);
+        }
+        EXPECT_TRUE(tap) << t->name;
+        EXPECT_EQ(t->events.back().type, EventType::wait) << t->name;
+        EXPECT_GT(t->events.back().seconds, *t->config.smoothingDelay) << t->name;
+        EXPECT_TRUE(*t->config.smoothing) << t->name;
+    }
+    // Finger: 2 coalesced per event at 120 Hz, no force. Stylus: 4 per event at 240 Hz, force.
+    for (const TraceEvent* e : moved(finger)) {
+        ASSERT_LE(e->coalesced.size(), 2u);
+        EXPECT_EQ(e->coalesced.back().location, e->touches.front().location);
+        for (const Touch& c : e->coalesced) {
+            EXPECT_EQ(c.type, touch_type::kDirect);
+            EXPECT_EQ(c.force, 0.0);
+        }
+        if (e->coalesced.size() == 2) {
+            EXPECT_NEAR(e->coalesced[1].timestamp - e->coalesced[0].timestamp, 1.0 / 120, 2e-6);
+        }
+    }
+    double maxForce = 0.0;
+    for (const TraceEvent* e : moved(stylus)) {
+        ASSERT_LE(e->coalesced.size(), 4u);
+        for (std::size_t i = 0; i < e->coalesced.size(); ++i) {
+            EXPECT_EQ(e->coalesced[i].type, touch_type::kStylus);
+            EXPECT_GT(e->coalesced[i].force, 0.0);
+            maxForce = std::max(maxForce, e->coalesced[i].force);
+            if (i > 0) {
+                EXPECT_NEAR(e->coalesced[i].timestamp - e->coalesced[i - 1].timestamp, 1.0 / 240,
+                            2e-6);
+            }
+        }
+    }
+    EXPECT_GT(maxForce, 1.0);
+    EXPECT_EQ(count(finger, EventType::undo), 1);
+    EXPECT_EQ(stylus.idiom, UIUserInterfaceIdiomPad);
 }
 
 }  // namespace
