@@ -15,6 +15,7 @@
 
 #include "capture/Sample.h"
 #include "platform/Application.h"
+#include "platform/Bytes.h"
 #include "platform/Color.h"
 #include "platform/Errors.h"
 #include "platform/Graphics.h"
@@ -22,6 +23,7 @@
 #include "platform/RunLoop.h"
 #include "platform/Services.h"
 #include "platform/View.h"
+#include "render/Smoothing.h"
 
 namespace penwell {
 
@@ -32,13 +34,18 @@ struct InkComponents {
 };
 
 class PenwellViewController : public ViewController {
-  public:
+public:
     /// Sets every default (initialize()). Throws std::invalid_argument when the graphics,
     /// application, device or run-loop service is missing.
     explicit PenwellViewController(Services services);
     ~PenwellViewController() override;
     PenwellViewController(const PenwellViewController&) = delete;
     PenwellViewController& operator=(const PenwellViewController&) = delete;
+
+    // ---- Signature test
+    /// Whether the finished strokes hold more than MinSigPoints samples in all. The stroke
+    /// being drawn does not count; an empty stroke list never is a signature.
+    bool isSignature() const;
 
     // ---- Lifecycle, called by the toolkit --------------------------------------------------
     void viewDidLoad() override;
@@ -63,6 +70,67 @@ class PenwellViewController : public ViewController {
     void drawBackground();
     /// Splits `linecolor` into the ink components; grey colours become black at their alpha.
     void _assignLineColorRBG();
+
+    // ---- Touches, called by the toolkit ----------------------------------------------------
+    /// Starts a stroke at the touch, unless one is in progress.
+    void touchesBegan(const TouchSet& touches, const Event& event) override;
+    /// Adds every coalesced touch as a sample and a segment of live ink.
+    void touchesMoved(const TouchSet& touches, const Event& event) override;
+    /// Finishes the stroke (a tap becomes a small dot) and, for a finger while smoothing is
+    /// on, (re)starts the smoothing timer.
+    void touchesEnded(const TouchSet& touches, const Event& event) override;
+    /// Finishes the stroke like a touch-up, keeping its samples, but starts no timer.
+    void touchesCancelled(const TouchSet& touches, const Event& event) override;
+    /// The smoothing timer's action: the full redraw, with autorotation refused meanwhile.
+    void SmoothRedraw();
+    /// Removes the last finished stroke, if any, and redraws the pad.
+    void undoSignature();
+
+    // ---- Data export --------------------------------------------------------------------
+    /// The signature as an AES-256-CBC encrypted point-stream record; nil without a signature
+    /// or without `AESkey`. *AESkey receives the 48-byte key blob (key, then IV) wrapped with
+    /// RSA PKCS#1 v1.5 for the pinned certificate, or nil if the wrap failed: check both. The
+    /// first export installs the certificate from the resource Penwell.dat into the store.
+    /// Throws AssertionFailure ("Penwell DAT resource missing") when neither has it.
+    std::optional<Bytes> getSignatureData(std::optional<Bytes>* AESkey);
+    /// Internal step of getSignatureData: the record encrypted under a fresh key and IV, which
+    /// land in the two out-parameters; nil without a signature (the out-parameters untouched).
+    std::optional<Bytes> _getSignatureData(std::optional<Bytes>* AESkey,
+                                           std::optional<Bytes>* AESiv) const;
+    /// Internal step of getSignatureData: `symmetricKey` encrypted for the pinned certificate.
+    std::optional<Bytes> wrapAESKey(ByteView symmetricKey);
+
+    // ---- Rendering
+    /// The stroke as a uniform Catmull-Rom polyline with `segments` steps per span between
+    /// consecutive samples: every sample once, in order (as a knot pointing at the sample),
+    /// and segments - 1 new points inside each span, rounded to single precision. A stroke of
+    /// fewer than 4 samples comes back borrowed, not copied; `segments` of 1 or less (negative
+    /// included) gives the samples alone. The result refers to `points` and must not outlive
+    /// it, hence no temporaries.
+    static SmoothedStroke catmullRomSpline(const Stroke& points, int segments);
+    static SmoothedStroke catmullRomSpline(const Stroke&& points, int segments) = delete;
+    /// Repaints the pad from the finished strokes: the background, the pad's image over it,
+    /// then every stroke (plain strokes smoothed while `smoothing` is on), and shows the
+    /// result. The stroke being drawn, the live-ink context and its cursor are left alone. A
+    /// pad of zero width or height, or no pad view, gets the background step only.
+    void renderSignture();
+    /// The ink of the finished strokes alone on a transparent image of the pad's frame size,
+    /// painted as the redraw paints it; with `crop`, cut to the box of the drawn points widened
+    /// by 20 points on every side and limited to the image. Refreshes the ink colour from
+    /// `linecolor` first. Changes nothing else. Empty without a signature, without a pad view,
+    /// and for a pad of zero width or height.
+    std::optional<Image> getSignatureImage(bool crop);
+
+    // ---- Statistics
+    /// Coefficient of variation (population standard deviation over mean) of the time between
+    /// consecutive samples of each finished stroke, in two passes; intervals that start at a
+    /// sample stamped 0 before a stroke has a non-zero reference are left out. NaN when no
+    /// interval is left (an empty stroke list included) or every interval is 0.
+    double calculateSigma() const;
+    /// The same measure in one pass (Welford), counting every interval, the one after the
+    /// touch-down included. 0.0 for an empty stroke list; NaN when no stroke has two samples
+    /// or every interval is 0.
+    double calculateSigma2() const;
 
     // ---- Configuration: setters only store; a value takes effect when next read ---------
     const std::shared_ptr<ImageView>& sigImage() const { return sigImage_; }
@@ -107,18 +175,24 @@ class PenwellViewController : public ViewController {
     bool isCollectingPoints() const { return collectPoints; }
     /// The interface orientation the pad was last prepared for.
     std::int64_t interfaceOrientation() const { return currentOrientation; }
+    /// Whether the smoothing redraw is scheduled.
+    bool smoothingPending() const { return timeout != nullptr; }
     /// The ink colour components derived from `linecolor` most recently.
     InkComponents inkComponents() const { return {red, green, blue, alpha}; }
 
-  private:
+private:
     friend struct ControllerTestAccess;  // lets tests set up strokes without touches
 
-    /// After the pad was repainted during a stroke, continues the live ink on top of the new
-    /// pad image. Every operation that replaces the pad's image calls it last.
-    void resumeLiveInk();
+    bool padShowsLiveInk() const;
+    void openLiveInk();
+    void strokeLiveSegment(Point to);
+    void showLiveInk();
+    void finishStroke(const Touch& touch);
+    void cancelSmoothingTimer();
     /// Runs `task` on the main queue unless this controller is destroyed first.
     void postToMainQueue(void (PenwellViewController::*task)());
     const std::optional<Image>& backgroundPicture(int& offset) const;
+    void paintBackground();
 
     Services services_;
     // Posted work holds this weakly: a controller destroyed before its posted clear runs is
@@ -131,7 +205,13 @@ class PenwellViewController : public ViewController {
     Point lastPoint;
     Point newPoint;
     bool collectPoints = false;
-    std::unique_ptr<GraphicsContext> contextRef;  // the live-ink context, open during a stroke
+    // The live ink. Only touch capture uses these; the redraw and the export paint in contexts
+    // of their own, so a host call during a stroke never disturbs the stroke.
+    std::unique_ptr<GraphicsContext> contextRef;  // open from touch-down to touch-up
+    std::optional<Point> liveCursor_;             // empty after a clear during a stroke
+    double liveWidth_ = 0.0;                      // the width the next segment is drawn with
+    std::vector<double> liveWidths_;              // per sample of _points: its segment's width
+    std::uint64_t liveImage_ = 0;                 // identity of the pad image the ink last set
     double red = 0.0, green = 0.0, blue = 0.0, alpha = 0.0;
     Stroke _points;
     std::vector<Stroke> _lines;

@@ -10,7 +10,7 @@ namespace penwell {
 
 /// One touch sample, immutable once made.
 class _point {
-  public:
+public:
     /// A sample with pressure 0 (a touch without force information).
     static _point initwith(Point point, std::uint64_t time) { return _point(point, time, 0.0); }
     static _point initwith(Point point, std::uint64_t time, double pressure) {
@@ -28,7 +28,7 @@ class _point {
 
     friend bool operator==(const _point&, const _point&) = default;
 
-  private:
+private:
     Point pt;
     std::uint64_t tm;
     double ps;

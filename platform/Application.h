@@ -21,13 +21,13 @@ struct Notification {
 
 /// Delivers named notifications to observers, synchronously, on the posting thread.
 class NotificationCenter {
-  public:
+public:
     using Handler = std::function<void(const Notification&)>;
 
     /// Keeps an observer registered for as long as it lives; destroying or reset()ting it
     /// removes the observer, so a destroyed object is never called.
     class Observation {
-      public:
+    public:
         Observation() = default;
         Observation(Observation&& other) noexcept;
         Observation& operator=(Observation&& other) noexcept;
@@ -38,7 +38,7 @@ class NotificationCenter {
         void reset() noexcept;
         bool active() const { return !registry_.expired(); }
 
-      private:
+    private:
         friend class NotificationCenter;
         struct Registry;
         Observation(std::weak_ptr<Registry> registry, std::uint64_t id)
@@ -58,12 +58,12 @@ class NotificationCenter {
     void post(std::string_view name);
     std::size_t observerCount(std::string_view name) const;
 
-  private:
+private:
     std::shared_ptr<Observation::Registry> registry_;
 };
 
 class Application {
-  public:
+public:
     virtual ~Application() = default;
     /// The interface orientation the status bar shows (see orientation:: in View.h).
     virtual std::int64_t statusBarOrientation() const = 0;
@@ -74,7 +74,7 @@ inline constexpr std::int64_t UIUserInterfaceIdiomPhone = 0;
 inline constexpr std::int64_t UIUserInterfaceIdiomPad = 1;
 
 class Device {
-  public:
+public:
     virtual ~Device() = default;
     /// The device kind; empty for a device that does not answer the question.
     virtual std::optional<std::int64_t> userInterfaceIdiom() const = 0;

@@ -33,7 +33,7 @@ inline constexpr Status errSecDecode = -26275;            ///< stored bytes are 
 
 /// An X.509 certificate. Immutable once made, so it may be shared between threads.
 class Certificate {
-  public:
+public:
     virtual ~Certificate() = default;
 
     /// A one-line, human-readable summary of the subject, UTF-8: its common name, or the
@@ -46,7 +46,7 @@ class Certificate {
 
 /// An RSA public key, taken from a certificate through a Trust.
 class PublicKey {
-  public:
+public:
     virtual ~PublicKey() = default;
 
     /// The modulus length in bytes (256 for RSA-2048): the exact length of every ciphertext.
@@ -75,7 +75,7 @@ enum class TrustResult {
 /// One certificate under the basic X.509 policy (chain building and validity only; no
 /// purpose, host name or revocation checks).
 class Trust {
-  public:
+public:
     virtual ~Trust() = default;
 
     /// Evaluates the certificate under the policy. Callers that only want the public key may
@@ -88,7 +88,7 @@ class Trust {
 
 /// Parsing certificates and making trust objects for them.
 class CertificateServices {
-  public:
+public:
     virtual ~CertificateServices() = default;
 
     /// A certificate from exactly one DER-encoded X.509 certificate, or null when `der` is
@@ -119,7 +119,7 @@ struct AddResult {
 /// The persistent certificate store: entries outlive the process and may be written by other
 /// processes at the same time. Each entry is labelled with its certificate's subject summary.
 class CertificateStore {
-  public:
+public:
     virtual ~CertificateStore() = default;
 
     /// The first entry of class `itemClass` whose label equals `label` exactly. Status

@@ -10,7 +10,7 @@
 namespace penwell {
 
 class Color {
-  public:
+public:
     /// Grey 1.0, alpha 1.0: two components, like the toolkit's white.
     static Color whiteColor() { return grey(1.0, 1.0); }
     /// RGB (0, 0, 1), alpha 1.0.
@@ -33,7 +33,7 @@ class Color {
         return a.count_ == b.count_ && a.values_ == b.values_;
     }
 
-  private:
+private:
     Color(std::array<double, 4> values, std::size_t count) : values_(values), count_(count) {}
 
     std::array<double, 4> values_;

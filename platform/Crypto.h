@@ -48,7 +48,7 @@ inline constexpr CCCryptorStatus kCCCallSequenceError = -4309;
 ///   kCCUnspecifiedError any other failure inside the library.
 /// kCCCallSequenceError is defined for completeness: one-shot calls have no sequence to break.
 class Crypto {
-  public:
+public:
     enum class Operation : std::uint32_t {
         kEncrypt = 0,
         kDecrypt = 1,
@@ -86,7 +86,7 @@ class Crypto {
     virtual Sha1Digest sha1(ByteView data) const = 0;
     virtual Md5Digest md5(ByteView data) const = 0;
 
-  protected:
+protected:
     Crypto() = default;
     Crypto(const Crypto&) = default;
     Crypto& operator=(const Crypto&) = default;

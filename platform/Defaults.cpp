@@ -61,9 +61,9 @@ Services headlessServices(const headless::HeadlessHost& host, const ServiceOptio
     services.certificates = openssl::makeCertificateServices();
     services.certificateStore =
         std::make_shared<StoreOpenedOnFirstUse>(options.certificateStore, services.certificates);
-    services.resources =
-        options.resources ? std::make_shared<filesystem::DirectoryBundle>(*options.resources)
-                          : filesystem::makeDefaultBundle();
+    services.resources = options.resources
+                             ? std::make_shared<filesystem::DirectoryBundle>(*options.resources)
+                             : filesystem::makeDefaultBundle();
     services.uuids = libuuid::makeUuidGenerator();
     return services;
 }

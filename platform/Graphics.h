@@ -13,7 +13,7 @@ namespace penwell {
 enum class LineCap { Butt, Round, Square };
 
 class GraphicsContext {
-  public:
+public:
     virtual ~GraphicsContext() = default;
 
     /// The bitmap's size in points, which is its size in pixels.
@@ -43,7 +43,7 @@ class GraphicsContext {
 };
 
 class Graphics {
-  public:
+public:
     virtual ~Graphics() = default;
 
     /// A new transparent bitmap context; fractional sizes round up, negative ones count as 0.

@@ -1,11 +1,17 @@
 #include "platform/Image.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace penwell {
 
 namespace {
+
+std::uint64_t newIdentity() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
+}
 
 std::shared_ptr<const Image::Tile> copyTile(const std::uint32_t* pixels, std::size_t stride, int x0,
                                             int y0, int width, int height) {
@@ -24,7 +30,10 @@ std::shared_ptr<const Image::Tile> copyTile(const std::uint32_t* pixels, std::si
 }  // namespace
 
 Image::Image(int width, int height)
-    : width_(std::max(width, 0)), height_(std::max(height, 0)), changed_{0, 0, width_, height_} {
+    : width_(std::max(width, 0)),
+      height_(std::max(height, 0)),
+      changed_{0, 0, width_, height_},
+      identity_(newIdentity()) {
     const int rows = (height_ + kTileSize - 1) / kTileSize;
     if (width_ > 0) {
         auto empty = std::make_shared<const Row>(static_cast<std::size_t>(columns()));

@@ -24,7 +24,7 @@ struct Rgba {
 };
 
 class Image {
-  public:
+public:
     static constexpr int kTileSize = 64;
     using Tile = std::array<std::uint32_t, kTileSize * kTileSize>;
 
@@ -64,13 +64,17 @@ class Image {
     /// image for an image made any other way.
     PixelRect changedRegion() const { return changed_; }
 
+    /// Copies of one image share its identity; every newly made image has its own. Cheap, so
+    /// a drawing loop can tell whether a view still shows the image it set last.
+    std::uint64_t identity() const { return identity_; }
+
     /// Whether the two images have the same size and the same pixels.
     bool samePixels(const Image& other) const;
 
     /// Whether the tile holding pixel (x, y) is the very same memory in both images.
     bool sharesTileWith(const Image& other, int x, int y) const;
 
-  private:
+private:
     using Row = std::vector<std::shared_ptr<const Tile>>;  // a null tile is transparent
 
     Image(int width, int height);
@@ -82,6 +86,7 @@ class Image {
     // Two levels, so that a new image rebuilds only the rows whose tiles changed.
     std::vector<std::shared_ptr<const Row>> rows_;
     PixelRect changed_;
+    std::uint64_t identity_ = 0;
 };
 
 }  // namespace penwell

@@ -11,7 +11,7 @@
 namespace penwell {
 
 class ResourceBundle {
-  public:
+public:
     virtual ~ResourceBundle() = default;
 
     /// The path of resource `name` of type `type` (the file "name.type"; just "name" when

@@ -9,7 +9,7 @@
 namespace penwell {
 
 class Timer {
-  public:
+public:
     virtual ~Timer() = default;
     /// Cancels the timer if it has not fired; afterwards it never fires.
     virtual void invalidate() = 0;
@@ -18,7 +18,7 @@ class Timer {
 };
 
 class RunLoop {
-  public:
+public:
     virtual ~RunLoop() = default;
 
     /// Runs `task` asynchronously on the main queue, after the current work.

@@ -31,7 +31,7 @@ struct Touch {
 
 /// The touches of one callback. anyObject() is the one the controller follows.
 class TouchSet {
-  public:
+public:
     TouchSet() = default;
     TouchSet(std::initializer_list<Touch> touches) : touches_(touches) {}
     explicit TouchSet(std::vector<Touch> touches) : touches_(std::move(touches)) {}
@@ -41,21 +41,21 @@ class TouchSet {
     const Touch& anyObject() const;
     std::span<const Touch> all() const { return touches_; }
 
-  private:
+private:
     std::vector<Touch> touches_;
 };
 
 /// A touch event: for the touch it is about, every intermediate position the hardware sampled
 /// since the previous event ("coalesced touches"), oldest first, the touch itself last.
 class Event {
-  public:
+public:
     Event() = default;
     explicit Event(std::vector<Touch> coalesced) : coalesced_(std::move(coalesced)) {}
 
     /// The coalesced touches; without any recorded, the touch alone.
     std::vector<Touch> coalescedTouchesForTouch(const Touch& touch) const;
 
-  private:
+private:
     std::vector<Touch> coalesced_;
 };
 

@@ -26,7 +26,7 @@ inline constexpr std::uint64_t kMaskAll = (1u << 1) | (1u << 2) | (1u << 3) | (1
 /// An image view: a frame in its superview's coordinates, an image and a background colour.
 /// The image is shown over the background colour, so transparent pixels show the colour.
 class ImageView {
-  public:
+public:
     explicit ImageView(Rect frame = {}) : frame_(frame) {}
 
     Rect frame() const { return frame_; }
@@ -40,7 +40,7 @@ class ImageView {
     const std::optional<Color>& backgroundColor() const { return backgroundColor_; }
     void setBackgroundColor(std::optional<Color> color) { backgroundColor_ = std::move(color); }
 
-  private:
+private:
     Rect frame_;
     std::optional<Image> image_;
     std::optional<Color> backgroundColor_;
@@ -49,7 +49,7 @@ class ImageView {
 /// The view-controller base: lifecycle, autorotation and touch callbacks that a toolkit calls
 /// on its main thread. The defaults do what the toolkit's base class does: nothing, or yes.
 class ViewController {
-  public:
+public:
     virtual ~ViewController() = default;
 
     virtual void viewDidLoad() { loaded_ = true; }
@@ -75,7 +75,7 @@ class ViewController {
     /// Whether the base's viewWillAppear ran more recently than its viewWillDisappear.
     bool isAppearing() const { return visible_; }
 
-  private:
+private:
     bool loaded_ = false;
     bool visible_ = false;
 };

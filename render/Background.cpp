@@ -16,6 +16,10 @@ const std::optional<Image>& PenwellViewController::backgroundPicture(int& offset
 }
 
 void PenwellViewController::drawBackground() {
+    paintBackground();
+}
+
+void PenwellViewController::paintBackground() {
     const Size size = sigImage_ ? sigImage_->bounds().size : Size{};
     auto context = services_.graphics->beginImageContext(size);
 
@@ -33,7 +37,6 @@ void PenwellViewController::drawBackground() {
     }
     context.reset();
     _assignLineColorRBG();
-    resumeLiveInk();
 }
 
 void PenwellViewController::clearSignature() {

@@ -35,7 +35,7 @@ inline constexpr std::size_t kPBKDFRounds = 10000;
 inline constexpr std::string_view kVellCryptManagerErrorDomain = "penwell.crypt";
 
 class AES {
-  public:
+public:
     /// `crypto` must not be null (std::invalid_argument).
     explicit AES(std::shared_ptr<Crypto> crypto);
 
@@ -82,7 +82,7 @@ class AES {
     /// The 16-byte MD5 digest of all of `data`.
     Bytes md5Digest(ByteView data) const;
 
-  private:
+private:
     std::shared_ptr<Crypto> crypto_;
 };
 

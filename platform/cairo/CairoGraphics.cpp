@@ -29,7 +29,7 @@ Surface surfaceFrom(const Image& image) {
 }
 
 class CairoContext final : public GraphicsContext {
-  public:
+public:
     explicit CairoContext(Size size)
         : width_(pixelExtent(size.width)),
           height_(pixelExtent(size.height)),
@@ -129,7 +129,7 @@ class CairoContext final : public GraphicsContext {
         return image;
     }
 
-  private:
+private:
     void markChanged(PixelRect r) {
         changed_ = changed_.united(r.intersected({0, 0, width_, height_}));
         pristine_ = false;
@@ -148,7 +148,7 @@ class CairoContext final : public GraphicsContext {
 };
 
 class CairoGraphics final : public Graphics {
-  public:
+public:
     std::unique_ptr<GraphicsContext> beginImageContext(Size size) override {
         return std::make_unique<CairoContext>(size);
     }

@@ -12,7 +12,7 @@ namespace penwell::filesystem {
 
 /// A bundle whose resources are the regular files directly inside one folder.
 class DirectoryBundle final : public ResourceBundle {
-  public:
+public:
     explicit DirectoryBundle(std::filesystem::path folder);
 
     /// The folder a host gets when it does not choose one: the environment variable
@@ -28,7 +28,7 @@ class DirectoryBundle final : public ResourceBundle {
                                                          std::string_view type) const override;
     std::optional<Bytes> contentsOfFile(const std::filesystem::path& path) const override;
 
-  private:
+private:
     std::filesystem::path folder_;
 };
 

@@ -32,7 +32,7 @@ namespace {
 // A timer is only flagged when invalidated; its queue entry turns into a no-op. That keeps
 // invalidate() free of the queue's lock, so it is safe whatever thread runs the loop.
 class QueuedTimer final : public Timer {
-  public:
+public:
     void invalidate() override { invalidated_ = true; }
     bool isValid() const override { return !fired_ && !invalidated_; }
     bool fire() {
@@ -43,7 +43,7 @@ class QueuedTimer final : public Timer {
         return true;
     }
 
-  private:
+private:
     std::atomic<bool> fired_{false};
     std::atomic<bool> invalidated_{false};
 };

@@ -19,7 +19,7 @@
 namespace penwell::headless {
 
 class HeadlessApplication final : public Application {
-  public:
+public:
     explicit HeadlessApplication(std::int64_t orientation = orientation::kPortrait)
         : orientation_(orientation) {}
 
@@ -31,13 +31,13 @@ class HeadlessApplication final : public Application {
     /// Changes the orientation and posts the change notification, as the toolkit does.
     void rotateTo(std::int64_t o);
 
-  private:
+private:
     std::int64_t orientation_;
     NotificationCenter center_;
 };
 
 class HeadlessDevice final : public Device {
-  public:
+public:
     explicit HeadlessDevice(std::optional<std::int64_t> idiom = UIUserInterfaceIdiomPhone)
         : idiom_(idiom) {}
 
@@ -45,14 +45,14 @@ class HeadlessDevice final : public Device {
     /// An empty idiom makes a device that does not answer.
     void setUserInterfaceIdiom(std::optional<std::int64_t> idiom) { idiom_ = idiom; }
 
-  private:
+private:
     std::optional<std::int64_t> idiom_;
 };
 
 /// Posted tasks and timers ordered by due time, then by scheduling order. Shared by both run
 /// loops; not thread-safe by itself.
 class TaskQueue {
-  public:
+public:
     TaskQueue();
     ~TaskQueue();
     TaskQueue(const TaskQueue&) = delete;
@@ -68,14 +68,14 @@ class TaskQueue {
     std::function<void()> takeDue(double now);
     bool empty() const;
 
-  private:
+private:
     std::unique_ptr<State> state_;
 };
 
 /// A run loop on a clock that moves only when told: tests and replays run deterministically
 /// and instantly. Time starts at 0 seconds.
 class ManualRunLoop final : public RunLoop {
-  public:
+public:
     void post(std::function<void()> task) override;
     std::shared_ptr<Timer> scheduleTimer(double seconds, std::function<void()> action) override;
 
@@ -88,7 +88,7 @@ class ManualRunLoop final : public RunLoop {
     void runUntilIdle();
     bool idle() const { return queue_.empty(); }
 
-  private:
+private:
     double now_ = 0.0;
     TaskQueue queue_;
 };
@@ -96,7 +96,7 @@ class ManualRunLoop final : public RunLoop {
 /// A run loop on the steady clock for interactive hosts. post() and scheduleTimer() may be
 /// called from any thread; the loop runs on the thread that calls run().
 class RealTimeRunLoop final : public RunLoop {
-  public:
+public:
     void post(std::function<void()> task) override;
     std::shared_ptr<Timer> scheduleTimer(double seconds, std::function<void()> action) override;
 
@@ -104,7 +104,7 @@ class RealTimeRunLoop final : public RunLoop {
     void runFor(std::chrono::duration<double> duration);
     void stop();
 
-  private:
+private:
     double now() const;
 
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

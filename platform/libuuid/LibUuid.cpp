@@ -26,6 +26,8 @@ public:
 
 }  // namespace
 
-std::shared_ptr<UuidGenerator> makeUuidGenerator() { return std::make_shared<LibUuidGenerator>(); }
+std::shared_ptr<UuidGenerator> makeUuidGenerator() {
+    return std::make_shared<LibUuidGenerator>();
+}
 
 }  // namespace penwell::libuuid

@@ -81,7 +81,7 @@ std::string oneLineSubject(const X509_NAME* subject) {
 }
 
 class OpenSslCertificate final : public Certificate {
-  public:
+public:
     explicit OpenSslCertificate(X509Handle x509) : x509_(std::move(x509)) {}
 
     std::string subjectSummary() const override {
@@ -110,7 +110,7 @@ class OpenSslCertificate final : public Certificate {
 
     X509* x509() const noexcept { return x509_.get(); }
 
-  private:
+private:
     X509Handle x509_;
 };
 
@@ -129,7 +129,7 @@ std::shared_ptr<OpenSslCertificate> parseCertificate(ByteView der) {
 }
 
 class OpenSslPublicKey final : public PublicKey {
-  public:
+public:
     explicit OpenSslPublicKey(KeyHandle key) : key_(std::move(key)) {}
 
     std::size_t blockSize() const override {
@@ -160,12 +160,12 @@ class OpenSslPublicKey final : public PublicKey {
         return errSecSuccess;
     }
 
-  private:
+private:
     KeyHandle key_;
 };
 
 class OpenSslTrust final : public Trust {
-  public:
+public:
     OpenSslTrust(std::shared_ptr<const OpenSslCertificate> certificate, StoreHandle anchors)
         : certificate_(std::move(certificate)), anchors_(std::move(anchors)) {}
 
@@ -192,13 +192,13 @@ class OpenSslTrust final : public Trust {
         return std::make_shared<OpenSslPublicKey>(KeyHandle(borrowed));
     }
 
-  private:
+private:
     std::shared_ptr<const OpenSslCertificate> certificate_;
     StoreHandle anchors_;
 };
 
 class OpenSslCertificateServices final : public CertificateServices {
-  public:
+public:
     std::shared_ptr<Certificate> createCertificateWithData(ByteView der) const override {
         return parseCertificate(der);
     }

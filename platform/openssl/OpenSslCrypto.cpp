@@ -35,7 +35,7 @@ static_assert(kMaxSlice <= static_cast<std::size_t>(INT_MAX) && kMaxSlice % kBlo
 // Pops whatever OpenSSL queues during one call, so that a failure already translated into a
 // status does not surface later as a stale error in an unrelated caller's diagnostics.
 class ErrorQueueMark {
-  public:
+public:
     ErrorQueueMark() noexcept { ERR_set_mark(); }
     ~ErrorQueueMark() { ERR_pop_to_mark(); }
     ErrorQueueMark(const ErrorQueueMark&) = delete;
@@ -79,7 +79,7 @@ std::array<std::uint8_t, N> digestOf(const char* name, ByteView data) {
 }
 
 class OpenSslCrypto final : public Crypto {
-  public:
+public:
     CCCryptorStatus pbkdf2HmacSha1(ByteView password, ByteView salt, std::uint32_t rounds,
                                    std::span<std::uint8_t> derivedKey) const override {
         if (rounds == 0 || derivedKey.empty()) {

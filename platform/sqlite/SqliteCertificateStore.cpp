@@ -82,7 +82,7 @@ Bytes columnBlob(sqlite3_stmt* statement, int column) {
 /// BEGIN, where the busy timeout applies; a deferred transaction would take it at the first
 /// write and could fail there at once with SQLITE_BUSY when another process is writing.
 class ImmediateTransaction {
-  public:
+public:
     explicit ImmediateTransaction(sqlite3* db)
         : db_(db),
           open_(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {}
@@ -104,7 +104,7 @@ class ImmediateTransaction {
         return rc;
     }
 
-  private:
+private:
     sqlite3* db_;
     bool open_;
 };

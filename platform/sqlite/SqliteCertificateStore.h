@@ -36,7 +36,7 @@ using Database = CHandle<sqlite3, closeDatabase>;
 inline constexpr std::string_view kErrorDomain = "penwell.sqlite";
 
 class SqliteCertificateStore final : public CertificateStore {
-  public:
+public:
     /// Opens the store in `file`, creating the file and any missing folders above it (folders
     /// owner-only, 0700, since the store decides which key every signature is wrapped for).
     /// `services` parses what the store reads back. Returns null on failure and, when `error`
@@ -61,7 +61,7 @@ class SqliteCertificateStore final : public CertificateStore {
     CopyMatchingResult copyMatching(ItemClass itemClass, std::string_view label) const override;
     AddResult add(const Certificate& certificate) override;
 
-  private:
+private:
     SqliteCertificateStore(detail::Database db,
                            std::shared_ptr<const CertificateServices> services);
 

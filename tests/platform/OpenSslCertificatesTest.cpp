@@ -13,7 +13,7 @@ namespace {
 using test::NameEntry;
 
 class OpenSslCertificatesTest : public ::testing::Test {
-  protected:
+protected:
     std::shared_ptr<CertificateServices> services = openssl::makeCertificateServices();
 
     std::shared_ptr<PublicKey> publicKeyOf(const std::shared_ptr<Certificate>& certificate) {
@@ -151,12 +151,12 @@ TEST_F(OpenSslCertificatesTest, KeysThatCannotEncryptAreNotOffered) {
 
 // A certificate made by another backend reaches the trust through its DER encoding.
 class ForeignCertificate final : public Certificate {
-  public:
+public:
     explicit ForeignCertificate(Bytes der) : der_(std::move(der)) {}
     std::string subjectSummary() const override { return "foreign"; }
     Bytes derData() const override { return der_; }
 
-  private:
+private:
     Bytes der_;
 };
 

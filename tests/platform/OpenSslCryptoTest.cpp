@@ -40,7 +40,7 @@ Bytes toBytes(const Digest& digest) {
 }
 
 class OpenSslCrypto : public ::testing::Test {
-  protected:
+protected:
     std::shared_ptr<Crypto> crypto = openssl::makeCrypto();
 
     Bytes pbkdf2(std::string_view password, std::string_view salt, std::uint32_t rounds,

@@ -46,7 +46,7 @@ std::string queryText(sqlite3* db, const char* sql) {
 }
 
 class SqliteCertificateStoreTest : public ::testing::Test {
-  protected:
+protected:
     test::TempDir folder;
     std::filesystem::path file = folder.path() / "store" / "certificates.sqlite";
     std::shared_ptr<CertificateServices> services = openssl::makeCertificateServices();

@@ -39,7 +39,7 @@ Bytes fromHex(std::string_view hex) {
 // The real backend, watched: every call is counted, every random draw recorded, and any one
 // step can be made to fail.
 class FakeCrypto final : public Crypto {
-  public:
+public:
     std::shared_ptr<Crypto> real = openssl::makeCrypto();
 
     int failRandomOnCall = 0;  // 1-based; 0 never fails
@@ -89,7 +89,7 @@ Error cryptError(CCCryptorStatus status) {
 }
 
 class AESGroup : public ::testing::Test {
-  protected:
+protected:
     std::shared_ptr<FakeCrypto> fake = std::make_shared<FakeCrypto>();
     AES aes{fake};
 

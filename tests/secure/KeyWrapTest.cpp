@@ -32,7 +32,7 @@ PinnedCertificate pinFor(ByteView der, std::string label = "Keyloft") {
 }
 
 class KeyWrapTest : public ::testing::Test {
-  protected:
+protected:
     test::TempDir folder;
     std::filesystem::path resourceFolder = folder.path() / "resources";
     std::shared_ptr<CertificateServices> certificates = openssl::makeCertificateServices();
@@ -167,7 +167,7 @@ TEST_F(KeyWrapTest, KeyBlobTooLongForTheModulusGivesNil) {
 
 // A store that answers from memory and can be told to refuse adds.
 class FakeStore final : public CertificateStore {
-  public:
+public:
     std::shared_ptr<Certificate> entry;
     Status addStatus = errSecSuccess;
     int adds = 0;

@@ -46,7 +46,7 @@ void writeFile(const std::filesystem::path& path, ByteView contents);
 /// A fresh folder under the system's temporary folder, removed with everything in it at the
 /// end of the scope.
 class TempDir {
-  public:
+public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -54,19 +54,19 @@ class TempDir {
 
     const std::filesystem::path& path() const noexcept { return path_; }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 
 /// Sets an environment variable for the scope and restores the old value (or its absence).
 class ScopedEnv {
-  public:
+public:
     ScopedEnv(std::string name, const char* value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-  private:
+private:
     std::string name_;
     bool hadValue_ = false;
     std::string oldValue_;

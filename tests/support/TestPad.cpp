@@ -16,6 +16,25 @@ void TestPad::show() {
     host.runLoop->runPending();
 }
 
+void TestPad::down(Point p, double time, double force, std::int64_t type) {
+    const Touch t{p, time, force, type};
+    controller->touchesBegan(TouchSet{t}, Event{});
+}
+
+void TestPad::move(std::vector<Touch> touches) {
+    const TouchSet set{touches.back()};
+    controller->touchesMoved(set, Event(std::move(touches)));
+}
+
+void TestPad::move(Point p, double time, double force, std::int64_t type) {
+    move(std::vector<Touch>{Touch{p, time, force, type}});
+}
+
+void TestPad::up(Point p, double time, double force, std::int64_t type) {
+    const Touch t{p, time, force, type};
+    controller->touchesEnded(TouchSet{t}, Event{});
+}
+
 Image solidImage(int width, int height, Rgba c) {
     const std::uint32_t argb =
         std::uint32_t{c.a} << 24 | std::uint32_t{c.r} << 16 | std::uint32_t{c.g} << 8 | c.b;

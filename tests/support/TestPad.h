@@ -14,6 +14,13 @@ struct TestPad {
     /// viewWillAppear, then the posted clear.
     void show();
 
+    /// Touch events at pad coordinates (the pad sits at the origin of the controller's view).
+    void down(Point p, double time, double force = 0.0, std::int64_t type = touch_type::kDirect);
+    /// One moved event whose coalesced touches are `touches`.
+    void move(std::vector<Touch> touches);
+    void move(Point p, double time, double force = 0.0, std::int64_t type = touch_type::kDirect);
+    void up(Point p, double time, double force = 0.0, std::int64_t type = touch_type::kDirect);
+
     headless::HeadlessHost host;
     Services services;
     std::shared_ptr<ImageView> pad;

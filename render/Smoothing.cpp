@@ -1,0 +1,150 @@
+#include <array>
+#include <cstddef>
+#include <limits>
+#include <stdexcept>
+
+#include "capture/Penwell.h"
+#include "render/Smoothing.h"
+
+namespace penwell {
+
+namespace {
+
+using Weights = std::array<float, 4>;
+
+/// The four Catmull-Rom weights at parameter t. Every bracket is worked left to right in single
+/// precision and only then halved: the painted curve is defined by exactly these roundings.
+Weights weightsAt(float t) {
+    const float tt = t * t;
+    const float ttt = t * tt;
+    return {0.5f * (-ttt + 2.0f * tt - t), 0.5f * (3.0f * ttt - 5.0f * tt + 2.0f),
+            0.5f * (-3.0f * ttt + 4.0f * tt + t), 0.5f * (ttt - tt)};
+}
+
+/// The weight rows of one span, in step order. t grows by repeated addition of 1/s, never as
+/// i * dt, because that accumulated rounding is part of where the new points land.
+///
+/// Up to kTableRows steps the rows are worked out once per call into a table on the stack;
+/// beyond that they are worked out again for every span, with the same additions, so any step
+/// count gives the same points without a heap table.
+class WeightRows {
+public:
+    static constexpr int kTableRows = 64;
+
+    explicit WeightRows(int segments)
+        : segments_(segments), dt_(1.0f / static_cast<float>(segments)) {
+        if (segments_ <= kTableRows) {
+            float t = 0.0f;
+            for (int i = 0; i < segments_; ++i) {
+                table_[static_cast<std::size_t>(i)] = weightsAt(t);
+                t += dt_;
+            }
+        }
+    }
+
+    /// Calls f(row) for rows 1 ... segments - 1. Row 0 belongs to the knot, which enters the
+    /// result as the sample itself.
+    template <typename F>
+    void forEachInnerRow(F&& f) const {
+        if (segments_ <= kTableRows) {
+            for (int i = 1; i < segments_; ++i) {
+                f(table_[static_cast<std::size_t>(i)]);
+            }
+            return;
+        }
+        float t = dt_;  // row 0 is at t = 0, so the first addition has been made
+        for (int i = 1; i < segments_; ++i) {
+            f(weightsAt(t));
+            t += dt_;
+        }
+    }
+
+private:
+    int segments_;
+    float dt_;
+    std::array<Weights, kTableRows> table_{};
+};
+
+/// Rounds to single precision and widens back.
+///
+/// The float passes through a volatile: GCC 12 at -O2 vectorizes the x and y of a new point
+/// together and then drops the double -> float -> double round trip as if it were a no-op,
+/// which would leave the new points unrounded. A volatile access cannot be elided.
+double toSingle(double value) {
+    volatile float rounded = static_cast<float>(value);
+    return rounded;
+}
+
+/// A new point's coordinate: each weight widened to double, the products summed left to right
+/// in double, the sum rounded to single precision.
+double combine(float w0, double c0, float w1, double c1, float w2, double c2) {
+    return toSingle(static_cast<double>(w0) * c0 + static_cast<double>(w1) * c1 +
+                    static_cast<double>(w2) * c2);
+}
+
+double combine(float w0, double c0, float w1, double c1, float w2, double c2, float w3, double c3) {
+    return toSingle(static_cast<double>(w0) * c0 + static_cast<double>(w1) * c1 +
+                    static_cast<double>(w2) * c2 + static_cast<double>(w3) * c3);
+}
+
+}  // namespace
+
+SmoothedStroke PenwellViewController::catmullRomSpline(const Stroke& points, int segments) {
+    const std::size_t n = points.size();
+    if (n < 4) {
+        return SmoothedStroke(std::span<const _point>(points));
+    }
+    std::vector<SplinePoint> result;
+    if (segments <= 1) {
+        // No step inside a span: the polyline is the samples themselves.
+        result.reserve(n);
+        for (const _point& p : points) {
+            result.push_back(SplinePoint::knotAt(p));
+        }
+        return SmoothedStroke(std::move(result));
+    }
+
+    const auto s = static_cast<std::size_t>(segments);
+    if (n - 1 > (std::numeric_limits<std::size_t>::max() - 1) / s) {
+        throw std::length_error("catmullRomSpline: too many points");
+    }
+    result.reserve((n - 1) * s + 1);
+    const WeightRows rows(segments);
+
+    // First span: the point before P[0] is P[0] itself, so its weight joins P[0]'s.
+    {
+        const Point p0 = points[0].CGPointValue(), p1 = points[1].CGPointValue(),
+                    p2 = points[2].CGPointValue();
+        result.push_back(SplinePoint::knotAt(points[0]));
+        rows.forEachInnerRow([&](const Weights& b) {
+            const float w = b[0] + b[1];
+            result.push_back(SplinePoint::between({combine(w, p0.x, b[2], p1.x, b[3], p2.x),
+                                                   combine(w, p0.y, b[2], p1.y, b[3], p2.y)}));
+        });
+    }
+    for (std::size_t i = 1; i + 2 < n; ++i) {
+        const Point p0 = points[i - 1].CGPointValue(), p1 = points[i].CGPointValue(),
+                    p2 = points[i + 1].CGPointValue(), p3 = points[i + 2].CGPointValue();
+        result.push_back(SplinePoint::knotAt(points[i]));
+        rows.forEachInnerRow([&](const Weights& b) {
+            result.push_back(
+                SplinePoint::between({combine(b[0], p0.x, b[1], p1.x, b[2], p2.x, b[3], p3.x),
+                                      combine(b[0], p0.y, b[1], p1.y, b[2], p2.y, b[3], p3.y)}));
+        });
+    }
+    // Last span: the point after P[n-1] is P[n-1] itself.
+    {
+        const Point p0 = points[n - 3].CGPointValue(), p1 = points[n - 2].CGPointValue(),
+                    p2 = points[n - 1].CGPointValue();
+        result.push_back(SplinePoint::knotAt(points[n - 2]));
+        rows.forEachInnerRow([&](const Weights& b) {
+            const float w = b[2] + b[3];
+            result.push_back(SplinePoint::between({combine(b[0], p0.x, b[1], p1.x, w, p2.x),
+                                                   combine(b[0], p0.y, b[1], p1.y, w, p2.y)}));
+        });
+    }
+    result.push_back(SplinePoint::knotAt(points[n - 1]));
+    return SmoothedStroke(std::move(result));
+}
+
+}  // namespace penwell

@@ -1,0 +1,78 @@
+#include <stdexcept>
+
+#include "capture/Penwell.h"
+#include "platform/Uuid.h"
+#include "secure/AES.h"
+#include "secure/KeyWrap.h"
+#include "secure/PointStream.h"
+
+namespace penwell {
+
+namespace {
+
+void requireSecureServices(const Services& s) {
+    if (!s.crypto || !s.certificates || !s.certificateStore || !s.resources || !s.uuids) {
+        throw std::invalid_argument(
+            "the data export needs the crypto, certificate, store, resource and UUID services");
+    }
+}
+
+}  // namespace
+
+std::optional<Bytes> PenwellViewController::_getSignatureData(std::optional<Bytes>* AESkey,
+                                                              std::optional<Bytes>* AESiv) const {
+    if (!isSignature()) {
+        return std::nullopt;
+    }
+    if (AESiv == nullptr) {
+        throw AssertionFailure("IV must not be NULL");
+    }
+    if (AESkey == nullptr) {
+        throw AssertionFailure("salt must not be NULL");
+    }
+    requireSecureServices(services_);
+
+    Bytes SigData = encodePointStream(_lines);
+    // A fresh random UUID is the password of this one key derivation and is never kept: the
+    // key out-parameter holds the only copy of the key.
+    std::string GUID = services_.uuids->createString();
+    std::optional<Bytes> iv, key;
+    Error error;
+    std::optional<Bytes> cipherData =
+        AES(services_.crypto).encryptedDataForData(SigData, GUID, &iv, &key, &error);
+    secureWipe(GUID);
+    secureWipe(SigData);
+    *AESiv = std::move(iv);
+    *AESkey = std::move(key);
+    return cipherData;
+}
+
+std::optional<Bytes> PenwellViewController::getSignatureData(std::optional<Bytes>* AESkey) {
+    if (!isSignature() || AESkey == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<Bytes> key, iv;
+    std::optional<Bytes> encryptedSigData = _getSignatureData(&key, &iv);
+    if (key && iv && key->size() == kAlgorithmKeySize && iv->size() == kAlgorithmIVSize) {
+        Bytes temp = *key;  // the key blob: key, then IV
+        temp.insert(temp.end(), iv->begin(), iv->end());
+        *AESkey = wrapAESKey(temp);
+        secureWipe(temp);
+    } else {
+        // Without a whole key and IV there is nothing the receiver could use: wrapping a part
+        // of the blob would hand out something that looks like a key but opens nothing.
+        *AESkey = std::nullopt;
+    }
+    if (key) {
+        secureWipe(*key);
+    }
+    return encryptedSigData;
+}
+
+std::optional<Bytes> PenwellViewController::wrapAESKey(ByteView symmetricKey) {
+    requireSecureServices(services_);
+    return penwell::wrapAESKey(symmetricKey, *services_.certificates, *services_.certificateStore,
+                               *services_.resources, AES(services_.crypto));
+}
+
+}  // namespace penwell
