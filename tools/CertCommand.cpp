@@ -25,16 +25,13 @@ int runCertNew(const CertNewOptions& options, std::ostream& out) {
     if (options.days < 1) {
         throw ToolError("--days: " + std::to_string(options.days) + " is not a positive number");
     }
-    std::error_code error;
-    std::filesystem::create_directories(options.out, error);
-    if (error) {
-        throw ToolError(options.out.string() + ": cannot create the folder: " + error.message());
-    }
+    OutputFolder folder(options.out);
     const auto certificatePath = options.out / kCertificateFileName;
     const auto keyPath = options.out / kPrivateKeyFileName;
     // Replacing a deployed key pair by accident would orphan every record wrapped for it.
     if (!options.force) {
         for (const auto& path : {certificatePath, keyPath}) {
+            std::error_code error;
             if (std::filesystem::exists(path, error)) {
                 throw ToolError(path.string() + ": already exists (use --force to replace it)");
             }
@@ -48,6 +45,7 @@ int runCertNew(const CertNewOptions& options, std::ostream& out) {
     outputs.add(certificatePath, 0644).write(made.der);
     outputs.add(keyPath, S_IRUSR | S_IWUSR, true).write(asBytes(made.privateKeyPem));
     outputs.commitAll();
+    folder.keep();
 
     out << "wrote " << certificatePath.string() << " (certificate, DER, " << info.subject << ", "
         << info.keyType << "-" << info.keyBits << ", valid until " << info.notAfter << ")\n";

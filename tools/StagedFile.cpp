@@ -23,7 +23,7 @@ std::string reason(int error) {
 
 /// Closes a descriptor on every path out of the function that opened it.
 class Descriptor {
-  public:
+public:
     explicit Descriptor(int fd) : fd_(fd) {}
     ~Descriptor() {
         if (fd_ >= 0) {
@@ -40,7 +40,7 @@ class Descriptor {
         return rc;
     }
 
-  private:
+private:
     int fd_;
 };
 
@@ -120,6 +120,21 @@ StagedFile& StagedOutputs::add(const std::filesystem::path& target, mode_t mode,
 void StagedOutputs::commitAll() {
     for (StagedFile& file : files_) {
         file.commit();
+    }
+}
+
+OutputFolder::OutputFolder(std::filesystem::path folder) : folder_(std::move(folder)) {
+    std::error_code error;
+    created_ = std::filesystem::create_directories(folder_, error);
+    if (error) {
+        throw ToolError(folder_.string() + ": cannot create the folder: " + error.message());
+    }
+}
+
+OutputFolder::~OutputFolder() {
+    if (created_) {
+        std::error_code ignored;
+        std::filesystem::remove(folder_, ignored);  // fails, harmlessly, unless empty
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <deque>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -16,7 +17,7 @@
 namespace penwell::tools {
 
 class StagedFile {
-  public:
+public:
     /// Creates the temporary file. `mode` is the new file's permission bits, narrowed by the
     /// umask unless `exactMode` (used for private keys, which must be 0600 whatever the umask).
     /// Throws ToolError naming the target when the folder cannot take a file.
@@ -37,7 +38,7 @@ class StagedFile {
     /// Renames the temporary over the target. Throws ToolError on failure.
     void commit();
 
-  private:
+private:
     std::filesystem::path target_;
     std::filesystem::path temporary_;
     bool committed_ = false;
@@ -45,13 +46,31 @@ class StagedFile {
 
 /// The outputs of one command, committed together.
 class StagedOutputs {
-  public:
+public:
+    /// The reference stays valid for the life of this object.
     StagedFile& add(const std::filesystem::path& target, mode_t mode = 0666,
                     bool exactMode = false);
     void commitAll();
 
-  private:
-    std::vector<StagedFile> files_;
+private:
+    std::deque<StagedFile> files_;  // a deque: adding keeps earlier references valid
+};
+
+/// An output folder made for one command: created if missing, and removed again when the
+/// command fails before keep() (only if it is still empty, so nothing else is ever lost).
+class OutputFolder {
+public:
+    /// Throws ToolError naming the folder when it cannot be made.
+    explicit OutputFolder(std::filesystem::path folder);
+    ~OutputFolder();
+    OutputFolder(const OutputFolder&) = delete;
+    OutputFolder& operator=(const OutputFolder&) = delete;
+
+    void keep() { created_ = false; }
+
+private:
+    std::filesystem::path folder_;
+    bool created_ = false;
 };
 
 /// The whole contents of a file. Throws ToolError "<path>: cannot read: <reason>".
@@ -59,7 +78,7 @@ Bytes readFile(const std::filesystem::path& path);
 
 /// A folder that exists for the life of the object, removed with everything in it afterwards.
 class TemporaryFolder {
-  public:
+public:
     explicit TemporaryFolder(const std::string& prefix = "penwell");
     ~TemporaryFolder();
     TemporaryFolder(const TemporaryFolder&) = delete;
@@ -67,7 +86,7 @@ class TemporaryFolder {
 
     const std::filesystem::path& path() const { return path_; }
 
-  private:
+private:
     std::filesystem::path path_;
 };
 

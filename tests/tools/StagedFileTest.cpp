@@ -101,3 +101,22 @@ TEST(StagedFileTest, TemporaryFolderIsRemovedWithItsContents) {
 
 }  // namespace
 }  // namespace penwell::tools
+
+namespace penwell::tools {
+namespace {
+
+TEST(StagedOutputsTest, EarlierFilesStayUsableWhileMoreAreAdded) {
+    TemporaryFolder folder("penwell-staged");
+    StagedOutputs outputs;
+    StagedFile& first = outputs.add(folder.path() / "first");
+    for (int i = 0; i < 40; ++i) {
+        outputs.add(folder.path() / ("more" + std::to_string(i)));
+    }
+    first.write(asBytes("still here"));  // a dangling reference would write nowhere or crash
+    outputs.commitAll();
+    EXPECT_EQ(testing::readText(folder.path() / "first"), "still here");
+    EXPECT_EQ(testing::listFolder(folder.path()).size(), 41u);
+}
+
+}  // namespace
+}  // namespace penwell::tools
