@@ -19,7 +19,7 @@ inline constexpr std::size_t kKeyBlobSize = 48;
 
 /// An RSA private key read from PEM text. Move-only; frees the key on destruction.
 class PrivateKey {
-  public:
+public:
     /// Parses an unencrypted PEM private key; `name` is used in error messages.
     PrivateKey(std::string_view pem, std::string name);
     static PrivateKey fromFile(const std::filesystem::path& path);
@@ -38,7 +38,7 @@ class PrivateKey {
     /// the modulus and the result against kKeyBlobSize. `wrappedName` names the wrapped file.
     Bytes unwrapKeyBlob(ByteView wrapped, const std::string& wrappedName) const;
 
-  private:
+private:
     struct Impl;  // the EVP_PKEY, in a CHandle
     std::unique_ptr<Impl> impl_;
     std::string name_;

@@ -8,7 +8,7 @@
 namespace penwell::tools {
 
 class ToolError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 

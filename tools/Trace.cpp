@@ -62,7 +62,7 @@ std::string listOf(const std::array<NamedValue, N>& table) {
 
 /// Walks a parsed document, keeping the file name for every message.
 class Reader {
-  public:
+public:
     explicit Reader(std::string name) : name_(std::move(name)) {}
 
     [[noreturn]] void fail(const std::string& where, const std::string& what) const {
@@ -181,7 +181,7 @@ class Reader {
         return s;
     }
 
-  private:
+private:
     std::string name_;
 };
 

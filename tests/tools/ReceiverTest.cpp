@@ -21,7 +21,7 @@ const PointRecord kRecord = {
 };
 
 class ReceiverTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         key_ = std::make_unique<PrivateKey>(receiverCertificate().privateKeyPem, "key.pem");
         write(encodeRecord(kRecord));
