@@ -24,6 +24,60 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     std::function<int()> action;  // set by the chosen subcommand's callback
 
+    // ---- demo ----------------------------------------------------------------------------
+    penwell::tools::DemoOptions demo = penwell::tools::defaultDemoOptions();
+    auto* demoCmd = app.add_subcommand(
+        "demo", "Replay the bundled sample traces, write every export and open it again");
+    demoCmd->add_option("--out", demo.out, "folder for the pictures, records and keys")
+        ->capture_default_str();
+    demoCmd->add_option("--examples", demo.examples, "folder of traces (*.json)")
+        ->capture_default_str();
+    demoCmd->add_option("--resources", demo.resources, "folder holding Penwell.dat")
+        ->capture_default_str();
+    demoCmd->add_option("--private-key", demo.privateKey, "receiver's key for that certificate")
+        ->capture_default_str();
+    demoCmd->add_option("--store", demo.store,
+                        "certificate store file (default: a temporary one, removed afterwards)");
+    demoCmd->callback([&] { action = [&] { return penwell::tools::runDemo(demo, std::cout); }; });
+
+    // ---- replay --------------------------------------------------------------------------
+    penwell::tools::ReplayOptions replay;
+    std::string smoothing;
+    float lineWidth = 0.0f;
+    auto* replayCmd =
+        app.add_subcommand("replay", "Run a trace through the controller and export the result");
+    replayCmd->add_option("TRACE", replay.trace, "trace file (JSON, see docs/trace-format.md)")
+        ->required();
+    replayCmd->add_option("--pad-png", replay.padPng, "write what the pad shows at the end");
+    replayCmd->add_option("--png", replay.png, "write the exported signature image");
+    replayCmd->add_flag("--crop", replay.crop, "crop the exported image to the ink");
+    auto* dataOpt = replayCmd->add_option("--data", replay.data, "write the encrypted record");
+    auto* keyOpt = replayCmd->add_option("--key", replay.key, "write the wrapped key blob");
+    dataOpt->needs(keyOpt);
+    keyOpt->needs(dataOpt);
+    replayCmd->add_option("--smoothing", smoothing, "override the trace's smoothing")
+        ->check(CLI::IsMember({"on", "off"}));
+    auto* widthOpt =
+        replayCmd
+            ->add_option("--line-width", lineWidth, "override the trace's ink width, in points")
+            ->check(CLI::Range(0.0f, 1000.0f));
+    replayCmd->add_option("--store", replay.store,
+                          "certificate store file (default: the user's store)");
+    replayCmd->add_option("--resources", replay.resources,
+                          "folder holding Penwell.dat (default: $PENWELL_RESOURCES or the "
+                          "installed one)");
+    replayCmd->callback([&] {
+        action = [&] {
+            if (!smoothing.empty()) {
+                replay.smoothing = smoothing == "on";
+            }
+            if (widthOpt->count() > 0) {
+                replay.lineWidth = lineWidth;
+            }
+            return penwell::tools::runReplay(replay, std::cout);
+        };
+    });
+
     // ---- open ----------------------------------------------------------------------------
     penwell::tools::OpenOptions open;
     auto* openCmd = app.add_subcommand(

@@ -71,7 +71,7 @@ Result runProgram(const std::string& program, const std::vector<std::string>& ar
 }
 
 class CliTest : public ::testing::Test {
-  protected:
+protected:
     Result penwell(const std::vector<std::string>& args) {
         return runProgram(PENWELL_TOOL, args, scratch_.path());
     }
@@ -119,7 +119,9 @@ TEST_F(CliTest, EveryCommandHasHelp) {
                                                  {"open", "--help"},
                                                  {"cert", "--help"},
                                                  {"cert", "new", "--help"},
-                                                 {"cert", "show", "--help"}}) {
+                                                 {"cert", "show", "--help"},
+                                                 {"replay", "--help"},
+                                                 {"demo", "--help"}}) {
         const Result r = penwell(args);
         EXPECT_EQ(r.status, 0) << args.front() << " " << args.back() << ": " << r.err;
         // The usage line names the subcommand, so an unknown one cannot pass for it.
@@ -275,6 +277,193 @@ TEST_F(CliTest, CertNewNeverReplacesAKeyPairUnasked) {
     EXPECT_THAT(listFolder(path("c")), ElementsAre("Penwell.dat", "private-key.pem"));
     ASSERT_EQ(penwell({"cert", "new", "--out", path("c"), "--bits", "1024", "--force"}).status, 0);
     EXPECT_NE(readText(path("c/private-key.pem")), key);
+}
+
+// ---- replay and demo ------------------------------------------------------------------------
+
+const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
+
+/// Samples chosen to show every conversion of the record: a fractional and a negative x, a
+/// y of -0.5, pressures in thousandths, per-stroke milliseconds, and a tap completed to a dot.
+/// The pad sits 5 points right of the controller's origin, so touches are 5 points further.
+const std::string kKnownTrace = R"({
+  "version": 1,
+  "pad": {"width": 200, "height": 120, "x": 5, "y": 0},
+  "config": {"MinSigPoints": 0},
+  "events": [
+    {"type": "began", "touches": [{"t": 0.0, "x": 15.9, "y": 20.2, "force": 0.5, "type": "stylus"}]},
+    {"type": "moved", "touches": [{"t": 0.0334, "x": 35.99, "y": -0.5, "force": 1.0, "type": "stylus"}],
+     "coalesced": [{"t": 0.0125, "x": 1.3, "y": 25.5, "force": 0.75, "type": "stylus"},
+                   {"t": 0.0334, "x": 35.99, "y": -0.5, "force": 1.0, "type": "stylus"}]},
+    {"type": "ended", "touches": [{"t": 0.05, "x": 36, "y": 0, "force": 0.2, "type": "stylus"}]},
+    {"type": "began", "touches": [{"t": 1.0, "x": 55.5, "y": 60.7}]},
+    {"type": "ended", "touches": [{"t": 1.0404, "x": 55.5, "y": 60.7}]}
+  ]
+})";
+
+const PointRecord kKnownRecord = {
+    {{10, 20, 500, 0}, {4294967293u, 25, 750, 12}, {30, 0, 1000, 33}},
+    {{50, 60, 0, 0}, {51, 60, 0, 40}, {50, 61, 0, 40}, {50, 60, 0, 40}},
+};
+
+/// A finger zig-zag with smoothing on and a pause after it, so the smoothing redraw fires.
+std::string zigzagTrace() {
+    std::string events = R"({"type": "began", "touches": [{"t": 0.0, "x": 20, "y": 60}]})";
+    for (int i = 1; i <= 12; ++i) {
+        const std::string t = std::to_string(i * 0.05);
+        const std::string x = std::to_string(20 + i * 20);
+        const std::string y = i % 2 ? "20" : "100";
+        events += R"(, {"type": "moved", "touches": [{"t": )" + t + R"(, "x": )" + x +
+                  R"(, "y": )" + y + "}]}";
+    }
+    events += R"(, {"type": "ended", "touches": [{"t": 0.7, "x": 260, "y": 100}]},
+                  {"type": "wait", "seconds": 2.0})";
+    return R"({"version": 1, "pad": {"width": 300, "height": 120},
+               "config": {"smoothing": true, "smoothingDelay": 0.5}, "events": [)" +
+           events + "]}";
+}
+
+TEST_F(CliTest, ReplayThenOpenGivesTheTraceSamplesAfterTheRecordConversions) {
+    testing::writeFile(path("known.json"), kKnownTrace);
+    const Result replay = penwell({"replay", path("known.json"), "--data", path("known.data"),
+                                   "--key", path("known.key"), "--store", path("store.sqlite"),
+                                   "--resources", (kSource / "demo-certificate").string()});
+    ASSERT_EQ(replay.status, 0) << replay.err;
+    EXPECT_THAT(replay.out, HasSubstr("2 strokes, 7 samples, a signature"));
+
+    const Result open = penwell(
+        {"open", "--private-key", (kSource / "demo-certificate/demo-private-key.pem").string(),
+         "--data", path("known.data"), "--key", path("known.key"), "--json"});
+    ASSERT_EQ(open.status, 0) << open.err;
+    const auto doc = nlohmann::json::parse(open.out);
+    PointRecord received;
+    for (const auto& stroke : doc["strokes"]) {
+        RecordStroke s;
+        for (const auto& sample : stroke) {
+            s.push_back({sample["x"], sample["y"], sample["p"], sample["t"]});
+        }
+        received.push_back(s);
+    }
+    EXPECT_EQ(received, kKnownRecord);
+    EXPECT_EQ(doc["record_bytes"], 4 + (4 + 3 * 16) + (4 + 4 * 16));
+}
+
+TEST_F(CliTest, ReplayWithSmoothingRepaintsThePadAfterThePause) {
+    testing::writeFile(path("zigzag.json"), zigzagTrace());
+    ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--smoothing", "on", "--pad-png",
+                       path("smooth.png")})
+                  .status,
+              0);
+    ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--smoothing", "off", "--pad-png",
+                       path("plain.png")})
+                  .status,
+              0);
+    const auto smooth = cairo::readPng(path("smooth.png"));
+    const auto plain = cairo::readPng(path("plain.png"));
+    ASSERT_TRUE(smooth && plain);
+    EXPECT_EQ(smooth->size(), (Size{300, 120}));
+    EXPECT_FALSE(smooth->samePixels(*plain));
+
+    // Without the pause the timer never fires, so the pad shows the same live ink either way.
+    std::string early = zigzagTrace();
+    early.replace(early.find("2.0"), 3, "0.1");
+    testing::writeFile(path("early.json"), early);
+    ASSERT_EQ(penwell({"replay", path("early.json"), "--smoothing", "on", "--pad-png",
+                       path("early-on.png")})
+                  .status,
+              0);
+    ASSERT_EQ(penwell({"replay", path("early.json"), "--smoothing", "off", "--pad-png",
+                       path("early-off.png")})
+                  .status,
+              0);
+    EXPECT_TRUE(
+        cairo::readPng(path("early-on.png"))->samePixels(*cairo::readPng(path("early-off.png"))));
+    EXPECT_TRUE(cairo::readPng(path("early-off.png"))->samePixels(*plain));
+}
+
+TEST_F(CliTest, ReplayWritesTheExportedImageFullOrCropped) {
+    testing::writeFile(path("zigzag.json"), zigzagTrace());
+    ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--png", path("full.png")}).status, 0);
+    ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--png", path("crop.png"), "--crop"}).status,
+              0);
+    const auto full = cairo::readPng(path("full.png"));
+    const auto crop = cairo::readPng(path("crop.png"));
+    ASSERT_TRUE(full && crop);
+    EXPECT_EQ(full->size(), (Size{300, 120}));
+    EXPECT_LT(crop->width(), full->width());
+    EXPECT_EQ(full->pixel(0, 0).a, 0);  // ink alone, on transparency
+}
+
+TEST_F(CliTest, ReplayRefusesBadTracesAndLeavesNoOutput) {
+    const std::vector<std::string> outputs = {
+        "--pad-png", path("pad.png"),      "--png",       path("sig.png"),
+        "--data",    path("d.bin"),        "--key",       path("k.bin"),
+        "--store",   path("store.sqlite"), "--resources", (kSource / "demo-certificate").string()};
+    auto replay = [&](const std::string& trace) {
+        std::vector<std::string> args = {"replay", path(trace)};
+        args.insert(args.end(), outputs.begin(), outputs.end());
+        return args;
+    };
+    testing::writeFile(path("malformed.json"), std::string(R"({"version": 1, "pad": )"));
+    expectFailure(replay("malformed.json"), "malformed.json: invalid JSON: parse error at line 1");
+
+    std::string wrongType = kKnownTrace;
+    const std::string force = "\"force\": 0.75";
+    wrongType.replace(wrongType.find(force), force.size(), "\"force\": true");
+    testing::writeFile(path("wrong-type.json"), wrongType);
+    expectFailure(replay("wrong-type.json"),
+                  "wrong-type.json: events[1].coalesced[0].force: expected a number");
+
+    std::string tooFew = kKnownTrace;
+    const std::string threshold = "\"MinSigPoints\": 0";
+    tooFew.replace(tooFew.find(threshold), threshold.size(), "\"MinSigPoints\": 12");
+    testing::writeFile(path("too-few.json"), tooFew);
+    expectFailure(replay("too-few.json"),
+                  "too-few.json: no signature to export: 2 strokes with 7 samples");
+
+    expectFailure(replay("missing.json"), "missing.json: cannot read");
+}
+
+TEST_F(CliTest, ReplayRefusesACertificateThatIsNotPinned) {
+    testing::writeFile(path("known.json"), kKnownTrace);
+    ASSERT_EQ(penwell({"cert", "new", "--out", path("unpinned"), "--bits", "1024"}).status, 0);
+    expectFailure({"replay", path("known.json"), "--data", path("d.bin"), "--key", path("k.bin"),
+                   "--store", path("unpinned/store.sqlite"), "--resources", path("unpinned")},
+                  "the key could not be wrapped");
+    EXPECT_FALSE(std::filesystem::exists(path("d.bin")));
+}
+
+TEST_F(CliTest, DemoWritesEveryExportAndVerifiesTheRoundTrip) {
+    const Result r = penwell({"demo", "--out", path("out")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(
+        listFolder(path("out")),
+        ElementsAre("finger-signature-cropped.png", "finger-signature-pad.png",
+                    "finger-signature.data", "finger-signature.key", "finger-signature.png",
+                    "stylus-signature-cropped.png", "stylus-signature-pad.png",
+                    "stylus-signature.data", "stylus-signature.key", "stylus-signature.png"));
+    EXPECT_EQ(std::filesystem::file_size(path("out/stylus-signature.key")), 256u);
+    // Both traces were opened again with the demo key and matched.
+    std::size_t verified = 0;
+    for (auto at = r.out.find("round trip verified"); at != std::string::npos;
+         at = r.out.find("round trip verified", at + 1)) {
+        ++verified;
+    }
+    EXPECT_EQ(verified, 2u);
+    EXPECT_THAT(r.out, HasSubstr("timing: sigma "));
+
+    // What the demo wrote opens with the demo key on its own too.
+    const Result open = penwell(
+        {"open", "--private-key", (kSource / "demo-certificate/demo-private-key.pem").string(),
+         "--data", path("out/finger-signature.data"), "--key", path("out/finger-signature.key")});
+    EXPECT_EQ(open.status, 0) << open.err;
+    EXPECT_THAT(open.out, HasSubstr("5 strokes"));
+}
+
+TEST_F(CliTest, DemoFailsCleanlyWithoutItsCertificate) {
+    std::filesystem::create_directories(path("empty"));
+    expectFailure({"demo", "--out", path("out"), "--resources", path("empty")},
+                  "no Penwell.dat there");
 }
 
 TEST_F(CliTest, CertShowRefusesWhatIsNotACertificate) {
