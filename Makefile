@@ -18,7 +18,7 @@ test: build
 	ctest --preset $(PRESET) -j2
 
 demo: build
-	./build/$(PRESET)/tools/penwell_background_demo out
+	./build/$(PRESET)/tools/penwell demo --out out
 
 bench: deps
 	cmake --preset bench

@@ -1,0 +1,475 @@
+// The penwell program end to end: every command as a user runs it, with its exit code, its
+// one-line errors on stderr and the files it leaves (or does not leave) behind.
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cctype>
+#include <nlohmann/json.hpp>
+
+#include "Support.h"
+#include "platform/cairo/CairoGraphics.h"
+#include "tools/Record.h"
+
+extern char** environ;
+
+namespace penwell::tools {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::listFolder;
+using testing::readText;
+using ::testing::StartsWith;
+
+struct Result {
+    int status = -1;  ///< exit code, or -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+/// Runs `program` with `args`, its output captured through files in `scratch`.
+Result runProgram(const std::string& program, const std::vector<std::string>& args,
+                  const std::filesystem::path& scratch) {
+    const auto outPath = scratch / "stdout.txt";
+    const auto errPath = scratch / "stderr.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<std::string> storage = {program};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& s : storage) {
+        argv.push_back(s.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    Result result;
+    if (spawned != 0) {
+        result.err = "cannot start " + program;
+        return result;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = readText(outPath);
+    result.err = readText(errPath);
+    std::filesystem::remove(outPath);
+    std::filesystem::remove(errPath);
+    return result;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    Result penwell(const std::vector<std::string>& args) {
+        return runProgram(PENWELL_TOOL, args, scratch_.path());
+    }
+    Result openssl(const std::vector<std::string>& args) {
+        return runProgram("openssl", args, scratch_.path());
+    }
+    std::filesystem::path path(const std::string& name) const { return work_.path() / name; }
+
+    /// Writes a sealed record for the receiver's key as data.bin, key.bin and key.pem.
+    void sealRecord(const Bytes& record) {
+        const auto sealed = testing::seal(record, testing::receiverCertificate().der);
+        testing::writeFile(path("data.bin"), sealed.ciphertext);
+        testing::writeFile(path("key.bin"), sealed.wrappedKey);
+        testing::writeFile(path("key.pem"), testing::receiverCertificate().privateKeyPem);
+    }
+
+    std::vector<std::string> openArgs() const {
+        return {"open",           "--private-key", path("key.pem"), "--data",
+                path("data.bin"), "--key",         path("key.bin")};
+    }
+
+    /// A failing command: exit code 1, exactly one line on stderr containing `message`, and
+    /// nothing new in the work folder.
+    void expectFailure(const std::vector<std::string>& args, const std::string& message) {
+        const auto before = listFolder(work_.path());
+        const Result r = penwell(args);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_THAT(r.err, StartsWith("penwell: "));
+        EXPECT_THAT(r.err, HasSubstr(message));
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(listFolder(work_.path()), before) << "a failed command left a file behind";
+    }
+
+    TemporaryFolder work_{"penwell-cli"};
+    TemporaryFolder scratch_{"penwell-cli-io"};
+};
+
+const PointRecord kKnown = {
+    {{10, 20, 500, 0}, {4294967293u, 21, 1000, 16}, {12, 22, 0, 33}},
+    {{50, 60, 250, 0}},
+};
+
+TEST_F(CliTest, EveryCommandHasHelp) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                                 {"open", "--help"},
+                                                 {"cert", "--help"},
+                                                 {"cert", "new", "--help"},
+                                                 {"cert", "show", "--help"},
+                                                 {"replay", "--help"},
+                                                 {"demo", "--help"}}) {
+        const Result r = penwell(args);
+        EXPECT_EQ(r.status, 0) << args.front() << " " << args.back() << ": " << r.err;
+        // The usage line names the subcommand, so an unknown one cannot pass for it.
+        std::string command;
+        for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+            command += " " + args[i];
+        }
+        EXPECT_THAT(r.out, HasSubstr("penwell" + command + " [OPTIONS]")) << r.out;
+    }
+}
+
+TEST_F(CliTest, UsageErrorsExitWithTwo) {
+    EXPECT_EQ(penwell({}).status, 2);
+    EXPECT_EQ(penwell({"frobnicate"}).status, 2);
+    const Result r = penwell({"open", "--data", "x"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr("--private-key is required"));
+}
+
+TEST_F(CliTest, OpenJsonGivesExactlyTheRecordedSamples) {
+    sealRecord(encodeRecord(kKnown));
+    std::vector<std::string> args = openArgs();
+    args.push_back("--json");
+    const Result r = penwell(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto doc = nlohmann::json::parse(r.out);
+    EXPECT_EQ(doc["lines"], 2);
+    EXPECT_EQ(doc["samples"], 4);
+    EXPECT_EQ(doc["record_bytes"], encodeRecord(kKnown).size());
+    PointRecord decoded;
+    for (const auto& stroke : doc["strokes"]) {
+        RecordStroke s;
+        for (const auto& sample : stroke) {
+            s.push_back({sample["x"], sample["y"], sample["p"], sample["t"]});
+        }
+        decoded.push_back(s);
+    }
+    EXPECT_EQ(decoded, kKnown);
+}
+
+TEST_F(CliTest, OpenSummaryAndPicture) {
+    sealRecord(encodeRecord(kKnown));
+    std::vector<std::string> args = openArgs();
+    args.insert(args.end(), {"--png", path("ink.png")});
+    const Result r = penwell(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("2 strokes, 4 samples"));
+    EXPECT_THAT(r.out, HasSubstr("stroke 1: 3 samples, 0.033 s, x -3..12, y 20..22"));
+    EXPECT_THAT(r.out, HasSubstr("RSA-2048 (256 bytes)"));
+    const auto image = cairo::readPng(path("ink.png"));
+    ASSERT_TRUE(image);
+    // The ink spans x -3..50: the picture starts 20 points left of it, so x = 10 sits at 33.
+    EXPECT_EQ(image->width(), 23 + 50 + 20);
+    EXPECT_EQ(image->height(), 60 + 20);
+    EXPECT_EQ(image->pixel(33, 20), (Rgba{0, 0, 0, 255}));
+    EXPECT_EQ(image->pixel(5, 70), (Rgba{255, 255, 255, 255}));
+}
+
+TEST_F(CliTest, OpenRefusesAWrongPrivateKey) {
+    sealRecord(encodeRecord(kKnown));
+    testing::writeFile(path("key.pem"), testing::otherCertificate().privateKeyPem);
+    auto args = openArgs();
+    args.insert(args.end(), {"--png", path("ink.png")});
+    expectFailure(args, "key.bin: cannot be unwrapped with the private key in");
+}
+
+TEST_F(CliTest, OpenRefusesATruncatedCiphertext) {
+    sealRecord(encodeRecord(kKnown));
+    Bytes data = readFile(path("data.bin"));
+    data.resize(data.size() - 5);
+    testing::writeFile(path("data.bin"), data);
+    auto args = openArgs();
+    args.insert(args.end(), {"--png", path("ink.png")});
+    expectFailure(args, "is not a whole number of 16-byte AES blocks");
+}
+
+TEST_F(CliTest, OpenRefusesAFlippedCiphertextByte) {
+    sealRecord(encodeRecord(kKnown));
+    Bytes data = readFile(path("data.bin"));
+    data[data.size() - 17] ^= 0x80;
+    testing::writeFile(path("data.bin"), data);
+    auto args = openArgs();
+    args.insert(args.end(), {"--png", path("ink.png")});
+    expectFailure(args, "does not decrypt with the unwrapped key");
+}
+
+TEST_F(CliTest, OpenRefusesCountsPastTheEndAndTrailingBytes) {
+    Bytes record = encodeRecord(kKnown);
+    record[4] = 9;  // the first stroke claims more samples than the record holds
+    sealRecord(record);
+    auto args = openArgs();
+    args.insert(args.end(), {"--png", path("ink.png")});
+    expectFailure(args, "record corrupt: sample count of stroke 0 at byte 4 is 9");
+
+    record = encodeRecord(kKnown);
+    record.push_back(0);
+    sealRecord(record);
+    expectFailure(args, "record corrupt: 1 trailing bytes");
+
+    sealRecord(encodeRecord({{{1, 2, 3, 4}}, {}}));
+    record = readFile(path("data.bin"));
+    expectFailure({"open", "--private-key", path("key.pem"), "--data", path("missing.bin"), "--key",
+                   path("key.bin")},
+                  "missing.bin: cannot read");
+}
+
+TEST_F(CliTest, CertNewIsReadableByOpensslWithTheSameFingerprint) {
+    const Result r = penwell({"cert", "new", "--out", path("cert")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(listFolder(path("cert")), ElementsAre("Penwell.dat", "private-key.pem"));
+
+    const Result x509 = openssl({"x509", "-inform", "DER", "-in", path("cert/Penwell.dat"),
+                                 "-noout", "-fingerprint", "-sha1", "-subject"});
+    ASSERT_EQ(x509.status, 0) << x509.err;
+    // "SHA1 Fingerprint=8A:4D:..." (the label's case varies between releases)
+    const auto equals = x509.out.find('=');
+    const auto newline = x509.out.find('\n');
+    ASSERT_NE(equals, std::string::npos);
+    std::string theirs = x509.out.substr(equals + 1, newline - equals - 1);
+    theirs.erase(std::remove(theirs.begin(), theirs.end(), ':'), theirs.end());
+    std::transform(theirs.begin(), theirs.end(), theirs.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    ASSERT_EQ(theirs.size(), 40u);
+    EXPECT_THAT(r.out, HasSubstr("SHA-1 fingerprint: " + theirs + "\n"));
+    EXPECT_THAT(r.out, HasSubstr("-DPENWELL_PINNED_SHA1=" + theirs + "\n"));
+    EXPECT_THAT(x509.out, HasSubstr("CN = Keyloft"));
+
+    struct stat st {};
+    ASSERT_EQ(::stat(path("cert/private-key.pem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // The key belongs to the certificate.
+    const Result certKey =
+        openssl({"x509", "-inform", "DER", "-in", path("cert/Penwell.dat"), "-noout", "-pubkey"});
+    const Result privKey = openssl({"pkey", "-in", path("cert/private-key.pem"), "-pubout"});
+    ASSERT_EQ(privKey.status, 0) << privKey.err;
+    EXPECT_EQ(certKey.out, privKey.out);
+
+    const Result show = penwell({"cert", "show", path("cert/Penwell.dat")});
+    ASSERT_EQ(show.status, 0) << show.err;
+    EXPECT_THAT(show.out, HasSubstr("SHA-1:       " + theirs));
+    EXPECT_THAT(show.out, HasSubstr("RSA 2048 bits"));
+    EXPECT_THAT(show.out, HasSubstr("summary:     Keyloft\n"));
+}
+
+TEST_F(CliTest, CertNewNeverReplacesAKeyPairUnasked) {
+    ASSERT_EQ(penwell({"cert", "new", "--out", path("c"), "--bits", "1024"}).status, 0);
+    const std::string key = readText(path("c/private-key.pem"));
+    const Result again = penwell({"cert", "new", "--out", path("c"), "--bits", "1024"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_THAT(again.err, HasSubstr("Penwell.dat: already exists (use --force to replace it)"));
+    EXPECT_EQ(readText(path("c/private-key.pem")), key);
+    EXPECT_THAT(listFolder(path("c")), ElementsAre("Penwell.dat", "private-key.pem"));
+    ASSERT_EQ(penwell({"cert", "new", "--out", path("c"), "--bits", "1024", "--force"}).status, 0);
+    EXPECT_NE(readText(path("c/private-key.pem")), key);
+}
+
+// ---- replay and demo ------------------------------------------------------------------------
+
+const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
+
+/// Samples chosen to show every conversion of the record: a fractional and a negative x, a
+/// y of -0.5, pressures in thousandths, per-stroke milliseconds, and a tap completed to a dot.
+/// The pad sits 5 points right of the controller's origin, so touches are 5 points further.
+const std::string kKnownTrace = R"({
+  "version": 1,
+  "pad": {"width": 200, "height": 120, "x": 5, "y": 0},
+  "config": {"MinSigPoints": 0},
+  "events": [
+    {"type": "began", "touches": [{"t": 0.0, "x": 15.9, "y": 20.2, "force": 0.5, "type": "stylus"}]},
+    {"type": "moved", "touches": [{"t": 0.0334, "x": 35.99, "y": -0.5, "force": 1.0, "type": "stylus"}],
+     "coalesced": [{"t": 0.0125, "x": 1.3, "y": 25.5, "force": 0.75, "type": "stylus"},
+                   {"t": 0.0334, "x": 35.99, "y": -0.5, "force": 1.0, "type": "stylus"}]},
+    {"type": "ended", "touches": [{"t": 0.05, "x": 36, "y": 0, "force": 0.2, "type": "stylus"}]},
+    {"type": "began", "touches": [{"t": 1.0, "x": 55.5, "y": 60.7}]},
+    {"type": "ended", "touches": [{"t": 1.0404, "x": 55.5, "y": 60.7}]}
+  ]
+})";
+
+const PointRecord kKnownRecord = {
+    {{10, 20, 500, 0}, {4294967293u, 25, 750, 12}, {30, 0, 1000, 33}},
+    {{50, 60, 0, 0}, {51, 60, 0, 40}, {50, 61, 0, 40}, {50, 60, 0, 40}},
+};
+
+/// A finger zig-zag with smoothing on and a pause after it, so the smoothing redraw fires.
+std::string zigzagTrace() {
+    std::string events = R"({"type": "began", "touches": [{"t": 0.0, "x": 20, "y": 60}]})";
+    for (int i = 1; i <= 12; ++i) {
+        const std::string t = std::to_string(i * 0.05);
+        const std::string x = std::to_string(20 + i * 20);
+        const std::string y = i % 2 ? "20" : "100";
+        events += R"(, {"type": "moved", "touches": [{"t": )" + t + R"(, "x": )" + x +
+                  R"(, "y": )" + y + "}]}";
+    }
+    events += R"(, {"type": "ended", "touches": [{"t": 0.7, "x": 260, "y": 100}]},
+                  {"type": "wait", "seconds": 2.0})";
+    return R"({"version": 1, "pad": {"width": 300, "height": 120},
+               "config": {"smoothing": true, "smoothingDelay": 0.5}, "events": [)" +
+           events + "]}";
+}
+
+TEST_F(CliTest, ReplayThenOpenGivesTheTraceSamplesAfterTheRecordConversions) {
+    testing::writeFile(path("known.json"), kKnownTrace);
+    const Result replay = penwell({"replay", path("known.json"), "--data", path("known.data"),
+                                   "--key", path("known.key"), "--store", path("store.sqlite"),
+                                   "--resources", (kSource / "demo-certificate").string()});
+    ASSERT_EQ(replay.status, 0) << replay.err;
+    EXPECT_THAT(replay.out, HasSubstr("2 strokes, 7 samples, a signature"));
+
+    const Result open = penwell(
+        {"open", "--private-key", (kSource / "demo-certificate/demo-private-key.pem").string(),
+         "--data", path("known.data"), "--key", path("known.key"), "--json"});
+    ASSERT_EQ(open.status, 0) << open.err;
+    const auto doc = nlohmann::json::parse(open.out);
+    PointRecord received;
+    for (const auto& stroke : doc["strokes"]) {
+        RecordStroke s;
+        for (const auto& sample : stroke) {
+            s.push_back({sample["x"], sample["y"], sample["p"], sample["t"]});
+        }
+        received.push_back(s);
+    }
+    EXPECT_EQ(received, kKnownRecord);
+    EXPECT_EQ(doc["record_bytes"], 4 + (4 + 3 * 16) + (4 + 4 * 16));
+}
+
+TEST_F(CliTest, ReplayWithSmoothingRepaintsThePadAfterThePause) {
+    testing::writeFile(path("zigzag.json"), zigzagTrace());
+    ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--smoothing", "on", "--pad-png",
+                       path("smooth.png")})
+                  .status,
+              0);
+    ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--smoothing", "off", "--pad-png",
+                       path("plain.png")})
+                  .status,
+              0);
+    const auto smooth = cairo::readPng(path("smooth.png"));
+    const auto plain = cairo::readPng(path("plain.png"));
+    ASSERT_TRUE(smooth && plain);
+    EXPECT_EQ(smooth->size(), (Size{300, 120}));
+    EXPECT_FALSE(smooth->samePixels(*plain));
+
+    // Without the pause the timer never fires, so the pad shows the same live ink either way.
+    std::string early = zigzagTrace();
+    early.replace(early.find("2.0"), 3, "0.1");
+    testing::writeFile(path("early.json"), early);
+    ASSERT_EQ(penwell({"replay", path("early.json"), "--smoothing", "on", "--pad-png",
+                       path("early-on.png")})
+                  .status,
+              0);
+    ASSERT_EQ(penwell({"replay", path("early.json"), "--smoothing", "off", "--pad-png",
+                       path("early-off.png")})
+                  .status,
+              0);
+    EXPECT_TRUE(
+        cairo::readPng(path("early-on.png"))->samePixels(*cairo::readPng(path("early-off.png"))));
+    EXPECT_TRUE(cairo::readPng(path("early-off.png"))->samePixels(*plain));
+}
+
+TEST_F(CliTest, ReplayWritesTheExportedImageFullOrCropped) {
+    testing::writeFile(path("zigzag.json"), zigzagTrace());
+    ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--png", path("full.png")}).status, 0);
+    ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--png", path("crop.png"), "--crop"}).status,
+              0);
+    const auto full = cairo::readPng(path("full.png"));
+    const auto crop = cairo::readPng(path("crop.png"));
+    ASSERT_TRUE(full && crop);
+    EXPECT_EQ(full->size(), (Size{300, 120}));
+    EXPECT_LT(crop->width(), full->width());
+    EXPECT_EQ(full->pixel(0, 0).a, 0);  // ink alone, on transparency
+}
+
+TEST_F(CliTest, ReplayRefusesBadTracesAndLeavesNoOutput) {
+    const std::vector<std::string> outputs = {
+        "--pad-png", path("pad.png"),      "--png",       path("sig.png"),
+        "--data",    path("d.bin"),        "--key",       path("k.bin"),
+        "--store",   path("store.sqlite"), "--resources", (kSource / "demo-certificate").string()};
+    auto replay = [&](const std::string& trace) {
+        std::vector<std::string> args = {"replay", path(trace)};
+        args.insert(args.end(), outputs.begin(), outputs.end());
+        return args;
+    };
+    testing::writeFile(path("malformed.json"), std::string(R"({"version": 1, "pad": )"));
+    expectFailure(replay("malformed.json"), "malformed.json: invalid JSON: parse error at line 1");
+
+    std::string wrongType = kKnownTrace;
+    const std::string force = "\"force\": 0.75";
+    wrongType.replace(wrongType.find(force), force.size(), "\"force\": true");
+    testing::writeFile(path("wrong-type.json"), wrongType);
+    expectFailure(replay("wrong-type.json"),
+                  "wrong-type.json: events[1].coalesced[0].force: expected a number");
+
+    std::string tooFew = kKnownTrace;
+    const std::string threshold = "\"MinSigPoints\": 0";
+    tooFew.replace(tooFew.find(threshold), threshold.size(), "\"MinSigPoints\": 12");
+    testing::writeFile(path("too-few.json"), tooFew);
+    expectFailure(replay("too-few.json"),
+                  "too-few.json: no signature to export: 2 strokes with 7 samples");
+
+    expectFailure(replay("missing.json"), "missing.json: cannot read");
+}
+
+TEST_F(CliTest, ReplayRefusesACertificateThatIsNotPinned) {
+    testing::writeFile(path("known.json"), kKnownTrace);
+    ASSERT_EQ(penwell({"cert", "new", "--out", path("unpinned"), "--bits", "1024"}).status, 0);
+    expectFailure({"replay", path("known.json"), "--data", path("d.bin"), "--key", path("k.bin"),
+                   "--store", path("unpinned/store.sqlite"), "--resources", path("unpinned")},
+                  "the key could not be wrapped");
+    EXPECT_FALSE(std::filesystem::exists(path("d.bin")));
+}
+
+TEST_F(CliTest, DemoWritesEveryExportAndVerifiesTheRoundTrip) {
+    const Result r = penwell({"demo", "--out", path("out")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(
+        listFolder(path("out")),
+        ElementsAre("finger-signature-cropped.png", "finger-signature-pad.png",
+                    "finger-signature.data", "finger-signature.key", "finger-signature.png",
+                    "stylus-signature-cropped.png", "stylus-signature-pad.png",
+                    "stylus-signature.data", "stylus-signature.key", "stylus-signature.png"));
+    EXPECT_EQ(std::filesystem::file_size(path("out/stylus-signature.key")), 256u);
+    // Both traces were opened again with the demo key and matched.
+    std::size_t verified = 0;
+    for (auto at = r.out.find("round trip verified"); at != std::string::npos;
+         at = r.out.find("round trip verified", at + 1)) {
+        ++verified;
+    }
+    EXPECT_EQ(verified, 2u);
+    EXPECT_THAT(r.out, HasSubstr("timing: sigma "));
+
+    // What the demo wrote opens with the demo key on its own too.
+    const Result open = penwell(
+        {"open", "--private-key", (kSource / "demo-certificate/demo-private-key.pem").string(),
+         "--data", path("out/finger-signature.data"), "--key", path("out/finger-signature.key")});
+    EXPECT_EQ(open.status, 0) << open.err;
+    EXPECT_THAT(open.out, HasSubstr("5 strokes"));
+}
+
+TEST_F(CliTest, DemoFailsCleanlyWithoutItsCertificate) {
+    std::filesystem::create_directories(path("empty"));
+    expectFailure({"demo", "--out", path("out"), "--resources", path("empty")},
+                  "no Penwell.dat there");
+}
+
+TEST_F(CliTest, CertShowRefusesWhatIsNotACertificate) {
+    testing::writeFile(path("x.dat"), std::string("nonsense"));
+    expectFailure({"cert", "show", path("x.dat")}, "x.dat: not an X.509 certificate");
+}
+
+}  // namespace
+}  // namespace penwell::tools

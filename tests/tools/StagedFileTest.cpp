@@ -1,0 +1,122 @@
+#include "tools/StagedFile.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "Support.h"
+#include "tools/ToolError.h"
+
+namespace penwell::tools {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::listFolder;
+using testing::readText;
+
+TEST(StagedFileTest, NothingAppearsUntilCommitAndNothingStaysWithout) {
+    TemporaryFolder folder("penwell-staged");
+    const auto target = folder.path() / "out.bin";
+    {
+        StagedFile file(target);
+        file.write(asBytes("half"));
+        EXPECT_FALSE(std::filesystem::exists(target));
+        EXPECT_EQ(listFolder(folder.path()).size(), 1u);  // the hidden temporary
+    }
+    EXPECT_TRUE(listFolder(folder.path()).empty());
+}
+
+TEST(StagedFileTest, CommitReplacesTheTargetWhole) {
+    TemporaryFolder folder("penwell-staged");
+    const auto target = folder.path() / "out.bin";
+    testing::writeFile(target, std::string("old contents"));
+    {
+        StagedFile file(target);
+        file.write(asBytes("new"));
+        EXPECT_EQ(readText(target), "old contents");
+        file.commit();
+    }
+    EXPECT_EQ(readText(target), "new");
+    EXPECT_THAT(listFolder(folder.path()), ElementsAre("out.bin"));
+}
+
+TEST(StagedFileTest, AFailedCommandLeavesAnExistingTargetAlone) {
+    TemporaryFolder folder("penwell-staged");
+    const auto target = folder.path() / "keep.txt";
+    testing::writeFile(target, std::string("precious"));
+    try {
+        StagedOutputs outputs;
+        outputs.add(target).write(asBytes("partial"));
+        throw ToolError("something later failed");
+    } catch (const ToolError&) {
+    }
+    EXPECT_EQ(readText(target), "precious");
+    EXPECT_THAT(listFolder(folder.path()), ElementsAre("keep.txt"));
+}
+
+TEST(StagedFileTest, ExactModeGivesOwnerOnlyFiles) {
+    TemporaryFolder folder("penwell-staged");
+    const auto target = folder.path() / "key.pem";
+    const mode_t old = ::umask(0);  // a permissive umask must not widen a private key
+    StagedFile file(target, S_IRUSR | S_IWUSR, true);
+    ::umask(old);
+    file.write(asBytes("secret"));
+    file.commit();
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(StagedFileTest, AMissingFolderIsReportedWithTheTargetName) {
+    TemporaryFolder folder("penwell-staged");
+    const auto target = folder.path() / "no" / "such" / "out.png";
+    try {
+        StagedFile file(target);
+        FAIL() << "expected an error";
+    } catch (const ToolError& e) {
+        EXPECT_THAT(e.what(), HasSubstr(target.string() + ": cannot create: "));
+    }
+}
+
+TEST(StagedFileTest, ReadFileNamesTheFileItCannotRead) {
+    TemporaryFolder folder("penwell-staged");
+    EXPECT_THROW(readFile(folder.path() / "missing"), ToolError);
+    try {
+        readFile(folder.path());
+    } catch (const ToolError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("is a folder"));
+    }
+}
+
+TEST(StagedFileTest, TemporaryFolderIsRemovedWithItsContents) {
+    std::filesystem::path kept;
+    {
+        TemporaryFolder folder("penwell-staged");
+        kept = folder.path();
+        testing::writeFile(kept / "a", std::string("x"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(kept));
+}
+
+}  // namespace
+}  // namespace penwell::tools
+
+namespace penwell::tools {
+namespace {
+
+TEST(StagedOutputsTest, EarlierFilesStayUsableWhileMoreAreAdded) {
+    TemporaryFolder folder("penwell-staged");
+    StagedOutputs outputs;
+    StagedFile& first = outputs.add(folder.path() / "first");
+    for (int i = 0; i < 40; ++i) {
+        outputs.add(folder.path() / ("more" + std::to_string(i)));
+    }
+    first.write(asBytes("still here"));  // a dangling reference would write nowhere or crash
+    outputs.commitAll();
+    EXPECT_EQ(testing::readText(folder.path() / "first"), "still here");
+    EXPECT_EQ(testing::listFolder(folder.path()).size(), 41u);
+}
+
+}  // namespace
+}  // namespace penwell::tools

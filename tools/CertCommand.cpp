@@ -1,0 +1,77 @@
+// penwell cert: make a deployer's certificate, or show one.
+
+#include <sys/stat.h>
+
+#include "tools/CertificateTool.h"
+#include "tools/Commands.h"
+#include "tools/StagedFile.h"
+#include "tools/ToolError.h"
+
+namespace penwell::tools {
+
+namespace {
+
+void printPin(const std::string& sha1, std::ostream& out) {
+    out << "pin it when configuring the build:\n"
+        << "  cmake --preset default -DPENWELL_PINNED_SHA1=" << sha1 << "\n";
+}
+
+}  // namespace
+
+int runCertNew(const CertNewOptions& options, std::ostream& out) {
+    if (options.bits < 1024 || options.bits > 16384) {
+        throw ToolError("--bits: " + std::to_string(options.bits) + " is outside 1024..16384");
+    }
+    if (options.days < 1) {
+        throw ToolError("--days: " + std::to_string(options.days) + " is not a positive number");
+    }
+    OutputFolder folder(options.out);
+    const auto certificatePath = options.out / kCertificateFileName;
+    const auto keyPath = options.out / kPrivateKeyFileName;
+    // Replacing a deployed key pair by accident would orphan every record wrapped for it.
+    if (!options.force) {
+        for (const auto& path : {certificatePath, keyPath}) {
+            std::error_code error;
+            if (std::filesystem::exists(path, error)) {
+                throw ToolError(path.string() + ": already exists (use --force to replace it)");
+            }
+        }
+    }
+
+    const NewCertificate made = makeSelfSignedCertificate(options.bits, options.days);
+    const CertificateInfo info = describeCertificate(made.der, certificatePath.string());
+
+    StagedOutputs outputs;
+    outputs.add(certificatePath, 0644).write(made.der);
+    outputs.add(keyPath, S_IRUSR | S_IWUSR, true).write(asBytes(made.privateKeyPem));
+    outputs.commitAll();
+    folder.keep();
+
+    out << "wrote " << certificatePath.string() << " (certificate, DER, " << info.subject << ", "
+        << info.keyType << "-" << info.keyBits << ", valid until " << info.notAfter << ")\n";
+    out << "wrote " << keyPath.string()
+        << " (private key, mode 0600: keep it with the receiver, never in the app)\n";
+    out << "SHA-1 fingerprint: " << info.sha1 << "\n";
+    printPin(info.sha1, out);
+    return 0;
+}
+
+int runCertShow(const std::filesystem::path& file, std::ostream& out) {
+    const CertificateInfo info = describeCertificate(readFile(file), file.string());
+    out << file.string() << ":\n";
+    out << "  subject:     " << info.subject << "\n";
+    out << "  summary:     " << (info.commonName.empty() ? info.subject : info.commonName)
+        << (info.commonName == kPinnedCommonName ? "" : "  (not Keyloft: Penwell refuses it)")
+        << "\n";
+    out << "  issuer:      " << (info.selfIssued ? "self-signed" : info.issuer) << "\n";
+    out << "  key:         " << info.keyType << " " << info.keyBits << " bits"
+        << (info.keyType == "RSA" ? "" : "  (not RSA: Penwell cannot wrap keys with it)") << "\n";
+    out << "  valid from:  " << info.notBefore << "\n";
+    out << "  valid until: " << info.notAfter << "\n";
+    out << "  SHA-1:       " << info.sha1 << "\n";
+    out << "  DER size:    " << info.der.size() << " bytes\n";
+    printPin(info.sha1, out);
+    return 0;
+}
+
+}  // namespace penwell::tools

@@ -1,0 +1,62 @@
+#pragma once
+// The subcommands of the penwell tool, apart from their command-line parsing (penwell.cpp),
+// so tests can run them directly. Each returns the process exit code and throws ToolError for
+// anything it cannot do; output files are staged and appear only on success.
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+
+namespace penwell::tools {
+
+struct OpenOptions {
+    std::filesystem::path privateKey;
+    std::filesystem::path data;
+    std::filesystem::path key;
+    bool json = false;
+    std::optional<std::filesystem::path> png;
+    double lineWidth = 3.0;
+};
+int runOpen(const OpenOptions& options, std::ostream& out);
+
+struct CertNewOptions {
+    std::filesystem::path out;
+    int bits = 2048;
+    int days = 3650;
+    bool force = false;
+};
+int runCertNew(const CertNewOptions& options, std::ostream& out);
+
+int runCertShow(const std::filesystem::path& file, std::ostream& out);
+
+struct ReplayOptions {
+    std::filesystem::path trace;
+    std::optional<std::filesystem::path> padPng;  ///< what a person sees of the pad
+    std::optional<std::filesystem::path> png;     ///< the exported signature image
+    bool crop = false;                            ///< crop the exported image to the ink
+    std::optional<std::filesystem::path> data;    ///< the encrypted record
+    std::optional<std::filesystem::path> key;     ///< the wrapped key blob
+    std::optional<bool> smoothing;
+    std::optional<float> lineWidth;
+    std::optional<std::filesystem::path> store;
+    std::optional<std::filesystem::path> resources;
+};
+int runReplay(const ReplayOptions& options, std::ostream& out);
+
+struct DemoOptions {
+    std::filesystem::path out = "out";
+    std::filesystem::path examples;              ///< folder of *.json traces
+    std::filesystem::path resources;             ///< folder holding Penwell.dat
+    std::filesystem::path privateKey;            ///< the receiver's key for that certificate
+    std::optional<std::filesystem::path> store;  ///< default: a temporary folder
+};
+/// The demo's defaults: the repository's examples/ and demo-certificate/ folders.
+DemoOptions defaultDemoOptions();
+int runDemo(const DemoOptions& options, std::ostream& out);
+
+/// File names that `cert new` writes into its folder.
+inline constexpr const char* kCertificateFileName = "Penwell.dat";
+inline constexpr const char* kPrivateKeyFileName = "private-key.pem";
+
+}  // namespace penwell::tools

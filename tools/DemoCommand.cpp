@@ -1,0 +1,195 @@
+// penwell demo: every bundled trace through a real controller, every export written, and each
+// encrypted record opened again as its receiver would, to show the round trip holds.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+#include "platform/cairo/CairoGraphics.h"
+#include "tools/Commands.h"
+#include "tools/Receiver.h"
+#include "tools/Record.h"
+#include "tools/Replay.h"
+#include "tools/StagedFile.h"
+#include "tools/ToolError.h"
+
+namespace penwell::tools {
+
+namespace {
+
+std::string fixed(double value, int decimals) {
+    if (std::isnan(value)) {
+        return "n/a";
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string sizeOf(const std::filesystem::path& file) {
+    std::error_code error;
+    const auto bytes = std::filesystem::file_size(file, error);
+    return error ? "?" : std::to_string(bytes) + " bytes";
+}
+
+/// Seconds from the first touch to the last one delivered, whatever the strokes.
+double sessionSeconds(const Trace& trace) {
+    double first = -1.0, last = 0.0;
+    for (const TraceEvent& event : trace.events) {
+        for (const Touch& t : event.touches) {
+            first = first < 0.0 ? t.timestamp : std::min(first, t.timestamp);
+            last = std::max(last, t.timestamp);
+        }
+    }
+    return first < 0.0 ? 0.0 : last - first;
+}
+
+/// Where the first difference between what was captured and what was received lies.
+std::string firstDifference(const PointRecord& sent, const PointRecord& received) {
+    if (sent.size() != received.size()) {
+        return std::to_string(sent.size()) + " strokes sent, " + std::to_string(received.size()) +
+               " received";
+    }
+    for (std::size_t s = 0; s < sent.size(); ++s) {
+        if (sent[s].size() != received[s].size()) {
+            return "stroke " + std::to_string(s + 1) + ": " + std::to_string(sent[s].size()) +
+                   " samples sent, " + std::to_string(received[s].size()) + " received";
+        }
+        for (std::size_t i = 0; i < sent[s].size(); ++i) {
+            const RecordSample& a = sent[s][i];
+            const RecordSample& b = received[s][i];
+            if (!(a == b)) {
+                auto text = [](const RecordSample& x) {
+                    return "(" + std::to_string(x.x) + ", " + std::to_string(x.y) + ", " +
+                           std::to_string(x.p) + ", " + std::to_string(x.t) + ")";
+                };
+                return "stroke " + std::to_string(s + 1) + " sample " + std::to_string(i + 1) +
+                       ": sent " + text(a) + ", received " + text(b);
+            }
+        }
+    }
+    return {};
+}
+
+struct Staged {
+    std::filesystem::path pad, image, cropped, data, key;
+};
+
+}  // namespace
+
+DemoOptions defaultDemoOptions() {
+    DemoOptions options;
+    options.examples = PENWELL_EXAMPLES_DIR;
+    options.resources = PENWELL_DEMO_CERTIFICATE_DIR;
+    options.privateKey =
+        std::filesystem::path(PENWELL_DEMO_CERTIFICATE_DIR) / "demo-private-key.pem";
+    return options;
+}
+
+int runDemo(const DemoOptions& options, std::ostream& out) {
+    std::vector<std::filesystem::path> traces;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(options.examples, error)) {
+        if (entry.path().extension() == ".json") {
+            traces.push_back(entry.path());
+        }
+    }
+    if (error) {
+        throw ToolError(options.examples.string() + ": cannot list the traces: " + error.message());
+    }
+    if (traces.empty()) {
+        throw ToolError(options.examples.string() + ": no traces (*.json) to replay");
+    }
+    std::sort(traces.begin(), traces.end());
+    OutputFolder outFolder(options.out);
+    const PrivateKey receiverKey = PrivateKey::fromFile(options.privateKey);
+
+    // A store of its own, so the demo never installs its certificate in the user's store.
+    std::optional<TemporaryFolder> scratch;
+    ServiceOptions services;
+    services.resources = options.resources;
+    if (options.store) {
+        services.certificateStore = options.store;
+    } else {
+        scratch.emplace("penwell-demo");
+        services.certificateStore = scratch->path() / "certificates.sqlite";
+    }
+
+    StagedOutputs outputs;
+    // Printed only once every file is in place, so a failure shows only its error.
+    std::ostringstream report;
+    for (const std::filesystem::path& tracePath : traces) {
+        const Trace trace = loadTrace(tracePath);
+        const std::string name = tracePath.stem().string();
+        Replay replay(trace,
+                      {.smoothing = std::nullopt, .lineWidth = std::nullopt, .services = services});
+        Exports exports;
+        const ExportRequest everything{
+            .padImage = true, .image = true, .cropped = true, .data = true};
+        replay.run([&] { exports = takeExports(replay, trace, everything, services); });
+
+        const Staged files{options.out / (name + "-pad.png"), options.out / (name + ".png"),
+                           options.out / (name + "-cropped.png"), options.out / (name + ".data"),
+                           options.out / (name + ".key")};
+        auto stagePng = [&](const std::filesystem::path& target, const Image& image) {
+            StagedFile& file = outputs.add(target);
+            if (!cairo::writePng(image, file.temporary())) {
+                throw ToolError(target.string() + ": cannot write the PNG");
+            }
+            return file.temporary();
+        };
+        const auto padFile = stagePng(files.pad, *exports.padImage);
+        const auto imageFile = stagePng(files.image, *exports.image);
+        const auto croppedFile = stagePng(files.cropped, *exports.cropped);
+        StagedFile& dataFile = outputs.add(files.data);
+        dataFile.write(*exports.data);
+        StagedFile& keyFile = outputs.add(files.key);
+        keyFile.write(*exports.wrappedKey);
+
+        // The receiver's side, from the bytes as written.
+        const Bytes ciphertext = readFile(dataFile.temporary());
+        Bytes blob = receiverKey.unwrapKeyBlob(readFile(keyFile.temporary()), files.key.string());
+        const Bytes plaintext = decryptRecord(blob, ciphertext, files.data.string());
+        secureWipe(blob);
+        const PointRecord received = decodeRecord(plaintext, files.data.string());
+        const PenwellViewController& c = replay.controller();
+        const PointRecord sent = recordOf(c.lines());
+        const std::string difference = firstDifference(sent, received);
+        if (!difference.empty()) {
+            throw ToolError(files.data.string() + ": round trip failed: " + difference);
+        }
+
+        std::uint64_t writingMs = 0;
+        for (const RecordStroke& stroke : received) {
+            writingMs += stroke.empty() ? 0 : stroke.back().t;
+        }
+        const Size padSize = trace.padFrame.size;
+        report << name << " (" << tracePath.string() << ")\n"
+               << "  pad " << padSize.width << " x " << padSize.height << ", smoothing "
+               << (c.smoothing() ? "on" : "off") << ", ink " << c.lineWidth() << " pt\n"
+               << "  " << received.size() << " strokes, " << sampleCount(received)
+               << " samples; writing " << fixed(writingMs / 1000.0, 3) << " s, session "
+               << fixed(sessionSeconds(trace), 3) << " s\n"
+               << "  timing: sigma " << fixed(c.calculateSigma(), 4) << ", sigma2 "
+               << fixed(c.calculateSigma2(), 4) << "\n"
+               << "  " << files.pad.string() << " (" << sizeOf(padFile) << ")\n"
+               << "  " << files.image.string() << " (" << exports.image->width() << " x "
+               << exports.image->height() << ", " << sizeOf(imageFile) << ")\n"
+               << "  " << files.cropped.string() << " (" << exports.cropped->width() << " x "
+               << exports.cropped->height() << ", " << sizeOf(croppedFile) << ")\n"
+               << "  " << files.data.string() << " (record " << plaintext.size()
+               << " bytes, encrypted " << ciphertext.size() << " bytes)\n"
+               << "  " << files.key.string() << " (" << exports.wrappedKey->size() << " bytes, RSA-"
+               << receiverKey.bits() << ")\n"
+               << "  round trip verified: " << sampleCount(received) << " samples decrypted with "
+               << options.privateKey.string() << " match the controller's strokes\n";
+    }
+    outputs.commitAll();
+    outFolder.keep();
+    out << report.str();
+    out << "wrote " << traces.size() * 5 << " files to " << options.out.string() << "\n";
+    return 0;
+}
+
+}  // namespace penwell::tools

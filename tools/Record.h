@@ -1,0 +1,57 @@
+#pragma once
+// The decrypted point stream as the receiver reads it, and the conversions the component
+// applies when it writes one. Little-endian, no header: int32 stroke count; per stroke an
+// int32 sample count; per sample four uint32 fields X, Y, P, T.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "capture/Sample.h"
+#include "platform/Bytes.h"
+
+namespace penwell::tools {
+
+/// One sample as the record stores it.
+struct RecordSample {
+    std::uint32_t x = 0;  ///< position truncated toward zero, low 32 bits (two's complement)
+    std::uint32_t y = 0;
+    std::uint32_t p = 0;  ///< pressure in thousandths, truncated
+    std::uint32_t t = 0;  ///< milliseconds since the stroke's touch-down
+
+    friend bool operator==(const RecordSample&, const RecordSample&) = default;
+};
+
+using RecordStroke = std::vector<RecordSample>;
+using PointRecord = std::vector<RecordStroke>;
+
+/// Size of the stroke count and of each sample count.
+inline constexpr std::size_t kCountSize = 4;
+/// Size of one sample: X, Y, P, T.
+inline constexpr std::size_t kSampleSize = 16;
+
+/// Parses a whole record. Throws ToolError with a one-line description (prefixed with `name`)
+/// when a count is negative, runs past the end, or bytes are left over after the last stroke.
+PointRecord decodeRecord(ByteView bytes, const std::string& name);
+
+/// The bytes of a record; the inverse of decodeRecord.
+Bytes encodeRecord(const PointRecord& record);
+
+/// A coordinate or a scaled pressure as the record stores it: truncated toward zero to a
+/// signed 64-bit integer, of which the low 32 bits are kept. NaN gives 0 and values beyond
+/// the 64-bit range saturate; no touch produces either.
+std::uint32_t recordField(double value);
+
+/// The record the component writes for these finished strokes.
+PointRecord recordOf(const std::vector<Stroke>& lines);
+
+/// A coordinate field read back as the signed value it was written from (positions left of
+/// or above the pad are negative).
+inline std::int32_t signedField(std::uint32_t field) {
+    return static_cast<std::int32_t>(field);
+}
+
+/// Total number of samples in all strokes.
+std::size_t sampleCount(const PointRecord& record);
+
+}  // namespace penwell::tools

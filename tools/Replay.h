@@ -1,0 +1,78 @@
+#pragma once
+// Runs a trace through a real PenwellViewController on the headless host with the manual
+// clock, as a toolkit and a host would drive it on a device.
+//
+// Time: the run loop's clock starts at 0 and is the clock of touch events. Before a touch
+// event the clock moves forward to the timestamp of the event's first touch (never back),
+// firing every timer that falls due on the way, so a smoothing timer fires only if the trace
+// leaves the pad alone long enough. A wait moves the clock by its duration. After every event
+// the work it posted to the main queue runs, as it would once the toolkit's callback returns.
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "capture/Penwell.h"
+#include "platform/Defaults.h"
+#include "tools/Trace.h"
+
+namespace penwell::tools {
+
+struct ReplaySettings {
+    std::optional<bool> smoothing;   ///< overrides the trace's configuration
+    std::optional<float> lineWidth;  ///< overrides the trace's configuration
+    ServiceOptions services;         ///< certificate store and resource folder
+};
+
+class Replay {
+public:
+    /// Sets up the host, the pad and the controller as the trace says, and shows the pad (the
+    /// posted clear has run when this returns).
+    Replay(const Trace& trace, const ReplaySettings& settings);
+    ~Replay();
+    Replay(const Replay&) = delete;
+    Replay& operator=(const Replay&) = delete;
+
+    /// Delivers every event in order. `onExport` runs at each export event, or once after the
+    /// last event when the trace has none.
+    void run(const std::function<void()>& onExport);
+
+    PenwellViewController& controller() { return *controller_; }
+    const ImageView& pad() const { return *pad_; }
+    Graphics& graphics() { return *services_.graphics; }
+    /// The run loop's clock, in seconds.
+    double clock() const { return host_.runLoop->now(); }
+
+private:
+    void deliver(const TraceEvent& event);
+    void advanceTo(double time);
+
+    const Trace& trace_;
+    headless::HeadlessHost host_;
+    Services services_;
+    std::shared_ptr<ImageView> pad_;
+    std::unique_ptr<PenwellViewController> controller_;
+};
+
+/// What a host can take from the controller at one moment.
+struct Exports {
+    std::optional<Image> padImage;  ///< what a person sees of the pad
+    std::optional<Image> image;     ///< getSignatureImage(false)
+    std::optional<Image> cropped;   ///< getSignatureImage(true)
+    std::optional<Bytes> data;      ///< getSignatureData
+    std::optional<Bytes> wrappedKey;
+};
+
+struct ExportRequest {
+    bool padImage = false;
+    bool image = false;
+    bool cropped = false;
+    bool data = false;
+};
+
+/// Takes the requested exports. Throws ToolError naming the trace when there is no signature
+/// to export, or naming the resource folder when the key cannot be wrapped.
+Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& request,
+                    const ServiceOptions& services);
+
+}  // namespace penwell::tools

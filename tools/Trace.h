@@ -1,0 +1,68 @@
+#pragma once
+// A recorded signing session: the pad, its configuration and the events a toolkit and a host
+// deliver to the controller, in time order. docs/trace-format.md describes the JSON form.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Color.h"
+#include "platform/Geometry.h"
+#include "platform/Touch.h"
+
+namespace penwell::tools {
+
+struct TraceConfig {
+    std::optional<bool> smoothing;
+    std::optional<float> smoothingDelay;
+    std::optional<float> lineWidth;
+    std::optional<Color> lineColor;
+    std::optional<Color> backgroundColor;
+    std::optional<int> MinSigPoints;
+};
+
+enum class EventType {
+    began,
+    moved,
+    ended,
+    cancelled,
+    undo,
+    clear,
+    exportSignature,
+    rotate,
+    wait,
+    appear,
+    disappear,
+};
+
+struct TraceEvent {
+    EventType type = EventType::wait;
+    std::vector<Touch> touches;    ///< touch events: the set; the first is the one followed
+    std::vector<Touch> coalesced;  ///< touch events: the event's coalesced touches, if any
+    std::int64_t orientation = 0;  ///< rotate: the new status-bar orientation
+    double seconds = 0.0;          ///< wait: how far to move the clock
+};
+
+struct Trace {
+    std::string name;  ///< the file it came from, for messages
+    Rect padFrame;     ///< the pad view's frame in the controller's view
+    std::optional<std::int64_t> idiom;
+    std::int64_t orientation = 0;
+    TraceConfig config;
+    std::vector<TraceEvent> events;
+};
+
+/// Parses and validates a trace. Throws ToolError "<name>: <where>: <what is wrong>", e.g.
+/// "trace.json: events[3].touches[0].force: expected a number".
+Trace parseTrace(std::string_view json, const std::string& name);
+
+/// Reads and parses a trace file.
+Trace loadTrace(const std::filesystem::path& path);
+
+/// The orientation's name in traces ("portrait", "landscapeLeft", ...).
+std::string_view orientationName(std::int64_t orientation);
+
+}  // namespace penwell::tools

@@ -1,0 +1,138 @@
+// penwell: the command-line tool around the component. Subcommands:
+//   demo     replay the bundled sample traces and open what they export
+//   replay   run one trace through the controller and export the result
+//   open     the receiver's side: unwrap, decrypt, decode and show a record
+//   cert     make or inspect the receiver's certificate
+// Errors go to stderr as one line; the exit code is 0 only on success (2 for usage errors).
+
+#include <CLI/CLI.hpp>
+#include <exception>
+#include <functional>
+#include <iostream>
+
+#include "tools/Commands.h"
+#include "tools/ToolError.h"
+
+namespace {
+
+using penwell::tools::ToolError;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Penwell signature-capture tool: demo, trace replay, the receiver, certificates"};
+    app.require_subcommand(1);
+    std::function<int()> action;  // set by the chosen subcommand's callback
+
+    // ---- demo ----------------------------------------------------------------------------
+    penwell::tools::DemoOptions demo = penwell::tools::defaultDemoOptions();
+    auto* demoCmd = app.add_subcommand(
+        "demo", "Replay the bundled sample traces, write every export and open it again");
+    demoCmd->add_option("--out", demo.out, "folder for the pictures, records and keys")
+        ->capture_default_str();
+    demoCmd->add_option("--examples", demo.examples, "folder of traces (*.json)")
+        ->capture_default_str();
+    demoCmd->add_option("--resources", demo.resources, "folder holding Penwell.dat")
+        ->capture_default_str();
+    demoCmd->add_option("--private-key", demo.privateKey, "receiver's key for that certificate")
+        ->capture_default_str();
+    demoCmd->add_option("--store", demo.store,
+                        "certificate store file (default: a temporary one, removed afterwards)");
+    demoCmd->callback([&] { action = [&] { return penwell::tools::runDemo(demo, std::cout); }; });
+
+    // ---- replay --------------------------------------------------------------------------
+    penwell::tools::ReplayOptions replay;
+    std::string smoothing;
+    float lineWidth = 0.0f;
+    auto* replayCmd =
+        app.add_subcommand("replay", "Run a trace through the controller and export the result");
+    replayCmd->add_option("TRACE", replay.trace, "trace file (JSON, see docs/trace-format.md)")
+        ->required();
+    replayCmd->add_option("--pad-png", replay.padPng, "write what the pad shows at the end");
+    replayCmd->add_option("--png", replay.png, "write the exported signature image");
+    replayCmd->add_flag("--crop", replay.crop, "crop the exported image to the ink");
+    auto* dataOpt = replayCmd->add_option("--data", replay.data, "write the encrypted record");
+    auto* keyOpt = replayCmd->add_option("--key", replay.key, "write the wrapped key blob");
+    dataOpt->needs(keyOpt);
+    keyOpt->needs(dataOpt);
+    replayCmd->add_option("--smoothing", smoothing, "override the trace's smoothing")
+        ->check(CLI::IsMember({"on", "off"}));
+    auto* widthOpt =
+        replayCmd
+            ->add_option("--line-width", lineWidth, "override the trace's ink width, in points")
+            ->check(CLI::Range(0.0f, 1000.0f));
+    replayCmd->add_option("--store", replay.store,
+                          "certificate store file (default: the user's store)");
+    replayCmd->add_option("--resources", replay.resources,
+                          "folder holding Penwell.dat (default: $PENWELL_RESOURCES or the "
+                          "installed one)");
+    replayCmd->callback([&] {
+        action = [&] {
+            if (!smoothing.empty()) {
+                replay.smoothing = smoothing == "on";
+            }
+            if (widthOpt->count() > 0) {
+                replay.lineWidth = lineWidth;
+            }
+            return penwell::tools::runReplay(replay, std::cout);
+        };
+    });
+
+    // ---- open ----------------------------------------------------------------------------
+    penwell::tools::OpenOptions open;
+    auto* openCmd = app.add_subcommand(
+        "open", "Unwrap, decrypt and decode an exported signature with the receiver's key");
+    openCmd->add_option("--private-key", open.privateKey, "receiver's private key (PEM)")
+        ->required();
+    openCmd->add_option("--data", open.data, "encrypted record")->required();
+    openCmd->add_option("--key", open.key, "wrapped key blob")->required();
+    openCmd->add_flag("--json", open.json, "print every stroke and sample as JSON");
+    openCmd->add_option("--png", open.png, "also draw the samples into this PNG file");
+    openCmd->add_option("--line-width", open.lineWidth, "ink width for --png, in points")
+        ->check(CLI::Range(0.1, 100.0))
+        ->capture_default_str();
+    openCmd->callback([&] { action = [&] { return penwell::tools::runOpen(open, std::cout); }; });
+
+    // ---- cert ----------------------------------------------------------------------------
+    auto* certCmd = app.add_subcommand("cert", "Make or inspect the receiver's certificate");
+    certCmd->require_subcommand(1);
+    penwell::tools::CertNewOptions certNew;
+    auto* certNewCmd = certCmd->add_subcommand(
+        "new", "Make a self-signed CN=Keyloft certificate (Penwell.dat) and its private key");
+    certNewCmd->add_option("--out", certNew.out, "folder for Penwell.dat and private-key.pem")
+        ->required();
+    certNewCmd->add_option("--bits", certNew.bits, "RSA key size")
+        ->check(CLI::Range(1024, 16384))
+        ->capture_default_str();
+    certNewCmd->add_option("--days", certNew.days, "validity in days")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    certNewCmd->add_flag("--force", certNew.force, "replace existing files in the folder");
+    certNewCmd->callback(
+        [&] { action = [&] { return penwell::tools::runCertNew(certNew, std::cout); }; });
+    std::filesystem::path certFile;
+    auto* certShowCmd = certCmd->add_subcommand(
+        "show", "Show a certificate's subject, SHA-1 fingerprint, key size and validity");
+    certShowCmd->add_option("FILE", certFile, "certificate, DER or PEM")->required();
+    certShowCmd->callback(
+        [&] { action = [&] { return penwell::tools::runCertShow(certFile, std::cout); }; });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return 2;
+    }
+    try {
+        return action ? action() : 2;
+    } catch (const ToolError& e) {
+        std::cerr << "penwell: " << e.what() << "\n";
+    } catch (const std::exception& e) {
+        std::cerr << "penwell: unexpected failure: " << e.what() << "\n";
+    }
+    return 1;
+}
