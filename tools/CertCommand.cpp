@@ -11,9 +11,13 @@ namespace penwell::tools {
 
 namespace {
 
-void printPin(const std::string& sha1, std::ostream& out) {
+void printPin(const std::string& sha1, const std::filesystem::path& certificate,
+              std::ostream& out) {
+    // The build installs the resource and refuses one whose SHA-1 is not the pin, so both
+    // settings go together.
     out << "pin it when configuring the build:\n"
-        << "  cmake --preset default -DPENWELL_PINNED_SHA1=" << sha1 << "\n";
+        << "  cmake --preset default -DPENWELL_PINNED_SHA1=" << sha1
+        << " -DPENWELL_RESOURCE_FILE=" << std::filesystem::absolute(certificate).string() << "\n";
 }
 
 }  // namespace
@@ -52,7 +56,7 @@ int runCertNew(const CertNewOptions& options, std::ostream& out) {
     out << "wrote " << keyPath.string()
         << " (private key, mode 0600: keep it with the receiver, never in the app)\n";
     out << "SHA-1 fingerprint: " << info.sha1 << "\n";
-    printPin(info.sha1, out);
+    printPin(info.sha1, certificatePath, out);
     return 0;
 }
 
@@ -70,7 +74,7 @@ int runCertShow(const std::filesystem::path& file, std::ostream& out) {
     out << "  valid until: " << info.notAfter << "\n";
     out << "  SHA-1:       " << info.sha1 << "\n";
     out << "  DER size:    " << info.der.size() << " bytes\n";
-    printPin(info.sha1, out);
+    printPin(info.sha1, file, out);
     return 0;
 }
 

@@ -246,7 +246,7 @@ TEST_F(CliTest, CertNewIsReadableByOpensslWithTheSameFingerprint) {
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     ASSERT_EQ(theirs.size(), 40u);
     EXPECT_THAT(r.out, HasSubstr("SHA-1 fingerprint: " + theirs + "\n"));
-    EXPECT_THAT(r.out, HasSubstr("-DPENWELL_PINNED_SHA1=" + theirs + "\n"));
+    EXPECT_THAT(r.out, HasSubstr("-DPENWELL_PINNED_SHA1=" + theirs + " -DPENWELL_RESOURCE_FILE="));
     EXPECT_THAT(x509.out, HasSubstr("CN = Keyloft"));
 
     struct stat st {};
