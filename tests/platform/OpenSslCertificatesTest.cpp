@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/CertificateFixtures.h"
+#include "support/Hex.h"
 
 namespace penwell {
 namespace {
@@ -18,7 +19,7 @@ TEST_F(OpenSslCertificatesTest, DemoCertificateParsesAndItsKeyEncryptsForTheDemo
     ASSERT_NE(certificate, nullptr);
     EXPECT_EQ(certificate->subjectSummary(), "Keyloft");
     EXPECT_EQ(certificate->derData(), der);
-    EXPECT_EQ(test::toHex(test::sha1(certificate->derData())), PENWELL_PINNED_SHA1);
+    EXPECT_EQ(test::sha1(certificate->derData()), testing::fromHex(PENWELL_PINNED_SHA1));
 
     const auto trust = services->createTrust(certificate);
     ASSERT_NE(trust, nullptr);

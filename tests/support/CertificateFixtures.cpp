@@ -1,7 +1,6 @@
 #include "support/CertificateFixtures.h"
 
 #include <openssl/bio.h>
-#include <openssl/ec.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -33,12 +32,6 @@ void require(bool ok, const char* what) {
 PrivateKey generateRsaKey(int bits) {
     PrivateKey key(EVP_RSA_gen(static_cast<unsigned int>(bits)));
     require(key != nullptr, "RSA key generation");
-    return key;
-}
-
-PrivateKey generateEcKey() {
-    PrivateKey key(EVP_EC_gen("P-256"));
-    require(key != nullptr, "EC key generation");
     return key;
 }
 
@@ -115,16 +108,6 @@ Bytes sha1(ByteView data) {
     return digest;
 }
 
-std::string toHex(ByteView data) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (const auto byte : data) {
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 0x0f];
-    }
-    return hex;
-}
-
 Bytes readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     require(static_cast<bool>(in), "open file");
@@ -149,26 +132,6 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
-}
-
-ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) {
-        hadValue_ = true;
-        oldValue_ = old;
-    }
-    if (value != nullptr) {
-        ::setenv(name_.c_str(), value, 1);
-    } else {
-        ::unsetenv(name_.c_str());
-    }
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (hadValue_) {
-        ::setenv(name_.c_str(), oldValue_.c_str(), 1);
-    } else {
-        ::unsetenv(name_.c_str());
-    }
 }
 
 }  // namespace penwell::test
