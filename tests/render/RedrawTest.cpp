@@ -40,22 +40,12 @@ TEST(Redraw, OnePointAndEmptyStrokesDrawNothing) {
     EXPECT_TRUE(t.image().samePixels(expected));
 }
 
-TEST(Redraw, StylusSegmentsAreTwiceTheirEndPressureWide) {
-    for (bool smoothing : {false, true}) {
-        ShownPad t;
-        t.controller->setSmoothing(smoothing);
-        t.lines() = {strokeThrough({{50, 100}}, 0.5)};
-        t.lines()[0].push_back(_point::initwith({150, 100}, 8, 1.0));
-        t.lines()[0].push_back(_point::initwith({250, 100}, 16, 2.0));
-        t.controller->renderSignture();
-        EXPECT_EQ(inkedInColumn(t.image(), 100, 80, 120), 2) << smoothing;
-        EXPECT_EQ(inkedInColumn(t.image(), 200, 80, 120), 4) << smoothing;
-        EXPECT_EQ(t.image().pixel(100, 99), kBlue);
-    }
-}
-
-TEST(Redraw, MixedKindsKeepTheirOwnWidths) {
-    const Stroke stylus = strokeThrough({{50, 100}, {250, 100}}, 1.0);  // 2 wide
+// Stylus segments are twice their end pressure wide; plain strokes keep lineWidth before and
+// after them.
+TEST(Redraw, StylusAndPlainStrokesKeepTheirOwnWidths) {
+    Stroke stylus = strokeThrough({{50, 100}}, 0.5);
+    stylus.push_back(_point::initwith({150, 100}, 8, 1.0));   // 2 wide
+    stylus.push_back(_point::initwith({250, 100}, 16, 2.0));  // 4 wide
     const Stroke plain = strokeThrough({{50, 200}, {100, 200}, {150, 200}, {200, 200}, {250, 200}});
     const Stroke plain2 = strokeThrough({{50, 300}, {250, 300}});
     for (bool smoothing : {false, true}) {
@@ -68,7 +58,9 @@ TEST(Redraw, MixedKindsKeepTheirOwnWidths) {
             t.controller->renderSignture();
             const auto where = ::testing::Message()
                                << "smoothing " << smoothing << " stylus first " << stylusFirst;
-            EXPECT_EQ(inkedInColumn(t.image(), 125, 80, 120), 2) << where;
+            EXPECT_EQ(inkedInColumn(t.image(), 100, 80, 120), 2) << where;
+            EXPECT_EQ(inkedInColumn(t.image(), 200, 80, 120), 4) << where;
+            EXPECT_EQ(t.image().pixel(100, 99), kBlue) << where;
             EXPECT_EQ(inkedInColumn(t.image(), 125, 180, 220), 6) << where;
             EXPECT_EQ(inkedInColumn(t.image(), 125, 280, 320), 6) << where;
         }
