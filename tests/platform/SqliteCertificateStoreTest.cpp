@@ -16,11 +16,7 @@ namespace {
 void closeDatabase(sqlite3* db) {
     sqlite3_close_v2(db);
 }
-void finalizeStatement(sqlite3_stmt* s) {
-    sqlite3_finalize(s);
-}
 using Database = CHandle<sqlite3, closeDatabase>;
-using Statement = CHandle<sqlite3_stmt, finalizeStatement>;
 
 /// A raw connection, to look at the file behind the store's back.
 Database rawOpen(const std::filesystem::path& file) {
@@ -31,15 +27,15 @@ Database rawOpen(const std::filesystem::path& file) {
     return db;
 }
 
-std::string queryText(sqlite3* db, const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
-    Statement statement(raw);
-    if (statement == nullptr || sqlite3_step(statement.get()) != SQLITE_ROW) {
-        return "<no row>";
-    }
-    const auto* text = sqlite3_column_text(statement.get(), 0);
-    return text != nullptr ? reinterpret_cast<const char*>(text) : "<null>";
+/// The first column of the first row `sql` gives.
+std::string queryText(const std::filesystem::path& file, const char* sql) {
+    std::string first = "<no row>";
+    const auto keepFirst = [](void* out, int, char** values, char**) {
+        *static_cast<std::string*>(out) = values[0] != nullptr ? values[0] : "<null>";
+        return 1;  // stop after the first row
+    };
+    sqlite3_exec(rawOpen(file).get(), sql, keepFirst, &first, nullptr);
+    return first;
 }
 
 class SqliteCertificateStoreTest : public ::testing::Test {
@@ -59,15 +55,7 @@ protected:
         return services->createCertificateWithData(test::demoCertificateDer());
     }
 
-    std::shared_ptr<Certificate> otherCertificate(const std::string& commonName) {
-        const auto key = test::generateRsaKey(1024);
-        return services->createCertificateWithData(
-            test::makeSelfSignedDer(key.get(), {{"CN", commonName}}));
-    }
-
-    std::string rowCount() {
-        return queryText(rawOpen(file).get(), "SELECT count(*) FROM entries");
-    }
+    std::string rowCount() { return queryText(file, "SELECT count(*) FROM entries"); }
 };
 
 TEST_F(SqliteCertificateStoreTest, AddFindAndDuplicateInOwnerOnlyFolders) {
@@ -99,7 +87,6 @@ TEST_F(SqliteCertificateStoreTest, AddFindAndDuplicateInOwnerOnlyFolders) {
 
 TEST_F(SqliteCertificateStoreTest, TwoProcessesAddingAtOnceLeaveOneEntry) {
     ASSERT_NE(openStore(), nullptr);
-    const Bytes der = test::demoCertificateDer();
     int gate[2];
     ASSERT_EQ(::pipe(gate), 0);
     pid_t children[2];
@@ -111,13 +98,8 @@ TEST_F(SqliteCertificateStoreTest, TwoProcessesAddingAtOnceLeaveOneEntry) {
             char byte;
             // Returns 0 when the parent closes its end: both children start together.
             (void)::read(gate[0], &byte, 1);
-            const auto childServices = openssl::makeCertificateServices();
-            const auto store = SqliteCertificateStore::open(file, childServices);
-            const auto certificate = childServices->createCertificateWithData(der);
-            if (store == nullptr || certificate == nullptr) {
-                ::_exit(3);
-            }
-            const Status status = store->add(*certificate).status;
+            const auto store = SqliteCertificateStore::open(file, services);
+            const Status status = store != nullptr ? store->add(*demo()).status : errSecIO;
             ::_exit(status == errSecSuccess ? 0 : status == errSecDuplicateItem ? 1 : 2);
         }
     }
@@ -181,11 +163,13 @@ TEST_F(SqliteCertificateStoreTest, WriterKilledInTheMiddleOfAnAddLeavesTheStoreC
     ASSERT_NE(after, nullptr);
     EXPECT_EQ(after->copyMatching(ItemClass::certificate, "Keyloft").status, errSecSuccess);
     EXPECT_EQ(after->copyMatching(ItemClass::certificate, "Planted").status, errSecItemNotFound);
-    EXPECT_EQ(after->add(*otherCertificate("After")).status, errSecSuccess)
+    const auto key = test::generateRsaKey(1024);
+    const auto other = test::makeSelfSignedDer(key.get(), {{"CN", "After"}});
+    EXPECT_EQ(after->add(*services->createCertificateWithData(other)).status, errSecSuccess)
         << "the dead writer's lock must not outlive it";
     EXPECT_EQ(store->copyMatching(ItemClass::certificate, "After").status, errSecSuccess);
     EXPECT_EQ(rowCount(), "2");
-    EXPECT_EQ(queryText(rawOpen(file).get(), "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(queryText(file, "PRAGMA integrity_check"), "ok");
 }
 
 }  // namespace
