@@ -81,17 +81,11 @@ PrivateKey demoPrivateKey() {
 
 Bytes decryptPkcs1(EVP_PKEY* key, ByteView cipherText) {
     KeyContext context(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    Bytes plain(static_cast<std::size_t>(EVP_PKEY_get_size(key)));
+    std::size_t length = plain.size();
     if (context == nullptr || EVP_PKEY_decrypt_init(context.get()) <= 0 ||
-        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0) {
-        return {};
-    }
-    std::size_t length = 0;
-    if (EVP_PKEY_decrypt(context.get(), nullptr, &length, cipherText.data(), cipherText.size()) <=
-        0) {
-        return {};
-    }
-    Bytes plain(length);
-    if (EVP_PKEY_decrypt(context.get(), plain.data(), &length, cipherText.data(),
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0 ||
+        EVP_PKEY_decrypt(context.get(), plain.data(), &length, cipherText.data(),
                          cipherText.size()) <= 0) {
         return {};
     }
