@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
 #include "render/RenderTestSupport.h"
-#include "support/TestPad.h"
 
 namespace penwell {
 namespace {
 
 using testing::clear;
 using testing::inked;
+using testing::ShownPad;
 using testing::solidImage;
 using testing::strokeThrough;
 using testing::TestPad;
@@ -28,13 +28,8 @@ Stroke thirteenSamples(Point a, Point b) {
     return s;
 }
 
-struct ExportPad : TestPad {
-    explicit ExportPad(Size size = {300, 400}) : TestPad(size) { show(); }
-    std::vector<Stroke>& lines() { return ControllerTestAccess::lines(*controller); }
-};
-
 TEST(SignatureImage, NilUntilTheStrokesPassTheThreshold) {
-    ExportPad t;
+    ShownPad t;
     Stroke twelve = thirteenSamples({20, 20}, {200, 20});
     twelve.pop_back();
     t.lines() = {twelve};
@@ -78,7 +73,7 @@ TEST(SignatureImage, CropIsTheBoxOfThePointsWithATwentyPointMarginInWholePixels)
         {{100.5, 50.25}, {300.25, 150.75}, {80, 30, 241, 141}},
     };
     for (const auto& c : cases) {
-        ExportPad t({400, 300});
+        ShownPad t({400, 300});
         t.lines() = {thirteenSamples(c.from, c.to)};
         const std::optional<Image> full = t.controller->getSignatureImage(false);
         const std::optional<Image> cropped = t.controller->getSignatureImage(true);
@@ -93,7 +88,7 @@ TEST(SignatureImage, CropIsTheBoxOfThePointsWithATwentyPointMarginInWholePixels)
 }
 
 TEST(SignatureImage, SmoothedBoxIsThatOfTheSmoothedPoints) {
-    ExportPad t;
+    ShownPad t;
     t.controller->setMinSigPoints(4);
     const Stroke zigzag = strokeThrough({{50, 50}, {150, 50}, {150, 150}, {50, 150}, {50, 250}});
     t.lines() = {Stroke{}, zigzag, Stroke{}};  // empty strokes do not widen the box
@@ -114,7 +109,7 @@ TEST(SignatureImage, RepeatablePaintsWhatTheRedrawPaintsAndLeavesThePadAndStroke
     // Over a transparent pad the redraw's image is the ink alone, so both must agree pixel
     // for pixel: the same strokes, widths, smoothing and painting order.
     for (bool smoothing : {false, true}) {
-        ExportPad t;
+        ShownPad t;
         t.controller->setSmoothing(smoothing);
         t.controller->setLineWidth(5);
         Stroke stylus = strokeThrough({{40, 300}}, 0.5);
@@ -136,7 +131,7 @@ TEST(SignatureImage, RepeatablePaintsWhatTheRedrawPaintsAndLeavesThePadAndStroke
 }
 
 TEST(SignatureImage, MidStrokeLeavesTheLiveInkAlone) {
-    ExportPad t;
+    ShownPad t;
     auto& c = *t.controller;
     t.lines() = {thirteenSamples({20, 20}, {200, 80})};
     const Stroke inProgress = strokeThrough({{200, 300}, {210, 310}, {220, 305}});

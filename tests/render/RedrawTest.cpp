@@ -1,29 +1,19 @@
 #include <gtest/gtest.h>
 
 #include "render/RenderTestSupport.h"
-#include "support/TestPad.h"
 
 namespace penwell {
 namespace {
 
 using testing::inked;
 using testing::inkedInColumn;
+using testing::ShownPad;
 using testing::solidImage;
 using testing::strokeThrough;
 using testing::TestPad;
 
 constexpr Rgba kBlue{0, 0, 255, 255};
 constexpr Rgba kRed{255, 0, 0, 255};
-
-struct ShownPad : TestPad {
-    ShownPad() {
-        show();
-        bare = *pad->image();
-    }
-    std::vector<Stroke>& lines() { return ControllerTestAccess::lines(*controller); }
-    const Image& image() const { return *pad->image(); }
-    Image bare;
-};
 
 TEST(Redraw, OnePointAndEmptyStrokesDrawNothing) {
     ShownPad t;
