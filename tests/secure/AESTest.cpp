@@ -35,7 +35,7 @@ public:
                                    std::span<std::uint8_t> derivedKey) const override {
         ++kdfCalls;
         if (failKdf)
-            return kCCUnspecifiedError;
+            return kCCMemoryFailure;  // reported as kCCParamError, whatever the cause
         return real->pbkdf2HmacSha1(password, salt, rounds, derivedKey);
     }
 
