@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <initializer_list>
+#include <limits>
 #include <vector>
 
 #include "support/ControllerTestAccess.h"
@@ -9,8 +10,6 @@
 
 namespace penwell {
 namespace {
-
-using testing::TestPad;
 
 Stroke timed(std::initializer_list<std::uint64_t> timestamps) {
     Stroke s;
@@ -31,77 +30,46 @@ double sixDigits(double v) {
     return std::round(v * scale) / scale;
 }
 
-struct StatsPad : TestPad {
-    void set(std::vector<Stroke> strokes) {
-        ControllerTestAccess::lines(*controller) = std::move(strokes);
+void expectFigure(double actual, double expected, const char* name) {
+    if (std::isnan(expected)) {
+        EXPECT_TRUE(std::isnan(actual)) << name << ": " << actual;
+    } else {
+        EXPECT_EQ(sixDigits(actual), expected) << name;
     }
-    double sigma() const { return controller->calculateSigma(); }
-    double sigma2() const { return controller->calculateSigma2(); }
-};
-
-TEST(TimingStatistics, OneStroke) {
-    StatsPad t;
-    t.set({timed({0, 10, 20, 40})});
-    EXPECT_EQ(sixDigits(t.sigma2()), 0.353553);  // intervals 10, 10, 20
-    EXPECT_EQ(sixDigits(t.sigma()), 0.333333);   // 10, 20: the touch-down starts none
 }
 
-TEST(TimingStatistics, PenUpTimeNeverCounts) {
-    StatsPad t;
-    t.set({timed({0, 16, 32}), timed({0, 20, 40, 60})});
-    EXPECT_EQ(sixDigits(t.sigma2()), 0.106500);  // 16, 16, 20, 20, 20
-    EXPECT_EQ(sixDigits(t.sigma()), 0.101015);   // 16, 20, 20
-}
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-TEST(TimingStatistics, OneIntervalAfterTheTouchDown) {
-    StatsPad t;
-    t.set({timed({0, 16})});
-    EXPECT_EQ(t.sigma2(), 0.0);
-    EXPECT_TRUE(std::isnan(t.sigma()));
-}
-
-TEST(TimingStatistics, EvenlySpacedIsZero) {
-    StatsPad t;
-    t.set({timed({0, 8, 16, 24, 32})});
-    EXPECT_EQ(t.sigma2(), 0.0);
-    EXPECT_EQ(t.sigma(), 0.0);
-}
-
-TEST(TimingStatistics, OnlySingleSampleStrokesIsNaN) {
-    StatsPad t;
-    t.set({timed({0}), timed({0}), Stroke{}});
-    EXPECT_TRUE(std::isnan(t.sigma2()));
-    EXPECT_TRUE(std::isnan(t.sigma()));
-}
-
-TEST(TimingStatistics, NoStrokes) {
-    StatsPad t;
-    EXPECT_EQ(t.sigma2(), 0.0);
-    EXPECT_TRUE(std::isnan(t.sigma()));
-}
-
-TEST(TimingStatistics, AllIntervalsZeroIsNaN) {
-    StatsPad t;
-    t.set({timed({0, 5, 5, 5})});
-    EXPECT_TRUE(std::isnan(t.sigma()));  // intervals 0, 0 after the reference at 5
-}
-
-TEST(TimingStatistics, LaterZeroStampsArePassedOverUntilAReference) {
-    StatsPad t;
-    // Reference at 10: intervals 10 and 30, mean 20, deviation 10.
-    t.set({timed({0, 0, 10, 20, 50})});
-    EXPECT_EQ(t.sigma(), 0.5);
-    // Every interval counts here: 0, 10, 10, 30.
-    EXPECT_EQ(sixDigits(t.sigma2()), 0.871780);
-}
-
-TEST(TimingStatistics, StrokeInProgressIsIgnored) {
-    StatsPad t;
-    t.set({timed({0, 10, 20, 40})});
-    ControllerTestAccess::points(*t.controller) = timed({0, 1, 500, 501});
-    EXPECT_EQ(sixDigits(t.sigma2()), 0.353553);
-    EXPECT_EQ(sixDigits(t.sigma()), 0.333333);
-    EXPECT_EQ(t.controller->lines().size(), 1u);
+TEST(TimingStatistics, Figures) {
+    const struct {
+        const char* name;
+        std::vector<Stroke> strokes;
+        double sigma2, sigma;
+    } cases[] = {
+        // sigma2 over intervals 10, 10, 20; sigma over 10, 20: the touch-down starts none.
+        {"one stroke", {timed({0, 10, 20, 40})}, 0.353553, 0.333333},
+        // 16, 16, 20, 20, 20 and 16, 20, 20.
+        {"pen-up time never counts",
+         {timed({0, 16, 32}), timed({0, 20, 40, 60})},
+         0.1065,
+         0.101015},
+        {"one interval", {timed({0, 16})}, 0.0, kNaN},
+        {"evenly spaced", {timed({0, 8, 16, 24, 32})}, 0.0, 0.0},
+        {"single-sample strokes", {timed({0}), timed({0}), Stroke{}}, kNaN, kNaN},
+        {"no strokes", {}, 0.0, kNaN},
+        // The reference is the first non-zero stamp, 10: intervals 10 and 30; sigma2 counts
+        // every interval, 0, 10, 10, 30.
+        {"all intervals zero after the reference at 5", {timed({0, 5, 5, 5})}, 1.41421, kNaN},
+        {"later zero stamps", {timed({0, 0, 10, 20, 50})}, 0.87178, 0.5},
+    };
+    for (const auto& c : cases) {
+        testing::TestPad t;
+        ControllerTestAccess::lines(*t.controller) = c.strokes;
+        // A stroke in progress never counts.
+        ControllerTestAccess::points(*t.controller) = timed({0, 1, 500, 501});
+        expectFigure(t.controller->calculateSigma2(), c.sigma2, c.name);
+        expectFigure(t.controller->calculateSigma(), c.sigma, c.name);
+    }
 }
 
 }  // namespace

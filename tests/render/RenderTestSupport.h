@@ -1,10 +1,11 @@
 #pragma once
-// Stroke builders and ink measurements shared by the redraw and export tests.
+// A shown pad, stroke builders and ink measurements shared by the redraw and export tests.
 
 #include <initializer_list>
 
 #include "capture/Penwell.h"
 #include "support/ControllerTestAccess.h"
+#include "support/TestPad.h"
 
 namespace penwell::testing {
 
@@ -18,6 +19,17 @@ inline Stroke strokeThrough(std::initializer_list<Point> points, double pressure
     }
     return stroke;
 }
+
+/// A pad already shown, its bare image kept, its strokes reachable.
+struct ShownPad : TestPad {
+    explicit ShownPad(Size size = {300, 400}) : TestPad(size) {
+        show();
+        bare = *pad->image();
+    }
+    std::vector<Stroke>& lines() { return ControllerTestAccess::lines(*controller); }
+    const Image& image() const { return *pad->image(); }
+    Image bare;
+};
 
 /// Whether a pixel is more than half covered.
 inline bool inked(const Image& image, int x, int y) {

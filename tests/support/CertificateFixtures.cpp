@@ -1,7 +1,6 @@
 #include "support/CertificateFixtures.h"
 
 #include <openssl/bio.h>
-#include <openssl/ec.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -33,12 +32,6 @@ void require(bool ok, const char* what) {
 PrivateKey generateRsaKey(int bits) {
     PrivateKey key(EVP_RSA_gen(static_cast<unsigned int>(bits)));
     require(key != nullptr, "RSA key generation");
-    return key;
-}
-
-PrivateKey generateEcKey() {
-    PrivateKey key(EVP_EC_gen("P-256"));
-    require(key != nullptr, "EC key generation");
     return key;
 }
 
@@ -88,17 +81,11 @@ PrivateKey demoPrivateKey() {
 
 Bytes decryptPkcs1(EVP_PKEY* key, ByteView cipherText) {
     KeyContext context(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+    Bytes plain(static_cast<std::size_t>(EVP_PKEY_get_size(key)));
+    std::size_t length = plain.size();
     if (context == nullptr || EVP_PKEY_decrypt_init(context.get()) <= 0 ||
-        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0) {
-        return {};
-    }
-    std::size_t length = 0;
-    if (EVP_PKEY_decrypt(context.get(), nullptr, &length, cipherText.data(), cipherText.size()) <=
-        0) {
-        return {};
-    }
-    Bytes plain(length);
-    if (EVP_PKEY_decrypt(context.get(), plain.data(), &length, cipherText.data(),
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0 ||
+        EVP_PKEY_decrypt(context.get(), plain.data(), &length, cipherText.data(),
                          cipherText.size()) <= 0) {
         return {};
     }
@@ -113,16 +100,6 @@ Bytes sha1(ByteView data) {
             "SHA-1");
     digest.resize(length);
     return digest;
-}
-
-std::string toHex(ByteView data) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (const auto byte : data) {
-        hex += kDigits[byte >> 4];
-        hex += kDigits[byte & 0x0f];
-    }
-    return hex;
 }
 
 Bytes readFile(const std::filesystem::path& path) {
@@ -149,26 +126,6 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
-}
-
-ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) {
-        hadValue_ = true;
-        oldValue_ = old;
-    }
-    if (value != nullptr) {
-        ::setenv(name_.c_str(), value, 1);
-    } else {
-        ::unsetenv(name_.c_str());
-    }
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (hadValue_) {
-        ::setenv(name_.c_str(), oldValue_.c_str(), 1);
-    } else {
-        ::unsetenv(name_.c_str());
-    }
 }
 
 }  // namespace penwell::test

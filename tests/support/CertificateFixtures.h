@@ -23,9 +23,6 @@ using NameEntry = std::pair<std::string, std::string>;
 /// A fresh RSA key of `bits` bits.
 PrivateKey generateRsaKey(int bits = 2048);
 
-/// A fresh EC P-256 key, for certificates whose key cannot encrypt.
-PrivateKey generateEcKey();
-
 /// A self-signed certificate for `key` with `subject` (in order), as DER.
 Bytes makeSelfSignedDer(EVP_PKEY* key, const std::vector<NameEntry>& subject);
 
@@ -38,7 +35,6 @@ PrivateKey demoPrivateKey();
 Bytes decryptPkcs1(EVP_PKEY* key, ByteView cipherText);
 
 Bytes sha1(ByteView data);
-std::string toHex(ByteView data);
 
 Bytes readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, ByteView contents);
@@ -56,20 +52,6 @@ public:
 
 private:
     std::filesystem::path path_;
-};
-
-/// Sets an environment variable for the scope and restores the old value (or its absence).
-class ScopedEnv {
-public:
-    ScopedEnv(std::string name, const char* value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    bool hadValue_ = false;
-    std::string oldValue_;
 };
 
 }  // namespace penwell::test
