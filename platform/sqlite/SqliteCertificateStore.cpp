@@ -210,33 +210,29 @@ SqliteCertificateStore::~SqliteCertificateStore() = default;
 
 CopyMatchingResult SqliteCertificateStore::copyMatching(ItemClass itemClass,
                                                         std::string_view label) const {
-    Bytes der;
-    {
-        const std::lock_guard lock(mutex_);
-        // The oldest entry wins, so the answer does not change when later ones are added.
-        Statement select =
-            prepare(db_.get(),
-                    "SELECT der FROM entries WHERE class = ?1 AND label = ?2 ORDER BY id LIMIT 1");
-        if (select == nullptr) {
-            return {errSecIO, nullptr};
-        }
-        if (!bindText(select.get(), 1, className(itemClass)) || !bindText(select.get(), 2, label)) {
-            return {errSecParam, nullptr};
-        }
-        const int rc = sqlite3_step(select.get());
-        if (rc == SQLITE_DONE) {
-            return {errSecItemNotFound, nullptr};
-        }
+    const std::lock_guard lock(mutex_);
+    // The oldest entry wins, so the answer does not change when later ones are added. An entry
+    // that no longer parses is passed over: left in front, it would hide every later entry
+    // with the same label for good.
+    Statement select =
+        prepare(db_.get(), "SELECT der FROM entries WHERE class = ?1 AND label = ?2 ORDER BY id");
+    if (select == nullptr) {
+        return {errSecIO, nullptr};
+    }
+    if (!bindText(select.get(), 1, className(itemClass)) || !bindText(select.get(), 2, label)) {
+        return {errSecParam, nullptr};
+    }
+    Status status = errSecItemNotFound;
+    for (int rc = sqlite3_step(select.get()); rc != SQLITE_DONE; rc = sqlite3_step(select.get())) {
         if (rc != SQLITE_ROW) {
             return {errSecIO, nullptr};
         }
-        der = columnBlob(select.get(), 0);
+        if (auto certificate = services_->createCertificateWithData(columnBlob(select.get(), 0))) {
+            return {errSecSuccess, std::move(certificate)};
+        }
+        status = errSecDecode;
     }
-    auto certificate = services_->createCertificateWithData(der);
-    if (certificate == nullptr) {
-        return {errSecDecode, nullptr};
-    }
-    return {errSecSuccess, std::move(certificate)};
+    return {status, nullptr};
 }
 
 AddResult SqliteCertificateStore::add(const Certificate& certificate) {

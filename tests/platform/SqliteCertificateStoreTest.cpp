@@ -172,5 +172,19 @@ TEST_F(SqliteCertificateStoreTest, WriterKilledInTheMiddleOfAnAddLeavesTheStoreC
     EXPECT_EQ(queryText(file, "PRAGMA integrity_check"), "ok");
 }
 
+TEST_F(SqliteCertificateStoreTest, AnEntryThatNoLongerParsesDoesNotHideLaterOnes) {
+    auto store = openStore();
+    sqlite3_exec(rawOpen(file).get(),
+                 "INSERT INTO entries (class, label, der, persistent_ref) "
+                 "VALUES ('certificate', 'Keyloft', x'3000', x'00')",
+                 nullptr, nullptr, nullptr);
+    EXPECT_EQ(store->copyMatching(ItemClass::certificate, "Keyloft").status, errSecDecode);
+    ASSERT_EQ(store->add(*demo()).status, errSecSuccess);
+    const auto found = store->copyMatching(ItemClass::certificate, "Keyloft");
+    EXPECT_EQ(found.status, errSecSuccess);
+    ASSERT_NE(found.certificate, nullptr);
+    EXPECT_EQ(found.certificate->derData(), test::demoCertificateDer());
+}
+
 }  // namespace
 }  // namespace penwell::sqlite
