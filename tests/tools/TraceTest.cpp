@@ -163,17 +163,18 @@ TEST(SampleTraceTest, BundledTracesAreValidAndLookLikeTheirDevices) {
         EXPECT_GT(t->events.back().seconds, *t->config.smoothingDelay) << t->name;
         EXPECT_TRUE(*t->config.smoothing) << t->name;
     }
-    // Finger touches have no force; stylus touches do, some above 1.
-    double fingerForce = 0.0, stylusForce = 0.0;
-    for (const auto& [t, force] : {std::pair{&finger, &fingerForce}, {&stylus, &stylusForce}}) {
-        for (const TraceEvent& e : t->events) {
+    // Stylus touches carry force, finger touches none.
+    auto maxForce = [](const Trace& t) {
+        double force = 0.0;
+        for (const TraceEvent& e : t.events) {
             for (const Touch& c : e.coalesced) {
-                *force = std::max(*force, c.force);
+                force = std::max(force, c.force);
             }
         }
-    }
-    EXPECT_EQ(fingerForce, 0.0);
-    EXPECT_GT(stylusForce, 1.0);
+        return force;
+    };
+    EXPECT_EQ(maxForce(finger), 0.0);
+    EXPECT_GT(maxForce(stylus), 1.0);
     EXPECT_EQ(count(finger, EventType::undo), 1);
     EXPECT_EQ(stylus.idiom, UIUserInterfaceIdiomPad);
 }
