@@ -22,9 +22,7 @@ TEST(Controller, DefaultsAfterConstruction) {
     EXPECT_EQ(c.ibackcolor()->numberOfComponents(), 2u);
     EXPECT_FALSE(c.ipadport() || c.ipadland() || c.iphoneport() || c.iphoneland());
     EXPECT_EQ(c.ipadportY() | c.ipadlandY() | c.iphoneportY() | c.iphonelandY(), 0);
-    EXPECT_TRUE(c.lines().empty());
-    EXPECT_TRUE(c.points().empty());
-    EXPECT_FALSE(c.isCollectingPoints());
+    EXPECT_TRUE(c.lines().empty() && c.points().empty() && !c.isCollectingPoints());
     EXPECT_EQ(c.inkComponents(), InkComponents{});  // not derived until the first paint
     EXPECT_EQ(c.interfaceOrientation(), orientation::kPortrait);
     EXPECT_EQ(c.supportedInterfaceOrientations(), 30u);
@@ -67,7 +65,6 @@ TEST(Controller, AppearingWithoutPadRaisesAfterTheBaseRan) {
     } catch (const Exception& e) {
         EXPECT_EQ(e.name(), "Penwell");
         EXPECT_EQ(e.reason(), "sigImage not initialized");
-        EXPECT_STREQ(e.what(), "sigImage not initialized");
     }
     EXPECT_TRUE(t.controller->isAppearing());  // the base class's viewWillAppear ran
     EXPECT_EQ(t.controller->interfaceOrientation(), orientation::kPortrait);  // not read
@@ -85,6 +82,8 @@ TEST(Controller, AppearingPostsAClearThatRunsLater) {
     ASSERT_TRUE(t.pad->image());
     EXPECT_EQ(t.pad->image()->width(), 300);
     EXPECT_EQ(t.controller->inkComponents(), (InkComponents{0, 0, 1, 1}));
+    t.controller->viewDidUnload();
+    EXPECT_FALSE(t.pad->image());
 }
 
 TEST(Controller, OrientationChangesRepaintOnlyWhenTheOrientationDiffers) {
@@ -123,18 +122,9 @@ TEST(Controller, DestroyedControllerIsNeverCalled) {
     EXPECT_FALSE(t.pad->image());
 }
 
-TEST(Controller, UnloadDiscardsThePadImage) {
-    TestPad t;
-    t.show();
-    t.controller->viewDidUnload();
-    EXPECT_FALSE(t.pad->image());
-}
-
 TEST(Sample, ElapsedMillisecondsTruncatesAndNeverWraps) {
     EXPECT_EQ(elapsedMilliseconds(10.0025, 10.0), 2u);
     EXPECT_EQ(elapsedMilliseconds(10.0004, 10.0), 0u);
-    EXPECT_EQ(elapsedMilliseconds(1.0029, 1.0), 2u);
-    EXPECT_EQ(elapsedMilliseconds(5.0, 5.0), 0u);
     // A clock that runs backwards, and NaN, give 0 instead of undefined behaviour.
     EXPECT_EQ(elapsedMilliseconds(4.0, 5.0), 0u);
     EXPECT_EQ(elapsedMilliseconds(std::nan(""), 5.0), 0u);
@@ -143,10 +133,6 @@ TEST(Sample, ElapsedMillisecondsTruncatesAndNeverWraps) {
               std::uint64_t{625} << 54);
     EXPECT_EQ(elapsedMilliseconds(std::numeric_limits<double>::infinity(), 0.0),
               std::numeric_limits<std::uint64_t>::max());
-    const _point p = _point::initwith({-3.5, 2}, 7);
-    EXPECT_EQ(p.Pressure(), 0.0);
-    EXPECT_EQ(p.CGPointValue(), (Point{-3.5, 2}));
-    EXPECT_EQ(p.Timestamp(), 7u);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ using ::testing::HasSubstr;
 using testing::listFolder;
 using testing::readText;
 
-TEST(StagedFileTest, NothingAppearsUntilCommitAndNothingStaysWithout) {
+TEST(StagedFileTest, NothingAppearsUntilCommitThenTheTargetIsReplacedWhole) {
     TemporaryFolder folder("penwell-staged");
     const auto target = folder.path() / "out.bin";
     {
@@ -25,11 +25,7 @@ TEST(StagedFileTest, NothingAppearsUntilCommitAndNothingStaysWithout) {
         EXPECT_EQ(listFolder(folder.path()).size(), 1u);  // the hidden temporary
     }
     EXPECT_TRUE(listFolder(folder.path()).empty());
-}
 
-TEST(StagedFileTest, CommitReplacesTheTargetWhole) {
-    TemporaryFolder folder("penwell-staged");
-    const auto target = folder.path() / "out.bin";
     testing::writeFile(target, std::string("old contents"));
     {
         StagedFile file(target);
@@ -55,10 +51,10 @@ TEST(StagedFileTest, AFailedCommandLeavesAnExistingTargetAlone) {
     EXPECT_THAT(listFolder(folder.path()), ElementsAre("keep.txt"));
 }
 
-TEST(StagedFileTest, ExactModeGivesOwnerOnlyFiles) {
+TEST(StagedFileTest, ExactModeIsNotWidenedByAPermissiveUmask) {
     TemporaryFolder folder("penwell-staged");
     const auto target = folder.path() / "key.pem";
-    const mode_t old = ::umask(0);  // a permissive umask must not widen a private key
+    const mode_t old = ::umask(0);
     StagedFile file(target, S_IRUSR | S_IWUSR, true);
     ::umask(old);
     file.write(asBytes("secret"));
@@ -68,42 +64,23 @@ TEST(StagedFileTest, ExactModeGivesOwnerOnlyFiles) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST(StagedFileTest, AMissingFolderIsReportedWithTheTargetName) {
-    TemporaryFolder folder("penwell-staged");
-    const auto target = folder.path() / "no" / "such" / "out.png";
-    try {
-        StagedFile file(target);
-        FAIL() << "expected an error";
-    } catch (const ToolError& e) {
-        EXPECT_THAT(e.what(), HasSubstr(target.string() + ": cannot create: "));
-    }
-}
-
-TEST(StagedFileTest, ReadFileNamesTheFileItCannotRead) {
-    TemporaryFolder folder("penwell-staged");
-    EXPECT_THROW(readFile(folder.path() / "missing"), ToolError);
-    try {
-        readFile(folder.path());
-    } catch (const ToolError& e) {
-        EXPECT_THAT(e.what(), HasSubstr("is a folder"));
-    }
-}
-
-TEST(StagedFileTest, TemporaryFolderIsRemovedWithItsContents) {
+TEST(StagedFileTest, ErrorsNameTheFileAndTemporaryFoldersGoAway) {
     std::filesystem::path kept;
     {
         TemporaryFolder folder("penwell-staged");
         kept = folder.path();
+        const auto target = kept / "no" / "such" / "out.png";
+        try {
+            StagedFile file(target);
+            FAIL() << "expected an error";
+        } catch (const ToolError& e) {
+            EXPECT_THAT(e.what(), HasSubstr(target.string() + ": cannot create: "));
+        }
+        EXPECT_THROW(readFile(kept / "missing"), ToolError);
         testing::writeFile(kept / "a", std::string("x"));
     }
     EXPECT_FALSE(std::filesystem::exists(kept));
 }
-
-}  // namespace
-}  // namespace penwell::tools
-
-namespace penwell::tools {
-namespace {
 
 TEST(StagedOutputsTest, EarlierFilesStayUsableWhileMoreAreAdded) {
     TemporaryFolder folder("penwell-staged");
@@ -114,8 +91,8 @@ TEST(StagedOutputsTest, EarlierFilesStayUsableWhileMoreAreAdded) {
     }
     first.write(asBytes("still here"));  // a dangling reference would write nowhere or crash
     outputs.commitAll();
-    EXPECT_EQ(testing::readText(folder.path() / "first"), "still here");
-    EXPECT_EQ(testing::listFolder(folder.path()).size(), 41u);
+    EXPECT_EQ(readText(folder.path() / "first"), "still here");
+    EXPECT_EQ(listFolder(folder.path()).size(), 41u);
 }
 
 }  // namespace
