@@ -1,5 +1,7 @@
 # Installs the built library into a scratch prefix, then builds and runs the consumer against
-# the exported CMake package, and compiles it once more with the flags of penwell.pc.
+# the exported CMake package, and compiles it once more with the flags of penwell.pc. The
+# consumer gets the library's own compiler and linker flags, so that a sanitizer build links
+# its runtime.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -12,7 +14,8 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
-    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release
+    "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
 
@@ -27,5 +30,6 @@ if(NOT result EQUAL 0)
     message(FATAL_ERROR "pkg-config does not know penwell")
 endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
-run(${CXX} ${SOURCE_DIR}/main.cpp -o ${WORK_DIR}/consumer-pc ${flags})
+separate_arguments(extra UNIX_COMMAND "${CXX_FLAGS} ${LINKER_FLAGS}")
+run(${CXX} ${extra} ${SOURCE_DIR}/main.cpp -o ${WORK_DIR}/consumer-pc ${flags})
 run(${WORK_DIR}/consumer-pc)
