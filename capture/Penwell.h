@@ -192,7 +192,6 @@ private:
     /// Runs `task` on the main queue unless this controller is destroyed first.
     void postToMainQueue(void (PenwellViewController::*task)());
     const std::optional<Image>& backgroundPicture(int& offset) const;
-    void paintBackground();
 
     Services services_;
     // Posted work holds this weakly: a controller destroyed before its posted clear runs is

@@ -16,10 +16,6 @@ const std::optional<Image>& PenwellViewController::backgroundPicture(int& offset
 }
 
 void PenwellViewController::drawBackground() {
-    paintBackground();
-}
-
-void PenwellViewController::paintBackground() {
     const Size size = sigImage_ ? sigImage_->bounds().size : Size{};
     auto context = services_.graphics->beginImageContext(size);
 
