@@ -1,8 +1,6 @@
 #include "tools/Record.h"
 
-#include <cmath>
-#include <limits>
-
+#include "secure/PointStream.h"
 #include "tools/ToolError.h"
 
 namespace penwell::tools {
@@ -90,23 +88,6 @@ Bytes encodeRecord(const PointRecord& record) {
     return out;
 }
 
-std::uint32_t recordField(double value) {
-    if (std::isnan(value)) {
-        return 0;
-    }
-    // 2^63 is exactly representable; anything at or above it would overflow the conversion.
-    constexpr double kLimit = 9223372036854775808.0;
-    std::int64_t whole = 0;
-    if (value >= kLimit) {
-        whole = std::numeric_limits<std::int64_t>::max();
-    } else if (value < -kLimit) {
-        whole = std::numeric_limits<std::int64_t>::min();
-    } else {
-        whole = static_cast<std::int64_t>(value);  // truncates toward zero
-    }
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(whole));
-}
-
 PointRecord recordOf(const std::vector<Stroke>& lines) {
     PointRecord record;
     record.reserve(lines.size());
@@ -115,8 +96,8 @@ PointRecord recordOf(const std::vector<Stroke>& lines) {
         out.reserve(stroke.size());
         for (const _point& sample : stroke) {
             const Point pt = sample.CGPointValue();
-            out.push_back({recordField(pt.x), recordField(pt.y),
-                           recordField(sample.Pressure() * 1000.0),
+            out.push_back({recordInteger(pt.x), recordInteger(pt.y),
+                           recordInteger(sample.Pressure() * 1000.0),
                            static_cast<std::uint32_t>(sample.Timestamp())});
         }
         record.push_back(std::move(out));

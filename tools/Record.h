@@ -37,12 +37,8 @@ PointRecord decodeRecord(ByteView bytes, const std::string& name);
 /// The bytes of a record; the inverse of decodeRecord.
 Bytes encodeRecord(const PointRecord& record);
 
-/// A coordinate or a scaled pressure as the record stores it: truncated toward zero to a
-/// signed 64-bit integer, of which the low 32 bits are kept. NaN gives 0 and values beyond
-/// the 64-bit range saturate; no touch produces either.
-std::uint32_t recordField(double value);
-
-/// The record the component writes for these finished strokes.
+/// The record the component writes for these finished strokes, through the component's own
+/// conversion (penwell::recordInteger).
 PointRecord recordOf(const std::vector<Stroke>& lines);
 
 /// A coordinate field read back as the signed value it was written from (positions left of

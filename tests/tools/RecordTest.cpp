@@ -39,15 +39,10 @@ TEST(RecordTest, DecodesTheOneSampleRecordByteForByte) {
     EXPECT_EQ(encodeRecord(decoded), record);
 }
 
-// The usual conversions (10.9, -3.7, pressure, per-stroke ms) are checked end to end by
-// CliTest; these are the values no touch produces.
-TEST(RecordTest, ConversionEdgesKeepTheLow32Bits) {
-    EXPECT_EQ(recordField(-0.5), 0u);
-    EXPECT_EQ(signedField(recordField(-3.7)), -3);
-    EXPECT_EQ(recordField(4294967296.0 + 7.0), 7u);  // low 32 bits of a wider value
-    EXPECT_EQ(recordField(std::nan("")), 0u);
-    EXPECT_EQ(recordField(1e300), 0xFFFFFFFFu);  // saturates at INT64_MAX, low bits all set
-    EXPECT_EQ(recordField(-1e300), 0u);          // INT64_MIN has zero low bits
+// The conversions themselves are the component's (tests/secure/RecordTest.cpp) and are checked
+// end to end by CliTest; here, the record the tool expects and its byte form.
+TEST(RecordTest, ExpectedRecordKeepsTheLow32Bits) {
+    EXPECT_EQ(signedField(4294967293u), -3);
     const PointRecord record = recordOf({{_point({1.0, 2.0}, 0x100000005ull, 0.0)}, {}});
     EXPECT_EQ(record, (PointRecord{{{1, 2, 0, 5}}, {}}));
     EXPECT_EQ(decodeRecord(encodeRecord(record), "r"), record);
