@@ -38,9 +38,10 @@ private:
 using Stroke = std::vector<_point>;
 
 /// Milliseconds from a stroke's touch-down at `tZero` to a touch at `timestamp` (both in
-/// seconds), truncated toward zero. A negative or NaN difference (a clock that went backwards)
-/// gives 0 rather than wrapping around; values of 2^63 and more keep their top bit, and values
-/// beyond the unsigned 64-bit range saturate.
+/// seconds), truncated toward zero once floating-point error is allowed for (a value within
+/// 1e-6 ms below a whole millisecond counts as that millisecond). A negative or NaN difference (a
+/// clock that went backwards) gives 0 rather than wrapping around; values of 2^63 and more keep
+/// their top bit, and values beyond the unsigned 64-bit range saturate.
 std::uint64_t elapsedMilliseconds(double timestamp, double tZero);
 
 }  // namespace penwell

@@ -11,9 +11,17 @@ namespace {
 // All ones marks "no reference sample yet"; no real timestamp reaches 2^64 - 1 ms.
 constexpr std::uint64_t kNoSample = std::numeric_limits<std::uint64_t>::max();
 
+/// The time from one sample to the next, later minus earlier, signed: digitizers do stamp a
+/// sample a few milliseconds before its predecessor, and an unsigned difference would turn
+/// that into an interval of nearly 2^64 ms. Wraps like two's complement for the (unreal) case
+/// of stamps more than 2^63 ms apart.
+long double interval(std::uint64_t earlier, std::uint64_t later) {
+    return static_cast<long double>(static_cast<std::int64_t>(later - earlier));
+}
+
 /// Calls f(interval) for every interval calculateSigma uses: within a stroke, samples stamped 0
 /// are passed over until a non-zero one becomes the reference, so the touch-down never starts
-/// an interval. Intervals are unsigned 64-bit differences, later minus earlier.
+/// an interval.
 template <typename F>
 void forEachReferencedInterval(const std::vector<Stroke>& lines, F&& f) {
     for (const Stroke& stroke : lines) {
@@ -21,7 +29,7 @@ void forEachReferencedInterval(const std::vector<Stroke>& lines, F&& f) {
         for (const _point& sample : stroke) {
             const std::uint64_t t = sample.Timestamp();
             if (last != kNoSample) {
-                f(t - last);
+                f(interval(last, t));
                 last = t;
             } else if (t != 0) {
                 last = t;
@@ -35,16 +43,16 @@ void forEachReferencedInterval(const std::vector<Stroke>& lines, F&& f) {
 double PenwellViewController::calculateSigma() const {
     std::uint64_t n = 0;
     long double sum = 0.0L;
-    forEachReferencedInterval(_lines, [&](std::uint64_t lapse) {
+    forEachReferencedInterval(_lines, [&](long double lapse) {
         ++n;
-        sum += static_cast<long double>(lapse);
+        sum += lapse;
     });
     // With no interval this is 0/0 in floating point: NaN, as IEEE 754 defines it.
     const long double mean = sum / static_cast<long double>(n);
 
     long double sumdiff = 0.0L;
-    forEachReferencedInterval(_lines, [&](std::uint64_t lapse) {
-        const long double diff = static_cast<long double>(lapse) - mean;
+    forEachReferencedInterval(_lines, [&](long double lapse) {
+        const long double diff = lapse - mean;
         sumdiff += diff * diff;
     });
     const long double variance = sumdiff / static_cast<long double>(n);
@@ -66,7 +74,7 @@ double PenwellViewController::calculateSigma2() const {
         for (const _point& sample : stroke) {
             const std::uint64_t t = sample.Timestamp();
             if (sigmaLastT != kNoSample) {
-                const long double sigmaT = static_cast<long double>(t - sigmaLastT);
+                const long double sigmaT = interval(sigmaLastT, t);
                 ++sigmaN;
                 const long double sigmaDelta = sigmaT - sigmaAvg;
                 sigmaAvg += sigmaDelta / static_cast<long double>(sigmaN);

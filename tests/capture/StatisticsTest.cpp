@@ -61,6 +61,9 @@ TEST(TimingStatistics, Figures) {
         // every interval, 0, 10, 10, 30.
         {"all intervals zero after the reference at 5", {timed({0, 5, 5, 5})}, 1.41421, kNaN},
         {"later zero stamps", {timed({0, 0, 10, 20, 50})}, 0.87178, 0.5},
+        // Real digitizers stamp a sample before its predecessor now and then: -8 is an
+        // interval of -8 ms, not 2^64 - 8.
+        {"time going backwards", {timed({0, 10, 20, 12, 30})}, 1.27017, 1.63095},
     };
     for (const auto& c : cases) {
         testing::TestPad t;
