@@ -68,7 +68,8 @@ public:
     /// Replaces the pad's image with the background picture for the device kind and
     /// orientation (or nothing), sets the view's background colour, refreshes the ink colour.
     void drawBackground();
-    /// Splits `linecolor` into the ink components; grey colours become black at their alpha.
+    /// Splits `linecolor` into the ink components; a grey colour's level goes to red, green and
+    /// blue.
     void _assignLineColorRBG();
 
     // ---- Touches, called by the toolkit ----------------------------------------------------

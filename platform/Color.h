@@ -9,6 +9,13 @@
 
 namespace penwell {
 
+/// A colour component as painters use it: within [0, 1], NaN as 0. Components come from hosts
+/// and traces as they are, and converting NaN or an out-of-range value to a pixel channel is
+/// undefined behaviour.
+inline double unitComponent(double v) {
+    return v >= 0.0 ? (v <= 1.0 ? v : 1.0) : 0.0;  // NaN fails the first test
+}
+
 class Color {
 public:
     /// Grey 1.0, alpha 1.0: two components, like the toolkit's white.

@@ -71,12 +71,15 @@ Services headlessServices(const headless::HeadlessHost& host, const ServiceOptio
 Image renderView(Graphics& graphics, const ImageView& view) {
     const Rect bounds = view.bounds();
     auto context = graphics.beginImageContext(bounds.size);
+    if (!context) {
+        return Image();  // a view too large for a bitmap shows nothing
+    }
     if (const auto& color = view.backgroundColor()) {
         const auto c = color->components();
         const bool rgb = color->numberOfComponents() >= 3;
-        const double a = color->alpha();
+        const double a = unitComponent(color->alpha());
         auto channel = [a](double v) {
-            return static_cast<std::uint32_t>(std::clamp(v * a, 0.0, 1.0) * 255.0 + 0.5);
+            return static_cast<std::uint32_t>(unitComponent(v * a) * 255.0 + 0.5);
         };
         const std::uint32_t pixel = channel(1.0) << 24 | channel(c[0]) << 16 |
                                     channel(rgb ? c[1] : c[0]) << 8 | channel(rgb ? c[2] : c[0]);

@@ -21,7 +21,7 @@ void PenwellViewController::drawBackground() {
 
     int offset = 0;
     const std::optional<Image>& picture = backgroundPicture(offset);
-    if (picture && sigImage_) {
+    if (picture && sigImage_ && context) {
         // The picture keeps its own height and is stretched to the pad's width; whatever falls
         // outside the bitmap is cut off.
         context->drawImage(*picture, {{0.0, static_cast<double>(offset)},
@@ -29,7 +29,8 @@ void PenwellViewController::drawBackground() {
     }
     if (sigImage_) {
         sigImage_->setBackgroundColor(ibackcolor_);
-        sigImage_->setImage(context->makeImage());
+        // A pad the graphics cannot make a bitmap for shows nothing, like a pad of no size.
+        sigImage_->setImage(context ? context->makeImage() : Image());
     }
     context.reset();
     _assignLineColorRBG();
@@ -54,7 +55,9 @@ void PenwellViewController::_assignLineColorRBG() {
         green = components[1];
         blue = components[2];
     } else {
-        red = green = blue = 0.0;
+        // A grey-scale colour: its grey level is the level of every channel, so white or grey
+        // ink stays white or grey.
+        red = green = blue = components[0];
     }
 }
 

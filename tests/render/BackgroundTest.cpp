@@ -100,13 +100,13 @@ TEST(Background, InkComponentsFollowLinecolorOnlyAtTheNextPaint) {
     t.controller->drawBackground();
     EXPECT_EQ(t.controller->inkComponents(), (InkComponents{0.2, 0.4, 0.6, 0.5}));
 
-    // Grey colours, white included, paint black at their own alpha.
+    // A grey colour's level is every channel's: white ink is white, not black.
     t.controller->setLinecolor(Color::whiteColor());
     t.controller->_assignLineColorRBG();
-    EXPECT_EQ(t.controller->inkComponents(), (InkComponents{0, 0, 0, 1}));
+    EXPECT_EQ(t.controller->inkComponents(), (InkComponents{1, 1, 1, 1}));
     t.controller->setLinecolor(Color::grey(0.7, 0.25));
     t.controller->_assignLineColorRBG();
-    EXPECT_EQ(t.controller->inkComponents(), (InkComponents{0, 0, 0, 0.25}));
+    EXPECT_EQ(t.controller->inkComponents(), (InkComponents{0.7, 0.7, 0.7, 0.25}));
     t.controller->setLinecolor(std::nullopt);
     t.controller->_assignLineColorRBG();
     EXPECT_EQ(t.controller->inkComponents(), InkComponents{});
