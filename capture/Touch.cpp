@@ -33,8 +33,8 @@ void PenwellViewController::touchesBegan(const TouchSet& touches, const Event& /
 }
 
 void PenwellViewController::touchesMoved(const TouchSet& touches, const Event& event) {
-    if (!collectPoints || !contextRef || !sigImage_) {
-        return;
+    if (!collectPoints || !sigImage_) {
+        return;  // without a pad view there is no space to place the touch in
     }
     if (!padShowsLiveInk()) {
         openLiveInk();
@@ -55,7 +55,7 @@ void PenwellViewController::touchesMoved(const TouchSet& touches, const Event& e
 
 void PenwellViewController::touchesEnded(const TouchSet& touches, const Event& /*event*/) {
     const Touch& t = touches.anyObject();
-    if (collectPoints && contextRef) {
+    if (collectPoints) {
         finishStroke(t);
     }
     if (smoothing_ && t.type != touch_type::kStylus) {
@@ -74,7 +74,7 @@ void PenwellViewController::touchesCancelled(const TouchSet& touches, const Even
     // The toolkit took the touch away (a system gesture, a call). Without this the controller
     // would stay in the middle of a stroke: the next touch-down would be ignored and its moves
     // would join the stale stroke. The samples so far are kept; no smoothing is scheduled.
-    if (collectPoints && contextRef) {
+    if (collectPoints) {
         finishStroke(touches.anyObject());
     }
 }
@@ -98,7 +98,7 @@ void PenwellViewController::undoSignature() {
 
 void PenwellViewController::finishStroke(const Touch& t) {
     collectPoints = false;
-    if (!padShowsLiveInk()) {
+    if (sigImage_ && !padShowsLiveInk()) {
         openLiveInk();
     }
     if (_points.size() == 1) {
@@ -115,7 +115,11 @@ void PenwellViewController::finishStroke(const Touch& t) {
         }
         showLiveInk();
     }
-    _lines.push_back(_points);  // a copy: emptying _points leaves the finished stroke intact
+    if (!_points.empty()) {
+        // A clear during the stroke with no sample after it leaves nothing: storing an empty
+        // stroke would make the next undo remove nothing visible.
+        _lines.push_back(_points);  // a copy: emptying _points leaves the finished stroke intact
+    }
     _points.clear();
     liveWidths_.clear();
     liveCursor_.reset();
@@ -129,31 +133,32 @@ bool PenwellViewController::padShowsLiveInk() const {
 
 void PenwellViewController::openLiveInk() {
     const Size size = sigImage_->frame().size;
-    contextRef = services_.graphics->beginImageContext(size);
-    if (const auto& image = sigImage_->image()) {
-        contextRef->drawImage(*image, {{0, 0}, size});
-        liveImage_ = image->identity();
-    } else {
-        liveImage_ = 0;
-    }
-    contextRef->setLineCap(LineCap::Round);
-    contextRef->setRGBStrokeColor(red, green, blue, alpha);
-    contextRef->beginPath();
-
-    // Stroke again what is left of the stroke: all of it after a repaint, nothing after a
-    // clear emptied it. Widths are the ones each segment had.
+    const std::optional<Image>& image = sigImage_->image();
+    liveImage_ = image ? image->identity() : 0;
+    // What is left of the stroke: all of it after a repaint, nothing after a clear emptied it.
     if (_points.empty()) {
         liveWidths_.clear();
         liveCursor_.reset();
     } else {
         liveWidths_.resize(_points.size(), liveWidth_);
-        for (std::size_t i = 1; i < _points.size(); ++i) {
-            contextRef->setLineWidth(liveWidths_[i]);
-            contextRef->moveToPoint(_points[i - 1].CGPointValue());
-            contextRef->addLineToPoint(_points[i].CGPointValue());
-            contextRef->strokePath();
-        }
         liveCursor_ = _points.back().CGPointValue();
+    }
+    contextRef = services_.graphics->beginImageContext(size);
+    if (!contextRef) {
+        return;  // a pad the graphics cannot paint shows no ink, but every sample is still kept
+    }
+    if (image) {
+        contextRef->drawImage(*image, {{0, 0}, size});
+    }
+    contextRef->setLineCap(LineCap::Round);
+    contextRef->setRGBStrokeColor(red, green, blue, alpha);
+    contextRef->beginPath();
+    // Stroke it again, each segment at the width it had.
+    for (std::size_t i = 1; i < _points.size(); ++i) {
+        contextRef->setLineWidth(liveWidths_[i]);
+        contextRef->moveToPoint(_points[i - 1].CGPointValue());
+        contextRef->addLineToPoint(_points[i].CGPointValue());
+        contextRef->strokePath();
     }
     contextRef->setLineWidth(liveWidth_);
     if (_points.size() > 1) {
@@ -163,7 +168,7 @@ void PenwellViewController::openLiveInk() {
 
 void PenwellViewController::strokeLiveSegment(Point to) {
     liveWidths_.push_back(liveWidth_);
-    if (liveCursor_) {
+    if (liveCursor_ && contextRef) {
         contextRef->setLineWidth(liveWidth_);
         contextRef->moveToPoint(*liveCursor_);
         contextRef->addLineToPoint(to);
@@ -173,6 +178,9 @@ void PenwellViewController::strokeLiveSegment(Point to) {
 }
 
 void PenwellViewController::showLiveInk() {
+    if (!contextRef || !sigImage_) {
+        return;  // nothing could be painted, or the pad view went away during the stroke
+    }
     Image image = contextRef->makeImage();
     liveImage_ = image.identity();
     sigImage_->setImage(std::move(image));

@@ -82,4 +82,42 @@ inline PixelRect pixelRectOutward(double minX, double minY, double maxX, double 
             static_cast<int>(b - t)};
 }
 
+/// Cuts the segment from `a` to `b` down to its part inside `box` (edges included), moving the
+/// ends that lie outside onto the box. False when no part of it is inside, or when the segment
+/// is not finite (a NaN or infinite end, or ends so far apart that their distance overflows).
+inline bool clipSegment(Point& a, Point& b, const Rect& box) {
+    const double dx = b.x - a.x, dy = b.y - a.y;
+    if (!std::isfinite(dx) || !std::isfinite(dy)) {
+        return false;  // also catches a NaN or infinite end
+    }
+    // Liang-Barsky: the segment is a + t (dx, dy) for t in [enter, leave].
+    double enter = 0.0, leave = 1.0;
+    auto within = [&](double p, double q) {  // keeps the part where p t <= q
+        if (p == 0.0) {
+            return q >= 0.0;
+        }
+        const double t = q / p;
+        if (p < 0.0) {
+            enter = std::max(enter, t);
+        } else {
+            leave = std::min(leave, t);
+        }
+        return enter <= leave;
+    };
+    const double minX = box.origin.x, maxX = box.origin.x + box.size.width;
+    const double minY = box.origin.y, maxY = box.origin.y + box.size.height;
+    if (!within(-dx, a.x - minX) || !within(dx, maxX - a.x) || !within(-dy, a.y - minY) ||
+        !within(dy, maxY - a.y)) {
+        return false;
+    }
+    const Point start = a;
+    if (leave < 1.0) {
+        b = {start.x + leave * dx, start.y + leave * dy};
+    }
+    if (enter > 0.0) {
+        a = {start.x + enter * dx, start.y + enter * dy};
+    }
+    return true;
+}
+
 }  // namespace penwell

@@ -19,11 +19,13 @@ public:
     /// The bitmap's size in points, which is its size in pixels.
     virtual Size size() const = 0;
 
-    /// Paints the whole image scaled to fill `rect`; nothing lands outside the bitmap.
+    /// Paints the whole image scaled to fill `rect`; nothing lands outside the bitmap. A rect
+    /// of no area or with a non-finite coordinate paints nothing.
     virtual void drawImage(const Image& image, const Rect& rect) = 0;
 
     virtual void setLineCap(LineCap cap) = 0;
-    /// The width used by the next stroke; 0 paints nothing.
+    /// The width used by the next stroke; 0, negative or NaN paints nothing. Backends may
+    /// limit it to a width beyond which a line covers no more of the bitmap.
     virtual void setLineWidth(double width) = 0;
     /// Antialiasing starts on.
     virtual void setAllowsAntialiasing(bool allows) = 0;
@@ -47,6 +49,8 @@ public:
     virtual ~Graphics() = default;
 
     /// A new transparent bitmap context; fractional sizes round up, negative ones count as 0.
+    /// Null when the backend cannot make a bitmap of that size (beyond its limits, infinite,
+    /// or out of memory): callers then paint nothing, as for a bitmap of no pixels.
     virtual std::unique_ptr<GraphicsContext> beginImageContext(Size size) = 0;
 };
 

@@ -27,6 +27,9 @@ std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
     // Own context and cursor: the pad, the live ink and a stroke being captured are untouched.
     // Nothing is painted first, so the image is transparent wherever there is no ink.
     auto context = services_.graphics->beginImageContext(size);
+    if (!context) {
+        return std::nullopt;  // no bitmap of the pad's size can be made
+    }
     context->setLineCap(LineCap::Round);
     context->setLineWidth(lineWidth_);
     context->setRGBStrokeColor(red, green, blue, alpha);

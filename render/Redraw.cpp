@@ -16,6 +16,9 @@ void PenwellViewController::renderSignture() {
     // A context of its own, never contextRef: a stroke being captured keeps its live context
     // and its cursor, and carries on over the new pad image at its next sample.
     auto context = services_.graphics->beginImageContext(size);
+    if (!context) {
+        return;  // a pad too large for a bitmap: as with no pixels, the background step is all
+    }
     if (const std::optional<Image>& background = sigImage_->image()) {
         context->drawImage(*background, {{0.0, 0.0}, size});
     }

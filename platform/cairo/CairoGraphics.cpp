@@ -1,8 +1,10 @@
 #include "platform/cairo/CairoGraphics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "platform/Color.h"
 #include "platform/cairo/CairoHandles.h"
 
 namespace penwell::cairo {
@@ -18,9 +20,13 @@ std::uint32_t* pixelsOf(cairo_surface_t* surface) {
     return reinterpret_cast<std::uint32_t*>(cairo_image_surface_get_data(surface));
 }
 
-/// A Cairo surface holding a copy of an image, for painting it scaled.
+/// A Cairo surface holding a copy of an image, for painting it scaled; null when Cairo cannot
+/// hold an image of that size.
 Surface surfaceFrom(const Image& image) {
     Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, image.width(), image.height()));
+    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
+        return nullptr;
+    }
     cairo_surface_flush(surface.get());
     image.copyPixels({0, 0, image.width(), image.height()}, pixelsOf(surface.get()),
                      strideInPixels(surface.get()));
@@ -30,11 +36,30 @@ Surface surfaceFrom(const Image& image) {
 
 class CairoContext final : public GraphicsContext {
 public:
-    explicit CairoContext(Size size)
-        : width_(pixelExtent(size.width)),
-          height_(pixelExtent(size.height)),
-          surface_(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width_, height_)),
-          cr_(cairo_create(surface_.get())) {
+    /// Null when Cairo cannot make the bitmap (beyond its 32767-pixel side, or out of memory):
+    /// its error surfaces have no pixels, and painting into one would write through null.
+    static std::unique_ptr<CairoContext> make(Size size) {
+        const int width = pixelExtent(size.width), height = pixelExtent(size.height);
+        Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+        if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
+            return nullptr;
+        }
+        Context cr(cairo_create(surface.get()));
+        if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
+            return nullptr;
+        }
+        return std::unique_ptr<CairoContext>(
+            new CairoContext(width, height, std::move(surface), std::move(cr)));
+    }
+
+    CairoContext(int width, int height, Surface surface, Context cr)
+        : width_(width),
+          height_(height),
+          surface_(std::move(surface)),
+          cr_(std::move(cr)),
+          maxLineWidth_(2.0 * (std::hypot(width, height) + 1.0)),
+          reach_{{-(maxLineWidth_ / 2.0 + 2.0), -(maxLineWidth_ / 2.0 + 2.0)},
+                 {width + maxLineWidth_ + 4.0, height + maxLineWidth_ + 4.0}} {
         // Round joins keep every painted pixel within half the line width of the path, which
         // is what the changed-region bookkeeping below assumes.
         cairo_set_line_join(cr_.get(), CAIRO_LINE_JOIN_ROUND);
@@ -46,7 +71,11 @@ public:
     }
 
     void drawImage(const Image& image, const Rect& rect) override {
-        if (image.width() == 0 || image.height() == 0) {
+        const bool finite = std::isfinite(rect.origin.x) && std::isfinite(rect.origin.y) &&
+                            std::isfinite(rect.size.width) && std::isfinite(rect.size.height);
+        if (image.width() == 0 || image.height() == 0 || !finite || !(rect.size.width > 0.0) ||
+            !(rect.size.height > 0.0)) {
+            // Nothing to see; Cairo would also leak the pattern of a degenerate scale.
             return;
         }
         if (pristine_ && rect == Rect{{0, 0}, size()} && image.width() == width_ &&
@@ -64,6 +93,9 @@ public:
             return;
         }
         Surface source = surfaceFrom(image);
+        if (!source) {
+            return;
+        }
         cairo_t* cr = cr_.get();
         cairo_save(cr);
         cairo_new_path(cr);
@@ -86,7 +118,11 @@ public:
     }
 
     void setLineWidth(double width) override {
-        lineWidth_ = std::isfinite(width) && width > 0.0 ? width : 0.0;
+        // Cairo's stroker takes seconds to minutes on a width of 1e10. Past the bitmap's
+        // diagonal on each side of the path a wider line covers no more of the bitmap, so the
+        // width is limited there: time is bounded and the pixels stay the same. (Inexact only
+        // for such a line along a path that lies far outside the bitmap.)
+        lineWidth_ = width > 0.0 ? std::min(width, maxLineWidth_) : 0.0;  // NaN gives 0
         cairo_set_line_width(cr_.get(), lineWidth_);
     }
 
@@ -95,14 +131,41 @@ public:
     }
 
     void setRGBStrokeColor(double red, double green, double blue, double alpha) override {
-        cairo_set_source_rgba(cr_.get(), red, green, blue, alpha);
+        cairo_set_source_rgba(cr_.get(), unitComponent(red), unitComponent(green),
+                              unitComponent(blue), unitComponent(alpha));
     }
 
-    void beginPath() override { cairo_new_path(cr_.get()); }
+    void beginPath() override {
+        cairo_new_path(cr_.get());
+        current_.reset();
+        joined_ = false;
+    }
 
-    void moveToPoint(Point p) override { cairo_move_to(cr_.get(), p.x, p.y); }
+    void moveToPoint(Point p) override {
+        current_ = p;
+        joined_ = false;
+    }
 
-    void addLineToPoint(Point p) override { cairo_line_to(cr_.get(), p.x, p.y); }
+    // Segments reach Cairo cut to the part that can touch the bitmap. Cairo keeps coordinates
+    // in 24.8 fixed point, so a sample at 1e12 would wrap around onto the bitmap, and NaN has
+    // no place at all. What is cut away lies farther from the bitmap than the widest line
+    // reaches, so the pixels are those of the whole segment.
+    void addLineToPoint(Point p) override {
+        if (!current_) {
+            moveToPoint(p);  // as Cairo does without a current point
+            return;
+        }
+        Point a = *current_, b = p;
+        const bool kept = clipSegment(a, b, reach_);
+        if (kept) {
+            if (!joined_ || a != *current_) {
+                cairo_move_to(cr_.get(), a.x, a.y);
+            }
+            cairo_line_to(cr_.get(), b.x, b.y);
+        }
+        joined_ = kept && b == p;  // the next segment continues this subpath in Cairo too
+        current_ = p;
+    }
 
     void strokePath() override {
         cairo_t* cr = cr_.get();
@@ -117,6 +180,8 @@ public:
         } else {
             cairo_new_path(cr);  // a zero-width stroke paints nothing but still uses up the path
         }
+        current_.reset();
+        joined_ = false;
     }
 
     Image makeImage() override {
@@ -139,8 +204,12 @@ private:
     int height_;
     Surface surface_;
     Context cr_;
-    double lineWidth_ = 2.0;  // Cairo's default
-    bool pristine_ = true;    // nothing painted yet: the bitmap is all transparent
+    double lineWidth_ = 2.0;        // Cairo's default
+    double maxLineWidth_;           // the width beyond which a line covers no more of the bitmap
+    Rect reach_;                    // where the widest line can still touch the bitmap
+    std::optional<Point> current_;  // the path's current point as given, before any cutting
+    bool joined_ = false;           // Cairo's current point is current_
+    bool pristine_ = true;          // nothing painted yet: the bitmap is all transparent
     // The latest image taken (or adopted), and what was painted since: the next image shares
     // every tile outside that region with it.
     std::optional<Image> base_ = Image::transparent(width_, height_);
@@ -150,7 +219,7 @@ private:
 class CairoGraphics final : public Graphics {
 public:
     std::unique_ptr<GraphicsContext> beginImageContext(Size size) override {
-        return std::make_unique<CairoContext>(size);
+        return CairoContext::make(size);
     }
 };
 
@@ -169,6 +238,9 @@ std::optional<Image> readPng(const std::filesystem::path& path) {
     const int h = cairo_image_surface_get_height(png.get());
     // PNGs may load as RGB24 (no alpha); paint onto ARGB32 to get one pixel format.
     Surface argb(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
+    if (cairo_surface_status(argb.get()) != CAIRO_STATUS_SUCCESS) {
+        return std::nullopt;
+    }
     Context cr(cairo_create(argb.get()));
     cairo_set_source_surface(cr.get(), png.get(), 0, 0);
     cairo_paint(cr.get());
@@ -181,7 +253,8 @@ bool writePng(const Image& image, const std::filesystem::path& path) {
         return false;  // PNG has no zero-sized images
     }
     Surface surface = surfaceFrom(image);
-    return cairo_surface_write_to_png(surface.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
+    return surface &&
+           cairo_surface_write_to_png(surface.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
 }
 
 }  // namespace penwell::cairo

@@ -122,17 +122,70 @@ TEST(Controller, DestroyedControllerIsNeverCalled) {
     EXPECT_FALSE(t.pad->image());
 }
 
-TEST(Sample, ElapsedMillisecondsTruncatesAndNeverWraps) {
-    EXPECT_EQ(elapsedMilliseconds(10.0025, 10.0), 2u);
-    EXPECT_EQ(elapsedMilliseconds(10.0004, 10.0), 0u);
-    // A clock that runs backwards, and NaN, give 0 instead of undefined behaviour.
-    EXPECT_EQ(elapsedMilliseconds(4.0, 5.0), 0u);
-    EXPECT_EQ(elapsedMilliseconds(std::nan(""), 5.0), 0u);
-    // 2^63 ms and beyond keep the top bit.
-    EXPECT_EQ(elapsedMilliseconds(5.0 * 2251799813685248.0, 0.0),  // 625 * 2^54 ms
-              std::uint64_t{625} << 54);
-    EXPECT_EQ(elapsedMilliseconds(std::numeric_limits<double>::infinity(), 0.0),
-              std::numeric_limits<std::uint64_t>::max());
+TEST(Sample, ElapsedMilliseconds) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const struct {
+        double timestamp, tZero;
+        std::uint64_t ms;
+    } cases[] = {
+        {10.0025, 10.0, 2},
+        {10.0004, 10.0, 0},
+        {10.00099, 10.0, 0},
+        // Clock values are not exact in binary: 1000.01 - 1000.00 is 9.99999... ms, and
+        // 0.3 - 0.1 is 199.99999... ms. Those are whole milliseconds, not one less.
+        {1000.01, 1000.00, 10},
+        {0.3, 0.1, 200},
+        {1000.0289999, 1000.0, 28},  // 0.9999 ms short of 29 is still 28
+        // A clock that runs backwards, and NaN, give 0 instead of undefined behaviour.
+        {4.0, 5.0, 0},
+        {std::nan(""), 5.0, 0},
+        // 2^63 ms and beyond keep the top bit; beyond 2^64 saturates.
+        {5.0 * 2251799813685248.0, 0.0, std::uint64_t{625} << 54},
+        {kInf, 0.0, std::numeric_limits<std::uint64_t>::max()},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(elapsedMilliseconds(c.timestamp, c.tZero), c.ms)
+            << c.timestamp << " - " << c.tZero;
+    }
+}
+
+// Hosts call in any order and hand over any frame; painting may fail, capture never does.
+TEST(Controller, HostileHostCallsKeepEverySample) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const struct {
+        const char* name;
+        Size pad;
+        bool dropPadMidStroke, cancel;
+    } cases[] = {
+        {"a pad wider than any bitmap", {40000, 100}, false, false},
+        {"a pad of infinite size", {kInf, kInf}, false, true},
+        {"the pad removed during the stroke, then touch-up", {300, 400}, true, false},
+        {"the pad removed during the stroke, then cancel", {300, 400}, true, true},
+    };
+    for (const auto& c : cases) {
+        TestPad t(c.pad);
+        t.show();
+        t.controller->setMinSigPoints(2);
+        t.down({10, 10}, 1.0);
+        t.move({20, 10}, 1.010);
+        if (c.dropPadMidStroke) {
+            t.controller->setSigImage(nullptr);
+        }
+        t.move({30, 10}, 1.020);  // without a pad there is no place for it: not recorded
+        const Touch last{{30, 10}, 1.030, 0.0, touch_type::kDirect};
+        if (c.cancel) {
+            t.controller->touchesCancelled(TouchSet{last}, Event{});
+        } else {
+            t.controller->touchesEnded(TouchSet{last}, Event{});
+        }
+        ASSERT_EQ(t.controller->lines().size(), 1u) << c.name;
+        EXPECT_EQ(t.controller->lines()[0].size(), c.dropPadMidStroke ? 2u : 3u) << c.name;
+        EXPECT_FALSE(t.controller->isCollectingPoints()) << c.name;
+        EXPECT_FALSE(t.controller->getSignatureImage(false)) << c.name;  // nothing to paint
+        t.controller->undoSignature();
+        t.controller->renderSignture();
+        EXPECT_TRUE(t.controller->lines().empty()) << c.name;
+    }
 }
 
 }  // namespace

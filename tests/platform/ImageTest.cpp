@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <limits>
 
 #include "platform/Application.h"
+#include "platform/Defaults.h"
 #include "platform/cairo/CairoGraphics.h"
 #include "platform/headless/Headless.h"
 #include "support/TestPad.h"
@@ -81,6 +83,64 @@ TEST(CairoGraphics, DrawImageScalesToFillAndStartsFromAnImageWithoutCopyingIt) {
     const Image copy = next->makeImage();
     EXPECT_TRUE(copy.samePixels(image));
     EXPECT_TRUE(copy.sharesTileWith(image, 0, 0));
+}
+
+// Hostile input reaches Cairo bounded: each stroke paints exactly what its tame twin paints,
+// fast (a 1e12 width used to keep the stroker busy for minutes; an end at 1e12 wrapped around in
+// Cairo's fixed point; NaN colours were undefined behaviour on conversion).
+TEST(CairoGraphics, HostileStrokesPaintWhatTheirTameTwinsPaint) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    struct Line {
+        Point from, to;
+        double width;
+        double red = 1.0, alpha = 1.0;
+    };
+    const struct {
+        const char* name;
+        Line hostile, tame;
+    } cases[] = {
+        {"width 1e12", {{50, 50}, {60, 50}, 1e12}, {{50, 50}, {60, 50}, 1000}},
+        {"an end at 1e12", {{50, 50}, {1e12, 50}, 3}, {{50, 50}, {150, 50}, 3}},
+        {"an end at -1e300", {{50, 50}, {50, -1e300}, 3}, {{50, 50}, {50, -10}, 3}},
+        {"both ends far outside", {{-1e15, 30}, {1e15, 30}, 5}, {{-10, 30}, {110, 30}, 5}},
+        {"a NaN end", {{50, 50}, {kNaN, 50}, 3}, {{50, 50}, {60, 50}, 0}},
+        {"a NaN width", {{50, 50}, {60, 50}, kNaN}, {{50, 50}, {60, 50}, 0}},
+        {"NaN and 7 as colour components",
+         {{50, 50}, {60, 50}, 3, kNaN, 7},
+         {{50, 50}, {60, 50}, 3, 0, 1}},
+    };
+    auto graphics = cairo::makeGraphics();
+    auto paint = [&](const Line& line) {
+        auto context = graphics->beginImageContext({100, 100});
+        context->setLineCap(LineCap::Round);
+        context->setLineWidth(line.width);
+        context->setRGBStrokeColor(line.red, 0.5, 0.0, line.alpha);
+        context->beginPath();
+        context->moveToPoint(line.from);
+        context->addLineToPoint(line.to);
+        context->strokePath();
+        return context->makeImage();
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(paint(c.hostile).samePixels(paint(c.tame))) << c.name;
+    }
+
+    // Drawing into a rectangle of no area or a non-finite one paints nothing (and leaks nothing).
+    auto context = graphics->beginImageContext({20, 20});
+    const Image dot = testing::solidImage(2, 2, {255, 0, 0, 255});
+    for (const Rect r : {Rect{{5, 5}, {0, 5}}, Rect{{kNaN, 0}, {4, 4}},
+                         Rect{{0, 0}, {std::numeric_limits<double>::infinity(), 4}}}) {
+        context->drawImage(dot, r);
+    }
+    EXPECT_TRUE(context->makeImage().samePixels(Image::transparent(20, 20)));
+    // Beyond Cairo's largest bitmap there is no context rather than one without pixels.
+    EXPECT_FALSE(graphics->beginImageContext({32768, 1}));
+
+    // A view's background colour with NaN or infinite components: NaN counts as 0, the rest
+    // is limited to [0, 1].
+    ImageView view({{0, 0}, {4, 4}});
+    view.setBackgroundColor(Color::rgb(kNaN, 2.0, 0.5, 1.0));
+    EXPECT_EQ(renderView(*graphics, view).pixel(1, 1), (Rgba{0, 255, 128, 255}));
 }
 
 TEST(Image, CropIsLimitedToTheImage) {
