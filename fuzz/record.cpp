@@ -1,0 +1,53 @@
+// The receiver on hostile files: the first byte picks the stage the rest is fed to.
+//   0: a decrypted point-stream record (counts that lie, overflow or run past the end);
+//   1: a 48-byte key blob, then ciphertext, decrypted and decoded;
+//   2: a wrapped key of the demo key's size, then ciphertext: unwrapped with the demo private
+//      key, decrypted and decoded, as `penwell open` does.
+
+#include <cstdint>
+#include <string>
+
+#include "fuzz/FuzzInput.h"
+#include "tools/Receiver.h"
+#include "tools/Record.h"
+#include "tools/ToolError.h"
+
+using namespace penwell;
+
+namespace {
+
+const tools::PrivateKey& demoKey() {
+    static const tools::PrivateKey key =
+        tools::PrivateKey::fromFile(PENWELL_DEMO_CERTIFICATE_DIR "/demo-private-key.pem");
+    return key;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::FuzzInput in(data, size);
+    try {
+        switch (in.pick(3)) {
+            case 0: {
+                const auto rest = in.rest();
+                (void)tools::decodeRecord(rest, "fuzz.data");
+                break;
+            }
+            case 1: {
+                const auto blob = in.bytes(tools::kKeyBlobSize);
+                const Bytes plain = tools::decryptRecord(blob, in.rest(), "fuzz.data");
+                (void)tools::decodeRecord(plain, "fuzz.data");
+                break;
+            }
+            default: {
+                const auto wrapped = in.bytes(static_cast<std::size_t>(demoKey().bits() / 8));
+                const Bytes blob = demoKey().unwrapKeyBlob(wrapped, "fuzz.key");
+                const Bytes plain = tools::decryptRecord(blob, in.rest(), "fuzz.data");
+                (void)tools::decodeRecord(plain, "fuzz.data");
+            }
+        }
+    } catch (const tools::ToolError&) {
+        // a one-line refusal is the expected answer to a bad file
+    }
+    return 0;
+}
