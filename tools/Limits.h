@@ -8,8 +8,9 @@
 
 namespace penwell::tools {
 
-/// A trace: the bundled ones are 20 to 130 KB, and an hour of continuous stylus input at
-/// 240 Hz with coalesced touches is about 25 MB. Parsing takes roughly ten times the text.
+/// A trace: the bundled ones are 20 to 130 KB for a few seconds of writing; 32 MiB holds about
+/// a quarter of an hour of continuous stylus input in the same form, which replays in about
+/// 200 MB and two seconds.
 inline constexpr std::uint64_t kMaxTraceBytes = 32u << 20;
 
 /// An encrypted record: 16 bytes a sample, so two million samples, hours of writing.
