@@ -14,7 +14,9 @@
 // Only add writes. Lookups read through a read-only connection and take no write lock, so a
 // store in a folder the process may not write (one provisioned by an administrator, say) still
 // answers, and a lookup never waits behind another process's add. The file, its folders and
-// its table are made by the first add.
+// its table are made by the first add. (WAL readers need a shared-memory file beside the
+// database; where none can be made and no WAL file is pending, the file is read as immutable,
+// without locks: such a store is meant to be read only, not written by others meanwhile.)
 
 #include <filesystem>
 #include <memory>
