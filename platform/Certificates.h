@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -116,6 +117,13 @@ struct AddResult {
     Bytes persistentRef;  ///< names the new entry for good; empty unless status is success
 };
 
+/// Why a store call failed, in words, for tools and logs to show: the component itself acts on
+/// the status alone.
+struct StoreFailure {
+    std::string file;    ///< the store's file (or what stands for it, for a store without one)
+    std::string reason;  ///< what is wrong, e.g. "cannot read the store: file is not a database"
+};
+
 /// The persistent certificate store: entries outlive the process and may be written by other
 /// processes at the same time. Each entry is labelled with its certificate's subject summary.
 class CertificateStore {
@@ -132,6 +140,10 @@ public:
     /// errSecIO when the store cannot be written. Safe against concurrent adds from other
     /// processes: of two adds of one certificate exactly one succeeds.
     virtual AddResult add(const Certificate& certificate) = 0;
+
+    /// Why the latest copyMatching or add on this object failed with errSecIO; nullopt when
+    /// that call did not fail so. Stores that keep no such account answer nullopt.
+    virtual std::optional<StoreFailure> lastFailure() const { return std::nullopt; }
 };
 
 }  // namespace penwell

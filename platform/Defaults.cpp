@@ -13,8 +13,8 @@ namespace penwell {
 
 namespace {
 
-/// Opens the store file at its first use: constructing a controller must not create files,
-/// and a store that cannot be opened only fails the exports that need it.
+/// Picks the store file at its first use: constructing a controller must not create files or
+/// read the environment's choice of store before it is needed.
 class StoreOpenedOnFirstUse final : public CertificateStore {
 public:
     StoreOpenedOnFirstUse(std::optional<std::filesystem::path> file,
@@ -35,11 +35,21 @@ public:
         return {errSecIO, {}};
     }
 
+    std::optional<StoreFailure> lastFailure() const override {
+        if (CertificateStore* store = opened()) {
+            return store->lastFailure();
+        }
+        return StoreFailure{"the certificate store",
+                            "no file for it: neither XDG_DATA_HOME nor HOME is set"};
+    }
+
 private:
     CertificateStore* opened() const {
         if (!store_) {
-            store_ = file_ ? sqlite::SqliteCertificateStore::open(*file_, certificates_)
-                           : sqlite::SqliteCertificateStore::openDefault(certificates_);
+            const auto file = file_ ? file_ : sqlite::SqliteCertificateStore::defaultPath();
+            if (file) {
+                store_ = sqlite::SqliteCertificateStore::openOnFirstUse(*file, certificates_);
+            }
         }
         return store_.get();
     }

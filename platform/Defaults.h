@@ -12,8 +12,9 @@ namespace penwell {
 
 struct ServiceOptions {
     /// The certificate store's file. Default: $XDG_DATA_HOME/penwell/certificates.sqlite, else
-    /// $HOME/.local/share/penwell/certificates.sqlite. It is opened at the first data export,
-    /// so a pad that never exports data never creates it.
+    /// $HOME/.local/share/penwell/certificates.sqlite. It is read at the first data export and
+    /// written only when that export installs the certificate, so a pad that never exports
+    /// data never creates it. Why a store call failed: certificateStore->lastFailure().
     std::optional<std::filesystem::path> certificateStore;
     /// The folder that holds Penwell.dat. Default: $PENWELL_RESOURCES, else the installed
     /// <prefix>/share/penwell.

@@ -32,6 +32,17 @@ bool matchesPin(const Certificate& certificate, const PinnedCertificate& pin, co
     return std::ranges::equal(fingerprint, pin.sha1);
 }
 
+/// A certificate the store answered, or null when it fails the pin. The store is a file other
+/// processes may write: without this test a planted certificate carrying the label would be
+/// handed every signature's key.
+std::shared_ptr<Certificate> stored(std::shared_ptr<Certificate> certificate,
+                                    const PinnedCertificate& pin, const AES& aes) {
+    if (certificate == nullptr || !matchesPin(*certificate, pin, aes)) {
+        return nullptr;
+    }
+    return certificate;
+}
+
 /// The pinned certificate: the stored entry, or the resource once it passes the pin and has
 /// been added to the store. Null when there is no acceptable certificate.
 std::shared_ptr<Certificate> pinnedCertificate(const CertificateServices& certificates,
@@ -40,12 +51,12 @@ std::shared_ptr<Certificate> pinnedCertificate(const CertificateServices& certif
                                                const PinnedCertificate& pin) {
     auto found = store.copyMatching(ItemClass::certificate, pin.label);
     if (found.status == errSecSuccess) {
-        // The store is a file other processes may write. Without this test a planted
-        // certificate carrying the label would be handed every signature's key.
-        if (found.certificate == nullptr || !matchesPin(*found.certificate, pin, aes)) {
-            return nullptr;
-        }
-        return std::move(found.certificate);
+        return stored(std::move(found.certificate), pin, aes);
+    }
+    // A store that cannot be read would refuse the add as well, after waiting out the same
+    // lock or failing on the same file once more.
+    if (found.status == errSecIO) {
+        return nullptr;
     }
 
     const auto path = resources.pathForResource(kResourceName, kResourceType);
@@ -62,7 +73,15 @@ std::shared_ptr<Certificate> pinnedCertificate(const CertificateServices& certif
     }
     // The store labels the entry with the subject summary, just shown to equal pin.label, so
     // later calls find it. The persistent reference is not needed.
-    if (store.add(*certificate).status != errSecSuccess) {
+    const Status added = store.add(*certificate).status;
+    if (added == errSecDuplicateItem) {
+        // Another process installed it between the lookup and the add: use what the store now
+        // holds, under the same test as any stored entry.
+        found = store.copyMatching(ItemClass::certificate, pin.label);
+        return found.status == errSecSuccess ? stored(std::move(found.certificate), pin, aes)
+                                             : nullptr;
+    }
+    if (added != errSecSuccess) {
         return nullptr;
     }
     return certificate;

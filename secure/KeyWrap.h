@@ -65,11 +65,14 @@ PinnedCertificate defaultPin();
 /// "Penwell" of type "dat" from `resources`, which is added to `store` once it passes the pin.
 /// A certificate from either place is used only when its subject summary equals `pin.label`
 /// and the SHA-1 of its DER encoding (aes.sha1Digest) equals `pin.sha1`; a stored one that
-/// fails is neither used nor replaced.
+/// fails is neither used nor replaced. When the add answers errSecDuplicateItem (another
+/// process installed the certificate since the lookup), the store's entry is looked up again
+/// and used on the same terms.
 ///
-/// Returns the ciphertext, exactly as long as the key's modulus, or nullopt when the resource
-/// is not a certificate, either certificate fails the pin, the store refuses the add, there is
-/// no usable RSA public key, or the encryption fails.
+/// Returns the ciphertext, exactly as long as the key's modulus, or nullopt when the store
+/// cannot be read (errSecIO), the resource is not a certificate, either certificate fails the
+/// pin, the store refuses the add, there is no usable RSA public key, or the encryption fails.
+/// The store's lastFailure() says why a store call failed.
 /// Throws AssertionFailure("Penwell DAT resource missing") when the store has no entry and the
 /// bundle has no resource: the host was packaged without its certificate.
 std::optional<Bytes> wrapAESKey(ByteView symmetricKey, const CertificateServices& certificates,

@@ -4,6 +4,7 @@
 
 #include "tools/CertificateTool.h"
 #include "tools/Commands.h"
+#include "tools/Limits.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
 
@@ -61,7 +62,8 @@ int runCertNew(const CertNewOptions& options, std::ostream& out) {
 }
 
 int runCertShow(const std::filesystem::path& file, std::ostream& out) {
-    const CertificateInfo info = describeCertificate(readFile(file), file.string());
+    const CertificateInfo info =
+        describeCertificate(readFile(file, kMaxKeyBytes, "a certificate"), file.string());
     out << file.string() << ":\n";
     out << "  subject:     " << info.subject << "\n";
     out << "  summary:     " << (info.commonName.empty() ? info.subject : info.commonName)

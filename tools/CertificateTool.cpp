@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "platform/CHandle.h"
+#include "tools/Limits.h"
 #include "tools/ToolError.h"
 
 namespace penwell::tools {
@@ -144,6 +145,10 @@ NewCertificate makeSelfSignedCertificate(int bits, int days, std::string_view co
 }
 
 CertificateInfo describeCertificate(ByteView bytes, const std::string& name) {
+    // BIO_new_mem_buf takes an int length; the bound keeps it far from overflowing.
+    if (bytes.size() > kMaxKeyBytes) {
+        throw ToolError(name + ": too large for a certificate (at most 1 MiB)");
+    }
     const unsigned char* cursor = bytes.data();
     X509Handle certificate(d2i_X509(nullptr, &cursor, static_cast<long>(bytes.size())));
     if (certificate && cursor != bytes.data() + bytes.size()) {

@@ -44,7 +44,8 @@ struct CertificateInfo {
     Bytes der;
 };
 
-/// Parses one certificate, DER or PEM. Throws ToolError "<name>: ..." when it is neither.
+/// Parses one certificate, DER or PEM. Throws ToolError "<name>: ..." when it is neither, or
+/// larger than kMaxKeyBytes.
 CertificateInfo describeCertificate(ByteView bytes, const std::string& name);
 
 /// Lowercase hexadecimal digits of `bytes`.

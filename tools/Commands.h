@@ -1,7 +1,8 @@
 #pragma once
 // The subcommands of the penwell tool, apart from their command-line parsing (penwell.cpp),
 // so tests can run them directly. Each returns the process exit code and throws ToolError for
-// anything it cannot do; output files are staged and appear only on success.
+// anything it cannot do; output files are staged and committed together, so on failure every
+// output keeps its previous contents (or stays absent). Warnings go to `err`, one line each.
 
 #include <filesystem>
 #include <optional>
@@ -39,21 +40,21 @@ struct ReplayOptions {
     std::optional<std::filesystem::path> key;     ///< the wrapped key blob
     std::optional<bool> smoothing;
     std::optional<float> lineWidth;
-    std::optional<std::filesystem::path> store;
+    std::optional<std::filesystem::path> store;  ///< default: a throwaway store in memory
     std::optional<std::filesystem::path> resources;
 };
-int runReplay(const ReplayOptions& options, std::ostream& out);
+int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err);
 
 struct DemoOptions {
     std::filesystem::path out = "out";
     std::filesystem::path examples;              ///< folder of *.json traces
     std::filesystem::path resources;             ///< folder holding Penwell.dat
     std::filesystem::path privateKey;            ///< the receiver's key for that certificate
-    std::optional<std::filesystem::path> store;  ///< default: a temporary folder
+    std::optional<std::filesystem::path> store;  ///< default: a throwaway store in memory
 };
 /// The demo's defaults: the repository's examples/ and demo-certificate/ folders.
 DemoOptions defaultDemoOptions();
-int runDemo(const DemoOptions& options, std::ostream& out);
+int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
 
 /// File names that `cert new` writes into its folder.
 inline constexpr const char* kCertificateFileName = "Penwell.dat";

@@ -8,6 +8,7 @@
 
 #include "platform/cairo/CairoGraphics.h"
 #include "tools/Commands.h"
+#include "tools/Limits.h"
 #include "tools/Receiver.h"
 #include "tools/Record.h"
 #include "tools/Replay.h"
@@ -87,7 +88,7 @@ DemoOptions defaultDemoOptions() {
     return options;
 }
 
-int runDemo(const DemoOptions& options, std::ostream& out) {
+int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     std::vector<std::filesystem::path> traces;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(options.examples, error)) {
@@ -105,22 +106,19 @@ int runDemo(const DemoOptions& options, std::ostream& out) {
     OutputFolder outFolder(options.out);
     const PrivateKey receiverKey = PrivateKey::fromFile(options.privateKey);
 
-    // A store of its own, so the demo never installs its certificate in the user's store.
-    std::optional<TemporaryFolder> scratch;
-    ServiceOptions services;
-    services.resources = options.resources;
-    if (options.store) {
-        services.certificateStore = options.store;
-    } else {
-        scratch.emplace("penwell-demo");
-        services.certificateStore = scratch->path() / "certificates.sqlite";
-    }
+    // Without --store each replay has a throwaway store in memory, so the demo never installs
+    // its certificate in the user's store.
+    const ServiceOptions services{.certificateStore = options.store,
+                                  .resources = options.resources};
 
     StagedOutputs outputs;
     // Printed only once every file is in place, so a failure shows only its error.
     std::ostringstream report;
     for (const std::filesystem::path& tracePath : traces) {
         const Trace trace = loadTrace(tracePath);
+        for (const std::string& warning : traceWarnings(trace)) {
+            err << "penwell: warning: " << warning << "\n";
+        }
         const std::string name = tracePath.stem().string();
         Replay replay(trace,
                       {.smoothing = std::nullopt, .lineWidth = std::nullopt, .services = services});
@@ -148,8 +146,10 @@ int runDemo(const DemoOptions& options, std::ostream& out) {
         keyFile.write(*exports.wrappedKey);
 
         // The receiver's side, from the bytes as written.
-        const Bytes ciphertext = readFile(dataFile.temporary());
-        Bytes blob = receiverKey.unwrapKeyBlob(readFile(keyFile.temporary()), files.key.string());
+        const Bytes ciphertext =
+            readFile(dataFile.temporary(), kMaxRecordBytes, "an encrypted record");
+        Bytes blob = receiverKey.unwrapKeyBlob(
+            readFile(keyFile.temporary(), kMaxKeyBytes, "a wrapped key"), files.key.string());
         const Bytes plaintext = decryptRecord(blob, ciphertext, files.data.string());
         secureWipe(blob);
         const PointRecord received = decodeRecord(plaintext, files.data.string());

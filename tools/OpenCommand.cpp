@@ -72,6 +72,11 @@ void printJson(const OpenedSignature& opened, std::ostream& out) {
 }  // namespace
 
 int runOpen(const OpenOptions& options, std::ostream& out) {
+    if (options.png) {
+        requireDistinctFiles({{"--png", *options.png}}, {{"--private-key", options.privateKey},
+                                                         {"--data", options.data},
+                                                         {"--key", options.key}});
+    }
     const OpenedSignature opened = openSignature(options.privateKey, options.data, options.key);
     // Stage the picture before printing anything, so a failure prints only its error.
     std::optional<StagedOutputs> outputs;

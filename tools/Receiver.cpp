@@ -12,6 +12,7 @@
 #include "platform/CHandle.h"
 #include "platform/openssl/OpenSslCrypto.h"
 #include "secure/AES.h"
+#include "tools/Limits.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
 
@@ -36,6 +37,10 @@ struct PrivateKey::Impl {
 
 PrivateKey::PrivateKey(std::string_view pem, std::string name)
     : impl_(std::make_unique<Impl>()), name_(std::move(name)) {
+    // BIO_new_mem_buf takes an int length; the bound keeps it far from overflowing.
+    if (pem.size() > kMaxKeyBytes) {
+        throw ToolError(name_ + ": too large for a private key (at most 1 MiB)");
+    }
     Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     if (bio) {
         impl_->key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, nullptr));
@@ -50,7 +55,7 @@ PrivateKey::PrivateKey(std::string_view pem, std::string name)
 }
 
 PrivateKey PrivateKey::fromFile(const std::filesystem::path& path) {
-    Bytes pem = readFile(path);
+    Bytes pem = readFile(path, kMaxKeyBytes, "a private key");
     PrivateKey key(std::string_view(reinterpret_cast<const char*>(pem.data()), pem.size()),
                    path.string());
     secureWipe(pem);
@@ -138,8 +143,8 @@ OpenedSignature openSignature(const std::filesystem::path& privateKeyPem,
                               const std::filesystem::path& dataFile,
                               const std::filesystem::path& keyFile) {
     const PrivateKey key = PrivateKey::fromFile(privateKeyPem);
-    const Bytes wrapped = readFile(keyFile);
-    const Bytes ciphertext = readFile(dataFile);
+    const Bytes wrapped = readFile(keyFile, kMaxKeyBytes, "a wrapped key");
+    const Bytes ciphertext = readFile(dataFile, kMaxRecordBytes, "an encrypted record");
     Bytes blob = key.unwrapKeyBlob(wrapped, keyFile.string());
     OpenedSignature opened;
     try {

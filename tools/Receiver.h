@@ -20,7 +20,8 @@ inline constexpr std::size_t kKeyBlobSize = 48;
 /// An RSA private key read from PEM text. Move-only; frees the key on destruction.
 class PrivateKey {
 public:
-    /// Parses an unencrypted PEM private key; `name` is used in error messages.
+    /// Parses an unencrypted PEM private key of at most kMaxKeyBytes; `name` is used in error
+    /// messages.
     PrivateKey(std::string_view pem, std::string name);
     static PrivateKey fromFile(const std::filesystem::path& path);
     ~PrivateKey();

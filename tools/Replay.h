@@ -21,7 +21,10 @@ namespace penwell::tools {
 struct ReplaySettings {
     std::optional<bool> smoothing;   ///< overrides the trace's configuration
     std::optional<float> lineWidth;  ///< overrides the trace's configuration
-    ServiceOptions services;         ///< certificate store and resource folder
+    /// The resource folder, and the certificate store's file. Without a store file the replay
+    /// uses a store in memory, thrown away with it: a replay never installs the certificate
+    /// in the user's store unasked.
+    ServiceOptions services;
 };
 
 class Replay {
@@ -40,6 +43,7 @@ public:
     PenwellViewController& controller() { return *controller_; }
     const ImageView& pad() const { return *pad_; }
     Graphics& graphics() { return *services_.graphics; }
+    const Services& services() const { return services_; }
     /// The run loop's clock, in seconds.
     double clock() const { return host_.runLoop->now(); }
 
@@ -71,7 +75,8 @@ struct ExportRequest {
 };
 
 /// Takes the requested exports. Throws ToolError naming the trace when there is no signature
-/// to export, or naming the resource folder when the key cannot be wrapped.
+/// to export, or, when the key cannot be wrapped, naming the file at fault (the store's file,
+/// or Penwell.dat) and what is wrong with it.
 Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& request,
                     const ServiceOptions& services);
 

@@ -2,8 +2,11 @@
 
 #include <cmath>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "platform/cairo/CairoGraphics.h"
+#include "platform/filesystem/DirectoryBundle.h"
 #include "tools/Commands.h"
 #include "tools/Record.h"
 #include "tools/Replay.h"
@@ -32,13 +35,34 @@ std::string statistic(double value) {
 
 }  // namespace
 
-int runReplay(const ReplayOptions& options, std::ostream& out) {
+int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
     if (options.data.has_value() != options.key.has_value()) {
         throw ToolError(std::string(options.data ? "--data" : "--key") + ": needs " +
                         (options.data ? "--key" : "--data") +
                         " too: the record is useless without its wrapped key");
     }
+    std::vector<NamedFile> named;
+    for (const auto& [option, path] :
+         {std::pair{"--pad-png", &options.padPng}, std::pair{"--png", &options.png},
+          std::pair{"--data", &options.data}, std::pair{"--key", &options.key}}) {
+        if (*path) {
+            named.push_back({option, **path});
+        }
+    }
+    std::vector<NamedFile> inputs = {
+        {"TRACE", options.trace},
+        {"--resources",
+         (options.resources ? *options.resources : filesystem::DirectoryBundle::defaultFolder()) /
+             "Penwell.dat"}};
+    if (options.store) {
+        inputs.push_back({"--store", *options.store});
+    }
+    requireDistinctFiles(named, inputs);
+
     const Trace trace = loadTrace(options.trace);
+    for (const std::string& warning : traceWarnings(trace)) {
+        err << "penwell: warning: " << warning << "\n";
+    }
     ReplaySettings settings;
     settings.smoothing = options.smoothing;
     settings.lineWidth = options.lineWidth;

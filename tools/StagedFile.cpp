@@ -4,10 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -117,9 +116,78 @@ StagedFile& StagedOutputs::add(const std::filesystem::path& target, mode_t mode,
     return files_.emplace_back(target, mode, exactMode);
 }
 
+namespace {
+
+/// An existing target kept under a hidden name while the group commits.
+struct Kept {
+    std::filesystem::path target;
+    std::filesystem::path saved;  ///< empty when the target did not exist
+};
+
+/// Keeps `target`'s current file under a hidden name beside it, as a second link, so the
+/// target itself stays in place until the rename replaces it.
+Kept keep(const std::filesystem::path& target) {
+    struct stat info {};
+    if (::lstat(target.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            return {target, {}};
+        }
+        throw ToolError(target.string() + ": cannot replace: " + reason(errno));
+    }
+    if (S_ISDIR(info.st_mode)) {
+        throw ToolError(target.string() + ": cannot replace: is a folder");
+    }
+    const std::filesystem::path folder =
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    for (unsigned attempt = 0;; ++attempt) {
+        const std::filesystem::path saved =
+            folder / ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
+                      std::to_string(attempt) + ".old");
+        if (::link(target.c_str(), saved.c_str()) == 0) {
+            return {target, saved};
+        }
+        if (errno != EEXIST || attempt >= 100) {
+            throw ToolError(target.string() +
+                            ": cannot keep the previous version: " + reason(errno));
+        }
+    }
+}
+
+}  // namespace
+
 void StagedOutputs::commitAll() {
-    for (StagedFile& file : files_) {
-        file.commit();
+    std::vector<Kept> kept;
+    // Removes the kept versions however this ends: after a success they are the old files,
+    // after a rollback they have been renamed back already.
+    struct Cleanup {
+        std::vector<Kept>& kept;
+        ~Cleanup() {
+            for (const Kept& k : kept) {
+                if (!k.saved.empty()) {
+                    ::unlink(k.saved.c_str());
+                }
+            }
+        }
+    } cleanup{kept};
+    // Every check that can fail comes before the first rename.
+    for (const StagedFile& file : files_) {
+        kept.push_back(keep(file.target()));
+    }
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+        if (::rename(files_[i].temporary_.c_str(), files_[i].target_.c_str()) == 0) {
+            files_[i].committed_ = true;
+            continue;
+        }
+        const int error = errno;
+        for (std::size_t j = 0; j < i; ++j) {
+            const Kept& k = kept[j];
+            if (k.saved.empty()) {
+                ::unlink(k.target.c_str());
+            } else {
+                ::rename(k.saved.c_str(), k.target.c_str());
+            }
+        }
+        throw ToolError(files_[i].target_.string() + ": cannot replace: " + reason(error));
     }
 }
 
@@ -138,20 +206,92 @@ OutputFolder::~OutputFolder() {
     }
 }
 
-Bytes readFile(const std::filesystem::path& path) {
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
+Bytes readFile(const std::filesystem::path& path, std::uint64_t limit, std::string_view what) {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer, for ever.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.get() < 0) {
+        throw ToolError(path.string() + ": cannot read: " + reason(errno));
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        throw ToolError(path.string() + ": cannot read: " + reason(errno));
+    }
+    if (S_ISDIR(info.st_mode)) {
         throw ToolError(path.string() + ": cannot read: is a folder");
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw ToolError(path.string() + ": cannot read: " + reason(errno));
+    if (!S_ISREG(info.st_mode)) {
+        throw ToolError(path.string() + ": cannot read: not a regular file");
     }
-    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        throw ToolError(path.string() + ": cannot read: " + reason(errno));
+    const auto tooLarge = [&] {
+        const bool mebibytes = limit % (1u << 20) == 0;
+        return ToolError(path.string() + ": too large for " + std::string(what) + " (at most " +
+                         std::to_string(mebibytes ? limit >> 20 : limit >> 10) +
+                         (mebibytes ? " MiB)" : " KiB)"));
+    };
+    if (static_cast<std::uint64_t>(info.st_size) > limit) {
+        throw tooLarge();
     }
+    // The size may change under us; read to the end, but never past the limit.
+    Bytes bytes(static_cast<std::size_t>(info.st_size) + 1);
+    std::size_t done = 0;
+    for (;;) {
+        if (done == bytes.size()) {
+            if (bytes.size() > limit) {
+                throw tooLarge();
+            }
+            bytes.resize(std::min<std::uint64_t>(limit + 1, bytes.size() * 2));
+        }
+        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw ToolError(path.string() + ": cannot read: " + reason(errno));
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    bytes.resize(done);
     return bytes;
+}
+
+namespace {
+
+bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+    struct stat sa {
+    }, sb{};
+    if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0) {
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    std::error_code ea, eb;
+    const auto ra = std::filesystem::weakly_canonical(std::filesystem::absolute(a), ea);
+    const auto rb = std::filesystem::weakly_canonical(std::filesystem::absolute(b), eb);
+    return !ea && !eb && ra == rb;
+}
+
+}  // namespace
+
+void requireDistinctFiles(const std::vector<NamedFile>& outputs,
+                          const std::vector<NamedFile>& inputs) {
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (sameFile(outputs[i].path, outputs[j].path)) {
+                throw ToolError(outputs[i].path.string() + ": named by both " + outputs[j].option +
+                                " and " + outputs[i].option +
+                                " (each output needs a file of its own)");
+            }
+        }
+        for (const NamedFile& input : inputs) {
+            if (sameFile(outputs[i].path, input.path)) {
+                throw ToolError(outputs[i].path.string() + ": named by both " + input.option +
+                                " and " + outputs[i].option +
+                                " (an output cannot replace what "
+                                "the command reads)");
+            }
+        }
+    }
 }
 
 TemporaryFolder::TemporaryFolder(const std::string& prefix) {

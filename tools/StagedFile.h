@@ -2,14 +2,17 @@
 // Output files that appear whole or not at all. A StagedFile is written to a temporary file in
 // the target's own folder (so the final rename stays on one file system and is atomic) and
 // renamed over the target only by commit(); destroying it uncommitted removes the temporary.
-// A command stages every output first and commits them together once nothing can fail, so a
-// failing command leaves no partial or half-updated output behind.
+// A command stages every output first and commits them together once nothing can fail:
+// StagedOutputs::commitAll() replaces all of them or, when one cannot be replaced, puts back
+// the ones already replaced, so a failing command leaves every output as it was.
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Bytes.h"
@@ -39,6 +42,8 @@ public:
     void commit();
 
 private:
+    friend class StagedOutputs;
+
     std::filesystem::path target_;
     std::filesystem::path temporary_;
     bool committed_ = false;
@@ -50,6 +55,12 @@ public:
     /// The reference stays valid for the life of this object.
     StagedFile& add(const std::filesystem::path& target, mode_t mode = 0666,
                     bool exactMode = false);
+
+    /// Replaces every target with its staged file, all or none. Each existing target is first
+    /// kept under a hidden name beside it (a hard link, so it never goes missing); when a
+    /// target cannot be replaced, the targets replaced before it get their previous contents
+    /// back and the ones that did not exist are removed again. Throws ToolError naming the
+    /// target that could not be replaced.
     void commitAll();
 
 private:
@@ -73,8 +84,24 @@ private:
     bool created_ = false;
 };
 
-/// The whole contents of a file. Throws ToolError "<path>: cannot read: <reason>".
-Bytes readFile(const std::filesystem::path& path);
+/// The whole contents of a regular file of at most `limit` bytes; `what` names the kind of
+/// input for the message ("a trace"). Throws ToolError "<path>: ..." when the file cannot be
+/// read, is not a regular file (a folder, a pipe, a device: read whole they would block or
+/// never end) or is larger than `limit`.
+Bytes readFile(const std::filesystem::path& path, std::uint64_t limit, std::string_view what);
+
+/// A file a command reads or writes, with the option that names it.
+struct NamedFile {
+    std::string option;  ///< "--png", or "the trace" for an argument
+    std::filesystem::path path;
+};
+
+/// Refuses outputs that are one file with another output or with an input: one output would
+/// silently replace the other, or the command would overwrite what it reads. Files are the
+/// same when they are one inode, or (when they do not exist yet) one path once resolved.
+/// Throws ToolError "<path>: named by both --a and --b".
+void requireDistinctFiles(const std::vector<NamedFile>& outputs,
+                          const std::vector<NamedFile>& inputs);
 
 /// A folder that exists for the life of the object, removed with everything in it afterwards.
 class TemporaryFolder {

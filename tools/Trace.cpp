@@ -1,14 +1,17 @@
 #include "tools/Trace.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <initializer_list>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <utility>
 
 #include "platform/Application.h"
 #include "platform/View.h"
+#include "tools/Limits.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
 
@@ -17,6 +20,89 @@ namespace penwell::tools {
 namespace {
 
 using Json = nlohmann::json;
+
+/// Deeper than any trace goes (touch fields sit five levels down); a bound keeps a hostile
+/// "[[[[..." from building millions of nested values.
+constexpr std::size_t kMaxDepth = 16;
+
+/// Builds the document as nlohmann's own parser does, and keeps the JSON path of where the
+/// parser is, so that a fault its lexer finds (a number beyond double range) is reported at
+/// its place like every other trace error.
+class DocumentBuilder {
+public:
+    explicit DocumentBuilder(Json& doc) : dom_(doc, false) {}
+
+    bool null() { return value(dom_.null()); }
+    bool boolean(bool v) { return value(dom_.boolean(v)); }
+    bool number_integer(Json::number_integer_t v) { return value(dom_.number_integer(v)); }
+    bool number_unsigned(Json::number_unsigned_t v) { return value(dom_.number_unsigned(v)); }
+    bool number_float(Json::number_float_t v, const Json::string_t& s) {
+        return value(dom_.number_float(v, s));
+    }
+    bool string(Json::string_t& v) { return value(dom_.string(v)); }
+    bool binary(Json::binary_t& v) { return value(dom_.binary(v)); }
+    bool start_object(std::size_t n) { return open(false) && dom_.start_object(n); }
+    bool key(Json::string_t& k) {
+        path_.back().key = k;
+        return dom_.key(k);
+    }
+    bool end_object() { return close(dom_.end_object()); }
+    bool start_array(std::size_t n) { return open(true) && dom_.start_array(n); }
+    bool end_array() { return close(dom_.end_array()); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
+        // what() starts with "[json.exception.parse_error.101] "; the rest says where and why.
+        const std::string what = e.what();
+        const auto bracket = what.find("] ");
+        const std::string text = bracket == std::string::npos ? what : what.substr(bracket + 2);
+        if (e.id == 406) {
+            error_ = {where(), text};  // "number overflow parsing '1e400'": the place is ours
+        } else {
+            error_ = {"", "invalid JSON: " + text};
+        }
+        return false;
+    }
+
+    /// Where and what went wrong once parsing stopped early.
+    const std::pair<std::string, std::string>& error() const { return error_; }
+
+private:
+    struct Level {
+        bool array = false;
+        std::size_t count = 0;  // values finished at this level
+        std::string key;        // the last key read, in an object
+    };
+
+    bool value(bool ok) {
+        if (!path_.empty()) {
+            ++path_.back().count;
+        }
+        return ok;
+    }
+    bool open(bool array) {
+        if (path_.size() >= kMaxDepth) {
+            error_ = {where(), "nested more than " + std::to_string(kMaxDepth) + " levels deep"};
+            return false;
+        }
+        path_.push_back({array, 0, {}});
+        return true;
+    }
+    bool close(bool ok) {
+        path_.pop_back();
+        return value(ok);
+    }
+    std::string where() const {
+        std::string out;
+        for (const Level& level : path_) {
+            out += level.array ? "[" + std::to_string(level.count) + "]"
+                               : (out.empty() ? "" : ".") + level.key;
+        }
+        return out;
+    }
+
+    nlohmann::detail::json_sax_dom_parser<Json> dom_;
+    std::vector<Level> path_;
+    std::pair<std::string, std::string> error_;
+};
 
 /// The largest pad side taken, in points: a typo like 32000 would otherwise allocate a
 /// multi-gigabyte bitmap before anything else could go wrong.
@@ -346,15 +432,20 @@ TraceConfig parseConfig(const Reader& r, const Json& v) {
 
 Trace parseTrace(std::string_view text, const std::string& name) {
     const Reader r(name);
-    Json doc;
-    try {
-        doc = Json::parse(text);
-    } catch (const Json::parse_error& e) {
-        // what() starts with "[json.exception.parse_error.101] "; the rest says where and why.
-        std::string what = e.what();
-        const auto bracket = what.find("] ");
+    if (text.size() > kMaxTraceBytes) {
         r.fail("",
-               "invalid JSON: " + (bracket == std::string::npos ? what : what.substr(bracket + 2)));
+               "too large for a trace (at most " + std::to_string(kMaxTraceBytes >> 20) + " MiB)");
+    }
+    Json doc;
+    DocumentBuilder builder(doc);
+    bool parsed = false;
+    try {
+        parsed = Json::sax_parse(text, &builder);
+    } catch (const Json::exception& e) {
+        r.fail("", std::string("invalid JSON: ") + e.what());
+    }
+    if (!parsed) {
+        r.fail(builder.error().first, builder.error().second);
     }
     r.object(doc, "");
     r.onlyKeys(doc, "",
@@ -408,9 +499,49 @@ Trace parseTrace(std::string_view text, const std::string& name) {
 }
 
 Trace loadTrace(const std::filesystem::path& path) {
-    const Bytes bytes = readFile(path);
+    const Bytes bytes = readFile(path, kMaxTraceBytes, "a trace");
     return parseTrace(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
                       path.string());
+}
+
+std::vector<std::string> traceWarnings(const Trace& trace) {
+    std::vector<std::string> warnings;
+    std::optional<std::size_t> down;  // the event that put the pen down, while it is down
+    double last = 0.0;
+    bool backwards = false;
+    for (std::size_t i = 0; i < trace.events.size(); ++i) {
+        const TraceEvent& event = trace.events[i];
+        const std::string where = trace.name + ": events[" + std::to_string(i) + "]";
+        const bool touch = event.type == EventType::began || event.type == EventType::moved ||
+                           event.type == EventType::ended || event.type == EventType::cancelled;
+        if (!touch || event.touches.empty()) {
+            continue;
+        }
+        // The coalesced touches are the event's samples in order; without them, its touch.
+        const std::vector<Touch> samples =
+            event.coalesced.empty() ? std::vector<Touch>{event.touches.front()} : event.coalesced;
+        if (event.type == EventType::began) {
+            down = i;
+            last = samples.front().timestamp;
+        }
+        for (const Touch& sample : samples) {
+            if (down && !backwards && sample.timestamp < last) {
+                backwards = true;
+                warnings.push_back(where + ": time goes back inside a stroke, from " +
+                                   Reader::format(last) + " s to " +
+                                   Reader::format(sample.timestamp) + " s; replayed as recorded");
+            }
+            last = std::max(last, sample.timestamp);
+        }
+        if (event.type == EventType::ended || event.type == EventType::cancelled) {
+            down.reset();
+        }
+    }
+    if (down) {
+        warnings.push_back(trace.name + ": ends with the pen down: the stroke begun at events[" +
+                           std::to_string(*down) + "] never ends; replayed as recorded");
+    }
+    return warnings;
 }
 
 std::string_view orientationName(std::int64_t orientation) {

@@ -55,12 +55,18 @@ struct Trace {
     std::vector<TraceEvent> events;
 };
 
-/// Parses and validates a trace. Throws ToolError "<name>: <where>: <what is wrong>", e.g.
-/// "trace.json: events[3].touches[0].force: expected a number".
+/// Parses and validates a trace of at most kMaxTraceBytes. Throws ToolError "<name>: <where>:
+/// <what is wrong>", e.g. "trace.json: events[3].touches[0].force: expected a number"; never
+/// anything else, whatever the bytes.
 Trace parseTrace(std::string_view json, const std::string& name);
 
 /// Reads and parses a trace file.
 Trace loadTrace(const std::filesystem::path& path);
+
+/// What a trace does that a toolkit never would, which the replay reproduces all the same:
+/// time going back inside a stroke (the first time only), and ending with the pen down. One
+/// line each, naming the trace and the event.
+std::vector<std::string> traceWarnings(const Trace& trace);
 
 /// The orientation's name in traces ("portrait", "landscapeLeft", ...).
 std::string_view orientationName(std::int64_t orientation);

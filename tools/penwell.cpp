@@ -6,6 +6,7 @@
 // Errors go to stderr as one line; the exit code is 0 only on success (2 for usage errors).
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <exception>
 #include <functional>
 #include <iostream>
@@ -17,11 +18,29 @@ namespace {
 
 using penwell::tools::ToolError;
 
+/// Refuses nan and inf, which pass a range check: every comparison with nan is false.
+const CLI::Validator kFinite(
+    [](std::string& text) {
+        double value = 0.0;
+        if (!CLI::detail::lexical_cast(text, value) || !std::isfinite(value)) {
+            return "not a finite number: " + text;
+        }
+        return std::string();
+    },
+    "FINITE");
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Penwell signature-capture tool: demo, trace replay, the receiver, certificates"};
     app.require_subcommand(1);
+    app.footer(
+        "Inputs must be regular files: traces and encrypted records of at most 32 MiB, "
+        "certificates and keys of at most 1 MiB.");
+    // One line, like every other error: the usage error and where to look.
+    app.failure_message([](const CLI::App*, const CLI::Error& e) {
+        return "penwell: " + std::string(e.what()) + " (see --help)\n";
+    });
     std::function<int()> action;  // set by the chosen subcommand's callback
 
     // ---- demo ----------------------------------------------------------------------------
@@ -37,8 +56,9 @@ int main(int argc, char** argv) {
     demoCmd->add_option("--private-key", demo.privateKey, "receiver's key for that certificate")
         ->capture_default_str();
     demoCmd->add_option("--store", demo.store,
-                        "certificate store file (default: a temporary one, removed afterwards)");
-    demoCmd->callback([&] { action = [&] { return penwell::tools::runDemo(demo, std::cout); }; });
+                        "certificate store file (default: a throwaway one in memory)");
+    demoCmd->callback(
+        [&] { action = [&] { return penwell::tools::runDemo(demo, std::cout, std::cerr); }; });
 
     // ---- replay --------------------------------------------------------------------------
     penwell::tools::ReplayOptions replay;
@@ -60,9 +80,10 @@ int main(int argc, char** argv) {
     auto* widthOpt =
         replayCmd
             ->add_option("--line-width", lineWidth, "override the trace's ink width, in points")
+            ->check(kFinite)
             ->check(CLI::Range(0.0f, 1000.0f));
     replayCmd->add_option("--store", replay.store,
-                          "certificate store file (default: the user's store)");
+                          "certificate store file (default: a throwaway one in memory)");
     replayCmd->add_option("--resources", replay.resources,
                           "folder holding Penwell.dat (default: $PENWELL_RESOURCES or the "
                           "installed one)");
@@ -74,7 +95,7 @@ int main(int argc, char** argv) {
             if (widthOpt->count() > 0) {
                 replay.lineWidth = lineWidth;
             }
-            return penwell::tools::runReplay(replay, std::cout);
+            return penwell::tools::runReplay(replay, std::cout, std::cerr);
         };
     });
 
@@ -89,6 +110,7 @@ int main(int argc, char** argv) {
     openCmd->add_flag("--json", open.json, "print every stroke and sample as JSON");
     openCmd->add_option("--png", open.png, "also draw the samples into this PNG file");
     openCmd->add_option("--line-width", open.lineWidth, "ink width for --png, in points")
+        ->check(kFinite)
         ->check(CLI::Range(0.1, 100.0))
         ->capture_default_str();
     openCmd->callback([&] { action = [&] { return penwell::tools::runOpen(open, std::cout); }; });

@@ -110,11 +110,13 @@ private:
 };
 
 /// Creates each missing folder on the way to `folder` with owner-only access. Folders that
-/// already exist are left as they are. Returns 0 or the errno of the failure.
-int makeFolders(const std::filesystem::path& folder) {
+/// already exist are left as they are. Returns 0, or the errno of the failure with `failed` set
+/// to the folder at fault.
+int makeFolders(const std::filesystem::path& folder, std::filesystem::path& failed) {
     std::filesystem::path partial;
     for (const auto& part : folder) {
         partial /= part;
+        failed = partial;
         if (::mkdir(partial.c_str(), 0700) == 0) {
             // mkdir's mode passes through the umask; insist on exactly owner-only.
             if (::chmod(partial.c_str(), 0700) != 0) {
@@ -128,56 +130,125 @@ int makeFolders(const std::filesystem::path& folder) {
     return std::filesystem::is_directory(folder, ec) ? 0 : ENOTDIR;
 }
 
+std::string errnoText(int error) {
+    return std::generic_category().message(error);
+}
+
+/// What a database file holds.
+enum class Shape {
+    empty,    ///< no tables at all: a new file, or one whose first add has not committed yet
+    store,    ///< the entries table, column for column
+    foreign,  ///< anything else: another program's database, which is never written to
+};
+
+/// Reads the file's shape; answers SQLite's status (a file that is not a database fails here).
+int readShape(sqlite3* db, Shape& shape) {
+    Statement columns = prepare(db, "SELECT name FROM pragma_table_info('entries')");
+    if (columns == nullptr) {
+        return sqlite3_extended_errcode(db);
+    }
+    std::string names;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(columns.get())) == SQLITE_ROW) {
+        const auto* name = sqlite3_column_text(columns.get(), 0);
+        names += names.empty() ? "" : ",";
+        names += name != nullptr ? reinterpret_cast<const char*>(name) : "";
+    }
+    if (rc != SQLITE_DONE) {
+        return sqlite3_extended_errcode(db);
+    }
+    if (!names.empty()) {
+        shape = names == "id,class,label,der,persistent_ref" ? Shape::store : Shape::foreign;
+        return SQLITE_OK;
+    }
+    Statement tables = prepare(db, "SELECT count(*) FROM sqlite_schema");
+    if (tables == nullptr || sqlite3_step(tables.get()) != SQLITE_ROW) {
+        return sqlite3_extended_errcode(db);
+    }
+    shape = sqlite3_column_int(tables.get(), 0) == 0 ? Shape::empty : Shape::foreign;
+    return SQLITE_OK;
+}
+
+detail::Database connect(const std::string& name, int flags) {
+    sqlite3* raw = nullptr;
+    sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
+    // The handle exists even when the open fails and must be closed all the same; the
+    // failure shows again at the first statement, where it is reported.
+    detail::Database db(raw);
+    if (db != nullptr) {
+        sqlite3_extended_result_codes(db.get(), 1);
+        sqlite3_busy_timeout(db.get(), kBusyTimeoutMilliseconds);
+    }
+    return db;
+}
+
+/// `file` as an SQLite URI that opens it immutable: read without locks or the WAL's
+/// shared-memory file.
+std::string immutableUri(const std::filesystem::path& file) {
+    std::string uri = "file:";
+    for (const char c : std::filesystem::absolute(file).string()) {
+        switch (c) {
+            case '%':
+                uri += "%25";
+                break;
+            case '?':
+                uri += "%3f";
+                break;
+            case '#':
+                uri += "%23";
+                break;
+            default:
+                uri += c;
+        }
+    }
+    return uri + "?immutable=1";
+}
+
+constexpr const char* kForeign =
+    "not a Penwell certificate store (it holds other tables, or an entries table of another "
+    "shape)";
+
 }  // namespace
 
 std::shared_ptr<SqliteCertificateStore> SqliteCertificateStore::open(
     const std::filesystem::path& file, std::shared_ptr<const CertificateServices> services,
     Error* error) {
-    if (file.empty() || services == nullptr) {
+    auto store = openOnFirstUse(file, std::move(services));
+    if (store == nullptr) {
         report(error, SQLITE_MISUSE);
         return nullptr;
     }
-    if (file.has_parent_path()) {
-        if (const int failure = makeFolders(file.parent_path()); failure != 0) {
-            report(error, failure);
-            return nullptr;
-        }
-    }
-
-    sqlite3* raw = nullptr;
-    const int opened =
-        sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    // The handle exists even when the open fails and must be closed all the same.
-    detail::Database db(raw);
-    if (opened != SQLITE_OK) {
-        report(error, db != nullptr ? sqlite3_extended_errcode(db.get()) : opened);
+    const std::lock_guard lock(store->mutex_);
+    if (!store->connectForReading()) {
+        report(error, store->failureCode_);
         return nullptr;
     }
-    sqlite3_extended_result_codes(db.get(), 1);
-    sqlite3_busy_timeout(db.get(), kBusyTimeoutMilliseconds);
+    return store;
+}
 
-    // WAL lets lookups proceed while another process adds, and its commit is a single append,
-    // so a writer killed halfway leaves frames that readers simply ignore. If the mode cannot
-    // be set (a file system without shared memory), the rollback journal still keeps every
-    // add atomic, just with readers and writers taking turns.
-    sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-    // FULL makes a committed add survive a power cut, not only a crash; adds are rare.
-    sqlite3_exec(db.get(), "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
-
-    {
-        ImmediateTransaction transaction(db.get());
-        int rc = transaction.isOpen() ? sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr)
-                                      : sqlite3_extended_errcode(db.get());
-        if (rc == SQLITE_OK) {
-            rc = transaction.commit();
-        }
-        if (rc != SQLITE_OK) {
-            report(error, sqlite3_extended_errcode(db.get()));
-            return nullptr;
-        }
+std::shared_ptr<SqliteCertificateStore> SqliteCertificateStore::openOnFirstUse(
+    std::filesystem::path file, std::shared_ptr<const CertificateServices> services) {
+    if (file.empty() || services == nullptr) {
+        return nullptr;
     }
     return std::shared_ptr<SqliteCertificateStore>(
-        new SqliteCertificateStore(std::move(db), std::move(services)));
+        new SqliteCertificateStore(std::move(file), std::move(services)));
+}
+
+std::shared_ptr<SqliteCertificateStore> SqliteCertificateStore::openInMemory(
+    std::shared_ptr<const CertificateServices> services) {
+    if (services == nullptr) {
+        return nullptr;
+    }
+    std::shared_ptr<SqliteCertificateStore> store(
+        new SqliteCertificateStore({}, std::move(services)));
+    store->db_ = connect(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (store->db_ == nullptr ||
+        sqlite3_exec(store->db_.get(), kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return nullptr;
+    }
+    store->writable_ = true;
+    return store;
 }
 
 std::optional<std::filesystem::path> SqliteCertificateStore::defaultPath() {
@@ -202,21 +273,132 @@ std::shared_ptr<SqliteCertificateStore> SqliteCertificateStore::openDefault(
     return open(*path, std::move(services), error);
 }
 
-SqliteCertificateStore::SqliteCertificateStore(detail::Database db,
+SqliteCertificateStore::SqliteCertificateStore(std::filesystem::path file,
                                                std::shared_ptr<const CertificateServices> services)
-    : db_(std::move(db)), services_(std::move(services)) {}
+    : file_(std::move(file)), services_(std::move(services)) {}
 
 SqliteCertificateStore::~SqliteCertificateStore() = default;
+
+bool SqliteCertificateStore::fail(std::int64_t code, std::string reason) const {
+    failureCode_ = code;
+    failure_ = StoreFailure{file_.empty() ? "(certificate store in memory)" : file_.string(),
+                            std::move(reason)};
+    return false;
+}
+
+bool SqliteCertificateStore::failWithDatabase(sqlite3* db, const char* doing) const {
+    if (db == nullptr) {
+        return fail(SQLITE_NOMEM, std::string(doing) + ": " + sqlite3_errstr(SQLITE_NOMEM));
+    }
+    const int code = sqlite3_extended_errcode(db);
+    std::string reason = std::string(doing) + ": " + sqlite3_errmsg(db);
+    if ((code & 0xff) == SQLITE_BUSY) {
+        reason += " (another process holds its lock)";
+    }
+    return fail(code, std::move(reason));
+}
+
+bool SqliteCertificateStore::connectForReading() const {
+    struct stat info {};
+    if (::stat(file_.c_str(), &info) != 0) {
+        // No file yet is an empty store; the first add makes it. Anything else (the path
+        // runs through a file, a folder on the way cannot be searched) is a fault.
+        return errno == ENOENT ||
+               fail(errno, "cannot read the certificate store: " + errnoText(errno));
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return fail(EISDIR, "is a folder, not a certificate store file");
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return fail(EINVAL, "is not a regular file, so not a certificate store");
+    }
+    Shape shape = Shape::empty;
+    detail::Database db = connect(file_.string(), SQLITE_OPEN_READONLY);
+    int rc = db != nullptr ? readShape(db.get(), shape) : SQLITE_NOMEM;
+    std::error_code ec;
+    if ((rc == SQLITE_READONLY_DIRECTORY || (rc & 0xff) == SQLITE_CANTOPEN) &&
+        !std::filesystem::exists(file_.string() + "-wal", ec)) {
+        // A WAL database is read through a shared-memory file beside it, which a folder this
+        // process may not write cannot take. With no WAL file the database file holds every
+        // committed add, so read it as immutable: without that file and without locks.
+        db = connect(immutableUri(file_), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+        rc = db != nullptr ? readShape(db.get(), shape) : SQLITE_NOMEM;
+    }
+    if (rc != SQLITE_OK) {
+        return failWithDatabase(db.get(), "cannot read the certificate store");
+    }
+    if (shape == Shape::foreign) {
+        return fail(SQLITE_NOTADB, kForeign);
+    }
+    db_ = std::move(db);
+    return true;
+}
+
+bool SqliteCertificateStore::connectForWriting() {
+    if (writable_) {
+        return true;
+    }
+    if (file_.has_parent_path()) {
+        std::filesystem::path folder;
+        if (const int failure = makeFolders(file_.parent_path(), folder); failure != 0) {
+            return fail(failure, "cannot create the store's folder " + folder.string() + ": " +
+                                     errnoText(failure));
+        }
+    }
+    std::error_code ec;
+    if (std::filesystem::is_directory(file_, ec)) {
+        return fail(EISDIR, "is a folder, not a certificate store file");
+    }
+    detail::Database db = connect(file_.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    Shape shape = Shape::empty;
+    if (db == nullptr || readShape(db.get(), shape) != SQLITE_OK) {
+        return failWithDatabase(db.get(), "cannot read the certificate store");
+    }
+    if (shape == Shape::foreign) {
+        return fail(SQLITE_NOTADB, kForeign);
+    }
+    // WAL lets lookups proceed while another process adds, and its commit is a single append,
+    // so a writer killed halfway leaves frames that readers simply ignore. If the mode cannot
+    // be set (a file system without shared memory), the rollback journal still keeps every
+    // add atomic, just with readers and writers taking turns.
+    sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    // FULL makes a committed add survive a power cut, not only a crash; adds are rare.
+    sqlite3_exec(db.get(), "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    db_ = std::move(db);
+    writable_ = true;
+    return true;
+}
+
+std::optional<StoreFailure> SqliteCertificateStore::lastFailure() const {
+    const std::lock_guard lock(mutex_);
+    return failure_;
+}
 
 CopyMatchingResult SqliteCertificateStore::copyMatching(ItemClass itemClass,
                                                         std::string_view label) const {
     const std::lock_guard lock(mutex_);
+    failure_.reset();
+    if (db_ == nullptr && !connectForReading()) {
+        return {errSecIO, nullptr};
+    }
+    if (db_ == nullptr) {
+        return {errSecItemNotFound, nullptr};  // no file yet
+    }
     // The oldest entry wins, so the answer does not change when later ones are added. An entry
     // that no longer parses is passed over: left in front, it would hide every later entry
     // with the same label for good.
     Statement select =
         prepare(db_.get(), "SELECT der FROM entries WHERE class = ?1 AND label = ?2 ORDER BY id");
     if (select == nullptr) {
+        // Until the first add commits, the file holds no table: an empty store.
+        Shape shape = Shape::foreign;
+        if (readShape(db_.get(), shape) != SQLITE_OK) {
+            failWithDatabase(db_.get(), "cannot read the certificate store");
+        } else if (shape == Shape::empty) {
+            return {errSecItemNotFound, nullptr};
+        } else {
+            fail(SQLITE_NOTADB, kForeign);
+        }
         return {errSecIO, nullptr};
     }
     if (!bindText(select.get(), 1, className(itemClass)) || !bindText(select.get(), 2, label)) {
@@ -225,6 +407,7 @@ CopyMatchingResult SqliteCertificateStore::copyMatching(ItemClass itemClass,
     Status status = errSecItemNotFound;
     for (int rc = sqlite3_step(select.get()); rc != SQLITE_DONE; rc = sqlite3_step(select.get())) {
         if (rc != SQLITE_ROW) {
+            failWithDatabase(db_.get(), "cannot read the certificate store");
             return {errSecIO, nullptr};
         }
         if (auto certificate = services_->createCertificateWithData(columnBlob(select.get(), 0))) {
@@ -244,8 +427,17 @@ AddResult SqliteCertificateStore::add(const Certificate& certificate) {
     }
 
     const std::lock_guard lock(mutex_);
+    failure_.reset();
+    if (!connectForWriting()) {
+        return {errSecIO, {}};
+    }
+    constexpr const char* kAdding = "cannot add to the certificate store";
     ImmediateTransaction transaction(db_.get());
-    if (!transaction.isOpen()) {
+    // The table is made in the same transaction as the first entry, so a lookup never sees a
+    // store that was begun and not finished.
+    if (!transaction.isOpen() ||
+        sqlite3_exec(db_.get(), kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        failWithDatabase(db_.get(), kAdding);
         return {errSecIO, {}};
     }
     Bytes persistentRef;
@@ -254,6 +446,7 @@ AddResult SqliteCertificateStore::add(const Certificate& certificate) {
                                    "INSERT INTO entries (class, label, der, persistent_ref)"
                                    " VALUES (?1, ?2, ?3, randomblob(16)) RETURNING persistent_ref");
         if (insert == nullptr) {
+            failWithDatabase(db_.get(), kAdding);
             return {errSecIO, {}};
         }
         if (!bindText(insert.get(), 1, className(ItemClass::certificate)) ||
@@ -271,10 +464,12 @@ AddResult SqliteCertificateStore::add(const Certificate& certificate) {
             return {errSecDuplicateItem, {}};
         }
         if (rc != SQLITE_DONE || persistentRef.empty()) {
+            failWithDatabase(db_.get(), kAdding);
             return {errSecIO, {}};
         }
     }
     if (transaction.commit() != SQLITE_OK) {
+        failWithDatabase(db_.get(), kAdding);
         return {errSecIO, {}};
     }
     return {errSecSuccess, std::move(persistentRef)};

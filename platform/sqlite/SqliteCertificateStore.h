@@ -10,11 +10,19 @@
 // timeout, and every add is one IMMEDIATE transaction, so concurrent adds of one certificate
 // leave exactly one entry and a process killed in the middle of an add leaves the store as it
 // was before that add.
+//
+// Only add writes. Lookups read through a read-only connection and take no write lock, so a
+// store in a folder the process may not write (one provisioned by an administrator, say) still
+// answers, and a lookup never waits behind another process's add. The file, its folders and
+// its table are made by the first add. (WAL readers need a shared-memory file beside the
+// database; where none can be made and no WAL file is pending, the file is read as immutable,
+// without locks: such a store is meant to be read only, not written by others meanwhile.)
 
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/CHandle.h"
@@ -32,18 +40,31 @@ using Database = CHandle<sqlite3, closeDatabase>;
 }  // namespace detail
 
 /// The domain of the errors that open() reports; the code is SQLite's extended result code, or
-/// the errno value when the store's folder could not be made.
+/// the errno value when the file or its folder is unusable.
 inline constexpr std::string_view kErrorDomain = "penwell.sqlite";
 
 class SqliteCertificateStore final : public CertificateStore {
 public:
-    /// Opens the store in `file`, creating the file and any missing folders above it (folders
-    /// owner-only, 0700, since the store decides which key every signature is wrapped for).
-    /// `services` parses what the store reads back. Returns null on failure and, when `error`
-    /// is not null, says why there.
+    /// Opens the store in `file` without writing anything. A missing file is an empty store;
+    /// the first add creates it and any missing folders above it (folders owner-only, 0700,
+    /// since the store decides which key every signature is wrapped for). `services` parses
+    /// what the store reads back. Returns null when the file exists but cannot be read or is
+    /// not such a store, or when nothing can ever be stored there (the path is a folder, or
+    /// goes through a file), and, when `error` is not null, says why there.
     static std::shared_ptr<SqliteCertificateStore> open(
         const std::filesystem::path& file, std::shared_ptr<const CertificateServices> services,
         Error* error = nullptr);
+
+    /// The store in `file`, first touched by its first lookup or add: whatever is wrong with
+    /// the file shows there, as errSecIO with lastFailure(), and not here. Null only when
+    /// `file` is empty or `services` is null.
+    static std::shared_ptr<SqliteCertificateStore> openOnFirstUse(
+        std::filesystem::path file, std::shared_ptr<const CertificateServices> services);
+
+    /// A store in memory that lives as long as the object: a throwaway for runs that must
+    /// not install anything in a store on disk.
+    static std::shared_ptr<SqliteCertificateStore> openInMemory(
+        std::shared_ptr<const CertificateServices> services);
 
     /// The per-user default file: $XDG_DATA_HOME/penwell/certificates.sqlite when
     /// XDG_DATA_HOME is an absolute path, else $HOME/.local/share/penwell/certificates.sqlite;
@@ -60,16 +81,27 @@ public:
 
     CopyMatchingResult copyMatching(ItemClass itemClass, std::string_view label) const override;
     AddResult add(const Certificate& certificate) override;
+    std::optional<StoreFailure> lastFailure() const override;
 
 private:
-    SqliteCertificateStore(detail::Database db,
+    SqliteCertificateStore(std::filesystem::path file,
                            std::shared_ptr<const CertificateServices> services);
 
-    // One connection per store object; the mutex keeps two threads from interleaving their
-    // statements or transactions on it.
+    // All of these run with mutex_ held. Each answers false after recording the failure.
+    bool connectForReading() const;
+    bool connectForWriting();
+    bool fail(std::int64_t code, std::string reason) const;
+    bool failWithDatabase(sqlite3* db, const char* doing) const;
+
+    // One connection per store object: read-only until the first add, read-write after it.
+    // The mutex keeps two threads from interleaving their statements or transactions on it.
     mutable std::mutex mutex_;
-    detail::Database db_;
+    std::filesystem::path file_;  // empty for a store in memory
     std::shared_ptr<const CertificateServices> services_;
+    mutable detail::Database db_;
+    bool writable_ = false;
+    mutable std::optional<StoreFailure> failure_;
+    mutable std::int64_t failureCode_ = 0;
 };
 
 }  // namespace penwell::sqlite

@@ -1,11 +1,14 @@
 #include "platform/sqlite/SqliteCertificateStore.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include "platform/openssl/OpenSslCertificates.h"
 #include "support/CertificateFixtures.h"
@@ -21,7 +24,7 @@ using Database = CHandle<sqlite3, closeDatabase>;
 /// A raw connection, to look at the file behind the store's back.
 Database rawOpen(const std::filesystem::path& file) {
     sqlite3* raw = nullptr;
-    sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     Database db(raw);
     sqlite3_busy_timeout(db.get(), 10'000);
     return db;
@@ -36,6 +39,28 @@ std::string queryText(const std::filesystem::path& file, const char* sql) {
     };
     sqlite3_exec(rawOpen(file).get(), sql, keepFirst, &first, nullptr);
     return first;
+}
+
+constexpr const char* kEntries =
+    "CREATE TABLE entries (id INTEGER PRIMARY KEY, class TEXT NOT NULL, label TEXT NOT NULL,"
+    " der BLOB NOT NULL UNIQUE, persistent_ref BLOB NOT NULL UNIQUE)";
+
+/// Runs `check` in a child process that may read `folder` but not write it: as root (whom
+/// permissions do not stop), a child that has become nobody; otherwise the folder is made
+/// read-only while the child runs. True when `check` answered true.
+bool withoutWriteAccess(const std::filesystem::path& folder, const std::function<bool()>& check) {
+    const bool root = ::geteuid() == 0;
+    ::chmod(folder.parent_path().c_str(), 0755);  // so that nobody can reach it
+    ::chmod(folder.c_str(), root ? 0755 : 0555);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool dropped = !root || (::setgid(65534) == 0 && ::setuid(65534) == 0);
+        ::_exit(dropped && check() ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::chmod(folder.c_str(), 0700);
+    return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 class SqliteCertificateStoreTest : public ::testing::Test {
@@ -62,17 +87,17 @@ TEST_F(SqliteCertificateStoreTest, AddFindAndDuplicateInOwnerOnlyFolders) {
     file = folder.path() / "a" / "b" / "certificates.sqlite";
     const auto store = openStore();
     ASSERT_NE(store, nullptr);
+    const auto missing = store->copyMatching(ItemClass::certificate, "Keyloft");
+    EXPECT_EQ(missing.status, errSecItemNotFound);
+    EXPECT_EQ(missing.certificate, nullptr);
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "a")) << "a lookup wrote nothing";
+
+    ASSERT_EQ(store->add(*demo()).status, errSecSuccess);
     for (const auto& created : {folder.path() / "a", folder.path() / "a" / "b"}) {
         struct stat info {};
         ASSERT_EQ(::stat(created.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, 0700u) << created;
     }
-
-    const auto missing = store->copyMatching(ItemClass::certificate, "Keyloft");
-    EXPECT_EQ(missing.status, errSecItemNotFound);
-    EXPECT_EQ(missing.certificate, nullptr);
-
-    ASSERT_EQ(store->add(*demo()).status, errSecSuccess);
     const auto found = store->copyMatching(ItemClass::certificate, "Keyloft");
     ASSERT_EQ(found.status, errSecSuccess);
     ASSERT_NE(found.certificate, nullptr);
@@ -173,6 +198,8 @@ TEST_F(SqliteCertificateStoreTest, WriterKilledInTheMiddleOfAnAddLeavesTheStoreC
 }
 
 TEST_F(SqliteCertificateStoreTest, AnEntryThatNoLongerParsesDoesNotHideLaterOnes) {
+    std::filesystem::create_directories(file.parent_path());
+    sqlite3_exec(rawOpen(file).get(), kEntries, nullptr, nullptr, nullptr);
     auto store = openStore();
     sqlite3_exec(rawOpen(file).get(),
                  "INSERT INTO entries (class, label, der, persistent_ref) "
@@ -184,6 +211,86 @@ TEST_F(SqliteCertificateStoreTest, AnEntryThatNoLongerParsesDoesNotHideLaterOnes
     EXPECT_EQ(found.status, errSecSuccess);
     ASSERT_NE(found.certificate, nullptr);
     EXPECT_EQ(found.certificate->derData(), test::demoCertificateDer());
+}
+
+// Lookups take no write lock and write nothing: another process's add in progress does not
+// hold them up, and a store in a folder this process may not write still answers.
+TEST_F(SqliteCertificateStoreTest, LookupsNeitherWriteNorWaitForTheWriteLock) {
+    ASSERT_EQ(openStore()->add(*demo()).status, errSecSuccess);
+    {
+        const auto writer = rawOpen(file);
+        ASSERT_EQ(sqlite3_exec(writer.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        EXPECT_EQ(openStore()->copyMatching(ItemClass::certificate, "Keyloft").status,
+                  errSecSuccess);
+    }
+
+    ::chmod(file.c_str(), 0644);
+    EXPECT_TRUE(withoutWriteAccess(file.parent_path(), [&] {
+        const auto store = SqliteCertificateStore::open(file, services);
+        return store != nullptr &&
+               store->copyMatching(ItemClass::certificate, "Keyloft").status == errSecSuccess;
+    }));
+}
+
+// Whatever is wrong with the file, the store names it and says what, and the call answers
+// errSecIO.
+TEST_F(SqliteCertificateStoreTest, FaultsNameTheFileAndTheCause) {
+    const std::filesystem::path home = folder.path() / "home";
+    const struct {
+        const char* name;
+        std::filesystem::path file;
+        std::function<void(const std::filesystem::path&)> make;
+        const char* reason;
+    } cases[] = {
+        {"random bytes", file, [](const auto& f) { test::writeFile(f, Bytes(4096, 0x5a)); },
+         "file is not a database"},
+        {"truncated", file,
+         [&](const auto& f) {
+             ASSERT_EQ(SqliteCertificateStore::open(f, services)->add(*demo()).status,
+                       errSecSuccess);
+             std::filesystem::resize_file(f, 100);
+         },
+         "database disk image is malformed"},
+        {"a folder", file, [](const auto& f) { std::filesystem::create_directories(f); },
+         "is a folder, not a certificate store file"},
+        {"below a file", file / "certificates.sqlite",
+         [](const auto& f) { test::writeFile(f.parent_path(), Bytes{1}); }, ": Not a directory"},
+        {"foreign schema", file,
+         [](const auto& f) {
+             sqlite3_exec(rawOpen(f).get(), "CREATE TABLE entries (id, name)", nullptr, nullptr,
+                          nullptr);
+         },
+         "not a Penwell certificate store"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(file);
+        std::filesystem::create_directories(file.parent_path());
+        c.make(c.file);
+        Error error;
+        EXPECT_EQ(SqliteCertificateStore::open(c.file, services, &error), nullptr);
+        EXPECT_EQ(error.domain, kErrorDomain);
+        const auto store = SqliteCertificateStore::openOnFirstUse(c.file, services);
+        for (const Status status : {store->copyMatching(ItemClass::certificate, "Keyloft").status,
+                                    store->add(*demo()).status}) {
+            EXPECT_EQ(status, errSecIO);
+            ASSERT_TRUE(store->lastFailure());
+            EXPECT_EQ(store->lastFailure()->file, c.file.string());
+            EXPECT_THAT(store->lastFailure()->reason, ::testing::HasSubstr(c.reason));
+        }
+    }
+
+    // A home folder this process may not write: lookups find nothing, the add says why.
+    std::filesystem::create_directories(home);
+    EXPECT_TRUE(withoutWriteAccess(home, [&] {
+        const auto store = SqliteCertificateStore::open(home / "penwell" / "c.sqlite", services);
+        const auto failure =
+            store->add(*demo()).status == errSecIO ? store->lastFailure() : std::nullopt;
+        return failure && failure->reason == "cannot create the store's folder " +
+                                                 (home / "penwell").string() +
+                                                 ": Permission denied";
+    }));
 }
 
 }  // namespace

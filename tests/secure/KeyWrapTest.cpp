@@ -85,5 +85,35 @@ TEST_F(KeyWrapTest, PlantedStoredCertificateIsRefusedAndLeftAlone) {
     EXPECT_EQ(stored.certificate->derData(), planted) << "nothing replaced";
 }
 
+/// The store as a process sees it when another one installs the certificate between its lookup
+/// and its add.
+class LosingTheAddRace final : public CertificateStore {
+public:
+    LosingTheAddRace(CertificateStore& store, CertificateStore& otherProcess)
+        : store_(store), other_(otherProcess) {}
+    CopyMatchingResult copyMatching(ItemClass itemClass, std::string_view label) const override {
+        return store_.copyMatching(itemClass, label);
+    }
+    AddResult add(const Certificate& certificate) override {
+        other_.add(certificate);
+        return store_.add(certificate);
+    }
+
+private:
+    CertificateStore& store_;
+    CertificateStore& other_;
+};
+
+TEST_F(KeyWrapTest, LosingTheAddRaceUsesTheCertificateTheWinnerInstalled) {
+    const auto other =
+        sqlite::SqliteCertificateStore::open(folder.path() / "store.sqlite", certificates);
+    LosingTheAddRace racing(*store, *other);
+    test::writeFile(resourceFolder / "Penwell.dat", test::demoCertificateDer());
+    const auto wrapped =
+        wrapAESKey(Bytes(48, 0xa5), *certificates, racing, resources, aes, defaultPin());
+    ASSERT_TRUE(wrapped.has_value());
+    EXPECT_EQ(test::decryptPkcs1(test::demoPrivateKey().get(), *wrapped), Bytes(48, 0xa5));
+}
+
 }  // namespace
 }  // namespace penwell

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "Support.h"
@@ -94,16 +95,31 @@ protected:
                 path("data.bin"), "--key",         path("key.bin")};
     }
 
-    /// A failing command: exit code 1, exactly one line on stderr containing `message`, and
-    /// nothing new in the work folder.
-    void expectFailure(const std::vector<std::string>& args, const std::string& message) {
-        const auto before = listFolder(work_.path());
+    /// Every file below the work folder with its contents ("/" for a folder, the size for a
+    /// large file).
+    std::map<std::string, std::string> snapshot() const {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(work_.path())) {
+            files[entry.path().string()] = entry.is_directory()       ? "/"
+                                           : !entry.is_regular_file() ? "?"
+                                           : entry.file_size() > 65536
+                                               ? std::to_string(entry.file_size()) + " bytes"
+                                               : readText(entry);
+        }
+        return files;
+    }
+
+    /// A failing command: exit code `status`, exactly one line on stderr containing `message`,
+    /// and every file in the work folder as it was.
+    void expectFailure(const std::vector<std::string>& args, const std::string& message,
+                       int status = 1) {
+        const auto before = snapshot();
         const Result r = penwell(args);
-        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(r.status, status) << r.err;
         EXPECT_THAT(r.err, StartsWith("penwell: "));
         EXPECT_THAT(r.err, HasSubstr(message));
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_EQ(listFolder(work_.path()), before) << "a failed command left a file behind";
+        EXPECT_EQ(snapshot(), before) << "a failed command changed or left a file";
     }
 
     TemporaryFolder work_{"penwell-cli"};
@@ -120,10 +136,18 @@ TEST_F(CliTest, HelpAndUsageErrors) {
     const Result help = penwell({"cert", "new", "--help"});
     EXPECT_EQ(help.status, 0) << help.err;
     EXPECT_THAT(help.out, HasSubstr("penwell cert new [OPTIONS]"));
-    EXPECT_EQ(penwell({"frobnicate"}).status, 2);
-    const Result r = penwell({"open", "--data", "x"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_THAT(r.err, HasSubstr("--private-key is required"));
+    EXPECT_THAT(help.out, HasSubstr("traces and encrypted records of at most 32 MiB"));
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"frobnicate"}, "A subcommand is required"},
+        {{"open", "--data", "x"}, "--private-key is required"},
+        {{"replay", "t.json", "--data", "d"}, "--data requires --key"},
+        {{"replay", "t.json", "--line-width", "nan"}, "--line-width: not a finite number: nan"},
+        {{"open", "--private-key", "k", "--data", "d", "--key", "k", "--line-width", "inf"},
+         "--line-width: not a finite number: inf"},
+    };
+    for (const auto& [args, message] : cases) {
+        expectFailure(args, message, 2);
+    }
 }
 
 TEST_F(CliTest, OpenSummaryAndPicture) {
@@ -144,7 +168,7 @@ TEST_F(CliTest, OpenSummaryAndPicture) {
 
 TEST_F(CliTest, OpenRefusesBadInputAndLeavesNoPicture) {
     auto spoilData = [&](void (*change)(Bytes&)) {
-        Bytes data = readFile(path("data.bin"));
+        Bytes data = readFile(path("data.bin"), 1u << 20, "data");
         change(data);
         testing::writeFile(path("data.bin"), data);
     };
@@ -267,10 +291,15 @@ std::string zigzagTrace() {
 
 TEST_F(CliTest, ReplayThenOpenGivesTheTraceSamplesAfterTheRecordConversions) {
     testing::writeFile(path("known.json"), kKnownTrace);
-    const Result replay = penwell({"replay", path("known.json"), "--data", path("known.data"),
-                                   "--key", path("known.key"), "--store", path("store.sqlite"),
-                                   "--resources", (kSource / "demo-certificate").string()});
+    // Without --store the replay keeps its store in memory: the user's stays untouched.
+    ::setenv("XDG_DATA_HOME", path("data-home").c_str(), 1);
+    const Result replay =
+        penwell({"replay", path("known.json"), "--data", path("known.data"), "--key",
+                 path("known.key"), "--resources", (kSource / "demo-certificate").string()});
+    ::unsetenv("XDG_DATA_HOME");
     ASSERT_EQ(replay.status, 0) << replay.err;
+    EXPECT_EQ(replay.err, "");
+    EXPECT_FALSE(std::filesystem::exists(path("data-home")));
     EXPECT_THAT(replay.out, HasSubstr("2 strokes, 7 samples, a signature"));
 
     const Result open = penwell(
@@ -335,14 +364,103 @@ TEST_F(CliTest, ReplayRefusesBadTracesAndLeavesNoOutput) {
     expectFailure(
         replay("too-few.json", edited(kKnownTrace, "\"MinSigPoints\": 0", "\"MinSigPoints\": 12")),
         "too-few.json: no signature to export: 2 strokes with 7 samples");
+    expectFailure(replay("overflow.json", edited(kKnownTrace, "\"x\": 1.3", "\"x\": 1e400")),
+                  "overflow.json: events[1].coalesced[0].x: number overflow parsing '1e400'");
 }
 
+// Outputs that cannot all be written, or that are one file with another output or an input,
+// and inputs that are not files of a sane size: one line, and every file as it was.
+TEST_F(CliTest, RefusesUnusableFilesAndKeepsEveryOutputAsItWas) {
+    testing::writeFile(path("t.json"), kKnownTrace);
+    for (const char* old : {"old.png", "old.data", "old.key"}) {
+        testing::writeFile(path(old), std::string("previous contents"));
+    }
+    std::filesystem::create_directories(path("dir"));
+    ASSERT_EQ(penwell({"cert", "new", "--out", path("c"), "--bits", "1024"}).status, 0);
+    std::filesystem::remove(path("c/private-key.pem"));
+    std::filesystem::create_directories(path("c/private-key.pem"));
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    testing::writeFile(path("huge.json"), std::string());
+    std::filesystem::resize_file(path("huge.json"), (32u << 20) + 1);
+
+    const std::vector<std::string> record = {"--resources",
+                                             (kSource / "demo-certificate").string()};
+    auto replay = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"replay", path("t.json")});
+        args.insert(args.end(), record.begin(), record.end());
+        return args;
+    };
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {replay({"--pad-png", path("old.png"), "--png", path("dir")}),
+         "dir: cannot replace: is a folder"},
+        {replay({"--data", path("old.data"), "--key", path("dir")}),
+         "dir: cannot replace: is a folder"},
+        {{"cert", "new", "--out", path("c"), "--bits", "1024", "--force"},
+         "private-key.pem: cannot replace: is a folder"},
+        {replay({"--data", path("old.data"), "--key", path("old.data")}),
+         "old.data: named by both --data and --key"},
+        {replay({"--png", path("new.png"), "--pad-png", path("./new.png")}),
+         "new.png: named by both --pad-png and --png"},
+        {replay({"--png", path("t.json")}), "t.json: named by both TRACE and --png"},
+        {{"open", "--private-key", path("old.key"), "--data", path("old.data"), "--key",
+          path("old.key"), "--png", path("old.data")},
+         "old.data: named by both --data and --png"},
+        {{"replay", path("fifo")}, "fifo: cannot read: not a regular file"},
+        {{"cert", "show", "/dev/zero"}, "/dev/zero: cannot read: not a regular file"},
+        {{"replay", path("huge.json")}, "huge.json: too large for a trace (at most 32 MiB)"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(message);
+        expectFailure(args, message);
+    }
+}
+
+// A trace a toolkit would never deliver still replays, with one warning line for each oddity.
+TEST_F(CliTest, ReplayWarnsOfPenDownAtTheEndAndTimeGoingBack) {
+    std::string penDown = kKnownTrace;
+    penDown.erase(penDown.rfind(",\n    {\"type\": \"ended\""), std::string::npos) += "]}";
+    std::string backwards = kKnownTrace;
+    backwards.replace(backwards.find("\"t\": 0.0, \"x\": 15.9"), 8, "\"t\": 0.02");
+    const std::pair<std::string, std::string> cases[] = {
+        {penDown, "ends with the pen down: the stroke begun at events[3] never ends"},
+        {backwards, "events[1]: time goes back inside a stroke, from 0.02 s to 0.0125 s"},
+    };
+    for (const auto& [trace, warning] : cases) {
+        testing::writeFile(path("odd.json"), trace);
+        const Result r = penwell({"replay", path("odd.json")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "penwell: warning: " + path("odd.json").string() + ": " + warning +
+                             "; replayed as recorded\n");
+    }
+}
+
+// Each names the file at fault, the store's or the certificate's, and what is wrong with it.
 TEST_F(CliTest, ReplayAndDemoRefuseACertificateTheyCannotUse) {
     testing::writeFile(path("known.json"), kKnownTrace);
     ASSERT_EQ(penwell({"cert", "new", "--out", path("unpinned"), "--bits", "1024"}).status, 0);
-    expectFailure({"replay", path("known.json"), "--data", path("d.bin"), "--key", path("k.bin"),
-                   "--store", path("unpinned/store.sqlite"), "--resources", path("unpinned")},
-                  "the key could not be wrapped");
+    testing::writeFile(path("random.sqlite"), Bytes(4096, 0x5a));
+    std::filesystem::create_directories(path("folder.sqlite"));
+    const std::string demo = (kSource / "demo-certificate").string();
+    const std::pair<std::pair<std::string, std::string>, std::string> cases[] = {
+        {{path("unpinned/store.sqlite"), path("unpinned")},
+         path("unpinned/Penwell.dat").string() + ": the key could not be wrapped: its SHA-1 is "},
+        {{path("random.sqlite"), demo},
+         path("random.sqlite").string() +
+             ": the key could not be wrapped: cannot read the certificate store: file is not a "
+             "database"},
+        {{path("folder.sqlite"), demo},
+         path("folder.sqlite").string() +
+             ": the key could not be wrapped: is a folder, not a certificate store file"},
+        {{path("known.json/store.sqlite"), demo},
+         path("known.json/store.sqlite").string() + ": the key could not be wrapped: cannot read "
+                                                    "the certificate store: Not a directory"},
+    };
+    for (const auto& [storeAndResources, message] : cases) {
+        expectFailure(
+            {"replay", path("known.json"), "--data", path("d.bin"), "--key", path("k.bin"),
+             "--store", storeAndResources.first, "--resources", storeAndResources.second},
+            message);
+    }
     std::filesystem::create_directories(path("empty"));
     expectFailure({"demo", "--out", path("out"), "--resources", path("empty")},
                   "no Penwell.dat there");

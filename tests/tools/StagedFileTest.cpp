@@ -37,17 +37,24 @@ TEST(StagedFileTest, NothingAppearsUntilCommitThenTheTargetIsReplacedWhole) {
     EXPECT_THAT(listFolder(folder.path()), ElementsAre("out.bin"));
 }
 
-TEST(StagedFileTest, AFailedCommandLeavesAnExistingTargetAlone) {
+// One output that cannot be replaced after others were: those get their old contents back,
+// the new ones go again, and nothing else is left behind.
+TEST(StagedOutputsTest, AFailedCommitPutsBackWhatItReplaced) {
     TemporaryFolder folder("penwell-staged");
-    const auto target = folder.path() / "keep.txt";
-    testing::writeFile(target, std::string("precious"));
+    const auto kept = folder.path() / "keep.txt";
+    testing::writeFile(kept, std::string("precious"));
     try {
         StagedOutputs outputs;
-        outputs.add(target).write(asBytes("partial"));
-        throw ToolError("something later failed");
-    } catch (const ToolError&) {
+        outputs.add(kept).write(asBytes("new"));
+        outputs.add(folder.path() / "fresh.txt").write(asBytes("new"));
+        StagedFile& lost = outputs.add(folder.path() / "lost.txt");
+        std::filesystem::remove(lost.temporary());  // its rename fails after the other two
+        outputs.commitAll();
+        FAIL() << "expected an error";
+    } catch (const ToolError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("lost.txt: cannot replace: No such file or directory"));
     }
-    EXPECT_EQ(readText(target), "precious");
+    EXPECT_EQ(readText(kept), "precious");
     EXPECT_THAT(listFolder(folder.path()), ElementsAre("keep.txt"));
 }
 
@@ -76,7 +83,10 @@ TEST(StagedFileTest, ErrorsNameTheFileAndTemporaryFoldersGoAway) {
         } catch (const ToolError& e) {
             EXPECT_THAT(e.what(), HasSubstr(target.string() + ": cannot create: "));
         }
-        EXPECT_THROW(readFile(kept / "missing"), ToolError);
+        EXPECT_THROW(readFile(kept / "missing", 10, "x"), ToolError);
+        testing::writeFile(kept / "eleven", std::string("0123456789a"));
+        EXPECT_THROW(readFile(kept / "eleven", 10, "x"), ToolError);
+        EXPECT_EQ(readFile(kept / "eleven", 11, "x").size(), 11u);
         testing::writeFile(kept / "a", std::string("x"));
     }
     EXPECT_FALSE(std::filesystem::exists(kept));
