@@ -7,15 +7,16 @@
 
 #include "platform/Defaults.h"
 #include "platform/Resources.h"
+#include "platform/sqlite/SqliteCertificateStore.h"
 
 namespace penwell::fuzz {
 
 inline Services services(const headless::HeadlessHost& host,
                          std::shared_ptr<ResourceBundle> resources = nullptr) {
     ServiceOptions options;
-    options.certificateStore = ":memory:";
     options.resources = PENWELL_DEMO_CERTIFICATE_DIR;
     Services services = headlessServices(host, options);
+    services.certificateStore = sqlite::SqliteCertificateStore::openInMemory(services.certificates);
     if (resources) {
         services.resources = std::move(resources);
     }

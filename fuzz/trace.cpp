@@ -20,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (trace.padFrame.size.width * trace.padFrame.size.height > 512.0 * 512.0) {
             return 0;
         }
-        tools::ReplaySettings settings;
-        settings.services.certificateStore = ":memory:";
+        tools::ReplaySettings settings;  // without a store file: a throwaway one in memory
         settings.services.resources = PENWELL_DEMO_CERTIFICATE_DIR;
         tools::Replay replay(trace, settings);
         replay.run([&] {
