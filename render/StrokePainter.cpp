@@ -2,7 +2,6 @@
 
 #include <optional>
 
-#include "capture/Penwell.h"
 #include "render/Smoothing.h"
 
 namespace penwell::render {
@@ -32,24 +31,45 @@ void widen(PointBox* box, Point p) {
     }
 }
 
-/// Adds the segments of one plain polyline to the current path; true when any was added.
-template <typename Elements>
-bool addPlainSegments(GraphicsContext& context, const Elements& elements, PointBox* box) {
-    // The empty cursor is its own state, so a point at any position (x = -1 included) joins
-    // its neighbours.
-    std::optional<Point> cursor;
-    bool added = false;
-    for (std::size_t i = 0; i < elements.size(); ++i) {
-        const Point p = elements[i].CGPointValue();
-        widen(box, p);
-        if (cursor) {
-            context.moveToPoint(*cursor);
-            context.addLineToPoint(p);
-            added = true;
+/// Adds one plain stroke to the current path as a single polyline subpath. With round joins
+/// and caps it covers the union of its round-capped segments, but Cairo strokes it in time
+/// linear in the points instead of tessellating two overlapping caps per segment.
+///
+/// A lone point adds nothing (a subpath needs a segment), yet still widens the box.
+class PlainPolyline final : public PointSink {
+public:
+    PlainPolyline(GraphicsContext& context, PointBox* box) : context_(context), box_(box) {}
+
+    void append(std::span<const Point> points) override {
+        for (const Point p : points) {
+            widen(box_, p);
+            if (added_) {
+                context_.addLineToPoint(p);
+            } else if (first_) {
+                context_.moveToPoint(*first_);
+                context_.addLineToPoint(p);
+                added_ = true;
+            } else {
+                first_ = p;
+            }
         }
-        cursor = p;
     }
-    return added;
+    /// Whether a subpath was added.
+    bool added() const { return added_; }
+
+private:
+    GraphicsContext& context_;
+    PointBox* box_;
+    // The first point waits for the second, so that a lone point adds no subpath.
+    std::optional<Point> first_;
+    bool added_ = false;
+};
+
+bool addPlainStroke(GraphicsContext& context, const Stroke& stroke, bool smoothing, PointBox* box) {
+    PlainPolyline polyline(context, box);
+    // One step per span streams the samples themselves.
+    streamCatmullRom(stroke, smoothing ? 4 : 1, polyline);
+    return polyline.added();
 }
 
 void paintStylusStroke(GraphicsContext& context, const Stroke& stroke, PointBox* box) {
@@ -72,9 +92,12 @@ void paintStylusStroke(GraphicsContext& context, const Stroke& stroke, PointBox*
 
 void paintStrokes(GraphicsContext& context, std::span<const Stroke> strokes, double lineWidth,
                   bool smoothing, PointBox* box) {
+    // A plain stroke is one polyline; round joins make it cover what its segments would cover
+    // each with round caps.
+    context.setLineJoin(LineJoin::Round);
     context.beginPath();
     bool plainPending = false;
-    // Plain segments collected so far are painted before a stylus stroke, at lineWidth: the
+    // Plain strokes collected so far are painted before a stylus stroke, at lineWidth: the
     // context has one path and one width, and a stylus segment must neither paint them nor
     // lend them its width. Without stylus strokes all plain ink is one stroke operation.
     auto paintPendingPlain = [&] {
@@ -91,11 +114,8 @@ void paintStrokes(GraphicsContext& context, std::span<const Stroke> strokes, dou
         if (isStylus(stroke)) {
             paintPendingPlain();
             paintStylusStroke(context, stroke, box);
-        } else if (smoothing) {
-            const SmoothedStroke smoothed = PenwellViewController::catmullRomSpline(stroke, 4);
-            plainPending = addPlainSegments(context, smoothed, box) || plainPending;
         } else {
-            plainPending = addPlainSegments(context, stroke, box) || plainPending;
+            plainPending = addPlainStroke(context, stroke, smoothing, box) || plainPending;
         }
     }
     paintPendingPlain();

@@ -85,6 +85,11 @@ public:
                                                                : CAIRO_LINE_CAP_BUTT);
     }
 
+    void setLineJoin(LineJoin join) override {
+        cairo_set_line_join(
+            cr_.get(), join == LineJoin::Round ? CAIRO_LINE_JOIN_ROUND : CAIRO_LINE_JOIN_BEVEL);
+    }
+
     void setLineWidth(double width) override {
         lineWidth_ = std::isfinite(width) && width > 0.0 ? width : 0.0;
         cairo_set_line_width(cr_.get(), lineWidth_);
