@@ -27,12 +27,9 @@ std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
     // Own context and cursor: the pad, the live ink and a stroke being captured are untouched.
     // Nothing is painted first, so the image is transparent wherever there is no ink.
     auto context = services_.graphics->beginImageContext(size);
-    context->setLineCap(LineCap::Round);
-    context->setLineWidth(lineWidth_);
-    context->setRGBStrokeColor(red, green, blue, alpha);
-    context->beginPath();
     render::PointBox box{{size.width, size.height}, {0.0, 0.0}};
-    render::paintStrokes(*context, _lines, lineWidth_, smoothing_, &box);
+    render::paintStrokes(*services_.graphics, *context, _lines,
+                         {red, green, blue, alpha, lineWidth_}, smoothing_, &box);
     Image image = context->makeImage();
     context.reset();
     if (!crop) {
