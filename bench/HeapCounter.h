@@ -6,14 +6,16 @@
 
 namespace penwell::bench {
 
-/// The most heap in use, beyond what was in use at its start, while it existed.
+/// The most heap in use beyond what was in use when it was made, while it exists. One at a
+/// time.
 class HeapPeak {
 public:
     HeapPeak();
-    std::int64_t bytes() const;
+    ~HeapPeak();
+    HeapPeak(const HeapPeak&) = delete;
+    HeapPeak& operator=(const HeapPeak&) = delete;
 
-private:
-    std::int64_t start_;
+    std::int64_t bytes() const;
 };
 
 }  // namespace penwell::bench
