@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <stdexcept>
@@ -102,6 +104,11 @@ public:
         }
         buffer_[count_++] = p;
     }
+    /// The next point does not follow the last one.
+    void gap() {
+        flush();
+        sink_.gap();
+    }
     void flush() {
         if (count_ > 0) {
             sink_.append(std::span<const Point>(buffer_.data(), count_));
@@ -122,7 +129,8 @@ std::size_t knotStride(std::size_t n, int segments) {
 
 }  // namespace
 
-void render::streamCatmullRom(std::span<const _point> points, int segments, PointSink& sink) {
+void render::streamCatmullRom(std::span<const _point> points, int segments, PointSink& sink,
+                              std::optional<RowWindow> window) {
     const std::size_t n = points.size();
     Batcher out(sink);
     if (knotStride(n, segments) == 1) {
@@ -134,38 +142,69 @@ void render::streamCatmullRom(std::span<const _point> points, int segments, Poin
     }
 
     const WeightRows rows(segments);
-    // First span: the point before P[0] is P[0] itself, so its weight joins P[0]'s.
-    {
-        const Point p0 = points[0].CGPointValue(), p1 = points[1].CGPointValue(),
-                    p2 = points[2].CGPointValue();
-        out.push(p0);
-        rows.forEachInnerRow([&](const Weights& b) {
-            const float w = b[0] + b[1];
-            out.push({combine(w, p0.x, b[2], p1.x, b[3], p2.x),
-                      combine(w, p0.y, b[2], p1.y, b[3], p2.y)});
-        });
+    // Pushes the knot of span s (between P[s] and P[s + 1]) and the points inside it.
+    auto span = [&](std::size_t s) {
+        if (s == 0) {
+            // First span: the point before P[0] is P[0] itself, so its weight joins P[0]'s.
+            const Point p0 = points[0].CGPointValue(), p1 = points[1].CGPointValue(),
+                        p2 = points[2].CGPointValue();
+            out.push(p0);
+            rows.forEachInnerRow([&](const Weights& b) {
+                const float w = b[0] + b[1];
+                out.push({combine(w, p0.x, b[2], p1.x, b[3], p2.x),
+                          combine(w, p0.y, b[2], p1.y, b[3], p2.y)});
+            });
+        } else if (s + 2 == n) {
+            // Last span: the point after P[n-1] is P[n-1] itself.
+            const Point p0 = points[n - 3].CGPointValue(), p1 = points[n - 2].CGPointValue(),
+                        p2 = points[n - 1].CGPointValue();
+            out.push(p1);
+            rows.forEachInnerRow([&](const Weights& b) {
+                const float w = b[2] + b[3];
+                out.push({combine(b[0], p0.x, b[1], p1.x, w, p2.x),
+                          combine(b[0], p0.y, b[1], p1.y, w, p2.y)});
+            });
+        } else {
+            const Point p0 = points[s - 1].CGPointValue(), p1 = points[s].CGPointValue(),
+                        p2 = points[s + 1].CGPointValue(), p3 = points[s + 2].CGPointValue();
+            out.push(p1);
+            rows.forEachInnerRow([&](const Weights& b) {
+                out.push({combine(b[0], p0.x, b[1], p1.x, b[2], p2.x, b[3], p3.x),
+                          combine(b[0], p0.y, b[1], p1.y, b[2], p2.y, b[3], p3.y)});
+            });
+        }
+    };
+    // Whether span s can come into the window. Its points are sums of its (up to four) samples
+    // with weights adding up to 1 whose magnitudes add up to at most 1.25, so they stay within
+    // an eighth of the samples' spread beyond them; a quarter, and a little for the rounding
+    // to single precision, is safe.
+    auto reaches = [&](std::size_t s) {
+        double low = points[s].CGPointValue().y, high = low;
+        for (std::size_t k = s == 0 ? 0 : s - 1; k <= std::min(s + 2, n - 1); ++k) {
+            low = std::min(low, points[k].CGPointValue().y);
+            high = std::max(high, points[k].CGPointValue().y);
+        }
+        const double margin =
+            0.25 * (high - low) + 0.01 + 1e-6 * std::max(std::abs(low), std::abs(high));
+        return high + margin > window->top && low - margin < window->bottom;
+    };
+
+    bool open = false;  // whether the previous span was pushed
+    for (std::size_t s = 0; s + 1 < n; ++s) {
+        if (window && !reaches(s)) {
+            if (open) {
+                out.push(points[s].CGPointValue());  // where the previous span ends
+                out.gap();
+                open = false;
+            }
+            continue;
+        }
+        span(s);
+        open = true;
     }
-    for (std::size_t i = 1; i + 2 < n; ++i) {
-        const Point p0 = points[i - 1].CGPointValue(), p1 = points[i].CGPointValue(),
-                    p2 = points[i + 1].CGPointValue(), p3 = points[i + 2].CGPointValue();
-        out.push(p1);
-        rows.forEachInnerRow([&](const Weights& b) {
-            out.push({combine(b[0], p0.x, b[1], p1.x, b[2], p2.x, b[3], p3.x),
-                      combine(b[0], p0.y, b[1], p1.y, b[2], p2.y, b[3], p3.y)});
-        });
+    if (open) {
+        out.push(points[n - 1].CGPointValue());
     }
-    // Last span: the point after P[n-1] is P[n-1] itself.
-    {
-        const Point p0 = points[n - 3].CGPointValue(), p1 = points[n - 2].CGPointValue(),
-                    p2 = points[n - 1].CGPointValue();
-        out.push(p1);
-        rows.forEachInnerRow([&](const Weights& b) {
-            const float w = b[2] + b[3];
-            out.push({combine(b[0], p0.x, b[1], p1.x, w, p2.x),
-                      combine(b[0], p0.y, b[1], p1.y, w, p2.y)});
-        });
-    }
-    out.push(points[n - 1].CGPointValue());
 }
 
 SmoothedStroke PenwellViewController::catmullRomSpline(const Stroke& points, int segments) {

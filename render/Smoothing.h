@@ -58,16 +58,30 @@ namespace render {
 class PointSink {
 public:
     virtual void append(std::span<const Point> points) = 0;
+    /// Points were left out here: the next point does not follow the last one.
+    virtual void gap() {}
 
 protected:
     ~PointSink() = default;
+};
+
+/// The rows a stream is meant for: [top, bottom), already widened by whatever reach the
+/// receiver allows around them.
+struct RowWindow {
+    double top = 0.0;
+    double bottom = 0.0;
 };
 
 /// The polyline of PenwellViewController::catmullRomSpline, point for point, into `sink`
 /// without allocating: the painter strokes it as it comes, so smoothing costs no memory that
 /// grows with the stroke. Knots fall at every max(segments, 1)-th point of a stroke of 4
 /// samples or more, and every point of a shorter one is a knot.
-void streamCatmullRom(std::span<const _point> samples, int segments, PointSink& sink);
+///
+/// With a `window`, spans between two samples that cannot come into it are left out (and
+/// reported as gaps), so a band of a long stroke costs little more than the spans that reach
+/// it. Samples streamed unsmoothed are never left out.
+void streamCatmullRom(std::span<const _point> samples, int segments, PointSink& sink,
+                      std::optional<RowWindow> window = std::nullopt);
 
 }  // namespace render
 

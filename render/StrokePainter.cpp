@@ -37,10 +37,9 @@ void widen(PointBox* box, Point p) {
     }
 }
 
-/// Adds one plain stroke to the current path as polyline subpaths. With
-/// round joins and caps a polyline covers the union of its round-capped segments, but Cairo
-/// strokes it in time linear in the points instead of tessellating two overlapping caps per
-/// segment.
+/// Adds one plain stroke to the current path as polyline subpaths. With round joins and caps
+/// a polyline covers the union of its round-capped segments, but Cairo strokes it in time
+/// linear in the points instead of tessellating two overlapping caps per segment.
 ///
 /// For a band, only segments whose rows, widened by `reach`, meet it are added; where some are
 /// left out the polyline is cut into several. Every vertex of that union carries a whole disc,
@@ -77,6 +76,10 @@ public:
             }
             previous_ = p;
         }
+    }
+    void gap() override {
+        previous_.reset();
+        inPiece_ = false;
     }
     /// Whether any segment was added.
     bool added() const { return added_; }
@@ -140,16 +143,14 @@ int smoothingSteps(bool smoothing) {
 /// Cairo holds about a kilobyte per point of a path while it strokes it. A run of more than
 /// `pointsPerBand` points is therefore painted in bands of rows holding about that many
 /// points each: each band into a bitmap of its own with only the segments that reach it, then
-/// laid over the context. Painting a band alone gives its pixels exactly as painting the whole
-/// bitmap would, and each pixel belongs to one band, so banding changes no pixel.
+/// laid over the context. A band alone gets the coverage the whole bitmap would get on its
+/// rows and each pixel belongs to one band, so opaque ink gives the same pixels; translucent
+/// ink is rounded to 8 bits once more on the way (one step of 255 at most).
 void paintPlainRun(Graphics& graphics, GraphicsContext& context, std::span<const Stroke> run,
                    const Ink& ink, bool smoothing, PointBox* box, std::size_t pointsPerBand) {
     const Size size = context.size();
     const auto rows = static_cast<std::size_t>(size.height);
-    if (rows == 0 || size.width == 0) {
-        return;
-    }
-    std::vector<std::uint32_t> pointsPerRow(rows, 0);
+    std::vector<std::uint32_t> pointsPerRow(std::max<std::size_t>(rows, 1), 0);
     // Each stroke's rows: the bands a stroke cannot reach skip it without smoothing it again.
     std::vector<std::pair<double, double>> strokeRows;
     strokeRows.reserve(run.size());
@@ -160,9 +161,10 @@ void paintPlainRun(Graphics& graphics, GraphicsContext& context, std::span<const
         strokeRows.emplace_back(survey.low, survey.high);
         total += survey.count;
     }
-    // Beyond half the width from its path no ink lands; the rest is margin for Cairo's
-    // flattening of round caps and joins.
-    const double reach = ink.lineWidth / 2.0 + 2.0;
+    // No ink lands beyond half the width from its path, give or take Cairo's flattening of
+    // round caps and joins (0.1 pixel); a segment that ends further from a band leaves it
+    // alone. Kept small: every segment within reach of a band is stroked for it again.
+    const double reach = ink.lineWidth / 2.0 + 1.0;
 
     auto strokePath = [&](GraphicsContext& target, std::optional<Rect> band) {
         target.beginPath();
@@ -175,9 +177,15 @@ void paintPlainRun(Graphics& graphics, GraphicsContext& context, std::span<const
                          strokeRows[i].first - reach >= band->origin.y + band->size.height)) {
                 continue;  // no ink of this stroke reaches the band
             }
-            PlainPolyline polyline = band ? PlainPolyline(target, band->origin.y,
-                                                          band->origin.y + band->size.height, reach)
-                                          : PlainPolyline(target);
+            if (band) {
+                const double top = band->origin.y, bottom = top + band->size.height;
+                PlainPolyline polyline(target, top, bottom, reach);
+                streamCatmullRom(run[i], smoothingSteps(smoothing), polyline,
+                                 RowWindow{top - reach, bottom + reach});
+                added = polyline.added() || added;
+                continue;
+            }
+            PlainPolyline polyline(target);
             streamCatmullRom(run[i], smoothingSteps(smoothing), polyline);
             added = polyline.added() || added;
         }
