@@ -41,8 +41,9 @@ inline constexpr std::size_t kPointsPerBand = 1536;
 /// - Consecutive plain strokes form a run, stroked once, `ink.lineWidth` wide, so translucent
 ///   ink is not darker where they overlap. A run of more than `pointsPerBand` points is
 ///   painted in bands of rows of about that many points, each into a bitmap of its own with
-///   the segments that reach it, then laid over the context: the same pixels, with memory
-///   bounded by the band instead of growing with the signature.
+///   the segments that reach it, then laid over the context: the same pixels (translucent
+///   ink within one 8-bit rounding step), with memory bounded by the band instead of growing
+///   with the signature.
 /// - Stylus strokes are never smoothed; each segment is a subpath of its own, stroked at once,
 ///   2 x the pressure of its end sample wide (0 and below paint nothing), so segments meet
 ///   through their round caps.
