@@ -1,8 +1,9 @@
-// Full redraw and image export at 1024 x 768, beside Cairo stroking the same segments bare.
+// Full redraw and image export at 1024 x 768, beside Cairo stroking the same points bare, and
+// the peak heap of a smoothing redraw.
 //
-// Figures and goals: docs/performance.md. The redraw of n samples should stay within 1.5x of
-// the bare stroke of the same segments and grow linearly in n; the export within 1.3x of the
-// redraw.
+// Figures and goals: docs/performance.md. The redraw of n samples should stay within 1.2x of
+// the bare polyline stroke of the same points (the smoothed points while smoothing) and grow
+// linearly in n; the export within 1.3x of the redraw.
 
 #include <benchmark/benchmark.h>
 
@@ -10,9 +11,11 @@
 #include <memory>
 #include <vector>
 
+#include "bench/HeapCounter.h"
 #include "capture/Penwell.h"
 #include "platform/Defaults.h"
 #include "platform/cairo/CairoGraphics.h"
+#include "render/StrokePainter.h"
 #include "support/ControllerTestAccess.h"
 
 namespace penwell {
@@ -20,6 +23,7 @@ namespace {
 
 constexpr Size kPad{1024, 768};
 constexpr int kSamplesPerStroke = 200;
+constexpr double kLineWidth = 3.0;  // the controller's default
 
 /// A signature-like set of plain strokes: wavy lines of samples about 3 points apart, spread
 /// over the pad, `total` samples in all.
@@ -71,36 +75,27 @@ BENCHMARK(BM_Redraw)
     ->ArgsProduct({{1000, 5000, 20000}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
-/// Cairo through the Graphics interface with nothing around it: a fresh context, every
-/// segment of the given polylines as a subpath of its own (as the redraw paints them), one
-/// stroke. With `smoothed` the polylines are the 4-step splines, worked out beforehand.
-void BM_BareStroke(benchmark::State& state) {
-    const std::vector<Stroke> strokes = signature(static_cast<int>(state.range(0)));
+/// Cairo through the Graphics interface with nothing around it: a fresh context, each stroke
+/// one polyline subpath with round joins and caps, one stroke operation. With `smoothed` the
+/// polylines are the 4-step splines, worked out beforehand.
+void BM_BarePolyline(benchmark::State& state) {
     std::vector<std::vector<Point>> polylines;
-    for (const Stroke& s : strokes) {
-        std::vector<Point> line;
-        if (state.range(1) != 0) {
-            const SmoothedStroke smoothed = PenwellViewController::catmullRomSpline(s, 4);
-            for (std::size_t i = 0; i < smoothed.size(); ++i) {
-                line.push_back(smoothed[i].CGPointValue());
-            }
-        } else {
-            for (const _point& p : s) {
-                line.push_back(p.CGPointValue());
-            }
-        }
-        polylines.push_back(std::move(line));
+    for (const Stroke& s : signature(static_cast<int>(state.range(0)))) {
+        const SmoothedStroke line =
+            PenwellViewController::catmullRomSpline(s, state.range(1) != 0 ? 4 : 1);
+        polylines.emplace_back(line.positions().begin(), line.positions().end());
     }
     const std::shared_ptr<Graphics> graphics = cairo::makeGraphics();
     for (auto _ : state) {
         auto context = graphics->beginImageContext(kPad);
         context->setLineCap(LineCap::Round);
-        context->setLineWidth(3.0);
+        context->setLineJoin(LineJoin::Round);
+        context->setLineWidth(kLineWidth);
         context->setRGBStrokeColor(0, 0, 1, 1);
         context->beginPath();
-        for (const auto& line : polylines) {
+        for (const std::vector<Point>& line : polylines) {
+            context->moveToPoint(line.front());
             for (std::size_t i = 1; i < line.size(); ++i) {
-                context->moveToPoint(line[i - 1]);
                 context->addLineToPoint(line[i]);
             }
         }
@@ -109,38 +104,9 @@ void BM_BareStroke(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BM_BareStroke)
+BENCHMARK(BM_BarePolyline)
     ->ArgNames({"samples", "smoothed"})
     ->ArgsProduct({{1000, 5000, 20000}, {0, 1}})
-    ->Unit(benchmark::kMillisecond);
-
-/// For comparison only: the same points as one polyline per stroke (joins instead of a
-/// subpath per segment), to see what the per-segment subpaths cost Cairo.
-void BM_BarePolyline(benchmark::State& state) {
-    const std::vector<Stroke> strokes = signature(static_cast<int>(state.range(0)));
-    const std::shared_ptr<Graphics> graphics = cairo::makeGraphics();
-    for (auto _ : state) {
-        auto context = graphics->beginImageContext(kPad);
-        context->setLineCap(LineCap::Round);
-        context->setLineWidth(3.0);
-        context->setRGBStrokeColor(0, 0, 1, 1);
-        context->beginPath();
-        for (const Stroke& s : strokes) {
-            context->moveToPoint(s.front().CGPointValue());
-            for (std::size_t i = 1; i < s.size(); ++i) {
-                context->addLineToPoint(s[i].CGPointValue());
-            }
-        }
-        context->strokePath();
-        benchmark::DoNotOptimize(context.get());
-    }
-    state.SetItemsProcessed(state.iterations() * state.range(0));
-}
-BENCHMARK(BM_BarePolyline)
-    ->ArgName("samples")
-    ->Arg(1000)
-    ->Arg(5000)
-    ->Arg(20000)
     ->Unit(benchmark::kMillisecond);
 
 void BM_Export(benchmark::State& state) {
@@ -156,6 +122,34 @@ BENCHMARK(BM_Export)
     ->ArgNames({"samples", "smoothing", "crop"})
     ->ArgsProduct({{5000}, {0, 1}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
+
+/// Peak heap of a smoothing redraw, in bytes:
+/// - redraw: the whole renderSignture, which holds the new context's bitmap and the image
+///   made from it (each up to `bitmap` bytes) besides what painting needs;
+/// - painting: the strokes alone into a context whose bitmap already exists, which is the
+///   memory the redraw needs beyond the pad's bitmaps.
+void BM_RedrawPeakMemory(benchmark::State& state) {
+    Pad pad(static_cast<int>(state.range(0)), true);
+    const std::vector<Stroke>& lines = pad.controller->lines();
+    pad.controller->renderSignture();  // anything made once per pad already exists
+    std::int64_t redraw = 0, painting = 0;
+    for (auto _ : state) {
+        {
+            const bench::HeapPeak peak;
+            pad.controller->renderSignture();
+            redraw = std::max(redraw, peak.bytes());
+        }
+        auto context = pad.services.graphics->beginImageContext(kPad);
+        const bench::HeapPeak peak;
+        render::paintStrokes(*pad.services.graphics, *context, lines, {0, 0, 1, 1, kLineWidth},
+                             true);
+        painting = std::max(painting, peak.bytes());
+    }
+    state.counters["redraw"] = static_cast<double>(redraw);
+    state.counters["painting"] = static_cast<double>(painting);
+    state.counters["bitmap"] = kPad.width * kPad.height * 4;
+}
+BENCHMARK(BM_RedrawPeakMemory)->ArgName("samples")->Arg(7000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace penwell

@@ -103,13 +103,12 @@ public:
 
     // ---- Rendering
     /// The stroke as a uniform Catmull-Rom polyline with `segments` steps per span between
-    /// consecutive samples: every sample once, in order (as a knot pointing at the sample),
-    /// and segments - 1 new points inside each span, rounded to single precision. A stroke of
-    /// fewer than 4 samples comes back borrowed, not copied; `segments` of 1 or less (negative
-    /// included) gives the samples alone. The result refers to `points` and must not outlive
-    /// it, hence no temporaries.
+    /// consecutive samples: every sample once, in order (as a knot carrying the sample), and
+    /// segments - 1 new points inside each span, rounded to single precision. A stroke of
+    /// fewer than 4 samples, or `segments` of 1 or less (negative included), gives the samples
+    /// alone. The result owns copies of everything, so it stays valid after the stroke, or the
+    /// stroke list holding it, changes.
     static SmoothedStroke catmullRomSpline(const Stroke& points, int segments);
-    static SmoothedStroke catmullRomSpline(const Stroke&& points, int segments) = delete;
     /// Repaints the pad from the finished strokes: the background, the pad's image over it,
     /// then every stroke (plain strokes smoothed while `smoothing` is on), and shows the
     /// result. The stroke being drawn, the live-ink context and its cursor are left alone. A

@@ -11,6 +11,9 @@
 namespace penwell {
 
 enum class LineCap { Butt, Round, Square };
+/// How the segments of one subpath meet. Miter joins are not offered: their spikes reach far
+/// beyond half the line width, which the contexts' changed-region bookkeeping relies on.
+enum class LineJoin { Round, Bevel };
 
 class GraphicsContext {
 public:
@@ -24,6 +27,8 @@ public:
     virtual void drawImage(const Image& image, const Rect& rect) = 0;
 
     virtual void setLineCap(LineCap cap) = 0;
+    /// Joins start round.
+    virtual void setLineJoin(LineJoin join) = 0;
     /// The width used by the next stroke; 0, negative or NaN paints nothing. Backends may
     /// limit it to a width beyond which a line covers no more of the bitmap.
     virtual void setLineWidth(double width) = 0;
@@ -36,7 +41,8 @@ public:
     /// Starts a new subpath at `p`.
     virtual void moveToPoint(Point p) = 0;
     virtual void addLineToPoint(Point p) = 0;
-    /// Paints the whole current path with the current width, colour and cap, then empties it.
+    /// Paints the whole current path with the current width, colour, cap and join, then empties
+    /// it. Ink where subpaths overlap is painted once, so translucent ink does not darken there.
     virtual void strokePath() = 0;
 
     /// The bitmap as it stands, as a new image. Its changedRegion() is what was painted since

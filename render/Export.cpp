@@ -30,12 +30,9 @@ std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
     if (!context) {
         return std::nullopt;  // no bitmap of the pad's size can be made
     }
-    context->setLineCap(LineCap::Round);
-    context->setLineWidth(lineWidth_);
-    context->setRGBStrokeColor(red, green, blue, alpha);
-    context->beginPath();
     render::PointBox box{{size.width, size.height}, {0.0, 0.0}};
-    render::paintStrokes(*context, _lines, lineWidth_, smoothing_, &box);
+    render::paintStrokes(*services_.graphics, *context, _lines,
+                         {red, green, blue, alpha, lineWidth_}, smoothing_, &box);
     Image image = context->makeImage();
     context.reset();
     if (!crop) {

@@ -22,12 +22,8 @@ void PenwellViewController::renderSignture() {
     if (const std::optional<Image>& background = sigImage_->image()) {
         context->drawImage(*background, {{0.0, 0.0}, size});
     }
-    context->setLineCap(LineCap::Round);
-    context->setLineWidth(lineWidth_);
-    context->setAllowsAntialiasing(true);
-    context->setRGBStrokeColor(red, green, blue, alpha);
-    context->beginPath();
-    render::paintStrokes(*context, _lines, lineWidth_, smoothing_);
+    render::paintStrokes(*services_.graphics, *context, _lines,
+                         {red, green, blue, alpha, lineWidth_}, smoothing_);
     sigImage_->setImage(context->makeImage());
 }
 

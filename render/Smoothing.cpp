@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <stdexcept>
@@ -87,64 +89,139 @@ double combine(float w0, double c0, float w1, double c1, float w2, double c2, fl
                     static_cast<double>(w2) * c2 + static_cast<double>(w3) * c3);
 }
 
+/// Collects points into a buffer on the stack and hands them on a buffer at a time, so the
+/// sink's indirect call is paid per buffer, not per point.
+class Batcher {
+public:
+    explicit Batcher(render::PointSink& sink) : sink_(sink) {}
+    Batcher(const Batcher&) = delete;
+    Batcher& operator=(const Batcher&) = delete;
+    ~Batcher() { flush(); }
+
+    void push(Point p) {
+        if (count_ == buffer_.size()) {
+            flush();
+        }
+        buffer_[count_++] = p;
+    }
+    /// The next point does not follow the last one.
+    void gap() {
+        flush();
+        sink_.gap();
+    }
+    void flush() {
+        if (count_ > 0) {
+            sink_.append(std::span<const Point>(buffer_.data(), count_));
+            count_ = 0;
+        }
+    }
+
+private:
+    render::PointSink& sink_;
+    std::array<Point, 256> buffer_;
+    std::size_t count_ = 0;
+};
+
+/// Where the knots fall among the points of a stroke of n samples.
+std::size_t knotStride(std::size_t n, int segments) {
+    return n < 4 || segments <= 1 ? 1 : static_cast<std::size_t>(segments);
+}
+
 }  // namespace
+
+void render::streamCatmullRom(std::span<const _point> points, int segments, PointSink& sink,
+                              std::optional<RowWindow> window) {
+    const std::size_t n = points.size();
+    Batcher out(sink);
+    if (knotStride(n, segments) == 1) {
+        // Too short to smooth, or no step inside a span: the polyline is the samples themselves.
+        for (const _point& p : points) {
+            out.push(p.CGPointValue());
+        }
+        return;
+    }
+
+    const WeightRows rows(segments);
+    // Pushes the knot of span s (between P[s] and P[s + 1]) and the points inside it.
+    auto span = [&](std::size_t s) {
+        if (s == 0) {
+            // First span: the point before P[0] is P[0] itself, so its weight joins P[0]'s.
+            const Point p0 = points[0].CGPointValue(), p1 = points[1].CGPointValue(),
+                        p2 = points[2].CGPointValue();
+            out.push(p0);
+            rows.forEachInnerRow([&](const Weights& b) {
+                const float w = b[0] + b[1];
+                out.push({combine(w, p0.x, b[2], p1.x, b[3], p2.x),
+                          combine(w, p0.y, b[2], p1.y, b[3], p2.y)});
+            });
+        } else if (s + 2 == n) {
+            // Last span: the point after P[n-1] is P[n-1] itself.
+            const Point p0 = points[n - 3].CGPointValue(), p1 = points[n - 2].CGPointValue(),
+                        p2 = points[n - 1].CGPointValue();
+            out.push(p1);
+            rows.forEachInnerRow([&](const Weights& b) {
+                const float w = b[2] + b[3];
+                out.push({combine(b[0], p0.x, b[1], p1.x, w, p2.x),
+                          combine(b[0], p0.y, b[1], p1.y, w, p2.y)});
+            });
+        } else {
+            const Point p0 = points[s - 1].CGPointValue(), p1 = points[s].CGPointValue(),
+                        p2 = points[s + 1].CGPointValue(), p3 = points[s + 2].CGPointValue();
+            out.push(p1);
+            rows.forEachInnerRow([&](const Weights& b) {
+                out.push({combine(b[0], p0.x, b[1], p1.x, b[2], p2.x, b[3], p3.x),
+                          combine(b[0], p0.y, b[1], p1.y, b[2], p2.y, b[3], p3.y)});
+            });
+        }
+    };
+    // Whether span s can come into the window. Its points are sums of its (up to four) samples
+    // with weights adding up to 1 whose magnitudes add up to at most 1.25, so they stay within
+    // an eighth of the samples' spread beyond them; a quarter, and a little for the rounding
+    // to single precision, is safe.
+    auto reaches = [&](std::size_t s) {
+        double low = points[s].CGPointValue().y, high = low;
+        for (std::size_t k = s == 0 ? 0 : s - 1; k <= std::min(s + 2, n - 1); ++k) {
+            low = std::min(low, points[k].CGPointValue().y);
+            high = std::max(high, points[k].CGPointValue().y);
+        }
+        const double margin =
+            0.25 * (high - low) + 0.01 + 1e-6 * std::max(std::abs(low), std::abs(high));
+        return high + margin > window->top && low - margin < window->bottom;
+    };
+
+    bool open = false;  // whether the previous span was pushed
+    for (std::size_t s = 0; s + 1 < n; ++s) {
+        if (window && !reaches(s)) {
+            if (open) {
+                out.push(points[s].CGPointValue());  // where the previous span ends
+                out.gap();
+                open = false;
+            }
+            continue;
+        }
+        span(s);
+        open = true;
+    }
+    if (open) {
+        out.push(points[n - 1].CGPointValue());
+    }
+}
 
 SmoothedStroke PenwellViewController::catmullRomSpline(const Stroke& points, int segments) {
     const std::size_t n = points.size();
-    if (n < 4) {
-        return SmoothedStroke(std::span<const _point>(points));
-    }
-    std::vector<SplinePoint> result;
-    if (segments <= 1) {
-        // No step inside a span: the polyline is the samples themselves.
-        result.reserve(n);
-        for (const _point& p : points) {
-            result.push_back(SplinePoint::knotAt(p));
-        }
-        return SmoothedStroke(std::move(result));
-    }
-
-    const auto s = static_cast<std::size_t>(segments);
-    if (n - 1 > (std::numeric_limits<std::size_t>::max() - 1) / s) {
+    const std::size_t stride = knotStride(n, segments);
+    if (n > 1 && n - 1 > (std::numeric_limits<std::size_t>::max() - 1) / stride) {
         throw std::length_error("catmullRomSpline: too many points");
     }
-    result.reserve((n - 1) * s + 1);
-    const WeightRows rows(segments);
-
-    // First span: the point before P[0] is P[0] itself, so its weight joins P[0]'s.
-    {
-        const Point p0 = points[0].CGPointValue(), p1 = points[1].CGPointValue(),
-                    p2 = points[2].CGPointValue();
-        result.push_back(SplinePoint::knotAt(points[0]));
-        rows.forEachInnerRow([&](const Weights& b) {
-            const float w = b[0] + b[1];
-            result.push_back(SplinePoint::between({combine(w, p0.x, b[2], p1.x, b[3], p2.x),
-                                                   combine(w, p0.y, b[2], p1.y, b[3], p2.y)}));
-        });
-    }
-    for (std::size_t i = 1; i + 2 < n; ++i) {
-        const Point p0 = points[i - 1].CGPointValue(), p1 = points[i].CGPointValue(),
-                    p2 = points[i + 1].CGPointValue(), p3 = points[i + 2].CGPointValue();
-        result.push_back(SplinePoint::knotAt(points[i]));
-        rows.forEachInnerRow([&](const Weights& b) {
-            result.push_back(
-                SplinePoint::between({combine(b[0], p0.x, b[1], p1.x, b[2], p2.x, b[3], p3.x),
-                                      combine(b[0], p0.y, b[1], p1.y, b[2], p2.y, b[3], p3.y)}));
-        });
-    }
-    // Last span: the point after P[n-1] is P[n-1] itself.
-    {
-        const Point p0 = points[n - 3].CGPointValue(), p1 = points[n - 2].CGPointValue(),
-                    p2 = points[n - 1].CGPointValue();
-        result.push_back(SplinePoint::knotAt(points[n - 2]));
-        rows.forEachInnerRow([&](const Weights& b) {
-            const float w = b[2] + b[3];
-            result.push_back(SplinePoint::between({combine(b[0], p0.x, b[1], p1.x, w, p2.x),
-                                                   combine(b[0], p0.y, b[1], p1.y, w, p2.y)}));
-        });
-    }
-    result.push_back(SplinePoint::knotAt(points[n - 1]));
-    return SmoothedStroke(std::move(result));
+    struct Collect final : render::PointSink {
+        void append(std::span<const Point> more) override {
+            positions.insert(positions.end(), more.begin(), more.end());
+        }
+        std::vector<Point> positions;
+    } collect;
+    collect.positions.reserve(n == 0 ? 0 : (n - 1) * stride + 1);
+    render::streamCatmullRom(points, segments, collect);
+    return SmoothedStroke(std::move(collect.positions), points, stride);
 }
 
 }  // namespace penwell

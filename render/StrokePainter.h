@@ -2,6 +2,7 @@
 // The stroke painter that the full redraw and the image export share, so that the pad and the
 // exported image always show the same ink. Internal to the component: hosts never call it.
 
+#include <cstddef>
 #include <span>
 
 #include "capture/Sample.h"
@@ -17,27 +18,46 @@ struct PointBox {
     Point max;
 };
 
-/// Paints the strokes into `context`, which the caller has prepared (line cap, colour,
-/// antialiasing) and whose current path it leaves empty.
+/// What plain ink looks like. Stylus strokes take the colour, not the width.
+struct Ink {
+    double red = 0.0, green = 0.0, blue = 0.0, alpha = 0.0;
+    double lineWidth = 0.0;
+};
+
+/// Points of plain strokes per band (see paintStrokes). Cairo holds about a kilobyte per point
+/// of the path it strokes; with this many a smoothing redraw of 7,000 samples peaks at about
+/// 1.1 MB beyond the pad's bitmap, and bands of 2,048 points would pass 2 MB.
+inline constexpr std::size_t kPointsPerBand = 1536;
+
+/// Paints the strokes into `context`, whose current path it leaves empty; it sets the context's
+/// round line cap and join, antialiasing, colour and width itself. `graphics` makes the bitmaps
+/// of bands.
 ///
 /// - An empty stroke is skipped. A stroke whose first sample has a pressure above 0 is a stylus
 ///   stroke, every other one is plain.
-/// - The first point of a stroke only places the cursor; every later point adds the segment
-///   from the cursor to it as a subpath of its own, so segments meet through their round caps.
-/// - Stylus strokes are never smoothed; each segment is stroked at once, 2 x the pressure of
-///   its end sample wide (0 and below paint nothing).
-/// - Plain strokes are drawn through a 4-step Catmull-Rom spline while `smoothing` is on. Their
-///   segments are collected in one path and stroked once, `lineWidth` wide.
+/// - A plain stroke is one polyline subpath through its points, drawn through a 4-step
+///   Catmull-Rom spline while `smoothing` is on; a lone point adds none. With round caps and
+///   joins it covers what each of its segments stroked with round caps would cover.
+/// - Consecutive plain strokes form a run, stroked once, `ink.lineWidth` wide, so translucent
+///   ink is not darker where they overlap. A run of more than `pointsPerBand` points is
+///   painted in bands of rows of about that many points, each into a bitmap of its own with
+///   the segments that reach it, then laid over the context: the same pixels (translucent
+///   ink within one 8-bit rounding step), with memory bounded by the band instead of growing
+///   with the signature.
+/// - Stylus strokes are never smoothed; each segment is a subpath of its own, stroked at once,
+///   2 x the pressure of its end sample wide (0 and below paint nothing), so segments meet
+///   through their round caps.
 ///
-/// Order: oldest stroke first. Plain segments collected so far are stroked, at `lineWidth`,
-/// just before each stylus stroke and once at the end, so a stylus segment never paints
-/// pending plain segments nor lends them its width, and every plain stroke keeps `lineWidth`
-/// in any mix of kinds.
+/// Order: oldest stroke first; a run is painted whole before the stylus stroke after it, so a
+/// stylus segment never paints plain ink nor lends it its width.
 ///
-/// The cursor is local to this call: the live ink's cursor and context are never touched.
-/// With `box`, every handled point widens it: stored samples, or the smoothed points of plain
-/// strokes while smoothing is on, first points included.
-void paintStrokes(GraphicsContext& context, std::span<const Stroke> strokes, double lineWidth,
-                  bool smoothing, PointBox* box = nullptr);
+/// No buffer grows with the number of smoothed points: they stream from the spline into the
+/// path, once to survey each run and once per band. The cursor is local to this call: the live
+/// ink's cursor and context are never touched. With `box`, every handled point widens it:
+/// stored samples, or the smoothed points of plain strokes while smoothing is on, first points
+/// included.
+void paintStrokes(Graphics& graphics, GraphicsContext& context, std::span<const Stroke> strokes,
+                  const Ink& ink, bool smoothing, PointBox* box = nullptr,
+                  std::size_t pointsPerBand = kPointsPerBand);
 
 }  // namespace penwell::render

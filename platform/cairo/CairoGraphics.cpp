@@ -117,6 +117,11 @@ public:
                                                                : CAIRO_LINE_CAP_BUTT);
     }
 
+    void setLineJoin(LineJoin join) override {
+        cairo_set_line_join(
+            cr_.get(), join == LineJoin::Round ? CAIRO_LINE_JOIN_ROUND : CAIRO_LINE_JOIN_BEVEL);
+    }
+
     void setLineWidth(double width) override {
         // Cairo's stroker takes seconds to minutes on a width of 1e10. Past the bitmap's
         // diagonal on each side of the path a wider line covers no more of the bitmap, so the

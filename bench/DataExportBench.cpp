@@ -1,0 +1,111 @@
+// The data export of a 1,000-sample signature beside the key derivation it is built on: bare
+// PBKDF2-HMAC-SHA1, 10,000 rounds, straight through OpenSSL. The derivation is meant to cost;
+// everything around it (point stream, AES, the store lookup, the certificate, the RSA wrap)
+// should add little. Figures and goals: docs/performance.md.
+
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "capture/Penwell.h"
+#include "platform/Defaults.h"
+#include "secure/AES.h"
+#include "support/ControllerTestAccess.h"
+
+namespace penwell {
+namespace {
+
+/// A folder of its own under the system's temporary folder, removed with everything in it.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "penwell-bench-XXXXXX");
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("cannot make a scratch folder");
+        }
+        path_ = pattern;
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+/// A pad with 1,000 samples in 5 strokes, its store and its resource folder in a scratch
+/// folder. One export runs first, so the store exists and holds the certificate, as it does
+/// for every export after a device's first.
+struct SignedPad {
+    SignedPad() {
+        std::filesystem::create_directories(folder.path() / "resources");
+        std::filesystem::copy_file(
+            std::filesystem::path(PENWELL_DEMO_CERTIFICATE_DIR) / "Penwell.dat",
+            folder.path() / "resources" / "Penwell.dat");
+        services = headlessServices(
+            host, {folder.path() / "certificates.sqlite", folder.path() / "resources"});
+        controller = std::make_unique<PenwellViewController>(services);
+        controller->setSigImage(std::make_shared<ImageView>(Rect{{0, 0}, {1024, 768}}));
+        std::vector<Stroke>& lines = ControllerTestAccess::lines(*controller);
+        for (int k = 0; k < 5; ++k) {
+            Stroke stroke;
+            for (int i = 0; i < 200; ++i) {
+                stroke.push_back(_point::initwith(
+                    {40.0 + 3.0 * i, 100.0 + 120.0 * k + 30.0 * std::sin(i * 0.12)},
+                    static_cast<std::uint64_t>(i) * 8, 0.0));
+            }
+            lines.push_back(std::move(stroke));
+        }
+        std::optional<Bytes> key;
+        if (!controller->getSignatureData(&key) || !key) {
+            throw std::runtime_error("the data export failed");
+        }
+    }
+    ScratchFolder folder;
+    headless::HeadlessHost host;
+    Services services;
+    std::unique_ptr<PenwellViewController> controller;
+};
+
+void BM_SignatureData(benchmark::State& state) {
+    SignedPad pad;
+    for (auto _ : state) {
+        std::optional<Bytes> key;
+        std::optional<Bytes> record = pad.controller->getSignatureData(&key);
+        benchmark::DoNotOptimize(record);
+        benchmark::DoNotOptimize(key);
+    }
+}
+BENCHMARK(BM_SignatureData)->Unit(benchmark::kMillisecond);
+
+/// What the export derives: a key as long as the AES key, from a 36-character password and an
+/// 8-byte salt, 10,000 rounds.
+void BM_BarePbkdf2(benchmark::State& state) {
+    const std::string password = "0F6A2B1C-3D4E-4F50-8A61-72B3C4D5E6F7";
+    const std::array<unsigned char, kPBKDFSaltSize> salt{1, 2, 3, 4, 5, 6, 7, 8};
+    std::array<unsigned char, kAlgorithmKeySize> key{};
+    for (auto _ : state) {
+        if (PKCS5_PBKDF2_HMAC_SHA1(password.data(), static_cast<int>(password.size()), salt.data(),
+                                   static_cast<int>(salt.size()), static_cast<int>(kPBKDFRounds),
+                                   static_cast<int>(key.size()), key.data()) != 1) {
+            state.SkipWithError("PBKDF2 failed");
+            break;
+        }
+        benchmark::DoNotOptimize(key);
+    }
+}
+BENCHMARK(BM_BarePbkdf2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace penwell
