@@ -16,7 +16,6 @@
 #include "platform/Defaults.h"
 #include "platform/cairo/CairoGraphics.h"
 #include "render/StrokePainter.h"
-#include "support/ControllerTestAccess.h"
 
 namespace penwell {
 namespace {
@@ -54,7 +53,7 @@ struct Pad {
         controller->viewWillAppear(false);
         host.runLoop->runPending();
         controller->setSmoothing(smoothing);
-        ControllerTestAccess::lines(*controller) = signature(samples);
+        controller->restoreSignature(signature(samples));
     }
     headless::HeadlessHost host;
     Services services;
@@ -141,8 +140,7 @@ void BM_RedrawPeakMemory(benchmark::State& state) {
         }
         auto context = pad.services.graphics->beginImageContext(kPad);
         const bench::HeapPeak peak;
-        render::paintStrokes(*pad.services.graphics, *context, lines, {0, 0, 1, 1, kLineWidth},
-                             true);
+        render::paintStrokes(*context, lines, {0, 0, 1, 1, kLineWidth}, true);
         painting = std::max(painting, peak.bytes());
     }
     state.counters["redraw"] = static_cast<double>(redraw);

@@ -32,12 +32,11 @@ TEST(SignatureImage, NilUntilTheStrokesPassTheThreshold) {
     ShownPad t;
     Stroke twelve = thirteenSamples({20, 20}, {200, 20});
     twelve.pop_back();
-    t.lines() = {twelve};
-    t.controller->renderSignture();
+    t.restore({twelve});
     EXPECT_TRUE(inked(*t.pad->image(), 100, 20));  // ink shows, yet it is no signature
     EXPECT_FALSE(t.controller->getSignatureImage(false));
     EXPECT_FALSE(t.controller->getSignatureImage(true));
-    t.lines().push_back(strokeThrough({{20, 200}}));
+    t.restore({twelve, strokeThrough({{20, 200}})});
     EXPECT_TRUE(t.controller->getSignatureImage(false));
 }
 
@@ -46,8 +45,7 @@ TEST(SignatureImage, UncroppedIsThePadsSizeTransparentWithoutInkAndInTheNewLinec
     t.controller->setIphoneport(solidImage(300, 400, kRed));
     t.controller->setIbackcolor(Color::rgb(0, 1, 0));
     t.show();
-    ControllerTestAccess::lines(*t.controller) = {thirteenSamples({20, 20}, {200, 20})};
-    t.controller->renderSignture();
+    ASSERT_TRUE(t.controller->restoreSignature({thirteenSamples({20, 20}, {200, 20})}));
     // A new linecolor is used at once, though the pad still shows the old ink.
     t.controller->setLinecolor(Color::rgb(1, 0, 0));
     const std::optional<Image> image = t.controller->getSignatureImage(false);
@@ -74,7 +72,7 @@ TEST(SignatureImage, CropIsTheBoxOfThePointsWithATwentyPointMarginInWholePixels)
     };
     for (const auto& c : cases) {
         ShownPad t({400, 300});
-        t.lines() = {thirteenSamples(c.from, c.to)};
+        t.restore({thirteenSamples(c.from, c.to)});
         const std::optional<Image> full = t.controller->getSignatureImage(false);
         const std::optional<Image> cropped = t.controller->getSignatureImage(true);
         ASSERT_TRUE(full && cropped);
@@ -91,7 +89,7 @@ TEST(SignatureImage, SmoothedBoxIsThatOfTheSmoothedPoints) {
     ShownPad t;
     t.controller->setMinSigPoints(4);
     const Stroke zigzag = strokeThrough({{50, 50}, {150, 50}, {150, 150}, {50, 150}, {50, 250}});
-    t.lines() = {Stroke{}, zigzag, Stroke{}};  // empty strokes do not widen the box
+    t.restore({Stroke{}, zigzag, Stroke{}});  // empty strokes do not widen the box
     std::optional<Image> cropped = t.controller->getSignatureImage(true);
     ASSERT_TRUE(cropped);
     EXPECT_EQ(cropped->width(), 140);
@@ -115,11 +113,10 @@ TEST(SignatureImage, RepeatablePaintsWhatTheRedrawPaintsAndLeavesThePadAndStroke
         Stroke stylus = strokeThrough({{40, 300}}, 0.5);
         stylus.push_back(_point::initwith({140, 320}, 8, 1.5));
         stylus.push_back(_point::initwith({240, 300}, 16, 3.0));
-        t.lines() = {thirteenSamples({20, 20}, {200, 80}), stylus,
-                     strokeThrough({{30, 100}, {-1, 150}, {130, 200}, {230, 160}})};
-        t.controller->renderSignture();
+        t.restore({thirteenSamples({20, 20}, {200, 80}), stylus,
+                   strokeThrough({{30, 100}, {-1, 150}, {130, 200}, {230, 160}})});
         const Image pad = *t.pad->image();
-        const std::vector<Stroke> strokes = t.lines();
+        const std::vector<Stroke> strokes = t.controller->lines();
         const std::optional<Image> first = t.controller->getSignatureImage(false);
         const std::optional<Image> second = t.controller->getSignatureImage(false);
         ASSERT_TRUE(first && second);
@@ -133,21 +130,20 @@ TEST(SignatureImage, RepeatablePaintsWhatTheRedrawPaintsAndLeavesThePadAndStroke
 TEST(SignatureImage, MidStrokeLeavesTheLiveInkAlone) {
     ShownPad t;
     auto& c = *t.controller;
-    t.lines() = {thirteenSamples({20, 20}, {200, 80})};
-    const Stroke inProgress = strokeThrough({{200, 300}, {210, 310}, {220, 305}});
-    ControllerTestAccess::points(c) = inProgress;
-    ControllerTestAccess::lastPoint(c) = {220, 305};
-    auto& live = ControllerTestAccess::contextRef(c);
-    live = t.services.graphics->beginImageContext({300, 400});
-    const GraphicsContext* liveContext = live.get();
-    const Image pad = *t.pad->image();
+    t.restore({thirteenSamples({20, 20}, {200, 80})});
+    t.down({200, 300}, 1.0);
+    t.move({210, 310}, 1.01);
+    const Stroke inProgress = c.points();
+    const Image pad = t.image();
     EXPECT_TRUE(c.getSignatureImage(false));
-    EXPECT_TRUE(c.getSignatureImage(true));
-    EXPECT_EQ(ControllerTestAccess::points(c), inProgress);
-    EXPECT_EQ(ControllerTestAccess::lastPoint(c), (Point{220, 305}));
-    EXPECT_EQ(live.get(), liveContext);
-    EXPECT_TRUE(live->makeImage().samePixels(Image::transparent(300, 400)));
-    EXPECT_TRUE(t.pad->image()->samePixels(pad));
+    EXPECT_TRUE(c.exportSignature({ExportFormat::SVG, 1.0, true, true}));
+    EXPECT_EQ(c.points(), inProgress);
+    EXPECT_TRUE(t.image().samePixels(pad));
+    // The stroke carries on from where it was, over the same pad.
+    t.move({260, 310}, 1.02);
+    EXPECT_TRUE(inked(t.image(), 205, 305));
+    EXPECT_TRUE(inked(t.image(), 250, 310));
+    EXPECT_TRUE(inked(t.image(), 100, 50));
 }
 
 }  // namespace
