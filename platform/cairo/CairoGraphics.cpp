@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "platform/Color.h"
@@ -53,13 +54,7 @@ public:
     }
 
     CairoContext(int width, int height, Surface surface, Context cr)
-        : width_(width),
-          height_(height),
-          surface_(std::move(surface)),
-          cr_(std::move(cr)),
-          maxLineWidth_(2.0 * (std::hypot(width, height) + 1.0)),
-          reach_{{-(maxLineWidth_ / 2.0 + 2.0), -(maxLineWidth_ / 2.0 + 2.0)},
-                 {width + maxLineWidth_ + 4.0, height + maxLineWidth_ + 4.0}} {
+        : width_(width), height_(height), surface_(std::move(surface)), cr_(std::move(cr)) {
         // Round joins keep every painted pixel within half the line width of the path, which
         // is what the changed-region bookkeeping below assumes.
         cairo_set_line_join(cr_.get(), CAIRO_LINE_JOIN_ROUND);
@@ -123,12 +118,7 @@ public:
     }
 
     void setLineWidth(double width) override {
-        // Cairo's stroker takes seconds to minutes on a width of 1e10. Past the bitmap's
-        // diagonal on each side of the path a wider line covers no more of the bitmap, so the
-        // width is limited there: time is bounded and the pixels stay the same. (Inexact only
-        // for such a line along a path that lies far outside the bitmap.)
-        lineWidth_ = width > 0.0 ? std::min(width, maxLineWidth_) : 0.0;  // NaN gives 0
-        cairo_set_line_width(cr_.get(), lineWidth_);
+        lineWidth_ = width > 0.0 ? width : 0.0;  // NaN gives 0
     }
 
     void setAllowsAntialiasing(bool allows) override {
@@ -140,53 +130,21 @@ public:
                               unitComponent(blue), unitComponent(alpha));
     }
 
-    void beginPath() override {
-        cairo_new_path(cr_.get());
-        current_.reset();
-        joined_ = false;
-    }
+    // The path is kept here and handed to Cairo only when it is stroked, once the width is
+    // known: what reaches Cairo is then cut to what can change a pixel of this bitmap.
+    void beginPath() override { path_.clear(); }
 
-    void moveToPoint(Point p) override {
-        current_ = p;
-        joined_ = false;
-    }
+    void moveToPoint(Point p) override { path_.push_back({p, true}); }
 
-    // Segments reach Cairo cut to the part that can touch the bitmap. Cairo keeps coordinates
-    // in 24.8 fixed point, so a sample at 1e12 would wrap around onto the bitmap, and NaN has
-    // no place at all. What is cut away lies farther from the bitmap than the widest line
-    // reaches, so the pixels are those of the whole segment.
     void addLineToPoint(Point p) override {
-        if (!current_) {
-            moveToPoint(p);  // as Cairo does without a current point
-            return;
-        }
-        Point a = *current_, b = p;
-        const bool kept = clipSegment(a, b, reach_);
-        if (kept) {
-            if (!joined_ || a != *current_) {
-                cairo_move_to(cr_.get(), a.x, a.y);
-            }
-            cairo_line_to(cr_.get(), b.x, b.y);
-        }
-        joined_ = kept && b == p;  // the next segment continues this subpath in Cairo too
-        current_ = p;
+        path_.push_back({p, path_.empty()});  // without a current point a line starts one
     }
 
     void strokePath() override {
-        cairo_t* cr = cr_.get();
         if (lineWidth_ > 0.0) {
-            double x1, y1, x2, y2;
-            cairo_path_extents(cr, &x1, &y1, &x2, &y2);
-            // Round caps and joins reach half the width beyond the path, square caps a little
-            // more; one more pixel covers antialiasing.
-            const double reach = lineWidth_ + 1.0;
-            markChanged(pixelRectOutward(x1 - reach, y1 - reach, x2 + reach, y2 + reach));
-            cairo_stroke(cr);
-        } else {
-            cairo_new_path(cr);  // a zero-width stroke paints nothing but still uses up the path
+            strokeSegments(lineWidth_ / 2.0);
         }
-        current_.reset();
-        joined_ = false;
+        path_.clear();  // a zero-width stroke paints nothing but still uses up the path
     }
 
     Image makeImage() override {
@@ -200,6 +158,83 @@ public:
     }
 
 private:
+    struct PathPoint {
+        Point p;
+        bool startsSubpath;
+    };
+
+    /// Beyond this half width the line is drawn this wide. Cairo keeps device coordinates in
+    /// 24.8 fixed point (about ±8.4 million), and a line only gets here when no point of its
+    /// path lies within this distance of the bitmap, which no real host ever draws.
+    static constexpr double kMaxHalfWidth = 1e6;
+
+    /// The distance from `p` to the bitmap's farthest corner: a round pen at least this wide
+    /// (as a radius) at `p` covers every pixel.
+    double farthestCorner(Point p) const {
+        const double dx = std::max(std::abs(p.x), std::abs(p.x - width_));
+        const double dy = std::max(std::abs(p.y), std::abs(p.y - height_));
+        return std::hypot(dx, dy);
+    }
+
+    // Cairo's stroker takes minutes on a width of 1e10, and a coordinate of 1e12 wraps around
+    // in its fixed point onto the bitmap; NaN has no place at all. So:
+    // - a segment with a NaN or infinite end is not painted;
+    // - a line so wide that it covers the whole bitmap around one of its points is a paint of
+    //   the whole bitmap, which is exactly what stroking it would give;
+    // - otherwise segments are cut to the part that lies within reach of the bitmap (half the
+    //   width, times 1.5 for square caps, plus 8 pixels), and the cut ends' caps fall outside
+    //   it too. Pixels stay those of the whole path; time and coordinates are bounded. (With
+    //   fewer spare pixels, cuts 2 to 4 pixels off a thin line's bitmap changed an edge pixel
+    //   there by 2 of 255: Cairo's stroker approximates differently near what it is given.)
+    void strokeSegments(double half) {
+        cairo_t* cr = cr_.get();
+        bool anySegment = false;
+        double cover = std::numeric_limits<double>::infinity();
+        for (std::size_t i = 1; i < path_.size(); ++i) {
+            const Point a = path_[i - 1].p, b = path_[i].p;
+            if (!path_[i].startsSubpath && std::isfinite(a.x) && std::isfinite(a.y) &&
+                std::isfinite(b.x) && std::isfinite(b.y)) {
+                anySegment = true;
+                cover = std::min({cover, farthestCorner(a), farthestCorner(b)});
+            }
+        }
+        if (!anySegment) {
+            return;
+        }
+        if (half >= cover + 1.0) {
+            cairo_paint(cr);
+            markChanged({0, 0, width_, height_});
+            return;
+        }
+        half = std::min(half, kMaxHalfWidth);
+        const double margin = 1.5 * half + 8.0;
+        const Rect reach{{-margin, -margin}, {width_ + 2.0 * margin, height_ + 2.0 * margin}};
+        cairo_new_path(cr);
+        bool joined = false;  // Cairo's current point is the previous path point
+        for (std::size_t i = 1; i < path_.size(); ++i) {
+            if (path_[i].startsSubpath) {
+                joined = false;
+                continue;
+            }
+            Point a = path_[i - 1].p, b = path_[i].p;
+            if (!clipSegment(a, b, reach)) {
+                joined = false;
+                continue;
+            }
+            if (!joined || a != path_[i - 1].p) {
+                cairo_move_to(cr, a.x, a.y);
+            }
+            cairo_line_to(cr, b.x, b.y);
+            joined = b == path_[i].p;  // a cut end starts the next segment afresh
+        }
+        cairo_set_line_width(cr, 2.0 * half);
+        double x1, y1, x2, y2;
+        cairo_path_extents(cr, &x1, &y1, &x2, &y2);
+        const double ink = 1.5 * half + 1.0;  // caps and joins, and a pixel of antialiasing
+        markChanged(pixelRectOutward(x1 - ink, y1 - ink, x2 + ink, y2 + ink));
+        cairo_stroke(cr);
+    }
+
     void markChanged(PixelRect r) {
         changed_ = changed_.united(r.intersected({0, 0, width_, height_}));
         pristine_ = false;
@@ -209,12 +244,9 @@ private:
     int height_;
     Surface surface_;
     Context cr_;
-    double lineWidth_ = 2.0;        // Cairo's default
-    double maxLineWidth_;           // the width beyond which a line covers no more of the bitmap
-    Rect reach_;                    // where the widest line can still touch the bitmap
-    std::optional<Point> current_;  // the path's current point as given, before any cutting
-    bool joined_ = false;           // Cairo's current point is current_
-    bool pristine_ = true;          // nothing painted yet: the bitmap is all transparent
+    double lineWidth_ = 2.0;       // Cairo's default
+    std::vector<PathPoint> path_;  // the current path, as given
+    bool pristine_ = true;         // nothing painted yet: the bitmap is all transparent
     // The latest image taken (or adopted), and what was painted since: the next image shares
     // every tile outside that region with it.
     std::optional<Image> base_ = Image::transparent(width_, height_);

@@ -124,6 +124,11 @@ TEST(CairoGraphics, HostileStrokesPaintWhatTheirTameTwinsPaint) {
     for (const auto& c : cases) {
         EXPECT_TRUE(paint(c.hostile).samePixels(paint(c.tame))) << c.name;
     }
+    // A line wider than the bitmap's diagonal along a path off the bitmap still reaches as far
+    // as its width says: its round cap at x = -140 ends at x = 60.
+    const Image offBitmap = paint({{-150, 50}, {-140, 50}, 400});
+    EXPECT_EQ(offBitmap.pixel(58, 50).a, 255);
+    EXPECT_EQ(offBitmap.pixel(62, 50).a, 0);
 
     // Drawing into a rectangle of no area or a non-finite one paints nothing (and leaks nothing).
     auto context = graphics->beginImageContext({20, 20});
