@@ -57,6 +57,11 @@ struct ReplayOptions {
 };
 int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err);
 
+/// The folder holding Penwell.dat when --resources is not given: $PENWELL_RESOURCES when set
+/// and not empty; else ../share/penwell beside the running program when that folder exists
+/// (an install under any prefix, moved or not); else the library's build-time default.
+std::filesystem::path toolResourceFolder();
+
 struct DemoOptions {
     std::filesystem::path out = "out";
     std::filesystem::path examples;              ///< folder of *.json traces

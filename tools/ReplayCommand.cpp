@@ -1,6 +1,8 @@
 // penwell replay: one trace through the controller, and whatever exports were asked for.
 
 #include <cmath>
+#include <cstdlib>
+#include <system_error>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <cstdio>
@@ -42,6 +44,22 @@ std::string statistic(double value) {
 }
 
 }  // namespace
+
+std::filesystem::path toolResourceFolder() {
+    if (const char* fromEnvironment = std::getenv("PENWELL_RESOURCES");
+        fromEnvironment != nullptr && *fromEnvironment != '\0') {
+        return fromEnvironment;
+    }
+    std::error_code ec;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const auto installed = program.parent_path().parent_path() / "share" / "penwell";
+        if (std::filesystem::is_directory(installed, ec)) {
+            return installed;
+        }
+    }
+    return filesystem::DirectoryBundle::defaultFolder();
+}
 
 int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
     if (options.data.has_value() != options.key.has_value()) {
@@ -90,11 +108,10 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
             named.push_back({option, **path});
         }
     }
-    std::vector<NamedFile> inputs = {
-        {"TRACE", options.trace},
-        {"--resources",
-         (options.resources ? *options.resources : filesystem::DirectoryBundle::defaultFolder()) /
-             "Penwell.dat"}};
+    const std::filesystem::path resources =
+        options.resources ? *options.resources : toolResourceFolder();
+    std::vector<NamedFile> inputs = {{"TRACE", options.trace},
+                                     {"--resources", resources / "Penwell.dat"}};
     if (options.store) {
         inputs.push_back({"--store", *options.store});
     }
@@ -108,7 +125,7 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     settings.smoothing = options.smoothing;
     settings.lineWidth = options.lineWidth;
     settings.services.certificateStore = options.store;
-    settings.services.resources = options.resources;
+    settings.services.resources = resources;
     request.data = options.data.has_value();
 
     Replay replay(trace, settings);

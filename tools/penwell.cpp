@@ -96,8 +96,8 @@ int main(int argc, char** argv) {
     replayCmd->add_option("--store", replay.store,
                           "certificate store file (default: a throwaway one in memory)");
     replayCmd->add_option("--resources", replay.resources,
-                          "folder holding Penwell.dat (default: $PENWELL_RESOURCES or the "
-                          "installed one)");
+                          "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
+                          "../share/penwell beside the program, else the library's)");
     replayCmd->callback([&] {
         action = [&] {
             if (!smoothing.empty()) {
