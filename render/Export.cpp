@@ -49,8 +49,7 @@ std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
         return std::nullopt;  // no bitmap of the pad's size can be made
     }
     render::PointBox box = emptyBox(size);
-    render::paintStrokes(*context, _lines, {red, green, blue, alpha, lineWidth_}, smoothing_,
-                         &box);
+    render::paintStrokes(*context, _lines, {red, green, blue, alpha, lineWidth_}, smoothing_, &box);
     Image image = context->makeImage();
     context.reset();
     if (!crop) {
@@ -77,9 +76,9 @@ std::optional<ExportResult> PenwellViewController::exportSignature(const ExportO
     }
     const render::Ink ink{red, green, blue, alpha, lineWidth_};
     // Painted the way the pad's view paints its background colour.
-    const std::optional<Image> background =
-        options.background && ibackcolor_ ? std::optional(Image::filledWith(*ibackcolor_))
-                                          : std::nullopt;
+    const std::optional<Image> background = options.background && ibackcolor_
+                                                ? std::optional(Image::filledWith(*ibackcolor_))
+                                                : std::nullopt;
     Graphics& graphics = *services_.graphics;
     ExportResult result;
 

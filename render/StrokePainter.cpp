@@ -146,8 +146,8 @@ int smoothingSteps(bool smoothing) {
 /// laid over the context. A band alone gets the coverage the whole bitmap would get on its
 /// rows and each pixel belongs to one band, so opaque ink gives the same pixels; translucent
 /// ink is rounded to 8 bits once more on the way (one step of 255 at most).
-void paintPlainRun(GraphicsContext& context, std::span<const Stroke> run,
-                   const Ink& ink, bool smoothing, PointBox* box, std::size_t pointsPerBand) {
+void paintPlainRun(GraphicsContext& context, std::span<const Stroke> run, const Ink& ink,
+                   bool smoothing, PointBox* box, std::size_t pointsPerBand) {
     const Size size = context.size();
     const auto rows = static_cast<std::size_t>(size.height);
     std::vector<std::uint32_t> pointsPerRow(std::max<std::size_t>(rows, 1), 0);
@@ -258,8 +258,8 @@ void paintStrokes(GraphicsContext& context, std::span<const Stroke> strokes, con
         if (i < strokes.size() && (strokes[i].empty() || !isStylus(strokes[i]))) {
             continue;
         }
-        paintPlainRun(context, strokes.subspan(runStart, i - runStart), ink, smoothing,
-                      box, pointsPerBand);
+        paintPlainRun(context, strokes.subspan(runStart, i - runStart), ink, smoothing, box,
+                      pointsPerBand);
         if (i < strokes.size()) {
             paintStylusStroke(context, strokes[i], box);
         }

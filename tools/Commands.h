@@ -39,17 +39,17 @@ int runCertShow(const std::filesystem::path& file, std::ostream& out);
 
 struct ReplayOptions {
     std::filesystem::path trace;
-    std::optional<std::filesystem::path> padPng;  ///< what a person sees of the pad
-    std::optional<std::filesystem::path> png;     ///< the exported signature image
+    std::optional<std::filesystem::path> padPng;      ///< what a person sees of the pad
+    std::optional<std::filesystem::path> png;         ///< the exported signature image
     std::optional<std::filesystem::path> pngCropped;  ///< ... cut to the ink
     std::optional<std::filesystem::path> svg;         ///< ... as SVG
     std::optional<std::filesystem::path> pdf;         ///< ... as PDF
-    bool crop = false;        ///< crop --png, --svg and --pdf to the ink
-    double scale = 1.0;       ///< PNG pixels per point, 1 to 8
-    bool background = false;  ///< the pad's background colour under the ink
-    bool json = false;        ///< the session summary as JSON
-    std::optional<std::filesystem::path> data;    ///< the encrypted record
-    std::optional<std::filesystem::path> key;     ///< the wrapped key blob
+    bool crop = false;                                ///< crop --png, --svg and --pdf to the ink
+    double scale = 1.0;                               ///< PNG pixels per point, 1 to 8
+    bool background = false;                          ///< the pad's background colour under the ink
+    bool json = false;                                ///< the session summary as JSON
+    std::optional<std::filesystem::path> data;        ///< the encrypted record
+    std::optional<std::filesystem::path> key;         ///< the wrapped key blob
     std::optional<bool> smoothing;
     std::optional<float> lineWidth;
     std::optional<std::filesystem::path> store;  ///< default: a throwaway store in memory

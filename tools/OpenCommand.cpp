@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
-#include <vector>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "capture/Penwell.h"
 #include "platform/Defaults.h"
@@ -146,9 +146,9 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
     if (!(options.scale >= 1.0 && options.scale <= 8.0)) {
         throw ToolError("--scale: " + std::to_string(options.scale) + " is not within 1 and 8");
     }
-    requireDistinctFiles(named, {{"--private-key", options.privateKey},
-                                 {"--data", options.data},
-                                 {"--key", options.key}});
+    requireDistinctFiles(
+        named,
+        {{"--private-key", options.privateKey}, {"--data", options.data}, {"--key", options.key}});
     const OpenedSignature opened = openSignature(options.privateKey, options.data, options.key);
     // Stage the pictures before printing anything, so a failure prints only its error.
     StagedOutputs outputs;

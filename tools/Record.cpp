@@ -112,9 +112,9 @@ std::vector<Stroke> strokesOf(const PointRecord& record) {
         Stroke stroke;
         stroke.reserve(in.size());
         for (const RecordSample& s : in) {
-            stroke.push_back(_point::initwith({static_cast<double>(signedField(s.x)),
-                                               static_cast<double>(signedField(s.y))},
-                                              s.t, signedField(s.p) / 1000.0));
+            stroke.push_back(_point::initwith(
+                {static_cast<double>(signedField(s.x)), static_cast<double>(signedField(s.y))}, s.t,
+                signedField(s.p) / 1000.0));
         }
         strokes.push_back(std::move(stroke));
     }

@@ -228,8 +228,9 @@ Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& req
             if (!c.isSignature()) {
                 noSignature(c, trace);
             }
-            throw ToolError(trace.name + ": the export could not be made: the pad is too large "
-                                         "for a bitmap or a document at this scale");
+            throw ToolError(trace.name +
+                            ": the export could not be made: the pad is too large "
+                            "for a bitmap or a document at this scale");
         }
         exports.files.push_back(std::move(*result));
     }

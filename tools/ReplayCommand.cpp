@@ -1,11 +1,11 @@
 // penwell replay: one trace through the controller, and whatever exports were asked for.
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <system_error>
 #include <iterator>
 #include <nlohmann/json.hpp>
-#include <cstdio>
+#include <system_error>
 #include <utility>
 #include <vector>
 

@@ -79,12 +79,11 @@ public:
         // The stream writes into bytes owned by the context; the pointer stays put when the
         // context moves.
         auto bytes = std::make_unique<Bytes>();
-        Surface surface(
-            format == DocumentFormat::SVG
-                ? cairo_svg_surface_create_for_stream(appendBytes, bytes.get(), area.size.width,
-                                                      area.size.height)
-                : cairo_pdf_surface_create_for_stream(appendBytes, bytes.get(), area.size.width,
-                                                      area.size.height));
+        Surface surface(format == DocumentFormat::SVG
+                            ? cairo_svg_surface_create_for_stream(appendBytes, bytes.get(),
+                                                                  area.size.width, area.size.height)
+                            : cairo_pdf_surface_create_for_stream(
+                                  appendBytes, bytes.get(), area.size.width, area.size.height));
         if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
             return nullptr;
         }
@@ -354,9 +353,9 @@ private:
     std::unique_ptr<Bytes> document_;  // a document's bytes so far; null for a bitmap
     Surface surface_;                  // destroyed before the bytes it writes into
     Context cr_;
-    Rect area_;      // what the surface shows, in points
-    double scale_;   // pixels per point
-    int width_;      // the bitmap's pixels; 0 for a document
+    Rect area_;     // what the surface shows, in points
+    double scale_;  // pixels per point
+    int width_;     // the bitmap's pixels; 0 for a document
     int height_;
     double lineWidth_ = 2.0;       // Cairo's default
     std::vector<PathPoint> path_;  // the current path, as given

@@ -182,7 +182,8 @@ TEST(Export, PngAtScaleOneIsTheSignatureImageAndScaledInkKeepsItsGeometry) {
     for (bool smoothing : {false, true}) {
         ShownPad t = signedPad(smoothing);
         for (bool crop : {false, true}) {
-            const auto where = ::testing::Message() << "smoothing " << smoothing << " crop " << crop;
+            const auto where = ::testing::Message()
+                               << "smoothing " << smoothing << " crop " << crop;
             const std::optional<Image> reference = t.controller->getSignatureImage(crop);
             const auto one = t.controller->exportSignature({ExportFormat::PNG, 1.0, crop, false});
             ASSERT_TRUE(reference && one) << where;
@@ -273,9 +274,10 @@ TEST(Export, DocumentsRasterisedByOtherRenderersMatchThePng) {
     ShownPad t = signedPad(true);
     t.controller->setIbackcolor(Color::rgb(1, 1, 0.5));
     for (const auto& c : cases) {
-        const auto where = ::testing::Message() << (c.format == ExportFormat::SVG ? "SVG" : "PDF")
-                                                << " crop " << c.crop;
-        const auto png = t.controller->exportSignature({ExportFormat::PNG, 1, c.crop, c.background});
+        const auto where = ::testing::Message()
+                           << (c.format == ExportFormat::SVG ? "SVG" : "PDF") << " crop " << c.crop;
+        const auto png =
+            t.controller->exportSignature({ExportFormat::PNG, 1, c.crop, c.background});
         const auto alone = t.controller->exportSignature({ExportFormat::PNG, 1, c.crop, false});
         const auto document = t.controller->exportSignature({c.format, 1, c.crop, c.background});
         ASSERT_TRUE(png && alone && document) << where;
@@ -286,9 +288,9 @@ TEST(Export, DocumentsRasterisedByOtherRenderersMatchThePng) {
         for (int y = 0; y < raster->height(); ++y) {
             for (int x = 0; x < raster->width(); ++x) {
                 const Rgba a = raster->pixel(x, y), b = png->image.pixel(x, y);
-                const int d = std::max({std::abs(a.r * a.a - b.r * b.a) / 255,
-                                        std::abs(a.b * a.a - b.b * b.a) / 255,
-                                        std::abs(a.a - b.a)});
+                const int d =
+                    std::max({std::abs(a.r * a.a - b.r * b.a) / 255,
+                              std::abs(a.b * a.a - b.b * b.a) / 255, std::abs(a.a - b.a)});
                 worst = std::max(worst, d);
                 ink += alone->image.pixel(x, y).a > 0 ? 1 : 0;
                 off += d > 48 ? 1 : 0;

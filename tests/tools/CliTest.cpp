@@ -171,7 +171,8 @@ TEST_F(CliTest, OpenSummaryAndPicture) {
     EXPECT_EQ(image->size(), (Size{2 * 70, 2 * 80}));
     EXPECT_EQ(image->pixel(10, 41), (Rgba{0, 0, 255, 255}));
     EXPECT_EQ(image->pixel(10, 140), (Rgba{255, 255, 255, 255}));
-    EXPECT_THAT(readText(path("ink.svg")), HasSubstr(R"(width="70pt" height="80pt" viewBox="0 0 70 80")"));
+    EXPECT_THAT(readText(path("ink.svg")),
+                HasSubstr(R"(width="70pt" height="80pt" viewBox="0 0 70 80")"));
 
     args = openArgs();
     args.push_back("--json");
@@ -389,9 +390,9 @@ TEST_F(CliTest, OneSessionWritesEveryFormatAndTheReceiverDrawsTheSameInk) {
                        path("d.bin"), "--key", path("k.bin"), "--resources", demo})
                   .status,
               0);
-    const Result open = penwell({"open", "--private-key", demo + "/demo-private-key.pem",
-                                 "--data", path("d.bin"), "--key", path("k.bin"), "--png",
-                                 path("received.png"), "--crop", "--smoothing"});
+    const Result open =
+        penwell({"open", "--private-key", demo + "/demo-private-key.pem", "--data", path("d.bin"),
+                 "--key", path("k.bin"), "--png", path("received.png"), "--crop", "--smoothing"});
     ASSERT_EQ(open.status, 0) << open.err;
     const auto sent = cairo::readPng(path("sent.png"));
     const auto received = cairo::readPng(path("received.png"));
