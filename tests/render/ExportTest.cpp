@@ -5,6 +5,7 @@
 
 #include "platform/cairo/CairoGraphics.h"
 #include "render/RenderTestSupport.h"
+#include "render/StrokePainter.h"
 #include "support/CertificateFixtures.h"
 
 namespace penwell {
@@ -210,6 +211,21 @@ TEST(Export, PngAtScaleOneIsTheSignatureImageAndScaledInkKeepsItsGeometry) {
     ShownPad t = signedPad();
     for (double scale : {0.5, 8.5, std::nan("")}) {
         EXPECT_FALSE(t.controller->exportSignature({ExportFormat::PNG, scale, false, false}));
+    }
+}
+
+// Bands are layers of the context they are painted for: at a scale they are scaled too, and
+// lie where the whole run would have painted (opaque ink: the very pixels).
+TEST(Export, ScaledBandsPaintWhatTheWholeRunPaints) {
+    for (bool smoothing : {false, true}) {
+        ShownPad t = signedPad(smoothing);
+        auto paint = [&](std::size_t pointsPerBand) {
+            auto context = t.services.graphics->beginImageContext({300, 400}, 2.0);
+            render::paintStrokes(*context, t.controller->lines(), {0, 0, 1, 1, 5}, smoothing,
+                                 nullptr, pointsPerBand);
+            return context->makeImage();
+        };
+        EXPECT_TRUE(paint(4).samePixels(paint(1 << 20))) << smoothing;
     }
 }
 
