@@ -70,18 +70,20 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     if (!(options.scale >= 1.0 && options.scale <= 8.0)) {
         throw ToolError("--scale: " + std::to_string(options.scale) + " is not within 1 and 8");
     }
-    // Every image output with the export that makes it; the options name them in this order.
-    const ExportOptions png{ExportFormat::PNG, options.scale, options.crop, options.background};
-    const std::pair<const char*, const std::optional<std::filesystem::path>*> kinds[] = {
-        {"--png", &options.png},
-        {"--png-cropped", &options.pngCropped},
-        {"--svg", &options.svg},
-        {"--pdf", &options.pdf}};
-    const ExportOptions kindOptions[] = {
-        png,
-        {ExportFormat::PNG, options.scale, true, options.background},
-        {ExportFormat::SVG, 1.0, options.crop, options.background},
-        {ExportFormat::PDF, 1.0, options.crop, options.background}};
+    // Every picture option with the export that makes it.
+    const struct {
+        const char* option;
+        const std::optional<std::filesystem::path>& path;
+        ExportOptions exported;
+    } pictures[] = {
+        {"--png",
+         options.png,
+         {ExportFormat::PNG, options.scale, options.crop, options.background}},
+        {"--png-cropped",
+         options.pngCropped,
+         {ExportFormat::PNG, options.scale, true, options.background}},
+        {"--svg", options.svg, {ExportFormat::SVG, 1.0, options.crop, options.background}},
+        {"--pdf", options.pdf, {ExportFormat::PDF, 1.0, options.crop, options.background}}};
 
     std::vector<NamedFile> named;
     if (options.padPng) {
@@ -90,11 +92,11 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     ExportRequest request;
     request.padImage = options.padPng.has_value();
     std::vector<std::filesystem::path> files;
-    for (std::size_t i = 0; i < std::size(kinds); ++i) {
-        if (*kinds[i].second) {
-            named.push_back({kinds[i].first, **kinds[i].second});
-            request.files.push_back(kindOptions[i]);
-            files.push_back(**kinds[i].second);
+    for (const auto& picture : pictures) {
+        if (picture.path) {
+            named.push_back({picture.option, *picture.path});
+            request.files.push_back(picture.exported);
+            files.push_back(*picture.path);
         }
     }
     // The crop rectangle of the summary, taken from a document: it has no pixels to paint.
