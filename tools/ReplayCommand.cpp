@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <utility>
