@@ -8,7 +8,6 @@
 
 #include <unistd.h>
 #include <algorithm>
-#include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
@@ -48,9 +47,8 @@ public:
         : ws_(io), timer_(io), port_(port), index_(index) {}
 
     void connect() {
-        tcp::resolver resolver(ws_.get_executor());
-        net::connect(beast::get_lowest_layer(ws_),
-                     resolver.resolve("127.0.0.1", std::to_string(port_)));
+        beast::get_lowest_layer(ws_).connect(
+            tcp::endpoint(net::ip::make_address("127.0.0.1"), port_));
         const std::string origin = "http://127.0.0.1:" + std::to_string(port_);
         ws_.set_option(websocket::stream_base::decorator(
             [origin](websocket::request_type& r) { r.set(beast::http::field::origin, origin); }));
