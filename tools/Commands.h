@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace penwell::tools {
 
@@ -55,6 +56,22 @@ struct DemoOptions {
 /// The demo's defaults: the repository's examples/ and demo-certificate/ folders.
 DemoOptions defaultDemoOptions();
 int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
+
+struct ServeOptions {
+    std::string bind = "127.0.0.1";
+    int port = 8080;                           ///< 0 picks a free port
+    std::optional<std::filesystem::path> out;  ///< Done writes here; else the page downloads
+    std::optional<std::filesystem::path> resources;
+    std::optional<std::filesystem::path> store;  ///< default: a throwaway in-memory store
+    bool smoothing = true;
+    float lineWidth = 3.0f;
+    std::string pad = "600x250";  ///< WxH in points
+    int maxSessions = 16;
+    int idleSeconds = 300;
+    std::vector<std::string> publicOrigins;
+};
+/// Serves the signing page until Ctrl-C; prints the page's address on `out` first.
+int runServe(const ServeOptions& options, std::ostream& out);
 
 /// File names that `cert new` writes into its folder.
 inline constexpr const char* kCertificateFileName = "Penwell.dat";
