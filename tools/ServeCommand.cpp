@@ -44,9 +44,9 @@ int runServe(const ServeOptions& options, std::ostream& out) {
     pad.smoothing = options.smoothing;
     pad.lineWidth = options.lineWidth;
     pad.services.resources = options.resources;
-    // Each signer's certificate store lives only as long as the signer's session: a server
-    // for the public needs no lasting state unless it is given a store.
-    pad.services.certificateStore = options.store ? *options.store : ":memory:";
+    // Without --store each signer's certificate store lives only as long as the signer's
+    // session: a server for the public needs no lasting state unless it is given a store.
+    pad.services.certificateStore = options.store;
     if (options.out) {
         std::error_code ec;
         std::filesystem::create_directories(*options.out, ec);

@@ -12,6 +12,7 @@
 #include "tools/Record.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
+#include "tools/ToolServices.h"
 
 namespace penwell::tools::serve {
 
@@ -95,7 +96,7 @@ std::string freshSignatureName(const std::filesystem::path& folder) {
 SigningSession::SigningSession(const PadSettings& settings, std::shared_ptr<RunLoop> runLoop,
                                Sink& sink)
     : settings_(settings), sink_(sink) {
-    services_ = headlessServices(host_, settings.services);
+    services_ = toolServices(host_, settings.services);
     services_.runLoop = std::move(runLoop);
     pad_ = std::make_shared<ImageView>(Rect{{0, 0}, settings.size});
     controller_ = std::make_unique<PenwellViewController>(services_);
