@@ -81,8 +81,10 @@ TEST(TraceTest, ReadsTouchEventsHostCallsWaitsAndRotations) {
          "coalesced": [{"t": 1.01, "x": 11, "y": 20.5, "type": 7}, {"t": 1.02, "x": 12, "y": 21}]},
         {"type": "cancelled", "touches": []}, {"type": "undo"}, {"type": "clear"},
         {"type": "export"}, {"type": "appear"}, {"type": "disappear"},
-        {"type": "wait", "seconds": 1.5}, {"type": "rotate", "orientation": "portraitUpsideDown"})"),
+        {"type": "wait", "seconds": 1.5}, {"type": "rotate", "orientation": "portraitUpsideDown"})",
+                                     R"(, "device": "pad")"),
                                "t");
+    EXPECT_EQ(t.idiom, UIUserInterfaceIdiomPad);
     std::vector<EventType> types;
     for (const TraceEvent& e : t.events) {
         types.push_back(e.type);
@@ -113,6 +115,8 @@ TEST(TraceTest, ErrorsNameTheFieldByItsPath) {
         {R"({"version": 2, "pad": {"width": 1, "height": 1}, "events": []})",
          "trace.json: version: this tool reads version 1 traces"},
         {R"({"version": 1, "pad": {"width": 1, "height": 1}})", "trace.json: events: missing"},
+        {R"({"version": 1, "pad": {"width": 32000, "height": 1}, "events": []})",
+         "trace.json: pad.width: expected a number from 1 to 8192, got 32000"},
         {trace(R"({"type": "began", "touches": [{"t": 0, "x": 1}]})"),
          "trace.json: events[0].touches[0].y: missing"},
         {trace(R"({"type": "began", "touches": [{"t": 0, "x": 1, "y": 1, "type": "pen"}]})"),
