@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view input(reinterpret_cast<const char*>(data), size);
     tools::serve::PadSettings settings;
     settings.size = {200, 100};
-    settings.services.certificateStore = ":memory:";
     settings.services.resources = PENWELL_DEMO_CERTIFICATE_DIR;
     settings.samplesPerSession = 2000;
     auto loop = std::make_shared<headless::ManualRunLoop>();

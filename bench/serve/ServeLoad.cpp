@@ -173,7 +173,6 @@ int main(int argc, char** argv) {
         options.port = 0;
         options.maxSessions = static_cast<std::size_t>(n);
         options.handleSignals = false;
-        options.pad.services.certificateStore = ":memory:";
         options.pad.smoothing = false;
         Server server(options);
         server.collectStats();

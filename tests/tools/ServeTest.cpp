@@ -99,7 +99,6 @@ protected:
         settings.size = {200, 100};
         settings.smoothing = false;
         settings.samplesPerSession = 6;
-        settings.services.certificateStore = ":memory:";
         settings.services.resources = PENWELL_SOURCE_DIR "/demo-certificate";
         session = std::make_unique<SigningSession>(settings, loop, sink);
         loop->runPending();
