@@ -1,7 +1,7 @@
 # The README's commands. Each one installs what it needs first.
 PRESET ?= default
 
-.PHONY: all deps configure build test demo bench fuzz format clean
+.PHONY: all deps configure build test demo serve bench fuzz format clean
 
 all: build
 
@@ -20,10 +20,16 @@ test: build
 demo: build
 	./build/$(PRESET)/tools/penwell demo --out out
 
+# The signing pad on http://127.0.0.1:8080/ with the demo certificate; SERVE_ARGS adds options
+# (`make serve SERVE_ARGS="--out signatures"`).
+serve: build
+	./build/$(PRESET)/tools/penwell serve --resources demo-certificate $(SERVE_ARGS)
+
 bench: deps
 	cmake --preset bench
 	cmake --build --preset bench
 	./build/bench/bench/penwell_bench
+	./build/bench/bench/penwell_serve_load
 
 # Each libFuzzer harness for FUZZ_SECONDS (clang, ASan + UBSan); `make fuzz FUZZ_SECONDS=600`.
 FUZZ_SECONDS ?= 60

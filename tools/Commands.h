@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace penwell::tools {
 
@@ -57,11 +58,6 @@ struct ReplayOptions {
 };
 int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err);
 
-/// The folder holding Penwell.dat when --resources is not given: $PENWELL_RESOURCES when set
-/// and not empty; else ../share/penwell beside the running program when that folder exists
-/// (an install under any prefix, moved or not); else the library's build-time default.
-std::filesystem::path toolResourceFolder();
-
 struct DemoOptions {
     std::filesystem::path out = "out";
     std::filesystem::path examples;              ///< folder of *.json traces
@@ -72,6 +68,22 @@ struct DemoOptions {
 /// The demo's defaults: the repository's examples/ and demo-certificate/ folders.
 DemoOptions defaultDemoOptions();
 int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
+
+struct ServeOptions {
+    std::string bind = "127.0.0.1";
+    int port = 8080;                           ///< 0 picks a free port
+    std::optional<std::filesystem::path> out;  ///< Done writes here; else the page downloads
+    std::optional<std::filesystem::path> resources;
+    std::optional<std::filesystem::path> store;  ///< default: a throwaway in-memory store
+    bool smoothing = true;
+    float lineWidth = 3.0f;
+    std::string pad = "600x250";  ///< WxH in points
+    int maxSessions = 16;
+    int idleSeconds = 300;
+    std::vector<std::string> publicOrigins;
+};
+/// Serves the signing page until Ctrl-C; prints the page's address on `out` first.
+int runServe(const ServeOptions& options, std::ostream& out);
 
 /// File names that `cert new` writes into its folder.
 inline constexpr const char* kCertificateFileName = "Penwell.dat";

@@ -6,23 +6,19 @@
 #include "platform/Errors.h"
 #include "platform/filesystem/DirectoryBundle.h"
 #include "platform/openssl/OpenSslCrypto.h"
-#include "platform/sqlite/SqliteCertificateStore.h"
 #include "secure/AES.h"
 #include "secure/KeyWrap.h"
 #include "tools/CertificateTool.h"
 #include "tools/Record.h"
 #include "tools/ToolError.h"
+#include "tools/ToolServices.h"
 
 namespace penwell::tools {
 
 Replay::Replay(const Trace& trace, const ReplaySettings& settings) : trace_(trace) {
     host_.device->setUserInterfaceIdiom(trace.idiom);
     host_.application->setStatusBarOrientation(trace.orientation);
-    services_ = headlessServices(host_, settings.services);
-    if (!settings.services.certificateStore) {
-        services_.certificateStore =
-            sqlite::SqliteCertificateStore::openInMemory(services_.certificates);
-    }
+    services_ = toolServices(host_, settings.services);
     pad_ = std::make_shared<ImageView>(trace.padFrame);
     controller_ = std::make_unique<PenwellViewController>(services_);
     controller_->setSigImage(pad_);

@@ -2,9 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <nlohmann/json.hpp>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -15,6 +13,7 @@
 #include "tools/Replay.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
+#include "tools/ToolServices.h"
 
 namespace penwell::tools {
 
@@ -43,22 +42,6 @@ std::string statistic(double value) {
 }
 
 }  // namespace
-
-std::filesystem::path toolResourceFolder() {
-    if (const char* fromEnvironment = std::getenv("PENWELL_RESOURCES");
-        fromEnvironment != nullptr && *fromEnvironment != '\0') {
-        return fromEnvironment;
-    }
-    std::error_code ec;
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const auto installed = program.parent_path().parent_path() / "share" / "penwell";
-        if (std::filesystem::is_directory(installed, ec)) {
-            return installed;
-        }
-    }
-    return filesystem::DirectoryBundle::defaultFolder();
-}
 
 int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
     if (options.data.has_value() != options.key.has_value()) {

@@ -3,6 +3,7 @@
 //   replay   run one trace through the controller and export the result
 //   open     the receiver's side: unwrap, decrypt, decode and show a record
 //   cert     make or inspect the receiver's certificate
+//   serve    a signing pad in the browser, one controller per signer
 // Errors go to stderr as one line; the exit code is 0 only on success (2 for usage errors).
 
 #include <CLI/CLI.hpp>
@@ -158,6 +159,54 @@ int main(int argc, char** argv) {
     certShowCmd->add_option("FILE", certFile, "certificate, DER or PEM")->required();
     certShowCmd->callback(
         [&] { action = [&] { return penwell::tools::runCertShow(certFile, std::cout); }; });
+
+    // ---- serve ---------------------------------------------------------------------------
+    penwell::tools::ServeOptions serve;
+    std::string serveSmoothing = "on";
+    auto* serveCmd = app.add_subcommand(
+        "serve",
+        "Serve a signing pad to browsers: one real controller per signer, exports on Done");
+    serveCmd->footer(
+        "Limits: a message is at most 64 KiB and 256 samples; a pad holds at most 100000\n"
+        "samples; a session that sends nothing for --idle seconds is closed, and so is one that\n"
+        "sends anything malformed or out of order (the reason is shown on the page). The page\n"
+        "and its WebSocket answer only to Host and Origin localhost, 127.0.0.1, [::1] or --bind\n"
+        "with the port, and to each --public-origin. Pen pressure p gives force 4p (a 0.5 press\n"
+        "draws 4 points wide); touch pressure p gives force 2p; a mouse gives force 0.");
+    serveCmd->add_option("--bind", serve.bind, "address to listen on")->capture_default_str();
+    serveCmd->add_option("--port", serve.port, "port to listen on (0: any free port)")
+        ->check(CLI::Range(0, 65535))
+        ->capture_default_str();
+    serveCmd->add_option("--out", serve.out,
+                         "folder where Done writes NAME.data, NAME.key, NAME.png and clears the "
+                         "pad (default: the page offers the files for download)");
+    serveCmd->add_option("--resources", serve.resources,
+                         "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
+                         "../share/penwell beside the program, else the library's)");
+    serveCmd->add_option("--store", serve.store,
+                         "certificate store file (default: a throwaway one per signer)");
+    serveCmd->add_option("--smoothing", serveSmoothing, "smooth finger strokes after a pause")
+        ->check(CLI::IsMember({"on", "off"}))
+        ->capture_default_str();
+    serveCmd->add_option("--line-width", serve.lineWidth, "ink width, in points")
+        ->check(CLI::Range(0.5f, 40.0f))
+        ->capture_default_str();
+    serveCmd->add_option("--pad", serve.pad, "pad size WxH, in points")->capture_default_str();
+    serveCmd->add_option("--max-sessions", serve.maxSessions, "signers at once")
+        ->check(CLI::Range(1, 1000))
+        ->capture_default_str();
+    serveCmd->add_option("--idle", serve.idleSeconds, "seconds before a silent page is closed")
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
+    serveCmd->add_option("--public-origin", serve.publicOrigins,
+                         "origin a TLS reverse proxy serves the page under, e.g. "
+                         "https://sign.example.com (repeatable)");
+    serveCmd->callback([&] {
+        action = [&] {
+            serve.smoothing = serveSmoothing == "on";
+            return penwell::tools::runServe(serve, std::cout);
+        };
+    });
 
     try {
         app.parse(argc, argv);

@@ -425,4 +425,28 @@ bool writePng(const Image& image, const std::filesystem::path& path) {
            cairo_surface_write_to_png(surface.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
 }
 
+Bytes pngBytes(const Image& image, PixelRect area) {
+    area = area.intersected({0, 0, image.width(), image.height()});
+    if (area.empty()) {
+        return {};
+    }
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, area.width, area.height));
+    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
+        return {};
+    }
+    cairo_surface_flush(surface.get());
+    image.copyPixels(area, pixelsOf(surface.get()), strideInPixels(surface.get()));
+    cairo_surface_mark_dirty(surface.get());
+    Bytes png;
+    const auto append = [](void* closure, const unsigned char* data, unsigned int length) {
+        auto* out = static_cast<Bytes*>(closure);
+        out->insert(out->end(), data, data + length);
+        return CAIRO_STATUS_SUCCESS;
+    };
+    if (cairo_surface_write_to_png_stream(surface.get(), append, &png) != CAIRO_STATUS_SUCCESS) {
+        return {};
+    }
+    return png;
+}
+
 }  // namespace penwell::cairo

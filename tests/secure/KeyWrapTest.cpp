@@ -53,7 +53,7 @@ TEST_F(KeyWrapTest, ResourceFailingThePinGivesNilAndAddsNothing) {
     const auto key = test::generateRsaKey(1024);
     const Bytes lowerCase = test::makeSelfSignedDer(key.get(), {{"CN", "keyloft"}});
     PinnedCertificate lowerCasePin{"Keyloft", {}};
-    const Bytes digest = test::sha1(lowerCase);
+    const Bytes digest = aes.sha1Digest(lowerCase);
     std::copy(digest.begin(), digest.end(), lowerCasePin.sha1.begin());
 
     const struct {

@@ -27,6 +27,12 @@ void require(bool ok, const char* what) {
     }
 }
 
+Bytes readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    require(static_cast<bool>(in), "open file");
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 PrivateKey generateRsaKey(int bits) {
@@ -91,23 +97,6 @@ Bytes decryptPkcs1(EVP_PKEY* key, ByteView cipherText) {
     }
     plain.resize(length);
     return plain;
-}
-
-Bytes sha1(ByteView data) {
-    Bytes digest(EVP_MAX_MD_SIZE);
-    unsigned int length = 0;
-    require(EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_sha1(), nullptr) == 1,
-            "SHA-1");
-    digest.resize(length);
-    return digest;
-}
-
-Bytes readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    require(static_cast<bool>(in), "open file");
-    const std::istreambuf_iterator<char> begin(in);
-    const std::istreambuf_iterator<char> end;
-    return Bytes(begin, end);
 }
 
 void writeFile(const std::filesystem::path& path, ByteView contents) {

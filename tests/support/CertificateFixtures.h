@@ -1,7 +1,6 @@
 #pragma once
 // Test-only certificate material made with OpenSSL directly, independent of the code under
-// test: keys, self-signed certificates, decryption with a private key, digests, scratch
-// folders.
+// test: keys, self-signed certificates, decryption with a private key, scratch folders.
 
 #include <openssl/evp.h>
 
@@ -34,9 +33,6 @@ PrivateKey demoPrivateKey();
 /// RSA PKCS#1 v1.5 decryption; empty on failure.
 Bytes decryptPkcs1(EVP_PKEY* key, ByteView cipherText);
 
-Bytes sha1(ByteView data);
-
-Bytes readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, ByteView contents);
 
 /// A fresh folder under the system's temporary folder, removed with everything in it at the

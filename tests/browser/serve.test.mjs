@@ -1,0 +1,325 @@
+// penwell serve in real Chromium: input dispatched through the DevTools protocol, on its own
+// schedule (pipelined) with explicit timestamps, so the page sees coalesced 240 Hz samples
+// with exact times. Needs PENWELL (the built program), PENWELL_RESOURCES (a folder with
+// Penwell.dat) and PENWELL_PRIVATE_KEY (its private key); CHROMIUM defaults to the system one.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn, execFileSync } from 'node:child_process';
+import { mkdtempSync, readdirSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import net from 'node:net';
+import crypto from 'node:crypto';
+import { chromium } from 'playwright-core';
+
+const { PENWELL, PENWELL_RESOURCES, PENWELL_PRIVATE_KEY } = process.env;
+const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+const HZ = 240;
+
+let browser;
+const servers = [];
+const folders = [];
+before(async () => {
+  browser = await chromium.launch({ executablePath: CHROMIUM, args: ['--no-sandbox', '--headless=new'] });
+});
+after(async () => {
+  await browser?.close();
+  for (const s of servers) s.kill('SIGINT');
+  for (const f of folders) rmSync(f, { recursive: true, force: true });
+});
+
+function tempFolder() {
+  const f = mkdtempSync(join(tmpdir(), 'penwell-serve-'));
+  folders.push(f);
+  return f;
+}
+
+/** Starts penwell serve on a free loopback port and answers its URL. */
+function serve(...args) {
+  const proc = spawn(PENWELL, ['serve', '--bind', '127.0.0.1', '--port', '0',
+    '--resources', PENWELL_RESOURCES, ...args], { stdio: ['ignore', 'pipe', 'inherit'] });
+  servers.push(proc);
+  return new Promise((resolve, reject) => {
+    let text = '';
+    proc.stdout.on('data', (chunk) => {
+      text += chunk;
+      const url = /http:\/\/\S+\//.exec(text);
+      if (url) resolve({ url: url[0], port: Number(new URL(url[0]).port), proc });
+    });
+    proc.on('exit', (code) => reject(new Error(`penwell serve exited with ${code}`)));
+  });
+}
+
+/** Waits, within a bound, until `check` answers something truthy. */
+async function until(check, what, tries = 200) {
+  for (let i = 0; i < tries; i++) {
+    const v = await check();
+    if (v) return v;
+    await new Promise((r) => setTimeout(r, 25));
+  }
+  throw new Error(`gave up waiting for ${what}`);
+}
+
+async function openPad(url) {
+  const context = await browser.newContext({ hasTouch: true, viewport: { width: 900, height: 700 } });
+  const page = await context.newPage();
+  await page.goto(url);
+  await page.evaluate(() => window.penwellPad.ready);
+  await until(() => page.evaluate(() => window.penwellPad.patches > 0), 'the first picture');
+  const origin = await page.evaluate(() => {
+    const r = document.getElementById('pad').getBoundingClientRect();
+    return { x: r.left, y: r.top };
+  });
+  return { page, cdp: await context.newCDPSession(page), origin };
+}
+
+const state = (pad) => pad.page.evaluate(() => window.penwellPad.state);
+const mismatch = (pad) => pad.page.evaluate(() => window.penwellPad.mismatch());
+/** A digest of what the canvas shows. */
+const canvas = (pad) => pad.page.evaluate(async () => {
+  const digest = await crypto.subtle.digest('SHA-256', window.penwellPad.canvasPixels().data);
+  return Array.from(new Uint8Array(digest), (b) => b.toString(16).padStart(2, '0')).join('');
+});
+
+// The event clock: every stroke starts after the previous one ended and after now (Chrome
+// moves times from before the page's time origin to the origin).
+let clock = 0;
+
+/**
+ * A stroke of points [x, y, pressure] in pad points, sampled at 240 Hz. Each sample after the
+ * first lands half a millisecond past a whole millisecond since the touch-down, so the record's
+ * truncated milliseconds are exact. Answers the samples the record must hold.
+ */
+function timeline(points) {
+  const t0 = (clock = Math.max(clock, Date.now() / 1000) + 0.05);
+  const samples = points.map(([x, y, p], i) => {
+    const ms = Math.floor((i * 1000) / HZ);
+    return { x, y, p, ms, t: i === 0 ? t0 : t0 + (ms + 0.5) / 1000 };
+  });
+  clock = samples.at(-1).t + 0.01;
+  return samples;
+}
+
+/** Dispatches a stroke through CDP without awaiting each event; `end` is 'up' or 'cancel'. */
+async function dispatch(pad, kind, samples, end = 'up') {
+  const at = (s) => ({ x: pad.origin.x + s.x, y: pad.origin.y + s.y });
+  const last = samples.at(-1);
+  const sends = [];
+  if (kind === 'touch') {
+    const point = (s) => ({ ...at(s), force: s.p, id: 1, radiusX: 1, radiusY: 1 });
+    samples.forEach((s, i) => sends.push(pad.cdp.send('Input.dispatchTouchEvent', {
+      type: i === 0 ? 'touchStart' : 'touchMove', touchPoints: [point(s)], timestamp: s.t })));
+    sends.push(pad.cdp.send('Input.dispatchTouchEvent', {
+      type: end === 'up' ? 'touchEnd' : 'touchCancel', touchPoints: [], timestamp: last.t + 0.001 }));
+  } else {
+    const pointer = { pointerType: kind, button: 'left', clickCount: 1 };
+    samples.forEach((s, i) => sends.push(pad.cdp.send('Input.dispatchMouseEvent', {
+      type: i === 0 ? 'mousePressed' : 'mouseMoved', ...at(s), ...pointer, buttons: 1,
+      force: s.p, timestamp: s.t })));
+    sends.push(pad.cdp.send('Input.dispatchMouseEvent', {
+      type: 'mouseReleased', ...at(last), ...pointer, buttons: 0, timestamp: last.t + 0.001 }));
+  }
+  await Promise.all(sends);
+}
+
+/** A wavy line; pressures are multiples of 1/64 so that they survive single precision. */
+function wave(n, x0, y0, dx, amp) {
+  return Array.from({ length: n }, (_, i) =>
+    [x0 + Math.round(i * dx) + 0.5, y0 + Math.round(amp * Math.sin(i / 5)) + 0.5, (16 + (i % 32)) / 64]);
+}
+
+/** The record as `penwell open --json` reads it back with the demo private key. */
+function openRecord(folder, name) {
+  const json = execFileSync(PENWELL, ['open', '--private-key', PENWELL_PRIVATE_KEY,
+    '--data', join(folder, `${name}.data`), '--key', join(folder, `${name}.key`), '--json']);
+  return JSON.parse(json).strokes;
+}
+
+// Force as the page's documented mapping gives it, in the record's thousandths.
+const FORCE = { mouse: () => 0, pen: (p) => Math.trunc(p * 4 * 1000), touch: (p) => Math.trunc(p * 2 * 1000) };
+
+function expectStroke(recorded, kind, samples) {
+  assert.equal(recorded.length, samples.length, `${kind}: sample count`);
+  samples.forEach((s, i) => assert.deepEqual(recorded[i],
+    { x: Math.trunc(s.x), y: Math.trunc(s.y), p: FORCE[kind](s.p), t: s.ms,
+      signed_x: Math.trunc(s.x), signed_y: Math.trunc(s.y) }, `${kind} sample ${i}`));
+}
+
+async function done(pad) {
+  await pad.page.evaluate(() => { window.penwellPad.lastDone = null; });
+  await pad.page.click('#done');
+  return until(() => pad.page.evaluate(() => window.penwellPad.lastDone), 'Done');
+}
+
+test('mouse, pen and touch strokes, a tap and a cancelled touch reach the record exactly', async () => {
+  const out = tempFolder();
+  const { url } = await serve('--out', out, '--smoothing', 'off');
+  const pad = await openPad(url);
+  const strokes = [
+    ['mouse', timeline(wave(60, 20, 60, 4, 15)), 'up'],
+    ['pen', timeline(wave(60, 20, 120, 4, 20)), 'up'],
+    ['touch', timeline(wave(60, 20, 180, 4, 10)), 'up'],
+    ['touch', timeline([[300.5, 40.5, 0.5]]), 'up'],
+    ['touch', timeline(wave(20, 400, 40, 3, 5)), 'cancel'],
+  ];
+  for (const [kind, samples, end] of strokes) await dispatch(pad, kind, samples, end);
+  const total = 60 * 3 + 4 + 20; // a tap becomes a dot of four samples
+  await until(async () => (await state(pad)).samples === total, 'every sample on the server');
+  assert.equal(await mismatch(pad), 0, 'the canvas shows the server pad image');
+
+  const reply = await done(pad);
+  assert.ok(reply.ok, reply.reason);
+  assert.ok(Number.isFinite(reply.sigma) && Number.isFinite(reply.sigma2));
+  assert.deepEqual(readdirSync(out).sort(), ['data', 'key', 'png'].map((e) => `${reply.name}.${e}`));
+  const record = openRecord(out, reply.name);
+  assert.equal(record.length, strokes.length);
+  strokes.forEach(([kind, samples], i) => {
+    if (samples.length > 1) expectStroke(record[i], kind, samples);
+  });
+  const tap = record[3];
+  assert.deepEqual(tap.map((s) => [s.x, s.y]), [[300, 40], [301, 40], [300, 41], [300, 40]]);
+  assert.equal(tap[0].t, 0);
+  // Done with --out clears the pad for the next signer.
+  await until(async () => (await state(pad)).samples === 0, 'the cleared pad');
+  assert.equal(await mismatch(pad), 0);
+});
+
+test('undo and clear change the server pad and the canvas alike', async () => {
+  const { url } = await serve('--smoothing', 'off');
+  const pad = await openPad(url);
+  const blank = await canvas(pad);
+  for (const y of [60, 140]) await dispatch(pad, 'mouse', timeline(wave(40, 30, y, 5, 10)));
+  await until(async () => (await state(pad)).strokes === 2, 'two strokes');
+  assert.equal(await mismatch(pad), 0);
+  const both = await canvas(pad);
+
+  await pad.page.click('#undo');
+  await until(async () => (await state(pad)).strokes === 1, 'the undo');
+  assert.equal(await mismatch(pad), 0);
+  const one = await canvas(pad);
+  assert.notEqual(one, both);
+  assert.notEqual(one, blank);
+
+  await pad.page.click('#clear');
+  await until(async () => (await state(pad)).strokes === 0, 'the clear');
+  assert.equal(await mismatch(pad), 0);
+  assert.equal(await canvas(pad), blank);
+});
+
+test('the smoothing redraw reaches the canvas after the delay', async () => {
+  const { url } = await serve('--smoothing', 'on');
+  const pad = await openPad(url);
+  // A few samples on a wide arc: the smoothed curve differs visibly from the straight segments.
+  const arc = Array.from({ length: 8 }, (_, i) =>
+    [150.5 + Math.round(100 * Math.cos(i / 2.5)), 120.5 + Math.round(100 * Math.sin(i / 2.5)), 0.5]);
+  await dispatch(pad, 'touch', timeline(arc));
+  await until(async () => (await state(pad)).strokes === 1, 'the stroke');
+  assert.equal(await mismatch(pad), 0);
+  const raw = await canvas(pad);
+  await until(async () => (await canvas(pad)) !== raw, 'the smoothing redraw', 400);
+  assert.equal(await mismatch(pad), 0);
+});
+
+test('two pages sign at once without mixing their strokes', async () => {
+  const out = tempFolder();
+  const { url } = await serve('--out', out, '--smoothing', 'off');
+  const pads = [await openPad(url), await openPad(url)];
+  const plans = [
+    [timeline(wave(50, 20, 50, 4, 10)), timeline(wave(30, 20, 200, 5, 5))],
+    [timeline(wave(40, 300, 100, 3, 30))],
+  ];
+  await Promise.all(pads.map(async (pad, i) => {
+    for (const samples of plans[i]) await dispatch(pad, 'pen', samples);
+  }));
+  for (const [i, pad] of pads.entries()) {
+    const expected = plans[i].reduce((n, s) => n + s.length, 0);
+    await until(async () => (await state(pad)).samples === expected, `page ${i}'s samples`);
+    assert.equal(await mismatch(pad), 0);
+  }
+  const names = [];
+  for (const [i, pad] of pads.entries()) {
+    const reply = await done(pad);
+    assert.ok(reply.ok, reply.reason);
+    names.push(reply.name);
+    const record = openRecord(out, reply.name);
+    assert.equal(record.length, plans[i].length);
+    plans[i].forEach((samples, k) => expectStroke(record[k], 'pen', samples));
+  }
+  assert.notEqual(names[0], names[1]);
+});
+
+/** A raw WebSocket client: answers the handshake's status line, and the close it ends with. */
+function rawClient(port, { origin = `http://127.0.0.1:${port}`, host = `127.0.0.1:${port}`, frames = [] }) {
+  return new Promise((resolve, reject) => {
+    const socket = net.connect(port, '127.0.0.1');
+    const key = crypto.randomBytes(16).toString('base64');
+    let data = Buffer.alloc(0);
+    let status = null;
+    socket.setTimeout(5000, () => { socket.destroy(); reject(new Error('raw client timed out')); });
+    socket.on('connect', () => socket.write(['GET /ws HTTP/1.1', `Host: ${host}`, 'Upgrade: websocket',
+      'Connection: Upgrade', `Sec-WebSocket-Key: ${key}`, 'Sec-WebSocket-Version: 13',
+      ...(origin ? [`Origin: ${origin}`] : []), '', ''].join('\r\n')));
+    socket.on('data', (chunk) => {
+      data = Buffer.concat([data, chunk]);
+      if (status === null) {
+        const end = data.indexOf('\r\n\r\n');
+        if (end < 0) return;
+        status = Number(data.toString('latin1', 9, 12));
+        data = data.subarray(end + 4);
+        if (status !== 101) { socket.destroy(); resolve({ status }); return; }
+        for (const frame of frames) socket.write(frame);
+      }
+      // Skip the server's messages until its close frame.
+      while (data.length >= 2) {
+        let len = data[1] & 0x7f, at = 2;
+        if (len === 126) { len = data.readUInt16BE(2); at = 4; }
+        else if (len === 127) { len = Number(data.readBigUInt64BE(2)); at = 10; }
+        if (data.length < at + len) return;
+        const opcode = data[0] & 0x0f, payload = data.subarray(at, at + len);
+        data = data.subarray(at + len);
+        if (opcode === 8) {
+          socket.destroy();
+          resolve({ status, code: payload.readUInt16BE(0), reason: payload.toString('utf8', 2) });
+          return;
+        }
+      }
+    });
+    socket.on('close', () => resolve({ status, closed: true }));
+    socket.on('error', () => resolve({ status, closed: true }));
+  });
+}
+
+/** A masked client frame; `declared` overrides the length it claims. */
+function frame(payload, opcode = 1, declared = payload.length) {
+  const head = declared < 126 ? Buffer.from([0x80 | opcode, 0x80 | declared])
+    : Buffer.concat([Buffer.from([0x80 | opcode, 0x80 | 127]), (() => { const b = Buffer.alloc(8); b.writeBigUInt64BE(BigInt(declared)); return b; })()]);
+  const mask = crypto.randomBytes(4);
+  const body = Buffer.from(payload).map((b, i) => b ^ mask[i % 4]);
+  return Buffer.concat([head, mask, body]);
+}
+
+test('hostile clients are refused while a real page keeps working', async () => {
+  const { url, port } = await serve('--smoothing', 'off');
+  const pad = await openPad(url);
+  const cases = [
+    ['another site', { origin: 'http://evil.example' }, { status: 403 }],
+    ['no origin', { origin: null }, { status: 403 }],
+    ['another host name', { host: `rebound.example:${port}`, origin: `http://rebound.example:${port}` }, { status: 403 }],
+    ['garbage', { frames: [frame('not json at all')] }, { status: 101, code: 1008, reason: 'invalid JSON' }],
+    ['a binary message', { frames: [frame('{}', 2)] }, { status: 101, code: 1008, reason: 'binary messages are not accepted' }],
+    ['a huge frame', { frames: [frame('x', 1, 50 * 1024 * 1024)] }, { status: 101, code: 1009 }],
+    ['a move before a down', { frames: [frame('{"type":"move","pointer":"pen","samples":[[1,2,3,0.5]]}')] },
+      { status: 101, code: 1008, reason: 'move without a down' }],
+    ['a non-finite time', { frames: [frame('{"type":"down","pointer":"pen","samples":[[1e999,2,3,0.5]]}')] },
+      { status: 101, code: 1008 }],
+  ];
+  for (const [what, options, expected] of cases) {
+    const got = await rawClient(port, options);
+    for (const [k, v] of Object.entries(expected)) assert.equal(got[k], v, `${what}: ${k}`);
+  }
+  const samples = timeline(wave(30, 40, 100, 5, 20));
+  await dispatch(pad, 'pen', samples);
+  await until(async () => (await state(pad)).samples === samples.length, 'the page still signs');
+  assert.equal(await mismatch(pad), 0);
+  assert.equal(await pad.page.evaluate(() => window.penwellPad.closeReason), null);
+});

@@ -1,0 +1,231 @@
+// penwell serve below the network: the message parser, the pointer mapping, a session driving
+// a real controller, the patch encoding, and the Asio run loop. The browser tests
+// (tests/browser) cover the page and the server end to end.
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+#include <fstream>
+#include <vector>
+
+#include "platform/asio/AsioRunLoop.h"
+#include "platform/cairo/CairoGraphics.h"
+#include "platform/headless/Headless.h"
+#include "tools/serve/Session.h"
+
+namespace penwell::tools::serve {
+namespace {
+
+struct BadMessage {
+    const char* text;
+    const char* reason;
+};
+
+TEST(ServeMessages, RefusesWithOneReason) {
+    const std::string big(70 * 1024, ' ');
+    const BadMessage cases[] = {
+        {"nope", "invalid JSON"},
+        {"[]", "expected an object"},
+        {R"({"type":"dance"})", "type: unknown message type"},
+        {R"({"type":"undo","x":1})", "x: unknown field"},
+        {R"({"type":"down","pointer":"nose","samples":[[0,0,0,0]]})",
+         "pointer: expected pen, touch or mouse"},
+        {R"({"type":"down","pointer":"pen","samples":[]})", "samples: empty"},
+        {R"({"type":"up","pointer":"pen","samples":[[0,0,0,0],[0,0,0,0]]})",
+         "samples: up carries exactly one sample"},
+        {R"({"type":"move","pointer":"pen","samples":[[0,0,0]]})",
+         "samples[0]: expected [t, x, y, pressure]"},
+        {R"({"type":"move","pointer":"pen","samples":[[-1,0,0,0]]})",
+         "samples[0][0]: out of range"},
+        {R"({"type":"move","pointer":"pen","samples":[[0,2e6,0,0]]})",
+         "samples[0][1]: out of range"},
+        {R"({"type":"move","pointer":"pen","samples":[[0,0,"1",0]]})",
+         "samples[0][2]: expected a number"},
+        {R"({"type":"move","pointer":"pen","samples":[[0,0,0,1.5]]})",
+         "samples[0][3]: out of range"},
+        {R"({"type":"config","lineWidth":100})", "lineWidth: out of range"},
+        {R"({"type":"config","smoothing":1})", "smoothing: expected true or false"},
+    };
+    for (const BadMessage& c : cases) {
+        try {
+            parseClientMessage(c.text);
+            ADD_FAILURE() << c.text << " was taken";
+        } catch (const ProtocolError& e) {
+            EXPECT_EQ(std::string(e.what()), c.reason) << c.text;
+        }
+    }
+    EXPECT_THROW(parseClientMessage(big), ProtocolError);
+    std::string many = R"({"type":"move","pointer":"pen","samples":[[0,0,0,0])";
+    for (int i = 0; i < 256; ++i) {
+        many += ",[0,0,0,0]";
+    }
+    try {
+        parseClientMessage(many + "]}");
+        ADD_FAILURE();
+    } catch (const ProtocolError& e) {
+        EXPECT_STREQ(e.what(), "samples: 257 samples, more than 256");
+    }
+}
+
+TEST(ServeMessages, MapsPointersToTouches) {
+    const Sample s{1.5, 10.25, 20.5, 0.5};
+    struct Case {
+        PointerKind pointer;
+        std::int64_t type;
+        double force;
+    };
+    for (const Case& c : {Case{PointerKind::pen, touch_type::kStylus, 2.0},
+                          Case{PointerKind::touch, touch_type::kDirect, 1.0},
+                          Case{PointerKind::mouse, touch_type::kDirect, 0.0}}) {
+        const Touch t = touchFor(c.pointer, s);
+        EXPECT_EQ(t.type, c.type);
+        EXPECT_EQ(t.force, c.force);
+        EXPECT_EQ(t.timestamp, 1.5);
+        EXPECT_EQ(t.location.x, 10.25);
+        EXPECT_EQ(t.location.y, 20.5);
+    }
+}
+
+class RecordingSink final : public Sink {
+public:
+    void sendText(std::string text) override { texts.push_back(std::move(text)); }
+    void sendBinary(std::string bytes) override { binaries.push_back(std::move(bytes)); }
+    std::vector<std::string> texts, binaries;
+};
+
+class ServeSession : public ::testing::Test {
+protected:
+    ServeSession() {
+        settings.size = {200, 100};
+        settings.smoothing = false;
+        settings.samplesPerSession = 6;
+        settings.services.resources = PENWELL_SOURCE_DIR "/demo-certificate";
+        session = std::make_unique<SigningSession>(settings, loop, sink);
+        loop->runPending();
+    }
+    void send(const std::string& type, const std::string& samples) {
+        session->receive(R"({"type":")" + type + R"(","pointer":"pen","samples":)" + samples + "}");
+    }
+
+    PadSettings settings;
+    std::shared_ptr<headless::ManualRunLoop> loop = std::make_shared<headless::ManualRunLoop>();
+    RecordingSink sink;
+    std::unique_ptr<SigningSession> session;
+};
+
+TEST_F(ServeSession, FeedsTheControllerAndPatchesWhatChanged) {
+    session->flush();
+    ASSERT_EQ(sink.binaries.size(), 1u);  // the whole pad first
+    send("down", "[[1.0,10.5,10.5,0.5]]");
+    send("move", "[[1.0041,140.5,20.5,0.25],[1.0082,150.5,30.5,0.25]]");
+    send("up", "[[1.01,150.5,30.5,0]]");
+    const auto& lines = session->controller().lines();
+    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines[0].size(), 3u);
+    EXPECT_EQ(lines[0][1], _point::initwith({140.5, 20.5}, 4, 1.0));
+    EXPECT_EQ(lines[0][2], _point::initwith({150.5, 30.5}, 8, 1.0));
+
+    session->flush();
+    ASSERT_EQ(sink.binaries.size(), 2u);
+    const std::string& patch = sink.binaries[1];
+    auto field = [&](int i) {
+        return static_cast<std::uint8_t>(patch[1 + 2 * i]) |
+               static_cast<std::uint8_t>(patch[2 + 2 * i]) << 8;
+    };
+    EXPECT_EQ(patch[0], kPatchMessage);
+    // The stroke spans tiles 0..2 across and the top row: the patch is those tiles.
+    EXPECT_EQ(std::vector<int>({field(0), field(1), field(2), field(3)}),
+              std::vector<int>({0, 0, 192, 64}));
+    const auto file = std::filesystem::temp_directory_path() / "penwell-serve-patch.png";
+    std::ofstream(file, std::ios::binary)
+        .write(patch.data() + kPatchHeaderSize, static_cast<std::streamsize>(patch.size() - 9));
+    const std::optional<Image> decoded = cairo::readPng(file);
+    std::filesystem::remove(file);
+    ASSERT_TRUE(decoded);
+    EXPECT_TRUE(decoded->samePixels(session->shownImage({0, 0, 192, 64})));
+    EXPECT_EQ(decoded->pixel(0, 99), (Rgba{}));                    // outside the patch
+    EXPECT_EQ(decoded->pixel(5, 50), (Rgba{255, 255, 255, 255}));  // the white pad
+}
+
+TEST_F(ServeSession, RefusesOutOfOrderInput) {
+    const std::pair<std::vector<std::pair<const char*, const char*>>, const char*> cases[] = {
+        {{{"move", "[[1,1,1,0]]"}}, "move without a down"},
+        {{{"up", "[[1,1,1,0]]"}}, "up without a down"},
+        {{{"down", "[[1,1,1,0]]"}, {"down", "[[2,1,1,0]]"}}, "down during a stroke"},
+        {{{"down", "[[2,1,1,0]]"}, {"move", "[[1,1,1,0]]"}}, "move: time went backwards"},
+        {{{"down", "[[1,1,1,0]]"},
+          {"move",
+           "[[1,1,1,0],[1,1,1,0],[1,1,1,0],[1,1,1,0],[1,1,1,0],"
+           "[1,1,1,0]]"}},
+         "more than 6 samples on the pad"},
+    };
+    for (const auto& [messages, reason] : cases) {
+        session = std::make_unique<SigningSession>(settings, loop, sink);
+        try {
+            for (const auto& [type, samples] : messages) {
+                send(type, samples);
+            }
+            ADD_FAILURE() << reason;
+        } catch (const ProtocolError& e) {
+            EXPECT_STREQ(e.what(), reason);
+        }
+    }
+}
+
+TEST_F(ServeSession, DoneOffersTheFilesOrWritesThemAndClears) {
+    settings.samplesPerSession = 1000;
+    const auto out = std::filesystem::temp_directory_path() / "penwell-serve-done";
+    std::filesystem::remove_all(out);
+    std::filesystem::create_directories(out);
+    for (const bool toFolder : {false, true}) {
+        settings.out = toFolder ? std::optional(out) : std::nullopt;
+        session = std::make_unique<SigningSession>(settings, loop, sink);
+        std::string moves;
+        for (int i = 1; i <= 20; ++i) {
+            moves += (i > 1 ? "," : "") + std::string("[") + std::to_string(1 + i * 0.004) + "," +
+                     std::to_string(10 + i * 5) + ",50,0.5]";
+        }
+        send("down", "[[1,10,50,0.5]]");
+        send("move", "[" + moves + "]");
+        send("up", "[[1.2,110,50,0]]");
+        session->receive(R"({"type":"done"})");
+        const std::string& reply = sink.texts.back();
+        EXPECT_NE(reply.find(R"("ok":true)"), std::string::npos) << reply;
+        EXPECT_EQ(reply.find(R"("files")") != std::string::npos, !toFolder) << reply;
+        EXPECT_EQ(session->controller().lines().empty(), toFolder);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 3);
+    std::filesystem::remove_all(out);
+}
+
+TEST(ServeChangedSince, ComparesTiles) {
+    const Image a = Image::transparent(200, 100);
+    const std::uint32_t ink = 0xff0000ffu;
+    const Image b = Image::snapshot(&ink, 0, 1, 1, nullptr, {});
+    EXPECT_TRUE(changedSince(a, a).empty());
+    EXPECT_EQ(changedSince(a, std::nullopt).width, 200);
+    EXPECT_EQ(changedSince(a, b).height, 100);
+}
+
+TEST(AsioRunLoop, RunsPostsAndTimersOnTheStrandAndNeverAnInvalidatedTimer) {
+    boost::asio::io_context io;
+    asio::AsioRunLoop loop(
+        boost::asio::make_strand(boost::asio::any_io_executor(io.get_executor())));
+    std::vector<std::string> ran;
+    loop.setAfterWork([&] { ran.push_back("after"); });
+    auto late = loop.scheduleTimer(0.02, [&] { ran.push_back("late timer"); });
+    auto soon = loop.scheduleTimer(0.0, [&] { ran.push_back("timer"); });
+    auto cancelled = loop.scheduleTimer(0.01, [&] { ran.push_back("cancelled"); });
+    loop.post([&] { ran.push_back("post"); });
+    cancelled->invalidate();
+    EXPECT_TRUE(ran.empty());  // nothing runs inside the call that scheduled it
+    EXPECT_FALSE(cancelled->isValid());
+    io.run();
+    EXPECT_EQ(ran,
+              (std::vector<std::string>{"post", "after", "timer", "after", "late timer", "after"}));
+    EXPECT_FALSE(late->isValid());
+    EXPECT_FALSE(soon->isValid());
+}
+
+}  // namespace
+}  // namespace penwell::tools::serve

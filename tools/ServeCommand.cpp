@@ -1,0 +1,66 @@
+// penwell serve: the signing pad in a browser, backed by a real controller per signer.
+
+#include <charconv>
+#include <thread>
+
+#include "tools/Commands.h"
+#include "tools/ToolError.h"
+#include "tools/serve/Server.h"
+
+namespace penwell::tools {
+
+namespace {
+
+/// The largest pad side: a 4096 x 4096 pad is a 64 MB bitmap per signer already.
+constexpr int kMaxPadSide = 4096;
+
+Size parsePad(const std::string& text) {
+    const auto x = text.find('x');
+    int w = 0, h = 0;
+    const char* end = text.data() + text.size();
+    const bool ok = x != std::string::npos &&
+                    std::from_chars(text.data(), text.data() + x, w).ptr == text.data() + x &&
+                    std::from_chars(text.data() + x + 1, end, h).ptr == end && w >= 1 && h >= 1 &&
+                    w <= kMaxPadSide && h <= kMaxPadSide;
+    if (!ok) {
+        throw ToolError("--pad " + text + ": expected WxH, each from 1 to " +
+                        std::to_string(kMaxPadSide));
+    }
+    return {static_cast<double>(w), static_cast<double>(h)};
+}
+
+}  // namespace
+
+int runServe(const ServeOptions& options, std::ostream& out) {
+    serve::ServerOptions server;
+    server.bind = options.bind;
+    server.port = static_cast<std::uint16_t>(options.port);
+    server.maxSessions = static_cast<std::size_t>(options.maxSessions);
+    server.idleTimeout = std::chrono::seconds(options.idleSeconds);
+    server.publicOrigins = options.publicOrigins;
+    server.threads = std::max(2u, std::thread::hardware_concurrency());
+    serve::PadSettings& pad = server.pad;
+    pad.size = parsePad(options.pad);
+    pad.smoothing = options.smoothing;
+    pad.lineWidth = options.lineWidth;
+    pad.services.resources = options.resources;
+    // Without --store each signer's certificate store lives only as long as the signer's
+    // session: a server for the public needs no lasting state unless it is given a store.
+    pad.services.certificateStore = options.store;
+    if (options.out) {
+        std::error_code ec;
+        std::filesystem::create_directories(*options.out, ec);
+        if (ec || !std::filesystem::is_directory(*options.out)) {
+            throw ToolError(options.out->string() + ": cannot make the folder: " + ec.message());
+        }
+        pad.out = options.out;
+    }
+
+    serve::Server s(std::move(server));
+    out << "penwell serve: open " << s.url() << " in a browser (Ctrl-C stops)" << std::endl;
+    s.run();
+    out << "penwell serve: stopped" << std::endl;
+    return 0;
+}
+
+}  // namespace penwell::tools

@@ -1,0 +1,73 @@
+#pragma once
+// What a signing page sends over its WebSocket, parsed and validated before anything reaches
+// the controller. Every message is one JSON object with a "type":
+//   {"type":"down"|"move"|"up"|"cancel", "pointer":"pen"|"touch"|"mouse",
+//    "samples":[[t, x, y, pressure], ...]}
+//       t in seconds on the page's event clock, x and y in pad points, pressure as the
+//       browser reports it (0 to 1). down, up and cancel carry exactly one sample; move
+//       carries the pointer event's coalesced samples, oldest first.
+//   {"type":"undo"} {"type":"clear"} {"type":"done"} {"type":"snapshot"}
+//   {"type":"config", "smoothing":true|false, "lineWidth":W}   (either key may be left out)
+// The network is hostile: anything else is refused with one reason, and the session closes.
+
+#include <cstddef>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Touch.h"
+
+namespace penwell::tools::serve {
+
+/// Limits on what one session may send. The defaults are what `penwell serve` uses.
+struct MessageLimits {
+    std::size_t messageBytes = 64 * 1024;  ///< one WebSocket message
+    std::size_t samplesPerMessage = 256;   ///< a frame of coalesced samples at 240 Hz is ~4
+};
+
+/// A message refused: what() is the reason, one line, shown to the page when it is closed.
+class ProtocolError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class MessageType { down, move, up, cancel, undo, clear, done, snapshot, config };
+
+/// How pointer kinds become touches; see touchFor().
+enum class PointerKind { pen, touch, mouse };
+
+struct Sample {
+    double t = 0.0;  ///< seconds
+    double x = 0.0;
+    double y = 0.0;
+    double pressure = 0.0;
+    friend bool operator==(const Sample&, const Sample&) = default;
+};
+
+struct ClientMessage {
+    MessageType type = MessageType::undo;
+    PointerKind pointer = PointerKind::mouse;
+    std::vector<Sample> samples;
+    std::optional<bool> smoothing;   ///< config
+    std::optional<float> lineWidth;  ///< config
+};
+
+/// Parses one message. Throws ProtocolError naming the fault, e.g. "samples[2][1]: expected a
+/// finite number".
+ClientMessage parseClientMessage(std::string_view text, const MessageLimits& limits = {});
+
+/// Pressure scale for a pen: force = pressure x 4, so a typical press (0.5) gives force 2 and
+/// the component's stylus ink is 4 points wide, as with a stylus on a tablet.
+inline constexpr double kPenForceScale = 4.0;
+/// Pressure scale for a finger: force = pressure x 2, so the 0.5 that a touch screen without
+/// pressure sensing reports becomes force 1, a tablet's average finger touch.
+inline constexpr double kTouchForceScale = 2.0;
+
+/// The touch the controller receives for a sample: a pen is a stylus with force from its
+/// pressure; a finger is a finger touch with force from its pressure; a mouse is a finger touch
+/// with force 0 (browsers report 0.5 for any pressed button: that is not pressure).
+Touch touchFor(PointerKind pointer, const Sample& sample);
+
+}  // namespace penwell::tools::serve

@@ -1,0 +1,66 @@
+#pragma once
+// The HTTP and WebSocket server behind `penwell serve`: it serves the signing page from memory
+// and runs one SigningSession per WebSocket, each on its own strand of a shared io_context.
+// This header keeps Boost to the implementation.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/serve/Session.h"
+
+namespace penwell::tools::serve {
+
+struct ServerOptions {
+    std::string bind = "127.0.0.1";
+    std::uint16_t port = 8080;  ///< 0 picks a free port
+    PadSettings pad;
+    std::size_t maxSessions = 16;
+    /// A session that sends nothing for this long is closed.
+    std::chrono::seconds idleTimeout{300};
+    /// Origins a reverse proxy serves the page under (https://sign.example.com): their host
+    /// is taken as a Host header and they as an Origin, besides the local addresses.
+    std::vector<std::string> publicOrigins;
+    unsigned threads = 2;
+    bool handleSignals = true;  ///< SIGINT and SIGTERM stop run()
+};
+
+/// What the load benchmark reads.
+struct ServerStats {
+    /// Server time per sample: for each flush, the time spent on the messages it covers and
+    /// on the flush itself over their samples, with that sample count as weight.
+    std::vector<std::pair<double, std::size_t>> secondsPerSample;
+    std::uint64_t bytesSent = 0;
+    std::uint64_t samples = 0;
+};
+
+class Server {
+public:
+    /// Binds and listens. Throws ToolError naming the address when it cannot.
+    explicit Server(ServerOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    std::uint16_t port() const;
+    /// The page's address, e.g. http://127.0.0.1:8080/.
+    std::string url() const;
+
+    /// Serves until stop() (or a signal). Returns once every session has been closed.
+    void run();
+    /// Thread-safe.
+    void stop();
+
+    /// Starts collecting statistics (off by default: they grow with every flush).
+    void collectStats();
+    ServerStats takeStats();
+
+    struct Impl;  // public only so the implementation's connection classes can name it
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace penwell::tools::serve

@@ -1,0 +1,358 @@
+#include "tools/serve/Session.h"
+
+#include <openssl/evp.h>
+
+#include <cmath>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "platform/Errors.h"
+#include "platform/cairo/CairoGraphics.h"
+#include "tools/Record.h"
+#include "tools/StagedFile.h"
+#include "tools/ToolError.h"
+#include "tools/ToolServices.h"
+
+namespace penwell::tools::serve {
+
+namespace {
+
+using Json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string base64(ByteView bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3), '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
+                                  static_cast<int>(bytes.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+/// The background as one opaque premultiplied pixel: the view's colour over the page's white.
+std::uint32_t opaqueBackground(const std::optional<Color>& color) {
+    double rgb[3] = {1.0, 1.0, 1.0};
+    if (color) {
+        const auto c = color->components();
+        const bool isRgb = color->numberOfComponents() >= 3;
+        const double a = unitComponent(color->alpha());
+        for (int i = 0; i < 3; ++i) {
+            rgb[i] = unitComponent(isRgb ? c[static_cast<std::size_t>(i)] : c[0]) * a + (1.0 - a);
+        }
+    }
+    std::uint32_t pixel = 0xff000000u;
+    for (int i = 0; i < 3; ++i) {
+        pixel |= static_cast<std::uint32_t>(rgb[i] * 255.0 + 0.5) << (16 - 8 * i);
+    }
+    return pixel;
+}
+
+Json statistic(double value) {
+    return std::isnan(value) ? Json(nullptr) : Json(value);
+}
+
+}  // namespace
+
+PixelRect changedSince(const Image& now, const std::optional<Image>& before) {
+    const PixelRect whole{0, 0, now.width(), now.height()};
+    if (!before || before->width() != now.width() || before->height() != now.height()) {
+        return whole;
+    }
+    PixelRect changed;
+    for (int y = 0; y < now.height(); y += Image::kTileSize) {
+        for (int x = 0; x < now.width(); x += Image::kTileSize) {
+            if (!now.sharesTileWith(*before, x, y)) {
+                changed = changed.united(PixelRect{x, y, Image::kTileSize, Image::kTileSize});
+            }
+        }
+    }
+    return changed.intersected(whole);
+}
+
+std::string freshSignatureName(const std::filesystem::path& folder) {
+    std::random_device random;
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+    for (;;) {
+        char name[64];
+        std::snprintf(name, sizeof name, "signature-%s-%08x", stamp, random());
+        bool taken = false;
+        for (const char* ext : {".data", ".key", ".png"}) {
+            taken = taken || std::filesystem::exists(folder / (std::string(name) + ext));
+        }
+        if (!taken) {
+            return name;
+        }
+    }
+}
+
+SigningSession::SigningSession(const PadSettings& settings, std::shared_ptr<RunLoop> runLoop,
+                               Sink& sink)
+    : settings_(settings), sink_(sink) {
+    services_ = toolServices(host_, settings.services);
+    services_.runLoop = std::move(runLoop);
+    pad_ = std::make_shared<ImageView>(Rect{{0, 0}, settings.size});
+    controller_ = std::make_unique<PenwellViewController>(services_);
+    controller_->setSigImage(pad_);
+    controller_->setSmoothing(settings.smoothing);
+    controller_->setLineWidth(settings.lineWidth);
+    controller_->viewDidLoad();
+    controller_->viewWillAppear(false);
+}
+
+SigningSession::~SigningSession() {
+    controller_->viewWillDisappear(false);
+}
+
+std::string SigningSession::hello() const {
+    char background[8];
+    const std::uint32_t bg = opaqueBackground(pad_->backgroundColor());
+    std::snprintf(background, sizeof background, "#%06x", bg & 0xffffffu);
+    return Json{{"type", "hello"},
+                {"width", static_cast<int>(settings_.size.width)},
+                {"height", static_cast<int>(settings_.size.height)},
+                {"background", background},
+                {"smoothing", controller_->smoothing()},
+                {"lineWidth", controller_->lineWidth()},
+                {"out", settings_.out.has_value()},
+                {"limits",
+                 {{"messageBytes", settings_.limits.messageBytes},
+                  {"samplesPerMessage", settings_.limits.samplesPerMessage},
+                  {"samplesPerSession", settings_.samplesPerSession}}}}
+        .dump();
+}
+
+std::size_t SigningSession::heldSamples() const {
+    std::size_t n = controller_->points().size();
+    for (const Stroke& s : controller_->lines()) {
+        n += s.size();
+    }
+    return n;
+}
+
+void SigningSession::receive(std::string_view text) {
+    const auto start = Clock::now();
+    const ClientMessage message = parseClientMessage(text, settings_.limits);
+    PenwellViewController& c = *controller_;
+    switch (message.type) {
+        case MessageType::down:
+        case MessageType::move:
+        case MessageType::up:
+        case MessageType::cancel:
+            touch(message);
+            break;
+        case MessageType::undo:
+            c.undoSignature();
+            break;
+        case MessageType::clear:
+            c.clearSignature();
+            break;
+        case MessageType::done:
+            done();
+            break;
+        case MessageType::snapshot:
+            flush();  // the page paints what is pending before it compares
+            sendPatch(kSnapshotMessage, {0, 0, static_cast<int>(settings_.size.width),
+                                         static_cast<int>(settings_.size.height)});
+            break;
+        case MessageType::config:
+            if (message.smoothing) {
+                c.setSmoothing(*message.smoothing);
+            }
+            if (message.lineWidth) {
+                c.setLineWidth(*message.lineWidth);
+            }
+            break;
+    }
+    workSeconds_ += secondsSince(start);
+}
+
+void SigningSession::touch(const ClientMessage& message) {
+    static constexpr const char* kNames[] = {"down", "move", "up", "cancel"};
+    const char* name = kNames[static_cast<int>(message.type)];
+    if ((message.type == MessageType::down) == strokeOpen_) {
+        throw ProtocolError(strokeOpen_ ? std::string("down during a stroke")
+                                        : std::string(name) + " without a down");
+    }
+    if (strokeOpen_ && message.pointer != strokePointer_) {
+        throw ProtocolError(std::string(name) + ": the pointer kind changed during a stroke");
+    }
+    for (const Sample& s : message.samples) {
+        if (s.t < lastTime_) {
+            throw ProtocolError(std::string(name) + ": time went backwards");
+        }
+        lastTime_ = s.t;
+    }
+    // A down adds one sample, a move all of its own; an up or a cancel adds none (a tap's dot
+    // adds three, which the limit's margin absorbs).
+    const std::size_t adding = message.type == MessageType::down   ? 1
+                               : message.type == MessageType::move ? message.samples.size()
+                                                                   : 0;
+    if (heldSamples() + adding > settings_.samplesPerSession) {
+        throw ProtocolError("more than " + std::to_string(settings_.samplesPerSession) +
+                            " samples on the pad");
+    }
+    workSamples_ += message.samples.size();
+
+    std::vector<Touch> touches;
+    touches.reserve(message.samples.size());
+    for (const Sample& s : message.samples) {
+        touches.push_back(touchFor(message.pointer, s));
+    }
+    const TouchSet set{touches.back()};
+    PenwellViewController& c = *controller_;
+    switch (message.type) {
+        case MessageType::down:
+            strokeOpen_ = true;
+            strokePointer_ = message.pointer;
+            c.touchesBegan(set, Event());
+            break;
+        case MessageType::move:
+            c.touchesMoved(set, Event(std::move(touches)));
+            break;
+        case MessageType::up:
+            strokeOpen_ = false;
+            c.touchesEnded(set, Event());
+            break;
+        default:
+            strokeOpen_ = false;
+            c.touchesCancelled(set, Event());
+            break;
+    }
+}
+
+void SigningSession::done() {
+    PenwellViewController& c = *controller_;
+    Json reply{{"type", "done"}};
+    if (!c.isSignature()) {
+        reply["ok"] = false;
+        reply["reason"] = "not a signature yet: more than " + std::to_string(c.MinSigPoints()) +
+                          " samples are needed";
+        sink_.sendText(reply.dump());
+        return;
+    }
+    std::optional<Bytes> key;
+    std::optional<Bytes> data;
+    try {
+        data = c.getSignatureData(&key);
+    } catch (const AssertionFailure&) {
+        // The server was started without the receiver's certificate: nothing the page can fix.
+    }
+    const std::optional<Image> image = c.getSignatureImage(true);
+    const Bytes png =
+        image ? cairo::pngBytes(*image, {0, 0, image->width(), image->height()}) : Bytes();
+    if (!data || !key || png.empty()) {
+        reply["ok"] = false;
+        reply["reason"] =
+            "the server cannot export: no usable Penwell.dat (start it with --resources)";
+        sink_.sendText(reply.dump());
+        return;
+    }
+    reply["ok"] = true;
+    reply["sigma"] = statistic(c.calculateSigma());
+    reply["sigma2"] = statistic(c.calculateSigma2());
+    reply["samples"] = sampleCount(recordOf(c.lines()));
+    if (settings_.out) {
+        // All or nothing: the three files appear together or not at all.
+        try {
+            const std::string name = freshSignatureName(*settings_.out);
+            StagedOutputs outputs;
+            outputs.add(*settings_.out / (name + ".data")).write(*data);
+            outputs.add(*settings_.out / (name + ".key")).write(*key);
+            outputs.add(*settings_.out / (name + ".png")).write(png);
+            outputs.commitAll();
+            reply["name"] = name;
+        } catch (const ToolError& e) {
+            // The signer keeps the signature on the pad and may press Done again.
+            sink_.sendText(Json{{"type", "done"}, {"ok", false}, {"reason", e.what()}}.dump());
+            return;
+        }
+        c.clearSignature();
+    } else {
+        reply["files"] = {{{"name", "signature.data"}, {"base64", base64(*data)}},
+                          {{"name", "signature.key"}, {"base64", base64(*key)}},
+                          {{"name", "signature.png"}, {"base64", base64(png)}}};
+    }
+    sink_.sendText(reply.dump());
+}
+
+Image SigningSession::shownImage(PixelRect area) const {
+    const std::uint32_t bg = opaqueBackground(pad_->backgroundColor());
+    std::vector<std::uint32_t> pixels(
+        static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height), 0);
+    if (const auto& image = pad_->image()) {
+        image->copyPixels(area, pixels.data(), static_cast<std::size_t>(area.width));
+    }
+    for (std::uint32_t& p : pixels) {
+        // Premultiplied source over an opaque background.
+        const std::uint32_t keep = 255 - (p >> 24);
+        std::uint32_t out = 0xff000000u;
+        for (int shift = 0; shift < 24; shift += 8) {
+            const std::uint32_t s = (p >> shift) & 0xff, b = (bg >> shift) & 0xff;
+            out |= std::min<std::uint32_t>(255, s + (b * keep + 127) / 255) << shift;
+        }
+        p = out;
+    }
+    return Image::fromPixels(area.width, area.height, pixels.data(),
+                             static_cast<std::size_t>(area.width));
+}
+
+void SigningSession::sendPatch(std::uint8_t kind, PixelRect area) {
+    if (area.empty()) {
+        return;
+    }
+    const Image shown = shownImage(area);
+    const Bytes png = cairo::pngBytes(shown, {0, 0, area.width, area.height});
+    if (png.empty()) {
+        return;
+    }
+    std::string message(kPatchHeaderSize, '\0');
+    message[0] = static_cast<char>(kind);
+    const int fields[] = {area.x, area.y, area.width, area.height};
+    for (int i = 0; i < 4; ++i) {
+        message[1 + 2 * i] = static_cast<char>(fields[i] & 0xff);
+        message[2 + 2 * i] = static_cast<char>((fields[i] >> 8) & 0xff);
+    }
+    message.append(reinterpret_cast<const char*>(png.data()), png.size());
+    sink_.sendBinary(std::move(message));
+}
+
+void SigningSession::flush() {
+    const auto start = Clock::now();
+    if (const auto& image = pad_->image()) {
+        if (!sentImage_ || image->identity() != sentImage_->identity()) {
+            sendPatch(kPatchMessage, changedSince(*image, sentImage_));
+            sentImage_ = image;
+        }
+    } else if (sentImage_) {
+        // The pad lost its image: the page shows the bare background again.
+        sendPatch(kPatchMessage, {0, 0, static_cast<int>(settings_.size.width),
+                                  static_cast<int>(settings_.size.height)});
+        sentImage_.reset();
+    }
+    PenwellViewController& c = *controller_;
+    const std::string state = Json{
+        {"type", "state"},
+        {"samples", heldSamples()},
+        {"strokes", c.lines().size()},
+        {"signature",
+         c.isSignature()}}.dump();
+    if (state != sentState_) {
+        sink_.sendText(state);
+        sentState_ = state;
+    }
+    workSeconds_ += secondsSince(start);
+}
+
+std::pair<double, std::size_t> SigningSession::takeWork() {
+    return {std::exchange(workSeconds_, 0.0), std::exchange(workSamples_, 0)};
+}
+
+}  // namespace penwell::tools::serve

@@ -1,0 +1,109 @@
+#pragma once
+// One signer's pad: a real PenwellViewController on a run loop the caller provides, fed with
+// the page's messages, and the pictures and state the page shows, sent back through a Sink.
+// It knows nothing of the network, so tests and the load benchmark drive it directly. Every
+// call, and every piece of work the controller schedules, must run on one thread at a time
+// (the server runs them all on the session's strand).
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "capture/Penwell.h"
+#include "platform/Defaults.h"
+#include "tools/serve/Messages.h"
+
+namespace penwell::tools::serve {
+
+struct PadSettings {
+    Size size{600, 250};     ///< the pad in points; the page's canvas has this size in pixels
+    bool smoothing = true;   ///< finger strokes are smoothed after a pause
+    float lineWidth = 3.0f;  ///< ink width in points (a pen's width follows its pressure)
+    /// Where Done writes NAME.data, NAME.key and NAME.png; without it the page downloads them.
+    std::optional<std::filesystem::path> out;
+    ServiceOptions services;  ///< certificate store and resource folder
+    MessageLimits limits;
+    /// Samples the pad may hold (finished strokes and the stroke being drawn): bounds the
+    /// memory of a session whatever a page sends.
+    std::size_t samplesPerSession = 100000;
+};
+
+/// Where a session's output goes: JSON text messages and binary patch messages.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    virtual void sendText(std::string text) = 0;
+    virtual void sendBinary(std::string bytes) = 0;
+};
+
+/// Binary messages: one kind byte, then x, y, width and height as little-endian 16-bit
+/// integers, then the PNG of that rectangle of what the pad shows (its image over its
+/// background colour, so every pixel is opaque).
+inline constexpr std::uint8_t kPatchMessage = 1;     ///< paint it on the canvas
+inline constexpr std::uint8_t kSnapshotMessage = 2;  ///< the whole pad, on request, not painted
+inline constexpr std::size_t kPatchHeaderSize = 9;
+
+class SigningSession {
+public:
+    /// Builds the controller on `runLoop` and shows the pad (its posted clear runs on the loop).
+    SigningSession(const PadSettings& settings, std::shared_ptr<RunLoop> runLoop, Sink& sink);
+    ~SigningSession();
+    SigningSession(const SigningSession&) = delete;
+    SigningSession& operator=(const SigningSession&) = delete;
+
+    /// The first message: the pad's size, colours, settings and limits.
+    std::string hello() const;
+
+    /// Handles one message from the page. Throws ProtocolError when it is malformed or out of
+    /// order: a move, up or cancel without a down, a down during a stroke, a sample time
+    /// earlier than the one before it in the session, or more samples than the pad may hold.
+    void receive(std::string_view text);
+
+    /// Sends what changed since the last flush: a patch of the pad's picture and the state.
+    /// The server calls it at most once per animation frame.
+    void flush();
+
+    /// Time spent on messages and flushes, and samples received, since the last take: the
+    /// load benchmark's measure. Returns {seconds, samples} and resets both.
+    std::pair<double, std::size_t> takeWork();
+
+    PenwellViewController& controller() { return *controller_; }
+    const ImageView& pad() const { return *pad_; }
+    /// What the pad shows, as the page paints it: the image over the background colour.
+    Image shownImage(PixelRect area) const;
+
+private:
+    void touch(const ClientMessage& message);
+    void done();
+    void sendPatch(std::uint8_t kind, PixelRect area);
+    std::size_t heldSamples() const;
+
+    PadSettings settings_;
+    Sink& sink_;
+    headless::HeadlessHost host_;  // the application and device; the run loop is the caller's
+    Services services_;
+    std::shared_ptr<ImageView> pad_;
+    std::unique_ptr<PenwellViewController> controller_;
+
+    bool strokeOpen_ = false;
+    PointerKind strokePointer_ = PointerKind::mouse;
+    double lastTime_ = 0.0;
+    std::optional<Image> sentImage_;
+    std::string sentState_;
+    double workSeconds_ = 0.0;
+    std::size_t workSamples_ = 0;
+};
+
+/// The part of `now` that differs from `before`: the box of the tiles they do not share (the
+/// whole image when there is no `before` of the same size). Several images are made between
+/// two flushes, and changedRegion() only covers the step from the one before.
+PixelRect changedSince(const Image& now, const std::optional<Image>& before);
+
+/// A fresh file name stem for Done's outputs in `folder`: signature-YYYYMMDD-HHMMSS-XXXXXXXX,
+/// with random hex digits, none of whose three files exists yet.
+std::string freshSignatureName(const std::filesystem::path& folder);
+
+}  // namespace penwell::tools::serve

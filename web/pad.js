@@ -1,0 +1,193 @@
+// The signing page. It draws nothing itself: every pointer sample goes to the server, whose
+// controller paints the pad, and the page paints the patches of the pad's picture it is sent.
+// So what the signer sees is what the component holds.
+'use strict';
+
+const canvas = document.getElementById('pad');
+const ctx = canvas.getContext('2d', { willReadFrequently: true });
+const $ = (id) => document.getElementById(id);
+
+let socket = null;
+let limits = { samplesPerMessage: 256 };
+let active = null; // the pointer that draws: the first one down, as on a device
+let painting = Promise.resolve(); // patches are painted in the order they arrive
+let snapshotWaiters = [];
+
+// For tests and for hosts that embed the page: the pad's state as the server reports it.
+const pad = {
+  state: { samples: 0, strokes: 0, signature: false },
+  lastDone: null,
+  closeReason: null,
+  patches: 0,
+  ready: null,
+  /** What the canvas shows. */
+  canvasPixels() {
+    return ctx.getImageData(0, 0, canvas.width, canvas.height);
+  },
+  /** The server's picture of the pad, once every patch sent before it has been painted. */
+  snapshot() {
+    return new Promise((resolve) => {
+      snapshotWaiters.push(resolve);
+      send({ type: 'snapshot' });
+    });
+  },
+  /** Pixels where the canvas and the server's picture differ. */
+  async mismatch() {
+    const server = await pad.snapshot();
+    const shown = pad.canvasPixels().data;
+    let differing = 0;
+    for (let i = 0; i < shown.length; i += 4) {
+      if (shown[i] !== server.data[i] || shown[i + 1] !== server.data[i + 1] ||
+          shown[i + 2] !== server.data[i + 2] || shown[i + 3] !== server.data[i + 3]) {
+        differing++;
+      }
+    }
+    return differing;
+  },
+};
+window.penwellPad = pad;
+
+function send(message) {
+  if (socket && socket.readyState === WebSocket.OPEN) {
+    socket.send(JSON.stringify(message));
+  }
+}
+
+/** One sample: time in seconds on the event clock, position in pad points, pressure. */
+function sampleOf(e) {
+  const r = canvas.getBoundingClientRect();
+  const x = (e.clientX - r.left) * (canvas.width / r.width);
+  const y = (e.clientY - r.top) * (canvas.height / r.height);
+  return [e.timeStamp / 1000, x, y, e.pressure];
+}
+
+function sendSamples(type, pointer, samples) {
+  for (let i = 0; i < samples.length; i += limits.samplesPerMessage) {
+    send({ type, pointer, samples: samples.slice(i, i + limits.samplesPerMessage) });
+  }
+}
+
+canvas.addEventListener('pointerdown', (e) => {
+  e.preventDefault();
+  if (active !== null) return;
+  active = { id: e.pointerId, type: e.pointerType };
+  canvas.setPointerCapture(e.pointerId);
+  sendSamples('down', active.type, [sampleOf(e)]);
+});
+
+canvas.addEventListener('pointermove', (e) => {
+  if (active === null || e.pointerId !== active.id) return;
+  // Every hardware sample since the last frame, each with its own time.
+  const coalesced = e.getCoalescedEvents ? e.getCoalescedEvents() : [];
+  sendSamples('move', active.type, (coalesced.length ? coalesced : [e]).map(sampleOf));
+});
+
+for (const [event, type] of [['pointerup', 'up'], ['pointercancel', 'cancel']]) {
+  canvas.addEventListener(event, (e) => {
+    if (active === null || e.pointerId !== active.id) return;
+    sendSamples(type, active.type, [sampleOf(e)]);
+    active = null;
+  });
+}
+
+$('undo').addEventListener('click', () => send({ type: 'undo' }));
+$('clear').addEventListener('click', () => send({ type: 'clear' }));
+$('done').addEventListener('click', () => {
+  $('result').hidden = true;
+  $('downloads').hidden = true;
+  send({ type: 'done' });
+});
+$('smoothing').addEventListener('change', (e) => send({ type: 'config', smoothing: e.target.checked }));
+$('width').addEventListener('input', (e) => {
+  $('widthValue').textContent = e.target.value;
+  send({ type: 'config', lineWidth: Number(e.target.value) });
+});
+
+function statistic(value) {
+  return value === null ? 'n/a' : value.toFixed(4);
+}
+
+function onText(message) {
+  switch (message.type) {
+    case 'hello':
+      canvas.width = message.width;
+      canvas.height = message.height;
+      ctx.fillStyle = message.background;
+      ctx.fillRect(0, 0, canvas.width, canvas.height);
+      limits = message.limits;
+      $('smoothing').checked = message.smoothing;
+      $('width').value = message.lineWidth;
+      $('widthValue').textContent = message.lineWidth;
+      break;
+    case 'state':
+      pad.state = message;
+      $('signature').textContent = message.signature ? 'Signature' : 'No signature yet';
+      $('samples').textContent = message.samples;
+      break;
+    case 'done': {
+      pad.lastDone = message;
+      const result = $('result');
+      result.hidden = false;
+      if (!message.ok) {
+        result.textContent = message.reason;
+        break;
+      }
+      result.textContent = `sigma ${statistic(message.sigma)} · sigma2 ${statistic(message.sigma2)}` +
+        ` · ${message.samples} samples` + (message.name ? ` · saved as ${message.name}` : '');
+      if (message.files) {
+        const links = $('downloads');
+        links.replaceChildren();
+        for (const file of message.files) {
+          const bytes = Uint8Array.from(atob(file.base64), (c) => c.charCodeAt(0));
+          const a = document.createElement('a');
+          a.href = URL.createObjectURL(new Blob([bytes]));
+          a.download = file.name;
+          a.textContent = file.name;
+          links.append(a);
+        }
+        links.hidden = false;
+      }
+      break;
+    }
+  }
+}
+
+function onBinary(buffer) {
+  const view = new DataView(buffer);
+  const kind = view.getUint8(0);
+  const [x, y, w, h] = [1, 3, 5, 7].map((at) => view.getUint16(at, true));
+  const png = new Blob([buffer.slice(9)], { type: 'image/png' });
+  const decoded = createImageBitmap(png, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
+  painting = painting.then(async () => {
+    const bitmap = await decoded;
+    if (kind === 1) {
+      ctx.drawImage(bitmap, x, y);
+      pad.patches++;
+    } else if (kind === 2) {
+      const scratch = new OffscreenCanvas(w, h).getContext('2d');
+      scratch.drawImage(bitmap, 0, 0);
+      const waiter = snapshotWaiters.shift();
+      if (waiter) waiter(scratch.getImageData(0, 0, w, h));
+    }
+    bitmap.close();
+  }).catch(() => {});
+}
+
+function connect() {
+  const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+  socket = new WebSocket(`${scheme}//${location.host}/ws`);
+  socket.binaryType = 'arraybuffer';
+  pad.ready = new Promise((resolve) => socket.addEventListener('open', resolve, { once: true }));
+  socket.addEventListener('message', (e) => {
+    if (typeof e.data === 'string') onText(JSON.parse(e.data));
+    else onBinary(e.data);
+  });
+  socket.addEventListener('close', (e) => {
+    pad.closeReason = e.reason || `connection closed (${e.code})`;
+    const closed = $('closed');
+    closed.textContent = `The pad stopped: ${pad.closeReason}. Reload the page to sign again.`;
+    closed.hidden = false;
+  });
+}
+
+connect();
