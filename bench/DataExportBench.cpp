@@ -17,7 +17,6 @@
 #include "capture/Penwell.h"
 #include "platform/Defaults.h"
 #include "secure/AES.h"
-#include "support/ControllerTestAccess.h"
 
 namespace penwell {
 namespace {
@@ -57,7 +56,7 @@ struct SignedPad {
             host, {folder.path() / "certificates.sqlite", folder.path() / "resources"});
         controller = std::make_unique<PenwellViewController>(services);
         controller->setSigImage(std::make_shared<ImageView>(Rect{{0, 0}, {1024, 768}}));
-        std::vector<Stroke>& lines = ControllerTestAccess::lines(*controller);
+        std::vector<Stroke> lines;
         for (int k = 0; k < 5; ++k) {
             Stroke stroke;
             for (int i = 0; i < 200; ++i) {
@@ -67,6 +66,7 @@ struct SignedPad {
             }
             lines.push_back(std::move(stroke));
         }
+        controller->restoreSignature(std::move(lines));
         std::optional<Bytes> key;
         if (!controller->getSignatureData(&key) || !key) {
             throw std::runtime_error("the data export failed");

@@ -16,7 +16,6 @@
 #include "platform/Defaults.h"
 #include "platform/cairo/CairoGraphics.h"
 #include "render/StrokePainter.h"
-#include "support/ControllerTestAccess.h"
 
 namespace penwell {
 namespace {
@@ -54,7 +53,7 @@ struct Pad {
         controller->viewWillAppear(false);
         host.runLoop->runPending();
         controller->setSmoothing(smoothing);
-        ControllerTestAccess::lines(*controller) = signature(samples);
+        controller->restoreSignature(signature(samples));
     }
     headless::HeadlessHost host;
     Services services;
@@ -123,6 +122,28 @@ BENCHMARK(BM_Export)
     ->ArgsProduct({{5000}, {0, 1}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
+/// The export of one signature in every format, each a whole file's bytes: PNG at 1 and 2
+/// pixels per point, SVG and PDF. The PNG at 1x is the reference the others are held to.
+void BM_ExportFormat(benchmark::State& state) {
+    Pad pad(static_cast<int>(state.range(0)), false);
+    const ExportOptions formats[] = {{ExportFormat::PNG, 1.0, true, false},
+                                     {ExportFormat::PNG, 2.0, true, false},
+                                     {ExportFormat::SVG, 1.0, true, false},
+                                     {ExportFormat::PDF, 1.0, true, false}};
+    const ExportOptions& options = formats[state.range(1)];
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        std::optional<ExportResult> result = pad.controller->exportSignature(options);
+        bytes = result ? result->bytes.size() : 0;
+        benchmark::DoNotOptimize(result);
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_ExportFormat)
+    ->ArgNames({"samples", "format"})  // format: 0 PNG 1x, 1 PNG 2x, 2 SVG, 3 PDF
+    ->ArgsProduct({{5000}, {0, 1, 2, 3}})
+    ->Unit(benchmark::kMillisecond);
+
 /// Peak heap of a smoothing redraw, in bytes:
 /// - redraw: the whole renderSignture, which holds the new context's bitmap and the image
 ///   made from it (each up to `bitmap` bytes) besides what painting needs;
@@ -141,8 +162,7 @@ void BM_RedrawPeakMemory(benchmark::State& state) {
         }
         auto context = pad.services.graphics->beginImageContext(kPad);
         const bench::HeapPeak peak;
-        render::paintStrokes(*pad.services.graphics, *context, lines, {0, 0, 1, 1, kLineWidth},
-                             true);
+        render::paintStrokes(*context, lines, {0, 0, 1, 1, kLineWidth}, true);
         painting = std::max(painting, peak.bytes());
     }
     state.counters["redraw"] = static_cast<double>(redraw);

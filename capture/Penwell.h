@@ -33,6 +33,35 @@ struct InkComponents {
     friend bool operator==(const InkComponents&, const InkComponents&) = default;
 };
 
+/// What exportSignature writes.
+enum class ExportFormat { PNG, SVG, PDF };
+
+struct ExportOptions {
+    ExportFormat format = ExportFormat::PNG;
+    /// PNG pixels per point, from 1 to 8; the ink is painted at that scale, not resampled.
+    /// Documents are measured in points and ignore it.
+    double scale = 1.0;
+    /// Cut to the drawn points' box widened by 20 points, as getSignatureImage(true) does.
+    bool crop = false;
+    /// Under the ink: `ibackcolor` (nothing when it is nil) instead of transparency.
+    bool background = false;
+};
+
+struct ExportResult {
+    /// The file's contents: PNG, SVG or PDF.
+    Bytes bytes;
+    /// PNG: the bitmap the bytes encode (its size is the pixel size). Documents: no pixels.
+    Image image;
+    /// The part of the pad the output shows, in pad points: the whole pad, or where the crop
+    /// sits on it. An image drawn at this rectangle over the pad lies exactly over the ink.
+    Rect rect;
+};
+
+/// Error domain of restoreSignature, and its codes.
+inline constexpr const char* kRestoreErrorDomain = "PenwellRestore";
+inline constexpr std::int64_t kRestoreNonFinitePosition = 1;
+inline constexpr std::int64_t kRestoreNonFinitePressure = 2;
+
 class PenwellViewController : public ViewController {
 public:
     /// Sets every default (initialize()). Throws std::invalid_argument when the graphics,
@@ -82,6 +111,13 @@ public:
     void touchesEnded(const TouchSet& touches, const Event& event) override;
     /// Finishes the stroke like a touch-up, keeping its samples, but starts no timer.
     void touchesCancelled(const TouchSet& touches, const Event& event) override;
+    /// Replaces the finished strokes with `strokes` (a saved lines(), or a received record) and
+    /// repaints the pad as the redraw does; a stroke being captured carries on on top. After
+    /// it, isSignature, the statistics and the exports answer as if the strokes had been
+    /// captured. Refuses, changing nothing, a sample whose position or pressure is not finite:
+    /// false, with *error = {kRestoreErrorDomain, kRestoreNonFinitePosition or
+    /// kRestoreNonFinitePressure} when `error` is not null.
+    bool restoreSignature(std::vector<Stroke> strokes, Error* error = nullptr);
     /// The smoothing timer's action: the full redraw, with autorotation refused meanwhile.
     void SmoothRedraw();
     /// Removes the last finished stroke, if any, and redraws the pad.
@@ -120,6 +156,15 @@ public:
     /// `linecolor` first. Changes nothing else. Empty without a signature, without a pad view,
     /// and for a pad of zero width or height.
     std::optional<Image> getSignatureImage(bool crop);
+    /// The signature as a PNG at any scale from 1 to 8, or as an SVG or PDF document of vector
+    /// ink, painted by the redraw's painter with the same ink; cropped with the same rectangle
+    /// as getSignatureImage, on a transparent or `ibackcolor` background. A PNG at scale 1
+    /// without background has getSignatureImage's pixels. The SVG's viewBox is in pad points
+    /// with its width and height in pt; the PDF page is the output's size in points. Empty
+    /// when getSignatureImage is, for a scale outside [1, 8] (NaN included), or when the
+    /// graphics cannot make the output. Changes nothing but the ink colour, as
+    /// getSignatureImage does.
+    std::optional<ExportResult> exportSignature(const ExportOptions& options);
 
     // ---- Statistics
     /// Coefficient of variation (population standard deviation over mean) of the time between
@@ -181,8 +226,6 @@ public:
     InkComponents inkComponents() const { return {red, green, blue, alpha}; }
 
 private:
-    friend struct ControllerTestAccess;  // lets tests set up strokes without touches
-
     bool padShowsLiveInk() const;
     void openLiveInk();
     void strokeLiveSegment(Point to);

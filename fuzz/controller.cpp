@@ -4,6 +4,7 @@
 // loop advancing, lifecycle calls and destruction with work pending. Any order must be safe.
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -93,7 +94,42 @@ struct Session {
                 in.flag() ? c.renderSignture() : c.SmoothRedraw();
                 break;
             case 7:
-                (void)c.getSignatureImage(in.flag());
+                switch (in.pick(3)) {
+                    case 0:
+                        (void)c.getSignatureImage(in.flag());
+                        break;
+                    case 1:
+                        // Scales up to 3: larger ones only cost memory on the larger pads.
+                        (void)c.exportSignature({static_cast<ExportFormat>(in.pick(3)),
+                                                 in.number(0, 3), in.flag(), in.flag()});
+                        break;
+                    default: {
+                        // Strokes as a host hands them back, hostile numbers and all; a
+                        // refusal must leave the strokes as they were.
+                        std::vector<Stroke> strokes(in.pick(3));
+                        for (Stroke& stroke : strokes) {
+                            for (unsigned i = in.pick(16); i > 0; --i) {
+                                stroke.push_back(_point({in.number(-20, 300), in.number(-20, 300)},
+                                                        in.pick(255), in.number(0, 6)));
+                            }
+                        }
+                        // Bit for bit: touches may have stored NaN, which equals nothing.
+                        auto bits = [](const std::vector<Stroke>& lines) {
+                            std::vector<std::uint8_t> all;
+                            for (const Stroke& stroke : lines) {
+                                const auto* p =
+                                    reinterpret_cast<const std::uint8_t*>(stroke.data());
+                                all.insert(all.end(), p, p + stroke.size() * sizeof(_point));
+                                all.push_back(0xff);  // the stroke's end
+                            }
+                            return all;
+                        };
+                        const auto before = bits(c.lines());
+                        if (!c.restoreSignature(strokes) && bits(c.lines()) != before) {
+                            std::abort();
+                        }
+                    }
+                }
                 break;
             case 8:
                 // PBKDF2 makes a data export cost milliseconds: a few per input are enough.
@@ -129,8 +165,8 @@ struct Session {
                 // A new pad (of any frame), the same pad with a new frame, or none at all.
                 switch (in.pick(3)) {
                     case 0:
-                        pad = std::make_shared<ImageView>(
-                            Rect{{in.number(-50, 50), in.number(-50, 50)}, {padSide(in), padSide(in)}});
+                        pad = std::make_shared<ImageView>(Rect{
+                            {in.number(-50, 50), in.number(-50, 50)}, {padSide(in), padSide(in)}});
                         c.setSigImage(pad);
                         break;
                     case 1:
@@ -142,8 +178,9 @@ struct Session {
                 break;
             case 15:
                 host.application->rotateTo(in.pick(6));
-                host.device->setUserInterfaceIdiom(in.pick(3) == 0 ? std::optional<std::int64_t>()
-                                                                    : std::optional<std::int64_t>(in.pick(2)));
+                host.device->setUserInterfaceIdiom(in.pick(3) == 0
+                                                       ? std::optional<std::int64_t>()
+                                                       : std::optional<std::int64_t>(in.pick(2)));
                 break;
             case 16:
                 in.flag() ? host.runLoop->runPending() : host.runLoop->advance(in.number(0, 3));

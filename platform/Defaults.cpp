@@ -85,16 +85,7 @@ Image renderView(Graphics& graphics, const ImageView& view) {
         return Image();  // a view too large for a bitmap shows nothing
     }
     if (const auto& color = view.backgroundColor()) {
-        const auto c = color->components();
-        const bool rgb = color->numberOfComponents() >= 3;
-        const double a = unitComponent(color->alpha());
-        auto channel = [a](double v) {
-            return static_cast<std::uint32_t>(unitComponent(v * a) * 255.0 + 0.5);
-        };
-        const std::uint32_t pixel = channel(1.0) << 24 | channel(c[0]) << 16 |
-                                    channel(rgb ? c[1] : c[0]) << 8 | channel(rgb ? c[2] : c[0]);
-        // A one-pixel image stretched over the view paints its background colour.
-        context->drawImage(Image::fromPixels(1, 1, &pixel, 1), bounds);
+        context->drawImage(Image::filledWith(*color), bounds);
     }
     if (const auto& image = view.image()) {
         context->drawImage(*image, bounds);

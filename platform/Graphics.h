@@ -1,10 +1,13 @@
 #pragma once
-// 2-D drawing into transparent bitmaps at one pixel per point. A GraphicsContext is the RAII
-// form of "begin an image context ... end it": it exists from beginImageContext() until it is
-// destroyed. Coordinates: origin top-left, y downwards, in points (= pixels).
+// 2-D drawing into transparent bitmaps, at one pixel per point or at a given scale, and into
+// vector documents (SVG, PDF). A GraphicsContext is the RAII form of "begin an image context
+// ... end it": it exists from beginImageContext() or beginDocumentContext() until it is
+// destroyed. Coordinates: origin top-left, y downwards, in points.
 
 #include <memory>
+#include <optional>
 
+#include "platform/Bytes.h"
 #include "platform/Geometry.h"
 #include "platform/Image.h"
 
@@ -19,8 +22,16 @@ class GraphicsContext {
 public:
     virtual ~GraphicsContext() = default;
 
-    /// The bitmap's size in points, which is its size in pixels.
+    /// The size in points: of the bitmap (its pixel size over the scale), or of the page.
     virtual Size size() const = 0;
+
+    /// Whether the context records paths as vectors (a document) rather than painting pixels.
+    virtual bool isVector() const = 0;
+
+    /// A transparent bitmap context of `size` points at this context's scale, whose image
+    /// drawImage lays over this context pixel for pixel at a whole-point offset: for painting
+    /// part of a picture apart. Null when no bitmap of that size can be made.
+    virtual std::unique_ptr<GraphicsContext> beginLayer(Size size) = 0;
 
     /// Paints the whole image scaled to fill `rect`; nothing lands outside the bitmap. A rect
     /// of no area or with a non-finite coordinate paints nothing.
@@ -47,17 +58,40 @@ public:
 
     /// The bitmap as it stands, as a new image. Its changedRegion() is what was painted since
     /// the previous image of this context, so taking an image after a small change is cheap.
+    /// An image of no pixels for a document.
     virtual Image makeImage() = 0;
+};
+
+enum class DocumentFormat { SVG, PDF };
+
+/// A one-page vector document. A one-pixel image drawn with drawImage becomes a filled
+/// rectangle of its colour, so a background stays a vector too.
+class DocumentContext : public GraphicsContext {
+public:
+    /// Ends the document and hands out its bytes; nil when the backend failed to write it.
+    /// Painting after this is a programming error.
+    virtual std::optional<Bytes> finish() = 0;
 };
 
 class Graphics {
 public:
     virtual ~Graphics() = default;
 
-    /// A new transparent bitmap context; fractional sizes round up, negative ones count as 0.
-    /// Null when the backend cannot make a bitmap of that size (beyond its limits, infinite,
-    /// or out of memory): callers then paint nothing, as for a bitmap of no pixels.
-    virtual std::unique_ptr<GraphicsContext> beginImageContext(Size size) = 0;
+    /// A new transparent bitmap context of `size` points at `scale` pixels per point (what is
+    /// painted is scaled, so ink stays sharp); fractional pixel sizes round up, negative ones
+    /// count as 0. Null when the backend cannot make a bitmap of that size (beyond its limits,
+    /// infinite, or out of memory), or for a scale that is not positive and finite: callers
+    /// then paint nothing, as for a bitmap of no pixels.
+    virtual std::unique_ptr<GraphicsContext> beginImageContext(Size size, double scale = 1.0) = 0;
+
+    /// A new one-page document whose page shows `area` (in points) at its size in points:
+    /// what is painted at area.origin lands at the page's top-left corner. Null when the
+    /// backend cannot make it (an area of no size, or beyond the format's limits).
+    virtual std::unique_ptr<DocumentContext> beginDocumentContext(DocumentFormat format,
+                                                                  Rect area) = 0;
+
+    /// The image as PNG file contents; nil for an image of no pixels or when encoding fails.
+    virtual std::optional<Bytes> encodePng(const Image& image) = 0;
 };
 
 }  // namespace penwell

@@ -29,6 +29,18 @@ std::shared_ptr<const Image::Tile> copyTile(const std::uint32_t* pixels, std::si
 
 }  // namespace
 
+Image Image::filledWith(const Color& color) {
+    const auto c = color.components();
+    const bool rgb = color.numberOfComponents() >= 3;
+    const double a = unitComponent(color.alpha());
+    auto channel = [a](double v) {
+        return static_cast<std::uint32_t>(unitComponent(v * a) * 255.0 + 0.5);
+    };
+    const std::uint32_t pixel = channel(1.0) << 24 | channel(c[0]) << 16 |
+                                channel(rgb ? c[1] : c[0]) << 8 | channel(rgb ? c[2] : c[0]);
+    return fromPixels(1, 1, &pixel, 1);
+}
+
 Image::Image(int width, int height)
     : width_(std::max(width, 0)),
       height_(std::max(height, 0)),

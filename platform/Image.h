@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/Color.h"
 #include "platform/Geometry.h"
 
 namespace penwell {
@@ -33,6 +34,11 @@ public:
 
     /// A transparent image of the given pixel size; it allocates no pixel memory.
     static Image transparent(int width, int height);
+
+    /// One pixel of the colour (components through unitComponent, premultiplied, rounded to
+    /// 8 bits). Stretched over a rectangle with drawImage it paints the colour: that is how
+    /// a view's background colour is painted, on the pad and in exports alike.
+    static Image filledWith(const Color& color);
 
     /// Copies a block of premultiplied ARGB32 pixels; stride is in pixels.
     static Image fromPixels(int width, int height, const std::uint32_t* pixels, std::size_t stride);

@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include "capture/Penwell.h"
 #include "render/StrokePainter.h"
 
@@ -8,6 +10,22 @@ namespace {
 /// Margin around the drawn points' box, in points, so that the line's width and its round
 /// caps fit into the cropped image.
 constexpr double kCropMargin = 20.0;
+
+/// The crop of an output `width` x `height` points: the box widened by the margin, grown
+/// outward to whole points (sample positions need not be whole, and no ink inside may be cut)
+/// and limited to the output. It always meets the output, because the box starts at the
+/// output's far corner and at its origin.
+PixelRect cropRect(const render::PointBox& box, int width, int height) {
+    const double x = box.min.x - kCropMargin;
+    const double y = box.min.y - kCropMargin;
+    const double w = box.max.x - box.min.x + 2.0 * kCropMargin;
+    const double h = box.max.y - box.min.y + 2.0 * kCropMargin;
+    return pixelRectOutward(x, y, x + w, y + h).intersected({0, 0, width, height});
+}
+
+render::PointBox emptyBox(Size size) {
+    return {{size.width, size.height}, {0.0, 0.0}};
+}
 
 }  // namespace
 
@@ -30,23 +48,97 @@ std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
     if (!context) {
         return std::nullopt;  // no bitmap of the pad's size can be made
     }
-    render::PointBox box{{size.width, size.height}, {0.0, 0.0}};
-    render::paintStrokes(*services_.graphics, *context, _lines,
-                         {red, green, blue, alpha, lineWidth_}, smoothing_, &box);
+    render::PointBox box = emptyBox(size);
+    render::paintStrokes(*context, _lines, {red, green, blue, alpha, lineWidth_}, smoothing_, &box);
     Image image = context->makeImage();
     context.reset();
     if (!crop) {
         return image;
     }
+    return image.cropped(cropRect(box, image.width(), image.height()));
+}
 
-    const double x = box.min.x - kCropMargin;
-    const double y = box.min.y - kCropMargin;
-    const double width = box.max.x - box.min.x + 2.0 * kCropMargin;
-    const double height = box.max.y - box.min.y + 2.0 * kCropMargin;
-    // Sample positions need not be whole: the rectangle grows outward to whole pixels, so no
-    // ink inside it is cut. It always meets the image, because the box starts at the pad's
-    // far corner and at its origin.
-    return image.cropped(pixelRectOutward(x, y, x + width, y + height));
+std::optional<ExportResult> PenwellViewController::exportSignature(const ExportOptions& options) {
+    if (!(options.scale >= 1.0 && options.scale <= 8.0)) {
+        return std::nullopt;
+    }
+    if (!isSignature()) {
+        return std::nullopt;
+    }
+    _assignLineColorRBG();
+    if (!sigImage_) {
+        return std::nullopt;
+    }
+    const Size size = sigImage_->frame().size;
+    const int width = pixelExtent(size.width), height = pixelExtent(size.height);
+    if (width == 0 || height == 0) {
+        return std::nullopt;
+    }
+    const render::Ink ink{red, green, blue, alpha, lineWidth_};
+    // Painted the way the pad's view paints its background colour.
+    const std::optional<Image> background = options.background && ibackcolor_
+                                                ? std::optional(Image::filledWith(*ibackcolor_))
+                                                : std::nullopt;
+    Graphics& graphics = *services_.graphics;
+    ExportResult result;
+
+    if (options.format == ExportFormat::PNG) {
+        // The whole pad is painted, then cut, exactly as getSignatureImage does: at scale 1
+        // the pixels are its pixels, crop and all.
+        const double s = options.scale;
+        auto context = graphics.beginImageContext(size, s);
+        if (!context) {
+            return std::nullopt;
+        }
+        if (background) {
+            context->drawImage(*background, {{0.0, 0.0}, size});
+        }
+        render::PointBox box = emptyBox(size);
+        render::paintStrokes(*context, _lines, ink, smoothing_, &box);
+        Image image = context->makeImage();
+        context.reset();
+        PixelRect pixels{0, 0, image.width(), image.height()};
+        if (options.crop) {
+            const PixelRect points = cropRect(box, width, height);
+            pixels = pixelRectOutward(points.x * s, points.y * s, points.right() * s,
+                                      points.bottom() * s)
+                         .intersected(pixels);
+            image = image.cropped(pixels);
+        }
+        std::optional<Bytes> png = graphics.encodePng(image);
+        if (!png) {
+            return std::nullopt;
+        }
+        result.bytes = std::move(*png);
+        result.image = std::move(image);
+        result.rect = {{pixels.x / s, pixels.y / s}, {pixels.width / s, pixels.height / s}};
+        return result;
+    }
+
+    // A document's page is the crop (or the pad as getSignatureImage's bitmap measures it),
+    // so the box is needed before painting.
+    PixelRect area{0, 0, width, height};
+    if (options.crop) {
+        area = cropRect(render::pointBox(_lines, smoothing_, emptyBox(size)), width, height);
+    }
+    result.rect = {{static_cast<double>(area.x), static_cast<double>(area.y)},
+                   {static_cast<double>(area.width), static_cast<double>(area.height)}};
+    auto document = graphics.beginDocumentContext(
+        options.format == ExportFormat::SVG ? DocumentFormat::SVG : DocumentFormat::PDF,
+        result.rect);
+    if (!document) {
+        return std::nullopt;
+    }
+    if (background) {
+        document->drawImage(*background, result.rect);
+    }
+    render::paintStrokes(*document, _lines, ink, smoothing_);
+    std::optional<Bytes> bytes = document->finish();
+    if (!bytes) {
+        return std::nullopt;
+    }
+    result.bytes = std::move(*bytes);
+    return result;
 }
 
 }  // namespace penwell

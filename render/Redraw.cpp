@@ -22,8 +22,7 @@ void PenwellViewController::renderSignture() {
     if (const std::optional<Image>& background = sigImage_->image()) {
         context->drawImage(*background, {{0.0, 0.0}, size});
     }
-    render::paintStrokes(*services_.graphics, *context, _lines,
-                         {red, green, blue, alpha, lineWidth_}, smoothing_);
+    render::paintStrokes(*context, _lines, {red, green, blue, alpha, lineWidth_}, smoothing_);
     sigImage_->setImage(context->makeImage());
 }
 

@@ -146,8 +146,8 @@ int smoothingSteps(bool smoothing) {
 /// laid over the context. A band alone gets the coverage the whole bitmap would get on its
 /// rows and each pixel belongs to one band, so opaque ink gives the same pixels; translucent
 /// ink is rounded to 8 bits once more on the way (one step of 255 at most).
-void paintPlainRun(Graphics& graphics, GraphicsContext& context, std::span<const Stroke> run,
-                   const Ink& ink, bool smoothing, PointBox* box, std::size_t pointsPerBand) {
+void paintPlainRun(GraphicsContext& context, std::span<const Stroke> run, const Ink& ink,
+                   bool smoothing, PointBox* box, std::size_t pointsPerBand) {
     const Size size = context.size();
     const auto rows = static_cast<std::size_t>(size.height);
     std::vector<std::uint32_t> pointsPerRow(std::max<std::size_t>(rows, 1), 0);
@@ -196,7 +196,7 @@ void paintPlainRun(Graphics& graphics, GraphicsContext& context, std::span<const
         return added;
     };
 
-    if (total <= pointsPerBand) {
+    if (total <= pointsPerBand || context.isVector()) {
         strokePath(context, std::nullopt);
         return;
     }
@@ -216,7 +216,7 @@ void paintPlainRun(Graphics& graphics, GraphicsContext& context, std::span<const
         }
         const Rect rect{{0.0, static_cast<double>(top)},
                         {size.width, static_cast<double>(bottom - top)}};
-        auto band = graphics.beginImageContext(rect.size);
+        auto band = context.beginLayer(rect.size);
         if (!band) {
             return;  // out of memory for even a band: the ink cannot be painted
         }
@@ -246,8 +246,8 @@ void paintStylusStroke(GraphicsContext& context, const Stroke& stroke, PointBox*
 
 }  // namespace
 
-void paintStrokes(Graphics& graphics, GraphicsContext& context, std::span<const Stroke> strokes,
-                  const Ink& ink, bool smoothing, PointBox* box, std::size_t pointsPerBand) {
+void paintStrokes(GraphicsContext& context, std::span<const Stroke> strokes, const Ink& ink,
+                  bool smoothing, PointBox* box, std::size_t pointsPerBand) {
     prepare(context, ink);
     context.beginPath();
     // Plain strokes are painted in runs that end before each stylus stroke, at lineWidth: a
@@ -258,13 +258,45 @@ void paintStrokes(Graphics& graphics, GraphicsContext& context, std::span<const 
         if (i < strokes.size() && (strokes[i].empty() || !isStylus(strokes[i]))) {
             continue;
         }
-        paintPlainRun(graphics, context, strokes.subspan(runStart, i - runStart), ink, smoothing,
-                      box, pointsPerBand);
+        paintPlainRun(context, strokes.subspan(runStart, i - runStart), ink, smoothing, box,
+                      pointsPerBand);
         if (i < strokes.size()) {
             paintStylusStroke(context, strokes[i], box);
         }
         runStart = i + 1;
     }
+}
+
+PointBox pointBox(std::span<const Stroke> strokes, bool smoothing, PointBox box) {
+    // The points paintStrokes widens its box by: stored samples of stylus strokes, streamed
+    // (smoothed) points of plain ones.
+    class Widen final : public PointSink {
+    public:
+        explicit Widen(PointBox& box) : box_(box) {}
+        void append(std::span<const Point> points) override {
+            for (const Point p : points) {
+                widen(&box_, p);
+            }
+        }
+        void gap() override {}
+
+    private:
+        PointBox& box_;
+    };
+    Widen sink(box);
+    for (const Stroke& stroke : strokes) {
+        if (stroke.empty()) {
+            continue;
+        }
+        if (isStylus(stroke)) {
+            for (const _point& sample : stroke) {
+                widen(&box, sample.CGPointValue());
+            }
+        } else {
+            streamCatmullRom(stroke, smoothingSteps(smoothing), sink);
+        }
+    }
+    return box;
 }
 
 }  // namespace penwell::render

@@ -30,8 +30,8 @@ struct Ink {
 inline constexpr std::size_t kPointsPerBand = 1536;
 
 /// Paints the strokes into `context`, whose current path it leaves empty; it sets the context's
-/// round line cap and join, antialiasing, colour and width itself. `graphics` makes the bitmaps
-/// of bands.
+/// round line cap and join, antialiasing, colour and width itself. Bands are layers of the
+/// context (beginLayer), so a scaled bitmap gets scaled bands.
 ///
 /// - An empty stroke is skipped. A stroke whose first sample has a pressure above 0 is a stylus
 ///   stroke, every other one is plain.
@@ -43,7 +43,8 @@ inline constexpr std::size_t kPointsPerBand = 1536;
 ///   painted in bands of rows of about that many points, each into a bitmap of its own with
 ///   the segments that reach it, then laid over the context: the same pixels (translucent
 ///   ink within one 8-bit rounding step), with memory bounded by the band instead of growing
-///   with the signature.
+///   with the signature. A vector context takes every run whole: bands would turn its ink
+///   into bitmaps, and a document holds a long path without a bitmap to bound.
 /// - Stylus strokes are never smoothed; each segment is a subpath of its own, stroked at once,
 ///   2 x the pressure of its end sample wide (0 and below paint nothing), so segments meet
 ///   through their round caps.
@@ -56,8 +57,12 @@ inline constexpr std::size_t kPointsPerBand = 1536;
 /// ink's cursor and context are never touched. With `box`, every handled point widens it:
 /// stored samples, or the smoothed points of plain strokes while smoothing is on, first points
 /// included.
-void paintStrokes(Graphics& graphics, GraphicsContext& context, std::span<const Stroke> strokes,
-                  const Ink& ink, bool smoothing, PointBox* box = nullptr,
+void paintStrokes(GraphicsContext& context, std::span<const Stroke> strokes, const Ink& ink,
+                  bool smoothing, PointBox* box = nullptr,
                   std::size_t pointsPerBand = kPointsPerBand);
+
+/// The box paintStrokes widens `box` by for the same strokes and smoothing, without painting:
+/// for sizing an output before painting into it. Starts from `box`.
+PointBox pointBox(std::span<const Stroke> strokes, bool smoothing, PointBox box);
 
 }  // namespace penwell::render

@@ -16,8 +16,14 @@ struct OpenOptions {
     std::filesystem::path privateKey;
     std::filesystem::path data;
     std::filesystem::path key;
-    bool json = false;
+    bool json = false;  ///< every stroke and sample as JSON, signed positions beside the fields
     std::optional<std::filesystem::path> png;
+    std::optional<std::filesystem::path> svg;
+    std::optional<std::filesystem::path> pdf;
+    double scale = 1.0;  ///< PNG pixels per point
+    bool crop = false;
+    bool background = false;  ///< the pad's white background under the ink
+    bool smoothing = false;
     double lineWidth = 3.0;
 };
 int runOpen(const OpenOptions& options, std::ostream& out);
@@ -34,11 +40,17 @@ int runCertShow(const std::filesystem::path& file, std::ostream& out);
 
 struct ReplayOptions {
     std::filesystem::path trace;
-    std::optional<std::filesystem::path> padPng;  ///< what a person sees of the pad
-    std::optional<std::filesystem::path> png;     ///< the exported signature image
-    bool crop = false;                            ///< crop the exported image to the ink
-    std::optional<std::filesystem::path> data;    ///< the encrypted record
-    std::optional<std::filesystem::path> key;     ///< the wrapped key blob
+    std::optional<std::filesystem::path> padPng;      ///< what a person sees of the pad
+    std::optional<std::filesystem::path> png;         ///< the exported signature image
+    std::optional<std::filesystem::path> pngCropped;  ///< ... cut to the ink
+    std::optional<std::filesystem::path> svg;         ///< ... as SVG
+    std::optional<std::filesystem::path> pdf;         ///< ... as PDF
+    bool crop = false;                                ///< crop --png, --svg and --pdf to the ink
+    double scale = 1.0;                               ///< PNG pixels per point, 1 to 8
+    bool background = false;                          ///< the pad's background colour under the ink
+    bool json = false;                                ///< the session summary as JSON
+    std::optional<std::filesystem::path> data;        ///< the encrypted record
+    std::optional<std::filesystem::path> key;         ///< the wrapped key blob
     std::optional<bool> smoothing;
     std::optional<float> lineWidth;
     std::optional<std::filesystem::path> store;  ///< default: a throwaway store in memory

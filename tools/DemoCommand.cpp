@@ -131,7 +131,7 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
                       {.smoothing = std::nullopt, .lineWidth = std::nullopt, .services = services});
         Exports exports;
         const ExportRequest everything{
-            .padImage = true, .image = true, .cropped = true, .data = true};
+            .padImage = true, .image = true, .cropped = true, .data = true, .files = {}};
         replay.run([&] { exports = takeExports(replay, trace, everything, services); });
 
         const Staged files{options.out / (name + "-pad.png"), options.out / (name + ".png"),

@@ -1,12 +1,16 @@
 // penwell open: the receiver's view of an exported signature.
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <vector>
 
-#include "platform/cairo/CairoGraphics.h"
+#include "capture/Penwell.h"
+#include "platform/Defaults.h"
 #include "tools/Commands.h"
 #include "tools/Receiver.h"
-#include "tools/RecordImage.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
 
@@ -58,7 +62,13 @@ void printJson(const OpenedSignature& opened, std::ostream& out) {
     for (const RecordStroke& stroke : opened.record) {
         nlohmann::json samples = nlohmann::json::array();
         for (const RecordSample& s : stroke) {
-            samples.push_back({{"x", s.x}, {"y", s.y}, {"p", s.p}, {"t", s.t}});
+            // The fields as recorded, and the positions as the sender's pad had them.
+            samples.push_back({{"x", s.x},
+                               {"y", s.y},
+                               {"p", s.p},
+                               {"t", s.t},
+                               {"signed_x", signedField(s.x)},
+                               {"signed_y", signedField(s.y)}});
         }
         strokes.push_back(std::move(samples));
     }
@@ -69,25 +79,83 @@ void printJson(const OpenedSignature& opened, std::ostream& out) {
     out << doc.dump(1) << "\n";
 }
 
+/// Margin beyond the ink's far corner on the receiver's pad: the crop's margin, so a cropped
+/// picture is never cut short by the pad's edge.
+constexpr double kPadMargin = 20.0;
+constexpr double kMaxPadSide = 8192.0;
+
+/// The pictures of the record, drawn as the sender's controller draws them: by a controller
+/// restored from the record, on a pad from the origin to the ink's far corner plus the margin.
+/// Ink left of or above the origin lies off the pad, as it did on the sender's.
+std::vector<ExportResult> drawRecord(const PointRecord& record, const OpenOptions& options,
+                                     const std::vector<ExportOptions>& pictures) {
+    const std::string name = options.data.string();
+    if (sampleCount(record) == 0) {
+        throw ToolError(name + ": nothing to draw: the record holds no samples");
+    }
+    double maxX = 0.0, maxY = 0.0;
+    for (const RecordStroke& stroke : record) {
+        for (const RecordSample& s : stroke) {
+            maxX = std::max<double>(maxX, signedField(s.x));
+            maxY = std::max<double>(maxY, signedField(s.y));
+        }
+    }
+    const Size size{maxX + kPadMargin, maxY + kPadMargin};
+    if (size.width > kMaxPadSide || size.height > kMaxPadSide) {
+        throw ToolError(name + ": the ink spans " + std::to_string(static_cast<long>(size.width)) +
+                        " x " + std::to_string(static_cast<long>(size.height)) +
+                        " points, too large to draw (at most 8192 on a side)");
+    }
+    headless::HeadlessHost host;
+    PenwellViewController controller(headlessServices(host));
+    controller.setSigImage(std::make_shared<ImageView>(Rect{{0.0, 0.0}, size}));
+    controller.setMinSigPoints(0);  // whatever the sender required, a record is shown whole
+    controller.setLineWidth(static_cast<float>(options.lineWidth));
+    controller.setSmoothing(options.smoothing);
+    if (!controller.restoreSignature(strokesOf(record))) {
+        throw ToolError(name + ": the record's samples cannot be restored");  // integers: never
+    }
+    std::vector<ExportResult> results;
+    for (const ExportOptions& picture : pictures) {
+        std::optional<ExportResult> result = controller.exportSignature(picture);
+        if (!result) {
+            throw ToolError(name + ": the picture could not be made");
+        }
+        results.push_back(std::move(*result));
+    }
+    return results;
+}
+
 }  // namespace
 
 int runOpen(const OpenOptions& options, std::ostream& out) {
-    if (options.png) {
-        requireDistinctFiles({{"--png", *options.png}}, {{"--private-key", options.privateKey},
-                                                         {"--data", options.data},
-                                                         {"--key", options.key}});
+    const std::pair<const char*, const std::optional<std::filesystem::path>*> kinds[] = {
+        {"--png", &options.png}, {"--svg", &options.svg}, {"--pdf", &options.pdf}};
+    const ExportFormat formats[] = {ExportFormat::PNG, ExportFormat::SVG, ExportFormat::PDF};
+    std::vector<NamedFile> named;
+    std::vector<ExportOptions> pictures;
+    std::vector<std::filesystem::path> files;
+    for (std::size_t i = 0; i < std::size(kinds); ++i) {
+        if (*kinds[i].second) {
+            named.push_back({kinds[i].first, **kinds[i].second});
+            pictures.push_back({formats[i], formats[i] == ExportFormat::PNG ? options.scale : 1.0,
+                                options.crop, options.background});
+            files.push_back(**kinds[i].second);
+        }
     }
+    if (!(options.scale >= 1.0 && options.scale <= 8.0)) {
+        throw ToolError("--scale: " + std::to_string(options.scale) + " is not within 1 and 8");
+    }
+    requireDistinctFiles(
+        named,
+        {{"--private-key", options.privateKey}, {"--data", options.data}, {"--key", options.key}});
     const OpenedSignature opened = openSignature(options.privateKey, options.data, options.key);
-    // Stage the picture before printing anything, so a failure prints only its error.
-    std::optional<StagedOutputs> outputs;
-    if (options.png) {
-        auto graphics = cairo::makeGraphics();
-        const Image image =
-            renderRecord(opened.record, *graphics, options.lineWidth, options.data.string());
-        outputs.emplace();
-        StagedFile& png = outputs->add(*options.png);
-        if (!cairo::writePng(image, png.temporary())) {
-            throw ToolError(options.png->string() + ": cannot write the PNG");
+    // Stage the pictures before printing anything, so a failure prints only its error.
+    StagedOutputs outputs;
+    if (!pictures.empty()) {
+        const std::vector<ExportResult> results = drawRecord(opened.record, options, pictures);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            outputs.add(files[i]).write(results[i].bytes);
         }
     }
     if (options.json) {
@@ -95,10 +163,10 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
     } else {
         printSummary(opened, options, out);
     }
-    if (outputs) {
-        outputs->commitAll();
-        if (!options.json) {
-            out << "wrote " << options.png->string() << "\n";
+    outputs.commitAll();
+    if (!options.json) {
+        for (const auto& file : files) {
+            out << "wrote " << file.string() << "\n";
         }
     }
     return 0;

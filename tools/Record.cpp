@@ -105,6 +105,22 @@ PointRecord recordOf(const std::vector<Stroke>& lines) {
     return record;
 }
 
+std::vector<Stroke> strokesOf(const PointRecord& record) {
+    std::vector<Stroke> strokes;
+    strokes.reserve(record.size());
+    for (const RecordStroke& in : record) {
+        Stroke stroke;
+        stroke.reserve(in.size());
+        for (const RecordSample& s : in) {
+            stroke.push_back(_point::initwith(
+                {static_cast<double>(signedField(s.x)), static_cast<double>(signedField(s.y))}, s.t,
+                signedField(s.p) / 1000.0));
+        }
+        strokes.push_back(std::move(stroke));
+    }
+    return strokes;
+}
+
 std::size_t sampleCount(const PointRecord& record) {
     std::size_t n = 0;
     for (const RecordStroke& stroke : record) {

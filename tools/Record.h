@@ -41,6 +41,10 @@ Bytes encodeRecord(const PointRecord& record);
 /// conversion (penwell::recordInteger).
 PointRecord recordOf(const std::vector<Stroke>& lines);
 
+/// The strokes a receiver restores from a record: signed positions, pressure from thousandths
+/// (signed too), times as recorded. recordOf gives the record back.
+std::vector<Stroke> strokesOf(const PointRecord& record);
+
 /// A coordinate field read back as the signed value it was written from (positions left of
 /// or above the pad are negative).
 inline std::int32_t signedField(std::uint32_t field) {

@@ -218,6 +218,18 @@ Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& req
             noSignature(c, trace);
         }
     }
+    for (const ExportOptions& file : request.files) {
+        std::optional<ExportResult> result = c.exportSignature(file);
+        if (!result) {
+            if (!c.isSignature()) {
+                noSignature(c, trace);
+            }
+            throw ToolError(trace.name +
+                            ": the export could not be made: the pad is too large "
+                            "for a bitmap or a document at this scale");
+        }
+        exports.files.push_back(std::move(*result));
+    }
     if (request.data) {
         std::optional<Bytes> wrapped;
         try {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "capture/Penwell.h"
 #include "platform/Defaults.h"
@@ -65,6 +66,7 @@ struct Exports {
     std::optional<Image> cropped;   ///< getSignatureImage(true)
     std::optional<Bytes> data;      ///< getSignatureData
     std::optional<Bytes> wrappedKey;
+    std::vector<ExportResult> files;  ///< exportSignature, one per ExportRequest::files
 };
 
 struct ExportRequest {
@@ -72,6 +74,7 @@ struct ExportRequest {
     bool image = false;
     bool cropped = false;
     bool data = false;
+    std::vector<ExportOptions> files;
 };
 
 /// Takes the requested exports. Throws ToolError naming the trace when there is no signature

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "tools/Replay.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
+#include "tools/ToolServices.h"
 
 namespace penwell::tools {
 
@@ -22,6 +24,12 @@ void stagePng(StagedOutputs& outputs, const std::filesystem::path& target, const
     if (!penwell::cairo::writePng(image, file.temporary())) {
         throw ToolError(target.string() + ": cannot write the PNG");
     }
+}
+
+/// A statistic for JSON at full precision (nlohmann writes the shortest form that reads back
+/// exactly); NaN, which JSON has no number for, as null.
+nlohmann::json figure(double value) {
+    return std::isnan(value) ? nlohmann::json(nullptr) : nlohmann::json(value);
 }
 
 std::string statistic(double value) {
@@ -41,19 +49,53 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
                         (options.data ? "--key" : "--data") +
                         " too: the record is useless without its wrapped key");
     }
+    if (!(options.scale >= 1.0 && options.scale <= 8.0)) {
+        throw ToolError("--scale: " + std::to_string(options.scale) + " is not within 1 and 8");
+    }
+    // Every picture option with the export that makes it.
+    const struct {
+        const char* option;
+        const std::optional<std::filesystem::path>& path;
+        ExportOptions exported;
+    } pictures[] = {
+        {"--png",
+         options.png,
+         {ExportFormat::PNG, options.scale, options.crop, options.background}},
+        {"--png-cropped",
+         options.pngCropped,
+         {ExportFormat::PNG, options.scale, true, options.background}},
+        {"--svg", options.svg, {ExportFormat::SVG, 1.0, options.crop, options.background}},
+        {"--pdf", options.pdf, {ExportFormat::PDF, 1.0, options.crop, options.background}}};
+
     std::vector<NamedFile> named;
+    if (options.padPng) {
+        named.push_back({"--pad-png", *options.padPng});
+    }
+    ExportRequest request;
+    request.padImage = options.padPng.has_value();
+    std::vector<std::filesystem::path> files;
+    for (const auto& picture : pictures) {
+        if (picture.path) {
+            named.push_back({picture.option, *picture.path});
+            request.files.push_back(picture.exported);
+            files.push_back(*picture.path);
+        }
+    }
+    // The crop rectangle of the summary, taken from a document: it has no pixels to paint.
+    const bool cropForSummary = options.json;
+    if (cropForSummary) {
+        request.files.push_back({ExportFormat::SVG, 1.0, true, false});
+    }
     for (const auto& [option, path] :
-         {std::pair{"--pad-png", &options.padPng}, std::pair{"--png", &options.png},
-          std::pair{"--data", &options.data}, std::pair{"--key", &options.key}}) {
+         {std::pair{"--data", &options.data}, std::pair{"--key", &options.key}}) {
         if (*path) {
             named.push_back({option, **path});
         }
     }
-    std::vector<NamedFile> inputs = {
-        {"TRACE", options.trace},
-        {"--resources",
-         (options.resources ? *options.resources : filesystem::DirectoryBundle::defaultFolder()) /
-             "Penwell.dat"}};
+    const std::filesystem::path resources =
+        options.resources ? *options.resources : toolResourceFolder();
+    std::vector<NamedFile> inputs = {{"TRACE", options.trace},
+                                     {"--resources", resources / "Penwell.dat"}};
     if (options.store) {
         inputs.push_back({"--store", *options.store});
     }
@@ -67,24 +109,28 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     settings.smoothing = options.smoothing;
     settings.lineWidth = options.lineWidth;
     settings.services.certificateStore = options.store;
-    settings.services.resources = options.resources;
-
-    ExportRequest request;
-    request.padImage = options.padPng.has_value();
-    request.image = options.png.has_value() && !options.crop;
-    request.cropped = options.png.has_value() && options.crop;
+    settings.services.resources = resources;
     request.data = options.data.has_value();
 
     Replay replay(trace, settings);
+    const PenwellViewController& c = replay.controller();
     Exports exports;
-    replay.run([&] { exports = takeExports(replay, trace, request, settings.services); });
+    replay.run([&] {
+        // A summary of a session without a signature still has its figures, just no crop.
+        ExportRequest now = request;
+        if (cropForSummary && !c.isSignature()) {
+            now.files.pop_back();
+        }
+        exports = takeExports(replay, trace, now, settings.services);
+    });
 
+    // Staged in one group: all outputs appear together or none changes.
     StagedOutputs outputs;
     if (options.padPng) {
         stagePng(outputs, *options.padPng, *exports.padImage);
     }
-    if (options.png) {
-        stagePng(outputs, *options.png, options.crop ? *exports.cropped : *exports.image);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        outputs.add(files[i]).write(exports.files[i].bytes);
     }
     if (options.data) {
         outputs.add(*options.data).write(*exports.data);
@@ -92,18 +138,44 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     }
     outputs.commitAll();
 
-    const PenwellViewController& c = replay.controller();
     const PointRecord record = recordOf(c.lines());
+    std::vector<std::filesystem::path> written;
+    for (const auto* path : {&options.padPng, &options.png, &options.pngCropped, &options.svg,
+                             &options.pdf, &options.data, &options.key}) {
+        if (*path) {
+            written.push_back(**path);
+        }
+    }
+    if (options.json) {
+        nlohmann::json summary = {{"trace", options.trace.string()},
+                                  {"strokes", record.size()},
+                                  {"samples", sampleCount(record)},
+                                  {"signature", c.isSignature()},
+                                  {"sigma", figure(c.calculateSigma())},
+                                  {"sigma2", figure(c.calculateSigma2())},
+                                  {"crop", nullptr},
+                                  {"wrote", nlohmann::json::array()}};
+        if (exports.files.size() > files.size()) {
+            const Rect& r = exports.files.back().rect;
+            summary["crop"] = {{"x", r.origin.x},
+                               {"y", r.origin.y},
+                               {"width", r.size.width},
+                               {"height", r.size.height}};
+        }
+        for (const auto& path : written) {
+            summary["wrote"].push_back(path.string());
+        }
+        out << summary.dump(1) << "\n";
+        return 0;
+    }
     out << options.trace.string() << ": " << record.size() << " strokes, " << sampleCount(record)
         << " samples, " << (c.isSignature() ? "a signature" : "not a signature")
         << " (MinSigPoints " << c.MinSigPoints() << "), smoothing "
         << (c.smoothing() ? "on" : "off") << ", clock at " << replay.clock() << " s\n";
     out << "  sigma " << statistic(c.calculateSigma()) << ", sigma2 "
         << statistic(c.calculateSigma2()) << "\n";
-    for (const auto* path : {&options.padPng, &options.png, &options.data, &options.key}) {
-        if (*path) {
-            out << "wrote " << (*path)->string() << "\n";
-        }
+    for (const auto& path : written) {
+        out << "wrote " << path.string() << "\n";
     }
     return 0;
 }

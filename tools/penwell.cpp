@@ -71,7 +71,18 @@ int main(int argc, char** argv) {
         ->required();
     replayCmd->add_option("--pad-png", replay.padPng, "write what the pad shows at the end");
     replayCmd->add_option("--png", replay.png, "write the exported signature image");
-    replayCmd->add_flag("--crop", replay.crop, "crop the exported image to the ink");
+    replayCmd->add_option("--png-cropped", replay.pngCropped, "write the image cut to the ink");
+    replayCmd->add_option("--svg", replay.svg, "write the signature as SVG");
+    replayCmd->add_option("--pdf", replay.pdf, "write the signature as a one-page PDF");
+    replayCmd->add_flag("--crop", replay.crop, "crop --png, --svg and --pdf to the ink");
+    replayCmd->add_option("--scale", replay.scale, "PNG pixels per point")
+        ->check(kFinite)
+        ->check(CLI::Range(1.0, 8.0))
+        ->capture_default_str();
+    replayCmd->add_flag("--background", replay.background,
+                        "paint the pad's background colour under the ink");
+    replayCmd->add_flag("--json", replay.json,
+                        "print the summary as JSON (sigma and sigma2 at full precision)");
     auto* dataOpt = replayCmd->add_option("--data", replay.data, "write the encrypted record");
     auto* keyOpt = replayCmd->add_option("--key", replay.key, "write the wrapped key blob");
     dataOpt->needs(keyOpt);
@@ -86,8 +97,8 @@ int main(int argc, char** argv) {
     replayCmd->add_option("--store", replay.store,
                           "certificate store file (default: a throwaway one in memory)");
     replayCmd->add_option("--resources", replay.resources,
-                          "folder holding Penwell.dat (default: $PENWELL_RESOURCES or the "
-                          "installed one)");
+                          "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
+                          "../share/penwell beside the program, else the library's)");
     replayCmd->callback([&] {
         action = [&] {
             if (!smoothing.empty()) {
@@ -109,8 +120,17 @@ int main(int argc, char** argv) {
     openCmd->add_option("--data", open.data, "encrypted record")->required();
     openCmd->add_option("--key", open.key, "wrapped key blob")->required();
     openCmd->add_flag("--json", open.json, "print every stroke and sample as JSON");
-    openCmd->add_option("--png", open.png, "also draw the samples into this PNG file");
-    openCmd->add_option("--line-width", open.lineWidth, "ink width for --png, in points")
+    openCmd->add_option("--png", open.png, "also draw the signature into this PNG file");
+    openCmd->add_option("--svg", open.svg, "... into this SVG file");
+    openCmd->add_option("--pdf", open.pdf, "... into this PDF file");
+    openCmd->add_option("--scale", open.scale, "PNG pixels per point")
+        ->check(kFinite)
+        ->check(CLI::Range(1.0, 8.0))
+        ->capture_default_str();
+    openCmd->add_flag("--crop", open.crop, "cut the pictures to the ink");
+    openCmd->add_flag("--background", open.background, "white under the ink");
+    openCmd->add_flag("--smoothing", open.smoothing, "smooth plain strokes, as the sender may");
+    openCmd->add_option("--line-width", open.lineWidth, "ink width, in points")
         ->check(kFinite)
         ->check(CLI::Range(0.1, 100.0))
         ->capture_default_str();
@@ -161,8 +181,8 @@ int main(int argc, char** argv) {
                          "folder where Done writes NAME.data, NAME.key, NAME.png and clears the "
                          "pad (default: the page offers the files for download)");
     serveCmd->add_option("--resources", serve.resources,
-                         "folder holding Penwell.dat (default: $PENWELL_RESOURCES or the "
-                         "installed one)");
+                         "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
+                         "../share/penwell beside the program, else the library's)");
     serveCmd->add_option("--store", serve.store,
                          "certificate store file (default: a throwaway one per signer)");
     serveCmd->add_option("--smoothing", serveSmoothing, "smooth finger strokes after a pause")

@@ -5,6 +5,9 @@
 #include <limits>
 #include <vector>
 
+#include <cairo-pdf.h>
+#include <cairo-svg.h>
+
 #include "platform/Color.h"
 #include "platform/cairo/CairoHandles.h"
 
@@ -35,34 +38,71 @@ Surface surfaceFrom(const Image& image) {
     return surface;
 }
 
-class CairoContext final : public GraphicsContext {
+cairo_status_t appendBytes(void* closure, const unsigned char* data, unsigned int length) {
+    static_cast<Bytes*>(closure)->insert(static_cast<Bytes*>(closure)->end(), data, data + length);
+    return CAIRO_STATUS_SUCCESS;
+}
+
+/// Every context: bitmaps at one pixel per point, scaled bitmaps and vector documents. One
+/// class, so all of them share the path handling, the cutting of far geometry and the width
+/// limiting below; only where the pixels go differs. Coordinates reach Cairo in points, its
+/// transformation scales them and moves `area`'s origin to the surface's corner.
+class CairoContext final : public DocumentContext {
 public:
-    /// Null when Cairo cannot make the bitmap (beyond its 32767-pixel side, or out of memory):
-    /// its error surfaces have no pixels, and painting into one would write through null.
-    static std::unique_ptr<CairoContext> make(Size size) {
-        const int width = pixelExtent(size.width), height = pixelExtent(size.height);
+    /// A bitmap of `size` points at `scale`. Null when Cairo cannot make the bitmap (beyond its
+    /// 32767-pixel side, or out of memory): its error surfaces have no pixels, and painting
+    /// into one would write through null.
+    static std::unique_ptr<CairoContext> makeBitmap(Size size, double scale) {
+        if (!(scale > 0.0) || !std::isfinite(scale)) {
+            return nullptr;
+        }
+        const int width = pixelExtent(size.width * scale);
+        const int height = pixelExtent(size.height * scale);
         Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
         if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
             return nullptr;
         }
-        Context cr(cairo_create(surface.get()));
-        if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
+        return finishMaking(std::move(surface), {{0.0, 0.0}, {width / scale, height / scale}},
+                            scale, width, height, nullptr);
+    }
+
+    /// A one-page document showing `area`.
+    static std::unique_ptr<CairoContext> makeDocument(DocumentFormat format, Rect area) {
+        const bool finite = std::isfinite(area.origin.x) && std::isfinite(area.origin.y) &&
+                            std::isfinite(area.size.width) && std::isfinite(area.size.height);
+        // Beyond this Cairo's fixed-point coordinates (and PDF viewers) give up.
+        constexpr double kMaxSide = 1 << 20;
+        if (!finite || !(area.size.width > 0.0) || !(area.size.height > 0.0) ||
+            area.size.width > kMaxSide || area.size.height > kMaxSide) {
             return nullptr;
         }
-        return std::unique_ptr<CairoContext>(
-            new CairoContext(width, height, std::move(surface), std::move(cr)));
+        // The stream writes into bytes owned by the context; the pointer stays put when the
+        // context moves.
+        auto bytes = std::make_unique<Bytes>();
+        Surface surface(format == DocumentFormat::SVG
+                            ? cairo_svg_surface_create_for_stream(appendBytes, bytes.get(),
+                                                                  area.size.width, area.size.height)
+                            : cairo_pdf_surface_create_for_stream(
+                                  appendBytes, bytes.get(), area.size.width, area.size.height));
+        if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
+            return nullptr;
+        }
+        if (format == DocumentFormat::SVG) {
+            // Real sizes: the picture is as large on paper as on the pad.
+            cairo_svg_surface_set_document_unit(surface.get(), CAIRO_SVG_UNIT_PT);
+        } else {
+            // No creation time: the same signature gives the same bytes.
+            cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_CREATE_DATE, "");
+        }
+        return finishMaking(std::move(surface), area, 1.0, 0, 0, std::move(bytes));
     }
 
-    CairoContext(int width, int height, Surface surface, Context cr)
-        : width_(width), height_(height), surface_(std::move(surface)), cr_(std::move(cr)) {
-        // Round joins keep every painted pixel within half the line width of the path, which
-        // is what the changed-region bookkeeping below assumes.
-        cairo_set_line_join(cr_.get(), CAIRO_LINE_JOIN_ROUND);
-        cairo_set_source_rgba(cr_.get(), 0, 0, 0, 1);
-    }
+    Size size() const override { return area_.size; }
 
-    Size size() const override {
-        return {static_cast<double>(width_), static_cast<double>(height_)};
+    bool isVector() const override { return document_ != nullptr; }
+
+    std::unique_ptr<GraphicsContext> beginLayer(Size size) override {
+        return makeBitmap(size, scale_);
     }
 
     void drawImage(const Image& image, const Rect& rect) override {
@@ -73,11 +113,28 @@ public:
             // Nothing to see; Cairo would also leak the pattern of a degenerate scale.
             return;
         }
-        if (pristine_ && rect == Rect{{0, 0}, size()} && image.width() == width_ &&
+        cairo_t* cr = cr_.get();
+        if (document_ && image.width() == 1 && image.height() == 1) {
+            // A colour stretched over a rectangle: filled as such, the document keeps a vector.
+            const std::uint32_t pixel = image.premultipliedPixel(0, 0);
+            const double a = (pixel >> 24) / 255.0;
+            auto channel = [&](int shift) {
+                return a > 0.0 ? ((pixel >> shift) & 0xffu) / 255.0 / a : 0.0;
+            };
+            cairo_save(cr);
+            cairo_set_source_rgba(cr, unitComponent(channel(16)), unitComponent(channel(8)),
+                                  unitComponent(channel(0)), a);
+            cairo_rectangle(cr, rect.origin.x, rect.origin.y, rect.size.width, rect.size.height);
+            cairo_fill(cr);
+            cairo_restore(cr);
+            return;
+        }
+        if (pristine_ && !document_ && rect == Rect{{0, 0}, size()} && image.width() == width_ &&
             image.height() == height_) {
-            // Painting an image of the context's size over a transparent bitmap yields exactly
-            // its pixels, so copy them and adopt the image as the base that later images share
-            // tiles with: the live ink then starts from the pad without copying it twice.
+            // Painting an image of the context's pixel size over a transparent bitmap yields
+            // exactly its pixels, so copy them and adopt the image as the base that later
+            // images share tiles with: the live ink then starts from the pad without copying
+            // it twice.
             cairo_surface_flush(surface_.get());
             image.copyPixels({0, 0, width_, height_}, pixelsOf(surface_.get()),
                              strideInPixels(surface_.get()));
@@ -91,7 +148,6 @@ public:
         if (!source) {
             return;
         }
-        cairo_t* cr = cr_.get();
         cairo_save(cr);
         cairo_new_path(cr);
         cairo_rectangle(cr, rect.origin.x, rect.origin.y, rect.size.width, rect.size.height);
@@ -102,8 +158,8 @@ public:
         cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
         cairo_paint(cr);
         cairo_restore(cr);
-        markChanged(pixelRectOutward(rect.origin.x, rect.origin.y, rect.origin.x + rect.size.width,
-                                     rect.origin.y + rect.size.height));
+        markChanged(rect.origin.x, rect.origin.y, rect.origin.x + rect.size.width,
+                    rect.origin.y + rect.size.height);
     }
 
     void setLineCap(LineCap cap) override {
@@ -148,6 +204,9 @@ public:
     }
 
     Image makeImage() override {
+        if (document_) {
+            return Image();
+        }
         cairo_surface_flush(surface_.get());
         Image image = Image::snapshot(pixelsOf(surface_.get()), strideInPixels(surface_.get()),
                                       width_, height_, base_ ? &*base_ : nullptr, changed_);
@@ -157,35 +216,77 @@ public:
         return image;
     }
 
+    std::optional<Bytes> finish() override {
+        if (!document_) {
+            return std::nullopt;
+        }
+        cairo_surface_finish(surface_.get());
+        if (cairo_surface_status(surface_.get()) != CAIRO_STATUS_SUCCESS) {
+            return std::nullopt;
+        }
+        return std::move(*document_);
+    }
+
 private:
     struct PathPoint {
         Point p;
         bool startsSubpath;
     };
 
-    /// Beyond this half width the line is drawn this wide. Cairo keeps device coordinates in
-    /// 24.8 fixed point (about ±8.4 million), and a line only gets here when no point of its
-    /// path lies within this distance of the bitmap, which no real host ever draws.
+    CairoContext(Surface surface, Context cr, Rect area, double scale, int width, int height,
+                 std::unique_ptr<Bytes> document)
+        : document_(std::move(document)),
+          surface_(std::move(surface)),
+          cr_(std::move(cr)),
+          area_(area),
+          scale_(scale),
+          width_(width),
+          height_(height) {
+        cairo_scale(cr_.get(), scale_, scale_);
+        cairo_translate(cr_.get(), -area_.origin.x, -area_.origin.y);
+        // Round joins keep every painted pixel within half the line width of the path, which
+        // is what the changed-region bookkeeping below assumes.
+        cairo_set_line_join(cr_.get(), CAIRO_LINE_JOIN_ROUND);
+        cairo_set_source_rgba(cr_.get(), 0, 0, 0, 1);
+    }
+
+    static std::unique_ptr<CairoContext> finishMaking(Surface surface, Rect area, double scale,
+                                                      int width, int height,
+                                                      std::unique_ptr<Bytes> document) {
+        Context cr(cairo_create(surface.get()));
+        if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
+            return nullptr;
+        }
+        return std::unique_ptr<CairoContext>(new CairoContext(
+            std::move(surface), std::move(cr), area, scale, width, height, std::move(document)));
+    }
+
+    /// Beyond this half width (in device units) the line is drawn this wide. Cairo keeps
+    /// device coordinates in 24.8 fixed point (about ±8.4 million), and a line only gets here
+    /// when no point of its path lies within this distance of the bitmap, which no real host
+    /// ever draws.
     static constexpr double kMaxHalfWidth = 1e6;
 
-    /// The distance from `p` to the bitmap's farthest corner: a round pen at least this wide
+    /// The distance from `p` to the area's farthest corner: a round pen at least this wide
     /// (as a radius) at `p` covers every pixel.
     double farthestCorner(Point p) const {
-        const double dx = std::max(std::abs(p.x), std::abs(p.x - width_));
-        const double dy = std::max(std::abs(p.y), std::abs(p.y - height_));
+        const double left = area_.origin.x, top = area_.origin.y;
+        const double dx = std::max(std::abs(p.x - left), std::abs(p.x - left - area_.size.width));
+        const double dy = std::max(std::abs(p.y - top), std::abs(p.y - top - area_.size.height));
         return std::hypot(dx, dy);
     }
 
     // Cairo's stroker takes minutes on a width of 1e10, and a coordinate of 1e12 wraps around
     // in its fixed point onto the bitmap; NaN has no place at all. So:
     // - a segment with a NaN or infinite end is not painted;
-    // - a line so wide that it covers the whole bitmap around one of its points is a paint of
-    //   the whole bitmap, which is exactly what stroking it would give;
-    // - otherwise segments are cut to the part that lies within reach of the bitmap (half the
-    //   width, times 1.5 for square caps, plus 8 pixels), and the cut ends' caps fall outside
+    // - a line so wide that it covers the whole area around one of its points is a paint of
+    //   the whole area, which is exactly what stroking it would give;
+    // - otherwise segments are cut to the part that lies within reach of the area (half the
+    //   width, times 1.5 for square caps, plus 8 points), and the cut ends' caps fall outside
     //   it too. Pixels stay those of the whole path; time and coordinates are bounded. (With
     //   fewer spare pixels, cuts 2 to 4 pixels off a thin line's bitmap changed an edge pixel
     //   there by 2 of 255: Cairo's stroker approximates differently near what it is given.)
+    // All of it is in points: at a scale, the same geometry lands on more pixels.
     void strokeSegments(double half) {
         cairo_t* cr = cr_.get();
         bool anySegment = false;
@@ -203,12 +304,14 @@ private:
         }
         if (half >= cover + 1.0) {
             cairo_paint(cr);
-            markChanged({0, 0, width_, height_});
+            markChanged(area_.origin.x, area_.origin.y, area_.origin.x + area_.size.width,
+                        area_.origin.y + area_.size.height);
             return;
         }
-        half = std::min(half, kMaxHalfWidth);
+        half = std::min(half, kMaxHalfWidth / scale_);
         const double margin = 1.5 * half + 8.0;
-        const Rect reach{{-margin, -margin}, {width_ + 2.0 * margin, height_ + 2.0 * margin}};
+        const Rect reach{{area_.origin.x - margin, area_.origin.y - margin},
+                         {area_.size.width + 2.0 * margin, area_.size.height + 2.0 * margin}};
         cairo_new_path(cr);
         bool joined = false;  // Cairo's current point is the previous path point
         for (std::size_t i = 1; i < path_.size(); ++i) {
@@ -231,19 +334,29 @@ private:
         double x1, y1, x2, y2;
         cairo_path_extents(cr, &x1, &y1, &x2, &y2);
         const double ink = 1.5 * half + 1.0;  // caps and joins, and a pixel of antialiasing
-        markChanged(pixelRectOutward(x1 - ink, y1 - ink, x2 + ink, y2 + ink));
+        markChanged(x1 - ink, y1 - ink, x2 + ink, y2 + ink);
         cairo_stroke(cr);
     }
 
-    void markChanged(PixelRect r) {
+    /// Notes a rectangle in points as painted: in pixels, limited to the bitmap.
+    void markChanged(double x1, double y1, double x2, double y2) {
+        if (document_) {
+            return;
+        }
+        const PixelRect r =
+            pixelRectOutward((x1 - area_.origin.x) * scale_, (y1 - area_.origin.y) * scale_,
+                             (x2 - area_.origin.x) * scale_, (y2 - area_.origin.y) * scale_);
         changed_ = changed_.united(r.intersected({0, 0, width_, height_}));
         pristine_ = false;
     }
 
-    int width_;
-    int height_;
-    Surface surface_;
+    std::unique_ptr<Bytes> document_;  // a document's bytes so far; null for a bitmap
+    Surface surface_;                  // destroyed before the bytes it writes into
     Context cr_;
+    Rect area_;     // what the surface shows, in points
+    double scale_;  // pixels per point
+    int width_;     // the bitmap's pixels; 0 for a document
+    int height_;
     double lineWidth_ = 2.0;       // Cairo's default
     std::vector<PathPoint> path_;  // the current path, as given
     bool pristine_ = true;         // nothing painted yet: the bitmap is all transparent
@@ -255,8 +368,26 @@ private:
 
 class CairoGraphics final : public Graphics {
 public:
-    std::unique_ptr<GraphicsContext> beginImageContext(Size size) override {
-        return CairoContext::make(size);
+    std::unique_ptr<GraphicsContext> beginImageContext(Size size, double scale) override {
+        return CairoContext::makeBitmap(size, scale);
+    }
+
+    std::unique_ptr<DocumentContext> beginDocumentContext(DocumentFormat format,
+                                                          Rect area) override {
+        return CairoContext::makeDocument(format, area);
+    }
+
+    std::optional<Bytes> encodePng(const Image& image) override {
+        if (image.width() == 0 || image.height() == 0) {
+            return std::nullopt;  // PNG has no zero-sized images
+        }
+        Surface surface = surfaceFrom(image);
+        Bytes bytes;
+        if (!surface || cairo_surface_write_to_png_stream(surface.get(), appendBytes, &bytes) !=
+                            CAIRO_STATUS_SUCCESS) {
+            return std::nullopt;
+        }
+        return bytes;
     }
 };
 

@@ -141,7 +141,8 @@ const FORCE = { mouse: () => 0, pen: (p) => Math.trunc(p * 4 * 1000), touch: (p)
 function expectStroke(recorded, kind, samples) {
   assert.equal(recorded.length, samples.length, `${kind}: sample count`);
   samples.forEach((s, i) => assert.deepEqual(recorded[i],
-    { x: Math.trunc(s.x), y: Math.trunc(s.y), p: FORCE[kind](s.p), t: s.ms }, `${kind} sample ${i}`));
+    { x: Math.trunc(s.x), y: Math.trunc(s.y), p: FORCE[kind](s.p), t: s.ms,
+      signed_x: Math.trunc(s.x), signed_y: Math.trunc(s.y) }, `${kind} sample ${i}`));
 }
 
 async function done(pad) {

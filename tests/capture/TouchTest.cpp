@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "support/ControllerTestAccess.h"
 #include "support/TestPad.h"
 
 namespace penwell {
@@ -75,7 +74,8 @@ TEST(Touch, SecondTouchDownIsIgnoredAndTheFinishedStrokeIsACopy) {
     t.up({20, 10}, 1.02);
     EXPECT_TRUE(t.controller->shouldAutorotate());
 
-    ControllerTestAccess::points(*t.controller).push_back(_point({1, 1}, 0, 0));
+    t.down({1, 1}, 2.0);
+    t.move({2, 2}, 2.01);
     EXPECT_EQ(t.controller->lines()[0].size(), 2u);
 }
 
@@ -97,9 +97,9 @@ TEST(Touch, SignatureTestCountsFinishedSamplesOnly) {
     t.controller->setMinSigPoints(-5);
     t.controller->clearSignature();
     EXPECT_FALSE(t.controller->isSignature());  // empty is never a signature
-    ControllerTestAccess::lines(*t.controller).push_back({});
+    ASSERT_TRUE(t.controller->restoreSignature({{}}));
     EXPECT_FALSE(t.controller->isSignature());  // a stroke, but no sample
-    ControllerTestAccess::lines(*t.controller).push_back({_point({1, 1}, 0, 0)});
+    ASSERT_TRUE(t.controller->restoreSignature({{}, {_point({1, 1}, 0, 0)}}));
     EXPECT_TRUE(t.controller->isSignature());
 }
 

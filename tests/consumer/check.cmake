@@ -19,6 +19,13 @@ run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
 
+# The installed tool finds the installed Penwell.dat from its own place, whatever the prefix.
+if(EXISTS ${prefix}/bin/penwell)
+    unset(ENV{PENWELL_RESOURCES})
+    run(${prefix}/bin/penwell replay ${SOURCE_DIR}/../../examples/finger-signature.json
+        --data ${WORK_DIR}/signature.data --key ${WORK_DIR}/signature.key)
+endif()
+
 find_program(PKG_CONFIG pkg-config REQUIRED)
 find_program(CXX NAMES c++ g++ REQUIRED)
 file(GLOB_RECURSE pc_file ${prefix}/*/penwell.pc)

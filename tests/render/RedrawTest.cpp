@@ -17,16 +17,13 @@ constexpr Rgba kRed{255, 0, 0, 255};
 
 TEST(Redraw, OnePointAndEmptyStrokesDrawNothing) {
     ShownPad t;
-    t.lines() = {strokeThrough({{100, 100}}), Stroke{}};
-    t.controller->renderSignture();
+    t.restore({strokeThrough({{100, 100}}), Stroke{}});
     EXPECT_TRUE(t.image().samePixels(t.bare));
 
     const Stroke line = strokeThrough({{20, 20}, {120, 20}});
-    t.lines() = {line};
-    t.controller->renderSignture();
+    t.restore({line});
     const Image expected = t.image();
-    t.lines() = {Stroke{}, line, Stroke{}};
-    t.controller->renderSignture();
+    t.restore({Stroke{}, line, Stroke{}});
     EXPECT_TRUE(t.image().samePixels(expected));
 }
 
@@ -43,9 +40,8 @@ TEST(Redraw, StylusAndPlainStrokesKeepTheirOwnWidths) {
             ShownPad t;
             t.controller->setLineWidth(6);
             t.controller->setSmoothing(smoothing);
-            t.lines() = stylusFirst ? std::vector<Stroke>{stylus, plain, plain2}
-                                    : std::vector<Stroke>{plain, stylus, plain2};
-            t.controller->renderSignture();
+            t.restore(stylusFirst ? std::vector<Stroke>{stylus, plain, plain2}
+                                  : std::vector<Stroke>{plain, stylus, plain2});
             const auto where = ::testing::Message()
                                << "smoothing " << smoothing << " stylus first " << stylusFirst;
             EXPECT_EQ(inkedInColumn(t.image(), 100, 80, 120), 2) << where;
@@ -60,9 +56,8 @@ TEST(Redraw, StylusAndPlainStrokesKeepTheirOwnWidths) {
 TEST(Redraw, PointAtMinusOneIsJoinedLikeAnyOther) {
     ShownPad t;
     t.controller->setLineWidth(6);
-    t.lines() = {strokeThrough({{-1.0, 50}, {40, 50}}),
-                 strokeThrough({{60, 120}, {-1.0, 120}, {60, 180}})};
-    t.controller->renderSignture();
+    t.restore({strokeThrough({{-1.0, 50}, {40, 50}}),
+               strokeThrough({{60, 120}, {-1.0, 120}, {60, 180}})});
     EXPECT_TRUE(inked(t.image(), 20, 50));  // starts at -1
     EXPECT_TRUE(inked(t.image(), 30, 120));
     EXPECT_TRUE(inked(t.image(), 29, 150));  // continues from -1
@@ -72,8 +67,7 @@ TEST(Redraw, SmoothingChangesThePixelsButNotTheStrokes) {
     ShownPad t;
     const std::vector<Stroke> strokes{
         strokeThrough({{50, 50}, {150, 50}, {150, 150}, {50, 150}, {50, 250}})};
-    t.lines() = strokes;
-    t.controller->renderSignture();
+    t.restore(strokes);
     EXPECT_TRUE(inked(t.image(), 150, 100));
     EXPECT_FALSE(inked(t.image(), 162, 100));
 
@@ -89,8 +83,7 @@ TEST(Redraw, OnePixelPerPointAndTheBackgroundUnderTheInk) {
     TestPad t({300, 400});
     t.controller->setIphoneport(solidImage(300, 400, kRed));
     t.show();
-    ControllerTestAccess::lines(*t.controller) = {strokeThrough({{20, 20}, {120, 20}})};
-    t.controller->renderSignture();
+    ASSERT_TRUE(t.controller->restoreSignature({strokeThrough({{20, 20}, {120, 20}})}));
     const Image& image = *t.pad->image();
     EXPECT_EQ(image.width(), 300);
     EXPECT_EQ(image.height(), 400);

@@ -2,9 +2,9 @@
 // A shown pad, stroke builders and ink measurements shared by the redraw and export tests.
 
 #include <initializer_list>
+#include <stdexcept>
 
 #include "capture/Penwell.h"
-#include "support/ControllerTestAccess.h"
 #include "support/TestPad.h"
 
 namespace penwell::testing {
@@ -20,13 +20,18 @@ inline Stroke strokeThrough(std::initializer_list<Point> points, double pressure
     return stroke;
 }
 
-/// A pad already shown, its bare image kept, its strokes reachable.
+/// A pad already shown, its bare image kept.
 struct ShownPad : TestPad {
     explicit ShownPad(Size size = {300, 400}) : TestPad(size) {
         show();
         bare = *pad->image();
     }
-    std::vector<Stroke>& lines() { return ControllerTestAccess::lines(*controller); }
+    /// Sets the strokes as a host restoring them would (the pad is repainted).
+    void restore(std::vector<Stroke> strokes) {
+        if (!controller->restoreSignature(std::move(strokes))) {
+            throw std::invalid_argument("the test's strokes were refused");
+        }
+    }
     const Image& image() const { return *pad->image(); }
     Image bare;
 };

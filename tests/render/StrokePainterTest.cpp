@@ -144,20 +144,19 @@ TEST(StrokePainter, PolylinesPaintWhatSeparateSegmentsPainted) {
     for (const Signature& signature : signatures()) {
         for (const auto& [smoothing, width, alpha] : cases) {
             ShownPad t;
-            t.lines() = signature.strokes;
             t.controller->setSmoothing(smoothing);
             t.controller->setLineWidth(static_cast<float>(width));
             t.controller->setLinecolor(Color::rgb(0.2, 0.1, 0.9, alpha));
+            t.restore(signature.strokes);
             const std::optional<Image> exported = t.controller->getSignatureImage(false);
             ASSERT_TRUE(exported);
-            t.controller->renderSignture();
             const Image& redrawn = t.image();
 
             Graphics& g = *t.services.graphics;
             const InkComponents ink = t.controller->inkComponents();
             auto banded = g.beginImageContext(redrawn.size());
             banded->drawImage(t.bare, {{0, 0}, redrawn.size()});
-            render::paintStrokes(g, *banded, signature.strokes,
+            render::paintStrokes(*banded, signature.strokes,
                                  {ink.red, ink.green, ink.blue, ink.alpha, width}, smoothing,
                                  nullptr, 16);
             auto reference = [&](const std::optional<Image>& under) {

@@ -4,7 +4,6 @@
 #include "secure/AES.h"
 #include "secure/PointStream.h"
 #include "support/CertificateFixtures.h"
-#include "support/ControllerTestAccess.h"
 #include "support/TestPad.h"
 
 namespace penwell {
@@ -19,7 +18,7 @@ protected:
         pad.services = headlessServices(pad.host, {folder.path() / "store.sqlite", resources});
         pad.controller = std::make_unique<PenwellViewController>(pad.services);
         pad.controller->setSigImage(pad.pad);
-        ControllerTestAccess::lines(*pad.controller) = strokes;
+        ASSERT_TRUE(pad.controller->restoreSignature(strokes));
     }
 
     test::TempDir folder;

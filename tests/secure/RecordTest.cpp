@@ -6,7 +6,6 @@
 #include "platform/openssl/OpenSslCrypto.h"
 #include "secure/AES.h"
 #include "secure/PointStream.h"
-#include "support/ControllerTestAccess.h"
 #include "support/TestPad.h"
 
 namespace penwell {
@@ -21,7 +20,7 @@ std::optional<Bytes> decrypt(const Bytes& cipher, const Bytes& key, const Bytes&
 TEST(Record, OneSampleExampleByteForByte) {
     TestPad t;
     t.controller->setMinSigPoints(0);
-    ControllerTestAccess::lines(*t.controller) = {{_point({10.9, 20.2}, 250, 0.5)}};
+    ASSERT_TRUE(t.controller->restoreSignature({{_point({10.9, 20.2}, 250, 0.5)}}));
     std::optional<Bytes> key, iv;
     const auto cipher = t.controller->_getSignatureData(&key, &iv);
     ASSERT_TRUE(cipher && key && iv);
@@ -86,7 +85,7 @@ TEST(Record, OnlyFinishedStrokesAndFreshKeysEveryTime) {
 
 TEST(Record, WithoutASignatureNothingIsTouched) {
     TestPad t;
-    ControllerTestAccess::lines(*t.controller) = {{_point({1, 1}, 0, 0)}};
+    ASSERT_TRUE(t.controller->restoreSignature({{_point({1, 1}, 0, 0)}}));
     std::optional<Bytes> key = Bytes{1, 2, 3}, iv = Bytes{4};
     EXPECT_FALSE(t.controller->_getSignatureData(&key, &iv));
     EXPECT_EQ(key, (Bytes{1, 2, 3}));

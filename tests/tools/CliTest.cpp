@@ -17,6 +17,7 @@
 #include "Support.h"
 #include "platform/cairo/CairoGraphics.h"
 #include "tools/Record.h"
+#include "tools/Replay.h"
 
 extern char** environ;
 
@@ -144,6 +145,9 @@ TEST_F(CliTest, HelpAndUsageErrors) {
         {{"replay", "t.json", "--line-width", "nan"}, "--line-width: not a finite number: nan"},
         {{"open", "--private-key", "k", "--data", "d", "--key", "k", "--line-width", "inf"},
          "--line-width: not a finite number: inf"},
+        {{"replay", "t.json", "--scale", "nan"}, "--scale: not a finite number: nan"},
+        {{"open", "--private-key", "k", "--data", "d", "--key", "k", "--scale", "9"},
+         "--scale: Value 9 not in range"},
     };
     for (const auto& [args, message] : cases) {
         expectFailure(args, message, 2);
@@ -153,17 +157,31 @@ TEST_F(CliTest, HelpAndUsageErrors) {
 TEST_F(CliTest, OpenSummaryAndPicture) {
     sealRecord(encodeRecord(kKnown));
     std::vector<std::string> args = openArgs();
-    args.insert(args.end(), {"--png", path("ink.png")});
+    args.insert(args.end(), {"--png", path("ink.png"), "--svg", path("ink.svg"), "--scale", "2",
+                             "--background"});
     const Result r = penwell(args);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.out, HasSubstr("2 strokes, 4 samples"));
     EXPECT_THAT(r.out, HasSubstr("stroke 1: 3 samples, 0.033 s, x -3..12, y 20..22"));
     const auto image = cairo::readPng(path("ink.png"));
     ASSERT_TRUE(image);
-    // The ink spans x -3..50: the picture starts 20 points left of it, so x = 10 sits at 33.
-    EXPECT_EQ(image->size(), (Size{23 + 50 + 20, 60 + 20}));
-    EXPECT_EQ(image->pixel(33, 20), (Rgba{0, 0, 0, 255}));
-    EXPECT_EQ(image->pixel(5, 70), (Rgba{255, 255, 255, 255}));
+    // The receiver's pad reaches from the origin to the ink's far corner (50, 60) plus 20
+    // points, drawn at 2 pixels per point: the stylus segment from (10, 20) to (-3, 21), 2
+    // points wide, crosses x = 5 at y = 20.6, in the controller's blue on the pad's white.
+    EXPECT_EQ(image->size(), (Size{2 * 70, 2 * 80}));
+    EXPECT_EQ(image->pixel(10, 41), (Rgba{0, 0, 255, 255}));
+    EXPECT_EQ(image->pixel(10, 140), (Rgba{255, 255, 255, 255}));
+    EXPECT_THAT(readText(path("ink.svg")),
+                HasSubstr(R"(width="70pt" height="80pt" viewBox="0 0 70 80")"));
+
+    args = openArgs();
+    args.push_back("--json");
+    const Result json = penwell(args);
+    ASSERT_EQ(json.status, 0) << json.err;
+    const auto sample = nlohmann::json::parse(json.out)["strokes"][0][1];
+    EXPECT_EQ(sample["x"], 4294967293u);
+    EXPECT_EQ(sample["signed_x"], -3);
+    EXPECT_EQ(sample["signed_y"], 21);
 }
 
 TEST_F(CliTest, OpenRefusesBadInputAndLeavesNoPicture) {
@@ -342,6 +360,46 @@ TEST_F(CliTest, ReplayWithSmoothingRepaintsThePadAfterThePause) {
     EXPECT_LT(crop->width(), full->width());
 }
 
+TEST_F(CliTest, OneSessionWritesEveryFormatAndTheReceiverDrawsTheSameInk) {
+    testing::writeFile(path("known.json"), kKnownTrace);
+    const Result r =
+        penwell({"replay", path("known.json"), "--json", "--svg", path("s.svg"), "--pdf",
+                 path("s.pdf"), "--png-cropped", path("c.png"), "--scale", "3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto summary = nlohmann::json::parse(r.out);
+    const Trace trace = loadTrace(path("known.json"));
+    Replay replay(trace, {});
+    replay.run([] {});
+    EXPECT_EQ(summary["strokes"], 2);
+    EXPECT_EQ(summary["samples"], 7);
+    // Every digit: the text summary rounds to four.
+    EXPECT_EQ(summary["sigma"].get<double>(), replay.controller().calculateSigma());
+    EXPECT_EQ(summary["sigma2"].get<double>(), replay.controller().calculateSigma2());
+    // The points reach from (-3.7, -0.5) to (51.5, 61.7); widened by 20, cut at the pad.
+    EXPECT_EQ(summary["crop"], nlohmann::json::parse(R"({"x":0,"y":0,"width":72,"height":82})"));
+    const auto cropped = cairo::readPng(path("c.png"));
+    ASSERT_TRUE(cropped);
+    EXPECT_EQ(cropped->size(), (Size{3 * 72, 3 * 82}));
+    EXPECT_THAT(readText(path("s.svg")), HasSubstr(R"(viewBox="0 0 200 120")"));
+    EXPECT_THAT(readText(path("s.pdf")), StartsWith("%PDF-"));
+
+    // Whole positions survive the record: the receiver's restored pad paints the sender's ink.
+    testing::writeFile(path("zigzag.json"), zigzagTrace());
+    const std::string demo = (kSource / "demo-certificate").string();
+    ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--png-cropped", path("sent.png"), "--data",
+                       path("d.bin"), "--key", path("k.bin"), "--resources", demo})
+                  .status,
+              0);
+    const Result open =
+        penwell({"open", "--private-key", demo + "/demo-private-key.pem", "--data", path("d.bin"),
+                 "--key", path("k.bin"), "--png", path("received.png"), "--crop", "--smoothing"});
+    ASSERT_EQ(open.status, 0) << open.err;
+    const auto sent = cairo::readPng(path("sent.png"));
+    const auto received = cairo::readPng(path("received.png"));
+    ASSERT_TRUE(sent && received);
+    EXPECT_TRUE(sent->samePixels(*received));
+}
+
 TEST_F(CliTest, ReplayRefusesBadTracesAndLeavesNoOutput) {
     const std::vector<std::string> outputs = {
         "--pad-png", path("pad.png"),      "--png",       path("sig.png"),
@@ -402,6 +460,13 @@ TEST_F(CliTest, RefusesUnusableFilesAndKeepsEveryOutputAsItWas) {
         {replay({"--png", path("new.png"), "--pad-png", path("./new.png")}),
          "new.png: named by both --pad-png and --png"},
         {replay({"--png", path("t.json")}), "t.json: named by both TRACE and --png"},
+        {replay({"--svg", path("new.svg"), "--pdf", path("./new.svg")}),
+         "new.svg: named by both --svg and --pdf"},
+        {replay({"--png-cropped", path("old.png"), "--svg", path("s.svg"), "--pdf", path("dir")}),
+         "dir: cannot replace: is a folder"},
+        {{"open", "--private-key", path("old.key"), "--data", path("old.data"), "--key",
+          path("old.png"), "--pdf", path("old.key")},
+         "old.key: named by both --private-key and --pdf"},
         {{"open", "--private-key", path("old.key"), "--data", path("old.data"), "--key",
           path("old.key"), "--png", path("old.data")},
          "old.data: named by both --data and --png"},
