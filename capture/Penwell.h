@@ -226,6 +226,9 @@ public:
     InkComponents inkComponents() const { return {red, green, blue, alpha}; }
 
 private:
+    /// The pad's size when the signature can be exported from it (a signature, a pad view, a
+    /// bitmap of at least one pixel); refreshes the ink colour from `linecolor` first.
+    std::optional<Size> exportablePadSize();
     bool padShowsLiveInk() const;
     void openLiveInk();
     void strokeLiveSegment(Point to);

@@ -29,7 +29,7 @@ render::PointBox emptyBox(Size size) {
 
 }  // namespace
 
-std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
+std::optional<Size> PenwellViewController::exportablePadSize() {
     if (!isSignature()) {
         return std::nullopt;
     }
@@ -41,6 +41,15 @@ std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
     if (pixelExtent(size.width) == 0 || pixelExtent(size.height) == 0) {
         return std::nullopt;  // an image without pixels is no picture of a signature
     }
+    return size;
+}
+
+std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
+    const std::optional<Size> exportable = exportablePadSize();
+    if (!exportable) {
+        return std::nullopt;
+    }
+    const Size size = *exportable;
 
     // Own context and cursor: the pad, the live ink and a stroke being captured are untouched.
     // Nothing is painted first, so the image is transparent wherever there is no ink.
@@ -62,18 +71,12 @@ std::optional<ExportResult> PenwellViewController::exportSignature(const ExportO
     if (!(options.scale >= 1.0 && options.scale <= 8.0)) {
         return std::nullopt;
     }
-    if (!isSignature()) {
+    const std::optional<Size> exportable = exportablePadSize();
+    if (!exportable) {
         return std::nullopt;
     }
-    _assignLineColorRBG();
-    if (!sigImage_) {
-        return std::nullopt;
-    }
-    const Size size = sigImage_->frame().size;
+    const Size size = *exportable;
     const int width = pixelExtent(size.width), height = pixelExtent(size.height);
-    if (width == 0 || height == 0) {
-        return std::nullopt;
-    }
     const render::Ink ink{red, green, blue, alpha, lineWidth_};
     // Painted the way the pad's view paints its background colour.
     const std::optional<Image> background = options.background && ibackcolor_
