@@ -54,11 +54,6 @@ const NewCertificate& receiverCertificate() {
     return made;
 }
 
-const NewCertificate& otherCertificate() {
-    static const NewCertificate made = makeSelfSignedCertificate(2048, 30);
-    return made;
-}
-
 void writeFile(const std::filesystem::path& path, ByteView bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),

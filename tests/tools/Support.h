@@ -27,8 +27,6 @@ Sealed seal(ByteView record, ByteView certificateDer);
 
 /// A key pair made once per test program (RSA keys take a moment to generate).
 const NewCertificate& receiverCertificate();
-/// A second, unrelated one.
-const NewCertificate& otherCertificate();
 
 void writeFile(const std::filesystem::path& path, ByteView bytes);
 void writeFile(const std::filesystem::path& path, const std::string& text);

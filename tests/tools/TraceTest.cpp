@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <tuple>
 
 #include "platform/Application.h"
 #include "platform/View.h"
@@ -28,17 +29,15 @@ std::string trace(const std::string& events, const std::string& extra = "") {
            events + "]}";
 }
 
-TEST(TraceTest, MinimalTraceTakesTheDefaults) {
-    const Trace t = parseTrace(trace(""), "trace.json");
-    EXPECT_EQ(t.name, "trace.json");
-    EXPECT_EQ(t.padFrame, (Rect{{0, 0}, {300, 150}}));
-    EXPECT_EQ(t.idiom, UIUserInterfaceIdiomPhone);
-    EXPECT_EQ(t.orientation, orientation::kPortrait);
-    EXPECT_FALSE(t.config.smoothing || t.config.smoothingDelay || t.config.lineWidth ||
-                 t.config.lineColor || t.config.backgroundColor || t.config.MinSigPoints);
-}
-
-TEST(TraceTest, ReadsEveryFieldOfPadDeviceAndConfig) {
+TEST(TraceTest, ReadsEveryFieldOfPadDeviceAndConfigOrTakesTheDefaults) {
+    const Trace minimal = parseTrace(trace(""), "trace.json");
+    EXPECT_EQ(minimal.name, "trace.json");
+    EXPECT_EQ(minimal.padFrame, (Rect{{0, 0}, {300, 150}}));
+    EXPECT_EQ(minimal.idiom, UIUserInterfaceIdiomPhone);
+    EXPECT_EQ(minimal.orientation, orientation::kPortrait);
+    const TraceConfig& none = minimal.config;
+    EXPECT_FALSE(none.smoothing || none.smoothingDelay || none.lineWidth || none.lineColor ||
+                 none.backgroundColor || none.MinSigPoints);
     const Trace t = parseTrace(
         R"({"version": 1, "description": "all of it",
             "pad": {"width": 768, "height": 300, "x": 10, "y": -5},
@@ -50,11 +49,11 @@ TEST(TraceTest, ReadsEveryFieldOfPadDeviceAndConfig) {
     EXPECT_EQ(t.padFrame, (Rect{{10, -5}, {768, 300}}));
     EXPECT_FALSE(t.idiom.has_value());
     EXPECT_EQ(t.orientation, orientation::kLandscapeLeft);
-    EXPECT_EQ(t.config.smoothing, true);
-    EXPECT_EQ(t.config.smoothingDelay, 0.25f);
-    EXPECT_EQ(t.config.lineWidth, 2.5f);
+    EXPECT_EQ(std::tie(t.config.smoothing, t.config.smoothingDelay, t.config.lineWidth,
+                       t.config.MinSigPoints),
+              std::tuple(std::optional(true), std::optional(0.25f), std::optional(2.5f),
+                         std::optional(-3)));
     EXPECT_EQ(t.config.backgroundColor, Color::blueColor());
-    EXPECT_EQ(t.config.MinSigPoints, -3);
 }
 
 TEST(TraceTest, ColoursByNameHexOrComponents) {
@@ -74,6 +73,7 @@ TEST(TraceTest, ColoursByNameHexOrComponents) {
     }
 }
 
+// Positions, times and forces reach the record and are checked there end to end (CliTest).
 TEST(TraceTest, ReadsTouchEventsHostCallsWaitsAndRotations) {
     const Trace t = parseTrace(trace(R"(
         {"type": "began", "touches": [{"t": 1.0, "x": 10.9, "y": 20, "force": 0.5, "type": "stylus"}]},
@@ -92,11 +92,7 @@ TEST(TraceTest, ReadsTouchEventsHostCallsWaitsAndRotations) {
     using enum EventType;
     EXPECT_EQ(types, (std::vector<EventType>{began, moved, cancelled, undo, clear, exportSignature,
                                              appear, disappear, wait, rotate}));
-    const Touch& down = t.events[0].touches.at(0);
-    EXPECT_EQ(down.location, (Point{10.9, 20}));
-    EXPECT_EQ(down.timestamp, 1.0);
-    EXPECT_EQ(down.force, 0.5);
-    EXPECT_EQ(down.type, touch_type::kStylus);
+    EXPECT_EQ(t.events[0].touches.at(0).type, touch_type::kStylus);
     ASSERT_EQ(t.events[1].coalesced.size(), 2u);
     EXPECT_EQ(t.events[1].coalesced[0].type, 7);  // any type the toolkit may report
     EXPECT_EQ(t.events[1].coalesced[0].force, 0.0);
@@ -144,9 +140,8 @@ TEST(TraceTest, ErrorsNameTheFieldByItsPath) {
 // The demo replays these (CliTest): each must end its strokes and pause long enough for the
 // smoothing redraw.
 TEST(SampleTraceTest, BundledTracesEndTheirStrokesAndPauseForTheSmoothingRedraw) {
-    const std::filesystem::path examples = std::filesystem::path(PENWELL_SOURCE_DIR) / "examples";
     for (const char* name : {"finger-signature.json", "stylus-signature.json"}) {
-        const Trace t = loadTrace(examples / name);
+        const Trace t = loadTrace(std::filesystem::path(PENWELL_SOURCE_DIR) / "examples" / name);
         auto count = [&](EventType type) {
             return std::count_if(t.events.begin(), t.events.end(),
                                  [type](const TraceEvent& e) { return e.type == type; });
