@@ -10,7 +10,7 @@ namespace {
 
 using testing::TestPad;
 
-TEST(Controller, DefaultsAfterConstruction) {
+TEST(Controller, DefaultsAndSettersThatOnlyStore) {
     TestPad t;
     auto& c = *t.controller;
     EXPECT_EQ(c.lineWidth(), 3.0f);
@@ -26,13 +26,9 @@ TEST(Controller, DefaultsAfterConstruction) {
     EXPECT_EQ(c.supportedInterfaceOrientations(), 30u);
     EXPECT_TRUE(c.shouldAutorotate());
     EXPECT_TRUE(c.shouldAutorotateToInterfaceOrientation(orientation::kLandscapeLeft));
-}
 
-TEST(Controller, SettersOnlyStore) {
-    TestPad t;
     t.show();
     const Image before = *t.pad->image();
-    auto& c = *t.controller;
     c.setLineWidth(-7.5f);  // not validated
     c.setMinSigPoints(-3);
     c.setSmoothingDelay(0.25f);

@@ -89,22 +89,30 @@ TEST(SignatureImage, CropIsTheBoxOfThePointsWithATwentyPointMarginInWholePixels)
     }
 }
 
-TEST(SignatureImage, SmoothedBoxIsThatOfTheSmoothedPoints) {
+TEST(SignatureImage, SmoothingChangesTheBoxAndThePixelsButNotTheStrokes) {
     ShownPad t;
     t.controller->setMinSigPoints(4);
     const Stroke zigzag = strokeThrough({{50, 50}, {150, 50}, {150, 150}, {50, 150}, {50, 250}});
-    t.restore({Stroke{}, zigzag, Stroke{}});  // empty strokes do not widen the box
+    const std::vector<Stroke> strokes{Stroke{}, zigzag, Stroke{}};
+    t.restore(strokes);  // empty strokes do not widen the box
     std::optional<Image> cropped = t.controller->getSignatureImage(true);
     ASSERT_TRUE(cropped);
     EXPECT_EQ(cropped->width(), 140);
     EXPECT_EQ(cropped->height(), 240);
+    EXPECT_TRUE(inked(t.image(), 150, 100));
+    EXPECT_FALSE(inked(t.image(), 162, 100));
 
-    // Smoothed, the points reach from (42.96875, 42.96875) to (162.5, 250).
+    // Smoothed, the points reach from (42.96875, 42.96875) to (162.5, 250): the middle span
+    // bulges out to x = 162.5 halfway down and leaves the straight side.
     t.controller->setSmoothing(true);
     cropped = t.controller->getSignatureImage(true);
     ASSERT_TRUE(cropped);
     EXPECT_EQ(cropped->width(), 161);
     EXPECT_EQ(cropped->height(), 248);
+    t.controller->renderSignture();
+    EXPECT_TRUE(inked(t.image(), 162, 100));
+    EXPECT_FALSE(inked(t.image(), 150, 100));
+    EXPECT_EQ(t.controller->lines(), strokes);
 }
 
 /// A signature of every kind of ink: a plain line, a stylus stroke of growing width and a

@@ -60,21 +60,5 @@ TEST(Redraw, PointAtMinusOneIsJoinedLikeAnyOther) {
     EXPECT_TRUE(inked(t.image(), 29, 150));  // continues from -1
 }
 
-TEST(Redraw, SmoothingChangesThePixelsButNotTheStrokes) {
-    ShownPad t;
-    const std::vector<Stroke> strokes{
-        strokeThrough({{50, 50}, {150, 50}, {150, 150}, {50, 150}, {50, 250}})};
-    t.restore(strokes);
-    EXPECT_TRUE(inked(t.image(), 150, 100));
-    EXPECT_FALSE(inked(t.image(), 162, 100));
-
-    t.controller->setSmoothing(true);
-    t.controller->renderSignture();
-    // The middle span bulges out to x = 162.5 halfway down and leaves the straight side.
-    EXPECT_TRUE(inked(t.image(), 162, 100));
-    EXPECT_FALSE(inked(t.image(), 150, 100));
-    EXPECT_EQ(t.controller->lines(), strokes);
-}
-
 }  // namespace
 }  // namespace penwell

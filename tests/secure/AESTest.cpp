@@ -124,9 +124,7 @@ TEST_F(AESGroup, RandomDataIsEmptyForZeroAndNilWhenTheGeneratorFails) {
 TEST_F(AESGroup, CiphertextIsPaddedToTheNextBlockUnderFreshDrawsAndDecryptsBack) {
     const std::pair<std::size_t, std::size_t> lengths[] = {{0, 16}, {15, 16}, {16, 32}, {47, 48}};
     for (const auto& [n, expected] : lengths) {
-        Bytes plain(n);
-        for (std::size_t i = 0; i < n; ++i)
-            plain[i] = static_cast<std::uint8_t>(i * 7 + 3);
+        const Bytes plain(n, static_cast<std::uint8_t>(n + 1));
         const std::size_t draws = fake->randomDraws.size();
         const std::optional<Bytes> ciphertext = encrypt(plain);
         ASSERT_TRUE(ciphertext.has_value()) << n;
