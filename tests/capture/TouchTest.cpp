@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "support/TestPad.h"
+#include "render/RenderTestSupport.h"
 
 namespace penwell {
 namespace {
@@ -13,15 +13,6 @@ using testing::TestPad;
 Touch at(double x, double y, double time, double force = 0.0,
          std::int64_t type = touch_type::kDirect) {
     return Touch{{x, y}, time, force, type};
-}
-
-/// The ink's extent across a horizontal segment: inked rows in column x.
-int inkedRows(const Image& image, int x) {
-    int n = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        n += image.pixel(x, y).a > 127 ? 1 : 0;
-    }
-    return n;
 }
 
 TEST(Touch, TapBecomesAFourSampleDot) {
@@ -93,13 +84,15 @@ TEST(Touch, StylusSegmentsArePressureWideAndStartNoTimer) {
         {at(60, 30, 1.01, 1.0, touch_type::kStylus), at(100, 30, 1.02, 2.0, touch_type::kStylus)});
     t.up({100, 30}, 1.03, 2.0, touch_type::kStylus);
     const Image image = *t.pad->image();
-    EXPECT_NEAR(inkedRows(image, 80), 4, 1);  // 2 x 2.0
+    EXPECT_NEAR(testing::inkedInColumn(image, 80, 0, 99), 4, 1);  // 2 x 2.0
     EXPECT_FALSE(t.controller->smoothingPending());
 
     // A finger stroke after it starts at lineWidth again (set at every touch-down).
     t.down({20, 70}, 2.0);
     t.move({100, 70}, 2.01);
-    EXPECT_NEAR(inkedRows(*t.pad->image(), 60) - inkedRows(image, 60), 3, 1);
+    EXPECT_NEAR(testing::inkedInColumn(*t.pad->image(), 60, 0, 99) -
+                    testing::inkedInColumn(image, 60, 0, 99),
+                3, 1);
 }
 
 // Finger touch-ups (re)start the smoothing delay; a touch-down, a cancel and hiding the pad
