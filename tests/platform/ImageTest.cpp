@@ -14,7 +14,7 @@ namespace penwell {
 namespace {
 
 // A context is transparent at one pixel per point, rounding its size up.
-TEST(CairoGraphics, RoundCapsWidthColourAndAntialiasing) {
+TEST(CairoGraphics, ContextSizeRoundCapsWidthColourAndAntialiasing) {
     auto graphics = cairo::makeGraphics();
     EXPECT_EQ(graphics->beginImageContext({-4, 0})->makeImage().width(), 0);
     auto context = graphics->beginImageContext({99.5, 100});
