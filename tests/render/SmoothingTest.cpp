@@ -19,36 +19,24 @@ std::vector<double> xsOf(const SmoothedStroke& s) {
 
 const Stroke kCollinear = strokeThrough({{0, 0}, {10, 0}, {20, 0}, {30, 0}});
 
-TEST(CatmullRom, CollinearPointsAtTwoAndFourSteps) {
+// Every span gets `segments` steps; one step or fewer gives the knots alone. Every sample is the
+// knot of its point.
+TEST(CatmullRom, CollinearPointsAtEachStepCount) {
+    const std::vector<double> knots{0, 10, 20, 30};
     const std::pair<int, std::vector<double>> cases[] = {
         {4,
          {0, 1.796875, 4.375, 7.265625, 10, 12.5, 15, 17.5, 20, 22.734375, 25.625, 28.203125, 30}},
         {2, {0, 4.375, 10, 15, 20, 25.625, 30}},
+        {1, knots},
+        {0, knots},
+        {-1, knots},
+        {-2147483647 - 1, knots},
     };
     for (const auto& [segments, expected] : cases) {
         const SmoothedStroke s = PenwellViewController::catmullRomSpline(kCollinear, segments);
         EXPECT_EQ(xsOf(s), expected) << segments;
-        for (std::size_t i = 0; i < s.size(); ++i) {
-            EXPECT_EQ(s[i].CGPointValue().y, 0.0) << i;
-        }
-    }
-}
-
-TEST(CatmullRom, ZigzagSwingsOutsideThePolygon) {
-    const Stroke zigzag = strokeThrough({{0, 0}, {10, 0}, {10, 10}, {0, 10}, {0, 20}});
-    const SmoothedStroke s = PenwellViewController::catmullRomSpline(zigzag, 4);
-    ASSERT_EQ(s.size(), 17u);
-    EXPECT_EQ(s[1].CGPointValue(), (Point{2.03125, -0.234375}));
-    // The middle span's midpoint bulges past the side x = 10.
-    EXPECT_EQ(s[6].CGPointValue(), (Point{11.25, 5.0}));
-}
-
-TEST(CatmullRom, OneZeroOrNegativeStepsGiveTheKnots) {
-    for (int segments : {1, 0, -1, -2147483647 - 1}) {
-        const SmoothedStroke s = PenwellViewController::catmullRomSpline(kCollinear, segments);
-        ASSERT_EQ(s.size(), 4u) << segments;
-        for (std::size_t i = 0; i < 4; ++i) {
-            EXPECT_EQ(s[i].knot(), kCollinear[i]) << segments;
+        for (std::size_t i = 0; i < 4 && s.size() == expected.size(); ++i) {
+            EXPECT_EQ(s[i * (expected.size() - 1) / 3].knot(), kCollinear[i]) << segments;
         }
     }
 }
@@ -68,22 +56,31 @@ TEST(CatmullRom, TenSamplesGiveThirtySevenPointsWhoseKnotsAreTheSamples) {
     EXPECT_EQ(s[8].knot()->Pressure(), 0.2);
 }
 
-TEST(CatmullRom, NewPointsAreRoundedToSinglePrecision) {
+TEST(CatmullRom, PointsBetweenTheKnots) {
+    const Stroke zigzag = strokeThrough({{0, 0}, {10, 0}, {10, 10}, {0, 10}, {0, 20}});
     const Stroke same = strokeThrough({{0.1, 0.1}, {0.1, 0.1}, {0.1, 0.1}, {0.1, 0.1}});
-    const SmoothedStroke s = PenwellViewController::catmullRomSpline(same, 4);
-    ASSERT_EQ(s.size(), 13u);
-    EXPECT_EQ(s[0].CGPointValue(), (Point{0.1, 0.1}));  // knots keep their exact double
-    EXPECT_EQ(s[1].CGPointValue(), (Point{0.10000000149011612, 0.10000000149011612}));
-    EXPECT_EQ(s[6].CGPointValue(), (Point{0.10000000149011612, 0.10000000149011612}));
-}
-
-TEST(CatmullRom, ManyStepsAccumulateTheParameter) {
-    // Beyond the weight table on the stack the rows are worked out per span, with the same
-    // repeated additions of 1/s: the midpoint of the middle span is off by t's rounding.
-    const SmoothedStroke s = PenwellViewController::catmullRomSpline(kCollinear, 100);
-    ASSERT_EQ(s.size(), 301u);
-    EXPECT_EQ(s[1].CGPointValue().x, 0.05099499970674515);
-    EXPECT_EQ(s[150].CGPointValue().x, 14.999998092651367);
+    constexpr double kFloatTenth = 0.10000000149011612;
+    const struct {
+        const char* name;
+        const Stroke& stroke;
+        int segments;
+        std::size_t size, index;
+        Point expected;
+    } cases[] = {
+        {"zigzag", zigzag, 4, 17, 1, {2.03125, -0.234375}},
+        {"the middle span's midpoint bulges past the side x = 10", zigzag, 4, 17, 6, {11.25, 5}},
+        {"knots keep their exact double", same, 4, 13, 0, {0.1, 0.1}},
+        {"new points are rounded to single precision", same, 4, 13, 6, {kFloatTenth, kFloatTenth}},
+        // Beyond the weight table on the stack the rows are worked out per span, with the same
+        // repeated additions of 1/s: the midpoint of the middle span is off by t's rounding.
+        {"many steps", kCollinear, 100, 301, 1, {0.05099499970674515, 0}},
+        {"many steps accumulate the parameter", kCollinear, 100, 301, 150, {14.999998092651367, 0}},
+    };
+    for (const auto& c : cases) {
+        const SmoothedStroke s = PenwellViewController::catmullRomSpline(c.stroke, c.segments);
+        ASSERT_EQ(s.size(), c.size) << c.name;
+        EXPECT_EQ(s[c.index].CGPointValue(), c.expected) << c.name;
+    }
 }
 
 // The result is the stroke's own copy: a touch-up that reallocates the stroke list (and so

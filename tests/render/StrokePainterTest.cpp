@@ -129,18 +129,11 @@ int largestDifference(const Image& a, const Image& b) {
 // (measured: 1 of 255).
 TEST(StrokePainter, PolylinesPaintWhatSeparateSegmentsPainted) {
     constexpr int kFlatteningTolerance = 25;  // 0.1 x 255
-    struct Case {
+    const struct {
         bool smoothing;
         double width, alpha;
-    };
-    std::vector<Case> cases;
-    for (bool smoothing : {false, true}) {
-        for (double width : {1.0, 3.0, 6.5}) {
-            for (double alpha : {1.0, 0.5}) {
-                cases.push_back({smoothing, width, alpha});
-            }
-        }
-    }
+    } cases[] = {{false, 1, 1},  {false, 3, 0.5}, {false, 6.5, 1},
+                 {true, 1, 0.5}, {true, 3, 1},    {true, 6.5, 0.5}};
     for (const Signature& signature : signatures()) {
         for (const auto& [smoothing, width, alpha] : cases) {
             ShownPad t;
