@@ -43,24 +43,29 @@ private:
     int fd_;
 };
 
+/// A hidden name beside `target` for this process's `attempt`-th try: ".NAME.PID.N.SUFFIX".
+/// Appended piecewise: GCC 12 at -O3 reports a false memcpy overlap (-Werror=restrict) for
+/// `"." + std::string`.
+std::filesystem::path hiddenSibling(const std::filesystem::path& target, unsigned attempt,
+                                    const char* suffix) {
+    std::string name = ".";
+    name += target.filename().string();
+    name += '.';
+    name += std::to_string(::getpid());
+    name += '.';
+    name += std::to_string(attempt);
+    name += '.';
+    name += suffix;
+    return (target.has_parent_path() ? target.parent_path() : std::filesystem::path(".")) / name;
+}
+
 }  // namespace
 
 StagedFile::StagedFile(std::filesystem::path target, mode_t mode, bool exactMode)
     : target_(std::move(target)) {
-    const std::filesystem::path folder =
-        target_.has_parent_path() ? target_.parent_path() : std::filesystem::path(".");
     // A hidden name next to the target; O_EXCL and a retry keep two runs from sharing one.
     for (unsigned attempt = 0;; ++attempt) {
-        // Appended piecewise: GCC 12 at -O3 reports a false memcpy overlap (-Werror=restrict)
-        // for `"." + std::string`.
-        std::string name = ".";
-        name += target_.filename().string();
-        name += '.';
-        name += std::to_string(::getpid());
-        name += '.';
-        name += std::to_string(attempt);
-        name += ".tmp";
-        const std::filesystem::path candidate = folder / name;
+        const std::filesystem::path candidate = hiddenSibling(target_, attempt, "tmp");
         Descriptor fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
         if (fd.get() < 0) {
             if (errno == EEXIST && attempt < 100) {
@@ -144,12 +149,8 @@ Kept keep(const std::filesystem::path& target) {
     if (S_ISDIR(info.st_mode)) {
         throw ToolError(target.string() + ": cannot replace: is a folder");
     }
-    const std::filesystem::path folder =
-        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
     for (unsigned attempt = 0;; ++attempt) {
-        const std::filesystem::path saved =
-            folder / ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
-                      std::to_string(attempt) + ".old");
+        const std::filesystem::path saved = hiddenSibling(target, attempt, "old");
         if (::link(target.c_str(), saved.c_str()) == 0) {
             return {target, saved};
         }

@@ -92,9 +92,19 @@ private:
     }
     std::string where() const {
         std::string out;
+        // Appended piecewise: GCC 12 at -O3 reports a false memcpy overlap
+        // (-Werror=restrict) for `"[" + std::string`.
         for (const Level& level : path_) {
-            out += level.array ? "[" + std::to_string(level.count) + "]"
-                               : (out.empty() ? "" : ".") + level.key;
+            if (level.array) {
+                out += '[';
+                out += std::to_string(level.count);
+                out += ']';
+            } else {
+                if (!out.empty()) {
+                    out += '.';
+                }
+                out += level.key;
+            }
         }
         return out;
     }
