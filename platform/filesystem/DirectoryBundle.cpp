@@ -1,5 +1,6 @@
 #include "platform/filesystem/DirectoryBundle.h"
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -49,9 +50,14 @@ std::optional<Bytes> DirectoryBundle::contentsOfFile(const std::filesystem::path
     if (!in) {
         return std::nullopt;
     }
-    const std::istreambuf_iterator<char> begin(in);
-    const std::istreambuf_iterator<char> end;
-    Bytes contents(begin, end);
+    Bytes contents;
+    std::array<char, 64 * 1024> buffer;
+    while (in.read(buffer.data(), buffer.size()) || in.gcount() > 0) {
+        contents.insert(contents.end(), buffer.begin(), buffer.begin() + in.gcount());
+        if (contents.size() > kMaxResourceBytes) {
+            return std::nullopt;
+        }
+    }
     if (in.bad()) {
         return std::nullopt;
     }

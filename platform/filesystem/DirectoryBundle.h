@@ -11,6 +11,10 @@
 namespace penwell::filesystem {
 
 /// A bundle whose resources are the regular files directly inside one folder.
+/// Resources are certificates and the like, a few kilobytes: reading at most this much keeps a
+/// wrong file in the folder (a disk image, a log) from taking all memory before it is refused.
+inline constexpr std::size_t kMaxResourceBytes = 1u << 20;
+
 class DirectoryBundle final : public ResourceBundle {
 public:
     explicit DirectoryBundle(std::filesystem::path folder);
@@ -26,6 +30,7 @@ public:
     /// lookup cannot leave the folder.
     std::optional<std::filesystem::path> pathForResource(std::string_view name,
                                                          std::string_view type) const override;
+    /// Nil for a file over kMaxResourceBytes.
     std::optional<Bytes> contentsOfFile(const std::filesystem::path& path) const override;
 
 private:

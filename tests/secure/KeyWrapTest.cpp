@@ -71,6 +71,12 @@ TEST_F(KeyWrapTest, ResourceFailingThePinGivesNilAndAddsNothing) {
         EXPECT_EQ(lookup("Keyloft"), errSecItemNotFound) << c.name;
         EXPECT_EQ(lookup("keyloft"), errSecItemNotFound) << c.name;
     }
+    // A resource is read up to its limit only; one byte more and it is not read at all.
+    test::writeFile(resourceFolder / "big.dat", Bytes(filesystem::kMaxResourceBytes + 1, 0));
+    EXPECT_FALSE(resources.contentsOfFile(resourceFolder / "big.dat"));
+    test::writeFile(resourceFolder / "limit.dat", Bytes(filesystem::kMaxResourceBytes, 7));
+    EXPECT_EQ(resources.contentsOfFile(resourceFolder / "limit.dat"),
+              Bytes(filesystem::kMaxResourceBytes, 7));
 }
 
 TEST_F(KeyWrapTest, PlantedStoredCertificateIsRefusedAndLeftAlone) {
