@@ -58,13 +58,19 @@ std::vector<DetPoint> detPoints(std::vector<double> genuine, std::vector<double>
     std::sort(impostor.begin(), impostor.end());
     std::vector<DetPoint> points;
     for (const double target : {0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.4}) {
-        // The threshold at the k-th impostor score accepts k + 1 impostors (ties aside).
-        const auto k = static_cast<std::size_t>(
-            std::ceil(target * static_cast<double>(impostor.size()) - 1e-9));
-        const double t = k == 0 ? std::nextafter(impostor.front(), -INFINITY)
-                                : impostor[std::min(k, impostor.size()) - 1];
+        // A rate finer than one impostor in all cannot be told apart from the next one.
+        const double wanted = target * static_cast<double>(impostor.size());
+        if (wanted < 1.0 - 1e-9) {
+            continue;
+        }
+        // The threshold at the k-th lowest impostor score accepts k impostors (ties aside).
+        const auto k =
+            std::min(impostor.size(), static_cast<std::size_t>(std::ceil(wanted - 1e-9)));
+        const double t = impostor[k - 1];
         const Rates r = ratesAt(genuine, impostor, t);
-        points.push_back({t, r.far, r.frr});
+        if (points.empty() || points.back().threshold != t) {
+            points.push_back({t, r.far, r.frr});
+        }
     }
     return points;
 }

@@ -61,7 +61,8 @@ struct EvaluationReport {
 ErrorRate equalErrorRate(std::vector<double> genuine, std::vector<double> impostor);
 
 /// The false-rejection rate at the least threshold whose false-acceptance rate reaches each of
-/// 0.1%, 0.2%, 0.5%, 1%, 2%, 5%, 10%, 20% and 40%.
+/// 0.1%, 0.2%, 0.5%, 1%, 2%, 5%, 10%, 20% and 40%; rates finer than one impostor score, and
+/// repeats, are left out.
 std::vector<DetPoint> detPoints(std::vector<double> genuine, std::vector<double> impostor);
 
 /// Runs the protocol. Signers with no more genuine signatures than `references` (none would be
