@@ -27,8 +27,8 @@ inline constexpr std::size_t kMinBand = 5;
 inline constexpr double kMinSpread = 0.05;
 /// Scores at or below the threshold are accepted; chosen on the synthetic set
 /// (docs/verification.md), with and without pressure.
-inline constexpr double kDefaultThreshold = 1.6;
-inline constexpr double kDefaultThresholdWithoutPressure = 1.6;
+inline constexpr double kDefaultThreshold = 1.35;
+inline constexpr double kDefaultThresholdWithoutPressure = 1.2;
 /// The template file format this build writes and reads.
 inline constexpr int kTemplateVersion = 1;
 /// A template file is refused beyond this size (20 references of kMaxSamples samples fit).
