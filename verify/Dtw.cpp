@@ -11,31 +11,35 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-/// The Euclidean distances of row `a` to `count` consecutive rows from `b`. The dimension is a
-/// template argument for the usual cases so that the loop over the rows vectorises.
+/// The Euclidean distances of row `a` to rows first..last of b, whose features are stored
+/// feature by feature (`columns`, m values each): the loop over the rows then vectorises, which
+/// row-by-row storage with 6 or 7 features does not. The usual dimensions are template
+/// arguments so that the loop over the features unrolls.
 template <std::size_t Dim>
-void rowCosts(const double* a, const double* b, std::size_t count, double* out) {
-    for (std::size_t j = 0; j < count; ++j) {
+void rowCosts(const double* a, const double* columns, std::size_t m, std::size_t first,
+              std::size_t last, double* out) {
+    for (std::size_t j = first; j <= last; ++j) {
         double sum = 0.0;
         for (std::size_t k = 0; k < Dim; ++k) {
-            const double d = a[k] - b[j * Dim + k];
+            const double d = a[k] - columns[k * m + j];
             sum += d * d;
         }
         out[j] = std::sqrt(sum);
     }
 }
 
-void rowCosts(const double* a, const double* b, std::size_t count, std::size_t dim, double* out) {
+void rowCosts(const double* a, const double* columns, std::size_t m, std::size_t dim,
+              std::size_t first, std::size_t last, double* out) {
     switch (dim) {
         case 6:
-            return rowCosts<6>(a, b, count, out);
+            return rowCosts<6>(a, columns, m, first, last, out);
         case 7:
-            return rowCosts<7>(a, b, count, out);
+            return rowCosts<7>(a, columns, m, first, last, out);
         default:
-            for (std::size_t j = 0; j < count; ++j) {
+            for (std::size_t j = first; j <= last; ++j) {
                 double sum = 0.0;
                 for (std::size_t k = 0; k < dim; ++k) {
-                    const double d = a[k] - b[j * dim + k];
+                    const double d = a[k] - columns[k * m + j];
                     sum += d * d;
                 }
                 out[j] = std::sqrt(sum);
@@ -68,6 +72,12 @@ double dtwDistance(const FeatureSequence& a, const FeatureSequence& b, std::size
     std::vector<double> previous(m, kInfinity);
     std::vector<double> current(m, kInfinity);
     std::vector<double> costs(m);
+    std::vector<double> columns(m * dim);
+    for (std::size_t j = 0; j < m; ++j) {
+        for (std::size_t k = 0; k < dim; ++k) {
+            columns[k * m + j] = b.row(j)[k];
+        }
+    }
     // The cells each buffer wrote last ([lo, hi), empty at first): only those need clearing.
     std::size_t previousLo = 0, previousHi = 0, currentLo = 0, currentHi = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -84,7 +94,7 @@ double dtwDistance(const FeatureSequence& a, const FeatureSequence& b, std::size
         if (lo <= hi) {
             const auto first = static_cast<std::size_t>(lo);
             const auto last = static_cast<std::size_t>(hi);
-            rowCosts(a.row(i), b.row(first), last - first + 1, dim, costs.data() + first);
+            rowCosts(a.row(i), columns.data(), m, dim, first, last, costs.data());
             // The cell to the left stays in a register: the recurrence is one chain of
             // min-and-add along the row.
             double left = kInfinity;
