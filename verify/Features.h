@@ -16,6 +16,10 @@ inline constexpr double kVelocityWeight = 1.0;
 inline constexpr double kPressureWeight = 1.0;
 inline constexpr double kAngleWeight = 0.5;
 
+/// The least pressure scale: a record keeps pressure in thousandths, and a smaller divisor
+/// would blow faint pressures up beyond any other feature.
+inline constexpr double kMinPressureScale = 0.001;
+
 /// How a signature's features are scaled; the same for a template's references and every
 /// query checked against it.
 struct FeatureScales {

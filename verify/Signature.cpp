@@ -51,12 +51,13 @@ std::optional<Failure> checkSignature(const Signature& signature) {
         const auto& samples = signature.strokes[s].samples;
         for (std::size_t i = 0; i < samples.size(); ++i) {
             const Sample& p = samples[i];
-            if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.pressure) ||
-                p.pressure < 0.0) {
+            // Written so that NaN fails every test.
+            if (!(std::abs(p.x) <= kMaxCoordinate) || !(std::abs(p.y) <= kMaxCoordinate) ||
+                !(p.pressure >= 0.0 && p.pressure <= kMaxPressure)) {
                 return Failure{FailureCode::invalidSample,
                                name + ": stroke " + std::to_string(s + 1) + ", sample " +
                                    std::to_string(i + 1) +
-                                   ": position and pressure must be finite, pressure not negative"};
+                                   ": position beyond 1e7 points, or pressure not from 0 to 1e6"};
             }
         }
     }

@@ -44,6 +44,10 @@ struct Signature {
 /// so 10,000 samples (100 s at 100 Hz, 40 s at 240 Hz) is far beyond a real one.
 inline constexpr std::size_t kMaxSamples = 10000;
 inline constexpr std::size_t kMaxStrokes = 1000;
+/// Positions beyond ten million points and pressures beyond a million are no pen's: refused,
+/// so that sums of squares stay far from overflow.
+inline constexpr double kMaxCoordinate = 1e7;
+inline constexpr double kMaxPressure = 1e6;
 
 /// Pen when every stroke is a stylus stroke (its first sample has a pressure above 0), as the
 /// component itself tells the kinds apart; finger otherwise.
@@ -54,8 +58,8 @@ std::string_view kindName(SignatureKind kind);
 std::size_t sampleCount(const Signature& signature);
 
 /// Checks that the signature can be compared: at least one sample, at most kMaxSamples and
-/// kMaxStrokes, finite positions, finite non-negative pressures. The failure names the
-/// signature and, for a bad sample, the stroke and sample (both counted from 1).
+/// kMaxStrokes, finite positions within kMaxCoordinate, pressures from 0 to kMaxPressure. The
+/// failure names the signature and, for a bad sample, the stroke and sample (both counted from 1).
 std::optional<Failure> checkSignature(const Signature& signature);
 
 /// The same signature with every pressure set to 0: what a finger would have given.

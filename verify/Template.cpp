@@ -53,7 +53,7 @@ FeatureScales scalesFor(const std::vector<Signature>& references, SignatureKind 
         }
     }
     scales.pressure = true;
-    scales.pressureScale = sum > 0.0 ? sum / static_cast<double>(n) : 1.0;
+    scales.pressureScale = std::max(kMinPressureScale, sum / static_cast<double>(n));
     return scales;
 }
 
@@ -267,8 +267,8 @@ Outcome<Template> Template::parse(std::string_view text, const std::string& name
     t.kind_ = kindWord == "pen" ? SignatureKind::pen : SignatureKind::finger;
     double pressureScale = 0.0;
     if (!r.nextLine() || r.word() != "pressure-scale" || !r.number(pressureScale) ||
-        !r.atLineEnd() || !std::isfinite(pressureScale) || !(pressureScale > 0.0)) {
-        return r.fault("expected \"pressure-scale\" and a positive number");
+        !r.atLineEnd() || !(pressureScale >= kMinPressureScale && pressureScale <= kMaxPressure)) {
+        return r.fault("expected \"pressure-scale\" and a number from 0.001 to 1e6");
     }
     std::size_t count = 0;
     if (!r.nextLine() || r.word() != "references" || !r.number(count) || !r.atLineEnd() ||
