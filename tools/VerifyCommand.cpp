@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -131,6 +132,10 @@ int runVerifyCheck(const VerifyCheckOptions& options, std::ostream& out, std::os
         return v.accepted ? 0 : 1;
     } catch (const ToolError& e) {
         err << "penwell: " << e.what() << '\n';
+        return 2;
+    } catch (const std::exception& e) {
+        // Anything else must not reach the caller's exit code 1, which means "reject".
+        err << "penwell: unexpected failure: " << e.what() << '\n';
         return 2;
     }
 }

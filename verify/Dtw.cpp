@@ -14,13 +14,14 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 /// The Euclidean distances of row `a` to rows first..last of b, whose features are stored
 /// feature by feature (`columns`, m values each): the loop over the rows then vectorises, which
 /// row-by-row storage with 6 or 7 features does not. The usual dimensions are template
-/// arguments so that the loop over the features unrolls.
+/// arguments so that the loop over the features unrolls; Dim 0 takes `dim` at run time.
 template <std::size_t Dim>
-void rowCosts(const double* a, const double* columns, std::size_t m, std::size_t first,
-              std::size_t last, double* out) {
+void rowCosts(const double* a, const double* columns, std::size_t m, std::size_t dim,
+              std::size_t first, std::size_t last, double* out) {
+    const std::size_t features = Dim != 0 ? Dim : dim;
     for (std::size_t j = first; j <= last; ++j) {
         double sum = 0.0;
-        for (std::size_t k = 0; k < Dim; ++k) {
+        for (std::size_t k = 0; k < features; ++k) {
             const double d = a[k] - columns[k * m + j];
             sum += d * d;
         }
@@ -32,18 +33,11 @@ void rowCosts(const double* a, const double* columns, std::size_t m, std::size_t
               std::size_t first, std::size_t last, double* out) {
     switch (dim) {
         case 6:
-            return rowCosts<6>(a, columns, m, first, last, out);
+            return rowCosts<6>(a, columns, m, dim, first, last, out);
         case 7:
-            return rowCosts<7>(a, columns, m, first, last, out);
+            return rowCosts<7>(a, columns, m, dim, first, last, out);
         default:
-            for (std::size_t j = first; j <= last; ++j) {
-                double sum = 0.0;
-                for (std::size_t k = 0; k < dim; ++k) {
-                    const double d = a[k] - columns[k * m + j];
-                    sum += d * d;
-                }
-                out[j] = std::sqrt(sum);
-            }
+            return rowCosts<0>(a, columns, m, dim, first, last, out);
     }
 }
 
