@@ -44,6 +44,26 @@ TEST(Dtw, HandWorkedCasesAndBandEdges) {
     }
 }
 
+TEST(Evaluation, EqualErrorRateWhereTheRatesCross) {
+    struct Case {
+        const char* what;
+        std::vector<double> genuine, impostor;
+        double eer, threshold;
+    };
+    const Case cases[] = {
+        // At 2.5 one impostor of three is accepted and one genuine of three rejected.
+        {"crossing at a score", {1, 2, 3}, {2.5, 4, 5}, 1.0 / 3.0, 2.5},
+        {"apart: nothing wrong at the top genuine score", {1, 2}, {3, 4}, 0.0, 2.0},
+        // Below 1 nothing is accepted (0, 1), at 1 everything (1, 0): they meet halfway.
+        {"no difference at all", {1, 1}, {1, 1}, 0.5, 1.0},
+    };
+    for (const Case& c : cases) {
+        const ErrorRate r = equalErrorRate(c.genuine, c.impostor);
+        EXPECT_DOUBLE_EQ(r.eer, c.eer) << c.what;
+        EXPECT_DOUBLE_EQ(r.threshold, c.threshold) << c.what;
+    }
+}
+
 const std::vector<SignerSet>& signers() {
     static const std::vector<SignerSet> set = [] {
         SyntheticOptions options;
