@@ -30,6 +30,7 @@ bench: deps
 	cmake --build --preset bench
 	./build/bench/bench/penwell_bench
 	./build/bench/bench/penwell_serve_load
+	./build/bench/bench/penwell_verify_bench
 
 # Each libFuzzer harness for FUZZ_SECONDS (clang, ASan + UBSan); `make fuzz FUZZ_SECONDS=600`.
 FUZZ_SECONDS ?= 60

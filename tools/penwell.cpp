@@ -4,6 +4,7 @@
 //   open     the receiver's side: unwrap, decrypt, decode and show a record
 //   cert     make or inspect the receiver's certificate
 //   serve    a signing pad in the browser, one controller per signer
+//   verify   enrol reference signatures, check one against them, evaluate (tools/VerifyCli.h)
 // Errors go to stderr as one line; the exit code is 0 only on success (2 for usage errors).
 
 #include <CLI/CLI.hpp>
@@ -14,6 +15,7 @@
 
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
+#include "tools/VerifyCli.h"
 
 namespace {
 
@@ -207,6 +209,8 @@ int main(int argc, char** argv) {
             return penwell::tools::runServe(serve, std::cout);
         };
     });
+
+    penwell::tools::addVerifyCommand(app, action);
 
     try {
         app.parse(argc, argv);

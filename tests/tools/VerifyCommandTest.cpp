@@ -1,0 +1,82 @@
+// penwell verify through the receiver's side: references enrolled from encrypted records
+// opened with the demo receiver key, then queries checked against the template.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "Support.h"
+#include "capture/Sample.h"
+#include "tools/Record.h"
+#include "tools/StagedFile.h"
+#include "tools/VerifyCommand.h"
+#include "verify/Synthetic.h"
+
+namespace penwell::tools {
+namespace {
+
+const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
+
+TEST(VerifyCommand, EnrolFromRecordsThenCheck) {
+    TemporaryFolder folder("penwell-verify");
+    const auto privateKey = kSource / "demo-certificate/demo-private-key.pem";
+    const Bytes certificate = readFile(kSource / "demo-certificate/Penwell.dat", 1 << 20, "");
+    verify::SyntheticOptions synthetic;
+    synthetic.signers = 2;
+    synthetic.genuine = 7;
+    synthetic.forgeries = 0;
+    synthetic.seed = 3;
+    const auto signers = verify::makeSyntheticSigners(synthetic);
+    // What the component exports for these strokes, sealed for the demo receiver.
+    auto seal = [&](const verify::Signature& s, const std::string& name) {
+        std::vector<penwell::Stroke> lines;
+        for (const auto& stroke : s.strokes) {
+            penwell::Stroke& line = lines.emplace_back();
+            for (const auto& p : stroke.samples) {
+                line.push_back(_point::initwith({p.x, p.y}, p.ms, p.pressure));
+            }
+        }
+        const auto sealed = testing::seal(encodeRecord(recordOf(lines)), certificate);
+        testing::writeFile(folder.path() / (name + ".data"), sealed.ciphertext);
+        testing::writeFile(folder.path() / (name + ".key"), sealed.wrappedKey);
+        return folder.path() / (name + ".data");
+    };
+    VerifyEnrolOptions enrol;
+    enrol.out = folder.path() / "signer.tpl";
+    enrol.privateKey = privateKey;
+    for (std::size_t i = 0; i < 5; ++i) {
+        enrol.references.push_back(seal(signers[0].genuine[i], "ref" + std::to_string(i)));
+    }
+    std::ostringstream out;
+    ASSERT_EQ(runVerifyEnrol(enrol, out), 0);
+    EXPECT_EQ(std::filesystem::status(enrol.out).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    struct Case {
+        const char* what;
+        std::filesystem::path query;
+        bool withKey;
+        int code;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"the signer again", seal(signers[0].genuine[6], "same"), true, 0, ""},
+        {"another signer", seal(signers[1].genuine[0], "other"), true, 1, ""},
+        {"a record without the key", folder.path() / "same.data", false, 2, "--private-key"},
+        {"not a signature file", enrol.out, true, 2, "not a signature file"},
+    };
+    for (const Case& c : cases) {
+        VerifyCheckOptions check;
+        check.templateFile = enrol.out;
+        check.query = c.query;
+        if (c.withKey) {
+            check.privateKey = privateKey;
+        }
+        std::ostringstream answer, err;
+        EXPECT_EQ(runVerifyCheck(check, answer, err), c.code) << c.what << ": " << err.str();
+        EXPECT_NE(err.str().find(c.error), std::string::npos) << c.what << ": " << err.str();
+    }
+}
+
+}  // namespace
+}  // namespace penwell::tools

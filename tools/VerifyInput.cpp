@@ -1,0 +1,62 @@
+#include "tools/VerifyInput.h"
+
+#include "tools/Receiver.h"
+#include "tools/Replay.h"
+#include "tools/ToolError.h"
+#include "tools/Trace.h"
+
+namespace penwell::tools {
+
+verify::Signature signatureOf(const std::vector<Stroke>& lines, std::string name) {
+    verify::Signature signature;
+    signature.name = std::move(name);
+    for (const Stroke& stroke : lines) {
+        verify::Stroke out;
+        out.samples.reserve(stroke.size());
+        for (const _point& p : stroke) {
+            out.samples.push_back(
+                {p.CGPointValue().x, p.CGPointValue().y, p.Pressure(), p.Timestamp()});
+        }
+        signature.strokes.push_back(std::move(out));
+    }
+    return signature;
+}
+
+verify::Signature signatureOf(const PointRecord& record, std::string name) {
+    return signatureOf(strokesOf(record), std::move(name));
+}
+
+verify::Signature signatureOfTrace(const std::filesystem::path& file) {
+    const Trace trace = loadTrace(file);
+    Replay replay(trace, ReplaySettings{});
+    replay.run([] {});
+    return signatureOf(replay.controller().lines(), file.string());
+}
+
+bool isSignatureFile(const std::filesystem::path& file) {
+    const auto extension = file.extension();
+    return extension == ".json" || extension == ".data";
+}
+
+verify::Signature loadSignature(const std::filesystem::path& file,
+                                const std::optional<std::filesystem::path>& privateKey) {
+    const auto extension = file.extension();
+    if (extension == ".json") {
+        return signatureOfTrace(file);
+    }
+    if (extension == ".data") {
+        if (!privateKey) {
+            throw ToolError(file.string() + ": a record needs the receiver's --private-key");
+        }
+        std::filesystem::path key = file;
+        key.replace_extension(".key");
+        const OpenedSignature opened = openSignature(*privateKey, file, key);
+        return signatureOf(opened.record, file.string());
+    }
+    // Evidence files join here once their reader exists.
+    throw ToolError(file.string() +
+                    ": not a signature file (a trace NAME.json, or a record NAME.data with "
+                    "NAME.key beside it)");
+}
+
+}  // namespace penwell::tools
