@@ -332,7 +332,6 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
     QPDF ink;  // outlives the writing: the ink's streams are copied from it
     std::string body;
     std::size_t contentsAt = 0, contentsLength = 0, byteRangeAt = 0;
-    const Sha256 documentDigest = cms::sha256({in});
     const auto now = request.time.value_or(std::chrono::system_clock::now());
     try {
         std::vector<QPDFPageObjectHelper> pages = QPDFPageDocumentHelper(qpdf).getAllPages();
@@ -368,7 +367,8 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
         changed.insert(place.field.getObjGen());
         changed.insert(place.widget.getObjGen());
         if (request.evidence) {
-            Outcome<Bytes> evidence = request.evidence(documentDigest);
+            // The one extra pass over the input, only when it is needed.
+            Outcome<Bytes> evidence = request.evidence(cms::sha256({in}));
             if (!evidence) {
                 return evidence.error();
             }
@@ -404,13 +404,13 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
             body += '\n';
         }
         std::vector<XrefEntry> entries;
-        const std::size_t placeholder = [&] {
-            Outcome<Bytes> probe = cms::signDetached(identity, documentDigest, true);
-            return probe ? probe->size() : 0;
-        }();
-        if (placeholder == 0) {
-            return cms::signDetached(identity, documentDigest, true).error();
+        // The same CMS with a zero digest and a signature of the key's largest size: the real
+        // one is no longer, and nothing is signed twice.
+        Outcome<Bytes> probe = cms::signDetached(identity, Sha256{}, true);
+        if (!probe) {
+            return probe.error();
         }
+        const std::size_t placeholder = probe->size();
         for (const QPDFObjGen& id : changed) {
             entries.push_back({id.getObj(), id.getGen(), in.size() + body.size()});
             if (id == signature.getObjGen()) {
@@ -442,6 +442,11 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
         long long size =
             trailer.getKey("/Size").isInteger() ? trailer.getKey("/Size").getIntValue() : 0;
         size = std::max<long long>(size, entries.back().id + 1);
+        // The second identifier is new for this revision; hashing the whole input again for it
+        // would double the cost of a large document, and the update and the time are unique.
+        const std::string stamp = pdfDate(now);
+        const Sha256 second = cms::sha256(
+            {asBytes(stamp), asBytes(body), in.last(std::min<std::size_t>(in.size(), 4096))});
         QPDFObjectHandle oldId = trailer.getKey("/ID");
         const Bytes firstId = [&] {
             if (oldId.isArray() && oldId.getArrayNItems() == 2 &&
@@ -449,10 +454,8 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
                 const std::string s = oldId.getArrayItem(0).getStringValue();
                 return Bytes(s.begin(), s.end());
             }
-            return Bytes(documentDigest.begin(), documentDigest.begin() + 16);
+            return Bytes(second.begin(), second.begin() + 16);
         }();
-        const std::string stamp = pdfDate(now);
-        const Sha256 second = cms::sha256({in, asBytes(stamp), asBytes(body)});
         std::string common = "/Root " + trailer.getKey("/Root").unparse();
         if (trailer.getKey("/Info").isIndirect()) {
             common += " /Info " + trailer.getKey("/Info").unparse();

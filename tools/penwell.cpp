@@ -209,6 +209,7 @@ int main(int argc, char** argv) {
         };
     });
 
+#ifdef PENWELL_WITH_PDF
     // ---- pdf -----------------------------------------------------------------------------
     auto* pdfCmd =
         app.add_subcommand("pdf", "Sign a PDF with a handwritten signature, or verify one");
@@ -248,6 +249,7 @@ int main(int argc, char** argv) {
     pdfVerifyCmd->add_option("--trust", pdfVerify.trust, "accepted signer certificates or CAs");
     pdfVerifyCmd->callback(
         [&] { action = [&] { return penwell::tools::runPdfVerify(pdfVerify, std::cout); }; });
+#endif
 
     try {
         app.parse(argc, argv);

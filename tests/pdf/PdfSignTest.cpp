@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "pdf/PdfSignature.h"
 #include "tools/StagedFile.h"
 
 namespace {
@@ -251,6 +252,55 @@ TEST_F(PdfSign, OddInputIsRefusedAndNothingWritten) {
         EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
         EXPECT_FALSE(fs::exists(at("refused.pdf")));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The evidence hook: the library embeds what the source returns for IN's digest, and refuses
+// on verification evidence whose digest is not that of the revision signed. A stand-in record
+// that is its own digest keeps the test to the binding; opening real records is the evidence
+// library's.
+TEST_F(PdfSign, EvidenceIsBoundToTheRevisionItWasMadeFor) {
+    using namespace penwell;
+    makeDocument(at("a.pdf"), 1);
+    makeDocument(at("b.pdf"), 2);
+    const std::string keyPem = slurp(at("key.pem")), certPem = slurp(at("cert.pem"));
+    const pdf::SigningIdentity id =
+        *pdf::SigningIdentity::fromPem(asBytes(keyPem), "key", asBytes(certPem), "cert");
+    pdf::SignRequest request;
+    request.placement = pdf::PagePlacement{1, 10, 10, 100, 40};
+    const std::string ink = slurp(at("a.pdf"));  // any one-page PDF will do
+    request.inkPdf.assign(ink.begin(), ink.end());
+    auto signWith = [&](const std::string& file, std::optional<Bytes> fixed) {
+        request.evidence = [&](const pdf::Sha256& digest) -> pdf::Outcome<Bytes> {
+            return fixed ? *fixed : Bytes(digest.begin(), digest.end());
+        };
+        const std::string in = slurp(at(file));
+        return *pdf::signPdf(asBytes(in), file, request, id);
+    };
+    pdf::VerifyOptions options;
+    options.openEvidence = [](ByteView record) -> pdf::Outcome<pdf::OpenedEvidence> {
+        pdf::OpenedEvidence opened;
+        std::copy_n(record.begin(), std::min(record.size(), std::size_t{32}),
+                    opened.documentDigest.begin());
+        return opened;
+    };
+    const Bytes a = signWith("a.pdf", std::nullopt);
+    const auto reportA = pdf::verifyPdf(a, "a", options);
+    ASSERT_EQ(reportA->size(), 1u);
+    EXPECT_EQ(reportA->front().evidence, pdf::EvidenceState::Matches);
+    EXPECT_TRUE(reportA->front().ok());
+
+    // A's record, lifted into B's signature: B's own signature is valid, its evidence is not.
+    const Bytes b = signWith("b.pdf", reportA->front().evidenceBytes);
+    const auto reportB = pdf::verifyPdf(b, "b", options);
+    ASSERT_EQ(reportB->size(), 1u);
+    EXPECT_TRUE(reportB->front().signatureValid);
+    EXPECT_EQ(reportB->front().evidence, pdf::EvidenceState::Refused);
+    EXPECT_NE(reportB->front().evidenceDetail.find("another document"), std::string::npos);
+    EXPECT_FALSE(reportB->front().ok());
 }
 
 }  // namespace
