@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/CHandle.h"
 
@@ -99,7 +100,12 @@ std::optional<Bytes> signedAttributesDer(CMS_SignerInfo* signer) {
         i2d_X509_ATTRIBUTE(attribute, &p);
         encoded.push_back(std::move(der));
     }
-    std::sort(encoded.begin(), encoded.end());  // lexicographic, a prefix first: DER's order
+    // Octet by octet, a prefix first: DER's order for a SET OF.
+    std::sort(encoded.begin(), encoded.end(), [](const Bytes& x, const Bytes& y) {
+        const std::size_t common = std::min(x.size(), y.size());
+        const int order = common == 0 ? 0 : std::memcmp(x.data(), y.data(), common);
+        return order != 0 ? order < 0 : x.size() < y.size();
+    });
     std::size_t total = 0;
     for (const Bytes& e : encoded) {
         total += e.size();

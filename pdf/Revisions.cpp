@@ -44,14 +44,19 @@ std::optional<std::uint64_t> readNumber(std::string_view s, std::size_t& at) {
     return at > start ? std::optional(value) : std::nullopt;
 }
 
+/// The largest trailer or cross-reference stream dictionary read. Real ones are a few hundred
+/// bytes; the bound keeps a chain of hostile sections (each a dictionary hiding the next in a
+/// long string) from costing more than its length times this.
+constexpr std::size_t kMaxDictionaryBytes = 64u << 10;
+
 /// The dictionary that starts at `at` (after whitespace), parsed by qpdf.
 std::optional<QPDFObjectHandle> parseDictionaryAt(ByteView file, std::size_t at) {
     try {
+        const ByteView window = file.subspan(at, std::min(file.size() - at, kMaxDictionaryBytes));
         // A Buffer over the caller's bytes: qpdf reads through it and never writes.
         auto buffer =
-            std::make_shared<Buffer>(const_cast<unsigned char*>(file.data()), file.size());
+            std::make_shared<Buffer>(const_cast<unsigned char*>(window.data()), window.size());
         auto input = std::make_shared<BufferInputSource>("revision", buffer.get());
-        input->seek(static_cast<qpdf_offset_t>(at), SEEK_SET);
         QPDFTokenizer tokenizer;
         bool empty = false;
         // References need a document to point into; only direct values are read here.

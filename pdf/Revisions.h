@@ -27,7 +27,7 @@ std::optional<XrefSection> readXrefSection(ByteView file, std::uint64_t offset);
 
 /// The offsets of the sections from the last one back along /Prev, at most `limit` of them;
 /// nil when a link points nowhere, forward, or in a loop.
-std::optional<std::vector<std::uint64_t>> xrefChain(ByteView file, std::size_t limit = 4096);
+std::optional<std::vector<std::uint64_t>> xrefChain(ByteView file, std::size_t limit = 1024);
 
 /// Whether `bytes` ends with "%%EOF" and at most a few end-of-line bytes after it.
 bool endsWithEof(ByteView bytes);

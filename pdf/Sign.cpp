@@ -505,7 +505,9 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
     }
 
     // ---- the byte range, its digest, the CMS
-    Bytes out(in.begin(), in.end());
+    Bytes out;
+    out.reserve(in.size() + body.size());
+    out.insert(out.end(), in.begin(), in.end());
     out.insert(out.end(), body.begin(), body.end());
     const std::size_t gapStart = in.size() + contentsAt;
     const std::size_t gapEnd = gapStart + contentsLength + 2;

@@ -17,6 +17,10 @@ namespace penwell::pdf {
 
 namespace {
 
+/// The most signatures checked in one document: each one hashes up to the whole file, so
+/// without a bound a document of many fields sharing one huge range would take hours.
+constexpr std::size_t kMaxSignatures = 64;
+
 /// The largest embedded evidence read: a record of two million samples is about 32 MiB.
 constexpr std::size_t kMaxEvidenceBytes = 64u << 20;
 
@@ -129,7 +133,13 @@ void checkEvidence(SignatureReport& report, QPDFObjectHandle field, ByteView fil
         report.evidenceDetail = "the embedded evidence is over 64 MiB or has no length";
         return;
     }
-    const std::shared_ptr<Buffer> data = stream.getStreamData();
+    // Penwell embeds the record as it is; a filter could inflate a few bytes into gigabytes.
+    if (!stream.getDict().getKey("/Filter").isNull()) {
+        report.evidence = EvidenceState::Refused;
+        report.evidenceDetail = "the embedded evidence is filtered, not stored as it is";
+        return;
+    }
+    const std::shared_ptr<Buffer> data = stream.getRawStreamData();
     report.evidenceBytes.assign(data->getBuffer(), data->getBuffer() + data->getSize());
     // The evidence must lie inside what the signature covers, bound to a revision before it.
     if (stream.getObjGen().getObj() == 0 || length > range.gapStart) {
@@ -172,6 +182,11 @@ Outcome<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string
             QPDFObjectHandle signature = field.getValue();
             if (field.getFieldType() != "/Sig" || !signature.isDictionary()) {
                 continue;
+            }
+            if (reports.size() == kMaxSignatures) {
+                return fail(
+                    PdfErrorKind::TooLarge,
+                    name + ": holds more than " + std::to_string(kMaxSignatures) + " signatures");
             }
             SignatureReport report;
             report.field = field.getFullyQualifiedName();
