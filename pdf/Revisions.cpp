@@ -160,10 +160,12 @@ std::optional<std::vector<std::uint64_t>> xrefChain(ByteView file, std::size_t l
 
 bool endsWithEof(ByteView bytes) {
     std::string_view s = text(bytes);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) {
+    // Writers leave line ends, spaces or NUL padding after the marker; readers look back
+    // from the end for it, so that much is still a file that ends there.
+    while (!s.empty() && bytes.size() - s.size() < 1024 && isPdfSpace(s.back())) {
         s.remove_suffix(1);
     }
-    return s.size() + 2 >= bytes.size() && s.ends_with("%%EOF");
+    return s.ends_with("%%EOF");
 }
 
 }  // namespace penwell::pdf

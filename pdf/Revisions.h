@@ -29,7 +29,7 @@ std::optional<XrefSection> readXrefSection(ByteView file, std::uint64_t offset);
 /// nil when a link points nowhere, forward, or in a loop.
 std::optional<std::vector<std::uint64_t>> xrefChain(ByteView file, std::size_t limit = 1024);
 
-/// Whether `bytes` ends with "%%EOF" and at most a few end-of-line bytes after it.
+/// Whether `bytes` ends with "%%EOF", then at most 1 KiB of white space (NULs included).
 bool endsWithEof(ByteView bytes);
 
 }  // namespace penwell::pdf
