@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <initializer_list>
+#include <map>
 
 #include "pdf/Cms.h"
 #include "pdf/Document.h"
@@ -96,9 +98,43 @@ bool onlyUpdatesAfter(ByteView file, std::uint64_t end,
     return false;
 }
 
+using XrefTable = std::map<QPDFObjGen, QPDFXRefEntry>;
+
+/// Where the file's current version of an object starts: its own offset, or its object
+/// stream's. Nil for an object the file does not hold.
+std::optional<std::uint64_t> offsetOf(const XrefTable& xref, QPDFObjGen id) {
+    auto entry = xref.find(id);
+    if (entry != xref.end() && entry->second.getType() == 2) {
+        entry = xref.find(QPDFObjGen(entry->second.getObjStreamNumber(), 0));
+    }
+    if (entry == xref.end() || entry->second.getType() != 1 || entry->second.getOffset() < 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(entry->second.getOffset());
+}
+
+/// Whether every one of `objects` that is an object of its own is, as the file now reads it,
+/// written within the first `end` bytes: a later update did not replace it.
+bool signedAsIs(const XrefTable& xref, std::initializer_list<QPDFObjectHandle> objects,
+                std::uint64_t end) {
+    for (QPDFObjectHandle object : objects) {
+        if (object.isIndirect()) {
+            const std::optional<std::uint64_t> offset = offsetOf(xref, object.getObjGen());
+            if (!offset || *offset >= end) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 /// The evidence file associated with the field or its widget, and the length of the revision
-/// it is bound to.
-std::optional<std::pair<QPDFObjectHandle, std::uint64_t>> evidenceOf(QPDFObjectHandle field) {
+/// it is bound to; nil also when an object on the way there was replaced after the revision
+/// the signature covers (`end`), since the evidence must be what was signed.
+std::optional<std::pair<QPDFObjectHandle, std::uint64_t>> evidenceOf(QPDFObjectHandle field,
+                                                                     const XrefTable& xref,
+                                                                     std::uint64_t end,
+                                                                     bool& replaced) {
     std::vector<QPDFObjectHandle> holders{field};
     QPDFObjectHandle kids = field.getKey("/Kids");
     if (kids.isArray() && kids.getArrayNItems() > 0) {
@@ -111,6 +147,10 @@ std::optional<std::pair<QPDFObjectHandle, std::uint64_t>> evidenceOf(QPDFObjectH
             QPDFObjectHandle length = spec.getKey("/Penwell.DocumentLength");
             QPDFObjectHandle stream = spec.getKey("/EF").getKey("/F");
             if (length.isInteger() && length.getIntValue() >= 0 && stream.isStream()) {
+                if (!signedAsIs(xref, {holder, files, spec, spec.getKey("/EF"), stream}, end)) {
+                    replaced = true;
+                    return std::nullopt;
+                }
                 return std::pair{stream, static_cast<std::uint64_t>(length.getIntValue())};
             }
         }
@@ -119,8 +159,14 @@ std::optional<std::pair<QPDFObjectHandle, std::uint64_t>> evidenceOf(QPDFObjectH
 }
 
 void checkEvidence(SignatureReport& report, QPDFObjectHandle field, ByteView file,
-                   const Range& range, const VerifyOptions& options) {
-    const auto found = evidenceOf(field);
+                   const Range& range, const XrefTable& xref, const VerifyOptions& options) {
+    bool replaced = false;
+    const auto found = evidenceOf(field, xref, range.end, replaced);
+    if (replaced) {
+        report.evidence = EvidenceState::Refused;
+        report.evidenceDetail = "the evidence or its field was replaced after the signature";
+        return;
+    }
     if (!found) {
         return;
     }
@@ -177,6 +223,7 @@ Outcome<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string
     std::vector<SignatureReport> reports;
     try {
         const std::optional<std::vector<std::uint64_t>> chain = xrefChain(file);
+        const XrefTable xref = (*opened)->getXRefTable();
         QPDFAcroFormDocumentHelper form(**opened);
         for (QPDFFormFieldObjectHelper field : form.getFormFields()) {
             QPDFObjectHandle signature = field.getValue();
@@ -218,7 +265,7 @@ Outcome<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string
             report.signatureProblem = check.problem;
             report.trusted = check.trusted;
             report.onlyIncrementalAfter = onlyUpdatesAfter(file, r.end, chain);
-            checkEvidence(report, field.getObjectHandle(), file, r, options);
+            checkEvidence(report, field.getObjectHandle(), file, r, xref, options);
             reports.push_back(std::move(report));
         }
     } catch (const std::exception& e) {

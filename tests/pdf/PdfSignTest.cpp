@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "pdf/PdfSignature.h"
@@ -292,6 +293,31 @@ TEST_F(PdfSign, EvidenceIsBoundToTheRevisionItWasMadeFor) {
     ASSERT_EQ(reportA->size(), 1u);
     EXPECT_EQ(reportA->front().evidence, pdf::EvidenceState::Matches);
     EXPECT_TRUE(reportA->front().ok());
+
+    // A later update that rewrites A's field (here: as it was) no longer shows signed evidence.
+    const std::string signedA(a.begin(), a.end());
+    const std::size_t fieldAt = signedA.rfind(" 0 obj\n<< /AF [");
+    const std::size_t fieldStart = signedA.rfind('\n', fieldAt) + 1;
+    const std::string field =
+        signedA.substr(fieldStart, signedA.find("endobj\n", fieldAt) + 7 - fieldStart);
+    std::smatch size, root;
+    const std::string trailer = signedA.substr(signedA.rfind("trailer\n<<"));
+    std::regex_search(trailer, size, std::regex("/Size \\d+"));
+    std::regex_search(trailer, root, std::regex("/Root \\d+ \\d+ R"));
+    char entry[21];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n\r\n", signedA.size());
+    const std::size_t startxref = signedA.rfind("startxref\n") + 10;
+    const std::string update =
+        field + "xref\n" + signedA.substr(fieldStart, fieldAt - fieldStart) + " 1\n" + entry +
+        "trailer\n<< " + size.str() + " " + root.str() + " /Prev " +
+        signedA.substr(startxref, signedA.rfind("\n%%EOF") - startxref) + " >>\nstartxref\n" +
+        std::to_string(signedA.size() + field.size()) + "\n%%EOF\n";
+    const std::string amended = signedA + update;
+    const auto reportAmended = pdf::verifyPdf(asBytes(amended), "amended", options);
+    ASSERT_TRUE(reportAmended.ok()) << reportAmended.error().message;
+    EXPECT_TRUE(reportAmended->front().signatureValid);
+    EXPECT_EQ(reportAmended->front().evidence, pdf::EvidenceState::Refused);
+    EXPECT_NE(reportAmended->front().evidenceDetail.find("replaced"), std::string::npos);
 
     // A's record, lifted into B's signature: B's own signature is valid, its evidence is not.
     const Bytes b = signWith("b.pdf", reportA->front().evidenceBytes);
