@@ -14,6 +14,7 @@
 #include <ctime>
 #include <map>
 #include <set>
+#include <stdexcept>
 
 #include "pdf/Cms.h"
 #include "pdf/Document.h"
@@ -183,9 +184,120 @@ std::string freeFieldName(QPDF& qpdf) {
     }
 }
 
-/// The ink's one-page PDF as a form XObject of `qpdf`, with its box. `ink` holds the parsed
-/// picture, whose streams qpdf copies from when the update is written.
-Outcome<std::pair<QPDFObjectHandle, PageBox>> importInk(QPDF& qpdf, QPDF& ink, ByteView inkPdf) {
+/// The new objects of the update. Dictionaries are objects of the input's qpdf at numbers
+/// chosen here; streams (the appearance with the ink's form and everything it uses, the
+/// evidence) are objects of a scratch document, the ink's, renumbered when written. qpdf
+/// numbers a new object of its own only after resolving every object of the file, which for a
+/// large document costs more than all the rest of signing but the hash.
+class NewObjects {
+public:
+    NewObjects(QPDF& qpdf, int first) : qpdf_(qpdf), first_(first), next_(first) {}
+
+    /// `direct` as a new object of the input's qpdf.
+    QPDFObjectHandle dictionary(QPDFObjectHandle direct) {
+        qpdf_.replaceObject(next_, 0, direct);
+        return qpdf_.getObject(next_++, 0);
+    }
+
+    /// Numbers a scratch object and every object it reaches; the result stands for it in the
+    /// input's qpdf (an empty placeholder there, written as the scratch object).
+    QPDFObjectHandle adopt(QPDFObjectHandle root) {
+        std::vector<QPDFObjectHandle> pending{root};
+        while (!pending.empty()) {
+            QPDFObjectHandle h = pending.back();
+            pending.pop_back();
+            if (h.isIndirect()) {
+                if (scratchIds_.contains(h.getObjGen())) {
+                    continue;
+                }
+                if (scratchIds_.size() >= kMaxScratchObjects) {
+                    throw std::runtime_error("the ink's picture has too many objects");
+                }
+                scratchIds_[h.getObjGen()] = next_;
+                scratch_[next_++] = h;
+            }
+            if (h.isStream()) {
+                h = h.getDict();
+            }
+            if (h.isDictionary()) {
+                for (const std::string& key : h.getKeys()) {
+                    pending.push_back(h.getKey(key));
+                }
+            } else if (h.isArray()) {
+                for (int i = 0; i < h.getArrayNItems(); ++i) {
+                    pending.push_back(h.getArrayItem(i));
+                }
+            }
+        }
+        const int id = scratchIds_.at(root.getObjGen());
+        qpdf_.replaceObject(id, 0, QPDFObjectHandle::newDictionary());
+        return qpdf_.getObject(id, 0);
+    }
+
+    int first() const { return first_; }
+    int end() const { return next_; }
+
+    /// The scratch object numbered `id`, written with the update's numbers; nil when `id` is
+    /// a dictionary of the input's qpdf.
+    std::optional<std::string> scratchText(int id) const {
+        const auto found = scratch_.find(id);
+        if (found == scratch_.end()) {
+            return std::nullopt;
+        }
+        QPDFObjectHandle object = found->second;
+        std::string text = std::to_string(id) + " 0 obj\n";
+        if (object.isStream()) {
+            const std::shared_ptr<Buffer> data = object.getRawStreamData();
+            QPDFObjectHandle dict = object.getDict().shallowCopy();
+            dict.replaceKey("/Length",
+                            QPDFObjectHandle::newInteger(static_cast<long long>(data->getSize())));
+            text += value(dict) + "\nstream\n";
+            text.append(reinterpret_cast<const char*>(data->getBuffer()), data->getSize());
+            text += "\nendstream";
+        } else {
+            text += value(object, true);
+        }
+        return text + "\nendobj\n";
+    }
+
+private:
+    static constexpr std::size_t kMaxScratchObjects = 100000;
+
+    std::string value(QPDFObjectHandle h, bool top = false) const {
+        if (h.isIndirect() && !top) {
+            return std::to_string(scratchIds_.at(h.getObjGen())) + " 0 R";
+        }
+        if (h.isDictionary()) {
+            std::string text = "<<";
+            for (const std::string& key : h.getKeys()) {
+                // Appended piece by piece: GCC 12 at -O3 warns falsely about " " + string.
+                text += ' ';
+                text += QPDFObjectHandle::newName(key).unparse();
+                text += ' ';
+                text += value(h.getKey(key));
+            }
+            return text + " >>";
+        }
+        if (h.isArray()) {
+            std::string text = "[";
+            for (int i = 0; i < h.getArrayNItems(); ++i) {
+                text += ' ';
+                text += value(h.getArrayItem(i));
+            }
+            return text + " ]";
+        }
+        return h.unparse();
+    }
+
+    QPDF& qpdf_;
+    int first_;
+    int next_;
+    std::map<QPDFObjGen, int> scratchIds_;
+    std::map<int, QPDFObjectHandle> scratch_;
+};
+
+/// The ink's one-page PDF as a form XObject of `ink` (which parses it), with its box.
+Outcome<std::pair<QPDFObjectHandle, PageBox>> importInk(QPDF& ink, ByteView inkPdf) {
     try {
         ink.setSuppressWarnings(true);
         ink.processMemoryFile("the ink's picture", reinterpret_cast<const char*>(inkPdf.data()),
@@ -196,7 +308,7 @@ Outcome<std::pair<QPDFObjectHandle, PageBox>> importInk(QPDF& qpdf, QPDF& ink, B
         }
         QPDFObjectHandle form = pages[0].getFormXObjectForPage();
         const PageBox box = boxOf(form.getDict().getKey("/BBox"));
-        return std::pair{qpdf.copyForeignObject(form), box};
+        return std::pair{form, box};
     } catch (const std::exception& e) {
         return fail(PdfErrorKind::Appearance,
                     std::string("the ink's picture cannot be read: ") + e.what());
@@ -225,8 +337,9 @@ QPDFObjectHandle appearance(QPDF& qpdf, QPDFObjectHandle ink, const PageBox& ink
 }
 
 /// The evidence as an embedded file, in a file specification associated with the field.
-QPDFObjectHandle evidenceFile(QPDF& qpdf, const Bytes& evidence, std::size_t documentLength) {
-    QPDFObjectHandle stream = qpdf.newStream(
+QPDFObjectHandle evidenceFile(NewObjects& objects, QPDF& scratch, const Bytes& evidence,
+                              std::size_t documentLength) {
+    QPDFObjectHandle stream = scratch.newStream(
         std::string(reinterpret_cast<const char*>(evidence.data()), evidence.size()));
     QPDFObjectHandle dict = stream.getDict();
     dict.replaceKey("/Type", QPDFObjectHandle::newName("/EmbeddedFile"));
@@ -234,7 +347,8 @@ QPDFObjectHandle evidenceFile(QPDF& qpdf, const Bytes& evidence, std::size_t doc
     dict.replaceKey("/Params", QPDFObjectHandle::newDictionary());
     dict.getKey("/Params").replaceKey(
         "/Size", QPDFObjectHandle::newInteger(static_cast<long long>(evidence.size())));
-    QPDFObjectHandle spec = qpdf.makeIndirectObject(QPDFObjectHandle::newDictionary());
+    QPDFObjectHandle file = objects.adopt(stream);
+    QPDFObjectHandle spec = objects.dictionary(QPDFObjectHandle::newDictionary());
     spec.replaceKey("/Type", QPDFObjectHandle::newName("/Filespec"));
     spec.replaceKey("/F", QPDFObjectHandle::newString("penwell-evidence.p7m"));
     spec.replaceKey("/UF", QPDFObjectHandle::newUnicodeString("penwell-evidence.p7m"));
@@ -243,8 +357,8 @@ QPDFObjectHandle evidenceFile(QPDF& qpdf, const Bytes& evidence, std::size_t doc
                                  "receiver and bound to the signed revision's SHA-256"));
     spec.replaceKey("/AFRelationship", QPDFObjectHandle::newName("/Supplement"));
     spec.replaceKey("/EF", QPDFObjectHandle::newDictionary());
-    spec.getKey("/EF").replaceKey("/F", stream);
-    spec.getKey("/EF").replaceKey("/UF", stream);
+    spec.getKey("/EF").replaceKey("/F", file);
+    spec.getKey("/EF").replaceKey("/UF", file);
     spec.replaceKey(kDocumentLengthKey,
                     QPDFObjectHandle::newInteger(static_cast<long long>(documentLength)));
     return spec;
@@ -340,18 +454,27 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
             return found.error();
         }
         Place& place = *found;
-        const std::size_t objectsBefore = qpdf.getObjectCount();
+        QPDFObjectHandle trailer = qpdf.getTrailer();
+        const std::map<QPDFObjGen, QPDFXRefEntry> xref = qpdf.getXRefTable();
+        const long long size =
+            trailer.getKey("/Size").isInteger() ? trailer.getKey("/Size").getIntValue() : 0;
+        const long long first =
+            std::max<long long>(size, xref.empty() ? 1 : xref.rbegin()->first.getObj() + 1);
+        if (first > (1 << 23)) {
+            return needsRepair(inName, "its /Size or object numbers are beyond 8388608");
+        }
+        NewObjects objects(qpdf, static_cast<int>(first));
         std::set<QPDFObjGen> changed;
 
-        Outcome<std::pair<QPDFObjectHandle, PageBox>> inkForm =
-            importInk(qpdf, ink, request.inkPdf);
+        Outcome<std::pair<QPDFObjectHandle, PageBox>> inkForm = importInk(ink, request.inkPdf);
         if (!inkForm) {
             return inkForm.error();
         }
-        QPDFObjectHandle look = appearance(qpdf, inkForm->first, inkForm->second, place.rect);
-        QPDFObjectHandle signature = qpdf.makeIndirectObject(QPDFObjectHandle::newDictionary());
+        QPDFObjectHandle look =
+            objects.adopt(appearance(ink, inkForm->first, inkForm->second, place.rect));
+        QPDFObjectHandle signature = objects.dictionary(QPDFObjectHandle::newDictionary());
         if (!place.existingField) {
-            place.field = qpdf.makeIndirectObject(
+            place.field = objects.dictionary(
                 QPDFObjectHandle::parse("<< /Type /Annot /Subtype /Widget /FT /Sig /F 4 >>"));
             place.widget = place.field;
             place.field.replaceKey("/T", QPDFObjectHandle::newUnicodeString(freeFieldName(qpdf)));
@@ -373,15 +496,14 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
                 return evidence.error();
             }
             QPDFObjectHandle files = QPDFObjectHandle::newArray();
-            files.appendItem(evidenceFile(qpdf, *evidence, in.size()));
+            files.appendItem(evidenceFile(objects, ink, *evidence, in.size()));
             place.field.replaceKey("/AF", files);
         }
 
         QPDFObjectHandle root = qpdf.getRoot();
         QPDFObjectHandle form = root.getKey("/AcroForm");
         if (!form.isDictionary()) {
-            root.replaceKey("/AcroForm",
-                            qpdf.makeIndirectObject(QPDFObjectHandle::newDictionary()));
+            root.replaceKey("/AcroForm", objects.dictionary(QPDFObjectHandle::newDictionary()));
             form = root.getKey("/AcroForm");
             changed.insert(root.getObjGen());
         }
@@ -394,9 +516,8 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
         form.replaceKey("/SigFlags", QPDFObjectHandle::newInteger(flags | 3));
         changed.insert(form.isIndirect() ? form.getObjGen() : root.getObjGen());
 
-        const std::size_t objectsAfter = qpdf.getObjectCount();
-        for (std::size_t id = objectsBefore + 1; id <= objectsAfter; ++id) {
-            changed.insert(QPDFObjGen(static_cast<int>(id), 0));
+        for (int id = objects.first(); id < objects.end(); ++id) {
+            changed.insert(QPDFObjGen(id, 0));
         }
 
         // ---- the update's objects
@@ -432,16 +553,15 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
                     }
                 }
                 body += "\n>>\nendobj\n";
+            } else if (auto text = objects.scratchText(id.getObj())) {
+                body += *text;
             } else {
                 body += objectText(qpdf.getObjectByObjGen(id));
             }
         }
 
         // ---- cross-reference section and trailer, of the kind the input ends with
-        QPDFObjectHandle trailer = qpdf.getTrailer();
-        long long size =
-            trailer.getKey("/Size").isInteger() ? trailer.getKey("/Size").getIntValue() : 0;
-        size = std::max<long long>(size, entries.back().id + 1);
+        const long long newSize = std::max<long long>(size, entries.back().id + 1);
         // The second identifier is new for this revision; hashing the whole input again for it
         // would double the cost of a large document, and the update and the time are unique.
         const std::string stamp = pdfDate(now);
@@ -476,10 +596,10 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
                     body += line;
                 }
             }
-            body += "trailer\n<< /Size " + std::to_string(size) + " " + common + " >>\n";
+            body += "trailer\n<< /Size " + std::to_string(newSize) + " " + common + " >>\n";
         } else {
             // The stream is an object of the update too, numbered after every other.
-            entries.push_back({static_cast<int>(size), 0, xrefAt});
+            entries.push_back({static_cast<int>(newSize), 0, xrefAt});
             std::string rows;
             for (const XrefEntry& e : entries) {
                 putBigEndian(rows, 1, 1);
@@ -491,8 +611,8 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
                 index += (index.empty() ? "" : " ") + std::to_string(first) + " " +
                          std::to_string(count);
             }
-            body += std::to_string(size) + " 0 obj\n<< /Type /XRef /Size " +
-                    std::to_string(size + 1) + " /Index [" + index + "] /W [1 4 2] " + common +
+            body += std::to_string(newSize) + " 0 obj\n<< /Type /XRef /Size " +
+                    std::to_string(newSize + 1) + " /Index [" + index + "] /W [1 4 2] " + common +
                     " /Length " + std::to_string(rows.size()) + " >>\nstream\n" + rows +
                     "\nendstream\nendobj\n";
         }
