@@ -107,6 +107,8 @@ protected:
         run("qpdf --encrypt '' owner 256 -- " + (f / "plain.pdf").string() + " " +
             (f / "encrypted.pdf").string());
         makeFieldDocument(f / "damaged.pdf", f / "field.pdf");
+        run("openssl pkcs12 -export -passout pass:secret -inkey " + (f / "key.pem").string() +
+            " -in " + (f / "cert.pem").string() + " -out " + (f / "id.p12").string());
     }
     static void TearDownTestSuite() { delete folder_; }
 
@@ -168,6 +170,22 @@ TEST_F(PdfSign, AnEmptyFieldIsFilledAndThenRefusedAsSigned) {
     EXPECT_NE(run("pdfsig " + at("field-signed.pdf").string()).output.find("Signature is Valid."),
               std::string::npos);
     EXPECT_EQ(verify("field-signed.pdf").status, 0);
+}
+
+// Organisations hand out signing identities as PKCS#12; its password comes from the
+// environment only.
+TEST_F(PdfSign, APkcs12IdentitySignsWithThePasswordFromTheEnvironment) {
+    for (const auto& [password, status] : {std::pair{"secret", 0}, {"wrong", 1}}) {
+        const Shell r =
+            run(std::string("PENWELL_SIGN_PASSWORD=") + password + " " PENWELL_TOOL " pdf sign " +
+                at("plain.pdf").string() + " " + at("p12.pdf").string() +
+                " --page 1 --rect 10,10,100,40 --trace " PENWELL_SOURCE_DIR
+                "/examples/finger-signature.json --sign-key " +
+                at("id.p12").string());
+        EXPECT_EQ(r.status, status) << r.output;
+    }
+    EXPECT_NE(run("pdfsig " + at("p12.pdf").string()).output.find("Signature is Valid."),
+              std::string::npos);
 }
 
 TEST_F(PdfSign, AFlippedByteAnywhereSignedIsCaught) {
