@@ -85,6 +85,29 @@ struct ServeOptions {
 /// Serves the signing page until Ctrl-C; prints the page's address on `out` first.
 int runServe(const ServeOptions& options, std::ostream& out);
 
+struct PdfSignOptions {
+    std::filesystem::path in;
+    std::filesystem::path out;
+    std::optional<std::string> field;  ///< an existing empty signature field, or:
+    int page = 1;
+    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the page's lower-left corner
+    std::filesystem::path trace;      ///< the handwriting, replayed through the controller
+    std::filesystem::path signKey;    ///< PEM or DER key, or PKCS#12 (then no --sign-cert)
+    std::optional<std::filesystem::path> signCert;
+    std::string reason, location, name;
+};
+/// Signs IN into OUT (an incremental update: IN is a prefix of OUT). The PKCS#12 password
+/// comes from $PENWELL_SIGN_PASSWORD, never the command line.
+int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& err);
+
+struct PdfVerifyOptions {
+    std::filesystem::path file;
+    std::optional<std::filesystem::path> privateKey;  ///< the receiver's, to open evidence
+    std::optional<std::filesystem::path> trust;       ///< accepted signer certificates or CAs
+};
+/// Lists every signature; 0 only when every one checks out.
+int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out);
+
 /// File names that `cert new` writes into its folder.
 inline constexpr const char* kCertificateFileName = "Penwell.dat";
 inline constexpr const char* kPrivateKeyFileName = "private-key.pem";

@@ -5,6 +5,7 @@
 //   cert     make or inspect the receiver's certificate
 //   serve    a signing pad in the browser, one controller per signer
 //   verify   enrol reference signatures, check one against them, evaluate (tools/VerifyCli.h)
+//   pdf      sign a PDF with the handwriting (PAdES), and verify a PDF's signatures
 // Errors go to stderr as one line; the exit code is 0 only on success (2 for usage errors).
 
 #include <CLI/CLI.hpp>
@@ -211,6 +212,47 @@ int main(int argc, char** argv) {
     });
 
     penwell::tools::addVerifyCommand(app, action);
+#ifdef PENWELL_WITH_PDF
+    // ---- pdf -----------------------------------------------------------------------------
+    auto* pdfCmd =
+        app.add_subcommand("pdf", "Sign a PDF with a handwritten signature, or verify one");
+    pdfCmd->require_subcommand(1);
+    penwell::tools::PdfSignOptions pdfSign;
+    auto* pdfSignCmd = pdfCmd->add_subcommand(
+        "sign", "Append a visible PAdES signature with the handwriting to IN, writing OUT");
+    pdfSignCmd->footer(
+        "--rect is in PDF points (1/72 inch) from the page's lower-left corner, x right and y\n"
+        "up, as PDF tools show them; it must lie on the page. The ink is fitted into it with its\n"
+        "aspect kept. IN stays a byte prefix of OUT. Documents of at most 256 MiB. A PKCS#12\n"
+        "--sign-key takes its password from $PENWELL_SIGN_PASSWORD.");
+    pdfSignCmd->add_option("IN", pdfSign.in, "the PDF to sign")->required();
+    pdfSignCmd->add_option("OUT", pdfSign.out, "the signed PDF to write")->required();
+    auto* fieldOpt = pdfSignCmd->add_option("--field", pdfSign.field, "an empty signature field");
+    pdfSignCmd->add_option("--page", pdfSign.page, "page of a new field (1 is the first)")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    pdfSignCmd->add_option("--rect", pdfSign.rect, "X,Y,W,H of a new field, in points")
+        ->excludes(fieldOpt);
+    pdfSignCmd->add_option("--trace", pdfSign.trace, "the handwriting, as a trace")->required();
+    pdfSignCmd->add_option("--sign-key", pdfSign.signKey, "signing key (PEM/DER) or PKCS#12")
+        ->required();
+    pdfSignCmd->add_option("--sign-cert", pdfSign.signCert, "signing certificate (+ chain), PEM");
+    pdfSignCmd->add_option("--reason", pdfSign.reason, "why it is signed");
+    pdfSignCmd->add_option("--location", pdfSign.location, "where it is signed");
+    pdfSignCmd->add_option("--name", pdfSign.name, "the signer's name");
+    pdfSignCmd->callback([&] {
+        action = [&] { return penwell::tools::runPdfSign(pdfSign, std::cout, std::cerr); };
+    });
+    penwell::tools::PdfVerifyOptions pdfVerify;
+    auto* pdfVerifyCmd = pdfCmd->add_subcommand(
+        "verify", "List every signature of a PDF and check it; exit 0 only when all check out");
+    pdfVerifyCmd->add_option("SIGNED", pdfVerify.file, "the signed PDF")->required();
+    pdfVerifyCmd->add_option("--private-key", pdfVerify.privateKey,
+                             "receiver's key, to open Penwell evidence");
+    pdfVerifyCmd->add_option("--trust", pdfVerify.trust, "accepted signer certificates or CAs");
+    pdfVerifyCmd->callback(
+        [&] { action = [&] { return penwell::tools::runPdfVerify(pdfVerify, std::cout); }; });
+#endif
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,324 @@
+#include "pdf/Cms.h"
+
+#include <openssl/cms.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/CHandle.h"
+
+namespace penwell::pdf {
+
+using Key = CHandle<EVP_PKEY, EVP_PKEY_free>;
+using Certificate = CHandle<X509, X509_free>;
+using Bio = CHandle<BIO, BIO_free>;
+using ContentInfo = CHandle<CMS_ContentInfo, CMS_ContentInfo_free>;
+using DigestContext = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
+using Store = CHandle<X509_STORE, X509_STORE_free>;
+
+namespace {
+
+void freeCertificates(STACK_OF(X509) * stack) {
+    sk_X509_pop_free(stack, X509_free);
+}
+using CertificateStack = CHandle<STACK_OF(X509), freeCertificates>;
+
+/// OpenSSL's latest reason, for a message; the queue is emptied so it never leaks into the
+/// next message.
+std::string lastOpenSslError() {
+    const unsigned long code = ERR_peek_last_error();
+    ERR_clear_error();
+    if (code == 0) {
+        return "unknown error";
+    }
+    const char* reason = ERR_reason_error_string(code);
+    return reason ? reason : "error " + std::to_string(code);
+}
+
+Bio memoryBio(ByteView bytes) {
+    return Bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+}
+
+/// Every certificate in PEM text, or the one DER certificate.
+std::vector<Certificate> readCertificates(ByteView bytes) {
+    std::vector<Certificate> certificates;
+    Bio bio = memoryBio(bytes);
+    while (bio) {
+        Certificate c(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        if (!c) {
+            break;
+        }
+        certificates.push_back(std::move(c));
+    }
+    if (certificates.empty()) {
+        const unsigned char* p = bytes.data();
+        Certificate c(d2i_X509(nullptr, &p, static_cast<long>(bytes.size())));
+        if (c) {
+            certificates.push_back(std::move(c));
+        }
+    }
+    ERR_clear_error();
+    return certificates;
+}
+
+std::string subjectOf(X509* certificate) {
+    char buffer[512] = {};
+    X509_NAME_oneline(X509_get_subject_name(certificate), buffer, sizeof buffer);
+    return buffer;
+}
+
+void appendDerLength(Bytes& out, std::size_t length) {
+    if (length < 0x80) {
+        out.push_back(static_cast<std::uint8_t>(length));
+        return;
+    }
+    Bytes digits;
+    for (; length > 0; length >>= 8) {
+        digits.insert(digits.begin(), static_cast<std::uint8_t>(length & 0xff));
+    }
+    out.push_back(static_cast<std::uint8_t>(0x80 | digits.size()));
+    out.insert(out.end(), digits.begin(), digits.end());
+}
+
+/// The DER the signature covers: the signed attributes as a SET OF, its elements sorted by
+/// their encodings as DER demands (and as OpenSSL writes them into the SignerInfo).
+std::optional<Bytes> signedAttributesDer(CMS_SignerInfo* signer) {
+    std::vector<Bytes> encoded;
+    for (int i = 0; i < CMS_signed_get_attr_count(signer); ++i) {
+        X509_ATTRIBUTE* attribute = CMS_signed_get_attr(signer, i);
+        const int length = i2d_X509_ATTRIBUTE(attribute, nullptr);
+        if (length <= 0) {
+            return std::nullopt;
+        }
+        Bytes der(static_cast<std::size_t>(length));
+        unsigned char* p = der.data();
+        i2d_X509_ATTRIBUTE(attribute, &p);
+        encoded.push_back(std::move(der));
+    }
+    // Octet by octet, a prefix first: DER's order for a SET OF.
+    std::sort(encoded.begin(), encoded.end(), [](const Bytes& x, const Bytes& y) {
+        const std::size_t common = std::min(x.size(), y.size());
+        const int order = common == 0 ? 0 : std::memcmp(x.data(), y.data(), common);
+        return order != 0 ? order < 0 : x.size() < y.size();
+    });
+    std::size_t total = 0;
+    for (const Bytes& e : encoded) {
+        total += e.size();
+    }
+    Bytes set{0x31};
+    appendDerLength(set, total);
+    for (const Bytes& e : encoded) {
+        set.insert(set.end(), e.begin(), e.end());
+    }
+    return set;
+}
+
+}  // namespace
+
+struct SigningIdentity::Impl {
+    Key key;
+    Certificate certificate;
+    CertificateStack chain;
+};
+
+namespace {
+
+Outcome<SigningIdentity> checkedIdentity(SigningIdentity::Impl impl, const std::string& name) {
+    if (X509_check_private_key(impl.certificate.get(), impl.key.get()) != 1) {
+        ERR_clear_error();
+        return fail(PdfErrorKind::SigningKey,
+                    name + ": the private key does not belong to the signing certificate");
+    }
+    return SigningIdentity::make(std::make_shared<const SigningIdentity::Impl>(std::move(impl)));
+}
+
+}  // namespace
+
+Outcome<SigningIdentity> SigningIdentity::fromPem(ByteView privateKey, const std::string& keyName,
+                                                  ByteView certificates,
+                                                  const std::string& certificateName) {
+    Impl impl;
+    {
+        Bio bio = memoryBio(privateKey);
+        impl.key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    }
+    if (!impl.key) {
+        const unsigned char* p = privateKey.data();
+        impl.key.reset(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(privateKey.size())));
+    }
+    ERR_clear_error();
+    if (!impl.key) {
+        return fail(PdfErrorKind::SigningKey,
+                    keyName + ": not an unencrypted private key (PEM or DER)");
+    }
+    std::vector<Certificate> all = readCertificates(certificates);
+    if (all.empty()) {
+        return fail(PdfErrorKind::SigningKey, certificateName + ": not a certificate (PEM or DER)");
+    }
+    impl.certificate = std::move(all.front());
+    impl.chain.reset(sk_X509_new_null());
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        sk_X509_push(impl.chain.get(), all[i].release());
+    }
+    return checkedIdentity(std::move(impl), keyName);
+}
+
+Outcome<SigningIdentity> SigningIdentity::fromPkcs12(ByteView pkcs12, const std::string& password,
+                                                     const std::string& name) {
+    const unsigned char* p = pkcs12.data();
+    CHandle<PKCS12, PKCS12_free> bundle(d2i_PKCS12(nullptr, &p, static_cast<long>(pkcs12.size())));
+    if (!bundle) {
+        ERR_clear_error();
+        return fail(PdfErrorKind::SigningKey, name + ": not a PKCS#12 file");
+    }
+    EVP_PKEY* key = nullptr;
+    X509* certificate = nullptr;
+    STACK_OF(X509)* chain = nullptr;
+    if (PKCS12_parse(bundle.get(), password.c_str(), &key, &certificate, &chain) != 1) {
+        ERR_clear_error();
+        return fail(PdfErrorKind::SigningKey,
+                    name + ": cannot open the PKCS#12 file (wrong password?)");
+    }
+    Impl impl{Key(key), Certificate(certificate),
+              CertificateStack(chain ? chain : sk_X509_new_null())};
+    if (!impl.key || !impl.certificate) {
+        return fail(PdfErrorKind::SigningKey,
+                    name + ": the PKCS#12 file holds no private key with its certificate");
+    }
+    return checkedIdentity(std::move(impl), name);
+}
+
+namespace cms {
+
+Sha256 sha256(const std::vector<ByteView>& parts) {
+    DigestContext context(EVP_MD_CTX_new());
+    EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
+    for (ByteView part : parts) {
+        EVP_DigestUpdate(context.get(), part.data(), part.size());
+    }
+    Sha256 digest{};
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context.get(), digest.data(), &length);
+    return digest;
+}
+
+Outcome<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest,
+                            bool placeholder) {
+    const SigningIdentity::Impl& id = identity.impl();
+    auto failed = [](const std::string& step) {
+        return fail(PdfErrorKind::SigningKey, "cannot " + step + ": " + lastOpenSslError());
+    };
+    const unsigned flags = CMS_PARTIAL | CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP;
+    ContentInfo cms(CMS_sign(nullptr, nullptr, id.chain.get(), nullptr, flags));
+    if (!cms) {
+        return failed("start the CMS signature");
+    }
+    // CMS_CADES adds signing-certificate-v2 (SHA-256 of the certificate with issuer and
+    // serial). CMS_PARTIAL keeps OpenSSL from signing: its signing adds a signing-time
+    // attribute, which PAdES forbids, so the attributes are finished and signed here.
+    CMS_SignerInfo* signer = CMS_add1_signer(cms.get(), id.certificate.get(), id.key.get(),
+                                             EVP_sha256(), flags | CMS_CADES);
+    if (signer == nullptr) {
+        return failed("add the signer");
+    }
+    if (CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_contentType, V_ASN1_OBJECT,
+                                    OBJ_nid2obj(NID_pkcs7_data), -1) != 1 ||
+        CMS_signed_add1_attr_by_NID(signer, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
+                                    digest.data(), static_cast<int>(digest.size())) != 1) {
+        return failed("add the signed attributes");
+    }
+    const std::optional<Bytes> attributes = signedAttributesDer(signer);
+    if (!attributes) {
+        return failed("encode the signed attributes");
+    }
+    Bytes signature(static_cast<std::size_t>(EVP_PKEY_get_size(id.key.get())));
+    if (!placeholder) {
+        DigestContext context(EVP_MD_CTX_new());
+        std::size_t length = signature.size();
+        if (!context ||
+            EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, id.key.get()) != 1 ||
+            EVP_DigestSign(context.get(), signature.data(), &length, attributes->data(),
+                           attributes->size()) != 1) {
+            return failed("sign");
+        }
+        signature.resize(length);
+    }
+    if (ASN1_STRING_set(CMS_SignerInfo_get0_signature(signer), signature.data(),
+                        static_cast<int>(signature.size())) != 1) {
+        return failed("store the signature");
+    }
+    const int length = i2d_CMS_ContentInfo(cms.get(), nullptr);
+    if (length <= 0) {
+        return failed("encode the CMS signature");
+    }
+    Bytes der(static_cast<std::size_t>(length));
+    unsigned char* p = der.data();
+    i2d_CMS_ContentInfo(cms.get(), &p);
+    return der;
+}
+
+CmsCheck verifyDetached(ByteView cmsBytes, const std::vector<ByteView>& parts,
+                        const std::optional<Bytes>& trust) {
+    CmsCheck check;
+    const unsigned char* p = cmsBytes.data();
+    ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsBytes.size())));
+    if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) {
+        ERR_clear_error();
+        check.problem = "/Contents is not a CMS SignedData";
+        return check;
+    }
+    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms.get());
+    if (sk_CMS_SignerInfo_num(signers) != 1) {
+        check.problem =
+            "the CMS holds " + std::to_string(sk_CMS_SignerInfo_num(signers)) + " signers, not one";
+        return check;
+    }
+    CertificateStack certificates(CMS_get1_certs(cms.get()));
+    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
+    for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
+        X509* c = sk_X509_value(certificates.get(), i);
+        if (CMS_SignerInfo_cert_cmp(signer, c) == 0) {
+            check.signer = subjectOf(c);
+        }
+    }
+    if (check.signer.empty()) {
+        check.problem = "the CMS does not include the signing certificate";
+        return check;
+    }
+    Bytes data;
+    for (ByteView part : parts) {
+        data.insert(data.end(), part.begin(), part.end());
+    }
+    // First the digest and the signature alone, then (with an anchor) the signer's chain, so
+    // the report tells a tampered file from an unknown signer.
+    Bio content = memoryBio(data);
+    if (CMS_verify(cms.get(), nullptr, nullptr, content.get(), nullptr,
+                   CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+        check.problem = "digest or signature does not match: " + lastOpenSslError();
+        return check;
+    }
+    check.valid = true;
+    if (trust) {
+        Store store(X509_STORE_new());
+        for (Certificate& c : readCertificates(*trust)) {
+            X509_STORE_add_cert(store.get(), c.get());
+        }
+        // Document-signing certificates need not carry the e-mail protection usage.
+        X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
+        Bio again = memoryBio(data);
+        check.trusted =
+            CMS_verify(cms.get(), nullptr, store.get(), again.get(), nullptr, CMS_BINARY) == 1;
+        if (!*check.trusted) {
+            check.problem = "the signer is not trusted: " + lastOpenSslError();
+        }
+    }
+    return check;
+}
+
+}  // namespace cms
+}  // namespace penwell::pdf

@@ -1,0 +1,35 @@
+#pragma once
+// The CMS side of a PAdES signature, on OpenSSL: the signer's identity, the detached
+// SignedData that /Contents holds, and its check. Private to the PDF library.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pdf/PdfSignature.h"
+
+namespace penwell::pdf::cms {
+
+/// SHA-256 of the concatenated parts.
+Sha256 sha256(const std::vector<ByteView>& parts);
+
+/// A detached CMS SignedData (PAdES B-B, CAdES attributes): SHA-256, the signer's certificate
+/// and chain included, signed attributes content-type, message-digest (= `digest`) and
+/// signing-certificate-v2, and no signing-time. With `placeholder` the signature value is
+/// zeros of the key's largest signature size and nothing is signed: its length is an upper
+/// bound of the real one's, for reserving /Contents.
+Outcome<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest,
+                            bool placeholder);
+
+struct CmsCheck {
+    bool valid = false;   ///< digest and signature over the signed attributes good
+    std::string problem;  ///< why not
+    std::string signer;   ///< the signing certificate's subject, one line
+    std::optional<bool> trusted;
+};
+
+/// Checks a detached SignedData (trailing zero padding allowed) over `parts`.
+CmsCheck verifyDetached(ByteView cms, const std::vector<ByteView>& parts,
+                        const std::optional<Bytes>& trust);
+
+}  // namespace penwell::pdf::cms

@@ -1,0 +1,151 @@
+#pragma once
+// Signing a PDF with a handwritten signature, and checking the signatures of a PDF.
+//
+// Signing appends one incremental update to the document's bytes: the input is an exact byte
+// prefix of the output, so signatures already in it stay valid. The update holds a signature
+// field with its widget (or fills the empty field named), the widget's appearance (the ink,
+// drawn by the component's stroke painter into a one-page PDF and placed as a form XObject,
+// fitted into the rectangle with its aspect kept), optionally the evidence record as an
+// embedded file associated with the field, and a PAdES B-B signature dictionary whose
+// /Contents is a detached CMS SignedData over the whole file but /Contents. The update uses
+// the cross-reference form the input ends with: a classic table or a cross-reference stream.
+//
+// qpdf parses the input and serialises single objects; this library writes the update
+// section (objects, cross-reference, trailer) itself, because qpdf can only rewrite files.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "pdf/Outcome.h"
+#include "platform/Bytes.h"
+
+namespace penwell::pdf {
+
+/// The largest document signed or verified. Both read the file whole and qpdf keeps its own
+/// structures beside it, so this bounds memory at a few times this size; real contracts and
+/// forms are well under 50 MiB, scans of a few hundred pages reach about 100.
+inline constexpr std::uint64_t kMaxDocumentBytes = 256u << 20;
+
+/// The longest --reason, --location or --name, in bytes of UTF-8.
+inline constexpr std::size_t kMaxTextBytes = 1024;
+
+using Sha256 = std::array<std::uint8_t, 32>;
+
+/// A private key and its certificate (with any intermediate certificates) that sign.
+class SigningIdentity {
+public:
+    /// From a PEM or DER private key and PEM or DER certificates (the first is the signer's).
+    /// `keyName` and `certificateName` name the inputs in messages; the key is never quoted.
+    static Outcome<SigningIdentity> fromPem(ByteView privateKey, const std::string& keyName,
+                                            ByteView certificates,
+                                            const std::string& certificateName);
+    /// From a PKCS#12 file and its password.
+    static Outcome<SigningIdentity> fromPkcs12(ByteView pkcs12, const std::string& password,
+                                               const std::string& name);
+
+    /// The OpenSSL handles, private to the library.
+    struct Impl;
+    const Impl& impl() const { return *impl_; }
+    static SigningIdentity make(std::shared_ptr<const Impl> impl) {
+        return SigningIdentity(std::move(impl));
+    }
+
+private:
+    explicit SigningIdentity(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {}
+    std::shared_ptr<const Impl> impl_;
+};
+
+/// A new signature field on a page. The rectangle is in PDF user-space points from the
+/// lower-left corner of the page as PDF tools give them (x to the right, y upwards, 72 per
+/// inch), and must lie within the page's crop box.
+struct PagePlacement {
+    int page = 1;  ///< 1 for the first page
+    double x = 0.0, y = 0.0, width = 0.0, height = 0.0;
+};
+/// An existing, empty signature field, by its fully qualified name ("Parent.Child").
+struct FieldPlacement {
+    std::string name;
+};
+
+/// Given the SHA-256 of the document being signed (the input's bytes), the evidence record
+/// bound to that digest, or an error naming what failed.
+using EvidenceSource = std::function<Outcome<Bytes>(const Sha256& documentDigest)>;
+
+struct SignRequest {
+    std::variant<PagePlacement, FieldPlacement> placement;
+    /// The ink as a one-page PDF whose page is the picture (the component's vector export,
+    /// cropped to the ink): it becomes the appearance.
+    Bytes inkPdf;
+    std::string reason, location, name;  ///< left out when empty
+    /// The signing time in /M; now when nil. The CMS carries no signing-time attribute.
+    std::optional<std::chrono::system_clock::time_point> time;
+    /// Nil: no evidence is embedded.
+    EvidenceSource evidence;
+};
+
+/// The signed document: `in` followed by the update. On failure nothing is written anywhere;
+/// the message names `inName` (or the option at fault) and says what is wrong.
+Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
+                       const SigningIdentity& identity);
+
+// ---- verification ---------------------------------------------------------------------------
+
+/// What an evidence opener found in an evidence record.
+struct OpenedEvidence {
+    Sha256 documentDigest{};
+    std::string summary;  ///< one line: strokes, samples, writing time
+};
+/// Opens (decrypts and checks) evidence bytes, or says why it cannot.
+using EvidenceOpener = std::function<Outcome<OpenedEvidence>(ByteView evidence)>;
+
+enum class Coverage { WholeDocument, EarlierRevision };
+
+enum class EvidenceState {
+    None,       ///< not a Penwell signature: it carries no evidence
+    NotOpened,  ///< carries evidence, but no opener was given
+    Matches,    ///< opened, and bound to the revision that was signed
+    Refused,    ///< could not be opened, or is bound to other bytes
+};
+
+struct SignatureReport {
+    std::string field;   ///< the field's fully qualified name
+    std::string signer;  ///< the signing certificate's subject
+    std::string time;    ///< /M as written
+    std::string subFilter;
+    Coverage coverage = Coverage::EarlierRevision;
+    std::uint64_t signedBytes = 0;      ///< the revision the signature covers
+    bool signatureValid = false;        ///< byte range sound, CMS digest and signature good
+    std::string signatureProblem;       ///< why not, one line
+    std::optional<bool> trusted;        ///< nil without a trust anchor
+    bool onlyIncrementalAfter = false;  ///< the bytes after the revision only add updates
+    EvidenceState evidence = EvidenceState::None;
+    std::string evidenceDetail;  ///< the summary, or why it was refused
+    Bytes evidenceBytes;         ///< the embedded record, for a caller that shows the ink
+
+    /// Everything checks out (trust only when an anchor was given, evidence when opened).
+    bool ok() const {
+        return signatureValid && onlyIncrementalAfter && trusted.value_or(true) &&
+               evidence != EvidenceState::Refused;
+    }
+};
+
+struct VerifyOptions {
+    /// Certificates (PEM or DER) a signer must chain to; none: the signer is not judged.
+    std::optional<Bytes> trust;
+    /// Nil: evidence is listed but not opened.
+    EvidenceOpener openEvidence;
+};
+
+/// Every signature of the document, in the order of their fields. Fails (naming `name`) only
+/// when the document cannot be read at all; a bad signature is a report, not a failure.
+Outcome<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string& name,
+                                                const VerifyOptions& options);
+
+}  // namespace penwell::pdf

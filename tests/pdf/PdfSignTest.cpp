@@ -1,0 +1,350 @@
+// `penwell pdf sign` and `verify` as a user runs them, judged by independent tools: pdfsig
+// (signature and coverage), qpdf --check (structure), pdftoppm (what a reader shows).
+
+#include <cairo-pdf.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "pdf/PdfSignature.h"
+#include "tools/StagedFile.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Shell {
+    int status = -1;
+    std::string output;  // stdout and stderr
+};
+
+Shell run(const std::string& command) {
+    Shell r;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    std::array<char, 4096> buffer{};
+    for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) {
+        r.output.append(buffer.data(), n);
+    }
+    const int status = pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void spit(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+/// An A4 document of `pages` pages with a line of text on each, as Cairo writes it.
+void makeDocument(const fs::path& path, int pages) {
+    cairo_surface_t* surface = cairo_pdf_surface_create(path.c_str(), 595, 842);
+    cairo_t* cr = cairo_create(surface);
+    for (int i = 0; i < pages; ++i) {
+        cairo_move_to(cr, 72, 72);
+        cairo_show_text(cr, ("Contract, page " + std::to_string(i + 1)).c_str());
+        cairo_show_page(cr);
+    }
+    cairo_destroy(cr);
+    cairo_surface_destroy(surface);
+}
+
+/// A one-page document with an empty signature field "Approval" at 100,100 to 300,160,
+/// written by hand without offsets and put right by qpdf (the raw one needs repair).
+void makeFieldDocument(const fs::path& raw, const fs::path& fixed) {
+    spit(raw,
+         "%PDF-1.7\n1 0 obj << /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [4 0 R] >> >>"
+         " endobj\n2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n3 0 obj << /Type"
+         " /Page /Parent 2 0 R /MediaBox [0 0 400 300] /Annots [4 0 R] >> endobj\n4 0 obj <<"
+         " /Type /Annot /Subtype /Widget /FT /Sig /T (Approval) /Rect [100 100 300 160] /P 3 0"
+         " R >> endobj\ntrailer << /Size 5 /Root 1 0 R >>\n%%EOF\n");
+    run("qpdf " + raw.string() + " " + fixed.string());
+}
+
+/// A grey-scale page as pdftoppm renders it: width, height, one byte a pixel.
+struct Grey {
+    int width = 0, height = 0;
+    std::string pixels;
+    bool ink(int x, int y) const {
+        return x >= 0 && y >= 0 && x < width && y < height &&
+               static_cast<unsigned char>(pixels[static_cast<std::size_t>(y * width + x)]) < 128;
+    }
+};
+
+Grey render(const fs::path& pdf, double dpi, const fs::path& stem) {
+    run("pdftoppm -f 1 -l 1 -singlefile -gray -r " + std::to_string(dpi) + " " + pdf.string() +
+        " " + stem.string());
+    std::istringstream in(slurp(stem.string() + ".pgm"));
+    Grey g;
+    std::string magic;
+    int max = 0;
+    in >> magic >> g.width >> g.height >> max;
+    in.get();
+    g.pixels.assign(std::istreambuf_iterator<char>(in), {});
+    return g;
+}
+
+class PdfSign : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder_ = new penwell::tools::TemporaryFolder("penwell-pdf");
+        const fs::path& f = folder_->path();
+        run("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Signer -days 2 -keyout " +
+            (f / "key.pem").string() + " -out " + (f / "cert.pem").string());
+        makeDocument(f / "plain.pdf", 2);
+        run("qpdf --object-streams=generate " + (f / "plain.pdf").string() + " " +
+            (f / "xrefstream.pdf").string());
+        run("qpdf --encrypt '' owner 256 -- " + (f / "plain.pdf").string() + " " +
+            (f / "encrypted.pdf").string());
+        makeFieldDocument(f / "damaged.pdf", f / "field.pdf");
+        run("openssl pkcs12 -export -passout pass:secret -inkey " + (f / "key.pem").string() +
+            " -in " + (f / "cert.pem").string() + " -out " + (f / "id.p12").string());
+    }
+    static void TearDownTestSuite() { delete folder_; }
+
+    static fs::path at(const std::string& name) { return folder_->path() / name; }
+
+    static Shell sign(const std::string& in, const std::string& out, const std::string& where,
+                      const std::string& trace = "finger-signature.json") {
+        return run(std::string(PENWELL_TOOL) + " pdf sign " + at(in).string() + " " +
+                   at(out).string() + " " + where + " --trace " PENWELL_SOURCE_DIR "/examples/" +
+                   trace + " --sign-key " + at("key.pem").string() + " --sign-cert " +
+                   at("cert.pem").string() + " --reason Agreed --name 'Ann Example'");
+    }
+    static Shell verify(const std::string& file) {
+        return run(std::string(PENWELL_TOOL) + " pdf verify " + at(file).string() + " --trust " +
+                   at("cert.pem").string());
+    }
+
+    static penwell::tools::TemporaryFolder* folder_;
+};
+penwell::tools::TemporaryFolder* PdfSign::folder_ = nullptr;
+
+TEST_F(PdfSign, TwoSignaturesOverEitherCrossReferenceKindStayValid) {
+    for (const std::string kind : {"plain", "xrefstream"}) {
+        SCOPED_TRACE(kind);
+        ASSERT_EQ(sign(kind + ".pdf", kind + "-1.pdf", "--page 1 --rect 300,100,200,80").status, 0);
+        ASSERT_EQ(sign(kind + "-1.pdf", kind + "-2.pdf", "--page 2 --rect 50,50,150,60",
+                       "stylus-signature.json")
+                      .status,
+                  0);
+        const std::string in = slurp(at(kind + ".pdf")), once = slurp(at(kind + "-1.pdf")),
+                          twice = slurp(at(kind + "-2.pdf"));
+        EXPECT_EQ(once.compare(0, in.size(), in), 0) << "IN is not a prefix of OUT";
+        EXPECT_EQ(twice.compare(0, once.size(), once), 0);
+        // The update keeps the input's kind of cross-reference section.
+        const std::string update = once.substr(in.size());
+        EXPECT_NE(update.find(kind == "plain" ? "\nxref\n" : "/Type /XRef"), std::string::npos);
+
+        const std::string first = run("pdfsig " + at(kind + "-1.pdf").string()).output;
+        EXPECT_NE(first.find("Signature is Valid."), std::string::npos) << first;
+        EXPECT_NE(first.find("Total document signed"), std::string::npos) << first;
+        const std::string second = run("pdfsig " + at(kind + "-2.pdf").string()).output;
+        const std::size_t split = second.find("Signature #2");
+        ASSERT_NE(split, std::string::npos) << second;
+        EXPECT_NE(second.substr(0, split).find("Not total document signed"), std::string::npos);
+        EXPECT_NE(second.substr(0, split).find("Signature is Valid."), std::string::npos);
+        EXPECT_NE(second.substr(split).find("- Total document signed"), std::string::npos);
+        EXPECT_NE(second.substr(split).find("Signature is Valid."), std::string::npos);
+        EXPECT_EQ(run("qpdf --check " + at(kind + "-2.pdf").string()).status, 0);
+        const Shell checked = verify(kind + "-2.pdf");
+        EXPECT_EQ(checked.status, 0) << checked.output;
+        EXPECT_NE(checked.output.find("an earlier revision (" + std::to_string(once.size())),
+                  std::string::npos)
+            << checked.output;
+    }
+}
+
+TEST_F(PdfSign, AnEmptyFieldIsFilledAndThenRefusedAsSigned) {
+    ASSERT_EQ(sign("field.pdf", "field-signed.pdf", "--field Approval").status, 0);
+    EXPECT_NE(run("pdfsig " + at("field-signed.pdf").string()).output.find("Signature is Valid."),
+              std::string::npos);
+    EXPECT_EQ(verify("field-signed.pdf").status, 0);
+}
+
+// Organisations hand out signing identities as PKCS#12; its password comes from the
+// environment only.
+TEST_F(PdfSign, APkcs12IdentitySignsWithThePasswordFromTheEnvironment) {
+    for (const auto& [password, status] : {std::pair{"secret", 0}, {"wrong", 1}}) {
+        const Shell r =
+            run(std::string("PENWELL_SIGN_PASSWORD=") + password + " " PENWELL_TOOL " pdf sign " +
+                at("plain.pdf").string() + " " + at("p12.pdf").string() +
+                " --page 1 --rect 10,10,100,40 --trace " PENWELL_SOURCE_DIR
+                "/examples/finger-signature.json --sign-key " +
+                at("id.p12").string());
+        EXPECT_EQ(r.status, status) << r.output;
+    }
+    EXPECT_NE(run("pdfsig " + at("p12.pdf").string()).output.find("Signature is Valid."),
+              std::string::npos);
+}
+
+TEST_F(PdfSign, AFlippedByteAnywhereSignedIsCaught) {
+    ASSERT_EQ(sign("plain.pdf", "whole.pdf", "--page 1 --rect 300,100,200,80").status, 0);
+    const std::string good = slurp(at("whole.pdf"));
+    const std::size_t date = good.rfind("(D:") + 3;  // after /Contents: the second range
+    for (const std::size_t offset : {std::size_t{9}, good.size() / 3, date}) {
+        SCOPED_TRACE(offset);
+        std::string bad = good;
+        bad[offset] = bad[offset] == '1' ? '2' : '1';
+        spit(at("tampered.pdf"), bad);
+        const std::string pdfsig = run("pdfsig " + at("tampered.pdf").string()).output;
+        EXPECT_EQ(pdfsig.find("Signature is Valid."), std::string::npos) << pdfsig;
+        const Shell checked = verify("tampered.pdf");
+        EXPECT_EQ(checked.status, 1);
+        EXPECT_NE(checked.output.find("digest and signature valid: NO"), std::string::npos)
+            << checked.output;
+    }
+}
+
+// The ink lands in the rectangle and nowhere else, and there it is the controller's own
+// vector export scaled to fit: every ink pixel of one has ink of the other within 1 pixel
+// (antialiasing and the half-pixel placement of the fitted picture differ by that much).
+TEST_F(PdfSign, TheAppearanceIsTheVectorExportFittedIntoTheRectangle) {
+    ASSERT_EQ(sign("plain.pdf", "look.pdf", "--page 1 --rect 300,100,200,80").status, 0);
+    run(std::string(PENWELL_TOOL) +
+        " replay " PENWELL_SOURCE_DIR "/examples/finger-signature.json --crop --pdf " +
+        at("ink.pdf").string());
+    const Grey before = render(at("plain.pdf"), 72, at("before")),
+               after = render(at("look.pdf"), 72, at("after")),
+               ink1 = render(at("ink.pdf"), 72, at("ink1"));
+    const double scale = std::min(200.0 / ink1.width, 80.0 / ink1.height);
+    const Grey ink = render(at("ink.pdf"), 72 * scale, at("ink"));
+    const int left = static_cast<int>(std::lround(300 + (200 - ink.width) / 2.0));
+    const int top = static_cast<int>(std::lround(842 - 100 - 80 + (80 - ink.height) / 2.0));
+    auto near = [](const Grey& g, int x, int y) {
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx)
+                if (g.ink(x + dx, y + dy))
+                    return true;
+        return false;
+    };
+    int inked = 0, stray = 0, unmatched = 0;
+    for (int y = 0; y < after.height; ++y) {
+        for (int x = 0; x < after.width; ++x) {
+            if (after.ink(x, y) == before.ink(x, y))
+                continue;
+            const bool inside = x >= 299 && x <= 501 && y >= 661 && y <= 743;
+            ++(inside ? inked : stray);
+            unmatched += inside && !near(ink, x - left, y - top);
+        }
+    }
+    for (int y = 0; y < ink.height; ++y)
+        for (int x = 0; x < ink.width; ++x)
+            unmatched += ink.ink(x, y) && !near(after, x + left, y + top);
+    EXPECT_GT(inked, 300);
+    EXPECT_EQ(stray, 0);
+    EXPECT_EQ(unmatched, 0);
+}
+
+TEST_F(PdfSign, OddInputIsRefusedAndNothingWritten) {
+    ASSERT_EQ(sign("field.pdf", "taken.pdf", "--field Approval").status, 0);
+    run("truncate -s 300M " + at("huge.pdf").string());
+    const struct {
+        const char* in;
+        const char* where;
+        const char* message;
+    } cases[] = {
+        {"encrypted.pdf", "--page 1 --rect 10,10,100,40", "encrypted"},
+        {"damaged.pdf", "--page 1 --rect 10,10,100,40", "rewrite it first"},
+        {"plain.pdf", "--page 3 --rect 10,10,100,40", "has 2 page(s)"},
+        {"plain.pdf", "--field Nope", "no such field"},
+        {"taken.pdf", "--field Approval", "signed already"},
+        {"plain.pdf", "--page 1 --rect 500,800,200,80", "lies off page 1"},
+        {"plain.pdf", "--page 1 --rect 10,10,0,80", "width and height above 0"},
+        {"huge.pdf", "--page 1 --rect 10,10,100,40", "at most 256 MiB"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const Shell r = sign(c.in, "refused.pdf", c.where);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+        EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
+        EXPECT_FALSE(fs::exists(at("refused.pdf")));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The evidence hook: the library embeds what the source returns for IN's digest, and refuses
+// on verification evidence whose digest is not that of the revision signed. A stand-in record
+// that is its own digest keeps the test to the binding; opening real records is the evidence
+// library's.
+TEST_F(PdfSign, EvidenceIsBoundToTheRevisionItWasMadeFor) {
+    using namespace penwell;
+    makeDocument(at("a.pdf"), 1);
+    makeDocument(at("b.pdf"), 2);
+    const std::string keyPem = slurp(at("key.pem")), certPem = slurp(at("cert.pem"));
+    const pdf::SigningIdentity id =
+        *pdf::SigningIdentity::fromPem(asBytes(keyPem), "key", asBytes(certPem), "cert");
+    pdf::SignRequest request;
+    request.placement = pdf::PagePlacement{1, 10, 10, 100, 40};
+    const std::string ink = slurp(at("a.pdf"));  // any one-page PDF will do
+    request.inkPdf.assign(ink.begin(), ink.end());
+    auto signWith = [&](const std::string& file, std::optional<Bytes> fixed) {
+        request.evidence = [&](const pdf::Sha256& digest) -> pdf::Outcome<Bytes> {
+            return fixed ? *fixed : Bytes(digest.begin(), digest.end());
+        };
+        const std::string in = slurp(at(file));
+        return *pdf::signPdf(asBytes(in), file, request, id);
+    };
+    pdf::VerifyOptions options;
+    options.openEvidence = [](ByteView record) -> pdf::Outcome<pdf::OpenedEvidence> {
+        pdf::OpenedEvidence opened;
+        std::copy_n(record.begin(), std::min(record.size(), std::size_t{32}),
+                    opened.documentDigest.begin());
+        return opened;
+    };
+    const Bytes a = signWith("a.pdf", std::nullopt);
+    const auto reportA = pdf::verifyPdf(a, "a", options);
+    ASSERT_EQ(reportA->size(), 1u);
+    EXPECT_EQ(reportA->front().evidence, pdf::EvidenceState::Matches);
+    EXPECT_TRUE(reportA->front().ok());
+
+    // A later update that rewrites A's field (here: as it was) no longer shows signed evidence.
+    const std::string signedA(a.begin(), a.end());
+    const std::size_t fieldAt = signedA.rfind(" 0 obj\n<< /AF [");
+    const std::size_t fieldStart = signedA.rfind('\n', fieldAt) + 1;
+    const std::string field =
+        signedA.substr(fieldStart, signedA.find("endobj\n", fieldAt) + 7 - fieldStart);
+    std::smatch size, root;
+    const std::string trailer = signedA.substr(signedA.rfind("trailer\n<<"));
+    std::regex_search(trailer, size, std::regex("/Size \\d+"));
+    std::regex_search(trailer, root, std::regex("/Root \\d+ \\d+ R"));
+    char entry[21];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n\r\n", signedA.size());
+    const std::size_t startxref = signedA.rfind("startxref\n") + 10;
+    const std::string update =
+        field + "xref\n" + signedA.substr(fieldStart, fieldAt - fieldStart) + " 1\n" + entry +
+        "trailer\n<< " + size.str() + " " + root.str() + " /Prev " +
+        signedA.substr(startxref, signedA.rfind("\n%%EOF") - startxref) + " >>\nstartxref\n" +
+        std::to_string(signedA.size() + field.size()) + "\n%%EOF\n";
+    const std::string amended = signedA + update;
+    const auto reportAmended = pdf::verifyPdf(asBytes(amended), "amended", options);
+    ASSERT_TRUE(reportAmended.ok()) << reportAmended.error().message;
+    EXPECT_TRUE(reportAmended->front().signatureValid);
+    EXPECT_EQ(reportAmended->front().evidence, pdf::EvidenceState::Refused);
+    EXPECT_NE(reportAmended->front().evidenceDetail.find("replaced"), std::string::npos);
+
+    // A's record, lifted into B's signature: B's own signature is valid, its evidence is not.
+    const Bytes b = signWith("b.pdf", reportA->front().evidenceBytes);
+    const auto reportB = pdf::verifyPdf(b, "b", options);
+    ASSERT_EQ(reportB->size(), 1u);
+    EXPECT_TRUE(reportB->front().signatureValid);
+    EXPECT_EQ(reportB->front().evidence, pdf::EvidenceState::Refused);
+    EXPECT_NE(reportB->front().evidenceDetail.find("another document"), std::string::npos);
+    EXPECT_FALSE(reportB->front().ok());
+}
+
+}  // namespace
