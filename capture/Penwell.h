@@ -62,6 +62,12 @@ inline constexpr const char* kRestoreErrorDomain = "PenwellRestore";
 inline constexpr std::int64_t kRestoreNonFinitePosition = 1;
 inline constexpr std::int64_t kRestoreNonFinitePressure = 2;
 
+/// Domain of lastExportFailure() when there was nothing to export, and its code. Failures of
+/// the key wrap and the encryption keep their own domains (kKeyWrapErrorDomain,
+/// kVellCryptManagerErrorDomain) and codes.
+inline constexpr const char* kExportErrorDomain = "PenwellExport";
+inline constexpr std::int64_t kExportNoSignature = 1;
+
 class PenwellViewController : public ViewController {
 public:
     /// Sets every default (initialize()). Throws std::invalid_argument when the graphics,
@@ -135,7 +141,12 @@ public:
     std::optional<Bytes> _getSignatureData(std::optional<Bytes>* AESkey,
                                            std::optional<Bytes>* AESiv) const;
     /// Internal step of getSignatureData: `symmetricKey` encrypted for the pinned certificate.
+    /// A failure is kept for lastExportFailure().
     std::optional<Bytes> wrapAESKey(ByteView symmetricKey);
+    /// Why the latest getSignatureData gave a nil result or a nil wrapped key: domain, code and
+    /// one line naming what is at fault (the certificate store's file, Penwell.dat, the pin).
+    /// nullopt before the first export and after one that gave everything it was asked for.
+    const std::optional<Failure>& lastExportFailure() const { return exportFailure_; }
 
     // ---- Rendering
     /// The stroke as a uniform Catmull-Rom polyline with `segments` steps per span between
@@ -270,6 +281,9 @@ private:
     float smoothingDelay_ = 1.0f;
     bool smoothing_ = false;
     double tZero = 0.0;
+    // An account of the last export, not part of the signature: the const internal step
+    // records its encryption failure here too.
+    mutable std::optional<Failure> exportFailure_;
 };
 
 }  // namespace penwell
