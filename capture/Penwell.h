@@ -20,12 +20,15 @@
 #include "platform/Errors.h"
 #include "platform/Graphics.h"
 #include "platform/Image.h"
+#include "platform/Result.h"
 #include "platform/RunLoop.h"
 #include "platform/Services.h"
 #include "platform/View.h"
 #include "render/Smoothing.h"
 
 namespace penwell {
+
+struct EvidenceOptions;
 
 /// The ink colour as the four stroke-colour components that every painter uses.
 struct InkComponents {
@@ -143,6 +146,12 @@ public:
     /// Internal step of getSignatureData: `symmetricKey` encrypted for the pinned certificate.
     /// A failure is kept for lastExportFailure().
     std::optional<Bytes> wrapAESKey(ByteView symmetricKey);
+    /// The evidence record (secure/Evidence.h) for the pinned certificate, under the same
+    /// preconditions, certificate and store as getSignatureData: DER CMS bytes, or the failure
+    /// (no signature, bad options, the certificate's fault as lastExportFailure() words it, a
+    /// CMS failure). Leaves the signature as it is. Throws AssertionFailure ("Penwell DAT
+    /// resource missing") as getSignatureData does.
+    Result<Bytes> exportEvidence(const EvidenceOptions& options);
     /// Why the latest getSignatureData gave a nil result or a nil wrapped key: domain, code and
     /// one line naming what is at fault (the certificate store's file, Penwell.dat, the pin).
     /// nullopt before the first export and after one that gave everything it was asked for.
