@@ -29,6 +29,7 @@
 namespace penwell {
 
 struct EvidenceOptions;
+enum class PointerKind : std::uint8_t;
 
 /// The ink colour as the four stroke-colour components that every painter uses.
 struct InkComponents {
@@ -255,6 +256,8 @@ private:
     void showLiveInk();
     void finishStroke(const Touch& touch);
     void cancelSmoothingTimer();
+    /// Records the pointer kind of the stroke just added to _lines.
+    void noteStrokeKind(std::int64_t touchType);
     /// Runs `task` on the main queue unless this controller is destroyed first.
     void postToMainQueue(void (PenwellViewController::*task)());
     const std::optional<Image>& backgroundPicture(int& offset) const;
@@ -293,6 +296,11 @@ private:
     // An account of the last export, not part of the signature: the const internal step
     // records its encryption failure here too.
     mutable std::optional<Failure> exportFailure_;
+    // The pointer kind of each finished stroke, for the evidence record. Entries past the end
+    // of _lines (left by undo or a clear) are stale and cut off when read or extended;
+    // restoreSignature replaces it with unknown kinds.
+    std::vector<PointerKind> lineKinds_;
+    std::int64_t pointsType_ = 0;  // the touch type of the stroke being drawn
 };
 
 }  // namespace penwell

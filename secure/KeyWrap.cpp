@@ -99,9 +99,9 @@ Chosen stored(std::shared_ptr<Certificate> certificate, const CertificateStore& 
 
 /// The pinned certificate: the stored entry, or the resource once it passes the pin and has
 /// been added to the store. Null when there is no acceptable certificate.
-Chosen pinnedCertificate(const CertificateServices& certificates, CertificateStore& store,
-                         const ResourceBundle& resources, const AES& aes,
-                         const PinnedCertificate& pin, const Account& account) {
+Chosen choose(const CertificateServices& certificates, CertificateStore& store,
+              const ResourceBundle& resources, const AES& aes, const PinnedCertificate& pin,
+              const Account& account) {
     auto found = store.copyMatching(ItemClass::certificate, pin.label);
     if (found.status == errSecSuccess) {
         return stored(std::move(found.certificate), store, pin, aes, account);
@@ -152,11 +152,18 @@ PinnedCertificate defaultPin() {
     return {std::string(kPinnedLabel), *kPinnedSha1};
 }
 
+std::shared_ptr<Certificate> pinnedCertificate(const CertificateServices& certificates,
+                                               CertificateStore& store,
+                                               const ResourceBundle& resources, const AES& aes,
+                                               const PinnedCertificate& pin, Failure* failure) {
+    return choose(certificates, store, resources, aes, pin, Account(failure)).certificate;
+}
+
 std::optional<Bytes> wrapAESKey(ByteView symmetricKey, const CertificateServices& certificates,
                                 CertificateStore& store, const ResourceBundle& resources,
                                 const AES& aes, const PinnedCertificate& pin, Failure* failure) {
     const Account account(failure);
-    const Chosen chosen = pinnedCertificate(certificates, store, resources, aes, pin, account);
+    const Chosen chosen = choose(certificates, store, resources, aes, pin, account);
     if (chosen.certificate == nullptr) {
         return std::nullopt;
     }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 namespace penwell {
 
 class AES;
+class Certificate;
 struct Failure;
 class CertificateServices;
 class CertificateStore;
@@ -62,6 +64,14 @@ constexpr std::optional<std::array<std::uint8_t, 20>> parseSha1Hex(std::string_v
 /// The pin built into this library: label "Keyloft" and the fingerprint chosen at configure
 /// time (PENWELL_PINNED_SHA1).
 PinnedCertificate defaultPin();
+
+/// The pinned certificate as wrapAESKey finds it (installing it from the resource on first
+/// use), for exports that encrypt for it by other means. Null on failure, with `failure`
+/// filled as wrapAESKey fills it. Throws as wrapAESKey does.
+std::shared_ptr<Certificate> pinnedCertificate(const CertificateServices& certificates,
+                                               CertificateStore& store,
+                                               const ResourceBundle& resources, const AES& aes,
+                                               const PinnedCertificate& pin, Failure* failure);
 
 /// Encrypts `symmetricKey` (the 48-byte key blob: AES key then IV) for the receiver.
 ///

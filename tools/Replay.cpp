@@ -190,6 +190,16 @@ Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& req
         }
         exports.wrappedKey = std::move(wrapped);
     }
+    if (request.evidence) {
+        Result<Bytes> evidence = c.exportEvidence(*request.evidence);
+        if (!evidence) {
+            if (!c.isSignature()) {
+                noSignature(c, trace);
+            }
+            throw ToolError(evidence.error().message);
+        }
+        exports.evidence = std::move(*evidence);
+    }
     return exports;
 }
 
