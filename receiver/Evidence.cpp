@@ -283,9 +283,24 @@ Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& option
             return refuse(OpenError::malformed, name + ": signed content is not the sealed record");
         }
         // The signature first, on its own: an altered record is told apart from a stranger.
+        // CMS_CADES checks signing-certificate-v2, so the included certificate is the one
+        // signed for, byte for byte, and not merely one with the same key. OpenSSL runs that
+        // check only with a chain verification, so this pass anchors the record's own
+        // certificates (validity dates aside): it proves integrity, not trust.
         const BioHandle out(BIO_new(BIO_s_mem()));
-        if (out == nullptr || CMS_verify(cms.get(), nullptr, nullptr, nullptr, out.get(),
-                                         CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+        const X509StoreHandle own(X509_STORE_new());
+        STACK_OF(X509)* included = CMS_get1_certs(cms.get());
+        bool anchored = own != nullptr && included != nullptr;
+        for (int i = 0; anchored && i < sk_X509_num(included); ++i) {
+            anchored = X509_STORE_add_cert(own.get(), sk_X509_value(included, i)) == 1;
+        }
+        sk_X509_pop_free(included, X509_free);
+        if (anchored) {
+            X509_STORE_set_flags(own.get(), X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_NO_CHECK_TIME);
+        }
+        if (!anchored || out == nullptr ||
+            CMS_verify(cms.get(), nullptr, own.get(), nullptr, out.get(), CMS_BINARY | CMS_CADES) !=
+                1) {
             return refuse(OpenError::badSignature,
                           name +
                               ": the operator's signature does not verify: the record was "
