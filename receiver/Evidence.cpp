@@ -20,16 +20,6 @@ Failure refuse(OpenError code, std::string message) {
     return {kOpenErrorDomain, static_cast<std::int64_t>(code), std::move(message)};
 }
 
-std::string hex(ByteView bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (const std::uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0x0f];
-    }
-    return out;
-}
-
 /// A strict reader of the payload's DER: definite lengths in their shortest form, the tags
 /// the module names, nothing left over. Each read answers false at the first mismatch.
 class DerReader {
@@ -77,6 +67,21 @@ public:
         }
         value = std::bit_cast<double>(bits);
         return true;
+    }
+
+    /// A SEQUENCE of exactly these Binary64 values.
+    bool doubles(std::initializer_list<double*> values) {
+        ByteView content;
+        if (!read(0x30, content)) {
+            return false;
+        }
+        DerReader inner(content);
+        for (double* value : values) {
+            if (!inner.binary64(*value)) {
+                return false;
+            }
+        }
+        return inner.atEnd();
     }
 
     bool text(std::string& value, std::size_t maxBytes) {
@@ -154,16 +159,9 @@ std::optional<EvidencePayload> decode(ByteView der, std::string& fault) {
         fault = "pointerKinds (not one per stroke of the record)";
         return std::nullopt;
     }
-    if (!r.read(0x30, part)) {
+    if (!r.doubles({&p.padWidth, &p.padHeight})) {
         fault = "pad";
         return std::nullopt;
-    }
-    {
-        DerReader pad(part);
-        if (!pad.binary64(p.padWidth) || !pad.binary64(p.padHeight) || !pad.atEnd()) {
-            fault = "pad";
-            return std::nullopt;
-        }
     }
     if (!r.read(0x30, part)) {
         fault = "ink";
@@ -179,16 +177,9 @@ std::optional<EvidencePayload> decode(ByteView der, std::string& fault) {
         }
         p.smoothing = c[0] == 0xff;
     }
-    if (!r.read(0x30, part)) {
+    if (!r.doubles({&p.sigma, &p.sigma2})) {
         fault = "timing";
         return std::nullopt;
-    }
-    {
-        DerReader timing(part);
-        if (!timing.binary64(p.sigma) || !timing.binary64(p.sigma2) || !timing.atEnd()) {
-            fault = "timing";
-            return std::nullopt;
-        }
     }
     if (r.next(0xa0)) {
         ByteView algorithm;
@@ -381,8 +372,8 @@ Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& option
         if (*payload->documentSha256 != *options.documentSha256) {
             return refuse(OpenError::wrongDocument,
                           name + ": signed for another document: SHA-256 " +
-                              hex(*payload->documentSha256) + ", the document's is " +
-                              hex(*options.documentSha256));
+                              hexDigits(*payload->documentSha256) + ", the document's is " +
+                              hexDigits(*options.documentSha256));
         }
     }
     opened.payload = std::move(*payload);

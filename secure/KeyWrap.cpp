@@ -23,16 +23,6 @@ constexpr std::string_view kPinnedLabel = "Keyloft";
 constexpr auto kPinnedSha1 = parseSha1Hex(PENWELL_PINNED_SHA1);
 static_assert(kPinnedSha1.has_value(), "PENWELL_PINNED_SHA1 must be 40 hexadecimal digits");
 
-std::string hex(ByteView bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (const std::uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 0x0f];
-    }
-    return out;
-}
-
 /// Why `certificate` is not the pinned one, or empty when it is. Subject first, fingerprint
 /// second: the cheap test rules out most strangers.
 std::string pinFault(const Certificate& certificate, const PinnedCertificate& pin, const AES& aes) {
@@ -42,8 +32,8 @@ std::string pinFault(const Certificate& certificate, const PinnedCertificate& pi
     }
     const Bytes fingerprint = aes.sha1Digest(certificate.derData());
     if (!std::ranges::equal(fingerprint, pin.sha1)) {
-        return "its SHA-1 is " + hex(fingerprint) + ", not the pinned " + hex(pin.sha1) +
-               " (PENWELL_PINNED_SHA1)";
+        return "its SHA-1 is " + hexDigits(fingerprint) + ", not the pinned " +
+               hexDigits(pin.sha1) + " (PENWELL_PINNED_SHA1)";
     }
     return {};
 }

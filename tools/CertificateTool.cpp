@@ -84,14 +84,7 @@ std::string timeText(const ASN1_TIME* time) {
 }  // namespace
 
 std::string hex(ByteView bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const std::uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
-    }
-    return out;
+    return hexDigits(bytes);
 }
 
 NewCertificate makeSelfSignedCertificate(int bits, int days, std::string_view commonName,

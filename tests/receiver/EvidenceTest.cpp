@@ -39,11 +39,7 @@ Bytes readAll(const std::filesystem::path& path) {
 class Evidence : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::filesystem::create_directories(resources);
-        std::filesystem::copy_file(test::demoCertificatePath(), resources / "Penwell.dat");
-        pad.services = headlessServices(pad.host, {folder.path() / "store.sqlite", resources});
-        pad.controller = std::make_unique<PenwellViewController>(pad.services);
-        pad.controller->setSigImage(pad.pad);
+        pad.useScratchCertificates(folder.path());
         pad.show();
         pad.down({10, 10}, 1.0, 0.5, touch_type::kStylus);
         for (int i = 1; i < 8; ++i) {
@@ -74,7 +70,6 @@ protected:
     }
 
     test::TempDir folder;
-    std::filesystem::path resources = folder.path() / "resources";
     testing::TestPad pad;
     EvidenceOptions options;
     receiver::OpenOptions open;
