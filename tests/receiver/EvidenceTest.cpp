@@ -165,6 +165,27 @@ TEST_F(Evidence, EveryAlterationAndEveryWrongInputIsRefused) {
     EXPECT_EQ(refusal(signedRecord, trusted), "(opened)");
 }
 
+// The export refuses what it cannot honour, and says why, through the result and the controller.
+TEST_F(Evidence, ExportRefusesBadFieldsAndAMissingSignature) {
+    EvidenceOptions repeated = options, tooMany = options;
+    repeated.fields.push_back({"reason", "again"});
+    tooMany.fields.assign(kMaxEvidenceFields + 1, {"n", "v"});
+    const std::pair<const EvidenceOptions*, const char*> cases[] = {
+        {&repeated, "text field 2 (\"reason\") repeats a name"},
+        {&tooMany, "33 text fields, at most 32"},
+    };
+    for (const auto& [o, fault] : cases) {
+        const auto made = pad.controller->exportEvidence(*o);
+        ASSERT_FALSE(made);
+        EXPECT_EQ(made.error().code, static_cast<int>(EvidenceError::badOptions));
+        EXPECT_THAT(made.error().message, HasSubstr(fault));
+        EXPECT_EQ(pad.controller->lastExportFailure(), made.error());
+    }
+    pad.controller->setMinSigPoints(1000);
+    EXPECT_THAT(pad.controller->exportEvidence(options).error().message,
+                HasSubstr("no signature to export"));
+}
+
 // openssl cms -verify accepts the operator's signature with its certificate and no other.
 TEST_F(Evidence, OpenSslVerifiesTheOperatorsSignatureWithItsCertificateOnly) {
     test::writeFile(folder.path() / "s.der", evidence(true));
