@@ -20,12 +20,16 @@
 #include "platform/Errors.h"
 #include "platform/Graphics.h"
 #include "platform/Image.h"
+#include "platform/Result.h"
 #include "platform/RunLoop.h"
 #include "platform/Services.h"
 #include "platform/View.h"
 #include "render/Smoothing.h"
 
 namespace penwell {
+
+struct EvidenceOptions;
+enum class PointerKind : std::uint8_t;
 
 /// The ink colour as the four stroke-colour components that every painter uses.
 struct InkComponents {
@@ -61,6 +65,12 @@ struct ExportResult {
 inline constexpr const char* kRestoreErrorDomain = "PenwellRestore";
 inline constexpr std::int64_t kRestoreNonFinitePosition = 1;
 inline constexpr std::int64_t kRestoreNonFinitePressure = 2;
+
+/// Domain of lastExportFailure() when there was nothing to export, and its code. Failures of
+/// the key wrap and the encryption keep their own domains (kKeyWrapErrorDomain,
+/// kVellCryptManagerErrorDomain) and codes.
+inline constexpr const char* kExportErrorDomain = "PenwellExport";
+inline constexpr std::int64_t kExportNoSignature = 1;
 
 class PenwellViewController : public ViewController {
 public:
@@ -135,7 +145,18 @@ public:
     std::optional<Bytes> _getSignatureData(std::optional<Bytes>* AESkey,
                                            std::optional<Bytes>* AESiv) const;
     /// Internal step of getSignatureData: `symmetricKey` encrypted for the pinned certificate.
+    /// A failure is kept for lastExportFailure().
     std::optional<Bytes> wrapAESKey(ByteView symmetricKey);
+    /// The evidence record (secure/Evidence.h) for the pinned certificate, under the same
+    /// preconditions, certificate and store as getSignatureData: DER CMS bytes, or the failure
+    /// (no signature, bad options, the certificate's fault as lastExportFailure() words it, a
+    /// CMS failure). Leaves the signature as it is. Throws AssertionFailure ("Penwell DAT
+    /// resource missing") as getSignatureData does.
+    Result<Bytes> exportEvidence(const EvidenceOptions& options);
+    /// Why the latest getSignatureData gave a nil result or a nil wrapped key: domain, code and
+    /// one line naming what is at fault (the certificate store's file, Penwell.dat, the pin).
+    /// nullopt before the first export and after one that gave everything it was asked for.
+    const std::optional<Failure>& lastExportFailure() const { return exportFailure_; }
 
     // ---- Rendering
     /// The stroke as a uniform Catmull-Rom polyline with `segments` steps per span between
@@ -235,6 +256,8 @@ private:
     void showLiveInk();
     void finishStroke(const Touch& touch);
     void cancelSmoothingTimer();
+    /// Records the pointer kind of the stroke just added to _lines.
+    void noteStrokeKind(std::int64_t touchType);
     /// Runs `task` on the main queue unless this controller is destroyed first.
     void postToMainQueue(void (PenwellViewController::*task)());
     const std::optional<Image>& backgroundPicture(int& offset) const;
@@ -270,6 +293,14 @@ private:
     float smoothingDelay_ = 1.0f;
     bool smoothing_ = false;
     double tZero = 0.0;
+    // An account of the last export, not part of the signature: the const internal step
+    // records its encryption failure here too.
+    mutable std::optional<Failure> exportFailure_;
+    // The pointer kind of each finished stroke, for the evidence record. Entries past the end
+    // of _lines (left by undo or a clear) are stale and cut off when read or extended;
+    // restoreSignature replaces it with unknown kinds.
+    std::vector<PointerKind> lineKinds_;
+    std::int64_t pointsType_ = 0;  // the touch type of the stroke being drawn
 };
 
 }  // namespace penwell

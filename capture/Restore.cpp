@@ -22,6 +22,7 @@ bool PenwellViewController::restoreSignature(std::vector<Stroke> strokes, Error*
         }
     }
     _lines = std::move(strokes);
+    lineKinds_.clear();  // a record does not say how its strokes were drawn
     renderSignture();
     return true;
 }

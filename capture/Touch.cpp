@@ -23,6 +23,7 @@ void PenwellViewController::touchesBegan(const TouchSet& touches, const Event& /
     const Touch& t = touches.anyObject();
     lastPoint = t.locationInView(*sigImage_);
     tZero = t.timestamp;
+    pointsType_ = t.type;
     _points.clear();
     liveWidths_.clear();
     _points.push_back(_point::initwith(lastPoint, 0, t.force));
@@ -119,6 +120,7 @@ void PenwellViewController::finishStroke(const Touch& t) {
         // A clear during the stroke with no sample after it leaves nothing: storing an empty
         // stroke would make the next undo remove nothing visible.
         _lines.push_back(_points);  // a copy: emptying _points leaves the finished stroke intact
+        noteStrokeKind(pointsType_);
     }
     _points.clear();
     liveWidths_.clear();

@@ -1,5 +1,6 @@
 // The receiver on hostile files: the first byte picks the stage the rest is fed to.
-//   0: a decrypted point-stream record (counts that lie, overflow or run past the end);
+//   0: a decrypted point-stream record (counts that lie, overflow or run past the end), which
+//      must also survive being restored and recorded again unchanged;
 //   1: a 48-byte key blob, then ciphertext, decrypted and decoded;
 //   2: a wrapped key of the demo key's size, then ciphertext: unwrapped with the demo private
 //      key, decrypted and decoded, as `penwell open` does.
@@ -30,7 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switch (in.pick(3)) {
             case 0: {
                 const auto rest = in.rest();
-                (void)tools::decodeRecord(rest, "fuzz.data");
+                const tools::PointRecord record = tools::decodeRecord(rest, "fuzz.data");
+                if (tools::recordOf(tools::strokesOf(record)) != record) {
+                    __builtin_trap();  // a restored signature would record other values
+                }
                 break;
             }
             case 1: {

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         tools::Replay replay(trace, settings);
         replay.run([&] {
             try {
-                (void)tools::takeExports(replay, trace, {true, true, true, false, {}},
+                (void)tools::takeExports(replay, trace, {true, true, true, false, {}, {}},
                                          settings.services);
             } catch (const tools::ToolError&) {
                 // no signature to export: the documented answer

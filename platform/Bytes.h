@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +16,9 @@ using ByteView = std::span<const std::uint8_t>;
 inline ByteView asBytes(std::string_view s) {
     return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
+
+/// Lowercase hexadecimal digits of `bytes`, two per byte (fingerprints and digests in messages).
+std::string hexDigits(ByteView bytes);
 
 /// Overwrites a buffer that held a secret in a way the optimiser may not remove.
 void secureWipe(void* data, std::size_t size) noexcept;

@@ -144,6 +144,9 @@ public:
     /// Why the latest copyMatching or add on this object failed with errSecIO; nullopt when
     /// that call did not fail so. Stores that keep no such account answer nullopt.
     virtual std::optional<StoreFailure> lastFailure() const { return std::nullopt; }
+
+    /// What to call the store in a message: its file, or a phrase for a store without one.
+    virtual std::string name() const { return "the certificate store"; }
 };
 
 }  // namespace penwell

@@ -6,6 +6,7 @@
 #include "platform/filesystem/DirectoryBundle.h"
 #include "platform/libuuid/LibUuid.h"
 #include "platform/openssl/OpenSslCertificates.h"
+#include "platform/openssl/OpenSslCms.h"
 #include "platform/openssl/OpenSslCrypto.h"
 #include "platform/sqlite/SqliteCertificateStore.h"
 
@@ -68,6 +69,7 @@ Services headlessServices(const headless::HeadlessHost& host, const ServiceOptio
     services.device = host.device;
     services.runLoop = host.runLoop;
     services.crypto = openssl::makeCrypto();
+    services.cms = openssl::makeCms();
     services.certificates = openssl::makeCertificateServices();
     services.certificateStore =
         std::make_shared<StoreOpenedOnFirstUse>(options.certificateStore, services.certificates);

@@ -22,6 +22,17 @@ struct Error {
     friend bool operator==(const Error&, const Error&) = default;
 };
 
+/// Why an operation failed, for a host to show: the domain and code a program acts on, and one
+/// line for a person that names the input at fault (a file, an option, a field) and what is
+/// wrong with it.
+struct Failure {
+    std::string domain;
+    std::int64_t code = 0;
+    std::string message;
+
+    friend bool operator==(const Failure&, const Failure&) = default;
+};
+
 /// A broken precondition that only a programming error can cause ("IV must not be NULL").
 class AssertionFailure : public std::logic_error {
 public:

@@ -17,6 +17,7 @@ class CertificateServices;
 class CertificateStore;
 class ResourceBundle;
 class UuidGenerator;
+class Cms;
 
 struct Services {
     std::shared_ptr<Graphics> graphics;                  ///< bitmap contexts and images
@@ -28,6 +29,7 @@ struct Services {
     std::shared_ptr<CertificateStore> certificateStore;  ///< the persistent certificate store
     std::shared_ptr<ResourceBundle> resources;  ///< the host's resource folder (Penwell.dat)
     std::shared_ptr<UuidGenerator> uuids;       ///< one-time passwords for the record's key
+    std::shared_ptr<Cms> cms;                   ///< the evidence record's envelope and signature
 };
 
 }  // namespace penwell

@@ -1,4 +1,5 @@
 #include <stdexcept>
+#include <string>
 
 #include "capture/Penwell.h"
 #include "platform/Uuid.h"
@@ -42,13 +43,25 @@ std::optional<Bytes> PenwellViewController::_getSignatureData(std::optional<Byte
         AES(services_.crypto).encryptedDataForData(SigData, GUID, &iv, &key, &error);
     secureWipe(GUID);
     secureWipe(SigData);
+    if (!cipherData) {
+        exportFailure_ =
+            Failure{std::string(kVellCryptManagerErrorDomain), error.code,
+                    "the record could not be encrypted: status " + std::to_string(error.code)};
+    }
     *AESiv = std::move(iv);
     *AESkey = std::move(key);
     return cipherData;
 }
 
 std::optional<Bytes> PenwellViewController::getSignatureData(std::optional<Bytes>* AESkey) {
-    if (!isSignature() || AESkey == nullptr) {
+    exportFailure_.reset();
+    if (!isSignature()) {
+        exportFailure_ = Failure{kExportErrorDomain, kExportNoSignature,
+                                 "no signature to export: more than MinSigPoints = " +
+                                     std::to_string(MinSigPoints()) + " samples are needed"};
+        return std::nullopt;
+    }
+    if (AESkey == nullptr) {
         return std::nullopt;
     }
     std::optional<Bytes> key, iv;
@@ -71,8 +84,14 @@ std::optional<Bytes> PenwellViewController::getSignatureData(std::optional<Bytes
 
 std::optional<Bytes> PenwellViewController::wrapAESKey(ByteView symmetricKey) {
     requireSecureServices(services_);
-    return penwell::wrapAESKey(symmetricKey, *services_.certificates, *services_.certificateStore,
-                               *services_.resources, AES(services_.crypto));
+    Failure failure;
+    auto wrapped =
+        penwell::wrapAESKey(symmetricKey, *services_.certificates, *services_.certificateStore,
+                            *services_.resources, AES(services_.crypto), defaultPin(), &failure);
+    if (!wrapped) {
+        exportFailure_ = std::move(failure);
+    }
+    return wrapped;
 }
 
 }  // namespace penwell

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,9 +16,14 @@
 namespace penwell {
 
 class AES;
+class Certificate;
+struct Failure;
 class CertificateServices;
 class CertificateStore;
 class ResourceBundle;
+
+/// Domain of the failures wrapAESKey reports; the code is the certificate-services status.
+inline constexpr std::string_view kKeyWrapErrorDomain = "PenwellKeyWrap";
 
 /// The certificate the receiver holds the private key of. Both values must match before its
 /// public key is used, wherever the certificate came from.
@@ -59,6 +65,14 @@ constexpr std::optional<std::array<std::uint8_t, 20>> parseSha1Hex(std::string_v
 /// time (PENWELL_PINNED_SHA1).
 PinnedCertificate defaultPin();
 
+/// The pinned certificate as wrapAESKey finds it (installing it from the resource on first
+/// use), for exports that encrypt for it by other means. Null on failure, with `failure`
+/// filled as wrapAESKey fills it. Throws as wrapAESKey does.
+std::shared_ptr<Certificate> pinnedCertificate(const CertificateServices& certificates,
+                                               CertificateStore& store,
+                                               const ResourceBundle& resources, const AES& aes,
+                                               const PinnedCertificate& pin, Failure* failure);
+
 /// Encrypts `symmetricKey` (the 48-byte key blob: AES key then IV) for the receiver.
 ///
 /// The certificate is the store's entry labelled `pin.label`; when there is none, the resource
@@ -72,11 +86,14 @@ PinnedCertificate defaultPin();
 /// Returns the ciphertext, exactly as long as the key's modulus, or nullopt when the store
 /// cannot be read (errSecIO), the resource is not a certificate, either certificate fails the
 /// pin, the store refuses the add, there is no usable RSA public key, or the encryption fails.
-/// The store's lastFailure() says why a store call failed.
+/// When `failure` is not null, a failure is also written there: the status and one line that
+/// names the file at fault (the store's file or Penwell.dat) and what is wrong with it,
+/// "FILE: the key could not be wrapped: REASON". It is left alone on success.
 /// Throws AssertionFailure("Penwell DAT resource missing") when the store has no entry and the
 /// bundle has no resource: the host was packaged without its certificate.
 std::optional<Bytes> wrapAESKey(ByteView symmetricKey, const CertificateServices& certificates,
                                 CertificateStore& store, const ResourceBundle& resources,
-                                const AES& aes, const PinnedCertificate& pin = defaultPin());
+                                const AES& aes, const PinnedCertificate& pin = defaultPin(),
+                                Failure* failure = nullptr);
 
 }  // namespace penwell

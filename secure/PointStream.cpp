@@ -30,6 +30,20 @@ std::uint32_t recordInteger(double value) {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(truncated));
 }
 
+double recordPressure(std::uint32_t field) {
+    const auto thousandths = static_cast<std::int32_t>(field);
+    double pressure = thousandths / 1000.0;
+    // The quotient is the double nearest field / 1000, so its product with 1000.0 lies within
+    // an ulp of the field and lands below it for about one value in ninety. The next double
+    // away from zero then gives the field: one step is enough for every one of the 2^32
+    // fields (checked exhaustively), and it never reaches field + 1, since 1000 ulps of a
+    // pressure below 2^22 are far less than one.
+    if (recordInteger(pressure * 1000.0) != field) {
+        pressure = std::nextafter(pressure, thousandths < 0 ? -HUGE_VAL : HUGE_VAL);
+    }
+    return pressure;
+}
+
 Bytes encodePointStream(const std::vector<Stroke>& strokes) {
     std::size_t size = 4;
     for (const Stroke& s : strokes) {

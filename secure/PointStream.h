@@ -22,6 +22,12 @@ namespace penwell {
 /// 64-bit range saturate to its limits first: converting those directly would be undefined.
 std::uint32_t recordInteger(double value);
 
+/// A pressure whose P field is `field` read as a signed value: the inverse of the record's
+/// pressure conversion, so that restoring a received record and writing it again gives the
+/// same bytes. `field / 1000.0` alone is not: 1001 / 1000.0 * 1000.0 is 1000.9999999999999,
+/// which truncates to 1000.
+double recordPressure(std::uint32_t field);
+
 /// The record of `strokes`, in order.
 Bytes encodePointStream(const std::vector<Stroke>& strokes);
 

@@ -31,8 +31,10 @@ int runCertNew(const CertNewOptions& options, std::ostream& out) {
         throw ToolError("--days: " + std::to_string(options.days) + " is not a positive number");
     }
     OutputFolder folder(options.out);
-    const auto certificatePath = options.out / kCertificateFileName;
-    const auto keyPath = options.out / kPrivateKeyFileName;
+    const bool signing = options.operatorPair;
+    const auto certificatePath =
+        options.out / (signing ? kOperatorCertificateFileName : kCertificateFileName);
+    const auto keyPath = options.out / (signing ? kOperatorKeyFileName : kPrivateKeyFileName);
     // Replacing a deployed key pair by accident would orphan every record wrapped for it.
     if (!options.force) {
         for (const auto& path : {certificatePath, keyPath}) {
@@ -43,10 +45,24 @@ int runCertNew(const CertNewOptions& options, std::ostream& out) {
         }
     }
 
-    const NewCertificate made = makeSelfSignedCertificate(options.bits, options.days);
+    const NewCertificate made =
+        signing ? makeSelfSignedCertificate(options.bits, options.days, options.name,
+                                            CertificateUse::signing)
+                : makeSelfSignedCertificate(options.bits, options.days);
     const CertificateInfo info = describeCertificate(made.der, certificatePath.string());
 
     StagedOutputs outputs;
+    if (signing) {
+        // PEM, which openssl cms -verify -CAfile and penwell open --trust both read.
+        outputs.add(certificatePath, 0644).write(asBytes(certificatePem(made.der)));
+        outputs.add(keyPath, S_IRUSR | S_IWUSR, true).write(asBytes(made.privateKeyPem));
+        outputs.commitAll();
+        folder.keep();
+        out << "wrote " << certificatePath.string() << " (operator certificate, " << info.subject
+            << ", for signing evidence, valid until " << info.notAfter << ")\n";
+        out << "wrote " << keyPath.string() << " (operator key, mode 0600: for trials only)\n";
+        return 0;
+    }
     outputs.add(certificatePath, 0644).write(made.der);
     outputs.add(keyPath, S_IRUSR | S_IWUSR, true).write(asBytes(made.privateKeyPem));
     outputs.commitAll();

@@ -7,6 +7,9 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <utility>
 
 #include <ctime>
 
@@ -81,17 +84,11 @@ std::string timeText(const ASN1_TIME* time) {
 }  // namespace
 
 std::string hex(ByteView bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const std::uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
-    }
-    return out;
+    return hexDigits(bytes);
 }
 
-NewCertificate makeSelfSignedCertificate(int bits, int days, std::string_view commonName) {
+NewCertificate makeSelfSignedCertificate(int bits, int days, std::string_view commonName,
+                                         CertificateUse use) {
     Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
     if (!key) {
         fail("cannot generate an RSA-" + std::to_string(bits) + " key");
@@ -121,6 +118,23 @@ NewCertificate makeSelfSignedCertificate(int bits, int days, std::string_view co
         X509_set_pubkey(certificate.get(), key.get()) != 1) {
         fail("cannot fill in the certificate");
     }
+    if (use == CertificateUse::signing) {
+        X509V3_CTX context;
+        X509V3_set_ctx_nodb(&context);
+        X509V3_set_ctx(&context, certificate.get(), certificate.get(), nullptr, nullptr, 0);
+        for (const auto& [nid, value] :
+             {std::pair{NID_basic_constraints, "critical,CA:FALSE"},
+              std::pair{NID_key_usage, "critical,digitalSignature,nonRepudiation"},
+              std::pair{NID_subject_key_identifier, "hash"}}) {
+            X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+            const bool added =
+                extension != nullptr && X509_add_ext(certificate.get(), extension, -1) == 1;
+            X509_EXTENSION_free(extension);
+            if (!added) {
+                fail("cannot add the signing extensions");
+            }
+        }
+    }
     if (X509_sign(certificate.get(), key.get(), EVP_sha256()) <= 0) {
         fail("cannot sign the certificate");
     }
@@ -142,6 +156,16 @@ NewCertificate makeSelfSignedCertificate(int bits, int days, std::string_view co
     }
     made.privateKeyPem = bioText(pem.get());
     return made;
+}
+
+std::string certificatePem(ByteView der) {
+    const unsigned char* p = der.data();
+    X509Handle certificate(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    Bio pem(BIO_new(BIO_s_mem()));
+    if (!certificate || !pem || PEM_write_bio_X509(pem.get(), certificate.get()) != 1) {
+        fail("cannot encode the certificate as PEM");
+    }
+    return bioText(pem.get());
 }
 
 CertificateInfo describeCertificate(ByteView bytes, const std::string& name) {

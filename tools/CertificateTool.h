@@ -26,10 +26,17 @@ struct NewCertificate {
     ~NewCertificate() { secureWipe(privateKeyPem); }
 };
 
+/// What a new certificate is for.
+enum class CertificateUse {
+    receiver,  ///< the pinned receiver's: no extensions, as Penwell.dat always was
+    signing,   ///< an operator's: key usage digitalSignature and nonRepudiation, not a CA
+};
+
 /// A fresh RSA key of `bits` bits and a self-signed SHA-256 certificate for it, subject and
 /// issuer CN=`commonName`, valid from now for `days` days. Throws ToolError on failure.
 NewCertificate makeSelfSignedCertificate(int bits, int days,
-                                         std::string_view commonName = kPinnedCommonName);
+                                         std::string_view commonName = kPinnedCommonName,
+                                         CertificateUse use = CertificateUse::receiver);
 
 struct CertificateInfo {
     std::string subject;     ///< one line, e.g. "CN=Keyloft"
@@ -47,6 +54,9 @@ struct CertificateInfo {
 /// Parses one certificate, DER or PEM. Throws ToolError "<name>: ..." when it is neither, or
 /// larger than kMaxKeyBytes.
 CertificateInfo describeCertificate(ByteView bytes, const std::string& name);
+
+/// A DER certificate as PEM text. Throws ToolError when it does not parse.
+std::string certificatePem(ByteView der);
 
 /// Lowercase hexadecimal digits of `bytes`.
 std::string hex(ByteView bytes);

@@ -14,8 +14,11 @@ namespace penwell::tools {
 
 struct OpenOptions {
     std::filesystem::path privateKey;
-    std::filesystem::path data;
+    std::filesystem::path data;  ///< with key: the record and its wrapped key
     std::filesystem::path key;
+    std::optional<std::filesystem::path> evidence;  ///< instead of data and key
+    std::optional<std::filesystem::path> document;  ///< must be what the evidence names
+    std::vector<std::filesystem::path> trust;       ///< accepted operator certificates or CAs
     bool json = false;  ///< every stroke and sample as JSON, signed positions beside the fields
     std::optional<std::filesystem::path> png;
     std::optional<std::filesystem::path> svg;
@@ -30,6 +33,10 @@ int runOpen(const OpenOptions& options, std::ostream& out);
 
 struct CertNewOptions {
     std::filesystem::path out;
+    /// An operator's signing pair (operator-certificate.pem, operator-key.pem) named
+    /// `name`, instead of the receiver's Keyloft pair.
+    bool operatorPair = false;
+    std::string name = "Penwell capture station";
     int bits = 2048;
     int days = 3650;
     bool force = false;
@@ -51,6 +58,12 @@ struct ReplayOptions {
     bool json = false;                                ///< the session summary as JSON
     std::optional<std::filesystem::path> data;        ///< the encrypted record
     std::optional<std::filesystem::path> key;         ///< the wrapped key blob
+    std::optional<std::filesystem::path> evidence;    ///< the evidence record
+    std::optional<std::filesystem::path> document;    ///< what the evidence is bound to
+    bool noDocument = false;                          ///< evidence bound to no document
+    std::optional<std::filesystem::path> signKey;     ///< operator key (PEM, DER or PKCS#12)
+    std::optional<std::filesystem::path> signCert;
+    std::optional<std::filesystem::path> signPasswordFile;
     std::optional<bool> smoothing;
     std::optional<float> lineWidth;
     std::optional<std::filesystem::path> store;  ///< default: a throwaway store in memory
@@ -111,5 +124,8 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out);
 /// File names that `cert new` writes into its folder.
 inline constexpr const char* kCertificateFileName = "Penwell.dat";
 inline constexpr const char* kPrivateKeyFileName = "private-key.pem";
+/// File names that `cert new --operator` writes.
+inline constexpr const char* kOperatorCertificateFileName = "operator-certificate.pem";
+inline constexpr const char* kOperatorKeyFileName = "operator-key.pem";
 
 }  // namespace penwell::tools

@@ -130,8 +130,12 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
         Replay replay(trace,
                       {.smoothing = std::nullopt, .lineWidth = std::nullopt, .services = services});
         Exports exports;
-        const ExportRequest everything{
-            .padImage = true, .image = true, .cropped = true, .data = true, .files = {}};
+        const ExportRequest everything{.padImage = true,
+                                       .image = true,
+                                       .cropped = true,
+                                       .data = true,
+                                       .files = {},
+                                       .evidence = {}};
         replay.run([&] { exports = takeExports(replay, trace, everything, services); });
 
         const Staged files{options.out / (name + "-pad.png"), options.out / (name + ".png"),

@@ -1,6 +1,8 @@
 // penwell open: the receiver's view of an exported signature.
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -9,7 +11,11 @@
 
 #include "capture/Penwell.h"
 #include "platform/Defaults.h"
+#include "receiver/Evidence.h"
+#include "tools/CertificateTool.h"
 #include "tools/Commands.h"
+#include "tools/EvidenceInputs.h"
+#include "tools/Limits.h"
 #include "tools/Receiver.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
@@ -24,13 +30,7 @@ std::string seconds(std::uint32_t milliseconds) {
     return text;
 }
 
-void printSummary(const OpenedSignature& opened, const OpenOptions& options, std::ostream& out) {
-    const PointRecord& record = opened.record;
-    out << options.data.string() << ": " << record.size() << " strokes, " << sampleCount(record)
-        << " samples\n";
-    out << "  record " << opened.plaintext.size() << " bytes, encrypted " << opened.ciphertextBytes
-        << " bytes; key wrapped for RSA-" << opened.keyBits << " (" << opened.wrappedKeyBytes
-        << " bytes)\n";
+void printStrokes(const PointRecord& record, std::ostream& out) {
     std::uint64_t writing = 0;
     for (std::size_t i = 0; i < record.size(); ++i) {
         const RecordStroke& stroke = record[i];
@@ -57,9 +57,104 @@ void printSummary(const OpenedSignature& opened, const OpenOptions& options, std
     out << "  writing time (strokes only) " << seconds(static_cast<std::uint32_t>(writing)) << "\n";
 }
 
-void printJson(const OpenedSignature& opened, std::ostream& out) {
+void printSummary(const OpenedSignature& opened, const OpenOptions& options, std::ostream& out) {
+    const PointRecord& record = opened.record;
+    out << options.data.string() << ": " << record.size() << " strokes, " << sampleCount(record)
+        << " samples\n";
+    out << "  record " << opened.plaintext.size() << " bytes, encrypted " << opened.ciphertextBytes
+        << " bytes; key wrapped for RSA-" << opened.keyBits << " (" << opened.wrappedKeyBytes
+        << " bytes)\n";
+    printStrokes(record, out);
+}
+
+const char* kindName(PointerKind kind) {
+    switch (kind) {
+        case PointerKind::finger:
+            return "finger";
+        case PointerKind::stylus:
+            return "stylus";
+        case PointerKind::mouse:
+            return "mouse";
+        default:
+            return "unknown";
+    }
+}
+
+std::string utcTime(std::chrono::sys_seconds time) {
+    const auto day = std::chrono::floor<std::chrono::days>(time);
+    const std::chrono::year_month_day date(day);
+    const std::chrono::hh_mm_ss clock(time - day);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d UTC",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+                  static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()));
+    return text;
+}
+
+nlohmann::json evidenceJson(const receiver::OpenedEvidence& opened) {
+    const EvidencePayload& p = opened.payload;
+    nlohmann::json kinds = nlohmann::json::array(), fields = nlohmann::json::object();
+    for (const PointerKind kind : p.pointerKinds) {
+        kinds.push_back(kindName(kind));
+    }
+    for (const EvidenceField& f : p.fields) {
+        fields[f.name] = f.value;
+    }
+    const auto number = [](double v) {
+        return std::isfinite(v) ? nlohmann::json(v) : nlohmann::json();
+    };
+    return {{"version", p.version},
+            {"pointer_kinds", std::move(kinds)},
+            {"pad", {{"width", p.padWidth}, {"height", p.padHeight}}},
+            {"ink",
+             {{"red", p.red},
+              {"green", p.green},
+              {"blue", p.blue},
+              {"alpha", p.alpha},
+              {"width", p.lineWidth},
+              {"smoothing", p.smoothing}}},
+            {"sigma", number(p.sigma)},
+            {"sigma2", number(p.sigma2)},
+            {"document_sha256",
+             p.documentSha256 ? nlohmann::json(hex(*p.documentSha256)) : nlohmann::json()},
+            {"capture_time", utcTime(p.captureTime)},
+            {"software", p.software},
+            {"fields", std::move(fields)},
+            {"signer",
+             opened.signerCertificate ? nlohmann::json(opened.signerSubject) : nlohmann::json()},
+            {"signer_trusted", opened.signerTrusted}};
+}
+
+void printEvidence(const receiver::OpenedEvidence& opened, const PointRecord& record,
+                   const OpenOptions& options, std::ostream& out) {
+    const EvidencePayload& p = opened.payload;
+    out << options.evidence->string() << ": " << record.size() << " strokes, "
+        << sampleCount(record) << " samples, captured " << utcTime(p.captureTime) << " by "
+        << p.software << "\n";
+    out << "  sealed with AES-256-GCM; "
+        << (opened.signerCertificate
+                ? "signed by \"" + opened.signerSubject + "\"" +
+                      (opened.signerTrusted ? " (trusted)" : " (not checked against --trust)")
+                : std::string("not signed"))
+        << "\n";
+    out << "  document "
+        << (p.documentSha256
+                ? "SHA-256 " + hex(*p.documentSha256) + (options.document ? " (matches)" : "")
+                : std::string("none"))
+        << "\n";
+    out << "  pad " << p.padWidth << " x " << p.padHeight << " points, ink width " << p.lineWidth
+        << ", smoothing " << (p.smoothing ? "on" : "off") << "\n";
+    for (const EvidenceField& f : p.fields) {
+        out << "  " << f.name << ": " << f.value << "\n";
+    }
+    printStrokes(record, out);
+}
+
+nlohmann::json recordJson(const PointRecord& record, std::size_t recordBytes) {
     nlohmann::json strokes = nlohmann::json::array();
-    for (const RecordStroke& stroke : opened.record) {
+    for (const RecordStroke& stroke : record) {
         nlohmann::json samples = nlohmann::json::array();
         for (const RecordSample& s : stroke) {
             // The fields as recorded, and the positions as the sender's pad had them.
@@ -72,11 +167,10 @@ void printJson(const OpenedSignature& opened, std::ostream& out) {
         }
         strokes.push_back(std::move(samples));
     }
-    const nlohmann::json doc = {{"lines", opened.record.size()},
-                                {"samples", sampleCount(opened.record)},
-                                {"record_bytes", opened.plaintext.size()},
-                                {"strokes", std::move(strokes)}};
-    out << doc.dump(1) << "\n";
+    return {{"lines", record.size()},
+            {"samples", sampleCount(record)},
+            {"record_bytes", recordBytes},
+            {"strokes", std::move(strokes)}};
 }
 
 /// Margin beyond the ink's far corner on the receiver's pad: the crop's margin, so a cropped
@@ -89,7 +183,7 @@ constexpr double kMaxPadSide = 8192.0;
 /// Ink left of or above the origin lies off the pad, as it did on the sender's.
 std::vector<ExportResult> drawRecord(const PointRecord& record, const OpenOptions& options,
                                      const std::vector<ExportOptions>& pictures) {
-    const std::string name = options.data.string();
+    const std::string name = options.evidence ? options.evidence->string() : options.data.string();
     if (sampleCount(record) == 0) {
         throw ToolError(name + ": nothing to draw: the record holds no samples");
     }
@@ -126,9 +220,35 @@ std::vector<ExportResult> drawRecord(const PointRecord& record, const OpenOption
     return results;
 }
 
+receiver::OpenedEvidence openEvidenceFile(const OpenOptions& options) {
+    if (!options.data.empty() || !options.key.empty()) {
+        throw ToolError("--evidence: replaces --data and --key, give one or the other");
+    }
+    receiver::OpenOptions open;
+    open.name = options.evidence->string();
+    open.keyName = options.privateKey.string();
+    open.privateKey = readFile(options.privateKey, kMaxKeyBytes, "a private key");
+    if (options.document) {
+        open.documentSha256 = documentDigest(*options.document);
+    }
+    for (const auto& trusted : options.trust) {
+        open.trusted.push_back(readFile(trusted, kMaxKeyBytes, "a certificate"));
+    }
+    const Bytes bytes = readFile(*options.evidence, kMaxRecordBytes, "an evidence record");
+    Result<receiver::OpenedEvidence> opened = receiver::openEvidence(bytes, open);
+    secureWipe(open.privateKey);
+    if (!opened) {
+        throw ToolError(opened.error().message);
+    }
+    return std::move(*opened);
+}
+
 }  // namespace
 
 int runOpen(const OpenOptions& options, std::ostream& out) {
+    if (!options.evidence && (options.data.empty() || options.key.empty())) {
+        throw ToolError("open: needs --data and --key, or --evidence");
+    }
     const std::pair<const char*, const std::optional<std::filesystem::path>*> kinds[] = {
         {"--png", &options.png}, {"--svg", &options.svg}, {"--pdf", &options.pdf}};
     const ExportFormat formats[] = {ExportFormat::PNG, ExportFormat::SVG, ExportFormat::PDF};
@@ -146,22 +266,46 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
     if (!(options.scale >= 1.0 && options.scale <= 8.0)) {
         throw ToolError("--scale: " + std::to_string(options.scale) + " is not within 1 and 8");
     }
-    requireDistinctFiles(
-        named,
-        {{"--private-key", options.privateKey}, {"--data", options.data}, {"--key", options.key}});
-    const OpenedSignature opened = openSignature(options.privateKey, options.data, options.key);
+    std::vector<NamedFile> inputs = {{"--private-key", options.privateKey}};
+    if (options.evidence) {
+        inputs.push_back({"--evidence", *options.evidence});
+        if (options.document) {
+            inputs.push_back({"--document", *options.document});
+        }
+    } else {
+        inputs.push_back({"--data", options.data});
+        inputs.push_back({"--key", options.key});
+    }
+    requireDistinctFiles(named, inputs);
+    std::optional<OpenedSignature> opened;
+    std::optional<receiver::OpenedEvidence> evidence;
+    PointRecord record;
+    if (options.evidence) {
+        evidence = openEvidenceFile(options);
+        record = decodeRecord(evidence->payload.record, options.evidence->string());
+    } else {
+        opened = openSignature(options.privateKey, options.data, options.key);
+        record = opened->record;
+    }
     // Stage the pictures before printing anything, so a failure prints only its error.
     StagedOutputs outputs;
     if (!pictures.empty()) {
-        const std::vector<ExportResult> results = drawRecord(opened.record, options, pictures);
+        const std::vector<ExportResult> results = drawRecord(record, options, pictures);
         for (std::size_t i = 0; i < files.size(); ++i) {
             outputs.add(files[i]).write(results[i].bytes);
         }
     }
     if (options.json) {
-        printJson(opened, out);
+        nlohmann::json doc = recordJson(
+            record, evidence ? evidence->payload.record.size() : opened->plaintext.size());
+        if (evidence) {
+            doc["evidence"] = evidenceJson(*evidence);
+        }
+        out << doc.dump(1) << "\n";
+    } else if (evidence) {
+        printEvidence(*evidence, record, options, out);
     } else {
-        printSummary(opened, options, out);
+        printSummary(*opened, options, out);
     }
     outputs.commitAll();
     if (!options.json) {

@@ -114,7 +114,7 @@ std::vector<Stroke> strokesOf(const PointRecord& record) {
         for (const RecordSample& s : in) {
             stroke.push_back(_point::initwith(
                 {static_cast<double>(signedField(s.x)), static_cast<double>(signedField(s.y))}, s.t,
-                signedField(s.p) / 1000.0));
+                recordPressure(s.p)));
         }
         strokes.push_back(std::move(stroke));
     }

@@ -42,7 +42,8 @@ Bytes encodeRecord(const PointRecord& record);
 PointRecord recordOf(const std::vector<Stroke>& lines);
 
 /// The strokes a receiver restores from a record: signed positions, pressure from thousandths
-/// (signed too), times as recorded. recordOf gives the record back.
+/// (signed too, through penwell::recordPressure), times as recorded. recordOf gives the
+/// record back exactly, for every value of every field.
 std::vector<Stroke> strokesOf(const PointRecord& record);
 
 /// A coordinate field read back as the signed value it was written from (positions left of

@@ -1,14 +1,7 @@
 #include "tools/Replay.h"
 
-#include <algorithm>
-
-#include "platform/Certificates.h"
 #include "platform/Errors.h"
 #include "platform/filesystem/DirectoryBundle.h"
-#include "platform/openssl/OpenSslCrypto.h"
-#include "secure/AES.h"
-#include "secure/KeyWrap.h"
-#include "tools/CertificateTool.h"
 #include "tools/Record.h"
 #include "tools/ToolError.h"
 #include "tools/ToolServices.h"
@@ -144,59 +137,6 @@ std::string resourceFolder(const ServiceOptions& services) {
         .string();
 }
 
-/// Why the component refuses `der` as the pinned certificate, or empty when it does not.
-std::string pinFault(const Services& services, ByteView der) {
-    const PinnedCertificate pin = defaultPin();
-    const auto certificate = services.certificates->createCertificateWithData(der);
-    if (certificate == nullptr) {
-        return "not a DER-encoded X.509 certificate";
-    }
-    if (certificate->subjectSummary() != pin.label) {
-        return "its subject is \"" + certificate->subjectSummary() + "\", not \"" + pin.label +
-               "\"";
-    }
-    const Bytes sha1 = AES(services.crypto).sha1Digest(der);
-    if (!std::equal(sha1.begin(), sha1.end(), pin.sha1.begin(), pin.sha1.end())) {
-        return "its SHA-1 is " + hex(sha1) + ", not the pinned " + hex(pin.sha1) +
-               " (PENWELL_PINNED_SHA1)";
-    }
-    const auto trust = services.certificates->createTrust(certificate);
-    if (trust == nullptr || trust->copyPublicKey() == nullptr) {
-        return "its key is not an RSA key";
-    }
-    return {};
-}
-
-/// The component answers only nil when the key cannot be wrapped; find the file at fault the
-/// way it went: the store, then a stored entry, then the resource.
-[[noreturn]] void keyNotWrapped(const Replay& replay, const ServiceOptions& options) {
-    const Services& services = replay.services();
-    const std::string cause = ": the key could not be wrapped: ";
-    if (const auto failure = services.certificateStore->lastFailure()) {
-        throw ToolError(failure->file + cause + failure->reason);
-    }
-    const auto stored =
-        services.certificateStore->copyMatching(ItemClass::certificate, defaultPin().label);
-    if (stored.status == errSecSuccess && stored.certificate != nullptr) {
-        const std::string fault = pinFault(services, stored.certificate->derData());
-        const std::string store = options.certificateStore
-                                      ? options.certificateStore->string()
-                                      : std::string("the certificate store in memory");
-        throw ToolError(store + cause + "its " + defaultPin().label +
-                        " entry is not the pinned certificate: " +
-                        (fault.empty() ? "it cannot wrap keys" : fault));
-    }
-    const std::string resource = resourceFolder(options) + "/Penwell.dat";
-    const auto path = services.resources->pathForResource("Penwell", "dat");
-    const auto contents = path ? services.resources->contentsOfFile(*path) : std::nullopt;
-    if (!contents) {
-        throw ToolError(resource + cause + "cannot be read");
-    }
-    const std::string fault = pinFault(services, *contents);
-    throw ToolError(resource + cause +
-                    (fault.empty() ? "the RSA encryption failed with its key" : fault));
-}
-
 }  // namespace
 
 Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& request,
@@ -244,9 +184,21 @@ Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& req
             noSignature(c, trace);
         }
         if (!wrapped) {
-            keyNotWrapped(replay, services);
+            const auto& failure = c.lastExportFailure();
+            throw ToolError(failure ? failure->message
+                                    : trace.name + ": the key could not be wrapped");
         }
         exports.wrappedKey = std::move(wrapped);
+    }
+    if (request.evidence) {
+        Result<Bytes> evidence = c.exportEvidence(*request.evidence);
+        if (!evidence) {
+            if (!c.isSignature()) {
+                noSignature(c, trace);
+            }
+            throw ToolError(evidence.error().message);
+        }
+        exports.evidence = std::move(*evidence);
     }
     return exports;
 }

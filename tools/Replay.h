@@ -15,6 +15,7 @@
 
 #include "capture/Penwell.h"
 #include "platform/Defaults.h"
+#include "secure/Evidence.h"
 #include "tools/Trace.h"
 
 namespace penwell::tools {
@@ -67,6 +68,7 @@ struct Exports {
     std::optional<Bytes> data;      ///< getSignatureData
     std::optional<Bytes> wrappedKey;
     std::vector<ExportResult> files;  ///< exportSignature, one per ExportRequest::files
+    std::optional<Bytes> evidence;    ///< exportEvidence
 };
 
 struct ExportRequest {
@@ -75,6 +77,7 @@ struct ExportRequest {
     bool cropped = false;
     bool data = false;
     std::vector<ExportOptions> files;
+    std::optional<EvidenceOptions> evidence;
 };
 
 /// Takes the requested exports. Throws ToolError naming the trace when there is no signature

@@ -9,6 +9,7 @@
 #include "platform/cairo/CairoGraphics.h"
 #include "platform/filesystem/DirectoryBundle.h"
 #include "tools/Commands.h"
+#include "tools/EvidenceInputs.h"
 #include "tools/Record.h"
 #include "tools/Replay.h"
 #include "tools/StagedFile.h"
@@ -52,6 +53,21 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     if (!(options.scale >= 1.0 && options.scale <= 8.0)) {
         throw ToolError("--scale: " + std::to_string(options.scale) + " is not within 1 and 8");
     }
+    if (options.evidence && !options.document && !options.noDocument) {
+        throw ToolError(
+            "--evidence: needs --document (the file being signed), or "
+            "--no-document for a record bound to nothing");
+    }
+    if (options.document && options.noDocument) {
+        throw ToolError("--document: contradicts --no-document");
+    }
+    if ((options.document || options.noDocument || options.signKey) && !options.evidence) {
+        throw ToolError(std::string(options.signKey ? "--sign-key" : "--document") +
+                        ": only goes with --evidence");
+    }
+    if (options.signCert && !options.signKey) {
+        throw ToolError("--sign-cert: needs --sign-key");
+    }
     // Every picture option with the export that makes it.
     const struct {
         const char* option;
@@ -87,7 +103,8 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
         request.files.push_back({ExportFormat::SVG, 1.0, true, false});
     }
     for (const auto& [option, path] :
-         {std::pair{"--data", &options.data}, std::pair{"--key", &options.key}}) {
+         {std::pair{"--data", &options.data}, std::pair{"--key", &options.key},
+          std::pair{"--evidence", &options.evidence}}) {
         if (*path) {
             named.push_back({option, **path});
         }
@@ -99,7 +116,25 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     if (options.store) {
         inputs.push_back({"--store", *options.store});
     }
+    for (const auto& [option, path] :
+         {std::pair{"--document", &options.document}, std::pair{"--sign-key", &options.signKey},
+          std::pair{"--sign-cert", &options.signCert}}) {
+        if (*path) {
+            inputs.push_back({option, **path});
+        }
+    }
     requireDistinctFiles(named, inputs);
+    if (options.evidence) {
+        EvidenceOptions evidence;
+        if (options.document) {
+            evidence.documentSha256 = documentDigest(*options.document);
+        }
+        if (options.signKey) {
+            evidence.signer =
+                loadSigningIdentity(*options.signKey, options.signCert, options.signPasswordFile);
+        }
+        request.evidence = std::move(evidence);
+    }
 
     const Trace trace = loadTrace(options.trace);
     for (const std::string& warning : traceWarnings(trace)) {
@@ -136,12 +171,15 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
         outputs.add(*options.data).write(*exports.data);
         outputs.add(*options.key).write(*exports.wrappedKey);
     }
+    if (options.evidence) {
+        outputs.add(*options.evidence).write(*exports.evidence);
+    }
     outputs.commitAll();
 
     const PointRecord record = recordOf(c.lines());
     std::vector<std::filesystem::path> written;
     for (const auto* path : {&options.padPng, &options.png, &options.pngCropped, &options.svg,
-                             &options.pdf, &options.data, &options.key}) {
+                             &options.pdf, &options.data, &options.key, &options.evidence}) {
         if (*path) {
             written.push_back(**path);
         }

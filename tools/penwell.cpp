@@ -88,6 +88,16 @@ int main(int argc, char** argv) {
                         "print the summary as JSON (sigma and sigma2 at full precision)");
     auto* dataOpt = replayCmd->add_option("--data", replay.data, "write the encrypted record");
     auto* keyOpt = replayCmd->add_option("--key", replay.key, "write the wrapped key blob");
+    replayCmd->add_option("--evidence", replay.evidence,
+                          "write the evidence record (CMS, docs/evidence.md)");
+    replayCmd->add_option("--document", replay.document,
+                          "the file being signed: its SHA-256 goes into the evidence");
+    replayCmd->add_flag("--no-document", replay.noDocument, "evidence bound to no document");
+    replayCmd->add_option("--sign-key", replay.signKey,
+                          "operator key that signs the evidence (PEM, DER or PKCS#12)");
+    replayCmd->add_option("--sign-cert", replay.signCert, "the operator key's certificate");
+    replayCmd->add_option("--sign-password-file", replay.signPasswordFile,
+                          "PKCS#12 password (first line; else $PENWELL_SIGN_PASSWORD)");
     dataOpt->needs(keyOpt);
     keyOpt->needs(dataOpt);
     replayCmd->add_option("--smoothing", smoothing, "override the trace's smoothing")
@@ -120,8 +130,20 @@ int main(int argc, char** argv) {
         "open", "Unwrap, decrypt and decode an exported signature with the receiver's key");
     openCmd->add_option("--private-key", open.privateKey, "receiver's private key (PEM)")
         ->required();
-    openCmd->add_option("--data", open.data, "encrypted record")->required();
-    openCmd->add_option("--key", open.key, "wrapped key blob")->required();
+    auto* openData = openCmd->add_option("--data", open.data, "encrypted record");
+    auto* openKey = openCmd->add_option("--key", open.key, "wrapped key blob");
+    auto* openEvidence = openCmd->add_option("--evidence", open.evidence,
+                                             "evidence record, instead of --data/--key");
+    openData->needs(openKey);
+    openKey->needs(openData);
+    openEvidence->excludes(openData)->excludes(openKey);
+    openCmd
+        ->add_option("--document", open.document, "the signed file, checked against the evidence")
+        ->needs(openEvidence);
+    openCmd
+        ->add_option("--trust", open.trust,
+                     "accepted operator certificate or CA: the evidence must be signed by it")
+        ->needs(openEvidence);
     openCmd->add_flag("--json", open.json, "print every stroke and sample as JSON");
     openCmd->add_option("--png", open.png, "also draw the signature into this PNG file");
     openCmd->add_option("--svg", open.svg, "... into this SVG file");
@@ -154,6 +176,11 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber)
         ->capture_default_str();
     certNewCmd->add_flag("--force", certNew.force, "replace existing files in the folder");
+    certNewCmd->add_flag("--operator", certNew.operatorPair,
+                         "make an operator's signing pair for trials (operator-certificate.pem, "
+                         "operator-key.pem) instead");
+    certNewCmd->add_option("--name", certNew.name, "the operator certificate's common name")
+        ->capture_default_str();
     certNewCmd->callback(
         [&] { action = [&] { return penwell::tools::runCertNew(certNew, std::cout); }; });
     std::filesystem::path certFile;

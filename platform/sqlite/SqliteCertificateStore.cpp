@@ -281,8 +281,7 @@ SqliteCertificateStore::~SqliteCertificateStore() = default;
 
 bool SqliteCertificateStore::fail(std::int64_t code, std::string reason) const {
     failureCode_ = code;
-    failure_ = StoreFailure{file_.empty() ? "(certificate store in memory)" : file_.string(),
-                            std::move(reason)};
+    failure_ = StoreFailure{name(), std::move(reason)};
     return false;
 }
 
@@ -367,6 +366,10 @@ bool SqliteCertificateStore::connectForWriting() {
     db_ = std::move(db);
     writable_ = true;
     return true;
+}
+
+std::string SqliteCertificateStore::name() const {
+    return file_.empty() ? "(certificate store in memory)" : file_.string();
 }
 
 std::optional<StoreFailure> SqliteCertificateStore::lastFailure() const {

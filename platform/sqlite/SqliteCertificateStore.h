@@ -82,6 +82,7 @@ public:
     CopyMatchingResult copyMatching(ItemClass itemClass, std::string_view label) const override;
     AddResult add(const Certificate& certificate) override;
     std::optional<StoreFailure> lastFailure() const override;
+    std::string name() const override;
 
 private:
     SqliteCertificateStore(std::filesystem::path file,

@@ -13,11 +13,7 @@ namespace {
 class DataExport : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::filesystem::create_directories(resources);
-        std::filesystem::copy_file(test::demoCertificatePath(), resources / "Penwell.dat");
-        pad.services = headlessServices(pad.host, {folder.path() / "store.sqlite", resources});
-        pad.controller = std::make_unique<PenwellViewController>(pad.services);
-        pad.controller->setSigImage(pad.pad);
+        pad.useScratchCertificates(folder.path());
         ASSERT_TRUE(pad.controller->restoreSignature(strokes));
     }
 

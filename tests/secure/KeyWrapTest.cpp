@@ -4,6 +4,7 @@
 
 #include "secure/KeyWrap.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -34,9 +35,11 @@ protected:
         std::filesystem::create_directory(resourceFolder);
     }
 
+    Failure failure;
+
     std::optional<Bytes> wrap(ByteView resource, const PinnedCertificate& pin = defaultPin()) {
         test::writeFile(resourceFolder / "Penwell.dat", resource);
-        return wrapAESKey(Bytes(48, 0xa5), *certificates, *store, resources, aes, pin);
+        return wrapAESKey(Bytes(48, 0xa5), *certificates, *store, resources, aes, pin, &failure);
     }
 
     Status lookup(std::string_view label) {
@@ -60,14 +63,23 @@ TEST_F(KeyWrapTest, ResourceFailingThePinGivesNilAndAddsNothing) {
         const char* name;
         ByteView resource;
         PinnedCertificate pin;
+        Status code;
+        const char* reason;
     } cases[] = {
-        {"fingerprint off in its first byte", demo, firstByte},
-        {"fingerprint off in its last byte", demo, lastByte},
-        {"subject keyloft", lowerCase, lowerCasePin},
-        {"no certificate", asBytes("-----BEGIN NONSENSE-----"), defaultPin()},
+        {"fingerprint off in its first byte", demo, firstByte, errSecAuthFailed, "its SHA-1 is "},
+        {"fingerprint off in its last byte", demo, lastByte, errSecAuthFailed, "not the pinned "},
+        {"subject keyloft", lowerCase, lowerCasePin, errSecAuthFailed,
+         "its subject is \"keyloft\", not \"Keyloft\""},
+        {"no certificate", asBytes("-----BEGIN NONSENSE-----"), defaultPin(), errSecDecode,
+         "not a DER-encoded X.509 certificate"},
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(wrap(c.resource, c.pin).has_value()) << c.name;
+        EXPECT_EQ(failure.domain, kKeyWrapErrorDomain);
+        EXPECT_EQ(failure.code, c.code) << c.name;
+        EXPECT_THAT(failure.message, testing::StartsWith((resourceFolder / "Penwell.dat").string() +
+                                                         ": the key could not be wrapped: "));
+        EXPECT_THAT(failure.message, testing::HasSubstr(c.reason));
         EXPECT_EQ(lookup("Keyloft"), errSecItemNotFound) << c.name;
         EXPECT_EQ(lookup("keyloft"), errSecItemNotFound) << c.name;
     }
@@ -86,6 +98,10 @@ TEST_F(KeyWrapTest, PlantedStoredCertificateIsRefusedAndLeftAlone) {
 
     EXPECT_FALSE(wrap(test::demoCertificateDer()).has_value());
     EXPECT_FALSE(wrap(test::demoCertificateDer()).has_value()) << "refused every time";
+    EXPECT_THAT(failure.message, testing::StartsWith((folder.path() / "store.sqlite").string() +
+                                                     ": the key could not be wrapped: its "
+                                                     "Keyloft entry is not the pinned "
+                                                     "certificate: its SHA-1 is "));
     const auto stored = store->copyMatching(ItemClass::certificate, "Keyloft");
     ASSERT_EQ(stored.status, errSecSuccess);
     EXPECT_EQ(stored.certificate->derData(), planted) << "nothing replaced";

@@ -1,5 +1,7 @@
 #include "support/TestPad.h"
 
+#include "support/CertificateFixtures.h"
+
 #include <vector>
 
 namespace penwell::testing {
@@ -8,6 +10,15 @@ TestPad::TestPad(Size size)
     : services(headlessServices(host)),
       pad(std::make_shared<ImageView>(Rect{{0, 0}, size})),
       controller(std::make_unique<PenwellViewController>(services)) {
+    controller->setSigImage(pad);
+}
+
+void TestPad::useScratchCertificates(const std::filesystem::path& folder) {
+    const auto resources = folder / "resources";
+    std::filesystem::create_directories(resources);
+    std::filesystem::copy_file(test::demoCertificatePath(), resources / "Penwell.dat");
+    services = headlessServices(host, {folder / "store.sqlite", resources});
+    controller = std::make_unique<PenwellViewController>(services);
     controller->setSigImage(pad);
 }
 

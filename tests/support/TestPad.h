@@ -1,6 +1,7 @@
 #pragma once
 // A controller on a headless host with a manual clock, and small pixel helpers.
 
+#include <filesystem>
 #include <memory>
 
 #include "capture/Penwell.h"
@@ -10,6 +11,10 @@ namespace penwell::testing {
 
 struct TestPad {
     explicit TestPad(Size size = {300, 400});
+
+    /// A new controller whose certificate store and resource folder (holding the demo
+    /// certificate as Penwell.dat) live in `folder`, so exports install nothing elsewhere.
+    void useScratchCertificates(const std::filesystem::path& folder);
 
     /// viewWillAppear, then the posted clear.
     void show();

@@ -475,6 +475,54 @@ TEST_F(CliTest, ReplayAndDemoRefuseACertificateTheyCannotUse) {
                   "no Penwell.dat there");
 }
 
+// An evidence record signed with a PKCS#12 operator key: opened under --trust with the right
+// document, refused (and nothing drawn) for another document or another operator.
+TEST_F(CliTest, EvidenceSignedWithPkcs12OpensOnlyForItsDocumentAndOperator) {
+    testing::writeFile(path("known.json"), kKnownTrace);
+    testing::writeFile(path("doc.txt"), std::string("the contract"));
+    testing::writeFile(path("other.txt"), std::string("another contract"));
+    testing::writeFile(path("pass.txt"), std::string("s3cret\n"));
+    const std::string demo = (kSource / "demo-certificate").string();
+    for (const char* station : {"op", "stranger"}) {
+        ASSERT_EQ(
+            penwell({"cert", "new", "--operator", "--out", path(station), "--bits", "1024"}).status,
+            0);
+    }
+    ASSERT_EQ(openssl({"pkcs12", "-export", "-inkey", path("op/operator-key.pem"), "-in",
+                       path("op/operator-certificate.pem"), "-passout", "pass:s3cret", "-out",
+                       path("op.p12")})
+                  .status,
+              0);
+    expectFailure({"replay", path("known.json"), "--evidence", path("e.der"), "--resources", demo},
+                  "--evidence: needs --document");
+    const Result made = penwell({"replay", path("known.json"), "--evidence", path("e.der"),
+                                 "--document", path("doc.txt"), "--resources", demo, "--sign-key",
+                                 path("op.p12"), "--sign-password-file", path("pass.txt")});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::vector<std::string> open = {
+        "open",  "--evidence", path("e.der"), "--private-key", demo + "/demo-private-key.pem",
+        "--png", path("e.png")};
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = open;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
+    const Result opened = penwell(
+        with({"--document", path("doc.txt"), "--trust", path("op/operator-certificate.pem")}));
+    ASSERT_EQ(opened.status, 0) << opened.err;
+    EXPECT_THAT(opened.out, HasSubstr("signed by \"CN=Penwell capture station\" (trusted)"));
+    EXPECT_THAT(opened.out, HasSubstr("(matches)"));
+    std::filesystem::remove(path("e.png"));
+    expectFailure(with({"--document", path("other.txt")}), "signed for another document");
+    expectFailure(with({"--trust", path("stranger/operator-certificate.pem")}),
+                  "whom no trusted certificate vouches for");
+    testing::writeFile(path("pass.txt"), std::string("wrong"));
+    expectFailure(
+        {"replay", path("known.json"), "--evidence", path("f.der"), "--no-document", "--resources",
+         demo, "--sign-key", path("op.p12"), "--sign-password-file", path("pass.txt")},
+        "op.p12: cannot open the PKCS#12 file: wrong password");
+}
+
 TEST_F(CliTest, DemoWritesEveryExportAndVerifiesTheRoundTrip) {
     const Result r = penwell({"demo", "--out", path("out")});
     ASSERT_EQ(r.status, 0) << r.err;

@@ -41,6 +41,33 @@ TEST(RecordTest, DecodesByteForByteAndTheExpectedRecordKeepsTheLow32Bits) {
               (PointRecord{{{1, 2, 0, 5}}, {}}));
 }
 
+// A receiver restores a record and the controller writes it again: the same record for every
+// value of every field. Pressures were the fault (1001 thousandths came back as 1000).
+TEST(RecordTest, RestoringAndRecordingAgainGivesTheRecordBack) {
+    const std::uint32_t edges[] = {0,          1,          999,        1000,       1001,
+                                   1003,       4095,       65535,      65536,      2000000,
+                                   0x7FFFFFFE, 0x7FFFFFFF, 0x80000000, 0x80000001, 0xFFFFFC17,
+                                   0xFFFFFFFE, 0xFFFFFFFF};
+    RecordStroke edgeStroke;
+    for (const std::uint32_t v : edges) {
+        edgeStroke.push_back({v, v, v, v});
+    }
+    // Every pressure up to 2000 (a force of 2.0 covers today's pens) on both signs, and each
+    // field across its whole range at a stride that visits every residue class of small
+    // divisors.
+    RecordStroke dense, sweep;
+    for (std::uint32_t p = 0; p <= 2000000; ++p) {
+        dense.push_back({p, 0, p, 0});
+        dense.push_back({0, p, static_cast<std::uint32_t>(-static_cast<std::int64_t>(p)), p});
+    }
+    for (std::uint64_t v = 0; v <= 0xFFFFFFFFull; v += 4099) {
+        const auto f = static_cast<std::uint32_t>(v);
+        sweep.push_back({f, ~f, f, ~f});
+    }
+    const PointRecord record{edgeStroke, dense, sweep, {}};
+    EXPECT_EQ(recordOf(strokesOf(record)), record);
+}
+
 // Counts past the end and trailing bytes inside a sealed record are checked end to end by
 // CliTest; these are the decoder's own edges.
 TEST(RecordTest, RefusesBadCounts) {

@@ -1,0 +1,45 @@
+#pragma once
+// Reading keys and certificates that arrive as PEM or DER, for the OpenSSL backends and the
+// receiver library. Private to builds that link OpenSSL: it includes OpenSSL's headers, so it
+// is not installed and the component never includes it.
+
+#include <openssl/bio.h>
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <string>
+
+#include "platform/Bytes.h"
+#include "platform/CHandle.h"
+
+namespace penwell::openssl {
+
+namespace detail {
+void freeBio(BIO* bio) noexcept;
+}  // namespace detail
+
+using BioHandle = CHandle<BIO, detail::freeBio>;
+using KeyHandle = CHandle<EVP_PKEY, EVP_PKEY_free>;
+using X509Handle = CHandle<X509, X509_free>;
+using CmsHandle = CHandle<CMS_ContentInfo, CMS_ContentInfo_free>;
+using X509StoreHandle = CHandle<X509_STORE, X509_STORE_free>;
+
+/// A read-only memory BIO over `bytes` (which must outlive it).
+BioHandle memoryBio(ByteView bytes);
+/// What a memory BIO holds.
+Bytes bioBytes(BIO* bio);
+
+/// An unencrypted private key from PEM or DER (PKCS#8 or traditional); null otherwise. Never
+/// prompts for a password.
+KeyHandle readPrivateKey(ByteView pemOrDer);
+/// One X.509 certificate from PEM or DER; null otherwise.
+X509Handle readCertificate(ByteView pemOrDer);
+/// The certificate's DER encoding.
+Bytes derOf(X509* certificate);
+/// The subject on one line (RFC 2253 form).
+std::string subjectLine(X509* certificate);
+/// Empties this thread's OpenSSL error queue, after a failure has been put into words.
+void clearErrors() noexcept;
+
+}  // namespace penwell::openssl

@@ -1,0 +1,59 @@
+#pragma once
+// Opening an evidence record (secure/Evidence.h) on the receiver's side: check the operator's
+// signature when there is one, decrypt with the receiver's private key (the GCM tag proves the
+// payload whole), decode the payload and check it against the document. Every refusal is one
+// line naming the input at fault; nothing of a key appears in it.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Bytes.h"
+#include "platform/Result.h"
+#include "secure/Evidence.h"
+
+namespace penwell::receiver {
+
+/// Domain of every refusal; codes are OpenError values.
+inline constexpr const char* kOpenErrorDomain = "PenwellOpenEvidence";
+
+enum class OpenError : int {
+    malformed = 1,        ///< not a CMS ContentInfo of the expected shape, or truncated
+    badSignature = 2,     ///< the SignedData's signature does not verify
+    untrustedSigner = 3,  ///< signed, but not by a certificate `trusted` accepts
+    unsigned_ = 4,        ///< not signed, though `trusted` was given
+    cannotDecrypt = 5,    ///< wrong private key, or the ciphertext or its GCM tag altered
+    badPayload = 6,       ///< the decrypted payload is not a version-1 EvidencePayload
+    wrongDocument = 7,    ///< the document's SHA-256 differs from the one signed for
+    noDocument = 8,       ///< a document was given but the record names none
+    badKey = 9,           ///< the private key or a trusted certificate does not parse
+};
+
+struct OpenOptions {
+    std::string name = "evidence";  ///< the record's file name, for messages
+    /// The receiver's private key, PEM or DER (unencrypted); `keyName` names it in messages.
+    Bytes privateKey;
+    std::string keyName = "private key";
+    /// When set, the payload must name exactly this document digest.
+    std::optional<Sha256> documentSha256;
+    /// Certificates (PEM or DER) accepted as operator or CA: when not empty, the record must
+    /// be signed by a certificate that chains to one of them.
+    std::vector<Bytes> trusted;
+};
+
+struct OpenedEvidence {
+    EvidencePayload payload;
+    /// The operator certificate (DER) when the record is signed, and its subject on one line.
+    std::optional<Bytes> signerCertificate;
+    std::string signerSubject;
+    /// Whether the signer was checked against OpenOptions::trusted (else only the signature).
+    bool signerTrusted = false;
+};
+
+/// Opens `evidence`. Nothing is returned unless every check passes.
+Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& options);
+
+/// Decodes a payload's DER (what `openssl cms -decrypt` writes). `name` is used in messages.
+Result<EvidencePayload> decodeEvidencePayload(ByteView der, const std::string& name);
+
+}  // namespace penwell::receiver

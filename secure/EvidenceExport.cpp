@@ -1,0 +1,138 @@
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include "capture/Penwell.h"
+#include "platform/Certificates.h"
+#include "secure/AES.h"
+#include "secure/Evidence.h"
+#include "secure/KeyWrap.h"
+#include "secure/PointStream.h"
+
+#ifndef PENWELL_VERSION
+#error "PENWELL_VERSION must name the library's version"
+#endif
+
+namespace penwell {
+
+namespace {
+
+Failure evidenceFailure(EvidenceError code, std::string message) {
+    return {kEvidenceErrorDomain, static_cast<std::int64_t>(code), std::move(message)};
+}
+
+/// Why the host's text fields cannot go into a record, or empty when they can. Bounded so a
+/// record stays small and a receiver's display stays readable.
+std::string fieldsFault(const std::vector<EvidenceField>& fields) {
+    if (fields.size() > kMaxEvidenceFields) {
+        return std::to_string(fields.size()) + " text fields, at most " +
+               std::to_string(kMaxEvidenceFields) + " are allowed";
+    }
+    std::set<std::string_view> names;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const EvidenceField& f = fields[i];
+        const std::string which =
+            "text field " + std::to_string(i) + " (\"" + f.name.substr(0, 40) + "\")";
+        if (f.name.empty()) {
+            return "text field " + std::to_string(i) + " has no name";
+        }
+        if (f.name.size() > kMaxEvidenceFieldBytes || f.value.size() > kMaxEvidenceFieldBytes) {
+            return which + " is longer than " + std::to_string(kMaxEvidenceFieldBytes) + " bytes";
+        }
+        if (!names.insert(f.name).second) {
+            return which + " repeats a name";
+        }
+    }
+    return {};
+}
+
+PointerKind pointerKind(std::int64_t touchType) {
+    switch (touchType) {
+        case touch_type::kDirect:
+            return PointerKind::finger;
+        case touch_type::kStylus:
+            return PointerKind::stylus;
+        case touch_type::kIndirect:
+            return PointerKind::mouse;
+        default:
+            return PointerKind::unknown;
+    }
+}
+
+}  // namespace
+
+void PenwellViewController::noteStrokeKind(std::int64_t touchType) {
+    // lineKinds_ may still describe strokes since removed from the end (undo, clear): cut it
+    // to the strokes before this one first.
+    lineKinds_.resize(_lines.size() - 1, PointerKind::unknown);
+    lineKinds_.push_back(pointerKind(touchType));
+}
+
+Result<Bytes> PenwellViewController::exportEvidence(const EvidenceOptions& options) {
+    exportFailure_.reset();
+    const auto fail = [this](Failure failure) -> Result<Bytes> {
+        exportFailure_ = failure;
+        return failure;
+    };
+    if (!isSignature()) {
+        return fail(evidenceFailure(EvidenceError::noSignature,
+                                    "no signature to export: more than MinSigPoints = " +
+                                        std::to_string(MinSigPoints()) + " samples are needed"));
+    }
+    if (const std::string fault = fieldsFault(options.fields); !fault.empty()) {
+        return fail(evidenceFailure(EvidenceError::badOptions, fault));
+    }
+    if (!services_.crypto || !services_.certificates || !services_.certificateStore ||
+        !services_.resources || !services_.cms) {
+        throw std::invalid_argument(
+            "the evidence export needs the crypto, certificate, store, resource and CMS services");
+    }
+    Failure why;
+    const auto certificate =
+        pinnedCertificate(*services_.certificates, *services_.certificateStore,
+                          *services_.resources, AES(services_.crypto), defaultPin(), &why);
+    if (certificate == nullptr) {
+        return fail(why);
+    }
+
+    _assignLineColorRBG();
+    EvidencePayload payload;
+    payload.record = encodePointStream(_lines);
+    payload.pointerKinds = lineKinds_;
+    payload.pointerKinds.resize(_lines.size(), PointerKind::unknown);
+    if (sigImage_) {
+        payload.padWidth = sigImage_->frame().size.width;
+        payload.padHeight = sigImage_->frame().size.height;
+    }
+    payload.red = red;
+    payload.green = green;
+    payload.blue = blue;
+    payload.alpha = alpha;
+    payload.lineWidth = lineWidth_;
+    payload.smoothing = smoothing_;
+    payload.sigma = calculateSigma();
+    payload.sigma2 = calculateSigma2();
+    payload.documentSha256 = options.documentSha256;
+    payload.captureTime = options.captureTime.value_or(
+        std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
+    payload.software = std::string("Penwell ") + PENWELL_VERSION;
+    payload.fields = options.fields;
+
+    Bytes der = encodeEvidencePayload(payload);
+    secureWipe(payload.record);
+    Result<Bytes> sealed = services_.cms->envelope(der, certificate->derData());
+    secureWipe(der);
+    if (!sealed) {
+        return fail(sealed.error());
+    }
+    if (!options.signer) {
+        return sealed;
+    }
+    Result<Bytes> signedRecord = services_.cms->sign(*sealed, *options.signer);
+    if (!signedRecord) {
+        return fail(signedRecord.error());
+    }
+    return signedRecord;
+}
+
+}  // namespace penwell

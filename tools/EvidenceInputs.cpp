@@ -1,0 +1,133 @@
+#include "tools/EvidenceInputs.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "platform/openssl/OpenSslKeys.h"
+#include "tools/Limits.h"
+#include "tools/StagedFile.h"
+#include "tools/ToolError.h"
+
+namespace penwell::tools {
+
+namespace {
+
+using Pkcs12Handle = CHandle<PKCS12, PKCS12_free>;
+using DigestContext = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
+
+void freeCertificates(STACK_OF(X509) * stack) noexcept {
+    sk_X509_pop_free(stack, X509_free);
+}
+using CertificateStack = CHandle<STACK_OF(X509), freeCertificates>;
+
+std::string password(const std::optional<std::filesystem::path>& passwordFile,
+                     const std::filesystem::path& key) {
+    if (passwordFile) {
+        Bytes bytes = readFile(*passwordFile, kMaxKeyBytes, "a password");
+        std::string text(bytes.begin(), bytes.end());
+        secureWipe(bytes);
+        text.erase(std::min(text.find_first_of("\r\n"), text.size()));
+        return text;
+    }
+    if (const char* fromEnvironment = std::getenv(kSignPasswordVariable)) {
+        return fromEnvironment;
+    }
+    throw ToolError(key.string() +
+                    ": a PKCS#12 file needs its password in --sign-password-file "
+                    "or $" +
+                    std::string(kSignPasswordVariable));
+}
+
+Bytes pem(EVP_PKEY* key) {
+    const openssl::BioHandle bio(BIO_new(BIO_s_mem()));
+    if (bio == nullptr ||
+        PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+        return {};
+    }
+    return openssl::bioBytes(bio.get());
+}
+
+}  // namespace
+
+Sha256 documentDigest(const std::filesystem::path& document) {
+    std::ifstream in(document, std::ios::binary);
+    std::error_code error;
+    if (!in || std::filesystem::is_directory(document, error)) {
+        throw ToolError(document.string() + ": cannot read the document");
+    }
+    const DigestContext context(EVP_MD_CTX_new());
+    if (context == nullptr || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+        throw ToolError(document.string() + ": SHA-256 is not available");
+    }
+    char buffer[1 << 16];
+    while (in) {
+        in.read(buffer, sizeof buffer);
+        if (in.gcount() > 0 &&
+            EVP_DigestUpdate(context.get(), buffer, static_cast<std::size_t>(in.gcount())) != 1) {
+            throw ToolError(document.string() + ": cannot digest the document");
+        }
+    }
+    if (in.bad()) {
+        throw ToolError(document.string() + ": read error in the document");
+    }
+    Sha256 digest{};
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != digest.size()) {
+        throw ToolError(document.string() + ": cannot digest the document");
+    }
+    return digest;
+}
+
+SigningIdentity loadSigningIdentity(const std::filesystem::path& key,
+                                    const std::optional<std::filesystem::path>& certificate,
+                                    const std::optional<std::filesystem::path>& passwordFile) {
+    SigningIdentity identity;
+    Bytes keyBytes = readFile(key, kMaxKeyBytes, "a signing key");
+    const unsigned char* p = keyBytes.data();
+    const Pkcs12Handle pkcs12(d2i_PKCS12(nullptr, &p, static_cast<long>(keyBytes.size())));
+    ERR_clear_error();
+    if (pkcs12 == nullptr) {
+        if (!certificate) {
+            throw ToolError(key.string() + ": needs --sign-cert (or give a PKCS#12 file)");
+        }
+        identity.privateKey = std::move(keyBytes);
+        identity.certificate = readFile(*certificate, kMaxKeyBytes, "a certificate");
+        return identity;
+    }
+    secureWipe(keyBytes);
+    std::string secret = password(passwordFile, key);
+    EVP_PKEY* rawKey = nullptr;
+    X509* rawCertificate = nullptr;
+    STACK_OF(X509)* rawChain = nullptr;
+    const int parsed =
+        PKCS12_parse(pkcs12.get(), secret.c_str(), &rawKey, &rawCertificate, &rawChain);
+    secureWipe(secret);
+    const openssl::KeyHandle privateKey(rawKey);
+    const openssl::X509Handle own(rawCertificate);
+    const CertificateStack chain(rawChain);
+    ERR_clear_error();
+    if (parsed != 1 || privateKey == nullptr || own == nullptr) {
+        throw ToolError(key.string() +
+                        ": cannot open the PKCS#12 file: wrong password, or it holds no key "
+                        "and certificate");
+    }
+    identity.privateKey = pem(privateKey.get());
+    identity.certificate = openssl::derOf(own.get());
+    if (certificate) {
+        const Bytes given = readFile(*certificate, kMaxKeyBytes, "a certificate");
+        const openssl::X509Handle other = openssl::readCertificate(given);
+        if (other == nullptr || openssl::derOf(other.get()) != identity.certificate) {
+            throw ToolError(certificate->string() +
+                            ": not the certificate inside the PKCS#12 file " + key.string());
+        }
+    }
+    return identity;
+}
+
+}  // namespace penwell::tools
