@@ -29,7 +29,7 @@ bench: deps
 	cmake --preset bench
 	cmake --build --preset bench
 	./build/bench/bench/penwell_bench
-	./build/bench/bench/penwell_serve_load
+	./build/bench/host/web/bench/penwell_serve_load
 
 # Each libFuzzer harness for FUZZ_SECONDS (clang, ASan + UBSan); `make fuzz FUZZ_SECONDS=600`.
 FUZZ_SECONDS ?= 60

@@ -5,7 +5,7 @@
 
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
-#include "tools/serve/Server.h"
+#include "host/web/Server.h"
 
 namespace penwell::tools {
 
@@ -32,14 +32,14 @@ Size parsePad(const std::string& text) {
 }  // namespace
 
 int runServe(const ServeOptions& options, std::ostream& out) {
-    serve::ServerOptions server;
+    web::ServerOptions server;
     server.bind = options.bind;
     server.port = static_cast<std::uint16_t>(options.port);
     server.maxSessions = static_cast<std::size_t>(options.maxSessions);
     server.idleTimeout = std::chrono::seconds(options.idleSeconds);
     server.publicOrigins = options.publicOrigins;
     server.threads = std::max(2u, std::thread::hardware_concurrency());
-    serve::PadSettings& pad = server.pad;
+    web::PadSettings& pad = server.pad;
     pad.size = parsePad(options.pad);
     pad.smoothing = options.smoothing;
     pad.lineWidth = options.lineWidth;
@@ -56,7 +56,7 @@ int runServe(const ServeOptions& options, std::ostream& out) {
         pad.out = options.out;
     }
 
-    serve::Server s(std::move(server));
+    web::Server s(std::move(server));
     out << "penwell serve: open " << s.url() << " in a browser (Ctrl-C stops)" << std::endl;
     s.run();
     out << "penwell serve: stopped" << std::endl;

@@ -14,9 +14,9 @@
 
 #include "capture/Penwell.h"
 #include "platform/Defaults.h"
-#include "tools/serve/Messages.h"
+#include "host/web/Messages.h"
 
-namespace penwell::tools::serve {
+namespace penwell::web {
 
 struct PadSettings {
     Size size{600, 250};     ///< the pad in points; the page's canvas has this size in pixels
@@ -106,4 +106,4 @@ PixelRect changedSince(const Image& now, const std::optional<Image>& before);
 /// with random hex digits, none of whose three files exists yet.
 std::string freshSignatureName(const std::filesystem::path& folder);
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

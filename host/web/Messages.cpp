@@ -1,9 +1,9 @@
-#include "tools/serve/Messages.h"
+#include "host/web/Messages.h"
 
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-namespace penwell::tools::serve {
+namespace penwell::web {
 
 namespace {
 
@@ -185,4 +185,4 @@ Touch touchFor(PointerKind pointer, const Sample& sample) {
     return touch;
 }
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

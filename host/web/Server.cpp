@@ -1,4 +1,4 @@
-#include "tools/serve/Server.h"
+#include "host/web/Server.h"
 
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
@@ -16,9 +16,9 @@
 
 #include "platform/asio/AsioRunLoop.h"
 #include "tools/ToolError.h"
-#include "tools/serve/WebAssets.h"
+#include "host/web/WebAssets.h"
 
-namespace penwell::tools::serve {
+namespace penwell::web {
 
 namespace net = boost::asio;
 namespace beast = boost::beast;
@@ -27,6 +27,7 @@ namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 using asio::Strand;
 using Clock = std::chrono::steady_clock;
+using tools::ToolError;
 
 namespace {
 
@@ -554,4 +555,4 @@ ServerStats Server::takeStats() {
     return std::exchange(impl_->stats, {});
 }
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

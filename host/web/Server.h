@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/serve/Session.h"
+#include "host/web/Session.h"
 
-namespace penwell::tools::serve {
+namespace penwell::web {
 
 struct ServerOptions {
     std::string bind = "127.0.0.1";
@@ -63,4 +63,4 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

@@ -1,4 +1,4 @@
-#include "tools/serve/Session.h"
+#include "host/web/Session.h"
 
 #include <openssl/evp.h>
 
@@ -14,7 +14,13 @@
 #include "tools/ToolError.h"
 #include "tools/ToolServices.h"
 
-namespace penwell::tools::serve {
+namespace penwell::web {
+
+using tools::recordOf;
+using tools::sampleCount;
+using tools::StagedOutputs;
+using tools::ToolError;
+using tools::toolServices;
 
 namespace {
 
@@ -355,4 +361,4 @@ std::pair<double, std::size_t> SigningSession::takeWork() {
     return {std::exchange(workSeconds_, 0.0), std::exchange(workSamples_, 0)};
 }
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

@@ -1,19 +1,16 @@
 // penwell serve below the network: the message parser, the pointer mapping, a session driving
-// a real controller, the patch encoding, and the Asio run loop. The browser tests
-// (tests/browser) cover the page and the server end to end.
+// a real controller and the patch encoding. The browser tests (browser/) cover the page and the server end to end.
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/io_context.hpp>
 #include <fstream>
 #include <vector>
 
-#include "platform/asio/AsioRunLoop.h"
 #include "platform/cairo/CairoGraphics.h"
 #include "platform/headless/Headless.h"
-#include "tools/serve/Session.h"
+#include "host/web/Session.h"
 
-namespace penwell::tools::serve {
+namespace penwell::web {
 namespace {
 
 TEST(ServeMessages, RefusesWithOneReason) {
@@ -183,25 +180,5 @@ TEST_F(ServeSession, DoneOffersTheFilesOrWritesThemAndClears) {
     std::filesystem::remove_all(out);
 }
 
-TEST(AsioRunLoop, RunsPostsAndTimersOnTheStrandAndNeverAnInvalidatedTimer) {
-    boost::asio::io_context io;
-    asio::AsioRunLoop loop(
-        boost::asio::make_strand(boost::asio::any_io_executor(io.get_executor())));
-    std::vector<std::string> ran;
-    loop.setAfterWork([&] { ran.push_back("after"); });
-    auto late = loop.scheduleTimer(0.02, [&] { ran.push_back("late timer"); });
-    auto soon = loop.scheduleTimer(0.0, [&] { ran.push_back("timer"); });
-    auto cancelled = loop.scheduleTimer(0.01, [&] { ran.push_back("cancelled"); });
-    loop.post([&] { ran.push_back("post"); });
-    cancelled->invalidate();
-    EXPECT_TRUE(ran.empty());  // nothing runs inside the call that scheduled it
-    EXPECT_FALSE(cancelled->isValid());
-    io.run();
-    EXPECT_EQ(ran,
-              (std::vector<std::string>{"post", "after", "timer", "after", "late timer", "after"}));
-    EXPECT_FALSE(late->isValid());
-    EXPECT_FALSE(soon->isValid());
-}
-
 }  // namespace
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

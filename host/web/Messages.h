@@ -19,7 +19,7 @@
 
 #include "platform/Touch.h"
 
-namespace penwell::tools::serve {
+namespace penwell::web {
 
 /// Limits on what one session may send. The defaults are what `penwell serve` uses.
 struct MessageLimits {
@@ -70,4 +70,4 @@ inline constexpr double kTouchForceScale = 2.0;
 /// with force 0 (browsers report 0.5 for any pressed button: that is not pressure).
 Touch touchFor(PointerKind pointer, const Sample& sample);
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web
