@@ -1,14 +1,13 @@
 #include "host/web/Session.h"
 
-#include <openssl/evp.h>
-
 #include <cmath>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <random>
 
 #include "platform/Errors.h"
-#include "platform/cairo/CairoGraphics.h"
+#include "platform/Graphics.h"
+#include "platform/openssl/Base64.h"
 #include "tools/Record.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
@@ -31,14 +30,6 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string base64(ByteView bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3), '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
 /// The background as one opaque premultiplied pixel: the view's colour over the page's white.
 std::uint32_t opaqueBackground(const std::optional<Color>& color) {
     double rgb[3] = {1.0, 1.0, 1.0};
@@ -55,6 +46,17 @@ std::uint32_t opaqueBackground(const std::optional<Color>& color) {
         pixel |= static_cast<std::uint32_t>(rgb[i] * 255.0 + 0.5) << (16 - 8 * i);
     }
     return pixel;
+}
+
+/// The binary messages' layout, for the page.
+Json patchLayout() {
+    Json fields = Json::object();
+    for (const PatchField& f : kPatchFields) {
+        fields[std::string(f.name)] = {f.offset, f.bytes};
+    }
+    return {{"header", kPatchHeaderSize},
+            {"kinds", {{"paint", kPatchMessage}, {"snapshot", kSnapshotMessage}}},
+            {"fields", fields}};
 }
 
 Json statistic(double value) {
@@ -128,6 +130,7 @@ std::string SigningSession::hello() const {
                 {"smoothing", controller_->smoothing()},
                 {"lineWidth", controller_->lineWidth()},
                 {"out", settings_.out.has_value()},
+                {"patch", patchLayout()},
                 {"limits",
                  {{"messageBytes", settings_.limits.messageBytes},
                   {"samplesPerMessage", settings_.limits.samplesPerMessage},
@@ -252,9 +255,8 @@ void SigningSession::done() {
         // The server was started without the receiver's certificate: nothing the page can fix.
     }
     const std::optional<Image> image = c.getSignatureImage(true);
-    const Bytes png =
-        image ? cairo::pngBytes(*image, {0, 0, image->width(), image->height()}) : Bytes();
-    if (!data || !key || png.empty()) {
+    const std::optional<Bytes> png = image ? services_.graphics->encodePng(*image) : std::nullopt;
+    if (!data || !key || !png) {
         reply["ok"] = false;
         reply["reason"] =
             "the server cannot export: no usable Penwell.dat (start it with --resources)";
@@ -272,7 +274,7 @@ void SigningSession::done() {
             StagedOutputs outputs;
             outputs.add(*settings_.out / (name + ".data")).write(*data);
             outputs.add(*settings_.out / (name + ".key")).write(*key);
-            outputs.add(*settings_.out / (name + ".png")).write(png);
+            outputs.add(*settings_.out / (name + ".png")).write(*png);
             outputs.commitAll();
             reply["name"] = name;
         } catch (const ToolError& e) {
@@ -282,9 +284,9 @@ void SigningSession::done() {
         }
         c.clearSignature();
     } else {
-        reply["files"] = {{{"name", "signature.data"}, {"base64", base64(*data)}},
-                          {{"name", "signature.key"}, {"base64", base64(*key)}},
-                          {{"name", "signature.png"}, {"base64", base64(png)}}};
+        reply["files"] = {{{"name", "signature.data"}, {"base64", openssl::base64(*data)}},
+                          {{"name", "signature.key"}, {"base64", openssl::base64(*key)}},
+                          {{"name", "signature.png"}, {"base64", openssl::base64(*png)}}};
     }
     sink_.sendText(reply.dump());
 }
@@ -315,18 +317,22 @@ void SigningSession::sendPatch(std::uint8_t kind, PixelRect area) {
         return;
     }
     const Image shown = shownImage(area);
-    const Bytes png = cairo::pngBytes(shown, {0, 0, area.width, area.height});
-    if (png.empty()) {
+    const std::optional<Bytes> png = services_.graphics->encodePng(shown);
+    if (!png) {
         return;
     }
     std::string message(kPatchHeaderSize, '\0');
     message[0] = static_cast<char>(kind);
-    const int fields[] = {area.x, area.y, area.width, area.height};
-    for (int i = 0; i < 4; ++i) {
-        message[1 + 2 * i] = static_cast<char>(fields[i] & 0xff);
-        message[2 + 2 * i] = static_cast<char>((fields[i] >> 8) & 0xff);
+    const std::uint64_t values[] = {
+        static_cast<std::uint64_t>(area.x), static_cast<std::uint64_t>(area.y),
+        static_cast<std::uint64_t>(area.width), static_cast<std::uint64_t>(area.height)};
+    static_assert(std::size(values) == std::size(kPatchFields));
+    for (std::size_t f = 0; f < std::size(kPatchFields); ++f) {
+        for (std::size_t b = 0; b < kPatchFields[f].bytes; ++b) {
+            message[kPatchFields[f].offset + b] = static_cast<char>((values[f] >> (8 * b)) & 0xff);
+        }
     }
-    message.append(reinterpret_cast<const char*>(png.data()), png.size());
+    message.append(reinterpret_cast<const char*>(png->data()), png->size());
     sink_.sendBinary(std::move(message));
 }
 

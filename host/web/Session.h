@@ -11,10 +11,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "capture/Penwell.h"
-#include "platform/Defaults.h"
 #include "host/web/Messages.h"
+#include "platform/Defaults.h"
 
 namespace penwell::web {
 
@@ -39,11 +40,21 @@ public:
     virtual void sendBinary(std::string bytes) = 0;
 };
 
-/// Binary messages: one kind byte, then x, y, width and height as little-endian 16-bit
-/// integers, then the PNG of that rectangle of what the pad shows (its image over its
-/// background colour, so every pixel is opaque).
+/// Binary messages, the pad's pictures: a header, then the PNG of a rectangle of what the pad
+/// shows (its image over its background colour, so every pixel is opaque). The header is one
+/// kind byte, then the fields of kPatchFields, little-endian. The page learns this layout from
+/// the hello message, so this table is the one place that defines it.
 inline constexpr std::uint8_t kPatchMessage = 1;     ///< paint it on the canvas
 inline constexpr std::uint8_t kSnapshotMessage = 2;  ///< the whole pad, on request, not painted
+
+struct PatchField {
+    std::string_view name;
+    std::size_t offset;
+    std::size_t bytes;
+};
+/// Where the rectangle goes, in the canvas's pixels.
+inline constexpr PatchField kPatchFields[] = {
+    {"x", 1, 2}, {"y", 3, 2}, {"width", 5, 2}, {"height", 7, 2}};
 inline constexpr std::size_t kPatchHeaderSize = 9;
 
 class SigningSession {

@@ -9,6 +9,7 @@ const $ = (id) => document.getElementById(id);
 
 let socket = null;
 let limits = { samplesPerMessage: 256 };
+let patchLayout = null; // the binary messages' layout, from the server's hello (Session.h)
 let active = null; // the pointer that draws: the first one down, as on a device
 let painting = Promise.resolve(); // patches are painted in the order they arrive
 let snapshotWaiters = [];
@@ -18,6 +19,7 @@ const pad = {
   state: { samples: 0, strokes: 0, signature: false },
   lastDone: null,
   closeReason: null,
+  paintError: null,
   patches: 0,
   ready: null,
   /** What the canvas shows. */
@@ -26,8 +28,8 @@ const pad = {
   },
   /** The server's picture of the pad, once every patch sent before it has been painted. */
   snapshot() {
-    return new Promise((resolve) => {
-      snapshotWaiters.push(resolve);
+    return new Promise((resolve, reject) => {
+      snapshotWaiters.push({ resolve, reject });
       send({ type: 'snapshot' });
     });
   },
@@ -115,6 +117,7 @@ function onText(message) {
       ctx.fillStyle = message.background;
       ctx.fillRect(0, 0, canvas.width, canvas.height);
       limits = message.limits;
+      patchLayout = message.patch;
       $('smoothing').checked = message.smoothing;
       $('width').value = message.lineWidth;
       $('widthValue').textContent = message.lineWidth;
@@ -152,25 +155,44 @@ function onText(message) {
   }
 }
 
+/** A header field of a binary message, little-endian, as the hello message lays it out. */
+function field(view, name) {
+  const [offset, bytes] = patchLayout.fields[name];
+  let value = 0;
+  for (let i = bytes - 1; i >= 0; i--) value = value * 256 + view.getUint8(offset + i);
+  return value;
+}
+
+/** A patch that cannot be shown leaves the canvas unlike the server's pad: say so. */
+function paintFailed(error) {
+  pad.paintError = String(error && error.message ? error.message : error);
+  const closed = $('closed');
+  closed.textContent = `The pad cannot show its picture: ${pad.paintError}. Reload the page.`;
+  closed.hidden = false;
+}
+
 function onBinary(buffer) {
   const view = new DataView(buffer);
   const kind = view.getUint8(0);
-  const [x, y, w, h] = [1, 3, 5, 7].map((at) => view.getUint16(at, true));
-  const png = new Blob([buffer.slice(9)], { type: 'image/png' });
+  const [x, y, w, h] = ['x', 'y', 'width', 'height'].map((name) => field(view, name));
+  const png = new Blob([buffer.slice(patchLayout.header)], { type: 'image/png' });
   const decoded = createImageBitmap(png, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
+  const waiter = kind === patchLayout.kinds.snapshot ? snapshotWaiters.shift() : null;
   painting = painting.then(async () => {
     const bitmap = await decoded;
-    if (kind === 1) {
+    if (kind === patchLayout.kinds.paint) {
       ctx.drawImage(bitmap, x, y);
       pad.patches++;
-    } else if (kind === 2) {
+    } else if (waiter) {
       const scratch = new OffscreenCanvas(w, h).getContext('2d');
       scratch.drawImage(bitmap, 0, 0);
-      const waiter = snapshotWaiters.shift();
-      if (waiter) waiter(scratch.getImageData(0, 0, w, h));
+      waiter.resolve(scratch.getImageData(0, 0, w, h));
     }
     bitmap.close();
-  }).catch(() => {});
+  }).catch((error) => {
+    if (waiter) waiter.reject(error);
+    paintFailed(error);
+  });
 }
 
 function connect() {
