@@ -119,7 +119,7 @@ SigningSession::~SigningSession() {
     controller_->viewWillDisappear(false);
 }
 
-std::string SigningSession::hello() const {
+std::string SigningSession::hello(const std::string& resumeToken, bool resumed) const {
     char background[8];
     const std::uint32_t bg = opaqueBackground(pad_->backgroundColor());
     std::snprintf(background, sizeof background, "#%06x", bg & 0xffffffu);
@@ -130,6 +130,10 @@ std::string SigningSession::hello() const {
                 {"smoothing", controller_->smoothing()},
                 {"lineWidth", controller_->lineWidth()},
                 {"out", settings_.out.has_value()},
+                {"kiosk", settings_.out.has_value()},
+                {"resume", resumeToken},
+                {"resumed", resumed},
+                {"timeJitter", kTimeJitter},
                 {"patch", patchLayout()},
                 {"limits",
                  {{"messageBytes", settings_.limits.messageBytes},
@@ -186,22 +190,24 @@ void SigningSession::receive(std::string_view text) {
 void SigningSession::touch(const ClientMessage& message) {
     static constexpr const char* kNames[] = {"down", "move", "up", "cancel"};
     const char* name = kNames[static_cast<int>(message.type)];
-    if ((message.type == MessageType::down) == strokeOpen_) {
+    const bool down = message.type == MessageType::down;
+    if (abandoned_ && !down) {
+        // The rest of a stroke that was finished at a step back in time: the page does not
+        // know, and its samples belong to no stroke.
+        abandoned_ = message.type == MessageType::move;
+        return;
+    }
+    if (down == strokeOpen_) {
         throw ProtocolError(strokeOpen_ ? std::string("down during a stroke")
                                         : std::string(name) + " without a down");
     }
     if (strokeOpen_ && message.pointer != strokePointer_) {
         throw ProtocolError(std::string(name) + ": the pointer kind changed during a stroke");
     }
-    for (const Sample& s : message.samples) {
-        if (s.t < lastTime_) {
-            throw ProtocolError(std::string(name) + ": time went backwards");
-        }
-        lastTime_ = s.t;
-    }
+    abandoned_ = false;
     // A down adds one sample, a move all of its own; an up or a cancel adds none (a tap's dot
     // adds three, which the limit's margin absorbs).
-    const std::size_t adding = message.type == MessageType::down   ? 1
+    const std::size_t adding = down                                ? 1
                                : message.type == MessageType::move ? message.samples.size()
                                                                    : 0;
     if (heldSamples() + adding > settings_.samplesPerSession) {
@@ -210,11 +216,39 @@ void SigningSession::touch(const ClientMessage& message) {
     }
     workSamples_ += message.samples.size();
 
+    // Browsers' event clocks jitter: Chromium has delivered a pointerup 5 us before the last
+    // coalesced move. A small step back takes its predecessor's time, so the record stays in
+    // order and nothing is dropped; a larger one ends the stroke with what it has. A down
+    // starts a stroke of its own, whose times count from it.
     std::vector<Touch> touches;
     touches.reserve(message.samples.size());
     for (const Sample& s : message.samples) {
-        touches.push_back(touchFor(message.pointer, s));
+        Touch t = touchFor(message.pointer, s);
+        if (!down && t.timestamp < lastTime_) {
+            const double back = lastTime_ - t.timestamp;
+            if (back > kTimeJitter && message.type == MessageType::move) {
+                note("time went back " + std::to_string(back) +
+                     " s inside a stroke: the stroke ends there, with what it had");
+                if (!touches.empty()) {
+                    const TouchSet set{touches.back()};
+                    controller_->touchesMoved(set, Event(std::move(touches)));
+                }
+                finishStroke();
+                abandoned_ = true;
+                return;
+            }
+            if (back > kTimeJitter || !jitterNoted_) {
+                jitterNoted_ = jitterNoted_ || back <= kTimeJitter;
+                note("a sample " + std::to_string(back) +
+                     " s earlier than the one before it was taken at that one's time" +
+                     (back <= kTimeJitter ? " (noted once per session)" : ""));
+            }
+            t.timestamp = lastTime_;
+        }
+        lastTime_ = t.timestamp;
+        touches.push_back(t);
     }
+    lastTouch_ = touches.back();
     const TouchSet set{touches.back()};
     PenwellViewController& c = *controller_;
     switch (message.type) {
@@ -235,6 +269,22 @@ void SigningSession::touch(const ClientMessage& message) {
             c.touchesCancelled(set, Event());
             break;
     }
+}
+
+void SigningSession::finishStroke() {
+    if (strokeOpen_) {
+        strokeOpen_ = false;
+        controller_->touchesEnded(TouchSet{lastTouch_}, Event());
+    }
+}
+
+void SigningSession::note(const std::string& line) {
+    sink_.log(line);
+}
+
+void SigningSession::resync() {
+    sentImage_.reset();
+    sentState_.clear();
 }
 
 void SigningSession::done() {

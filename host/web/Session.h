@@ -38,7 +38,14 @@ public:
     virtual ~Sink() = default;
     virtual void sendText(std::string text) = 0;
     virtual void sendBinary(std::string bytes) = 0;
+    /// One line for the server's log about this session.
+    virtual void log(const std::string& line) { (void)line; }
 };
+
+/// How far a sample's time may lie before its predecessor's and still be taken (at the
+/// predecessor's time): browsers' event clocks jitter by microseconds between a pointer
+/// event and its coalesced samples. A larger step back ends the stroke being drawn.
+inline constexpr double kTimeJitter = 0.002;
 
 /// Binary messages, the pad's pictures: a header, then the PNG of a rectangle of what the pad
 /// shows (its image over its background colour, so every pixel is opaque). The header is one
@@ -65,13 +72,18 @@ public:
     SigningSession(const SigningSession&) = delete;
     SigningSession& operator=(const SigningSession&) = delete;
 
-    /// The first message: the pad's size, colours, settings and limits.
-    std::string hello() const;
+    /// The first message: the pad's size, colours, settings and limits, the layout of the
+    /// binary messages, and the token with which a dropped page comes back to this pad
+    /// (`resumed` when it just did).
+    std::string hello(const std::string& resumeToken = {}, bool resumed = false) const;
 
     /// Handles one message from the page. Throws ProtocolError when it is malformed or out of
-    /// order: a move, up or cancel without a down, a down during a stroke, a sample time
-    /// earlier than the one before it in the session, or more samples than the pad may hold.
+    /// order: a move, up or cancel without a down, a down during a stroke, or more samples
+    /// than the pad may hold. Time running back is no fault of the page (see kTimeJitter).
     void receive(std::string_view text);
+
+    /// After a page came back: the next flush sends the whole picture and the state.
+    void resync();
 
     /// Sends what changed since the last flush: a patch of the pad's picture and the state.
     /// The server calls it at most once per animation frame.
@@ -90,6 +102,8 @@ private:
     void touch(const ClientMessage& message);
     void done();
     void sendPatch(std::uint8_t kind, PixelRect area);
+    void finishStroke();
+    void note(const std::string& line);
     std::size_t heldSamples() const;
 
     PadSettings settings_;
@@ -102,6 +116,9 @@ private:
     bool strokeOpen_ = false;
     PointerKind strokePointer_ = PointerKind::mouse;
     double lastTime_ = 0.0;
+    Touch lastTouch_;
+    bool abandoned_ = false;  // a stroke ended at a step back in time; its rest is ignored
+    bool jitterNoted_ = false;
     std::optional<Image> sentImage_;
     std::string sentState_;
     double workSeconds_ = 0.0;
