@@ -13,6 +13,11 @@
 
 namespace penwell::web {
 
+/// How long a pad whose page dropped off the network (no WebSocket close) waits for the page
+/// to come back with its resume token, at most --idle: the page reconnects by itself and
+/// finds its strokes. A page that closes, reloads or starts again gets a fresh pad.
+inline constexpr std::chrono::seconds kResumeGrace{60};
+
 struct ServerOptions {
     std::string bind = "127.0.0.1";
     std::uint16_t port = 8080;  ///< 0 picks a free port

@@ -85,6 +85,9 @@ public:
     /// After a page came back: the next flush sends the whole picture and the state.
     void resync();
 
+    /// Samples on the pad: finished strokes and the stroke being drawn.
+    std::size_t heldSamples() const;
+
     /// Sends what changed since the last flush: a patch of the pad's picture and the state.
     /// The server calls it at most once per animation frame.
     void flush();
@@ -104,7 +107,6 @@ private:
     void sendPatch(std::uint8_t kind, PixelRect area);
     void finishStroke();
     void note(const std::string& line);
-    std::size_t heldSamples() const;
 
     PadSettings settings_;
     Sink& sink_;

@@ -1,6 +1,7 @@
 // The signing page. It draws nothing itself: every pointer sample goes to the server, whose
 // controller paints the pad, and the page paints the patches of the pad's picture it is sent.
-// So what the signer sees is what the component holds.
+// So what the signer sees is what the component holds. A connection that drops is resumed
+// with the pad's token; any other close leaves the pad visibly stopped, with the reason.
 'use strict';
 
 const canvas = document.getElementById('pad');
@@ -8,6 +9,11 @@ const ctx = canvas.getContext('2d', { willReadFrequently: true });
 const $ = (id) => document.getElementById(id);
 
 let socket = null;
+let resumeToken = null; // this pad's, from the server's hello; kept in memory only
+let kiosk = false;
+let outbox = []; // what the signer did while the connection was down, sent when it is back
+let reconnectTries = 0;
+const MAX_OUTBOX = 20000; // messages; beyond it the page gives up waiting
 let limits = { samplesPerMessage: 256 };
 let patchLayout = null; // the binary messages' layout, from the server's hello (Session.h)
 let active = null; // the pointer that draws: the first one down, as on a device
@@ -29,6 +35,10 @@ const pad = {
   /** The server's picture of the pad, once every patch sent before it has been painted. */
   snapshot() {
     return new Promise((resolve, reject) => {
+      if (pad.closeReason !== null) {
+        reject(new Error(`the pad stopped: ${pad.closeReason}`));
+        return;
+      }
       snapshotWaiters.push({ resolve, reject });
       send({ type: 'snapshot' });
     });
@@ -50,8 +60,10 @@ const pad = {
 window.penwellPad = pad;
 
 function send(message) {
-  if (socket && socket.readyState === WebSocket.OPEN) {
+  if (socket && socket.readyState === WebSocket.OPEN && outbox.length === 0) {
     socket.send(JSON.stringify(message));
+  } else if (resumeToken !== null && outbox.length < MAX_OUTBOX) {
+    outbox.push(message); // sent, in order, once the pad is back
   }
 }
 
@@ -71,7 +83,8 @@ function sendSamples(type, pointer, samples) {
 
 canvas.addEventListener('pointerdown', (e) => {
   e.preventDefault();
-  if (active !== null) return;
+  if (active !== null || pad.closeReason !== null) return;
+  $('result').hidden = true;
   active = { id: e.pointerId, type: e.pointerType };
   canvas.setPointerCapture(e.pointerId);
   sendSamples('down', active.type, [sampleOf(e)]);
@@ -99,6 +112,7 @@ $('done').addEventListener('click', () => {
   $('downloads').hidden = true;
   send({ type: 'done' });
 });
+$('again').addEventListener('click', () => startAgain());
 $('smoothing').addEventListener('change', (e) => send({ type: 'config', smoothing: e.target.checked }));
 $('width').addEventListener('input', (e) => {
   $('widthValue').textContent = e.target.value;
@@ -112,6 +126,19 @@ function statistic(value) {
 function onText(message) {
   switch (message.type) {
     case 'hello':
+      resumeToken = message.resume;
+      kiosk = message.kiosk;
+      reconnectTries = 0;
+      if (message.resumed) {
+        // The same pad: what the signer did meanwhile goes now, in order.
+        for (const m of outbox.splice(0)) socket.send(JSON.stringify(m));
+        setStatus(null);
+        break;
+      }
+      if (outbox.length) {
+        outbox = [];
+        setStatus('The connection was lost for too long: the pad starts again.');
+      }
       canvas.width = message.width;
       canvas.height = message.height;
       ctx.fillStyle = message.background;
@@ -124,19 +151,22 @@ function onText(message) {
       break;
     case 'state':
       pad.state = message;
-      $('signature').textContent = message.signature ? 'Signature' : 'No signature yet';
       $('samples').textContent = message.samples;
+      $('strokes').textContent = message.strokes;
       break;
     case 'done': {
       pad.lastDone = message;
       const result = $('result');
       result.hidden = false;
       if (!message.ok) {
-        result.textContent = message.reason;
+        result.textContent = `Could not save: ${message.reason}`;
+        result.className = 'failed';
         break;
       }
-      result.textContent = `sigma ${statistic(message.sigma)} · sigma2 ${statistic(message.sigma2)}` +
-        ` · ${message.samples} samples` + (message.name ? ` · saved as ${message.name}` : '');
+      result.textContent = message.name ? 'Signed and saved' : 'Signed: save the three files below';
+      result.className = 'signed';
+      $('timing').textContent = `sigma ${statistic(message.sigma)} · sigma2 ${statistic(message.sigma2)}` +
+        ` over ${message.samples} samples` + (message.name ? ` · saved as ${message.name}` : '');
       if (message.files) {
         const links = $('downloads');
         links.replaceChildren();
@@ -166,9 +196,7 @@ function field(view, name) {
 /** A patch that cannot be shown leaves the canvas unlike the server's pad: say so. */
 function paintFailed(error) {
   pad.paintError = String(error && error.message ? error.message : error);
-  const closed = $('closed');
-  closed.textContent = `The pad cannot show its picture: ${pad.paintError}. Reload the page.`;
-  closed.hidden = false;
+  setStatus(`The pad cannot show its picture: ${pad.paintError}. Reload the page.`);
 }
 
 function onBinary(buffer) {
@@ -195,20 +223,63 @@ function onBinary(buffer) {
   });
 }
 
+/** A line above the pad about the connection, or none. */
+function setStatus(text) {
+  const status = $('connection');
+  status.textContent = text || '';
+  status.hidden = !text;
+}
+
+/** The pad after a close: visibly off, with the reason, until the signer starts again. */
+function showClosed(reason) {
+  pad.closeReason = reason;
+  document.body.classList.add('closed');
+  for (const id of ['undo', 'clear', 'done']) $(id).disabled = true;
+  $('closed').textContent = `The pad stopped: ${reason}.`;
+  $('stopped').hidden = false;
+  for (const waiter of snapshotWaiters.splice(0)) waiter.reject(new Error(`the pad stopped: ${reason}`));
+}
+
+/** A fresh pad on a new connection. */
+function startAgain() {
+  resumeToken = null;
+  outbox = [];
+  active = null;
+  pad.closeReason = null;
+  document.body.classList.remove('closed');
+  for (const id of ['undo', 'clear', 'done']) $(id).disabled = false;
+  $('stopped').hidden = true;
+  $('result').hidden = true;
+  $('downloads').hidden = true;
+  setStatus(null);
+  connect();
+}
+
 function connect() {
   const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
-  socket = new WebSocket(`${scheme}//${location.host}/ws`);
+  const resume = resumeToken === null ? '' : `?resume=${resumeToken}`;
+  socket = new WebSocket(`${scheme}//${location.host}/ws${resume}`);
   socket.binaryType = 'arraybuffer';
   pad.ready = new Promise((resolve) => socket.addEventListener('open', resolve, { once: true }));
+  const current = socket;
   socket.addEventListener('message', (e) => {
     if (typeof e.data === 'string') onText(JSON.parse(e.data));
     else onBinary(e.data);
   });
   socket.addEventListener('close', (e) => {
-    pad.closeReason = e.reason || `connection closed (${e.code})`;
-    const closed = $('closed');
-    closed.textContent = `The pad stopped: ${pad.closeReason}. Reload the page to sign again.`;
-    closed.hidden = false;
+    if (current !== socket) return;
+    // 1006: the connection dropped without a close from the server (a network blip, a
+    // proxy restart): the pad waits on the server, so come back to it.
+    if (e.code === 1006 && resumeToken !== null && reconnectTries < 40) {
+      reconnectTries++;
+      setStatus('Connection lost: reconnecting…');
+      setTimeout(connect, Math.min(250 * reconnectTries, 2000));
+      return;
+    }
+    const reason = e.reason || (e.code === 1006 ? 'the connection was lost' : `connection closed (${e.code})`);
+    showClosed(reason);
+    // A kiosk is not left dead for the next signer: after an idle close it starts again.
+    if (kiosk && reason.startsWith('idle')) setTimeout(startAgain, 1000);
   });
 }
 
