@@ -63,7 +63,7 @@ ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
         case MessageType::move:
         case MessageType::up:
         case MessageType::cancel: {
-            json::onlyKeys(doc, "", {"type", "pointer", "samples"});
+            json::onlyKeys(doc, "", {"type", "seq", "pointer", "samples"});
             const Json* pointer = json::find(doc, "pointer");
             const std::string kind =
                 pointer && pointer->is_string() ? pointer->get<std::string>() : "";
@@ -98,7 +98,7 @@ ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
             break;
         }
         case MessageType::config: {
-            json::onlyKeys(doc, "", {"type", "smoothing", "lineWidth"});
+            json::onlyKeys(doc, "", {"type", "seq", "smoothing", "lineWidth"});
             if (const Json* it = json::find(doc, "smoothing")) {
                 message.smoothing = json::boolean(*it, "smoothing");
             }
@@ -109,8 +109,12 @@ ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
             break;
         }
         default:
-            json::onlyKeys(doc, "", {"type"});
+            json::onlyKeys(doc, "", {"type", "seq"});
             break;
+    }
+    if (const Json* seq = json::find(doc, "seq")) {
+        // Up to 2^53, where a page's numbers stop being exact.
+        message.seq = static_cast<std::uint64_t>(json::integer(*seq, "seq", 0, 1LL << 53));
     }
     return message;
 }

@@ -133,6 +133,7 @@ std::string SigningSession::hello(const std::string& resumeToken, bool resumed) 
                 {"kiosk", settings_.out.has_value()},
                 {"resume", resumeToken},
                 {"resumed", resumed},
+                {"seq", lastSeq_},
                 {"timeJitter", kTimeJitter},
                 {"patch", patchLayout()},
                 {"limits",
@@ -153,6 +154,12 @@ std::size_t SigningSession::heldSamples() const {
 void SigningSession::receive(std::string_view text) {
     const auto start = Clock::now();
     const ClientMessage message = parseClientMessage(text, settings_.limits);
+    if (message.seq) {
+        if (*message.seq <= lastSeq_) {
+            return;  // sent again by a page that came back: taken already
+        }
+        lastSeq_ = *message.seq;
+    }
     PenwellViewController& c = *controller_;
     switch (message.type) {
         case MessageType::down:
@@ -404,8 +411,8 @@ void SigningSession::flush() {
         {"type", "state"},
         {"samples", heldSamples()},
         {"strokes", c.lines().size()},
-        {"signature",
-         c.isSignature()}}.dump();
+        {"signature", c.isSignature()},
+        {"seq", lastSeq_}}.dump();
     if (state != sentState_) {
         sink_.sendText(state);
         sentState_ = state;

@@ -121,6 +121,7 @@ private:
     Touch lastTouch_;
     bool abandoned_ = false;  // a stroke ended at a step back in time; its rest is ignored
     bool jitterNoted_ = false;
+    std::uint64_t lastSeq_ = 0;  // the last message number taken
     std::optional<Image> sentImage_;
     std::string sentState_;
     double workSeconds_ = 0.0;

@@ -11,9 +11,13 @@ const $ = (id) => document.getElementById(id);
 let socket = null;
 let resumeToken = null; // this pad's, from the server's hello; kept in memory only
 let kiosk = false;
-let outbox = []; // what the signer did while the connection was down, sent when it is back
+// Every message is numbered; those the server has not acknowledged yet are kept, and sent
+// again when the page comes back to its pad after a drop (the server ignores repeats).
+let seq = 0;
+let unacked = [];
+let live = false; // the server's hello has arrived on the current connection
 let reconnectTries = 0;
-const MAX_OUTBOX = 20000; // messages; beyond it the page gives up waiting
+const MAX_UNACKED = 20000; // messages; a page further behind than that starts again
 let limits = { samplesPerMessage: 256 };
 let patchLayout = null; // the binary messages' layout, from the server's hello (Session.h)
 let active = null; // the pointer that draws: the first one down, as on a device
@@ -60,11 +64,17 @@ const pad = {
 window.penwellPad = pad;
 
 function send(message) {
-  if (socket && socket.readyState === WebSocket.OPEN && outbox.length === 0) {
-    socket.send(JSON.stringify(message));
-  } else if (resumeToken !== null && outbox.length < MAX_OUTBOX) {
-    outbox.push(message); // sent, in order, once the pad is back
-  }
+  if (pad.closeReason !== null) return;
+  message.seq = ++seq;
+  if (unacked.length < MAX_UNACKED) unacked.push(message);
+  if (live && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
+}
+
+/** Drops what the server says it has taken. */
+function acknowledged(upTo) {
+  let n = 0;
+  while (n < unacked.length && unacked[n].seq <= upTo) n++;
+  unacked.splice(0, n);
 }
 
 /** One sample: time in seconds on the event clock, position in pad points, pressure. */
@@ -125,19 +135,26 @@ function statistic(value) {
 
 function onText(message) {
   switch (message.type) {
-    case 'hello':
+    case 'hello': {
       resumeToken = message.resume;
       kiosk = message.kiosk;
+      live = true;
+      const wasReconnecting = reconnectTries > 0;
       reconnectTries = 0;
       if (message.resumed) {
-        // The same pad: what the signer did meanwhile goes now, in order.
-        for (const m of outbox.splice(0)) socket.send(JSON.stringify(m));
+        // The same pad: what it has not taken yet goes now, in order.
+        acknowledged(message.seq);
+        for (const m of unacked) socket.send(JSON.stringify(m));
         setStatus(null);
         break;
       }
-      if (outbox.length) {
-        outbox = [];
-        setStatus('The connection was lost for too long: the pad starts again.');
+      if (wasReconnecting) {
+        // The old pad is gone (its grace ran out): what was meant for it is too.
+        if (unacked.length) setStatus('The connection was lost for too long: the pad starts again.');
+        unacked = [];
+        active = null; // the rest of a stroke in progress belongs to no pad
+      } else {
+        for (const m of unacked) socket.send(JSON.stringify(m));
       }
       canvas.width = message.width;
       canvas.height = message.height;
@@ -149,7 +166,9 @@ function onText(message) {
       $('width').value = message.lineWidth;
       $('widthValue').textContent = message.lineWidth;
       break;
+    }
     case 'state':
+      acknowledged(message.seq);
       pad.state = message;
       $('samples').textContent = message.samples;
       $('strokes').textContent = message.strokes;
@@ -227,7 +246,6 @@ function onBinary(buffer) {
 function setStatus(text) {
   const status = $('connection');
   status.textContent = text || '';
-  status.hidden = !text;
 }
 
 /** The pad after a close: visibly off, with the reason, until the signer starts again. */
@@ -243,7 +261,7 @@ function showClosed(reason) {
 /** A fresh pad on a new connection. */
 function startAgain() {
   resumeToken = null;
-  outbox = [];
+  unacked = [];
   active = null;
   pad.closeReason = null;
   document.body.classList.remove('closed');
@@ -258,6 +276,7 @@ function startAgain() {
 function connect() {
   const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
   const resume = resumeToken === null ? '' : `?resume=${resumeToken}`;
+  live = false;
   socket = new WebSocket(`${scheme}//${location.host}/ws${resume}`);
   socket.binaryType = 'arraybuffer';
   pad.ready = new Promise((resolve) => socket.addEventListener('open', resolve, { once: true }));
@@ -268,6 +287,7 @@ function connect() {
   });
   socket.addEventListener('close', (e) => {
     if (current !== socket) return;
+    live = false;
     // 1006: the connection dropped without a close from the server (a network blip, a
     // proxy restart): the pad waits on the server, so come back to it.
     if (e.code === 1006 && resumeToken !== null && reconnectTries < 40) {
