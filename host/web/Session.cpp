@@ -48,6 +48,23 @@ std::uint32_t opaqueBackground(const std::optional<Color>& color) {
     return pixel;
 }
 
+/// The ink as a CSS colour, for the page's provisional ink (black unless the pad says).
+std::string inkColour(const std::optional<Color>& color) {
+    double rgba[4] = {0.0, 0.0, 0.0, 1.0};
+    if (color) {
+        const auto c = color->components();
+        const bool isRgb = color->numberOfComponents() >= 3;
+        for (int i = 0; i < 3; ++i) {
+            rgba[i] = unitComponent(isRgb ? c[static_cast<std::size_t>(i)] : c[0]) * 255.0;
+        }
+        rgba[3] = unitComponent(color->alpha());
+    }
+    char css[64];
+    std::snprintf(css, sizeof css, "rgba(%d, %d, %d, %.3f)", static_cast<int>(rgba[0] + 0.5),
+                  static_cast<int>(rgba[1] + 0.5), static_cast<int>(rgba[2] + 0.5), rgba[3]);
+    return css;
+}
+
 /// The binary messages' layout, for the page.
 Json patchLayout() {
     Json fields = Json::object();
@@ -131,6 +148,7 @@ std::string SigningSession::hello(const std::string& resumeToken, bool resumed) 
                 {"lineWidth", controller_->lineWidth()},
                 {"out", settings_.out.has_value()},
                 {"kiosk", settings_.out.has_value()},
+                {"ink", inkColour(controller_->linecolor())},
                 {"resume", resumeToken},
                 {"resumed", resumed},
                 {"seq", lastSeq_},
@@ -382,7 +400,8 @@ void SigningSession::sendPatch(std::uint8_t kind, PixelRect area) {
     message[0] = static_cast<char>(kind);
     const std::uint64_t values[] = {
         static_cast<std::uint64_t>(area.x), static_cast<std::uint64_t>(area.y),
-        static_cast<std::uint64_t>(area.width), static_cast<std::uint64_t>(area.height)};
+        static_cast<std::uint64_t>(area.width), static_cast<std::uint64_t>(area.height),
+        lastSeq_ & 0xffffffffu};
     static_assert(std::size(values) == std::size(kPatchFields));
     for (std::size_t f = 0; f < std::size(kPatchFields); ++f) {
         for (std::size_t b = 0; b < kPatchFields[f].bytes; ++b) {

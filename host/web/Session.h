@@ -59,10 +59,11 @@ struct PatchField {
     std::size_t offset;
     std::size_t bytes;
 };
-/// Where the rectangle goes, in the canvas's pixels.
+/// Where the rectangle goes, in the canvas's pixels, and the number of the last message the
+/// picture includes: the page's own provisional ink up to it is then the server's.
 inline constexpr PatchField kPatchFields[] = {
-    {"x", 1, 2}, {"y", 3, 2}, {"width", 5, 2}, {"height", 7, 2}};
-inline constexpr std::size_t kPatchHeaderSize = 9;
+    {"x", 1, 2}, {"y", 3, 2}, {"width", 5, 2}, {"height", 7, 2}, {"seq", 9, 4}};
+inline constexpr std::size_t kPatchHeaderSize = 13;
 
 class SigningSession {
 public:

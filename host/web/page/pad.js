@@ -7,6 +7,16 @@
 const canvas = document.getElementById('pad');
 const ctx = canvas.getContext('2d', { willReadFrequently: true });
 const $ = (id) => document.getElementById(id);
+// Provisional ink: what the page draws at once, on a layer above the server's picture, with
+// the controller's rules (a pen's width is 8 x its pressure, any other pointer's the line
+// width), until a patch says the server's picture includes it. Predicted samples extend it
+// but are never sent.
+const ink = document.getElementById('ink');
+const inkCtx = ink.getContext('2d', { desynchronized: true });
+let provisional = []; // one entry a message: { seq, from, points: [[x, y, width]] }
+let predicted = [];
+let inkColour = '#000';
+let lineWidth = 3;
 
 let socket = null;
 let resumeToken = null; // this pad's, from the server's hello; kept in memory only
@@ -30,6 +40,13 @@ const pad = {
   lastDone: null,
   closeReason: null,
   paintError: null,
+  /** Pixels of provisional ink on the layer above the server's picture. */
+  provisionalPixels() {
+    const data = inkCtx.getImageData(0, 0, ink.width, ink.height).data;
+    let n = 0;
+    for (let i = 3; i < data.length; i += 4) if (data[i] !== 0) n++;
+    return n;
+  },
   patches: 0,
   ready: null,
   /** What the canvas shows. */
@@ -87,8 +104,52 @@ function sampleOf(e) {
 
 function sendSamples(type, pointer, samples) {
   for (let i = 0; i < samples.length; i += limits.samplesPerMessage) {
-    send({ type, pointer, samples: samples.slice(i, i + limits.samplesPerMessage) });
+    const message = { type, pointer, samples: samples.slice(i, i + limits.samplesPerMessage) };
+    send(message);
+    if (type === 'down' || type === 'move') addProvisional(message, type === 'down');
   }
+}
+
+function addProvisional(message, begins) {
+  const last = provisional.at(-1);
+  const from = begins || !last ? null : last.points.at(-1);
+  const width = (s) => (message.pointer === 'pen' ? 8 * s[3] : lineWidth);
+  provisional.push({ seq: message.seq, from, points: message.samples.map((s) => [s[1], s[2], width(s)]) });
+  drawProvisional();
+}
+
+function drawProvisional() {
+  inkCtx.clearRect(0, 0, ink.width, ink.height);
+  inkCtx.strokeStyle = inkColour;
+  inkCtx.fillStyle = inkColour;
+  inkCtx.lineCap = 'round';
+  const segment = (a, b) => {
+    inkCtx.lineWidth = b[2];
+    inkCtx.beginPath();
+    inkCtx.moveTo(a[0], a[1]);
+    inkCtx.lineTo(b[0], b[1]);
+    inkCtx.stroke();
+  };
+  let lastPoint = null;
+  for (const entry of provisional) {
+    let prev = entry.from;
+    for (const p of entry.points) {
+      if (prev) segment(prev, p);
+      prev = p;
+    }
+    lastPoint = prev;
+  }
+  if (active !== null && lastPoint) {
+    let prev = lastPoint;
+    for (const p of predicted) { segment(prev, p); prev = p; }
+  }
+}
+
+/** The server's picture includes every message up to `upTo`: its provisional ink goes. */
+function settled(upTo) {
+  const before = provisional.length;
+  provisional = provisional.filter((entry) => entry.seq > upTo);
+  if (provisional.length !== before) drawProvisional();
 }
 
 canvas.addEventListener('pointerdown', (e) => {
@@ -104,6 +165,8 @@ canvas.addEventListener('pointermove', (e) => {
   if (active === null || e.pointerId !== active.id) return;
   // Every hardware sample since the last frame, each with its own time.
   const coalesced = e.getCoalescedEvents ? e.getCoalescedEvents() : [];
+  const prediction = e.getPredictedEvents ? e.getPredictedEvents() : [];
+  predicted = prediction.map(sampleOf).map((s) => [s[1], s[2], active.type === 'pen' ? 8 * s[3] : lineWidth]);
   sendSamples('move', active.type, (coalesced.length ? coalesced : [e]).map(sampleOf));
 });
 
@@ -112,6 +175,8 @@ for (const [event, type] of [['pointerup', 'up'], ['pointercancel', 'cancel']]) 
     if (active === null || e.pointerId !== active.id) return;
     sendSamples(type, active.type, [sampleOf(e)]);
     active = null;
+    predicted = [];
+    drawProvisional();
   });
 }
 
@@ -126,6 +191,7 @@ $('again').addEventListener('click', () => startAgain());
 $('smoothing').addEventListener('change', (e) => send({ type: 'config', smoothing: e.target.checked }));
 $('width').addEventListener('input', (e) => {
   $('widthValue').textContent = e.target.value;
+  lineWidth = Number(e.target.value);
   send({ type: 'config', lineWidth: Number(e.target.value) });
 });
 
@@ -156,8 +222,12 @@ function onText(message) {
       } else {
         for (const m of unacked) socket.send(JSON.stringify(m));
       }
-      canvas.width = message.width;
-      canvas.height = message.height;
+      canvas.width = ink.width = message.width;
+      canvas.height = ink.height = message.height;
+      inkColour = message.ink;
+      lineWidth = message.lineWidth;
+      provisional = [];
+      drawProvisional();
       ctx.fillStyle = message.background;
       ctx.fillRect(0, 0, canvas.width, canvas.height);
       limits = message.limits;
@@ -169,6 +239,8 @@ function onText(message) {
     }
     case 'state':
       acknowledged(message.seq);
+      // After the patches before it are painted: the picture then holds these messages.
+      painting = painting.then(() => settled(message.seq));
       pad.state = message;
       $('samples').textContent = message.samples;
       $('strokes').textContent = message.strokes;
@@ -221,7 +293,7 @@ function paintFailed(error) {
 function onBinary(buffer) {
   const view = new DataView(buffer);
   const kind = view.getUint8(0);
-  const [x, y, w, h] = ['x', 'y', 'width', 'height'].map((name) => field(view, name));
+  const [x, y, w, h, patchSeq] = ['x', 'y', 'width', 'height', 'seq'].map((name) => field(view, name));
   const png = new Blob([buffer.slice(patchLayout.header)], { type: 'image/png' });
   const decoded = createImageBitmap(png, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
   const waiter = kind === patchLayout.kinds.snapshot ? snapshotWaiters.shift() : null;
@@ -230,6 +302,7 @@ function onBinary(buffer) {
     if (kind === patchLayout.kinds.paint) {
       ctx.drawImage(bitmap, x, y);
       pad.patches++;
+      settled(patchSeq);
     } else if (waiter) {
       const scratch = new OffscreenCanvas(w, h).getContext('2d');
       scratch.drawImage(bitmap, 0, 0);

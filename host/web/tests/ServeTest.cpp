@@ -110,7 +110,7 @@ TEST_F(ServeSession, FeedsTheControllerAndPatchesWhatChanged) {
     EXPECT_EQ(header(patch), (std::vector<int>{kPatchMessage, 0, 0, 192, 64}));
     const auto file = std::filesystem::temp_directory_path() / "penwell-serve-patch.png";
     std::ofstream(file, std::ios::binary)
-        .write(patch.data() + kPatchHeaderSize, static_cast<std::streamsize>(patch.size() - 9));
+        .write(patch.data() + kPatchHeaderSize, static_cast<std::streamsize>(patch.size() - kPatchHeaderSize));
     const std::optional<Image> decoded = cairo::readPng(file);
     std::filesystem::remove(file);
     ASSERT_TRUE(decoded);

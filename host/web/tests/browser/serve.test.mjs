@@ -56,8 +56,11 @@ function serve(...args) {
   });
 }
 
-/** A loopback TCP relay in front of the server whose connections the test can cut. */
-function relay() {
+/**
+ * A loopback TCP relay in front of the server whose connections the test can cut, and which
+ * can hold what the server sends for `delayMs`.
+ */
+function relay(delayMs = 0) {
   const sockets = new Set();
   const r = { target: 0 };
   const server = net.createServer((client) => {
@@ -68,7 +71,8 @@ function relay() {
       s.on('close', () => sockets.delete(s));
     }
     client.pipe(upstream);
-    upstream.pipe(client);
+    if (delayMs) upstream.on('data', (d) => setTimeout(() => client.destroyed || client.write(d), delayMs));
+    else upstream.pipe(client);
   });
   r.cut = () => { for (const s of sockets) s.destroy(); };
   r.close = () => { r.cut(); server.close(); };
@@ -458,4 +462,22 @@ test('serve refuses to start when it could not save a signature', async () => {
   for (const [args, reason] of cases) {
     await assert.rejects(serve(...args), reason);
   }
+});
+
+test('the page shows ink at once, and only the server\'s picture once it has caught up', async () => {
+  const r = await relay(400);
+  const server = await serve('--smoothing', 'off', '--public-origin', `http://127.0.0.1:${r.port}`);
+  r.target = server.port;
+  const pad = await openPad(`http://127.0.0.1:${r.port}/`);
+  const patches = await pad.page.evaluate(() => window.penwellPad.patches);
+  const samples = timeline(wave(30, 40, 100, 5, 20));
+  await dispatch(pad, 'pen', samples);
+  // Before the server's first patch for the stroke has come back, the stroke is on the page.
+  const early = await pad.page.evaluate(() => [window.penwellPad.patches, window.penwellPad.provisionalPixels()]);
+  assert.equal(early[0], patches, 'no patch yet');
+  assert.ok(early[1] > 100, `provisional ink drawn: ${early[1]} pixels`);
+  await until(async () => (await state(pad)).samples === samples.length, 'the server\'s samples');
+  await until(() => pad.page.evaluate(() => window.penwellPad.provisionalPixels() === 0), 'the provisional ink gone');
+  assert.equal(await mismatch(pad), 0);
+  r.close();
 });
