@@ -29,8 +29,9 @@ bench: deps
 	cmake --preset bench
 	cmake --build --preset bench
 	./build/bench/bench/penwell_bench
-	./build/bench/bench/penwell_serve_load
+	./build/bench/host/web/bench/penwell_serve_load
 	./build/bench/bench/penwell_verify_bench
+	if [ -x ./build/bench/bench/penwell_pdf_bench ]; then ./build/bench/bench/penwell_pdf_bench; fi
 
 # Each libFuzzer harness for FUZZ_SECONDS (clang, ASan + UBSan); `make fuzz FUZZ_SECONDS=600`.
 FUZZ_SECONDS ?= 60

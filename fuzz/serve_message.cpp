@@ -7,13 +7,13 @@
 #include <string_view>
 
 #include "platform/headless/Headless.h"
-#include "tools/serve/Session.h"
+#include "host/web/Session.h"
 
 using namespace penwell;
 
 namespace {
 
-class NullSink final : public tools::serve::Sink {
+class NullSink final : public web::Sink {
 public:
     void sendText(std::string) override {}
     void sendBinary(std::string) override {}
@@ -23,13 +23,13 @@ public:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);
-    tools::serve::PadSettings settings;
+    web::PadSettings settings;
     settings.size = {200, 100};
     settings.services.resources = PENWELL_DEMO_CERTIFICATE_DIR;
     settings.samplesPerSession = 2000;
     auto loop = std::make_shared<headless::ManualRunLoop>();
     NullSink sink;
-    tools::serve::SigningSession session(settings, loop, sink);
+    web::SigningSession session(settings, loop, sink);
     loop->runPending();
     try {
         while (!input.empty()) {
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             loop->advance(0.05);  // lets the smoothing redraw fire now and then
             session.flush();
         }
-    } catch (const tools::serve::ProtocolError&) {
+    } catch (const web::ProtocolError&) {
         // the server closes the session
     }
     return 0;

@@ -1,11 +1,13 @@
 // penwell serve: the signing pad in a browser, backed by a real controller per signer.
 
 #include <charconv>
+#include <fstream>
 #include <thread>
 
+#include "host/web/Server.h"
 #include "tools/Commands.h"
+#include "tools/Replay.h"
 #include "tools/ToolError.h"
-#include "tools/serve/Server.h"
 
 namespace penwell::tools {
 
@@ -29,17 +31,57 @@ Size parsePad(const std::string& text) {
     return {static_cast<double>(w), static_cast<double>(h)};
 }
 
+/// Refuses to start a server that could not save a signature, with the reason `replay`
+/// gives: a short signature is exported through the same path, so the resources, the pin and
+/// the store are checked exactly as a signer's Done would check them.
+void checkKeyWrap(const ServiceOptions& services) {
+    Trace trace;
+    trace.name = "the start-up check";
+    trace.padFrame = {{0, 0}, {200, 100}};
+    trace.config.smoothing = false;
+    TraceEvent event;
+    for (int i = 0; i <= 40; ++i) {
+        event.type = i == 0 ? EventType::began : EventType::moved;
+        event.touches = {Touch{{10.0 + 4 * i, 50.0}, 0.01 * i, 0.0, touch_type::kDirect}};
+        trace.events.push_back(event);
+    }
+    event.type = EventType::ended;
+    trace.events.push_back(event);
+    ReplaySettings settings;
+    settings.services = services;
+    Replay replay(trace, settings);
+    replay.run([] {});
+    ExportRequest request;
+    request.data = true;
+    takeExports(replay, trace, request, services);
+}
+
+/// --out must take files now, not first at a signer's Done.
+void checkWritable(const std::filesystem::path& folder) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec || !std::filesystem::is_directory(folder)) {
+        throw ToolError(folder.string() + ": cannot make the folder: " + ec.message());
+    }
+    const std::filesystem::path probe = folder / ".penwell-serve-write-check";
+    const bool written = static_cast<bool>(std::ofstream(probe) << "");
+    std::filesystem::remove(probe, ec);
+    if (!written) {
+        throw ToolError(folder.string() + ": cannot write there");
+    }
+}
+
 }  // namespace
 
 int runServe(const ServeOptions& options, std::ostream& out) {
-    serve::ServerOptions server;
+    web::ServerOptions server;
     server.bind = options.bind;
     server.port = static_cast<std::uint16_t>(options.port);
     server.maxSessions = static_cast<std::size_t>(options.maxSessions);
     server.idleTimeout = std::chrono::seconds(options.idleSeconds);
     server.publicOrigins = options.publicOrigins;
     server.threads = std::max(2u, std::thread::hardware_concurrency());
-    serve::PadSettings& pad = server.pad;
+    web::PadSettings& pad = server.pad;
     pad.size = parsePad(options.pad);
     pad.smoothing = options.smoothing;
     pad.lineWidth = options.lineWidth;
@@ -48,15 +90,12 @@ int runServe(const ServeOptions& options, std::ostream& out) {
     // session: a server for the public needs no lasting state unless it is given a store.
     pad.services.certificateStore = options.store;
     if (options.out) {
-        std::error_code ec;
-        std::filesystem::create_directories(*options.out, ec);
-        if (ec || !std::filesystem::is_directory(*options.out)) {
-            throw ToolError(options.out->string() + ": cannot make the folder: " + ec.message());
-        }
+        checkWritable(*options.out);
         pad.out = options.out;
     }
+    checkKeyWrap(pad.services);
 
-    serve::Server s(std::move(server));
+    web::Server s(std::move(server));
     out << "penwell serve: open " << s.url() << " in a browser (Ctrl-C stops)" << std::endl;
     s.run();
     out << "penwell serve: stopped" << std::endl;

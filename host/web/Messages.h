@@ -8,9 +8,13 @@
 //       carries the pointer event's coalesced samples, oldest first.
 //   {"type":"undo"} {"type":"clear"} {"type":"done"} {"type":"snapshot"}
 //   {"type":"config", "smoothing":true|false, "lineWidth":W}   (either key may be left out)
+// Any message may carry "seq", a number the page counts up from 1: the server acknowledges the
+// last one it took (in its state and hello messages) and ignores one it has already taken, so
+// a page that lost its connection sends again whatever was not acknowledged.
 // The network is hostile: anything else is refused with one reason, and the session closes.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,7 +23,7 @@
 
 #include "platform/Touch.h"
 
-namespace penwell::tools::serve {
+namespace penwell::web {
 
 /// Limits on what one session may send. The defaults are what `penwell serve` uses.
 struct MessageLimits {
@@ -52,6 +56,7 @@ struct ClientMessage {
     std::vector<Sample> samples;
     std::optional<bool> smoothing;   ///< config
     std::optional<float> lineWidth;  ///< config
+    std::optional<std::uint64_t> seq;
 };
 
 /// Parses one message. Throws ProtocolError naming the fault, e.g. "samples[2][1]: expected a
@@ -70,4 +75,4 @@ inline constexpr double kTouchForceScale = 2.0;
 /// with force 0 (browsers report 0.5 for any pressed button: that is not pressure).
 Touch touchFor(PointerKind pointer, const Sample& sample);
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

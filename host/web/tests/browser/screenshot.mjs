@@ -10,7 +10,8 @@ const url = await new Promise((resolve) => proc.stdout.on('data', (d) => {
   if (m) resolve(m[0]);
 }));
 const browser = await chromium.launch({ executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-  args: ['--no-sandbox', '--headless=new'] });
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+    '--disable-component-update', '--disable-sync', '--no-first-run'] });
 const page = await browser.newPage({ viewport: { width: 680, height: 560 } });
 await page.goto(url);
 await page.evaluate(() => window.penwellPad.ready);

@@ -1,37 +1,22 @@
-#include "tools/serve/Messages.h"
+#include "host/web/Messages.h"
 
 #include <cmath>
-#include <nlohmann/json.hpp>
 
-namespace penwell::tools::serve {
+#include "json/JsonReader.h"
+
+namespace penwell::web {
 
 namespace {
 
-using Json = nlohmann::json;
+using json::fail;
+using json::Json;
+using json::number;
 
 // The same ranges a trace's touches must meet: times from 0 to 1e9 seconds, finite positions.
 // Positions are further held to a band around any pad the server makes, so that nothing far
 // outside reaches the controller's painting or the record's 32-bit fields.
 constexpr double kMaxTime = 1.0e9;
 constexpr double kMaxCoordinate = 1.0e6;
-
-[[noreturn]] void fail(const std::string& where, const std::string& what) {
-    throw ProtocolError(where.empty() ? what : where + ": " + what);
-}
-
-double number(const Json& v, const std::string& where, double min, double max) {
-    if (!v.is_number()) {
-        fail(where, "expected a number");
-    }
-    const double d = v.get<double>();
-    if (!std::isfinite(d)) {
-        fail(where, "expected a finite number");
-    }
-    if (d < min || d > max) {
-        fail(where, "out of range");
-    }
-    return d;
-}
 
 Sample parseSample(const Json& v, const std::string& where) {
     if (!v.is_array() || v.size() != 4) {
@@ -58,38 +43,10 @@ constexpr Named kTypes[] = {
     {"config", MessageType::config},
 };
 
-void onlyKeys(const Json& v, std::initializer_list<std::string_view> allowed) {
-    for (const auto& [key, value] : v.items()) {
-        bool known = false;
-        for (const std::string_view a : allowed) {
-            known = known || key == a;
-        }
-        if (!known) {
-            fail(key, "unknown field");
-        }
-    }
-}
-
-}  // namespace
-
-ClientMessage parseClientMessage(std::string_view text, const MessageLimits& limits) {
-    if (text.size() > limits.messageBytes) {
-        fail("", "message of " + std::to_string(text.size()) + " bytes, more than " +
-                     std::to_string(limits.messageBytes));
-    }
-    Json doc = Json::parse(text, nullptr, false);
-    if (doc.is_discarded()) {
-        fail("", "invalid JSON");
-    }
-    if (!doc.is_object()) {
-        fail("", "expected an object");
-    }
-    const auto typeIt = doc.find("type");
-    if (typeIt == doc.end() || !typeIt->is_string()) {
-        fail("type", "expected a string");
-    }
+/// The message a parsed document describes; throws JsonError.
+ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
+    const std::string type = json::string(json::require(doc, "", "type"), "type");
     ClientMessage message;
-    const std::string type = typeIt->get<std::string>();
     bool known = false;
     for (const Named& n : kTypes) {
         if (type == n.name) {
@@ -106,12 +63,10 @@ ClientMessage parseClientMessage(std::string_view text, const MessageLimits& lim
         case MessageType::move:
         case MessageType::up:
         case MessageType::cancel: {
-            onlyKeys(doc, {"type", "pointer", "samples"});
-            const auto pointer = doc.find("pointer");
-            if (pointer == doc.end() || !pointer->is_string()) {
-                fail("pointer", "expected pen, touch or mouse");
-            }
-            const std::string kind = pointer->get<std::string>();
+            json::onlyKeys(doc, "", {"type", "seq", "pointer", "samples"});
+            const Json* pointer = json::find(doc, "pointer");
+            const std::string kind =
+                pointer && pointer->is_string() ? pointer->get<std::string>() : "";
             if (kind == "pen") {
                 message.pointer = PointerKind::pen;
             } else if (kind == "touch") {
@@ -121,8 +76,8 @@ ClientMessage parseClientMessage(std::string_view text, const MessageLimits& lim
             } else {
                 fail("pointer", "expected pen, touch or mouse");
             }
-            const auto samples = doc.find("samples");
-            if (samples == doc.end() || !samples->is_array()) {
+            const Json* samples = json::find(doc, "samples");
+            if (!samples || !samples->is_array()) {
                 fail("samples", "expected an array");
             }
             const std::size_t wanted = samples->size();
@@ -138,30 +93,44 @@ ClientMessage parseClientMessage(std::string_view text, const MessageLimits& lim
             }
             message.samples.reserve(wanted);
             for (std::size_t i = 0; i < wanted; ++i) {
-                message.samples.push_back(
-                    parseSample((*samples)[i], "samples[" + std::to_string(i) + "]"));
+                message.samples.push_back(parseSample((*samples)[i], json::at("samples", i)));
             }
             break;
         }
         case MessageType::config: {
-            onlyKeys(doc, {"type", "smoothing", "lineWidth"});
-            if (const auto it = doc.find("smoothing"); it != doc.end()) {
-                if (!it->is_boolean()) {
-                    fail("smoothing", "expected true or false");
-                }
-                message.smoothing = it->get<bool>();
+            json::onlyKeys(doc, "", {"type", "seq", "smoothing", "lineWidth"});
+            if (const Json* it = json::find(doc, "smoothing")) {
+                message.smoothing = json::boolean(*it, "smoothing");
             }
-            if (const auto it = doc.find("lineWidth"); it != doc.end()) {
+            if (const Json* it = json::find(doc, "lineWidth")) {
                 // The trace format's range for an ink width, narrowed to what a pad can show.
                 message.lineWidth = static_cast<float>(number(*it, "lineWidth", 0.5, 40.0));
             }
             break;
         }
         default:
-            onlyKeys(doc, {"type"});
+            json::onlyKeys(doc, "", {"type", "seq"});
             break;
     }
+    if (const Json* seq = json::find(doc, "seq")) {
+        // Up to 2^53, where a page's numbers stop being exact.
+        message.seq = static_cast<std::uint64_t>(json::integer(*seq, "seq", 0, 1LL << 53));
+    }
     return message;
+}
+
+}  // namespace
+
+ClientMessage parseClientMessage(std::string_view text, const MessageLimits& limits) {
+    if (text.size() > limits.messageBytes) {
+        throw ProtocolError("message of " + std::to_string(text.size()) + " bytes, more than " +
+                            std::to_string(limits.messageBytes));
+    }
+    try {
+        return readMessage(json::object(json::parse(text), ""), limits);
+    } catch (const json::JsonError& e) {
+        throw ProtocolError(e.what());
+    }
 }
 
 Touch touchFor(PointerKind pointer, const Sample& sample) {
@@ -185,4 +154,4 @@ Touch touchFor(PointerKind pointer, const Sample& sample) {
     return touch;
 }
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

@@ -1,4 +1,6 @@
-#include "tools/serve/Server.h"
+#include "host/web/Server.h"
+
+#include <openssl/rand.h>
 
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
@@ -10,15 +12,16 @@
 #include <deque>
 #include <iostream>
 #include <list>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include "host/web/WebAssets.h"
 #include "platform/asio/AsioRunLoop.h"
 #include "tools/ToolError.h"
-#include "tools/serve/WebAssets.h"
 
-namespace penwell::tools::serve {
+namespace penwell::web {
 
 namespace net = boost::asio;
 namespace beast = boost::beast;
@@ -27,6 +30,7 @@ namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 using asio::Strand;
 using Clock = std::chrono::steady_clock;
+using tools::ToolError;
 
 namespace {
 
@@ -53,6 +57,38 @@ std::string closeReason(std::string reason) {
 }
 
 class WsSession;
+class Pad;
+
+void log(const std::string& line) {
+    std::cerr << "penwell serve: " << line << std::endl;
+}
+
+/// An unguessable token: 128 bits from the operating system's generator.
+std::string randomToken() {
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) {
+        throw std::runtime_error("no random bytes for a resume token");
+    }
+    std::string out;
+    for (const unsigned char b : bytes) {
+        out += "0123456789abcdef"[b >> 4];
+        out += "0123456789abcdef"[b & 15];
+    }
+    return out;
+}
+
+/// A header value fit for one log line: control characters shown as '?', at most 80 bytes.
+std::string printable(std::string text) {
+    if (text.size() > 80) {
+        text.resize(80);
+    }
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = '?';
+        }
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -69,6 +105,9 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
     std::mutex registryMutex;
     std::list<std::weak_ptr<WsSession>> registry;
+    /// Every pad by resume token, and those whose page dropped, kept until their grace runs out.
+    std::map<std::string, std::weak_ptr<Pad>> pads;
+    std::map<std::string, std::shared_ptr<Pad>> parked;
 
     std::mutex statsMutex;
     bool collecting = false;
@@ -76,6 +115,14 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
     void accept();
     void stop();
+    /// How long a pad whose page dropped waits for it to come back.
+    std::chrono::seconds resumeGrace() const { return std::min(options.idleTimeout, kResumeGrace); }
+    /// A pad is gone: when the server is stopping and it was the last, nothing is left to wait for.
+    void padGone() {
+        if (--sessions == 0 && stopping) {
+            ioc.stop();
+        }
+    }
     bool hostAllowed(std::string_view host) const {
         return allowedHosts.count(std::string(host)) > 0;
     }
@@ -97,21 +144,54 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
 namespace {
 
-// ---- WebSocket session -------------------------------------------------------------------
+// ---- A signer's pad and its WebSocket -----------------------------------------------------
 
-class WsSession final : public std::enable_shared_from_this<WsSession>, public Sink {
+/// One signer's pad: the controller on its run loop and strand, and the connection that
+/// currently shows it. It outlives a connection that drops, for resumeGrace(), so that a
+/// network blip does not cost the signature.
+class Pad final : public Sink, public std::enable_shared_from_this<Pad> {
 public:
-    WsSession(tcp::socket socket, Strand strand, std::shared_ptr<Server::Impl> server)
-        : ws_(std::move(socket)),
-          strand_(strand),
-          server_(std::move(server)),
-          loop_(std::make_shared<asio::AsioRunLoop>(strand)),
-          flushTimer_(strand),
-          idleTimer_(strand) {}
+    Pad(Strand s, std::shared_ptr<Server::Impl> server)
+        : strand(s),
+          loop(std::make_shared<asio::AsioRunLoop>(s)),
+          grace(s),
+          server_(std::move(server)) {}
+    ~Pad() override {
+        core.reset();  // the controller goes before the loop its work was scheduled on
+        server_->padGone();
+    }
 
-    ~WsSession() override {
-        core_.reset();  // the controller goes before the loop its work was scheduled on
-        --server_->sessions;
+    void sendText(std::string text) override;
+    void sendBinary(std::string bytes) override;
+    void log(const std::string& line) override { web::log("session " + id() + ": " + line); }
+
+    std::size_t held() const { return core ? core->heldSamples() : 0; }
+    std::string id() const { return token.substr(0, 8); }
+
+    Strand strand;
+    std::shared_ptr<asio::AsioRunLoop> loop;
+    std::unique_ptr<SigningSession> core;
+    std::string token;
+    WsSession* connection = nullptr;  // on the strand; cleared by the connection as it goes
+    net::steady_timer grace;
+
+private:
+    std::shared_ptr<Server::Impl> server_;
+};
+
+class WsSession final : public std::enable_shared_from_this<WsSession> {
+public:
+    WsSession(tcp::socket socket, std::shared_ptr<Pad> pad, std::shared_ptr<Server::Impl> server)
+        : ws_(std::move(socket)),
+          pad_(std::move(pad)),
+          server_(std::move(server)),
+          flushTimer_(pad_->strand),
+          idleTimer_(pad_->strand) {}
+
+    ~WsSession() {
+        if (pad_->connection == this) {
+            pad_->connection = nullptr;
+        }
     }
 
     void start(http::request<http::string_body> request) {
@@ -124,7 +204,8 @@ public:
                          [self = shared_from_this()](beast::error_code ec) { self->accepted(ec); });
     }
 
-    /// Closes the session with a reason the page shows; the server and other sessions go on.
+    /// Closes the session with a reason the page shows and the log keeps; the server and
+    /// other sessions go on. The pad goes with it.
     void fail(const std::string& reason,
               websocket::close_code code = websocket::close_code::policy_error) {
         if (closing_) {
@@ -133,115 +214,19 @@ public:
         closing_ = true;
         flushTimer_.cancel();
         idleTimer_.cancel();
-        if (code != websocket::close_code::going_away) {
-            std::cerr << "penwell serve: closed a session: " << reason << std::endl;
-        }
+        pad_->log("closed: " + reason + " (" + std::to_string(pad_->held()) + " samples held)");
         ws_.async_close(websocket::close_reason(code, closeReason(reason)),
                         [self = shared_from_this()](beast::error_code) {});
     }
 
-    const Strand& strand() const { return strand_; }
+    const Strand& strand() const { return pad_->strand; }
 
-    void sendText(std::string text) override { enqueue(std::move(text), false); }
-    void sendBinary(std::string bytes) override { enqueue(std::move(bytes), true); }
-
-private:
-    void accepted(beast::error_code ec) {
-        if (ec) {
-            return;
-        }
-        try {
-            core_ = std::make_unique<SigningSession>(server_->options.pad, loop_, *this);
-        } catch (const std::exception& e) {
-            fail(std::string("the pad cannot be made: ") + e.what(),
-                 websocket::close_code::internal_error);
-            return;
-        }
-        loop_->setAfterWork([weak = weak_from_this()] {
-            if (auto self = weak.lock()) {
-                self->scheduleFlush();
-            }
-        });
-        sendText(core_->hello());
-        lastActivity_ = Clock::now();
-        armIdle();
-        read();
-    }
-
-    void read() {
-        ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
-            self->received(ec);
-        });
-    }
-
-    void received(beast::error_code ec) {
-        if (ec) {
-            if (ec == websocket::error::message_too_big) {
-                std::cerr << "penwell serve: closed a session: a message of more than "
-                          << server_->options.pad.limits.messageBytes << " bytes" << std::endl;
-            }
-            closing_ = true;
-            flushTimer_.cancel();
-            idleTimer_.cancel();
-            return;
-        }
-        if (closing_) {
-            return;
-        }
-        if (!ws_.got_text()) {
-            fail("binary messages are not accepted");
-            return;
-        }
-        const std::string text = beast::buffers_to_string(buffer_.data());
-        buffer_.consume(buffer_.size());
-        lastActivity_ = Clock::now();
-        try {
-            core_->receive(text);
-        } catch (const ProtocolError& e) {
-            fail(e.what());
-            return;
-        } catch (const std::exception& e) {
-            fail(std::string("the server failed: ") + e.what(),
-                 websocket::close_code::internal_error);
-            return;
-        }
-        scheduleFlush();
-        read();
-    }
-
-    void scheduleFlush() {
-        if (flushScheduled_ || closing_ || !core_) {
-            return;
-        }
-        flushScheduled_ = true;
-        flushTimer_.expires_at(std::max(Clock::now(), lastFlush_ + kFrame));
-        flushTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
-            self->flushScheduled_ = false;
-            if (ec || self->closing_) {
-                return;
-            }
-            self->lastFlush_ = Clock::now();
-            const std::uint64_t before = self->bytesQueued_;
-            self->core_->flush();
-            const auto [seconds, samples] = self->core_->takeWork();
-            self->server_->record(seconds, samples, self->bytesQueued_ - before);
-        });
-    }
-
-    void armIdle() {
-        const auto limit = server_->options.idleTimeout;
-        idleTimer_.expires_at(lastActivity_ + limit);
-        idleTimer_.async_wait([self = shared_from_this(), limit](beast::error_code ec) {
-            if (ec || self->closing_) {
-                return;
-            }
-            if (Clock::now() >= self->lastActivity_ + limit) {
-                self->fail("idle for " + std::to_string(limit.count()) + " seconds",
-                           websocket::close_code::going_away);
-            } else {
-                self->armIdle();
-            }
-        });
+    /// The page came back on another connection before this one noticed it was gone.
+    void replaced() {
+        closing_ = true;
+        flushTimer_.cancel();
+        idleTimer_.cancel();
+        beast::get_lowest_layer(ws_).close();
     }
 
     void enqueue(std::string data, bool binary) {
@@ -260,6 +245,159 @@ private:
         }
     }
 
+    void scheduleFlush() {
+        if (flushScheduled_ || closing_ || !pad_->core) {
+            return;
+        }
+        flushScheduled_ = true;
+        flushTimer_.expires_at(std::max(Clock::now(), lastFlush_ + kFrame));
+        flushTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            self->flushScheduled_ = false;
+            if (ec || self->closing_) {
+                return;
+            }
+            self->lastFlush_ = Clock::now();
+            const std::uint64_t before = self->bytesQueued_;
+            self->pad_->core->flush();
+            const auto [seconds, samples] = self->pad_->core->takeWork();
+            self->server_->record(seconds, samples, self->bytesQueued_ - before);
+        });
+    }
+
+private:
+    void accepted(beast::error_code ec) {
+        if (ec) {
+            return;
+        }
+        Pad& pad = *pad_;
+        const bool resumed = pad.core != nullptr;
+        if (resumed) {
+            pad.grace.cancel();
+            pad.core->resync();
+            pad.log("the page came back (" + std::to_string(pad.held()) + " samples held)");
+        } else {
+            try {
+                pad.token = randomToken();
+                pad.core = std::make_unique<SigningSession>(server_->options.pad, pad.loop, pad);
+                std::lock_guard lock(server_->registryMutex);
+                std::erase_if(server_->pads, [](const auto& p) { return p.second.expired(); });
+                server_->pads[pad.token] = pad_;
+            } catch (const std::exception& e) {
+                fail(std::string("the pad cannot be made: ") + e.what(),
+                     websocket::close_code::internal_error);
+                return;
+            }
+            pad.loop->setAfterWork([weak = std::weak_ptr<Pad>(pad_)] {
+                if (auto p = weak.lock(); p && p->connection) {
+                    p->connection->scheduleFlush();
+                }
+            });
+        }
+        if (pad.connection != nullptr && pad.connection != this) {
+            pad.connection->replaced();
+        }
+        pad.connection = this;
+        enqueue(pad.core->hello(pad.token, resumed), false);
+        scheduleFlush();
+        lastActivity_ = Clock::now();
+        armIdle();
+        read();
+    }
+
+    void read() {
+        ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+            self->received(ec);
+        });
+    }
+
+    void received(beast::error_code ec) {
+        if (ec) {
+            const bool wasClosing = std::exchange(closing_, true);
+            flushTimer_.cancel();
+            idleTimer_.cancel();
+            if (wasClosing) {
+                return;  // our own close, logged when it began
+            }
+            if (ec == websocket::error::message_too_big) {
+                pad_->log("closed: a message of more than " +
+                          std::to_string(server_->options.pad.limits.messageBytes) + " bytes (" +
+                          std::to_string(pad_->held()) + " samples held)");
+            } else if (ec == websocket::error::closed) {
+                pad_->log("closed by the page (" + std::to_string(pad_->held()) + " samples held)");
+            } else {
+                park(ec);
+            }
+            return;
+        }
+        if (closing_) {
+            return;
+        }
+        if (!ws_.got_text()) {
+            fail("binary messages are not accepted");
+            return;
+        }
+        const std::string text = beast::buffers_to_string(buffer_.data());
+        buffer_.consume(buffer_.size());
+        lastActivity_ = Clock::now();
+        try {
+            pad_->core->receive(text);
+        } catch (const ProtocolError& e) {
+            fail(e.what());
+            return;
+        } catch (const std::exception& e) {
+            fail(std::string("the server failed: ") + e.what(),
+                 websocket::close_code::internal_error);
+            return;
+        }
+        scheduleFlush();
+        read();
+    }
+
+    /// The connection dropped without a close: keep the pad for the page to come back to.
+    void park(beast::error_code ec) {
+        if (server_->stopping || !pad_->core) {
+            return;
+        }
+        const auto grace = server_->resumeGrace();
+        pad_->log("the connection dropped (" + ec.message() + "); the pad waits " +
+                  std::to_string(grace.count()) + " s for the page (" +
+                  std::to_string(pad_->held()) + " samples held)");
+        {
+            std::lock_guard lock(server_->registryMutex);
+            server_->parked[pad_->token] = pad_;
+        }
+        pad_->grace.expires_after(grace);
+        pad_->grace.async_wait(
+            [pad = std::weak_ptr<Pad>(pad_), server = server_, grace](beast::error_code waited) {
+                auto p = pad.lock();
+                if (waited || !p) {
+                    return;
+                }
+                std::lock_guard lock(server->registryMutex);
+                if (server->parked.erase(p->token) > 0) {
+                    p->log("closed: the page did not come back within " +
+                           std::to_string(grace.count()) + " s (" + std::to_string(p->held()) +
+                           " samples discarded)");
+                }
+            });
+    }
+
+    void armIdle() {
+        const auto limit = server_->options.idleTimeout;
+        idleTimer_.expires_at(lastActivity_ + limit);
+        idleTimer_.async_wait([self = shared_from_this(), limit](beast::error_code ec) {
+            if (ec || self->closing_) {
+                return;
+            }
+            if (Clock::now() >= self->lastActivity_ + limit) {
+                self->fail("idle for " + std::to_string(limit.count()) + " seconds",
+                           websocket::close_code::going_away);
+            } else {
+                self->armIdle();
+            }
+        });
+    }
+
     void write() {
         writing_ = true;
         ws_.binary(queue_.front().binary);
@@ -273,8 +411,7 @@ private:
         queue_.pop_front();
         writing_ = false;
         if (ec) {
-            closing_ = true;
-            return;
+            return;  // the read fails too, and decides what becomes of the pad
         }
         if (!queue_.empty() && !closing_) {
             write();
@@ -287,10 +424,8 @@ private:
     };
 
     websocket::stream<beast::tcp_stream> ws_;
-    Strand strand_;
+    std::shared_ptr<Pad> pad_;
     std::shared_ptr<Server::Impl> server_;
-    std::shared_ptr<asio::AsioRunLoop> loop_;
-    std::unique_ptr<SigningSession> core_;
     beast::flat_buffer buffer_;
     net::steady_timer flushTimer_;
     net::steady_timer idleTimer_;
@@ -303,6 +438,18 @@ private:
     bool closing_ = false;
     bool flushScheduled_ = false;
 };
+
+void Pad::sendText(std::string text) {
+    if (connection != nullptr) {
+        connection->enqueue(std::move(text), false);
+    }
+}
+
+void Pad::sendBinary(std::string bytes) {
+    if (connection != nullptr) {
+        connection->enqueue(std::move(bytes), true);
+    }
+}
 
 // ---- HTTP connection ---------------------------------------------------------------------
 
@@ -335,13 +482,17 @@ private:
         const std::string host(request[http::field::host]);
         if (!server_->hostAllowed(host)) {
             // A page under another name (DNS rebinding) must not reach the pad.
+            log("refused a request for host \"" + printable(host) + "\"");
             respond(http::status::forbidden, "text/plain", "host not allowed\n", false);
             return;
         }
         std::string_view target = view(request.target());
-        target = target.substr(0, target.find('?'));
+        const auto question = target.find('?');
+        const std::string_view query =
+            question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+        target = target.substr(0, question);
         if (websocket::is_upgrade(request)) {
-            upgrade(std::move(request), target);
+            upgrade(std::move(request), target, query);
             return;
         }
         if (request.method() != http::verb::get && request.method() != http::verb::head) {
@@ -360,13 +511,16 @@ private:
         respond(http::status::not_found, "text/plain", "not found\n", request.keep_alive());
     }
 
-    void upgrade(http::request<http::string_body> request, std::string_view target) {
+    void upgrade(http::request<http::string_body> request, std::string_view target,
+                 std::string_view query) {
         if (target != "/ws") {
             respond(http::status::not_found, "text/plain", "not found\n", false);
             return;
         }
         if (!server_->originAllowed(view(request[http::field::origin]))) {
             // Another site's page in the signer's browser must not drive the pad.
+            log("refused a WebSocket from origin \"" +
+                printable(std::string(view(request[http::field::origin]))) + "\"");
             respond(http::status::forbidden, "text/plain", "origin not allowed\n", false);
             return;
         }
@@ -374,19 +528,42 @@ private:
             respond(http::status::service_unavailable, "text/plain", "stopping\n", false);
             return;
         }
-        if (++server_->sessions > server_->options.maxSessions) {
-            --server_->sessions;
-            respond(http::status::service_unavailable, "text/plain",
-                    "too many signers at once; try again later\n", false);
-            return;
+        // A page that dropped off the network comes back to its pad with the token it was given.
+        std::shared_ptr<Pad> pad;
+        if (query.substr(0, 7) == "resume=") {
+            // Its old connection may not have noticed the drop yet: the pad is taken over.
+            const std::string token(query.substr(7));
+            std::lock_guard lock(server_->registryMutex);
+            if (const auto it = server_->pads.find(token); it != server_->pads.end()) {
+                pad = it->second.lock();
+            }
+            server_->parked.erase(token);
         }
-        auto session = std::make_shared<WsSession>(stream_.release_socket(), strand_, server_);
+        if (!pad) {
+            if (++server_->sessions > server_->options.maxSessions) {
+                --server_->sessions;
+                log("refused a signer: " + std::to_string(server_->options.maxSessions) +
+                    " sessions already");
+                respond(http::status::service_unavailable, "text/plain",
+                        "too many signers at once; try again later\n", false);
+                return;
+            }
+            pad = std::make_shared<Pad>(net::make_strand(server_->ioc.get_executor()), server_);
+        }
+        // The connection runs on its pad's strand, where the controller lives.
+        tcp::socket accepted = stream_.release_socket();
+        const auto protocol = accepted.local_endpoint().protocol();
+        tcp::socket socket(pad->strand);
+        socket.assign(protocol, accepted.release());
+        auto session = std::make_shared<WsSession>(std::move(socket), pad, server_);
         {
             std::lock_guard lock(server_->registryMutex);
             server_->registry.remove_if([](const auto& w) { return w.expired(); });
             server_->registry.push_back(session);
         }
-        session->start(std::move(request));
+        net::post(pad->strand, [session, request = std::move(request)]() mutable {
+            session->start(std::move(request));
+        });
     }
 
     void respond(http::status status, std::string_view type, std::string_view body,
@@ -455,16 +632,28 @@ void Server::Impl::stop() {
     net::post(ioc, [self = shared_from_this()] {
         beast::error_code ignored;
         self->acceptor.close(ignored);
-        std::lock_guard lock(self->registryMutex);
-        for (const auto& weak : self->registry) {
-            if (auto session = weak.lock()) {
-                net::post(session->strand(), [session] {
-                    session->fail("the server is stopping", websocket::close_code::going_away);
-                });
+        std::map<std::string, std::shared_ptr<Pad>> parkedPads;
+        {
+            std::lock_guard lock(self->registryMutex);
+            for (const auto& weak : self->registry) {
+                if (auto session = weak.lock()) {
+                    net::post(session->strand(), [session] {
+                        session->fail("the server is stopping", websocket::close_code::going_away);
+                    });
+                }
             }
+            parkedPads.swap(self->parked);
         }
-        // Whatever has not finished closing by then (a page that never answers the close, an
-        // idle HTTP connection) is cut off.
+        for (auto& [token, pad] : parkedPads) {
+            // Cancelled on its strand; the pad goes when its timer's handler lets go of it.
+            net::post(pad->strand, [pad = std::move(pad)] { pad->grace.cancel(); });
+        }
+        if (self->sessions == 0) {
+            self->ioc.stop();  // no page to say goodbye to
+            return;
+        }
+        // Whatever has not finished closing by then (a page that never answers the close) is
+        // cut off; the last pad to go stops the server sooner.
         auto deadline = std::make_shared<net::steady_timer>(self->ioc, std::chrono::seconds(2));
         deadline->async_wait([self, deadline](beast::error_code) { self->ioc.stop(); });
     });
@@ -554,4 +743,4 @@ ServerStats Server::takeStats() {
     return std::exchange(impl_->stats, {});
 }
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

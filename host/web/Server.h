@@ -9,9 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "tools/serve/Session.h"
+#include "host/web/Session.h"
 
-namespace penwell::tools::serve {
+namespace penwell::web {
+
+/// How long a pad whose page dropped off the network (no WebSocket close) waits for the page
+/// to come back with its resume token, at most --idle: the page reconnects by itself and
+/// finds its strokes. A page that closes, reloads or starts again gets a fresh pad.
+inline constexpr std::chrono::seconds kResumeGrace{60};
 
 struct ServerOptions {
     std::string bind = "127.0.0.1";
@@ -63,4 +68,4 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

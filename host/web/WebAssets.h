@@ -1,10 +1,10 @@
 #pragma once
-// The signing page's files (web/), embedded into the program when it is built.
+// The signing page's files (host/web/page/), embedded into the program when it is built.
 
 #include <span>
 #include <string_view>
 
-namespace penwell::tools::serve {
+namespace penwell::web {
 
 struct WebAsset {
     std::string_view path;  ///< as requested: "/", "/pad.js", ...
@@ -14,4 +14,4 @@ struct WebAsset {
 
 std::span<const WebAsset> webAssets();
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

@@ -19,13 +19,13 @@
 #include <string>
 #include <thread>
 
-#include "tools/serve/Server.h"
+#include "host/web/Server.h"
 
 namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
-using namespace penwell::tools::serve;
+using namespace penwell::web;
 
 namespace {
 

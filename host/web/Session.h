@@ -11,12 +11,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "capture/Penwell.h"
+#include "host/web/Messages.h"
 #include "platform/Defaults.h"
-#include "tools/serve/Messages.h"
 
-namespace penwell::tools::serve {
+namespace penwell::web {
 
 struct PadSettings {
     Size size{600, 250};     ///< the pad in points; the page's canvas has this size in pixels
@@ -37,14 +38,32 @@ public:
     virtual ~Sink() = default;
     virtual void sendText(std::string text) = 0;
     virtual void sendBinary(std::string bytes) = 0;
+    /// One line for the server's log about this session.
+    virtual void log(const std::string& line) { (void)line; }
 };
 
-/// Binary messages: one kind byte, then x, y, width and height as little-endian 16-bit
-/// integers, then the PNG of that rectangle of what the pad shows (its image over its
-/// background colour, so every pixel is opaque).
+/// How far a sample's time may lie before its predecessor's and still be taken (at the
+/// predecessor's time): browsers' event clocks jitter by microseconds between a pointer
+/// event and its coalesced samples. A larger step back ends the stroke being drawn.
+inline constexpr double kTimeJitter = 0.002;
+
+/// Binary messages, the pad's pictures: a header, then the PNG of a rectangle of what the pad
+/// shows (its image over its background colour, so every pixel is opaque). The header is one
+/// kind byte, then the fields of kPatchFields, little-endian. The page learns this layout from
+/// the hello message, so this table is the one place that defines it.
 inline constexpr std::uint8_t kPatchMessage = 1;     ///< paint it on the canvas
 inline constexpr std::uint8_t kSnapshotMessage = 2;  ///< the whole pad, on request, not painted
-inline constexpr std::size_t kPatchHeaderSize = 9;
+
+struct PatchField {
+    std::string_view name;
+    std::size_t offset;
+    std::size_t bytes;
+};
+/// Where the rectangle goes, in the canvas's pixels, and the number of the last message the
+/// picture includes: the page's own provisional ink up to it is then the server's.
+inline constexpr PatchField kPatchFields[] = {
+    {"x", 1, 2}, {"y", 3, 2}, {"width", 5, 2}, {"height", 7, 2}, {"seq", 9, 4}};
+inline constexpr std::size_t kPatchHeaderSize = 13;
 
 class SigningSession {
 public:
@@ -54,13 +73,21 @@ public:
     SigningSession(const SigningSession&) = delete;
     SigningSession& operator=(const SigningSession&) = delete;
 
-    /// The first message: the pad's size, colours, settings and limits.
-    std::string hello() const;
+    /// The first message: the pad's size, colours, settings and limits, the layout of the
+    /// binary messages, and the token with which a dropped page comes back to this pad
+    /// (`resumed` when it just did).
+    std::string hello(const std::string& resumeToken = {}, bool resumed = false) const;
 
     /// Handles one message from the page. Throws ProtocolError when it is malformed or out of
-    /// order: a move, up or cancel without a down, a down during a stroke, a sample time
-    /// earlier than the one before it in the session, or more samples than the pad may hold.
+    /// order: a move, up or cancel without a down, a down during a stroke, or more samples
+    /// than the pad may hold. Time running back is no fault of the page (see kTimeJitter).
     void receive(std::string_view text);
+
+    /// After a page came back: the next flush sends the whole picture and the state.
+    void resync();
+
+    /// Samples on the pad: finished strokes and the stroke being drawn.
+    std::size_t heldSamples() const;
 
     /// Sends what changed since the last flush: a patch of the pad's picture and the state.
     /// The server calls it at most once per animation frame.
@@ -79,7 +106,8 @@ private:
     void touch(const ClientMessage& message);
     void done();
     void sendPatch(std::uint8_t kind, PixelRect area);
-    std::size_t heldSamples() const;
+    void finishStroke();
+    void note(const std::string& line);
 
     PadSettings settings_;
     Sink& sink_;
@@ -91,6 +119,10 @@ private:
     bool strokeOpen_ = false;
     PointerKind strokePointer_ = PointerKind::mouse;
     double lastTime_ = 0.0;
+    Touch lastTouch_;
+    bool abandoned_ = false;  // a stroke ended at a step back in time; its rest is ignored
+    bool jitterNoted_ = false;
+    std::uint64_t lastSeq_ = 0;  // the last message number taken
     std::optional<Image> sentImage_;
     std::string sentState_;
     double workSeconds_ = 0.0;
@@ -106,4 +138,4 @@ PixelRect changedSince(const Image& now, const std::optional<Image>& before);
 /// with random hex digits, none of whose three files exists yet.
 std::string freshSignatureName(const std::filesystem::path& folder);
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

@@ -15,12 +15,15 @@ import { chromium } from 'playwright-core';
 const { PENWELL, PENWELL_RESOURCES, PENWELL_PRIVATE_KEY } = process.env;
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const HZ = 240;
+const CHROMIUM_FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+  '--disable-component-update', '--disable-sync', '--no-first-run'];
 
 let browser;
 const servers = [];
 const folders = [];
 before(async () => {
-  browser = await chromium.launch({ executablePath: CHROMIUM, args: ['--no-sandbox', '--headless=new'] });
+  // Playwright gives the browser a fresh profile folder of its own.
+  browser = await chromium.launch({ executablePath: CHROMIUM, args: CHROMIUM_FLAGS });
 });
 after(async () => {
   await browser?.close();
@@ -34,20 +37,46 @@ function tempFolder() {
   return f;
 }
 
-/** Starts penwell serve on a free loopback port and answers its URL. */
+/** Starts penwell serve on a free loopback port; answers its URL and its log so far. */
 function serve(...args) {
-  const proc = spawn(PENWELL, ['serve', '--bind', '127.0.0.1', '--port', '0',
-    '--resources', PENWELL_RESOURCES, ...args], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const resources = args.includes('--resources') ? [] : ['--resources', PENWELL_RESOURCES];
+  const proc = spawn(PENWELL, ['serve', '--bind', '127.0.0.1', '--port', '0', ...resources, ...args],
+    { stdio: ['ignore', 'pipe', 'pipe'] });
   servers.push(proc);
+  const server = { proc, log: '' };
+  proc.stderr.on('data', (chunk) => { server.log += chunk; });
   return new Promise((resolve, reject) => {
     let text = '';
     proc.stdout.on('data', (chunk) => {
       text += chunk;
       const url = /http:\/\/\S+\//.exec(text);
-      if (url) resolve({ url: url[0], port: Number(new URL(url[0]).port), proc });
+      if (url) resolve(Object.assign(server, { url: url[0], port: Number(new URL(url[0]).port) }));
     });
-    proc.on('exit', (code) => reject(new Error(`penwell serve exited with ${code}`)));
+    proc.on('exit', (code) => reject(new Error(`penwell serve exited with ${code}: ${server.log}`)));
   });
+}
+
+/**
+ * A loopback TCP relay in front of the server whose connections the test can cut, and which
+ * can hold what the server sends for `delayMs`.
+ */
+function relay(delayMs = 0) {
+  const sockets = new Set();
+  const r = { target: 0 };
+  const server = net.createServer((client) => {
+    const upstream = net.connect(r.target, '127.0.0.1');
+    for (const s of [client, upstream]) {
+      sockets.add(s);
+      s.on('error', () => {});
+      s.on('close', () => sockets.delete(s));
+    }
+    client.pipe(upstream);
+    if (delayMs) upstream.on('data', (d) => setTimeout(() => client.destroyed || client.write(d), delayMs));
+    else upstream.pipe(client);
+  });
+  r.cut = () => { for (const s of sockets) s.destroy(); };
+  r.close = () => { r.cut(); server.close(); };
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(Object.assign(r, { port: server.address().port }))));
 }
 
 /** Waits, within a bound, until `check` answers something truthy. */
@@ -100,24 +129,33 @@ function timeline(points) {
   return samples;
 }
 
-/** Dispatches a stroke through CDP without awaiting each event; `end` is 'up' or 'cancel'. */
-async function dispatch(pad, kind, samples, end = 'up') {
+/**
+ * Dispatches a stroke through CDP without awaiting each event. `end` is 'up', 'cancel' or
+ * 'none' (the pointer stays down), at `endAt` (a millisecond after the last sample unless
+ * given); `begin: false` continues a stroke already down.
+ */
+async function dispatch(pad, kind, samples, { end = 'up', endAt = samples.at(-1).t + 0.001, begin = true } = {}) {
   const at = (s) => ({ x: pad.origin.x + s.x, y: pad.origin.y + s.y });
   const last = samples.at(-1);
   const sends = [];
+  const first = (i) => i === 0 && begin;
   if (kind === 'touch') {
     const point = (s) => ({ ...at(s), force: s.p, id: 1, radiusX: 1, radiusY: 1 });
     samples.forEach((s, i) => sends.push(pad.cdp.send('Input.dispatchTouchEvent', {
-      type: i === 0 ? 'touchStart' : 'touchMove', touchPoints: [point(s)], timestamp: s.t })));
-    sends.push(pad.cdp.send('Input.dispatchTouchEvent', {
-      type: end === 'up' ? 'touchEnd' : 'touchCancel', touchPoints: [], timestamp: last.t + 0.001 }));
+      type: first(i) ? 'touchStart' : 'touchMove', touchPoints: [point(s)], timestamp: s.t })));
+    if (end !== 'none') {
+      sends.push(pad.cdp.send('Input.dispatchTouchEvent', {
+        type: end === 'up' ? 'touchEnd' : 'touchCancel', touchPoints: [], timestamp: endAt }));
+    }
   } else {
     const pointer = { pointerType: kind, button: 'left', clickCount: 1 };
     samples.forEach((s, i) => sends.push(pad.cdp.send('Input.dispatchMouseEvent', {
-      type: i === 0 ? 'mousePressed' : 'mouseMoved', ...at(s), ...pointer, buttons: 1,
+      type: first(i) ? 'mousePressed' : 'mouseMoved', ...at(s), ...pointer, buttons: 1,
       force: s.p, timestamp: s.t })));
-    sends.push(pad.cdp.send('Input.dispatchMouseEvent', {
-      type: 'mouseReleased', ...at(last), ...pointer, buttons: 0, timestamp: last.t + 0.001 }));
+    if (end !== 'none') {
+      sends.push(pad.cdp.send('Input.dispatchMouseEvent', {
+        type: 'mouseReleased', ...at(last), ...pointer, buttons: 0, timestamp: endAt }));
+    }
   }
   await Promise.all(sends);
 }
@@ -162,7 +200,7 @@ test('mouse, pen and touch strokes, a tap and a cancelled touch reach the record
     ['touch', timeline([[300.5, 40.5, 0.5]]), 'up'],
     ['touch', timeline(wave(20, 400, 40, 3, 5)), 'cancel'],
   ];
-  for (const [kind, samples, end] of strokes) await dispatch(pad, kind, samples, end);
+  for (const [kind, samples, end] of strokes) await dispatch(pad, kind, samples, { end });
   const total = 60 * 3 + 4 + 20; // a tap becomes a dot of four samples
   await until(async () => (await state(pad)).samples === total, 'every sample on the server');
   assert.equal(await mismatch(pad), 0, 'the canvas shows the server pad image');
@@ -299,7 +337,8 @@ function frame(payload, opcode = 1, declared = payload.length) {
 }
 
 test('hostile clients are refused while a real page keeps working', async () => {
-  const { url, port } = await serve('--smoothing', 'off');
+  const server = await serve('--smoothing', 'off');
+  const { url, port } = server;
   const pad = await openPad(url);
   const cases = [
     ['another site', { origin: 'http://evil.example' }, { status: 403 }],
@@ -315,11 +354,130 @@ test('hostile clients are refused while a real page keeps working', async () => 
   ];
   for (const [what, options, expected] of cases) {
     const got = await rawClient(port, options);
-    for (const [k, v] of Object.entries(expected)) assert.equal(got[k], v, `${what}: ${k}`);
+    for (const [k, v] of Object.entries(expected)) {
+      if (k === 'reason') assert.ok(got.reason?.includes(v), `${what}: reason "${got.reason}"`);
+      else assert.equal(got[k], v, `${what}: ${k}`);
+    }
   }
   const samples = timeline(wave(30, 40, 100, 5, 20));
   await dispatch(pad, 'pen', samples);
   await until(async () => (await state(pad)).samples === samples.length, 'the page still signs');
   assert.equal(await mismatch(pad), 0);
   assert.equal(await pad.page.evaluate(() => window.penwellPad.closeReason), null);
+  for (const line of [/refused a request for host "rebound.example/, /refused a WebSocket from origin "http:\/\/evil.example"/,
+    /closed: invalid JSON/, /closed: a message of more than/]) assert.match(server.log, line);
+});
+
+test('a clock that runs back keeps the session and every earlier stroke', async () => {
+  const out = tempFolder();
+  const server = await serve('--out', out, '--smoothing', 'off');
+  const pad = await openPad(server.url);
+  // Half a millisecond back inside a stroke, and its up 5 us before its last move: taken at
+  // the time before them.
+  const jitter = timeline(wave(40, 20, 60, 4, 10));
+  jitter[20].t = jitter[19].t - 0.0005;
+  jitter[20].ms = jitter[19].ms;
+  await dispatch(pad, 'pen', jitter, { endAt: jitter.at(-1).t - 0.000005 });
+  // Half a second back from the 16th sample on: the stroke ends with its first 15.
+  const whole = timeline(wave(30, 20, 130, 5, 10));
+  const stepBack = timeline(wave(30, 20, 200, 5, 10));
+  for (const s of stepBack.slice(15)) s.t -= 0.5;
+  await dispatch(pad, 'pen', whole);
+  await dispatch(pad, 'pen', stepBack, { endAt: stepBack.at(-1).t });
+  await until(async () => (await state(pad)).samples === 40 + 30 + 15, 'the samples kept');
+  const reply = await done(pad);
+  assert.ok(reply.ok, reply.reason);
+  const record = openRecord(out, reply.name);
+  assert.equal(record.length, 3);
+  expectStroke(record[0], 'pen', jitter);
+  expectStroke(record[1], 'pen', whole);
+  expectStroke(record[2], 'pen', stepBack.slice(0, 15));
+  assert.equal(await pad.page.evaluate(() => window.penwellPad.closeReason), null);
+  assert.match(server.log, /earlier than the one before it/);
+  assert.match(server.log, /time went back/);
+});
+
+test('a dropped connection comes back to the same pad; a reload gets a fresh one', async () => {
+  const out = tempFolder();
+  const r = await relay();
+  const server = await serve('--out', out, '--smoothing', 'off', '--public-origin', `http://127.0.0.1:${r.port}`);
+  r.target = server.port;
+  const pad = await openPad(`http://127.0.0.1:${r.port}/`);
+  const first = timeline(wave(40, 20, 60, 4, 10));
+  await dispatch(pad, 'pen', first);
+  await until(async () => (await state(pad)).samples === 40, 'the first stroke');
+  // The network drops in the middle of the second stroke, before the page notices.
+  const second = timeline(wave(40, 20, 150, 4, 10));
+  await dispatch(pad, 'pen', second.slice(0, 20), { end: 'none' });
+  r.cut();
+  await dispatch(pad, 'pen', second.slice(20), { begin: false });
+  await until(async () => (await state(pad)).samples === 80, 'every sample after the drop');
+  assert.equal(await mismatch(pad), 0);
+  const reply = await done(pad);
+  assert.ok(reply.ok, reply.reason);
+  const record = openRecord(out, reply.name);
+  assert.equal(record.length, 2);
+  expectStroke(record[0], 'pen', first);
+  expectStroke(record[1], 'pen', second);
+  assert.match(server.log, /the connection dropped/);
+  assert.match(server.log, /the page came back/);
+
+  await dispatch(pad, 'pen', timeline(wave(20, 20, 60, 4, 10)));
+  await until(async () => (await state(pad)).samples === 20, 'a stroke before the reload');
+  await pad.page.reload();
+  await pad.page.evaluate(() => window.penwellPad.ready);
+  await until(() => pad.page.evaluate(() => window.penwellPad.patches > 0), 'the fresh pad');
+  assert.equal((await state(pad)).samples, 0);
+  r.close();
+});
+
+test('a closed pad says why and starts again; a kiosk starts again by itself', async () => {
+  const server = await serve('--idle', '1', '--smoothing', 'off');
+  const pad = await openPad(server.url);
+  await until(() => pad.page.evaluate(() => window.penwellPad.closeReason), 'the idle close');
+  const shown = await pad.page.evaluate(() => ({
+    reason: window.penwellPad.closeReason,
+    text: document.getElementById('closed').textContent,
+    done: document.getElementById('done').disabled,
+    again: !document.getElementById('stopped').hidden,
+  }));
+  assert.deepEqual(shown, { reason: 'idle for 1 seconds', text: 'The pad stopped: idle for 1 seconds.', done: true, again: true });
+  await assert.rejects(pad.page.evaluate(() => window.penwellPad.snapshot()), /stopped/);
+  await pad.page.click('#again');
+  await until(() => pad.page.evaluate(() => window.penwellPad.closeReason === null && window.penwellPad.patches > 1), 'a fresh pad');
+  assert.match(server.log, /closed: idle for 1 seconds \(0 samples held\)/);
+
+  const kiosk = await serve('--idle', '1', '--out', tempFolder());
+  const desk = await openPad(kiosk.url);
+  await until(() => desk.page.evaluate(() => window.penwellPad.closeReason), 'the kiosk idle close');
+  await until(() => desk.page.evaluate(() => window.penwellPad.closeReason === null), 'the kiosk back by itself');
+});
+
+test('serve refuses to start when it could not save a signature', async () => {
+  const empty = tempFolder();
+  const cases = [
+    [['--resources', empty], /no Penwell.dat there/],
+    [['--resources', PENWELL_RESOURCES, '--out', '/proc/penwell'], /cannot make the folder/],
+  ];
+  for (const [args, reason] of cases) {
+    await assert.rejects(serve(...args), reason);
+  }
+});
+
+test('the page shows ink at once, and only the server\'s picture once it has caught up', async () => {
+  const r = await relay(400);
+  const server = await serve('--smoothing', 'off', '--public-origin', `http://127.0.0.1:${r.port}`);
+  r.target = server.port;
+  const pad = await openPad(`http://127.0.0.1:${r.port}/`);
+  const patches = await pad.page.evaluate(() => window.penwellPad.patches);
+  const samples = timeline(wave(30, 40, 100, 5, 20));
+  await dispatch(pad, 'pen', samples);
+  // Before the server's first patch for the stroke has come back, the stroke is on the page.
+  const early = await pad.page.evaluate(() => [window.penwellPad.patches, window.penwellPad.provisionalPixels()]);
+  assert.equal(early[0], patches, 'no patch yet');
+  assert.ok(early[1] > 100, `provisional ink drawn: ${early[1]} pixels`);
+  await until(async () => (await state(pad)).samples === samples.length, 'the server\'s samples');
+  await until(() => pad.page.evaluate(() => window.penwellPad.provisionalPixels() === 0), 'the provisional ink gone');
+  assert.equal(await mismatch(pad), 0);
+  r.close();
 });

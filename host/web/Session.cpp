@@ -1,6 +1,4 @@
-#include "tools/serve/Session.h"
-
-#include <openssl/evp.h>
+#include "host/web/Session.h"
 
 #include <cmath>
 #include <ctime>
@@ -8,13 +6,20 @@
 #include <random>
 
 #include "platform/Errors.h"
-#include "platform/cairo/CairoGraphics.h"
+#include "platform/Graphics.h"
+#include "platform/openssl/Base64.h"
 #include "tools/Record.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
 #include "tools/ToolServices.h"
 
-namespace penwell::tools::serve {
+namespace penwell::web {
+
+using tools::recordOf;
+using tools::sampleCount;
+using tools::StagedOutputs;
+using tools::ToolError;
+using tools::toolServices;
 
 namespace {
 
@@ -23,14 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string base64(ByteView bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3), '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
 }
 
 /// The background as one opaque premultiplied pixel: the view's colour over the page's white.
@@ -49,6 +46,34 @@ std::uint32_t opaqueBackground(const std::optional<Color>& color) {
         pixel |= static_cast<std::uint32_t>(rgb[i] * 255.0 + 0.5) << (16 - 8 * i);
     }
     return pixel;
+}
+
+/// The ink as a CSS colour, for the page's provisional ink (black unless the pad says).
+std::string inkColour(const std::optional<Color>& color) {
+    double rgba[4] = {0.0, 0.0, 0.0, 1.0};
+    if (color) {
+        const auto c = color->components();
+        const bool isRgb = color->numberOfComponents() >= 3;
+        for (int i = 0; i < 3; ++i) {
+            rgba[i] = unitComponent(isRgb ? c[static_cast<std::size_t>(i)] : c[0]) * 255.0;
+        }
+        rgba[3] = unitComponent(color->alpha());
+    }
+    char css[64];
+    std::snprintf(css, sizeof css, "rgba(%d, %d, %d, %.3f)", static_cast<int>(rgba[0] + 0.5),
+                  static_cast<int>(rgba[1] + 0.5), static_cast<int>(rgba[2] + 0.5), rgba[3]);
+    return css;
+}
+
+/// The binary messages' layout, for the page.
+Json patchLayout() {
+    Json fields = Json::object();
+    for (const PatchField& f : kPatchFields) {
+        fields[std::string(f.name)] = {f.offset, f.bytes};
+    }
+    return {{"header", kPatchHeaderSize},
+            {"kinds", {{"paint", kPatchMessage}, {"snapshot", kSnapshotMessage}}},
+            {"fields", fields}};
 }
 
 Json statistic(double value) {
@@ -111,7 +136,7 @@ SigningSession::~SigningSession() {
     controller_->viewWillDisappear(false);
 }
 
-std::string SigningSession::hello() const {
+std::string SigningSession::hello(const std::string& resumeToken, bool resumed) const {
     char background[8];
     const std::uint32_t bg = opaqueBackground(pad_->backgroundColor());
     std::snprintf(background, sizeof background, "#%06x", bg & 0xffffffu);
@@ -122,6 +147,13 @@ std::string SigningSession::hello() const {
                 {"smoothing", controller_->smoothing()},
                 {"lineWidth", controller_->lineWidth()},
                 {"out", settings_.out.has_value()},
+                {"kiosk", settings_.out.has_value()},
+                {"ink", inkColour(controller_->linecolor())},
+                {"resume", resumeToken},
+                {"resumed", resumed},
+                {"seq", lastSeq_},
+                {"timeJitter", kTimeJitter},
+                {"patch", patchLayout()},
                 {"limits",
                  {{"messageBytes", settings_.limits.messageBytes},
                   {"samplesPerMessage", settings_.limits.samplesPerMessage},
@@ -140,6 +172,12 @@ std::size_t SigningSession::heldSamples() const {
 void SigningSession::receive(std::string_view text) {
     const auto start = Clock::now();
     const ClientMessage message = parseClientMessage(text, settings_.limits);
+    if (message.seq) {
+        if (*message.seq <= lastSeq_) {
+            return;  // sent again by a page that came back: taken already
+        }
+        lastSeq_ = *message.seq;
+    }
     PenwellViewController& c = *controller_;
     switch (message.type) {
         case MessageType::down:
@@ -177,22 +215,24 @@ void SigningSession::receive(std::string_view text) {
 void SigningSession::touch(const ClientMessage& message) {
     static constexpr const char* kNames[] = {"down", "move", "up", "cancel"};
     const char* name = kNames[static_cast<int>(message.type)];
-    if ((message.type == MessageType::down) == strokeOpen_) {
+    const bool down = message.type == MessageType::down;
+    if (abandoned_ && !down) {
+        // The rest of a stroke that was finished at a step back in time: the page does not
+        // know, and its samples belong to no stroke.
+        abandoned_ = message.type == MessageType::move;
+        return;
+    }
+    if (down == strokeOpen_) {
         throw ProtocolError(strokeOpen_ ? std::string("down during a stroke")
                                         : std::string(name) + " without a down");
     }
     if (strokeOpen_ && message.pointer != strokePointer_) {
         throw ProtocolError(std::string(name) + ": the pointer kind changed during a stroke");
     }
-    for (const Sample& s : message.samples) {
-        if (s.t < lastTime_) {
-            throw ProtocolError(std::string(name) + ": time went backwards");
-        }
-        lastTime_ = s.t;
-    }
+    abandoned_ = false;
     // A down adds one sample, a move all of its own; an up or a cancel adds none (a tap's dot
     // adds three, which the limit's margin absorbs).
-    const std::size_t adding = message.type == MessageType::down   ? 1
+    const std::size_t adding = down                                ? 1
                                : message.type == MessageType::move ? message.samples.size()
                                                                    : 0;
     if (heldSamples() + adding > settings_.samplesPerSession) {
@@ -201,11 +241,39 @@ void SigningSession::touch(const ClientMessage& message) {
     }
     workSamples_ += message.samples.size();
 
+    // Browsers' event clocks jitter: Chromium has delivered a pointerup 5 us before the last
+    // coalesced move. A small step back takes its predecessor's time, so the record stays in
+    // order and nothing is dropped; a larger one ends the stroke with what it has. A down
+    // starts a stroke of its own, whose times count from it.
     std::vector<Touch> touches;
     touches.reserve(message.samples.size());
     for (const Sample& s : message.samples) {
-        touches.push_back(touchFor(message.pointer, s));
+        Touch t = touchFor(message.pointer, s);
+        if (!down && t.timestamp < lastTime_) {
+            const double back = lastTime_ - t.timestamp;
+            if (back > kTimeJitter && message.type == MessageType::move) {
+                note("time went back " + std::to_string(back) +
+                     " s inside a stroke: the stroke ends there, with what it had");
+                if (!touches.empty()) {
+                    const TouchSet set{touches.back()};
+                    controller_->touchesMoved(set, Event(std::move(touches)));
+                }
+                finishStroke();
+                abandoned_ = true;
+                return;
+            }
+            if (back > kTimeJitter || !jitterNoted_) {
+                jitterNoted_ = jitterNoted_ || back <= kTimeJitter;
+                note("a sample " + std::to_string(back) +
+                     " s earlier than the one before it was taken at that one's time" +
+                     (back <= kTimeJitter ? " (noted once per session)" : ""));
+            }
+            t.timestamp = lastTime_;
+        }
+        lastTime_ = t.timestamp;
+        touches.push_back(t);
     }
+    lastTouch_ = touches.back();
     const TouchSet set{touches.back()};
     PenwellViewController& c = *controller_;
     switch (message.type) {
@@ -228,6 +296,22 @@ void SigningSession::touch(const ClientMessage& message) {
     }
 }
 
+void SigningSession::finishStroke() {
+    if (strokeOpen_) {
+        strokeOpen_ = false;
+        controller_->touchesEnded(TouchSet{lastTouch_}, Event());
+    }
+}
+
+void SigningSession::note(const std::string& line) {
+    sink_.log(line);
+}
+
+void SigningSession::resync() {
+    sentImage_.reset();
+    sentState_.clear();
+}
+
 void SigningSession::done() {
     PenwellViewController& c = *controller_;
     Json reply{{"type", "done"}};
@@ -246,9 +330,8 @@ void SigningSession::done() {
         // The server was started without the receiver's certificate: nothing the page can fix.
     }
     const std::optional<Image> image = c.getSignatureImage(true);
-    const Bytes png =
-        image ? cairo::pngBytes(*image, {0, 0, image->width(), image->height()}) : Bytes();
-    if (!data || !key || png.empty()) {
+    const std::optional<Bytes> png = image ? services_.graphics->encodePng(*image) : std::nullopt;
+    if (!data || !key || !png) {
         reply["ok"] = false;
         reply["reason"] =
             "the server cannot export: no usable Penwell.dat (start it with --resources)";
@@ -266,7 +349,7 @@ void SigningSession::done() {
             StagedOutputs outputs;
             outputs.add(*settings_.out / (name + ".data")).write(*data);
             outputs.add(*settings_.out / (name + ".key")).write(*key);
-            outputs.add(*settings_.out / (name + ".png")).write(png);
+            outputs.add(*settings_.out / (name + ".png")).write(*png);
             outputs.commitAll();
             reply["name"] = name;
         } catch (const ToolError& e) {
@@ -276,9 +359,9 @@ void SigningSession::done() {
         }
         c.clearSignature();
     } else {
-        reply["files"] = {{{"name", "signature.data"}, {"base64", base64(*data)}},
-                          {{"name", "signature.key"}, {"base64", base64(*key)}},
-                          {{"name", "signature.png"}, {"base64", base64(png)}}};
+        reply["files"] = {{{"name", "signature.data"}, {"base64", openssl::base64(*data)}},
+                          {{"name", "signature.key"}, {"base64", openssl::base64(*key)}},
+                          {{"name", "signature.png"}, {"base64", openssl::base64(*png)}}};
     }
     sink_.sendText(reply.dump());
 }
@@ -309,18 +392,23 @@ void SigningSession::sendPatch(std::uint8_t kind, PixelRect area) {
         return;
     }
     const Image shown = shownImage(area);
-    const Bytes png = cairo::pngBytes(shown, {0, 0, area.width, area.height});
-    if (png.empty()) {
+    const std::optional<Bytes> png = services_.graphics->encodePng(shown);
+    if (!png) {
         return;
     }
     std::string message(kPatchHeaderSize, '\0');
     message[0] = static_cast<char>(kind);
-    const int fields[] = {area.x, area.y, area.width, area.height};
-    for (int i = 0; i < 4; ++i) {
-        message[1 + 2 * i] = static_cast<char>(fields[i] & 0xff);
-        message[2 + 2 * i] = static_cast<char>((fields[i] >> 8) & 0xff);
+    const std::uint64_t values[] = {
+        static_cast<std::uint64_t>(area.x), static_cast<std::uint64_t>(area.y),
+        static_cast<std::uint64_t>(area.width), static_cast<std::uint64_t>(area.height),
+        lastSeq_ & 0xffffffffu};
+    static_assert(std::size(values) == std::size(kPatchFields));
+    for (std::size_t f = 0; f < std::size(kPatchFields); ++f) {
+        for (std::size_t b = 0; b < kPatchFields[f].bytes; ++b) {
+            message[kPatchFields[f].offset + b] = static_cast<char>((values[f] >> (8 * b)) & 0xff);
+        }
     }
-    message.append(reinterpret_cast<const char*>(png.data()), png.size());
+    message.append(reinterpret_cast<const char*>(png->data()), png->size());
     sink_.sendBinary(std::move(message));
 }
 
@@ -342,8 +430,8 @@ void SigningSession::flush() {
         {"type", "state"},
         {"samples", heldSamples()},
         {"strokes", c.lines().size()},
-        {"signature",
-         c.isSignature()}}.dump();
+        {"signature", c.isSignature()},
+        {"seq", lastSeq_}}.dump();
     if (state != sentState_) {
         sink_.sendText(state);
         sentState_ = state;
@@ -355,4 +443,4 @@ std::pair<double, std::size_t> SigningSession::takeWork() {
     return {std::exchange(workSeconds_, 0.0), std::exchange(workSamples_, 0)};
 }
 
-}  // namespace penwell::tools::serve
+}  // namespace penwell::web

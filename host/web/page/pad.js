@@ -1,0 +1,379 @@
+// The signing page. It draws nothing itself: every pointer sample goes to the server, whose
+// controller paints the pad, and the page paints the patches of the pad's picture it is sent.
+// So what the signer sees is what the component holds. A connection that drops is resumed
+// with the pad's token; any other close leaves the pad visibly stopped, with the reason.
+'use strict';
+
+const canvas = document.getElementById('pad');
+const ctx = canvas.getContext('2d', { willReadFrequently: true });
+const $ = (id) => document.getElementById(id);
+// Provisional ink: what the page draws at once, on a layer above the server's picture, with
+// the controller's rules (a pen's width is 8 x its pressure, any other pointer's the line
+// width), until a patch says the server's picture includes it. Predicted samples extend it
+// but are never sent.
+const ink = document.getElementById('ink');
+const inkCtx = ink.getContext('2d', { desynchronized: true });
+let provisional = []; // one entry a message: { seq, from, points: [[x, y, width]] }
+let predicted = [];
+let inkColour = '#000';
+let lineWidth = 3;
+
+let socket = null;
+let resumeToken = null; // this pad's, from the server's hello; kept in memory only
+let kiosk = false;
+// Every message is numbered; those the server has not acknowledged yet are kept, and sent
+// again when the page comes back to its pad after a drop (the server ignores repeats).
+let seq = 0;
+let unacked = [];
+let live = false; // the server's hello has arrived on the current connection
+let reconnectTries = 0;
+const MAX_UNACKED = 20000; // messages; a page further behind than that starts again
+let limits = { samplesPerMessage: 256 };
+let patchLayout = null; // the binary messages' layout, from the server's hello (Session.h)
+let active = null; // the pointer that draws: the first one down, as on a device
+let painting = Promise.resolve(); // patches are painted in the order they arrive
+let snapshotWaiters = [];
+
+// For tests and for hosts that embed the page: the pad's state as the server reports it.
+const pad = {
+  state: { samples: 0, strokes: 0, signature: false },
+  lastDone: null,
+  closeReason: null,
+  paintError: null,
+  /** Pixels of provisional ink on the layer above the server's picture. */
+  provisionalPixels() {
+    const data = inkCtx.getImageData(0, 0, ink.width, ink.height).data;
+    let n = 0;
+    for (let i = 3; i < data.length; i += 4) if (data[i] !== 0) n++;
+    return n;
+  },
+  patches: 0,
+  ready: null,
+  /** What the canvas shows. */
+  canvasPixels() {
+    return ctx.getImageData(0, 0, canvas.width, canvas.height);
+  },
+  /** The server's picture of the pad, once every patch sent before it has been painted. */
+  snapshot() {
+    return new Promise((resolve, reject) => {
+      if (pad.closeReason !== null) {
+        reject(new Error(`the pad stopped: ${pad.closeReason}`));
+        return;
+      }
+      snapshotWaiters.push({ resolve, reject });
+      send({ type: 'snapshot' });
+    });
+  },
+  /** Pixels where the canvas and the server's picture differ. */
+  async mismatch() {
+    const server = await pad.snapshot();
+    const shown = pad.canvasPixels().data;
+    let differing = 0;
+    for (let i = 0; i < shown.length; i += 4) {
+      if (shown[i] !== server.data[i] || shown[i + 1] !== server.data[i + 1] ||
+          shown[i + 2] !== server.data[i + 2] || shown[i + 3] !== server.data[i + 3]) {
+        differing++;
+      }
+    }
+    return differing;
+  },
+};
+window.penwellPad = pad;
+
+function send(message) {
+  if (pad.closeReason !== null) return;
+  message.seq = ++seq;
+  if (unacked.length < MAX_UNACKED) unacked.push(message);
+  if (live && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
+}
+
+/** Drops what the server says it has taken. */
+function acknowledged(upTo) {
+  let n = 0;
+  while (n < unacked.length && unacked[n].seq <= upTo) n++;
+  unacked.splice(0, n);
+}
+
+/** One sample: time in seconds on the event clock, position in pad points, pressure. */
+function sampleOf(e) {
+  const r = canvas.getBoundingClientRect();
+  const x = (e.clientX - r.left) * (canvas.width / r.width);
+  const y = (e.clientY - r.top) * (canvas.height / r.height);
+  return [e.timeStamp / 1000, x, y, e.pressure];
+}
+
+function sendSamples(type, pointer, samples) {
+  for (let i = 0; i < samples.length; i += limits.samplesPerMessage) {
+    const message = { type, pointer, samples: samples.slice(i, i + limits.samplesPerMessage) };
+    send(message);
+    if (type === 'down' || type === 'move') addProvisional(message, type === 'down');
+  }
+}
+
+function addProvisional(message, begins) {
+  const last = provisional.at(-1);
+  const from = begins || !last ? null : last.points.at(-1);
+  const width = (s) => (message.pointer === 'pen' ? 8 * s[3] : lineWidth);
+  provisional.push({ seq: message.seq, from, points: message.samples.map((s) => [s[1], s[2], width(s)]) });
+  drawProvisional();
+}
+
+function drawProvisional() {
+  inkCtx.clearRect(0, 0, ink.width, ink.height);
+  inkCtx.strokeStyle = inkColour;
+  inkCtx.fillStyle = inkColour;
+  inkCtx.lineCap = 'round';
+  const segment = (a, b) => {
+    inkCtx.lineWidth = b[2];
+    inkCtx.beginPath();
+    inkCtx.moveTo(a[0], a[1]);
+    inkCtx.lineTo(b[0], b[1]);
+    inkCtx.stroke();
+  };
+  let lastPoint = null;
+  for (const entry of provisional) {
+    let prev = entry.from;
+    for (const p of entry.points) {
+      if (prev) segment(prev, p);
+      prev = p;
+    }
+    lastPoint = prev;
+  }
+  if (active !== null && lastPoint) {
+    let prev = lastPoint;
+    for (const p of predicted) { segment(prev, p); prev = p; }
+  }
+}
+
+/** The server's picture includes every message up to `upTo`: its provisional ink goes. */
+function settled(upTo) {
+  const before = provisional.length;
+  provisional = provisional.filter((entry) => entry.seq > upTo);
+  if (provisional.length !== before) drawProvisional();
+}
+
+canvas.addEventListener('pointerdown', (e) => {
+  e.preventDefault();
+  if (active !== null || pad.closeReason !== null) return;
+  $('result').hidden = true;
+  active = { id: e.pointerId, type: e.pointerType };
+  canvas.setPointerCapture(e.pointerId);
+  sendSamples('down', active.type, [sampleOf(e)]);
+});
+
+canvas.addEventListener('pointermove', (e) => {
+  if (active === null || e.pointerId !== active.id) return;
+  // Every hardware sample since the last frame, each with its own time.
+  const coalesced = e.getCoalescedEvents ? e.getCoalescedEvents() : [];
+  const prediction = e.getPredictedEvents ? e.getPredictedEvents() : [];
+  predicted = prediction.map(sampleOf).map((s) => [s[1], s[2], active.type === 'pen' ? 8 * s[3] : lineWidth]);
+  sendSamples('move', active.type, (coalesced.length ? coalesced : [e]).map(sampleOf));
+});
+
+for (const [event, type] of [['pointerup', 'up'], ['pointercancel', 'cancel']]) {
+  canvas.addEventListener(event, (e) => {
+    if (active === null || e.pointerId !== active.id) return;
+    sendSamples(type, active.type, [sampleOf(e)]);
+    active = null;
+    predicted = [];
+    drawProvisional();
+  });
+}
+
+$('undo').addEventListener('click', () => send({ type: 'undo' }));
+$('clear').addEventListener('click', () => send({ type: 'clear' }));
+$('done').addEventListener('click', () => {
+  $('result').hidden = true;
+  $('downloads').hidden = true;
+  send({ type: 'done' });
+});
+$('again').addEventListener('click', () => startAgain());
+$('smoothing').addEventListener('change', (e) => send({ type: 'config', smoothing: e.target.checked }));
+$('width').addEventListener('input', (e) => {
+  $('widthValue').textContent = e.target.value;
+  lineWidth = Number(e.target.value);
+  send({ type: 'config', lineWidth: Number(e.target.value) });
+});
+
+function statistic(value) {
+  return value === null ? 'n/a' : value.toFixed(4);
+}
+
+function onText(message) {
+  switch (message.type) {
+    case 'hello': {
+      resumeToken = message.resume;
+      kiosk = message.kiosk;
+      live = true;
+      const wasReconnecting = reconnectTries > 0;
+      reconnectTries = 0;
+      if (message.resumed) {
+        // The same pad: what it has not taken yet goes now, in order.
+        acknowledged(message.seq);
+        for (const m of unacked) socket.send(JSON.stringify(m));
+        setStatus(null);
+        break;
+      }
+      if (wasReconnecting) {
+        // The old pad is gone (its grace ran out): what was meant for it is too.
+        if (unacked.length) setStatus('The connection was lost for too long: the pad starts again.');
+        unacked = [];
+        active = null; // the rest of a stroke in progress belongs to no pad
+      } else {
+        for (const m of unacked) socket.send(JSON.stringify(m));
+      }
+      canvas.width = ink.width = message.width;
+      canvas.height = ink.height = message.height;
+      inkColour = message.ink;
+      lineWidth = message.lineWidth;
+      provisional = [];
+      drawProvisional();
+      ctx.fillStyle = message.background;
+      ctx.fillRect(0, 0, canvas.width, canvas.height);
+      limits = message.limits;
+      patchLayout = message.patch;
+      $('smoothing').checked = message.smoothing;
+      $('width').value = message.lineWidth;
+      $('widthValue').textContent = message.lineWidth;
+      break;
+    }
+    case 'state':
+      acknowledged(message.seq);
+      // After the patches before it are painted: the picture then holds these messages.
+      painting = painting.then(() => settled(message.seq));
+      pad.state = message;
+      $('samples').textContent = message.samples;
+      $('strokes').textContent = message.strokes;
+      break;
+    case 'done': {
+      pad.lastDone = message;
+      const result = $('result');
+      result.hidden = false;
+      if (!message.ok) {
+        result.textContent = `Could not save: ${message.reason}`;
+        result.className = 'failed';
+        break;
+      }
+      result.textContent = message.name ? 'Signed and saved' : 'Signed: save the three files below';
+      result.className = 'signed';
+      $('timing').textContent = `sigma ${statistic(message.sigma)} · sigma2 ${statistic(message.sigma2)}` +
+        ` over ${message.samples} samples` + (message.name ? ` · saved as ${message.name}` : '');
+      if (message.files) {
+        const links = $('downloads');
+        links.replaceChildren();
+        for (const file of message.files) {
+          const bytes = Uint8Array.from(atob(file.base64), (c) => c.charCodeAt(0));
+          const a = document.createElement('a');
+          a.href = URL.createObjectURL(new Blob([bytes]));
+          a.download = file.name;
+          a.textContent = file.name;
+          links.append(a);
+        }
+        links.hidden = false;
+      }
+      break;
+    }
+  }
+}
+
+/** A header field of a binary message, little-endian, as the hello message lays it out. */
+function field(view, name) {
+  const [offset, bytes] = patchLayout.fields[name];
+  let value = 0;
+  for (let i = bytes - 1; i >= 0; i--) value = value * 256 + view.getUint8(offset + i);
+  return value;
+}
+
+/** A patch that cannot be shown leaves the canvas unlike the server's pad: say so. */
+function paintFailed(error) {
+  pad.paintError = String(error && error.message ? error.message : error);
+  setStatus(`The pad cannot show its picture: ${pad.paintError}. Reload the page.`);
+}
+
+function onBinary(buffer) {
+  const view = new DataView(buffer);
+  const kind = view.getUint8(0);
+  const [x, y, w, h, patchSeq] = ['x', 'y', 'width', 'height', 'seq'].map((name) => field(view, name));
+  const png = new Blob([buffer.slice(patchLayout.header)], { type: 'image/png' });
+  const decoded = createImageBitmap(png, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
+  const waiter = kind === patchLayout.kinds.snapshot ? snapshotWaiters.shift() : null;
+  painting = painting.then(async () => {
+    const bitmap = await decoded;
+    if (kind === patchLayout.kinds.paint) {
+      ctx.drawImage(bitmap, x, y);
+      pad.patches++;
+      settled(patchSeq);
+    } else if (waiter) {
+      const scratch = new OffscreenCanvas(w, h).getContext('2d');
+      scratch.drawImage(bitmap, 0, 0);
+      waiter.resolve(scratch.getImageData(0, 0, w, h));
+    }
+    bitmap.close();
+  }).catch((error) => {
+    if (waiter) waiter.reject(error);
+    paintFailed(error);
+  });
+}
+
+/** A line above the pad about the connection, or none. */
+function setStatus(text) {
+  const status = $('connection');
+  status.textContent = text || '';
+}
+
+/** The pad after a close: visibly off, with the reason, until the signer starts again. */
+function showClosed(reason) {
+  pad.closeReason = reason;
+  document.body.classList.add('closed');
+  for (const id of ['undo', 'clear', 'done']) $(id).disabled = true;
+  $('closed').textContent = `The pad stopped: ${reason}.`;
+  $('stopped').hidden = false;
+  for (const waiter of snapshotWaiters.splice(0)) waiter.reject(new Error(`the pad stopped: ${reason}`));
+}
+
+/** A fresh pad on a new connection. */
+function startAgain() {
+  resumeToken = null;
+  unacked = [];
+  active = null;
+  pad.closeReason = null;
+  document.body.classList.remove('closed');
+  for (const id of ['undo', 'clear', 'done']) $(id).disabled = false;
+  $('stopped').hidden = true;
+  $('result').hidden = true;
+  $('downloads').hidden = true;
+  setStatus(null);
+  connect();
+}
+
+function connect() {
+  const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+  const resume = resumeToken === null ? '' : `?resume=${resumeToken}`;
+  live = false;
+  socket = new WebSocket(`${scheme}//${location.host}/ws${resume}`);
+  socket.binaryType = 'arraybuffer';
+  pad.ready = new Promise((resolve) => socket.addEventListener('open', resolve, { once: true }));
+  const current = socket;
+  socket.addEventListener('message', (e) => {
+    if (typeof e.data === 'string') onText(JSON.parse(e.data));
+    else onBinary(e.data);
+  });
+  socket.addEventListener('close', (e) => {
+    if (current !== socket) return;
+    live = false;
+    // 1006: the connection dropped without a close from the server (a network blip, a
+    // proxy restart): the pad waits on the server, so come back to it.
+    if (e.code === 1006 && resumeToken !== null && reconnectTries < 40) {
+      reconnectTries++;
+      setStatus('Connection lost: reconnecting…');
+      setTimeout(connect, Math.min(250 * reconnectTries, 2000));
+      return;
+    }
+    const reason = e.reason || (e.code === 1006 ? 'the connection was lost' : `connection closed (${e.code})`);
+    showClosed(reason);
+    // A kiosk is not left dead for the next signer: after an idle close it starts again.
+    if (kiosk && reason.startsWith('idle')) setTimeout(startAgain, 1000);
+  });
+}
+
+connect();
