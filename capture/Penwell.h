@@ -161,8 +161,10 @@ public:
     /// as getSignatureImage, on a transparent or `ibackcolor` background. A PNG at scale 1
     /// without background has getSignatureImage's pixels. The SVG's viewBox is in pad points
     /// with its width and height in pt; the PDF page is the output's size in points. Empty
-    /// when getSignatureImage is, for a scale outside [1, 8] (NaN included), or when the
-    /// graphics cannot make the output. Changes nothing but the ink colour, as
+    /// without a signature, without a pad view, for a pad of zero width or height, for a scale
+    /// outside [1, 8] (NaN included), or when the graphics cannot make the output. Documents
+    /// need no bitmap, so they are made even for a pad too large for one, where
+    /// getSignatureImage and the PNG are empty. Changes nothing but the ink colour, as
     /// getSignatureImage does.
     std::optional<ExportResult> exportSignature(const ExportOptions& options);
 

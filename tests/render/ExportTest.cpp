@@ -213,6 +213,19 @@ TEST(Export, PngAtScaleOneIsTheRedrawAndScaledInkKeepsItsGeometry) {
     }
 }
 
+// No bitmap is 32768 pixels high, but a document has no pixels to make.
+TEST(Export, DocumentsOfAPadTooLargeForABitmap) {
+    ShownPad t({5, 32768});
+    t.restore({thirteenSamples({2, 100}, {3, 32000})});
+    EXPECT_FALSE(t.controller->getSignatureImage(false));
+    EXPECT_FALSE(t.controller->exportSignature({ExportFormat::PNG, 1, false, false}));
+    for (ExportFormat format : {ExportFormat::SVG, ExportFormat::PDF}) {
+        const auto document = t.controller->exportSignature({format, 1, false, false});
+        ASSERT_TRUE(document);
+        EXPECT_EQ(document->rect, (Rect{{0, 0}, {5, 32768}}));
+    }
+}
+
 TEST(Export, CroppedImageLaidAtItsRectangleReproducesTheFullExport) {
     ShownPad t = signedPad(true);
     for (double s : {1.0, 2.0}) {
