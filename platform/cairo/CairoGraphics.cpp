@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <limits>
 #include <vector>
 
@@ -24,16 +25,19 @@ std::uint32_t* pixelsOf(cairo_surface_t* surface) {
     return reinterpret_cast<std::uint32_t*>(cairo_image_surface_get_data(surface));
 }
 
-/// A Cairo surface holding a copy of an image, for painting it scaled; null when Cairo cannot
-/// hold an image of that size.
-Surface surfaceFrom(const Image& image) {
-    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, image.width(), image.height()));
+PixelRect wholeOf(const Image& image) {
+    return {0, 0, image.width(), image.height()};
+}
+
+/// A Cairo surface holding a copy of the part of `image` inside `area` (within the image), for
+/// painting or encoding it; null when Cairo cannot hold an image of that size.
+Surface surfaceFrom(const Image& image, PixelRect area) {
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, area.width, area.height));
     if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
         return nullptr;
     }
     cairo_surface_flush(surface.get());
-    image.copyPixels({0, 0, image.width(), image.height()}, pixelsOf(surface.get()),
-                     strideInPixels(surface.get()));
+    image.copyPixels(area, pixelsOf(surface.get()), strideInPixels(surface.get()));
     cairo_surface_mark_dirty(surface.get());
     return surface;
 }
@@ -41,6 +45,22 @@ Surface surfaceFrom(const Image& image) {
 cairo_status_t appendBytes(void* closure, const unsigned char* data, unsigned int length) {
     static_cast<Bytes*>(closure)->insert(static_cast<Bytes*>(closure)->end(), data, data + length);
     return CAIRO_STATUS_SUCCESS;
+}
+
+/// The backend's one PNG encoder: the part of `image` inside `area`, limited to the image.
+/// Empty when nothing is inside (PNG has no zero-sized images) or Cairo cannot encode it.
+std::optional<Bytes> encode(const Image& image, PixelRect area) {
+    area = area.intersected(wholeOf(image));
+    if (area.empty()) {
+        return std::nullopt;
+    }
+    Surface surface = surfaceFrom(image, area);
+    Bytes bytes;
+    if (!surface || cairo_surface_write_to_png_stream(surface.get(), appendBytes, &bytes) !=
+                        CAIRO_STATUS_SUCCESS) {
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 /// Every context: bitmaps at one pixel per point, scaled bitmaps and vector documents. One
@@ -144,7 +164,7 @@ public:
             pristine_ = false;
             return;
         }
-        Surface source = surfaceFrom(image);
+        Surface source = surfaceFrom(image, wholeOf(image));
         if (!source) {
             return;
         }
@@ -380,16 +400,7 @@ public:
     }
 
     std::optional<Bytes> encodePng(const Image& image) override {
-        if (image.width() == 0 || image.height() == 0) {
-            return std::nullopt;  // PNG has no zero-sized images
-        }
-        Surface surface = surfaceFrom(image);
-        Bytes bytes;
-        if (!surface || cairo_surface_write_to_png_stream(surface.get(), appendBytes, &bytes) !=
-                            CAIRO_STATUS_SUCCESS) {
-            return std::nullopt;
-        }
-        return bytes;
+        return encode(image, wholeOf(image));
     }
 };
 
@@ -419,36 +430,19 @@ std::optional<Image> readPng(const std::filesystem::path& path) {
 }
 
 bool writePng(const Image& image, const std::filesystem::path& path) {
-    if (image.width() == 0 || image.height() == 0) {
-        return false;  // PNG has no zero-sized images
+    const std::optional<Bytes> png = encode(image, wholeOf(image));
+    if (!png) {
+        return false;
     }
-    Surface surface = surfaceFrom(image);
-    return surface &&
-           cairo_surface_write_to_png(surface.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(png->data()),
+              static_cast<std::streamsize>(png->size()));
+    out.close();
+    return !out.fail();
 }
 
 Bytes pngBytes(const Image& image, PixelRect area) {
-    area = area.intersected({0, 0, image.width(), image.height()});
-    if (area.empty()) {
-        return {};
-    }
-    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, area.width, area.height));
-    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
-        return {};
-    }
-    cairo_surface_flush(surface.get());
-    image.copyPixels(area, pixelsOf(surface.get()), strideInPixels(surface.get()));
-    cairo_surface_mark_dirty(surface.get());
-    Bytes png;
-    const auto append = [](void* closure, const unsigned char* data, unsigned int length) {
-        auto* out = static_cast<Bytes*>(closure);
-        out->insert(out->end(), data, data + length);
-        return CAIRO_STATUS_SUCCESS;
-    };
-    if (cairo_surface_write_to_png_stream(surface.get(), append, &png) != CAIRO_STATUS_SUCCESS) {
-        return {};
-    }
-    return png;
+    return encode(image, area).value_or(Bytes());
 }
 
 }  // namespace penwell::cairo
