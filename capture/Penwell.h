@@ -23,9 +23,10 @@
 #include "platform/RunLoop.h"
 #include "platform/Services.h"
 #include "platform/View.h"
-#include "render/Smoothing.h"
 
 namespace penwell {
+
+class SmoothedStroke;  // render/Smoothing.h, which callers of catmullRomSpline include
 
 /// The ink colour as the four stroke-colour components that every painter uses.
 struct InkComponents {

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "render/RenderTestSupport.h"
+#include "render/Smoothing.h"
 
 namespace penwell {
 namespace {
