@@ -161,7 +161,8 @@ public:
     /// ink, painted by the redraw's painter with the same ink; cropped with the same rectangle
     /// as getSignatureImage, on a transparent or `ibackcolor` background. A PNG at scale 1
     /// without background has getSignatureImage's pixels. The SVG's viewBox is in pad points
-    /// with its width and height in pt; the PDF page is the output's size in points. Empty
+    /// with a unitless width and height equal to it (CSS pixels: the PNG's size at scale 1);
+    /// the PDF page is the output's size in points. Empty
     /// without a signature, without a pad view, for a pad of zero width or height, for a scale
     /// outside [1, 8] (NaN included), or when the graphics cannot make the output. Documents
     /// need no bitmap, so they are made even for a pad too large for one, where

@@ -108,8 +108,9 @@ public:
             return nullptr;
         }
         if (format == DocumentFormat::SVG) {
-            // Real sizes: the picture is as large on paper as on the pad.
-            cairo_svg_surface_set_document_unit(surface.get(), CAIRO_SVG_UNIT_PT);
+            // A unitless width and height equal to the viewBox: CSS pixels, so a web page shows
+            // the signature at the size of the PNG at scale 1, one pixel per pad point.
+            cairo_svg_surface_set_document_unit(surface.get(), CAIRO_SVG_UNIT_USER);
         } else {
             // No creation time: the same signature gives the same bytes.
             cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_CREATE_DATE, "");

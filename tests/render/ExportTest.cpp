@@ -253,10 +253,11 @@ std::optional<Image> rasterise(const Bytes& document, ExportFormat format) {
     const auto in = folder.path() / (format == ExportFormat::SVG ? "in.svg" : "in.pdf");
     test::writeFile(in, document);
     const auto out = folder.path() / "out.png";
-    // Both at 72 dots per inch: one pixel per point.
+    // The SVG at its own size in CSS pixels, whatever the resolution; the PDF at 72 dots per
+    // inch, one pixel per point.
     const std::string command =
         format == ExportFormat::SVG
-            ? "rsvg-convert --dpi-x 72 --dpi-y 72 -o '" + out.string() + "' '" + in.string() + "'"
+            ? "rsvg-convert --dpi-x 300 --dpi-y 300 -o '" + out.string() + "' '" + in.string() + "'"
             : "pdftoppm -png -r 72 -singlefile '" + in.string() + "' '" +
                   (folder.path() / "out").string() + "'";
     if (std::system(command.c_str()) != 0) {
