@@ -66,24 +66,23 @@ std::optional<Bytes> encode(const Image& image, PixelRect area) {
 /// Every context: bitmaps at one pixel per point, scaled bitmaps and vector documents. One
 /// class, so all of them share the path handling, the cutting of far geometry and the width
 /// limiting below; only where the pixels go differs. Coordinates reach Cairo in points, its
-/// transformation scales them and moves `area`'s origin to the surface's corner.
+/// transformation scales them and moves the surface's corner to the device's origin.
 class CairoContext final : public DocumentContext {
 public:
-    /// A bitmap of `size` points at `scale`. Null when Cairo cannot make the bitmap (beyond its
-    /// 32767-pixel side, or out of memory): its error surfaces have no pixels, and painting
-    /// into one would write through null.
-    static std::unique_ptr<CairoContext> makeBitmap(Size size, double scale) {
+    /// The part `window` (all of it when empty) of a bitmap of `size` points at `scale`. Null
+    /// when Cairo cannot make the bitmap (beyond its 32767-pixel side, or out of memory): its
+    /// error surfaces have no pixels, and painting into one would write through null.
+    static std::unique_ptr<CairoContext> makeBitmap(Size size, double scale,
+                                                    const std::optional<PixelRect>& window) {
         if (!(scale > 0.0) || !std::isfinite(scale)) {
             return nullptr;
         }
-        const int width = pixelExtent(size.width * scale);
-        const int height = pixelExtent(size.height * scale);
-        Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
-        if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
-            return nullptr;
+        PixelRect pixels{0, 0, pixelExtent(size.width * scale), pixelExtent(size.height * scale)};
+        if (window) {
+            pixels = window->intersected(pixels);
         }
-        return finishMaking(std::move(surface), {{0.0, 0.0}, {width / scale, height / scale}},
-                            scale, width, height, nullptr);
+        // The whole bitmap's pixel grid, moved by whole pixels: the same pixels there.
+        return makeBitmapAt({pixels.x * 1.0, pixels.y * 1.0}, scale, pixels.width, pixels.height);
     }
 
     /// A one-page document showing `area`.
@@ -115,15 +114,24 @@ public:
             // No creation time: the same signature gives the same bytes.
             cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_CREATE_DATE, "");
         }
-        return finishMaking(std::move(surface), area, 1.0, 0, 0, std::move(bytes));
+        return finishMaking(std::move(surface), area.origin, 1.0, area.size, 0, 0,
+                            std::move(bytes));
     }
 
-    Size size() const override { return area_.size; }
+    Rect area() const override { return {{offset_.x / scale_, offset_.y / scale_}, size_}; }
 
     bool isVector() const override { return document_ != nullptr; }
 
-    std::unique_ptr<GraphicsContext> beginLayer(Size size) override {
-        return makeBitmap(size, scale_);
+    std::unique_ptr<GraphicsContext> beginLayer(const Rect& rect) override {
+        if (!std::isfinite(rect.origin.x) || !std::isfinite(rect.origin.y)) {
+            return nullptr;
+        }
+        // From this context's own corner, so that a layer at its edge shares its offset exactly.
+        const Rect shown = area();
+        return makeBitmapAt({offset_.x + (rect.origin.x - shown.origin.x) * scale_,
+                             offset_.y + (rect.origin.y - shown.origin.y) * scale_},
+                            scale_, pixelExtent(rect.size.width * scale_),
+                            pixelExtent(rect.size.height * scale_));
     }
 
     void drawImage(const Image& image, const Rect& rect) override {
@@ -150,7 +158,7 @@ public:
             cairo_restore(cr);
             return;
         }
-        if (pristine_ && !document_ && rect == Rect{{0, 0}, size()} && image.width() == width_ &&
+        if (pristine_ && !document_ && rect == area() && image.width() == width_ &&
             image.height() == height_) {
             // Painting an image of the context's pixel size over a transparent bitmap yields
             // exactly its pixels, so copy them and adopt the image as the base that later
@@ -254,32 +262,48 @@ private:
         bool startsSubpath;
     };
 
-    CairoContext(Surface surface, Context cr, Rect area, double scale, int width, int height,
-                 std::unique_ptr<Bytes> document)
+    CairoContext(Surface surface, Context cr, Point offset, double scale, Size size, int width,
+                 int height, std::unique_ptr<Bytes> document)
         : document_(std::move(document)),
           surface_(std::move(surface)),
           cr_(std::move(cr)),
-          area_(area),
+          offset_(offset),
           scale_(scale),
+          size_(size),
           width_(width),
           height_(height) {
+        // Device = scale x point - offset: a part of a bitmap at a whole-pixel offset gets the
+        // very coordinates, moved by whole pixels, that the whole bitmap gets.
+        cairo_translate(cr_.get(), -offset_.x, -offset_.y);
         cairo_scale(cr_.get(), scale_, scale_);
-        cairo_translate(cr_.get(), -area_.origin.x, -area_.origin.y);
         // Round joins keep every painted pixel within half the line width of the path, which
         // is what the changed-region bookkeeping below assumes.
         cairo_set_line_join(cr_.get(), CAIRO_LINE_JOIN_ROUND);
         cairo_set_source_rgba(cr_.get(), 0, 0, 0, 1);
     }
 
-    static std::unique_ptr<CairoContext> finishMaking(Surface surface, Rect area, double scale,
-                                                      int width, int height,
+    /// A bitmap of `width` x `height` pixels at `scale` whose corner is at `offset` in the
+    /// device pixels of the points.
+    static std::unique_ptr<CairoContext> makeBitmapAt(Point offset, double scale, int width,
+                                                      int height) {
+        Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+        if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
+            return nullptr;
+        }
+        return finishMaking(std::move(surface), offset, scale, {width / scale, height / scale},
+                            width, height, nullptr);
+    }
+
+    static std::unique_ptr<CairoContext> finishMaking(Surface surface, Point offset, double scale,
+                                                      Size size, int width, int height,
                                                       std::unique_ptr<Bytes> document) {
         Context cr(cairo_create(surface.get()));
         if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
             return nullptr;
         }
-        return std::unique_ptr<CairoContext>(new CairoContext(
-            std::move(surface), std::move(cr), area, scale, width, height, std::move(document)));
+        return std::unique_ptr<CairoContext>(new CairoContext(std::move(surface), std::move(cr),
+                                                              offset, scale, size, width, height,
+                                                              std::move(document)));
     }
 
     /// Beyond this half width (in device units) the line is drawn this wide. Cairo keeps
@@ -292,9 +316,10 @@ private:
     /// wide (as a radius) as its root at `p` covers every pixel. Squared, because it is asked
     /// for every point of every path stroked.
     double farthestCornerSquared(Point p) const {
-        const double left = area_.origin.x, top = area_.origin.y;
-        const double dx = std::max(std::abs(p.x - left), std::abs(p.x - left - area_.size.width));
-        const double dy = std::max(std::abs(p.y - top), std::abs(p.y - top - area_.size.height));
+        const Rect a = area();
+        const double left = a.origin.x, top = a.origin.y;
+        const double dx = std::max(std::abs(p.x - left), std::abs(p.x - left - a.size.width));
+        const double dy = std::max(std::abs(p.y - top), std::abs(p.y - top - a.size.height));
         return dx * dx + dy * dy;
     }
 
@@ -327,14 +352,15 @@ private:
         }
         if (half >= std::sqrt(coverSquared) + 1.0) {
             cairo_paint(cr);
-            markChanged(area_.origin.x, area_.origin.y, area_.origin.x + area_.size.width,
-                        area_.origin.y + area_.size.height);
+            changed_ = {0, 0, width_, height_};
+            pristine_ = false;
             return;
         }
         half = std::min(half, kMaxHalfWidth / scale_);
         const double margin = 1.5 * half + 8.0;
-        const Rect reach{{area_.origin.x - margin, area_.origin.y - margin},
-                         {area_.size.width + 2.0 * margin, area_.size.height + 2.0 * margin}};
+        const Rect shown = area();
+        const Rect reach{{shown.origin.x - margin, shown.origin.y - margin},
+                         {shown.size.width + 2.0 * margin, shown.size.height + 2.0 * margin}};
         cairo_new_path(cr);
         bool joined = false;  // Cairo's current point is the previous path point
         for (std::size_t i = 1; i < path_.size(); ++i) {
@@ -366,9 +392,8 @@ private:
         if (document_) {
             return;
         }
-        const PixelRect r =
-            pixelRectOutward((x1 - area_.origin.x) * scale_, (y1 - area_.origin.y) * scale_,
-                             (x2 - area_.origin.x) * scale_, (y2 - area_.origin.y) * scale_);
+        const PixelRect r = pixelRectOutward(x1 * scale_ - offset_.x, y1 * scale_ - offset_.y,
+                                             x2 * scale_ - offset_.x, y2 * scale_ - offset_.y);
         changed_ = changed_.united(r.intersected({0, 0, width_, height_}));
         pristine_ = false;
     }
@@ -376,8 +401,9 @@ private:
     std::unique_ptr<Bytes> document_;  // a document's bytes so far; null for a bitmap
     Surface surface_;                  // destroyed before the bytes it writes into
     Context cr_;
-    Rect area_;     // what the surface shows, in points
+    Point offset_;  // where the surface's corner lies, in device pixels (points x scale)
     double scale_;  // pixels per point
+    Size size_;     // what the surface shows, in points
     int width_;     // the bitmap's pixels; 0 for a document
     int height_;
     double lineWidth_ = 2.0;       // Cairo's default
@@ -391,8 +417,9 @@ private:
 
 class CairoGraphics final : public Graphics {
 public:
-    std::unique_ptr<GraphicsContext> beginImageContext(Size size, double scale) override {
-        return CairoContext::makeBitmap(size, scale);
+    std::unique_ptr<GraphicsContext> beginImageContext(
+        Size size, double scale, const std::optional<PixelRect>& pixels) override {
+        return CairoContext::makeBitmap(size, scale, pixels);
     }
 
     std::unique_ptr<DocumentContext> beginDocumentContext(DocumentFormat format,
