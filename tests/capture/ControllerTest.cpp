@@ -136,11 +136,12 @@ TEST(Controller, HostileHostCallsKeepEverySample) {
         const char* name;
         Size pad;
         bool dropPadMidStroke, cancel;
+        bool document;  // made without a bitmap
     } cases[] = {
-        {"a pad wider than any bitmap", {40000, 100}, false, false},
-        {"a pad of infinite size", {kInf, kInf}, false, true},
-        {"the pad removed during the stroke, then touch-up", {300, 400}, true, false},
-        {"the pad removed during the stroke, then cancel", {300, 400}, true, true},
+        {"a pad wider than any bitmap", {40000, 100}, false, false, true},
+        {"a pad of infinite size", {kInf, kInf}, false, true, false},
+        {"the pad removed during the stroke, then touch-up", {300, 400}, true, false, false},
+        {"the pad removed during the stroke, then cancel", {300, 400}, true, true, false},
     };
     for (const auto& c : cases) {
         TestPad t(c.pad);
@@ -162,6 +163,10 @@ TEST(Controller, HostileHostCallsKeepEverySample) {
         EXPECT_EQ(t.controller->lines()[0].size(), c.dropPadMidStroke ? 2u : 3u) << c.name;
         EXPECT_FALSE(t.controller->isCollectingPoints()) << c.name;
         EXPECT_FALSE(t.controller->getSignatureImage(false)) << c.name;  // nothing to paint
+        EXPECT_FALSE(t.controller->exportSignature({ExportFormat::PNG})) << c.name;
+        for (ExportFormat format : {ExportFormat::SVG, ExportFormat::PDF}) {
+            EXPECT_EQ(t.controller->exportSignature({format}).has_value(), c.document) << c.name;
+        }
         t.controller->undoSignature();
         t.controller->renderSignture();
         EXPECT_TRUE(t.controller->lines().empty()) << c.name;

@@ -36,18 +36,6 @@ Stroke thirteenSamples(Point a, Point b) {
     return s;
 }
 
-TEST(SignatureImage, NilUntilTheStrokesPassTheThreshold) {
-    ShownPad t;
-    Stroke twelve = thirteenSamples({20, 20}, {200, 20});
-    twelve.pop_back();
-    t.restore({twelve});
-    EXPECT_TRUE(inked(*t.pad->image(), 100, 20));  // ink shows, yet it is no signature
-    EXPECT_FALSE(t.controller->getSignatureImage(false));
-    EXPECT_FALSE(t.controller->getSignatureImage(true));
-    t.restore({twelve, strokeThrough({{20, 200}})});
-    EXPECT_TRUE(t.controller->getSignatureImage(false));
-}
-
 TEST(SignatureImage, UncroppedIsThePadsSizeTransparentWithoutInkAndInTheNewLinecolor) {
     TestPad t({300, 400});
     t.controller->setIphoneport(solidImage(300, 400, kRed));
@@ -212,19 +200,6 @@ TEST(Export, PngAtScaleOneIsTheRedrawAndScaledInkKeepsItsGeometry) {
     ShownPad t = signedPad();
     for (double scale : {0.5, 8.5, std::nan("")}) {
         EXPECT_FALSE(t.controller->exportSignature({ExportFormat::PNG, scale, false, false}));
-    }
-}
-
-// No bitmap is 32768 pixels high, but a document has no pixels to make.
-TEST(Export, DocumentsOfAPadTooLargeForABitmap) {
-    ShownPad t({5, 32768});
-    t.restore({thirteenSamples({2, 100}, {3, 32000})});
-    EXPECT_FALSE(t.controller->getSignatureImage(false));
-    EXPECT_FALSE(t.controller->exportSignature({ExportFormat::PNG, 1, false, false}));
-    for (ExportFormat format : {ExportFormat::SVG, ExportFormat::PDF}) {
-        const auto document = t.controller->exportSignature({format, 1, false, false});
-        ASSERT_TRUE(document);
-        EXPECT_EQ(document->rect, (Rect{{0, 0}, {5, 32768}}));
     }
 }
 
