@@ -118,7 +118,7 @@ public:
                             std::move(bytes));
     }
 
-    Rect area() const override { return {{offset_.x / scale_, offset_.y / scale_}, size_}; }
+    Rect area() const override { return area_; }
 
     bool isVector() const override { return document_ != nullptr; }
 
@@ -127,9 +127,8 @@ public:
             return nullptr;
         }
         // From this context's own corner, so that a layer at its edge shares its offset exactly.
-        const Rect shown = area();
-        return makeBitmapAt({offset_.x + (rect.origin.x - shown.origin.x) * scale_,
-                             offset_.y + (rect.origin.y - shown.origin.y) * scale_},
+        return makeBitmapAt({offset_.x + (rect.origin.x - area_.origin.x) * scale_,
+                             offset_.y + (rect.origin.y - area_.origin.y) * scale_},
                             scale_, pixelExtent(rect.size.width * scale_),
                             pixelExtent(rect.size.height * scale_));
     }
@@ -269,7 +268,7 @@ private:
           cr_(std::move(cr)),
           offset_(offset),
           scale_(scale),
-          size_(size),
+          area_{{offset.x / scale, offset.y / scale}, size},
           width_(width),
           height_(height) {
         // Device = scale x point - offset: a part of a bitmap at a whole-pixel offset gets the
@@ -316,10 +315,9 @@ private:
     /// wide (as a radius) as its root at `p` covers every pixel. Squared, because it is asked
     /// for every point of every path stroked.
     double farthestCornerSquared(Point p) const {
-        const Rect a = area();
-        const double left = a.origin.x, top = a.origin.y;
-        const double dx = std::max(std::abs(p.x - left), std::abs(p.x - left - a.size.width));
-        const double dy = std::max(std::abs(p.y - top), std::abs(p.y - top - a.size.height));
+        const double left = area_.origin.x, top = area_.origin.y;
+        const double dx = std::max(std::abs(p.x - left), std::abs(p.x - left - area_.size.width));
+        const double dy = std::max(std::abs(p.y - top), std::abs(p.y - top - area_.size.height));
         return dx * dx + dy * dy;
     }
 
@@ -358,9 +356,8 @@ private:
         }
         half = std::min(half, kMaxHalfWidth / scale_);
         const double margin = 1.5 * half + 8.0;
-        const Rect shown = area();
-        const Rect reach{{shown.origin.x - margin, shown.origin.y - margin},
-                         {shown.size.width + 2.0 * margin, shown.size.height + 2.0 * margin}};
+        const Rect reach{{area_.origin.x - margin, area_.origin.y - margin},
+                         {area_.size.width + 2.0 * margin, area_.size.height + 2.0 * margin}};
         cairo_new_path(cr);
         bool joined = false;  // Cairo's current point is the previous path point
         for (std::size_t i = 1; i < path_.size(); ++i) {
@@ -403,7 +400,7 @@ private:
     Context cr_;
     Point offset_;  // where the surface's corner lies, in device pixels (points x scale)
     double scale_;  // pixels per point
-    Size size_;     // what the surface shows, in points
+    Rect area_;     // what the surface shows, in points
     int width_;     // the bitmap's pixels; 0 for a document
     int height_;
     double lineWidth_ = 2.0;       // Cairo's default
