@@ -258,6 +258,7 @@ TEST(Export, CroppedPngPaintsOnlyTheCropWithTheWholeExportsPixels) {
             ASSERT_TRUE(full && crop);
             EXPECT_EQ(full->rect, (Rect{{0, 0}, {300, 400}}));
             const Rect r = crop->rect;
+            EXPECT_NEAR(r.origin.x, c.crop.origin.x, 1 / s) << s;
             EXPECT_NEAR(r.origin.y, c.crop.origin.y, 1 / s) << s;
             EXPECT_NEAR(r.size.height, c.crop.size.height, 2 / s) << s;
             const PixelRect pixels{static_cast<int>(std::lround(r.origin.x * s)),
