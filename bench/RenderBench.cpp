@@ -15,6 +15,7 @@
 #include "capture/Penwell.h"
 #include "platform/Defaults.h"
 #include "platform/cairo/CairoGraphics.h"
+#include "render/Smoothing.h"
 #include "render/StrokePainter.h"
 
 namespace penwell {

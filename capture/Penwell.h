@@ -24,10 +24,10 @@
 #include "platform/RunLoop.h"
 #include "platform/Services.h"
 #include "platform/View.h"
-#include "render/Smoothing.h"
 
 namespace penwell {
 
+class SmoothedStroke;  // render/Smoothing.h, which callers of catmullRomSpline include
 struct EvidenceOptions;
 enum class PointerKind : std::uint8_t;
 
@@ -181,9 +181,12 @@ public:
     /// ink, painted by the redraw's painter with the same ink; cropped with the same rectangle
     /// as getSignatureImage, on a transparent or `ibackcolor` background. A PNG at scale 1
     /// without background has getSignatureImage's pixels. The SVG's viewBox is in pad points
-    /// with its width and height in pt; the PDF page is the output's size in points. Empty
-    /// when getSignatureImage is, for a scale outside [1, 8] (NaN included), or when the
-    /// graphics cannot make the output. Changes nothing but the ink colour, as
+    /// with a unitless width and height equal to it (CSS pixels: the PNG's size at scale 1);
+    /// the PDF page is the output's size in points. Empty
+    /// without a signature, without a pad view, for a pad of zero width or height, for a scale
+    /// outside [1, 8] (NaN included), or when the graphics cannot make the output. Documents
+    /// need no bitmap, so they are made even for a pad too large for one, where
+    /// getSignatureImage and the PNG are empty. Changes nothing but the ink colour, as
     /// getSignatureImage does.
     std::optional<ExportResult> exportSignature(const ExportOptions& options);
 

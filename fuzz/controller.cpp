@@ -100,8 +100,12 @@ struct Session {
                         break;
                     case 1:
                         // Scales up to 3: larger ones only cost memory on the larger pads.
-                        (void)c.exportSignature({static_cast<ExportFormat>(in.pick(3)),
-                                                 in.number(0, 3), in.flag(), in.flag()});
+                        // Documents need no bitmap, but nothing is exported without a signature.
+                        if (c.exportSignature({static_cast<ExportFormat>(in.pick(3)),
+                                               in.number(0, 3), in.flag(), in.flag()}) &&
+                            !c.isSignature()) {
+                            std::abort();
+                        }
                         break;
                     default: {
                         // Strokes as a host hands them back, hostile numbers and all; a

@@ -22,16 +22,19 @@ class GraphicsContext {
 public:
     virtual ~GraphicsContext() = default;
 
-    /// The size in points: of the bitmap (its pixel size over the scale), or of the page.
-    virtual Size size() const = 0;
+    /// What the context shows, in points: the bitmap's pixels over the scale at their place (the
+    /// origin, unless it is part of a larger bitmap), or the page's area.
+    virtual Rect area() const = 0;
+    Size size() const { return area().size; }
 
     /// Whether the context records paths as vectors (a document) rather than painting pixels.
     virtual bool isVector() const = 0;
 
-    /// A transparent bitmap context of `size` points at this context's scale, whose image
-    /// drawImage lays over this context pixel for pixel at a whole-point offset: for painting
-    /// part of a picture apart. Null when no bitmap of that size can be made.
-    virtual std::unique_ptr<GraphicsContext> beginLayer(Size size) = 0;
+    /// A transparent bitmap context showing `rect` of this context, in its coordinates and at
+    /// its scale: for painting part of a picture apart. drawImage(its image, rect) lays it over
+    /// this context pixel for pixel when rect's corners fall on pixels. Null when no bitmap of
+    /// that size can be made.
+    virtual std::unique_ptr<GraphicsContext> beginLayer(const Rect& rect) = 0;
 
     /// Paints the whole image scaled to fill `rect`; nothing lands outside the bitmap. A rect
     /// of no area or with a non-finite coordinate paints nothing.
@@ -81,8 +84,10 @@ public:
     /// painted is scaled, so ink stays sharp); fractional pixel sizes round up, negative ones
     /// count as 0. Null when the backend cannot make a bitmap of that size (beyond its limits,
     /// infinite, or out of memory), or for a scale that is not positive and finite: callers
-    /// then paint nothing, as for a bitmap of no pixels.
-    virtual std::unique_ptr<GraphicsContext> beginImageContext(Size size, double scale = 1.0) = 0;
+    /// then paint nothing, as for a bitmap of no pixels. With `pixels`, only that part of the
+    /// bitmap (limited to it) is made and painted: its pixels are the whole bitmap's there.
+    virtual std::unique_ptr<GraphicsContext> beginImageContext(
+        Size size, double scale = 1.0, const std::optional<PixelRect>& pixels = std::nullopt) = 0;
 
     /// A new one-page document whose page shows `area` (in points) at its size in points:
     /// what is painted at area.origin lands at the page's top-left corner. Null when the

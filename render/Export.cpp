@@ -85,29 +85,31 @@ std::optional<ExportResult> PenwellViewController::exportSignature(const ExportO
     Graphics& graphics = *services_.graphics;
     ExportResult result;
 
+    // The crop (or the pad as getSignatureImage's bitmap measures it) is known before
+    // painting, so only what is returned is painted.
+    PixelRect area{0, 0, width, height};
+    if (options.crop) {
+        area = cropRect(render::pointBox(_lines, smoothing_, emptyBox(size)), width, height);
+    }
+
     if (options.format == ExportFormat::PNG) {
-        // The whole pad is painted, then cut, exactly as getSignatureImage does: at scale 1
-        // the pixels are its pixels, crop and all.
+        // The pixels of the whole pad painted at the scale and then cut, as getSignatureImage
+        // cuts (at scale 1 its very pixels, crop and all), but only those are painted: a
+        // cropped 8x export of a large pad costs the crop, not 64 pads.
         const double s = options.scale;
-        auto context = graphics.beginImageContext(size, s);
+        const PixelRect pixels =
+            pixelRectOutward(area.x * s, area.y * s, area.right() * s, area.bottom() * s)
+                .intersected({0, 0, pixelExtent(size.width * s), pixelExtent(size.height * s)});
+        auto context = graphics.beginImageContext(size, s, pixels);
         if (!context) {
             return std::nullopt;
         }
         if (background) {
             context->drawImage(*background, {{0.0, 0.0}, size});
         }
-        render::PointBox box = emptyBox(size);
-        render::paintStrokes(*context, _lines, ink, smoothing_, &box);
+        render::paintStrokes(*context, _lines, ink, smoothing_);
         Image image = context->makeImage();
         context.reset();
-        PixelRect pixels{0, 0, image.width(), image.height()};
-        if (options.crop) {
-            const PixelRect points = cropRect(box, width, height);
-            pixels = pixelRectOutward(points.x * s, points.y * s, points.right() * s,
-                                      points.bottom() * s)
-                         .intersected(pixels);
-            image = image.cropped(pixels);
-        }
         std::optional<Bytes> png = graphics.encodePng(image);
         if (!png) {
             return std::nullopt;
@@ -118,12 +120,6 @@ std::optional<ExportResult> PenwellViewController::exportSignature(const ExportO
         return result;
     }
 
-    // A document's page is the crop (or the pad as getSignatureImage's bitmap measures it),
-    // so the box is needed before painting.
-    PixelRect area{0, 0, width, height};
-    if (options.crop) {
-        area = cropRect(render::pointBox(_lines, smoothing_, emptyBox(size)), width, height);
-    }
     result.rect = {{static_cast<double>(area.x), static_cast<double>(area.y)},
                    {static_cast<double>(area.width), static_cast<double>(area.height)}};
     auto document = graphics.beginDocumentContext(

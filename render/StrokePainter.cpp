@@ -49,14 +49,9 @@ class PlainPolyline final : public PointSink {
 public:
     /// Every segment, as it is.
     explicit PlainPolyline(GraphicsContext& context) : context_(context) {}
-    /// The segments that reach rows [top, bottom), moved up by `top`.
+    /// The segments that reach rows [top, bottom).
     PlainPolyline(GraphicsContext& context, double top, double bottom, double reach)
-        : context_(context),
-          banded_(true),
-          shift_(top),
-          top_(top),
-          bottom_(bottom),
-          reach_(reach) {}
+        : context_(context), banded_(true), top_(top), bottom_(bottom), reach_(reach) {}
 
     void append(std::span<const Point> points) override {
         for (const Point p : points) {
@@ -65,10 +60,10 @@ public:
                 const double high = std::max(previous_->y, p.y) + reach_;
                 if (!banded_ || (high > top_ && low < bottom_)) {
                     if (!inPiece_) {
-                        context_.moveToPoint({previous_->x, previous_->y - shift_});
+                        context_.moveToPoint(*previous_);
                         inPiece_ = true;
                     }
-                    context_.addLineToPoint({p.x, p.y - shift_});
+                    context_.addLineToPoint(p);
                     added_ = true;
                 } else {
                     inPiece_ = false;
@@ -87,18 +82,19 @@ public:
 private:
     GraphicsContext& context_;
     bool banded_ = false;
-    double shift_ = 0.0, top_ = 0.0, bottom_ = 0.0, reach_ = 0.0;
+    double top_ = 0.0, bottom_ = 0.0, reach_ = 0.0;
     std::optional<Point> previous_;
     bool inPiece_ = false;
     bool added_ = false;
 };
 
 /// The first pass over plain strokes: their points widen the box, and each stroke's rows and
-/// the number of points on each row of the context are noted, to cut the painting into bands.
+/// the number of points on each row of the context (from `firstRow` on) are noted, to cut the
+/// painting into bands.
 class PlainSurvey final : public PointSink {
 public:
-    PlainSurvey(PointBox* box, std::vector<std::uint32_t>& pointsPerRow)
-        : box_(box), pointsPerRow_(pointsPerRow) {}
+    PlainSurvey(PointBox* box, std::vector<std::uint32_t>& pointsPerRow, double firstRow)
+        : box_(box), pointsPerRow_(pointsPerRow), firstRow_(firstRow) {}
 
     void append(std::span<const Point> points) override {
         for (const Point p : points) {
@@ -108,10 +104,10 @@ public:
             ++count;
             // Points above or below the bitmap (or nowhere) count on its first or last row.
             const std::size_t last = pointsPerRow_.size() - 1;
-            const std::size_t row = !(p.y >= 0.0) ? 0
-                                    : p.y >= static_cast<double>(last)
-                                        ? last
-                                        : static_cast<std::size_t>(p.y);
+            const double y = p.y - firstRow_;
+            const std::size_t row = !(y >= 0.0)                      ? 0
+                                    : y >= static_cast<double>(last) ? last
+                                                                     : static_cast<std::size_t>(y);
             ++pointsPerRow_[row];
         }
     }
@@ -123,6 +119,7 @@ public:
 private:
     PointBox* box_;
     std::vector<std::uint32_t>& pointsPerRow_;
+    double firstRow_;
 };
 
 void prepare(GraphicsContext& context, const Ink& ink) {
@@ -148,15 +145,16 @@ int smoothingSteps(bool smoothing) {
 /// ink is rounded to 8 bits once more on the way (one step of 255 at most).
 void paintPlainRun(GraphicsContext& context, std::span<const Stroke> run, const Ink& ink,
                    bool smoothing, PointBox* box, std::size_t pointsPerBand) {
-    const Size size = context.size();
-    const auto rows = static_cast<std::size_t>(size.height);
+    const Rect area = context.area();
+    // Every row the bitmap touches, a last partial one included.
+    const auto rows = static_cast<std::size_t>(std::ceil(area.size.height));
     std::vector<std::uint32_t> pointsPerRow(std::max<std::size_t>(rows, 1), 0);
     // Each stroke's rows: the bands a stroke cannot reach skip it without smoothing it again.
     std::vector<std::pair<double, double>> strokeRows;
     strokeRows.reserve(run.size());
     std::size_t total = 0;
     for (const Stroke& stroke : run) {
-        PlainSurvey survey(box, pointsPerRow);
+        PlainSurvey survey(box, pointsPerRow, area.origin.y);
         streamCatmullRom(stroke, smoothingSteps(smoothing), survey);
         strokeRows.emplace_back(survey.low, survey.high);
         total += survey.count;
@@ -206,17 +204,20 @@ void paintPlainRun(GraphicsContext& context, std::span<const Stroke> run, const 
         high = std::max(high, last);
     }
     const auto lastRow = static_cast<double>(rows);
-    std::size_t top = static_cast<std::size_t>(std::clamp(std::floor(low - reach), 0.0, lastRow));
-    const auto end = static_cast<std::size_t>(std::clamp(std::ceil(high + reach), 0.0, lastRow));
+    const double firstRow = area.origin.y;
+    std::size_t top =
+        static_cast<std::size_t>(std::clamp(std::floor(low - reach - firstRow), 0.0, lastRow));
+    const auto end =
+        static_cast<std::size_t>(std::clamp(std::ceil(high + reach - firstRow), 0.0, lastRow));
     while (top < end) {
         std::size_t bottom = top;
         std::size_t points = 0;
         while (bottom < end && (bottom == top || points + pointsPerRow[bottom] <= pointsPerBand)) {
             points += pointsPerRow[bottom++];
         }
-        const Rect rect{{0.0, static_cast<double>(top)},
-                        {size.width, static_cast<double>(bottom - top)}};
-        auto band = context.beginLayer(rect.size);
+        const Rect rect{{area.origin.x, firstRow + static_cast<double>(top)},
+                        {area.size.width, static_cast<double>(bottom - top)}};
+        auto band = context.beginLayer(rect);
         if (!band) {
             return;  // out of memory for even a band: the ink cannot be painted
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <limits>
 #include <vector>
 
@@ -24,16 +25,19 @@ std::uint32_t* pixelsOf(cairo_surface_t* surface) {
     return reinterpret_cast<std::uint32_t*>(cairo_image_surface_get_data(surface));
 }
 
-/// A Cairo surface holding a copy of an image, for painting it scaled; null when Cairo cannot
-/// hold an image of that size.
-Surface surfaceFrom(const Image& image) {
-    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, image.width(), image.height()));
+PixelRect wholeOf(const Image& image) {
+    return {0, 0, image.width(), image.height()};
+}
+
+/// A Cairo surface holding a copy of the part of `image` inside `area` (within the image), for
+/// painting or encoding it; null when Cairo cannot hold an image of that size.
+Surface surfaceFrom(const Image& image, PixelRect area) {
+    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, area.width, area.height));
     if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
         return nullptr;
     }
     cairo_surface_flush(surface.get());
-    image.copyPixels({0, 0, image.width(), image.height()}, pixelsOf(surface.get()),
-                     strideInPixels(surface.get()));
+    image.copyPixels(area, pixelsOf(surface.get()), strideInPixels(surface.get()));
     cairo_surface_mark_dirty(surface.get());
     return surface;
 }
@@ -43,27 +47,42 @@ cairo_status_t appendBytes(void* closure, const unsigned char* data, unsigned in
     return CAIRO_STATUS_SUCCESS;
 }
 
+/// The backend's one PNG encoder: the part of `image` inside `area`, limited to the image.
+/// Empty when nothing is inside (PNG has no zero-sized images) or Cairo cannot encode it.
+std::optional<Bytes> encode(const Image& image, PixelRect area) {
+    area = area.intersected(wholeOf(image));
+    if (area.empty()) {
+        return std::nullopt;
+    }
+    Surface surface = surfaceFrom(image, area);
+    Bytes bytes;
+    if (!surface || cairo_surface_write_to_png_stream(surface.get(), appendBytes, &bytes) !=
+                        CAIRO_STATUS_SUCCESS) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
 /// Every context: bitmaps at one pixel per point, scaled bitmaps and vector documents. One
 /// class, so all of them share the path handling, the cutting of far geometry and the width
 /// limiting below; only where the pixels go differs. Coordinates reach Cairo in points, its
-/// transformation scales them and moves `area`'s origin to the surface's corner.
+/// transformation scales them and moves the surface's corner to the device's origin.
 class CairoContext final : public DocumentContext {
 public:
-    /// A bitmap of `size` points at `scale`. Null when Cairo cannot make the bitmap (beyond its
-    /// 32767-pixel side, or out of memory): its error surfaces have no pixels, and painting
-    /// into one would write through null.
-    static std::unique_ptr<CairoContext> makeBitmap(Size size, double scale) {
+    /// The part `window` (all of it when empty) of a bitmap of `size` points at `scale`. Null
+    /// when Cairo cannot make the bitmap (beyond its 32767-pixel side, or out of memory): its
+    /// error surfaces have no pixels, and painting into one would write through null.
+    static std::unique_ptr<CairoContext> makeBitmap(Size size, double scale,
+                                                    const std::optional<PixelRect>& window) {
         if (!(scale > 0.0) || !std::isfinite(scale)) {
             return nullptr;
         }
-        const int width = pixelExtent(size.width * scale);
-        const int height = pixelExtent(size.height * scale);
-        Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
-        if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
-            return nullptr;
+        PixelRect pixels{0, 0, pixelExtent(size.width * scale), pixelExtent(size.height * scale)};
+        if (window) {
+            pixels = window->intersected(pixels);
         }
-        return finishMaking(std::move(surface), {{0.0, 0.0}, {width / scale, height / scale}},
-                            scale, width, height, nullptr);
+        // The whole bitmap's pixel grid, moved by whole pixels: the same pixels there.
+        return makeBitmapAt({pixels.x * 1.0, pixels.y * 1.0}, scale, pixels.width, pixels.height);
     }
 
     /// A one-page document showing `area`.
@@ -88,21 +107,30 @@ public:
             return nullptr;
         }
         if (format == DocumentFormat::SVG) {
-            // Real sizes: the picture is as large on paper as on the pad.
-            cairo_svg_surface_set_document_unit(surface.get(), CAIRO_SVG_UNIT_PT);
+            // A unitless width and height equal to the viewBox: CSS pixels, so a web page shows
+            // the signature at the size of the PNG at scale 1, one pixel per pad point.
+            cairo_svg_surface_set_document_unit(surface.get(), CAIRO_SVG_UNIT_USER);
         } else {
             // No creation time: the same signature gives the same bytes.
             cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_CREATE_DATE, "");
         }
-        return finishMaking(std::move(surface), area, 1.0, 0, 0, std::move(bytes));
+        return finishMaking(std::move(surface), area.origin, 1.0, area.size, 0, 0,
+                            std::move(bytes));
     }
 
-    Size size() const override { return area_.size; }
+    Rect area() const override { return area_; }
 
     bool isVector() const override { return document_ != nullptr; }
 
-    std::unique_ptr<GraphicsContext> beginLayer(Size size) override {
-        return makeBitmap(size, scale_);
+    std::unique_ptr<GraphicsContext> beginLayer(const Rect& rect) override {
+        if (!std::isfinite(rect.origin.x) || !std::isfinite(rect.origin.y)) {
+            return nullptr;
+        }
+        // From this context's own corner, so that a layer at its edge shares its offset exactly.
+        return makeBitmapAt({offset_.x + (rect.origin.x - area_.origin.x) * scale_,
+                             offset_.y + (rect.origin.y - area_.origin.y) * scale_},
+                            scale_, pixelExtent(rect.size.width * scale_),
+                            pixelExtent(rect.size.height * scale_));
     }
 
     void drawImage(const Image& image, const Rect& rect) override {
@@ -129,7 +157,7 @@ public:
             cairo_restore(cr);
             return;
         }
-        if (pristine_ && !document_ && rect == Rect{{0, 0}, size()} && image.width() == width_ &&
+        if (pristine_ && !document_ && rect == area() && image.width() == width_ &&
             image.height() == height_) {
             // Painting an image of the context's pixel size over a transparent bitmap yields
             // exactly its pixels, so copy them and adopt the image as the base that later
@@ -144,7 +172,7 @@ public:
             pristine_ = false;
             return;
         }
-        Surface source = surfaceFrom(image);
+        Surface source = surfaceFrom(image, wholeOf(image));
         if (!source) {
             return;
         }
@@ -233,32 +261,48 @@ private:
         bool startsSubpath;
     };
 
-    CairoContext(Surface surface, Context cr, Rect area, double scale, int width, int height,
-                 std::unique_ptr<Bytes> document)
+    CairoContext(Surface surface, Context cr, Point offset, double scale, Size size, int width,
+                 int height, std::unique_ptr<Bytes> document)
         : document_(std::move(document)),
           surface_(std::move(surface)),
           cr_(std::move(cr)),
-          area_(area),
+          offset_(offset),
           scale_(scale),
+          area_{{offset.x / scale, offset.y / scale}, size},
           width_(width),
           height_(height) {
+        // Device = scale x point - offset: a part of a bitmap at a whole-pixel offset gets the
+        // very coordinates, moved by whole pixels, that the whole bitmap gets.
+        cairo_translate(cr_.get(), -offset_.x, -offset_.y);
         cairo_scale(cr_.get(), scale_, scale_);
-        cairo_translate(cr_.get(), -area_.origin.x, -area_.origin.y);
         // Round joins keep every painted pixel within half the line width of the path, which
         // is what the changed-region bookkeeping below assumes.
         cairo_set_line_join(cr_.get(), CAIRO_LINE_JOIN_ROUND);
         cairo_set_source_rgba(cr_.get(), 0, 0, 0, 1);
     }
 
-    static std::unique_ptr<CairoContext> finishMaking(Surface surface, Rect area, double scale,
-                                                      int width, int height,
+    /// A bitmap of `width` x `height` pixels at `scale` whose corner is at `offset` in the
+    /// device pixels of the points.
+    static std::unique_ptr<CairoContext> makeBitmapAt(Point offset, double scale, int width,
+                                                      int height) {
+        Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+        if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
+            return nullptr;
+        }
+        return finishMaking(std::move(surface), offset, scale, {width / scale, height / scale},
+                            width, height, nullptr);
+    }
+
+    static std::unique_ptr<CairoContext> finishMaking(Surface surface, Point offset, double scale,
+                                                      Size size, int width, int height,
                                                       std::unique_ptr<Bytes> document) {
         Context cr(cairo_create(surface.get()));
         if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) {
             return nullptr;
         }
-        return std::unique_ptr<CairoContext>(new CairoContext(
-            std::move(surface), std::move(cr), area, scale, width, height, std::move(document)));
+        return std::unique_ptr<CairoContext>(new CairoContext(std::move(surface), std::move(cr),
+                                                              offset, scale, size, width, height,
+                                                              std::move(document)));
     }
 
     /// Beyond this half width (in device units) the line is drawn this wide. Cairo keeps
@@ -306,8 +350,8 @@ private:
         }
         if (half >= std::sqrt(coverSquared) + 1.0) {
             cairo_paint(cr);
-            markChanged(area_.origin.x, area_.origin.y, area_.origin.x + area_.size.width,
-                        area_.origin.y + area_.size.height);
+            changed_ = {0, 0, width_, height_};
+            pristine_ = false;
             return;
         }
         half = std::min(half, kMaxHalfWidth / scale_);
@@ -345,9 +389,8 @@ private:
         if (document_) {
             return;
         }
-        const PixelRect r =
-            pixelRectOutward((x1 - area_.origin.x) * scale_, (y1 - area_.origin.y) * scale_,
-                             (x2 - area_.origin.x) * scale_, (y2 - area_.origin.y) * scale_);
+        const PixelRect r = pixelRectOutward(x1 * scale_ - offset_.x, y1 * scale_ - offset_.y,
+                                             x2 * scale_ - offset_.x, y2 * scale_ - offset_.y);
         changed_ = changed_.united(r.intersected({0, 0, width_, height_}));
         pristine_ = false;
     }
@@ -355,8 +398,9 @@ private:
     std::unique_ptr<Bytes> document_;  // a document's bytes so far; null for a bitmap
     Surface surface_;                  // destroyed before the bytes it writes into
     Context cr_;
-    Rect area_;     // what the surface shows, in points
+    Point offset_;  // where the surface's corner lies, in device pixels (points x scale)
     double scale_;  // pixels per point
+    Rect area_;     // what the surface shows, in points
     int width_;     // the bitmap's pixels; 0 for a document
     int height_;
     double lineWidth_ = 2.0;       // Cairo's default
@@ -370,8 +414,9 @@ private:
 
 class CairoGraphics final : public Graphics {
 public:
-    std::unique_ptr<GraphicsContext> beginImageContext(Size size, double scale) override {
-        return CairoContext::makeBitmap(size, scale);
+    std::unique_ptr<GraphicsContext> beginImageContext(
+        Size size, double scale, const std::optional<PixelRect>& pixels) override {
+        return CairoContext::makeBitmap(size, scale, pixels);
     }
 
     std::unique_ptr<DocumentContext> beginDocumentContext(DocumentFormat format,
@@ -380,16 +425,7 @@ public:
     }
 
     std::optional<Bytes> encodePng(const Image& image) override {
-        if (image.width() == 0 || image.height() == 0) {
-            return std::nullopt;  // PNG has no zero-sized images
-        }
-        Surface surface = surfaceFrom(image);
-        Bytes bytes;
-        if (!surface || cairo_surface_write_to_png_stream(surface.get(), appendBytes, &bytes) !=
-                            CAIRO_STATUS_SUCCESS) {
-            return std::nullopt;
-        }
-        return bytes;
+        return encode(image, wholeOf(image));
     }
 };
 
@@ -419,36 +455,19 @@ std::optional<Image> readPng(const std::filesystem::path& path) {
 }
 
 bool writePng(const Image& image, const std::filesystem::path& path) {
-    if (image.width() == 0 || image.height() == 0) {
-        return false;  // PNG has no zero-sized images
+    const std::optional<Bytes> png = encode(image, wholeOf(image));
+    if (!png) {
+        return false;
     }
-    Surface surface = surfaceFrom(image);
-    return surface &&
-           cairo_surface_write_to_png(surface.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(png->data()),
+              static_cast<std::streamsize>(png->size()));
+    out.close();
+    return !out.fail();
 }
 
 Bytes pngBytes(const Image& image, PixelRect area) {
-    area = area.intersected({0, 0, image.width(), image.height()});
-    if (area.empty()) {
-        return {};
-    }
-    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, area.width, area.height));
-    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
-        return {};
-    }
-    cairo_surface_flush(surface.get());
-    image.copyPixels(area, pixelsOf(surface.get()), strideInPixels(surface.get()));
-    cairo_surface_mark_dirty(surface.get());
-    Bytes png;
-    const auto append = [](void* closure, const unsigned char* data, unsigned int length) {
-        auto* out = static_cast<Bytes*>(closure);
-        out->insert(out->end(), data, data + length);
-        return CAIRO_STATUS_SUCCESS;
-    };
-    if (cairo_surface_write_to_png_stream(surface.get(), append, &png) != CAIRO_STATUS_SUCCESS) {
-        return {};
-    }
-    return png;
+    return encode(image, area).value_or(Bytes());
 }
 
 }  // namespace penwell::cairo

@@ -390,19 +390,30 @@ CopyMatchingResult SqliteCertificateStore::copyMatching(ItemClass itemClass,
     // The oldest entry wins, so the answer does not change when later ones are added. An entry
     // that no longer parses is passed over: left in front, it would hide every later entry
     // with the same label for good.
-    Statement select =
-        prepare(db_.get(), "SELECT der FROM entries WHERE class = ?1 AND label = ?2 ORDER BY id");
+    constexpr const char* kLookup =
+        "SELECT der FROM entries WHERE class = ?1 AND label = ?2 ORDER BY id";
+    Statement select = prepare(db_.get(), kLookup);
     if (select == nullptr) {
-        // Until the first add commits, the file holds no table: an empty store.
+        // Until the first add commits, the file holds no table: an empty store. Another
+        // process's first add may commit between the failed prepare and the shape check; then
+        // the table is Penwell's and the lookup simply runs again.
         Shape shape = Shape::foreign;
         if (readShape(db_.get(), shape) != SQLITE_OK) {
             failWithDatabase(db_.get(), "cannot read the certificate store");
-        } else if (shape == Shape::empty) {
-            return {errSecItemNotFound, nullptr};
-        } else {
-            fail(SQLITE_NOTADB, kForeign);
+            return {errSecIO, nullptr};
         }
-        return {errSecIO, nullptr};
+        if (shape == Shape::empty) {
+            return {errSecItemNotFound, nullptr};
+        }
+        if (shape == Shape::foreign) {
+            fail(SQLITE_NOTADB, kForeign);
+            return {errSecIO, nullptr};
+        }
+        select = prepare(db_.get(), kLookup);
+        if (select == nullptr) {
+            failWithDatabase(db_.get(), "cannot read the certificate store");
+            return {errSecIO, nullptr};
+        }
     }
     if (!bindText(select.get(), 1, className(itemClass)) || !bindText(select.get(), 2, label)) {
         return {errSecParam, nullptr};

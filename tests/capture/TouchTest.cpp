@@ -62,7 +62,8 @@ TEST(Touch, SignatureTestCountsFinishedSamplesOnly) {
     ASSERT_TRUE(t.controller->restoreSignature({Stroke(12, _point({10, 10}, 0, 0))}));
     t.down({100, 10}, 5.0);
     t.move({110, 10}, 5.01);
-    EXPECT_FALSE(t.controller->isSignature());  // the stroke in progress does not count
+    EXPECT_FALSE(t.controller->isSignature());             // the stroke in progress does not count
+    EXPECT_FALSE(t.controller->getSignatureImage(false));  // though its ink shows
     t.up({110, 10}, 5.02);
     EXPECT_TRUE(t.controller->isSignature());
 

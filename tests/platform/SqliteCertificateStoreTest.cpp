@@ -1,5 +1,6 @@
 #include "platform/sqlite/SqliteCertificateStore.h"
 
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,9 +10,31 @@
 #include <unistd.h>
 
 #include <functional>
+#include <string_view>
+#include <utility>
 
 #include "platform/openssl/OpenSslCertificates.h"
 #include "support/CertificateFixtures.h"
+
+namespace {
+// Runs once, right after the store's lookup next fails to prepare: the moment in which another
+// process's first add can commit before the store looks at the file's shape.
+std::function<void()> afterFailedLookup;
+}  // namespace
+
+// This test program's own sqlite3_prepare_v2 wraps SQLite's, so that a test can step into
+// that moment deterministically instead of hoping for it one run in a hundred.
+extern "C" int sqlite3_prepare_v2(sqlite3* db, const char* sql, int bytes, sqlite3_stmt** statement,
+                                  const char** tail) {
+    static const auto real =
+        reinterpret_cast<decltype(&sqlite3_prepare_v2)>(::dlsym(RTLD_NEXT, "sqlite3_prepare_v2"));
+    const int rc = real(db, sql, bytes, statement, tail);
+    if (rc != SQLITE_OK && afterFailedLookup &&
+        std::string_view(sql).starts_with("SELECT der FROM entries")) {
+        std::exchange(afterFailedLookup, nullptr)();
+    }
+    return rc;
+}
 
 namespace penwell::sqlite {
 namespace {
@@ -132,6 +155,16 @@ TEST_F(SqliteCertificateStoreTest, TwoProcessesAddingAtOnceLeaveOneEntry) {
     }
     EXPECT_EQ(exitCodes[0] + exitCodes[1], 1) << exitCodes[0] << " " << exitCodes[1];
     EXPECT_EQ(rowCount(), "1");
+}
+
+TEST_F(SqliteCertificateStoreTest, ALookupThatRacesAnotherFirstAddReadsTheNewTable) {
+    std::filesystem::create_directories(file.parent_path());
+    test::writeFile(file, Bytes{});
+    const auto store = openStore();
+    afterFailedLookup = [&] { ASSERT_EQ(openStore()->add(*demo()).status, errSecSuccess); };
+    const auto found = store->copyMatching(ItemClass::certificate, "Keyloft");
+    EXPECT_FALSE(afterFailedLookup) << "the lookup never raced the add";
+    EXPECT_EQ(found.status, errSecSuccess) << store->lastFailure().value_or(StoreFailure{}).reason;
 }
 
 TEST_F(SqliteCertificateStoreTest, WriterKilledInTheMiddleOfAnAddLeavesTheStoreConsistent) {

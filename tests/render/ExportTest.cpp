@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -32,18 +34,6 @@ Stroke thirteenSamples(Point a, Point b) {
     }
     s.back() = _point::initwith(b, 96, 0.0);  // exactly b, whatever the rounding above
     return s;
-}
-
-TEST(SignatureImage, NilUntilTheStrokesPassTheThreshold) {
-    ShownPad t;
-    Stroke twelve = thirteenSamples({20, 20}, {200, 20});
-    twelve.pop_back();
-    t.restore({twelve});
-    EXPECT_TRUE(inked(*t.pad->image(), 100, 20));  // ink shows, yet it is no signature
-    EXPECT_FALSE(t.controller->getSignatureImage(false));
-    EXPECT_FALSE(t.controller->getSignatureImage(true));
-    t.restore({twelve, strokeThrough({{20, 200}})});
-    EXPECT_TRUE(t.controller->getSignatureImage(false));
 }
 
 TEST(SignatureImage, UncroppedIsThePadsSizeTransparentWithoutInkAndInTheNewLinecolor) {
@@ -213,22 +203,74 @@ TEST(Export, PngAtScaleOneIsTheRedrawAndScaledInkKeepsItsGeometry) {
     }
 }
 
-TEST(Export, CroppedImageLaidAtItsRectangleReproducesTheFullExport) {
-    ShownPad t = signedPad(true);
-    for (double s : {1.0, 2.0}) {
-        const auto full = t.controller->exportSignature({ExportFormat::PNG, s, false, false});
-        const auto crop = t.controller->exportSignature({ExportFormat::PNG, s, true, false});
-        ASSERT_TRUE(full && crop);
-        EXPECT_EQ(full->rect, (Rect{{0, 0}, {300, 400}}));
-        // The ink's points reach from (-1, 40) to (240, 320): 20 points more, cut at the pad.
-        EXPECT_EQ(crop->rect, (Rect{{0, 20}, {260, 320}})) << s;
-        auto placed = t.services.graphics->beginImageContext({300, 400}, s);
-        placed->drawImage(crop->image, crop->rect);
-        EXPECT_TRUE(placed->makeImage().samePixels(full->image)) << s;
+/// The real graphics, noting the most pixels any bitmap context was made with.
+class MeasuringGraphics final : public Graphics {
+public:
+    explicit MeasuringGraphics(std::shared_ptr<Graphics> real) : real_(std::move(real)) {}
+    std::unique_ptr<GraphicsContext> beginImageContext(
+        Size size, double scale, const std::optional<PixelRect>& pixels) override {
+        auto context = real_->beginImageContext(size, scale, pixels);
+        if (context) {
+            largest = std::max(largest, std::lround(context->size().width * scale) *
+                                            std::lround(context->size().height * scale));
+        }
+        return context;
+    }
+    std::unique_ptr<DocumentContext> beginDocumentContext(DocumentFormat f, Rect area) override {
+        return real_->beginDocumentContext(f, area);
+    }
+    std::optional<Bytes> encodePng(const Image& image) override { return real_->encodePng(image); }
+    long largest = 0;
+
+private:
+    std::shared_ptr<Graphics> real_;
+};
+
+// A cropped PNG paints no pixel beyond the crop, yet its pixels are the whole pad's export's
+// there, at whole and fractional scales and for a run long enough to be painted in bands.
+TEST(Export, CroppedPngPaintsOnlyTheCropWithTheWholeExportsPixels) {
+    Stroke wave;
+    for (int i = 0; i < 1200; ++i) {
+        wave.push_back(
+            _point::initwith({150 + 120 * std::sin(i * 0.05), 150 + 70 * std::sin(i * 0.013)},
+                             static_cast<std::uint64_t>(i) * 4, 0.0));
+    }
+    const struct {
+        std::vector<Stroke> strokes;
+        Rect crop;  // the ink's points widened by 20 points, cut at the pad
+    } cases[] = {
+        {signedPad(true).controller->lines(), {{0, 20}, {260, 320}}},
+        {{wave}, {{10.0, 60.0}, {280.0, 180.0}}},
+    };
+    for (const auto& c : cases) {
+        ShownPad t;
+        auto graphics = std::make_shared<MeasuringGraphics>(t.services.graphics);
+        t.services.graphics = graphics;
+        t.controller = std::make_unique<PenwellViewController>(t.services);
+        t.controller->setSigImage(t.pad);
+        t.controller->setLineWidth(5);
+        t.controller->setSmoothing(true);
+        t.restore(c.strokes);
+        for (double s : {1.0, 2.5, 8.0}) {
+            const auto full = t.controller->exportSignature({ExportFormat::PNG, s, false, true});
+            graphics->largest = 0;
+            const auto crop = t.controller->exportSignature({ExportFormat::PNG, s, true, true});
+            ASSERT_TRUE(full && crop);
+            EXPECT_EQ(full->rect, (Rect{{0, 0}, {300, 400}}));
+            const Rect r = crop->rect;
+            EXPECT_NEAR(r.origin.x, c.crop.origin.x, 1 / s) << s;
+            EXPECT_NEAR(r.origin.y, c.crop.origin.y, 1 / s) << s;
+            EXPECT_NEAR(r.size.height, c.crop.size.height, 2 / s) << s;
+            const PixelRect pixels{static_cast<int>(std::lround(r.origin.x * s)),
+                                   static_cast<int>(std::lround(r.origin.y * s)),
+                                   crop->image.width(), crop->image.height()};
+            EXPECT_EQ(graphics->largest, long{pixels.width} * pixels.height) << s;
+            EXPECT_TRUE(crop->image.samePixels(full->image.cropped(pixels))) << s;
+        }
         for (ExportFormat format : {ExportFormat::SVG, ExportFormat::PDF}) {
-            const auto document = t.controller->exportSignature({format, s, true, false});
+            const auto document = t.controller->exportSignature({format, 1, true, false});
             ASSERT_TRUE(document);
-            EXPECT_EQ(document->rect, crop->rect);
+            EXPECT_EQ(document->rect, c.crop);
             EXPECT_EQ(document->image.width(), 0);
         }
     }
@@ -240,10 +282,11 @@ std::optional<Image> rasterise(const Bytes& document, ExportFormat format) {
     const auto in = folder.path() / (format == ExportFormat::SVG ? "in.svg" : "in.pdf");
     test::writeFile(in, document);
     const auto out = folder.path() / "out.png";
-    // Both at 72 dots per inch: one pixel per point.
+    // The SVG at its own size in CSS pixels, whatever the resolution; the PDF at 72 dots per
+    // inch, one pixel per point.
     const std::string command =
         format == ExportFormat::SVG
-            ? "rsvg-convert --dpi-x 72 --dpi-y 72 -o '" + out.string() + "' '" + in.string() + "'"
+            ? "rsvg-convert --dpi-x 300 --dpi-y 300 -o '" + out.string() + "' '" + in.string() + "'"
             : "pdftoppm -png -r 72 -singlefile '" + in.string() + "' '" +
                   (folder.path() / "out").string() + "'";
     if (std::system(command.c_str()) != 0) {

@@ -12,18 +12,6 @@ using testing::strokeThrough;
 
 constexpr Rgba kBlue{0, 0, 255, 255};
 
-TEST(Redraw, OnePointAndEmptyStrokesDrawNothing) {
-    ShownPad t;
-    t.restore({strokeThrough({{100, 100}}), Stroke{}});
-    EXPECT_TRUE(t.image().samePixels(t.bare));
-
-    const Stroke line = strokeThrough({{20, 20}, {120, 20}});
-    t.restore({line});
-    const Image expected = t.image();
-    t.restore({Stroke{}, line, Stroke{}});
-    EXPECT_TRUE(t.image().samePixels(expected));
-}
-
 // Stylus segments are twice their end pressure wide; plain strokes keep lineWidth before and
 // after them.
 TEST(Redraw, StylusAndPlainStrokesKeepTheirOwnWidths) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "render/RenderTestSupport.h"
+#include "render/Smoothing.h"
 #include "render/StrokePainter.h"
 
 namespace penwell {

@@ -156,7 +156,7 @@ TEST_F(CliTest, OpenSummaryAndPicture) {
     EXPECT_EQ(image->pixel(10, 41), (Rgba{0, 0, 255, 255}));
     EXPECT_EQ(image->pixel(10, 140), (Rgba{255, 255, 255, 255}));
     EXPECT_THAT(readText(path("ink.svg")),
-                HasSubstr(R"(width="70pt" height="80pt" viewBox="0 0 70 80")"));
+                HasSubstr(R"(width="70" height="80" viewBox="0 0 70 80")"));
 }
 
 TEST_F(CliTest, OpenRefusesBadInputAndLeavesNoPicture) {
