@@ -104,8 +104,14 @@ struct PdfSignOptions {
     std::optional<std::string> field;  ///< an existing empty signature field, or:
     int page = 1;
     std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the page's lower-left corner
-    std::filesystem::path trace;      ///< the handwriting, replayed through the controller
-    std::filesystem::path signKey;    ///< PEM or DER key, or PKCS#12 (then no --sign-cert)
+    /// The signature, exactly one of: a trace replayed through the controller; an evidence
+    /// record bound to IN; a record and its wrapped key. The last two are opened with
+    /// privateKey (the receiver's) to draw the ink.
+    std::optional<std::filesystem::path> trace;
+    std::optional<std::filesystem::path> evidence;
+    std::optional<std::filesystem::path> data, key;
+    std::optional<std::filesystem::path> privateKey;
+    std::filesystem::path signKey;  ///< PEM or DER key, or PKCS#12 (then no --sign-cert)
     std::optional<std::filesystem::path> signCert;
     std::string reason, location, name;
 };
@@ -117,6 +123,7 @@ struct PdfVerifyOptions {
     std::filesystem::path file;
     std::optional<std::filesystem::path> privateKey;  ///< the receiver's, to open evidence
     std::optional<std::filesystem::path> trust;       ///< accepted signer certificates or CAs
+    std::optional<std::filesystem::path> png;         ///< the ink of every opened evidence record
 };
 /// Lists every signature; 0 only when every one checks out.
 int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out);

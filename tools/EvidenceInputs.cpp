@@ -84,6 +84,17 @@ Sha256 documentDigest(const std::filesystem::path& document) {
     return digest;
 }
 
+Sha256 documentDigest(ByteView document, const std::string& name) {
+    Sha256 digest{};
+    unsigned int length = 0;
+    if (EVP_Digest(document.data(), document.size(), digest.data(), &length, EVP_sha256(),
+                   nullptr) != 1 ||
+        length != digest.size()) {
+        throw ToolError(name + ": cannot digest the document");
+    }
+    return digest;
+}
+
 SigningIdentity loadSigningIdentity(const std::filesystem::path& key,
                                     const std::optional<std::filesystem::path>& certificate,
                                     const std::optional<std::filesystem::path>& passwordFile) {

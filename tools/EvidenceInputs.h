@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "platform/Cms.h"
 #include "secure/Evidence.h"
@@ -16,6 +17,8 @@ inline constexpr const char* kSignPasswordVariable = "PENWELL_SIGN_PASSWORD";
 /// SHA-256 of the whole file, read in pieces (a document may be large). Throws ToolError
 /// "<path>: ..." when it cannot be read.
 Sha256 documentDigest(const std::filesystem::path& document);
+/// SHA-256 of a document already read; `name` names it in messages.
+Sha256 documentDigest(ByteView document, const std::string& name);
 
 /// The operator's key and certificate. `key` is a PEM or DER private key with `certificate`
 /// beside it, or a PKCS#12 file holding both (then `certificate`, when given, must be the one

@@ -17,6 +17,7 @@
 #include "tools/EvidenceInputs.h"
 #include "tools/Limits.h"
 #include "tools/Receiver.h"
+#include "tools/RestoredRecord.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
 
@@ -31,7 +32,6 @@ std::string seconds(std::uint32_t milliseconds) {
 }
 
 void printStrokes(const PointRecord& record, std::ostream& out) {
-    std::uint64_t writing = 0;
     for (std::size_t i = 0; i < record.size(); ++i) {
         const RecordStroke& stroke = record[i];
         out << "  stroke " << i + 1 << ": " << stroke.size() << " samples";
@@ -48,13 +48,13 @@ void printStrokes(const PointRecord& record, std::ostream& out) {
                 maxP = std::max(maxP, s.p);
                 lastT = std::max(lastT, s.t);
             }
-            writing += lastT;
             out << ", " << seconds(lastT) << ", x " << minX << ".." << maxX << ", y " << minY
                 << ".." << maxY << ", pressure " << minP / 1000.0 << ".." << maxP / 1000.0;
         }
         out << "\n";
     }
-    out << "  writing time (strokes only) " << seconds(static_cast<std::uint32_t>(writing)) << "\n";
+    out << "  writing time (strokes only) "
+        << seconds(static_cast<std::uint32_t>(writingMilliseconds(record))) << "\n";
 }
 
 void printSummary(const OpenedSignature& opened, const OpenOptions& options, std::ostream& out) {
@@ -173,76 +173,6 @@ nlohmann::json recordJson(const PointRecord& record, std::size_t recordBytes) {
             {"strokes", std::move(strokes)}};
 }
 
-/// Margin beyond the ink's far corner on the receiver's pad: the crop's margin, so a cropped
-/// picture is never cut short by the pad's edge.
-constexpr double kPadMargin = 20.0;
-constexpr double kMaxPadSide = 8192.0;
-
-/// The pictures of the record, drawn as the sender's controller draws them: by a controller
-/// restored from the record, on a pad from the origin to the ink's far corner plus the margin.
-/// Ink left of or above the origin lies off the pad, as it did on the sender's.
-std::vector<ExportResult> drawRecord(const PointRecord& record, const OpenOptions& options,
-                                     const std::vector<ExportOptions>& pictures) {
-    const std::string name = options.evidence ? options.evidence->string() : options.data.string();
-    if (sampleCount(record) == 0) {
-        throw ToolError(name + ": nothing to draw: the record holds no samples");
-    }
-    double maxX = 0.0, maxY = 0.0;
-    for (const RecordStroke& stroke : record) {
-        for (const RecordSample& s : stroke) {
-            maxX = std::max<double>(maxX, signedField(s.x));
-            maxY = std::max<double>(maxY, signedField(s.y));
-        }
-    }
-    const Size size{maxX + kPadMargin, maxY + kPadMargin};
-    if (size.width > kMaxPadSide || size.height > kMaxPadSide) {
-        throw ToolError(name + ": the ink spans " + std::to_string(static_cast<long>(size.width)) +
-                        " x " + std::to_string(static_cast<long>(size.height)) +
-                        " points, too large to draw (at most 8192 on a side)");
-    }
-    headless::HeadlessHost host;
-    PenwellViewController controller(headlessServices(host));
-    controller.setSigImage(std::make_shared<ImageView>(Rect{{0.0, 0.0}, size}));
-    controller.setMinSigPoints(0);  // whatever the sender required, a record is shown whole
-    controller.setLineWidth(static_cast<float>(options.lineWidth));
-    controller.setSmoothing(options.smoothing);
-    if (!controller.restoreSignature(strokesOf(record))) {
-        throw ToolError(name + ": the record's samples cannot be restored");  // integers: never
-    }
-    std::vector<ExportResult> results;
-    for (const ExportOptions& picture : pictures) {
-        std::optional<ExportResult> result = controller.exportSignature(picture);
-        if (!result) {
-            throw ToolError(name + ": the picture could not be made");
-        }
-        results.push_back(std::move(*result));
-    }
-    return results;
-}
-
-receiver::OpenedEvidence openEvidenceFile(const OpenOptions& options) {
-    if (!options.data.empty() || !options.key.empty()) {
-        throw ToolError("--evidence: replaces --data and --key, give one or the other");
-    }
-    receiver::OpenOptions open;
-    open.name = options.evidence->string();
-    open.keyName = options.privateKey.string();
-    open.privateKey = readFile(options.privateKey, kMaxKeyBytes, "a private key");
-    if (options.document) {
-        open.documentSha256 = documentDigest(*options.document);
-    }
-    for (const auto& trusted : options.trust) {
-        open.trusted.push_back(readFile(trusted, kMaxKeyBytes, "a certificate"));
-    }
-    const Bytes bytes = readFile(*options.evidence, kMaxRecordBytes, "an evidence record");
-    Result<receiver::OpenedEvidence> opened = receiver::openEvidence(bytes, open);
-    secureWipe(open.privateKey);
-    if (!opened) {
-        throw ToolError(opened.error().message);
-    }
-    return std::move(*opened);
-}
-
 }  // namespace
 
 int runOpen(const OpenOptions& options, std::ostream& out) {
@@ -281,7 +211,13 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
     std::optional<receiver::OpenedEvidence> evidence;
     PointRecord record;
     if (options.evidence) {
-        evidence = openEvidenceFile(options);
+        if (!options.data.empty() || !options.key.empty()) {
+            throw ToolError("--evidence: replaces --data and --key, give one or the other");
+        }
+        evidence = openEvidenceFile(
+            *options.evidence, options.privateKey,
+            options.document ? std::optional(documentDigest(*options.document)) : std::nullopt,
+            options.trust);
         record = decodeRecord(evidence->payload.record, options.evidence->string());
     } else {
         opened = openSignature(options.privateKey, options.data, options.key);
@@ -290,7 +226,9 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
     // Stage the pictures before printing anything, so a failure prints only its error.
     StagedOutputs outputs;
     if (!pictures.empty()) {
-        const std::vector<ExportResult> results = drawRecord(record, options, pictures);
+        const std::vector<ExportResult> results = drawRecord(
+            record, options.evidence ? options.evidence->string() : options.data.string(),
+            {options.lineWidth, options.smoothing}, pictures);
         for (std::size_t i = 0; i < files.size(); ++i) {
             outputs.add(files[i]).write(results[i].bytes);
         }

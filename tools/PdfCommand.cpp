@@ -1,12 +1,16 @@
 // penwell pdf sign / verify: the command line over the PDF library (pdf/).
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
 #include "pdf/PdfSignature.h"
 #include "tools/Commands.h"
+#include "tools/EvidenceInputs.h"
 #include "tools/Limits.h"
+#include "tools/Receiver.h"
 #include "tools/Replay.h"
+#include "tools/RestoredRecord.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
 #include "tools/ToolServices.h"
@@ -51,17 +55,70 @@ pdf::SigningIdentity loadIdentity(const PdfSignOptions& options) {
         pdf::SigningIdentity::fromPkcs12(key, password ? password : "", options.signKey.string()));
 }
 
-/// The handwriting of the trace, as the controller exports it for a document: vectors from
-/// the stroke painter, cut to the ink.
-Bytes inkPdf(const Trace& trace) {
+/// The ink as the controller exports it for a document: vectors from the stroke painter, cut
+/// to the ink.
+const ExportOptions kInkPdf{ExportFormat::PDF, 1.0, true, false};
+
+/// What the signature source gives the PDF: the ink's picture and the evidence record.
+struct Signature {
+    Bytes inkPdf;
+    Bytes evidence;
+};
+
+/// The evidence's options: bound to IN, signed by the operator key that signs the PDF.
+EvidenceOptions evidenceOptions(const PdfSignOptions& options, const Sha256& digest) {
+    EvidenceOptions evidence;
+    evidence.documentSha256 = digest;
+    evidence.signer = loadSigningIdentity(options.signKey, options.signCert, std::nullopt);
+    return evidence;
+}
+
+Signature fromTrace(const PdfSignOptions& options, const Sha256& digest, std::ostream& err) {
+    const Trace trace = loadTrace(*options.trace);
+    for (const std::string& warning : traceWarnings(trace)) {
+        err << "penwell: warning: " << warning << "\n";
+    }
     ReplaySettings settings;
     settings.services.resources = toolResourceFolder();
     Replay replay(trace, settings);
     ExportRequest request;
-    request.files.push_back({ExportFormat::PDF, 1.0, true, false});
+    request.files.push_back(kInkPdf);
+    request.evidence = evidenceOptions(options, digest);
     Exports exports;
     replay.run([&] { exports = takeExports(replay, trace, request, settings.services); });
-    return std::move(exports.files.front().bytes);
+    return {std::move(exports.files.front().bytes), std::move(*exports.evidence)};
+}
+
+/// An evidence record made elsewhere: it must be bound to IN, and its ink is drawn from it.
+Signature fromEvidence(const PdfSignOptions& options, const Sha256& digest) {
+    const std::string name = options.evidence->string();
+    Bytes evidence = readFile(*options.evidence, kMaxRecordBytes, "an evidence record");
+    const receiver::OpenedEvidence opened =
+        openEvidenceRecord(evidence, name, *options.privateKey, digest);
+    const EvidencePayload& payload = opened.payload;
+    std::vector<ExportResult> ink = drawRecord(decodeRecord(payload.record, name), name,
+                                               {payload.lineWidth, payload.smoothing}, {kInkPdf});
+    return {std::move(ink.front().bytes), std::move(evidence)};
+}
+
+/// A record and its wrapped key: restored into a controller, which makes the evidence.
+Signature fromRecord(const PdfSignOptions& options, const Sha256& digest) {
+    const OpenedSignature opened = openSignature(*options.privateKey, *options.data, *options.key);
+    const EvidenceOptions evidence = evidenceOptions(options, digest);
+    Signature signature;
+    withRestoredController(
+        opened.record, options.data->string(), {}, [&](PenwellViewController& controller) {
+            std::optional<ExportResult> ink = controller.exportSignature(kInkPdf);
+            Result<Bytes> sealed = controller.exportEvidence(evidence);
+            if (!ink) {
+                throw ToolError(options.data->string() + ": the picture could not be made");
+            }
+            if (!sealed) {
+                throw ToolError(sealed.error().message);
+            }
+            signature = {std::move(ink->bytes), std::move(*sealed)};
+        });
+    return signature;
 }
 
 const char* yesNo(bool value) {
@@ -71,12 +128,29 @@ const char* yesNo(bool value) {
 }  // namespace
 
 int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& err) {
-    std::vector<NamedFile> inputs{
-        {"IN", options.in}, {"--trace", options.trace}, {"--sign-key", options.signKey}};
-    if (options.signCert) {
-        inputs.push_back({"--sign-cert", *options.signCert});
+    std::vector<NamedFile> inputs{{"IN", options.in}, {"--sign-key", options.signKey}};
+    for (const auto& [option, path] :
+         {std::pair{"--sign-cert", &options.signCert}, std::pair{"--trace", &options.trace},
+          std::pair{"--evidence", &options.evidence}, std::pair{"--data", &options.data},
+          std::pair{"--key", &options.key}, std::pair{"--private-key", &options.privateKey}}) {
+        if (*path) {
+            inputs.push_back({option, **path});
+        }
     }
     requireDistinctFiles({{"OUT", options.out}}, inputs);
+    if (options.data.has_value() != options.key.has_value()) {
+        throw ToolError(std::string(options.data ? "--data" : "--key") + ": needs " +
+                        (options.data ? "--key" : "--data") + " too");
+    }
+    if (int(options.trace.has_value()) + int(options.evidence.has_value()) +
+            int(options.data.has_value()) !=
+        1) {
+        throw ToolError("give exactly one signature: --trace T, --evidence E or --data D --key K");
+    }
+    if (options.trace ? options.privateKey.has_value() : !options.privateKey) {
+        throw ToolError(options.trace ? "--private-key: only opens --evidence or --data"
+                                      : "--private-key: needed to open --evidence or --data");
+    }
     if (options.field.has_value() == options.rect.has_value()) {
         throw ToolError("give either --field NAME or --page N --rect X,Y,W,H");
     }
@@ -91,11 +165,18 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     request.name = options.name;
     const pdf::SigningIdentity identity = loadIdentity(options);
     const Bytes in = readFile(options.in, pdf::kMaxDocumentBytes, "a PDF");
-    const Trace trace = loadTrace(options.trace);
-    for (const std::string& warning : traceWarnings(trace)) {
-        err << "penwell: warning: " << warning << "\n";
-    }
-    request.inkPdf = inkPdf(trace);
+    const Sha256 digest = documentDigest(in, options.in.string());
+    Signature signature = options.trace      ? fromTrace(options, digest, err)
+                          : options.evidence ? fromEvidence(options, digest)
+                                             : fromRecord(options, digest);
+    request.inkPdf = std::move(signature.inkPdf);
+    request.evidence = [&](const Sha256& signedDigest) -> pdf::Outcome<Bytes> {
+        if (signedDigest != digest) {  // the library digests the same bytes: never
+            return pdf::fail(pdf::PdfErrorKind::Evidence,
+                             options.in.string() + ": changed while it was being signed");
+        }
+        return signature.evidence;
+    };
     const Bytes signedPdf = orThrow(pdf::signPdf(in, options.in.string(), request, identity));
     StagedOutputs outputs;
     outputs.add(options.out).write(signedPdf);
@@ -111,16 +192,61 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
     if (options.trust) {
         verify.trust = readFile(*options.trust, kMaxKeyBytes, "a certificate");
     }
+    if (options.png && !options.privateKey) {
+        throw ToolError("--png: needs --private-key to open the evidence");
+    }
+    std::vector<NamedFile> inputs{{"SIGNED", options.file}};
+    for (const auto& [option, path] :
+         {std::pair{"--private-key", &options.privateKey}, std::pair{"--trust", &options.trust}}) {
+        if (*path) {
+            inputs.push_back({option, **path});
+        }
+    }
+    requireDistinctFiles(
+        options.png ? std::vector<NamedFile>{{"--png", *options.png}} : std::vector<NamedFile>{},
+        inputs);
+    // The record last opened, the newest signature's when every one opens: what --png draws.
+    std::optional<EvidencePayload> newest;
     if (options.privateKey) {
-        verify.openEvidence = [](ByteView) -> pdf::Outcome<pdf::OpenedEvidence> {
-            return pdf::fail(pdf::PdfErrorKind::Evidence,
-                             "this build cannot open evidence records yet");
+        const std::string name = options.file.string() + ": the embedded evidence";
+        std::vector<std::filesystem::path> trust;
+        if (options.trust) {
+            trust.push_back(*options.trust);  // the operator signs the record and the PDF
+        }
+        verify.openEvidence = [&, name,
+                               trust](ByteView bytes) -> pdf::Outcome<pdf::OpenedEvidence> {
+            try {
+                const receiver::OpenedEvidence opened =
+                    openEvidenceRecord(bytes, name, *options.privateKey, std::nullopt, trust);
+                const EvidencePayload& payload = opened.payload;
+                if (!payload.documentSha256) {
+                    return pdf::fail(pdf::PdfErrorKind::Evidence,
+                                     name + " is bound to no document");
+                }
+                const PointRecord record = decodeRecord(payload.record, name);
+                char summary[96];
+                std::snprintf(summary, sizeof summary, "%zu strokes, %zu samples, writing %.3f s",
+                              record.size(), sampleCount(record),
+                              static_cast<double>(writingMilliseconds(record)) / 1000.0);
+                newest = payload;
+                return pdf::OpenedEvidence{*payload.documentSha256, summary};
+            } catch (const ToolError& error) {
+                return pdf::fail(pdf::PdfErrorKind::Evidence, error.what());
+            }
         };
     }
     const std::vector<pdf::SignatureReport> reports =
         orThrow(pdf::verifyPdf(file, options.file.string(), verify));
     if (reports.empty()) {
         throw ToolError(options.file.string() + ": holds no signature");
+    }
+    // Staged before the listing, so a picture that cannot be made prints only its error.
+    StagedOutputs outputs;
+    if (options.png && newest) {
+        const std::vector<ExportResult> ink = drawRecord(
+            decodeRecord(newest->record, options.file.string()), options.file.string(),
+            {newest->lineWidth, newest->smoothing}, {{ExportFormat::PNG, 1.0, true, false}});
+        outputs.add(*options.png).write(ink.front().bytes);
     }
     std::size_t failed = 0;
     for (std::size_t i = 0; i < reports.size(); ++i) {
@@ -161,7 +287,15 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
             << " signature(s) do not check out\n";
         return 1;
     }
+    if (options.png && !newest) {
+        out << "--png: " << options.file.string() << " holds no evidence record to draw\n";
+        return 1;
+    }
+    outputs.commitAll();
     out << options.file.string() << ": all " << reports.size() << " signature(s) check out\n";
+    if (options.png) {
+        out << "wrote " << options.png->string() << "\n";
+    }
     return 0;
 }
 

@@ -161,4 +161,32 @@ OpenedSignature openSignature(const std::filesystem::path& privateKeyPem,
     return opened;
 }
 
+receiver::OpenedEvidence openEvidenceFile(const std::filesystem::path& evidence,
+                                          const std::filesystem::path& privateKey,
+                                          const std::optional<Sha256>& document,
+                                          const std::vector<std::filesystem::path>& trust) {
+    return openEvidenceRecord(readFile(evidence, kMaxRecordBytes, "an evidence record"),
+                              evidence.string(), privateKey, document, trust);
+}
+
+receiver::OpenedEvidence openEvidenceRecord(ByteView record, const std::string& name,
+                                            const std::filesystem::path& privateKey,
+                                            const std::optional<Sha256>& document,
+                                            const std::vector<std::filesystem::path>& trust) {
+    receiver::OpenOptions open;
+    open.name = name;
+    open.keyName = privateKey.string();
+    open.documentSha256 = document;
+    for (const auto& trusted : trust) {
+        open.trusted.push_back(readFile(trusted, kMaxKeyBytes, "a certificate"));
+    }
+    open.privateKey = readFile(privateKey, kMaxKeyBytes, "a private key");
+    Result<receiver::OpenedEvidence> opened = receiver::openEvidence(record, open);
+    secureWipe(open.privateKey);
+    if (!opened) {
+        throw ToolError(opened.error().message);
+    }
+    return std::move(*opened);
+}
+
 }  // namespace penwell::tools

@@ -6,10 +6,13 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Bytes.h"
+#include "receiver/Evidence.h"
 #include "tools/Record.h"
 
 namespace penwell::tools {
@@ -60,5 +63,18 @@ struct OpenedSignature {
 OpenedSignature openSignature(const std::filesystem::path& privateKeyPem,
                               const std::filesystem::path& dataFile,
                               const std::filesystem::path& keyFile);
+
+/// Reads an evidence record and opens it with the receiver's private key: bound to `document`
+/// when given, signed by a certificate `trust` accepts when any is given. Throws ToolError with
+/// the receiver library's one-line refusal.
+receiver::OpenedEvidence openEvidenceFile(const std::filesystem::path& evidence,
+                                          const std::filesystem::path& privateKey,
+                                          const std::optional<Sha256>& document,
+                                          const std::vector<std::filesystem::path>& trust = {});
+/// The same for a record already read; `name` names it in messages.
+receiver::OpenedEvidence openEvidenceRecord(ByteView record, const std::string& name,
+                                            const std::filesystem::path& privateKey,
+                                            const std::optional<Sha256>& document,
+                                            const std::vector<std::filesystem::path>& trust = {});
 
 }  // namespace penwell::tools

@@ -1,5 +1,7 @@
 #include "tools/Record.h"
 
+#include <algorithm>
+
 #include "secure/PointStream.h"
 #include "tools/ToolError.h"
 
@@ -127,6 +129,18 @@ std::size_t sampleCount(const PointRecord& record) {
         n += stroke.size();
     }
     return n;
+}
+
+std::uint64_t writingMilliseconds(const PointRecord& record) {
+    std::uint64_t total = 0;
+    for (const RecordStroke& stroke : record) {
+        std::uint32_t last = 0;
+        for (const RecordSample& s : stroke) {
+            last = std::max(last, s.t);
+        }
+        total += last;
+    }
+    return total;
 }
 
 }  // namespace penwell::tools

@@ -55,4 +55,8 @@ inline std::int32_t signedField(std::uint32_t field) {
 /// Total number of samples in all strokes.
 std::size_t sampleCount(const PointRecord& record);
 
+/// The time spent writing: the sum over strokes of each one's last sample time, in ms (pauses
+/// between strokes are not in the record).
+std::uint64_t writingMilliseconds(const PointRecord& record);
+
 }  // namespace penwell::tools

@@ -27,11 +27,11 @@ void addVerifyCommand(CLI::App& app, std::function<int()>& action) {
     enrolCmd->add_option("--out", o.enrol.out, "template file to write (mode 0600)")->required();
     enrolCmd
         ->add_option("REF", o.enrol.references,
-                     "reference signatures: traces (NAME.json) or records (NAME.data with "
-                     "NAME.key beside it)")
+                     "reference signatures: traces (NAME.json), records (NAME.data with "
+                     "NAME.key beside it) or evidence records (NAME.evidence)")
         ->required();
     enrolCmd->add_option("--private-key", o.enrol.privateKey,
-                         "receiver's private key (PEM), for records");
+                         "receiver's private key (PEM), for records and evidence");
     enrolCmd->add_flag("--allow-mixed-kinds", o.enrol.allowMixedKinds,
                        "accept pen and finger references together (compared without pressure)");
     enrolCmd->callback([&] { action = [] { return runVerifyEnrol(o.enrol, std::cout); }; });
@@ -40,14 +40,17 @@ void addVerifyCommand(CLI::App& app, std::function<int()>& action) {
         "check", "Check a signature against a template: exit 0 accept, 1 reject, 2 error");
     checkCmd->add_option("TEMPLATE", o.check.templateFile, "template from verify enrol")
         ->required();
-    checkCmd->add_option("QUERY", o.check.query, "the signature: a trace or a record")->required();
+    checkCmd
+        ->add_option("QUERY", o.check.query,
+                     "the signature: a trace, a record or an evidence record")
+        ->required();
     auto* thresholdOpt = checkCmd->add_option(
         "--threshold", o.threshold,
         "accept scores at or below this (default " + std::to_string(verify::kDefaultThreshold) +
             " with pressure, " + std::to_string(verify::kDefaultThresholdWithoutPressure) +
             " without)");
     checkCmd->add_option("--private-key", o.check.privateKey,
-                         "receiver's private key (PEM), for a record");
+                         "receiver's private key (PEM), for a record or evidence");
     checkCmd->add_flag("--json", o.check.json, "print the verdict as JSON");
     checkCmd->callback([&, thresholdOpt] {
         action = [thresholdOpt] {
@@ -73,7 +76,7 @@ void addVerifyCommand(CLI::App& app, std::function<int()>& action) {
     evalCmd->add_flag("--no-pressure", o.eval.withoutPressure,
                       "drop pressure everywhere, as a finger would give");
     evalCmd->add_option("--private-key", o.eval.privateKey,
-                        "receiver's private key (PEM), for records");
+                        "receiver's private key (PEM), for records and evidence");
     evalCmd->add_flag("--json", o.eval.json, "print the figures as JSON");
     evalCmd->callback([&] { action = [] { return runVerifyEval(o.eval, std::cout, std::cerr); }; });
 

@@ -35,7 +35,7 @@ verify::Signature signatureOfTrace(const std::filesystem::path& file) {
 
 bool isSignatureFile(const std::filesystem::path& file) {
     const auto extension = file.extension();
-    return extension == ".json" || extension == ".data";
+    return extension == ".json" || extension == ".data" || extension == ".evidence";
 }
 
 verify::Signature loadSignature(const std::filesystem::path& file,
@@ -53,10 +53,18 @@ verify::Signature loadSignature(const std::filesystem::path& file,
         const OpenedSignature opened = openSignature(*privateKey, file, key);
         return signatureOf(opened.record, file.string());
     }
-    // Evidence files join here once their reader exists.
+    if (extension == ".evidence") {
+        if (!privateKey) {
+            throw ToolError(file.string() +
+                            ": an evidence record needs the receiver's --private-key");
+        }
+        // Bound to whatever document it names: the handwriting is compared, not the document.
+        const receiver::OpenedEvidence opened = openEvidenceFile(file, *privateKey, std::nullopt);
+        return signatureOf(decodeRecord(opened.payload.record, file.string()), file.string());
+    }
     throw ToolError(file.string() +
-                    ": not a signature file (a trace NAME.json, or a record NAME.data with "
-                    "NAME.key beside it)");
+                    ": not a signature file (a trace NAME.json, a record NAME.data with "
+                    "NAME.key beside it, or an evidence record NAME.evidence)");
 }
 
 }  // namespace penwell::tools

@@ -26,7 +26,8 @@ verify::Signature signatureOf(const PointRecord& record, std::string name);
 verify::Signature signatureOfTrace(const std::filesystem::path& trace);
 
 /// A signature file by its name: NAME.json is a trace; NAME.data is a record, whose wrapped
-/// key is NAME.key beside it and which needs the receiver's private key. Throws ToolError
+/// key is NAME.key beside it; NAME.evidence is an evidence record. The last two need the
+/// receiver's private key. Throws ToolError
 /// naming the file for anything else or anything unreadable.
 verify::Signature loadSignature(const std::filesystem::path& file,
                                 const std::optional<std::filesystem::path>& privateKey);

@@ -251,7 +251,10 @@ int main(int argc, char** argv) {
         "--rect is in PDF points (1/72 inch) from the page's lower-left corner, x right and y\n"
         "up, as PDF tools show them; it must lie on the page. The ink is fitted into it with its\n"
         "aspect kept. IN stays a byte prefix of OUT. Documents of at most 256 MiB. A PKCS#12\n"
-        "--sign-key takes its password from $PENWELL_SIGN_PASSWORD.");
+        "--sign-key takes its password from $PENWELL_SIGN_PASSWORD.\n"
+        "The signature is one of --trace, --evidence or --data/--key; the evidence record\n"
+        "embedded is bound to IN's SHA-256, sealed for the pinned receiver certificate and signed\n"
+        "with --sign-key. --evidence must already be bound to IN.");
     pdfSignCmd->add_option("IN", pdfSign.in, "the PDF to sign")->required();
     pdfSignCmd->add_option("OUT", pdfSign.out, "the signed PDF to write")->required();
     auto* fieldOpt = pdfSignCmd->add_option("--field", pdfSign.field, "an empty signature field");
@@ -260,7 +263,12 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     pdfSignCmd->add_option("--rect", pdfSign.rect, "X,Y,W,H of a new field, in points")
         ->excludes(fieldOpt);
-    pdfSignCmd->add_option("--trace", pdfSign.trace, "the handwriting, as a trace")->required();
+    pdfSignCmd->add_option("--trace", pdfSign.trace, "the handwriting, as a trace");
+    pdfSignCmd->add_option("--evidence", pdfSign.evidence, "... or an evidence record bound to IN");
+    pdfSignCmd->add_option("--data", pdfSign.data, "... or an encrypted record, with --key");
+    pdfSignCmd->add_option("--key", pdfSign.key, "the record's wrapped key");
+    pdfSignCmd->add_option("--private-key", pdfSign.privateKey,
+                           "receiver's key, opening --evidence or --data");
     pdfSignCmd->add_option("--sign-key", pdfSign.signKey, "signing key (PEM/DER) or PKCS#12")
         ->required();
     pdfSignCmd->add_option("--sign-cert", pdfSign.signCert, "signing certificate (+ chain), PEM");
@@ -277,6 +285,8 @@ int main(int argc, char** argv) {
     pdfVerifyCmd->add_option("--private-key", pdfVerify.privateKey,
                              "receiver's key, to open Penwell evidence");
     pdfVerifyCmd->add_option("--trust", pdfVerify.trust, "accepted signer certificates or CAs");
+    pdfVerifyCmd->add_option("--png", pdfVerify.png,
+                             "the ink of the newest opened evidence, as PNG (--private-key)");
     pdfVerifyCmd->callback(
         [&] { action = [&] { return penwell::tools::runPdfVerify(pdfVerify, std::cout); }; });
 #endif

@@ -18,6 +18,7 @@ run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
     "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
+run(${WORK_DIR}/build/receiver_consumer)
 
 # The installed tool finds the installed Penwell.dat from its own place, whatever the prefix.
 if(EXISTS ${prefix}/bin/penwell)

@@ -9,11 +9,14 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
 #include "pdf/PdfSignature.h"
+#include "receiver/Evidence.h"
+#include "tools/Record.h"
 #include "tools/StagedFile.h"
 
 namespace {
@@ -98,6 +101,8 @@ class PdfSign : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         folder_ = new penwell::tools::TemporaryFolder("penwell-pdf");
+        // Every signature embeds a record sealed for the demo receiver's pinned certificate.
+        setenv("PENWELL_RESOURCES", PENWELL_SOURCE_DIR "/demo-certificate", 1);
         const fs::path& f = folder_->path();
         run("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Signer -days 2 -keyout " +
             (f / "key.pem").string() + " -out " + (f / "cert.pem").string());
@@ -345,6 +350,94 @@ TEST_F(PdfSign, EvidenceIsBoundToTheRevisionItWasMadeFor) {
     EXPECT_EQ(reportB->front().evidence, pdf::EvidenceState::Refused);
     EXPECT_NE(reportB->front().evidenceDetail.find("another document"), std::string::npos);
     EXPECT_FALSE(reportB->front().ok());
+}
+
+}  // namespace
+
+namespace {
+
+const std::string kTool = PENWELL_TOOL;
+const std::string kDemo = PENWELL_SOURCE_DIR "/demo-certificate/";
+const std::string kReceiverKey = " --private-key " + kDemo + "demo-private-key.pem";
+
+// Each signature source embeds a record the receiver's key opens, bound to the document signed;
+// openssl alone opens the embedded record to the same ink that verify reports.
+TEST_F(PdfSign, EverySignatureSourceEmbedsEvidenceTheReceiverOpens) {
+    const std::string trace = PENWELL_SOURCE_DIR "/examples/finger-signature.json";
+    const std::string operatorKey =
+        " --sign-key " + at("key.pem").string() + " --sign-cert " + at("cert.pem").string();
+    ASSERT_EQ(run(kTool + " replay " + trace + " --evidence " + at("e.ev").string() +
+                  " --document " + at("plain.pdf").string() + " --data " + at("d").string() +
+                  " --key " + at("k").string() + operatorKey)
+                  .status,
+              0);
+    const std::string where = " --page 1 --rect 300,40,200,80" + operatorKey;
+    const std::string sources[] = {
+        " --trace " + trace, " --evidence " + at("e.ev").string() + kReceiverKey,
+        " --data " + at("d").string() + " --key " + at("k").string() + kReceiverKey};
+    for (const std::string& source : sources) {
+        SCOPED_TRACE(source);
+        const Shell s = run(kTool + " pdf sign " + at("plain.pdf").string() + " " +
+                            at("s.pdf").string() + where + source);
+        ASSERT_EQ(s.status, 0) << s.output;
+        const Shell v =
+            run(kTool + " pdf verify " + at("s.pdf").string() + kReceiverKey + " --trust " +
+                at("cert.pem").string() + " --png " + at("ink.png").string());
+        EXPECT_EQ(v.status, 0) << v.output;
+        EXPECT_NE(v.output.find("bound to the signed revision; "), std::string::npos) << v.output;
+        EXPECT_NE(slurp(at("ink.png")).find("\x89PNG"), std::string::npos);
+        EXPECT_EQ(run("qpdf --check " + at("s.pdf").string()).status, 0);
+    }
+
+    // The record of the last PDF, opened by openssl alone, names the signed document's digest
+    // and holds the samples verify counted.
+    const std::string signedPdf = slurp(at("s.pdf"));
+    const auto reports = penwell::pdf::verifyPdf(penwell::asBytes(signedPdf), "s", {});
+    ASSERT_EQ(reports->size(), 1u);
+    const penwell::Bytes& evidence = reports->front().evidenceBytes;
+    spit(at("embedded.der"), std::string(evidence.begin(), evidence.end()));
+    const Shell cms =
+        run("openssl cms -verify -noverify -inform DER -in " + at("embedded.der").string() +
+            " -out " + at("sealed.der").string() + " && openssl cms -decrypt -inform DER -in " +
+            at("sealed.der").string() + " -recip " + kDemo + "Penwell.dat -inkey " + kDemo +
+            "demo-private-key.pem -out " + at("payload.der").string());
+    ASSERT_EQ(cms.status, 0) << cms.output;
+    const std::string der = slurp(at("payload.der"));
+    const auto payload = penwell::receiver::decodeEvidencePayload(penwell::asBytes(der), "payload");
+    ASSERT_TRUE(payload) << payload.error().message;
+    const std::string digest = run("openssl dgst -sha256 -r " + at("plain.pdf").string()).output;
+    EXPECT_EQ(penwell::hexDigits(*payload->documentSha256), digest.substr(0, 64));
+    const penwell::tools::PointRecord record =
+        penwell::tools::decodeRecord(payload->record, "payload");
+    const std::string counted = std::to_string(record.size()) + " strokes, " +
+                                std::to_string(penwell::tools::sampleCount(record)) + " samples";
+    const Shell v = run(kTool + " pdf verify " + at("s.pdf").string() + kReceiverKey);
+    EXPECT_NE(v.output.find("revision; " + counted), std::string::npos) << v.output;
+
+    // Refused: a record bound to another document as a source, and one lifted into another PDF.
+    const Shell other = run(kTool + " pdf sign " + at("xrefstream.pdf").string() + " " +
+                            at("other.pdf").string() + where + sources[1]);
+    EXPECT_EQ(other.status, 1);
+    EXPECT_NE(other.output.find("signed for another document"), std::string::npos) << other.output;
+    EXPECT_FALSE(fs::exists(at("other.pdf")));
+    const std::string keyPem = slurp(at("key.pem")), certPem = slurp(at("cert.pem"));
+    penwell::pdf::SignRequest request;
+    request.placement = penwell::pdf::PagePlacement{1, 10, 10, 100, 40};
+    makeDocument(at("one.pdf"), 1);  // any one-page PDF will do as ink
+    const std::string ink = slurp(at("one.pdf"));
+    request.inkPdf.assign(ink.begin(), ink.end());
+    request.evidence = [&](const penwell::pdf::Sha256&) -> penwell::pdf::Outcome<penwell::Bytes> {
+        return evidence;
+    };
+    const std::string in = slurp(at("xrefstream.pdf"));
+    const auto lifted = penwell::pdf::signPdf(
+        penwell::asBytes(in), "in", request,
+        *penwell::pdf::SigningIdentity::fromPem(penwell::asBytes(keyPem), "key",
+                                                penwell::asBytes(certPem), "cert"));
+    spit(at("lifted.pdf"), std::string(lifted->begin(), lifted->end()));
+    const Shell l = run(kTool + " pdf verify " + at("lifted.pdf").string() + kReceiverKey);
+    EXPECT_EQ(l.status, 1);
+    EXPECT_NE(l.output.find("REFUSED"), std::string::npos) << l.output;
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 // penwell verify through the receiver's side: references enrolled from encrypted records
-// opened with the demo receiver key, then queries checked against the template.
+// opened with the demo receiver key, then queries (records and evidence) checked against it.
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <sstream>
 
 #include "Support.h"
 #include "capture/Sample.h"
+#include "secure/Evidence.h"
 #include "tools/Record.h"
+#include "tools/RestoredRecord.h"
 #include "tools/StagedFile.h"
 #include "tools/VerifyCommand.h"
 #include "verify/Synthetic.h"
@@ -28,7 +31,7 @@ TEST(VerifyCommand, EnrolFromRecordsThenCheck) {
     synthetic.seed = 3;
     const auto signers = verify::makeSyntheticSigners(synthetic);
     // What the component exports for these strokes, sealed for the demo receiver.
-    auto seal = [&](const verify::Signature& s, const std::string& name) {
+    auto linesOf = [](const verify::Signature& s) {
         std::vector<penwell::Stroke> lines;
         for (const auto& stroke : s.strokes) {
             penwell::Stroke& line = lines.emplace_back();
@@ -36,11 +39,22 @@ TEST(VerifyCommand, EnrolFromRecordsThenCheck) {
                 line.push_back(_point::initwith({p.x, p.y}, p.ms, p.pressure));
             }
         }
+        return lines;
+    };
+    auto seal = [&](const verify::Signature& s, const std::string& name) {
+        const std::vector<penwell::Stroke> lines = linesOf(s);
         const auto sealed = testing::seal(encodeRecord(recordOf(lines)), certificate);
         testing::writeFile(folder.path() / (name + ".data"), sealed.ciphertext);
         testing::writeFile(folder.path() / (name + ".key"), sealed.wrappedKey);
         return folder.path() / (name + ".data");
     };
+    // ... and as an evidence record, made by a controller the strokes are restored into.
+    setenv("PENWELL_RESOURCES", (kSource / "demo-certificate").c_str(), 1);
+    const auto evidence = folder.path() / "same.evidence";
+    withRestoredController(recordOf(linesOf(signers[0].genuine[6])), "same", {},
+                           [&](PenwellViewController& controller) {
+                               testing::writeFile(evidence, *controller.exportEvidence({}));
+                           });
     VerifyEnrolOptions enrol;
     enrol.out = folder.path() / "signer.tpl";
     enrol.privateKey = privateKey;
@@ -62,7 +76,9 @@ TEST(VerifyCommand, EnrolFromRecordsThenCheck) {
     const Case cases[] = {
         {"the signer again", seal(signers[0].genuine[6], "same"), true, 0, ""},
         {"another signer", seal(signers[1].genuine[0], "other"), true, 1, ""},
+        {"the signer's evidence record", evidence, true, 0, ""},
         {"a record without the key", folder.path() / "same.data", false, 2, "--private-key"},
+        {"evidence without the key", evidence, false, 2, "--private-key"},
         {"not a signature file", enrol.out, true, 2, "not a signature file"},
     };
     for (const Case& c : cases) {
