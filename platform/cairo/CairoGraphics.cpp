@@ -466,8 +466,4 @@ bool writePng(const Image& image, const std::filesystem::path& path) {
     return !out.fail();
 }
 
-Bytes pngBytes(const Image& image, PixelRect area) {
-    return encode(image, area).value_or(Bytes());
-}
-
 }  // namespace penwell::cairo

@@ -19,8 +19,4 @@ std::optional<Image> readPng(const std::filesystem::path& path);
 /// Writes an image as PNG; false when the file cannot be written.
 bool writePng(const Image& image, const std::filesystem::path& path);
 
-/// The PNG file of the part of `image` inside `area` (limited to the image), made in memory;
-/// empty when nothing of the image is inside or Cairo cannot encode it.
-Bytes pngBytes(const Image& image, PixelRect area);
-
 }  // namespace penwell::cairo
