@@ -31,7 +31,7 @@ constexpr std::size_t kByteRangeWidth = 44;
 /// encoding varies by a few bytes.
 constexpr std::size_t kContentsMargin = 64;
 
-/// The key under which the evidence's file specification records how many bytes of the file
+/// The key under which the evidence's filespec records how many bytes of the file
 /// the evidence is bound to: the revision that was signed.
 constexpr const char* kDocumentLengthKey = "/Penwell.DocumentLength";
 
@@ -336,7 +336,7 @@ QPDFObjectHandle appearance(QPDF& qpdf, QPDFObjectHandle ink, const PageBox& ink
     return stream;
 }
 
-/// The evidence as an embedded file, in a file specification associated with the field.
+/// The evidence as an embedded file, in a filespec associated with the field.
 QPDFObjectHandle evidenceFile(NewObjects& objects, QPDF& scratch, const Bytes& evidence,
                               std::size_t documentLength) {
     QPDFObjectHandle stream = scratch.newStream(
