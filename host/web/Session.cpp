@@ -8,6 +8,7 @@
 #include "platform/Errors.h"
 #include "platform/Graphics.h"
 #include "platform/openssl/Base64.h"
+#include "secure/Evidence.h"
 #include "tools/Record.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
@@ -24,6 +25,8 @@ using tools::toolServices;
 namespace {
 
 using Json = nlohmann::json;
+/// Done's outputs, in the order they are written.
+constexpr const char* kOutputExtensions[] = {".data", ".key", ".png", ".evidence"};
 using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
@@ -109,7 +112,7 @@ std::string freshSignatureName(const std::filesystem::path& folder) {
         char name[64];
         std::snprintf(name, sizeof name, "signature-%s-%08x", stamp, random());
         bool taken = false;
-        for (const char* ext : {".data", ".key", ".png"}) {
+        for (const char* ext : kOutputExtensions) {
             taken = taken || std::filesystem::exists(folder / (std::string(name) + ext));
         }
         if (!taken) {
@@ -324,17 +327,35 @@ void SigningSession::done() {
     }
     std::optional<Bytes> key;
     std::optional<Bytes> data;
+    std::optional<Bytes> evidence;
+    std::string reason =
+        "the server cannot export: no usable Penwell.dat (start it with "
+        "--resources)";
     try {
         data = c.getSignatureData(&key);
+        if (!data || !key) {
+            if (const auto& failure = c.lastExportFailure()) {
+                reason = failure->message;
+            }
+        } else {
+            // The pad does not know what is being signed: the record is bound to no document.
+            EvidenceOptions options;
+            options.signer = settings_.signer;
+            Result<Bytes> sealed = c.exportEvidence(options);
+            if (sealed) {
+                evidence = std::move(*sealed);
+            } else {
+                reason = sealed.error().message;
+            }
+        }
     } catch (const AssertionFailure&) {
         // The server was started without the receiver's certificate: nothing the page can fix.
     }
     const std::optional<Image> image = c.getSignatureImage(true);
     const std::optional<Bytes> png = image ? services_.graphics->encodePng(*image) : std::nullopt;
-    if (!data || !key || !png) {
+    if (!data || !key || !evidence || !png) {
         reply["ok"] = false;
-        reply["reason"] =
-            "the server cannot export: no usable Penwell.dat (start it with --resources)";
+        reply["reason"] = reason;
         sink_.sendText(reply.dump());
         return;
     }
@@ -343,13 +364,15 @@ void SigningSession::done() {
     reply["sigma2"] = statistic(c.calculateSigma2());
     reply["samples"] = sampleCount(recordOf(c.lines()));
     if (settings_.out) {
-        // All or nothing: the three files appear together or not at all.
+        // All or nothing: the files appear together or not at all.
         try {
             const std::string name = freshSignatureName(*settings_.out);
             StagedOutputs outputs;
-            outputs.add(*settings_.out / (name + ".data")).write(*data);
-            outputs.add(*settings_.out / (name + ".key")).write(*key);
-            outputs.add(*settings_.out / (name + ".png")).write(*png);
+            const Bytes* contents[] = {&*data, &*key, &*png, &*evidence};
+            static_assert(std::size(contents) == std::size(kOutputExtensions));
+            for (std::size_t i = 0; i < std::size(contents); ++i) {
+                outputs.add(*settings_.out / (name + kOutputExtensions[i])).write(*contents[i]);
+            }
             outputs.commitAll();
             reply["name"] = name;
         } catch (const ToolError& e) {
@@ -361,7 +384,8 @@ void SigningSession::done() {
     } else {
         reply["files"] = {{{"name", "signature.data"}, {"base64", openssl::base64(*data)}},
                           {{"name", "signature.key"}, {"base64", openssl::base64(*key)}},
-                          {{"name", "signature.png"}, {"base64", openssl::base64(*png)}}};
+                          {{"name", "signature.png"}, {"base64", openssl::base64(*png)}},
+                          {{"name", "signature.evidence"}, {"base64", openssl::base64(*evidence)}}};
     }
     sink_.sendText(reply.dump());
 }

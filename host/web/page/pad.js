@@ -254,7 +254,7 @@ function onText(message) {
         result.className = 'failed';
         break;
       }
-      result.textContent = message.name ? 'Signed and saved' : 'Signed: save the three files below';
+      result.textContent = message.name ? 'Signed and saved' : 'Signed: save the files below';
       result.className = 'signed';
       $('timing').textContent = `sigma ${statistic(message.sigma)} · sigma2 ${statistic(message.sigma2)}` +
         ` over ${message.samples} samples` + (message.name ? ` · saved as ${message.name}` : '');
