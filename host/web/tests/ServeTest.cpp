@@ -208,7 +208,7 @@ TEST_F(ServeSession, DoneOffersTheFilesOrWritesThemAndClears) {
         EXPECT_EQ(reply.find(R"("files")") != std::string::npos, !toFolder) << reply;
         EXPECT_EQ(session->controller().lines().empty(), toFolder);
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 3);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 4);
     std::filesystem::remove_all(out);
 }
 
