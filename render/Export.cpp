@@ -67,6 +67,26 @@ std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
     return image.cropped(cropRect(box, image.width(), image.height()));
 }
 
+std::optional<Image> PenwellViewController::getPadImage(double scale) {
+    if (!(scale >= 1.0 && scale <= 8.0) || !sigImage_) {
+        return std::nullopt;
+    }
+    const Size size = sigImage_->frame().size;
+    if (pixelExtent(size.width) == 0 || pixelExtent(size.height) == 0) {
+        return std::nullopt;
+    }
+    _assignLineColorRBG();
+    auto context = services_.graphics->beginImageContext(size, scale);
+    if (!context) {
+        return std::nullopt;
+    }
+    const render::Ink ink{red, green, blue, alpha, lineWidth_};
+    render::paintStrokes(*context, _lines, ink, smoothing_);
+    // The stroke being drawn is not smoothed yet, as on the pad.
+    render::paintStrokes(*context, std::span(&_points, 1), ink, false);
+    return context->makeImage();
+}
+
 std::optional<ExportResult> PenwellViewController::exportSignature(const ExportOptions& options) {
     if (!(options.scale >= 1.0 && options.scale <= 8.0)) {
         return std::nullopt;

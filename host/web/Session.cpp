@@ -200,8 +200,7 @@ void SigningSession::receive(std::string_view text) {
             break;
         case MessageType::snapshot:
             flush();  // the page paints what is pending before it compares
-            sendPatch(kSnapshotMessage, {0, 0, static_cast<int>(settings_.size.width),
-                                         static_cast<int>(settings_.size.height)});
+            sendPatch(kSnapshotMessage, wholePad());
             break;
         case MessageType::config:
             if (message.smoothing) {
@@ -209,6 +208,11 @@ void SigningSession::receive(std::string_view text) {
             }
             if (message.lineWidth) {
                 c.setLineWidth(*message.lineWidth);
+            }
+            if (message.scale && *message.scale != scale_) {
+                // A new screen density: the page's canvas is new, so all of it is sent again.
+                scale_ = *message.scale;
+                resync();
             }
             break;
     }
@@ -390,12 +394,16 @@ void SigningSession::done() {
     sink_.sendText(reply.dump());
 }
 
-Image SigningSession::shownImage(PixelRect area) const {
+Image SigningSession::shownImage(PixelRect area) {
+    // At one pixel per point the pad's own bitmap is the picture; on a denser screen the
+    // controller paints the ink at the screen's scale.
+    const std::optional<Image> source =
+        scale_ == 1 ? pad_->image() : controller_->getPadImage(static_cast<double>(scale_));
     const std::uint32_t bg = opaqueBackground(pad_->backgroundColor());
     std::vector<std::uint32_t> pixels(
         static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height), 0);
-    if (const auto& image = pad_->image()) {
-        image->copyPixels(area, pixels.data(), static_cast<std::size_t>(area.width));
+    if (source) {
+        source->copyPixels(area, pixels.data(), static_cast<std::size_t>(area.width));
     }
     for (std::uint32_t& p : pixels) {
         // Premultiplied source over an opaque background.
@@ -411,9 +419,22 @@ Image SigningSession::shownImage(PixelRect area) const {
                              static_cast<std::size_t>(area.width));
 }
 
+PixelRect SigningSession::wholePad() const {
+    return {0, 0, static_cast<int>(settings_.size.width), static_cast<int>(settings_.size.height)};
+}
+
 void SigningSession::sendPatch(std::uint8_t kind, PixelRect area) {
     if (area.empty()) {
         return;
+    }
+    if (scale_ != 1) {
+        // What changed is found on the pad's own bitmap; painted denser, antialiased ink may
+        // reach a little further, so the patch takes a margin.
+        constexpr int kMargin = 2;
+        area = PixelRect{area.x - kMargin, area.y - kMargin, area.width + 2 * kMargin,
+                         area.height + 2 * kMargin}
+                   .intersected(wholePad());
+        area = {area.x * scale_, area.y * scale_, area.width * scale_, area.height * scale_};
     }
     const Image shown = shownImage(area);
     const std::optional<Bytes> png = services_.graphics->encodePng(shown);
@@ -445,8 +466,7 @@ void SigningSession::flush() {
         }
     } else if (sentImage_) {
         // The pad lost its image: the page shows the bare background again.
-        sendPatch(kPatchMessage, {0, 0, static_cast<int>(settings_.size.width),
-                                  static_cast<int>(settings_.size.height)});
+        sendPatch(kPatchMessage, wholePad());
         sentImage_.reset();
     }
     PenwellViewController& c = *controller_;

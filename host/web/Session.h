@@ -103,13 +103,18 @@ public:
 
     PenwellViewController& controller() { return *controller_; }
     const ImageView& pad() const { return *pad_; }
-    /// What the pad shows, as the page paints it: the image over the background colour.
-    Image shownImage(PixelRect area) const;
+    /// What the pad shows, as the page paints it: the image over the background colour, at
+    /// the page's scale (`area` in the canvas's pixels).
+    Image shownImage(PixelRect area);
+    /// The canvas's pixels per point, as the page asked (1 until it does).
+    int scale() const { return scale_; }
 
 private:
     void touch(const ClientMessage& message);
     void done();
+    /// Sends `area` of the pad, given in points (whole ones), at the page's scale.
     void sendPatch(std::uint8_t kind, PixelRect area);
+    PixelRect wholePad() const;
     void finishStroke();
     void note(const std::string& line);
 
@@ -127,6 +132,7 @@ private:
     bool abandoned_ = false;  // a stroke ended at a step back in time; its rest is ignored
     bool jitterNoted_ = false;
     std::uint64_t lastSeq_ = 0;  // the last message number taken
+    int scale_ = 1;
     std::optional<Image> sentImage_;
     std::string sentState_;
     double workSeconds_ = 0.0;

@@ -40,6 +40,8 @@ TEST(ServeMessages, RefusesWithOneReason) {
          "samples[0][2]: number overflow"},
         {R"({"type":"config","lineWidth":100})", "lineWidth: expected a number from"},
         {R"({"type":"config","smoothing":1})", "smoothing: expected true or false"},
+        {R"({"type":"config","scale":2.5})", "scale: 2.5 is not a whole number"},
+        {R"({"type":"config","scale":5})", "scale: expected a number from 1"},
         {many + "]}", "samples: 257 samples"},
         {std::string(70 * 1024, ' '), "message of 71680 bytes"},
         {std::string(20, '[') + std::string(20, ']'), "nested more than 16"},
@@ -110,7 +112,8 @@ TEST_F(ServeSession, FeedsTheControllerAndPatchesWhatChanged) {
     EXPECT_EQ(header(patch), (std::vector<int>{kPatchMessage, 0, 0, 192, 64}));
     const auto file = std::filesystem::temp_directory_path() / "penwell-serve-patch.png";
     std::ofstream(file, std::ios::binary)
-        .write(patch.data() + kPatchHeaderSize, static_cast<std::streamsize>(patch.size() - kPatchHeaderSize));
+        .write(patch.data() + kPatchHeaderSize,
+               static_cast<std::streamsize>(patch.size() - kPatchHeaderSize));
     const std::optional<Image> decoded = cairo::readPng(file);
     std::filesystem::remove(file);
     ASSERT_TRUE(decoded);

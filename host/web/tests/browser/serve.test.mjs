@@ -89,8 +89,8 @@ async function until(check, what, tries = 200) {
   throw new Error(`gave up waiting for ${what}`);
 }
 
-async function openPad(url) {
-  const context = await browser.newContext({ hasTouch: true, viewport: { width: 900, height: 700 } });
+async function openPad(url, options = {}) {
+  const context = await browser.newContext({ hasTouch: true, viewport: { width: 900, height: 700 }, ...options });
   const page = await context.newPage();
   await page.goto(url);
   await page.evaluate(() => window.penwellPad.ready);
@@ -506,4 +506,31 @@ test('the page shows ink at once, and only the server\'s picture once it has cau
   await until(() => pad.page.evaluate(() => window.penwellPad.provisionalPixels() === 0), 'the provisional ink gone');
   assert.equal(await mismatch(pad), 0);
   r.close();
+});
+
+test('the canvas has the screen\'s pixels at DPR 1, 2 and 3, and ink as sharp', async () => {
+  const { url } = await serve('--smoothing', 'off');
+  const softness = {};
+  for (const dpr of [1, 2, 3]) {
+    const pad = await openPad(url, { deviceScaleFactor: dpr });
+    const size = await pad.page.evaluate(() => [document.getElementById('pad').width, document.getElementById('pad').height]);
+    assert.deepEqual(size, [600 * dpr, 250 * dpr], `DPR ${dpr}: backing store`);
+    // A level mouse line 3 points wide whose edges fall inside pixels at DPR 1.
+    const samples = timeline(Array.from({ length: 40 }, (_, i) => [50.5 + 10 * i, 100.25, 0]));
+    await dispatch(pad, 'mouse', samples);
+    await until(async () => (await state(pad)).samples === samples.length, `DPR ${dpr}: the samples`);
+    await until(() => pad.page.evaluate(() => window.penwellPad.provisionalPixels() === 0), 'the provisional ink gone');
+    assert.equal(await mismatch(pad), 0, `DPR ${dpr}: the canvas shows the server's picture`);
+    // The edge: partly inked pixels down one column across the line, in points.
+    softness[dpr] = await pad.page.evaluate((s) => {
+      const { data, width } = window.penwellPad.canvasPixels();
+      let partial = 0;
+      for (let y = 90 * s; y < 110 * s; y++) {
+        const red = data[(y * width + 200 * s) * 4];
+        if (red > 0 && red < 255) partial++;
+      }
+      return partial / s;
+    }, dpr);
+  }
+  assert.ok(softness[1] > 0 && softness[2] < softness[1] && softness[3] < softness[1], JSON.stringify(softness));
 });
