@@ -1,4 +1,6 @@
 #include <cmath>
+#include <span>
+#include <vector>
 
 #include "capture/Penwell.h"
 #include "render/StrokePainter.h"
@@ -67,23 +69,39 @@ std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
     return image.cropped(cropRect(box, image.width(), image.height()));
 }
 
-std::optional<Image> PenwellViewController::getPadImage(double scale) {
+std::optional<Image> PenwellViewController::getPadImage(double scale, std::optional<Rect> area) {
     if (!(scale >= 1.0 && scale <= 8.0) || !sigImage_) {
         return std::nullopt;
     }
-    const Size size = sigImage_->frame().size;
-    if (pixelExtent(size.width) == 0 || pixelExtent(size.height) == 0) {
+    const Rect part = area.value_or(Rect{{0.0, 0.0}, sigImage_->frame().size});
+    if (pixelExtent(part.size.width) == 0 || pixelExtent(part.size.height) == 0) {
         return std::nullopt;
     }
     _assignLineColorRBG();
-    auto context = services_.graphics->beginImageContext(size, scale);
+    auto context = services_.graphics->beginImageContext(part.size, scale);
     if (!context) {
         return std::nullopt;
     }
     const render::Ink ink{red, green, blue, alpha, lineWidth_};
-    render::paintStrokes(*context, _lines, ink, smoothing_);
+    const Point offset = part.origin;
+    // The painter paints from the context's origin: the strokes move to the part's instead.
+    // Whole points move every sample by whole pixels, so the part's pixels are the whole
+    // picture's.
+    const auto moved = [offset](std::span<const Stroke> strokes) {
+        std::vector<Stroke> out(strokes.begin(), strokes.end());
+        if (offset.x != 0.0 || offset.y != 0.0) {
+            for (Stroke& stroke : out) {
+                for (_point& p : stroke) {
+                    const Point at = p.CGPointValue();
+                    p = _point({at.x - offset.x, at.y - offset.y}, p.Timestamp(), p.Pressure());
+                }
+            }
+        }
+        return out;
+    };
+    render::paintStrokes(*context, moved(_lines), ink, smoothing_);
     // The stroke being drawn is not smoothed yet, as on the pad.
-    render::paintStrokes(*context, std::span(&_points, 1), ink, false);
+    render::paintStrokes(*context, moved(std::span(&_points, 1)), ink, false);
     return context->makeImage();
 }
 

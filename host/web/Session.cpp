@@ -396,14 +396,20 @@ void SigningSession::done() {
 
 Image SigningSession::shownImage(PixelRect area) {
     // At one pixel per point the pad's own bitmap is the picture; on a denser screen the
-    // controller paints the ink at the screen's scale.
-    const std::optional<Image> source =
-        scale_ == 1 ? pad_->image() : controller_->getPadImage(static_cast<double>(scale_));
+    // controller paints the area's ink at the screen's scale (`area` is then whole points).
+    std::optional<Image> source = pad_->image();
+    PixelRect from = area;
+    if (scale_ != 1) {
+        const double s = scale_;
+        source = controller_->getPadImage(
+            s, Rect{{area.x / s, area.y / s}, {area.width / s, area.height / s}});
+        from = {0, 0, area.width, area.height};
+    }
     const std::uint32_t bg = opaqueBackground(pad_->backgroundColor());
     std::vector<std::uint32_t> pixels(
         static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height), 0);
     if (source) {
-        source->copyPixels(area, pixels.data(), static_cast<std::size_t>(area.width));
+        source->copyPixels(from, pixels.data(), static_cast<std::size_t>(area.width));
     }
     for (std::uint32_t& p : pixels) {
         // Premultiplied source over an opaque background.
