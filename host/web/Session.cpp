@@ -395,21 +395,37 @@ void SigningSession::done() {
 }
 
 Image SigningSession::shownImage(PixelRect area) {
-    // At one pixel per point the pad's own bitmap is the picture; on a denser screen the
-    // controller paints the area's ink at the screen's scale (`area` is then whole points).
-    std::optional<Image> source = pad_->image();
-    PixelRect from = area;
-    if (scale_ != 1) {
-        const double s = scale_;
-        source = controller_->getPadImage(
-            s, Rect{{area.x / s, area.y / s}, {area.width / s, area.height / s}});
-        from = {0, 0, area.width, area.height};
-    }
     const std::uint32_t bg = opaqueBackground(pad_->backgroundColor());
     std::vector<std::uint32_t> pixels(
         static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height), 0);
-    if (source) {
-        source->copyPixels(from, pixels.data(), static_cast<std::size_t>(area.width));
+    const auto stride = static_cast<std::size_t>(area.width);
+    if (scale_ == 1) {
+        // At one pixel per point the pad's own bitmap is the picture.
+        if (const auto& image = pad_->image()) {
+            image->copyPixels(area, pixels.data(), stride);
+        }
+    } else {
+        // On a denser screen the controller paints the ink at the screen's scale, one tile of
+        // the pad at a time: a tile's pixels are then the same in every patch and snapshot
+        // (Cairo's antialiasing near a bitmap's edge depends on the bitmap's extent).
+        const int tile = Image::kTileSize * scale_;
+        const PixelRect whole{0, 0, wholePad().width * scale_, wholePad().height * scale_};
+        const double s = scale_;
+        for (int ty = area.y / tile * tile; ty < area.bottom(); ty += tile) {
+            for (int tx = area.x / tile * tile; tx < area.right(); tx += tile) {
+                const PixelRect cell = PixelRect{tx, ty, tile, tile}.intersected(whole);
+                const PixelRect part = cell.intersected(area);
+                const std::optional<Image> ink = controller_->getPadImage(
+                    s, Rect{{cell.x / s, cell.y / s}, {cell.width / s, cell.height / s}});
+                if (!ink || part.empty()) {
+                    continue;
+                }
+                ink->copyPixels({part.x - cell.x, part.y - cell.y, part.width, part.height},
+                                pixels.data() + static_cast<std::size_t>(part.y - area.y) * stride +
+                                    static_cast<std::size_t>(part.x - area.x),
+                                stride);
+            }
+        }
     }
     for (std::uint32_t& p : pixels) {
         // Premultiplied source over an opaque background.
@@ -434,12 +450,8 @@ void SigningSession::sendPatch(std::uint8_t kind, PixelRect area) {
         return;
     }
     if (scale_ != 1) {
-        // What changed is found on the pad's own bitmap; painted denser, antialiased ink may
-        // reach a little further, so the patch takes a margin.
-        constexpr int kMargin = 2;
-        area = PixelRect{area.x - kMargin, area.y - kMargin, area.width + 2 * kMargin,
-                         area.height + 2 * kMargin}
-                   .intersected(wholePad());
+        // What changed is found on the pad's own bitmap, in whole tiles: the same tiles at the
+        // page's scale.
         area = {area.x * scale_, area.y * scale_, area.width * scale_, area.height * scale_};
     }
     const Image shown = shownImage(area);

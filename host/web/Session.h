@@ -104,7 +104,7 @@ public:
     PenwellViewController& controller() { return *controller_; }
     const ImageView& pad() const { return *pad_; }
     /// What the pad shows, as the page paints it: the image over the background colour, at
-    /// the page's scale (`area` in the canvas's pixels, whole points of it above scale 1).
+    /// the page's scale (`area` in the canvas's pixels).
     Image shownImage(PixelRect area);
     /// The canvas's pixels per point, as the page asked (1 until it does).
     int scale() const { return scale_; }

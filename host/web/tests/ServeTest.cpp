@@ -122,6 +122,20 @@ TEST_F(ServeSession, FeedsTheControllerAndPatchesWhatChanged) {
     EXPECT_EQ(decoded->pixel(5, 50), (Rgba{255, 255, 255, 255}));  // the white pad
 }
 
+// Above scale 1 a patch has the pixels of the same area of the whole picture, wherever it
+// cuts the ink, so a canvas made of patches is the server's picture.
+TEST_F(ServeSession, PatchesAtAScaleHaveTheWholePicturesPixels) {
+    session->receive(R"({"type":"config","scale":3})");
+    send("down", "[[1.0,10.5,10.5,0.5]]");
+    send("move", "[[1.0041,140.25,20.5,0.25],[1.0082,150.5,80.75,0.75]]");
+    send("up", "[[1.01,150.5,80.75,0]]");
+    const Image whole = session->shownImage({0, 0, 600, 300});
+    for (const PixelRect area : {PixelRect{0, 0, 192, 192}, PixelRect{192, 0, 384, 300},
+                                 PixelRect{384, 192, 216, 108}, PixelRect{100, 50, 333, 101}}) {
+        EXPECT_TRUE(session->shownImage(area).samePixels(whole.cropped(area))) << area.x;
+    }
+}
+
 TEST_F(ServeSession, RefusesOutOfOrderInput) {
     const std::pair<std::vector<std::pair<const char*, const char*>>, const char*> cases[] = {
         {{{"move", "[[1,1,1,0]]"}}, "move without a down"},
