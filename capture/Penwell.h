@@ -189,6 +189,15 @@ public:
     /// getSignatureImage and the PNG are empty. Changes nothing but the ink colour, as
     /// getSignatureImage does.
     std::optional<ExportResult> exportSignature(const ExportOptions& options);
+    /// What the pad shows, for a screen with `scale` pixels per point (1 to 8): the finished
+    /// strokes and the stroke being drawn, painted at that scale by the export's painter (the
+    /// ink's geometry is scaled, never a bitmap), transparent where there is no ink. Empty
+    /// without a pad view, for a pad of zero width or height, for a scale outside [1, 8], or
+    /// when no bitmap that large can be made. Changes nothing but the ink colour. With `area`
+    /// (in points, whole ones for pixels that match the whole picture's), only that part of
+    /// the pad is painted, its origin at the image's: a screen's small update costs a small
+    /// bitmap.
+    std::optional<Image> getPadImage(double scale, std::optional<Rect> area = std::nullopt);
 
     // ---- Statistics
     /// Coefficient of variation (population standard deviation over mean) of the time between

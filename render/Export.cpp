@@ -1,4 +1,6 @@
 #include <cmath>
+#include <span>
+#include <vector>
 
 #include "capture/Penwell.h"
 #include "render/StrokePainter.h"
@@ -21,6 +23,60 @@ PixelRect cropRect(const render::PointBox& box, int width, int height) {
     const double w = box.max.x - box.min.x + 2.0 * kCropMargin;
     const double h = box.max.y - box.min.y + 2.0 * kCropMargin;
     return pixelRectOutward(x, y, x + w, y + h).intersected({0, 0, width, height});
+}
+
+bool reaches(Point a, Point b, double halfWidth, const Rect& area) {
+    const double reach = halfWidth + 1.0;  // and a pixel of antialiasing
+    return std::max(a.x, b.x) + reach >= area.origin.x &&
+           std::min(a.x, b.x) - reach <= area.origin.x + area.size.width &&
+           std::max(a.y, b.y) + reach >= area.origin.y &&
+           std::min(a.y, b.y) - reach <= area.origin.y + area.size.height;
+}
+
+/// What of `strokes` can paint inside `area`, for a picture of that area alone. A stylus
+/// stroke's segments are stroked one by one, so those that stay clear of the area are left
+/// out (the stroke is cut to the segments from the first to the last that reach it). A plain
+/// stroke is kept or left out whole, and kept whole while smoothing is on: the spline may
+/// leave its samples' box.
+std::vector<Stroke> reaching(std::span<const Stroke> strokes, const Rect& area, double lineWidth,
+                             bool smoothing) {
+    std::vector<Stroke> out;
+    for (const Stroke& stroke : strokes) {
+        if (stroke.empty()) {
+            continue;
+        }
+        const bool stylus = stroke.front().Pressure() > 0.0;
+        if (!stylus) {
+            bool keep = smoothing;
+            for (std::size_t i = 0; i < stroke.size() && !keep; ++i) {
+                keep = reaches(stroke[i].CGPointValue(), stroke[i].CGPointValue(), lineWidth / 2.0,
+                               area);
+            }
+            if (keep) {
+                out.push_back(stroke);
+            }
+            continue;
+        }
+        std::size_t first = stroke.size(), last = 0;
+        for (std::size_t i = 1; i < stroke.size(); ++i) {
+            if (reaches(stroke[i - 1].CGPointValue(), stroke[i].CGPointValue(),
+                        std::max(0.0, stroke[i].Pressure()), area)) {
+                first = std::min(first, i);
+                last = i;
+            }
+        }
+        if (first > last) {
+            // Its first sample alone paints nothing but still parts the plain strokes around
+            // it into two runs, as the whole stroke does.
+            out.push_back(Stroke{stroke.front()});
+            continue;
+        }
+        // A cut that began at a sample without pressure would be painted as plain ink.
+        const std::size_t from = stroke[first - 1].Pressure() > 0.0 ? first - 1 : 0;
+        out.emplace_back(stroke.begin() + static_cast<std::ptrdiff_t>(from),
+                         stroke.begin() + static_cast<std::ptrdiff_t>(last) + 1);
+    }
+    return out;
 }
 
 render::PointBox emptyBox(Size size) {
@@ -65,6 +121,43 @@ std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
         return image;
     }
     return image.cropped(cropRect(box, image.width(), image.height()));
+}
+
+std::optional<Image> PenwellViewController::getPadImage(double scale, std::optional<Rect> area) {
+    if (!(scale >= 1.0 && scale <= 8.0) || !sigImage_) {
+        return std::nullopt;
+    }
+    const Rect part = area.value_or(Rect{{0.0, 0.0}, sigImage_->frame().size});
+    if (pixelExtent(part.size.width) == 0 || pixelExtent(part.size.height) == 0) {
+        return std::nullopt;
+    }
+    _assignLineColorRBG();
+    auto context = services_.graphics->beginImageContext(part.size, scale);
+    if (!context) {
+        return std::nullopt;
+    }
+    const render::Ink ink{red, green, blue, alpha, lineWidth_};
+    const Point offset = part.origin;
+    // The painter paints from the context's origin: the strokes move to the part's instead.
+    // Whole points move every sample by whole pixels, so the part's pixels are the whole
+    // picture's.
+    const auto moved = [&](std::span<const Stroke> strokes) {
+        std::vector<Stroke> out = area ? reaching(strokes, part, lineWidth_, smoothing_)
+                                       : std::vector<Stroke>(strokes.begin(), strokes.end());
+        if (offset.x != 0.0 || offset.y != 0.0) {
+            for (Stroke& stroke : out) {
+                for (_point& p : stroke) {
+                    const Point at = p.CGPointValue();
+                    p = _point({at.x - offset.x, at.y - offset.y}, p.Timestamp(), p.Pressure());
+                }
+            }
+        }
+        return out;
+    };
+    render::paintStrokes(*context, moved(_lines), ink, smoothing_);
+    // The stroke being drawn is not smoothed yet, as on the pad.
+    render::paintStrokes(*context, moved(std::span(&_points, 1)), ink, false);
+    return context->makeImage();
 }
 
 std::optional<ExportResult> PenwellViewController::exportSignature(const ExportOptions& options) {

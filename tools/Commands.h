@@ -45,6 +45,14 @@ int runCertNew(const CertNewOptions& options, std::ostream& out);
 
 int runCertShow(const std::filesystem::path& file, std::ostream& out);
 
+/// The capture station's operator key, which signs evidence records: --sign-key,
+/// --sign-cert and --sign-password-file, read by loadSigningIdentity (tools/EvidenceInputs.h).
+struct SignOptions {
+    std::optional<std::filesystem::path> key;  ///< PEM, DER or PKCS#12
+    std::optional<std::filesystem::path> certificate;
+    std::optional<std::filesystem::path> passwordFile;  ///< else $PENWELL_SIGN_PASSWORD
+};
+
 struct ReplayOptions {
     std::filesystem::path trace;
     std::optional<std::filesystem::path> padPng;      ///< what a person sees of the pad
@@ -61,9 +69,7 @@ struct ReplayOptions {
     std::optional<std::filesystem::path> evidence;    ///< the evidence record
     std::optional<std::filesystem::path> document;    ///< what the evidence is bound to
     bool noDocument = false;                          ///< evidence bound to no document
-    std::optional<std::filesystem::path> signKey;     ///< operator key (PEM, DER or PKCS#12)
-    std::optional<std::filesystem::path> signCert;
-    std::optional<std::filesystem::path> signPasswordFile;
+    SignOptions sign;                                 ///< the operator key that signs it
     std::optional<bool> smoothing;
     std::optional<float> lineWidth;
     std::optional<std::filesystem::path> store;  ///< default: a throwaway store in memory
@@ -94,6 +100,7 @@ struct ServeOptions {
     int maxSessions = 16;
     int idleSeconds = 300;
     std::vector<std::string> publicOrigins;
+    SignOptions sign;  ///< when given, every evidence record is signed with it
 };
 /// Serves the signing page until Ctrl-C; prints the page's address on `out` first.
 int runServe(const ServeOptions& options, std::ostream& out);

@@ -141,4 +141,16 @@ SigningIdentity loadSigningIdentity(const std::filesystem::path& key,
     return identity;
 }
 
+std::optional<SigningIdentity> loadSigningIdentity(const SignOptions& options) {
+    if (!options.key) {
+        if (options.certificate || options.passwordFile) {
+            throw ToolError(
+                std::string(options.certificate ? "--sign-cert" : "--sign-password-file") +
+                ": needs --sign-key");
+        }
+        return std::nullopt;
+    }
+    return loadSigningIdentity(*options.key, options.certificate, options.passwordFile);
+}
+
 }  // namespace penwell::tools

@@ -8,6 +8,7 @@
 
 #include "platform/Cms.h"
 #include "secure/Evidence.h"
+#include "tools/Commands.h"
 
 namespace penwell::tools {
 
@@ -28,5 +29,9 @@ Sha256 documentDigest(ByteView document, const std::string& name);
 SigningIdentity loadSigningIdentity(const std::filesystem::path& key,
                                     const std::optional<std::filesystem::path>& certificate,
                                     const std::optional<std::filesystem::path>& passwordFile);
+
+/// The identity --sign-key, --sign-cert and --sign-password-file name, or none without
+/// --sign-key (then --sign-cert and --sign-password-file are refused: they would be ignored).
+std::optional<SigningIdentity> loadSigningIdentity(const SignOptions& options);
 
 }  // namespace penwell::tools

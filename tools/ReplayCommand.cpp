@@ -61,12 +61,9 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     if (options.document && options.noDocument) {
         throw ToolError("--document: contradicts --no-document");
     }
-    if ((options.document || options.noDocument || options.signKey) && !options.evidence) {
-        throw ToolError(std::string(options.signKey ? "--sign-key" : "--document") +
+    if ((options.document || options.noDocument || options.sign.key) && !options.evidence) {
+        throw ToolError(std::string(options.sign.key ? "--sign-key" : "--document") +
                         ": only goes with --evidence");
-    }
-    if (options.signCert && !options.signKey) {
-        throw ToolError("--sign-cert: needs --sign-key");
     }
     // Every picture option with the export that makes it.
     const struct {
@@ -117,22 +114,21 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
         inputs.push_back({"--store", *options.store});
     }
     for (const auto& [option, path] :
-         {std::pair{"--document", &options.document}, std::pair{"--sign-key", &options.signKey},
-          std::pair{"--sign-cert", &options.signCert}}) {
+         {std::pair{"--document", &options.document}, std::pair{"--sign-key", &options.sign.key},
+          std::pair{"--sign-cert", &options.sign.certificate}}) {
         if (*path) {
             inputs.push_back({option, **path});
         }
     }
     requireDistinctFiles(named, inputs);
+    // Read only with --evidence (checked above), but always checked for a stray option.
+    std::optional<SigningIdentity> signer = loadSigningIdentity(options.sign);
     if (options.evidence) {
         EvidenceOptions evidence;
         if (options.document) {
             evidence.documentSha256 = documentDigest(*options.document);
         }
-        if (options.signKey) {
-            evidence.signer =
-                loadSigningIdentity(*options.signKey, options.signCert, options.signPasswordFile);
-        }
+        evidence.signer = std::move(signer);
         request.evidence = std::move(evidence);
     }
 

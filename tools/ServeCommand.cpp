@@ -6,6 +6,7 @@
 
 #include "host/web/Server.h"
 #include "tools/Commands.h"
+#include "tools/EvidenceInputs.h"
 #include "tools/Replay.h"
 #include "tools/ToolError.h"
 
@@ -34,7 +35,7 @@ Size parsePad(const std::string& text) {
 /// Refuses to start a server that could not save a signature, with the reason `replay`
 /// gives: a short signature is exported through the same path, so the resources, the pin and
 /// the store are checked exactly as a signer's Done would check them.
-void checkKeyWrap(const ServiceOptions& services) {
+void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIdentity>& signer) {
     Trace trace;
     trace.name = "the start-up check";
     trace.padFrame = {{0, 0}, {200, 100}};
@@ -53,6 +54,9 @@ void checkKeyWrap(const ServiceOptions& services) {
     replay.run([] {});
     ExportRequest request;
     request.data = true;
+    // The evidence too, so a signing key that does not fit its certificate stops the start.
+    request.evidence = EvidenceOptions{};
+    request.evidence->signer = signer;
     takeExports(replay, trace, request, services);
 }
 
@@ -93,7 +97,8 @@ int runServe(const ServeOptions& options, std::ostream& out) {
         checkWritable(*options.out);
         pad.out = options.out;
     }
-    checkKeyWrap(pad.services);
+    pad.signer = loadSigningIdentity(options.sign);
+    checkKeyWrap(pad.services, pad.signer);
 
     web::Server s(std::move(server));
     out << "penwell serve: open " << s.url() << " in a browser (Ctrl-C stops)" << std::endl;

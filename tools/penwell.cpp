@@ -33,6 +33,15 @@ const CLI::Validator kFinite(
     },
     "FINITE");
 
+/// The operator key options, the same for every command that writes evidence.
+void addSignOptions(CLI::App* command, penwell::tools::SignOptions& sign) {
+    command->add_option("--sign-key", sign.key,
+                        "operator key that signs the evidence (PEM, DER or PKCS#12)");
+    command->add_option("--sign-cert", sign.certificate, "the operator key's certificate");
+    command->add_option("--sign-password-file", sign.passwordFile,
+                        "PKCS#12 password (first line; else $PENWELL_SIGN_PASSWORD)");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,11 +102,7 @@ int main(int argc, char** argv) {
     replayCmd->add_option("--document", replay.document,
                           "the file being signed: its SHA-256 goes into the evidence");
     replayCmd->add_flag("--no-document", replay.noDocument, "evidence bound to no document");
-    replayCmd->add_option("--sign-key", replay.signKey,
-                          "operator key that signs the evidence (PEM, DER or PKCS#12)");
-    replayCmd->add_option("--sign-cert", replay.signCert, "the operator key's certificate");
-    replayCmd->add_option("--sign-password-file", replay.signPasswordFile,
-                          "PKCS#12 password (first line; else $PENWELL_SIGN_PASSWORD)");
+    addSignOptions(replayCmd, replay.sign);
     dataOpt->needs(keyOpt);
     keyOpt->needs(dataOpt);
     replayCmd->add_option("--smoothing", smoothing, "override the trace's smoothing")
@@ -202,14 +207,16 @@ int main(int argc, char** argv) {
         "sends anything malformed or out of order (the reason is shown on the page). The page\n"
         "and its WebSocket answer only to Host and Origin localhost, 127.0.0.1, [::1] or --bind\n"
         "with the port, and to each --public-origin. Pen pressure p gives force 4p (a 0.5 press\n"
-        "draws 4 points wide); touch pressure p gives force 2p; a mouse gives force 0.");
+        "draws 4 points wide); touch pressure p gives force 2p; a mouse gives force 0.\n"
+        "NAME.evidence (docs/evidence.md) is bound to no document: the pad does not know what\n"
+        "is being signed, so the record holds no document digest. With --sign-key it is signed.");
     serveCmd->add_option("--bind", serve.bind, "address to listen on")->capture_default_str();
     serveCmd->add_option("--port", serve.port, "port to listen on (0: any free port)")
         ->check(CLI::Range(0, 65535))
         ->capture_default_str();
     serveCmd->add_option("--out", serve.out,
-                         "folder where Done writes NAME.data, NAME.key, NAME.png and clears the "
-                         "pad (default: the page offers the files for download)");
+                         "folder where Done writes NAME.data, NAME.key, NAME.png, NAME.evidence "
+                         "and clears the pad (default: the page offers the files for download)");
     serveCmd->add_option("--resources", serve.resources,
                          "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
                          "../share/penwell beside the program, else the library's)");
@@ -231,6 +238,7 @@ int main(int argc, char** argv) {
     serveCmd->add_option("--public-origin", serve.publicOrigins,
                          "origin a TLS reverse proxy serves the page under, e.g. "
                          "https://sign.example.com (repeatable)");
+    addSignOptions(serveCmd, serve.sign);
     serveCmd->callback([&] {
         action = [&] {
             serve.smoothing = serveSmoothing == "on";

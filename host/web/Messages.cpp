@@ -98,13 +98,21 @@ ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
             break;
         }
         case MessageType::config: {
-            json::onlyKeys(doc, "", {"type", "seq", "smoothing", "lineWidth"});
+            json::onlyKeys(doc, "", {"type", "seq", "smoothing", "lineWidth", "scale"});
             if (const Json* it = json::find(doc, "smoothing")) {
                 message.smoothing = json::boolean(*it, "smoothing");
             }
             if (const Json* it = json::find(doc, "lineWidth")) {
                 // The trace format's range for an ink width, narrowed to what a pad can show.
                 message.lineWidth = static_cast<float>(number(*it, "lineWidth", 0.5, 40.0));
+            }
+            if (const Json* it = json::find(doc, "scale")) {
+                // Screens have 1 to 4 device pixels per CSS pixel; the page rounds its ratio.
+                const double scale = number(*it, "scale", 1.0, kMaxPatchScale);
+                if (scale != std::floor(scale)) {
+                    throw json::JsonError("scale", it->dump() + " is not a whole number");
+                }
+                message.scale = static_cast<int>(scale);
             }
             break;
         }

@@ -7,7 +7,8 @@
 //       browser reports it (0 to 1). down, up and cancel carry exactly one sample; move
 //       carries the pointer event's coalesced samples, oldest first.
 //   {"type":"undo"} {"type":"clear"} {"type":"done"} {"type":"snapshot"}
-//   {"type":"config", "smoothing":true|false, "lineWidth":W}   (either key may be left out)
+//   {"type":"config", "smoothing":true|false, "lineWidth":W, "scale":1..4}   (any key may be
+//   left out; scale: the canvas's pixels per point, a whole number)
 // Any message may carry "seq", a number the page counts up from 1: the server acknowledges the
 // last one it took (in its state and hello messages) and ignores one it has already taken, so
 // a page that lost its connection sends again whatever was not acknowledged.
@@ -24,6 +25,9 @@
 #include "platform/Touch.h"
 
 namespace penwell::web {
+
+/// The most pixels per point a page may ask its patches at (device pixel ratios go to 4).
+inline constexpr double kMaxPatchScale = 4.0;
 
 /// Limits on what one session may send. The defaults are what `penwell serve` uses.
 struct MessageLimits {
@@ -56,6 +60,7 @@ struct ClientMessage {
     std::vector<Sample> samples;
     std::optional<bool> smoothing;   ///< config
     std::optional<float> lineWidth;  ///< config
+    std::optional<int> scale;        ///< config: patches at this many pixels per point
     std::optional<std::uint64_t> seq;
 };
 

@@ -8,6 +8,7 @@
 #include "platform/Errors.h"
 #include "platform/Graphics.h"
 #include "platform/openssl/Base64.h"
+#include "secure/Evidence.h"
 #include "tools/Record.h"
 #include "tools/StagedFile.h"
 #include "tools/ToolError.h"
@@ -24,6 +25,8 @@ using tools::toolServices;
 namespace {
 
 using Json = nlohmann::json;
+/// Done's outputs, in the order they are written.
+constexpr const char* kOutputExtensions[] = {".data", ".key", ".png", ".evidence"};
 using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
@@ -109,7 +112,7 @@ std::string freshSignatureName(const std::filesystem::path& folder) {
         char name[64];
         std::snprintf(name, sizeof name, "signature-%s-%08x", stamp, random());
         bool taken = false;
-        for (const char* ext : {".data", ".key", ".png"}) {
+        for (const char* ext : kOutputExtensions) {
             taken = taken || std::filesystem::exists(folder / (std::string(name) + ext));
         }
         if (!taken) {
@@ -197,8 +200,7 @@ void SigningSession::receive(std::string_view text) {
             break;
         case MessageType::snapshot:
             flush();  // the page paints what is pending before it compares
-            sendPatch(kSnapshotMessage, {0, 0, static_cast<int>(settings_.size.width),
-                                         static_cast<int>(settings_.size.height)});
+            sendPatch(kSnapshotMessage, wholePad());
             break;
         case MessageType::config:
             if (message.smoothing) {
@@ -206,6 +208,11 @@ void SigningSession::receive(std::string_view text) {
             }
             if (message.lineWidth) {
                 c.setLineWidth(*message.lineWidth);
+            }
+            if (message.scale && *message.scale != scale_) {
+                // A new screen density: the page's canvas is new, so all of it is sent again.
+                scale_ = *message.scale;
+                resync();
             }
             break;
     }
@@ -324,17 +331,35 @@ void SigningSession::done() {
     }
     std::optional<Bytes> key;
     std::optional<Bytes> data;
+    std::optional<Bytes> evidence;
+    std::string reason =
+        "the server cannot export: no usable Penwell.dat (start it with "
+        "--resources)";
     try {
         data = c.getSignatureData(&key);
+        if (!data || !key) {
+            if (const auto& failure = c.lastExportFailure()) {
+                reason = failure->message;
+            }
+        } else {
+            // The pad does not know what is being signed: the record is bound to no document.
+            EvidenceOptions options;
+            options.signer = settings_.signer;
+            Result<Bytes> sealed = c.exportEvidence(options);
+            if (sealed) {
+                evidence = std::move(*sealed);
+            } else {
+                reason = sealed.error().message;
+            }
+        }
     } catch (const AssertionFailure&) {
         // The server was started without the receiver's certificate: nothing the page can fix.
     }
     const std::optional<Image> image = c.getSignatureImage(true);
     const std::optional<Bytes> png = image ? services_.graphics->encodePng(*image) : std::nullopt;
-    if (!data || !key || !png) {
+    if (!data || !key || !evidence || !png) {
         reply["ok"] = false;
-        reply["reason"] =
-            "the server cannot export: no usable Penwell.dat (start it with --resources)";
+        reply["reason"] = reason;
         sink_.sendText(reply.dump());
         return;
     }
@@ -343,13 +368,15 @@ void SigningSession::done() {
     reply["sigma2"] = statistic(c.calculateSigma2());
     reply["samples"] = sampleCount(recordOf(c.lines()));
     if (settings_.out) {
-        // All or nothing: the three files appear together or not at all.
+        // All or nothing: the files appear together or not at all.
         try {
             const std::string name = freshSignatureName(*settings_.out);
             StagedOutputs outputs;
-            outputs.add(*settings_.out / (name + ".data")).write(*data);
-            outputs.add(*settings_.out / (name + ".key")).write(*key);
-            outputs.add(*settings_.out / (name + ".png")).write(*png);
+            const Bytes* contents[] = {&*data, &*key, &*png, &*evidence};
+            static_assert(std::size(contents) == std::size(kOutputExtensions));
+            for (std::size_t i = 0; i < std::size(contents); ++i) {
+                outputs.add(*settings_.out / (name + kOutputExtensions[i])).write(*contents[i]);
+            }
             outputs.commitAll();
             reply["name"] = name;
         } catch (const ToolError& e) {
@@ -361,17 +388,44 @@ void SigningSession::done() {
     } else {
         reply["files"] = {{{"name", "signature.data"}, {"base64", openssl::base64(*data)}},
                           {{"name", "signature.key"}, {"base64", openssl::base64(*key)}},
-                          {{"name", "signature.png"}, {"base64", openssl::base64(*png)}}};
+                          {{"name", "signature.png"}, {"base64", openssl::base64(*png)}},
+                          {{"name", "signature.evidence"}, {"base64", openssl::base64(*evidence)}}};
     }
     sink_.sendText(reply.dump());
 }
 
-Image SigningSession::shownImage(PixelRect area) const {
+Image SigningSession::shownImage(PixelRect area) {
     const std::uint32_t bg = opaqueBackground(pad_->backgroundColor());
     std::vector<std::uint32_t> pixels(
         static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height), 0);
-    if (const auto& image = pad_->image()) {
-        image->copyPixels(area, pixels.data(), static_cast<std::size_t>(area.width));
+    const auto stride = static_cast<std::size_t>(area.width);
+    if (scale_ == 1) {
+        // At one pixel per point the pad's own bitmap is the picture.
+        if (const auto& image = pad_->image()) {
+            image->copyPixels(area, pixels.data(), stride);
+        }
+    } else {
+        // On a denser screen the controller paints the ink at the screen's scale, one tile of
+        // the pad at a time: a tile's pixels are then the same in every patch and snapshot
+        // (Cairo's antialiasing near a bitmap's edge depends on the bitmap's extent).
+        const int tile = Image::kTileSize * scale_;
+        const PixelRect whole{0, 0, wholePad().width * scale_, wholePad().height * scale_};
+        const double s = scale_;
+        for (int ty = area.y / tile * tile; ty < area.bottom(); ty += tile) {
+            for (int tx = area.x / tile * tile; tx < area.right(); tx += tile) {
+                const PixelRect cell = PixelRect{tx, ty, tile, tile}.intersected(whole);
+                const PixelRect part = cell.intersected(area);
+                const std::optional<Image> ink = controller_->getPadImage(
+                    s, Rect{{cell.x / s, cell.y / s}, {cell.width / s, cell.height / s}});
+                if (!ink || part.empty()) {
+                    continue;
+                }
+                ink->copyPixels({part.x - cell.x, part.y - cell.y, part.width, part.height},
+                                pixels.data() + static_cast<std::size_t>(part.y - area.y) * stride +
+                                    static_cast<std::size_t>(part.x - area.x),
+                                stride);
+            }
+        }
     }
     for (std::uint32_t& p : pixels) {
         // Premultiplied source over an opaque background.
@@ -387,9 +441,18 @@ Image SigningSession::shownImage(PixelRect area) const {
                              static_cast<std::size_t>(area.width));
 }
 
+PixelRect SigningSession::wholePad() const {
+    return {0, 0, static_cast<int>(settings_.size.width), static_cast<int>(settings_.size.height)};
+}
+
 void SigningSession::sendPatch(std::uint8_t kind, PixelRect area) {
     if (area.empty()) {
         return;
+    }
+    if (scale_ != 1) {
+        // What changed is found on the pad's own bitmap, in whole tiles: the same tiles at the
+        // page's scale.
+        area = {area.x * scale_, area.y * scale_, area.width * scale_, area.height * scale_};
     }
     const Image shown = shownImage(area);
     const std::optional<Bytes> png = services_.graphics->encodePng(shown);
@@ -421,8 +484,7 @@ void SigningSession::flush() {
         }
     } else if (sentImage_) {
         // The pad lost its image: the page shows the bare background again.
-        sendPatch(kPatchMessage, {0, 0, static_cast<int>(settings_.size.width),
-                                  static_cast<int>(settings_.size.height)});
+        sendPatch(kPatchMessage, wholePad());
         sentImage_.reset();
     }
     PenwellViewController& c = *controller_;

@@ -15,6 +15,7 @@
 
 #include "capture/Penwell.h"
 #include "host/web/Messages.h"
+#include "platform/Cms.h"
 #include "platform/Defaults.h"
 
 namespace penwell::web {
@@ -23,9 +24,12 @@ struct PadSettings {
     Size size{600, 250};     ///< the pad in points; the page's canvas has this size in pixels
     bool smoothing = true;   ///< finger strokes are smoothed after a pause
     float lineWidth = 3.0f;  ///< ink width in points (a pen's width follows its pressure)
-    /// Where Done writes NAME.data, NAME.key and NAME.png; without it the page downloads them.
+    /// Where Done writes NAME.data, NAME.key, NAME.png and NAME.evidence; without it the page
+    /// downloads them.
     std::optional<std::filesystem::path> out;
     ServiceOptions services;  ///< certificate store and resource folder
+    /// The capture station's operator key: when given, every evidence record is signed.
+    std::optional<SigningIdentity> signer;
     MessageLimits limits;
     /// Samples the pad may hold (finished strokes and the stroke being drawn): bounds the
     /// memory of a session whatever a page sends.
@@ -99,13 +103,18 @@ public:
 
     PenwellViewController& controller() { return *controller_; }
     const ImageView& pad() const { return *pad_; }
-    /// What the pad shows, as the page paints it: the image over the background colour.
-    Image shownImage(PixelRect area) const;
+    /// What the pad shows, as the page paints it: the image over the background colour, at
+    /// the page's scale (`area` in the canvas's pixels).
+    Image shownImage(PixelRect area);
+    /// The canvas's pixels per point, as the page asked (1 until it does).
+    int scale() const { return scale_; }
 
 private:
     void touch(const ClientMessage& message);
     void done();
+    /// Sends `area` of the pad, given in points (whole ones), at the page's scale.
     void sendPatch(std::uint8_t kind, PixelRect area);
+    PixelRect wholePad() const;
     void finishStroke();
     void note(const std::string& line);
 
@@ -123,6 +132,7 @@ private:
     bool abandoned_ = false;  // a stroke ended at a step back in time; its rest is ignored
     bool jitterNoted_ = false;
     std::uint64_t lastSeq_ = 0;  // the last message number taken
+    int scale_ = 1;
     std::optional<Image> sentImage_;
     std::string sentState_;
     double workSeconds_ = 0.0;
@@ -135,7 +145,7 @@ private:
 PixelRect changedSince(const Image& now, const std::optional<Image>& before);
 
 /// A fresh file name stem for Done's outputs in `folder`: signature-YYYYMMDD-HHMMSS-XXXXXXXX,
-/// with random hex digits, none of whose three files exists yet.
+/// with random hex digits, none of whose files exists yet.
 std::string freshSignatureName(const std::filesystem::path& folder);
 
 }  // namespace penwell::web

@@ -1,8 +1,9 @@
 // Load generator for `penwell serve`: N simulated signers, each a WebSocket client over
-// loopback that writes at 240 samples per second, sent as a page sends them (one message of
-// coalesced samples per 60 Hz frame), in strokes of one second with a short pause between.
-// The server runs in this process so that it can report its own time per sample (messages in
-// to patch out, without the wait for the next frame); the clients run on a thread of their own.
+// loopback (a page at --scale device pixels per point) that writes at 240 samples per second, sent
+// as a page sends them (one message of coalesced samples per 60 Hz frame), in strokes of one second
+// with a short pause between. The server runs in this process so that it can report its own time
+// per sample (messages in to patch out, without the wait for the next frame); the clients run on a
+// thread of their own.
 //
 //   penwell_serve_load [SECONDS] [N...]      default: 5 seconds, N = 1 10 50
 
@@ -43,8 +44,8 @@ double residentMiB() {
 
 class Signer : public std::enable_shared_from_this<Signer> {
 public:
-    Signer(net::io_context& io, std::uint16_t port, int index)
-        : ws_(io), timer_(io), port_(port), index_(index) {}
+    Signer(net::io_context& io, std::uint16_t port, int index, int scale)
+        : ws_(io), timer_(io), port_(port), index_(index), scale_(scale) {}
 
     void connect() {
         beast::get_lowest_layer(ws_).connect(
@@ -53,6 +54,10 @@ public:
         ws_.set_option(websocket::stream_base::decorator(
             [origin](websocket::request_type& r) { r.set(beast::http::field::origin, origin); }));
         ws_.handshake("127.0.0.1:" + std::to_string(port_), "/ws");
+        if (scale_ != 1) {
+            // A page on a screen with scale_ device pixels per CSS pixel says so first.
+            ws_.write(net::buffer(R"({"type":"config","scale":)" + std::to_string(scale_) + "}"));
+        }
     }
 
     void start(Clock::time_point until) {
@@ -130,6 +135,7 @@ private:
     beast::flat_buffer buffer_;
     std::uint16_t port_;
     int index_;
+    int scale_;
     Clock::time_point until_;
     std::string outgoing_;
     bool writing_ = false;
@@ -157,10 +163,17 @@ double percentile(std::vector<std::pair<double, std::size_t>> values, double q) 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const double seconds = argc > 1 ? std::stod(argv[1]) : 5.0;
+    // penwell_serve_load [--scale=S] [SECONDS] [N...]: S is the pages' pixels per point.
+    int scale = 1;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args.front().starts_with("--scale=")) {
+        scale = std::stoi(args.front().substr(8));
+        args.erase(args.begin());
+    }
+    const double seconds = !args.empty() ? std::stod(args[0]) : 5.0;
     std::vector<int> counts;
-    for (int i = 2; i < argc; ++i) {
-        counts.push_back(std::stoi(argv[i]));
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        counts.push_back(std::stoi(args[i]));
     }
     if (counts.empty()) {
         counts = {1, 10, 50};
@@ -182,7 +195,7 @@ int main(int argc, char** argv) {
         net::io_context io;
         std::vector<std::shared_ptr<Signer>> signers;
         for (int i = 0; i < n; ++i) {
-            signers.push_back(std::make_shared<Signer>(io, server.port(), i));
+            signers.push_back(std::make_shared<Signer>(io, server.port(), i, scale));
             signers.back()->connect();
         }
         const auto until = std::chrono::steady_clock::now() +

@@ -1,5 +1,6 @@
-// The signing page. It draws nothing itself: every pointer sample goes to the server, whose
-// controller paints the pad, and the page paints the patches of the pad's picture it is sent.
+// The signing page. Every pointer sample goes to the server, whose controller paints the pad,
+// and the page paints the patches of the pad's picture it is sent (at the screen's pixel
+// density); its own ink is provisional, until the server's picture includes it.
 // So what the signer sees is what the component holds. A connection that drops is resumed
 // with the pad's token; any other close leaves the pad visibly stopped, with the reason.
 'use strict';
@@ -17,6 +18,12 @@ let provisional = []; // one entry a message: { seq, from, points: [[x, y, width
 let predicted = [];
 let inkColour = '#000';
 let lineWidth = 3;
+// The pad in points, and the canvases' pixels per point: the screen's device pixel ratio,
+// rounded to a whole number from 1 to 4 (what the server paints patches at), so the ink is
+// painted for the screen's pixels instead of being stretched by the browser.
+let padSize = null;
+let background = '#fff';
+let scale = 1;
 
 let socket = null;
 let resumeToken = null; // this pad's, from the server's hello; kept in memory only
@@ -97,8 +104,8 @@ function acknowledged(upTo) {
 /** One sample: time in seconds on the event clock, position in pad points, pressure. */
 function sampleOf(e) {
   const r = canvas.getBoundingClientRect();
-  const x = (e.clientX - r.left) * (canvas.width / r.width);
-  const y = (e.clientY - r.top) * (canvas.height / r.height);
+  const x = (e.clientX - r.left) * (padSize.width / r.width);
+  const y = (e.clientY - r.top) * (padSize.height / r.height);
   return [e.timeStamp / 1000, x, y, e.pressure];
 }
 
@@ -119,6 +126,7 @@ function addProvisional(message, begins) {
 }
 
 function drawProvisional() {
+  inkCtx.setTransform(scale, 0, 0, scale, 0, 0);
   inkCtx.clearRect(0, 0, ink.width, ink.height);
   inkCtx.strokeStyle = inkColour;
   inkCtx.fillStyle = inkColour;
@@ -144,6 +152,33 @@ function drawProvisional() {
     for (const p of predicted) { segment(prev, p); prev = p; }
   }
 }
+
+function pixelScale() {
+  return Math.min(4, Math.max(1, Math.round(window.devicePixelRatio || 1)));
+}
+
+/** Canvases of padSize points at `scale`, blank; the server is told the scale. */
+function sizeCanvases() {
+  canvas.width = ink.width = padSize.width * scale;
+  canvas.height = ink.height = padSize.height * scale;
+  canvas.style.width = `${padSize.width}px`;
+  canvas.style.height = `${padSize.height}px`;
+  ctx.fillStyle = background;
+  ctx.fillRect(0, 0, canvas.width, canvas.height);
+  drawProvisional();
+  send({ type: 'config', scale });
+}
+
+/** Zoom, or a window moved to another screen: new canvases, and the whole picture again. */
+function watchScale() {
+  matchMedia(`(resolution: ${window.devicePixelRatio}dppx)`).addEventListener('change', () => {
+    watchScale();
+    if (padSize === null || pixelScale() === scale) return;
+    scale = pixelScale();
+    sizeCanvases();
+  }, { once: true });
+}
+watchScale();
 
 /** The server's picture includes every message up to `upTo`: its provisional ink goes. */
 function settled(upTo) {
@@ -222,14 +257,13 @@ function onText(message) {
       } else {
         for (const m of unacked) socket.send(JSON.stringify(m));
       }
-      canvas.width = ink.width = message.width;
-      canvas.height = ink.height = message.height;
+      padSize = { width: message.width, height: message.height };
+      background = message.background;
       inkColour = message.ink;
       lineWidth = message.lineWidth;
       provisional = [];
-      drawProvisional();
-      ctx.fillStyle = message.background;
-      ctx.fillRect(0, 0, canvas.width, canvas.height);
+      scale = pixelScale();
+      sizeCanvases();
       limits = message.limits;
       patchLayout = message.patch;
       $('smoothing').checked = message.smoothing;
@@ -254,7 +288,7 @@ function onText(message) {
         result.className = 'failed';
         break;
       }
-      result.textContent = message.name ? 'Signed and saved' : 'Signed: save the three files below';
+      result.textContent = message.name ? 'Signed and saved' : 'Signed: save the files below';
       result.className = 'signed';
       $('timing').textContent = `sigma ${statistic(message.sigma)} · sigma2 ${statistic(message.sigma2)}` +
         ` over ${message.samples} samples` + (message.name ? ` · saved as ${message.name}` : '');

@@ -40,6 +40,8 @@ TEST(ServeMessages, RefusesWithOneReason) {
          "samples[0][2]: number overflow"},
         {R"({"type":"config","lineWidth":100})", "lineWidth: expected a number from"},
         {R"({"type":"config","smoothing":1})", "smoothing: expected true or false"},
+        {R"({"type":"config","scale":2.5})", "scale: 2.5 is not a whole number"},
+        {R"({"type":"config","scale":5})", "scale: expected a number from 1"},
         {many + "]}", "samples: 257 samples"},
         {std::string(70 * 1024, ' '), "message of 71680 bytes"},
         {std::string(20, '[') + std::string(20, ']'), "nested more than 16"},
@@ -110,13 +112,28 @@ TEST_F(ServeSession, FeedsTheControllerAndPatchesWhatChanged) {
     EXPECT_EQ(header(patch), (std::vector<int>{kPatchMessage, 0, 0, 192, 64}));
     const auto file = std::filesystem::temp_directory_path() / "penwell-serve-patch.png";
     std::ofstream(file, std::ios::binary)
-        .write(patch.data() + kPatchHeaderSize, static_cast<std::streamsize>(patch.size() - kPatchHeaderSize));
+        .write(patch.data() + kPatchHeaderSize,
+               static_cast<std::streamsize>(patch.size() - kPatchHeaderSize));
     const std::optional<Image> decoded = cairo::readPng(file);
     std::filesystem::remove(file);
     ASSERT_TRUE(decoded);
     EXPECT_TRUE(decoded->samePixels(session->shownImage({0, 0, 192, 64})));
     EXPECT_EQ(decoded->pixel(0, 99), (Rgba{}));                    // outside the patch
     EXPECT_EQ(decoded->pixel(5, 50), (Rgba{255, 255, 255, 255}));  // the white pad
+}
+
+// Above scale 1 a patch has the pixels of the same area of the whole picture, wherever it
+// cuts the ink, so a canvas made of patches is the server's picture.
+TEST_F(ServeSession, PatchesAtAScaleHaveTheWholePicturesPixels) {
+    session->receive(R"({"type":"config","scale":3})");
+    send("down", "[[1.0,10.5,10.5,0.5]]");
+    send("move", "[[1.0041,140.25,20.5,0.25],[1.0082,150.5,80.75,0.75]]");
+    send("up", "[[1.01,150.5,80.75,0]]");
+    const Image whole = session->shownImage({0, 0, 600, 300});
+    for (const PixelRect area : {PixelRect{0, 0, 192, 192}, PixelRect{192, 0, 384, 300},
+                                 PixelRect{384, 192, 216, 108}, PixelRect{100, 50, 333, 101}}) {
+        EXPECT_TRUE(session->shownImage(area).samePixels(whole.cropped(area))) << area.x;
+    }
 }
 
 TEST_F(ServeSession, RefusesOutOfOrderInput) {
@@ -208,7 +225,7 @@ TEST_F(ServeSession, DoneOffersTheFilesOrWritesThemAndClears) {
         EXPECT_EQ(reply.find(R"("files")") != std::string::npos, !toFolder) << reply;
         EXPECT_EQ(session->controller().lines().empty(), toFolder);
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 3);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 4);
     std::filesystem::remove_all(out);
 }
 

@@ -89,8 +89,8 @@ async function until(check, what, tries = 200) {
   throw new Error(`gave up waiting for ${what}`);
 }
 
-async function openPad(url) {
-  const context = await browser.newContext({ hasTouch: true, viewport: { width: 900, height: 700 } });
+async function openPad(url, options = {}) {
+  const context = await browser.newContext({ hasTouch: true, viewport: { width: 900, height: 700 }, ...options });
   const page = await context.newPage();
   await page.goto(url);
   await page.evaluate(() => window.penwellPad.ready);
@@ -173,6 +173,26 @@ function openRecord(folder, name) {
   return JSON.parse(json).strokes;
 }
 
+/**
+ * The evidence record's strokes. `openssl cms` alone opens it with the receiver's key (a
+ * signed one after `openssl cms -verify` against the operator's certificate); penwell reads it.
+ */
+function openEvidence(folder, name, operator) {
+  const file = join(folder, `${name}.evidence`);
+  let sealed = file;
+  if (operator) {
+    sealed = join(folder, 'sealed.der');
+    execFileSync('openssl', ['cms', '-verify', '-inform', 'DER', '-in', file, '-CAfile', operator,
+      '-out', sealed], { stdio: 'pipe' });
+  }
+  execFileSync('openssl', ['cms', '-decrypt', '-inform', 'DER', '-in', sealed, '-inkey', PENWELL_PRIVATE_KEY,
+    '-out', '/dev/null']);
+  const trust = operator ? ['--trust', operator] : [];
+  const json = execFileSync(PENWELL, ['open', '--private-key', PENWELL_PRIVATE_KEY, '--evidence', file,
+    ...trust, '--json']);
+  return JSON.parse(json).strokes;
+}
+
 // Force as the page's documented mapping gives it, in the record's thousandths.
 const FORCE = { mouse: () => 0, pen: (p) => Math.trunc(p * 4 * 1000), touch: (p) => Math.trunc(p * 2 * 1000) };
 
@@ -208,8 +228,9 @@ test('mouse, pen and touch strokes, a tap and a cancelled touch reach the record
   const reply = await done(pad);
   assert.ok(reply.ok, reply.reason);
   assert.ok(Number.isFinite(reply.sigma) && Number.isFinite(reply.sigma2));
-  assert.deepEqual(readdirSync(out).sort(), ['data', 'key', 'png'].map((e) => `${reply.name}.${e}`));
+  assert.deepEqual(readdirSync(out).sort(), ['data', 'evidence', 'key', 'png'].map((e) => `${reply.name}.${e}`));
   const record = openRecord(out, reply.name);
+  assert.deepEqual(openEvidence(out, reply.name), record);
   assert.equal(record.length, strokes.length);
   strokes.forEach(([kind, samples], i) => {
     if (samples.length > 1) expectStroke(record[i], kind, samples);
@@ -258,9 +279,13 @@ test('the smoothing redraw reaches the canvas after the delay', async () => {
   assert.equal(await mismatch(pad), 0);
 });
 
-test('two pages sign at once without mixing their strokes', async () => {
+test('two pages sign at once without mixing their strokes, evidence signed by the operator', async () => {
   const out = tempFolder();
-  const { url } = await serve('--out', out, '--smoothing', 'off');
+  const keys = tempFolder();
+  execFileSync(PENWELL, ['cert', 'new', '--operator', '--out', keys, '--bits', '2048']);
+  const operator = join(keys, 'operator-certificate.pem');
+  const { url } = await serve('--out', out, '--smoothing', 'off',
+    '--sign-key', join(keys, 'operator-key.pem'), '--sign-cert', operator);
   const pads = [await openPad(url), await openPad(url)];
   const plans = [
     [timeline(wave(50, 20, 50, 4, 10)), timeline(wave(30, 20, 200, 5, 5))],
@@ -282,6 +307,7 @@ test('two pages sign at once without mixing their strokes', async () => {
     const record = openRecord(out, reply.name);
     assert.equal(record.length, plans[i].length);
     plans[i].forEach((samples, k) => expectStroke(record[k], 'pen', samples));
+    assert.deepEqual(openEvidence(out, reply.name, operator), record);
   }
   assert.notEqual(names[0], names[1]);
 });
@@ -480,4 +506,31 @@ test('the page shows ink at once, and only the server\'s picture once it has cau
   await until(() => pad.page.evaluate(() => window.penwellPad.provisionalPixels() === 0), 'the provisional ink gone');
   assert.equal(await mismatch(pad), 0);
   r.close();
+});
+
+test('the canvas has the screen\'s pixels at DPR 1, 2 and 3, and ink as sharp', async () => {
+  const { url } = await serve('--smoothing', 'off');
+  const softness = {};
+  for (const dpr of [1, 2, 3]) {
+    const pad = await openPad(url, { deviceScaleFactor: dpr });
+    const size = await pad.page.evaluate(() => [document.getElementById('pad').width, document.getElementById('pad').height]);
+    assert.deepEqual(size, [600 * dpr, 250 * dpr], `DPR ${dpr}: backing store`);
+    // A level mouse line 3 points wide whose edges fall inside pixels at DPR 1.
+    const samples = timeline(Array.from({ length: 40 }, (_, i) => [50.5 + 10 * i, 100.25, 0]));
+    await dispatch(pad, 'mouse', samples);
+    await until(async () => (await state(pad)).samples === samples.length, `DPR ${dpr}: the samples`);
+    await until(() => pad.page.evaluate(() => window.penwellPad.provisionalPixels() === 0), 'the provisional ink gone');
+    assert.equal(await mismatch(pad), 0, `DPR ${dpr}: the canvas shows the server's picture`);
+    // The edge: partly inked pixels down one column across the line, in points.
+    softness[dpr] = await pad.page.evaluate((s) => {
+      const { data, width } = window.penwellPad.canvasPixels();
+      let partial = 0;
+      for (let y = 90 * s; y < 110 * s; y++) {
+        const red = data[(y * width + 200 * s) * 4];
+        if (red > 0 && red < 255) partial++;
+      }
+      return partial / s;
+    }, dpr);
+  }
+  assert.ok(softness[1] > 0 && softness[2] < softness[1] && softness[3] < softness[1], JSON.stringify(softness));
 });
