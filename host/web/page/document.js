@@ -1,0 +1,100 @@
+// The document being signed (penwell serve --document): the page the signature goes on,
+// drawn by pdf.js from the bytes the server read at start-up, with the signature's place
+// marked on it. Without a document (/document.json is not found) the page is the pad alone.
+// The pad stays beside the page, at its own size: a place is a few centimetres of a page
+// shrunk to a phone's width, too small to sign in, and the server fits the ink into it.
+'use strict';
+
+(() => {
+  const $ = (id) => document.getElementById(id);
+  // For tests: whether the page is drawn, and the place in CSS pixels of the page's canvas.
+  const shown = { ready: null, error: null, place: null };
+  window.penwellDocument = shown;
+
+  function loadScript(src) {
+    return new Promise((resolve, reject) => {
+      const script = document.createElement('script');
+      script.src = src;
+      script.onload = resolve;
+      script.onerror = () => reject(new Error(`${src} did not load`));
+      document.head.append(script);
+    });
+  }
+
+  /** The layout of document.css with the pad beside the page. */
+  const beside = matchMedia('(min-width: 1000px)');
+  let page = null;
+  let where = null;
+  let drawing = Promise.resolve();
+
+  /** Draws the page at the sheet's width, for the screen's pixels, and marks the place. */
+  async function draw() {
+    const sheet = $('sheet');
+    const canvas = $('page');
+    const fit = page.getViewport({ scale: 1 });
+    // Beside the pad the whole page is shown; above it (a phone) the page has the screen's
+    // width, to be legible, and its sheet scrolls.
+    let scale = ($('document').clientWidth - 2) / fit.width; // within the sheet's border
+    if (beside.matches) scale = Math.min(scale, (parseFloat(getComputedStyle(sheet).maxHeight) - 2) / fit.height);
+    const css = page.getViewport({ scale });
+    const pixels = page.getViewport({ scale: scale * (window.devicePixelRatio || 1) });
+    canvas.width = Math.round(pixels.width);
+    canvas.height = Math.round(pixels.height);
+    canvas.style.width = `${css.width}px`;
+    canvas.style.height = `${css.height}px`;
+    await page.render({ canvasContext: canvas.getContext('2d'), viewport: pixels }).promise;
+    // PDF user space (points up from the lower-left corner) to the canvas, rotation included.
+    const [x, y, w, h] = where.rect;
+    const [x1, y1, x2, y2] = css.convertToViewportRectangle([x, y, x + w, y + h]);
+    shown.place = { left: Math.min(x1, x2), top: Math.min(y1, y2), width: Math.abs(x2 - x1), height: Math.abs(y2 - y1) };
+    const place = $('place');
+    for (const key of ['left', 'top', 'width', 'height']) place.style[key] = `${shown.place[key]}px`;
+    place.hidden = false;
+    // When the sheet scrolls, the place is brought into its view.
+    if (shown.place.top + shown.place.height > sheet.scrollTop + sheet.clientHeight || shown.place.top < sheet.scrollTop) {
+      sheet.scrollTop = Math.max(0, shown.place.top - sheet.clientHeight / 3);
+    }
+  }
+
+  function redraw() {
+    drawing = drawing.then(draw).catch(failed);
+    return drawing;
+  }
+
+  function failed(error) {
+    shown.error = String(error && error.message ? error.message : error);
+    $('documentError').textContent = `The document cannot be shown (${shown.error}), so it cannot be signed here.`;
+    $('done').disabled = true;
+  }
+
+  async function start() {
+    const answer = await fetch('/document.json');
+    if (!answer.ok) return;
+    where = await answer.json();
+    document.body.classList.add('with-document');
+    $('document').hidden = false;
+    $('pageNumber').textContent = where.page;
+    try {
+      await loadScript('/pdfjs/pdf.js');
+      const pdfjs = window.pdfjsLib;
+      pdfjs.GlobalWorkerOptions.workerSrc = '/pdfjs/pdf.worker.js';
+      // The page's policy allows no eval; the whole file is fetched once, as it was read.
+      const pdf = await pdfjs.getDocument({
+        url: '/document.pdf', isEvalSupported: false, disableRange: true, disableStream: true,
+      }).promise;
+      $('pageCount').textContent = pdf.numPages;
+      page = await pdf.getPage(where.page);
+    } catch (error) {
+      failed(error);
+      return;
+    }
+    await redraw();
+    let pending = null;
+    window.addEventListener('resize', () => {
+      clearTimeout(pending);
+      pending = setTimeout(redraw, 150);
+    });
+  }
+
+  shown.ready = start();
+})();
