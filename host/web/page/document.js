@@ -1,6 +1,6 @@
 // The document being signed (penwell serve --document): the page the signature goes on,
 // drawn by pdf.js from the bytes the server read at start-up, with the signature's place
-// marked on it. Without a document (/document.json is not found) the page is the pad alone.
+// marked on it; the signer may page through the rest. Without a document (/document.json is not found) the page is the pad alone.
 // The pad stays beside the page, at its own size: a place is a few centimetres of a page
 // shrunk to a phone's width, too small to sign in, and the server fits the ink into it.
 'use strict';
@@ -23,7 +23,8 @@
 
   /** The layout of document.css with the pad beside the page. */
   const beside = matchMedia('(min-width: 1000px)');
-  let page = null;
+  let pdf = null;
+  let page = null; // the page shown: the signature's, unless the signer pages through the rest
   let where = null;
   let drawing = Promise.resolve();
 
@@ -43,13 +44,14 @@
     canvas.style.width = `${css.width}px`;
     canvas.style.height = `${css.height}px`;
     await page.render({ canvasContext: canvas.getContext('2d'), viewport: pixels }).promise;
+    const place = $('place');
+    place.hidden = page.pageNumber !== where.page;
+    if (place.hidden) return;
     // PDF user space (points up from the lower-left corner) to the canvas, rotation included.
     const [x, y, w, h] = where.rect;
     const [x1, y1, x2, y2] = css.convertToViewportRectangle([x, y, x + w, y + h]);
     shown.place = { left: Math.min(x1, x2), top: Math.min(y1, y2), width: Math.abs(x2 - x1), height: Math.abs(y2 - y1) };
-    const place = $('place');
     for (const key of ['left', 'top', 'width', 'height']) place.style[key] = `${shown.place[key]}px`;
-    place.hidden = false;
     // When the sheet scrolls, the place is brought into its view.
     if (shown.place.top + shown.place.height > sheet.scrollTop + sheet.clientHeight || shown.place.top < sheet.scrollTop) {
       sheet.scrollTop = Math.max(0, shown.place.top - sheet.clientHeight / 3);
@@ -59,6 +61,17 @@
   function redraw() {
     drawing = drawing.then(draw).catch(failed);
     return drawing;
+  }
+
+  /** Shows page `number` (from 1), so the signer can read the whole document. */
+  async function show(number) {
+    page = await pdf.getPage(number);
+    $('pageNumber').textContent = number;
+    $('pageHint').textContent = number === where.page ? 'your signature goes in the marked place'
+      : `your signature goes on page ${where.page}`;
+    $('previousPage').disabled = number === 1;
+    $('nextPage').disabled = number === pdf.numPages;
+    await redraw();
   }
 
   function failed(error) {
@@ -73,22 +86,23 @@
     where = await answer.json();
     document.body.classList.add('with-document');
     $('document').hidden = false;
-    $('pageNumber').textContent = where.page;
     try {
       await loadScript('/pdfjs/pdf.js');
       const pdfjs = window.pdfjsLib;
       pdfjs.GlobalWorkerOptions.workerSrc = '/pdfjs/pdf.worker.js';
       // The page's policy allows no eval; the whole file is fetched once, as it was read.
-      const pdf = await pdfjs.getDocument({
+      pdf = await pdfjs.getDocument({
         url: '/document.pdf', isEvalSupported: false, disableRange: true, disableStream: true,
       }).promise;
       $('pageCount').textContent = pdf.numPages;
-      page = await pdf.getPage(where.page);
+      $('paging').hidden = pdf.numPages === 1;
+      await show(where.page);
     } catch (error) {
       failed(error);
       return;
     }
-    await redraw();
+    $('previousPage').addEventListener('click', () => show(page.pageNumber - 1).catch(failed));
+    $('nextPage').addEventListener('click', () => show(page.pageNumber + 1).catch(failed));
     let pending = null;
     window.addEventListener('resize', () => {
       clearTimeout(pending);

@@ -18,13 +18,13 @@ const at = (name) => join(folder, name);
 let browser;
 let server;
 
-/** An A4 page (595 x 842 points) with one black bar from 72,700 to 372,720. */
+/** Two A4 pages (595 x 842 points), each with a black bar 300 x 20 at 72,700 and at 72,400. */
 function makeDocument() {
-  const content = '72 700 300 20 re f\n';
+  const page = (id, y) => `${id} 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents ${id + 1} 0 R >>` +
+    ` endobj\n${id + 1} 0 obj << /Length 19 >>\nstream\n72 ${y} 300 20 re f\nendstream\nendobj\n`;
   writeFileSync(at('raw.pdf'), '%PDF-1.7\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n' +
-    '2 0 obj << /Type /Pages /Kids [3 0 R] /Count 1 >> endobj\n3 0 obj << /Type /Page /Parent 2 0 R' +
-    ` /MediaBox [0 0 595 842] /Contents 4 0 R >> endobj\n4 0 obj << /Length ${content.length} >>\n` +
-    `stream\n${content}endstream\nendobj\ntrailer << /Size 5 /Root 1 0 R >>\n%%EOF\n`);
+    '2 0 obj << /Type /Pages /Kids [3 0 R 5 0 R] /Count 2 >> endobj\n' + page(3, 700) + page(5, 400) +
+    'trailer << /Size 7 /Root 1 0 R >>\n%%EOF\n');
   // Without offsets the raw file needs repair; qpdf writes it right (and says so: status 3).
   try { execFileSync('qpdf', [at('raw.pdf'), at('in.pdf')], { stdio: 'ignore' }); } catch (e) { if (e.status !== 3) throw e; }
 }
@@ -84,7 +84,7 @@ const pagePixels = (page) => page.evaluate(() => {
     const d = canvas.getContext('2d').getImageData(Math.round(x * s), Math.round((842 - y) * s), 1, 1).data;
     return d[3] === 0 ? 255 : Math.round((d[0] + d[1] + d[2]) / 3);
   };
-  return { bar: grey(222, 710), aboveBar: grey(222, 730), middle: grey(300, 400), place: grey(400, 130) };
+  return { bar: grey(222, 710), aboveBar: grey(222, 730), middle: grey(222, 410), place: grey(400, 130) };
 });
 
 test('the page is drawn with the place marked, at a phone\'s and a desktop\'s size', async () => {
@@ -107,6 +107,20 @@ test('the page is drawn with the place marked, at a phone\'s and a desktop\'s si
     else assert.ok(boxes.pad.top >= boxes.page.top && boxes.pad.bottom <= viewport.height * 1.2, JSON.stringify(boxes));
     await page.context().close();
   }
+});
+
+test('the signer pages through the document; the place is marked on its page only', async () => {
+  const page = await open({ width: 1280, height: 800 });
+  assert.equal(await page.textContent('#pageCount'), '2');
+  await page.click('#nextPage');
+  await until(async () => (await pagePixels(page)).middle === 0, 'page 2');
+  assert.deepEqual(await pagePixels(page), { bar: 255, aboveBar: 255, middle: 0, place: 255 });
+  assert.equal(await page.isHidden('#place'), true);
+  assert.equal(await page.isDisabled('#nextPage'), true);
+  await page.click('#previousPage');
+  await until(async () => (await pagePixels(page)).bar === 0, 'page 1 again');
+  assert.equal(await page.isVisible('#place'), true);
+  await page.context().close();
 });
 
 test('Done seals the shown document: pdfsig, qpdf and pdf verify accept NAME.pdf', async () => {
