@@ -52,10 +52,47 @@
     const [x1, y1, x2, y2] = css.convertToViewportRectangle([x, y, x + w, y + h]);
     shown.place = { left: Math.min(x1, x2), top: Math.min(y1, y2), width: Math.abs(x2 - x1), height: Math.abs(y2 - y1) };
     for (const key of ['left', 'top', 'width', 'height']) place.style[key] = `${shown.place[key]}px`;
+    previewed = -1; // the place changed size: the preview is drawn again
     // When the sheet scrolls, the place is brought into its view.
     if (shown.place.top + shown.place.height > sheet.scrollTop + sheet.clientHeight || shown.place.top < sheet.scrollTop) {
       sheet.scrollTop = Math.max(0, shown.place.top - sheet.clientHeight / 3);
     }
+  }
+
+  /**
+   * The ink in its place as the signed PDF will show it: the pad's picture cut to the ink's
+   * box widened by 20 points (as the export cuts it), fitted with its aspect kept and centred.
+   * The pad's background is its top-left pixel; the preview multiplies, so it drops out.
+   */
+  let previewed = -1;
+  function preview() {
+    const pad = window.penwellPad;
+    const source = $('pad');
+    const target = $('preview');
+    if (!pad || !shown.place || pad.patches === previewed || source.width === 0) return;
+    previewed = pad.patches;
+    const { width, height } = source;
+    const pixels = source.getContext('2d', { willReadFrequently: true }).getImageData(0, 0, width, height).data;
+    let left = width, top = height, right = -1, bottom = -1;
+    for (let y = 0, i = 0; y < height; y++) {
+      for (let x = 0; x < width; x++, i += 4) {
+        if (pixels[i] !== pixels[0] || pixels[i + 1] !== pixels[1] || pixels[i + 2] !== pixels[2]) {
+          left = Math.min(left, x); right = Math.max(right, x);
+          top = Math.min(top, y); bottom = Math.max(bottom, y);
+        }
+      }
+    }
+    const dpr = window.devicePixelRatio || 1;
+    target.width = Math.round(shown.place.width * dpr);
+    target.height = Math.round(shown.place.height * dpr);
+    const ctx = target.getContext('2d');
+    ctx.clearRect(0, 0, target.width, target.height);
+    if (right < 0) return;
+    const margin = 20 * pad.pixelsPerPoint;
+    const box = { x: left - margin, y: top - margin, w: right - left + 1 + 2 * margin, h: bottom - top + 1 + 2 * margin };
+    const scale = Math.min(target.width / box.w, target.height / box.h);
+    ctx.drawImage(source, box.x, box.y, box.w, box.h, (target.width - box.w * scale) / 2,
+      (target.height - box.h * scale) / 2, box.w * scale, box.h * scale);
   }
 
   function redraw() {
@@ -101,6 +138,8 @@
       failed(error);
       return;
     }
+    const watch = () => { preview(); requestAnimationFrame(watch); };
+    watch();
     $('previousPage').addEventListener('click', () => show(page.pageNumber - 1).catch(failed));
     $('nextPage').addEventListener('click', () => show(page.pageNumber + 1).catch(failed));
     let pending = null;

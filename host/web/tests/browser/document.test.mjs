@@ -132,6 +132,12 @@ test('Done seals the shown document: pdfsig, qpdf and pdf verify accept NAME.pdf
   for (let i = 1; i <= 60; i++) await page.mouse.move(r.x + 40 + 8 * i, r.y + 150 - 60 * Math.sin(i / 6));
   await page.mouse.up();
   await until(() => page.evaluate(() => window.penwellPad.state.samples > 50), 'the samples');
+  // The place previews the ink (R of the blue ink is 0) on the pad's white.
+  await until(() => page.evaluate(() => {
+    const c = document.getElementById('preview');
+    const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+    return d.some((v, i) => i % 4 === 0 && d[i + 3] === 255 && v < 64);
+  }), 'the ink in the place');
   await page.click('#done');
   const done = await until(() => page.evaluate(() => window.penwellPad.lastDone), 'Done');
   assert.equal(done.ok, true, done.reason);
