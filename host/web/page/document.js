@@ -65,12 +65,17 @@
    * The pad's background is its top-left pixel; the preview multiplies, so it drops out.
    */
   let previewed = -1;
+  let previewedAt = 0;
   function preview() {
     const pad = window.penwellPad;
     const source = $('pad');
     const target = $('preview');
-    if (!pad || !shown.place || pad.patches === previewed || source.width === 0) return;
+    // Reading the pad's pixels costs milliseconds on a phone: a few times a second at most,
+    // so the pad's own ink is never held up by it.
+    if (!pad || !shown.place || pad.patches === previewed || source.width === 0 ||
+        performance.now() - previewedAt < 250) return;
     previewed = pad.patches;
+    previewedAt = performance.now();
     const { width, height } = source;
     const pixels = source.getContext('2d', { willReadFrequently: true }).getImageData(0, 0, width, height).data;
     let left = width, top = height, right = -1, bottom = -1;
