@@ -17,6 +17,7 @@ const folder = mkdtempSync(join(tmpdir(), 'penwell-document-'));
 const at = (name) => join(folder, name);
 let browser;
 let server;
+let original; // IN as the server read it
 
 /** Two A4 pages (595 x 842 points), each with a black bar 300 x 20 at 72,700 and at 72,400. */
 function makeDocument() {
@@ -31,6 +32,7 @@ function makeDocument() {
 
 before(async () => {
   makeDocument();
+  original = readFileSync(at('in.pdf'));
   execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-subj', '/CN=Operator',
     '-days', '2', '-keyout', at('key.pem'), '-out', at('cert.pem')], { stdio: 'ignore' });
   browser = await chromium.launch({ executablePath: CHROMIUM,
@@ -123,7 +125,7 @@ test('the signer pages through the document; the place is marked on its page onl
   await page.context().close();
 });
 
-test('Done seals the shown document: pdfsig, qpdf and pdf verify accept NAME.pdf', async () => {
+test('Done seals the document as shown: pdfsig, qpdf and pdf verify accept NAME.pdf', async () => {
   const page = await open({ width: 1280, height: 800 });
   await page.evaluate(() => window.penwellPad.ready);
   const r = await page.evaluate(() => document.getElementById('pad').getBoundingClientRect().toJSON());
@@ -138,6 +140,8 @@ test('Done seals the shown document: pdfsig, qpdf and pdf verify accept NAME.pdf
     const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
     return d.some((v, i) => i % 4 === 0 && d[i + 3] === 255 && v < 64);
   }), 'the ink in the place');
+  // What was shown is signed, whatever becomes of the file meanwhile.
+  writeFileSync(at('in.pdf'), '%PDF-1.7 changed after the server read it');
   await page.click('#done');
   const done = await until(() => page.evaluate(() => window.penwellPad.lastDone), 'Done');
   assert.equal(done.ok, true, done.reason);
@@ -145,8 +149,7 @@ test('Done seals the shown document: pdfsig, qpdf and pdf verify accept NAME.pdf
   assert.deepEqual(readdirSync(at('out')).sort(),
     ['data', 'evidence', 'key', 'pdf', 'png'].map((e) => `${done.name}.${e}`));
   const signed = at(`out/${done.document}`);
-  const input = readFileSync(at('in.pdf'));
-  assert.ok(readFileSync(signed).subarray(0, input.length).equals(input), 'IN is a prefix of NAME.pdf');
+  assert.ok(readFileSync(signed).subarray(0, original.length).equals(original), 'IN is a prefix of NAME.pdf');
   const sig = execFileSync('pdfsig', [signed], { encoding: 'utf8' });
   assert.match(sig, /Signature Validation: Signature is Valid/);
   assert.match(sig, /Total document signed/);
@@ -172,8 +175,7 @@ function get(path, headers = {}) {
 }
 
 test('only the document and pdf.js are served, and only to the page\'s own host and origin', async () => {
-  const size = readFileSync(at('in.pdf')).length;
-  assert.deepEqual(await get('/document.pdf'), [200, size]);
+  assert.deepEqual(await get('/document.pdf'), [200, original.length]);
   for (const path of ['/pdfjs/../../../../etc/passwd', '/pdfjs/%2e%2e/%2e%2e/%2e%2e/etc/passwd', '/pdfjs/pdf.js.map',
     '/pdfjs/../web/viewer.html', '/pdfjs//pdf.js', '//etc/passwd', '/document.pdf/..', '/document.pdf%00.js',
     `/${at('in.pdf')}`, '/pdfjs/pdf.worker.js/../../../etc/passwd']) {
