@@ -74,12 +74,19 @@ struct FieldPlacement {
     std::string name;
 };
 
+using Placement = std::variant<PagePlacement, FieldPlacement>;
+
+/// The placement the options give: --field NAME, or --page N with --rect "X,Y,W,H" (points,
+/// as PagePlacement). Refuses both or neither, and a rectangle that is not four numbers.
+Outcome<Placement> placementOf(const std::optional<std::string>& field, int page,
+                               const std::optional<std::string>& rect);
+
 /// Given the SHA-256 of the document being signed (the input's bytes), the evidence record
 /// bound to that digest, or an error naming what failed.
 using EvidenceSource = std::function<Outcome<Bytes>(const Sha256& documentDigest)>;
 
 struct SignRequest {
-    std::variant<PagePlacement, FieldPlacement> placement;
+    Placement placement;
     /// The ink as a one-page PDF whose page is the picture (the component's vector export,
     /// cropped to the ink): it becomes the appearance.
     Bytes inkPdf;
@@ -94,6 +101,19 @@ struct SignRequest {
 /// the message names `inName` (or the option at fault) and says what is wrong.
 Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
                        const SigningIdentity& identity);
+
+/// Where a checked request puts the signature: its page and its rectangle, in the page's
+/// user-space points as PagePlacement gives them (a field's as its widget has it).
+struct SignaturePlace {
+    int page = 1;
+    double x = 0.0, y = 0.0, width = 0.0, height = 0.0;
+};
+
+/// Everything signPdf() refuses about `in` and the request's placement and texts (size,
+/// encryption, repair, page, field, rectangle), with the same messages; the key and the ink
+/// are not looked at. For a caller that must refuse before a signer signs for nothing.
+Outcome<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
+                                         const SignRequest& request);
 
 // ---- verification ---------------------------------------------------------------------------
 

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <map>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include "pdf/Cms.h"
@@ -419,10 +420,17 @@ void putBigEndian(std::string& out, std::uint64_t value, int bytes) {
     }
 }
 
-}  // namespace
+/// The document opened and the signature's place found: everything a request is checked
+/// for before anything is made.
+struct Prepared {
+    std::shared_ptr<QPDF> qpdf;
+    std::uint64_t startXref = 0;
+    XrefSection lastSection;
+    std::vector<QPDFPageObjectHelper> pages;
+    Place place;
+};
 
-Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
-                       const SigningIdentity& identity) {
+Outcome<Prepared> prepare(ByteView in, const std::string& inName, const SignRequest& request) {
     for (const auto& [option, value] : {std::pair{"--reason", &request.reason},
                                         {"--location", &request.location},
                                         {"--name", &request.name}}) {
@@ -435,25 +443,94 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
     if (!opened) {
         return opened.error();
     }
-    QPDF& qpdf = **opened;
+    Prepared prepared;
+    prepared.qpdf = std::move(*opened);
     const std::optional<std::uint64_t> startXref = lastStartXref(in);
     const std::optional<XrefSection> lastSection =
         startXref ? readXrefSection(in, *startXref) : std::nullopt;
     if (!lastSection || !endsWithEof(in)) {
         return needsRepair(inName, "it does not end with a cross-reference section and %%EOF");
     }
+    prepared.startXref = *startXref;
+    prepared.lastSection = *lastSection;
+    try {
+        prepared.pages = QPDFPageDocumentHelper(*prepared.qpdf).getAllPages();
+        Outcome<Place> found = findPlace(*prepared.qpdf, prepared.pages, request, inName);
+        if (!found) {
+            return found.error();
+        }
+        prepared.place = std::move(*found);
+    } catch (const std::exception& e) {
+        return needsRepair(inName, e.what());
+    }
+    return prepared;
+}
+
+}  // namespace
+
+Outcome<Placement> placementOf(const std::optional<std::string>& field, int page,
+                               const std::optional<std::string>& rect) {
+    if (field.has_value() == rect.has_value()) {
+        return fail(PdfErrorKind::BadRect, "give either --field NAME or --page N --rect X,Y,W,H");
+    }
+    if (field) {
+        return Placement{FieldPlacement{*field}};
+    }
+    PagePlacement placement{page};
+    double* fields[] = {&placement.x, &placement.y, &placement.width, &placement.height};
+    std::istringstream text(*rect);
+    text.imbue(std::locale::classic());
+    char comma = ',';
+    for (std::size_t i = 0; i < 4; ++i) {
+        if ((i > 0 && !(text >> comma)) || comma != ',' || !(text >> *fields[i])) {
+            return fail(PdfErrorKind::BadRect, "--rect " + *rect + ": expected X,Y,W,H in points");
+        }
+    }
+    if (!(text >> std::ws).eof()) {
+        return fail(PdfErrorKind::BadRect, "--rect " + *rect + ": expected X,Y,W,H in points");
+    }
+    return Placement{placement};
+}
+
+Outcome<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
+                                         const SignRequest& request) {
+    Outcome<Prepared> prepared = prepare(in, inName, request);
+    if (!prepared) {
+        return prepared.error();
+    }
+    const Place& place = prepared->place;
+    SignaturePlace where;
+    for (std::size_t i = 0; i < prepared->pages.size(); ++i) {
+        if (prepared->pages[i].getObjectHandle().getObjGen() == place.page.getObjGen()) {
+            where.page = static_cast<int>(i) + 1;
+        }
+    }
+    where.x = place.rect.llx;
+    where.y = place.rect.lly;
+    where.width = place.rect.urx - place.rect.llx;
+    where.height = place.rect.ury - place.rect.lly;
+    if (prepared->qpdf->anyWarnings()) {
+        return needsRepair(inName, "qpdf warns while reading its objects");
+    }
+    return where;
+}
+
+Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
+                       const SigningIdentity& identity) {
+    Outcome<Prepared> prepared = prepare(in, inName, request);
+    if (!prepared) {
+        return prepared.error();
+    }
+    QPDF& qpdf = *prepared->qpdf;
+    const std::uint64_t startXref = prepared->startXref;
+    const XrefSection& lastSection = prepared->lastSection;
 
     QPDF ink;  // outlives the writing: the ink's streams are copied from it
     std::string body;
     std::size_t contentsAt = 0, contentsLength = 0, byteRangeAt = 0;
     const auto now = request.time.value_or(std::chrono::system_clock::now());
     try {
-        std::vector<QPDFPageObjectHelper> pages = QPDFPageDocumentHelper(qpdf).getAllPages();
-        Outcome<Place> found = findPlace(qpdf, pages, request, inName);
-        if (!found) {
-            return found.error();
-        }
-        Place& place = *found;
+        Place& place = prepared->place;
         QPDFObjectHandle trailer = qpdf.getTrailer();
         const std::map<QPDFObjGen, QPDFXRefEntry> xref = qpdf.getXRefTable();
         const long long size =
@@ -581,9 +658,9 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
             common += " /Info " + trailer.getKey("/Info").unparse();
         }
         common += " /ID [<" + hex(firstId) + "> <" + hex(ByteView(second).first(16)) + ">] /Prev " +
-                  std::to_string(*startXref);
+                  std::to_string(startXref);
         const std::uint64_t xrefAt = in.size() + body.size();
-        if (lastSection->table) {
+        if (lastSection.table) {
             body += "xref\n";
             std::size_t next = 0;
             for (const auto& [first, count] : runs(entries)) {

@@ -101,6 +101,13 @@ struct ServeOptions {
     int idleSeconds = 300;
     std::vector<std::string> publicOrigins;
     SignOptions sign;  ///< when given, every evidence record is signed with it
+    /// A PDF to sign on the page, placed as `pdf sign` places it; needs `sign`.
+    std::optional<std::filesystem::path> document;
+    std::optional<std::string> field;
+    int page = 1;
+    std::optional<std::string> rect;
+    std::string reason, location, name;
+    std::optional<std::filesystem::path> pdfjs;  ///< pdf.js's folder (libjs-pdf)
 };
 /// Serves the signing page until Ctrl-C; prints the page's address on `out` first.
 int runServe(const ServeOptions& options, std::ostream& out);

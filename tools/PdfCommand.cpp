@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 
 #include "pdf/PdfSignature.h"
 #include "tools/Commands.h"
@@ -25,22 +24,6 @@ T orThrow(pdf::Outcome<T> outcome) {
         throw ToolError(outcome.error().message);
     }
     return std::move(*outcome);
-}
-
-pdf::PagePlacement parseRect(const std::string& text, int page) {
-    pdf::PagePlacement placement{page};
-    double* fields[] = {&placement.x, &placement.y, &placement.width, &placement.height};
-    std::istringstream in(text);
-    char comma = ',';
-    for (std::size_t i = 0; i < 4; ++i) {
-        if ((i > 0 && !(in >> comma)) || comma != ',' || !(in >> *fields[i])) {
-            throw ToolError("--rect " + text + ": expected X,Y,W,H in points");
-        }
-    }
-    if (!(in >> std::ws).eof()) {
-        throw ToolError("--rect " + text + ": expected X,Y,W,H in points");
-    }
-    return placement;
 }
 
 pdf::SigningIdentity loadIdentity(const PdfSignOptions& options) {
@@ -151,15 +134,8 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
         throw ToolError(options.trace ? "--private-key: only opens --evidence or --data"
                                       : "--private-key: needed to open --evidence or --data");
     }
-    if (options.field.has_value() == options.rect.has_value()) {
-        throw ToolError("give either --field NAME or --page N --rect X,Y,W,H");
-    }
     pdf::SignRequest request;
-    if (options.field) {
-        request.placement = pdf::FieldPlacement{*options.field};
-    } else {
-        request.placement = parseRect(*options.rect, options.page);
-    }
+    request.placement = orThrow(pdf::placementOf(options.field, options.page, options.rect));
     request.reason = options.reason;
     request.location = options.location;
     request.name = options.name;

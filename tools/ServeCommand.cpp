@@ -98,6 +98,12 @@ int runServe(const ServeOptions& options, std::ostream& out) {
         pad.out = options.out;
     }
     pad.signer = loadSigningIdentity(options.sign);
+    if (options.document) {
+        pad.document = web::SignableDocument::open(
+            {*options.document, options.field, options.page, options.rect, options.reason,
+             options.location, options.name, options.pdfjs},
+            pad.signer);
+    }
     checkKeyWrap(pad.services, pad.signer);
 
     web::Server s(std::move(server));

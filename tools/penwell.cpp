@@ -209,7 +209,10 @@ int main(int argc, char** argv) {
         "with the port, and to each --public-origin. Pen pressure p gives force 4p (a 0.5 press\n"
         "draws 4 points wide); touch pressure p gives force 2p; a mouse gives force 0.\n"
         "NAME.evidence (docs/evidence.md) is bound to no document: the pad does not know what\n"
-        "is being signed, so the record holds no document digest. With --sign-key it is signed.");
+        "is being signed, so the record holds no document digest. With --sign-key it is signed.\n"
+        "With --document IN.pdf the page shows the PDF's page (pdf.js) and Done also writes\n"
+        "NAME.pdf, IN signed as `penwell pdf sign` signs it, the evidence bound to IN's SHA-256.\n"
+        "IN is read once at start and checked then; later changes to the file are not seen.");
     serveCmd->add_option("--bind", serve.bind, "address to listen on")->capture_default_str();
     serveCmd->add_option("--port", serve.port, "port to listen on (0: any free port)")
         ->check(CLI::Range(0, 65535))
@@ -239,6 +242,24 @@ int main(int argc, char** argv) {
                          "origin a TLS reverse proxy serves the page under, e.g. "
                          "https://sign.example.com (repeatable)");
     addSignOptions(serveCmd, serve.sign);
+    auto* documentOpt = serveCmd->add_option(
+        "--document", serve.document,
+        "a PDF to sign on the page (needs --sign-key); Done also writes NAME.pdf");
+    auto* serveFieldOpt =
+        serveCmd->add_option("--field", serve.field, "... into this empty signature field");
+    for (auto* option :
+         {serveFieldOpt,
+          serveCmd->add_option("--page", serve.page, "... or on this page (1 is the first)")
+              ->check(CLI::PositiveNumber),
+          serveCmd->add_option("--rect", serve.rect, "... at X,Y,W,H, in points (as pdf sign)")
+              ->excludes(serveFieldOpt),
+          serveCmd->add_option("--reason", serve.reason, "why it is signed"),
+          serveCmd->add_option("--location", serve.location, "where it is signed"),
+          serveCmd->add_option("--name", serve.name, "who signs"),
+          serveCmd->add_option("--pdfjs", serve.pdfjs,
+                               "pdf.js's folder (default: $PENWELL_PDFJS, else libjs-pdf's)")}) {
+        option->needs(documentOpt);
+    }
     serveCmd->callback([&] {
         action = [&] {
             serve.smoothing = serveSmoothing == "on";

@@ -495,17 +495,29 @@ private:
             upgrade(std::move(request), target, query);
             return;
         }
+        if (const auto origin = view(request[http::field::origin]);
+            !origin.empty() && !server_->originAllowed(origin)) {
+            // Another site's script asking for the page, pdf.js or the document.
+            log("refused a request from origin \"" + printable(std::string(origin)) + "\"");
+            respond(http::status::forbidden, "text/plain", "origin not allowed\n", false);
+            return;
+        }
         if (request.method() != http::verb::get && request.method() != http::verb::head) {
             respond(http::status::method_not_allowed, "text/plain", "GET only\n",
                     request.keep_alive());
             return;
         }
-        for (const WebAsset& asset : webAssets()) {
-            if (asset.path == target) {
-                respond(http::status::ok, asset.contentType,
-                        request.method() == http::verb::head ? std::string_view() : asset.body,
-                        request.keep_alive());
-                return;
+        // Only these exact paths are answered, from memory: no request reaches the file system.
+        const std::shared_ptr<const SignableDocument>& document = server_->options.pad.document;
+        for (const auto& assets :
+             {webAssets(), document ? document->assets() : std::span<const WebAsset>()}) {
+            for (const WebAsset& asset : assets) {
+                if (asset.path == target) {
+                    respond(http::status::ok, asset.contentType,
+                            request.method() == http::verb::head ? std::string_view() : asset.body,
+                            request.keep_alive());
+                    return;
+                }
             }
         }
         respond(http::status::not_found, "text/plain", "not found\n", request.keep_alive());
@@ -566,9 +578,11 @@ private:
         });
     }
 
+    /// `body` must outlive the write: a literal, an embedded file, or the document's (which
+    /// the server keeps), so a large document is not copied for every request.
     void respond(http::status status, std::string_view type, std::string_view body,
                  bool keepAlive) {
-        auto response = std::make_shared<http::response<http::string_body>>(status, 11);
+        auto response = std::make_shared<http::response<http::span_body<const char>>>(status, 11);
         response->set(http::field::server, "penwell");
         response->set(http::field::content_type, beast::string_view(type.data(), type.size()));
         response->set(http::field::cache_control, "no-store");
@@ -581,7 +595,7 @@ private:
         response->set("Cross-Origin-Opener-Policy", "same-origin");
         response->set("Cross-Origin-Embedder-Policy", "require-corp");
         response->set("Cross-Origin-Resource-Policy", "same-origin");
-        response->body() = std::string(body);
+        response->body() = {body.data(), body.size()};
         response->keep_alive(keepAlive);
         response->prepare_payload();
         http::async_write(stream_, *response,

@@ -27,6 +27,8 @@ namespace {
 using Json = nlohmann::json;
 /// Done's outputs, in the order they are written.
 constexpr const char* kOutputExtensions[] = {".data", ".key", ".png", ".evidence"};
+/// The signed document's, written with them when a document is served.
+constexpr const char* kDocumentExtension = ".pdf";
 using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
@@ -115,6 +117,7 @@ std::string freshSignatureName(const std::filesystem::path& folder) {
         for (const char* ext : kOutputExtensions) {
             taken = taken || std::filesystem::exists(folder / (std::string(name) + ext));
         }
+        taken = taken || std::filesystem::exists(folder / (std::string(name) + kDocumentExtension));
         if (!taken) {
             return name;
         }
@@ -332,6 +335,7 @@ void SigningSession::done() {
     std::optional<Bytes> key;
     std::optional<Bytes> data;
     std::optional<Bytes> evidence;
+    std::optional<Bytes> signedPdf;
     std::string reason =
         "the server cannot export: no usable Penwell.dat (start it with "
         "--resources)";
@@ -342,14 +346,25 @@ void SigningSession::done() {
                 reason = failure->message;
             }
         } else {
-            // The pad does not know what is being signed: the record is bound to no document.
+            // Bound to the document when one is signed; else the pad does not know what is
+            // being signed, and the record is bound to no document.
             EvidenceOptions options;
             options.signer = settings_.signer;
+            if (settings_.document) {
+                options.documentSha256 = settings_.document->digest();
+            }
             Result<Bytes> sealed = c.exportEvidence(options);
             if (sealed) {
                 evidence = std::move(*sealed);
             } else {
                 reason = sealed.error().message;
+            }
+            if (evidence && settings_.document) {
+                try {
+                    signedPdf = settings_.document->sign(c, *evidence);
+                } catch (const ToolError& e) {
+                    reason = e.what();
+                }
             }
         }
     } catch (const AssertionFailure&) {
@@ -357,7 +372,7 @@ void SigningSession::done() {
     }
     const std::optional<Image> image = c.getSignatureImage(true);
     const std::optional<Bytes> png = image ? services_.graphics->encodePng(*image) : std::nullopt;
-    if (!data || !key || !evidence || !png) {
+    if (!data || !key || !evidence || !png || (settings_.document && !signedPdf)) {
         reply["ok"] = false;
         reply["reason"] = reason;
         sink_.sendText(reply.dump());
@@ -377,6 +392,10 @@ void SigningSession::done() {
             for (std::size_t i = 0; i < std::size(contents); ++i) {
                 outputs.add(*settings_.out / (name + kOutputExtensions[i])).write(*contents[i]);
             }
+            if (signedPdf) {
+                outputs.add(*settings_.out / (name + kDocumentExtension)).write(*signedPdf);
+                reply["document"] = name + kDocumentExtension;
+            }
             outputs.commitAll();
             reply["name"] = name;
         } catch (const ToolError& e) {
@@ -390,6 +409,10 @@ void SigningSession::done() {
                           {{"name", "signature.key"}, {"base64", openssl::base64(*key)}},
                           {{"name", "signature.png"}, {"base64", openssl::base64(*png)}},
                           {{"name", "signature.evidence"}, {"base64", openssl::base64(*evidence)}}};
+        if (signedPdf) {
+            reply["files"].push_back(
+                {{"name", "signed.pdf"}, {"base64", openssl::base64(*signedPdf)}});
+        }
     }
     sink_.sendText(reply.dump());
 }

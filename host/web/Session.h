@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "capture/Penwell.h"
+#include "host/web/Document.h"
 #include "host/web/Messages.h"
 #include "platform/Cms.h"
 #include "platform/Defaults.h"
@@ -30,6 +31,8 @@ struct PadSettings {
     ServiceOptions services;  ///< certificate store and resource folder
     /// The capture station's operator key: when given, every evidence record is signed.
     std::optional<SigningIdentity> signer;
+    /// The PDF being signed: Done then also makes NAME.pdf, and the evidence is bound to it.
+    std::shared_ptr<const SignableDocument> document;
     MessageLimits limits;
     /// Samples the pad may hold (finished strokes and the stroke being drawn): bounds the
     /// memory of a session whatever a page sends.

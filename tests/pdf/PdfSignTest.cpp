@@ -270,13 +270,32 @@ TEST_F(PdfSign, OddInputIsRefusedAndNothingWritten) {
         {"plain.pdf", "--page 1 --rect 10,10,0,80", "width and height above 0"},
         {"huge.pdf", "--page 1 --rect 10,10,100,40", "at most 256 MiB"},
     };
+    // `serve --document` refuses the same at start, with the same line, before anyone signs.
+    const std::string operatorKey =
+        " --sign-key " + at("key.pem").string() + " --sign-cert " + at("cert.pem").string();
+    const auto serve = [&](const std::string& in, const std::string& options) {
+        return run("timeout 60 " PENWELL_TOOL " serve --bind 127.0.0.1 --port 0 --document " +
+                   at(in).string() + " " + options);
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         const Shell r = sign(c.in, "refused.pdf", c.where);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
-        EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
+        const Shell s = serve(c.in, c.where + operatorKey);
+        for (const Shell& refused : {r, s}) {
+            EXPECT_EQ(refused.status, 1);
+            EXPECT_NE(refused.output.find(c.message), std::string::npos) << refused.output;
+            EXPECT_EQ(std::count(refused.output.begin(), refused.output.end(), '\n'), 1)
+                << refused.output;
+        }
         EXPECT_FALSE(fs::exists(at("refused.pdf")));
+    }
+    const std::string onPage = "--page 1 --rect 10,10,100,40";
+    for (const auto& [options, message] :
+         {std::pair{onPage, "needs --sign-key"},
+          {onPage + operatorKey + " --pdfjs " + at("nowhere").string(), "no pdf.js there"}}) {
+        const Shell s = serve("plain.pdf", options);
+        EXPECT_EQ(s.status, 1);
+        EXPECT_NE(s.output.find(message), std::string::npos) << s.output;
     }
 }
 

@@ -160,9 +160,11 @@ function pixelScale() {
 /** Canvases of padSize points at `scale`, blank; the server is told the scale. */
 function sizeCanvases() {
   canvas.width = ink.width = padSize.width * scale;
+  pad.pixelsPerPoint = scale;
   canvas.height = ink.height = padSize.height * scale;
+  // No height: on a screen narrower than the pad its width shrinks and the height follows,
+  // keeping the pad's aspect (a fixed height would stretch the ink across it).
   canvas.style.width = `${padSize.width}px`;
-  canvas.style.height = `${padSize.height}px`;
   ctx.fillStyle = background;
   ctx.fillRect(0, 0, canvas.width, canvas.height);
   drawProvisional();

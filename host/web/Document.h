@@ -1,0 +1,66 @@
+#pragma once
+// A PDF the signer signs in the browser (`penwell serve --document`): read once at start-up,
+// checked as `penwell pdf sign` checks it, and served to the page with pdf.js, which shows the
+// page; Done seals the signature into it. The signing itself is the PDF library's (pdf/); this
+// host only feeds it. Without the PDF library (a compiler that cannot build it) open() refuses.
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "capture/Penwell.h"
+#include "host/web/WebAssets.h"
+#include "platform/Cms.h"
+#include "secure/Evidence.h"
+
+namespace penwell::web {
+
+/// The folder of Debian's libjs-pdf when neither --pdfjs nor $PENWELL_PDFJS names one.
+inline constexpr const char* kPdfjsVariable = "PENWELL_PDFJS";
+
+/// What the operator asked for, as `penwell pdf sign` takes it.
+struct DocumentOptions {
+    std::filesystem::path file;
+    std::optional<std::string> field;  ///< an empty signature field, or:
+    int page = 1;
+    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the page's lower-left corner
+    std::string reason, location, name;
+    /// pdf.js's folder (build/pdf.js and build/pdf.worker.js in it); nil: $PENWELL_PDFJS, else
+    /// where the build found libjs-pdf.
+    std::optional<std::filesystem::path> pdfjs;
+};
+
+class SignableDocument {
+public:
+    /// Reads the document (at most the PDF library's size bound) and pdf.js, and refuses what
+    /// `pdf sign` would refuse, with its messages, and a server without an operator key (a PAdES
+    /// signature is made with it). Throws ToolError, one line.
+    static std::shared_ptr<const SignableDocument> open(
+        const DocumentOptions& options, const std::optional<SigningIdentity>& signer);
+    ~SignableDocument();
+    SignableDocument(const SignableDocument&) = delete;
+    SignableDocument& operator=(const SignableDocument&) = delete;
+
+    /// SHA-256 of the bytes read at start-up: the evidence is bound to it.
+    const Sha256& digest() const;
+
+    /// What the page needs besides itself: /document.pdf (the bytes read at start-up),
+    /// /document.json (the page and the rectangle) and pdf.js (/pdfjs/pdf.js and
+    /// /pdfjs/pdf.worker.js, read at start-up). Nothing else of the file system is served.
+    std::span<const WebAsset> assets() const;
+
+    /// The document signed with the controller's signature: its ink drawn by the stroke
+    /// painter into the place, `evidence` (bound to digest()) inside, sealed with the operator
+    /// key. Throws ToolError with the reason.
+    Bytes sign(PenwellViewController& controller, const Bytes& evidence) const;
+
+    struct Impl;
+
+private:
+    explicit SignableDocument(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace penwell::web
