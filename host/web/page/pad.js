@@ -24,6 +24,7 @@ let lineWidth = 3;
 let padSize = null;
 let background = '#fff';
 let scale = 1;
+let scaleSeq = 0; // the message that asked for `scale`
 
 let socket = null;
 let resumeToken = null; // this pad's, from the server's hello; kept in memory only
@@ -157,8 +158,11 @@ function pixelScale() {
   return Math.min(4, Math.max(1, Math.round(window.devicePixelRatio || 1)));
 }
 
-/** Canvases of padSize points at `scale`, blank; the server is told the scale. */
-function sizeCanvases() {
+/**
+ * Canvases of padSize points at `scale`, blank; the server, painting at `serverScale` so far,
+ * is told the scale.
+ */
+function sizeCanvases(serverScale) {
   canvas.width = ink.width = padSize.width * scale;
   canvas.height = ink.height = padSize.height * scale;
   canvas.style.width = `${padSize.width}px`;
@@ -167,18 +171,36 @@ function sizeCanvases() {
   ctx.fillRect(0, 0, canvas.width, canvas.height);
   drawProvisional();
   send({ type: 'config', scale });
+  // Patches already on their way are at the old scale: only those from this message on count
+  // (the server answers a new scale with the whole picture).
+  if (serverScale !== scale) scaleSeq = seq;
 }
 
 /** Zoom, or a window moved to another screen: new canvases, and the whole picture again. */
+function takeScale() {
+  if (padSize === null || pixelScale() === scale) return;
+  const before = scale;
+  const scratch = new OffscreenCanvas(canvas.width, canvas.height);
+  scratch.getContext('2d').drawImage(canvas, 0, 0);
+  scale = pixelScale();
+  sizeCanvases(before);
+  // The old picture, stretched, until the server's arrives: the signature never blinks out.
+  ctx.drawImage(scratch, 0, 0, scratch.width, scratch.height, 0, 0,
+    (scratch.width * scale) / before, (scratch.height * scale) / before);
+}
+// The browser tells a page of a new density through a media query that stops matching (held
+// here: a list nobody holds may be collected with its listener), and a zoom resizes the
+// window; a pen-down checks again, for browsers that say neither.
+let scaleQuery = null;
 function watchScale() {
-  matchMedia(`(resolution: ${window.devicePixelRatio}dppx)`).addEventListener('change', () => {
+  scaleQuery = matchMedia(`(resolution: ${window.devicePixelRatio}dppx)`);
+  scaleQuery.addEventListener('change', () => {
     watchScale();
-    if (padSize === null || pixelScale() === scale) return;
-    scale = pixelScale();
-    sizeCanvases();
+    takeScale();
   }, { once: true });
 }
 watchScale();
+window.addEventListener('resize', takeScale);
 
 /** The server's picture includes every message up to `upTo`: its provisional ink goes. */
 function settled(upTo) {
@@ -190,6 +212,7 @@ function settled(upTo) {
 canvas.addEventListener('pointerdown', (e) => {
   e.preventDefault();
   if (active !== null || pad.closeReason !== null) return;
+  takeScale();
   $('result').hidden = true;
   active = { id: e.pointerId, type: e.pointerType };
   canvas.setPointerCapture(e.pointerId);
@@ -263,7 +286,7 @@ function onText(message) {
       lineWidth = message.lineWidth;
       provisional = [];
       scale = pixelScale();
-      sizeCanvases();
+      sizeCanvases(1); // a fresh pad paints at 1 until it hears otherwise
       limits = message.limits;
       patchLayout = message.patch;
       $('smoothing').checked = message.smoothing;
@@ -334,7 +357,7 @@ function onBinary(buffer) {
   painting = painting.then(async () => {
     const bitmap = await decoded;
     if (kind === patchLayout.kinds.paint) {
-      ctx.drawImage(bitmap, x, y);
+      if (patchSeq >= scaleSeq) ctx.drawImage(bitmap, x, y);
       pad.patches++;
       settled(patchSeq);
     } else if (waiter) {
