@@ -136,6 +136,65 @@ TEST_F(ServeSession, PatchesAtAScaleHaveTheWholePicturesPixels) {
     }
 }
 
+// A canvas made of the patches, painted where their headers say, is the server's picture
+// after every flush at every scale: whatever changed, the patches cover it. Each step is a
+// message, or "pause" (longer than the smoothing delay).
+TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
+    settings.samplesPerSession = 1000;
+    settings.smoothing = true;
+    const std::vector<std::string> cases[] = {
+        // A pen so light that its ink is a small fraction of a pixel wide at 1x.
+        {R"({"type":"down","pointer":"pen","samples":[[1.0,20.5,20.5,0.001]]})",
+         R"({"type":"move","pointer":"pen","samples":[[1.004,70.25,40.5,0.001],[1.008,130.5,63.75,0.002]]})",
+         R"({"type":"up","pointer":"pen","samples":[[1.01,130.5,63.75,0]]})"},
+        // A finger's wide arc: drawn plain, smoothed after the pause, and the smoothing then
+        // switched off (the pad keeps its smoothed ink until it is drawn again).
+        {R"({"type":"down","pointer":"mouse","samples":[[1.0,20.5,60.5,0]]})",
+         R"({"type":"move","pointer":"mouse","samples":[[1.05,60.5,5.5,0],[1.1,100.5,90.5,0],[1.15,140.5,5.5,0],[1.2,180.5,60.5,0]]})",
+         R"({"type":"up","pointer":"mouse","samples":[[1.21,180.5,60.5,0]]})", "pause",
+         R"({"type":"config","smoothing":false})",
+         R"({"type":"down","pointer":"mouse","samples":[[2.0,20.5,90.5,0]]})",
+         R"({"type":"move","pointer":"mouse","samples":[[2.05,100.5,80.5,0]]})",
+         R"({"type":"up","pointer":"mouse","samples":[[2.1,100.5,80.5,0]]})", "pause",
+         R"({"type":"undo"})"},
+    };
+    for (const int scale : {1, 2, 3}) {
+        for (const auto& steps : cases) {
+            session = std::make_unique<SigningSession>(settings, loop, sink);
+            loop->runPending();
+            session->receive(R"({"type":"config","scale":)" + std::to_string(scale) + "}");
+            const int width = 200 * scale, height = 100 * scale;
+            std::vector<std::uint32_t> canvas(static_cast<std::size_t>(width * height));
+            std::size_t painted = sink.binaries.size();
+            for (const std::string& step : steps) {
+                if (step == "pause") {
+                    loop->advance(2.0);
+                } else {
+                    session->receive(step);
+                }
+                session->flush();
+                for (; painted < sink.binaries.size(); ++painted) {
+                    const std::string& patch = sink.binaries[painted];
+                    int field[4];
+                    for (int i = 0; i < 4; ++i) {
+                        field[i] = static_cast<std::uint8_t>(patch[1 + 2 * i]) |
+                                   static_cast<std::uint8_t>(patch[2 + 2 * i]) << 8;
+                    }
+                    const PixelRect area{field[0], field[1], field[2], field[3]};
+                    session->shownImage(area).copyPixels(
+                        {0, 0, area.width, area.height},
+                        canvas.data() + static_cast<std::size_t>(area.y * width + area.x),
+                        static_cast<std::size_t>(width));
+                }
+                const Image shown = Image::fromPixels(width, height, canvas.data(),
+                                                      static_cast<std::size_t>(width));
+                EXPECT_TRUE(shown.samePixels(session->shownImage({0, 0, width, height})))
+                    << "scale " << scale << ", after " << step.substr(0, 40);
+            }
+        }
+    }
+}
+
 TEST_F(ServeSession, RefusesOutOfOrderInput) {
     const std::pair<std::vector<std::pair<const char*, const char*>>, const char*> cases[] = {
         {{{"move", "[[1,1,1,0]]"}}, "move without a down"},
