@@ -143,9 +143,9 @@ TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
     settings.samplesPerSession = 1000;
     settings.smoothing = true;
     const std::vector<std::string> cases[] = {
-        // A pen so light that its ink is a small fraction of a pixel wide at 1x.
+        // A pen so light that its ink rounds to nothing at 1x but shows at 2x and 3x.
         {R"({"type":"down","pointer":"pen","samples":[[1.0,20.5,20.5,0.001]]})",
-         R"({"type":"move","pointer":"pen","samples":[[1.004,70.25,40.5,0.001],[1.008,130.5,63.75,0.002]]})",
+         R"({"type":"move","pointer":"pen","samples":[[1.004,70.25,40.5,0.004],[1.008,130.5,63.75,0.004]]})",
          R"({"type":"up","pointer":"pen","samples":[[1.01,130.5,63.75,0]]})"},
         // A finger's wide arc: drawn plain, smoothed after the pause, and the smoothing then
         // switched off (the pad keeps its smoothed ink until it is drawn again).
