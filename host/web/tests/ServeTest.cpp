@@ -56,6 +56,16 @@ TEST(ServeMessages, RefusesWithOneReason) {
     }
 }
 
+/// A patch's header: its kind, then x, y, width and height (16-bit little-endian numbers).
+std::vector<int> header(const std::string& patch) {
+    std::vector<int> fields = {patch[0]};
+    for (int i = 0; i < 4; ++i) {
+        fields.push_back(static_cast<std::uint8_t>(patch[1 + 2 * i]) |
+                         static_cast<std::uint8_t>(patch[2 + 2 * i]) << 8);
+    }
+    return fields;
+}
+
 class RecordingSink final : public Sink {
 public:
     void sendText(std::string text) override { texts.push_back(std::move(text)); }
@@ -84,15 +94,6 @@ protected:
 };
 
 TEST_F(ServeSession, FeedsTheControllerAndPatchesWhatChanged) {
-    // The patch header: its kind, then x, y, width and height as 16-bit little-endian numbers.
-    auto header = [](const std::string& patch) {
-        std::vector<int> fields = {patch[0]};
-        for (int i = 0; i < 4; ++i) {
-            fields.push_back(static_cast<std::uint8_t>(patch[1 + 2 * i]) |
-                             static_cast<std::uint8_t>(patch[2 + 2 * i]) << 8);
-        }
-        return fields;
-    };
     session->flush();
     ASSERT_EQ(sink.binaries.size(), 1u);
     EXPECT_EQ(header(sink.binaries[0]), (std::vector<int>{kPatchMessage, 0, 0, 200, 100}));
@@ -174,13 +175,8 @@ TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
                 }
                 session->flush();
                 for (; painted < sink.binaries.size(); ++painted) {
-                    const std::string& patch = sink.binaries[painted];
-                    int field[4];
-                    for (int i = 0; i < 4; ++i) {
-                        field[i] = static_cast<std::uint8_t>(patch[1 + 2 * i]) |
-                                   static_cast<std::uint8_t>(patch[2 + 2 * i]) << 8;
-                    }
-                    const PixelRect area{field[0], field[1], field[2], field[3]};
+                    const std::vector<int> f = header(sink.binaries[painted]);
+                    const PixelRect area{f[1], f[2], f[3], f[4]};
                     session->shownImage(area).copyPixels(
                         {0, 0, area.width, area.height},
                         canvas.data() + static_cast<std::size_t>(area.y * width + area.x),
