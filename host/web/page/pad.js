@@ -102,9 +102,11 @@ function acknowledged(upTo) {
   unacked.splice(0, n);
 }
 
-/** One sample: time in seconds on the event clock, position in pad points, pressure. */
-function sampleOf(e) {
-  const r = canvas.getBoundingClientRect();
+/**
+ * One sample: time in seconds on the event clock, position in pad points, pressure. `r` is the
+ * pad's box, asked once for all the samples of an event.
+ */
+function sampleOf(e, r = canvas.getBoundingClientRect()) {
   const x = (e.clientX - r.left) * (padSize.width / r.width);
   const y = (e.clientY - r.top) * (padSize.height / r.height);
   return [e.timeStamp / 1000, x, y, e.pressure];
@@ -224,8 +226,9 @@ canvas.addEventListener('pointermove', (e) => {
   // Every hardware sample since the last frame, each with its own time.
   const coalesced = e.getCoalescedEvents ? e.getCoalescedEvents() : [];
   const prediction = e.getPredictedEvents ? e.getPredictedEvents() : [];
-  predicted = prediction.map(sampleOf).map((s) => [s[1], s[2], active.type === 'pen' ? 8 * s[3] : lineWidth]);
-  sendSamples('move', active.type, (coalesced.length ? coalesced : [e]).map(sampleOf));
+  const box = canvas.getBoundingClientRect();
+  predicted = prediction.map((p) => sampleOf(p, box)).map((s) => [s[1], s[2], active.type === 'pen' ? 8 * s[3] : lineWidth]);
+  sendSamples('move', active.type, (coalesced.length ? coalesced : [e]).map((c) => sampleOf(c, box)));
 });
 
 for (const [event, type] of [['pointerup', 'up'], ['pointercancel', 'cancel']]) {
@@ -347,12 +350,29 @@ function paintFailed(error) {
   setStatus(`The pad cannot show its picture: ${pad.paintError}. Reload the page.`);
 }
 
+/**
+ * A patch's picture. WebCodecs' decoder where the page has it (a secure context: https or
+ * this machine): a Blob costs the page's main thread a round trip to the browser for every
+ * patch, which delayed the next frame's input and ink. The result has close() either way.
+ */
+async function decodePng(bytes) {
+  const options = { premultiplyAlpha: 'none', colorSpaceConversion: 'none' };
+  if (typeof ImageDecoder === 'function') {
+    const decoder = new ImageDecoder({ data: bytes, type: 'image/png', ...options });
+    try {
+      return (await decoder.decode()).image;
+    } finally {
+      decoder.close();
+    }
+  }
+  return createImageBitmap(new Blob([bytes], { type: 'image/png' }), options);
+}
+
 function onBinary(buffer) {
   const view = new DataView(buffer);
   const kind = view.getUint8(0);
   const [x, y, w, h, patchSeq] = ['x', 'y', 'width', 'height', 'seq'].map((name) => field(view, name));
-  const png = new Blob([buffer.slice(patchLayout.header)], { type: 'image/png' });
-  const decoded = createImageBitmap(png, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
+  const decoded = decodePng(new Uint8Array(buffer, patchLayout.header));
   const waiter = kind === patchLayout.kinds.snapshot ? snapshotWaiters.shift() : null;
   painting = painting.then(async () => {
     const bitmap = await decoded;
