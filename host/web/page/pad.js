@@ -92,7 +92,19 @@ function send(message) {
   if (pad.closeReason !== null) return;
   message.seq = ++seq;
   if (unacked.length < MAX_UNACKED) unacked.push(message);
-  if (live && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
+  outbox.push(message);
+  if (outbox.length === 1) setTimeout(sendOutbox, 0);
+}
+
+// Messages leave in a task of their own after the event that made them: the frame that shows
+// the event's ink does not wait on the socket (its sends were the page's largest cost per
+// frame after the patches).
+let outbox = [];
+function sendOutbox() {
+  const messages = outbox;
+  outbox = [];
+  if (!live || socket.readyState !== WebSocket.OPEN) return; // they wait in `unacked`
+  for (const m of messages) socket.send(JSON.stringify(m));
 }
 
 /** Drops what the server says it has taken. */
@@ -279,6 +291,7 @@ function onText(message) {
         // The old pad is gone (its grace ran out): what was meant for it is too.
         if (unacked.length) setStatus('The connection was lost for too long: the pad starts again.');
         unacked = [];
+        outbox = [];
         active = null; // the rest of a stroke in progress belongs to no pad
       } else {
         for (const m of unacked) socket.send(JSON.stringify(m));
@@ -412,6 +425,7 @@ function showClosed(reason) {
 function startAgain() {
   resumeToken = null;
   unacked = [];
+  outbox = [];
   active = null;
   pad.closeReason = null;
   document.body.classList.remove('closed');
