@@ -15,7 +15,7 @@
 //
 // Not a test: it asserts nothing on time and prints a table. Environment: PENWELL (the built
 // program; default build/default/tools/penwell), PENWELL_RESOURCES (default demo-certificate),
-// CHROMIUM (default /usr/bin/chromium), ROUNDS (default 3), STROKES per page (default 12).
+// CHROMIUM (default /usr/bin/chromium), ROUNDS (default 4), STROKES per page (default 12).
 // playwright-core comes from the browser tests' folder (scripts/install-deps installs it).
 import { createRequire } from 'node:module';
 import { spawn } from 'node:child_process';
@@ -31,7 +31,7 @@ const { chromium } = require('playwright-core');
 const PENWELL = process.env.PENWELL || `${root}build/default/tools/penwell`;
 const RESOURCES = process.env.PENWELL_RESOURCES || `${root}demo-certificate`;
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
-const ROUNDS = Number(process.env.ROUNDS || 3);
+const ROUNDS = Number(process.env.ROUNDS || 4);
 const STROKES = Number(process.env.STROKES || 12);
 const HZ = 240;
 const ONE_WAY_MS = 20;
