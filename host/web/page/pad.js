@@ -186,8 +186,8 @@ function sizeCanvases(serverScale) {
   drawProvisional();
   send({ type: 'config', scale });
   // Patches already on their way are at the old scale: only those from this message on count
-  // (the server answers a new scale with the whole picture).
-  if (serverScale !== scale) scaleSeq = seq;
+  // (the server answers a new scale with the whole picture). At the same scale all count.
+  scaleSeq = serverScale === scale ? 0 : seq;
 }
 
 /** Zoom, or a window moved to another screen: new canvases, and the whole picture again. */
