@@ -24,6 +24,7 @@ void PenwellViewController::initialize() {
     sigImage_.reset();
     _points.clear();
     _lines.clear();
+    redrawnLines_ = 0;
     collectPoints = false;
     smoothing_ = false;
     currentOrientation = services_.application->statusBarOrientation();
@@ -71,6 +72,7 @@ void PenwellViewController::viewDidUnload() {
         sigImage_->setImage(std::nullopt);
     }
     _lines.clear();
+    redrawnLines_ = 0;
     _points.clear();
     if (timeout) {
         timeout->invalidate();

@@ -191,7 +191,9 @@ public:
     std::optional<ExportResult> exportSignature(const ExportOptions& options);
     /// What the pad shows, for a screen with `scale` pixels per point (1 to 8): the finished
     /// strokes and the stroke being drawn, painted at that scale by the export's painter (the
-    /// ink's geometry is scaled, never a bitmap), transparent where there is no ink. Empty
+    /// ink's geometry is scaled, never a bitmap), transparent where there is no ink. Strokes
+    /// are smoothed as on the pad: those of its last full redraw as that redraw painted them,
+    /// those finished since not yet (the smoothing redraw comes after a pause). Empty
     /// without a pad view, for a pad of zero width or height, for a scale outside [1, 8], or
     /// when no bitmap that large can be made. Changes nothing but the ink colour. With `area`
     /// (in points, whole ones for pixels that match the whole picture's), only that part of
@@ -295,6 +297,10 @@ private:
     double red = 0.0, green = 0.0, blue = 0.0, alpha = 0.0;
     Stroke _points;
     std::vector<Stroke> _lines;
+    // What the pad's image holds of _lines: the first redrawnLines_ as the last full redraw
+    // painted them (smoothed if redrawnSmoothing_), the rest as their live ink, never smoothed.
+    std::size_t redrawnLines_ = 0;
+    bool redrawnSmoothing_ = false;
     std::shared_ptr<Timer> timeout;
     std::optional<Image> ipadport_, ipadland_, iphoneport_, iphoneland_;
     int ipadportY_ = 0, ipadlandY_ = 0, iphoneportY_ = 0, iphonelandY_ = 0;

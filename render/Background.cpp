@@ -27,6 +27,7 @@ void PenwellViewController::drawBackground() {
         context->drawImage(*picture, {{0.0, static_cast<double>(offset)},
                                       {sigImage_->frame().size.width, picture->size().height}});
     }
+    redrawnLines_ = 0;  // no ink on the pad's image now
     if (sigImage_) {
         sigImage_->setBackgroundColor(ibackcolor_);
         // A pad the graphics cannot make a bitmap for shows nothing, like a pad of no size.

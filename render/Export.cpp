@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <span>
 #include <vector>
@@ -141,8 +142,8 @@ std::optional<Image> PenwellViewController::getPadImage(double scale, std::optio
     // The painter paints from the context's origin: the strokes move to the part's instead.
     // Whole points move every sample by whole pixels, so the part's pixels are the whole
     // picture's.
-    const auto moved = [&](std::span<const Stroke> strokes) {
-        std::vector<Stroke> out = area ? reaching(strokes, part, lineWidth_, smoothing_)
+    const auto moved = [&](std::span<const Stroke> strokes, bool smoothing) {
+        std::vector<Stroke> out = area ? reaching(strokes, part, lineWidth_, smoothing)
                                        : std::vector<Stroke>(strokes.begin(), strokes.end());
         if (offset.x != 0.0 || offset.y != 0.0) {
             for (Stroke& stroke : out) {
@@ -154,9 +155,14 @@ std::optional<Image> PenwellViewController::getPadImage(double scale, std::optio
         }
         return out;
     };
-    render::paintStrokes(*context, moved(_lines), ink, smoothing_);
-    // The stroke being drawn is not smoothed yet, as on the pad.
-    render::paintStrokes(*context, moved(std::span(&_points, 1)), ink, false);
+    // As the pad's image holds them: the strokes of its last full redraw painted alike, then
+    // those finished since and the stroke being drawn, as their live ink (not smoothed yet).
+    const std::span<const Stroke> lines(_lines);
+    const std::size_t redrawn = std::min(redrawnLines_, lines.size());
+    render::paintStrokes(*context, moved(lines.first(redrawn), redrawnSmoothing_), ink,
+                         redrawnSmoothing_);
+    render::paintStrokes(*context, moved(lines.subspan(redrawn), false), ink, false);
+    render::paintStrokes(*context, moved(std::span(&_points, 1), false), ink, false);
     return context->makeImage();
 }
 

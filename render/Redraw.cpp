@@ -24,6 +24,8 @@ void PenwellViewController::renderSignture() {
     }
     render::paintStrokes(*context, _lines, {red, green, blue, alpha, lineWidth_}, smoothing_);
     sigImage_->setImage(context->makeImage());
+    redrawnLines_ = _lines.size();
+    redrawnSmoothing_ = smoothing_;
 }
 
 }  // namespace penwell

@@ -24,6 +24,7 @@ let lineWidth = 3;
 let padSize = null;
 let background = '#fff';
 let scale = 1;
+let scaleSeq = 0; // the message that asked for `scale`
 
 let socket = null;
 let resumeToken = null; // this pad's, from the server's hello; kept in memory only
@@ -91,7 +92,19 @@ function send(message) {
   if (pad.closeReason !== null) return;
   message.seq = ++seq;
   if (unacked.length < MAX_UNACKED) unacked.push(message);
-  if (live && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
+  outbox.push(message);
+  if (outbox.length === 1) setTimeout(sendOutbox, 0);
+}
+
+// Messages leave in a task of their own after the event that made them: the frame that shows
+// the event's ink does not wait on the socket (its sends were the page's largest cost per
+// frame after the patches).
+let outbox = [];
+function sendOutbox() {
+  const messages = outbox;
+  outbox = [];
+  if (!live || socket.readyState !== WebSocket.OPEN) return; // they wait in `unacked`
+  for (const m of messages) socket.send(JSON.stringify(m));
 }
 
 /** Drops what the server says it has taken. */
@@ -101,9 +114,11 @@ function acknowledged(upTo) {
   unacked.splice(0, n);
 }
 
-/** One sample: time in seconds on the event clock, position in pad points, pressure. */
-function sampleOf(e) {
-  const r = canvas.getBoundingClientRect();
+/**
+ * One sample: time in seconds on the event clock, position in pad points, pressure. `r` is the
+ * pad's box, asked once for all the samples of an event.
+ */
+function sampleOf(e, r = canvas.getBoundingClientRect()) {
   const x = (e.clientX - r.left) * (padSize.width / r.width);
   const y = (e.clientY - r.top) * (padSize.height / r.height);
   return [e.timeStamp / 1000, x, y, e.pressure];
@@ -157,8 +172,11 @@ function pixelScale() {
   return Math.min(4, Math.max(1, Math.round(window.devicePixelRatio || 1)));
 }
 
-/** Canvases of padSize points at `scale`, blank; the server is told the scale. */
-function sizeCanvases() {
+/**
+ * Canvases of padSize points at `scale`, blank; the server, painting at `serverScale` so far,
+ * is told the scale.
+ */
+function sizeCanvases(serverScale) {
   canvas.width = ink.width = padSize.width * scale;
   pad.pixelsPerPoint = scale;
   canvas.height = ink.height = padSize.height * scale;
@@ -169,18 +187,36 @@ function sizeCanvases() {
   ctx.fillRect(0, 0, canvas.width, canvas.height);
   drawProvisional();
   send({ type: 'config', scale });
+  // Patches already on their way are at the old scale: only those from this message on count
+  // (the server answers a new scale with the whole picture). At the same scale all count.
+  scaleSeq = serverScale === scale ? 0 : seq;
 }
 
 /** Zoom, or a window moved to another screen: new canvases, and the whole picture again. */
+function takeScale() {
+  if (padSize === null || pixelScale() === scale) return;
+  const before = scale;
+  const scratch = new OffscreenCanvas(canvas.width, canvas.height);
+  scratch.getContext('2d').drawImage(canvas, 0, 0);
+  scale = pixelScale();
+  sizeCanvases(before);
+  // The old picture, stretched, until the server's arrives: the signature never blinks out.
+  ctx.drawImage(scratch, 0, 0, scratch.width, scratch.height, 0, 0,
+    (scratch.width * scale) / before, (scratch.height * scale) / before);
+}
+// The browser tells a page of a new density through a media query that stops matching (held
+// here: a list nobody holds may be collected with its listener), and a zoom resizes the
+// window; a pen-down checks again, for browsers that say neither.
+let scaleQuery = null;
 function watchScale() {
-  matchMedia(`(resolution: ${window.devicePixelRatio}dppx)`).addEventListener('change', () => {
+  scaleQuery = matchMedia(`(resolution: ${window.devicePixelRatio}dppx)`);
+  scaleQuery.addEventListener('change', () => {
     watchScale();
-    if (padSize === null || pixelScale() === scale) return;
-    scale = pixelScale();
-    sizeCanvases();
+    takeScale();
   }, { once: true });
 }
 watchScale();
+window.addEventListener('resize', takeScale);
 
 /** The server's picture includes every message up to `upTo`: its provisional ink goes. */
 function settled(upTo) {
@@ -192,6 +228,7 @@ function settled(upTo) {
 canvas.addEventListener('pointerdown', (e) => {
   e.preventDefault();
   if (active !== null || pad.closeReason !== null) return;
+  takeScale();
   $('result').hidden = true;
   active = { id: e.pointerId, type: e.pointerType };
   canvas.setPointerCapture(e.pointerId);
@@ -203,8 +240,9 @@ canvas.addEventListener('pointermove', (e) => {
   // Every hardware sample since the last frame, each with its own time.
   const coalesced = e.getCoalescedEvents ? e.getCoalescedEvents() : [];
   const prediction = e.getPredictedEvents ? e.getPredictedEvents() : [];
-  predicted = prediction.map(sampleOf).map((s) => [s[1], s[2], active.type === 'pen' ? 8 * s[3] : lineWidth]);
-  sendSamples('move', active.type, (coalesced.length ? coalesced : [e]).map(sampleOf));
+  const box = canvas.getBoundingClientRect();
+  predicted = prediction.map((p) => sampleOf(p, box)).map((s) => [s[1], s[2], active.type === 'pen' ? 8 * s[3] : lineWidth]);
+  sendSamples('move', active.type, (coalesced.length ? coalesced : [e]).map((c) => sampleOf(c, box)));
 });
 
 for (const [event, type] of [['pointerup', 'up'], ['pointercancel', 'cancel']]) {
@@ -255,6 +293,7 @@ function onText(message) {
         // The old pad is gone (its grace ran out): what was meant for it is too.
         if (unacked.length) setStatus('The connection was lost for too long: the pad starts again.');
         unacked = [];
+        outbox = [];
         active = null; // the rest of a stroke in progress belongs to no pad
       } else {
         for (const m of unacked) socket.send(JSON.stringify(m));
@@ -265,7 +304,7 @@ function onText(message) {
       lineWidth = message.lineWidth;
       provisional = [];
       scale = pixelScale();
-      sizeCanvases();
+      sizeCanvases(1); // a fresh pad paints at 1 until it hears otherwise
       limits = message.limits;
       patchLayout = message.patch;
       $('smoothing').checked = message.smoothing;
@@ -326,17 +365,34 @@ function paintFailed(error) {
   setStatus(`The pad cannot show its picture: ${pad.paintError}. Reload the page.`);
 }
 
+/**
+ * A patch's picture. WebCodecs' decoder where the page has it (a secure context: https or
+ * this machine): a Blob costs the page's main thread a round trip to the browser for every
+ * patch, which delayed the next frame's input and ink. The result has close() either way.
+ */
+async function decodePng(bytes) {
+  const options = { premultiplyAlpha: 'none', colorSpaceConversion: 'none' };
+  if (typeof ImageDecoder === 'function') {
+    const decoder = new ImageDecoder({ data: bytes, type: 'image/png', ...options });
+    try {
+      return (await decoder.decode()).image;
+    } finally {
+      decoder.close();
+    }
+  }
+  return createImageBitmap(new Blob([bytes], { type: 'image/png' }), options);
+}
+
 function onBinary(buffer) {
   const view = new DataView(buffer);
   const kind = view.getUint8(0);
   const [x, y, w, h, patchSeq] = ['x', 'y', 'width', 'height', 'seq'].map((name) => field(view, name));
-  const png = new Blob([buffer.slice(patchLayout.header)], { type: 'image/png' });
-  const decoded = createImageBitmap(png, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
+  const decoded = decodePng(new Uint8Array(buffer, patchLayout.header));
   const waiter = kind === patchLayout.kinds.snapshot ? snapshotWaiters.shift() : null;
   painting = painting.then(async () => {
     const bitmap = await decoded;
     if (kind === patchLayout.kinds.paint) {
-      ctx.drawImage(bitmap, x, y);
+      if (patchSeq >= scaleSeq) ctx.drawImage(bitmap, x, y);
       pad.patches++;
       settled(patchSeq);
     } else if (waiter) {
@@ -371,6 +427,7 @@ function showClosed(reason) {
 function startAgain() {
   resumeToken = null;
   unacked = [];
+  outbox = [];
   active = null;
   pad.closeReason = null;
   document.body.classList.remove('closed');

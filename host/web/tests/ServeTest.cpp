@@ -56,6 +56,16 @@ TEST(ServeMessages, RefusesWithOneReason) {
     }
 }
 
+/// A patch's header: its kind, then x, y, width and height (16-bit little-endian numbers).
+std::vector<int> header(const std::string& patch) {
+    std::vector<int> fields = {patch[0]};
+    for (int i = 0; i < 4; ++i) {
+        fields.push_back(static_cast<std::uint8_t>(patch[1 + 2 * i]) |
+                         static_cast<std::uint8_t>(patch[2 + 2 * i]) << 8);
+    }
+    return fields;
+}
+
 class RecordingSink final : public Sink {
 public:
     void sendText(std::string text) override { texts.push_back(std::move(text)); }
@@ -84,15 +94,6 @@ protected:
 };
 
 TEST_F(ServeSession, FeedsTheControllerAndPatchesWhatChanged) {
-    // The patch header: its kind, then x, y, width and height as 16-bit little-endian numbers.
-    auto header = [](const std::string& patch) {
-        std::vector<int> fields = {patch[0]};
-        for (int i = 0; i < 4; ++i) {
-            fields.push_back(static_cast<std::uint8_t>(patch[1 + 2 * i]) |
-                             static_cast<std::uint8_t>(patch[2 + 2 * i]) << 8);
-        }
-        return fields;
-    };
     session->flush();
     ASSERT_EQ(sink.binaries.size(), 1u);
     EXPECT_EQ(header(sink.binaries[0]), (std::vector<int>{kPatchMessage, 0, 0, 200, 100}));
@@ -133,6 +134,60 @@ TEST_F(ServeSession, PatchesAtAScaleHaveTheWholePicturesPixels) {
     for (const PixelRect area : {PixelRect{0, 0, 192, 192}, PixelRect{192, 0, 384, 300},
                                  PixelRect{384, 192, 216, 108}, PixelRect{100, 50, 333, 101}}) {
         EXPECT_TRUE(session->shownImage(area).samePixels(whole.cropped(area))) << area.x;
+    }
+}
+
+// A canvas made of the patches, painted where their headers say, is the server's picture
+// after every flush at every scale: whatever changed, the patches cover it. Each step is a
+// message, or "pause" (longer than the smoothing delay).
+TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
+    settings.samplesPerSession = 1000;
+    settings.smoothing = true;
+    const std::vector<std::string> cases[] = {
+        // A pen so light that its ink rounds to nothing at 1x but shows at 2x and 3x.
+        {R"({"type":"down","pointer":"pen","samples":[[1.0,20.5,20.5,0.001]]})",
+         R"({"type":"move","pointer":"pen","samples":[[1.004,70.25,40.5,0.004],[1.008,130.5,63.75,0.004]]})",
+         R"({"type":"up","pointer":"pen","samples":[[1.01,130.5,63.75,0]]})"},
+        // A finger's wide arc: drawn plain, smoothed after the pause, and the smoothing then
+        // switched off (the pad keeps its smoothed ink until it is drawn again).
+        {R"({"type":"down","pointer":"mouse","samples":[[1.0,20.5,60.5,0]]})",
+         R"({"type":"move","pointer":"mouse","samples":[[1.05,60.5,5.5,0],[1.1,100.5,90.5,0],[1.15,140.5,5.5,0],[1.2,180.5,60.5,0]]})",
+         R"({"type":"up","pointer":"mouse","samples":[[1.21,180.5,60.5,0]]})", "pause",
+         R"({"type":"config","smoothing":false})",
+         R"({"type":"down","pointer":"mouse","samples":[[2.0,20.5,90.5,0]]})",
+         R"({"type":"move","pointer":"mouse","samples":[[2.05,100.5,80.5,0]]})",
+         R"({"type":"up","pointer":"mouse","samples":[[2.1,100.5,80.5,0]]})", "pause",
+         R"({"type":"undo"})"},
+    };
+    for (const int scale : {1, 2, 3}) {
+        for (const auto& steps : cases) {
+            session = std::make_unique<SigningSession>(settings, loop, sink);
+            loop->runPending();
+            session->receive(R"({"type":"config","scale":)" + std::to_string(scale) + "}");
+            const int width = 200 * scale, height = 100 * scale;
+            std::vector<std::uint32_t> canvas(static_cast<std::size_t>(width * height));
+            std::size_t painted = sink.binaries.size();
+            for (const std::string& step : steps) {
+                if (step == "pause") {
+                    loop->advance(2.0);
+                } else {
+                    session->receive(step);
+                }
+                session->flush();
+                for (; painted < sink.binaries.size(); ++painted) {
+                    const std::vector<int> f = header(sink.binaries[painted]);
+                    const PixelRect area{f[1], f[2], f[3], f[4]};
+                    session->shownImage(area).copyPixels(
+                        {0, 0, area.width, area.height},
+                        canvas.data() + static_cast<std::size_t>(area.y * width + area.x),
+                        static_cast<std::size_t>(width));
+                }
+                const Image shown = Image::fromPixels(width, height, canvas.data(),
+                                                      static_cast<std::size_t>(width));
+                EXPECT_TRUE(shown.samePixels(session->shownImage({0, 0, width, height})))
+                    << "scale " << scale << ", after " << step.substr(0, 40);
+            }
+        }
     }
 }
 
