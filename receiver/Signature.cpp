@@ -98,8 +98,9 @@ Result<Bytes> PrivateKey::unwrapKeyBlob(ByteView wrapped, const std::string& wra
                                 name_ + ": cannot set up RSA decryption with this key");
     }
     // Newer OpenSSL releases answer a padding failure with a random message instead of an
-    // error. That defends servers against timing oracles; this one-shot tool wants the error.
-    // Releases without the setting ignore the parameter.
+    // error. That defends servers against padding oracles; a receiver opening its own files
+    // wants the error. (A host that unwraps keys strangers send, answering each, must not
+    // echo this failure back to them.) Releases without the setting ignore the parameter.
     unsigned int implicitRejection = 0;
     const OSSL_PARAM params[] = {
         OSSL_PARAM_construct_uint("implicit-rejection", &implicitRejection),

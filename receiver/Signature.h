@@ -53,6 +53,7 @@ public:
 
     /// RSA PKCS#1 v1.5 decryption of a wrapped key blob; checks the wrapped length against
     /// the modulus and the result against kKeyBlobSize. `wrappedName` names the wrapped file.
+    /// The failure tells a bad padding apart: never answer it to whoever sent the blob.
     Result<Bytes> unwrapKeyBlob(ByteView wrapped, const std::string& wrappedName) const;
 
 private:
