@@ -54,8 +54,10 @@ struct SignedPad {
         std::filesystem::copy_file(
             std::filesystem::path(PENWELL_DEMO_CERTIFICATE_DIR) / "Penwell.dat",
             folder.path() / "resources" / "Penwell.dat");
-        services = headlessServices(
-            host, {folder.path() / "certificates.sqlite", folder.path() / "resources"});
+        ServiceOptions options;
+        options.certificateStore = folder.path() / "certificates.sqlite";
+        options.resources = folder.path() / "resources";
+        services = headlessServices(host, options);
         controller = std::make_unique<PenwellViewController>(services);
         controller->setSigImage(std::make_shared<ImageView>(Rect{{0, 0}, {1024, 768}}));
         std::vector<Stroke> lines;

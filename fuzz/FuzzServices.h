@@ -5,9 +5,9 @@
 
 #include <memory>
 
+#include "host/common/HostServices.h"
 #include "platform/Defaults.h"
 #include "platform/Resources.h"
-#include "tools/ToolServices.h"
 
 namespace penwell::fuzz {
 
@@ -15,7 +15,7 @@ inline Services services(const headless::HeadlessHost& host,
                          std::shared_ptr<ResourceBundle> resources = nullptr) {
     ServiceOptions options;
     options.resources = PENWELL_DEMO_CERTIFICATE_DIR;
-    Services services = tools::toolServices(host, options);
+    Services services = host::hostServices(host, options);
     if (resources) {
         services.resources = std::move(resources);
     }

@@ -1,38 +1,31 @@
 // Trace files as `penwell replay` reads them: parsed, validated, replayed through a real
-// controller and exported as images. Bad traces must be refused with a ToolError; good ones
+// controller and exported as images. Bad traces must be refused with a failure; good ones
 // must replay without crashing, hanging or undefined behaviour.
 
 #include <cstdint>
 #include <string_view>
 
 #include "fuzz/FuzzServices.h"
-#include "tools/Replay.h"
-#include "tools/ToolError.h"
-#include "tools/Trace.h"
+#include "host/common/Replay.h"
+#include "host/common/Trace.h"
 
 using namespace penwell;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view json(reinterpret_cast<const char*>(data), size);
-    try {
-        const tools::Trace trace = tools::parseTrace(json, "fuzz.json");
-        // Large pads only cost memory and time per input; the graphics tests cover them.
-        if (trace.padFrame.size.width * trace.padFrame.size.height > 512.0 * 512.0) {
-            return 0;
-        }
-        tools::ReplaySettings settings;  // without a store file: a throwaway one in memory
-        settings.services.resources = PENWELL_DEMO_CERTIFICATE_DIR;
-        tools::Replay replay(trace, settings);
-        replay.run([&] {
-            try {
-                (void)tools::takeExports(replay, trace, {true, true, true, false, {}, {}},
-                                         settings.services);
-            } catch (const tools::ToolError&) {
-                // no signature to export: the documented answer
-            }
-        });
-    } catch (const tools::ToolError&) {
-        // a one-line refusal is the expected answer to a bad trace
+    const Result<host::Trace> trace = host::parseTrace(json, "fuzz.json");
+    // A refusal is the expected answer to a bad trace. Large pads only cost memory and time per
+    // input; the graphics tests cover them.
+    if (!trace || trace->padFrame.size.width * trace->padFrame.size.height > 512.0 * 512.0) {
+        return 0;
     }
+    host::ReplaySettings settings;  // without a store file: a throwaway one in memory
+    settings.services.resources = PENWELL_DEMO_CERTIFICATE_DIR;
+    host::Replay replay(*trace, settings);
+    replay.run([&] {
+        // No signature to export is answered as a failure, the documented answer.
+        (void)host::takeExports(replay, *trace, {true, true, true, false, {}, {}},
+                                settings.services);
+    });
     return 0;
 }

@@ -71,8 +71,13 @@ Services headlessServices(const headless::HeadlessHost& host, const ServiceOptio
     services.crypto = openssl::makeCrypto();
     services.cms = openssl::makeCms();
     services.certificates = openssl::makeCertificateServices();
-    services.certificateStore =
-        std::make_shared<StoreOpenedOnFirstUse>(options.certificateStore, services.certificates);
+    if (!options.certificateStore && options.memoryStore) {
+        services.certificateStore =
+            sqlite::SqliteCertificateStore::openInMemory(services.certificates);
+    } else {
+        services.certificateStore = std::make_shared<StoreOpenedOnFirstUse>(
+            options.certificateStore, services.certificates);
+    }
     services.resources = options.resources
                              ? std::make_shared<filesystem::DirectoryBundle>(*options.resources)
                              : filesystem::makeDefaultBundle();

@@ -16,6 +16,10 @@ struct ServiceOptions {
     /// written only when that export installs the certificate, so a pad that never exports
     /// data never creates it. Why a store call failed: certificateStore->lastFailure().
     std::optional<std::filesystem::path> certificateStore;
+    /// Without certificateStore: a store in memory, gone with the services, instead of the
+    /// user's. For programs that must never install a certificate in the user's store unasked
+    /// (a tool, a server for the public, a receiver restoring a record).
+    bool memoryStore = false;
     /// The folder that holds Penwell.dat. Default: $PENWELL_RESOURCES, else the installed
     /// <prefix>/share/penwell.
     std::optional<std::filesystem::path> resources;

@@ -8,7 +8,9 @@
 #include <bit>
 #include <climits>
 
+#include "platform/filesystem/StagedFile.h"
 #include "platform/openssl/OpenSslKeys.h"
+#include "receiver/Limits.h"
 
 namespace penwell::receiver {
 namespace {
@@ -377,6 +379,42 @@ Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& option
         }
     }
     opened.payload = std::move(*payload);
+    return opened;
+}
+
+Result<OpenedEvidence> openEvidenceFile(const std::filesystem::path& evidence,
+                                        const std::filesystem::path& privateKey,
+                                        const std::optional<Sha256>& document,
+                                        const std::vector<std::filesystem::path>& trust) {
+    Result<Bytes> record = filesystem::readFile(evidence, kMaxRecordBytes, "an evidence record");
+    if (!record) {
+        return record.error();
+    }
+    return openEvidenceRecord(*record, evidence.string(), privateKey, document, trust);
+}
+
+Result<OpenedEvidence> openEvidenceRecord(ByteView record, const std::string& name,
+                                          const std::filesystem::path& privateKey,
+                                          const std::optional<Sha256>& document,
+                                          const std::vector<std::filesystem::path>& trust) {
+    OpenOptions open;
+    open.name = name;
+    open.keyName = privateKey.string();
+    open.documentSha256 = document;
+    for (const auto& trusted : trust) {
+        Result<Bytes> certificate = filesystem::readFile(trusted, kMaxKeyBytes, "a certificate");
+        if (!certificate) {
+            return certificate.error();
+        }
+        open.trusted.push_back(std::move(*certificate));
+    }
+    Result<Bytes> key = filesystem::readFile(privateKey, kMaxKeyBytes, "a private key");
+    if (!key) {
+        return key.error();
+    }
+    open.privateKey = std::move(*key);
+    Result<OpenedEvidence> opened = openEvidence(record, open);
+    secureWipe(open.privateKey);
     return opened;
 }
 

@@ -4,6 +4,7 @@
 // payload whole), decode the payload and check it against the document. Every refusal is one
 // line naming the input at fault; nothing of a key appears in it.
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,5 +56,17 @@ Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& option
 
 /// Decodes a payload's DER (what `openssl cms -decrypt` writes). `name` is used in messages.
 Result<EvidencePayload> decodeEvidencePayload(ByteView der, const std::string& name);
+
+/// Reads an evidence record and opens it with the receiver's private key file: bound to
+/// `document` when given, signed by a certificate in a `trust` file when any is given.
+Result<OpenedEvidence> openEvidenceFile(const std::filesystem::path& evidence,
+                                        const std::filesystem::path& privateKey,
+                                        const std::optional<Sha256>& document,
+                                        const std::vector<std::filesystem::path>& trust = {});
+/// The same for a record already read; `name` names it in messages.
+Result<OpenedEvidence> openEvidenceRecord(ByteView record, const std::string& name,
+                                          const std::filesystem::path& privateKey,
+                                          const std::optional<Sha256>& document,
+                                          const std::vector<std::filesystem::path>& trust = {});
 
 }  // namespace penwell::receiver

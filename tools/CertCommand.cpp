@@ -2,13 +2,17 @@
 
 #include <sys/stat.h>
 
+#include "platform/filesystem/StagedFile.h"
+#include "receiver/Limits.h"
 #include "tools/CertificateTool.h"
 #include "tools/Commands.h"
-#include "tools/Limits.h"
-#include "tools/StagedFile.h"
 #include "tools/ToolError.h"
 
 namespace penwell::tools {
+
+// The libraries under the commands: they answer failures as values, must() prints them.
+using namespace penwell::filesystem;
+using namespace penwell::receiver;
 
 namespace {
 
@@ -30,7 +34,7 @@ int runCertNew(const CertNewOptions& options, std::ostream& out) {
     if (options.days < 1) {
         throw ToolError("--days: " + std::to_string(options.days) + " is not a positive number");
     }
-    OutputFolder folder(options.out);
+    OutputFolder folder = must(OutputFolder::create(options.out));
     const bool signing = options.operatorPair;
     const auto certificatePath =
         options.out / (signing ? kOperatorCertificateFileName : kCertificateFileName);
@@ -54,18 +58,18 @@ int runCertNew(const CertNewOptions& options, std::ostream& out) {
     StagedOutputs outputs;
     if (signing) {
         // PEM, which openssl cms -verify -CAfile and penwell open --trust both read.
-        outputs.add(certificatePath, 0644).write(asBytes(certificatePem(made.der)));
-        outputs.add(keyPath, S_IRUSR | S_IWUSR, true).write(asBytes(made.privateKeyPem));
-        outputs.commitAll();
+        must(outputs.stage(certificatePath, asBytes(certificatePem(made.der)), 0644));
+        must(outputs.stage(keyPath, asBytes(made.privateKeyPem), S_IRUSR | S_IWUSR, true));
+        must(outputs.commitAll());
         folder.keep();
         out << "wrote " << certificatePath.string() << " (operator certificate, " << info.subject
             << ", for signing evidence, valid until " << info.notAfter << ")\n";
         out << "wrote " << keyPath.string() << " (operator key, mode 0600: for trials only)\n";
         return 0;
     }
-    outputs.add(certificatePath, 0644).write(made.der);
-    outputs.add(keyPath, S_IRUSR | S_IWUSR, true).write(asBytes(made.privateKeyPem));
-    outputs.commitAll();
+    must(outputs.stage(certificatePath, made.der, 0644));
+    must(outputs.stage(keyPath, asBytes(made.privateKeyPem), S_IRUSR | S_IWUSR, true));
+    must(outputs.commitAll());
     folder.keep();
 
     out << "wrote " << certificatePath.string() << " (certificate, DER, " << info.subject << ", "
@@ -79,7 +83,7 @@ int runCertNew(const CertNewOptions& options, std::ostream& out) {
 
 int runCertShow(const std::filesystem::path& file, std::ostream& out) {
     const CertificateInfo info =
-        describeCertificate(readFile(file, kMaxKeyBytes, "a certificate"), file.string());
+        describeCertificate(must(readFile(file, kMaxKeyBytes, "a certificate")), file.string());
     out << file.string() << ":\n";
     out << "  subject:     " << info.subject << "\n";
     out << "  summary:     " << (info.commonName.empty() ? info.subject : info.commonName)

@@ -14,7 +14,7 @@
 #include <ctime>
 
 #include "platform/CHandle.h"
-#include "tools/Limits.h"
+#include "receiver/Limits.h"
 #include "tools/ToolError.h"
 
 namespace penwell::tools {
@@ -170,7 +170,7 @@ std::string certificatePem(ByteView der) {
 
 CertificateInfo describeCertificate(ByteView bytes, const std::string& name) {
     // BIO_new_mem_buf takes an int length; the bound keeps it far from overflowing.
-    if (bytes.size() > kMaxKeyBytes) {
+    if (bytes.size() > receiver::kMaxKeyBytes) {
         throw ToolError(name + ": too large for a certificate (at most 1 MiB)");
     }
     const unsigned char* cursor = bytes.data();

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/Cms.h"
+#include "platform/Image.h"
+#include "platform/filesystem/StagedFile.h"
+
 namespace penwell::tools {
 
 struct OpenOptions {
@@ -46,12 +50,19 @@ int runCertNew(const CertNewOptions& options, std::ostream& out);
 int runCertShow(const std::filesystem::path& file, std::ostream& out);
 
 /// The capture station's operator key, which signs evidence records: --sign-key,
-/// --sign-cert and --sign-password-file, read by loadSigningIdentity (tools/EvidenceInputs.h).
+/// --sign-cert and --sign-password-file.
 struct SignOptions {
     std::optional<std::filesystem::path> key;  ///< PEM, DER or PKCS#12
     std::optional<std::filesystem::path> certificate;
     std::optional<std::filesystem::path> passwordFile;  ///< else $PENWELL_SIGN_PASSWORD
 };
+/// The identity they name (host/common/EvidenceInputs.h), or none without --sign-key (then
+/// --sign-cert and --sign-password-file are refused: they would be ignored).
+std::optional<SigningIdentity> loadSigningIdentity(const SignOptions& options);
+
+/// Stages `image` as a PNG at `target`; answers where it is written until the commit.
+std::filesystem::path stagePng(filesystem::StagedOutputs& outputs,
+                               const std::filesystem::path& target, const Image& image);
 
 struct ReplayOptions {
     std::filesystem::path trace;

@@ -6,16 +6,21 @@
 #include <cstdio>
 #include <sstream>
 
+#include "host/common/Replay.h"
 #include "platform/cairo/CairoGraphics.h"
+#include "platform/filesystem/StagedFile.h"
+#include "receiver/Limits.h"
+#include "receiver/Record.h"
+#include "receiver/Signature.h"
 #include "tools/Commands.h"
-#include "tools/Limits.h"
-#include "tools/Receiver.h"
-#include "tools/Record.h"
-#include "tools/Replay.h"
-#include "tools/StagedFile.h"
 #include "tools/ToolError.h"
 
 namespace penwell::tools {
+
+// The libraries under the commands: they answer failures as values, must() prints them.
+using namespace penwell::filesystem;
+using namespace penwell::host;
+using namespace penwell::receiver;
 
 namespace {
 
@@ -110,8 +115,8 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
         throw ToolError(options.examples.string() + ": no traces (*.json) to replay");
     }
     std::sort(traces.begin(), traces.end());
-    OutputFolder outFolder(options.out);
-    const PrivateKey receiverKey = PrivateKey::fromFile(options.privateKey);
+    OutputFolder outFolder = must(OutputFolder::create(options.out));
+    const PrivateKey receiverKey = must(PrivateKey::fromFile(options.privateKey));
 
     // Without --store each replay has a throwaway store in memory, so the demo never installs
     // its certificate in the user's store.
@@ -122,7 +127,7 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     // Printed only once every file is in place, so a failure shows only its error.
     std::ostringstream report;
     for (const std::filesystem::path& tracePath : traces) {
-        const Trace trace = loadTrace(tracePath);
+        const Trace trace = must(loadTrace(tracePath));
         for (const std::string& warning : traceWarnings(trace)) {
             err << "penwell: warning: " << warning << "\n";
         }
@@ -136,34 +141,28 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
                                        .data = true,
                                        .files = {},
                                        .evidence = {}};
-        replay.run([&] { exports = takeExports(replay, trace, everything, services); });
+        replay.run([&] { exports = must(takeExports(replay, trace, everything, services)); });
 
         const Staged files{options.out / (name + "-pad.png"), options.out / (name + ".png"),
                            options.out / (name + "-cropped.png"), options.out / (name + ".data"),
                            options.out / (name + ".key")};
-        auto stagePng = [&](const std::filesystem::path& target, const Image& image) {
-            StagedFile& file = outputs.add(target);
-            if (!cairo::writePng(image, file.temporary())) {
-                throw ToolError(target.string() + ": cannot write the PNG");
-            }
-            return file.temporary();
-        };
-        const auto padFile = stagePng(files.pad, *exports.padImage);
-        const auto imageFile = stagePng(files.image, *exports.image);
-        const auto croppedFile = stagePng(files.cropped, *exports.cropped);
-        StagedFile& dataFile = outputs.add(files.data);
-        dataFile.write(*exports.data);
-        StagedFile& keyFile = outputs.add(files.key);
-        keyFile.write(*exports.wrappedKey);
+        const auto padFile = stagePng(outputs, files.pad, *exports.padImage);
+        const auto imageFile = stagePng(outputs, files.image, *exports.image);
+        const auto croppedFile = stagePng(outputs, files.cropped, *exports.cropped);
+        StagedFile& dataFile = *must(outputs.add(files.data));
+        must(dataFile.write(*exports.data));
+        StagedFile& keyFile = *must(outputs.add(files.key));
+        must(keyFile.write(*exports.wrappedKey));
 
         // The receiver's side, from the bytes as written.
         const Bytes ciphertext =
-            readFile(dataFile.temporary(), kMaxRecordBytes, "an encrypted record");
-        Bytes blob = receiverKey.unwrapKeyBlob(
-            readFile(keyFile.temporary(), kMaxKeyBytes, "a wrapped key"), files.key.string());
-        const Bytes plaintext = decryptRecord(blob, ciphertext, files.data.string());
+            must(readFile(dataFile.temporary(), kMaxRecordBytes, "an encrypted record"));
+        Bytes blob = must(receiverKey.unwrapKeyBlob(
+            must(readFile(keyFile.temporary(), kMaxKeyBytes, "a wrapped key")),
+            files.key.string()));
+        const Bytes plaintext = must(decryptRecord(blob, ciphertext, files.data.string()));
         secureWipe(blob);
-        const PointRecord received = decodeRecord(plaintext, files.data.string());
+        const PointRecord received = must(decodeRecord(plaintext, files.data.string()));
         const PenwellViewController& c = replay.controller();
         const PointRecord sent = recordOf(c.lines());
         const std::string difference = firstDifference(sent, received);
@@ -196,7 +195,7 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
                << "  round trip verified: " << sampleCount(received) << " samples decrypted with "
                << options.privateKey.string() << " match the controller's strokes\n";
     }
-    outputs.commitAll();
+    must(outputs.commitAll());
     outFolder.keep();
     out << report.str();
     out << "wrote " << traces.size() * 5 << " files to " << options.out.string() << "\n";

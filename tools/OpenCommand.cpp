@@ -10,18 +10,23 @@
 #include <vector>
 
 #include "capture/Penwell.h"
+#include "host/common/EvidenceInputs.h"
 #include "platform/Defaults.h"
+#include "platform/filesystem/StagedFile.h"
 #include "receiver/Evidence.h"
+#include "receiver/Limits.h"
+#include "receiver/RestoredRecord.h"
+#include "receiver/Signature.h"
 #include "tools/CertificateTool.h"
 #include "tools/Commands.h"
-#include "tools/EvidenceInputs.h"
-#include "tools/Limits.h"
-#include "tools/Receiver.h"
-#include "tools/RestoredRecord.h"
-#include "tools/StagedFile.h"
 #include "tools/ToolError.h"
 
 namespace penwell::tools {
+
+// The libraries under the commands: they answer failures as values, must() prints them.
+using namespace penwell::filesystem;
+using namespace penwell::host;
+using namespace penwell::receiver;
 
 namespace {
 
@@ -206,7 +211,7 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
         inputs.push_back({"--data", options.data});
         inputs.push_back({"--key", options.key});
     }
-    requireDistinctFiles(named, inputs);
+    must(requireDistinctFiles(named, inputs));
     std::optional<OpenedSignature> opened;
     std::optional<receiver::OpenedEvidence> evidence;
     PointRecord record;
@@ -214,23 +219,24 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
         if (!options.data.empty() || !options.key.empty()) {
             throw ToolError("--evidence: replaces --data and --key, give one or the other");
         }
-        evidence = openEvidenceFile(
+        evidence = must(openEvidenceFile(
             *options.evidence, options.privateKey,
-            options.document ? std::optional(documentDigest(*options.document)) : std::nullopt,
-            options.trust);
-        record = decodeRecord(evidence->payload.record, options.evidence->string());
+            options.document ? std::optional(must(documentDigest(*options.document)))
+                             : std::nullopt,
+            options.trust));
+        record = must(decodeRecord(evidence->payload.record, options.evidence->string()));
     } else {
-        opened = openSignature(options.privateKey, options.data, options.key);
+        opened = must(openSignature(options.privateKey, options.data, options.key));
         record = opened->record;
     }
     // Stage the pictures before printing anything, so a failure prints only its error.
     StagedOutputs outputs;
     if (!pictures.empty()) {
-        const std::vector<ExportResult> results = drawRecord(
+        const std::vector<ExportResult> results = must(drawRecord(
             record, options.evidence ? options.evidence->string() : options.data.string(),
-            {options.lineWidth, options.smoothing}, pictures);
+            {options.lineWidth, options.smoothing, {}}, pictures));
         for (std::size_t i = 0; i < files.size(); ++i) {
-            outputs.add(files[i]).write(results[i].bytes);
+            must(outputs.stage(files[i], results[i].bytes));
         }
     }
     if (options.json) {
@@ -245,7 +251,7 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
     } else {
         printSummary(*opened, options, out);
     }
-    outputs.commitAll();
+    must(outputs.commitAll());
     if (!options.json) {
         for (const auto& file : files) {
             out << "wrote " << file.string() << "\n";

@@ -3,18 +3,24 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/common/EvidenceInputs.h"
+#include "host/common/HostServices.h"
+#include "host/common/Replay.h"
 #include "pdf/PdfSignature.h"
+#include "platform/filesystem/StagedFile.h"
+#include "receiver/Evidence.h"
+#include "receiver/Limits.h"
+#include "receiver/RestoredRecord.h"
+#include "receiver/Signature.h"
 #include "tools/Commands.h"
-#include "tools/EvidenceInputs.h"
-#include "tools/Limits.h"
-#include "tools/Receiver.h"
-#include "tools/Replay.h"
-#include "tools/RestoredRecord.h"
-#include "tools/StagedFile.h"
 #include "tools/ToolError.h"
-#include "tools/ToolServices.h"
 
 namespace penwell::tools {
+
+// The libraries under the commands: they answer failures as values, must() prints them.
+using namespace penwell::filesystem;
+using namespace penwell::host;
+using namespace penwell::receiver;
 
 namespace {
 
@@ -27,9 +33,9 @@ T orThrow(pdf::Outcome<T> outcome) {
 }
 
 pdf::SigningIdentity loadIdentity(const PdfSignOptions& options) {
-    const Bytes key = readFile(options.signKey, kMaxKeyBytes, "a signing key");
+    const Bytes key = must(readFile(options.signKey, kMaxKeyBytes, "a signing key"));
     if (options.signCert) {
-        const Bytes certificate = readFile(*options.signCert, kMaxKeyBytes, "a certificate");
+        const Bytes certificate = must(readFile(*options.signCert, kMaxKeyBytes, "a certificate"));
         return orThrow(pdf::SigningIdentity::fromPem(key, options.signKey.string(), certificate,
                                                      options.signCert->string()));
     }
@@ -52,45 +58,50 @@ struct Signature {
 EvidenceOptions evidenceOptions(const PdfSignOptions& options, const Sha256& digest) {
     EvidenceOptions evidence;
     evidence.documentSha256 = digest;
-    evidence.signer = loadSigningIdentity(options.signKey, options.signCert, std::nullopt);
+    evidence.signer =
+        must(host::loadSigningIdentity(options.signKey, options.signCert, std::nullopt));
     return evidence;
 }
 
 Signature fromTrace(const PdfSignOptions& options, const Sha256& digest, std::ostream& err) {
-    const Trace trace = loadTrace(*options.trace);
+    const Trace trace = must(loadTrace(*options.trace));
     for (const std::string& warning : traceWarnings(trace)) {
         err << "penwell: warning: " << warning << "\n";
     }
     ReplaySettings settings;
-    settings.services.resources = toolResourceFolder();
+    settings.services.resources = installedResourceFolder();
     Replay replay(trace, settings);
     ExportRequest request;
     request.files.push_back(kInkPdf);
     request.evidence = evidenceOptions(options, digest);
     Exports exports;
-    replay.run([&] { exports = takeExports(replay, trace, request, settings.services); });
+    replay.run([&] { exports = must(takeExports(replay, trace, request, settings.services)); });
     return {std::move(exports.files.front().bytes), std::move(*exports.evidence)};
 }
 
 /// An evidence record made elsewhere: it must be bound to IN, and its ink is drawn from it.
 Signature fromEvidence(const PdfSignOptions& options, const Sha256& digest) {
     const std::string name = options.evidence->string();
-    Bytes evidence = readFile(*options.evidence, kMaxRecordBytes, "an evidence record");
+    Bytes evidence = must(readFile(*options.evidence, kMaxRecordBytes, "an evidence record"));
     const receiver::OpenedEvidence opened =
-        openEvidenceRecord(evidence, name, *options.privateKey, digest);
+        must(openEvidenceRecord(evidence, name, *options.privateKey, digest));
     const EvidencePayload& payload = opened.payload;
-    std::vector<ExportResult> ink = drawRecord(decodeRecord(payload.record, name), name,
-                                               {payload.lineWidth, payload.smoothing}, {kInkPdf});
+    std::vector<ExportResult> ink =
+        must(drawRecord(must(decodeRecord(payload.record, name)), name,
+                        {payload.lineWidth, payload.smoothing, {}}, {kInkPdf}));
     return {std::move(ink.front().bytes), std::move(evidence)};
 }
 
 /// A record and its wrapped key: restored into a controller, which makes the evidence.
 Signature fromRecord(const PdfSignOptions& options, const Sha256& digest) {
-    const OpenedSignature opened = openSignature(*options.privateKey, *options.data, *options.key);
+    const OpenedSignature opened =
+        must(openSignature(*options.privateKey, *options.data, *options.key));
     const EvidenceOptions evidence = evidenceOptions(options, digest);
     Signature signature;
-    withRestoredController(
-        opened.record, options.data->string(), {}, [&](PenwellViewController& controller) {
+    RestoreSettings settings;
+    settings.services.resources = installedResourceFolder();  // the pin the evidence is sealed for
+    must(withRestoredController(
+        opened.record, options.data->string(), settings, [&](PenwellViewController& controller) {
             std::optional<ExportResult> ink = controller.exportSignature(kInkPdf);
             Result<Bytes> sealed = controller.exportEvidence(evidence);
             if (!ink) {
@@ -100,7 +111,7 @@ Signature fromRecord(const PdfSignOptions& options, const Sha256& digest) {
                 throw ToolError(sealed.error().message);
             }
             signature = {std::move(ink->bytes), std::move(*sealed)};
-        });
+        }));
     return signature;
 }
 
@@ -120,7 +131,7 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
             inputs.push_back({option, **path});
         }
     }
-    requireDistinctFiles({{"OUT", options.out}}, inputs);
+    must(requireDistinctFiles({{"OUT", options.out}}, inputs));
     if (options.data.has_value() != options.key.has_value()) {
         throw ToolError(std::string(options.data ? "--data" : "--key") + ": needs " +
                         (options.data ? "--key" : "--data") + " too");
@@ -140,8 +151,8 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     request.location = options.location;
     request.name = options.name;
     const pdf::SigningIdentity identity = loadIdentity(options);
-    const Bytes in = readFile(options.in, pdf::kMaxDocumentBytes, "a PDF");
-    const Sha256 digest = documentDigest(in, options.in.string());
+    const Bytes in = must(readFile(options.in, pdf::kMaxDocumentBytes, "a PDF"));
+    const Sha256 digest = must(documentDigest(in, options.in.string()));
     Signature signature = options.trace      ? fromTrace(options, digest, err)
                           : options.evidence ? fromEvidence(options, digest)
                                              : fromRecord(options, digest);
@@ -155,18 +166,18 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     };
     const Bytes signedPdf = orThrow(pdf::signPdf(in, options.in.string(), request, identity));
     StagedOutputs outputs;
-    outputs.add(options.out).write(signedPdf);
-    outputs.commitAll();
+    must(outputs.stage(options.out, signedPdf));
+    must(outputs.commitAll());
     out << options.out.string() << ": signed (" << signedPdf.size() - in.size()
         << " bytes appended to " << in.size() << ")\n";
     return 0;
 }
 
 int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
-    const Bytes file = readFile(options.file, pdf::kMaxDocumentBytes, "a PDF");
+    const Bytes file = must(readFile(options.file, pdf::kMaxDocumentBytes, "a PDF"));
     pdf::VerifyOptions verify;
     if (options.trust) {
-        verify.trust = readFile(*options.trust, kMaxKeyBytes, "a certificate");
+        verify.trust = must(readFile(*options.trust, kMaxKeyBytes, "a certificate"));
     }
     if (options.png && !options.privateKey) {
         throw ToolError("--png: needs --private-key to open the evidence");
@@ -178,9 +189,9 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
             inputs.push_back({option, **path});
         }
     }
-    requireDistinctFiles(
+    must(requireDistinctFiles(
         options.png ? std::vector<NamedFile>{{"--png", *options.png}} : std::vector<NamedFile>{},
-        inputs);
+        inputs));
     // The record last opened, the newest signature's when every one opens: what --png draws.
     std::optional<EvidencePayload> newest;
     if (options.privateKey) {
@@ -193,13 +204,13 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
                                trust](ByteView bytes) -> pdf::Outcome<pdf::OpenedEvidence> {
             try {
                 const receiver::OpenedEvidence opened =
-                    openEvidenceRecord(bytes, name, *options.privateKey, std::nullopt, trust);
+                    must(openEvidenceRecord(bytes, name, *options.privateKey, std::nullopt, trust));
                 const EvidencePayload& payload = opened.payload;
                 if (!payload.documentSha256) {
                     return pdf::fail(pdf::PdfErrorKind::Evidence,
                                      name + " is bound to no document");
                 }
-                const PointRecord record = decodeRecord(payload.record, name);
+                const PointRecord record = must(decodeRecord(payload.record, name));
                 char summary[96];
                 std::snprintf(summary, sizeof summary, "%zu strokes, %zu samples, writing %.3f s",
                               record.size(), sampleCount(record),
@@ -219,10 +230,10 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
     // Staged before the listing, so a picture that cannot be made prints only its error.
     StagedOutputs outputs;
     if (options.png && newest) {
-        const std::vector<ExportResult> ink = drawRecord(
-            decodeRecord(newest->record, options.file.string()), options.file.string(),
-            {newest->lineWidth, newest->smoothing}, {{ExportFormat::PNG, 1.0, true, false}});
-        outputs.add(*options.png).write(ink.front().bytes);
+        const std::vector<ExportResult> ink = must(drawRecord(
+            must(decodeRecord(newest->record, options.file.string())), options.file.string(),
+            {newest->lineWidth, newest->smoothing, {}}, {{ExportFormat::PNG, 1.0, true, false}}));
+        must(outputs.stage(*options.png, ink.front().bytes));
     }
     std::size_t failed = 0;
     for (std::size_t i = 0; i < reports.size(); ++i) {
@@ -267,7 +278,7 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
         out << "--png: " << options.file.string() << " holds no evidence record to draw\n";
         return 1;
     }
-    outputs.commitAll();
+    must(outputs.commitAll());
     out << options.file.string() << ": all " << reports.size() << " signature(s) check out\n";
     if (options.png) {
         out << "wrote " << options.png->string() << "\n";

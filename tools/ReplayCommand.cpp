@@ -6,26 +6,45 @@
 #include <utility>
 #include <vector>
 
+#include "host/common/EvidenceInputs.h"
+#include "host/common/HostServices.h"
+#include "host/common/Replay.h"
 #include "platform/cairo/CairoGraphics.h"
 #include "platform/filesystem/DirectoryBundle.h"
+#include "platform/filesystem/StagedFile.h"
+#include "receiver/Record.h"
 #include "tools/Commands.h"
-#include "tools/EvidenceInputs.h"
-#include "tools/Record.h"
-#include "tools/Replay.h"
-#include "tools/StagedFile.h"
 #include "tools/ToolError.h"
-#include "tools/ToolServices.h"
 
 namespace penwell::tools {
 
-namespace {
+// The libraries under the commands: they answer failures as values, must() prints them.
+using namespace penwell::filesystem;
+using namespace penwell::host;
+using namespace penwell::receiver;
 
-void stagePng(StagedOutputs& outputs, const std::filesystem::path& target, const Image& image) {
-    StagedFile& file = outputs.add(target);
+std::filesystem::path stagePng(StagedOutputs& outputs, const std::filesystem::path& target,
+                               const Image& image) {
+    StagedFile& file = *must(outputs.add(target));
     if (!penwell::cairo::writePng(image, file.temporary())) {
         throw ToolError(target.string() + ": cannot write the PNG");
     }
+    return file.temporary();
 }
+
+std::optional<SigningIdentity> loadSigningIdentity(const SignOptions& options) {
+    if (!options.key) {
+        if (options.certificate || options.passwordFile) {
+            throw ToolError(
+                std::string(options.certificate ? "--sign-cert" : "--sign-password-file") +
+                ": needs --sign-key");
+        }
+        return std::nullopt;
+    }
+    return must(host::loadSigningIdentity(*options.key, options.certificate, options.passwordFile));
+}
+
+namespace {
 
 /// A statistic for JSON at full precision (nlohmann writes the shortest form that reads back
 /// exactly); NaN, which JSON has no number for, as null.
@@ -107,7 +126,7 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
         }
     }
     const std::filesystem::path resources =
-        options.resources ? *options.resources : toolResourceFolder();
+        options.resources ? *options.resources : installedResourceFolder();
     std::vector<NamedFile> inputs = {{"TRACE", options.trace},
                                      {"--resources", resources / "Penwell.dat"}};
     if (options.store) {
@@ -120,19 +139,19 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
             inputs.push_back({option, **path});
         }
     }
-    requireDistinctFiles(named, inputs);
+    must(requireDistinctFiles(named, inputs));
     // Read only with --evidence (checked above), but always checked for a stray option.
     std::optional<SigningIdentity> signer = loadSigningIdentity(options.sign);
     if (options.evidence) {
         EvidenceOptions evidence;
         if (options.document) {
-            evidence.documentSha256 = documentDigest(*options.document);
+            evidence.documentSha256 = must(documentDigest(*options.document));
         }
         evidence.signer = std::move(signer);
         request.evidence = std::move(evidence);
     }
 
-    const Trace trace = loadTrace(options.trace);
+    const Trace trace = must(loadTrace(options.trace));
     for (const std::string& warning : traceWarnings(trace)) {
         err << "penwell: warning: " << warning << "\n";
     }
@@ -152,7 +171,7 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
         if (cropForSummary && !c.isSignature()) {
             now.files.pop_back();
         }
-        exports = takeExports(replay, trace, now, settings.services);
+        exports = must(takeExports(replay, trace, now, settings.services));
     });
 
     // Staged in one group: all outputs appear together or none changes.
@@ -161,16 +180,16 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
         stagePng(outputs, *options.padPng, *exports.padImage);
     }
     for (std::size_t i = 0; i < files.size(); ++i) {
-        outputs.add(files[i]).write(exports.files[i].bytes);
+        must(outputs.stage(files[i], exports.files[i].bytes));
     }
     if (options.data) {
-        outputs.add(*options.data).write(*exports.data);
-        outputs.add(*options.key).write(*exports.wrappedKey);
+        must(outputs.stage(*options.data, *exports.data));
+        must(outputs.stage(*options.key, *exports.wrappedKey));
     }
     if (options.evidence) {
-        outputs.add(*options.evidence).write(*exports.evidence);
+        must(outputs.stage(*options.evidence, *exports.evidence));
     }
-    outputs.commitAll();
+    must(outputs.commitAll());
 
     const PointRecord record = recordOf(c.lines());
     std::vector<std::filesystem::path> written;

@@ -4,13 +4,16 @@
 #include <fstream>
 #include <thread>
 
+#include "host/common/EvidenceInputs.h"
+#include "host/common/Replay.h"
 #include "host/web/Server.h"
 #include "tools/Commands.h"
-#include "tools/EvidenceInputs.h"
-#include "tools/Replay.h"
 #include "tools/ToolError.h"
 
 namespace penwell::tools {
+
+// The libraries under the commands: they answer failures as values, must() prints them.
+using namespace penwell::host;
 
 namespace {
 
@@ -57,7 +60,7 @@ void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIde
     // The evidence too, so a signing key that does not fit its certificate stops the start.
     request.evidence = EvidenceOptions{};
     request.evidence->signer = signer;
-    takeExports(replay, trace, request, services);
+    must(takeExports(replay, trace, request, services));
 }
 
 /// --out must take files now, not first at a signer's Done.
@@ -99,14 +102,15 @@ int runServe(const ServeOptions& options, std::ostream& out) {
     }
     pad.signer = loadSigningIdentity(options.sign);
     if (options.document) {
-        pad.document = web::SignableDocument::open(
+        pad.document = must(web::SignableDocument::open(
             {*options.document, options.field, options.page, options.rect, options.reason,
              options.location, options.name, options.pdfjs},
-            pad.signer);
+            pad.signer));
     }
     checkKeyWrap(pad.services, pad.signer);
 
-    web::Server s(std::move(server));
+    const std::unique_ptr<web::Server> started = must(web::Server::listen(std::move(server)));
+    web::Server& s = *started;
     out << "penwell serve: open " << s.url() << " in a browser (Ctrl-C stops)" << std::endl;
     s.run();
     out << "penwell serve: stopped" << std::endl;

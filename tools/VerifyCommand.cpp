@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "tools/StagedFile.h"
+#include "platform/filesystem/StagedFile.h"
 #include "tools/ToolError.h"
 #include "tools/VerifyInput.h"
 #include "verify/Evaluation.h"
@@ -14,6 +14,9 @@
 #include "verify/Template.h"
 
 namespace penwell::tools {
+
+// The libraries under the commands: they answer failures as values, must() prints them.
+using namespace penwell::filesystem;
 
 namespace {
 
@@ -85,7 +88,7 @@ int runVerifyEnrol(const VerifyEnrolOptions& options, std::ostream& out) {
     for (const auto& r : options.references) {
         inputs.push_back({"a reference", r});
     }
-    requireDistinctFiles({{"--out", options.out}}, inputs);
+    must(requireDistinctFiles({{"--out", options.out}}, inputs));
     std::vector<verify::Signature> references;
     for (const auto& r : options.references) {
         references.push_back(loadSignature(r, options.privateKey));
@@ -96,8 +99,8 @@ int runVerifyEnrol(const VerifyEnrolOptions& options, std::ostream& out) {
     const std::string text = t.serialise();
     // Biometric data: readable by its owner only, whatever the umask.
     StagedOutputs outputs;
-    outputs.add(options.out, 0600, true).write(asBytes(text));
-    outputs.commitAll();
+    must(outputs.stage(options.out, asBytes(text), 0600, true));
+    must(outputs.commitAll());
     out << options.out.string() << ": " << t.references().size() << " references, "
         << verify::kindName(t.kind()) << ", " << pressureNote(t.usesPressure()) << '\n';
     if (t.references().size() < verify::kRecommendedReferences) {
@@ -109,7 +112,8 @@ int runVerifyEnrol(const VerifyEnrolOptions& options, std::ostream& out) {
 
 int runVerifyCheck(const VerifyCheckOptions& options, std::ostream& out, std::ostream& err) {
     try {
-        const Bytes bytes = readFile(options.templateFile, verify::kMaxTemplateBytes, "a template");
+        const Bytes bytes =
+            must(readFile(options.templateFile, verify::kMaxTemplateBytes, "a template"));
         const verify::Template t = valueOr(verify::Template::parse(
             std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
             options.templateFile.string()));
@@ -227,7 +231,7 @@ int runVerifySynth(const VerifySynthOptions& options, std::ostream& out) {
     synthetic.pressure = !options.finger;
     const auto signers = verify::makeSyntheticSigners(synthetic);
 
-    OutputFolder root(options.out);
+    OutputFolder root = must(OutputFolder::create(options.out));
     StagedOutputs outputs;
     std::size_t files = 0;
     const char* kind = options.finger ? "finger" : "stylus";
@@ -271,12 +275,12 @@ int runVerifySynth(const VerifySynthOptions& options, std::ostream& out) {
                     throw ToolError(target.parent_path().string() + ": " + made.message());
                 }
                 const std::string text = trace.dump() + '\n';
-                outputs.add(target).write(asBytes(text));
+                must(outputs.stage(target, asBytes(text)));
                 ++files;
             }
         }
     }
-    outputs.commitAll();
+    must(outputs.commitAll());
     root.keep();
     out << options.out.string() << ": " << signers.size() << " signers, " << files << " traces\n";
     return 0;

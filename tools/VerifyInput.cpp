@@ -1,11 +1,16 @@
 #include "tools/VerifyInput.h"
 
-#include "tools/Receiver.h"
-#include "tools/Replay.h"
+#include "host/common/Replay.h"
+#include "host/common/Trace.h"
+#include "receiver/Evidence.h"
+#include "receiver/Signature.h"
 #include "tools/ToolError.h"
-#include "tools/Trace.h"
 
 namespace penwell::tools {
+
+// The libraries under the commands: they answer failures as values, must() prints them.
+using namespace penwell::host;
+using namespace penwell::receiver;
 
 verify::Signature signatureOf(const std::vector<Stroke>& lines, std::string name) {
     verify::Signature signature;
@@ -27,7 +32,7 @@ verify::Signature signatureOf(const PointRecord& record, std::string name) {
 }
 
 verify::Signature signatureOfTrace(const std::filesystem::path& file) {
-    const Trace trace = loadTrace(file);
+    const Trace trace = must(loadTrace(file));
     Replay replay(trace, ReplaySettings{});
     replay.run([] {});
     return signatureOf(replay.controller().lines(), file.string());
@@ -50,7 +55,7 @@ verify::Signature loadSignature(const std::filesystem::path& file,
         }
         std::filesystem::path key = file;
         key.replace_extension(".key");
-        const OpenedSignature opened = openSignature(*privateKey, file, key);
+        const OpenedSignature opened = must(openSignature(*privateKey, file, key));
         return signatureOf(opened.record, file.string());
     }
     if (extension == ".evidence") {
@@ -59,8 +64,9 @@ verify::Signature loadSignature(const std::filesystem::path& file,
                             ": an evidence record needs the receiver's --private-key");
         }
         // Bound to whatever document it names: the handwriting is compared, not the document.
-        const receiver::OpenedEvidence opened = openEvidenceFile(file, *privateKey, std::nullopt);
-        return signatureOf(decodeRecord(opened.payload.record, file.string()), file.string());
+        const receiver::OpenedEvidence opened =
+            must(openEvidenceFile(file, *privateKey, std::nullopt));
+        return signatureOf(must(decodeRecord(opened.payload.record, file.string())), file.string());
     }
     throw ToolError(file.string() +
                     ": not a signature file (a trace NAME.json, a record NAME.data with "

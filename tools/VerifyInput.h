@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture/Sample.h"
-#include "tools/Record.h"
+#include "receiver/Record.h"
 #include "verify/Signature.h"
 
 namespace penwell::tools {
@@ -19,7 +19,7 @@ namespace penwell::tools {
 verify::Signature signatureOf(const std::vector<Stroke>& lines, std::string name);
 
 /// A decoded record's strokes: signed positions, pressure from thousandths.
-verify::Signature signatureOf(const PointRecord& record, std::string name);
+verify::Signature signatureOf(const receiver::PointRecord& record, std::string name);
 
 /// What a trace leaves in the controller: it is replayed headless, so the signature is exactly
 /// the strokes a record of it would hold (before the record's rounding). Throws ToolError.

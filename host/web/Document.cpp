@@ -4,16 +4,21 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "tools/EvidenceInputs.h"
-#include "tools/StagedFile.h"
-#include "tools/ToolError.h"
+#include "host/common/EvidenceInputs.h"
+#include "platform/filesystem/StagedFile.h"
 #ifdef PENWELL_WITH_PDF
 #include "pdf/PdfSignature.h"
 #endif
 
 namespace penwell::web {
 
-using tools::ToolError;
+namespace {
+
+Failure documentFailure(DocumentError code, std::string message) {
+    return Failure{kDocumentErrorDomain, static_cast<std::int64_t>(code), std::move(message)};
+}
+
+}  // namespace
 
 #ifdef PENWELL_WITH_PDF
 
@@ -27,10 +32,12 @@ constexpr const char* kPdfjsScripts[] = {"pdf.js", "pdf.worker.js"};
 /// to the ink (`pdf sign` draws it the same way).
 const ExportOptions kInkPdf{ExportFormat::PDF, 1.0, true, false};
 
+/// The value, or the PDF library's refusal passed on (inside refusing()).
 template <typename T>
-T orThrow(pdf::Outcome<T> outcome) {
+T take(pdf::Outcome<T> outcome) {
     if (!outcome) {
-        throw ToolError(outcome.error().message);
+        throw Refusal{Failure{kDocumentErrorDomain, 100 + static_cast<int>(outcome.error().kind),
+                              outcome.error().message}};
     }
     return std::move(*outcome);
 }
@@ -62,45 +69,50 @@ struct SignableDocument::Impl {
     std::vector<WebAsset> assets;
 };
 
-std::shared_ptr<const SignableDocument> SignableDocument::open(
+Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
     const DocumentOptions& options, const std::optional<SigningIdentity>& signer) {
-    auto impl = std::make_unique<Impl>();
-    const std::filesystem::path pdfjs = pdfjsFolder(options);
-    for (const char* script : kPdfjsScripts) {
-        const std::filesystem::path path = pdfjs / "build" / script;
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(path, ec)) {
-            throw ToolError(pdfjs.string() + ": no pdf.js there (build/" + script +
-                            "): install libjs-pdf, or name its folder with --pdfjs or $" +
-                            kPdfjsVariable);
+    return refusing([&] {
+        auto impl = std::make_unique<Impl>();
+        const std::filesystem::path pdfjs = pdfjsFolder(options);
+        for (const char* script : kPdfjsScripts) {
+            const std::filesystem::path path = pdfjs / "build" / script;
+            std::error_code ec;
+            if (!std::filesystem::is_regular_file(path, ec)) {
+                throw Refusal{documentFailure(
+                    DocumentError::noPdfjs,
+                    pdfjs.string() + ": no pdf.js there (build/" + script +
+                        "): install libjs-pdf, or name its folder with --pdfjs or $" +
+                        kPdfjsVariable)};
+            }
+            impl->scripts.push_back(take(filesystem::readFile(path, kMaxScriptBytes, "a script")));
         }
-        impl->scripts.push_back(tools::readFile(path, kMaxScriptBytes, "a script"));
-    }
-    if (!signer) {
-        throw ToolError(
-            "--document: needs --sign-key (with --sign-cert, or a PKCS#12 file): the signed PDF "
-            "is sealed with the operator key");
-    }
-    impl->name = options.file.string();
-    impl->request.placement = orThrow(pdf::placementOf(options.field, options.page, options.rect));
-    impl->request.reason = options.reason;
-    impl->request.location = options.location;
-    impl->request.name = options.name;
-    impl->bytes = tools::readFile(options.file, pdf::kMaxDocumentBytes, "a PDF");
-    const pdf::SignaturePlace place =
-        orThrow(pdf::checkSignRequest(impl->bytes, impl->name, impl->request));
-    impl->identity = orThrow(pdf::SigningIdentity::fromPem(signer->privateKey, "--sign-key",
-                                                           signer->certificate, "--sign-cert"));
-    impl->digest = tools::documentDigest(impl->bytes, impl->name);
-    impl->place = nlohmann::json{{"page", place.page},
-                                 {"rect", {place.x, place.y, place.width, place.height}}}
-                      .dump();
-    const char* script = "text/javascript; charset=utf-8";
-    impl->assets = {{"/document.pdf", "application/pdf", text(impl->bytes)},
-                    {"/document.json", "application/json", impl->place},
-                    {"/pdfjs/pdf.js", script, text(impl->scripts[0])},
-                    {"/pdfjs/pdf.worker.js", script, text(impl->scripts[1])}};
-    return std::shared_ptr<const SignableDocument>(new SignableDocument(std::move(impl)));
+        if (!signer) {
+            throw Refusal{documentFailure(DocumentError::needsSignKey,
+                                          "--document: needs --sign-key (with --sign-cert, or a "
+                                          "PKCS#12 file): the signed PDF "
+                                          "is sealed with the operator key")};
+        }
+        impl->name = options.file.string();
+        impl->request.placement = take(pdf::placementOf(options.field, options.page, options.rect));
+        impl->request.reason = options.reason;
+        impl->request.location = options.location;
+        impl->request.name = options.name;
+        impl->bytes = take(filesystem::readFile(options.file, pdf::kMaxDocumentBytes, "a PDF"));
+        const pdf::SignaturePlace place =
+            take(pdf::checkSignRequest(impl->bytes, impl->name, impl->request));
+        impl->identity = take(pdf::SigningIdentity::fromPem(signer->privateKey, "--sign-key",
+                                                            signer->certificate, "--sign-cert"));
+        impl->digest = take(host::documentDigest(impl->bytes, impl->name));
+        impl->place = nlohmann::json{{"page", place.page},
+                                     {"rect", {place.x, place.y, place.width, place.height}}}
+                          .dump();
+        const char* script = "text/javascript; charset=utf-8";
+        impl->assets = {{"/document.pdf", "application/pdf", text(impl->bytes)},
+                        {"/document.json", "application/json", impl->place},
+                        {"/pdfjs/pdf.js", script, text(impl->scripts[0])},
+                        {"/pdfjs/pdf.worker.js", script, text(impl->scripts[1])}};
+        return std::shared_ptr<const SignableDocument>(new SignableDocument(std::move(impl)));
+    });
 }
 
 const Sha256& SignableDocument::digest() const {
@@ -111,21 +123,25 @@ std::span<const WebAsset> SignableDocument::assets() const {
     return impl_->assets;
 }
 
-Bytes SignableDocument::sign(PenwellViewController& controller, const Bytes& evidence) const {
-    const std::optional<ExportResult> ink = controller.exportSignature(kInkPdf);
-    if (!ink) {
-        throw ToolError(impl_->name + ": the ink's picture could not be made");
-    }
-    pdf::SignRequest request = impl_->request;
-    request.inkPdf = ink->bytes;
-    request.evidence = [&](const Sha256& signedDigest) -> pdf::Outcome<Bytes> {
-        if (signedDigest != impl_->digest) {  // the bytes are read once: never
-            return pdf::fail(pdf::PdfErrorKind::Evidence,
-                             impl_->name + ": changed while it was being signed");
+Result<Bytes> SignableDocument::sign(PenwellViewController& controller,
+                                     const Bytes& evidence) const {
+    return refusing([&] {
+        const std::optional<ExportResult> ink = controller.exportSignature(kInkPdf);
+        if (!ink) {
+            throw Refusal{documentFailure(DocumentError::noInk,
+                                          impl_->name + ": the ink's picture could not be made")};
         }
-        return evidence;
-    };
-    return orThrow(pdf::signPdf(impl_->bytes, impl_->name, request, *impl_->identity));
+        pdf::SignRequest request = impl_->request;
+        request.inkPdf = ink->bytes;
+        request.evidence = [&](const Sha256& signedDigest) -> pdf::Outcome<Bytes> {
+            if (signedDigest != impl_->digest) {  // the bytes are read once: never
+                return pdf::fail(pdf::PdfErrorKind::Evidence,
+                                 impl_->name + ": changed while it was being signed");
+            }
+            return evidence;
+        };
+        return take(pdf::signPdf(impl_->bytes, impl_->name, request, *impl_->identity));
+    });
 }
 
 #else  // built without the PDF library
@@ -134,9 +150,10 @@ struct SignableDocument::Impl {
     Sha256 digest{};
 };
 
-std::shared_ptr<const SignableDocument> SignableDocument::open(
+Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
     const DocumentOptions&, const std::optional<SigningIdentity>&) {
-    throw ToolError(
+    return documentFailure(
+        DocumentError::noPdfLibrary,
         "--document: this penwell was built without the PDF library (its compiler cannot "
         "build qpdf's headers)");
 }
@@ -149,8 +166,8 @@ std::span<const WebAsset> SignableDocument::assets() const {
     return {};
 }
 
-Bytes SignableDocument::sign(PenwellViewController&, const Bytes&) const {
-    throw ToolError("no PDF library");
+Result<Bytes> SignableDocument::sign(PenwellViewController&, const Bytes&) const {
+    return documentFailure(DocumentError::noPdfLibrary, "no PDF library");
 }
 
 #endif

@@ -13,12 +13,24 @@
 #include "capture/Penwell.h"
 #include "host/web/WebAssets.h"
 #include "platform/Cms.h"
+#include "platform/Result.h"
 #include "secure/Evidence.h"
 
 namespace penwell::web {
 
-/// The folder of Debian's libjs-pdf when neither --pdfjs nor $PENWELL_PDFJS names one.
+/// The environment variable naming pdf.js's folder when --pdfjs does not.
 inline constexpr const char* kPdfjsVariable = "PENWELL_PDFJS";
+
+/// Domain of the document's refusals; the code is DocumentError, or 100 + the PDF library's
+/// own kind (pdf::PdfErrorKind) when that library refused.
+inline constexpr const char* kDocumentErrorDomain = "PenwellWebDocument";
+
+enum class DocumentError : int {
+    noPdfjs = 1,       ///< pdf.js is not in the folder named
+    needsSignKey = 2,  ///< no operator key to seal the PDF with
+    noInk = 3,         ///< the controller made no picture of the ink
+    noPdfLibrary = 4,  ///< built without the PDF library
+};
 
 /// What the operator asked for, as `penwell pdf sign` takes it.
 struct DocumentOptions {
@@ -36,8 +48,8 @@ class SignableDocument {
 public:
     /// Reads the document (at most the PDF library's size bound) and pdf.js, and refuses what
     /// `pdf sign` would refuse, with its messages, and a server without an operator key (a PAdES
-    /// signature is made with it). Throws ToolError, one line.
-    static std::shared_ptr<const SignableDocument> open(
+    /// signature is made with it). Fails with one line naming the input at fault.
+    static Result<std::shared_ptr<const SignableDocument>> open(
         const DocumentOptions& options, const std::optional<SigningIdentity>& signer);
     ~SignableDocument();
     SignableDocument(const SignableDocument&) = delete;
@@ -53,8 +65,8 @@ public:
 
     /// The document signed with the controller's signature: its ink drawn by the stroke
     /// painter into the place, `evidence` (bound to digest()) inside, sealed with the operator
-    /// key. Throws ToolError with the reason.
-    Bytes sign(PenwellViewController& controller, const Bytes& evidence) const;
+    /// key. Fails with the reason.
+    Result<Bytes> sign(PenwellViewController& controller, const Bytes& evidence) const;
 
     struct Impl;
 

@@ -19,7 +19,6 @@
 
 #include "host/web/WebAssets.h"
 #include "platform/asio/AsioRunLoop.h"
-#include "tools/ToolError.h"
 
 namespace penwell::web {
 
@@ -30,7 +29,6 @@ namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 using asio::Strand;
 using Clock = std::chrono::steady_clock;
-using tools::ToolError;
 
 namespace {
 
@@ -673,12 +671,22 @@ void Server::Impl::stop() {
     });
 }
 
-Server::Server(ServerOptions options) : impl_(std::make_shared<Impl>(std::move(options))) {
+Result<std::unique_ptr<Server>> Server::listen(ServerOptions options) {
+    std::unique_ptr<Server> server(new Server(std::move(options)));
+    if (MaybeFailure failed = server->start()) {
+        return *failed;
+    }
+    return server;
+}
+
+Server::Server(ServerOptions options) : impl_(std::make_shared<Impl>(std::move(options))) {}
+
+MaybeFailure Server::start() {
     Impl& s = *impl_;
     beast::error_code ec;
     const auto address = net::ip::make_address(s.options.bind, ec);
     if (ec) {
-        throw ToolError(s.options.bind + ": not an IP address");
+        return Failure{kServerErrorDomain, ec.value(), s.options.bind + ": not an IP address"};
     }
     const tcp::endpoint endpoint(address, s.options.port);
     s.acceptor.open(endpoint.protocol(), ec);
@@ -692,8 +700,9 @@ Server::Server(ServerOptions options) : impl_(std::make_shared<Impl>(std::move(o
         s.acceptor.listen(net::socket_base::max_listen_connections, ec);
     }
     if (ec) {
-        throw ToolError(hostPort(s.options.bind, s.options.port) +
-                        ": cannot listen: " + ec.message());
+        return Failure{
+            kServerErrorDomain, ec.value(),
+            hostPort(s.options.bind, s.options.port) + ": cannot listen: " + ec.message()};
     }
     const std::uint16_t p = port();
     for (const std::string& host :
@@ -704,11 +713,13 @@ Server::Server(ServerOptions options) : impl_(std::make_shared<Impl>(std::move(o
     for (const std::string& origin : s.options.publicOrigins) {
         const auto scheme = origin.find("://");
         if (scheme == std::string::npos || origin.back() == '/') {
-            throw ToolError(origin + ": expected an origin like https://sign.example.com");
+            return Failure{kServerErrorDomain, 0,
+                           origin + ": expected an origin like https://sign.example.com"};
         }
         s.allowedOrigins.insert(origin);
         s.allowedHosts.insert(origin.substr(scheme + 3));
     }
+    return {};
 }
 
 Server::~Server() = default;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/web/Session.h"
+#include "platform/Result.h"
 
 namespace penwell::web {
 
@@ -17,6 +18,9 @@ namespace penwell::web {
 /// to come back with its resume token, at most --idle: the page reconnects by itself and
 /// finds its strokes. A page that closes, reloads or starts again gets a fresh pad.
 inline constexpr std::chrono::seconds kResumeGrace{60};
+
+/// Domain of a server that cannot start; the code is the socket error's value, or 0.
+inline constexpr const char* kServerErrorDomain = "PenwellWebServer";
 
 struct ServerOptions {
     std::string bind = "127.0.0.1";
@@ -43,8 +47,8 @@ struct ServerStats {
 
 class Server {
 public:
-    /// Binds and listens. Throws ToolError naming the address when it cannot.
-    explicit Server(ServerOptions options);
+    /// Binds and listens; fails naming the address (or the public origin) at fault.
+    static Result<std::unique_ptr<Server>> listen(ServerOptions options);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -65,6 +69,9 @@ public:
     struct Impl;  // public only so the implementation's connection classes can name it
 
 private:
+    explicit Server(ServerOptions options);
+    MaybeFailure start();
+
     std::shared_ptr<Impl> impl_;
 };
 

@@ -5,22 +5,20 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "host/common/HostServices.h"
 #include "platform/Errors.h"
 #include "platform/Graphics.h"
+#include "platform/filesystem/StagedFile.h"
 #include "platform/openssl/Base64.h"
+#include "receiver/Record.h"
 #include "secure/Evidence.h"
-#include "tools/Record.h"
-#include "tools/StagedFile.h"
-#include "tools/ToolError.h"
-#include "tools/ToolServices.h"
 
 namespace penwell::web {
 
-using tools::recordOf;
-using tools::sampleCount;
-using tools::StagedOutputs;
-using tools::ToolError;
-using tools::toolServices;
+using filesystem::StagedOutputs;
+using host::hostServices;
+using receiver::recordOf;
+using receiver::sampleCount;
 
 namespace {
 
@@ -127,7 +125,7 @@ std::string freshSignatureName(const std::filesystem::path& folder) {
 SigningSession::SigningSession(const PadSettings& settings, std::shared_ptr<RunLoop> runLoop,
                                Sink& sink)
     : settings_(settings), sink_(sink) {
-    services_ = toolServices(host_, settings.services);
+    services_ = hostServices(host_, settings.services);
     services_.runLoop = std::move(runLoop);
     pad_ = std::make_shared<ImageView>(Rect{{0, 0}, settings.size});
     controller_ = std::make_unique<PenwellViewController>(services_);
@@ -360,10 +358,11 @@ void SigningSession::done() {
                 reason = sealed.error().message;
             }
             if (evidence && settings_.document) {
-                try {
-                    signedPdf = settings_.document->sign(c, *evidence);
-                } catch (const ToolError& e) {
-                    reason = e.what();
+                Result<Bytes> sealedPdf = settings_.document->sign(c, *evidence);
+                if (sealedPdf) {
+                    signedPdf = std::move(*sealedPdf);
+                } else {
+                    reason = sealedPdf.error().message;
                 }
             }
         }
@@ -384,25 +383,28 @@ void SigningSession::done() {
     reply["samples"] = sampleCount(recordOf(c.lines()));
     if (settings_.out) {
         // All or nothing: the files appear together or not at all.
-        try {
-            const std::string name = freshSignatureName(*settings_.out);
-            StagedOutputs outputs;
-            const Bytes* contents[] = {&*data, &*key, &*png, &*evidence};
-            static_assert(std::size(contents) == std::size(kOutputExtensions));
-            for (std::size_t i = 0; i < std::size(contents); ++i) {
-                outputs.add(*settings_.out / (name + kOutputExtensions[i])).write(*contents[i]);
-            }
-            if (signedPdf) {
-                outputs.add(*settings_.out / (name + kDocumentExtension)).write(*signedPdf);
-                reply["document"] = name + kDocumentExtension;
-            }
-            outputs.commitAll();
-            reply["name"] = name;
-        } catch (const ToolError& e) {
+        const std::string name = freshSignatureName(*settings_.out);
+        StagedOutputs outputs;
+        const Bytes* contents[] = {&*data, &*key, &*png, &*evidence};
+        static_assert(std::size(contents) == std::size(kOutputExtensions));
+        MaybeFailure failed;
+        for (std::size_t i = 0; i < std::size(contents) && !failed; ++i) {
+            failed = outputs.stage(*settings_.out / (name + kOutputExtensions[i]), *contents[i]);
+        }
+        if (!failed && signedPdf) {
+            failed = outputs.stage(*settings_.out / (name + kDocumentExtension), *signedPdf);
+            reply["document"] = name + kDocumentExtension;
+        }
+        if (!failed) {
+            failed = outputs.commitAll();
+        }
+        if (failed) {
             // The signer keeps the signature on the pad and may press Done again.
-            sink_.sendText(Json{{"type", "done"}, {"ok", false}, {"reason", e.what()}}.dump());
+            sink_.sendText(
+                Json{{"type", "done"}, {"ok", false}, {"reason", failed->message}}.dump());
             return;
         }
+        reply["name"] = name;
         c.clearSignature();
     } else {
         reply["files"] = {{{"name", "signature.data"}, {"base64", openssl::base64(*data)}},

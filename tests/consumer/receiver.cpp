@@ -1,13 +1,17 @@
-// A receiver's program against the installed package: the evidence reader links and refuses
-// bytes that are no record with its one-line reason.
+// A receiver's program against the installed package: the evidence reader and the record
+// decoder link and refuse bytes that are no record with their one-line reasons.
 #include <receiver/Evidence.h>
+#include <receiver/RestoredRecord.h>
+#include <receiver/Signature.h>
 
 #include <cstdio>
 
 int main() {
     const penwell::Bytes garbage{0x30, 0x03, 0x02, 0x01, 0x00};
     const auto opened = penwell::receiver::openEvidence(garbage, {});
-    const bool ok = !opened && !opened.error().message.empty();
+    const auto decoded = penwell::receiver::decodeRecord(garbage, "garbage");
+    const bool ok = !opened && !opened.error().message.empty() && !decoded &&
+                    decoded.error().domain == penwell::receiver::kSignatureErrorDomain;
     std::puts(ok ? "receiver consumer ok" : "receiver consumer failed");
     return ok ? 0 : 1;
 }

@@ -16,8 +16,8 @@
 
 #include "pdf/PdfSignature.h"
 #include "receiver/Evidence.h"
-#include "tools/Record.h"
-#include "tools/StagedFile.h"
+#include "receiver/Record.h"
+#include "support/CertificateFixtures.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ Grey render(const fs::path& pdf, double dpi, const fs::path& stem) {
 class PdfSign : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        folder_ = new penwell::tools::TemporaryFolder("penwell-pdf");
+        folder_ = new penwell::test::TempDir();
         // Every signature embeds a record sealed for the demo receiver's pinned certificate.
         setenv("PENWELL_RESOURCES", PENWELL_SOURCE_DIR "/demo-certificate", 1);
         const fs::path& f = folder_->path();
@@ -133,9 +133,9 @@ protected:
                    at("cert.pem").string());
     }
 
-    static penwell::tools::TemporaryFolder* folder_;
+    static penwell::test::TempDir* folder_;
 };
-penwell::tools::TemporaryFolder* PdfSign::folder_ = nullptr;
+penwell::test::TempDir* PdfSign::folder_ = nullptr;
 
 TEST_F(PdfSign, TwoSignaturesOverEitherCrossReferenceKindStayValid) {
     for (const std::string kind : {"plain", "xrefstream"}) {
@@ -428,10 +428,10 @@ TEST_F(PdfSign, EverySignatureSourceEmbedsEvidenceTheReceiverOpens) {
     ASSERT_TRUE(payload) << payload.error().message;
     const std::string digest = run("openssl dgst -sha256 -r " + at("plain.pdf").string()).output;
     EXPECT_EQ(penwell::hexDigits(*payload->documentSha256), digest.substr(0, 64));
-    const penwell::tools::PointRecord record =
-        penwell::tools::decodeRecord(payload->record, "payload");
+    const penwell::receiver::PointRecord record =
+        penwell::receiver::decodeRecord(payload->record, "payload").value();
     const std::string counted = std::to_string(record.size()) + " strokes, " +
-                                std::to_string(penwell::tools::sampleCount(record)) + " samples";
+                                std::to_string(penwell::receiver::sampleCount(record)) + " samples";
     const Shell v = run(kTool + " pdf verify " + at("s.pdf").string() + kReceiverKey);
     EXPECT_NE(v.output.find("revision; " + counted), std::string::npos) << v.output;
 

@@ -5,11 +5,16 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+
+#include "platform/openssl/OpenSslCrypto.h"
+#include "secure/AES.h"
 
 namespace penwell::test {
 namespace {
@@ -115,6 +120,60 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+Bytes wrapWithCertificate(ByteView certificateDer, ByteView plain) {
+    const unsigned char* cursor = certificateDer.data();
+    CHandle<X509, X509_free> certificate(
+        d2i_X509(nullptr, &cursor, static_cast<long>(certificateDer.size())));
+    CHandle<EVP_PKEY_CTX, EVP_PKEY_CTX_free> context(
+        certificate
+            ? EVP_PKEY_CTX_new_from_pkey(nullptr, X509_get0_pubkey(certificate.get()), nullptr)
+            : nullptr);
+    Bytes out(512);
+    std::size_t length = out.size();
+    if (!context || EVP_PKEY_encrypt_init(context.get()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0 ||
+        EVP_PKEY_encrypt(context.get(), out.data(), &length, plain.data(), plain.size()) <= 0) {
+        throw std::runtime_error("test wrap failed");
+    }
+    out.resize(length);
+    return out;
+}
+
+Sealed seal(ByteView record, ByteView certificateDer) {
+    const AES aes(openssl::makeCrypto());
+    std::optional<Bytes> iv, key;
+    auto ciphertext = aes.encryptedDataForData(record, "a fresh password", &iv, &key);
+    if (!ciphertext || !iv || !key) {
+        throw std::runtime_error("test encryption failed");
+    }
+    Sealed sealed;
+    sealed.ciphertext = std::move(*ciphertext);
+    sealed.keyBlob = *key;
+    sealed.keyBlob.insert(sealed.keyBlob.end(), iv->begin(), iv->end());
+    sealed.wrappedKey = wrapWithCertificate(certificateDer, sealed.keyBlob);
+    return sealed;
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& text) {
+    writeFile(path, asBytes(text));
+}
+
+std::string readText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> listFolder(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace penwell::test

@@ -34,6 +34,23 @@ PrivateKey demoPrivateKey();
 Bytes decryptPkcs1(EVP_PKEY* key, ByteView cipherText);
 
 void writeFile(const std::filesystem::path& path, ByteView contents);
+void writeFile(const std::filesystem::path& path, const std::string& text);
+std::string readText(const std::filesystem::path& path);
+/// The names of the files in a folder, sorted.
+std::vector<std::string> listFolder(const std::filesystem::path& folder);
+
+/// RSA PKCS#1 v1.5 encryption of `plain` under the public key in a DER certificate.
+Bytes wrapWithCertificate(ByteView certificateDer, ByteView plain);
+
+/// An exported signature as the component makes it.
+struct Sealed {
+    Bytes ciphertext;
+    Bytes wrappedKey;
+    Bytes keyBlob;  ///< the 48 bytes before wrapping
+};
+
+/// Encrypts `record` under a fresh key and IV and wraps key and IV for the certificate.
+Sealed seal(ByteView record, ByteView certificateDer);
 
 /// A fresh folder under the system's temporary folder, removed with everything in it at the
 /// end of the scope.

@@ -17,7 +17,10 @@ void TestPad::useScratchCertificates(const std::filesystem::path& folder) {
     const auto resources = folder / "resources";
     std::filesystem::create_directories(resources);
     std::filesystem::copy_file(test::demoCertificatePath(), resources / "Penwell.dat");
-    services = headlessServices(host, {folder / "store.sqlite", resources});
+    ServiceOptions options;
+    options.certificateStore = folder / "store.sqlite";
+    options.resources = resources;
+    services = headlessServices(host, options);
     controller = std::make_unique<PenwellViewController>(services);
     controller->setSigImage(pad);
 }

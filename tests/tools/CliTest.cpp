@@ -14,11 +14,16 @@
 #include <nlohmann/json.hpp>
 
 #include "Support.h"
+#include "host/common/Replay.h"
 #include "platform/cairo/CairoGraphics.h"
-#include "tools/Record.h"
-#include "tools/Replay.h"
+#include "platform/filesystem/StagedFile.h"
+#include "receiver/Record.h"
 
 namespace penwell::tools {
+
+using namespace penwell::filesystem;
+using namespace penwell::host;
+using namespace penwell::receiver;
 namespace {
 
 using ::testing::ElementsAre;
@@ -105,8 +110,8 @@ protected:
         EXPECT_EQ(snapshot(), before) << "a failed command changed or left a file";
     }
 
-    TemporaryFolder work_{"penwell-cli"};
-    TemporaryFolder scratch_{"penwell-cli-io"};
+    test::TempDir work_;
+    test::TempDir scratch_;
 };
 
 const PointRecord kKnown = {
@@ -161,7 +166,7 @@ TEST_F(CliTest, OpenSummaryAndPicture) {
 
 TEST_F(CliTest, OpenRefusesBadInputAndLeavesNoPicture) {
     auto spoilData = [&](void (*change)(Bytes&)) {
-        Bytes data = readFile(path("data.bin"), 1u << 20, "data");
+        Bytes data = readFile(path("data.bin"), 1u << 20, "data").value();
         change(data);
         testing::writeFile(path("data.bin"), data);
     };
@@ -302,7 +307,7 @@ TEST_F(CliTest, OneSessionWritesEveryFormatAndTheReceiverDrawsTheSameInk) {
                  path("s.pdf"), "--png-cropped", path("c.png"), "--scale", "3"});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto summary = nlohmann::json::parse(r.out);
-    const Trace trace = loadTrace(path("known.json"));
+    const Trace trace = loadTrace(path("known.json")).value();
     Replay replay(trace, {});
     replay.run([] {});
     EXPECT_EQ(summary["strokes"], 2);

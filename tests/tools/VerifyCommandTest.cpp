@@ -8,22 +8,26 @@
 
 #include "Support.h"
 #include "capture/Sample.h"
+#include "platform/filesystem/StagedFile.h"
+#include "receiver/Record.h"
+#include "receiver/RestoredRecord.h"
 #include "secure/Evidence.h"
-#include "tools/Record.h"
-#include "tools/RestoredRecord.h"
-#include "tools/StagedFile.h"
 #include "tools/VerifyCommand.h"
 #include "verify/Synthetic.h"
 
 namespace penwell::tools {
+
+using namespace penwell::filesystem;
+using namespace penwell::receiver;
 namespace {
 
 const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
 
 TEST(VerifyCommand, EnrolFromRecordsThenCheck) {
-    TemporaryFolder folder("penwell-verify");
+    test::TempDir folder;
     const auto privateKey = kSource / "demo-certificate/demo-private-key.pem";
-    const Bytes certificate = readFile(kSource / "demo-certificate/Penwell.dat", 1 << 20, "");
+    const Bytes certificate =
+        readFile(kSource / "demo-certificate/Penwell.dat", 1 << 20, "").value();
     verify::SyntheticOptions synthetic;
     synthetic.signers = 2;
     synthetic.genuine = 7;

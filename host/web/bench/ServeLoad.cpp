@@ -187,7 +187,8 @@ int main(int argc, char** argv) {
         options.maxSessions = static_cast<std::size_t>(n);
         options.handleSignals = false;
         options.pad.smoothing = false;
-        Server server(options);
+        const std::unique_ptr<Server> started = Server::listen(options).value();
+        Server& server = *started;
         server.collectStats();
         std::thread serverThread([&] { server.run(); });
 

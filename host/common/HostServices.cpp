@@ -1,14 +1,13 @@
-#include "tools/ToolServices.h"
+#include "host/common/HostServices.h"
 
 #include <cstdlib>
 #include <system_error>
 
 #include "platform/filesystem/DirectoryBundle.h"
-#include "platform/sqlite/SqliteCertificateStore.h"
 
-namespace penwell::tools {
+namespace penwell::host {
 
-std::filesystem::path toolResourceFolder() {
+std::filesystem::path installedResourceFolder() {
     if (const char* fromEnvironment = std::getenv("PENWELL_RESOURCES");
         fromEnvironment != nullptr && *fromEnvironment != '\0') {
         return fromEnvironment;
@@ -24,17 +23,13 @@ std::filesystem::path toolResourceFolder() {
     return filesystem::DirectoryBundle::defaultFolder();
 }
 
-Services toolServices(const headless::HeadlessHost& host, const ServiceOptions& given) {
+Services hostServices(const headless::HeadlessHost& host, const ServiceOptions& given) {
     ServiceOptions options = given;
     if (!options.resources) {
-        options.resources = toolResourceFolder();
+        options.resources = installedResourceFolder();
     }
-    Services services = headlessServices(host, options);
-    if (!options.certificateStore) {
-        services.certificateStore =
-            sqlite::SqliteCertificateStore::openInMemory(services.certificates);
-    }
-    return services;
+    options.memoryStore = true;
+    return headlessServices(host, options);
 }
 
-}  // namespace penwell::tools
+}  // namespace penwell::host

@@ -1,4 +1,4 @@
-#include "tools/EvidenceInputs.h"
+#include "host/common/EvidenceInputs.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -9,12 +9,11 @@
 #include <fstream>
 #include <string>
 
+#include "platform/filesystem/StagedFile.h"
 #include "platform/openssl/OpenSslKeys.h"
-#include "tools/Limits.h"
-#include "tools/StagedFile.h"
-#include "tools/ToolError.h"
+#include "receiver/Limits.h"
 
-namespace penwell::tools {
+namespace penwell::host {
 
 namespace {
 
@@ -25,11 +24,20 @@ void freeCertificates(STACK_OF(X509) * stack) noexcept {
     sk_X509_pop_free(stack, X509_free);
 }
 using CertificateStack = CHandle<STACK_OF(X509), freeCertificates>;
+using receiver::kMaxKeyBytes;
+
+[[noreturn]] void refuse(EvidenceInputError code, std::string message) {
+    throw Refusal{{kEvidenceInputDomain, static_cast<std::int64_t>(code), std::move(message)}};
+}
+
+Bytes readFile(const std::filesystem::path& path, std::string_view what) {
+    return take(filesystem::readFile(path, kMaxKeyBytes, what));
+}
 
 std::string password(const std::optional<std::filesystem::path>& passwordFile,
                      const std::filesystem::path& key) {
     if (passwordFile) {
-        Bytes bytes = readFile(*passwordFile, kMaxKeyBytes, "a password");
+        Bytes bytes = readFile(*passwordFile, "a password");
         std::string text(bytes.begin(), bytes.end());
         secureWipe(bytes);
         text.erase(std::min(text.find_first_of("\r\n"), text.size()));
@@ -38,10 +46,9 @@ std::string password(const std::optional<std::filesystem::path>& passwordFile,
     if (const char* fromEnvironment = std::getenv(kSignPasswordVariable)) {
         return fromEnvironment;
     }
-    throw ToolError(key.string() +
-                    ": a PKCS#12 file needs its password in --sign-password-file "
-                    "or $" +
-                    std::string(kSignPasswordVariable));
+    refuse(EvidenceInputError::needsPassword,
+           key.string() + ": a PKCS#12 file needs its password in --sign-password-file or $" +
+               std::string(kSignPasswordVariable));
 }
 
 Bytes pem(EVP_PKEY* key) {
@@ -53,62 +60,84 @@ Bytes pem(EVP_PKEY* key) {
     return openssl::bioBytes(bio.get());
 }
 
-}  // namespace
-
-Sha256 documentDigest(const std::filesystem::path& document) {
+Sha256 digestFile(const std::filesystem::path& document) {
+    const auto unreadable = [&](const char* what) {
+        refuse(EvidenceInputError::unreadableDocument, document.string() + ": " + what);
+    };
     std::ifstream in(document, std::ios::binary);
     std::error_code error;
     if (!in || std::filesystem::is_directory(document, error)) {
-        throw ToolError(document.string() + ": cannot read the document");
+        unreadable("cannot read the document");
     }
     const DigestContext context(EVP_MD_CTX_new());
     if (context == nullptr || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-        throw ToolError(document.string() + ": SHA-256 is not available");
+        unreadable("SHA-256 is not available");
     }
     char buffer[1 << 16];
     while (in) {
         in.read(buffer, sizeof buffer);
         if (in.gcount() > 0 &&
             EVP_DigestUpdate(context.get(), buffer, static_cast<std::size_t>(in.gcount())) != 1) {
-            throw ToolError(document.string() + ": cannot digest the document");
+            unreadable("cannot digest the document");
         }
     }
     if (in.bad()) {
-        throw ToolError(document.string() + ": read error in the document");
+        unreadable("read error in the document");
     }
     Sha256 digest{};
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != digest.size()) {
-        throw ToolError(document.string() + ": cannot digest the document");
+        unreadable("cannot digest the document");
     }
     return digest;
 }
 
-Sha256 documentDigest(ByteView document, const std::string& name) {
+SigningIdentity loadIdentity(const std::filesystem::path& key,
+                             const std::optional<std::filesystem::path>& certificate,
+                             const std::optional<std::filesystem::path>& passwordFile);
+
+}  // namespace
+
+Result<Sha256> documentDigest(const std::filesystem::path& document) {
+    return refusing([&] { return digestFile(document); });
+}
+
+Result<Sha256> documentDigest(ByteView document, const std::string& name) {
     Sha256 digest{};
     unsigned int length = 0;
     if (EVP_Digest(document.data(), document.size(), digest.data(), &length, EVP_sha256(),
                    nullptr) != 1 ||
         length != digest.size()) {
-        throw ToolError(name + ": cannot digest the document");
+        return Failure{kEvidenceInputDomain,
+                       static_cast<std::int64_t>(EvidenceInputError::unreadableDocument),
+                       name + ": cannot digest the document"};
     }
     return digest;
 }
 
-SigningIdentity loadSigningIdentity(const std::filesystem::path& key,
-                                    const std::optional<std::filesystem::path>& certificate,
-                                    const std::optional<std::filesystem::path>& passwordFile) {
+Result<SigningIdentity> loadSigningIdentity(
+    const std::filesystem::path& key, const std::optional<std::filesystem::path>& certificate,
+    const std::optional<std::filesystem::path>& passwordFile) {
+    return refusing([&] { return loadIdentity(key, certificate, passwordFile); });
+}
+
+namespace {
+
+SigningIdentity loadIdentity(const std::filesystem::path& key,
+                             const std::optional<std::filesystem::path>& certificate,
+                             const std::optional<std::filesystem::path>& passwordFile) {
     SigningIdentity identity;
-    Bytes keyBytes = readFile(key, kMaxKeyBytes, "a signing key");
+    Bytes keyBytes = readFile(key, "a signing key");
     const unsigned char* p = keyBytes.data();
     const Pkcs12Handle pkcs12(d2i_PKCS12(nullptr, &p, static_cast<long>(keyBytes.size())));
     ERR_clear_error();
     if (pkcs12 == nullptr) {
         if (!certificate) {
-            throw ToolError(key.string() + ": needs --sign-cert (or give a PKCS#12 file)");
+            refuse(EvidenceInputError::needsCertificate,
+                   key.string() + ": needs --sign-cert (or give a PKCS#12 file)");
         }
         identity.privateKey = std::move(keyBytes);
-        identity.certificate = readFile(*certificate, kMaxKeyBytes, "a certificate");
+        identity.certificate = readFile(*certificate, "a certificate");
         return identity;
     }
     secureWipe(keyBytes);
@@ -124,33 +153,25 @@ SigningIdentity loadSigningIdentity(const std::filesystem::path& key,
     const CertificateStack chain(rawChain);
     ERR_clear_error();
     if (parsed != 1 || privateKey == nullptr || own == nullptr) {
-        throw ToolError(key.string() +
-                        ": cannot open the PKCS#12 file: wrong password, or it holds no key "
-                        "and certificate");
+        refuse(EvidenceInputError::badPkcs12,
+               key.string() +
+                   ": cannot open the PKCS#12 file: wrong password, or it holds no key and "
+                   "certificate");
     }
     identity.privateKey = pem(privateKey.get());
     identity.certificate = openssl::derOf(own.get());
     if (certificate) {
-        const Bytes given = readFile(*certificate, kMaxKeyBytes, "a certificate");
+        const Bytes given = readFile(*certificate, "a certificate");
         const openssl::X509Handle other = openssl::readCertificate(given);
         if (other == nullptr || openssl::derOf(other.get()) != identity.certificate) {
-            throw ToolError(certificate->string() +
-                            ": not the certificate inside the PKCS#12 file " + key.string());
+            refuse(EvidenceInputError::wrongCertificate,
+                   certificate->string() + ": not the certificate inside the PKCS#12 file " +
+                       key.string());
         }
     }
     return identity;
 }
 
-std::optional<SigningIdentity> loadSigningIdentity(const SignOptions& options) {
-    if (!options.key) {
-        if (options.certificate || options.passwordFile) {
-            throw ToolError(
-                std::string(options.certificate ? "--sign-cert" : "--sign-password-file") +
-                ": needs --sign-key");
-        }
-        return std::nullopt;
-    }
-    return loadSigningIdentity(*options.key, options.certificate, options.passwordFile);
-}
+}  // namespace
 
-}  // namespace penwell::tools
+}  // namespace penwell::host

@@ -1,4 +1,4 @@
-#include "tools/Trace.h"
+#include "host/common/Trace.h"
 
 #include <algorithm>
 #include <array>
@@ -11,11 +11,9 @@
 #include "json/JsonReader.h"
 #include "platform/Application.h"
 #include "platform/View.h"
-#include "tools/Limits.h"
-#include "tools/StagedFile.h"
-#include "tools/ToolError.h"
+#include "platform/filesystem/StagedFile.h"
 
-namespace penwell::tools {
+namespace penwell::host {
 
 namespace {
 
@@ -281,21 +279,26 @@ Trace readTrace(const Json& doc, const std::string& name) {
 
 }  // namespace
 
-Trace parseTrace(std::string_view text, const std::string& name) {
+Result<Trace> parseTrace(std::string_view text, const std::string& name) {
     if (text.size() > kMaxTraceBytes) {
-        throw ToolError(name + ": too large for a trace (at most " +
-                        std::to_string(kMaxTraceBytes >> 20) + " MiB)");
+        return Failure{kTraceErrorDomain, static_cast<std::int64_t>(TraceError::tooLarge),
+                       name + ": too large for a trace (at most " +
+                           std::to_string(kMaxTraceBytes >> 20) + " MiB)"};
     }
     try {
         return readTrace(json::parse(text), name);
     } catch (const json::JsonError& e) {
-        throw ToolError(name + ": " + e.what());
+        return Failure{kTraceErrorDomain, static_cast<std::int64_t>(TraceError::invalid),
+                       name + ": " + e.what()};
     }
 }
 
-Trace loadTrace(const std::filesystem::path& path) {
-    const Bytes bytes = readFile(path, kMaxTraceBytes, "a trace");
-    return parseTrace(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+Result<Trace> loadTrace(const std::filesystem::path& path) {
+    const Result<Bytes> bytes = filesystem::readFile(path, kMaxTraceBytes, "a trace");
+    if (!bytes) {
+        return bytes.error();
+    }
+    return parseTrace(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()),
                       path.string());
 }
 
@@ -348,4 +351,4 @@ std::string_view orientationName(std::int64_t orientation) {
     return "unknown";
 }
 
-}  // namespace penwell::tools
+}  // namespace penwell::host

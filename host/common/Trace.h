@@ -11,9 +11,23 @@
 
 #include "platform/Color.h"
 #include "platform/Geometry.h"
+#include "platform/Result.h"
 #include "platform/Touch.h"
 
-namespace penwell::tools {
+namespace penwell::host {
+
+/// A trace: the bundled ones are 20 to 130 KB for a few seconds of writing; 32 MiB holds about
+/// a quarter of an hour of continuous stylus input in the same form, which replays in about
+/// 200 MB and two seconds.
+inline constexpr std::uint64_t kMaxTraceBytes = 32u << 20;
+
+/// Domain of a trace's refusals (a file that cannot be read answers filesystem::kFileDomain).
+inline constexpr const char* kTraceErrorDomain = "PenwellTrace";
+
+enum class TraceError : int {
+    tooLarge = 1,  ///< over kMaxTraceBytes
+    invalid = 2,   ///< not JSON, or not a version-1 trace
+};
 
 struct TraceConfig {
     std::optional<bool> smoothing;
@@ -55,13 +69,13 @@ struct Trace {
     std::vector<TraceEvent> events;
 };
 
-/// Parses and validates a trace of at most kMaxTraceBytes. Throws ToolError "<name>: <where>:
-/// <what is wrong>", e.g. "trace.json: events[3].touches[0].force: expected a number"; never
-/// anything else, whatever the bytes.
-Trace parseTrace(std::string_view json, const std::string& name);
+/// Parses and validates a trace of at most kMaxTraceBytes. Fails with "<name>: <where>: <what
+/// is wrong>", e.g. "trace.json: events[3].touches[0].force: expected a number"; never throws,
+/// whatever the bytes.
+Result<Trace> parseTrace(std::string_view json, const std::string& name);
 
 /// Reads and parses a trace file.
-Trace loadTrace(const std::filesystem::path& path);
+Result<Trace> loadTrace(const std::filesystem::path& path);
 
 /// What a trace does that a toolkit never would, which the replay reproduces all the same:
 /// time going back inside a stroke (the first time only), and ending with the pen down. One
@@ -71,4 +85,4 @@ std::vector<std::string> traceWarnings(const Trace& trace);
 /// The orientation's name in traces ("portrait", "landscapeLeft", ...).
 std::string_view orientationName(std::int64_t orientation);
 
-}  // namespace penwell::tools
+}  // namespace penwell::host

@@ -1,4 +1,4 @@
-#include "tools/StagedFile.h"
+#include "platform/filesystem/StagedFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,14 +10,17 @@
 #include <system_error>
 #include <utility>
 
-#include "tools/ToolError.h"
-
-namespace penwell::tools {
+namespace penwell::filesystem {
 
 namespace {
 
 std::string reason(int error) {
     return std::generic_category().message(error);
+}
+
+/// The failure "<path>: <what>: <errno's text>".
+Failure failed(const std::filesystem::path& path, const std::string& what, int error) {
+    return {kFileDomain, error, path.string() + ": " + what + ": " + reason(error)};
 }
 
 /// Closes a descriptor on every path out of the function that opened it.
@@ -61,26 +64,23 @@ std::filesystem::path hiddenSibling(const std::filesystem::path& target, unsigne
 
 }  // namespace
 
-StagedFile::StagedFile(std::filesystem::path target, mode_t mode, bool exactMode)
-    : target_(std::move(target)) {
+Result<StagedFile> StagedFile::create(std::filesystem::path target, mode_t mode, bool exactMode) {
+    StagedFile file(std::move(target));
     // A hidden name next to the target; O_EXCL and a retry keep two runs from sharing one.
     for (unsigned attempt = 0;; ++attempt) {
-        const std::filesystem::path candidate = hiddenSibling(target_, attempt, "tmp");
+        const std::filesystem::path candidate = hiddenSibling(file.target_, attempt, "tmp");
         Descriptor fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
         if (fd.get() < 0) {
             if (errno == EEXIST && attempt < 100) {
                 continue;
             }
-            throw ToolError(target_.string() + ": cannot create: " + reason(errno));
+            return failed(file.target_, "cannot create", errno);
         }
-        temporary_ = candidate;
+        file.temporary_ = candidate;  // removed again by the destructor on failure
         if (exactMode && ::fchmod(fd.get(), mode) != 0) {
-            const int error = errno;
-            std::error_code ignored;
-            std::filesystem::remove(temporary_, ignored);
-            throw ToolError(target_.string() + ": cannot set permissions: " + reason(error));
+            return failed(file.target_, "cannot set permissions", errno);
         }
-        return;
+        return file;
     }
 }
 
@@ -96,10 +96,10 @@ StagedFile::StagedFile(StagedFile&& other) noexcept
       temporary_(std::exchange(other.temporary_, {})),
       committed_(other.committed_) {}
 
-void StagedFile::write(ByteView bytes) {
+MaybeFailure StagedFile::write(ByteView bytes) {
     Descriptor fd(::open(temporary_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
     if (fd.get() < 0) {
-        throw ToolError(target_.string() + ": cannot write: " + reason(errno));
+        return failed(target_, "cannot write", errno);
     }
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -108,24 +108,37 @@ void StagedFile::write(ByteView bytes) {
             if (errno == EINTR) {
                 continue;
             }
-            throw ToolError(target_.string() + ": cannot write: " + reason(errno));
+            return failed(target_, "cannot write", errno);
         }
         done += static_cast<std::size_t>(n);
     }
     if (fd.close() != 0) {
-        throw ToolError(target_.string() + ": cannot write: " + reason(errno));
+        return failed(target_, "cannot write", errno);
     }
+    return {};
 }
 
-void StagedFile::commit() {
+MaybeFailure StagedFile::commit() {
     if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
-        throw ToolError(target_.string() + ": cannot replace: " + reason(errno));
+        return failed(target_, "cannot replace", errno);
     }
     committed_ = true;
+    return {};
 }
 
-StagedFile& StagedOutputs::add(const std::filesystem::path& target, mode_t mode, bool exactMode) {
-    return files_.emplace_back(target, mode, exactMode);
+Result<StagedFile*> StagedOutputs::add(const std::filesystem::path& target, mode_t mode,
+                                       bool exactMode) {
+    Result<StagedFile> file = StagedFile::create(target, mode, exactMode);
+    if (!file) {
+        return file.error();
+    }
+    return &files_.emplace_back(std::move(*file));
+}
+
+MaybeFailure StagedOutputs::stage(const std::filesystem::path& target, ByteView bytes, mode_t mode,
+                                  bool exactMode) {
+    Result<StagedFile*> file = add(target, mode, exactMode);
+    return file ? (*file)->write(bytes) : MaybeFailure{file.error()};
 }
 
 namespace {
@@ -138,32 +151,31 @@ struct Kept {
 
 /// Keeps `target`'s current file under a hidden name beside it, as a second link, so the
 /// target itself stays in place until the rename replaces it.
-Kept keep(const std::filesystem::path& target) {
+Result<Kept> keep(const std::filesystem::path& target) {
     struct stat info {};
     if (::lstat(target.c_str(), &info) != 0) {
         if (errno == ENOENT) {
-            return {target, {}};
+            return Kept{target, {}};
         }
-        throw ToolError(target.string() + ": cannot replace: " + reason(errno));
+        return failed(target, "cannot replace", errno);
     }
     if (S_ISDIR(info.st_mode)) {
-        throw ToolError(target.string() + ": cannot replace: is a folder");
+        return Failure{kFileDomain, EISDIR, target.string() + ": cannot replace: is a folder"};
     }
     for (unsigned attempt = 0;; ++attempt) {
         const std::filesystem::path saved = hiddenSibling(target, attempt, "old");
         if (::link(target.c_str(), saved.c_str()) == 0) {
-            return {target, saved};
+            return Kept{target, saved};
         }
         if (errno != EEXIST || attempt >= 100) {
-            throw ToolError(target.string() +
-                            ": cannot keep the previous version: " + reason(errno));
+            return failed(target, "cannot keep the previous version", errno);
         }
     }
 }
 
 }  // namespace
 
-void StagedOutputs::commitAll() {
+MaybeFailure StagedOutputs::commitAll() {
     std::vector<Kept> kept;
     // Removes the kept versions however this ends: after a success they are the old files,
     // after a rollback they have been renamed back already.
@@ -179,7 +191,11 @@ void StagedOutputs::commitAll() {
     } cleanup{kept};
     // Every check that can fail comes before the first rename.
     for (const StagedFile& file : files_) {
-        kept.push_back(keep(file.target()));
+        Result<Kept> k = keep(file.target());
+        if (!k) {
+            return k.error();
+        }
+        kept.push_back(std::move(*k));
     }
     for (std::size_t i = 0; i < files_.size(); ++i) {
         if (::rename(files_[i].temporary_.c_str(), files_[i].target_.c_str()) == 0) {
@@ -195,16 +211,20 @@ void StagedOutputs::commitAll() {
                 ::rename(k.saved.c_str(), k.target.c_str());
             }
         }
-        throw ToolError(files_[i].target_.string() + ": cannot replace: " + reason(error));
+        return failed(files_[i].target_, "cannot replace", error);
     }
+    return {};
 }
 
-OutputFolder::OutputFolder(std::filesystem::path folder) : folder_(std::move(folder)) {
+Result<OutputFolder> OutputFolder::create(std::filesystem::path path) {
+    OutputFolder folder(std::move(path));
     std::error_code error;
-    created_ = std::filesystem::create_directories(folder_, error);
+    folder.created_ = std::filesystem::create_directories(folder.folder_, error);
     if (error) {
-        throw ToolError(folder_.string() + ": cannot create the folder: " + error.message());
+        return Failure{kFileDomain, error.value(),
+                       folder.folder_.string() + ": cannot create the folder: " + error.message()};
     }
+    return folder;
 }
 
 OutputFolder::~OutputFolder() {
@@ -214,30 +234,32 @@ OutputFolder::~OutputFolder() {
     }
 }
 
-Bytes readFile(const std::filesystem::path& path, std::uint64_t limit, std::string_view what) {
+Result<Bytes> readFile(const std::filesystem::path& path, std::uint64_t limit,
+                       std::string_view what) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer, for ever.
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.get() < 0) {
-        throw ToolError(path.string() + ": cannot read: " + reason(errno));
+        return failed(path, "cannot read", errno);
     }
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) {
-        throw ToolError(path.string() + ": cannot read: " + reason(errno));
+        return failed(path, "cannot read", errno);
     }
     if (S_ISDIR(info.st_mode)) {
-        throw ToolError(path.string() + ": cannot read: is a folder");
+        return Failure{kFileDomain, EISDIR, path.string() + ": cannot read: is a folder"};
     }
     if (!S_ISREG(info.st_mode)) {
-        throw ToolError(path.string() + ": cannot read: not a regular file");
+        return Failure{kFileDomain, EINVAL, path.string() + ": cannot read: not a regular file"};
     }
     const auto tooLarge = [&] {
         const bool mebibytes = limit % (1u << 20) == 0;
-        return ToolError(path.string() + ": too large for " + std::string(what) + " (at most " +
-                         std::to_string(mebibytes ? limit >> 20 : limit >> 10) +
-                         (mebibytes ? " MiB)" : " KiB)"));
+        return Failure{kFileDomain, EFBIG,
+                       path.string() + ": too large for " + std::string(what) + " (at most " +
+                           std::to_string(mebibytes ? limit >> 20 : limit >> 10) +
+                           (mebibytes ? " MiB)" : " KiB)")};
     };
     if (static_cast<std::uint64_t>(info.st_size) > limit) {
-        throw tooLarge();
+        return tooLarge();
     }
     // The size may change under us; read to the end, but never past the limit.
     Bytes bytes(static_cast<std::size_t>(info.st_size) + 1);
@@ -245,7 +267,7 @@ Bytes readFile(const std::filesystem::path& path, std::uint64_t limit, std::stri
     for (;;) {
         if (done == bytes.size()) {
             if (bytes.size() > limit) {
-                throw tooLarge();
+                return tooLarge();
             }
             bytes.resize(std::min<std::uint64_t>(limit + 1, bytes.size() * 2));
         }
@@ -254,7 +276,7 @@ Bytes readFile(const std::filesystem::path& path, std::uint64_t limit, std::stri
             if (errno == EINTR) {
                 continue;
             }
-            throw ToolError(path.string() + ": cannot read: " + reason(errno));
+            return failed(path, "cannot read", errno);
         }
         if (n == 0) {
             break;
@@ -281,38 +303,27 @@ bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
 
 }  // namespace
 
-void requireDistinctFiles(const std::vector<NamedFile>& outputs,
-                          const std::vector<NamedFile>& inputs) {
+MaybeFailure requireDistinctFiles(const std::vector<NamedFile>& outputs,
+                                  const std::vector<NamedFile>& inputs) {
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (sameFile(outputs[i].path, outputs[j].path)) {
-                throw ToolError(outputs[i].path.string() + ": named by both " + outputs[j].option +
-                                " and " + outputs[i].option +
-                                " (each output needs a file of its own)");
+                return Failure{kFileDomain, EEXIST,
+                               outputs[i].path.string() + ": named by both " + outputs[j].option +
+                                   " and " + outputs[i].option +
+                                   " (each output needs a file of its own)"};
             }
         }
         for (const NamedFile& input : inputs) {
             if (sameFile(outputs[i].path, input.path)) {
-                throw ToolError(outputs[i].path.string() + ": named by both " + input.option +
-                                " and " + outputs[i].option +
-                                " (an output cannot replace what "
-                                "the command reads)");
+                return Failure{kFileDomain, EEXIST,
+                               outputs[i].path.string() + ": named by both " + input.option +
+                                   " and " + outputs[i].option +
+                                   " (an output cannot replace what the command reads)"};
             }
         }
     }
+    return {};
 }
 
-TemporaryFolder::TemporaryFolder(const std::string& prefix) {
-    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw ToolError(pattern + ": cannot create a temporary folder: " + reason(errno));
-    }
-    path_ = pattern;
-}
-
-TemporaryFolder::~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-}  // namespace penwell::tools
+}  // namespace penwell::filesystem

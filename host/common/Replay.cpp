@@ -1,17 +1,16 @@
-#include "tools/Replay.h"
+#include "host/common/Replay.h"
 
+#include "host/common/HostServices.h"
 #include "platform/Errors.h"
 #include "platform/filesystem/DirectoryBundle.h"
-#include "tools/Record.h"
-#include "tools/ToolError.h"
-#include "tools/ToolServices.h"
+#include "receiver/Record.h"
 
-namespace penwell::tools {
+namespace penwell::host {
 
 Replay::Replay(const Trace& trace, const ReplaySettings& settings) : trace_(trace) {
     host_.device->setUserInterfaceIdiom(trace.idiom);
     host_.application->setStatusBarOrientation(trace.orientation);
-    services_ = toolServices(host_, settings.services);
+    services_ = hostServices(host_, settings.services);
     pad_ = std::make_shared<ImageView>(trace.padFrame);
     controller_ = std::make_unique<PenwellViewController>(services_);
     controller_->setSigImage(pad_);
@@ -124,12 +123,17 @@ void Replay::run(const std::function<void()>& onExport) {
 
 namespace {
 
+Failure exportFailure(ExportError code, std::string message) {
+    return {kExportErrorDomain, static_cast<std::int64_t>(code), std::move(message)};
+}
+
 [[noreturn]] void noSignature(PenwellViewController& c, const Trace& trace) {
-    const std::size_t samples = sampleCount(recordOf(c.lines()));
-    throw ToolError(trace.name + ": no signature to export: " + std::to_string(c.lines().size()) +
-                    " strokes with " + std::to_string(samples) +
-                    " samples, and more than MinSigPoints = " + std::to_string(c.MinSigPoints()) +
-                    " are needed");
+    const std::size_t samples = sampleCount(receiver::recordOf(c.lines()));
+    throw Refusal{exportFailure(
+        ExportError::noSignature,
+        trace.name + ": no signature to export: " + std::to_string(c.lines().size()) +
+            " strokes with " + std::to_string(samples) + " samples, and more than MinSigPoints = " +
+            std::to_string(c.MinSigPoints()) + " are needed")};
 }
 
 std::string resourceFolder(const ServiceOptions& services) {
@@ -137,10 +141,8 @@ std::string resourceFolder(const ServiceOptions& services) {
         .string();
 }
 
-}  // namespace
-
-Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& request,
-                    const ServiceOptions& services) {
+Exports exportsOf(Replay& replay, const Trace& trace, const ExportRequest& request,
+                  const ServiceOptions& services) {
     PenwellViewController& c = replay.controller();
     Exports exports;
     if (request.padImage) {
@@ -164,9 +166,10 @@ Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& req
             if (!c.isSignature()) {
                 noSignature(c, trace);
             }
-            throw ToolError(trace.name +
-                            ": the export could not be made: the pad is too large "
-                            "for a bitmap or a document at this scale");
+            throw Refusal{exportFailure(ExportError::tooLarge,
+                                        trace.name +
+                                            ": the export could not be made: the pad is too large "
+                                            "for a bitmap or a document at this scale")};
         }
         exports.files.push_back(std::move(*result));
     }
@@ -176,17 +179,20 @@ Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& req
             exports.data = c.getSignatureData(&wrapped);
         } catch (const AssertionFailure&) {
             // The component's way of saying the host was packaged without its certificate.
-            throw ToolError(resourceFolder(services) +
-                            ": no Penwell.dat there and none in the certificate store (give "
-                            "the folder with --resources)");
+            throw Refusal{exportFailure(
+                ExportError::noCertificate,
+                resourceFolder(services) +
+                    ": no Penwell.dat there and none in the certificate store (give the folder "
+                    "with --resources)")};
         }
         if (!exports.data) {
             noSignature(c, trace);
         }
         if (!wrapped) {
             const auto& failure = c.lastExportFailure();
-            throw ToolError(failure ? failure->message
-                                    : trace.name + ": the key could not be wrapped");
+            throw Refusal{failure ? *failure
+                                  : exportFailure(ExportError::notWrapped,
+                                                  trace.name + ": the key could not be wrapped")};
         }
         exports.wrappedKey = std::move(wrapped);
     }
@@ -196,11 +202,18 @@ Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& req
             if (!c.isSignature()) {
                 noSignature(c, trace);
             }
-            throw ToolError(evidence.error().message);
+            throw Refusal{evidence.error()};
         }
         exports.evidence = std::move(*evidence);
     }
     return exports;
 }
 
-}  // namespace penwell::tools
+}  // namespace
+
+Result<Exports> takeExports(Replay& replay, const Trace& trace, const ExportRequest& request,
+                            const ServiceOptions& services) {
+    return refusing([&] { return exportsOf(replay, trace, request, services); });
+}
+
+}  // namespace penwell::host

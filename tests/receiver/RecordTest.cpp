@@ -1,11 +1,9 @@
-#include "tools/Record.h"
+#include "receiver/Record.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tools/ToolError.h"
-
-namespace penwell::tools {
+namespace penwell::receiver {
 namespace {
 
 using ::testing::HasSubstr;
@@ -21,21 +19,17 @@ Bytes bytes(std::initializer_list<std::uint32_t> words) {
 }
 
 std::string decodeError(const Bytes& record) {
-    try {
-        decodeRecord(record, "r.bin");
-    } catch (const ToolError& e) {
-        return e.what();
-    }
-    return "(no error)";
+    const Result<PointRecord> decoded = decodeRecord(record, "r.bin");
+    return decoded ? "(no error)" : decoded.error().message;
 }
 
 // The conversions themselves are the component's (tests/secure/RecordTest.cpp) and are checked
-// end to end by CliTest; here, the byte form and the record the tool expects.
+// end to end by CliTest; here, the byte form and the record a receiver expects.
 TEST(RecordTest, DecodesByteForByteAndTheExpectedRecordKeepsTheLow32Bits) {
     const Bytes record = bytes({1, 1, 10, 20, 500, 250});
-    EXPECT_EQ(decodeRecord(record, "r.bin"), (PointRecord{{{10, 20, 500, 250}}}));
-    EXPECT_EQ(encodeRecord(decodeRecord(record, "r.bin")), record);
-    EXPECT_TRUE(decodeRecord(bytes({0}), "r").empty());
+    EXPECT_EQ(decodeRecord(record, "r.bin").value(), (PointRecord{{{10, 20, 500, 250}}}));
+    EXPECT_EQ(encodeRecord(decodeRecord(record, "r.bin").value()), record);
+    EXPECT_TRUE(decodeRecord(bytes({0}), "r")->empty());
     EXPECT_EQ(signedField(4294967293u), -3);
     EXPECT_EQ(recordOf({{_point({1.0, 2.0}, 0x100000005ull, 0.0)}, {}}),
               (PointRecord{{{1, 2, 0, 5}}, {}}));
@@ -93,4 +87,4 @@ TEST(RecordTest, RefusesBadCounts) {
 }
 
 }  // namespace
-}  // namespace penwell::tools
+}  // namespace penwell::receiver

@@ -14,11 +14,12 @@
 #include <vector>
 
 #include "capture/Penwell.h"
+#include "host/common/Trace.h"
 #include "platform/Defaults.h"
+#include "platform/Result.h"
 #include "secure/Evidence.h"
-#include "tools/Trace.h"
 
-namespace penwell::tools {
+namespace penwell::host {
 
 struct ReplaySettings {
     std::optional<bool> smoothing;   ///< overrides the trace's configuration
@@ -80,10 +81,20 @@ struct ExportRequest {
     std::optional<EvidenceOptions> evidence;
 };
 
-/// Takes the requested exports. Throws ToolError naming the trace when there is no signature
-/// to export, or, when the key cannot be wrapped, naming the file at fault (the store's file,
-/// or Penwell.dat) and what is wrong with it.
-Exports takeExports(Replay& replay, const Trace& trace, const ExportRequest& request,
-                    const ServiceOptions& services);
+/// Domain of takeExports' own refusals; codes are ExportError values. When the key cannot be
+/// wrapped or the evidence cannot be made, the component's own failure is answered instead,
+/// naming the file at fault (the store's file, or Penwell.dat) and what is wrong with it.
+inline constexpr const char* kExportErrorDomain = "PenwellReplayExport";
 
-}  // namespace penwell::tools
+enum class ExportError : int {
+    noSignature = 1,    ///< too few samples on the pad (fewer than MinSigPoints)
+    tooLarge = 2,       ///< the pad is too large for a bitmap or a document at this scale
+    noCertificate = 3,  ///< no Penwell.dat in the resource folder nor in the store
+    notWrapped = 4,     ///< the key could not be wrapped, and the component said not why
+};
+
+/// Takes the requested exports; fails naming the trace when there is no signature to export.
+Result<Exports> takeExports(Replay& replay, const Trace& trace, const ExportRequest& request,
+                            const ServiceOptions& services);
+
+}  // namespace penwell::host

@@ -1,4 +1,4 @@
-#include "tools/Trace.h"
+#include "host/common/Trace.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,20 +7,15 @@
 
 #include "platform/Application.h"
 #include "platform/View.h"
-#include "tools/ToolError.h"
 
-namespace penwell::tools {
+namespace penwell::host {
 namespace {
 
 using ::testing::StartsWith;
 
 std::string error(const std::string& json) {
-    try {
-        parseTrace(json, "trace.json");
-    } catch (const ToolError& e) {
-        return e.what();
-    }
-    return "(no error)";
+    const Result<Trace> parsed = parseTrace(json, "trace.json");
+    return parsed ? "(no error)" : parsed.error().message;
 }
 
 /// A minimal trace with `events` (a JSON array body) and extra top-level fields.
@@ -30,7 +25,7 @@ std::string trace(const std::string& events, const std::string& extra = "") {
 }
 
 TEST(TraceTest, ReadsEveryFieldOfPadDeviceAndConfigOrTakesTheDefaults) {
-    const Trace minimal = parseTrace(trace(""), "trace.json");
+    const Trace minimal = parseTrace(trace(""), "trace.json").value();
     EXPECT_EQ(minimal.name, "trace.json");
     EXPECT_EQ(minimal.padFrame, (Rect{{0, 0}, {300, 150}}));
     EXPECT_EQ(minimal.idiom, UIUserInterfaceIdiomPhone);
@@ -39,13 +34,14 @@ TEST(TraceTest, ReadsEveryFieldOfPadDeviceAndConfigOrTakesTheDefaults) {
     EXPECT_FALSE(none.smoothing || none.smoothingDelay || none.lineWidth || none.lineColor ||
                  none.backgroundColor || none.MinSigPoints);
     const Trace t = parseTrace(
-        R"({"version": 1, "description": "all of it",
+                        R"({"version": 1, "description": "all of it",
             "pad": {"width": 768, "height": 300, "x": 10, "y": -5},
             "device": "none", "orientation": "landscapeLeft",
             "config": {"smoothing": true, "smoothingDelay": 0.25, "lineWidth": 2.5,
                        "backgroundColor": "blue", "MinSigPoints": -3},
             "events": []})",
-        "t");
+                        "t")
+                        .value();
     EXPECT_EQ(t.padFrame, (Rect{{10, -5}, {768, 300}}));
     EXPECT_FALSE(t.idiom.has_value());
     EXPECT_EQ(t.orientation, orientation::kLandscapeLeft);
@@ -67,6 +63,7 @@ TEST(TraceTest, ColoursByNameHexOrComponents) {
     };
     for (const auto& [json, colour] : cases) {
         EXPECT_EQ(parseTrace(trace("", R"(, "config": {"lineColor": )" + json + "}"), "t")
+                      .value()
                       .config.lineColor,
                   colour)
             << json;
@@ -83,7 +80,8 @@ TEST(TraceTest, ReadsTouchEventsHostCallsWaitsAndRotations) {
         {"type": "export"}, {"type": "appear"}, {"type": "disappear"},
         {"type": "wait", "seconds": 1.5}, {"type": "rotate", "orientation": "portraitUpsideDown"})",
                                      R"(, "device": "pad")"),
-                               "t");
+                               "t")
+                        .value();
     EXPECT_EQ(t.idiom, UIUserInterfaceIdiomPad);
     std::vector<EventType> types;
     for (const TraceEvent& e : t.events) {
@@ -141,7 +139,8 @@ TEST(TraceTest, ErrorsNameTheFieldByItsPath) {
 // smoothing redraw.
 TEST(SampleTraceTest, BundledTracesEndTheirStrokesAndPauseForTheSmoothingRedraw) {
     for (const char* name : {"finger-signature.json", "stylus-signature.json"}) {
-        const Trace t = loadTrace(std::filesystem::path(PENWELL_SOURCE_DIR) / "examples" / name);
+        const Trace t =
+            loadTrace(std::filesystem::path(PENWELL_SOURCE_DIR) / "examples" / name).value();
         auto count = [&](EventType type) {
             return std::count_if(t.events.begin(), t.events.end(),
                                  [type](const TraceEvent& e) { return e.type == type; });
@@ -155,4 +154,4 @@ TEST(SampleTraceTest, BundledTracesEndTheirStrokesAndPauseForTheSmoothingRedraw)
 }
 
 }  // namespace
-}  // namespace penwell::tools
+}  // namespace penwell::host

@@ -1,11 +1,11 @@
-#include "tools/Record.h"
+#include "receiver/Record.h"
 
 #include <algorithm>
 
+#include "receiver/Signature.h"
 #include "secure/PointStream.h"
-#include "tools/ToolError.h"
 
-namespace penwell::tools {
+namespace penwell::receiver {
 
 namespace {
 
@@ -27,29 +27,29 @@ void writeU32(Bytes& out, std::uint32_t value) {
 /// before reserving anything keeps a hostile count from allocating gigabytes.
 std::size_t readCount(ByteView bytes, std::size_t offset, std::size_t itemSize,
                       const std::string& name, const std::string& what) {
+    const auto corrupt = [](std::string message) {
+        return Refusal{signatureFailure(SignatureError::corrupt, std::move(message))};
+    };
     if (bytes.size() - offset < kCountSize) {
-        throw ToolError(name + ": record truncated: " + what + " at byte " +
-                        std::to_string(offset) + " needs 4 bytes, " +
-                        std::to_string(bytes.size() - offset) + " left");
+        throw corrupt(name + ": record truncated: " + what + " at byte " + std::to_string(offset) +
+                      " needs 4 bytes, " + std::to_string(bytes.size() - offset) + " left");
     }
     const std::int32_t count = signedField(readU32(bytes, offset));
     if (count < 0) {
-        throw ToolError(name + ": record corrupt: " + what + " at byte " + std::to_string(offset) +
-                        " is negative (" + std::to_string(count) + ")");
+        throw corrupt(name + ": record corrupt: " + what + " at byte " + std::to_string(offset) +
+                      " is negative (" + std::to_string(count) + ")");
     }
     const std::size_t left = bytes.size() - offset - kCountSize;
     if (static_cast<std::size_t>(count) > left / itemSize) {
-        throw ToolError(name + ": record corrupt: " + what + " at byte " + std::to_string(offset) +
-                        " is " + std::to_string(count) + ", which needs at least " +
-                        std::to_string(static_cast<std::uint64_t>(count) * itemSize) +
-                        " bytes, but only " + std::to_string(left) + " are left");
+        throw corrupt(name + ": record corrupt: " + what + " at byte " + std::to_string(offset) +
+                      " is " + std::to_string(count) + ", which needs at least " +
+                      std::to_string(static_cast<std::uint64_t>(count) * itemSize) +
+                      " bytes, but only " + std::to_string(left) + " are left");
     }
     return static_cast<std::size_t>(count);
 }
 
-}  // namespace
-
-PointRecord decodeRecord(ByteView bytes, const std::string& name) {
+PointRecord decode(ByteView bytes, const std::string& name) {
     // Every stroke takes at least its 4-byte count, which bounds the stroke count.
     const std::size_t lines = readCount(bytes, 0, kCountSize, name, "stroke count");
     std::size_t offset = kCountSize;
@@ -68,11 +68,19 @@ PointRecord decodeRecord(ByteView bytes, const std::string& name) {
         record.push_back(std::move(stroke));
     }
     if (offset != bytes.size()) {
-        throw ToolError(name + ": record corrupt: " + std::to_string(bytes.size() - offset) +
-                        " trailing bytes after the last of " + std::to_string(lines) +
-                        " strokes (record is " + std::to_string(bytes.size()) + " bytes)");
+        throw Refusal{signatureFailure(
+            SignatureError::corrupt,
+            name + ": record corrupt: " + std::to_string(bytes.size() - offset) +
+                " trailing bytes after the last of " + std::to_string(lines) +
+                " strokes (record is " + std::to_string(bytes.size()) + " bytes)")};
     }
     return record;
+}
+
+}  // namespace
+
+Result<PointRecord> decodeRecord(ByteView bytes, const std::string& name) {
+    return refusing([&] { return decode(bytes, name); });
 }
 
 Bytes encodeRecord(const PointRecord& record) {
@@ -143,4 +151,4 @@ std::uint64_t writingMilliseconds(const PointRecord& record) {
     return total;
 }
 
-}  // namespace penwell::tools
+}  // namespace penwell::receiver

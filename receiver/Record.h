@@ -9,8 +9,9 @@
 
 #include "capture/Sample.h"
 #include "platform/Bytes.h"
+#include "platform/Result.h"
 
-namespace penwell::tools {
+namespace penwell::receiver {
 
 /// One sample as the record stores it.
 struct RecordSample {
@@ -30,9 +31,10 @@ inline constexpr std::size_t kCountSize = 4;
 /// Size of one sample: X, Y, P, T.
 inline constexpr std::size_t kSampleSize = 16;
 
-/// Parses a whole record. Throws ToolError with a one-line description (prefixed with `name`)
-/// when a count is negative, runs past the end, or bytes are left over after the last stroke.
-PointRecord decodeRecord(ByteView bytes, const std::string& name);
+/// Parses a whole record. Fails with a one-line description (prefixed with `name`, domain
+/// kSignatureErrorDomain, code SignatureError::corrupt) when a count is negative, runs past the
+/// end, or bytes are left over after the last stroke.
+Result<PointRecord> decodeRecord(ByteView bytes, const std::string& name);
 
 /// The bytes of a record; the inverse of decodeRecord.
 Bytes encodeRecord(const PointRecord& record);
@@ -59,4 +61,4 @@ std::size_t sampleCount(const PointRecord& record);
 /// between strokes are not in the record).
 std::uint64_t writingMilliseconds(const PointRecord& record);
 
-}  // namespace penwell::tools
+}  // namespace penwell::receiver
