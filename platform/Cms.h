@@ -18,7 +18,9 @@ enum class CmsError : int {
 };
 
 /// Who signs: a private key (PKCS#8 or traditional, PEM or DER, unencrypted) and its X.509
-/// certificate (PEM or DER). Messages never quote the key.
+/// certificate (PEM or DER), followed in PEM by any intermediate certificates, which travel in
+/// the signature so that a receiver who trusts only the root can check it. Messages never
+/// quote the key.
 struct SigningIdentity {
     Bytes privateKey;
     Bytes certificate;

@@ -159,11 +159,17 @@ SigningIdentity loadIdentity(const std::filesystem::path& key,
                    "certificate");
     }
     identity.privateKey = pem(privateKey.get());
-    identity.certificate = openssl::derOf(own.get());
+    // The operator's certificate first, then the file's intermediates, which the signatures
+    // carry (a receiver may trust only the root).
+    identity.certificate = openssl::pemOf(own.get());
+    for (int i = 0; i < sk_X509_num(chain.get()); ++i) {
+        const Bytes next = openssl::pemOf(sk_X509_value(chain.get(), i));
+        identity.certificate.insert(identity.certificate.end(), next.begin(), next.end());
+    }
     if (certificate) {
         const Bytes given = readFile(*certificate, "a certificate");
         const openssl::X509Handle other = openssl::readCertificate(given);
-        if (other == nullptr || openssl::derOf(other.get()) != identity.certificate) {
+        if (other == nullptr || X509_cmp(other.get(), own.get()) != 0) {
             refuse(EvidenceInputError::wrongCertificate,
                    certificate->string() + ": not the certificate inside the PKCS#12 file " +
                        key.string());

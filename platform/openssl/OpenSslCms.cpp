@@ -65,7 +65,9 @@ public:
             return failure(CmsError::badPrivateKey,
                            "the operator key is not an unencrypted PEM or DER private key");
         }
-        const X509Handle certificate = readCertificate(signer.certificate);
+        std::vector<X509Handle> certificates = readCertificates(signer.certificate);
+        const X509Handle certificate =
+            certificates.empty() ? nullptr : std::move(certificates.front());
         if (certificate == nullptr) {
             return failure(CmsError::badCertificate,
                            "the operator certificate is not an X.509 certificate");
@@ -81,6 +83,12 @@ public:
         if (cms == nullptr || CMS_add1_signer(cms.get(), certificate.get(), key.get(), EVP_sha256(),
                                               CMS_BINARY | CMS_CADES) == nullptr) {
             return failure(CmsError::library, "the operator key cannot sign with SHA-256");
+        }
+        for (std::size_t i = 1; i < certificates.size(); ++i) {
+            if (CMS_add1_cert(cms.get(), certificates[i].get()) != 1) {
+                return failure(CmsError::library,
+                               "the operator's intermediate certificates cannot be added");
+            }
         }
         return finish(cms.get(), content, "signing");
     }

@@ -73,6 +73,35 @@ X509Handle readCertificate(ByteView pemOrDer) {
     return certificate;
 }
 
+std::vector<X509Handle> readCertificates(ByteView pemOrDer) {
+    std::vector<X509Handle> certificates;
+    if (!looksLikePem(pemOrDer)) {
+        if (X509Handle one = readCertificate(pemOrDer)) {
+            certificates.push_back(std::move(one));
+        }
+        return certificates;
+    }
+    const BioHandle bio = memoryBio(pemOrDer);
+    while (bio) {
+        X509Handle next(PEM_read_bio_X509(bio.get(), nullptr, noPassword, nullptr));
+        if (next == nullptr) {
+            break;
+        }
+        certificates.push_back(std::move(next));
+    }
+    clearErrors();
+    return certificates;
+}
+
+Bytes pemOf(X509* certificate) {
+    const BioHandle bio(BIO_new(BIO_s_mem()));
+    if (bio == nullptr || PEM_write_bio_X509(bio.get(), certificate) != 1) {
+        clearErrors();
+        return {};
+    }
+    return bioBytes(bio.get());
+}
+
 Bytes derOf(X509* certificate) {
     unsigned char* der = nullptr;
     const int length = i2d_X509(certificate, &der);

@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/Bytes.h"
 #include "platform/CHandle.h"
@@ -35,8 +36,13 @@ Bytes bioBytes(BIO* bio);
 KeyHandle readPrivateKey(ByteView pemOrDer);
 /// One X.509 certificate from PEM or DER; null otherwise.
 X509Handle readCertificate(ByteView pemOrDer);
+/// Every certificate of PEM text, in order, or the one DER certificate; empty when the bytes
+/// hold none.
+std::vector<X509Handle> readCertificates(ByteView pemOrDer);
 /// The certificate's DER encoding.
 Bytes derOf(X509* certificate);
+/// The certificate's PEM encoding.
+Bytes pemOf(X509* certificate);
 /// The subject on one line (RFC 2253 form).
 std::string subjectLine(X509* certificate);
 /// Empties this thread's OpenSSL error queue, after a failure has been put into words.

@@ -481,7 +481,8 @@ TEST_F(CliTest, ReplayAndDemoRefuseACertificateTheyCannotUse) {
 }
 
 // An evidence record signed with a PKCS#12 operator key: opened under --trust with the right
-// document, refused (and nothing drawn) for another document or another operator.
+// document, refused (and nothing drawn) for another document or another operator. The file's
+// other certificate (standing in for an intermediate) travels in the signature.
 TEST_F(CliTest, EvidenceSignedWithPkcs12OpensOnlyForItsDocumentAndOperator) {
     testing::writeFile(path("known.json"), kKnownTrace);
     testing::writeFile(path("doc.txt"), std::string("the contract"));
@@ -494,7 +495,8 @@ TEST_F(CliTest, EvidenceSignedWithPkcs12OpensOnlyForItsDocumentAndOperator) {
             0);
     }
     ASSERT_EQ(openssl({"pkcs12", "-export", "-inkey", path("op/operator-key.pem"), "-in",
-                       path("op/operator-certificate.pem"), "-passout", "pass:s3cret", "-out",
+                       path("op/operator-certificate.pem"), "-certfile",
+                       path("stranger/operator-certificate.pem"), "-passout", "pass:s3cret", "-out",
                        path("op.p12")})
                   .status,
               0);
@@ -504,6 +506,13 @@ TEST_F(CliTest, EvidenceSignedWithPkcs12OpensOnlyForItsDocumentAndOperator) {
                                  "--document", path("doc.txt"), "--resources", demo, "--sign-key",
                                  path("op.p12"), "--sign-password-file", path("pass.txt")});
     ASSERT_EQ(made.status, 0) << made.err;
+    ASSERT_EQ(openssl({"cms", "-verify", "-noverify", "-inform", "DER", "-in", path("e.der"),
+                       "-certsout", path("carried.pem"), "-out", path("payload.der")})
+                  .status,
+              0);
+    const std::string carried = testing::readText(path("carried.pem"));
+    EXPECT_THAT(carried, HasSubstr(testing::readText(path("op/operator-certificate.pem"))));
+    EXPECT_THAT(carried, HasSubstr(testing::readText(path("stranger/operator-certificate.pem"))));
     const std::vector<std::string> open = {
         "open",  "--evidence", path("e.der"), "--private-key", demo + "/demo-private-key.pem",
         "--png", path("e.png")};
