@@ -11,15 +11,18 @@
 #include <cstring>
 
 #include "platform/CHandle.h"
+#include "platform/openssl/OpenSslKeys.h"
 
 namespace penwell::pdf {
 
-using Key = CHandle<EVP_PKEY, EVP_PKEY_free>;
-using Certificate = CHandle<X509, X509_free>;
-using Bio = CHandle<BIO, BIO_free>;
-using ContentInfo = CHandle<CMS_ContentInfo, CMS_ContentInfo_free>;
+using openssl::memoryBio;
+using openssl::readCertificates;
+using Key = openssl::KeyHandle;
+using Certificate = openssl::X509Handle;
+using Bio = openssl::BioHandle;
+using ContentInfo = openssl::CmsHandle;
 using DigestContext = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
-using Store = CHandle<X509_STORE, X509_STORE_free>;
+using Store = openssl::X509StoreHandle;
 
 namespace {
 
@@ -38,32 +41,6 @@ std::string lastOpenSslError() {
     }
     const char* reason = ERR_reason_error_string(code);
     return reason ? reason : "error " + std::to_string(code);
-}
-
-Bio memoryBio(ByteView bytes) {
-    return Bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-}
-
-/// Every certificate in PEM text, or the one DER certificate.
-std::vector<Certificate> readCertificates(ByteView bytes) {
-    std::vector<Certificate> certificates;
-    Bio bio = memoryBio(bytes);
-    while (bio) {
-        Certificate c(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-        if (!c) {
-            break;
-        }
-        certificates.push_back(std::move(c));
-    }
-    if (certificates.empty()) {
-        const unsigned char* p = bytes.data();
-        Certificate c(d2i_X509(nullptr, &p, static_cast<long>(bytes.size())));
-        if (c) {
-            certificates.push_back(std::move(c));
-        }
-    }
-    ERR_clear_error();
-    return certificates;
 }
 
 std::string subjectOf(X509* certificate) {
@@ -143,15 +120,9 @@ Outcome<SigningIdentity> SigningIdentity::fromPem(ByteView privateKey, const std
                                                   ByteView certificates,
                                                   const std::string& certificateName) {
     Impl impl;
-    {
-        Bio bio = memoryBio(privateKey);
-        impl.key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
-    }
-    if (!impl.key) {
-        const unsigned char* p = privateKey.data();
-        impl.key.reset(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(privateKey.size())));
-    }
-    ERR_clear_error();
+    // Never OpenSSL's default password callback: on an encrypted key it would prompt on the
+    // terminal, and a server would wait there.
+    impl.key = openssl::readPrivateKey(privateKey);
     if (!impl.key) {
         return fail(PdfErrorKind::SigningKey,
                     keyName + ": not an unencrypted private key (PEM or DER)");
