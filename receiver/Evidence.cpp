@@ -344,8 +344,14 @@ Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& option
         return refuse(OpenError::malformed,
                       name + ": not AuthEnvelopedData (an evidence record is AES-256-GCM sealed)");
     }
-    const KeyHandle key = readPrivateKey(options.privateKey);
-    if (key == nullptr) {
+    KeyHandle key;
+    if (options.keyLocation) {
+        Result<KeyHandle> loaded = loadPrivateKey(*options.keyLocation);
+        if (!loaded) {
+            return loaded.error();
+        }
+        key = std::move(*loaded);
+    } else if (key = readPrivateKey(options.privateKey); key == nullptr) {
         return refuse(OpenError::badKey,
                       options.keyName + ": not an unencrypted PEM or DER private key");
     }
@@ -383,7 +389,7 @@ Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& option
 }
 
 Result<OpenedEvidence> openEvidenceFile(const std::filesystem::path& evidence,
-                                        const std::filesystem::path& privateKey,
+                                        const KeyLocation& privateKey,
                                         const std::optional<Sha256>& document,
                                         const std::vector<std::filesystem::path>& trust) {
     Result<Bytes> record = filesystem::readFile(evidence, kMaxRecordBytes, "an evidence record");
@@ -394,12 +400,13 @@ Result<OpenedEvidence> openEvidenceFile(const std::filesystem::path& evidence,
 }
 
 Result<OpenedEvidence> openEvidenceRecord(ByteView record, const std::string& name,
-                                          const std::filesystem::path& privateKey,
+                                          const KeyLocation& privateKey,
                                           const std::optional<Sha256>& document,
                                           const std::vector<std::filesystem::path>& trust) {
     OpenOptions open;
     open.name = name;
-    open.keyName = privateKey.string();
+    open.keyName = privateKey.name();
+    open.keyLocation = privateKey;
     open.documentSha256 = document;
     for (const auto& trusted : trust) {
         Result<Bytes> certificate = filesystem::readFile(trusted, kMaxKeyBytes, "a certificate");
@@ -408,14 +415,7 @@ Result<OpenedEvidence> openEvidenceRecord(ByteView record, const std::string& na
         }
         open.trusted.push_back(std::move(*certificate));
     }
-    Result<Bytes> key = filesystem::readFile(privateKey, kMaxKeyBytes, "a private key");
-    if (!key) {
-        return key.error();
-    }
-    open.privateKey = std::move(*key);
-    Result<OpenedEvidence> opened = openEvidence(record, open);
-    secureWipe(open.privateKey);
-    return opened;
+    return openEvidence(record, open);
 }
 
 }  // namespace penwell::receiver
