@@ -25,6 +25,7 @@
 
 #include "pdf/Outcome.h"
 #include "platform/Bytes.h"
+#include "platform/Cms.h"
 
 namespace penwell::pdf {
 
@@ -49,6 +50,11 @@ public:
     /// From a PKCS#12 file and its password.
     static Outcome<SigningIdentity> fromPkcs12(ByteView pkcs12, const std::string& password,
                                                const std::string& name);
+    /// From the operator identity that signs evidence (host/common's loadSigningIdentity): a
+    /// key in memory, or a key on a PKCS#11 token, which then makes every signature itself.
+    static Outcome<SigningIdentity> fromOperator(const penwell::SigningIdentity& identity,
+                                                 const std::string& keyName,
+                                                 const std::string& certificateName);
 
     /// The OpenSSL handles, private to the library.
     struct Impl;

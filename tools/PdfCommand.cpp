@@ -32,16 +32,10 @@ T orThrow(pdf::Outcome<T> outcome) {
     return std::move(*outcome);
 }
 
-pdf::SigningIdentity loadIdentity(const PdfSignOptions& options) {
-    const Bytes key = must(readFile(options.signKey, kMaxKeyBytes, "a signing key"));
-    if (options.signCert) {
-        const Bytes certificate = must(readFile(*options.signCert, kMaxKeyBytes, "a certificate"));
-        return orThrow(pdf::SigningIdentity::fromPem(key, options.signKey.string(), certificate,
-                                                     options.signCert->string()));
-    }
-    const char* password = std::getenv("PENWELL_SIGN_PASSWORD");
-    return orThrow(
-        pdf::SigningIdentity::fromPkcs12(key, password ? password : "", options.signKey.string()));
+/// The operator key, read once: it signs the PDF and the evidence made here.
+SigningIdentity loadOperator(const PdfSignOptions& options) {
+    return must(
+        host::loadSigningIdentity(options.signKey, options.signCert, options.signPasswordFile));
 }
 
 /// The ink as the controller exports it for a document: vectors from the stroke painter, cut
@@ -54,26 +48,35 @@ struct Signature {
     Bytes evidence;
 };
 
-/// The evidence's options: bound to IN, signed by the operator key that signs the PDF.
-EvidenceOptions evidenceOptions(const PdfSignOptions& options, const Sha256& digest) {
-    EvidenceOptions evidence;
-    evidence.documentSha256 = digest;
-    evidence.signer =
-        must(host::loadSigningIdentity(options.signKey, options.signCert, std::nullopt));
-    return evidence;
-}
+/// What the evidence made here needs: the operator who signs the PDF signs it too, and it is
+/// sealed for the recipients (none: the pinned certificate in the resource folder).
+struct Sealer {
+    SigningIdentity signer;
+    std::vector<Bytes> recipients;
+    std::filesystem::path resources;
 
-Signature fromTrace(const PdfSignOptions& options, const Sha256& digest, std::ostream& err) {
+    /// The evidence's options: bound to IN, signed by the operator key that signs the PDF.
+    EvidenceOptions options(const Sha256& digest) const {
+        EvidenceOptions evidence;
+        evidence.documentSha256 = digest;
+        evidence.signer = signer;
+        evidence.recipients = recipients;
+        return evidence;
+    }
+};
+
+Signature fromTrace(const PdfSignOptions& options, const Sealer& sealer, const Sha256& digest,
+                    std::ostream& err) {
     const Trace trace = must(loadTrace(*options.trace));
     for (const std::string& warning : traceWarnings(trace)) {
         err << "penwell: warning: " << warning << "\n";
     }
     ReplaySettings settings;
-    settings.services.resources = installedResourceFolder();
+    settings.services.resources = sealer.resources;
     Replay replay(trace, settings);
     ExportRequest request;
     request.files.push_back(kInkPdf);
-    request.evidence = evidenceOptions(options, digest);
+    request.evidence = sealer.options(digest);
     Exports exports;
     replay.run([&] { exports = must(takeExports(replay, trace, request, settings.services)); });
     return {std::move(exports.files.front().bytes), std::move(*exports.evidence)};
@@ -83,8 +86,8 @@ Signature fromTrace(const PdfSignOptions& options, const Sha256& digest, std::os
 Signature fromEvidence(const PdfSignOptions& options, const Sha256& digest) {
     const std::string name = options.evidence->string();
     Bytes evidence = must(readFile(*options.evidence, kMaxRecordBytes, "an evidence record"));
-    const receiver::OpenedEvidence opened =
-        must(openEvidenceRecord(evidence, name, *options.privateKey, digest));
+    const receiver::OpenedEvidence opened = must(openEvidenceRecord(
+        evidence, name, receiverKey(*options.privateKey, options.privateKeyPasswordFile), digest));
     const EvidencePayload& payload = opened.payload;
     std::vector<ExportResult> ink =
         must(drawRecord(must(decodeRecord(payload.record, name)), name,
@@ -93,13 +96,14 @@ Signature fromEvidence(const PdfSignOptions& options, const Sha256& digest) {
 }
 
 /// A record and its wrapped key: restored into a controller, which makes the evidence.
-Signature fromRecord(const PdfSignOptions& options, const Sha256& digest) {
+Signature fromRecord(const PdfSignOptions& options, const Sealer& sealer, const Sha256& digest) {
     const OpenedSignature opened =
-        must(openSignature(*options.privateKey, *options.data, *options.key));
-    const EvidenceOptions evidence = evidenceOptions(options, digest);
+        must(openSignature(receiverKey(*options.privateKey, options.privateKeyPasswordFile),
+                           *options.data, *options.key));
+    const EvidenceOptions evidence = sealer.options(digest);
     Signature signature;
     RestoreSettings settings;
-    settings.services.resources = installedResourceFolder();  // the pin the evidence is sealed for
+    settings.services.resources = sealer.resources;  // the pin the evidence is sealed for
     must(withRestoredController(
         opened.record, options.data->string(), settings, [&](PenwellViewController& controller) {
             std::optional<ExportResult> ink = controller.exportSignature(kInkPdf);
@@ -122,7 +126,10 @@ const char* yesNo(bool value) {
 }  // namespace
 
 int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& err) {
-    std::vector<NamedFile> inputs{{"IN", options.in}, {"--sign-key", options.signKey}};
+    std::vector<NamedFile> inputs{{"IN", options.in}};
+    if (!KeyLocation(options.signKey).onToken()) {
+        inputs.push_back({"--sign-key", options.signKey});
+    }
     for (const auto& [option, path] :
          {std::pair{"--sign-cert", &options.signCert}, std::pair{"--trace", &options.trace},
           std::pair{"--evidence", &options.evidence}, std::pair{"--data", &options.data},
@@ -150,12 +157,19 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     request.reason = options.reason;
     request.location = options.location;
     request.name = options.name;
-    const pdf::SigningIdentity identity = loadIdentity(options);
+    // Evidence is sealed here for a trace or a record; an evidence record comes sealed.
+    SealPlan plan = sealFor(options.seal, false, !options.evidence);
+    warnOfDemo(plan, err);
+    Sealer sealer{loadOperator(options), std::move(plan.recipients),
+                  options.resources ? *options.resources : installedResourceFolder()};
+    const pdf::SigningIdentity identity = orThrow(pdf::SigningIdentity::fromOperator(
+        sealer.signer, options.signKey.string(),
+        options.signCert ? options.signCert->string() : options.signKey.string()));
     const Bytes in = must(readFile(options.in, pdf::kMaxDocumentBytes, "a PDF"));
     const Sha256 digest = must(documentDigest(in, options.in.string()));
-    Signature signature = options.trace      ? fromTrace(options, digest, err)
+    Signature signature = options.trace      ? fromTrace(options, sealer, digest, err)
                           : options.evidence ? fromEvidence(options, digest)
-                                             : fromRecord(options, digest);
+                                             : fromRecord(options, sealer, digest);
     request.inkPdf = std::move(signature.inkPdf);
     request.evidence = [&](const Sha256& signedDigest) -> pdf::Outcome<Bytes> {
         if (signedDigest != digest) {  // the library digests the same bytes: never
@@ -204,7 +218,9 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
                                trust](ByteView bytes) -> pdf::Outcome<pdf::OpenedEvidence> {
             try {
                 const receiver::OpenedEvidence opened =
-                    must(openEvidenceRecord(bytes, name, *options.privateKey, std::nullopt, trust));
+                    must(openEvidenceRecord(
+                        bytes, name, receiverKey(*options.privateKey, options.privateKeyPasswordFile),
+                        std::nullopt, trust));
                 const EvidencePayload& payload = opened.payload;
                 if (!payload.documentSha256) {
                     return pdf::fail(pdf::PdfErrorKind::Evidence,

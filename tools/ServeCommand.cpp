@@ -38,7 +38,8 @@ Size parsePad(const std::string& text) {
 /// Refuses to start a server that could not save a signature, with the reason `replay`
 /// gives: a short signature is exported through the same path, so the resources, the pin and
 /// the store are checked exactly as a signer's Done would check them.
-void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIdentity>& signer) {
+void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIdentity>& signer,
+                  const std::vector<Bytes>& recipients) {
     Trace trace;
     trace.name = "the start-up check";
     trace.padFrame = {{0, 0}, {200, 100}};
@@ -60,6 +61,7 @@ void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIde
     // The evidence too, so a signing key that does not fit its certificate stops the start.
     request.evidence = EvidenceOptions{};
     request.evidence->signer = signer;
+    request.evidence->recipients = recipients;
     must(takeExports(replay, trace, request, services));
 }
 
@@ -80,7 +82,10 @@ void checkWritable(const std::filesystem::path& folder) {
 
 }  // namespace
 
-int runServe(const ServeOptions& options, std::ostream& out) {
+int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
+    // Every signature saves the encrypted record, whose key the pinned certificate wraps.
+    SealPlan plan = sealFor(options.seal, true, true);
+    warnOfDemo(plan, err);
     web::ServerOptions server;
     server.bind = options.bind;
     server.port = static_cast<std::uint16_t>(options.port);
@@ -101,13 +106,15 @@ int runServe(const ServeOptions& options, std::ostream& out) {
         pad.out = options.out;
     }
     pad.signer = loadSigningIdentity(options.sign);
+    pad.recipients = std::move(plan.recipients);
+    pad.demoWarning = plan.warning;
     if (options.document) {
         pad.document = must(web::SignableDocument::open(
             {*options.document, options.field, options.page, options.rect, options.reason,
              options.location, options.name, options.pdfjs},
             pad.signer));
     }
-    checkKeyWrap(pad.services, pad.signer);
+    checkKeyWrap(pad.services, pad.signer, pad.recipients);
 
     const std::unique_ptr<web::Server> started = must(web::Server::listen(std::move(server)));
     web::Server& s = *started;

@@ -36,10 +36,28 @@ const CLI::Validator kFinite(
 /// The operator key options, the same for every command that writes evidence.
 void addSignOptions(CLI::App* command, penwell::tools::SignOptions& sign) {
     command->add_option("--sign-key", sign.key,
-                        "operator key that signs the evidence (PEM, DER or PKCS#12)");
+                        "operator key that signs the evidence (PEM, DER, PKCS#12, or a "
+                        "pkcs11: URI naming a key on a token)");
     command->add_option("--sign-cert", sign.certificate, "the operator key's certificate");
     command->add_option("--sign-password-file", sign.passwordFile,
-                        "PKCS#12 password (first line; else $PENWELL_SIGN_PASSWORD)");
+                        "--sign-key's password, passphrase or token PIN (first line; else "
+                        "$PENWELL_SIGN_PASSWORD)");
+}
+
+/// Who the records are sealed for, the same for every command that seals.
+void addSealOptions(CLI::App* command, penwell::tools::SealOptions& seal) {
+    command->add_option("--recipient", seal.recipients,
+                        "certificate (RSA, or EC P-256/P-384) the evidence is sealed for, each "
+                        "opening it alone (repeatable; default: the pinned certificate)");
+    command->add_flag("--demo", seal.demo,
+                      "allow the demo certificate, whose private key is public (trials only)");
+}
+
+/// The receiver key's passphrase option.
+void addPrivateKeyPassword(CLI::App* command, std::optional<std::filesystem::path>& file) {
+    command->add_option("--private-key-password-file", file,
+                        "--private-key's passphrase or token PIN (first line; else "
+                        "$PENWELL_PRIVATE_KEY_PASSWORD)");
 }
 
 }  // namespace
@@ -70,6 +88,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     demoCmd->add_option("--store", demo.store,
                         "certificate store file (default: a throwaway one in memory)");
+    demoCmd->add_flag("--demo", demo.demo,
+                      "confirm the demo certificate, whose private key is public, may seal");
     demoCmd->callback(
         [&] { action = [&] { return penwell::tools::runDemo(demo, std::cout, std::cerr); }; });
 
@@ -103,6 +123,7 @@ int main(int argc, char** argv) {
                           "the file being signed: its SHA-256 goes into the evidence");
     replayCmd->add_flag("--no-document", replay.noDocument, "evidence bound to no document");
     addSignOptions(replayCmd, replay.sign);
+    addSealOptions(replayCmd, replay.seal);
     dataOpt->needs(keyOpt);
     keyOpt->needs(dataOpt);
     replayCmd->add_option("--smoothing", smoothing, "override the trace's smoothing")
@@ -133,8 +154,11 @@ int main(int argc, char** argv) {
     penwell::tools::OpenOptions open;
     auto* openCmd = app.add_subcommand(
         "open", "Unwrap, decrypt and decode an exported signature with the receiver's key");
-    openCmd->add_option("--private-key", open.privateKey, "receiver's private key (PEM)")
+    openCmd
+        ->add_option("--private-key", open.privateKey,
+                     "receiver's private key (PEM or DER file, or a pkcs11: URI)")
         ->required();
+    addPrivateKeyPassword(openCmd, open.privateKeyPasswordFile);
     auto* openData = openCmd->add_option("--data", open.data, "encrypted record");
     auto* openKey = openCmd->add_option("--key", open.key, "wrapped key blob");
     auto* openEvidence = openCmd->add_option("--evidence", open.evidence,
@@ -242,6 +266,7 @@ int main(int argc, char** argv) {
                          "origin a TLS reverse proxy serves the page under, e.g. "
                          "https://sign.example.com (repeatable)");
     addSignOptions(serveCmd, serve.sign);
+    addSealOptions(serveCmd, serve.seal);
     auto* documentOpt = serveCmd->add_option(
         "--document", serve.document,
         "a PDF to sign on the page (needs --sign-key); Done also writes NAME.pdf");
@@ -263,7 +288,7 @@ int main(int argc, char** argv) {
     serveCmd->callback([&] {
         action = [&] {
             serve.smoothing = serveSmoothing == "on";
-            return penwell::tools::runServe(serve, std::cout);
+            return penwell::tools::runServe(serve, std::cout, std::cerr);
         };
     });
 
@@ -280,10 +305,11 @@ int main(int argc, char** argv) {
         "--rect is in PDF points (1/72 inch) from the page's lower-left corner, x right and y\n"
         "up, as PDF tools show them; it must lie on the page. The ink is fitted into it with its\n"
         "aspect kept. IN stays a byte prefix of OUT. Documents of at most 256 MiB. A PKCS#12\n"
-        "--sign-key takes its password from $PENWELL_SIGN_PASSWORD.\n"
+        "--sign-key's password, an encrypted key's passphrase or a token's PIN comes from\n"
+        "--sign-password-file or $PENWELL_SIGN_PASSWORD.\n"
         "The signature is one of --trace, --evidence or --data/--key; the evidence record\n"
-        "embedded is bound to IN's SHA-256, sealed for the pinned receiver certificate and signed\n"
-        "with --sign-key. --evidence must already be bound to IN.");
+        "embedded is bound to IN's SHA-256, sealed for each --recipient (else the pinned receiver\n"
+        "certificate) and signed with --sign-key. --evidence must already be bound to IN.");
     pdfSignCmd->add_option("IN", pdfSign.in, "the PDF to sign")->required();
     pdfSignCmd->add_option("OUT", pdfSign.out, "the signed PDF to write")->required();
     auto* fieldOpt = pdfSignCmd->add_option("--field", pdfSign.field, "an empty signature field");
@@ -298,9 +324,19 @@ int main(int argc, char** argv) {
     pdfSignCmd->add_option("--key", pdfSign.key, "the record's wrapped key");
     pdfSignCmd->add_option("--private-key", pdfSign.privateKey,
                            "receiver's key, opening --evidence or --data");
-    pdfSignCmd->add_option("--sign-key", pdfSign.signKey, "signing key (PEM/DER) or PKCS#12")
+    addPrivateKeyPassword(pdfSignCmd, pdfSign.privateKeyPasswordFile);
+    pdfSignCmd
+        ->add_option("--sign-key", pdfSign.signKey,
+                     "signing key (PEM/DER), PKCS#12, or a pkcs11: URI naming a key on a token")
         ->required();
     pdfSignCmd->add_option("--sign-cert", pdfSign.signCert, "signing certificate (+ chain), PEM");
+    pdfSignCmd->add_option("--sign-password-file", pdfSign.signPasswordFile,
+                           "--sign-key's password, passphrase or token PIN (first line; else "
+                           "$PENWELL_SIGN_PASSWORD)");
+    addSealOptions(pdfSignCmd, pdfSign.seal);
+    pdfSignCmd->add_option("--resources", pdfSign.resources,
+                           "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
+                           "../share/penwell beside the program, else the library's)");
     pdfSignCmd->add_option("--reason", pdfSign.reason, "why it is signed");
     pdfSignCmd->add_option("--location", pdfSign.location, "where it is signed");
     pdfSignCmd->add_option("--name", pdfSign.name, "the signer's name");
@@ -313,6 +349,7 @@ int main(int argc, char** argv) {
     pdfVerifyCmd->add_option("SIGNED", pdfVerify.file, "the signed PDF")->required();
     pdfVerifyCmd->add_option("--private-key", pdfVerify.privateKey,
                              "receiver's key, to open Penwell evidence");
+    addPrivateKeyPassword(pdfVerifyCmd, pdfVerify.privateKeyPasswordFile);
     pdfVerifyCmd->add_option("--trust", pdfVerify.trust, "accepted signer certificates or CAs");
     pdfVerifyCmd->add_option("--png", pdfVerify.png,
                              "the ink of the newest opened evidence, as PNG (--private-key)");

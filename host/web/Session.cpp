@@ -348,6 +348,7 @@ void SigningSession::done() {
             // being signed, and the record is bound to no document.
             EvidenceOptions options;
             options.signer = settings_.signer;
+            options.recipients = settings_.recipients;
             if (settings_.document) {
                 options.documentSha256 = settings_.document->digest();
             }
@@ -376,6 +377,9 @@ void SigningSession::done() {
         reply["reason"] = reason;
         sink_.sendText(reply.dump());
         return;
+    }
+    if (!settings_.demoWarning.empty()) {
+        sink_.log("warning: " + settings_.demoWarning);
     }
     reply["ok"] = true;
     reply["sigma"] = statistic(c.calculateSigma());
