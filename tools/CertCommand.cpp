@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "host/common/Sealing.h"
 #include "platform/filesystem/StagedFile.h"
 #include "receiver/Limits.h"
 #include "tools/CertificateTool.h"
@@ -85,6 +86,10 @@ int runCertShow(const std::filesystem::path& file, std::ostream& out) {
     const CertificateInfo info =
         describeCertificate(must(readFile(file, kMaxKeyBytes, "a certificate")), file.string());
     out << file.string() << ":\n";
+    if (info.sha1 == host::kDemoCertificateSha1) {
+        out << "  THE DEMO CERTIFICATE: its private key is public (demo-certificate/); anyone can\n"
+            << "  open what it seals. For tests and trials only (--demo), never for signatures.\n";
+    }
     out << "  subject:     " << info.subject << "\n";
     out << "  summary:     " << (info.commonName.empty() ? info.subject : info.commonName)
         << (info.commonName == kPinnedCommonName ? "" : "  (not Keyloft: Penwell refuses it)")

@@ -101,7 +101,7 @@ DemoOptions defaultDemoOptions() {
 }
 
 int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
-    warnOfDemo(sealFor({{}, options.demo}, true, false), err);
+    const SealPlan plan = sealFor({{}, options.demo}, true, false);
     std::vector<std::filesystem::path> traces;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(options.examples, error)) {
@@ -199,6 +199,7 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     }
     must(outputs.commitAll());
     outFolder.keep();
+    warnOfDemo(plan, err);
     out << report.str();
     out << "wrote " << traces.size() * 5 << " files to " << options.out.string() << "\n";
     return 0;

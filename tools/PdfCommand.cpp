@@ -159,7 +159,6 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     request.name = options.name;
     // Evidence is sealed here for a trace or a record; an evidence record comes sealed.
     SealPlan plan = sealFor(options.seal, false, !options.evidence);
-    warnOfDemo(plan, err);
     Sealer sealer{loadOperator(options), std::move(plan.recipients),
                   options.resources ? *options.resources : installedResourceFolder()};
     const pdf::SigningIdentity identity = orThrow(pdf::SigningIdentity::fromOperator(
@@ -182,6 +181,7 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     StagedOutputs outputs;
     must(outputs.stage(options.out, signedPdf));
     must(outputs.commitAll());
+    warnOfDemo(plan, err);
     out << options.out.string() << ": signed (" << signedPdf.size() - in.size()
         << " bytes appended to " << in.size() << ")\n";
     return 0;

@@ -174,7 +174,6 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     }
     must(requireDistinctFiles(named, inputs));
     SealPlan plan = sealFor(options.seal, options.data.has_value(), options.evidence.has_value());
-    warnOfDemo(plan, err);
     // Read only with --evidence (checked above), but always checked for a stray option.
     std::optional<SigningIdentity> signer = loadSigningIdentity(options.sign);
     if (options.evidence) {
@@ -226,6 +225,7 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
         must(outputs.stage(*options.evidence, *exports.evidence));
     }
     must(outputs.commitAll());
+    warnOfDemo(plan, err);  // after the fact: a command that fails has sealed nothing
 
     const PointRecord record = recordOf(c.lines());
     std::vector<std::filesystem::path> written;

@@ -85,7 +85,6 @@ void checkWritable(const std::filesystem::path& folder) {
 int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
     // Every signature saves the encrypted record, whose key the pinned certificate wraps.
     SealPlan plan = sealFor(options.seal, true, true);
-    warnOfDemo(plan, err);
     web::ServerOptions server;
     server.bind = options.bind;
     server.port = static_cast<std::uint16_t>(options.port);
@@ -115,6 +114,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
             pad.signer));
     }
     checkKeyWrap(pad.services, pad.signer, pad.recipients);
+    warnOfDemo(plan, err);
 
     const std::unique_ptr<web::Server> started = must(web::Server::listen(std::move(server)));
     web::Server& s = *started;

@@ -126,7 +126,7 @@ protected:
         return run(std::string(PENWELL_TOOL) + " pdf sign " + at(in).string() + " " +
                    at(out).string() + " " + where + " --trace " PENWELL_SOURCE_DIR "/examples/" +
                    trace + " --sign-key " + at("key.pem").string() + " --sign-cert " +
-                   at("cert.pem").string() + " --reason Agreed --name 'Ann Example'");
+                   at("cert.pem").string() + " --demo --reason Agreed --name 'Ann Example'");
     }
     static Shell verify(const std::string& file) {
         return run(std::string(PENWELL_TOOL) + " pdf verify " + at(file).string() + " --trust " +
@@ -187,7 +187,7 @@ TEST_F(PdfSign, APkcs12IdentitySignsWithThePasswordFromTheEnvironment) {
             run(std::string("PENWELL_SIGN_PASSWORD=") + password + " " PENWELL_TOOL " pdf sign " +
                 at("plain.pdf").string() + " " + at("p12.pdf").string() +
                 " --page 1 --rect 10,10,100,40 --trace " PENWELL_SOURCE_DIR
-                "/examples/finger-signature.json --sign-key " +
+                "/examples/finger-signature.json --demo --sign-key " +
                 at("id.p12").string());
         EXPECT_EQ(r.status, status) << r.output;
     }
@@ -274,7 +274,7 @@ TEST_F(PdfSign, OddInputIsRefusedAndNothingWritten) {
     const std::string operatorKey =
         " --sign-key " + at("key.pem").string() + " --sign-cert " + at("cert.pem").string();
     const auto serve = [&](const std::string& in, const std::string& options) {
-        return run("timeout 60 " PENWELL_TOOL " serve --bind 127.0.0.1 --port 0 --document " +
+        return run("timeout 60 " PENWELL_TOOL " serve --demo --bind 127.0.0.1 --port 0 --document " +
                    at(in).string() + " " + options);
     };
     for (const auto& c : cases) {
@@ -389,10 +389,10 @@ TEST_F(PdfSign, EverySignatureSourceEmbedsEvidenceTheReceiverOpens) {
         " --sign-key " + at("key.pem").string() + " --sign-cert " + at("cert.pem").string();
     ASSERT_EQ(run(kTool + " replay " + trace + " --evidence " + at("e.ev").string() +
                   " --document " + at("plain.pdf").string() + " --data " + at("d").string() +
-                  " --key " + at("k").string() + operatorKey)
+                  " --key " + at("k").string() + operatorKey + " --demo")
                   .status,
               0);
-    const std::string where = " --page 1 --rect 300,40,200,80" + operatorKey;
+    const std::string where = " --page 1 --rect 300,40,200,80 --demo" + operatorKey;
     const std::string sources[] = {
         " --trace " + trace, " --evidence " + at("e.ev").string() + kReceiverKey,
         " --data " + at("d").string() + " --key " + at("k").string() + kReceiverKey};

@@ -81,13 +81,16 @@ std::string certificatePem(ByteView der) {
 }
 
 Bytes makeSelfSignedDer(EVP_PKEY* key, const std::vector<NameEntry>& subject,
-                        const std::string& keyUsage) {
+                        const std::string& keyUsage, std::pair<long, long> validDays) {
     X509Handle x509(X509_new());
     require(x509 != nullptr, "X509_new");
     require(X509_set_version(x509.get(), X509_VERSION_3) == 1, "version");
     require(ASN1_INTEGER_set(X509_get_serialNumber(x509.get()), 4242) == 1, "serial");
-    require(X509_gmtime_adj(X509_getm_notBefore(x509.get()), 0) != nullptr, "notBefore");
-    require(X509_gmtime_adj(X509_getm_notAfter(x509.get()), 3600L * 24 * 365) != nullptr,
+    require(X509_gmtime_adj(X509_getm_notBefore(x509.get()), 3600L * 24 * validDays.first) !=
+                nullptr,
+            "notBefore");
+    require(X509_gmtime_adj(X509_getm_notAfter(x509.get()), 3600L * 24 * validDays.second) !=
+                nullptr,
             "notAfter");
     X509_NAME* name = X509_get_subject_name(x509.get());
     for (const auto& [field, value] : subject) {

@@ -26,9 +26,11 @@ PrivateKey generateRsaKey(int bits = 2048);
 PrivateKey generateKey(const char* kind);
 
 /// A self-signed certificate for `key` with `subject` (in order), as DER; with `keyUsage`
-/// (OpenSSL's text, "critical,digitalSignature") it carries that key usage extension.
+/// (OpenSSL's text, "critical,digitalSignature") it carries that key usage extension. It is
+/// valid from `validDays.first` to `validDays.second` days from now.
 Bytes makeSelfSignedDer(EVP_PKEY* key, const std::vector<NameEntry>& subject,
-                        const std::string& keyUsage = "");
+                        const std::string& keyUsage = "",
+                        std::pair<long, long> validDays = {0, 365});
 
 /// The key as PKCS#8 PEM; encrypted with AES-256-CBC under `passphrase` when it is not empty.
 std::string keyPem(EVP_PKEY* key, const std::string& passphrase = "");

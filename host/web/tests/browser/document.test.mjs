@@ -37,7 +37,7 @@ before(async () => {
     '-days', '2', '-keyout', at('key.pem'), '-out', at('cert.pem')], { stdio: 'ignore' });
   browser = await chromium.launch({ executablePath: CHROMIUM,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'] });
-  const proc = spawn(PENWELL, ['serve', '--bind', '127.0.0.1', '--port', '0', '--resources', PENWELL_RESOURCES,
+  const proc = spawn(PENWELL, ['serve', '--demo', '--bind', '127.0.0.1', '--port', '0', '--resources', PENWELL_RESOURCES,
     '--out', at('out'), '--sign-key', at('key.pem'), '--sign-cert', at('cert.pem'), '--document', at('in.pdf'),
     '--page', '1', '--rect', '300,100,200,60', '--reason', 'Agreed'], { stdio: ['ignore', 'pipe', 'inherit'] });
   server = proc;

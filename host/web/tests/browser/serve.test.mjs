@@ -40,7 +40,7 @@ function tempFolder() {
 /** Starts penwell serve on a free loopback port; answers its URL and its log so far. */
 function serve(...args) {
   const resources = args.includes('--resources') ? [] : ['--resources', PENWELL_RESOURCES];
-  const proc = spawn(PENWELL, ['serve', '--bind', '127.0.0.1', '--port', '0', ...resources, ...args],
+  const proc = spawn(PENWELL, ['serve', '--demo', '--bind', '127.0.0.1', '--port', '0', ...resources, ...args],
     { stdio: ['ignore', 'pipe', 'pipe'] });
   servers.push(proc);
   const server = { proc, log: '' };
