@@ -11,7 +11,13 @@
 #include <openssl/err.h>
 #include <openssl/ui.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <mutex>
 
 #include "platform/filesystem/StagedFile.h"
@@ -57,24 +63,61 @@ std::optional<std::string> percentDecoded(std::string_view text) {
     return out;
 }
 
-/// The engine, loaded and initialised once per process with the first module asked for. It
-/// is never finished: keys loaded from it live as long as their holders, up to the process.
+/// The engine writes its own account of a failure (a PIN refused, a key not found) to
+/// standard error, several lines of it; Penwell's one line says the same. It is held off for
+/// the span of a call into the engine.
+class QuietStandardError {
+public:
+    QuietStandardError() {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) {
+            ::dup2(null, STDERR_FILENO);
+        }
+        if (null >= 0) {
+            ::close(null);
+        }
+    }
+    ~QuietStandardError() {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDERR_FILENO);
+            ::close(saved_);
+        }
+    }
+    QuietStandardError(const QuietStandardError&) = delete;
+    QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+/// The engine, loaded and initialised once per process with the first module asked for, and
+/// the keys loaded from it by URI: a token logs in once, not at every signature. Neither is
+/// ever freed: keys loaded from the engine live as long as their holders, up to the process.
 struct Engine {
     ENGINE* engine = nullptr;
     std::string module;
     std::string failure;  // why it could not be loaded, when engine is null
+    std::map<std::string, KeyHandle> keys;
 };
 
-Engine& loadedEngine(const std::string& module, bool& moduleDiffers) {
+std::mutex& engineMutex() {
     static std::mutex mutex;
+    return mutex;
+}
+
+/// The engine; the caller holds engineMutex().
+Engine& loadedEngine(const std::string& module, bool& moduleDiffers) {
     static Engine state;
     static bool tried = false;
-    const std::lock_guard lock(mutex);
     moduleDiffers = tried && state.engine != nullptr && !module.empty() && module != state.module;
     if (tried) {
         return state;
     }
     tried = true;
+    const QuietStandardError quiet;
     ENGINE* engine = ENGINE_by_id("pkcs11");
     if (engine == nullptr) {
         state.failure =
@@ -204,8 +247,15 @@ Result<KeyHandle> loadTokenKey(const KeyLocation& location) {
         }
         pin = std::move(*read);
     }
+    // The engine opens the module lazily and would blame the key; name the file instead.
+    if (std::error_code ec;
+        !uri->modulePath.empty() && !std::filesystem::is_regular_file(uri->modulePath, ec)) {
+        return keyFailure(KeyError::tokenUnavailable,
+                          name + ": the PKCS#11 module " + uri->modulePath + " does not exist");
+    }
+    const std::lock_guard lock(engineMutex());
     bool moduleDiffers = false;
-    const Engine& engine = loadedEngine(uri->modulePath, moduleDiffers);
+    Engine& engine = loadedEngine(uri->modulePath, moduleDiffers);
     if (engine.engine == nullptr) {
         return keyFailure(KeyError::tokenUnavailable, name + ": " + engine.failure);
     }
@@ -214,17 +264,30 @@ Result<KeyHandle> loadTokenKey(const KeyLocation& location) {
                           name + ": this process already uses the PKCS#11 module " +
                               engine.module + "; one module per process");
     }
+    const auto shared = [](const KeyHandle& key) {
+        EVP_PKEY_up_ref(key.get());
+        return KeyHandle(key.get());
+    };
+    if (const auto known = engine.keys.find(uri->engineUri); known != engine.keys.end()) {
+        if (pin) {
+            secureWipe(*pin);
+        }
+        return shared(known->second);
+    }
     PinAnswer answer{&pin};
     const UiMethodHandle ui(UI_UTIL_wrap_read_pem_callback(answerPin, 0));
-    KeyHandle key(ui ? ENGINE_load_private_key(engine.engine, uri->engineUri.c_str(), ui.get(),
-                                               &answer)
-                     : nullptr);
+    KeyHandle key;
+    if (ui != nullptr) {
+        const QuietStandardError quiet;
+        key.reset(ENGINE_load_private_key(engine.engine, uri->engineUri.c_str(), ui.get(), &answer));
+    }
     if (pin) {
         secureWipe(*pin);
     }
     if (key != nullptr) {
         clearErrors();
-        return key;
+        const KeyHandle& kept = engine.keys.emplace(uri->engineUri, std::move(key)).first->second;
+        return shared(kept);
     }
     if (answer.asked && !pin) {
         return keyFailure(KeyError::needsPassphrase,
