@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "host/common/Sealing.h"
+#include "secure/KeyWrap.h"
 #include "platform/filesystem/StagedFile.h"
 #include "receiver/Limits.h"
 #include "tools/CertificateTool.h"
@@ -53,7 +54,7 @@ int runCertNew(const CertNewOptions& options, std::ostream& out) {
     const NewCertificate made =
         signing ? makeSelfSignedCertificate(options.bits, options.days, options.name,
                                             CertificateUse::signing)
-                : makeSelfSignedCertificate(options.bits, options.days);
+                : makeSelfSignedCertificate(options.bits, options.days, defaultPin().label);
     const CertificateInfo info = describeCertificate(made.der, certificatePath.string());
 
     StagedOutputs outputs;
@@ -92,7 +93,9 @@ int runCertShow(const std::filesystem::path& file, std::ostream& out) {
     }
     out << "  subject:     " << info.subject << "\n";
     out << "  summary:     " << (info.commonName.empty() ? info.subject : info.commonName)
-        << (info.commonName == kPinnedCommonName ? "" : "  (not Keyloft: Penwell refuses it)")
+        << (info.commonName == defaultPin().label
+                ? ""
+                : "  (not " + defaultPin().label + ": this build refuses it as Penwell.dat)")
         << "\n";
     out << "  issuer:      " << (info.selfIssued ? "self-signed" : info.issuer) << "\n";
     out << "  key:         " << info.keyType << " " << info.keyBits << " bits"
