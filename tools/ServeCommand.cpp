@@ -7,6 +7,7 @@
 #include "host/common/EvidenceInputs.h"
 #include "host/common/Replay.h"
 #include "host/web/Server.h"
+#include "platform/filesystem/StagedFile.h"
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
 
@@ -67,11 +68,12 @@ void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIde
 
 /// --out must take files now, not first at a signer's Done.
 void checkWritable(const std::filesystem::path& folder) {
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (ec || !std::filesystem::is_directory(folder)) {
-        throw ToolError(folder.string() + ": cannot make the folder: " + ec.message());
+    // Owner-only, like every file the signatures are written to.
+    if (const auto made = filesystem::makePrivateFolders(folder); !made) {
+        throw ToolError(folder.string() + ": cannot make the folder: " +
+                        std::generic_category().message(static_cast<int>(made.error().code)));
     }
+    std::error_code ec;
     const std::filesystem::path probe = folder / ".penwell-serve-write-check";
     const bool written = static_cast<bool>(std::ofstream(probe) << "");
     std::filesystem::remove(probe, ec);

@@ -269,11 +269,7 @@ int runVerifySynth(const VerifySynthOptions& options, std::ostream& out) {
                     {"device", "pad"},
                     {"events", events}};
                 const std::filesystem::path target = options.out / (signature.name + ".json");
-                std::error_code made;
-                std::filesystem::create_directories(target.parent_path(), made);
-                if (made) {
-                    throw ToolError(target.parent_path().string() + ": " + made.message());
-                }
+                must(makePrivateFolders(target.parent_path()));
                 const std::string text = trace.dump() + '\n';
                 must(outputs.stage(target, asBytes(text)));
                 ++files;

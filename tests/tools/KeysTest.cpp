@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <nlohmann/json.hpp>
 
 #include "Support.h"
@@ -217,6 +219,60 @@ TEST_F(KeysTest, AnEncryptedReceiverKeyOpensWithItsPassphraseFile) {
     const testing::Run fromEnvironment =
         penwell(open, "PENWELL_PRIVATE_KEY_PASSWORD='open sesame'");
     EXPECT_EQ(fromEnvironment.status, 0) << fromEnvironment.err;
+}
+
+mode_t modeOf(const std::string& file) {
+    struct stat info {};
+    return ::stat(file.c_str(), &info) == 0 ? (info.st_mode & 07777) : 01000;
+}
+
+// Whatever the umask lets through, every file that holds handwriting or a key is the owner's
+// alone, and so is every folder made for them.
+TEST_F(KeysTest, EveryOutputAndEveryFolderMadeForOneIsOwnerOnly) {
+    makePair("operator", {"-newkey", "rsa:2048"});
+    const std::string umask = "umask 022;";
+    const std::vector<std::string> replayOutputs = {"--pad-png", "--png", "--png-cropped",
+                                                    "--svg",     "--pdf", "--data",
+                                                    "--key",     "--evidence"};
+    std::vector<std::string> args = {"replay",   kTrace, "--resources",
+                                     kDemo,      "--demo", "--no-document",
+                                     "--store",  path("stores/a/store.sqlite")};
+    for (const std::string& option : replayOutputs) {
+        args.insert(args.end(), {option, path("r" + option)});
+    }
+    ASSERT_EQ(penwell(args, umask).status, 0);
+    ASSERT_EQ(penwell({"demo", "--demo", "--out", path("demo/nested")}, umask).status, 0);
+    ASSERT_EQ(penwell({"cert", "new", "--out", path("keys"), "--bits", "1024"}, umask).status, 0);
+    ASSERT_EQ(penwell({"pdf", "sign", path("r--pdf"), path("signed.pdf"), "--page", "1", "--rect",
+                       "10,10,50,20", "--trace", kTrace, "--sign-key", path("operator.key"),
+                       "--sign-cert", path("operator.pem"), "--demo", "--resources", kDemo},
+                      umask)
+                  .status,
+              0);
+    // serve makes its --out folder at start; it is stopped after a moment.
+    EXPECT_EQ(penwell({"serve", "--demo", "--port", "0", "--resources", kDemo, "--out",
+                       path("served/kiosk")},
+                      umask + " timeout 3")
+                  .status,
+              124);
+
+    // (keys/Penwell.dat, a certificate to ship with the app, stays readable.)
+    std::vector<std::string> files = {"stores/a/store.sqlite", "keys/private-key.pem",
+                                      "signed.pdf"};
+    for (const std::string& option : replayOutputs) {
+        files.push_back("r" + option);
+    }
+    for (const std::string& name : testing::listFolder(path("demo/nested"))) {
+        files.push_back("demo/nested/" + name);
+    }
+    EXPECT_EQ(files.size(), 8u + 3u + 10u);
+    for (const std::string& file : files) {
+        EXPECT_EQ(modeOf(path(file)), 0600u) << file;
+    }
+    for (const std::string folder :
+         {"stores", "stores/a", "demo", "demo/nested", "keys", "served", "served/kiosk"}) {
+        EXPECT_EQ(modeOf(path(folder)), 0700u) << folder;
+    }
 }
 
 }  // namespace
