@@ -34,7 +34,14 @@ void addVerifyCommand(CLI::App& app, std::function<int()>& action) {
                          "receiver's private key (PEM), for records and evidence");
     enrolCmd->add_flag("--allow-mixed-kinds", o.enrol.allowMixedKinds,
                        "accept pen and finger references together (compared without pressure)");
-    enrolCmd->callback([&] { action = [] { return runVerifyEnrol(o.enrol, std::cout); }; });
+    enrolCmd->add_option("--recipient", o.enrol.recipients,
+                         "seal the template for this certificate, as evidence is sealed; verify "
+                         "check then needs its --private-key (repeatable)")
+        ->allow_extra_args(false);  // one file each time: never the command's arguments
+    enrolCmd->add_flag("--demo", o.enrol.demo,
+                       "allow the demo certificate, whose private key is public, as recipient");
+    enrolCmd->callback(
+        [&] { action = [] { return runVerifyEnrol(o.enrol, std::cout, std::cerr); }; });
 
     auto* checkCmd = verifyCmd->add_subcommand(
         "check", "Check a signature against a template: exit 0 accept, 1 reject, 2 error");
@@ -50,7 +57,7 @@ void addVerifyCommand(CLI::App& app, std::function<int()>& action) {
             " with pressure, " + std::to_string(verify::kDefaultThresholdWithoutPressure) +
             " without)");
     checkCmd->add_option("--private-key", o.check.privateKey,
-                         "receiver's private key (PEM), for a record or evidence");
+                         "receiver's private key, for a record, evidence or a sealed template");
     checkCmd->add_flag("--json", o.check.json, "print the verdict as JSON");
     checkCmd->callback([&, thresholdOpt] {
         action = [thresholdOpt] {

@@ -7,6 +7,9 @@
 #include <string>
 
 #include "platform/filesystem/StagedFile.h"
+#include "platform/openssl/OpenSslCms.h"
+#include "receiver/Sealed.h"
+#include "tools/Commands.h"
 #include "tools/ToolError.h"
 #include "tools/VerifyInput.h"
 #include "verify/Evaluation.h"
@@ -83,12 +86,17 @@ void printDet(std::ostream& out, const char* what, const std::vector<verify::Det
 
 }  // namespace
 
-int runVerifyEnrol(const VerifyEnrolOptions& options, std::ostream& out) {
+int runVerifyEnrol(const VerifyEnrolOptions& options, std::ostream& out, std::ostream& err) {
     std::vector<NamedFile> inputs;
     for (const auto& r : options.references) {
         inputs.push_back({"a reference", r});
     }
+    for (const auto& r : options.recipients) {
+        inputs.push_back({"--recipient", r});
+    }
     must(requireDistinctFiles({{"--out", options.out}}, inputs));
+    const SealPlan plan = sealFor({options.recipients, options.demo}, false,
+                                  !options.recipients.empty());
     std::vector<verify::Signature> references;
     for (const auto& r : options.references) {
         references.push_back(loadSignature(r, options.privateKey));
@@ -96,11 +104,20 @@ int runVerifyEnrol(const VerifyEnrolOptions& options, std::ostream& out) {
     verify::EnrolOptions enrol;
     enrol.allowMixedKinds = options.allowMixedKinds;
     const verify::Template t = valueOr(verify::Template::enrol(std::move(references), enrol));
-    const std::string text = t.serialise();
-    // Biometric data: readable by its owner only, whatever the umask.
+    std::string text = t.serialise();
+    // Biometric data: readable by its owner only, whatever the umask; sealed, readable by the
+    // recipients only wherever it is copied.
+    Bytes contents(text.begin(), text.end());
+    secureWipe(text);
+    if (!plan.recipients.empty()) {
+        Result<Bytes> sealed = openssl::makeCms()->envelope(contents, plan.recipients);
+        secureWipe(contents);
+        contents = must(std::move(sealed));
+    }
     StagedOutputs outputs;
-    must(outputs.stage(options.out, asBytes(text), 0600, true));
+    must(outputs.stage(options.out, contents, 0600, true));
     must(outputs.commitAll());
+    warnOfDemo(plan, err);
     out << options.out.string() << ": " << t.references().size() << " references, "
         << verify::kindName(t.kind()) << ", " << pressureNote(t.usesPressure()) << '\n';
     if (t.references().size() < verify::kRecommendedReferences) {
@@ -112,8 +129,18 @@ int runVerifyEnrol(const VerifyEnrolOptions& options, std::ostream& out) {
 
 int runVerifyCheck(const VerifyCheckOptions& options, std::ostream& out, std::ostream& err) {
     try {
-        const Bytes bytes =
-            must(readFile(options.templateFile, verify::kMaxTemplateBytes, "a template"));
+        Bytes bytes = must(readFile(options.templateFile, verify::kMaxTemplateBytes, "a template"));
+        // A sealed template opens with the receiver's key first.
+        if (receiver::looksSealed(bytes)) {
+            if (!options.privateKey) {
+                throw ToolError(options.templateFile.string() +
+                                ": a sealed template: give the receiver's --private-key");
+            }
+            Bytes opened = must(receiver::openSealed(
+                bytes, options.templateFile.string(), receiverKey(*options.privateKey, std::nullopt)));
+            secureWipe(bytes);
+            bytes = std::move(opened);
+        }
         const verify::Template t = valueOr(verify::Template::parse(
             std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
             options.templateFile.string()));

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <iostream>
 #include <optional>
 #include <ostream>
 #include <vector>
@@ -18,8 +19,14 @@ struct VerifyEnrolOptions {
     std::vector<std::filesystem::path> references;  ///< traces or records
     std::optional<std::filesystem::path> privateKey;
     bool allowMixedKinds = false;
+    /// When given, the template is sealed for these certificates as an evidence record is
+    /// (CMS AuthEnvelopedData), and `verify check` opens it with one of their keys.
+    std::vector<std::filesystem::path> recipients;
+    bool demo = false;  ///< the demo certificate may be a recipient
 };
-int runVerifyEnrol(const VerifyEnrolOptions& options, std::ostream& out);
+/// A warning for a demo recipient goes to `err`.
+int runVerifyEnrol(const VerifyEnrolOptions& options, std::ostream& out,
+                   std::ostream& err = std::cerr);
 
 struct VerifyCheckOptions {
     std::filesystem::path templateFile;

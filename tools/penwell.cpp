@@ -48,7 +48,8 @@ void addSignOptions(CLI::App* command, penwell::tools::SignOptions& sign) {
 void addSealOptions(CLI::App* command, penwell::tools::SealOptions& seal) {
     command->add_option("--recipient", seal.recipients,
                         "certificate (RSA, or EC P-256/P-384) the evidence is sealed for, each "
-                        "opening it alone (repeatable; default: the pinned certificate)");
+                        "opening it alone (repeatable; default: the pinned certificate)")
+        ->allow_extra_args(false);  // one file each time: never the command's arguments
     command->add_flag("--demo", seal.demo,
                       "allow the demo certificate, whose private key is public (trials only)");
 }

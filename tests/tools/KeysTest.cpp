@@ -221,6 +221,64 @@ TEST_F(KeysTest, AnEncryptedReceiverKeyOpensWithItsPassphraseFile) {
     EXPECT_EQ(fromEnvironment.status, 0) << fromEnvironment.err;
 }
 
+// A verification template sealed for the receiver: only the recipient's key opens it, with
+// openssl as with verify check; the demo certificate needs --demo here too.
+TEST_F(KeysTest, AnEnrolledTemplateSealedForARecipientChecksOnlyWithItsKey) {
+    makePair("receiver", {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"});
+    makePair("other", {"-newkey", "rsa:2048"});
+    ASSERT_EQ(penwell({"verify", "synth", "--out", path("synth"), "--signers", "1", "--genuine",
+                       "6", "--forgeries", "0"})
+                  .status,
+              0);
+    const std::vector<std::string> signer = testing::listFolder(path("synth"));
+    ASSERT_EQ(signer.size(), 1u);
+    const std::string genuine = path("synth/" + signer[0] + "/genuine/");
+    const std::vector<std::string> names = testing::listFolder(genuine);
+    ASSERT_EQ(names.size(), 6u);
+    std::vector<std::string> enrol = {"verify", "enrol", "--out", path("t.tpl"), "--recipient",
+                                      path("receiver.pem")};
+    for (std::size_t i = 0; i < 5; ++i) {
+        enrol.push_back(genuine + names[i]);
+    }
+    const testing::Run enrolled = penwell(enrol);
+    ASSERT_EQ(enrolled.status, 0) << enrolled.err;
+    EXPECT_EQ(enrolled.err, "");
+
+    ASSERT_EQ(openssl({"cms", "-decrypt", "-binary", "-inform", "DER", "-in", path("t.tpl"),
+                       "-inkey", path("receiver.key"), "-out", path("t.txt")})
+                  .status,
+              0);
+    EXPECT_GT(testing::readText(path("t.txt")).size(), 1000u);
+    EXPECT_EQ(testing::readText(path("t.tpl")).find(testing::readText(path("t.txt")).substr(0, 40)),
+              std::string::npos);
+
+    const std::string query = genuine + names[5];
+    const testing::Run accepted = penwell(
+        {"verify", "check", path("t.tpl"), query, "--private-key", path("receiver.key")});
+    EXPECT_EQ(accepted.status, 0) << accepted.out << accepted.err;
+    const testing::Run plain = penwell(
+        {"verify", "check", path("t.txt"), query, "--private-key", path("receiver.key")});
+    EXPECT_EQ(plain.out, accepted.out);
+    const std::pair<std::vector<std::string>, std::string> refusals[] = {
+        {{"verify", "check", path("t.tpl"), query},
+         "a sealed template: give the receiver's --private-key"},
+        {{"verify", "check", path("t.tpl"), query, "--private-key", path("other.key")},
+         "cannot be opened with " + path("other.key")},
+    };
+    for (const auto& [args, message] : refusals) {
+        const testing::Run r = penwell(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_THAT(r.err, HasSubstr(message));
+    }
+
+    enrol[5] = kDemo + "/Penwell.dat";
+    enrol[3] = path("demo.tpl");
+    const testing::Run refused = penwell(enrol);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_THAT(refused.err, HasSubstr("give --demo for a trial"));
+    EXPECT_FALSE(std::filesystem::exists(path("demo.tpl")));
+}
+
 mode_t modeOf(const std::string& file) {
     struct stat info {};
     return ::stat(file.c_str(), &info) == 0 ? (info.st_mode & 07777) : 01000;
