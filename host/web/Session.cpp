@@ -378,9 +378,6 @@ void SigningSession::done() {
         sink_.sendText(reply.dump());
         return;
     }
-    if (!settings_.demoWarning.empty()) {
-        sink_.log("warning: " + settings_.demoWarning);
-    }
     reply["ok"] = true;
     reply["sigma"] = statistic(c.calculateSigma());
     reply["sigma2"] = statistic(c.calculateSigma2());
@@ -419,6 +416,9 @@ void SigningSession::done() {
             reply["files"].push_back(
                 {{"name", "signed.pdf"}, {"base64", openssl::base64(*signedPdf)}});
         }
+    }
+    if (!settings_.demoWarning.empty()) {
+        sink_.log("warning: " + settings_.demoWarning);
     }
     sink_.sendText(reply.dump());
 }

@@ -180,6 +180,13 @@ TEST_F(KeysTest, UnfitRecipientsAreRefusedNamingTheFile) {
                              "\n");
         EXPECT_FALSE(std::filesystem::exists(path("e")));
     }
+    // serve checks its recipients at start, before it listens.
+    const testing::Run serve = penwell(
+        {"serve", "--port", "0", "--demo", "--resources", kDemo, "--recipient", path("big.pem")},
+        "timeout 30");
+    EXPECT_EQ(serve.status, 1);
+    EXPECT_EQ(serve.err, "penwell: " + path("big.pem") + ": cannot be a recipient: " +
+                             cases[2].second + "\n");
     const testing::Run stray = penwell({"replay", kTrace, "--recipient", path("small.pem")});
     EXPECT_EQ(stray.status, 1);
     EXPECT_THAT(stray.err, HasSubstr("--recipient: only goes with evidence this command seals"));
