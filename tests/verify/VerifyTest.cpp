@@ -106,21 +106,21 @@ TEST(Verify, ScoreIgnoresTranslationScaleAndTimeOffset) {
 }
 
 TEST(Verify, SyntheticGenuineScoresBelowForgeries) {
-    // Fixed seed, one draw of 5 references per signer. Pressure, velocity and normalisation
-    // each carry part of the separation: without pressure the skilled EER here is about 12%,
-    // without velocity as well about 20%; and the reference normalisation keeps one global
-    // threshold close to the per-signer ones.
+    // Fixed seed, one draw of 5 references per signer. The synthetic forgeries now match a real
+    // tablet set's figures (close shape, same path length, differing mostly in speed, rhythm
+    // and pressure), and this verifier separates them only to 7 % with pressure and 9 %
+    // without: these bounds keep it from getting worse, not what it should reach.
     EvaluationOptions options;
     options.draws = 1;
     const EvaluationReport pen = evaluate(signers(), options).value();
     options.withoutPressure = true;
     const EvaluationReport finger = evaluate(signers(), options).value();
     EXPECT_EQ(pen.signers, 10u);
-    EXPECT_LE(pen.skilledGlobal.eer, 0.05);
+    EXPECT_LE(pen.skilledGlobal.eer, 0.10);
     EXPECT_LE(pen.skilledPerSigner, 0.05);
     EXPECT_LE(finger.skilledGlobal.eer, 0.15);
     EXPECT_LT(pen.skilledGlobal.eer, finger.skilledGlobal.eer);
-    EXPECT_LE(pen.randomGlobal.eer, 0.01);
+    EXPECT_LE(pen.randomGlobal.eer, 0.02);
     EXPECT_LE(finger.randomGlobal.eer, 0.01);
 }
 
