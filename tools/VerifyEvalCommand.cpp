@@ -180,8 +180,8 @@ void printMode(std::ostream& out, const verify::ModeReport& m) {
             << "  skilled forgeries, per-signer thresholds: mean EER "
             << percent(m.skilledPerSigner) << ", median " << percent(p.eer.median) << " [10th "
             << percent(p.eer.low) << ", 90th " << percent(p.eer.high) << "], worst "
-            << percent(p.worst) << " (" << p.worstName << "), " << p.zero << " of "
-            << m.signers.size() << " signers at 0\n"
+            << percent(p.worst) << (p.worst > 0.0 ? " (" + p.worstName + ")" : "") << ", " << p.zero
+            << " of " << m.signers.size() << " signers at 0\n"
             << "  per-signer thresholds: median " << number(p.threshold.median) << " [10th "
             << number(p.threshold.low) << ", 90th " << number(p.threshold.high) << "]\n";
     } else {

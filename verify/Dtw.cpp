@@ -83,12 +83,19 @@ Warping warpGroups(const SampleFeatures& a, const SampleFeatures& b, std::size_t
     std::vector<float> current(G * m, kInf);
     std::vector<float> costs(G * m);
     std::vector<Span> spans(n);
+    std::size_t cells = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        spans[i] = spanOf(i, N, M, reach);
+        cells += spans[i].lo <= spans[i].hi
+                     ? static_cast<std::size_t>(spans[i].hi - spans[i].lo) + 1
+                     : 0;
+    }
     std::vector<std::size_t> rowStart(n + 1, 0);
     std::vector<Step> steps;
+    steps.reserve(cells);
     std::size_t previousLo = 0, previousHi = 0, currentLo = 0, currentHi = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const Span span = spanOf(i, N, M, reach);
-        spans[i] = span;
+        const Span span = spans[i];
         for (std::size_t g = 0; g < G; ++g) {
             std::fill(current.begin() + static_cast<std::ptrdiff_t>(g * m + currentLo),
                       current.begin() + static_cast<std::ptrdiff_t>(g * m + currentHi), kInf);

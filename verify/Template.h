@@ -39,7 +39,7 @@ struct EnrolOptions {
 
 /// The verdict on one query, and why.
 struct Verdict {
-    double score = 0.0;  ///< lower is more alike; about 0 for a typical genuine signature
+    double score = 0.0;  ///< lower is more alike; 0.5 to 1 for a typical genuine signature
     double threshold = 0.0;
     bool accepted = false;  ///< score <= threshold
     bool pressureUsed = false;

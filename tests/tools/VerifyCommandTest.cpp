@@ -99,6 +99,24 @@ TEST(VerifyCommand, EnrolFromRecordsThenCheck) {
         EXPECT_EQ(runVerifyCheck(check, answer, err), c.code) << c.what << ": " << err.str();
         EXPECT_NE(err.str().find(c.error), std::string::npos) << c.what << ": " << err.str();
     }
+
+    // The same references in a template of version 1: read by measuring them again, the same
+    // verdict, and a line that says so and what to do.
+    const Bytes written = readFile(enrol.out, 1 << 26, "").value();
+    std::string text(written.begin(), written.end());
+    text.replace(0, text.find('\n'), "penwell-verify-template 1");
+    text.erase(text.find("distances "));
+    text += "distances\n0 1 1 1 1\n1 0 1 1 1\n1 1 0 1 1\n1 1 1 0 1\n1 1 1 1 0\nend\n";
+    testing::writeFile(folder.path() / "old.tpl", text);
+    VerifyCheckOptions check;
+    check.templateFile = folder.path() / "old.tpl";
+    check.query = folder.path() / "same.data";
+    check.privateKey = privateKey;
+    std::ostringstream answer, err;
+    EXPECT_EQ(runVerifyCheck(check, answer, err), 0) << err.str();
+    EXPECT_EQ(err.str(), "penwell: note: " + check.templateFile.string() +
+                             " is a version 1 template, read by measuring its references again; "
+                             "enrol them again to write version 2\n");
 }
 
 TEST(VerifyCommand, SynthThenEvaluatePenAndFingerWithAPlot) {
