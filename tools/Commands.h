@@ -139,6 +139,8 @@ struct PdfSignOptions {
     std::filesystem::path signKey;  ///< PEM or DER key, or PKCS#12 (then no --sign-cert)
     std::optional<std::filesystem::path> signCert;
     std::string reason, location, name;
+    std::optional<int> certify;  ///< a certification signature: 1, 2 or 3 (DocMDP /P)
+    bool force = false;          ///< replace an existing OUT
 };
 /// Signs IN into OUT (an incremental update: IN is a prefix of OUT). The PKCS#12 password
 /// comes from $PENWELL_SIGN_PASSWORD, never the command line.
@@ -147,10 +149,17 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
 struct PdfVerifyOptions {
     std::filesystem::path file;
     std::optional<std::filesystem::path> privateKey;  ///< the receiver's, to open evidence
-    std::optional<std::filesystem::path> trust;       ///< accepted signer certificates or CAs
-    std::optional<std::filesystem::path> png;         ///< the ink of every opened evidence record
+    /// Files of accepted signer certificates or CAs; every certificate of every file counts,
+    /// for the PDF signatures and the evidence records alike.
+    std::vector<std::filesystem::path> trust;
+    std::optional<std::filesystem::path> png;  ///< the ink of the newest opened evidence record
+    bool json = false;                         ///< the reports as one JSON object
 };
-/// Lists every signature; 0 only when every one checks out.
+/// The exit code of `pdf verify` when every signature is intact but, without --trust, no
+/// signer was checked.
+inline constexpr int kPdfIntactUntrusted = 3;
+/// Lists every signature; 0 only when every one checks out and its signer is trusted, 1 when
+/// any does not check out, kPdfIntactUntrusted when all are intact but no --trust was given.
 int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out);
 
 /// File names that `cert new` writes into its folder.

@@ -399,7 +399,7 @@ TEST_F(PdfSign, EverySignatureSourceEmbedsEvidenceTheReceiverOpens) {
     for (const std::string& source : sources) {
         SCOPED_TRACE(source);
         const Shell s = run(kTool + " pdf sign " + at("plain.pdf").string() + " " +
-                            at("s.pdf").string() + where + source);
+                            at("s.pdf").string() + where + source + " --force");
         ASSERT_EQ(s.status, 0) << s.output;
         const Shell v =
             run(kTool + " pdf verify " + at("s.pdf").string() + kReceiverKey + " --trust " +
