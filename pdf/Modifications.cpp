@@ -255,7 +255,8 @@ private:
             if (key == "/Annots") {
                 annotations(at, role.page, keyOf(a, key), keyOf(b, key));
             } else {
-                add(Need::Other, at + (key == "/Contents" ? "the content of " + role.what
+                add(Need::Other, at +
+                                     (key == "/Contents" ? "the content of " + role.what
                                                          : role.what + "'s " + key) +
                                      ")");
             }
@@ -264,7 +265,8 @@ private:
 
     /// The role an object had in the signed revision; nil for a new one.
     const Role* known(QPDFObjectHandle h) const {
-        const auto found = h.isIndirect() ? roles_.objects.find(h.getObjGen()) : roles_.objects.end();
+        const auto found =
+            h.isIndirect() ? roles_.objects.find(h.getObjGen()) : roles_.objects.end();
         return found == roles_.objects.end() ? nullptr : &found->second;
     }
 
@@ -277,7 +279,8 @@ private:
                 QPDFObjectHandle item = array.getArrayItem(i);
                 if (!item.isIndirect()) {
                     // Annotations written into the list itself: rare, judged as annotations.
-                    add(Need::Annotations, at + "an annotation written into the list" + where + ")");
+                    add(Need::Annotations,
+                        at + "an annotation written into the list" + where + ")");
                     continue;
                 }
                 into->emplace(item.getObjGen(), item);
@@ -289,7 +292,8 @@ private:
                 if (role && role->kind == RoleKind::Annotation) {
                     add(Need::Annotations, at + role->what + ", removed)");
                 } else {
-                    add(Need::Other, at + (role ? role->what : label(id)) + ", removed" + where + ")");
+                    add(Need::Other,
+                        at + (role ? role->what : label(id)) + ", removed" + where + ")");
                 }
             }
         }
@@ -353,10 +357,10 @@ private:
             add(Need::Other, at + "a new form field" + name + where + ")");
             return;
         }
-        const bool timestamp =
-            keyOf(keyOf(field, "/V"), "/Type").isNameAndEquals("/DocTimeStamp");
+        const bool timestamp = keyOf(keyOf(field, "/V"), "/Type").isNameAndEquals("/DocTimeStamp");
         add(timestamp ? Need::Validation : Need::Signing,
-            at + (timestamp ? "a document timestamp" : "a new signature field") + name + where + ")");
+            at + (timestamp ? "a document timestamp" : "a new signature field") + name + where +
+                ")");
     }
 
     void form(const std::string& at, QPDFObjectHandle a, QPDFObjectHandle b) {
@@ -384,8 +388,9 @@ private:
         for (const QPDFObjGen& id : before) {
             if (!after.contains(id)) {
                 const auto role = roles_.objects.find(id);
-                add(Need::Other, at + (role != roles_.objects.end() ? role->second.what : label(id)) +
-                                     ", removed from the form)");
+                add(Need::Other,
+                    at + (role != roles_.objects.end() ? role->second.what : label(id)) +
+                        ", removed from the form)");
             }
         }
         for (int i = 0; b.isArray() && i < b.getArrayNItems(); ++i) {
@@ -449,7 +454,7 @@ ModificationLevel levelOf(Need need) {
 
 /// The most a level of permissions allows.
 Need allowedBy(int permissions) {
-    return permissions <= 1 ? Need::Validation
+    return permissions <= 1   ? Need::Validation
            : permissions == 2 ? Need::FormFilling
                               : Need::Annotations;
 }
@@ -469,8 +474,8 @@ Analysis analyseChanges(QPDF& signedRevision, QPDF& current, const Allowance& al
     } catch (const OverBudget&) {
         findings = {{Need::Other, "the document: too large to compare its revisions", {}}};
     } catch (const std::exception& e) {
-        findings = {{Need::Other, std::string("a later revision, which cannot be read: ") + e.what(),
-                     {}}};
+        findings = {
+            {Need::Other, std::string("a later revision, which cannot be read: ") + e.what(), {}}};
     }
     for (const Finding& f : findings) {
         analysis.level = std::max(analysis.level, levelOf(f.need));

@@ -95,8 +95,8 @@ std::optional<FieldLock> lockFrom(QPDFObjectHandle dictionary) {
 
 SignatureTransforms transformsOf(QPDFObjectHandle signature) {
     SignatureTransforms found;
-    QPDFObjectHandle references = signature.isDictionary() ? signature.getKey("/Reference")
-                                                           : QPDFObjectHandle::newNull();
+    QPDFObjectHandle references =
+        signature.isDictionary() ? signature.getKey("/Reference") : QPDFObjectHandle::newNull();
     for (int i = 0; references.isArray() && i < std::min(references.getArrayNItems(), kMaxItems);
          ++i) {
         QPDFObjectHandle reference = references.getArrayItem(i);
@@ -150,8 +150,7 @@ std::vector<SignedLock> signedLocks(QPDF& document, std::size_t limit) {
         std::vector<FieldLock> found = transformsOf(value).locks;
         if (found.empty()) {
             // Signed by a program that left the transform out: the field's lock still holds.
-            if (std::optional<FieldLock> lock =
-                    lockFrom(field.getInheritableFieldValue("/Lock"))) {
+            if (std::optional<FieldLock> lock = lockFrom(field.getInheritableFieldValue("/Lock"))) {
                 found.push_back(std::move(*lock));
             }
         }

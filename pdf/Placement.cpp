@@ -121,8 +121,8 @@ Outcome<Place> inField(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
         }
         QPDFObjectHandle kids = place.field.getKey("/Kids");
         place.widget = handle.getKey("/Subtype").isNameAndEquals("/Widget") ? handle
-                       : kids.isArray() && kids.getArrayNItems() > 0   ? kids.getArrayItem(0)
-                                                                       : place.field;
+                       : kids.isArray() && kids.getArrayNItems() > 0        ? kids.getArrayItem(0)
+                                                                            : place.field;
         const std::optional<PageBox> rect =
             place.widget.isDictionary() ? boxOf(place.widget.getKey("/Rect")) : std::nullopt;
         if (!place.widget.isIndirect() || !place.field.isIndirect() || !rect) {

@@ -51,8 +51,8 @@ public:
             return std::pair{Need::Other, "the document catalog's " + key};
         });
         if (trailer.getKey("/Info").isIndirect()) {
-            seeds_.push_back({trailer.getKey("/Info"), Need::Validation,
-                              "the document information", {}});
+            seeds_.push_back(
+                {trailer.getKey("/Info"), Need::Validation, "the document information", {}});
         }
         pageTree(catalog.getKey("/Pages"));
         QPDFObjectHandle form = catalog.getKey("/AcroForm");
@@ -180,11 +180,11 @@ private:
             // A kid without /T is a widget of its parent field, not a field of its own.
             const bool named = o.getKey("/T").isString();
             const std::string partial = named ? o.getKey("/T").getUTF8Value() : "";
-            const std::string name = !named                   ? node.parentName
+            const std::string name = !named                    ? node.parentName
                                      : node.parentName.empty() ? partial
                                                                : node.parentName + "." + partial;
-            const std::string type = o.getKey("/FT").isName() ? o.getKey("/FT").getName()
-                                                              : node.type;
+            const std::string type =
+                o.getKey("/FT").isName() ? o.getKey("/FT").getName() : node.type;
             Role role = roleOf(RoleKind::Field, "");
             role.field = name;
             role.signatureField = type == "/Sig";
@@ -219,8 +219,7 @@ private:
                                ? std::pair{Need::Other, "the signature in field " + name}
                                : std::pair{Need::FormFilling, "the value of field " + name};
                 }
-                if (key == "/AP" || key == "/MK" || key == "/AS" || key == "/DA" ||
-                    key == "/DR") {
+                if (key == "/AP" || key == "/MK" || key == "/AS" || key == "/DA" || key == "/DR") {
                     return std::pair{look, "the appearance of " + role.what};
                 }
                 if (key == "/AF") {
@@ -248,9 +247,9 @@ private:
                     (known != roles_.objects.end() && known->second.kind == RoleKind::Field)) {
                     continue;
                 }
-                Role role = roleOf(RoleKind::Annotation,
-                                   "an annotation (" + nameOf(annot.getKey("/Subtype")) +
-                                       ") on page " + std::to_string(number));
+                Role role = roleOf(RoleKind::Annotation, "an annotation (" +
+                                                             nameOf(annot.getKey("/Subtype")) +
+                                                             ") on page " + std::to_string(number));
                 role.page = number;
                 if (mark(annot, role)) {
                     seedKeys(annot, {"/P", "/Popup", "/IRT"}, [&](const std::string&) {

@@ -188,7 +188,7 @@ Outcome<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
     if (prepared->qpdf->anyWarnings()) {
         return needsRepair(inName, "qpdf warns while reading its objects");
     }
-    return SignaturePlace{place.pageNumber, place.rect.llx,     place.rect.lly,
+    return SignaturePlace{place.pageNumber,   place.rect.llx,      place.rect.lly,
                           place.rect.width(), place.rect.height(), place.rotate};
 }
 
@@ -245,7 +245,7 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
                 "/Rect", QPDFObjectHandle::newFromRectangle(
                              {place.rect.llx, place.rect.lly, place.rect.urx, place.rect.ury}));
             place.field.replaceKey("/P", place.page);
-            changed.insert(appendTo(place.page, "/Annots", place.field));
+            changed.insert(appendTo(place.page, "/Annots", place.field, place.page.getObjGen()));
         }
         // The value on the field, the appearance on its widget: one object unless the widget
         // is a kid of the field.
@@ -280,7 +280,8 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
             changed.insert(root.getObjGen());
         }
         if (!place.existingField) {
-            changed.insert(appendTo(form, "/Fields", place.field));
+            // A form written into the catalog is written with it.
+            changed.insert(appendTo(form, "/Fields", place.field, root.getObjGen()));
         }
         const long long flags =
             form.getKey("/SigFlags").isInteger() ? form.getKey("/SigFlags").getIntValue() : 0;
@@ -367,8 +368,8 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
         }
         common += " /ID [<" + hex(firstId) + "> <" + hex(ByteView(second).first(16)) + ">] /Prev " +
                   std::to_string(startXref);
-        body += xrefSection(std::move(entries), lastSection.table, in.size() + body.size(),
-                            newSize, common);
+        body += xrefSection(std::move(entries), lastSection.table, in.size() + body.size(), newSize,
+                            common);
         if (qpdf.anyWarnings()) {
             return needsRepair(inName, "qpdf warns while reading its objects");
         }

@@ -145,14 +145,17 @@ std::string NewObjects::value(QPDFObjectHandle h, bool top) const {
 
 /// Appends `item` to the array under `key` of `holder` (made when missing), and names the
 /// object that changed: the array when it is an object of its own, else `holder`.
-QPDFObjGen appendTo(QPDFObjectHandle holder, const char* key, QPDFObjectHandle item) {
+QPDFObjGen appendTo(QPDFObjectHandle holder, const char* key, QPDFObjectHandle item,
+                    QPDFObjGen owner) {
     QPDFObjectHandle array = holder.getKey(key);
     if (!array.isArray()) {
         holder.replaceKey(key, QPDFObjectHandle::newArray());
         array = holder.getKey(key);
     }
     array.appendItem(item);
-    return array.isIndirect() ? array.getObjGen() : holder.getObjGen();
+    return array.isIndirect()    ? array.getObjGen()
+           : holder.isIndirect() ? holder.getObjGen()
+                                 : owner;
 }
 
 /// An indirect object as it is written in the update.
@@ -201,8 +204,8 @@ std::string xrefSection(std::vector<XrefEntry> entries, bool table, std::uint64_
         }
         std::string index;
         for (const auto& [first, count] : runs(entries)) {
-            index += (index.empty() ? "" : " ") + std::to_string(first) + " " +
-                     std::to_string(count);
+            index +=
+                (index.empty() ? "" : " ") + std::to_string(first) + " " + std::to_string(count);
         }
         body += std::to_string(size) + " 0 obj\n<< /Type /XRef /Size " + std::to_string(size + 1) +
                 " /Index [" + index + "] /W [1 4 2] " + trailer + " /Length " +

@@ -63,8 +63,10 @@ private:
 };
 
 /// Appends `item` to the array under `key` of `holder` (made when missing), and names the
-/// object that changed: the array when it is an object of its own, else `holder`.
-QPDFObjGen appendTo(QPDFObjectHandle holder, const char* key, QPDFObjectHandle item);
+/// object that changed: the array when it is an object of its own, else `holder`, or `owner`
+/// (the object `holder` is written in) when `holder` is a direct dictionary.
+QPDFObjGen appendTo(QPDFObjectHandle holder, const char* key, QPDFObjectHandle item,
+                    QPDFObjGen owner);
 
 /// An indirect object as it is written in the update.
 std::string objectText(QPDFObjectHandle object);

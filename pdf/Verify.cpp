@@ -234,7 +234,8 @@ Allowance allowanceOf(QPDFFormFieldObjectHelper& field, QPDFObjectHandle signatu
     }
     allowance.locks = transformsOf(signature).locks;
     if (allowance.locks.empty() && field.getObjectHandle().isIndirect()) {
-        QPDFObjectHandle before = signedRevision.getObjectByObjGen(field.getObjectHandle().getObjGen());
+        QPDFObjectHandle before =
+            signedRevision.getObjectByObjGen(field.getObjectHandle().getObjGen());
         for (int i = 0; i < 32 && before.isDictionary() && !before.hasKey("/Lock"); ++i) {
             before = before.getKey("/Parent");
         }
@@ -264,16 +265,14 @@ void checkModifications(SignatureReport& report, QPDFFormFieldObjectHelper& fiel
         return;
     }
     Outcome<std::shared_ptr<QPDF>> revision =
-        openDocument(file.first(static_cast<std::size_t>(report.signedBytes)),
-                     name + " as signed");
+        openDocument(file.first(static_cast<std::size_t>(report.signedBytes)), name + " as signed");
     if (!revision) {
         report.modifications = ModificationLevel::Other;
         report.disallowed.push_back("the revision signed, which cannot be read: " +
                                     revision.error().message);
         return;
     }
-    const Allowance allowance =
-        allowanceOf(field, signature, **revision, certification, report);
+    const Allowance allowance = allowanceOf(field, signature, **revision, certification, report);
     if (report.signedBytes == file.size()) {
         return;  // nothing after it
     }
