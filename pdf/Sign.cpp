@@ -248,8 +248,12 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
             changed.insert(appendTo(place.page, "/Annots", place.field, place.page.getObjGen()));
         }
         // The value on the field, the appearance on its widget: one object unless the widget
-        // is a kid of the field.
+        // is a kid of the field. Then the widget gets the value too, the same dictionary:
+        // PDFBox and Acrobat read it from the field, poppler and mupdf from the widget.
         place.field.replaceKey("/V", signature);
+        if (place.widget.getObjGen() != place.field.getObjGen()) {
+            place.widget.replaceKey("/V", signature);
+        }
         place.widget.replaceKey("/AP", QPDFObjectHandle::newDictionary());
         place.widget.getKey("/AP").replaceKey("/N", look);
         if (place.rotate != 0) {

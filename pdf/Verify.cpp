@@ -143,7 +143,12 @@ std::optional<std::pair<QPDFObjectHandle, std::uint64_t>> evidenceOf(QPDFObjectH
                                                                      const XrefTable& xref,
                                                                      std::uint64_t end,
                                                                      bool& replaced) {
+    // qpdf names a field by its widget: a kid widget's field is its parent, where the evidence
+    // is written; files signed before that kept it on the widget, and are read there too.
     std::vector<QPDFObjectHandle> holders{field};
+    if (!field.getKey("/T").isString() && field.getKey("/Parent").isDictionary()) {
+        holders.push_back(field.getKey("/Parent"));
+    }
     QPDFObjectHandle kids = field.getKey("/Kids");
     if (kids.isArray() && kids.getArrayNItems() > 0) {
         holders.push_back(kids.getArrayItem(0));

@@ -120,24 +120,25 @@ nlohmann::json reportJson(const pdf::SignatureReport& r) {
         return s.empty() ? nlohmann::json() : nlohmann::json(s);
     };
     static const char* states[] = {"none", "embedded", "bound", "refused"};
-    return {{"field", r.field},
-            {"signer", text(r.signer)},
-            {"time", text(r.time)},
-            {"sub_filter", text(r.subFilter)},
-            {"covers", r.coverage == pdf::Coverage::WholeDocument ? "whole document"
-                                                                  : "earlier revision"},
-            {"signed_bytes", r.signedBytes},
-            {"signature_valid", r.signatureValid},
-            {"problem", text(r.signatureProblem)},
-            {"trusted", r.trusted ? nlohmann::json(*r.trusted) : nlohmann::json()},
-            {"only_incremental_updates_after", r.onlyIncrementalAfter},
-            {"certification", r.certification ? nlohmann::json(*r.certification) : nlohmann::json()},
-            {"locks", text(r.locks)},
-            {"modifications", pdf::describe(r.modifications)},
-            {"modified_after_signing", r.disallowed},
-            {"evidence",
-             {{"state", states[static_cast<int>(r.evidence)]}, {"detail", text(r.evidenceDetail)}}},
-            {"ok", r.ok()}};
+    return {
+        {"field", r.field},
+        {"signer", text(r.signer)},
+        {"time", text(r.time)},
+        {"sub_filter", text(r.subFilter)},
+        {"covers",
+         r.coverage == pdf::Coverage::WholeDocument ? "whole document" : "earlier revision"},
+        {"signed_bytes", r.signedBytes},
+        {"signature_valid", r.signatureValid},
+        {"problem", text(r.signatureProblem)},
+        {"trusted", r.trusted ? nlohmann::json(*r.trusted) : nlohmann::json()},
+        {"only_incremental_updates_after", r.onlyIncrementalAfter},
+        {"certification", r.certification ? nlohmann::json(*r.certification) : nlohmann::json()},
+        {"locks", text(r.locks)},
+        {"modifications", pdf::describe(r.modifications)},
+        {"modified_after_signing", r.disallowed},
+        {"evidence",
+         {{"state", states[static_cast<int>(r.evidence)]}, {"detail", text(r.evidenceDetail)}}},
+        {"ok", r.ok()}};
 }
 
 }  // namespace
@@ -208,8 +209,10 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
         for (const pdf::SignatureReport& r : reports) {
             signatures.push_back(reportJson(r));
         }
-        out << nlohmann::json{{"file", name},         {"bytes", file.size()},
-                              {"signatures", signatures}, {"verdict", verdict},
+        out << nlohmann::json{{"file", name},
+                              {"bytes", file.size()},
+                              {"signatures", signatures},
+                              {"verdict", verdict},
                               {"exit_code", status}}
                    .dump(2)
             << "\n";

@@ -68,6 +68,23 @@ struct PdfsigVerdict {
 };
 std::vector<PdfsigVerdict> pdfsig(const fs::path& file);
 
+/// A grey-scale page as a renderer draws it: width, height, one byte a pixel.
+struct Grey {
+    int width = 0, height = 0;
+    std::string pixels;
+    bool ink(int x, int y) const;
+};
+enum class Renderer { Poppler, Mupdf };
+/// Page 1 of `pdf` drawn at `dpi` by pdftoppm or mutool draw (both honour /Rotate and the crop
+/// box); `stem` names the scratch file.
+Grey render(const fs::path& pdf, double dpi, const fs::path& stem,
+            Renderer renderer = Renderer::Poppler);
+
+/// An A4 document of `pages` pages, each with a bar as long as its number, as Cairo writes it.
+/// A bar rather than text: text would start fontconfig, whose caches live until exit and read
+/// as leaks under LeakSanitizer.
+void makeDocument(const fs::path& path, int pages);
+
 /// Keys, certificates, traces and the tool, for tests that sign.
 class Signing : public ::testing::Test {
 protected:
