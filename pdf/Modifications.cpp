@@ -1,5 +1,7 @@
 #include "pdf/Modifications.h"
 
+#include "pdf/Values.h"
+
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFXRefEntry.hh>
 
@@ -12,12 +14,6 @@ namespace penwell::pdf {
 
 namespace {
 
-/// Thrown when the budget runs out: the document is then judged as changed beyond its
-/// permissions, since what was not compared cannot be vouched for.
-struct OverBudget {};
-
-/// Deeper values than this are not real documents; they count as changed.
-constexpr int kMaxNesting = 128;
 /// The most levels of /Parent followed up from a widget to its field.
 constexpr int kMaxParents = 32;
 
@@ -27,11 +23,6 @@ struct Finding {
     std::vector<std::string> fields;
 };
 
-/// `holder`'s `key`, or null when `holder` is no dictionary (qpdf would warn or throw).
-QPDFObjectHandle keyOf(QPDFObjectHandle holder, const std::string& key) {
-    return holder.isDictionary() ? holder.getKey(key) : QPDFObjectHandle::newNull();
-}
-
 std::string label(QPDFObjGen id) {
     return "object " + std::to_string(id.getObj());
 }
@@ -39,7 +30,7 @@ std::string label(QPDFObjGen id) {
 class Comparer {
 public:
     Comparer(QPDF& before, QPDF& after, const Roles& roles, std::size_t& budget)
-        : before_(before), after_(after), roles_(roles), budget_(budget) {}
+        : before_(before), after_(after), roles_(roles), values_(budget) {}
 
     std::vector<Finding> run() {
         const std::map<QPDFObjGen, QPDFXRefEntry> old = before_.getXRefTable();
@@ -66,7 +57,7 @@ public:
             }
         }
         for (const QPDFObjGen& id : candidates) {
-            spend();
+            values_.spend();
             const auto role = roles_.objects.find(id);
             // An object the signed revision did not reach changes nothing that was signed;
             // it matters only if a changed object now reaches it, and that one is judged.
@@ -75,7 +66,7 @@ public:
             }
             QPDFObjectHandle a = before_.getObjectByObjGen(id);
             QPDFObjectHandle b = after_.getObjectByObjGen(id);
-            if (!same(a, b, 0)) {
+            if (!values_.same(a, b, 0)) {
                 changed(id, role->second, a, b);
             }
         }
@@ -83,125 +74,6 @@ public:
     }
 
 private:
-    void spend(std::size_t steps = 1) {
-        if (budget_ < steps) {
-            throw OverBudget{};
-        }
-        budget_ -= steps;
-    }
-
-    static bool sameEntry(const std::map<QPDFObjGen, QPDFXRefEntry>& old,
-                          const std::map<QPDFObjGen, QPDFXRefEntry>& now, QPDFObjGen id,
-                          int depth = 0) {
-        const auto a = old.find(id), b = now.find(id);
-        if (a == old.end() || b == now.end() || a->second.getType() != b->second.getType()) {
-            return false;
-        }
-        if (a->second.getType() == 1) {
-            return a->second.getOffset() == b->second.getOffset();
-        }
-        // In an object stream: the same place in the same, unchanged stream.
-        return a->second.getObjStreamNumber() == b->second.getObjStreamNumber() &&
-               a->second.getObjStreamIndex() == b->second.getObjStreamIndex() && depth == 0 &&
-               sameEntry(old, now, QPDFObjGen(a->second.getObjStreamNumber(), 0), 1);
-    }
-
-    /// Whether two values are the same, references compared by number (below the top).
-    bool same(QPDFObjectHandle a, QPDFObjectHandle b, int depth) {
-        spend();
-        if (depth > kMaxNesting) {
-            return false;
-        }
-        if (depth > 0 && (a.isIndirect() || b.isIndirect())) {
-            return a.isIndirect() && b.isIndirect() && a.getObjGen() == b.getObjGen();
-        }
-        const qpdf_object_type_e type = a.getTypeCode();
-        if (type != b.getTypeCode()) {
-            return false;
-        }
-        switch (type) {
-            case ::ot_null:
-                return true;
-            case ::ot_boolean:
-                return a.getBoolValue() == b.getBoolValue();
-            case ::ot_integer:
-                return a.getIntValue() == b.getIntValue();
-            case ::ot_real:
-                return a.getRealValue() == b.getRealValue();
-            case ::ot_string:
-                return a.getStringValue() == b.getStringValue();
-            case ::ot_name:
-                return a.getName() == b.getName();
-            case ::ot_array: {
-                const int n = a.getArrayNItems();
-                if (n != b.getArrayNItems()) {
-                    return false;
-                }
-                for (int i = 0; i < n; ++i) {
-                    if (!same(a.getArrayItem(i), b.getArrayItem(i), depth + 1)) {
-                        return false;
-                    }
-                }
-                return true;
-            }
-            case ::ot_dictionary:
-                return sameDictionary(a, b, depth, false);
-            case ::ot_stream: {
-                if (!sameDictionary(a.getDict(), b.getDict(), depth, true)) {
-                    return false;
-                }
-                const std::shared_ptr<Buffer> x = a.getRawStreamData();
-                const std::shared_ptr<Buffer> y = b.getRawStreamData();
-                spend(1 + x->getSize() / 4096);
-                return x->getSize() == y->getSize() &&
-                       std::equal(x->getBuffer(), x->getBuffer() + x->getSize(), y->getBuffer());
-            }
-            default:
-                return false;
-        }
-    }
-
-    /// A stream's /Length may differ (written directly or as an object); its data is compared.
-    bool sameDictionary(QPDFObjectHandle a, QPDFObjectHandle b, int depth, bool stream) {
-        std::set<std::string> keys = a.getKeys();
-        const std::set<std::string> other = b.getKeys();
-        if (stream) {
-            keys.erase("/Length");
-        }
-        for (const std::string& key : other) {
-            if (!(stream && key == "/Length") && !keys.contains(key)) {
-                return false;
-            }
-        }
-        for (const std::string& key : keys) {
-            if (!other.contains(key) || !same(a.getKey(key), b.getKey(key), depth + 1)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    /// The keys whose values differ between two dictionaries (either may be no dictionary).
-    std::vector<std::string> changedKeys(QPDFObjectHandle a, QPDFObjectHandle b) {
-        std::set<std::string> keys;
-        if (a.isDictionary()) {
-            keys = a.getKeys();
-        }
-        if (b.isDictionary()) {
-            const std::set<std::string> more = b.getKeys();
-            keys.insert(more.begin(), more.end());
-        }
-        std::vector<std::string> out;
-        for (const std::string& key : keys) {
-            QPDFObjectHandle x = a.isDictionary() ? a.getKey(key) : QPDFObjectHandle();
-            QPDFObjectHandle y = b.isDictionary() ? b.getKey(key) : QPDFObjectHandle();
-            if (!x.isInitialized() || !y.isInitialized() || !same(x, y, 1)) {
-                out.push_back(key);
-            }
-        }
-        return out;
-    }
-
     void add(Need need, std::string what, std::vector<std::string> fields = {}) {
         findings_.push_back({need, std::move(what), std::move(fields)});
     }
@@ -237,7 +109,7 @@ private:
     }
 
     void catalog(const std::string& at, QPDFObjectHandle a, QPDFObjectHandle b) {
-        for (const std::string& key : changedKeys(a, b)) {
+        for (const std::string& key : values_.changedKeys(a, b)) {
             if (key == "/AcroForm") {
                 form(at, keyOf(a, key), keyOf(b, key));
             } else if (key == "/DSS" || key == "/Metadata" || key == "/Extensions") {
@@ -251,7 +123,7 @@ private:
     }
 
     void page(const std::string& at, const Role& role, QPDFObjectHandle a, QPDFObjectHandle b) {
-        for (const std::string& key : changedKeys(a, b)) {
+        for (const std::string& key : values_.changedKeys(a, b)) {
             if (key == "/Annots") {
                 annotations(at, role.page, keyOf(a, key), keyOf(b, key));
             } else {
@@ -275,7 +147,7 @@ private:
         std::map<QPDFObjGen, QPDFObjectHandle> before, after;
         for (auto [array, into] : {std::pair{a, &before}, std::pair{b, &after}}) {
             for (int i = 0; array.isArray() && i < array.getArrayNItems(); ++i) {
-                spend();
+                values_.spend();
                 QPDFObjectHandle item = array.getArrayItem(i);
                 if (!item.isIndirect()) {
                     // Annotations written into the list itself: rare, judged as annotations.
@@ -350,7 +222,7 @@ private:
         QPDFObjectHandle kids = keyOf(field, "/Kids");
         bool childFields = false;
         for (int i = 0; kids.isArray() && i < kids.getArrayNItems(); ++i) {
-            spend();
+            values_.spend();
             childFields = childFields || keyOf(kids.getArrayItem(i), "/T").isString();
         }
         if (!type.isNameAndEquals("/Sig") || childFields) {
@@ -364,7 +236,7 @@ private:
     }
 
     void form(const std::string& at, QPDFObjectHandle a, QPDFObjectHandle b) {
-        for (const std::string& key : changedKeys(a, b)) {
+        for (const std::string& key : values_.changedKeys(a, b)) {
             if (key == "/Fields") {
                 fieldList(at, keyOf(a, key), keyOf(b, key));
             } else if (key == "/SigFlags") {
@@ -381,7 +253,7 @@ private:
         std::set<QPDFObjGen> before, after;
         for (auto [array, into] : {std::pair{a, &before}, std::pair{b, &after}}) {
             for (int i = 0; array.isArray() && i < array.getArrayNItems(); ++i) {
-                spend();
+                values_.spend();
                 into->insert(array.getArrayItem(i).getObjGen());
             }
         }
@@ -411,7 +283,7 @@ private:
             add(Need::Other, at + role.what + ", deleted)", {role.field});
             return;
         }
-        for (const std::string& key : changedKeys(a, b)) {
+        for (const std::string& key : values_.changedKeys(a, b)) {
             const std::string what = at + role.what + ": " + key + ")";
             if (role.signedField) {
                 add(Need::Other, what, {role.field});
@@ -433,7 +305,7 @@ private:
     QPDF& before_;
     QPDF& after_;
     const Roles& roles_;
-    std::size_t& budget_;
+    ValueComparison values_;
     std::vector<Finding> findings_;
 };
 
