@@ -1,18 +1,12 @@
 // `penwell pdf sign` and `verify` as a user runs them, judged by independent tools: pdfsig
-// (signature and coverage), qpdf --check (structure), pdftoppm (what a reader shows).
+// (signature and coverage), qpdf --check (structure), openssl (the embedded evidence).
 
-#include <cairo-pdf.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <array>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "pdf/Fixtures.h"
 #include "pdf/PdfSignature.h"
