@@ -192,7 +192,7 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
                   " signature(s) do not check out";
         status = 1;
     } else if (options.png && !newest) {
-        verdict = "--png: holds no evidence record to draw";
+        verdict = "holds no evidence record for --png to draw";
         status = 1;
     } else if (options.trust.empty()) {
         // Integrity is not trust: a script must not take one for the other.
