@@ -1,7 +1,5 @@
 #include "pdf/Modifications.h"
 
-#include "pdf/Values.h"
-
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFXRefEntry.hh>
 
@@ -9,6 +7,8 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+
+#include "pdf/Values.h"
 
 namespace penwell::pdf {
 
