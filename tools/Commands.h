@@ -128,7 +128,7 @@ struct PdfSignOptions {
     std::filesystem::path out;
     std::optional<std::string> field;  ///< an existing empty signature field, or:
     int page = 1;
-    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the page's lower-left corner
+    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the crop box's lower-left corner
     /// The signature, exactly one of: a trace replayed through the controller; an evidence
     /// record bound to IN; a record and its wrapped key. The last two are opened with
     /// privateKey (the receiver's) to draw the ink.
