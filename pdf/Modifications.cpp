@@ -217,8 +217,10 @@ private:
             up = up.getKey("/Parent");
             type = up.getKey("/FT");
         }
-        const std::string name =
-            keyOf(field, "/T").isString() ? " " + field.getKey("/T").getUTF8Value() : "";
+        std::string name;
+        if (keyOf(field, "/T").isString()) {
+            name.append(" ").append(field.getKey("/T").getUTF8Value());
+        }
         QPDFObjectHandle kids = keyOf(field, "/Kids");
         bool childFields = false;
         for (int i = 0; kids.isArray() && i < kids.getArrayNItems(); ++i) {
