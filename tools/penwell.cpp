@@ -238,6 +238,17 @@ int main(int argc, char** argv) {
     serveCmd->add_option("--idle", serve.idleSeconds, "seconds before a silent page is closed")
         ->check(CLI::Range(1, 86400))
         ->capture_default_str();
+    serveCmd
+        ->add_option("--max-sessions-per-address", serve.sessionsPerAddress,
+                     "signers at once from one address (behind a proxy: X-Forwarded-For's last)")
+        ->check(CLI::Range(1, 1000))
+        ->capture_default_str();
+    serveCmd
+        ->add_option("--lang", serve.lang,
+                     "the page's language: en, de, or a JSON file of texts {\"fr\": {KEY: TEXT}} with the keys of host/web/page/texts.json")
+        ->capture_default_str();
+    serveCmd->add_flag("--operator-controls", serve.operatorControls,
+                       "show the operator's counts and settings (ink width, smoothing) on the page");
     serveCmd->add_option("--public-origin", serve.publicOrigins,
                          "origin a TLS reverse proxy serves the page under, e.g. "
                          "https://sign.example.com (repeatable)");

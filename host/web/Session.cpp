@@ -137,7 +137,16 @@ SigningSession::SigningSession(const PadSettings& settings, std::shared_ptr<RunL
 }
 
 SigningSession::~SigningSession() {
+    *alive_ = false;
     controller_->viewWillDisappear(false);
+}
+
+void SigningSession::later(void (SigningSession::*work)()) {
+    services_.runLoop->post([alive = std::weak_ptr<bool>(alive_), this, work] {
+        if (const auto a = alive.lock(); a && *a) {
+            (this->*work)();
+        }
+    });
 }
 
 std::string SigningSession::hello(const std::string& resumeToken, bool resumed) const {
@@ -151,6 +160,7 @@ std::string SigningSession::hello(const std::string& resumeToken, bool resumed) 
                 {"smoothing", controller_->smoothing()},
                 {"lineWidth", controller_->lineWidth()},
                 {"out", settings_.out.has_value()},
+                {"document", settings_.document != nullptr},
                 {"kiosk", settings_.out.has_value()},
                 {"ink", inkColour(controller_->linecolor())},
                 {"resume", resumeToken},
@@ -174,8 +184,25 @@ std::size_t SigningSession::heldSamples() const {
 }
 
 void SigningSession::receive(std::string_view text) {
+    ClientMessage message = parseClientMessage(text, settings_.limits);
+    if (message.type == MessageType::snapshot && snapshotAsked_ &&
+        !(message.seq && *message.seq <= lastSeq_)) {
+        throw ProtocolError("snapshot: asked again before the last one was sent");
+    }
+    if (snapshotSending_) {
+        // The snapshot shows the pad as it was when it began: what comes meanwhile waits.
+        if (held_.size() >= kHeldMessages) {
+            throw ProtocolError("more than " + std::to_string(kHeldMessages) +
+                                " messages while a snapshot was being sent");
+        }
+        held_.push_back(std::move(message));
+        return;
+    }
+    handle(message);
+}
+
+void SigningSession::handle(const ClientMessage& message) {
     const auto start = Clock::now();
-    const ClientMessage message = parseClientMessage(text, settings_.limits);
     if (message.seq) {
         if (*message.seq <= lastSeq_) {
             return;  // sent again by a page that came back: taken already
@@ -200,10 +227,27 @@ void SigningSession::receive(std::string_view text) {
             done();
             break;
         case MessageType::snapshot:
-            flush();  // the page paints what is pending before it compares
-            sendPatch(kSnapshotMessage, wholePad());
+            snapshotAsked_ = true;
+            if (!snapshotGate_ || !snapshotGate_->isValid()) {
+                startSnapshot();
+            }
+            break;
+        case MessageType::shown:
+            if (!settings_.document) {
+                throw ProtocolError("shown: no document is being signed");
+            }
+            if (message.page != settings_.document->page()) {
+                throw ProtocolError("shown: page " + std::to_string(message.page) +
+                                    " is not the one the signature goes on");
+            }
+            documentShown_ = message.page;
             break;
         case MessageType::config:
+            if ((message.smoothing || message.lineWidth) && !settings_.operatorControls) {
+                // They change the signed outputs: the operator's, not the signer's, to choose.
+                throw ProtocolError(
+                    "config: smoothing and lineWidth are the operator's settings");
+            }
             if (message.smoothing) {
                 c.setSmoothing(*message.smoothing);
             }
@@ -218,6 +262,62 @@ void SigningSession::receive(std::string_view text) {
             break;
     }
     workSeconds_ += secondsSince(start);
+}
+
+void SigningSession::startSnapshot() {
+    flush();  // the page paints what is pending before it compares
+    snapshotSending_ = true;
+    snapshotRestarts_ = 0;
+    snapshotSeconds_ = 0.0;
+    snapshotTiles_.clear();
+    nextTile_ = 0;
+    const PixelRect whole = wholePad();
+    for (int y = 0; y < whole.height; y += Image::kTileSize) {
+        for (int x = 0; x < whole.width; x += Image::kTileSize) {
+            snapshotTiles_.push_back(
+                PixelRect{x, y, Image::kTileSize, Image::kTileSize}.intersected(whole));
+        }
+    }
+    snapshotOf_ = pad_->image() ? pad_->image()->identity() : 0;
+    later(&SigningSession::sendSnapshotTile);
+}
+
+void SigningSession::sendSnapshotTile() {
+    const auto start = Clock::now();
+    const std::uint64_t shows = pad_->image() ? pad_->image()->identity() : 0;
+    if (shows != snapshotOf_ && snapshotRestarts_ < 2) {
+        // The controller repainted the pad meanwhile (a smoothing redraw): the tiles sent so
+        // far are of another picture, so the page is sent them all again.
+        ++snapshotRestarts_;
+        snapshotOf_ = shows;
+        nextTile_ = 0;
+    }
+    sendPatch(kSnapshotMessage, snapshotTiles_[nextTile_++]);
+    snapshotSeconds_ += secondsSince(start);
+    if (nextTile_ < snapshotTiles_.size()) {
+        later(&SigningSession::sendSnapshotTile);
+        return;
+    }
+    snapshotSending_ = false;
+    snapshotAsked_ = false;
+    const double wait = std::max(kSnapshotInterval, snapshotSeconds_ / kSnapshotShare);
+    snapshotGate_ = services_.runLoop->scheduleTimer(
+        wait, [alive = std::weak_ptr<bool>(alive_), this] {
+            if (const auto a = alive.lock(); a && *a && snapshotAsked_ && !snapshotSending_) {
+                startSnapshot();
+            }
+        });
+    while (!held_.empty() && !snapshotSending_) {
+        const ClientMessage message = std::move(held_.front());
+        held_.pop_front();
+        try {
+            handle(message);
+        } catch (const ProtocolError& e) {
+            held_.clear();
+            sink_.refuse(e.what());
+            return;
+        }
+    }
 }
 
 void SigningSession::touch(const ClientMessage& message) {
@@ -320,14 +420,23 @@ void SigningSession::resync() {
     sentState_.clear();
 }
 
+void SigningSession::doneFailed(const char* code, const std::string& why) {
+    if (!why.empty()) {
+        note("Done saved nothing: " + why);
+    }
+    sink_.sendText(Json{{"type", "done"}, {"ok", false}, {"code", code}}.dump());
+}
+
 void SigningSession::done() {
     PenwellViewController& c = *controller_;
-    Json reply{{"type", "done"}};
     if (!c.isSignature()) {
-        reply["ok"] = false;
-        reply["reason"] = "not a signature yet: more than " + std::to_string(c.MinSigPoints()) +
-                          " samples are needed";
-        sink_.sendText(reply.dump());
+        doneFailed(kDoneTooShort);
+        return;
+    }
+    if (settings_.document && !documentShown_) {
+        // The signer must have seen what they sign: a page that could not draw the document
+        // never says it did.
+        doneFailed(kDoneNotShown, "the page never reported the document shown");
         return;
     }
     std::optional<Bytes> key;
@@ -350,6 +459,9 @@ void SigningSession::done() {
             options.signer = settings_.signer;
             if (settings_.document) {
                 options.documentSha256 = settings_.document->digest();
+                options.fields.push_back({kDocumentShownField,
+                                          "page " + std::to_string(*documentShown_) +
+                                              ", drawn on the signing page before Done"});
             }
             Result<Bytes> sealed = c.exportEvidence(options);
             if (sealed) {
@@ -371,13 +483,14 @@ void SigningSession::done() {
     }
     const std::optional<Image> image = c.getSignatureImage(true);
     const std::optional<Bytes> png = image ? services_.graphics->encodePng(*image) : std::nullopt;
+    if (data && key && evidence && !png) {
+        reason = "the signature's picture could not be encoded";
+    }
     if (!data || !key || !evidence || !png || (settings_.document && !signedPdf)) {
-        reply["ok"] = false;
-        reply["reason"] = reason;
-        sink_.sendText(reply.dump());
+        doneFailed(kDoneNotSaved, reason);
         return;
     }
-    reply["ok"] = true;
+    Json reply{{"type", "done"}, {"ok", true}};
     reply["sigma"] = statistic(c.calculateSigma());
     reply["sigma2"] = statistic(c.calculateSigma2());
     reply["samples"] = sampleCount(recordOf(c.lines()));
@@ -400,11 +513,11 @@ void SigningSession::done() {
         }
         if (failed) {
             // The signer keeps the signature on the pad and may press Done again.
-            sink_.sendText(
-                Json{{"type", "done"}, {"ok", false}, {"reason", failed->message}}.dump());
+            doneFailed(kDoneNotSaved, failed->message);
             return;
         }
         reply["name"] = name;
+        note("saved " + name);
         c.clearSignature();
     } else {
         reply["files"] = {{{"name", "signature.data"}, {"base64", openssl::base64(*data)}},
