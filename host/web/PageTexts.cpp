@@ -99,7 +99,8 @@ std::vector<std::string> pageLanguages() {
     return codes;
 }
 
-Result<std::string> pageScript(const std::string& lang, bool operatorControls) {
+Result<std::string> pageScript(const PageOptions& options) {
+    const std::string& lang = options.lang;
     Json texts = table().at("en");
     std::string code = lang;
     if (lang.find('/') != std::string::npos || lang.ends_with(".json")) {
@@ -119,7 +120,10 @@ Result<std::string> pageScript(const std::string& lang, bool operatorControls) {
         return textsFailure("--lang " + lang + ": the page ships " + shipped +
                             "; name a JSON file of texts for another");
     }
-    const Json config{{"lang", code}, {"operatorControls", operatorControls}, {"texts", texts}};
+    const Json config{{"lang", code},
+                      {"operatorControls", options.operatorControls},
+                      {"document", options.document},
+                      {"texts", texts}};
     return "'use strict';\n// The page's language and settings, from penwell serve's options.\n"
            "window.penwellConfig = " +
            config.dump(-1, ' ', false, Json::error_handler_t::replace) + ";\n";

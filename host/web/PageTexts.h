@@ -19,10 +19,16 @@ inline constexpr const char* kPageTextsErrorDomain = "PenwellPageTexts";
 /// The languages the page ships, "en" first.
 std::vector<std::string> pageLanguages();
 
-/// The page's settings script (/config.js): the language's code and texts, and whether the
-/// page shows the operator's controls. `lang` is a shipped language's code or a file's path
-/// (anything with a '/' or ending in ".json"). Fails with one line naming the language, or the
-/// file and the key at fault.
-Result<std::string> pageScript(const std::string& lang, bool operatorControls);
+struct PageOptions {
+    /// A shipped language's code, or a translation file's path (anything with a '/' or ending
+    /// in ".json").
+    std::string lang = "en";
+    bool operatorControls = false;  ///< the page shows the operator's counts and settings
+    bool document = false;          ///< a document is being signed (/document.json)
+};
+
+/// The page's settings script (/config.js): the language's code and texts, and the options.
+/// Fails with one line naming the language, or the file and the key at fault.
+Result<std::string> pageScript(const PageOptions& options);
 
 }  // namespace penwell::web

@@ -808,7 +808,8 @@ Server::Server(ServerOptions options) : impl_(std::make_shared<Impl>(std::move(o
 
 MaybeFailure Server::start() {
     Impl& s = *impl_;
-    Result<std::string> script = pageScript(s.options.lang, s.options.pad.operatorControls);
+    Result<std::string> script = pageScript(
+        {s.options.lang, s.options.pad.operatorControls, s.options.pad.document != nullptr});
     if (!script) {
         return script.error();
     }

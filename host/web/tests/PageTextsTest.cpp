@@ -47,12 +47,15 @@ TEST(PageTexts, EveryShippedLanguageHasEveryTextWithItsPlaceholders) {
                 << code << "." << key;
         }
         EXPECT_EQ(keys.size(), english.size()) << code << " leaves texts out";
-        const Json config = configOf(pageScript(code, false).value());
+        const Json config = configOf(pageScript({code}).value());
         EXPECT_EQ(config.at("lang"), code);
         EXPECT_EQ(config.at("texts"), texts);
         EXPECT_EQ(config.at("operatorControls"), false);
+        EXPECT_EQ(config.at("document"), false);
     }
-    EXPECT_EQ(configOf(pageScript("de", true).value()).at("operatorControls"), true);
+    const Json both = configOf(pageScript({"de", true, true}).value());
+    EXPECT_EQ(both.at("operatorControls"), true);
+    EXPECT_EQ(both.at("document"), true);
 }
 
 class PageTranslation : public ::testing::Test {
@@ -70,7 +73,7 @@ protected:
 TEST_F(PageTranslation, ADeploymentsOwnLanguageFallsBackToEnglish) {
     const std::string file = write(
         "fr.json", R"({"fr": {"undo": "Annuler", "signs": "{name} signe : {reason}"}})");
-    const Json config = configOf(pageScript(file, false).value());
+    const Json config = configOf(pageScript({file}).value());
     EXPECT_EQ(config.at("lang"), "fr");
     EXPECT_EQ(config.at("texts").at("undo"), "Annuler");
     EXPECT_EQ(config.at("texts").at("signs"), "{name} signe : {reason}");
@@ -91,12 +94,12 @@ TEST_F(PageTranslation, RefusesWhatThePageCouldNotShow) {
     };
     for (const auto& [contents, refusal] : cases) {
         const std::string file = write("t.json", contents);
-        const auto script = pageScript(file, false);
+        const auto script = pageScript({file});
         ASSERT_FALSE(script) << contents;
         EXPECT_THAT(script.error().message, HasSubstr(file + ": ")) << contents;
         EXPECT_THAT(script.error().message, HasSubstr(refusal)) << contents;
     }
-    const auto missing = pageScript((folder / "none.json").string(), false);
+    const auto missing = pageScript({(folder / "none.json").string()});
     ASSERT_FALSE(missing);
     EXPECT_THAT(missing.error().message, HasSubstr("none.json"));
 }
