@@ -204,10 +204,11 @@ int main(int argc, char** argv) {
     serveCmd->footer(
         "Limits: a message is at most 64 KiB and 256 samples; a pad holds at most 100000\n"
         "samples; a session that sends nothing for --idle seconds is closed, and so is one that\n"
-        "sends anything malformed or out of order (the reason is shown on the page). The page\n"
+        "sends anything malformed or out of order (the reason is logged). The page\n"
         "and its WebSocket answer only to Host and Origin localhost, 127.0.0.1, [::1] or --bind\n"
         "with the port, and to each --public-origin. Pen pressure p gives force 4p (a 0.5 press\n"
-        "draws 4 points wide); touch pressure p gives force 2p; a mouse gives force 0.\n"
+        "draws 4 points wide); touch pressure p gives force 2p; a mouse gives force 0 and is\n"
+        "recorded as a mouse. A page the server has no room for waits and tries again.\n"
         "NAME.evidence (docs/evidence.md) is bound to no document: the pad does not know what\n"
         "is being signed, so the record holds no document digest. With --sign-key it is signed.\n"
         "With --document IN.pdf the page shows the PDF's page (pdf.js) and Done also writes\n"
