@@ -253,6 +253,11 @@ public:
     }
 
     void start(http::request<http::string_body> request) {
+        // A flush writes a patch and then the small state message right behind it: without
+        // this the state waits for the patch's acknowledgement (Nagle's algorithm), and the
+        // page learns late that its ink is the server's.
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
         ws_.set_option(websocket::stream_base::timeout{std::chrono::seconds(30),
                                                        websocket::stream_base::none(), false});
         ws_.read_message_max(server_->options.pad.limits.messageBytes);

@@ -189,11 +189,11 @@ void SigningSession::receive(std::string_view text) {
         !(message.seq && *message.seq <= lastSeq_)) {
         throw ProtocolError("snapshot: asked again before the last one was sent");
     }
-    if (snapshotSending_) {
-        // The snapshot shows the pad as it was when it began: what comes meanwhile waits.
+    if (sending_) {
+        // The picture shows the pad as it was when it began: what comes meanwhile waits.
         if (held_.size() >= kHeldMessages) {
             throw ProtocolError("more than " + std::to_string(kHeldMessages) +
-                                " messages while a snapshot was being sent");
+                                " messages while a picture was being sent");
         }
         held_.push_back(std::move(message));
         return;
@@ -228,9 +228,7 @@ void SigningSession::handle(const ClientMessage& message) {
             break;
         case MessageType::snapshot:
             snapshotAsked_ = true;
-            if (!snapshotGate_ || !snapshotGate_->isValid()) {
-                startSnapshot();
-            }
+            startSnapshotWhenDue();
             break;
         case MessageType::shown:
             if (!settings_.document) {
@@ -264,50 +262,63 @@ void SigningSession::handle(const ClientMessage& message) {
     workSeconds_ += secondsSince(start);
 }
 
-void SigningSession::startSnapshot() {
-    flush();  // the page paints what is pending before it compares
-    snapshotSending_ = true;
-    snapshotRestarts_ = 0;
-    snapshotSeconds_ = 0.0;
-    snapshotTiles_.clear();
-    nextTile_ = 0;
-    const PixelRect whole = wholePad();
-    for (int y = 0; y < whole.height; y += Image::kTileSize) {
-        for (int x = 0; x < whole.width; x += Image::kTileSize) {
-            snapshotTiles_.push_back(
-                PixelRect{x, y, Image::kTileSize, Image::kTileSize}.intersected(whole));
-        }
+void SigningSession::startSnapshotWhenDue() {
+    if (!snapshotAsked_ || sending_ || (snapshotGate_ && snapshotGate_->isValid())) {
+        return;  // not asked, or asked and started when the picture or the pause ends
     }
-    snapshotOf_ = pad_->image() ? pad_->image()->identity() : 0;
-    later(&SigningSession::sendSnapshotTile);
+    flush();  // the page paints what is pending before it compares
+    if (!sending_) {
+        beginSending(kSnapshotMessage, wholePad());
+    }
 }
 
-void SigningSession::sendSnapshotTile() {
+void SigningSession::beginSending(std::uint8_t kind, PixelRect area) {
+    Sending s;
+    s.kind = kind;
+    const int t = Image::kTileSize;
+    for (int y = area.y / t * t; y < area.bottom(); y += t) {
+        for (int x = area.x / t * t; x < area.right(); x += t) {
+            s.tiles.push_back(PixelRect{x, y, t, t}.intersected(area));
+        }
+    }
+    s.of = pad_->image() ? pad_->image()->identity() : 0;
+    sending_ = std::move(s);
+    later(&SigningSession::sendTile);
+}
+
+void SigningSession::sendTile() {
+    Sending& s = *sending_;
     const auto start = Clock::now();
     const std::uint64_t shows = pad_->image() ? pad_->image()->identity() : 0;
-    if (shows != snapshotOf_ && snapshotRestarts_ < 2) {
+    if (s.kind == kSnapshotMessage && shows != s.of && s.restarts < 2) {
         // The controller repainted the pad meanwhile (a smoothing redraw): the tiles sent so
-        // far are of another picture, so the page is sent them all again.
-        ++snapshotRestarts_;
-        snapshotOf_ = shows;
-        nextTile_ = 0;
+        // far are of another picture, so the page is sent them all again. (A patch goes on:
+        // the next flush sends what changed since it began.)
+        ++s.restarts;
+        s.of = shows;
+        s.next = 0;
     }
-    sendPatch(kSnapshotMessage, snapshotTiles_[nextTile_++]);
-    snapshotSeconds_ += secondsSince(start);
-    if (nextTile_ < snapshotTiles_.size()) {
-        later(&SigningSession::sendSnapshotTile);
+    sendPatch(s.kind, s.tiles[s.next++]);
+    s.seconds += secondsSince(start);
+    if (s.next < s.tiles.size()) {
+        later(&SigningSession::sendTile);
         return;
     }
-    snapshotSending_ = false;
-    snapshotAsked_ = false;
-    const double wait = std::max(kSnapshotInterval, snapshotSeconds_ / kSnapshotShare);
-    snapshotGate_ = services_.runLoop->scheduleTimer(
-        wait, [alive = std::weak_ptr<bool>(alive_), this] {
-            if (const auto a = alive.lock(); a && *a && snapshotAsked_ && !snapshotSending_) {
-                startSnapshot();
-            }
-        });
-    while (!held_.empty() && !snapshotSending_) {
+    const Sending sent = std::move(s);
+    sending_.reset();
+    if (sent.kind == kSnapshotMessage) {
+        snapshotAsked_ = false;
+        const double pause = std::max(kSnapshotInterval, sent.seconds / kSnapshotShare);
+        snapshotGate_ = services_.runLoop->scheduleTimer(
+            pause, [alive = std::weak_ptr<bool>(alive_), this] {
+                if (const auto a = alive.lock(); a && *a) {
+                    startSnapshotWhenDue();
+                }
+            });
+    } else {
+        sendState();
+    }
+    while (!held_.empty() && !sending_) {
         const ClientMessage message = std::move(held_.front());
         held_.pop_front();
         try {
@@ -318,6 +329,7 @@ void SigningSession::sendSnapshotTile() {
             return;
         }
     }
+    startSnapshotWhenDue();
 }
 
 void SigningSession::touch(const ClientMessage& message) {
@@ -614,17 +626,33 @@ void SigningSession::sendPatch(std::uint8_t kind, PixelRect area) {
 }
 
 void SigningSession::flush() {
+    if (sending_) {
+        return;  // the picture's last tile is followed by the state; the next flush goes on
+    }
     const auto start = Clock::now();
+    std::optional<PixelRect> area;
     if (const auto& image = pad_->image()) {
         if (!sentImage_ || image->identity() != sentImage_->identity()) {
-            sendPatch(kPatchMessage, changedSince(*image, sentImage_));
+            area = changedSince(*image, sentImage_);
             sentImage_ = image;
         }
     } else if (sentImage_) {
         // The pad lost its image: the page shows the bare background again.
-        sendPatch(kPatchMessage, wholePad());
+        area = wholePad();
         sentImage_.reset();
     }
+    if (area && area->width * area->height * scale_ * scale_ > kInlinePixels) {
+        beginSending(kPatchMessage, *area);
+    } else {
+        if (area) {
+            sendPatch(kPatchMessage, *area);
+        }
+        sendState();
+    }
+    workSeconds_ += secondsSince(start);
+}
+
+void SigningSession::sendState() {
     PenwellViewController& c = *controller_;
     const std::string state = Json{
         {"type", "state"},
@@ -636,7 +664,6 @@ void SigningSession::flush() {
         sink_.sendText(state);
         sentState_ = state;
     }
-    workSeconds_ += secondsSince(start);
 }
 
 std::pair<double, std::size_t> SigningSession::takeWork() {

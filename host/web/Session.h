@@ -72,12 +72,18 @@ inline constexpr std::uint8_t kPatchMessage = 1;  ///< paint it on the canvas
 /// grid at a time, in rows from the top, so its last tile is the one at the bottom right.
 inline constexpr std::uint8_t kSnapshotMessage = 2;
 
+/// A patch of more pixels than this (at the page's scale) is sent a tile of the pad's grid at
+/// a time, one per task on the run loop, as a snapshot is: the whole pad at 4 pixels per point
+/// (after a Clear, an Undo, a new screen) costs a few hundred milliseconds, which one task
+/// would take from every other session on its thread.
+inline constexpr int kInlinePixels = 512 * 512;
+
 /// Snapshots are costly (a whole pad at up to 4 pixels per point painted and encoded): a
 /// session has at most one asked and not yet sent, the next starts no sooner than this after
 /// the last one ended, nor sooner than kSnapshotShare of the time since, so that a session's
 /// snapshots take at most that share of a thread.
 inline constexpr double kSnapshotInterval = 0.25;  // seconds
-inline constexpr double kSnapshotShare = 0.1;
+inline constexpr double kSnapshotShare = 0.05;
 /// Messages a session holds while its snapshot is being sent; one more is refused.
 inline constexpr std::size_t kHeldMessages = 256;
 
@@ -118,9 +124,10 @@ public:
     /// the pad may hold, a snapshot asked while one is still being sent, a document reported
     /// shown when none is served or on another page, the operator's settings from a page
     /// without them. Time running back is no fault of the page (see kTimeJitter).
-    /// While a snapshot is being sent (one tile per task on the run loop, so that other
-    /// sessions' work runs in between), a well-formed message is held and handled after its
-    /// last tile, in order; a fault found then goes to Sink::refuse.
+    /// While a picture is being sent tile by tile (a snapshot, or a large patch: one tile per
+    /// task on the run loop, so that other sessions' work runs in between), a well-formed
+    /// message is held and handled after its last tile, in order; a fault found then goes to
+    /// Sink::refuse.
     void receive(std::string_view text);
 
     /// After a page came back: the next flush sends the whole picture and the state.
@@ -130,7 +137,8 @@ public:
     std::size_t heldSamples() const;
 
     /// Sends what changed since the last flush: a patch of the pad's picture and the state.
-    /// The server calls it at most once per animation frame.
+    /// The server calls it at most once per animation frame. A large patch is sent tile by
+    /// tile, the state after its last tile; while a picture is being sent it does nothing.
     void flush();
 
     /// Time spent on messages and flushes, and samples received, since the last take: the
@@ -151,8 +159,13 @@ private:
     void done();
     /// Answers the page that Done saved nothing, with `code`; `why`, when given, goes to the log.
     void doneFailed(const char* code, const std::string& why = {});
-    void startSnapshot();
-    void sendSnapshotTile();
+    void sendState();
+    /// Starts the snapshot asked for, unless it must wait: for a picture being sent, or for
+    /// the pause after the last snapshot.
+    void startSnapshotWhenDue();
+    /// Sends `area` (in points) of the pad as `kind` messages, a tile per task.
+    void beginSending(std::uint8_t kind, PixelRect area);
+    void sendTile();
     /// Runs `work` later on the run loop, unless the session has gone by then.
     void later(void (SigningSession::*work)());
     /// Sends `area` of the pad, given in points (whole ones), at the page's scale.
@@ -182,16 +195,19 @@ private:
     std::size_t workSamples_ = 0;
     std::optional<int> documentShown_;  // the page the page reported drawn
 
-    // The snapshot: asked, waiting for its turn or being sent tile by tile.
-    bool snapshotAsked_ = false;
-    bool snapshotSending_ = false;
-    std::vector<PixelRect> snapshotTiles_;  // in points, rows from the top
-    std::size_t nextTile_ = 0;
-    std::uint64_t snapshotOf_ = 0;  // the identity of the pad's image it began with
-    int snapshotRestarts_ = 0;
-    double snapshotSeconds_ = 0.0;
+    /// A picture being sent tile by tile.
+    struct Sending {
+        std::uint8_t kind = kPatchMessage;
+        std::vector<PixelRect> tiles;  // in points, rows from the top
+        std::size_t next = 0;
+        std::uint64_t of = 0;  // the identity of the pad's image it began with
+        int restarts = 0;
+        double seconds = 0.0;
+    };
+    std::optional<Sending> sending_;
+    std::deque<ClientMessage> held_;  // what came while it was being sent
+    bool snapshotAsked_ = false;          // and not sent entirely yet
     std::shared_ptr<Timer> snapshotGate_;  // while valid, the next snapshot waits for it
-    std::deque<ClientMessage> held_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

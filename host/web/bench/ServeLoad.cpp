@@ -6,9 +6,9 @@
 // thread of their own.
 //
 //   penwell_serve_load [--scale=S] [SECONDS] [N...]   default: 5 seconds, N = 1 10 50
-//   penwell_serve_load --snapshots [SECONDS]          default: 10 seconds
+//   penwell_serve_load --snapshots [SECONDS] [N]      default: 10 seconds, N = 20
 //
-// --snapshots: the round trip of 20 signers (a message sent to the state that acknowledges it),
+// --snapshots: the round trip of N signers (a message sent to the state that acknowledges it),
 // alone and then with 4 more clients at 4 pixels per point that write a signature of three
 // one-second strokes and then ask for whole-pad snapshots, each as soon as the last has come,
 // in one run.
@@ -250,9 +250,8 @@ double quantile(std::vector<double> values, double q) {
     return values[std::min(values.size() - 1, static_cast<std::size_t>(q * values.size()))];
 }
 
-/// 20 signers at 240 Hz, alone and with 4 snapshot clients at DPR 4: one table row each.
-int snapshotRun(double seconds) {
-    constexpr int kSigners = 20;
+/// `kSigners` signers at 240 Hz, alone and with 4 snapshot clients at DPR 4: a row each.
+int snapshotRun(double seconds, int kSigners) {
     constexpr int kSnapshotters = 4;
     std::printf(
         "| Signers | Snapshot clients (DPR 4) | Snapshots answered | Signers' round trip p50 | "
@@ -302,7 +301,8 @@ int main(int argc, char** argv) {
     int scale = 1;
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && args.front() == "--snapshots") {
-        return snapshotRun(args.size() > 1 ? std::stod(args[1]) : 10.0);
+        return snapshotRun(args.size() > 1 ? std::stod(args[1]) : 10.0,
+                           args.size() > 2 ? std::stoi(args[2]) : 20);
     }
     if (!args.empty() && args.front().starts_with("--scale=")) {
         scale = std::stoi(args.front().substr(8));

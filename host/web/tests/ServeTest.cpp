@@ -119,7 +119,7 @@ TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
          R"({"type":"up","pointer":"mouse","samples":[[2.1,100.5,80.5,0]]})", "pause",
          R"({"type":"undo"})"},
     };
-    for (const int scale : {1, 2, 3}) {
+    for (const int scale : {1, 2, 3, 4}) {
         for (const auto& steps : cases) {
             session = std::make_unique<SigningSession>(settings, loop, sink);
             loop->runPending();
@@ -134,6 +134,7 @@ TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
                     session->receive(step);
                 }
                 session->flush();
+                loop->runPending();  // the tiles of a large patch, each a task of its own
                 for (; painted < sink.binaries.size(); ++painted) {
                     const std::vector<int> f = header(sink.binaries[painted]);
                     const PixelRect area{f[1], f[2], f[3], f[4]};

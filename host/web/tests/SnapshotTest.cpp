@@ -117,6 +117,38 @@ TEST_F(ServeSession, AMessageHeldDuringASnapshotIsJudgedWhenItsTurnComes) {
     EXPECT_THROW(session->receive(R"({"type":"undo"})"), ProtocolError);
 }
 
+// The whole pad at 4 pixels per point (a new screen, a Clear, an Undo) is too much for one
+// task: it goes a tile at a time like a snapshot, what comes meanwhile waits, and the state
+// (which acknowledges the page's messages) follows the last tile.
+TEST_F(ServeSession, ALargePatchIsSentTileByTile) {
+    settings.samplesPerSession = 1000;
+    session = std::make_unique<SigningSession>(settings, loop, sink);
+    loop->runPending();
+    stroke(40);
+    session->receive(R"({"type":"config","scale":4,"seq":1})");
+    sink.binaries.clear();
+    sink.texts.clear();
+    session->flush();
+    EXPECT_TRUE(sink.binaries.empty());
+    stroke(80, 2.0);
+    session->flush();
+    loop->runPending();
+    std::vector<std::vector<int>> boxes;
+    for (const std::string& patch : sink.binaries) {
+        const std::vector<int> f = header(patch);
+        EXPECT_EQ(f[0], kPatchMessage);
+        boxes.push_back({f[1], f[2], f[3], f[4]});
+    }
+    EXPECT_EQ(boxes, tilesOf(800, 400, 4 * Image::kTileSize));
+    ASSERT_EQ(sink.texts.size(), 1u);
+    EXPECT_THAT(sink.texts[0], ::testing::HasSubstr(R"("samples":21,"seq":1,)"));
+    // The stroke held meanwhile is on the pad now, and the next flush sends it.
+    EXPECT_EQ(session->controller().lines().size(), 2u);
+    session->flush();
+    loop->runPending();
+    EXPECT_EQ(sink.texts.size(), 2u);
+}
+
 /// A run loop that runs one posted task at a time and fires timers when told.
 class SteppedLoop final : public RunLoop {
 public:
