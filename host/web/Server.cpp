@@ -98,7 +98,9 @@ std::string printable(std::string text) {
 }  // namespace
 
 struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
-    explicit Impl(ServerOptions o) : options(std::move(o)), acceptor(ioc) {}
+    explicit Impl(ServerOptions o) : options(std::move(o)), acceptor(ioc) {
+        options.pad.snapshotTurns = std::make_shared<SnapshotTurns>();
+    }
 
     ServerOptions options;
     net::io_context ioc;

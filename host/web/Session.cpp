@@ -136,8 +136,37 @@ SigningSession::SigningSession(const PadSettings& settings, std::shared_ptr<RunL
     controller_->viewWillAppear(false);
 }
 
+void SnapshotTurns::take(std::function<void()> go) {
+    {
+        std::lock_guard lock(mutex_);
+        if (taken_) {
+            waiting_.push_back(std::move(go));
+            return;
+        }
+        taken_ = true;
+    }
+    go();
+}
+
+void SnapshotTurns::pass() {
+    std::function<void()> next;
+    {
+        std::lock_guard lock(mutex_);
+        if (waiting_.empty()) {
+            taken_ = false;
+            return;
+        }
+        next = std::move(waiting_.front());
+        waiting_.pop_front();
+    }
+    next();
+}
+
 SigningSession::~SigningSession() {
     *alive_ = false;
+    if (holdsTurn_) {
+        settings_.snapshotTurns->pass();
+    }
     controller_->viewWillDisappear(false);
 }
 
@@ -283,7 +312,23 @@ void SigningSession::beginSending(std::uint8_t kind, PixelRect area) {
     }
     s.of = pad_->image() ? pad_->image()->identity() : 0;
     sending_ = std::move(s);
-    later(&SigningSession::sendTile);
+    const std::shared_ptr<SnapshotTurns> turns = settings_.snapshotTurns;
+    if (kind != kSnapshotMessage || !turns) {
+        later(&SigningSession::sendTile);
+        return;
+    }
+    // Its first tile when its turn comes, on this session's loop; a session gone by then
+    // passes the turn on.
+    turns->take([loop = services_.runLoop, alive = std::weak_ptr<bool>(alive_), this, turns] {
+        loop->post([alive, this, turns] {
+            if (const auto a = alive.lock(); a && *a) {
+                holdsTurn_ = true;
+                sendTile();
+            } else {
+                turns->pass();
+            }
+        });
+    });
 }
 
 void SigningSession::sendTile() {
@@ -308,6 +353,9 @@ void SigningSession::sendTile() {
     sending_.reset();
     if (sent.kind == kSnapshotMessage) {
         snapshotAsked_ = false;
+        if (std::exchange(holdsTurn_, false)) {
+            settings_.snapshotTurns->pass();
+        }
         const double pause = std::max(kSnapshotInterval, sent.seconds / kSnapshotShare);
         snapshotGate_ = services_.runLoop->scheduleTimer(
             pause, [alive = std::weak_ptr<bool>(alive_), this] {

@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +24,22 @@
 #include "platform/Defaults.h"
 
 namespace penwell::web {
+
+/// Snapshots take turns across the sessions that share this: one is painted at a time, so that
+/// however many pages ask, everyone else's work waits behind at most one tile of one. Shared by
+/// the sessions of a server, used from their strands.
+class SnapshotTurns {
+public:
+    /// Runs `go` at once when no snapshot has the turn, else after those before it.
+    void take(std::function<void()> go);
+    /// The turn passes to the next, if any.
+    void pass();
+
+private:
+    std::mutex mutex_;
+    bool taken_ = false;
+    std::deque<std::function<void()>> waiting_;
+};
 
 struct PadSettings {
     Size size{600, 250};     ///< the pad in points; the page's canvas has this size in pixels
@@ -42,6 +60,8 @@ struct PadSettings {
     /// Whether the page offers the operator's settings (smoothing, ink width): without them a
     /// page may not change what the signed outputs look like.
     bool operatorControls = false;
+    /// Shared with the other sessions of a server; without it a snapshot waits for no one.
+    std::shared_ptr<SnapshotTurns> snapshotTurns;
 };
 
 /// Where a session's output goes: JSON text messages and binary patch messages.
@@ -207,6 +227,7 @@ private:
     std::optional<Sending> sending_;
     std::deque<ClientMessage> held_;  // what came while it was being sent
     bool snapshotAsked_ = false;          // and not sent entirely yet
+    bool holdsTurn_ = false;              // of settings_.snapshotTurns
     std::shared_ptr<Timer> snapshotGate_;  // while valid, the next snapshot waits for it
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

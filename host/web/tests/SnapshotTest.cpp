@@ -220,5 +220,44 @@ TEST_F(ServeSession, ASnapshotBegunBeforeARepaintStartsAgain) {
     EXPECT_TRUE(snapshot.samePixels(smoothed));
 }
 
+// However many pages ask, one snapshot is painted at a time: the others wait their turn, and a
+// session that goes while it has the turn passes it on.
+TEST_F(ServeSession, SnapshotsTakeTurnsAcrossSessions) {
+    settings.snapshotTurns = std::make_shared<SnapshotTurns>();
+    const std::size_t tiles = tilesOf(200, 100, Image::kTileSize).size();
+    for (const bool leaves : {false, true}) {
+        auto stepped = std::make_shared<SteppedLoop>();
+        RecordingSink sinks[3];
+        std::unique_ptr<SigningSession> sessions[3];
+        for (int i = 0; i < 3; ++i) {
+            sessions[i] = std::make_unique<SigningSession>(settings, stepped, sinks[i]);
+        }
+        while (stepped->step()) {
+        }
+        for (auto& s : sessions) {
+            s->receive(R"({"type":"snapshot"})");
+        }
+        // Which session sent each tile, a task at a time.
+        std::string order;
+        std::size_t sent[3] = {};
+        for (int step = 0; step < 200 && stepped->step(); ++step) {
+            for (int i = 0; i < 3; ++i) {
+                for (; sent[i] < sinks[i].binaries.size(); ++sent[i]) {
+                    if (sinks[i].binaries[sent[i]][0] == kSnapshotMessage) {
+                        order += static_cast<char>('a' + i);
+                    }
+                }
+            }
+            if (leaves && order == "a") {
+                sessions[0].reset();  // the page went with the turn
+            }
+        }
+        const std::string expected =
+            leaves ? "a" + std::string(tiles, 'b') + std::string(tiles, 'c')
+                   : std::string(tiles, 'a') + std::string(tiles, 'b') + std::string(tiles, 'c');
+        EXPECT_EQ(order, expected) << (leaves ? "the first leaves" : "all stay");
+    }
+}
+
 }  // namespace
 }  // namespace penwell::web
