@@ -132,6 +132,10 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
     void accept();
     void stop();
+    /// After run(): lets go of whatever the stop left.
+    void drain();
+    bool draining = false;  // no thread runs the io_context but drain()'s
+    net::steady_timer deadline{ioc};  // for the pages to answer the stop's close
     /// How long a pad whose page dropped waits for it to come back.
     std::chrono::seconds resumeGrace() const { return std::min(options.idleTimeout, kResumeGrace); }
     /// A pad is gone: when the server is stopping and it was the last, nothing is left to wait for.
@@ -142,7 +146,7 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
                 --it->second.sessions;
             }
         }
-        if (--sessions == 0 && stopping) {
+        if (--sessions == 0 && stopping && !draining) {
             ioc.stop();
         }
     }
@@ -286,8 +290,9 @@ public:
 
     const Strand& strand() const { return pad_->strand; }
 
-    /// The page came back on another connection before this one noticed it was gone.
-    void replaced() {
+    /// Cut off without a close: the page came back on another connection before this one
+    /// noticed it was gone, or the server has stopped and lets go of what is left.
+    void cutOff() {
         closing_ = true;
         flushTimer_.cancel();
         idleTimer_.cancel();
@@ -362,7 +367,7 @@ private:
             });
         }
         if (pad.connection != nullptr && pad.connection != this) {
-            pad.connection->replaced();
+            pad.connection->cutOff();
         }
         pad.connection = this;
         enqueue(pad.core->hello(pad.token, resumed), false);
@@ -774,6 +779,9 @@ void Server::Impl::stop() {
         return;
     }
     net::post(ioc, [self = shared_from_this()] {
+        if (self->draining) {
+            return;  // the last pad went first and stopped the server: drain() does the rest
+        }
         beast::error_code ignored;
         self->acceptor.close(ignored);
         std::map<std::string, std::shared_ptr<Pad>> parkedPads;
@@ -798,8 +806,12 @@ void Server::Impl::stop() {
         }
         // Whatever has not finished closing by then (a page that never answers the close) is
         // cut off; the last pad to go stops the server sooner.
-        auto deadline = std::make_shared<net::steady_timer>(self->ioc, std::chrono::seconds(2));
-        deadline->async_wait([self, deadline](beast::error_code) { self->ioc.stop(); });
+        self->deadline.expires_after(std::chrono::seconds(2));
+        self->deadline.async_wait([self](beast::error_code ec) {
+            if (!ec) {
+                self->ioc.stop();
+            }
+        });
     });
 }
 
@@ -890,6 +902,43 @@ void Server::run() {
     for (std::thread& t : threads) {
         t.join();
     }
+    if (signals) {
+        signals->cancel();
+    }
+    s.drain();
+}
+
+void Server::Impl::drain() {
+    // Pending handlers hold the sessions, and the sessions this server: without this a server
+    // stopped with a page that never answered its close, or a pad still waiting for its page,
+    // would never be freed. Every socket and timer is cut, and the handlers run out.
+    draining = true;
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    std::vector<std::shared_ptr<WsSession>> open;
+    std::map<std::string, std::shared_ptr<Pad>> parkedPads;
+    {
+        std::lock_guard lock(registryMutex);
+        for (const auto& weak : registry) {
+            if (auto session = weak.lock()) {
+                open.push_back(std::move(session));
+            }
+        }
+        registry.clear();
+        parkedPads.swap(parked);
+    }
+    for (const auto& session : open) {
+        session->cutOff();
+    }
+    for (const auto& [token, pad] : parkedPads) {
+        pad->grace.cancel();
+    }
+    deadline.cancel();
+    open.clear();
+    parkedPads.clear();
+    // Nothing stops the io_context now: it returns as soon as the handlers have run out.
+    ioc.restart();
+    ioc.run_for(std::chrono::seconds(2));
 }
 
 void Server::stop() {
