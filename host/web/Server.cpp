@@ -797,8 +797,10 @@ void Server::Impl::stop() {
             parkedPads.swap(self->parked);
         }
         for (auto& [token, pad] : parkedPads) {
-            // Cancelled on its strand; the pad goes when its timer's handler lets go of it.
-            net::post(pad->strand, [pad = std::move(pad)] { pad->grace.cancel(); });
+            // Cancelled on its strand; the pad goes when its timer's handler lets go of it. (The
+            // strand is taken first: the order in which a call's arguments are made is open.)
+            const Strand strand = pad->strand;
+            net::post(strand, [pad = std::move(pad)] { pad->grace.cancel(); });
         }
         if (self->sessions == 0) {
             self->ioc.stop();  // no page to say goodbye to

@@ -296,9 +296,31 @@ void SigningSession::startSnapshotWhenDue() {
         return;  // not asked, or asked and started when the picture or the pause ends
     }
     flush();  // the page paints what is pending before it compares
-    if (!sending_) {
-        beginSending(kSnapshotMessage, wholePad());
+    if (sending_) {
+        return;  // a large patch first
     }
+    const PixelRect whole = wholePad();
+    if (whole.width * whole.height * scale_ * scale_ > kInlinePixels) {
+        beginSending(kSnapshotMessage, whole);
+        return;
+    }
+    const auto start = Clock::now();
+    sendPatch(kSnapshotMessage, whole);
+    snapshotSent(secondsSince(start));
+}
+
+void SigningSession::snapshotSent(double seconds) {
+    snapshotAsked_ = false;
+    if (std::exchange(holdsTurn_, false)) {
+        settings_.snapshotTurns->pass();
+    }
+    const double pause = std::max(kSnapshotInterval, seconds / kSnapshotShare);
+    snapshotGate_ =
+        services_.runLoop->scheduleTimer(pause, [alive = std::weak_ptr<bool>(alive_), this] {
+            if (const auto a = alive.lock(); a && *a) {
+                startSnapshotWhenDue();
+            }
+        });
 }
 
 void SigningSession::beginSending(std::uint8_t kind, PixelRect area) {
@@ -352,17 +374,7 @@ void SigningSession::sendTile() {
     const Sending sent = std::move(s);
     sending_.reset();
     if (sent.kind == kSnapshotMessage) {
-        snapshotAsked_ = false;
-        if (std::exchange(holdsTurn_, false)) {
-            settings_.snapshotTurns->pass();
-        }
-        const double pause = std::max(kSnapshotInterval, sent.seconds / kSnapshotShare);
-        snapshotGate_ = services_.runLoop->scheduleTimer(
-            pause, [alive = std::weak_ptr<bool>(alive_), this] {
-                if (const auto a = alive.lock(); a && *a) {
-                    startSnapshotWhenDue();
-                }
-            });
+        snapshotSent(sent.seconds);
     } else {
         sendState();
     }

@@ -88,8 +88,9 @@ inline constexpr double kTimeJitter = 0.002;
 /// kind byte, then the fields of kPatchFields, little-endian. The page learns this layout from
 /// the hello message, so this table is the one place that defines it.
 inline constexpr std::uint8_t kPatchMessage = 1;  ///< paint it on the canvas
-/// A tile of the whole pad, on request, not painted: a snapshot is sent one tile of the pad's
-/// grid at a time, in rows from the top, so its last tile is the one at the bottom right.
+/// The whole pad, on request, not painted: in one message, or when larger than kInlinePixels
+/// one tile of the pad's grid at a time, in rows from the top, so that its last tile is the
+/// one at the bottom right.
 inline constexpr std::uint8_t kSnapshotMessage = 2;
 
 /// A patch of more pixels than this (at the page's scale) is sent a tile of the pad's grid at
@@ -183,6 +184,8 @@ private:
     /// Starts the snapshot asked for, unless it must wait: for a picture being sent, or for
     /// the pause after the last snapshot.
     void startSnapshotWhenDue();
+    /// The snapshot is out, after `seconds` of work: the next waits for the pause after it.
+    void snapshotSent(double seconds);
     /// Sends `area` (in points) of the pad as `kind` messages, a tile per task.
     void beginSending(std::uint8_t kind, PixelRect area);
     void sendTile();

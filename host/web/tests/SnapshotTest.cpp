@@ -1,6 +1,6 @@
-// Snapshots, the pad's whole picture on request: sent a tile per task, so that other sessions'
-// work runs in between; the picture of one moment; at most one asked and not yet sent; the
-// next only after a pause.
+// Snapshots, the pad's whole picture on request: a large one sent a tile per task, so that
+// other sessions' work runs in between; the picture of one moment; at most one asked and not
+// yet sent; the next only after a pause; one painted at a time across sessions.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -41,29 +41,35 @@ std::vector<std::vector<int>> tilesOf(int width, int height, int tile) {
     return boxes;
 }
 
-TEST_F(ServeSession, ASnapshotIsThePictureOfOneMomentSentTileByTile) {
+TEST_F(ServeSession, ASnapshotIsThePictureOfOneMoment) {
     settings.samplesPerSession = 1000;
-    session = std::make_unique<SigningSession>(settings, loop, sink);
-    loop->runPending();
-    session->receive(R"({"type":"config","scale":2})");
-    stroke(40);
-    session->flush();
-    const Image before = session->shownImage({0, 0, 400, 200});
-    sink.binaries.clear();
+    // At 1 pixel per point the pad is one message; at 4 it goes a tile at a time.
+    for (const int scale : {1, 4}) {
+        session = std::make_unique<SigningSession>(settings, loop, sink);
+        loop->runPending();
+        session->receive(R"({"type":"config","scale":)" + std::to_string(scale) + "}");
+        stroke(40);
+        session->flush();
+        loop->runPending();
+        const int width = 200 * scale, height = 100 * scale;
+        const Image before = session->shownImage({0, 0, width, height});
+        sink.binaries.clear();
 
-    session->receive(R"({"type":"snapshot"})");
-    // What comes while the tiles go out waits for the last of them.
-    stroke(80, 2.0);
-    EXPECT_EQ(session->controller().lines().size(), 1u);
-    loop->runPending();
-    EXPECT_EQ(session->controller().lines().size(), 2u);
+        session->receive(R"({"type":"snapshot"})");
+        // What comes while the tiles go out waits for the last of them.
+        stroke(80, 2.0);
+        EXPECT_EQ(session->controller().lines().size(), scale == 1 ? 2u : 1u);
+        loop->runPending();
+        EXPECT_EQ(session->controller().lines().size(), 2u);
 
-    std::vector<std::vector<int>> boxes;
-    const Image snapshot = assemble(sink.binaries, 400, 200, &boxes);
-    // Rows of tiles from the top, so the page knows the last by its corner.
-    EXPECT_EQ(boxes, tilesOf(400, 200, 2 * Image::kTileSize));
-    EXPECT_TRUE(snapshot.samePixels(before));
-    EXPECT_FALSE(snapshot.samePixels(session->shownImage({0, 0, 400, 200})));
+        std::vector<std::vector<int>> boxes;
+        const Image snapshot = assemble(sink.binaries, width, height, &boxes);
+        // Rows of tiles from the top, so the page knows the last by its corner.
+        EXPECT_EQ(boxes, scale == 1 ? tilesOf(width, height, width)
+                                    : tilesOf(width, height, scale * Image::kTileSize));
+        EXPECT_TRUE(snapshot.samePixels(before)) << scale;
+        EXPECT_FALSE(snapshot.samePixels(session->shownImage({0, 0, width, height})));
+    }
 }
 
 TEST_F(ServeSession, OneSnapshotAtATimeAndAFewASecond) {
@@ -80,7 +86,8 @@ TEST_F(ServeSession, OneSnapshotAtATimeAndAFewASecond) {
             EXPECT_STREQ(e.what(), "snapshot: asked again before the last one was sent") << when;
         }
     };
-    const long tiles = static_cast<long>(tilesOf(200, 100, Image::kTileSize).size());
+    session->receive(R"({"type":"config","scale":4})");
+    const long tiles = static_cast<long>(tilesOf(800, 400, 4 * Image::kTileSize).size());
     ask();
     refused("while it is sent");
     loop->runPending();
@@ -102,14 +109,16 @@ TEST_F(ServeSession, OneSnapshotAtATimeAndAFewASecond) {
 }
 
 TEST_F(ServeSession, AMessageHeldDuringASnapshotIsJudgedWhenItsTurnComes) {
+    session->receive(R"({"type":"config","scale":4})");
+    session->flush();
+    loop->runPending();
     session->receive(R"({"type":"snapshot"})");
     send("move", "[[1,1,1,0]]");  // well formed, but no stroke is open
     EXPECT_TRUE(sink.refused.empty());
     loop->runPending();
     EXPECT_EQ(sink.refused, std::vector<std::string>{"move without a down"});
 
-    session->receive(R"({"type":"snapshot"})");
-    loop->advance(10.0);
+    loop->advance(10.0);  // the pause after that snapshot
     session->receive(R"({"type":"snapshot"})");
     for (std::size_t i = 0; i < kHeldMessages; ++i) {
         session->receive(R"({"type":"undo"})");
@@ -189,13 +198,15 @@ private:
 };
 
 // The controller may repaint the pad between two tiles (a smoothing redraw, on its own timer):
-// the snapshot then starts again, so its tiles are of one picture.
+// the snapshot then starts again, so its tiles are of one picture. A pad large enough to be
+// sent in tiles at 1 pixel per point, where the redraw changes the picture.
 TEST_F(ServeSession, ASnapshotBegunBeforeARepaintStartsAgain) {
+    settings.size = {640, 448};
     settings.smoothing = true;
     settings.samplesPerSession = 1000;
     auto stepped = std::make_shared<SteppedLoop>();
     session = std::make_unique<SigningSession>(settings, stepped, sink);
-    while (stepped->step()) {
+    while (stepped->step()) {  // the pad's first clear
     }
     for (const char* m :
          {R"({"type":"down","pointer":"touch","samples":[[1.0,20.5,60.5,0.5]]})",
@@ -203,18 +214,21 @@ TEST_F(ServeSession, ASnapshotBegunBeforeARepaintStartsAgain) {
           R"({"type":"up","pointer":"touch","samples":[[1.2,180.5,60.5,0.5]]})"}) {
         session->receive(m);
     }
-    const Image raw = session->shownImage({0, 0, 200, 100});
+    session->flush();  // the whole pad, a tile at a time
+    while (stepped->step()) {
+    }
+    const Image raw = session->shownImage({0, 0, 640, 448});
     sink.binaries.clear();
     session->receive(R"({"type":"snapshot"})");
     ASSERT_TRUE(stepped->step());  // the first tile, of the unsmoothed stroke
     stepped->fireTimers();         // the smoothing redraw
     while (stepped->step()) {
     }
-    const Image smoothed = session->shownImage({0, 0, 200, 100});
+    const Image smoothed = session->shownImage({0, 0, 640, 448});
     ASSERT_FALSE(smoothed.samePixels(raw));
     std::vector<std::vector<int>> boxes;
-    const Image snapshot = assemble(sink.binaries, 200, 100, &boxes);
-    const auto tiles = tilesOf(200, 100, Image::kTileSize);
+    const Image snapshot = assemble(sink.binaries, 640, 448, &boxes);
+    const auto tiles = tilesOf(640, 448, Image::kTileSize);
     ASSERT_EQ(boxes.size(), tiles.size() + 1);
     EXPECT_EQ(std::vector(boxes.begin() + 1, boxes.end()), tiles);
     EXPECT_TRUE(snapshot.samePixels(smoothed));
@@ -224,13 +238,14 @@ TEST_F(ServeSession, ASnapshotBegunBeforeARepaintStartsAgain) {
 // session that goes while it has the turn passes it on.
 TEST_F(ServeSession, SnapshotsTakeTurnsAcrossSessions) {
     settings.snapshotTurns = std::make_shared<SnapshotTurns>();
-    const std::size_t tiles = tilesOf(200, 100, Image::kTileSize).size();
+    const std::size_t tiles = tilesOf(800, 400, 4 * Image::kTileSize).size();
     for (const bool leaves : {false, true}) {
         auto stepped = std::make_shared<SteppedLoop>();
         RecordingSink sinks[3];
         std::unique_ptr<SigningSession> sessions[3];
         for (int i = 0; i < 3; ++i) {
             sessions[i] = std::make_unique<SigningSession>(settings, stepped, sinks[i]);
+            sessions[i]->receive(R"({"type":"config","scale":4})");
         }
         while (stepped->step()) {
         }
