@@ -18,12 +18,12 @@ test: build
 	ctest --preset $(PRESET) -j2
 
 demo: build
-	./build/$(PRESET)/tools/penwell demo --out out
+	./build/$(PRESET)/tools/penwell demo --demo --out out
 
 # The signing pad on http://127.0.0.1:8080/ with the demo certificate; SERVE_ARGS adds options
 # (`make serve SERVE_ARGS="--out signatures"`).
 serve: build
-	./build/$(PRESET)/tools/penwell serve --resources demo-certificate $(SERVE_ARGS)
+	./build/$(PRESET)/tools/penwell serve --demo --resources demo-certificate $(SERVE_ARGS)
 
 bench: deps
 	cmake --preset bench

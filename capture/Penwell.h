@@ -147,11 +147,12 @@ public:
     /// Internal step of getSignatureData: `symmetricKey` encrypted for the pinned certificate.
     /// A failure is kept for lastExportFailure().
     std::optional<Bytes> wrapAESKey(ByteView symmetricKey);
-    /// The evidence record (secure/Evidence.h) for the pinned certificate, under the same
-    /// preconditions, certificate and store as getSignatureData: DER CMS bytes, or the failure
-    /// (no signature, bad options, the certificate's fault as lastExportFailure() words it, a
-    /// CMS failure). Leaves the signature as it is. Throws AssertionFailure ("Penwell DAT
-    /// resource missing") as getSignatureData does.
+    /// The evidence record (secure/Evidence.h), sealed for options.recipients or, without
+    /// them, for the pinned certificate under the same preconditions, certificate and store as
+    /// getSignatureData: DER CMS bytes, or the failure (no signature, bad options, the
+    /// certificate's fault as lastExportFailure() words it, a recipient the CMS backend
+    /// refuses, a CMS failure). Leaves the signature as it is. Without recipients, throws
+    /// AssertionFailure ("Penwell DAT resource missing") as getSignatureData does.
     Result<Bytes> exportEvidence(const EvidenceOptions& options);
     /// Why the latest getSignatureData gave a nil result or a nil wrapped key: domain, code and
     /// one line naming what is at fault (the certificate store's file, Penwell.dat, the pin).

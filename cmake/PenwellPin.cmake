@@ -12,6 +12,24 @@ if(NOT _pin_length EQUAL 40)
     message(FATAL_ERROR "PENWELL_PINNED_SHA1 must be 40 hexadecimal digits, got ${_pin_length}")
 endif()
 
+# The pinned certificate's expected subject summary (its common name) and the label of its
+# certificate-store entry. An institution whose receiver certificate has another common name
+# sets it with -DPENWELL_PINNED_SUBJECT=<name>.
+set(PENWELL_PINNED_SUBJECT "Keyloft" CACHE STRING
+    "Expected subject summary (common name) and store label of the pinned certificate")
+if(PENWELL_PINNED_SUBJECT STREQUAL "" OR PENWELL_PINNED_SUBJECT MATCHES "[\"\\]")
+    message(FATAL_ERROR "PENWELL_PINNED_SUBJECT must be a non-empty name without quotes or backslashes")
+endif()
+
+# The folder a host reads Penwell.dat from when it names none and $PENWELL_RESOURCES is not
+# set, for a deployment that keeps it apart from the install (/etc/penwell). Empty: the
+# install's own share/penwell, found relative to the installed library or program.
+set(PENWELL_RESOURCE_DIR "" CACHE PATH
+    "Default resource folder; empty: share/penwell of the install, wherever it is moved")
+if(PENWELL_RESOURCE_DIR AND NOT IS_ABSOLUTE "${PENWELL_RESOURCE_DIR}")
+    message(FATAL_ERROR "PENWELL_RESOURCE_DIR must be an absolute path, got '${PENWELL_RESOURCE_DIR}'")
+endif()
+
 # The certificate installed as share/penwell/Penwell.dat. It must be the pinned one: the
 # library refuses any other, so a mismatch is caught here rather than at the first export.
 set(PENWELL_RESOURCE_FILE "${PROJECT_SOURCE_DIR}/demo-certificate/Penwell.dat" CACHE FILEPATH

@@ -19,7 +19,7 @@ namespace {
 
 const PrivateKey& demoKey() {
     static const PrivateKey key =
-        PrivateKey::fromFile(PENWELL_DEMO_CERTIFICATE_DIR "/demo-private-key.pem").value();
+        PrivateKey::fromFile(std::filesystem::path(PENWELL_DEMO_CERTIFICATE_DIR "/demo-private-key.pem")).value();
     return key;
 }
 

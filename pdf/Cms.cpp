@@ -116,27 +116,52 @@ Outcome<SigningIdentity> checkedIdentity(SigningIdentity::Impl impl, const std::
 
 }  // namespace
 
-Outcome<SigningIdentity> SigningIdentity::fromPem(ByteView privateKey, const std::string& keyName,
-                                                  ByteView certificates,
-                                                  const std::string& certificateName) {
-    Impl impl;
-    // Never OpenSSL's default password callback: on an encrypted key it would prompt on the
-    // terminal, and a server would wait there.
-    impl.key = openssl::readPrivateKey(privateKey);
-    if (!impl.key) {
-        return fail(PdfErrorKind::SigningKey,
-                    keyName + ": not an unencrypted private key (PEM or DER)");
-    }
+namespace {
+
+/// `key` with the first of `certificates` and the rest as its chain, checked to belong.
+Outcome<SigningIdentity> withCertificates(Key key, const std::string& keyName,
+                                          ByteView certificates,
+                                          const std::string& certificateName) {
     std::vector<Certificate> all = readCertificates(certificates);
     if (all.empty()) {
         return fail(PdfErrorKind::SigningKey, certificateName + ": not a certificate (PEM or DER)");
     }
+    SigningIdentity::Impl impl;
+    impl.key = std::move(key);
     impl.certificate = std::move(all.front());
     impl.chain.reset(sk_X509_new_null());
     for (std::size_t i = 1; i < all.size(); ++i) {
         sk_X509_push(impl.chain.get(), all[i].release());
     }
     return checkedIdentity(std::move(impl), keyName);
+}
+
+}  // namespace
+
+Outcome<SigningIdentity> SigningIdentity::fromPem(ByteView privateKey, const std::string& keyName,
+                                                  ByteView certificates,
+                                                  const std::string& certificateName) {
+    // Never OpenSSL's default password callback: on an encrypted key it would prompt on the
+    // terminal, and a server would wait there.
+    Key key = openssl::readPrivateKey(privateKey);
+    if (!key) {
+        return fail(PdfErrorKind::SigningKey,
+                    keyName + ": not an unencrypted private key (PEM or DER)");
+    }
+    return withCertificates(std::move(key), keyName, certificates, certificateName);
+}
+
+Outcome<SigningIdentity> SigningIdentity::fromOperator(const penwell::SigningIdentity& identity,
+                                                      const std::string& keyName,
+                                                      const std::string& certificateName) {
+    if (!identity.tokenKey) {
+        return fromPem(identity.privateKey, keyName, identity.certificate, certificateName);
+    }
+    Result<Key> key = openssl::loadPrivateKey(*identity.tokenKey);
+    if (!key) {
+        return fail(PdfErrorKind::SigningKey, key.error().message);
+    }
+    return withCertificates(std::move(*key), keyName, identity.certificate, certificateName);
 }
 
 Outcome<SigningIdentity> SigningIdentity::fromPkcs12(ByteView pkcs12, const std::string& password,
@@ -234,7 +259,7 @@ Outcome<Bytes> signDetached(const SigningIdentity& identity, const Sha256& diges
 }
 
 CmsCheck verifyDetached(ByteView cmsBytes, const std::vector<ByteView>& parts,
-                        const std::optional<Bytes>& trust) {
+                        const std::vector<Bytes>& trust) {
     CmsCheck check;
     const unsigned char* p = cmsBytes.data();
     ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsBytes.size())));
@@ -274,10 +299,12 @@ CmsCheck verifyDetached(ByteView cmsBytes, const std::vector<ByteView>& parts,
         return check;
     }
     check.valid = true;
-    if (trust) {
+    if (!trust.empty()) {
         Store store(X509_STORE_new());
-        for (Certificate& c : readCertificates(*trust)) {
-            X509_STORE_add_cert(store.get(), c.get());
+        for (const Bytes& file : trust) {
+            for (Certificate& c : readCertificates(file)) {
+                X509_STORE_add_cert(store.get(), c.get());
+            }
         }
         // Document-signing certificates need not carry the e-mail protection usage.
         X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);

@@ -314,11 +314,20 @@ Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& option
             if (store == nullptr) {
                 return refuse(OpenError::badKey, name + ": cannot make a certificate store");
             }
+            // Every certificate of every file counts: a bundle of several operators' certificates
+            // vouches for each of them, as it does for their PDF signatures.
             for (std::size_t i = 0; i < options.trusted.size(); ++i) {
-                const X509Handle anchor = readCertificate(options.trusted[i]);
-                if (anchor == nullptr || X509_STORE_add_cert(store.get(), anchor.get()) != 1) {
+                const std::vector<X509Handle> anchors = readCertificates(options.trusted[i]);
+                if (anchors.empty()) {
                     return refuse(OpenError::badKey, "trusted certificate " + std::to_string(i) +
                                                          " is not an X.509 certificate");
+                }
+                for (const X509Handle& anchor : anchors) {
+                    if (X509_STORE_add_cert(store.get(), anchor.get()) != 1) {
+                        return refuse(OpenError::badKey,
+                                      "trusted certificate " + std::to_string(i) +
+                                          " cannot be added to the store");
+                    }
                 }
             }
             // An operator certificate may itself be what the receiver trusts.
@@ -344,8 +353,14 @@ Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& option
         return refuse(OpenError::malformed,
                       name + ": not AuthEnvelopedData (an evidence record is AES-256-GCM sealed)");
     }
-    const KeyHandle key = readPrivateKey(options.privateKey);
-    if (key == nullptr) {
+    KeyHandle key;
+    if (options.keyLocation) {
+        Result<KeyHandle> loaded = loadPrivateKey(*options.keyLocation);
+        if (!loaded) {
+            return loaded.error();
+        }
+        key = std::move(*loaded);
+    } else if (key = readPrivateKey(options.privateKey); key == nullptr) {
         return refuse(OpenError::badKey,
                       options.keyName + ": not an unencrypted PEM or DER private key");
     }
@@ -383,7 +398,7 @@ Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& option
 }
 
 Result<OpenedEvidence> openEvidenceFile(const std::filesystem::path& evidence,
-                                        const std::filesystem::path& privateKey,
+                                        const KeyLocation& privateKey,
                                         const std::optional<Sha256>& document,
                                         const std::vector<std::filesystem::path>& trust) {
     Result<Bytes> record = filesystem::readFile(evidence, kMaxRecordBytes, "an evidence record");
@@ -394,12 +409,13 @@ Result<OpenedEvidence> openEvidenceFile(const std::filesystem::path& evidence,
 }
 
 Result<OpenedEvidence> openEvidenceRecord(ByteView record, const std::string& name,
-                                          const std::filesystem::path& privateKey,
+                                          const KeyLocation& privateKey,
                                           const std::optional<Sha256>& document,
                                           const std::vector<std::filesystem::path>& trust) {
     OpenOptions open;
     open.name = name;
-    open.keyName = privateKey.string();
+    open.keyName = privateKey.name();
+    open.keyLocation = privateKey;
     open.documentSha256 = document;
     for (const auto& trusted : trust) {
         Result<Bytes> certificate = filesystem::readFile(trusted, kMaxKeyBytes, "a certificate");
@@ -408,14 +424,7 @@ Result<OpenedEvidence> openEvidenceRecord(ByteView record, const std::string& na
         }
         open.trusted.push_back(std::move(*certificate));
     }
-    Result<Bytes> key = filesystem::readFile(privateKey, kMaxKeyBytes, "a private key");
-    if (!key) {
-        return key.error();
-    }
-    open.privateKey = std::move(*key);
-    Result<OpenedEvidence> opened = openEvidence(record, open);
-    secureWipe(open.privateKey);
-    return opened;
+    return openEvidence(record, open);
 }
 
 }  // namespace penwell::receiver

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/Bytes.h"
+#include "platform/Keys.h"
 #include "platform/Result.h"
 #include "secure/Evidence.h"
 
@@ -33,12 +34,17 @@ enum class OpenError : int {
 struct OpenOptions {
     std::string name = "evidence";  ///< the record's file name, for messages
     /// The receiver's private key, PEM or DER (unencrypted); `keyName` names it in messages.
+    /// RSA for a recipient sealed with RSAES-OAEP, EC for one sealed by key agreement.
     Bytes privateKey;
     std::string keyName = "private key";
+    /// Where the key is kept instead of privateKey: a key file (an encrypted one with its
+    /// passphrase's source) or a key on a PKCS#11 token, which then decrypts on the token.
+    std::optional<KeyLocation> keyLocation;
     /// When set, the payload must name exactly this document digest.
     std::optional<Sha256> documentSha256;
-    /// Certificates (PEM or DER) accepted as operator or CA: when not empty, the record must
-    /// be signed by a certificate that chains to one of them.
+    /// Files of certificates accepted as operator or CA (PEM with any number of them, or one
+    /// DER): when not empty, the record must be signed by a certificate that chains to one of
+    /// the certificates of any file.
     std::vector<Bytes> trusted;
 };
 
@@ -57,15 +63,16 @@ Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& option
 /// Decodes a payload's DER (what `openssl cms -decrypt` writes). `name` is used in messages.
 Result<EvidencePayload> decodeEvidencePayload(ByteView der, const std::string& name);
 
-/// Reads an evidence record and opens it with the receiver's private key file: bound to
-/// `document` when given, signed by a certificate in a `trust` file when any is given.
+/// Reads an evidence record and opens it with the receiver's private key (a file or a token's
+/// key, which a path converts to): bound to `document` when given, signed by a certificate in
+/// a `trust` file when any is given.
 Result<OpenedEvidence> openEvidenceFile(const std::filesystem::path& evidence,
-                                        const std::filesystem::path& privateKey,
+                                        const KeyLocation& privateKey,
                                         const std::optional<Sha256>& document,
                                         const std::vector<std::filesystem::path>& trust = {});
 /// The same for a record already read; `name` names it in messages.
 Result<OpenedEvidence> openEvidenceRecord(ByteView record, const std::string& name,
-                                          const std::filesystem::path& privateKey,
+                                          const KeyLocation& privateKey,
                                           const std::optional<Sha256>& document,
                                           const std::vector<std::filesystem::path>& trust = {});
 

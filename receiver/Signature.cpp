@@ -12,6 +12,7 @@
 #include "platform/CHandle.h"
 #include "platform/filesystem/StagedFile.h"
 #include "platform/openssl/OpenSslCrypto.h"
+#include "platform/openssl/OpenSslKeys.h"
 #include "receiver/Limits.h"
 #include "secure/AES.h"
 
@@ -19,7 +20,6 @@ namespace penwell::receiver {
 
 namespace {
 
-using Pkey = CHandle<EVP_PKEY, EVP_PKEY_free>;
 using PkeyContext = CHandle<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using Bio = CHandle<BIO, BIO_free_all>;
 
@@ -35,7 +35,7 @@ Failure signatureFailure(SignatureError code, std::string message) {
 }
 
 struct PrivateKey::Impl {
-    Pkey key;
+    openssl::KeyHandle key;
 };
 
 PrivateKey::PrivateKey(std::string name)
@@ -63,14 +63,16 @@ Result<PrivateKey> PrivateKey::fromPem(std::string_view pem, std::string name) {
     return key;
 }
 
-Result<PrivateKey> PrivateKey::fromFile(const std::filesystem::path& path) {
-    Result<Bytes> pem = filesystem::readFile(path, kMaxKeyBytes, "a private key");
-    if (!pem) {
-        return pem.error();
+Result<PrivateKey> PrivateKey::fromFile(const KeyLocation& location) {
+    Result<openssl::KeyHandle> loaded = openssl::loadPrivateKey(location);
+    if (!loaded) {
+        return loaded.error();
     }
-    Result<PrivateKey> key = fromPem(
-        std::string_view(reinterpret_cast<const char*>(pem->data()), pem->size()), path.string());
-    secureWipe(*pem);
+    PrivateKey key(location.name());
+    key.impl_->key = std::move(*loaded);
+    if (EVP_PKEY_is_a(key.impl_->key.get(), "RSA") != 1) {
+        return signatureFailure(SignatureError::badKey, key.name_ + ": not an RSA private key");
+    }
     return key;
 }
 
@@ -159,11 +161,11 @@ Result<Bytes> decryptRecord(ByteView keyBlob, ByteView ciphertext, const std::st
     return std::move(*plain);
 }
 
-Result<OpenedSignature> openSignature(const std::filesystem::path& privateKeyPem,
+Result<OpenedSignature> openSignature(const KeyLocation& privateKey,
                                       const std::filesystem::path& dataFile,
                                       const std::filesystem::path& keyFile) {
     return refusing([&] {
-        const PrivateKey key = take(PrivateKey::fromFile(privateKeyPem));
+        const PrivateKey key = take(PrivateKey::fromFile(privateKey));
         const Bytes wrapped = take(filesystem::readFile(keyFile, kMaxKeyBytes, "a wrapped key"));
         const Bytes ciphertext =
             take(filesystem::readFile(dataFile, kMaxRecordBytes, "an encrypted record"));

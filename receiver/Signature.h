@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/Bytes.h"
+#include "platform/Keys.h"
 #include "platform/Result.h"
 #include "receiver/Record.h"
 
@@ -33,13 +34,16 @@ Failure signatureFailure(SignatureError code, std::string message);
 /// Length of the key blob: the 32-byte AES key, then the 16-byte IV.
 inline constexpr std::size_t kKeyBlobSize = 48;
 
-/// An RSA private key read from PEM text. Move-only; frees the key on destruction.
+/// An RSA private key, from PEM text, a key file or a PKCS#11 token. Move-only; frees the key
+/// on destruction.
 class PrivateKey {
 public:
     /// Parses an unencrypted PEM private key of at most kMaxKeyBytes; `name` is used in error
     /// messages.
     static Result<PrivateKey> fromPem(std::string_view pem, std::string name);
-    static Result<PrivateKey> fromFile(const std::filesystem::path& path);
+    /// A key file (PEM or DER, encrypted with a passphrase from `location`'s source) or a key
+    /// on a PKCS#11 token, which then unwraps on the token; `location` names it in messages.
+    static Result<PrivateKey> fromFile(const KeyLocation& location);
     ~PrivateKey();
     PrivateKey(PrivateKey&& other) noexcept;
     PrivateKey& operator=(PrivateKey&&) = delete;
@@ -74,8 +78,8 @@ struct OpenedSignature {
     int keyBits = 0;
 };
 
-/// Reads the three files, unwraps, decrypts and decodes.
-Result<OpenedSignature> openSignature(const std::filesystem::path& privateKeyPem,
+/// Reads the three files (the key through its location), unwraps, decrypts and decodes.
+Result<OpenedSignature> openSignature(const KeyLocation& privateKey,
                                       const std::filesystem::path& dataFile,
                                       const std::filesystem::path& keyFile);
 

@@ -4,7 +4,8 @@
 //
 //   ContentInfo SignedData (optional: SHA-256, signing-certificate-v2, operator certificate)
 //     eContent id-data = DER ContentInfo AuthEnvelopedData
-//       AES-256-GCM; KeyTransRecipientInfo RSAES-OAEP SHA-256 for the pinned certificate
+//       AES-256-GCM; for each recipient (the pinned certificate unless others are named):
+//       KeyTransRecipientInfo RSAES-OAEP SHA-256, or KeyAgreeRecipientInfo ECDH + AES key wrap
 //         EvidencePayload (DER, docs/evidence.md): the point-stream record byte for byte, the
 //         pointer kind of each stroke, pad size, ink, sigma and sigma2, the document's
 //         SHA-256, the capture time, the software version and the host's text fields
@@ -61,6 +62,11 @@ struct EvidenceOptions {
     /// The capture station's operator key and certificate: when given, the sealed record is
     /// wrapped in SignedData so a receiver can tell which station made it.
     std::optional<SigningIdentity> signer;
+    /// The certificates (PEM or DER, RSA or EC P-256/P-384) the record is sealed for, each of
+    /// whose holders opens it alone: an institution's archive key and a forensic examiner, or
+    /// the old and the new key during a rotation. Empty: the pinned certificate, found as
+    /// getSignatureData finds it (store, then Penwell.dat).
+    std::vector<Bytes> recipients;
 };
 
 /// What the receiver decrypts. Version 1; see docs/evidence.md for the ASN.1 module.

@@ -82,17 +82,25 @@ Result<Bytes> PenwellViewController::exportEvidence(const EvidenceOptions& optio
     if (const std::string fault = fieldsFault(options.fields); !fault.empty()) {
         return fail(evidenceFailure(EvidenceError::badOptions, fault));
     }
-    if (!services_.crypto || !services_.certificates || !services_.certificateStore ||
-        !services_.resources || !services_.cms) {
-        throw std::invalid_argument(
-            "the evidence export needs the crypto, certificate, store, resource and CMS services");
+    if (!services_.cms) {
+        throw std::invalid_argument("the evidence export needs the CMS service");
     }
-    Failure why;
-    const auto certificate =
-        pinnedCertificate(*services_.certificates, *services_.certificateStore,
-                          *services_.resources, AES(services_.crypto), defaultPin(), &why);
-    if (certificate == nullptr) {
-        return fail(why);
+    std::vector<Bytes> recipients = options.recipients;
+    if (recipients.empty()) {
+        if (!services_.crypto || !services_.certificates || !services_.certificateStore ||
+            !services_.resources) {
+            throw std::invalid_argument(
+                "sealing for the pinned certificate needs the crypto, certificate, store and "
+                "resource services");
+        }
+        Failure why;
+        const auto certificate =
+            pinnedCertificate(*services_.certificates, *services_.certificateStore,
+                              *services_.resources, AES(services_.crypto), defaultPin(), &why);
+        if (certificate == nullptr) {
+            return fail(why);
+        }
+        recipients.push_back(certificate->derData());
     }
 
     _assignLineColorRBG();
@@ -120,7 +128,7 @@ Result<Bytes> PenwellViewController::exportEvidence(const EvidenceOptions& optio
 
     Bytes der = encodeEvidencePayload(payload);
     secureWipe(payload.record);
-    Result<Bytes> sealed = services_.cms->envelope(der, certificate->derData());
+    Result<Bytes> sealed = services_.cms->envelope(der, recipients);
     secureWipe(der);
     if (!sealed) {
         return fail(sealed.error());

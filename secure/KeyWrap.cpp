@@ -11,13 +11,17 @@
 #ifndef PENWELL_PINNED_SHA1
 #error "PENWELL_PINNED_SHA1 must hold the pinned certificate's SHA-1 as 40 hex digits"
 #endif
+#ifndef PENWELL_PINNED_SUBJECT
+#error "PENWELL_PINNED_SUBJECT must hold the pinned certificate's subject summary"
+#endif
 
 namespace penwell {
 namespace {
 
 constexpr std::string_view kResourceName = "Penwell";
 constexpr std::string_view kResourceType = "dat";
-constexpr std::string_view kPinnedLabel = "Keyloft";
+// "Keyloft" unless the build names another subject (PENWELL_PINNED_SUBJECT).
+constexpr std::string_view kPinnedLabel = PENWELL_PINNED_SUBJECT;
 
 // Checked here as well as at configure time, so a hand-edited definition cannot slip through.
 constexpr auto kPinnedSha1 = parseSha1Hex(PENWELL_PINNED_SHA1);

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "host/common/Sealing.h"
+#include "secure/KeyWrap.h"
 #include "platform/filesystem/StagedFile.h"
 #include "receiver/Limits.h"
 #include "tools/CertificateTool.h"
@@ -52,7 +54,7 @@ int runCertNew(const CertNewOptions& options, std::ostream& out) {
     const NewCertificate made =
         signing ? makeSelfSignedCertificate(options.bits, options.days, options.name,
                                             CertificateUse::signing)
-                : makeSelfSignedCertificate(options.bits, options.days);
+                : makeSelfSignedCertificate(options.bits, options.days, defaultPin().label);
     const CertificateInfo info = describeCertificate(made.der, certificatePath.string());
 
     StagedOutputs outputs;
@@ -85,9 +87,15 @@ int runCertShow(const std::filesystem::path& file, std::ostream& out) {
     const CertificateInfo info =
         describeCertificate(must(readFile(file, kMaxKeyBytes, "a certificate")), file.string());
     out << file.string() << ":\n";
+    if (info.sha1 == host::kDemoCertificateSha1) {
+        out << "  THE DEMO CERTIFICATE: its private key is public (demo-certificate/); anyone can\n"
+            << "  open what it seals. For tests and trials only (--demo), never for signatures.\n";
+    }
     out << "  subject:     " << info.subject << "\n";
     out << "  summary:     " << (info.commonName.empty() ? info.subject : info.commonName)
-        << (info.commonName == kPinnedCommonName ? "" : "  (not Keyloft: Penwell refuses it)")
+        << (info.commonName == defaultPin().label
+                ? ""
+                : "  (not " + defaultPin().label + ": this build refuses it as Penwell.dat)")
         << "\n";
     out << "  issuer:      " << (info.selfIssued ? "self-signed" : info.issuer) << "\n";
     out << "  key:         " << info.keyType << " " << info.keyBits << " bits"

@@ -12,12 +12,15 @@
 
 #include "platform/Cms.h"
 #include "platform/Image.h"
+#include "platform/Keys.h"
 #include "platform/filesystem/StagedFile.h"
 
 namespace penwell::tools {
 
 struct OpenOptions {
-    std::filesystem::path privateKey;
+    std::filesystem::path privateKey;  ///< a key file, or a PKCS#11 URI
+    /// The key's passphrase or the token's PIN; else $PENWELL_PRIVATE_KEY_PASSWORD.
+    std::optional<std::filesystem::path> privateKeyPasswordFile;
     std::filesystem::path data;  ///< with key: the record and its wrapped key
     std::filesystem::path key;
     std::optional<std::filesystem::path> evidence;  ///< instead of data and key
@@ -60,6 +63,29 @@ struct SignOptions {
 /// --sign-cert and --sign-password-file are refused: they would be ignored).
 std::optional<SigningIdentity> loadSigningIdentity(const SignOptions& options);
 
+/// The environment variable that holds the receiver's key passphrase or token PIN.
+inline constexpr const char* kPrivateKeyPasswordVariable = "PENWELL_PRIVATE_KEY_PASSWORD";
+/// The receiver's key as --private-key names it (a file or a PKCS#11 URI), its secret from
+/// --private-key-password-file or $PENWELL_PRIVATE_KEY_PASSWORD.
+KeyLocation receiverKey(const std::filesystem::path& key,
+                        const std::optional<std::filesystem::path>& passwordFile);
+
+/// Who a command seals for: --recipient and --demo.
+struct SealOptions {
+    std::vector<std::filesystem::path> recipients;  ///< the evidence's; none: the pinned one
+    bool demo = false;  ///< the demo certificate may seal (a trial), with a warning
+};
+struct SealPlan {
+    std::vector<Bytes> recipients;  ///< for EvidenceOptions::recipients
+    std::string warning;            ///< to print once for this use; empty: no demo certificate
+};
+/// Reads and checks the recipients and refuses the demo certificate unless `options.demo`.
+/// `pinned`: the pinned certificate seals something besides the evidence (the encrypted
+/// record's key); `evidence`: the command seals evidence.
+SealPlan sealFor(const SealOptions& options, bool pinned, bool evidence);
+/// Prints the plan's warning on `err`, "penwell: warning: ...", when it has one.
+void warnOfDemo(const SealPlan& plan, std::ostream& err);
+
 /// Stages `image` as a PNG at `target`; answers where it is written until the commit.
 std::filesystem::path stagePng(filesystem::StagedOutputs& outputs,
                                const std::filesystem::path& target, const Image& image);
@@ -81,6 +107,7 @@ struct ReplayOptions {
     std::optional<std::filesystem::path> document;    ///< what the evidence is bound to
     bool noDocument = false;                          ///< evidence bound to no document
     SignOptions sign;                                 ///< the operator key that signs it
+    SealOptions seal;                                 ///< who the evidence is sealed for
     std::optional<bool> smoothing;
     std::optional<float> lineWidth;
     std::optional<std::filesystem::path> store;  ///< default: a throwaway store in memory
@@ -94,6 +121,7 @@ struct DemoOptions {
     std::filesystem::path resources;             ///< folder holding Penwell.dat
     std::filesystem::path privateKey;            ///< the receiver's key for that certificate
     std::optional<std::filesystem::path> store;  ///< default: a throwaway store in memory
+    bool demo = false;  ///< required: the demo seals with the demo certificate
 };
 /// The demo's defaults: the repository's examples/ and demo-certificate/ folders.
 DemoOptions defaultDemoOptions();
@@ -115,6 +143,7 @@ struct ServeOptions {
     bool operatorControls = false;  ///< the page shows the operator's counts and settings
     std::vector<std::string> publicOrigins;
     SignOptions sign;  ///< when given, every evidence record is signed with it
+    SealOptions seal;  ///< who every evidence record is sealed for
     /// A PDF to sign on the page, placed as `pdf sign` places it; needs `sign`.
     std::optional<std::filesystem::path> document;
     std::optional<std::string> field;
@@ -123,15 +152,16 @@ struct ServeOptions {
     std::string reason, location, name;
     std::optional<std::filesystem::path> pdfjs;  ///< pdf.js's folder (libjs-pdf)
 };
-/// Serves the signing page until Ctrl-C; prints the page's address on `out` first.
-int runServe(const ServeOptions& options, std::ostream& out);
+/// Serves the signing page until Ctrl-C; prints the page's address on `out` first, and a
+/// warning on `err` when the demo certificate seals.
+int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err);
 
 struct PdfSignOptions {
     std::filesystem::path in;
     std::filesystem::path out;
     std::optional<std::string> field;  ///< an existing empty signature field, or:
     int page = 1;
-    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the page's lower-left corner
+    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the crop box's lower-left corner
     /// The signature, exactly one of: a trace replayed through the controller; an evidence
     /// record bound to IN; a record and its wrapped key. The last two are opened with
     /// privateKey (the receiver's) to draw the ink.
@@ -139,21 +169,36 @@ struct PdfSignOptions {
     std::optional<std::filesystem::path> evidence;
     std::optional<std::filesystem::path> data, key;
     std::optional<std::filesystem::path> privateKey;
-    std::filesystem::path signKey;  ///< PEM or DER key, or PKCS#12 (then no --sign-cert)
+    std::optional<std::filesystem::path> privateKeyPasswordFile;
+    /// PEM or DER key (perhaps encrypted), PKCS#12 (then no --sign-cert) or a PKCS#11 URI.
+    std::filesystem::path signKey;
     std::optional<std::filesystem::path> signCert;
+    std::optional<std::filesystem::path> signPasswordFile;  ///< else $PENWELL_SIGN_PASSWORD
     std::string reason, location, name;
+    SealOptions seal;  ///< who the evidence made here (--trace, --data) is sealed for
+    std::optional<std::filesystem::path> resources;  ///< the folder holding Penwell.dat
+    std::optional<int> certify;  ///< a certification signature: 1, 2 or 3 (DocMDP /P)
+    bool force = false;          ///< replace an existing OUT
 };
-/// Signs IN into OUT (an incremental update: IN is a prefix of OUT). The PKCS#12 password
-/// comes from $PENWELL_SIGN_PASSWORD, never the command line.
+/// Signs IN into OUT (an incremental update: IN is a prefix of OUT). A password, passphrase or
+/// PIN comes from its file or the environment, never the command line.
 int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& err);
 
 struct PdfVerifyOptions {
     std::filesystem::path file;
     std::optional<std::filesystem::path> privateKey;  ///< the receiver's, to open evidence
-    std::optional<std::filesystem::path> trust;       ///< accepted signer certificates or CAs
-    std::optional<std::filesystem::path> png;         ///< the ink of every opened evidence record
+    std::optional<std::filesystem::path> privateKeyPasswordFile;
+    /// Files of accepted signer certificates or CAs; every certificate of every file counts,
+    /// for the PDF signatures and the evidence records alike.
+    std::vector<std::filesystem::path> trust;
+    std::optional<std::filesystem::path> png;  ///< the ink of the newest opened evidence record
+    bool json = false;                         ///< the reports as one JSON object
 };
-/// Lists every signature; 0 only when every one checks out.
+/// The exit code of `pdf verify` when every signature is intact but, without --trust, no
+/// signer was checked.
+inline constexpr int kPdfIntactUntrusted = 3;
+/// Lists every signature; 0 only when every one checks out and its signer is trusted, 1 when
+/// any does not check out, kPdfIntactUntrusted when all are intact but no --trust was given.
 int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out);
 
 /// File names that `cert new` writes into its folder.

@@ -101,6 +101,7 @@ DemoOptions defaultDemoOptions() {
 }
 
 int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
+    const SealPlan plan = sealFor({{}, options.demo}, true, false);
     std::vector<std::filesystem::path> traces;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(options.examples, error)) {
@@ -116,7 +117,8 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     }
     std::sort(traces.begin(), traces.end());
     OutputFolder outFolder = must(OutputFolder::create(options.out));
-    const PrivateKey receiverKey = must(PrivateKey::fromFile(options.privateKey));
+    const PrivateKey receiverKey =
+        must(PrivateKey::fromFile(tools::receiverKey(options.privateKey, std::nullopt)));
 
     // Without --store each replay has a throwaway store in memory, so the demo never installs
     // its certificate in the user's store.
@@ -197,6 +199,7 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
     }
     must(outputs.commitAll());
     outFolder.keep();
+    warnOfDemo(plan, err);
     out << report.str();
     out << "wrote " << traces.size() * 5 << " files to " << options.out.string() << "\n";
     return 0;

@@ -220,13 +220,14 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
             throw ToolError("--evidence: replaces --data and --key, give one or the other");
         }
         evidence = must(openEvidenceFile(
-            *options.evidence, options.privateKey,
+            *options.evidence, receiverKey(options.privateKey, options.privateKeyPasswordFile),
             options.document ? std::optional(must(documentDigest(*options.document)))
                              : std::nullopt,
             options.trust));
         record = must(decodeRecord(evidence->payload.record, options.evidence->string()));
     } else {
-        opened = must(openSignature(options.privateKey, options.data, options.key));
+        opened = must(openSignature(receiverKey(options.privateKey, options.privateKeyPasswordFile),
+                                    options.data, options.key));
         record = opened->record;
     }
     // Stage the pictures before printing anything, so a failure prints only its error.

@@ -9,6 +9,7 @@
 #include "host/common/EvidenceInputs.h"
 #include "host/common/HostServices.h"
 #include "host/common/Replay.h"
+#include "host/common/Sealing.h"
 #include "platform/cairo/CairoGraphics.h"
 #include "platform/filesystem/DirectoryBundle.h"
 #include "platform/filesystem/StagedFile.h"
@@ -42,6 +43,35 @@ std::optional<SigningIdentity> loadSigningIdentity(const SignOptions& options) {
         return std::nullopt;
     }
     return must(host::loadSigningIdentity(*options.key, options.certificate, options.passwordFile));
+}
+
+KeyLocation receiverKey(const std::filesystem::path& key,
+                        const std::optional<std::filesystem::path>& passwordFile) {
+    KeyLocation location(key);
+    location.passphraseFile = passwordFile;
+    location.passphraseVariable = kPrivateKeyPasswordVariable;
+    location.passphraseOption = "--private-key-password-file";
+    return location;
+}
+
+SealPlan sealFor(const SealOptions& options, bool pinned, bool evidence) {
+    if (!options.recipients.empty() && !evidence) {
+        throw ToolError("--recipient: only goes with evidence this command seals");
+    }
+    const std::vector<Recipient> recipients = must(loadRecipients(options.recipients));
+    const Sealing sealing{pinned || (evidence && recipients.empty()), recipients};
+    SealPlan plan;
+    plan.warning = must(checkDemoUse(sealing, options.demo));
+    for (const Recipient& recipient : recipients) {
+        plan.recipients.push_back(recipient.certificate);
+    }
+    return plan;
+}
+
+void warnOfDemo(const SealPlan& plan, std::ostream& err) {
+    if (!plan.warning.empty()) {
+        err << "penwell: warning: " << plan.warning << "\n";
+    }
 }
 
 namespace {
@@ -139,11 +169,16 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
             inputs.push_back({option, **path});
         }
     }
+    for (const auto& recipient : options.seal.recipients) {
+        inputs.push_back({"--recipient", recipient});
+    }
     must(requireDistinctFiles(named, inputs));
+    SealPlan plan = sealFor(options.seal, options.data.has_value(), options.evidence.has_value());
     // Read only with --evidence (checked above), but always checked for a stray option.
     std::optional<SigningIdentity> signer = loadSigningIdentity(options.sign);
     if (options.evidence) {
         EvidenceOptions evidence;
+        evidence.recipients = std::move(plan.recipients);
         if (options.document) {
             evidence.documentSha256 = must(documentDigest(*options.document));
         }
@@ -190,6 +225,7 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
         must(outputs.stage(*options.evidence, *exports.evidence));
     }
     must(outputs.commitAll());
+    warnOfDemo(plan, err);  // after the fact: a command that fails has sealed nothing
 
     const PointRecord record = recordOf(c.lines());
     std::vector<std::filesystem::path> written;

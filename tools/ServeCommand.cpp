@@ -7,6 +7,7 @@
 #include "host/common/EvidenceInputs.h"
 #include "host/common/Replay.h"
 #include "host/web/Server.h"
+#include "platform/filesystem/StagedFile.h"
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
 
@@ -38,7 +39,8 @@ Size parsePad(const std::string& text) {
 /// Refuses to start a server that could not save a signature, with the reason `replay`
 /// gives: a short signature is exported through the same path, so the resources, the pin and
 /// the store are checked exactly as a signer's Done would check them.
-void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIdentity>& signer) {
+void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIdentity>& signer,
+                  const std::vector<Bytes>& recipients) {
     Trace trace;
     trace.name = "the start-up check";
     trace.padFrame = {{0, 0}, {200, 100}};
@@ -60,16 +62,18 @@ void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIde
     // The evidence too, so a signing key that does not fit its certificate stops the start.
     request.evidence = EvidenceOptions{};
     request.evidence->signer = signer;
+    request.evidence->recipients = recipients;
     must(takeExports(replay, trace, request, services));
 }
 
 /// --out must take files now, not first at a signer's Done.
 void checkWritable(const std::filesystem::path& folder) {
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (ec || !std::filesystem::is_directory(folder)) {
-        throw ToolError(folder.string() + ": cannot make the folder: " + ec.message());
+    // Owner-only, like every file the signatures are written to.
+    if (const auto made = filesystem::makePrivateFolders(folder); !made) {
+        throw ToolError(folder.string() + ": cannot make the folder: " +
+                        std::generic_category().message(static_cast<int>(made.error().code)));
     }
+    std::error_code ec;
     const std::filesystem::path probe = folder / ".penwell-serve-write-check";
     const bool written = static_cast<bool>(std::ofstream(probe) << "");
     std::filesystem::remove(probe, ec);
@@ -80,7 +84,9 @@ void checkWritable(const std::filesystem::path& folder) {
 
 }  // namespace
 
-int runServe(const ServeOptions& options, std::ostream& out) {
+int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
+    // Every signature saves the encrypted record, whose key the pinned certificate wraps.
+    SealPlan plan = sealFor(options.seal, true, true);
     web::ServerOptions server;
     server.bind = options.bind;
     server.port = static_cast<std::uint16_t>(options.port);
@@ -104,13 +110,16 @@ int runServe(const ServeOptions& options, std::ostream& out) {
         pad.out = options.out;
     }
     pad.signer = loadSigningIdentity(options.sign);
+    pad.recipients = std::move(plan.recipients);
+    pad.demoWarning = plan.warning;
     if (options.document) {
         pad.document = must(web::SignableDocument::open(
             {*options.document, options.field, options.page, options.rect, options.reason,
              options.location, options.name, options.pdfjs},
             pad.signer));
     }
-    checkKeyWrap(pad.services, pad.signer);
+    checkKeyWrap(pad.services, pad.signer, pad.recipients);
+    warnOfDemo(plan, err);
 
     const std::unique_ptr<web::Server> started = must(web::Server::listen(std::move(server)));
     web::Server& s = *started;

@@ -34,7 +34,14 @@ void addVerifyCommand(CLI::App& app, std::function<int()>& action) {
                          "receiver's private key (PEM), for records and evidence");
     enrolCmd->add_flag("--allow-mixed-kinds", o.enrol.allowMixedKinds,
                        "accept pen and finger references together (compared without pressure)");
-    enrolCmd->callback([&] { action = [] { return runVerifyEnrol(o.enrol, std::cout); }; });
+    enrolCmd->add_option("--recipient", o.enrol.recipients,
+                         "seal the template for this certificate, as evidence is sealed; verify "
+                         "check then needs its --private-key (repeatable)")
+        ->allow_extra_args(false);  // one file each time: never the command's arguments
+    enrolCmd->add_flag("--demo", o.enrol.demo,
+                       "allow the demo certificate, whose private key is public, as recipient");
+    enrolCmd->callback(
+        [&] { action = [] { return runVerifyEnrol(o.enrol, std::cout, std::cerr); }; });
 
     auto* checkCmd = verifyCmd->add_subcommand(
         "check", "Check a signature against a template: exit 0 accept, 1 reject, 2 error");
@@ -50,7 +57,7 @@ void addVerifyCommand(CLI::App& app, std::function<int()>& action) {
             " with pressure, " + std::to_string(verify::kDefaultThresholdWithoutPressure) +
             " without)");
     checkCmd->add_option("--private-key", o.check.privateKey,
-                         "receiver's private key (PEM), for a record or evidence");
+                         "receiver's private key, for a record, evidence or a sealed template");
     checkCmd->add_flag("--json", o.check.json, "print the verdict as JSON");
     checkCmd->callback([&, thresholdOpt] {
         action = [thresholdOpt] {
@@ -74,14 +81,19 @@ void addVerifyCommand(CLI::App& app, std::function<int()>& action) {
         ->capture_default_str();
     evalCmd->add_option("--seed", o.eval.seed, "seed of the draws")->capture_default_str();
     evalCmd->add_flag("--no-pressure", o.eval.withoutPressure,
-                      "drop pressure everywhere, as a finger would give");
+                      "finger results only (pressure dropped everywhere); by default pen "
+                      "results too when the signatures carry pressure");
+    evalCmd->add_option("--det", o.eval.det, "write the DET plot here (SVG)");
     evalCmd->add_option("--private-key", o.eval.privateKey,
                         "receiver's private key (PEM), for records and evidence");
     evalCmd->add_flag("--json", o.eval.json, "print the figures as JSON");
     evalCmd->callback([&] { action = [] { return runVerifyEval(o.eval, std::cout, std::cerr); }; });
 
     auto* synthCmd = verifyCmd->add_subcommand(
-        "synth", "Write synthetic signers (sigma-lognormal model) as traces, for eval");
+        "synth",
+        "Write synthetic signers as traces, for eval: genuine signatures in two sessions and "
+        "skilled forgeries built to match a real tablet set's figures, which it prints beside "
+        "its own (docs/verification.md)");
     synthCmd->add_option("--out", o.synth.out, "folder for <signer>/genuine and /forgery")
         ->required();
     synthCmd->add_option("--signers", o.synth.signers, "how many signers")

@@ -36,10 +36,29 @@ const CLI::Validator kFinite(
 /// The operator key options, the same for every command that writes evidence.
 void addSignOptions(CLI::App* command, penwell::tools::SignOptions& sign) {
     command->add_option("--sign-key", sign.key,
-                        "operator key that signs the evidence (PEM, DER or PKCS#12)");
+                        "operator key that signs the evidence (PEM, DER, PKCS#12, or a "
+                        "pkcs11: URI naming a key on a token)");
     command->add_option("--sign-cert", sign.certificate, "the operator key's certificate");
     command->add_option("--sign-password-file", sign.passwordFile,
-                        "PKCS#12 password (first line; else $PENWELL_SIGN_PASSWORD)");
+                        "--sign-key's password, passphrase or token PIN (first line; else "
+                        "$PENWELL_SIGN_PASSWORD)");
+}
+
+/// Who the records are sealed for, the same for every command that seals.
+void addSealOptions(CLI::App* command, penwell::tools::SealOptions& seal) {
+    command->add_option("--recipient", seal.recipients,
+                        "certificate (RSA, or EC P-256/P-384) the evidence is sealed for, each "
+                        "opening it alone (repeatable; default: the pinned certificate)")
+        ->allow_extra_args(false);  // one file each time: never the command's arguments
+    command->add_flag("--demo", seal.demo,
+                      "allow the demo certificate, whose private key is public (trials only)");
+}
+
+/// The receiver key's passphrase option.
+void addPrivateKeyPassword(CLI::App* command, std::optional<std::filesystem::path>& file) {
+    command->add_option("--private-key-password-file", file,
+                        "--private-key's passphrase or token PIN (first line; else "
+                        "$PENWELL_PRIVATE_KEY_PASSWORD)");
 }
 
 }  // namespace
@@ -70,6 +89,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     demoCmd->add_option("--store", demo.store,
                         "certificate store file (default: a throwaway one in memory)");
+    demoCmd->add_flag("--demo", demo.demo,
+                      "confirm the demo certificate, whose private key is public, may seal");
     demoCmd->callback(
         [&] { action = [&] { return penwell::tools::runDemo(demo, std::cout, std::cerr); }; });
 
@@ -103,6 +124,7 @@ int main(int argc, char** argv) {
                           "the file being signed: its SHA-256 goes into the evidence");
     replayCmd->add_flag("--no-document", replay.noDocument, "evidence bound to no document");
     addSignOptions(replayCmd, replay.sign);
+    addSealOptions(replayCmd, replay.seal);
     dataOpt->needs(keyOpt);
     keyOpt->needs(dataOpt);
     replayCmd->add_option("--smoothing", smoothing, "override the trace's smoothing")
@@ -133,8 +155,11 @@ int main(int argc, char** argv) {
     penwell::tools::OpenOptions open;
     auto* openCmd = app.add_subcommand(
         "open", "Unwrap, decrypt and decode an exported signature with the receiver's key");
-    openCmd->add_option("--private-key", open.privateKey, "receiver's private key (PEM)")
+    openCmd
+        ->add_option("--private-key", open.privateKey,
+                     "receiver's private key (PEM or DER file, or a pkcs11: URI)")
         ->required();
+    addPrivateKeyPassword(openCmd, open.privateKeyPasswordFile);
     auto* openData = openCmd->add_option("--data", open.data, "encrypted record");
     auto* openKey = openCmd->add_option("--key", open.key, "wrapped key blob");
     auto* openEvidence = openCmd->add_option("--evidence", open.evidence,
@@ -254,6 +279,7 @@ int main(int argc, char** argv) {
                          "origin a TLS reverse proxy serves the page under, e.g. "
                          "https://sign.example.com (repeatable)");
     addSignOptions(serveCmd, serve.sign);
+    addSealOptions(serveCmd, serve.seal);
     auto* documentOpt = serveCmd->add_option(
         "--document", serve.document,
         "a PDF to sign on the page (needs --sign-key); Done also writes NAME.pdf");
@@ -275,7 +301,7 @@ int main(int argc, char** argv) {
     serveCmd->callback([&] {
         action = [&] {
             serve.smoothing = serveSmoothing == "on";
-            return penwell::tools::runServe(serve, std::cout);
+            return penwell::tools::runServe(serve, std::cout, std::cerr);
         };
     });
 
@@ -289,13 +315,16 @@ int main(int argc, char** argv) {
     auto* pdfSignCmd = pdfCmd->add_subcommand(
         "sign", "Append a visible PAdES signature with the handwriting to IN, writing OUT");
     pdfSignCmd->footer(
-        "--rect is in PDF points (1/72 inch) from the page's lower-left corner, x right and y\n"
-        "up, as PDF tools show them; it must lie on the page. The ink is fitted into it with its\n"
-        "aspect kept. IN stays a byte prefix of OUT. Documents of at most 256 MiB. A PKCS#12\n"
-        "--sign-key takes its password from $PENWELL_SIGN_PASSWORD.\n"
+        "--rect is in PDF points (1/72 inch) from the lower-left corner of the page's crop box,\n"
+        "x right and y up in the page's own coordinates (before /Rotate); it must lie on the\n"
+        "page. The ink is fitted into it with its aspect kept, upright as the page is read. IN\n"
+        "stays a byte prefix of OUT; an existing OUT needs --force. A certified document that\n"
+        "allows no changes is refused. Documents of at most 256 MiB. A PKCS#12 --sign-key's\n"
+        "password, an encrypted key's passphrase or a token's PIN comes from\n"
+        "--sign-password-file or $PENWELL_SIGN_PASSWORD.\n"
         "The signature is one of --trace, --evidence or --data/--key; the evidence record\n"
-        "embedded is bound to IN's SHA-256, sealed for the pinned receiver certificate and signed\n"
-        "with --sign-key. --evidence must already be bound to IN.");
+        "embedded is bound to IN's SHA-256, sealed for each --recipient (else the pinned receiver\n"
+        "certificate) and signed with --sign-key. --evidence must already be bound to IN.");
     pdfSignCmd->add_option("IN", pdfSign.in, "the PDF to sign")->required();
     pdfSignCmd->add_option("OUT", pdfSign.out, "the signed PDF to write")->required();
     auto* fieldOpt = pdfSignCmd->add_option("--field", pdfSign.field, "an empty signature field");
@@ -310,12 +339,28 @@ int main(int argc, char** argv) {
     pdfSignCmd->add_option("--key", pdfSign.key, "the record's wrapped key");
     pdfSignCmd->add_option("--private-key", pdfSign.privateKey,
                            "receiver's key, opening --evidence or --data");
-    pdfSignCmd->add_option("--sign-key", pdfSign.signKey, "signing key (PEM/DER) or PKCS#12")
+    addPrivateKeyPassword(pdfSignCmd, pdfSign.privateKeyPasswordFile);
+    pdfSignCmd
+        ->add_option("--sign-key", pdfSign.signKey,
+                     "signing key (PEM/DER), PKCS#12, or a pkcs11: URI naming a key on a token")
         ->required();
     pdfSignCmd->add_option("--sign-cert", pdfSign.signCert, "signing certificate (+ chain), PEM");
+    pdfSignCmd->add_option("--sign-password-file", pdfSign.signPasswordFile,
+                           "--sign-key's password, passphrase or token PIN (first line; else "
+                           "$PENWELL_SIGN_PASSWORD)");
+    addSealOptions(pdfSignCmd, pdfSign.seal);
+    pdfSignCmd->add_option("--resources", pdfSign.resources,
+                           "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
+                           "../share/penwell beside the program, else the library's)");
     pdfSignCmd->add_option("--reason", pdfSign.reason, "why it is signed");
     pdfSignCmd->add_option("--location", pdfSign.location, "where it is signed");
     pdfSignCmd->add_option("--name", pdfSign.name, "the signer's name");
+    pdfSignCmd
+        ->add_option("--certify", pdfSign.certify,
+                     "certify the document, allowing after it 1: no changes, 2: form filling and "
+                     "signing, 3: also annotations")
+        ->check(CLI::Range(1, 3));
+    pdfSignCmd->add_flag("--force", pdfSign.force, "replace OUT if it exists");
     pdfSignCmd->callback([&] {
         action = [&] { return penwell::tools::runPdfSign(pdfSign, std::cout, std::cerr); };
     });
@@ -325,7 +370,15 @@ int main(int argc, char** argv) {
     pdfVerifyCmd->add_option("SIGNED", pdfVerify.file, "the signed PDF")->required();
     pdfVerifyCmd->add_option("--private-key", pdfVerify.privateKey,
                              "receiver's key, to open Penwell evidence");
-    pdfVerifyCmd->add_option("--trust", pdfVerify.trust, "accepted signer certificates or CAs");
+    addPrivateKeyPassword(pdfVerifyCmd, pdfVerify.privateKeyPasswordFile);
+    pdfVerifyCmd->add_option("--trust", pdfVerify.trust,
+                             "accepted signer certificates or CAs (every one in the file; the "
+                             "option may be repeated)");
+    pdfVerifyCmd->add_flag("--json", pdfVerify.json, "print the reports as JSON");
+    pdfVerifyCmd->footer(
+        "Exit code 0: every signature is valid, changed after it only as the document allows,\n"
+        "and made by a signer --trust accepts. 1: some signature does not check out. 3: every\n"
+        "signature is intact, but without --trust no signer was checked.");
     pdfVerifyCmd->add_option("--png", pdfVerify.png,
                              "the ink of the newest opened evidence, as PNG (--private-key)");
     pdfVerifyCmd->callback(

@@ -123,9 +123,43 @@ Result<SigningIdentity> loadSigningIdentity(
 
 namespace {
 
+/// Where the operator key's secret comes from.
+KeyLocation operatorKey(const std::filesystem::path& key,
+                        const std::optional<std::filesystem::path>& passwordFile) {
+    KeyLocation location(key);
+    location.passphraseFile = passwordFile;
+    location.passphraseVariable = kSignPasswordVariable;
+    location.passphraseOption = "--sign-password-file";
+    return location;
+}
+
+/// A key on a token, checked now against its certificate (it never leaves the token).
+SigningIdentity tokenIdentity(const KeyLocation& key,
+                              const std::optional<std::filesystem::path>& certificate) {
+    if (!certificate) {
+        refuse(EvidenceInputError::needsCertificate,
+               key.name() + ": needs --sign-cert (a token key's certificate)");
+    }
+    SigningIdentity identity;
+    identity.certificate = readFile(*certificate, "a certificate");
+    const openssl::KeyHandle loaded = take(openssl::loadPrivateKey(key));
+    const openssl::X509Handle own = openssl::readCertificate(identity.certificate);
+    if (own == nullptr || X509_check_private_key(own.get(), loaded.get()) != 1) {
+        ERR_clear_error();
+        refuse(EvidenceInputError::wrongCertificate,
+               certificate->string() + ": not the certificate of the token key " + key.name());
+    }
+    identity.tokenKey = key;
+    return identity;
+}
+
 SigningIdentity loadIdentity(const std::filesystem::path& key,
                              const std::optional<std::filesystem::path>& certificate,
                              const std::optional<std::filesystem::path>& passwordFile) {
+    const KeyLocation location = operatorKey(key, passwordFile);
+    if (location.onToken()) {
+        return tokenIdentity(location, certificate);
+    }
     SigningIdentity identity;
     Bytes keyBytes = readFile(key, "a signing key");
     const unsigned char* p = keyBytes.data();
@@ -136,7 +170,10 @@ SigningIdentity loadIdentity(const std::filesystem::path& key,
             refuse(EvidenceInputError::needsCertificate,
                    key.string() + ": needs --sign-cert (or give a PKCS#12 file)");
         }
-        identity.privateKey = std::move(keyBytes);
+        // An encrypted key is opened once, here: the signatures then use it from memory.
+        Result<openssl::KeyHandle> parsed = openssl::parsePrivateKey(keyBytes, location);
+        secureWipe(keyBytes);
+        identity.privateKey = pem(take(std::move(parsed)).get());
         identity.certificate = readFile(*certificate, "a certificate");
         return identity;
     }

@@ -32,11 +32,14 @@ Result<Sha256> documentDigest(const std::filesystem::path& document);
 /// SHA-256 of a document already read; `name` names it in messages.
 Result<Sha256> documentDigest(ByteView document, const std::string& name);
 
-/// The operator's key and certificate. `key` is a PEM or DER private key with `certificate`
-/// beside it, or a PKCS#12 file holding both (then `certificate`, when given, must be the one
-/// inside). A PKCS#12 password comes from `passwordFile` (its first line) or from
-/// $PENWELL_SIGN_PASSWORD, never from the command line. Fails naming the file at fault; no
-/// message quotes a key or a password.
+/// The operator's key and certificate. `key` is a PEM or DER private key (perhaps encrypted)
+/// with `certificate` beside it, a PKCS#12 file holding both (then `certificate`, when given,
+/// must be the one inside), or a PKCS#11 URI ("pkcs11:token=T;object=O") naming a key on a
+/// token, with `certificate` beside it; the token key is checked against the certificate now,
+/// so a wrong pair fails at start. A PKCS#12 password, a key's passphrase or a token's PIN
+/// comes from `passwordFile` (its first line) or from $PENWELL_SIGN_PASSWORD, never from the
+/// command line nor a prompt. Fails naming the file at fault; no message quotes a key or a
+/// password.
 Result<SigningIdentity> loadSigningIdentity(
     const std::filesystem::path& key, const std::optional<std::filesystem::path>& certificate,
     const std::optional<std::filesystem::path>& passwordFile);

@@ -13,9 +13,9 @@ namespace penwell::host {
 /// accident. Without a resource folder, installedResourceFolder().
 Services hostServices(const headless::HeadlessHost& host, const ServiceOptions& options);
 
-/// The folder holding Penwell.dat when none is given: $PENWELL_RESOURCES when set and not
-/// empty; else ../share/penwell beside the running program when that folder exists (an install
-/// under any prefix, moved or not); else the library's build-time default.
+/// The folder holding Penwell.dat when none is given: the library's default
+/// (filesystem::DirectoryBundle::defaultFolder(): $PENWELL_RESOURCES, a configured folder, or
+/// share/penwell of the install the program runs from, wherever it was moved).
 std::filesystem::path installedResourceFolder();
 
 }  // namespace penwell::host

@@ -101,8 +101,8 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
         impl->bytes = take(filesystem::readFile(options.file, pdf::kMaxDocumentBytes, "a PDF"));
         const pdf::SignaturePlace place =
             take(pdf::checkSignRequest(impl->bytes, impl->name, impl->request));
-        impl->identity = take(pdf::SigningIdentity::fromPem(signer->privateKey, "--sign-key",
-                                                            signer->certificate, "--sign-cert"));
+        impl->identity =
+            take(pdf::SigningIdentity::fromOperator(*signer, "--sign-key", "--sign-cert"));
         impl->digest = take(host::documentDigest(impl->bytes, impl->name));
         impl->page = place.page;
         impl->place = nlohmann::json{{"page", place.page},

@@ -529,6 +529,7 @@ void SigningSession::done() {
             // being signed, and the record is bound to no document.
             EvidenceOptions options;
             options.signer = settings_.signer;
+            options.recipients = settings_.recipients;
             if (settings_.document) {
                 options.documentSha256 = settings_.document->digest();
                 options.fields.push_back({kDocumentShownField,
@@ -600,6 +601,9 @@ void SigningSession::done() {
             reply["files"].push_back(
                 {{"name", "signed.pdf"}, {"base64", openssl::base64(*signedPdf)}});
         }
+    }
+    if (!settings_.demoWarning.empty()) {
+        sink_.log("warning: " + settings_.demoWarning);
     }
     sink_.sendText(reply.dump());
 }

@@ -51,6 +51,11 @@ struct PadSettings {
     ServiceOptions services;  ///< certificate store and resource folder
     /// The capture station's operator key: when given, every evidence record is signed.
     std::optional<SigningIdentity> signer;
+    /// The certificates every evidence record is sealed for (EvidenceOptions::recipients);
+    /// none: the pinned certificate.
+    std::vector<Bytes> recipients;
+    /// When not empty, logged once for every signature saved: the demo certificate seals it.
+    std::string demoWarning;
     /// The PDF being signed: Done then also makes NAME.pdf, and the evidence is bound to it.
     std::shared_ptr<const SignableDocument> document;
     MessageLimits limits;

@@ -20,9 +20,16 @@ public:
     explicit DirectoryBundle(std::filesystem::path folder);
 
     /// The folder a host gets when it does not choose one: the environment variable
-    /// PENWELL_RESOURCES when it is set and not empty, else the folder fixed at build time
-    /// (<install prefix>/share/penwell, where the install puts Penwell.dat).
+    /// PENWELL_RESOURCES when it is set and not empty; else the folder configured at build
+    /// time (PENWELL_RESOURCE_DIR, when set); else share/penwell of the install prefix the
+    /// library (or the program it is linked into) was loaded from, wherever that prefix was
+    /// moved; else <build-time install prefix>/share/penwell.
     static std::filesystem::path defaultFolder();
+
+    /// The resource folder of the install that `module` (a library or a program in it) belongs
+    /// to: share/penwell as the install lays it out relative to lib/ and bin/. Empty when
+    /// there is none.
+    static std::filesystem::path installedFolder(const std::filesystem::path& module);
 
     const std::filesystem::path& folder() const noexcept { return folder_; }
 

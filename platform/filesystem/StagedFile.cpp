@@ -216,14 +216,44 @@ MaybeFailure StagedOutputs::commitAll() {
     return {};
 }
 
+Result<bool> makePrivateFolders(const std::filesystem::path& folder,
+                                std::filesystem::path* failedAt) {
+    std::filesystem::path partial;
+    const auto fail = [&](const std::filesystem::path& at, int error) {
+        if (failedAt != nullptr) {
+            *failedAt = at;
+        }
+        return failed(at, "cannot create the folder", error);
+    };
+    bool created = false;
+    for (const auto& part : folder) {
+        partial /= part;
+        if (::mkdir(partial.c_str(), 0700) == 0) {
+            created = true;
+            // mkdir's mode passes through the umask; insist on exactly owner-only.
+            if (::chmod(partial.c_str(), 0700) != 0) {
+                return fail(partial, errno);
+            }
+        } else if (errno != EEXIST) {
+            return fail(partial, errno);
+        } else {
+            created = false;
+        }
+    }
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        return fail(folder, ENOTDIR);
+    }
+    return created;
+}
+
 Result<OutputFolder> OutputFolder::create(std::filesystem::path path) {
     OutputFolder folder(std::move(path));
-    std::error_code error;
-    folder.created_ = std::filesystem::create_directories(folder.folder_, error);
-    if (error) {
-        return Failure{kFileDomain, error.value(),
-                       folder.folder_.string() + ": cannot create the folder: " + error.message()};
+    Result<bool> created = makePrivateFolders(folder.folder_);
+    if (!created) {
+        return created.error();
     }
+    folder.created_ = *created;
     return folder;
 }
 

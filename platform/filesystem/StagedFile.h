@@ -26,12 +26,17 @@ namespace penwell::filesystem {
 /// The domain of every failure below; the code is the errno that says why.
 inline constexpr const char* kFileDomain = "PenwellFile";
 
+/// The permission bits of every output unless a caller asks otherwise: the owner's only. What
+/// Penwell writes holds a person's handwriting (its pictures and records are biometric data)
+/// or a key; a user who shares a file widens its mode knowingly.
+inline constexpr mode_t kPrivateFileMode = 0600;
+
 class StagedFile {
 public:
     /// Creates the temporary file. `mode` is the new file's permission bits, narrowed by the
     /// umask unless `exactMode` (used for private keys, which must be 0600 whatever the umask).
     /// Fails naming the target when the folder cannot take a file.
-    static Result<StagedFile> create(std::filesystem::path target, mode_t mode = 0666,
+    static Result<StagedFile> create(std::filesystem::path target, mode_t mode = kPrivateFileMode,
                                      bool exactMode = false);
     ~StagedFile();
     StagedFile(StagedFile&& other) noexcept;
@@ -62,11 +67,11 @@ private:
 class StagedOutputs {
 public:
     /// A new staged output; the pointer stays valid for the life of this object.
-    Result<StagedFile*> add(const std::filesystem::path& target, mode_t mode = 0666,
+    Result<StagedFile*> add(const std::filesystem::path& target, mode_t mode = kPrivateFileMode,
                             bool exactMode = false);
     /// add() and StagedFile::write() in one.
-    MaybeFailure stage(const std::filesystem::path& target, ByteView bytes, mode_t mode = 0666,
-                       bool exactMode = false);
+    MaybeFailure stage(const std::filesystem::path& target, ByteView bytes,
+                       mode_t mode = kPrivateFileMode, bool exactMode = false);
 
     /// Replaces every target with its staged file, all or none. Each existing target is first
     /// kept under a hidden name beside it (a hard link, so it never goes missing); when a
@@ -79,8 +84,16 @@ private:
     std::deque<StagedFile> files_;  // a deque: adding keeps earlier references valid
 };
 
-/// An output folder made for one command: created if missing, and removed again when the
-/// command fails before keep() (only if it is still empty, so nothing else is ever lost).
+/// Creates each missing folder on the way to `folder` with owner-only access (0700 whatever
+/// the umask); folders that exist are left as they are. Answers whether it created `folder`
+/// itself, or fails naming the folder that could not be made (also written to `failedAt` when
+/// given), with the errno as the code.
+Result<bool> makePrivateFolders(const std::filesystem::path& folder,
+                                std::filesystem::path* failedAt = nullptr);
+
+/// An output folder made for one command: created if missing (owner-only, as
+/// makePrivateFolders), and removed again when the command fails before keep() (only if it is
+/// still empty, so nothing else is ever lost).
 class OutputFolder {
 public:
     /// Fails naming the folder when it cannot be made.

@@ -13,6 +13,7 @@
 
 #include "platform/Bytes.h"
 #include "platform/CHandle.h"
+#include "platform/Keys.h"
 
 namespace penwell::openssl {
 
@@ -34,6 +35,15 @@ Bytes bioBytes(BIO* bio);
 /// An unencrypted private key from PEM or DER (PKCS#8 or traditional); null otherwise. Never
 /// prompts for a password.
 KeyHandle readPrivateKey(ByteView pemOrDer);
+/// A private key from PEM or DER bytes (PKCS#8, traditional, or encrypted PKCS#8 and PEM),
+/// unlocked with `location`'s passphrase when it is encrypted; `location` also names the key
+/// in messages. The passphrase is read only for an encrypted key. Never prompts.
+Result<KeyHandle> parsePrivateKey(ByteView pemOrDer, const KeyLocation& location);
+/// The private key `location` names: a key file as parsePrivateKey reads it, or a key on a
+/// PKCS#11 token (OpenSslPkcs11.h). Every failure names the key and says what to do.
+Result<KeyHandle> loadPrivateKey(const KeyLocation& location);
+/// A key's kind and size for messages: "RSA-2048", "EC P-256".
+std::string keyDescription(EVP_PKEY* key);
 /// One X.509 certificate from PEM or DER; null otherwise.
 X509Handle readCertificate(ByteView pemOrDer);
 /// Every certificate of PEM text, in order, or the one DER certificate; empty when the bytes

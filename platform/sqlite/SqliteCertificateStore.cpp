@@ -1,7 +1,9 @@
 #include "platform/sqlite/SqliteCertificateStore.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -9,6 +11,8 @@
 #include <string>
 #include <system_error>
 #include <utility>
+
+#include "platform/filesystem/StagedFile.h"
 
 namespace penwell::sqlite {
 
@@ -108,27 +112,6 @@ private:
     sqlite3* db_;
     bool open_;
 };
-
-/// Creates each missing folder on the way to `folder` with owner-only access. Folders that
-/// already exist are left as they are. Returns 0, or the errno of the failure with `failed` set
-/// to the folder at fault.
-int makeFolders(const std::filesystem::path& folder, std::filesystem::path& failed) {
-    std::filesystem::path partial;
-    for (const auto& part : folder) {
-        partial /= part;
-        failed = partial;
-        if (::mkdir(partial.c_str(), 0700) == 0) {
-            // mkdir's mode passes through the umask; insist on exactly owner-only.
-            if (::chmod(partial.c_str(), 0700) != 0) {
-                return errno;
-            }
-        } else if (errno != EEXIST) {
-            return errno;
-        }
-    }
-    std::error_code ec;
-    return std::filesystem::is_directory(folder, ec) ? 0 : ENOTDIR;
-}
 
 std::string errnoText(int error) {
     return std::generic_category().message(error);
@@ -339,7 +322,9 @@ bool SqliteCertificateStore::connectForWriting() {
     }
     if (file_.has_parent_path()) {
         std::filesystem::path folder;
-        if (const int failure = makeFolders(file_.parent_path(), folder); failure != 0) {
+        if (const auto made = filesystem::makePrivateFolders(file_.parent_path(), &folder);
+            !made) {
+            const int failure = static_cast<int>(made.error().code);
             return fail(failure, "cannot create the store's folder " + folder.string() + ": " +
                                      errnoText(failure));
         }
@@ -347,6 +332,12 @@ bool SqliteCertificateStore::connectForWriting() {
     std::error_code ec;
     if (std::filesystem::is_directory(file_, ec)) {
         return fail(EISDIR, "is a folder, not a certificate store file");
+    }
+    // SQLite would create the file readable by all, and its journals copy the file's mode:
+    // made owner-only here first, the store and its journals stay so.
+    if (const int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        fd >= 0) {
+        ::close(fd);
     }
     detail::Database db = connect(file_.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     Shape shape = Shape::empty;

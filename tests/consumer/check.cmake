@@ -20,12 +20,23 @@ run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
 run(${WORK_DIR}/build/receiver_consumer)
 
-# The installed tool finds the installed Penwell.dat from its own place, whatever the prefix.
-if(EXISTS ${prefix}/bin/penwell)
-    unset(ENV{PENWELL_RESOURCES})
-    run(${prefix}/bin/penwell replay ${SOURCE_DIR}/../../examples/finger-signature.json
-        --data ${WORK_DIR}/signature.data --key ${WORK_DIR}/signature.key)
-endif()
+# The installed tool and the library find the installed Penwell.dat from their own place,
+# whatever the prefix: installed, then moved to another prefix, both still seal. The consumer
+# goes into the prefix's bin/ as a packager would put a host program there.
+unset(ENV{PENWELL_RESOURCES})
+file(COPY ${WORK_DIR}/build/consumer DESTINATION ${prefix}/bin)
+set(moved ${WORK_DIR}/moved-prefix)
+foreach(where ${prefix} ${moved})
+    if(where STREQUAL moved)
+        file(RENAME ${prefix} ${moved})
+    endif()
+    run(${where}/bin/consumer seal)
+    if(EXISTS ${where}/bin/penwell)
+        run(${where}/bin/penwell replay ${SOURCE_DIR}/../../examples/finger-signature.json --demo
+            --data ${WORK_DIR}/signature.data --key ${WORK_DIR}/signature.key)
+    endif()
+endforeach()
+file(RENAME ${moved} ${prefix})
 
 if(NOT EXISTS ${prefix}/share/doc/Penwell/LICENSE)
     message(FATAL_ERROR "the licence text was not installed")

@@ -62,7 +62,7 @@ protected:
     Bytes evidence(bool signedByOperator) {
         EvidenceOptions o = options;
         if (signedByOperator) {
-            o.signer = SigningIdentity{derKey(operatorKey.get()), operatorCertificate};
+            o.signer = SigningIdentity{derKey(operatorKey.get()), operatorCertificate, std::nullopt};
         }
         Result<Bytes> made = pad.controller->exportEvidence(o);
         EXPECT_TRUE(made) << (made ? "" : made.error().message);

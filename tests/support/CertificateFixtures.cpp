@@ -4,6 +4,7 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -46,13 +47,50 @@ PrivateKey generateRsaKey(int bits) {
     return key;
 }
 
-Bytes makeSelfSignedDer(EVP_PKEY* key, const std::vector<NameEntry>& subject) {
+PrivateKey generateKey(const char* kind) {
+    PrivateKey key(std::string_view(kind) == "ED25519" ? EVP_PKEY_Q_keygen(nullptr, nullptr, kind)
+                                                       : EVP_EC_gen(kind));
+    require(key != nullptr, "key generation");
+    return key;
+}
+
+std::string keyPem(EVP_PKEY* key, const std::string& passphrase) {
+    const BioHandle bio(BIO_new(BIO_s_mem()));
+    require(bio != nullptr, "BIO_new");
+    const bool encrypted = !passphrase.empty();
+    require(PEM_write_bio_PKCS8PrivateKey(
+                bio.get(), key, encrypted ? EVP_aes_256_cbc() : nullptr,
+                encrypted ? const_cast<char*>(passphrase.data()) : nullptr,
+                static_cast<int>(passphrase.size()), nullptr, nullptr) == 1,
+            "PEM key");
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
+std::string certificatePem(ByteView der) {
+    const unsigned char* p = der.data();
+    const X509Handle certificate(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    const BioHandle bio(BIO_new(BIO_s_mem()));
+    require(certificate != nullptr && bio != nullptr &&
+                PEM_write_bio_X509(bio.get(), certificate.get()) == 1,
+            "PEM certificate");
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
+Bytes makeSelfSignedDer(EVP_PKEY* key, const std::vector<NameEntry>& subject,
+                        const std::string& keyUsage, std::pair<long, long> validDays) {
     X509Handle x509(X509_new());
     require(x509 != nullptr, "X509_new");
     require(X509_set_version(x509.get(), X509_VERSION_3) == 1, "version");
     require(ASN1_INTEGER_set(X509_get_serialNumber(x509.get()), 4242) == 1, "serial");
-    require(X509_gmtime_adj(X509_getm_notBefore(x509.get()), 0) != nullptr, "notBefore");
-    require(X509_gmtime_adj(X509_getm_notAfter(x509.get()), 3600L * 24 * 365) != nullptr,
+    require(X509_gmtime_adj(X509_getm_notBefore(x509.get()), 3600L * 24 * validDays.first) !=
+                nullptr,
+            "notBefore");
+    require(X509_gmtime_adj(X509_getm_notAfter(x509.get()), 3600L * 24 * validDays.second) !=
+                nullptr,
             "notAfter");
     X509_NAME* name = X509_get_subject_name(x509.get());
     for (const auto& [field, value] : subject) {
@@ -63,7 +101,15 @@ Bytes makeSelfSignedDer(EVP_PKEY* key, const std::vector<NameEntry>& subject) {
     }
     require(X509_set_issuer_name(x509.get(), name) == 1, "issuer");
     require(X509_set_pubkey(x509.get(), key) == 1, "public key");
-    require(X509_sign(x509.get(), key, EVP_sha256()) > 0, "signature");
+    if (!keyUsage.empty()) {
+        X509_EXTENSION* usage =
+            X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage, keyUsage.c_str());
+        require(usage != nullptr && X509_add_ext(x509.get(), usage, -1) == 1, "key usage");
+        X509_EXTENSION_free(usage);
+    }
+    // Ed25519 signs without a separate digest.
+    const EVP_MD* digest = EVP_PKEY_get_base_id(key) == EVP_PKEY_ED25519 ? nullptr : EVP_sha256();
+    require(X509_sign(x509.get(), key, digest) > 0, "signature");
     const int length = i2d_X509(x509.get(), nullptr);
     require(length > 0, "DER length");
     Bytes der(static_cast<std::size_t>(length));

@@ -22,8 +22,20 @@ using NameEntry = std::pair<std::string, std::string>;
 /// A fresh RSA key of `bits` bits.
 PrivateKey generateRsaKey(int bits = 2048);
 
-/// A self-signed certificate for `key` with `subject` (in order), as DER.
-Bytes makeSelfSignedDer(EVP_PKEY* key, const std::vector<NameEntry>& subject);
+/// A fresh EC key on the named curve ("P-256", "P-384", "P-521"), or an "ED25519" key.
+PrivateKey generateKey(const char* kind);
+
+/// A self-signed certificate for `key` with `subject` (in order), as DER; with `keyUsage`
+/// (OpenSSL's text, "critical,digitalSignature") it carries that key usage extension. It is
+/// valid from `validDays.first` to `validDays.second` days from now.
+Bytes makeSelfSignedDer(EVP_PKEY* key, const std::vector<NameEntry>& subject,
+                        const std::string& keyUsage = "",
+                        std::pair<long, long> validDays = {0, 365});
+
+/// The key as PKCS#8 PEM; encrypted with AES-256-CBC under `passphrase` when it is not empty.
+std::string keyPem(EVP_PKEY* key, const std::string& passphrase = "");
+/// The certificate's PEM text.
+std::string certificatePem(ByteView der);
 
 /// The committed demo certificate and its private key.
 std::filesystem::path demoCertificatePath();

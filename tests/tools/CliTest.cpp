@@ -33,32 +33,8 @@ using ::testing::MatchesRegex;
 using testing::readText;
 using ::testing::StartsWith;
 
-struct Result {
-    int status = -1;  ///< exit code, or -1 when the program did not exit normally
-    std::string out;
-    std::string err;
-};
-
-std::string quoted(std::string text) {
-    for (std::size_t at = 0; (at = text.find('\'', at)) != std::string::npos; at += 4) {
-        text.replace(at, 1, "'\\''");
-    }
-    return "'" + text + "'";
-}
-
-/// Runs `program` with `args` through the shell, its output captured through files in `scratch`.
-Result runProgram(const std::string& program, const std::vector<std::string>& args,
-                  const std::filesystem::path& scratch) {
-    std::string command = quoted(program);
-    for (const std::string& arg : args) {
-        command += " " + quoted(arg);
-    }
-    const int status = std::system(
-        (command + " >" + quoted(scratch / "stdout.txt") + " 2>" + quoted(scratch / "stderr.txt"))
-            .c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readText(scratch / "stdout.txt"),
-            readText(scratch / "stderr.txt")};
-}
+using Result = testing::Run;
+using testing::runProgram;
 
 class CliTest : public ::testing::Test {
 protected:
@@ -113,6 +89,11 @@ protected:
     test::TempDir work_;
     test::TempDir scratch_;
 };
+
+/// What each use of the demo certificate prints, once.
+const std::string kDemoWarning =
+    "penwell: warning: sealing for the DEMO certificate (this build pins the demo certificate): "
+    "its private key is public, never use it for real signatures\n";
 
 const PointRecord kKnown = {
     {{10, 20, 500, 0}, {4294967293u, 21, 1000, 16}, {12, 22, 0, 33}},
@@ -273,10 +254,10 @@ TEST_F(CliTest, ReplayThenOpenGivesTheTraceSamplesAfterTheRecordConversions) {
     ::setenv("XDG_DATA_HOME", path("data-home").c_str(), 1);
     const Result replay =
         penwell({"replay", path("known.json"), "--data", path("known.data"), "--key",
-                 path("known.key"), "--resources", (kSource / "demo-certificate").string()});
+                 path("known.key"), "--resources", (kSource / "demo-certificate").string(), "--demo"});
     ::unsetenv("XDG_DATA_HOME");
     ASSERT_EQ(replay.status, 0) << replay.err;
-    EXPECT_EQ(replay.err, "");
+    EXPECT_EQ(replay.err, kDemoWarning);
     EXPECT_FALSE(std::filesystem::exists(path("data-home")));
     EXPECT_THAT(replay.out, HasSubstr("2 strokes, 7 samples, a signature"));
 
@@ -328,7 +309,7 @@ TEST_F(CliTest, OneSessionWritesEveryFormatAndTheReceiverDrawsTheSameInk) {
     const std::string demo = (kSource / "demo-certificate").string();
     ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--pad-png", path("smooth.png"), "--png",
                        path("full.png"), "--png-cropped", path("sent.png"), "--data", path("d.bin"),
-                       "--key", path("k.bin"), "--resources", demo})
+                       "--key", path("k.bin"), "--resources", demo, "--demo"})
                   .status,
               0);
     ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--smoothing", "off", "--pad-png",
@@ -371,7 +352,7 @@ TEST_F(CliTest, ReplayRefusesBadTracesAndLeavesNoOutput) {
         expectFailure(
             {"replay", path("bad.json"), "--pad-png", path("pad.png"), "--png", path("sig.png"),
              "--data", path("d.bin"), "--key", path("k.bin"), "--store", path("store.sqlite"),
-             "--resources", (kSource / "demo-certificate").string()},
+             "--resources", (kSource / "demo-certificate").string(), "--demo"},
             "bad.json: " + message);
     }
 }
@@ -392,7 +373,7 @@ TEST_F(CliTest, RefusesUnusableFilesAndKeepsEveryOutputAsItWas) {
     std::filesystem::resize_file(path("huge.json"), (32u << 20) + 1);
 
     const std::vector<std::string> record = {"--resources",
-                                             (kSource / "demo-certificate").string()};
+                                             (kSource / "demo-certificate").string(), "--demo"};
     auto replay = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {"replay", path("t.json")});
         args.insert(args.end(), record.begin(), record.end());
@@ -472,11 +453,11 @@ TEST_F(CliTest, ReplayAndDemoRefuseACertificateTheyCannotUse) {
     };
     for (const auto& [store, resources, fault, cause] : cases) {
         expectFailure({"replay", path("known.json"), "--data", path("d.bin"), "--key",
-                       path("k.bin"), "--store", store, "--resources", resources},
+                       path("k.bin"), "--store", store, "--resources", resources, "--demo"},
                       fault + ": the key could not be wrapped: " + cause);
     }
     std::filesystem::create_directories(path("empty"));
-    expectFailure({"demo", "--out", path("out"), "--resources", path("empty")},
+    expectFailure({"demo", "--out", path("out"), "--resources", path("empty"), "--demo"},
                   "no Penwell.dat there");
 }
 
@@ -503,7 +484,7 @@ TEST_F(CliTest, EvidenceSignedWithPkcs12OpensOnlyForItsDocumentAndOperator) {
     expectFailure({"replay", path("known.json"), "--evidence", path("e.der"), "--resources", demo},
                   "--evidence: needs --document");
     const Result made = penwell({"replay", path("known.json"), "--evidence", path("e.der"),
-                                 "--document", path("doc.txt"), "--resources", demo, "--sign-key",
+                                 "--document", path("doc.txt"), "--resources", demo, "--demo", "--sign-key",
                                  path("op.p12"), "--sign-password-file", path("pass.txt")});
     ASSERT_EQ(made.status, 0) << made.err;
     ASSERT_EQ(openssl({"cms", "-verify", "-noverify", "-inform", "DER", "-in", path("e.der"),
@@ -533,12 +514,12 @@ TEST_F(CliTest, EvidenceSignedWithPkcs12OpensOnlyForItsDocumentAndOperator) {
     testing::writeFile(path("pass.txt"), std::string("wrong"));
     expectFailure(
         {"replay", path("known.json"), "--evidence", path("f.der"), "--no-document", "--resources",
-         demo, "--sign-key", path("op.p12"), "--sign-password-file", path("pass.txt")},
+         demo, "--demo", "--sign-key", path("op.p12"), "--sign-password-file", path("pass.txt")},
         "op.p12: cannot open the PKCS#12 file: wrong password");
 }
 
 TEST_F(CliTest, DemoWritesEveryExportAndVerifiesTheRoundTrip) {
-    const Result r = penwell({"demo", "--out", path("out")});
+    const Result r = penwell({"demo", "--out", path("out"), "--demo"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(
         listFolder(path("out")),

@@ -1,10 +1,35 @@
 #include "Support.h"
 
+#include <sys/wait.h>
+
+#include <cstdlib>
+
 namespace penwell::tools::testing {
 
 const NewCertificate& receiverCertificate() {
     static const NewCertificate made = makeSelfSignedCertificate(2048, 30);
     return made;
+}
+
+std::string quoted(std::string text) {
+    for (std::size_t at = 0; (at = text.find('\'', at)) != std::string::npos; at += 4) {
+        text.replace(at, 1, "'\\''");
+    }
+    return "'" + text + "'";
+}
+
+Run runProgram(const std::string& program, const std::vector<std::string>& args,
+               const std::filesystem::path& scratch, const std::string& prefix) {
+    std::string command = prefix.empty() ? "" : prefix + " ";
+    command += quoted(program);
+    for (const std::string& arg : args) {
+        command += " " + quoted(arg);
+    }
+    const int status = std::system(
+        (command + " >" + quoted(scratch / "stdout.txt") + " 2>" + quoted(scratch / "stderr.txt"))
+            .c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readText(scratch / "stdout.txt"),
+            readText(scratch / "stderr.txt")};
 }
 
 }  // namespace penwell::tools::testing

@@ -17,4 +17,20 @@ using test::writeFile;
 /// A key pair made once per test program (RSA keys take a moment to generate).
 const NewCertificate& receiverCertificate();
 
+/// How a program ended and what it printed.
+struct Run {
+    int status = -1;  ///< exit code, or -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+/// `text` quoted for the shell.
+std::string quoted(std::string text);
+
+/// Runs `program` with `args` through the shell, its output captured through files in
+/// `scratch`; `prefix` goes before it on the command line (variables, `timeout 30`, a
+/// redirection of standard input).
+Run runProgram(const std::string& program, const std::vector<std::string>& args,
+               const std::filesystem::path& scratch, const std::string& prefix = "");
+
 }  // namespace penwell::tools::testing

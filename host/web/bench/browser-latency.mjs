@@ -128,7 +128,7 @@ function delayingProxy(target, oneWayMs, port = 0) {
 
 function startServe(publicPorts) {
   const origins = publicPorts.flatMap((p) => ['--public-origin', `http://127.0.0.1:${p}`]);
-  const proc = spawn(PENWELL, ['serve', '--bind', '127.0.0.1', '--port', '0', '--resources', RESOURCES, ...origins],
+  const proc = spawn(PENWELL, ['serve', '--demo', '--bind', '127.0.0.1', '--port', '0', '--resources', RESOURCES, ...origins],
     { stdio: ['ignore', 'pipe', 'ignore'] });
   return new Promise((resolve, reject) => {
     let text = '';

@@ -44,7 +44,8 @@ TEST_F(ServeDone, AMouseIsRecordedAsAMouseAndDrawnAsAFinger) {
     ASSERT_EQ(reply["ok"], true) << reply;
     const auto opened = receiver::openEvidenceFile(
         folder / (reply["name"].get<std::string>() + ".evidence"),
-        PENWELL_SOURCE_DIR "/demo-certificate/demo-private-key.pem", std::nullopt);
+        std::filesystem::path(PENWELL_SOURCE_DIR "/demo-certificate/demo-private-key.pem"),
+        std::nullopt);
     ASSERT_TRUE(opened) << opened.error().message;
     EXPECT_EQ(opened->payload.pointerKinds,
               (std::vector<penwell::PointerKind>{penwell::PointerKind::mouse, penwell::PointerKind::finger}));

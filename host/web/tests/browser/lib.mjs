@@ -46,7 +46,8 @@ export function tempFolder() {
 export function serve(...args) {
   const resources = args.includes('--resources') ? [] : ['--resources', PENWELL_RESOURCES];
   const port = args.includes('--port') ? [] : ['--port', '0'];
-  const proc = spawn(PENWELL, ['serve', '--bind', '127.0.0.1', ...port, ...resources, ...args],
+  // The tests seal for the demo certificate, whose private key they open the records with.
+  const proc = spawn(PENWELL, ['serve', '--demo', '--bind', '127.0.0.1', ...port, ...resources, ...args],
     { stdio: ['ignore', 'pipe', 'pipe'] });
   servers.push(proc);
   const server = { proc, log: '' };

@@ -3,7 +3,7 @@
 import { chromium } from 'playwright-core';
 import { spawn } from 'node:child_process';
 
-const proc = spawn(process.env.PENWELL, ['serve', '--port', '0', '--resources',
+const proc = spawn(process.env.PENWELL, ['serve', '--demo', '--port', '0', '--resources',
   process.env.PENWELL_RESOURCES, '--smoothing', 'off'], { stdio: ['ignore', 'pipe', 'inherit'] });
 const url = await new Promise((resolve) => proc.stdout.on('data', (d) => {
   const m = /http:\/\/\S+\//.exec(String(d));
