@@ -30,6 +30,7 @@ bench: deps
 	cmake --build --preset bench
 	./build/bench/bench/penwell_bench
 	./build/bench/host/web/bench/penwell_serve_load
+	./build/bench/host/web/bench/penwell_serve_load --snapshots
 	cmake --build --preset bench --target penwell_browser_latency
 	./build/bench/bench/penwell_verify_bench
 	if [ -x ./build/bench/bench/penwell_pdf_bench ]; then ./build/bench/bench/penwell_pdf_bench; fi

@@ -17,6 +17,7 @@ class NullSink final : public web::Sink {
 public:
     void sendText(std::string) override {}
     void sendBinary(std::string) override {}
+    void refuse(const std::string&) override {}  // a held message's fault: the session closes
 };
 
 }  // namespace
@@ -27,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.size = {200, 100};
     settings.services.resources = PENWELL_DEMO_CERTIFICATE_DIR;
     settings.samplesPerSession = 2000;
+    settings.operatorControls = true;  // the smoothing and ink width settings are fed too
     auto loop = std::make_shared<headless::ManualRunLoop>();
     NullSink sink;
     web::SigningSession session(settings, loop, sink);

@@ -137,7 +137,10 @@ struct ServeOptions {
     float lineWidth = 3.0f;
     std::string pad = "600x250";  ///< WxH in points
     int maxSessions = 16;
+    int sessionsPerAddress = 4;  ///< at once, from one signer's address
     int idleSeconds = 300;
+    std::string lang = "en";  ///< the page's language: a shipped one's code, or a JSON file
+    bool operatorControls = false;  ///< the page shows the operator's counts and settings
     std::vector<std::string> publicOrigins;
     SignOptions sign;  ///< when given, every evidence record is signed with it
     SealOptions seal;  ///< who every evidence record is sealed for

@@ -91,6 +91,8 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     server.bind = options.bind;
     server.port = static_cast<std::uint16_t>(options.port);
     server.maxSessions = static_cast<std::size_t>(options.maxSessions);
+    server.sessionsPerAddress = static_cast<std::size_t>(options.sessionsPerAddress);
+    server.lang = options.lang;
     server.idleTimeout = std::chrono::seconds(options.idleSeconds);
     server.publicOrigins = options.publicOrigins;
     server.threads = std::max(2u, std::thread::hardware_concurrency());
@@ -98,6 +100,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     pad.size = parsePad(options.pad);
     pad.smoothing = options.smoothing;
     pad.lineWidth = options.lineWidth;
+    pad.operatorControls = options.operatorControls;
     pad.services.resources = options.resources;
     // Without --store each signer's certificate store lives only as long as the signer's
     // session: a server for the public needs no lasting state unless it is given a store.

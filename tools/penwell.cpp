@@ -229,10 +229,11 @@ int main(int argc, char** argv) {
     serveCmd->footer(
         "Limits: a message is at most 64 KiB and 256 samples; a pad holds at most 100000\n"
         "samples; a session that sends nothing for --idle seconds is closed, and so is one that\n"
-        "sends anything malformed or out of order (the reason is shown on the page). The page\n"
+        "sends anything malformed or out of order (the reason is logged). The page\n"
         "and its WebSocket answer only to Host and Origin localhost, 127.0.0.1, [::1] or --bind\n"
         "with the port, and to each --public-origin. Pen pressure p gives force 4p (a 0.5 press\n"
-        "draws 4 points wide); touch pressure p gives force 2p; a mouse gives force 0.\n"
+        "draws 4 points wide); touch pressure p gives force 2p; a mouse gives force 0 and is\n"
+        "recorded as a mouse. A page the server has no room for waits and tries again.\n"
         "NAME.evidence (docs/evidence.md) is bound to no document: the pad does not know what\n"
         "is being signed, so the record holds no document digest. With --sign-key it is signed.\n"
         "With --document IN.pdf the page shows the PDF's page (pdf.js) and Done also writes\n"
@@ -263,6 +264,17 @@ int main(int argc, char** argv) {
     serveCmd->add_option("--idle", serve.idleSeconds, "seconds before a silent page is closed")
         ->check(CLI::Range(1, 86400))
         ->capture_default_str();
+    serveCmd
+        ->add_option("--max-sessions-per-address", serve.sessionsPerAddress,
+                     "signers at once from one address (behind a proxy: X-Forwarded-For's last)")
+        ->check(CLI::Range(1, 1000))
+        ->capture_default_str();
+    serveCmd
+        ->add_option("--lang", serve.lang,
+                     "the page's language: en, de, or a JSON file of texts {\"fr\": {KEY: TEXT}} with the keys of host/web/page/texts.json")
+        ->capture_default_str();
+    serveCmd->add_flag("--operator-controls", serve.operatorControls,
+                       "show the operator's counts and settings (ink width, smoothing) on the page");
     serveCmd->add_option("--public-origin", serve.publicOrigins,
                          "origin a TLS reverse proxy serves the page under, e.g. "
                          "https://sign.example.com (repeatable)");

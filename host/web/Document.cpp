@@ -64,6 +64,7 @@ struct SignableDocument::Impl {
     Sha256 digest{};
     pdf::SignRequest request;
     std::optional<pdf::SigningIdentity> identity;
+    int page = 1;
     std::string place;  // /document.json
     std::vector<Bytes> scripts;
     std::vector<WebAsset> assets;
@@ -103,8 +104,12 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
         impl->identity =
             take(pdf::SigningIdentity::fromOperator(*signer, "--sign-key", "--sign-cert"));
         impl->digest = take(host::documentDigest(impl->bytes, impl->name));
+        impl->page = place.page;
         impl->place = nlohmann::json{{"page", place.page},
-                                     {"rect", {place.x, place.y, place.width, place.height}}}
+                                     {"rect", {place.x, place.y, place.width, place.height}},
+                                     {"reason", options.reason},
+                                     {"name", options.name},
+                                     {"location", options.location}}
                           .dump();
         const char* script = "text/javascript; charset=utf-8";
         impl->assets = {{"/document.pdf", "application/pdf", text(impl->bytes)},
@@ -117,6 +122,10 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
 
 const Sha256& SignableDocument::digest() const {
     return impl_->digest;
+}
+
+int SignableDocument::page() const {
+    return impl_->page;
 }
 
 std::span<const WebAsset> SignableDocument::assets() const {
@@ -148,6 +157,7 @@ Result<Bytes> SignableDocument::sign(PenwellViewController& controller,
 
 struct SignableDocument::Impl {
     Sha256 digest{};
+    int page = 1;
 };
 
 Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
@@ -160,6 +170,10 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
 
 const Sha256& SignableDocument::digest() const {
     return impl_->digest;
+}
+
+int SignableDocument::page() const {
+    return impl_->page;
 }
 
 std::span<const WebAsset> SignableDocument::assets() const {

@@ -57,9 +57,12 @@ public:
 
     /// SHA-256 of the bytes read at start-up: the evidence is bound to it.
     const Sha256& digest() const;
+    /// The page the signature goes on, from 1: the one the signer must have been shown.
+    int page() const;
 
     /// What the page needs besides itself: /document.pdf (the bytes read at start-up),
-    /// /document.json (the page and the rectangle) and pdf.js (/pdfjs/pdf.js and
+    /// /document.json (the page and the rectangle, and the reason, name and location the
+    /// signature dictionary will hold, which the page shows the signer) and pdf.js (/pdfjs/pdf.js and
     /// /pdfjs/pdf.worker.js, read at start-up). Nothing else of the file system is served.
     std::span<const WebAsset> assets() const;
 

@@ -40,7 +40,7 @@ constexpr Named kTypes[] = {
     {"up", MessageType::up},         {"cancel", MessageType::cancel},
     {"undo", MessageType::undo},     {"clear", MessageType::clear},
     {"done", MessageType::done},     {"snapshot", MessageType::snapshot},
-    {"config", MessageType::config},
+    {"config", MessageType::config}, {"shown", MessageType::shown},
 };
 
 /// The message a parsed document describes; throws JsonError.
@@ -116,6 +116,12 @@ ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
             }
             break;
         }
+        case MessageType::shown:
+            json::onlyKeys(doc, "", {"type", "seq", "page"});
+            // A PDF has at most a few million pages; the bound only keeps the number an int.
+            message.page = static_cast<int>(
+                json::integer(json::require(doc, "", "page"), "page", 1, 1 << 24));
+            break;
         default:
             json::onlyKeys(doc, "", {"type", "seq"});
             break;
@@ -155,7 +161,7 @@ Touch touchFor(PointerKind pointer, const Sample& sample) {
             touch.force = sample.pressure * kTouchForceScale;
             break;
         case PointerKind::mouse:
-            touch.type = touch_type::kDirect;
+            touch.type = touch_type::kIndirect;
             touch.force = 0.0;
             break;
     }

@@ -7,8 +7,11 @@
 //       browser reports it (0 to 1). down, up and cancel carry exactly one sample; move
 //       carries the pointer event's coalesced samples, oldest first.
 //   {"type":"undo"} {"type":"clear"} {"type":"done"} {"type":"snapshot"}
+//   {"type":"shown", "page":N}   the page has drawn page N of the document being signed (the
+//                                one the signature goes on), so the signer has seen it
 //   {"type":"config", "smoothing":true|false, "lineWidth":W, "scale":1..4}   (any key may be
-//   left out; scale: the canvas's pixels per point, a whole number)
+//   left out; scale: the canvas's pixels per point, a whole number; smoothing and lineWidth
+//   only from a page that shows the operator's controls)
 // Any message may carry "seq", a number the page counts up from 1: the server acknowledges the
 // last one it took (in its state and hello messages) and ignores one it has already taken, so
 // a page that lost its connection sends again whatever was not acknowledged.
@@ -41,7 +44,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class MessageType { down, move, up, cancel, undo, clear, done, snapshot, config };
+enum class MessageType { down, move, up, cancel, undo, clear, done, snapshot, config, shown };
 
 /// How pointer kinds become touches; see touchFor().
 enum class PointerKind { pen, touch, mouse };
@@ -61,6 +64,7 @@ struct ClientMessage {
     std::optional<bool> smoothing;   ///< config
     std::optional<float> lineWidth;  ///< config
     std::optional<int> scale;        ///< config: patches at this many pixels per point
+    int page = 0;                    ///< shown: the document's page, from 1
     std::optional<std::uint64_t> seq;
 };
 
@@ -76,8 +80,9 @@ inline constexpr double kPenForceScale = 4.0;
 inline constexpr double kTouchForceScale = 2.0;
 
 /// The touch the controller receives for a sample: a pen is a stylus with force from its
-/// pressure; a finger is a finger touch with force from its pressure; a mouse is a finger touch
-/// with force 0 (browsers report 0.5 for any pressed button: that is not pressure).
+/// pressure; a finger is a finger touch with force from its pressure; a mouse is an indirect
+/// touch with force 0 (browsers report 0.5 for any pressed button: that is not pressure). The
+/// controller draws an indirect touch as a finger's and records it as a mouse.
 Touch touchFor(PointerKind pointer, const Sample& sample);
 
 }  // namespace penwell::web

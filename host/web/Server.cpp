@@ -17,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include "host/web/PageTexts.h"
 #include "host/web/WebAssets.h"
 #include "platform/asio/AsioRunLoop.h"
 
@@ -39,6 +40,10 @@ constexpr std::uint64_t kBodyLimit = 1024;
 constexpr std::size_t kMaxQueuedBytes = 16 * 1024 * 1024;
 /// One patch per animation frame at most.
 constexpr auto kFrame = std::chrono::milliseconds(16);
+/// A session's patches take at most this share of a thread: after a costly flush (a whole pad
+/// painted again at a dense screen's scale) the next one waits, so that one session's pictures
+/// do not hold up everyone's ink.
+constexpr double kFlushShare = 0.25;
 constexpr auto kHttpTimeout = std::chrono::seconds(30);
 
 std::string_view view(beast::string_view s) {
@@ -56,6 +61,8 @@ std::string closeReason(std::string reason) {
 
 class WsSession;
 class Pad;
+
+const auto kIdleClose = static_cast<websocket::close_code>(kIdleCloseCode);
 
 void log(const std::string& line) {
     std::cerr << "penwell serve: " << line << std::endl;
@@ -91,7 +98,9 @@ std::string printable(std::string text) {
 }  // namespace
 
 struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
-    explicit Impl(ServerOptions o) : options(std::move(o)), acceptor(ioc) {}
+    explicit Impl(ServerOptions o) : options(std::move(o)), acceptor(ioc) {
+        options.pad.snapshotTurns = std::make_shared<SnapshotTurns>();
+    }
 
     ServerOptions options;
     net::io_context ioc;
@@ -101,8 +110,18 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     std::atomic<std::size_t> sessions{0};
     std::atomic<bool> stopping{false};
 
+    /// /config.js: the page's texts and settings.
+    std::string pageScript;
+
     std::mutex registryMutex;
     std::list<std::weak_ptr<WsSession>> registry;
+    /// What each limited address holds and may still open (under registryMutex).
+    struct AddressUse {
+        std::size_t sessions = 0;
+        double allowance = kNewSessionBurst;
+        Clock::time_point counted = Clock::now();
+    };
+    std::map<std::string, AddressUse> addresses;
     /// Every pad by resume token, and those whose page dropped, kept until their grace runs out.
     std::map<std::string, std::weak_ptr<Pad>> pads;
     std::map<std::string, std::shared_ptr<Pad>> parked;
@@ -113,13 +132,57 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
     void accept();
     void stop();
+    /// After run(): lets go of whatever the stop left.
+    void drain();
+    bool draining = false;  // no thread runs the io_context but drain()'s
+    net::steady_timer deadline{ioc};  // for the pages to answer the stop's close
     /// How long a pad whose page dropped waits for it to come back.
     std::chrono::seconds resumeGrace() const { return std::min(options.idleTimeout, kResumeGrace); }
     /// A pad is gone: when the server is stopping and it was the last, nothing is left to wait for.
-    void padGone() {
-        if (--sessions == 0 && stopping) {
+    void padGone(const std::string& address) {
+        if (!address.empty()) {
+            std::lock_guard lock(registryMutex);
+            if (const auto it = addresses.find(address); it != addresses.end()) {
+                --it->second.sessions;
+            }
+        }
+        if (--sessions == 0 && stopping && !draining) {
             ioc.stop();
         }
+    }
+    /// Takes a place for a new pad for `address` ("" when it is not limited by address), or
+    /// answers why there is none.
+    std::optional<std::string> admit(const std::string& address) {
+        std::lock_guard lock(registryMutex);
+        const Clock::time_point now = Clock::now();
+        const auto refill = [now](AddressUse& use) {
+            const double seconds = std::chrono::duration<double>(now - use.counted).count();
+            use.allowance = std::min(kNewSessionBurst, use.allowance + seconds * kNewSessionsPerSecond);
+            use.counted = now;
+        };
+        // Addresses that hold nothing and may open a full burst again need no entry.
+        for (auto it = addresses.begin(); it != addresses.end();) {
+            refill(it->second);
+            const bool idle = it->second.sessions == 0 && it->second.allowance >= kNewSessionBurst;
+            it = idle ? addresses.erase(it) : std::next(it);
+        }
+        if (sessions >= options.maxSessions) {
+            return std::to_string(options.maxSessions) + " signers at once already";
+        }
+        if (!address.empty()) {
+            AddressUse& use = addresses[address];
+            if (use.sessions >= options.sessionsPerAddress) {
+                return std::to_string(options.sessionsPerAddress) +
+                       " signers from one address already";
+            }
+            if (use.allowance < 1.0) {
+                return "new sessions from one address too fast";
+            }
+            use.allowance -= 1.0;
+            ++use.sessions;
+        }
+        ++sessions;
+        return std::nullopt;
     }
     bool hostAllowed(std::string_view host) const {
         return allowedHosts.count(std::string(host)) > 0;
@@ -149,19 +212,21 @@ namespace {
 /// network blip does not cost the signature.
 class Pad final : public Sink, public std::enable_shared_from_this<Pad> {
 public:
-    Pad(Strand s, std::shared_ptr<Server::Impl> server)
+    Pad(Strand s, std::shared_ptr<Server::Impl> server, std::string from)
         : strand(s),
           loop(std::make_shared<asio::AsioRunLoop>(s)),
           grace(s),
+          address(std::move(from)),
           server_(std::move(server)) {}
     ~Pad() override {
         core.reset();  // the controller goes before the loop its work was scheduled on
-        server_->padGone();
+        server_->padGone(address);
     }
 
     void sendText(std::string text) override;
     void sendBinary(std::string bytes) override;
     void log(const std::string& line) override { web::log("session " + id() + ": " + line); }
+    void refuse(const std::string& reason) override;
 
     std::size_t held() const { return core ? core->heldSamples() : 0; }
     std::string id() const { return token.substr(0, 8); }
@@ -172,6 +237,7 @@ public:
     std::string token;
     WsSession* connection = nullptr;  // on the strand; cleared by the connection as it goes
     net::steady_timer grace;
+    const std::string address;  // the signer's, as the per-address limits count it
 
 private:
     std::shared_ptr<Server::Impl> server_;
@@ -193,6 +259,11 @@ public:
     }
 
     void start(http::request<http::string_body> request) {
+        // A flush writes a patch and then the small state message right behind it: without
+        // this the state waits for the patch's acknowledgement (Nagle's algorithm), and the
+        // page learns late that its ink is the server's.
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
         ws_.set_option(websocket::stream_base::timeout{std::chrono::seconds(30),
                                                        websocket::stream_base::none(), false});
         ws_.read_message_max(server_->options.pad.limits.messageBytes);
@@ -219,8 +290,9 @@ public:
 
     const Strand& strand() const { return pad_->strand; }
 
-    /// The page came back on another connection before this one noticed it was gone.
-    void replaced() {
+    /// Cut off without a close: the page came back on another connection before this one
+    /// noticed it was gone, or the server has stopped and lets go of what is left.
+    void cutOff() {
         closing_ = true;
         flushTimer_.cancel();
         idleTimer_.cancel();
@@ -248,7 +320,7 @@ public:
             return;
         }
         flushScheduled_ = true;
-        flushTimer_.expires_at(std::max(Clock::now(), lastFlush_ + kFrame));
+        flushTimer_.expires_at(std::max(Clock::now(), lastFlush_ + flushGap_));
         flushTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
             self->flushScheduled_ = false;
             if (ec || self->closing_) {
@@ -257,6 +329,9 @@ public:
             self->lastFlush_ = Clock::now();
             const std::uint64_t before = self->bytesQueued_;
             self->pad_->core->flush();
+            const auto cost = Clock::now() - self->lastFlush_;
+            self->flushGap_ = std::max<Clock::duration>(
+                kFrame, std::chrono::duration_cast<Clock::duration>(cost / kFlushShare));
             const auto [seconds, samples] = self->pad_->core->takeWork();
             self->server_->record(seconds, samples, self->bytesQueued_ - before);
         });
@@ -292,7 +367,7 @@ private:
             });
         }
         if (pad.connection != nullptr && pad.connection != this) {
-            pad.connection->replaced();
+            pad.connection->cutOff();
         }
         pad.connection = this;
         enqueue(pad.core->hello(pad.token, resumed), false);
@@ -351,9 +426,16 @@ private:
         read();
     }
 
-    /// The connection dropped without a close: keep the pad for the page to come back to.
+    /// The connection dropped without a close: keep the pad for the page to come back to,
+    /// unless it holds nothing (a page that comes back then starts on a fresh pad, which is
+    /// the same): a socket opened and dropped must not hold a signer's place for the grace.
     void park(beast::error_code ec) {
         if (server_->stopping || !pad_->core) {
+            return;
+        }
+        if (pad_->held() == 0) {
+            pad_->log("the connection dropped (" + ec.message() +
+                      "); nothing on the pad, so it is not kept");
             return;
         }
         const auto grace = server_->resumeGrace();
@@ -388,8 +470,7 @@ private:
                 return;
             }
             if (Clock::now() >= self->lastActivity_ + limit) {
-                self->fail("idle for " + std::to_string(limit.count()) + " seconds",
-                           websocket::close_code::going_away);
+                self->fail("idle for " + std::to_string(limit.count()) + " seconds", kIdleClose);
             } else {
                 self->armIdle();
             }
@@ -428,6 +509,7 @@ private:
     net::steady_timer flushTimer_;
     net::steady_timer idleTimer_;
     Clock::time_point lastFlush_{};
+    Clock::duration flushGap_ = kFrame;
     Clock::time_point lastActivity_{};
     std::deque<Outgoing> queue_;
     std::size_t queued_ = 0;
@@ -446,6 +528,12 @@ void Pad::sendText(std::string text) {
 void Pad::sendBinary(std::string bytes) {
     if (connection != nullptr) {
         connection->enqueue(std::move(bytes), true);
+    }
+}
+
+void Pad::refuse(const std::string& reason) {
+    if (connection != nullptr) {
+        connection->fail(reason);
     }
 }
 
@@ -507,8 +595,10 @@ private:
         }
         // Only these exact paths are answered, from memory: no request reaches the file system.
         const std::shared_ptr<const SignableDocument>& document = server_->options.pad.document;
-        for (const auto& assets :
-             {webAssets(), document ? document->assets() : std::span<const WebAsset>()}) {
+        const WebAsset config{"/config.js", "text/javascript; charset=utf-8",
+                              server_->pageScript};
+        for (const auto& assets : {webAssets(), std::span<const WebAsset>(&config, 1),
+                                   document ? document->assets() : std::span<const WebAsset>()}) {
             for (const WebAsset& asset : assets) {
                 if (asset.path == target) {
                     respond(http::status::ok, asset.contentType,
@@ -550,15 +640,15 @@ private:
             server_->parked.erase(token);
         }
         if (!pad) {
-            if (++server_->sessions > server_->options.maxSessions) {
-                --server_->sessions;
-                log("refused a signer: " + std::to_string(server_->options.maxSessions) +
-                    " sessions already");
-                respond(http::status::service_unavailable, "text/plain",
-                        "too many signers at once; try again later\n", false);
+            const std::string address = clientAddress(request);
+            if (const auto refused = server_->admit(address)) {
+                log("refused a signer" + (address.empty() ? "" : " from " + printable(address)) +
+                    ": " + *refused);
+                tryAgainLater(std::move(request), "busy: " + *refused);
                 return;
             }
-            pad = std::make_shared<Pad>(net::make_strand(server_->ioc.get_executor()), server_);
+            pad = std::make_shared<Pad>(net::make_strand(server_->ioc.get_executor()), server_,
+                                        address);
         }
         // The connection runs on its pad's strand, where the controller lives.
         tcp::socket accepted = stream_.release_socket();
@@ -573,6 +663,53 @@ private:
         }
         net::post(pad->strand, [session, request = std::move(request)]() mutable {
             session->start(std::move(request));
+        });
+    }
+
+    /// Whom the per-address limits count a new session against: see
+    /// ServerOptions::sessionsPerAddress. Empty: no one's.
+    std::string clientAddress(const http::request<http::string_body>& request) {
+        beast::error_code ec;
+        const auto peer = stream_.socket().remote_endpoint(ec).address();
+        if (ec) {
+            return {};
+        }
+        if (!peer.is_loopback()) {
+            return peer.to_string();
+        }
+        const std::string_view forwarded = view(request["X-Forwarded-For"]);
+        if (server_->options.publicOrigins.empty() || forwarded.empty()) {
+            return {};
+        }
+        // The proxy appends the address it took the connection from: the last one. Those
+        // before it are the client's to write.
+        std::string_view last = forwarded.substr(forwarded.rfind(',') + 1);
+        while (!last.empty() && last.front() == ' ') {
+            last.remove_prefix(1);
+        }
+        while (!last.empty() && last.back() == ' ') {
+            last.remove_suffix(1);
+        }
+        const auto client = net::ip::make_address(std::string(last), ec);
+        return ec ? "?" : client.to_string();  // a proxy's garbage counts as one address
+    }
+
+    /// Completes the WebSocket handshake and closes at once with 1013: a browser's page is
+    /// told nothing of an HTTP refusal, but it sees this code and tries again by itself.
+    void tryAgainLater(http::request<http::string_body> request, const std::string& reason) {
+        auto ws = std::make_shared<websocket::stream<beast::tcp_stream>>(std::move(stream_));
+        beast::get_lowest_layer(*ws).expires_never();
+        ws->set_option(websocket::stream_base::timeout{std::chrono::seconds(5),
+                                                       websocket::stream_base::none(), false});
+        ws->set_option(websocket::stream_base::decorator(
+            [](websocket::response_type& r) { r.set(http::field::server, "penwell"); }));
+        ws->async_accept(request, [ws, reason](beast::error_code ec) {
+            if (ec) {
+                return;
+            }
+            ws->async_close(
+                websocket::close_reason(websocket::close_code::try_again_later, closeReason(reason)),
+                [ws](beast::error_code) {});
         });
     }
 
@@ -642,6 +779,9 @@ void Server::Impl::stop() {
         return;
     }
     net::post(ioc, [self = shared_from_this()] {
+        if (self->draining) {
+            return;  // the last pad went first and stopped the server: drain() does the rest
+        }
         beast::error_code ignored;
         self->acceptor.close(ignored);
         std::map<std::string, std::shared_ptr<Pad>> parkedPads;
@@ -657,8 +797,10 @@ void Server::Impl::stop() {
             parkedPads.swap(self->parked);
         }
         for (auto& [token, pad] : parkedPads) {
-            // Cancelled on its strand; the pad goes when its timer's handler lets go of it.
-            net::post(pad->strand, [pad = std::move(pad)] { pad->grace.cancel(); });
+            // Cancelled on its strand; the pad goes when its timer's handler lets go of it. (The
+            // strand is taken first: the order in which a call's arguments are made is open.)
+            const Strand strand = pad->strand;
+            net::post(strand, [pad = std::move(pad)] { pad->grace.cancel(); });
         }
         if (self->sessions == 0) {
             self->ioc.stop();  // no page to say goodbye to
@@ -666,8 +808,12 @@ void Server::Impl::stop() {
         }
         // Whatever has not finished closing by then (a page that never answers the close) is
         // cut off; the last pad to go stops the server sooner.
-        auto deadline = std::make_shared<net::steady_timer>(self->ioc, std::chrono::seconds(2));
-        deadline->async_wait([self, deadline](beast::error_code) { self->ioc.stop(); });
+        self->deadline.expires_after(std::chrono::seconds(2));
+        self->deadline.async_wait([self](beast::error_code ec) {
+            if (!ec) {
+                self->ioc.stop();
+            }
+        });
     });
 }
 
@@ -683,6 +829,12 @@ Server::Server(ServerOptions options) : impl_(std::make_shared<Impl>(std::move(o
 
 MaybeFailure Server::start() {
     Impl& s = *impl_;
+    Result<std::string> script = pageScript(
+        {s.options.lang, s.options.pad.operatorControls, s.options.pad.document != nullptr});
+    if (!script) {
+        return script.error();
+    }
+    s.pageScript = std::move(*script);
     beast::error_code ec;
     const auto address = net::ip::make_address(s.options.bind, ec);
     if (ec) {
@@ -752,6 +904,43 @@ void Server::run() {
     for (std::thread& t : threads) {
         t.join();
     }
+    if (signals) {
+        signals->cancel();
+    }
+    s.drain();
+}
+
+void Server::Impl::drain() {
+    // Pending handlers hold the sessions, and the sessions this server: without this a server
+    // stopped with a page that never answered its close, or a pad still waiting for its page,
+    // would never be freed. Every socket and timer is cut, and the handlers run out.
+    draining = true;
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    std::vector<std::shared_ptr<WsSession>> open;
+    std::map<std::string, std::shared_ptr<Pad>> parkedPads;
+    {
+        std::lock_guard lock(registryMutex);
+        for (const auto& weak : registry) {
+            if (auto session = weak.lock()) {
+                open.push_back(std::move(session));
+            }
+        }
+        registry.clear();
+        parkedPads.swap(parked);
+    }
+    for (const auto& session : open) {
+        session->cutOff();
+    }
+    for (const auto& [token, pad] : parkedPads) {
+        pad->grace.cancel();
+    }
+    deadline.cancel();
+    open.clear();
+    parkedPads.clear();
+    // Nothing stops the io_context now: it returns as soon as the handlers have run out.
+    ioc.restart();
+    ioc.run_for(std::chrono::seconds(2));
 }
 
 void Server::stop() {

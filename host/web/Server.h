@@ -22,11 +22,30 @@ inline constexpr std::chrono::seconds kResumeGrace{60};
 /// Domain of a server that cannot start; the code is the socket error's value, or 0.
 inline constexpr const char* kServerErrorDomain = "PenwellWebServer";
 
+/// The WebSocket close code of a session closed for being idle (one of those the protocol
+/// leaves to applications): the page tells the signer so, and a kiosk starts again. A session
+/// the server has no room for is closed at once with 1013, "try again later", and its page
+/// tries again by itself.
+inline constexpr std::uint16_t kIdleCloseCode = 4000;
+
+/// New sessions one address may open in a burst, and how fast that allowance comes back: a
+/// script that opens and drops sockets in a loop costs the server little, and others nothing.
+inline constexpr double kNewSessionBurst = 10;
+inline constexpr double kNewSessionsPerSecond = 1;
+
 struct ServerOptions {
     std::string bind = "127.0.0.1";
     std::uint16_t port = 8080;  ///< 0 picks a free port
     PadSettings pad;
     std::size_t maxSessions = 16;
+    /// Sessions one signer's address may hold at once. The address is the peer's; behind a
+    /// reverse proxy on this machine (a --public-origin given) it is the last one the proxy
+    /// adds to X-Forwarded-For. A connection from this machine without one (a kiosk's own
+    /// browser, a proxy that does not say) is not limited by address.
+    std::size_t sessionsPerAddress = 4;
+    /// The page's language: a code of one it ships ("en", "de"), or a JSON file with a
+    /// deployment's own texts (see PageTexts.h).
+    std::string lang = "en";
     /// A session that sends nothing for this long is closed.
     std::chrono::seconds idleTimeout{300};
     /// Origins a reverse proxy serves the page under (https://sign.example.com): their host
@@ -47,7 +66,8 @@ struct ServerStats {
 
 class Server {
 public:
-    /// Binds and listens; fails naming the address (or the public origin) at fault.
+    /// Binds and listens; fails naming the address, the public origin or the language at
+    /// fault.
     static Result<std::unique_ptr<Server>> listen(ServerOptions options);
     ~Server();
     Server(const Server&) = delete;

@@ -136,8 +136,46 @@ SigningSession::SigningSession(const PadSettings& settings, std::shared_ptr<RunL
     controller_->viewWillAppear(false);
 }
 
+void SnapshotTurns::take(std::function<void()> go) {
+    {
+        std::lock_guard lock(mutex_);
+        if (taken_) {
+            waiting_.push_back(std::move(go));
+            return;
+        }
+        taken_ = true;
+    }
+    go();
+}
+
+void SnapshotTurns::pass() {
+    std::function<void()> next;
+    {
+        std::lock_guard lock(mutex_);
+        if (waiting_.empty()) {
+            taken_ = false;
+            return;
+        }
+        next = std::move(waiting_.front());
+        waiting_.pop_front();
+    }
+    next();
+}
+
 SigningSession::~SigningSession() {
+    *alive_ = false;
+    if (holdsTurn_) {
+        settings_.snapshotTurns->pass();
+    }
     controller_->viewWillDisappear(false);
+}
+
+void SigningSession::later(void (SigningSession::*work)()) {
+    services_.runLoop->post([alive = std::weak_ptr<bool>(alive_), this, work] {
+        if (const auto a = alive.lock(); a && *a) {
+            (this->*work)();
+        }
+    });
 }
 
 std::string SigningSession::hello(const std::string& resumeToken, bool resumed) const {
@@ -151,6 +189,7 @@ std::string SigningSession::hello(const std::string& resumeToken, bool resumed) 
                 {"smoothing", controller_->smoothing()},
                 {"lineWidth", controller_->lineWidth()},
                 {"out", settings_.out.has_value()},
+                {"document", settings_.document != nullptr},
                 {"kiosk", settings_.out.has_value()},
                 {"ink", inkColour(controller_->linecolor())},
                 {"resume", resumeToken},
@@ -174,8 +213,25 @@ std::size_t SigningSession::heldSamples() const {
 }
 
 void SigningSession::receive(std::string_view text) {
+    ClientMessage message = parseClientMessage(text, settings_.limits);
+    if (message.type == MessageType::snapshot && snapshotAsked_ &&
+        !(message.seq && *message.seq <= lastSeq_)) {
+        throw ProtocolError("snapshot: asked again before the last one was sent");
+    }
+    if (sending_) {
+        // The picture shows the pad as it was when it began: what comes meanwhile waits.
+        if (held_.size() >= kHeldMessages) {
+            throw ProtocolError("more than " + std::to_string(kHeldMessages) +
+                                " messages while a picture was being sent");
+        }
+        held_.push_back(std::move(message));
+        return;
+    }
+    handle(message);
+}
+
+void SigningSession::handle(const ClientMessage& message) {
     const auto start = Clock::now();
-    const ClientMessage message = parseClientMessage(text, settings_.limits);
     if (message.seq) {
         if (*message.seq <= lastSeq_) {
             return;  // sent again by a page that came back: taken already
@@ -200,10 +256,25 @@ void SigningSession::receive(std::string_view text) {
             done();
             break;
         case MessageType::snapshot:
-            flush();  // the page paints what is pending before it compares
-            sendPatch(kSnapshotMessage, wholePad());
+            snapshotAsked_ = true;
+            startSnapshotWhenDue();
+            break;
+        case MessageType::shown:
+            if (!settings_.document) {
+                throw ProtocolError("shown: no document is being signed");
+            }
+            if (message.page != settings_.document->page()) {
+                throw ProtocolError("shown: page " + std::to_string(message.page) +
+                                    " is not the one the signature goes on");
+            }
+            documentShown_ = message.page;
             break;
         case MessageType::config:
+            if ((message.smoothing || message.lineWidth) && !settings_.operatorControls) {
+                // They change the signed outputs: the operator's, not the signer's, to choose.
+                throw ProtocolError(
+                    "config: smoothing and lineWidth are the operator's settings");
+            }
             if (message.smoothing) {
                 c.setSmoothing(*message.smoothing);
             }
@@ -218,6 +289,107 @@ void SigningSession::receive(std::string_view text) {
             break;
     }
     workSeconds_ += secondsSince(start);
+}
+
+void SigningSession::startSnapshotWhenDue() {
+    if (!snapshotAsked_ || sending_ || (snapshotGate_ && snapshotGate_->isValid())) {
+        return;  // not asked, or asked and started when the picture or the pause ends
+    }
+    flush();  // the page paints what is pending before it compares
+    if (sending_) {
+        return;  // a large patch first
+    }
+    const PixelRect whole = wholePad();
+    if (whole.width * whole.height * scale_ * scale_ > kInlinePixels) {
+        beginSending(kSnapshotMessage, whole);
+        return;
+    }
+    const auto start = Clock::now();
+    sendPatch(kSnapshotMessage, whole);
+    snapshotSent(secondsSince(start));
+}
+
+void SigningSession::snapshotSent(double seconds) {
+    snapshotAsked_ = false;
+    if (std::exchange(holdsTurn_, false)) {
+        settings_.snapshotTurns->pass();
+    }
+    const double pause = std::max(kSnapshotInterval, seconds / kSnapshotShare);
+    snapshotGate_ =
+        services_.runLoop->scheduleTimer(pause, [alive = std::weak_ptr<bool>(alive_), this] {
+            if (const auto a = alive.lock(); a && *a) {
+                startSnapshotWhenDue();
+            }
+        });
+}
+
+void SigningSession::beginSending(std::uint8_t kind, PixelRect area) {
+    Sending s;
+    s.kind = kind;
+    const int t = Image::kTileSize;
+    for (int y = area.y / t * t; y < area.bottom(); y += t) {
+        for (int x = area.x / t * t; x < area.right(); x += t) {
+            s.tiles.push_back(PixelRect{x, y, t, t}.intersected(area));
+        }
+    }
+    s.of = pad_->image() ? pad_->image()->identity() : 0;
+    sending_ = std::move(s);
+    const std::shared_ptr<SnapshotTurns> turns = settings_.snapshotTurns;
+    if (kind != kSnapshotMessage || !turns) {
+        later(&SigningSession::sendTile);
+        return;
+    }
+    // Its first tile when its turn comes, on this session's loop; a session gone by then
+    // passes the turn on.
+    turns->take([loop = services_.runLoop, alive = std::weak_ptr<bool>(alive_), this, turns] {
+        loop->post([alive, this, turns] {
+            if (const auto a = alive.lock(); a && *a) {
+                holdsTurn_ = true;
+                sendTile();
+            } else {
+                turns->pass();
+            }
+        });
+    });
+}
+
+void SigningSession::sendTile() {
+    Sending& s = *sending_;
+    const auto start = Clock::now();
+    const std::uint64_t shows = pad_->image() ? pad_->image()->identity() : 0;
+    if (s.kind == kSnapshotMessage && shows != s.of && s.restarts < 2) {
+        // The controller repainted the pad meanwhile (a smoothing redraw): the tiles sent so
+        // far are of another picture, so the page is sent them all again. (A patch goes on:
+        // the next flush sends what changed since it began.)
+        ++s.restarts;
+        s.of = shows;
+        s.next = 0;
+    }
+    sendPatch(s.kind, s.tiles[s.next++]);
+    s.seconds += secondsSince(start);
+    if (s.next < s.tiles.size()) {
+        later(&SigningSession::sendTile);
+        return;
+    }
+    const Sending sent = std::move(s);
+    sending_.reset();
+    if (sent.kind == kSnapshotMessage) {
+        snapshotSent(sent.seconds);
+    } else {
+        sendState();
+    }
+    while (!held_.empty() && !sending_) {
+        const ClientMessage message = std::move(held_.front());
+        held_.pop_front();
+        try {
+            handle(message);
+        } catch (const ProtocolError& e) {
+            held_.clear();
+            sink_.refuse(e.what());
+            return;
+        }
+    }
+    startSnapshotWhenDue();
 }
 
 void SigningSession::touch(const ClientMessage& message) {
@@ -320,14 +492,23 @@ void SigningSession::resync() {
     sentState_.clear();
 }
 
+void SigningSession::doneFailed(const char* code, const std::string& why) {
+    if (!why.empty()) {
+        note("Done saved nothing: " + why);
+    }
+    sink_.sendText(Json{{"type", "done"}, {"ok", false}, {"code", code}}.dump());
+}
+
 void SigningSession::done() {
     PenwellViewController& c = *controller_;
-    Json reply{{"type", "done"}};
     if (!c.isSignature()) {
-        reply["ok"] = false;
-        reply["reason"] = "not a signature yet: more than " + std::to_string(c.MinSigPoints()) +
-                          " samples are needed";
-        sink_.sendText(reply.dump());
+        doneFailed(kDoneTooShort);
+        return;
+    }
+    if (settings_.document && !documentShown_) {
+        // The signer must have seen what they sign: a page that could not draw the document
+        // never says it did.
+        doneFailed(kDoneNotShown, "the page never reported the document shown");
         return;
     }
     std::optional<Bytes> key;
@@ -351,6 +532,9 @@ void SigningSession::done() {
             options.recipients = settings_.recipients;
             if (settings_.document) {
                 options.documentSha256 = settings_.document->digest();
+                options.fields.push_back({kDocumentShownField,
+                                          "page " + std::to_string(*documentShown_) +
+                                              ", drawn on the signing page before Done"});
             }
             Result<Bytes> sealed = c.exportEvidence(options);
             if (sealed) {
@@ -372,13 +556,14 @@ void SigningSession::done() {
     }
     const std::optional<Image> image = c.getSignatureImage(true);
     const std::optional<Bytes> png = image ? services_.graphics->encodePng(*image) : std::nullopt;
+    if (data && key && evidence && !png) {
+        reason = "the signature's picture could not be encoded";
+    }
     if (!data || !key || !evidence || !png || (settings_.document && !signedPdf)) {
-        reply["ok"] = false;
-        reply["reason"] = reason;
-        sink_.sendText(reply.dump());
+        doneFailed(kDoneNotSaved, reason);
         return;
     }
-    reply["ok"] = true;
+    Json reply{{"type", "done"}, {"ok", true}};
     reply["sigma"] = statistic(c.calculateSigma());
     reply["sigma2"] = statistic(c.calculateSigma2());
     reply["samples"] = sampleCount(recordOf(c.lines()));
@@ -401,11 +586,11 @@ void SigningSession::done() {
         }
         if (failed) {
             // The signer keeps the signature on the pad and may press Done again.
-            sink_.sendText(
-                Json{{"type", "done"}, {"ok", false}, {"reason", failed->message}}.dump());
+            doneFailed(kDoneNotSaved, failed->message);
             return;
         }
         reply["name"] = name;
+        note("saved " + name);
         c.clearSignature();
     } else {
         reply["files"] = {{{"name", "signature.data"}, {"base64", openssl::base64(*data)}},
@@ -505,17 +690,33 @@ void SigningSession::sendPatch(std::uint8_t kind, PixelRect area) {
 }
 
 void SigningSession::flush() {
+    if (sending_) {
+        return;  // the picture's last tile is followed by the state; the next flush goes on
+    }
     const auto start = Clock::now();
+    std::optional<PixelRect> area;
     if (const auto& image = pad_->image()) {
         if (!sentImage_ || image->identity() != sentImage_->identity()) {
-            sendPatch(kPatchMessage, changedSince(*image, sentImage_));
+            area = changedSince(*image, sentImage_);
             sentImage_ = image;
         }
     } else if (sentImage_) {
         // The pad lost its image: the page shows the bare background again.
-        sendPatch(kPatchMessage, wholePad());
+        area = wholePad();
         sentImage_.reset();
     }
+    if (area && area->width * area->height * scale_ * scale_ > kInlinePixels) {
+        beginSending(kPatchMessage, *area);
+    } else {
+        if (area) {
+            sendPatch(kPatchMessage, *area);
+        }
+        sendState();
+    }
+    workSeconds_ += secondsSince(start);
+}
+
+void SigningSession::sendState() {
     PenwellViewController& c = *controller_;
     const std::string state = Json{
         {"type", "state"},
@@ -527,7 +728,6 @@ void SigningSession::flush() {
         sink_.sendText(state);
         sentState_ = state;
     }
-    workSeconds_ += secondsSince(start);
 }
 
 std::pair<double, std::size_t> SigningSession::takeWork() {

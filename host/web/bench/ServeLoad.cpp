@@ -5,7 +5,14 @@
 // per sample (messages in to patch out, without the wait for the next frame); the clients run on a
 // thread of their own.
 //
-//   penwell_serve_load [SECONDS] [N...]      default: 5 seconds, N = 1 10 50
+//   penwell_serve_load [--scale=S] [SECONDS] [N...]   default: 5 seconds, N = 1 10 50
+//   penwell_serve_load --snapshots [SECONDS] [N] [ROUNDS]   default: 10 seconds, N = 20, 3
+//
+// --snapshots: the round trip of N signers (a message sent to the state that acknowledges it),
+// alone and then with 4 more clients at 4 pixels per point that write a signature of three
+// one-second strokes and then ask for whole-pad snapshots, each as soon as the last has come;
+// ROUNDS such pairs in one run, each pair's p95 ratio and their median last, so that a shared
+// machine's changing load shows as spread rather than as one pair's ratio.
 
 #include <unistd.h>
 #include <algorithm>
@@ -15,6 +22,7 @@
 #include <boost/beast/websocket.hpp>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -33,6 +41,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr double kRate = 240.0;
+/// A snapshot client writes this many one-second strokes before the run, so that its
+/// snapshots have ink to paint.
+constexpr int kSnapshotStrokes = 3;
 constexpr auto kFrame = std::chrono::microseconds(16667);
 
 double residentMiB() {
@@ -44,8 +55,9 @@ double residentMiB() {
 
 class Signer : public std::enable_shared_from_this<Signer> {
 public:
-    Signer(net::io_context& io, std::uint16_t port, int index, int scale)
-        : ws_(io), timer_(io), port_(port), index_(index), scale_(scale) {}
+    /// A `snapshots` client asks for the whole pad again as soon as a snapshot has come.
+    Signer(net::io_context& io, std::uint16_t port, int index, int scale, bool snapshots = false)
+        : ws_(io), timer_(io), port_(port), index_(index), scale_(scale), snapshots_(snapshots) {}
 
     void connect() {
         beast::get_lowest_layer(ws_).connect(
@@ -58,6 +70,24 @@ public:
             // A page on a screen with scale_ device pixels per CSS pixel says so first.
             ws_.write(net::buffer(R"({"type":"config","scale":)" + std::to_string(scale_) + "}"));
         }
+        if (snapshots_) {
+            // Its signature, taken whole before the run begins.
+            std::string message;
+            while (strokes_ < kSnapshotStrokes || inStroke_ != 0) {
+                message = next();
+                strokes_ += inStroke_ == 0;
+                message.back() = ',';
+                ws_.write(net::buffer(message + "\"seq\":" + std::to_string(++seq_) + "}"));
+            }
+            for (beast::flat_buffer buffer;; buffer.consume(buffer.size())) {
+                ws_.read(buffer);
+                const std::string text = beast::buffers_to_string(buffer.data());
+                if (ws_.got_text() &&
+                    text.find("\"seq\":" + std::to_string(seq_) + ",") != std::string::npos) {
+                    break;
+                }
+            }
+        }
     }
 
     void start(Clock::time_point until) {
@@ -67,6 +97,9 @@ public:
     }
 
     std::uint64_t received = 0;
+    /// Milliseconds from a message's send to the state that acknowledges it.
+    std::vector<double> roundTrips;
+    int snapshotsAnswered = 0;
 
 private:
     void read() {
@@ -75,9 +108,38 @@ private:
                 return;
             }
             self->received += n;
+            self->took(beast::buffers_to_string(self->buffer_.data()), self->ws_.got_text());
             self->buffer_.consume(n);
             self->read();
         });
+    }
+
+    void took(const std::string& message, bool text) {
+        if (text) {
+            // {"type":"state",...,"seq":N}: every message up to N has been taken and painted.
+            const auto at = message.find("\"seq\":");
+            if (message.find("\"type\":\"state\"") == std::string::npos || at == std::string::npos) {
+                return;
+            }
+            const long acknowledged = std::stol(message.substr(at + 6));
+            const auto now = Clock::now();
+            while (!sent_.empty() && sent_.front().first <= acknowledged) {
+                roundTrips.push_back(
+                    std::chrono::duration<double, std::milli>(now - sent_.front().second).count());
+                sent_.pop_front();
+            }
+            return;
+        }
+        // A snapshot's tiles come in rows from the top: the one at the bottom right is its last.
+        const auto field = [&](std::size_t offset) {
+            return static_cast<std::uint8_t>(message[offset]) |
+                   static_cast<std::uint8_t>(message[offset + 1]) << 8;
+        };
+        if (snapshots_ && message.size() > 9 && message[0] == 2 &&
+            field(1) + field(5) == 600 * scale_ && field(3) + field(7) == 250 * scale_) {
+            ++snapshotsAnswered;
+            snapshotWanted_ = true;
+        }
     }
 
     /// The next frame's message: a down, a move of four samples, or an up.
@@ -115,12 +177,19 @@ private:
             return;
         }
         if (!writing_) {
-            outgoing_ = inStroke_ == 0 && strokes_++ % 8 == 7 ? R"({"type":"clear"})" : next();
-            writing_ = true;
-            ws_.async_write(net::buffer(outgoing_),
-                            [self = shared_from_this()](beast::error_code, std::size_t) {
-                                self->writing_ = false;
-                            });
+            if (snapshots_) {
+                if (std::exchange(snapshotWanted_, false)) {
+                    write(R"({"type":"snapshot"})");
+                }
+            } else {
+                std::string message =
+                    inStroke_ == 0 && strokes_++ % 8 == 7 ? R"({"type":"clear"})" : next();
+                // Numbered, so that the state acknowledging it can be told.
+                message.back() = ',';
+                message += "\"seq\":" + std::to_string(++seq_) + "}";
+                sent_.emplace_back(seq_, Clock::now());
+                write(std::move(message));
+            }
         }
         timer_.expires_after(kFrame);
         timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
@@ -130,12 +199,25 @@ private:
         });
     }
 
+    void write(std::string message) {
+        outgoing_ = std::move(message);
+        writing_ = true;
+        ws_.async_write(net::buffer(outgoing_),
+                        [self = shared_from_this()](beast::error_code, std::size_t) {
+                            self->writing_ = false;
+                        });
+    }
+
     websocket::stream<beast::tcp_stream> ws_;
     net::steady_timer timer_;
     beast::flat_buffer buffer_;
     std::uint16_t port_;
     int index_;
     int scale_;
+    bool snapshots_;
+    bool snapshotWanted_ = true;
+    long seq_ = 0;
+    std::deque<std::pair<long, Clock::time_point>> sent_;
     Clock::time_point until_;
     std::string outgoing_;
     bool writing_ = false;
@@ -160,12 +242,85 @@ double percentile(std::vector<std::pair<double, std::size_t>> values, double q) 
     return values.empty() ? 0.0 : values.back().first;
 }
 
+/// The value at fraction `q` of `values`, sorted.
+double quantile(std::vector<double> values, double q) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(q * values.size()))];
+}
+
+/// `kSigners` signers at 240 Hz, alone and with 4 snapshot clients at DPR 4, `rounds` times:
+/// a row each, then the p95 ratios.
+int snapshotRun(double seconds, int kSigners, int rounds) {
+    constexpr int kSnapshotters = 4;
+    std::printf(
+        "| Signers | Snapshot clients (DPR 4) | Snapshots answered | Signers' round trip p50 | "
+        "p95 | p99 |\n|---:|---:|---:|---:|---:|---:|\n");
+    std::vector<double> ratios;
+    double quietP95 = 0;
+    for (int run = 0; run < 2 * rounds; ++run) {
+        const int snapshotters = run % 2 == 0 ? 0 : kSnapshotters;
+        ServerOptions options;
+        options.port = 0;
+        options.maxSessions = static_cast<std::size_t>(kSigners + snapshotters);
+        options.handleSignals = false;
+        options.pad.smoothing = false;
+        const std::unique_ptr<Server> started = Server::listen(options).value();
+        Server& server = *started;
+        std::thread serverThread([&] { server.run(); });
+        net::io_context io;
+        std::vector<std::shared_ptr<Signer>> clients;
+        for (int i = 0; i < kSigners + snapshotters; ++i) {
+            const bool asks = i >= kSigners;
+            clients.push_back(std::make_shared<Signer>(io, server.port(), i, asks ? 4 : 1, asks));
+            clients.back()->connect();
+        }
+        const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(seconds));
+        for (auto& c : clients) {
+            c->start(until);
+        }
+        io.run();
+        server.stop();
+        serverThread.join();
+        std::vector<double> trips;
+        int answered = 0;
+        for (int i = 0; i < kSigners + snapshotters; ++i) {
+            const auto& c = *clients[static_cast<std::size_t>(i)];
+            trips.insert(trips.end(), c.roundTrips.begin(), c.roundTrips.end());
+            answered += c.snapshotsAnswered;
+        }
+        const double p95 = quantile(trips, 0.95);
+        std::printf("| %d | %d | %d | %.1f ms | %.1f ms | %.1f ms |\n", kSigners, snapshotters,
+                    answered, quantile(trips, 0.5), p95, quantile(trips, 0.99));
+        std::fflush(stdout);
+        if (snapshotters == 0) {
+            quietP95 = p95;
+        } else if (quietP95 > 0) {
+            ratios.push_back(p95 / quietP95);
+        }
+    }
+    std::printf("\nSigners' p95 with snapshot clients over the quiet p95 before it:");
+    for (const double r : ratios) {
+        std::printf(" %.2f", r);
+    }
+    std::printf("; median %.2f\n", quantile(ratios, 0.5));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // penwell_serve_load [--scale=S] [SECONDS] [N...]: S is the pages' pixels per point.
     int scale = 1;
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args.front() == "--snapshots") {
+        return snapshotRun(args.size() > 1 ? std::stod(args[1]) : 10.0,
+                           args.size() > 2 ? std::stoi(args[2]) : 20,
+                           args.size() > 3 ? std::max(1, std::stoi(args[3])) : 3);
+    }
     if (!args.empty() && args.front().starts_with("--scale=")) {
         scale = std::stoi(args.front().substr(8));
         args.erase(args.begin());

@@ -1,14 +1,17 @@
 // The document being signed (penwell serve --document): the page the signature goes on,
 // drawn by pdf.js from the bytes the server read at start-up, with the signature's place
-// marked on it; the signer may page through the rest. Without a document (/document.json is not found) the page is the pad alone.
+// marked on it; the signer may page through the rest, and zoom in to read it on a phone.
+// Without a document (the page's settings say) the page is the pad alone. Done waits until
+// the signature's page has been drawn: the pad is told, and tells the server.
 // The pad stays beside the page, at its own size: a place is a few centimetres of a page
 // shrunk to a phone's width, too small to sign in, and the server fits the ink into it.
 'use strict';
 
 (() => {
   const $ = (id) => document.getElementById(id);
+  const t = window.penwellText;
   // For tests: whether the page is drawn, and the place in CSS pixels of the page's canvas.
-  const shown = { ready: null, error: null, place: null };
+  const shown = { ready: null, error: null, place: null, zoom: 1 };
   window.penwellDocument = shown;
 
   function loadScript(src) {
@@ -23,12 +26,18 @@
 
   /** The layout of document.css with the pad beside the page. */
   const beside = matchMedia('(min-width: 1000px)');
+  /** How far the signer may enlarge the page: 10-point text is 6 CSS pixels on a phone. */
+  const ZOOMS = [1, 1.5, 2, 3];
+  /** A page canvas of more pixels than this is drawn at a lower density instead. */
+  const MAX_PIXELS = 16e6;
+  let zoom = 0; // an index into ZOOMS
   let pdf = null;
   let page = null; // the page shown: the signature's, unless the signer pages through the rest
   let where = null;
   let drawing = Promise.resolve();
+  let reported = false;
 
-  /** Draws the page at the sheet's width, for the screen's pixels, and marks the place. */
+  /** Draws the page at the sheet's width times the zoom, for the screen's pixels, and marks the place. */
   async function draw() {
     const sheet = $('sheet');
     const canvas = $('page');
@@ -37,16 +46,25 @@
     // width, to be legible, and its sheet scrolls.
     let scale = ($('document').clientWidth - 2) / fit.width; // within the sheet's border
     if (beside.matches) scale = Math.min(scale, (parseFloat(getComputedStyle(sheet).maxHeight) - 2) / fit.height);
+    scale *= ZOOMS[zoom];
     const css = page.getViewport({ scale });
-    const pixels = page.getViewport({ scale: scale * (window.devicePixelRatio || 1) });
+    const density = Math.min(window.devicePixelRatio || 1, Math.sqrt(MAX_PIXELS / (css.width * css.height)));
+    const pixels = page.getViewport({ scale: scale * density });
     canvas.width = Math.round(pixels.width);
     canvas.height = Math.round(pixels.height);
     canvas.style.width = `${css.width}px`;
     canvas.style.height = `${css.height}px`;
     await page.render({ canvasContext: canvas.getContext('2d'), viewport: pixels }).promise;
+    shown.zoom = ZOOMS[zoom];
+    $('zoomOut').disabled = zoom === 0;
+    $('zoomIn').disabled = zoom === ZOOMS.length - 1;
     const place = $('place');
     place.hidden = page.pageNumber !== where.page;
     if (place.hidden) return;
+    if (!reported) {
+      reported = true;
+      window.penwellPad.documentShown(where.page);
+    }
     // PDF user space (points up from the lower-left corner) to the canvas, rotation included.
     const [x, y, w, h] = where.rect;
     const [x1, y1, x2, y2] = css.convertToViewportRectangle([x, y, x + w, y + h]);
@@ -56,6 +74,9 @@
     // When the sheet scrolls, the place is brought into its view.
     if (shown.place.top + shown.place.height > sheet.scrollTop + sheet.clientHeight || shown.place.top < sheet.scrollTop) {
       sheet.scrollTop = Math.max(0, shown.place.top - sheet.clientHeight / 3);
+    }
+    if (shown.place.left + shown.place.width > sheet.scrollLeft + sheet.clientWidth || shown.place.left < sheet.scrollLeft) {
+      sheet.scrollLeft = Math.max(0, shown.place.left - sheet.clientWidth / 6);
     }
   }
 
@@ -108,9 +129,9 @@
   /** Shows page `number` (from 1), so the signer can read the whole document. */
   async function show(number) {
     page = await pdf.getPage(number);
-    $('pageNumber').textContent = number;
-    $('pageHint').textContent = number === where.page ? 'your signature goes in the marked place'
-      : `your signature goes on page ${where.page}`;
+    $('pageOf').textContent = t('page', { page: number, pages: pdf.numPages });
+    $('pageOf').hidden = false;
+    $('pageHint').textContent = number === where.page ? t('placeHere') : t('placeOnPage', { page: where.page });
     $('previousPage').disabled = number === 1;
     $('nextPage').disabled = number === pdf.numPages;
     await redraw();
@@ -118,17 +139,29 @@
 
   function failed(error) {
     shown.error = String(error && error.message ? error.message : error);
-    $('documentError').textContent = `The document cannot be shown (${shown.error}), so it cannot be signed here.`;
-    $('done').disabled = true;
+    console.error(`the document cannot be shown: ${shown.error}`);
+    $('documentNote').textContent = '';
+    $('documentError').textContent = t('documentFailed');
+    window.penwellPad.documentFailed();
+  }
+
+  /** Who signs, for what and where, as the signature dictionary will say it. */
+  function describeSigning({ name, reason, location }) {
+    $('signingWho').textContent = name && reason ? t('signs', { name, reason })
+      : name ? t('signsName', { name }) : reason ? t('signsReason', { reason }) : '';
+    $('signingWhere').textContent = location ? t('signsAt', { location }) : '';
   }
 
   async function start() {
-    const answer = await fetch('/document.json');
-    if (!answer.ok) return;
-    where = await answer.json();
+    if (!window.penwellConfig?.document) return;
     document.body.classList.add('with-document');
     $('document').hidden = false;
+    $('documentNote').textContent = t('documentLoading');
     try {
+      const answer = await fetch('/document.json');
+      if (!answer.ok) throw new Error(`/document.json: ${answer.status}`);
+      where = await answer.json();
+      describeSigning(where);
       await loadScript('/pdfjs/pdf.js');
       const pdfjs = window.pdfjsLib;
       pdfjs.GlobalWorkerOptions.workerSrc = '/pdfjs/pdf.worker.js';
@@ -136,17 +169,25 @@
       pdf = await pdfjs.getDocument({
         url: '/document.pdf', isEvalSupported: false, disableRange: true, disableStream: true,
       }).promise;
-      $('pageCount').textContent = pdf.numPages;
-      $('paging').hidden = pdf.numPages === 1;
+      $('paging').hidden = false;
+      $('previousPage').hidden = $('nextPage').hidden = pdf.numPages === 1;
       await show(where.page);
     } catch (error) {
       failed(error);
       return;
     }
+    if (shown.error !== null) return;
+    $('documentNote').textContent = '';
     const watch = () => { preview(); requestAnimationFrame(watch); };
     watch();
     $('previousPage').addEventListener('click', () => show(page.pageNumber - 1).catch(failed));
     $('nextPage').addEventListener('click', () => show(page.pageNumber + 1).catch(failed));
+    for (const [id, step] of [['zoomIn', 1], ['zoomOut', -1]]) {
+      $(id).addEventListener('click', () => {
+        zoom = Math.max(0, Math.min(ZOOMS.length - 1, zoom + step));
+        redraw();
+      });
+    }
     let pending = null;
     window.addEventListener('resize', () => {
       clearTimeout(pending);

@@ -2,8 +2,37 @@
 // and the page paints the patches of the pad's picture it is sent (at the screen's pixel
 // density); its own ink is provisional, until the server's picture includes it.
 // So what the signer sees is what the component holds. A connection that drops is resumed
-// with the pad's token; any other close leaves the pad visibly stopped, with the reason.
+// with the pad's token; when the pad it comes back to is not the one it left, the page says so
+// and the signer starts again. A page the server has no room for tries again by itself; any
+// other close leaves the pad visibly stopped, with the reason.
 'use strict';
+
+// Every text the signer reads is in the server's table (texts.json), in the page's language.
+const config = window.penwellConfig || { lang: 'en', operatorControls: false, document: false, texts: {} };
+/** A text of the page's language, its {placeholders} filled in from `values`. */
+function t(key, values = {}) {
+  const text = config.texts[key];
+  if (text === undefined) {
+    console.error(`the page has no text "${key}"`);
+    return key;
+  }
+  return text.replace(/\{([A-Za-z]+)\}/g, (whole, name) => (name in values ? String(values[name]) : whole));
+}
+window.penwellText = t;
+document.documentElement.lang = config.lang;
+for (const element of document.querySelectorAll('[data-text]')) element.textContent = t(element.dataset.text);
+for (const element of document.querySelectorAll('[data-label]')) element.setAttribute('aria-label', t(element.dataset.label));
+// The counts and the settings (which change the signed outputs) are the operator's.
+for (const id of ['operator', 'settings']) {
+  if (config.operatorControls) document.getElementById(id).hidden = false;
+  else document.getElementById(id).remove();
+}
+
+/** The server's close code for an idle session (Server.h, kIdleCloseCode). */
+const IDLE_CLOSE = 4000;
+/** "Try again later": the server has no room for another pad now. */
+const BUSY_CLOSE = 1013;
+const MAX_BUSY_TRIES = 720; // about an hour, five seconds apart
 
 const canvas = document.getElementById('pad');
 const ctx = canvas.getContext('2d', { willReadFrequently: true });
@@ -35,12 +64,21 @@ let seq = 0;
 let unacked = [];
 let live = false; // the server's hello has arrived on the current connection
 let reconnectTries = 0;
+let busyTries = 0;
+// With a document, Done waits until the page has drawn the page the signature goes on.
+let documentExpected = false; // the server signs a document (its hello says)
+let documentShownPage = null;
+let documentFailed = false;
 const MAX_UNACKED = 20000; // messages; a page further behind than that starts again
 let limits = { samplesPerMessage: 256 };
 let patchLayout = null; // the binary messages' layout, from the server's hello (Session.h)
 let active = null; // the pointer that draws: the first one down, as on a device
+let restarted = false; // the signer has been told to sign again
 let painting = Promise.resolve(); // patches are painted in the order they arrive
-let snapshotWaiters = [];
+// Snapshots are asked one at a time (the server refuses a second while one is on its way);
+// the one arriving is painted tile by tile into `snapshotTarget` until its bottom-right tile.
+let snapshotChain = Promise.resolve();
+let snapshotTarget = null;
 
 // For tests and for hosts that embed the page: the pad's state as the server reports it.
 const pad = {
@@ -63,14 +101,16 @@ const pad = {
   },
   /** The server's picture of the pad, once every patch sent before it has been painted. */
   snapshot() {
-    return new Promise((resolve, reject) => {
+    const next = snapshotChain.then(() => new Promise((resolve, reject) => {
       if (pad.closeReason !== null) {
         reject(new Error(`the pad stopped: ${pad.closeReason}`));
         return;
       }
-      snapshotWaiters.push({ resolve, reject });
+      snapshotTarget = { resolve, reject, scratch: null };
       send({ type: 'snapshot' });
-    });
+    }));
+    snapshotChain = next.catch(() => {});
+    return next;
   },
   /** Pixels where the canvas and the server's picture differ. */
   async mismatch() {
@@ -86,7 +126,32 @@ const pad = {
     return differing;
   },
 };
+/** document.js: the page the signature goes on has been drawn, so the signer has seen it. */
+pad.documentShown = (page) => {
+  documentShownPage = page;
+  send({ type: 'shown', page });
+  updateButtons();
+};
+/** document.js: the document cannot be shown, so it cannot be signed here. */
+pad.documentFailed = () => {
+  documentFailed = true;
+  updateButtons();
+};
 window.penwellPad = pad;
+
+/** Done only on a live pad, and with a document only once the signer has seen it. */
+function updateButtons() {
+  const stopped = pad.closeReason !== null;
+  $('undo').disabled = stopped;
+  $('clear').disabled = stopped;
+  $('done').disabled = stopped || !live || documentFailed || (documentExpected && documentShownPage === null);
+}
+
+/** A snapshot on its way will not come: the connection it was asked on is gone. */
+function failSnapshot(why) {
+  if (snapshotTarget) snapshotTarget.reject(new Error(why));
+  snapshotTarget = null;
+}
 
 function send(message) {
   if (pad.closeReason !== null) return;
@@ -227,9 +292,11 @@ function settled(upTo) {
 
 canvas.addEventListener('pointerdown', (e) => {
   e.preventDefault();
-  if (active !== null || pad.closeReason !== null) return;
+  if (active !== null || pad.closeReason !== null || padSize === null) return;
   takeScale();
   $('result').hidden = true;
+  if (restarted) setStatus(null); // the signer has read it and signs again
+  restarted = false;
   active = { id: e.pointerId, type: e.pointerType };
   canvas.setPointerCapture(e.pointerId);
   sendSamples('down', active.type, [sampleOf(e)]);
@@ -263,12 +330,19 @@ $('done').addEventListener('click', () => {
   send({ type: 'done' });
 });
 $('again').addEventListener('click', () => startAgain());
-$('smoothing').addEventListener('change', (e) => send({ type: 'config', smoothing: e.target.checked }));
-$('width').addEventListener('input', (e) => {
-  $('widthValue').textContent = e.target.value;
-  lineWidth = Number(e.target.value);
-  send({ type: 'config', lineWidth: Number(e.target.value) });
-});
+if (config.operatorControls) {
+  $('smoothing').addEventListener('change', (e) => send({ type: 'config', smoothing: e.target.checked }));
+  $('width').addEventListener('input', (e) => {
+    $('widthValue').textContent = e.target.value;
+    lineWidth = Number(e.target.value);
+    send({ type: 'config', lineWidth: Number(e.target.value) });
+  });
+  $('timing').textContent = t('timing', { timing: t('timingNone') });
+}
+/** A line of the operator's section, when the page has one. */
+function operatorLine(id, text) {
+  if (config.operatorControls) $(id).textContent = text;
+}
 
 function statistic(value) {
   return value === null ? 'n/a' : value.toFixed(4);
@@ -279,37 +353,56 @@ function onText(message) {
     case 'hello': {
       resumeToken = message.resume;
       kiosk = message.kiosk;
+      documentExpected = message.document;
       live = true;
       const wasReconnecting = reconnectTries > 0;
       reconnectTries = 0;
+      busyTries = 0;
+      failSnapshot('the connection was lost');
       if (message.resumed) {
         // The same pad: what it has not taken yet goes now, in order.
         acknowledged(message.seq);
         for (const m of unacked) socket.send(JSON.stringify(m));
         setStatus(null);
+        updateButtons();
         break;
       }
-      if (wasReconnecting) {
-        // The old pad is gone (its grace ran out): what was meant for it is too.
-        if (unacked.length) setStatus('The connection was lost for too long: the pad starts again.');
+      // A fresh pad. After a drop that means the pad the page left is gone (a new server, or
+      // its grace ran out). If it held nothing the server had acknowledged, what the page sent
+      // since is all there was, and goes to the fresh pad alike; else part of the signature
+      // was drawn on a pad that no longer exists, and the signer must start again.
+      const keep = !wasReconnecting || pad.state.samples === 0;
+      if (keep) {
+        for (const m of unacked) socket.send(JSON.stringify(m));
+        setStatus(null);
+      } else {
         unacked = [];
         outbox = [];
+        provisional = [];
         active = null; // the rest of a stroke in progress belongs to no pad
-      } else {
-        for (const m of unacked) socket.send(JSON.stringify(m));
+        $('result').hidden = true;
+        $('downloads').hidden = true;
+        restarted = true;
+        setStatus(t('padRestarted'));
       }
+      pad.state = { samples: 0, strokes: 0, signature: false };
       padSize = { width: message.width, height: message.height };
       background = message.background;
       inkColour = message.ink;
       lineWidth = message.lineWidth;
-      provisional = [];
       scale = pixelScale();
       sizeCanvases(1); // a fresh pad paints at 1 until it hears otherwise
       limits = message.limits;
       patchLayout = message.patch;
-      $('smoothing').checked = message.smoothing;
-      $('width').value = message.lineWidth;
-      $('widthValue').textContent = message.lineWidth;
+      if (documentShownPage !== null && !unacked.some((m) => m.type === 'shown')) {
+        send({ type: 'shown', page: documentShownPage });
+      }
+      if (config.operatorControls) {
+        $('smoothing').checked = message.smoothing;
+        $('width').value = message.lineWidth;
+        $('widthValue').textContent = message.lineWidth;
+      }
+      updateButtons();
       break;
     }
     case 'state':
@@ -317,22 +410,22 @@ function onText(message) {
       // After the patches before it are painted: the picture then holds these messages.
       painting = painting.then(() => settled(message.seq));
       pad.state = message;
-      $('samples').textContent = message.samples;
-      $('strokes').textContent = message.strokes;
+      operatorLine('onPad', t('onPad', { strokes: message.strokes, samples: message.samples }));
       break;
     case 'done': {
       pad.lastDone = message;
       const result = $('result');
       result.hidden = false;
       if (!message.ok) {
-        result.textContent = `Could not save: ${message.reason}`;
+        // The server's log has the reason; the signer is told what to do.
+        result.textContent = t(['tooShort', 'notShown'].includes(message.code) ? message.code : 'notSaved');
         result.className = 'failed';
         break;
       }
-      result.textContent = message.name ? 'Signed and saved' : 'Signed: save the files below';
+      result.textContent = t(message.name ? 'signedSaved' : 'signedDownload');
       result.className = 'signed';
-      $('timing').textContent = `sigma ${statistic(message.sigma)} · sigma2 ${statistic(message.sigma2)}` +
-        ` over ${message.samples} samples` + (message.name ? ` · saved as ${message.name}` : '');
+      const values = t('timingValues', { sigma: statistic(message.sigma), sigma2: statistic(message.sigma2), samples: message.samples });
+      operatorLine('timing', t('timing', { timing: message.name ? `${values} · ${t('savedAs', { name: message.name })}` : values }));
       if (message.files) {
         const links = $('downloads');
         links.replaceChildren();
@@ -362,7 +455,8 @@ function field(view, name) {
 /** A patch that cannot be shown leaves the canvas unlike the server's pad: say so. */
 function paintFailed(error) {
   pad.paintError = String(error && error.message ? error.message : error);
-  setStatus(`The pad cannot show its picture: ${pad.paintError}. Reload the page.`);
+  console.error(`the pad cannot show its picture: ${pad.paintError}`);
+  setStatus(t('pictureFailed'));
 }
 
 /**
@@ -388,21 +482,25 @@ function onBinary(buffer) {
   const kind = view.getUint8(0);
   const [x, y, w, h, patchSeq] = ['x', 'y', 'width', 'height', 'seq'].map((name) => field(view, name));
   const decoded = decodePng(new Uint8Array(buffer, patchLayout.header));
-  const waiter = kind === patchLayout.kinds.snapshot ? snapshotWaiters.shift() : null;
+  const target = kind === patchLayout.kinds.snapshot ? snapshotTarget : null;
   painting = painting.then(async () => {
     const bitmap = await decoded;
     if (kind === patchLayout.kinds.paint) {
       if (patchSeq >= scaleSeq) ctx.drawImage(bitmap, x, y);
       pad.patches++;
       settled(patchSeq);
-    } else if (waiter) {
-      const scratch = new OffscreenCanvas(w, h).getContext('2d');
-      scratch.drawImage(bitmap, 0, 0);
-      waiter.resolve(scratch.getImageData(0, 0, w, h));
+    } else if (target) {
+      target.scratch ??= new OffscreenCanvas(canvas.width, canvas.height).getContext('2d');
+      const { width, height } = target.scratch.canvas;
+      target.scratch.drawImage(bitmap, x, y);
+      if (x + w >= width && y + h >= height) {
+        if (snapshotTarget === target) snapshotTarget = null;
+        target.resolve(target.scratch.getImageData(0, 0, width, height));
+      }
     }
     bitmap.close();
   }).catch((error) => {
-    if (waiter) waiter.reject(error);
+    if (target) target.reject(error);
     paintFailed(error);
   });
 }
@@ -413,14 +511,17 @@ function setStatus(text) {
   status.textContent = text || '';
 }
 
-/** The pad after a close: visibly off, with the reason, until the signer starts again. */
-function showClosed(reason) {
-  pad.closeReason = reason;
+/** The pad after a close: visibly off, and why in the signer's words, until they start again. */
+function showClosed(code, reason) {
+  pad.closeReason = reason || (code === 1006 ? 'the connection was lost' : `connection closed (${code})`);
   document.body.classList.add('closed');
-  for (const id of ['undo', 'clear', 'done']) $(id).disabled = true;
-  $('closed').textContent = `The pad stopped: ${reason}.`;
+  updateButtons();
+  const text = { [IDLE_CLOSE]: 'stoppedIdle', 1001: 'stoppedServer', 1006: 'stoppedLost' }[code] || 'stoppedFault';
+  $('closed').textContent = t(text);
+  operatorLine('operatorReason', t('operatorReason', { reason: pad.closeReason }));
+  setStatus(null);
   $('stopped').hidden = false;
-  for (const waiter of snapshotWaiters.splice(0)) waiter.reject(new Error(`the pad stopped: ${reason}`));
+  failSnapshot(`the pad stopped: ${pad.closeReason}`);
 }
 
 /** A fresh pad on a new connection. */
@@ -428,10 +529,10 @@ function startAgain() {
   resumeToken = null;
   unacked = [];
   outbox = [];
+  provisional = [];
   active = null;
   pad.closeReason = null;
   document.body.classList.remove('closed');
-  for (const id of ['undo', 'clear', 'done']) $(id).disabled = false;
   $('stopped').hidden = true;
   $('result').hidden = true;
   $('downloads').hidden = true;
@@ -443,6 +544,7 @@ function connect() {
   const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
   const resume = resumeToken === null ? '' : `?resume=${resumeToken}`;
   live = false;
+  updateButtons();
   socket = new WebSocket(`${scheme}//${location.host}/ws${resume}`);
   socket.binaryType = 'arraybuffer';
   pad.ready = new Promise((resolve) => socket.addEventListener('open', resolve, { once: true }));
@@ -454,18 +556,27 @@ function connect() {
   socket.addEventListener('close', (e) => {
     if (current !== socket) return;
     live = false;
-    // 1006: the connection dropped without a close from the server (a network blip, a
-    // proxy restart): the pad waits on the server, so come back to it.
-    if (e.code === 1006 && resumeToken !== null && reconnectTries < 40) {
+    updateButtons();
+    failSnapshot('the connection was lost');
+    // The server has no room now: the signer is told, and the page asks again in a while.
+    if (e.code === BUSY_CLOSE && busyTries < MAX_BUSY_TRIES) {
+      busyTries++;
+      setStatus(t('busy'));
+      setTimeout(connect, Math.min(1000 * busyTries, 5000));
+      return;
+    }
+    // 1006: the connection dropped without a close from the server (a network blip, a proxy
+    // restart); 1001: the server stopped (a restart). The pad may wait on the server: come
+    // back to it, or find out that it is gone.
+    if ((e.code === 1006 || e.code === 1001) && resumeToken !== null && reconnectTries < 40) {
       reconnectTries++;
-      setStatus('Connection lost: reconnecting…');
+      setStatus(t('reconnecting'));
       setTimeout(connect, Math.min(250 * reconnectTries, 2000));
       return;
     }
-    const reason = e.reason || (e.code === 1006 ? 'the connection was lost' : `connection closed (${e.code})`);
-    showClosed(reason);
+    showClosed(e.code, e.reason);
     // A kiosk is not left dead for the next signer: after an idle close it starts again.
-    if (kiosk && reason.startsWith('idle')) setTimeout(startAgain, 1000);
+    if (kiosk && e.code === IDLE_CLOSE) setTimeout(startAgain, 1000);
   });
 }
 

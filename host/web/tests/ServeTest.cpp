@@ -8,9 +8,7 @@
 #include <fstream>
 #include <vector>
 
-#include "host/web/Session.h"
-#include "platform/cairo/CairoGraphics.h"
-#include "platform/headless/Headless.h"
+#include "host/web/tests/SessionFixture.h"
 
 namespace penwell::web {
 namespace {
@@ -42,6 +40,9 @@ TEST(ServeMessages, RefusesWithOneReason) {
         {R"({"type":"config","smoothing":1})", "smoothing: expected true or false"},
         {R"({"type":"config","scale":2.5})", "scale: 2.5 is not a whole number"},
         {R"({"type":"config","scale":5})", "scale: expected a number from 1"},
+        {R"({"type":"shown"})", "page: missing"},
+        {R"({"type":"shown","page":0})", "page: expected"},
+        {R"({"type":"shown","page":1,"pages":2})", "pages: unknown field"},
         {many + "]}", "samples: 257 samples"},
         {std::string(70 * 1024, ' '), "message of 71680 bytes"},
         {std::string(20, '[') + std::string(20, ']'), "nested more than 16"},
@@ -55,43 +56,6 @@ TEST(ServeMessages, RefusesWithOneReason) {
         }
     }
 }
-
-/// A patch's header: its kind, then x, y, width and height (16-bit little-endian numbers).
-std::vector<int> header(const std::string& patch) {
-    std::vector<int> fields = {patch[0]};
-    for (int i = 0; i < 4; ++i) {
-        fields.push_back(static_cast<std::uint8_t>(patch[1 + 2 * i]) |
-                         static_cast<std::uint8_t>(patch[2 + 2 * i]) << 8);
-    }
-    return fields;
-}
-
-class RecordingSink final : public Sink {
-public:
-    void sendText(std::string text) override { texts.push_back(std::move(text)); }
-    void sendBinary(std::string bytes) override { binaries.push_back(std::move(bytes)); }
-    std::vector<std::string> texts, binaries;
-};
-
-class ServeSession : public ::testing::Test {
-protected:
-    ServeSession() {
-        settings.size = {200, 100};
-        settings.smoothing = false;
-        settings.samplesPerSession = 6;
-        settings.services.resources = PENWELL_SOURCE_DIR "/demo-certificate";
-        session = std::make_unique<SigningSession>(settings, loop, sink);
-        loop->runPending();
-    }
-    void send(const std::string& type, const std::string& samples) {
-        session->receive(R"({"type":")" + type + R"(","pointer":"pen","samples":)" + samples + "}");
-    }
-
-    PadSettings settings;
-    std::shared_ptr<headless::ManualRunLoop> loop = std::make_shared<headless::ManualRunLoop>();
-    RecordingSink sink;
-    std::unique_ptr<SigningSession> session;
-};
 
 TEST_F(ServeSession, FeedsTheControllerAndPatchesWhatChanged) {
     session->flush();
@@ -111,12 +75,7 @@ TEST_F(ServeSession, FeedsTheControllerAndPatchesWhatChanged) {
     const std::string& patch = sink.binaries[1];
     // The stroke spans tiles 0..2 across and the top row: the patch is those tiles alone.
     EXPECT_EQ(header(patch), (std::vector<int>{kPatchMessage, 0, 0, 192, 64}));
-    const auto file = std::filesystem::temp_directory_path() / "penwell-serve-patch.png";
-    std::ofstream(file, std::ios::binary)
-        .write(patch.data() + kPatchHeaderSize,
-               static_cast<std::streamsize>(patch.size() - kPatchHeaderSize));
-    const std::optional<Image> decoded = cairo::readPng(file);
-    std::filesystem::remove(file);
+    const std::optional<Image> decoded = decodePatch(patch);
     ASSERT_TRUE(decoded);
     EXPECT_TRUE(decoded->samePixels(session->shownImage({0, 0, 192, 64})));
     EXPECT_EQ(decoded->pixel(0, 99), (Rgba{}));                    // outside the patch
@@ -143,6 +102,7 @@ TEST_F(ServeSession, PatchesAtAScaleHaveTheWholePicturesPixels) {
 TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
     settings.samplesPerSession = 1000;
     settings.smoothing = true;
+    settings.operatorControls = true;
     const std::vector<std::string> cases[] = {
         // A pen so light that its ink rounds to nothing at 1x but shows at 2x and 3x.
         {R"({"type":"down","pointer":"pen","samples":[[1.0,20.5,20.5,0.001]]})",
@@ -159,7 +119,7 @@ TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
          R"({"type":"up","pointer":"mouse","samples":[[2.1,100.5,80.5,0]]})", "pause",
          R"({"type":"undo"})"},
     };
-    for (const int scale : {1, 2, 3}) {
+    for (const int scale : {1, 2, 3, 4}) {
         for (const auto& steps : cases) {
             session = std::make_unique<SigningSession>(settings, loop, sink);
             loop->runPending();
@@ -174,6 +134,7 @@ TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
                     session->receive(step);
                 }
                 session->flush();
+                loop->runPending();  // the tiles of a large patch, each a task of its own
                 for (; painted < sink.binaries.size(); ++painted) {
                     const std::vector<int> f = header(sink.binaries[painted]);
                     const PixelRect area{f[1], f[2], f[3], f[4]};
@@ -268,12 +229,7 @@ TEST_F(ServeSession, DoneOffersTheFilesOrWritesThemAndClears) {
     for (const bool toFolder : {false, true}) {
         settings.out = toFolder ? std::optional(out) : std::nullopt;
         session = std::make_unique<SigningSession>(settings, loop, sink);
-        send("down", "[[1,10,50,0.5]]");
-        for (int i = 1; i <= 20; ++i) {
-            send("move", "[[" + std::to_string(1 + i * 0.004) + "," + std::to_string(10 + i * 5) +
-                             ",50,0.5]]");
-        }
-        send("up", "[[1.2,110,50,0]]");
+        stroke(50);
         session->receive(R"({"type":"done"})");
         const std::string& reply = sink.texts.back();
         EXPECT_NE(reply.find(R"("ok":true)"), std::string::npos) << reply;

@@ -4,18 +4,16 @@
 // hand-written file right). Needs PENWELL, PENWELL_RESOURCES and PENWELL_PRIVATE_KEY.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, execFileSync } from 'node:child_process';
-import { mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
+import { execFileSync } from 'node:child_process';
+import { mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import http from 'node:http';
-import { chromium } from 'playwright-core';
+import { PENWELL, PENWELL_PRIVATE_KEY, dispatch, done, openEvidence, openPad, serve, state, timeline, until, wave } from './lib.mjs';
 
-const { PENWELL, PENWELL_RESOURCES, PENWELL_PRIVATE_KEY } = process.env;
-const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+const texts = JSON.parse(readFileSync(new URL('../../page/texts.json', import.meta.url)));
 const folder = mkdtempSync(join(tmpdir(), 'penwell-document-'));
 const at = (name) => join(folder, name);
-let browser;
 let server;
 let original; // IN as the server read it
 
@@ -30,52 +28,33 @@ function makeDocument() {
   try { execFileSync('qpdf', [at('raw.pdf'), at('in.pdf')], { stdio: 'ignore' }); } catch (e) { if (e.status !== 3) throw e; }
 }
 
+/** penwell serve signing a copy of IN, read at start-up, with the operator's key. */
+function serveDocument(...args) {
+  const copy = at(`in-${Math.random().toString(16).slice(2)}.pdf`);
+  writeFileSync(copy, original);
+  return serve('--sign-key', at('key.pem'), '--sign-cert', at('cert.pem'), '--document', copy,
+    '--page', '1', '--rect', '300,100,200,60', '--reason', 'Agreed', '--name', 'Ann Example',
+    '--location', 'Berlin', ...args);
+}
+
 before(async () => {
   makeDocument();
   original = readFileSync(at('in.pdf'));
   execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-subj', '/CN=Operator',
     '-days', '2', '-keyout', at('key.pem'), '-out', at('cert.pem')], { stdio: 'ignore' });
-  browser = await chromium.launch({ executablePath: CHROMIUM,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'] });
-  const proc = spawn(PENWELL, ['serve', '--demo', '--bind', '127.0.0.1', '--port', '0', '--resources', PENWELL_RESOURCES,
-    '--out', at('out'), '--sign-key', at('key.pem'), '--sign-cert', at('cert.pem'), '--document', at('in.pdf'),
-    '--page', '1', '--rect', '300,100,200,60', '--reason', 'Agreed'], { stdio: ['ignore', 'pipe', 'inherit'] });
-  server = proc;
-  server.url = await new Promise((resolve, reject) => {
-    let text = '';
-    proc.stdout.on('data', (d) => { text += d; const m = /http:\/\/\S+\//.exec(text); if (m) resolve(m[0]); });
-    proc.on('exit', (code) => reject(new Error(`penwell serve exited with ${code}`)));
-  });
+  server = await serve('--out', at('out'), '--sign-key', at('key.pem'), '--sign-cert', at('cert.pem'),
+    '--document', at('in.pdf'), '--page', '1', '--rect', '300,100,200,60', '--reason', 'Agreed',
+    '--name', 'Ann Example', '--location', 'Berlin');
 });
-after(async () => {
-  await browser?.close();
-  server?.kill('SIGINT');
-  rmSync(folder, { recursive: true, force: true });
-});
-
-async function until(check, what) {
-  for (let i = 0; i < 400; i++) {
-    const v = await check();
-    if (v) return v;
-    await new Promise((r) => setTimeout(r, 25));
-  }
-  throw new Error(`gave up waiting for ${what}`);
-}
+after(() => rmSync(folder, { recursive: true, force: true }));
 
 /** Opens the page at a viewport; answers it once pdf.js has drawn the document's page. */
-async function open(viewport, extra = {}) {
-  const page = await (await browser.newContext({ viewport, ...extra })).newPage();
-  const errors = [];
-  page.on('pageerror', (e) => errors.push(e.message));
-  // Every error but the browser's own look for a favicon, which the server has none of.
-  page.on('console', (m) => {
-    if (m.type() === 'error' && !m.location().url.endsWith('/favicon.ico')) errors.push(`${m.location().url}: ${m.text()}`);
-  });
-  await page.goto(server.url);
-  await page.evaluate(() => window.penwellDocument.ready);
-  assert.equal(await page.evaluate(() => window.penwellDocument.error), null);
-  assert.deepEqual(errors, []);
-  return page;
+async function open(viewport, extra = {}, url = server.url) {
+  const pad = await openPad(url, { viewport, hasTouch: false, ...extra });
+  await pad.page.evaluate(() => window.penwellDocument.ready);
+  assert.equal(await pad.page.evaluate(() => window.penwellDocument.error), null);
+  assert.deepEqual(pad.errors, []);
+  return pad;
 }
 
 /** What the page's canvas shows: the bar dark, the page around it and the place white. */
@@ -89,33 +68,66 @@ const pagePixels = (page) => page.evaluate(() => {
   return { bar: grey(222, 710), aboveBar: grey(222, 730), middle: grey(222, 410), place: grey(400, 130) };
 });
 
+/** The boxes of the page's canvas, the place, the pad and Done, in CSS pixels. */
+const boxesOf = (page) => page.evaluate(() => {
+  const box = (id) => document.getElementById(id).getBoundingClientRect().toJSON();
+  return { page: box('page'), place: box('place'), pad: box('pad'), done: box('done') };
+});
+
+/** The place is 200 x 60 points at 300,100 up from the page's lower-left corner. */
+function assertPlace(boxes) {
+  const s = boxes.page.width / 595;
+  assert.ok(Math.abs(boxes.place.left - boxes.page.left - 300 * s) < 1.5, JSON.stringify(boxes));
+  assert.ok(Math.abs(boxes.place.top - boxes.page.top - (842 - 160) * s) < 1.5, JSON.stringify(boxes));
+  assert.ok(Math.abs(boxes.place.width - 200 * s) < 1.5 && Math.abs(boxes.place.height - 60 * s) < 1.5);
+}
+
 test('the page is drawn with the place marked, at a phone\'s and a desktop\'s size', async () => {
   for (const [viewport, extra] of [[{ width: 390, height: 844 }, { deviceScaleFactor: 3, hasTouch: true, isMobile: true }],
     [{ width: 1280, height: 800 }, {}]]) {
-    const page = await open(viewport, extra);
+    const { page } = await open(viewport, extra);
     assert.deepEqual(await pagePixels(page), { bar: 0, aboveBar: 255, middle: 255, place: 255 });
-    const boxes = await page.evaluate(() => {
-      const box = (id) => document.getElementById(id).getBoundingClientRect().toJSON();
-      return { page: box('page'), place: box('place'), pad: box('pad'), done: box('done') };
-    });
-    // The place is 200 x 60 points at 300,100 up from the page's lower-left corner.
-    const s = boxes.page.width / 595;
-    assert.ok(Math.abs(boxes.place.left - boxes.page.left - 300 * s) < 1.5, JSON.stringify(boxes));
-    assert.ok(Math.abs(boxes.place.top - boxes.page.top - (842 - 160) * s) < 1.5, JSON.stringify(boxes));
-    assert.ok(Math.abs(boxes.place.width - 200 * s) < 1.5 && Math.abs(boxes.place.height - 60 * s) < 1.5);
+    const boxes = await boxesOf(page);
+    assertPlace(boxes);
     // The pad and Done fit the screen's width; on the desktop they stand beside the page.
     assert.ok(boxes.pad.right <= viewport.width && boxes.done.right <= viewport.width, JSON.stringify(boxes));
     if (viewport.width >= 1000) assert.ok(boxes.pad.left >= boxes.page.right, JSON.stringify(boxes));
     else assert.ok(boxes.pad.top >= boxes.page.top && boxes.pad.bottom <= viewport.height * 1.2, JSON.stringify(boxes));
+    // Who signs for what and where, above the pad, as the signature will say it.
+    assert.deepEqual(await page.evaluate(() => ['signingWho', 'signingWhere'].map((id) => document.getElementById(id).textContent)),
+      ['Ann Example signs: Agreed', 'Place: Berlin']);
+    const signing = await page.evaluate(() => document.getElementById('signing').getBoundingClientRect().bottom);
+    assert.ok(signing <= boxes.pad.top, 'above the pad');
     await page.context().close();
   }
 });
 
+test('on a phone the signer zooms the document to read it; the place stays marked', async () => {
+  const { page } = await open({ width: 390, height: 844 }, { deviceScaleFactor: 3, hasTouch: true, isMobile: true });
+  // Pinching the page is not forbidden either.
+  assert.doesNotMatch(await page.getAttribute('meta[name=viewport]', 'content'), /user-scalable|maximum-scale/);
+  const fitted = await boxesOf(page);
+  assert.equal(await page.isDisabled('#zoomOut'), true);
+  await page.click('#zoomIn');
+  await page.click('#zoomIn');
+  await until(() => page.evaluate(() => window.penwellDocument.zoom === 2), 'the zoom');
+  const zoomed = await boxesOf(page);
+  // 10-point text was 6 CSS pixels wide: now twice that, and still sharp.
+  assert.ok(Math.abs(zoomed.page.width - 2 * fitted.page.width) < 1, JSON.stringify([fitted.page, zoomed.page]));
+  assert.equal(await page.evaluate(() => document.getElementById('page').width), Math.round(zoomed.page.width * 3));
+  assertPlace(zoomed);
+  assert.ok(await page.evaluate(() => document.getElementById('sheet').scrollWidth > document.getElementById('sheet').clientWidth));
+  assert.deepEqual(await pagePixels(page), { bar: 0, aboveBar: 255, middle: 255, place: 255 });
+  await page.context().close();
+});
+
 test('the signer pages through the document; the place is marked on its page only', async () => {
-  const page = await open({ width: 1280, height: 800 });
-  assert.equal(await page.textContent('#pageCount'), '2');
+  const { page } = await open({ width: 1280, height: 800 });
+  assert.equal(await page.textContent('#pageOf'), 'Page 1 of 2');
   await page.click('#nextPage');
   await until(async () => (await pagePixels(page)).middle === 0, 'page 2');
+  assert.equal(await page.textContent('#pageOf'), 'Page 2 of 2');
+  assert.equal(await page.textContent('#pageHint'), texts.en.placeOnPage.replace('{page}', '1'));
   assert.deepEqual(await pagePixels(page), { bar: 255, aboveBar: 255, middle: 0, place: 255 });
   assert.equal(await page.isHidden('#place'), true);
   assert.equal(await page.isDisabled('#nextPage'), true);
@@ -126,8 +138,7 @@ test('the signer pages through the document; the place is marked on its page onl
 });
 
 test('Done seals the document as shown: pdfsig, qpdf and pdf verify accept NAME.pdf', async () => {
-  const page = await open({ width: 1280, height: 800 });
-  await page.evaluate(() => window.penwellPad.ready);
+  const { page } = await open({ width: 1280, height: 800 });
   const r = await page.evaluate(() => document.getElementById('pad').getBoundingClientRect().toJSON());
   await page.mouse.move(r.x + 40, r.y + 150);
   await page.mouse.down();
@@ -144,7 +155,7 @@ test('Done seals the document as shown: pdfsig, qpdf and pdf verify accept NAME.
   writeFileSync(at('in.pdf'), '%PDF-1.7 changed after the server read it');
   await page.click('#done');
   const done = await until(() => page.evaluate(() => window.penwellPad.lastDone), 'Done');
-  assert.equal(done.ok, true, done.reason);
+  assert.equal(done.ok, true, done.code);
   assert.equal(await page.textContent('#result'), 'Signed and saved');
   assert.deepEqual(readdirSync(at('out')).sort(),
     ['data', 'evidence', 'key', 'pdf', 'png'].map((e) => `${done.name}.${e}`));
@@ -159,6 +170,71 @@ test('Done seals the document as shown: pdfsig, qpdf and pdf verify accept NAME.
     '--trust', at('cert.pem')], { encoding: 'utf8' });
   assert.match(verify, /evidence: bound to the signed revision; 1 strokes, 6\d samples/);
   assert.match(verify, /all 1 signature\(s\) check out/);
+  // The record says the signer was shown the page.
+  assert.deepEqual(openEvidence(at('out'), done.name, at('cert.pem')).evidence.fields,
+    { 'document shown': 'page 1, drawn on the signing page before Done' });
+  await page.context().close();
+});
+
+/**
+ * A pdf.js folder whose scripts load but are not pdf.js, as when a deployment's copy is
+ * broken: the page cannot draw the document.
+ */
+function brokenPdfjs() {
+  const pdfjs = mkdtempSync(join(folder, 'pdfjs-'));
+  mkdirSync(join(pdfjs, 'build'));
+  for (const script of ['pdf.js', 'pdf.worker.js']) writeFileSync(join(pdfjs, 'build', script), '// not pdf.js\n');
+  return pdfjs;
+}
+
+test('a document not shown cannot be signed, on every way to a fresh pad, and the server refuses it', async () => {
+  const out = mkdtempSync(join(folder, 'kiosk-'));
+  // Without --out the page offers Start again after an idle close; with it, a kiosk starts
+  // again by itself.
+  for (const kiosk of [false, true]) {
+    const s = await serveDocument('--pdfjs', brokenPdfjs(), '--idle', '2', ...(kiosk ? ['--out', out] : []));
+    const pad = await openPad(s.url, { viewport: { width: 1280, height: 800 } });
+    const { page } = pad;
+    await page.evaluate(() => window.penwellDocument.ready);
+    assert.equal(await page.textContent('#documentError'), texts.en.documentFailed);
+    assert.equal(await page.isHidden('#pageOf'), true, 'no "Page of :"');
+    const doneDisabled = () => page.evaluate(() => document.getElementById('done').disabled);
+    assert.equal(await doneDisabled(), true, 'at the start');
+    await until(() => page.evaluate(() => window.penwellPad.closeReason), 'the idle close', 400);
+    const patches = await page.evaluate(() => window.penwellPad.patches);
+    if (!kiosk) await page.click('#again');
+    // A fresh pad's first picture comes right after its hello.
+    await until(() => page.evaluate((n) => window.penwellPad.closeReason === null && window.penwellPad.patches > n, patches),
+      'a fresh pad', 400);
+    assert.equal(await doneDisabled(), true, kiosk ? 'after the kiosk started again' : 'after Start again');
+    // A page that presses Done all the same is refused by the server.
+    await dispatch(pad, 'pen', timeline(wave(40, 40, 100, 5, 10)));
+    await until(async () => (await state(pad)).samples === 40, 'a signature');
+    await page.evaluate(() => { document.getElementById('done').disabled = false; });
+    assert.deepEqual(await done(pad), { type: 'done', ok: false, code: 'notShown' });
+    assert.equal(await page.textContent('#result'), texts.en.notShown);
+    assert.match(s.log, /Done saved nothing: the page never reported the document shown/);
+    await page.context().close();
+  }
+  assert.deepEqual(readdirSync(out), [], 'nothing written');
+});
+
+test('in German; a kiosk that starts again tells its new pad that the document was shown', async () => {
+  const s = await serveDocument('--lang', 'de', '--idle', '2', '--out', mkdtempSync(join(folder, 'de-')));
+  const pad = await open({ width: 1280, height: 800 }, {}, s.url);
+  const { page } = pad;
+  assert.deepEqual(await page.evaluate(() => ['pageOf', 'pageHint', 'signingWho', 'signingWhere', 'zoomIn']
+    .map((id) => document.getElementById(id).textContent)),
+  ['Seite 1 von 2', texts.de.placeHere, 'Ann Example unterschreibt: Agreed', 'Ort: Berlin', texts.de.zoomIn]);
+  await until(() => page.evaluate(() => window.penwellPad.closeReason), 'the idle close', 400);
+  await until(() => page.evaluate(() => window.penwellPad.closeReason === null && !document.getElementById('done').disabled),
+    'the kiosk back, Done possible', 400);
+  await dispatch(pad, 'pen', timeline(wave(40, 40, 100, 5, 10)));
+  await until(async () => (await state(pad)).samples === 40, 'a signature');
+  const reply = await done(pad);
+  assert.equal(reply.ok, true, reply.code);
+  assert.equal(await page.textContent('#result'), texts.de.signedSaved);
+  assert.deepEqual(pad.errors, []);
   await page.context().close();
 });
 

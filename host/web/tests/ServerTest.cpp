@@ -1,0 +1,236 @@
+// The server in this process, driven by WebSocket clients over loopback: who gets a pad, who
+// is refused and how, and what a dropped socket leaves behind. Every wait is bounded: a read
+// gives up after a few seconds, a retry loop after a fixed number of tries.
+
+#include <sys/socket.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "host/web/Server.h"
+
+namespace penwell::web {
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using ::testing::HasSubstr;
+
+/// A server on a free loopback port, run on a thread of its own until the test ends.
+class Running {
+public:
+    explicit Running(ServerOptions options) {
+        options.port = 0;
+        options.handleSignals = false;
+        options.pad.services.resources = PENWELL_SOURCE_DIR "/demo-certificate";
+        server_ = Server::listen(std::move(options)).value();
+        thread_ = std::thread([this] { server_->run(); });
+    }
+    ~Running() {
+        server_->stop();
+        thread_.join();
+    }
+    std::uint16_t port() const { return server_->port(); }
+
+private:
+    std::unique_ptr<Server> server_;
+    std::thread thread_;
+};
+
+/// A page's WebSocket, or a script's.
+class Client {
+public:
+    /// Connects and shakes hands; `forwardedFor` sends an X-Forwarded-For, as a proxy would.
+    Client(std::uint16_t port, const std::string& forwardedFor = {}, const std::string& query = {})
+        : ws_(io_) {
+        ws_.next_layer().connect({net::ip::make_address("127.0.0.1"), port});
+        // A read that waits longer than this fails: no test can hang on the server.
+        const timeval limit{5, 0};
+        setsockopt(ws_.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit,
+                   sizeof limit);
+        const std::string origin = "http://127.0.0.1:" + std::to_string(port);
+        ws_.set_option(websocket::stream_base::decorator([=](websocket::request_type& r) {
+            r.set(beast::http::field::origin, origin);
+            if (!forwardedFor.empty()) {
+                r.set("X-Forwarded-For", forwardedFor);
+            }
+        }));
+        ws_.handshake("127.0.0.1:" + std::to_string(port), "/ws" + query);
+    }
+
+    /// The next text message, or nothing when the server closed (see closeCode()).
+    std::optional<nlohmann::json> next() {
+        for (;;) {
+            beast::flat_buffer buffer;
+            beast::error_code ec;
+            ws_.read(buffer, ec);
+            if (ec) {
+                return std::nullopt;
+            }
+            if (ws_.got_text()) {
+                return nlohmann::json::parse(beast::buffers_to_string(buffer.data()));
+            }
+        }
+    }
+    /// The first message of a pad the server made: its hello. Nothing when refused.
+    std::optional<nlohmann::json> hello() {
+        auto message = next();
+        return message && (*message)["type"] == "hello" ? message : std::nullopt;
+    }
+    void send(const std::string& text) { ws_.write(net::buffer(text)); }
+    /// The server's close code, and its reason.
+    int closeCode() const { return ws_.reason().code; }
+    std::string closeReason() const {
+        return {ws_.reason().reason.data(), ws_.reason().reason.size()};
+    }
+    /// Gone without a close, as when a network drops.
+    void drop() { ws_.next_layer().close(); }
+
+private:
+    net::io_context io_;
+    websocket::stream<tcp::socket> ws_;
+};
+
+/// Tries to get a pad `tries` times, a little apart; answers its hello.
+std::optional<nlohmann::json> padWithin(std::uint16_t port, int tries) {
+    for (int i = 0; i < tries; ++i) {
+        Client client(port);
+        if (auto hello = client.hello()) {
+            return hello;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return std::nullopt;
+}
+
+TEST(ServeServer, ADroppedSocketThatHeldNothingHoldsNoPlace) {
+    ServerOptions options;
+    options.maxSessions = 2;
+    Running server(options);
+    for (int i = 0; i < 2; ++i) {
+        Client script(server.port());
+        ASSERT_TRUE(script.hello());
+        script.drop();
+    }
+    // Before, both pads waited a minute for their pages, and a signer was turned away.
+    EXPECT_TRUE(padWithin(server.port(), 40));
+}
+
+TEST(ServeServer, ADroppedPadThatHeldSamplesWaitsForItsPage) {
+    ServerOptions options;
+    options.maxSessions = 1;
+    Running server(options);
+    std::string token;
+    {
+        Client page(server.port());
+        const auto hello = page.hello();
+        ASSERT_TRUE(hello);
+        token = (*hello)["resume"];
+        page.send(R"({"type":"down","pointer":"pen","samples":[[1,10,10,0.5]],"seq":1})");
+        for (auto state = page.next(); state && (*state)["seq"] != 1; state = page.next()) {
+        }
+        page.drop();
+    }
+    Client other(server.port());
+    EXPECT_FALSE(other.hello()) << "the one place is the dropped page's";
+    EXPECT_EQ(other.closeCode(), websocket::close_code::try_again_later);
+    std::optional<nlohmann::json> back;
+    for (int i = 0; i < 40 && !back; ++i) {
+        Client page(server.port(), {}, "?resume=" + token);
+        back = page.hello();
+    }
+    ASSERT_TRUE(back);
+    EXPECT_EQ((*back)["resumed"], true);
+    EXPECT_EQ((*back)["seq"], 1);
+}
+
+// A refused page is told "try again later" (1013) with the reason, and tries again by itself.
+TEST(ServeServer, LimitsNewSessionsPerAddress) {
+    ServerOptions options;
+    options.maxSessions = 4;
+    options.sessionsPerAddress = 2;
+    options.publicOrigins = {"https://sign.example.com"};
+    Running server(options);
+    std::vector<std::unique_ptr<Client>> held;
+    for (int i = 0; i < 2; ++i) {
+        held.push_back(std::make_unique<Client>(server.port(), "203.0.113.5"));
+        ASSERT_TRUE(held.back()->hello());
+    }
+    struct Case {
+        const char* forwardedFor;
+        const char* refusal;  // nullptr: a pad
+    };
+    const Case cases[] = {
+        {"203.0.113.5", "busy: 2 signers from one address already"},
+        // The proxy appends the address it took the connection from; the rest is the client's.
+        {"203.0.113.6, 203.0.113.5", "busy: 2 signers from one address already"},
+        {"203.0.113.5, 203.0.113.6", nullptr},
+        // This machine's own browser, or a proxy that does not say: not limited by address.
+        {"", nullptr},
+        {"", "busy: 4 signers at once already"},
+    };
+    for (const Case& c : cases) {
+        held.push_back(std::make_unique<Client>(server.port(), c.forwardedFor));
+        const bool got = held.back()->hello().has_value();
+        EXPECT_EQ(got, c.refusal == nullptr) << c.forwardedFor;
+        if (c.refusal) {
+            EXPECT_EQ(held.back()->closeCode(), websocket::close_code::try_again_later);
+            EXPECT_EQ(held.back()->closeReason(), c.refusal) << c.forwardedFor;
+        }
+    }
+}
+
+TEST(ServeServer, LimitsHowFastOneAddressOpensSessions) {
+    ServerOptions options;
+    options.sessionsPerAddress = 100;
+    options.publicOrigins = {"https://sign.example.com"};
+    Running server(options);
+    // A burst is taken, then about one a second; a loop far faster is refused.
+    int opened = 0;
+    std::string refusal;
+    for (int i = 0; i < 40 && refusal.empty(); ++i) {
+        Client script(server.port(), "198.51.100.9");
+        if (script.hello()) {
+            ++opened;
+        } else {
+            refusal = script.closeReason();
+        }
+    }
+    EXPECT_GE(opened, static_cast<int>(kNewSessionBurst));
+    EXPECT_EQ(refusal, "busy: new sessions from one address too fast");
+    // Others are not held up by it.
+    EXPECT_TRUE(Client(server.port(), "198.51.100.10").hello());
+}
+
+// A message the session held while it sent a snapshot, and found out of order when its turn
+// came, closes the session as it would have at once.
+TEST(ServeServer, AHeldMessagesFaultClosesTheSession) {
+    Running server(ServerOptions{});
+    Client page(server.port());
+    ASSERT_TRUE(page.hello());
+    page.send(R"({"type":"snapshot"})");
+    page.send(R"({"type":"move","pointer":"pen","samples":[[1,1,1,0]]})");
+    while (page.next()) {
+    }
+    EXPECT_EQ(page.closeCode(), websocket::close_code::policy_error);
+    EXPECT_EQ(page.closeReason(), "move without a down");
+}
+
+TEST(ServeServer, RefusesToStartInALanguageItDoesNotHave) {
+    ServerOptions options;
+    options.lang = "xx";
+    const auto started = Server::listen(std::move(options));
+    ASSERT_FALSE(started);
+    EXPECT_THAT(started.error().message, HasSubstr("--lang xx: the page ships en, de"));
+}
+
+}  // namespace
+}  // namespace penwell::web
