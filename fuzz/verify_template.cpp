@@ -21,10 +21,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!again || again->serialise() != written) {
         std::abort();  // the writer and the reader disagree
     }
-    // A query made of the first reference: its score is a finite number, not negative.
+    // A query made of the first reference: its score and every part of it are finite (a
+    // z-score may be below 0: nearer the references than they are to one another).
     const auto verdict = parsed->check(parsed->references().front());
-    if (!verdict || !(verdict->score >= 0.0) || !std::isfinite(verdict->score)) {
+    if (!verdict || !std::isfinite(verdict->score)) {
         std::abort();
+    }
+    for (const auto& c : verdict->components) {
+        if (!std::isfinite(c.z) || !(c.spread > 0.0) || !(c.weight > 0.0)) {
+            std::abort();
+        }
     }
     return 0;
 }

@@ -259,7 +259,7 @@ Outcome<Bytes> signDetached(const SigningIdentity& identity, const Sha256& diges
 }
 
 CmsCheck verifyDetached(ByteView cmsBytes, const std::vector<ByteView>& parts,
-                        const std::optional<Bytes>& trust) {
+                        const std::vector<Bytes>& trust) {
     CmsCheck check;
     const unsigned char* p = cmsBytes.data();
     ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsBytes.size())));
@@ -299,10 +299,12 @@ CmsCheck verifyDetached(ByteView cmsBytes, const std::vector<ByteView>& parts,
         return check;
     }
     check.valid = true;
-    if (trust) {
+    if (!trust.empty()) {
         Store store(X509_STORE_new());
-        for (Certificate& c : readCertificates(*trust)) {
-            X509_STORE_add_cert(store.get(), c.get());
+        for (const Bytes& file : trust) {
+            for (Certificate& c : readCertificates(file)) {
+                X509_STORE_add_cert(store.get(), c.get());
+            }
         }
         // Document-signing certificates need not carry the e-mail protection usage.
         X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);

@@ -28,8 +28,9 @@ struct CmsCheck {
     std::optional<bool> trusted;
 };
 
-/// Checks a detached SignedData (trailing zero padding allowed) over `parts`.
+/// Checks a detached SignedData (trailing zero padding allowed) over `parts`; with `trust`
+/// (files of certificates, each PEM or DER) also that the signer chains to one of them.
 CmsCheck verifyDetached(ByteView cms, const std::vector<ByteView>& parts,
-                        const std::optional<Bytes>& trust);
+                        const std::vector<Bytes>& trust);
 
 }  // namespace penwell::pdf::cms

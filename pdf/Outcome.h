@@ -23,6 +23,7 @@ enum class PdfErrorKind {
     SigningKey,     ///< the key or certificate cannot sign
     Evidence,       ///< the evidence source or opener failed
     Appearance,     ///< the ink's picture is not a one-page PDF
+    Certified,      ///< the document's certification or a signature's lock forbids the change
 };
 
 struct PdfError {

@@ -68,9 +68,9 @@ private:
     std::shared_ptr<const Impl> impl_;
 };
 
-/// A new signature field on a page. The rectangle is in PDF user-space points from the
-/// lower-left corner of the page as PDF tools give them (x to the right, y upwards, 72 per
-/// inch), and must lie within the page's crop box.
+/// A new signature field on a page. The rectangle is in PDF points from the lower-left corner
+/// of the page's crop box (the part a reader shows), x to the right and y upwards in the
+/// page's own coordinates (before any /Rotate), 72 per inch; it must lie within the crop box.
 struct PagePlacement {
     int page = 1;  ///< 1 for the first page
     double x = 0.0, y = 0.0, width = 0.0, height = 0.0;
@@ -101,6 +101,12 @@ struct SignRequest {
     std::optional<std::chrono::system_clock::time_point> time;
     /// Nil: no evidence is embedded.
     EvidenceSource evidence;
+    /// A certification signature allowing, after it, 1: no changes; 2: form filling and
+    /// signing; 3: also annotations. Only the first signature of a document certifies it.
+    std::optional<int> certify;
+    /// Told, one line each, what the caller should know about the output (a PDF/A input that
+    /// the signature takes out of conformance); nil: nobody is told.
+    std::function<void(const std::string&)> warn;
 };
 
 /// The signed document: `in` followed by the update. On failure nothing is written anywhere;
@@ -108,16 +114,19 @@ struct SignRequest {
 Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
                        const SigningIdentity& identity);
 
-/// Where a checked request puts the signature: its page and its rectangle, in the page's
-/// user-space points as PagePlacement gives them (a field's as its widget has it).
+/// Where a checked request puts the signature: its page and its rectangle in the page's
+/// default user space, as the widget's /Rect has it (the crop box's corner added to a
+/// PagePlacement's), and the page's /Rotate (0, 90, 180 or 270).
 struct SignaturePlace {
     int page = 1;
     double x = 0.0, y = 0.0, width = 0.0, height = 0.0;
+    int rotate = 0;
 };
 
 /// Everything signPdf() refuses about `in` and the request's placement and texts (size,
-/// encryption, repair, page, field, rectangle), with the same messages; the key and the ink
-/// are not looked at. For a caller that must refuse before a signer signs for nothing.
+/// encryption, repair, certification and locks, page, field, rectangle), with the same
+/// messages; the key and the ink are not looked at. For a caller that must refuse before a
+/// signer signs for nothing.
 Outcome<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
                                          const SignRequest& request);
 
@@ -132,6 +141,17 @@ struct OpenedEvidence {
 using EvidenceOpener = std::function<Outcome<OpenedEvidence>(ByteView evidence)>;
 
 enum class Coverage { WholeDocument, EarlierRevision };
+
+/// The most a later revision changed after a signature, from least to most.
+enum class ModificationLevel {
+    None,
+    SignaturesAndValidation,  ///< signatures, document timestamps, a DSS, metadata
+    FormFilling,              ///< values and appearances of form fields
+    Annotations,              ///< annotations added, changed or removed
+    Other,                    ///< anything else: content, resources, fonts, pages, signed fields
+};
+/// "none", "signatures and validation data", "form filling", "annotations", "other".
+const char* describe(ModificationLevel level);
 
 enum class EvidenceState {
     None,       ///< not a Penwell signature: it carries no evidence
@@ -151,20 +171,31 @@ struct SignatureReport {
     std::string signatureProblem;       ///< why not, one line
     std::optional<bool> trusted;        ///< nil without a trust anchor
     bool onlyIncrementalAfter = false;  ///< the bytes after the revision only add updates
+    /// A certification signature's permissions (DocMDP /P): 1, 2 or 3; nil for an approval one.
+    std::optional<int> certification;
+    /// The fields this signature locks (FieldMDP), as "all fields", "fields A, B" or "all
+    /// fields but A"; empty: none.
+    std::string locks;
+    /// The most the revisions after it changed (Other when they cannot be compared).
+    ModificationLevel modifications = ModificationLevel::None;
+    /// Each change the document's permissions or this signature's locks do not allow, as
+    /// "object N (what it is)" with the reason; at most eight are listed.
+    std::vector<std::string> disallowed;
     EvidenceState evidence = EvidenceState::None;
     std::string evidenceDetail;  ///< the summary, or why it was refused
     Bytes evidenceBytes;         ///< the embedded record, for a caller that shows the ink
 
     /// Everything checks out (trust only when an anchor was given, evidence when opened).
     bool ok() const {
-        return signatureValid && onlyIncrementalAfter && trusted.value_or(true) &&
-               evidence != EvidenceState::Refused;
+        return signatureValid && onlyIncrementalAfter && disallowed.empty() &&
+               trusted.value_or(true) && evidence != EvidenceState::Refused;
     }
 };
 
 struct VerifyOptions {
-    /// Certificates (PEM or DER) a signer must chain to; none: the signer is not judged.
-    std::optional<Bytes> trust;
+    /// Files of certificates (PEM, any number each, or one DER) a signer must chain to, every
+    /// certificate of every file counting; none: the signer is not judged.
+    std::vector<Bytes> trust;
     /// Nil: evidence is listed but not opened.
     EvidenceOpener openEvidence;
 };

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <set>
 #include <string_view>
 
 namespace penwell::pdf {
@@ -139,10 +140,11 @@ std::optional<XrefSection> readXrefSection(ByteView file, std::uint64_t offset) 
 std::optional<std::vector<std::uint64_t>> xrefChain(ByteView file, std::size_t limit) {
     std::optional<std::uint64_t> offset = lastStartXref(file);
     std::vector<std::uint64_t> chain;
+    std::set<std::uint64_t> seen;
     while (offset) {
-        // Each update comes after the revision it amends: a link forward or to itself is a
-        // loop, or no chain of updates.
-        if (chain.size() >= limit || (!chain.empty() && *offset >= chain.back())) {
+        // A link may point forward: a linearized file's first-page section, at the start,
+        // names the main section after it as its /Prev. Only a section seen before is a loop.
+        if (chain.size() >= limit || !seen.insert(*offset).second) {
             return std::nullopt;
         }
         const std::optional<XrefSection> section = readXrefSection(file, *offset);

@@ -26,7 +26,8 @@ struct XrefSection {
 std::optional<XrefSection> readXrefSection(ByteView file, std::uint64_t offset);
 
 /// The offsets of the sections from the last one back along /Prev, at most `limit` of them;
-/// nil when a link points nowhere, forward, or in a loop.
+/// nil when a link points nowhere or in a loop. A link may point forward (a linearized file's
+/// first-page section names the main section after it).
 std::optional<std::vector<std::uint64_t>> xrefChain(ByteView file, std::size_t limit = 1024);
 
 /// Whether `bytes` ends with "%%EOF", then at most 1 KiB of white space (NULs included).

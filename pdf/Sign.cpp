@@ -9,18 +9,19 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <ctime>
 #include <map>
 #include <set>
 #include <sstream>
-#include <stdexcept>
 
+#include "pdf/Appearance.h"
 #include "pdf/Cms.h"
+#include "pdf/Conformance.h"
 #include "pdf/Document.h"
 #include "pdf/PdfSignature.h"
+#include "pdf/Permissions.h"
+#include "pdf/Placement.h"
 #include "pdf/Revisions.h"
+#include "pdf/Update.h"
 
 namespace penwell::pdf {
 
@@ -31,394 +32,8 @@ constexpr std::size_t kByteRangeWidth = 44;
 /// Beyond the placeholder CMS: DER length fields that grow, and signatures (ECDSA) whose
 /// encoding varies by a few bytes.
 constexpr std::size_t kContentsMargin = 64;
-
-/// The key under which the evidence's filespec records how many bytes of the file
-/// the evidence is bound to: the revision that was signed.
-constexpr const char* kDocumentLengthKey = "/Penwell.DocumentLength";
-
-std::string hex(ByteView bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (std::uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
-std::string number(double value) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.4f", value);
-    std::string s = buffer;
-    s.erase(s.find_last_not_of('0') + 1);
-    if (s.back() == '.') {
-        s.pop_back();
-    }
-    return s == "-0" ? "0" : s;
-}
-
-std::string pdfDate(std::chrono::system_clock::time_point time) {
-    const std::time_t t = std::chrono::system_clock::to_time_t(time);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "D:%Y%m%d%H%M%SZ", &utc);
-    return buffer;
-}
-
-struct PageBox {
-    double llx, lly, urx, ury;
-};
-
-PageBox boxOf(QPDFObjectHandle array) {
-    const QPDFObjectHandle::Rectangle r = array.getArrayAsRectangle();
-    return {std::min(r.llx, r.urx), std::min(r.lly, r.ury), std::max(r.llx, r.urx),
-            std::max(r.lly, r.ury)};
-}
-
-/// Where the signature goes: the page, the widget's rectangle, and the field and widget
-/// objects (one object for a new field, which is its own widget).
-struct Place {
-    QPDFObjectHandle page;
-    PageBox rect{};
-    QPDFObjectHandle field;
-    QPDFObjectHandle widget;
-    bool existingField = false;
-};
-
-bool annotsHold(QPDFObjectHandle page, QPDFObjGen widget) {
-    QPDFObjectHandle annots = page.getKey("/Annots");
-    if (!annots.isArray()) {
-        return false;
-    }
-    for (int i = 0; i < annots.getArrayNItems(); ++i) {
-        if (annots.getArrayItem(i).getObjGen() == widget) {
-            return true;
-        }
-    }
-    return false;
-}
-
-Outcome<Place> findPlace(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
-                         const SignRequest& request, const std::string& name) {
-    Place place;
-    if (const auto* onPage = std::get_if<PagePlacement>(&request.placement)) {
-        if (onPage->page < 1 || static_cast<std::size_t>(onPage->page) > pages.size()) {
-            return fail(PdfErrorKind::NoSuchPage, "--page " + std::to_string(onPage->page) + ": " +
-                                                      name + " has " +
-                                                      std::to_string(pages.size()) + " page(s)");
-        }
-        const double values[] = {onPage->x, onPage->y, onPage->width, onPage->height};
-        const std::string rect = "--rect " + number(onPage->x) + "," + number(onPage->y) + "," +
-                                 number(onPage->width) + "," + number(onPage->height);
-        if (!std::all_of(std::begin(values), std::end(values),
-                         [](double v) { return std::isfinite(v); }) ||
-            !(onPage->width > 0.0) || !(onPage->height > 0.0)) {
-            return fail(PdfErrorKind::BadRect, rect + ": needs a finite width and height above 0");
-        }
-        place.page = pages[static_cast<std::size_t>(onPage->page - 1)].getObjectHandle();
-        const PageBox crop = boxOf(pages[static_cast<std::size_t>(onPage->page - 1)].getCropBox());
-        place.rect = {onPage->x, onPage->y, onPage->x + onPage->width, onPage->y + onPage->height};
-        constexpr double kSlack = 1e-6;
-        if (place.rect.llx < crop.llx - kSlack || place.rect.lly < crop.lly - kSlack ||
-            place.rect.urx > crop.urx + kSlack || place.rect.ury > crop.ury + kSlack) {
-            return fail(PdfErrorKind::BadRect,
-                        rect + ": lies off page " + std::to_string(onPage->page) +
-                            ", whose box is " + number(crop.llx) + "," + number(crop.lly) + " to " +
-                            number(crop.urx) + "," + number(crop.ury));
-        }
-        return place;
-    }
-    const std::string& fieldName = std::get<FieldPlacement>(request.placement).name;
-    QPDFAcroFormDocumentHelper form(qpdf);
-    for (QPDFFormFieldObjectHelper field : form.getFormFields()) {
-        if (field.getFullyQualifiedName() != fieldName) {
-            continue;
-        }
-        if (field.getFieldType() != "/Sig") {
-            return fail(PdfErrorKind::NotSignatureField,
-                        "--field " + fieldName + ": not a signature field");
-        }
-        if (!field.getValue().isNull()) {
-            return fail(PdfErrorKind::AlreadySigned, "--field " + fieldName + ": signed already");
-        }
-        place.field = field.getObjectHandle();
-        place.existingField = true;
-        QPDFObjectHandle kids = place.field.getKey("/Kids");
-        place.widget =
-            kids.isArray() && kids.getArrayNItems() > 0 ? kids.getArrayItem(0) : place.field;
-        if (!place.widget.isIndirect() || !place.widget.getKey("/Rect").isRectangle()) {
-            return fail(PdfErrorKind::NoSuchField,
-                        "--field " + fieldName + ": has no widget with a rectangle");
-        }
-        for (QPDFPageObjectHelper& page : pages) {
-            if (annotsHold(page.getObjectHandle(), place.widget.getObjGen())) {
-                place.page = page.getObjectHandle();
-            }
-        }
-        if (!place.page.isInitialized()) {
-            return fail(PdfErrorKind::NoSuchField,
-                        "--field " + fieldName + ": its widget is on no page");
-        }
-        place.rect = boxOf(place.widget.getKey("/Rect"));
-        if (!(place.rect.urx - place.rect.llx > 0.0) || !(place.rect.ury - place.rect.lly > 0.0)) {
-            return fail(PdfErrorKind::BadRect, "--field " + fieldName + ": its widget has no area");
-        }
-        return place;
-    }
-    return fail(PdfErrorKind::NoSuchField, "--field " + fieldName + ": no such field in " + name);
-}
-
-/// A field name no other field has.
-std::string freeFieldName(QPDF& qpdf) {
-    QPDFAcroFormDocumentHelper form(qpdf);
-    std::set<std::string> taken;
-    for (QPDFFormFieldObjectHelper field : form.getFormFields()) {
-        taken.insert(field.getFullyQualifiedName());
-    }
-    for (int i = 1;; ++i) {
-        const std::string candidate = "Signature" + std::to_string(i);
-        if (!taken.contains(candidate)) {
-            return candidate;
-        }
-    }
-}
-
-/// The new objects of the update. Dictionaries are objects of the input's qpdf at numbers
-/// chosen here; streams (the appearance with the ink's form and everything it uses, the
-/// evidence) are objects of a scratch document, the ink's, renumbered when written. qpdf
-/// numbers a new object of its own only after resolving every object of the file, which for a
-/// large document costs more than all the rest of signing but the hash.
-class NewObjects {
-public:
-    NewObjects(QPDF& qpdf, int first) : qpdf_(qpdf), first_(first), next_(first) {}
-
-    /// `direct` as a new object of the input's qpdf.
-    QPDFObjectHandle dictionary(QPDFObjectHandle direct) {
-        qpdf_.replaceObject(next_, 0, direct);
-        return qpdf_.getObject(next_++, 0);
-    }
-
-    /// Numbers a scratch object and every object it reaches; the result stands for it in the
-    /// input's qpdf (an empty placeholder there, written as the scratch object).
-    QPDFObjectHandle adopt(QPDFObjectHandle root) {
-        std::vector<QPDFObjectHandle> pending{root};
-        while (!pending.empty()) {
-            QPDFObjectHandle h = pending.back();
-            pending.pop_back();
-            if (h.isIndirect()) {
-                if (scratchIds_.contains(h.getObjGen())) {
-                    continue;
-                }
-                if (scratchIds_.size() >= kMaxScratchObjects) {
-                    throw std::runtime_error("the ink's picture has too many objects");
-                }
-                scratchIds_[h.getObjGen()] = next_;
-                scratch_[next_++] = h;
-            }
-            if (h.isStream()) {
-                h = h.getDict();
-            }
-            if (h.isDictionary()) {
-                for (const std::string& key : h.getKeys()) {
-                    pending.push_back(h.getKey(key));
-                }
-            } else if (h.isArray()) {
-                for (int i = 0; i < h.getArrayNItems(); ++i) {
-                    pending.push_back(h.getArrayItem(i));
-                }
-            }
-        }
-        const int id = scratchIds_.at(root.getObjGen());
-        qpdf_.replaceObject(id, 0, QPDFObjectHandle::newDictionary());
-        return qpdf_.getObject(id, 0);
-    }
-
-    int first() const { return first_; }
-    int end() const { return next_; }
-
-    /// The scratch object numbered `id`, written with the update's numbers; nil when `id` is
-    /// a dictionary of the input's qpdf.
-    std::optional<std::string> scratchText(int id) const {
-        const auto found = scratch_.find(id);
-        if (found == scratch_.end()) {
-            return std::nullopt;
-        }
-        QPDFObjectHandle object = found->second;
-        std::string text = std::to_string(id) + " 0 obj\n";
-        if (object.isStream()) {
-            const std::shared_ptr<Buffer> data = object.getRawStreamData();
-            QPDFObjectHandle dict = object.getDict().shallowCopy();
-            dict.replaceKey("/Length",
-                            QPDFObjectHandle::newInteger(static_cast<long long>(data->getSize())));
-            text += value(dict) + "\nstream\n";
-            text.append(reinterpret_cast<const char*>(data->getBuffer()), data->getSize());
-            text += "\nendstream";
-        } else {
-            text += value(object, true);
-        }
-        return text + "\nendobj\n";
-    }
-
-private:
-    static constexpr std::size_t kMaxScratchObjects = 100000;
-
-    std::string value(QPDFObjectHandle h, bool top = false) const {
-        if (h.isIndirect() && !top) {
-            return std::to_string(scratchIds_.at(h.getObjGen())) + " 0 R";
-        }
-        if (h.isDictionary()) {
-            std::string text = "<<";
-            for (const std::string& key : h.getKeys()) {
-                // Appended piece by piece: GCC 12 at -O3 warns falsely about " " + string.
-                text += ' ';
-                text += QPDFObjectHandle::newName(key).unparse();
-                text += ' ';
-                text += value(h.getKey(key));
-            }
-            return text + " >>";
-        }
-        if (h.isArray()) {
-            std::string text = "[";
-            for (int i = 0; i < h.getArrayNItems(); ++i) {
-                text += ' ';
-                text += value(h.getArrayItem(i));
-            }
-            return text + " ]";
-        }
-        return h.unparse();
-    }
-
-    QPDF& qpdf_;
-    int first_;
-    int next_;
-    std::map<QPDFObjGen, int> scratchIds_;
-    std::map<int, QPDFObjectHandle> scratch_;
-};
-
-/// The ink's one-page PDF as a form XObject of `ink` (which parses it), with its box.
-Outcome<std::pair<QPDFObjectHandle, PageBox>> importInk(QPDF& ink, ByteView inkPdf) {
-    try {
-        ink.setSuppressWarnings(true);
-        ink.processMemoryFile("the ink's picture", reinterpret_cast<const char*>(inkPdf.data()),
-                              inkPdf.size());
-        std::vector<QPDFPageObjectHelper> pages = QPDFPageDocumentHelper(ink).getAllPages();
-        if (pages.size() != 1) {
-            return fail(PdfErrorKind::Appearance, "the ink's picture is not a one-page PDF");
-        }
-        QPDFObjectHandle form = pages[0].getFormXObjectForPage();
-        const PageBox box = boxOf(form.getDict().getKey("/BBox"));
-        return std::pair{form, box};
-    } catch (const std::exception& e) {
-        return fail(PdfErrorKind::Appearance,
-                    std::string("the ink's picture cannot be read: ") + e.what());
-    }
-}
-
-/// The widget's appearance: the ink's form scaled to fit the rectangle, aspect kept, centred.
-QPDFObjectHandle appearance(QPDF& qpdf, QPDFObjectHandle ink, const PageBox& inkBox,
-                            const PageBox& rect) {
-    const double width = rect.urx - rect.llx, height = rect.ury - rect.lly;
-    const double inkWidth = inkBox.urx - inkBox.llx, inkHeight = inkBox.ury - inkBox.lly;
-    const double scale =
-        inkWidth > 0.0 && inkHeight > 0.0 ? std::min(width / inkWidth, height / inkHeight) : 0.0;
-    const double dx = (width - scale * inkWidth) / 2.0 - scale * inkBox.llx;
-    const double dy = (height - scale * inkHeight) / 2.0 - scale * inkBox.lly;
-    const std::string content = "q " + number(scale) + " 0 0 " + number(scale) + " " + number(dx) +
-                                " " + number(dy) + " cm /Ink Do Q\n";
-    QPDFObjectHandle stream = qpdf.newStream(content);
-    QPDFObjectHandle dict = stream.getDict();
-    dict.replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
-    dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/Form"));
-    dict.replaceKey("/BBox", QPDFObjectHandle::newFromRectangle({0.0, 0.0, width, height}));
-    dict.replaceKey("/Resources", QPDFObjectHandle::parse("<< /XObject << >> >>"));
-    dict.getKey("/Resources").getKey("/XObject").replaceKey("/Ink", ink);
-    return stream;
-}
-
-/// The evidence as an embedded file, in a filespec associated with the field.
-QPDFObjectHandle evidenceFile(NewObjects& objects, QPDF& scratch, const Bytes& evidence,
-                              std::size_t documentLength) {
-    QPDFObjectHandle stream = scratch.newStream(
-        std::string(reinterpret_cast<const char*>(evidence.data()), evidence.size()));
-    QPDFObjectHandle dict = stream.getDict();
-    dict.replaceKey("/Type", QPDFObjectHandle::newName("/EmbeddedFile"));
-    dict.replaceKey("/Subtype", QPDFObjectHandle::newName("/application/pkcs7-mime"));
-    dict.replaceKey("/Params", QPDFObjectHandle::newDictionary());
-    dict.getKey("/Params").replaceKey(
-        "/Size", QPDFObjectHandle::newInteger(static_cast<long long>(evidence.size())));
-    QPDFObjectHandle file = objects.adopt(stream);
-    QPDFObjectHandle spec = objects.dictionary(QPDFObjectHandle::newDictionary());
-    spec.replaceKey("/Type", QPDFObjectHandle::newName("/Filespec"));
-    spec.replaceKey("/F", QPDFObjectHandle::newString("penwell-evidence.p7m"));
-    spec.replaceKey("/UF", QPDFObjectHandle::newUnicodeString("penwell-evidence.p7m"));
-    spec.replaceKey("/Desc", QPDFObjectHandle::newUnicodeString(
-                                 "Penwell evidence record: the handwriting, encrypted for the "
-                                 "receiver and bound to the signed revision's SHA-256"));
-    spec.replaceKey("/AFRelationship", QPDFObjectHandle::newName("/Supplement"));
-    spec.replaceKey("/EF", QPDFObjectHandle::newDictionary());
-    spec.getKey("/EF").replaceKey("/F", file);
-    spec.getKey("/EF").replaceKey("/UF", file);
-    spec.replaceKey(kDocumentLengthKey,
-                    QPDFObjectHandle::newInteger(static_cast<long long>(documentLength)));
-    return spec;
-}
-
-/// Appends `item` to the array under `key` of `holder` (made when missing), and names the
-/// object that changed: the array when it is an object of its own, else `holder`.
-QPDFObjGen appendTo(QPDFObjectHandle holder, const char* key, QPDFObjectHandle item) {
-    QPDFObjectHandle array = holder.getKey(key);
-    if (!array.isArray()) {
-        holder.replaceKey(key, QPDFObjectHandle::newArray());
-        array = holder.getKey(key);
-    }
-    array.appendItem(item);
-    return array.isIndirect() ? array.getObjGen() : holder.getObjGen();
-}
-
-/// An indirect object as it is written in the update.
-std::string objectText(QPDFObjectHandle object) {
-    const QPDFObjGen id = object.getObjGen();
-    std::string text = std::to_string(id.getObj()) + " " + std::to_string(id.getGen()) + " obj\n";
-    if (object.isStream()) {
-        const std::shared_ptr<Buffer> data = object.getRawStreamData();
-        QPDFObjectHandle dict = object.getDict();
-        dict.replaceKey("/Length",
-                        QPDFObjectHandle::newInteger(static_cast<long long>(data->getSize())));
-        text += dict.unparse() + "\nstream\n";
-        text.append(reinterpret_cast<const char*>(data->getBuffer()), data->getSize());
-        text += "\nendstream";
-    } else {
-        text += object.unparseResolved();
-    }
-    return text + "\nendobj\n";
-}
-
-struct XrefEntry {
-    int id;
-    int gen;
-    std::uint64_t offset;
-};
-
-/// Runs of consecutive object numbers: the subsections of a table, the /Index of a stream.
-std::vector<std::pair<int, int>> runs(const std::vector<XrefEntry>& entries) {
-    std::vector<std::pair<int, int>> out;
-    for (const XrefEntry& e : entries) {
-        if (!out.empty() && out.back().first + out.back().second == e.id) {
-            ++out.back().second;
-        } else {
-            out.push_back({e.id, 1});
-        }
-    }
-    return out;
-}
-
-void putBigEndian(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) {
-        out += static_cast<char>((value >> (8 * i)) & 0xff);
-    }
-}
+/// SignaturesExist | AppendOnly: viewers keep to incremental updates from now on.
+constexpr long long kSigFlags = 3;
 
 /// The document opened and the signature's place found: everything a request is checked
 /// for before anything is made.
@@ -428,7 +43,42 @@ struct Prepared {
     XrefSection lastSection;
     std::vector<QPDFPageObjectHelper> pages;
     Place place;
+    std::optional<FieldLock> lock;  ///< the field's own /Lock, which its signature records
 };
+
+/// What the document's signatures allow: a certification that allows no change, a signed
+/// field's lock over the field to be signed, and a certification asked of a signed document.
+std::optional<PdfError> refusedByPermissions(QPDF& qpdf, const Place& place,
+                                             const SignRequest& request, const std::string& name) {
+    if (const std::optional<Certification> certified = certificationOf(qpdf)) {
+        if (certified->permissions == 1) {
+            return fail(PdfErrorKind::Certified, name + ": certified: no changes allowed");
+        }
+    }
+    for (const SignedLock& locked : signedLocks(qpdf)) {
+        if (locked.lock.permissions == 1) {
+            return fail(PdfErrorKind::Certified, name + ": locked by the signature in field " +
+                                                     locked.field + ": no changes allowed");
+        }
+        if (place.existingField && locked.lock.covers(place.fieldName)) {
+            return fail(PdfErrorKind::Certified, "--field " + place.fieldName +
+                                                     ": locked by the signature in field " +
+                                                     locked.field);
+        }
+    }
+    if (request.certify) {
+        QPDFAcroFormDocumentHelper form(qpdf);
+        for (QPDFFormFieldObjectHelper field : form.getFormFields()) {
+            if (field.getFieldType() == "/Sig" && field.getValue().isDictionary()) {
+                return fail(PdfErrorKind::Certified,
+                            "--certify: " + name +
+                                " is signed already; only a document's first signature "
+                                "certifies it");
+            }
+        }
+    }
+    return std::nullopt;
+}
 
 Outcome<Prepared> prepare(ByteView in, const std::string& inName, const SignRequest& request) {
     for (const auto& [option, value] : {std::pair{"--reason", &request.reason},
@@ -438,6 +88,12 @@ Outcome<Prepared> prepare(ByteView in, const std::string& inName, const SignRequ
             return fail(PdfErrorKind::BadText, std::string(option) + ": longer than " +
                                                    std::to_string(kMaxTextBytes) + " bytes");
         }
+    }
+    if (request.certify && (*request.certify < 1 || *request.certify > 3)) {
+        return fail(PdfErrorKind::Certified,
+                    "--certify " + std::to_string(*request.certify) +
+                        ": expected 1 (no changes), 2 (form filling and signing) or 3 (also "
+                        "annotations)");
     }
     Outcome<std::shared_ptr<QPDF>> opened = openDocument(in, inName);
     if (!opened) {
@@ -460,10 +116,40 @@ Outcome<Prepared> prepare(ByteView in, const std::string& inName, const SignRequ
             return found.error();
         }
         prepared.place = std::move(*found);
+        if (std::optional<PdfError> refused =
+                refusedByPermissions(*prepared.qpdf, prepared.place, request, inName)) {
+            return *refused;
+        }
+        if (prepared.place.existingField) {
+            prepared.lock = lockFrom(prepared.place.field.getKey("/Lock"));
+        }
     } catch (const std::exception& e) {
         return needsRepair(inName, e.what());
     }
     return prepared;
+}
+
+/// The signature dictionary's /Reference: the certification's DocMDP transform, the field
+/// lock's FieldMDP transform; nil when there is neither.
+std::optional<QPDFObjectHandle> references(const Prepared& prepared, const SignRequest& request) {
+    QPDFObjectHandle list = QPDFObjectHandle::newArray();
+    if (request.certify) {
+        QPDFObjectHandle docMdp = QPDFObjectHandle::parse(
+            "<< /Type /SigRef /TransformMethod /DocMDP /TransformParams << /Type /TransformParams "
+            "/V /1.2 >> >>");
+        docMdp.getKey("/TransformParams")
+            .replaceKey("/P", QPDFObjectHandle::newInteger(*request.certify));
+        list.appendItem(docMdp);
+    }
+    if (prepared.lock) {
+        QPDFObjectHandle fieldMdp =
+            QPDFObjectHandle::parse("<< /Type /SigRef /TransformMethod /FieldMDP >>");
+        fieldMdp.replaceKey("/TransformParams", prepared.lock->transformParams());
+        // ISO 32000-1 asks a FieldMDP reference for the object the analysis starts from.
+        fieldMdp.replaceKey("/Data", prepared.qpdf->getRoot());
+        list.appendItem(fieldMdp);
+    }
+    return list.getArrayNItems() > 0 ? std::optional(list) : std::nullopt;
 }
 
 }  // namespace
@@ -499,20 +185,11 @@ Outcome<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
         return prepared.error();
     }
     const Place& place = prepared->place;
-    SignaturePlace where;
-    for (std::size_t i = 0; i < prepared->pages.size(); ++i) {
-        if (prepared->pages[i].getObjectHandle().getObjGen() == place.page.getObjGen()) {
-            where.page = static_cast<int>(i) + 1;
-        }
-    }
-    where.x = place.rect.llx;
-    where.y = place.rect.lly;
-    where.width = place.rect.urx - place.rect.llx;
-    where.height = place.rect.ury - place.rect.lly;
     if (prepared->qpdf->anyWarnings()) {
         return needsRepair(inName, "qpdf warns while reading its objects");
     }
-    return where;
+    return SignaturePlace{place.pageNumber,   place.rect.llx,      place.rect.lly,
+                          place.rect.width(), place.rect.height(), place.rotate};
 }
 
 Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
@@ -540,6 +217,15 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
         if (first > (1 << 23)) {
             return needsRepair(inName, "its /Size or object numbers are beyond 8388608");
         }
+        std::optional<QPDFObjectHandle> reference = references(*prepared, request);
+        if (request.warn) {
+            if (const std::optional<std::string> claim = pdfaClaim(qpdf)) {
+                if (const auto loss = pdfaLoss(*claim, static_cast<bool>(request.evidence))) {
+                    request.warn(inName + " claims " + *claim +
+                                 "; the signed PDF no longer conforms: " + *loss);
+                }
+            }
+        }
         NewObjects objects(qpdf, static_cast<int>(first));
         std::set<QPDFObjGen> changed;
 
@@ -547,8 +233,8 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
         if (!inkForm) {
             return inkForm.error();
         }
-        QPDFObjectHandle look =
-            objects.adopt(appearance(ink, inkForm->first, inkForm->second, place.rect));
+        QPDFObjectHandle look = objects.adopt(
+            appearance(ink, inkForm->first, inkForm->second, place.rect, place.rotate));
         QPDFObjectHandle signature = objects.dictionary(QPDFObjectHandle::newDictionary());
         if (!place.existingField) {
             place.field = objects.dictionary(
@@ -559,11 +245,24 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
                 "/Rect", QPDFObjectHandle::newFromRectangle(
                              {place.rect.llx, place.rect.lly, place.rect.urx, place.rect.ury}));
             place.field.replaceKey("/P", place.page);
-            changed.insert(appendTo(place.page, "/Annots", place.field));
+            changed.insert(appendTo(place.page, "/Annots", place.field, place.page.getObjGen()));
         }
+        // The value on the field, the appearance on its widget: one object unless the widget
+        // is a kid of the field. Then the widget gets the value too, the same dictionary:
+        // PDFBox and Acrobat read it from the field, poppler and mupdf from the widget.
         place.field.replaceKey("/V", signature);
+        if (place.widget.getObjGen() != place.field.getObjGen()) {
+            place.widget.replaceKey("/V", signature);
+        }
         place.widget.replaceKey("/AP", QPDFObjectHandle::newDictionary());
         place.widget.getKey("/AP").replaceKey("/N", look);
+        if (place.rotate != 0) {
+            // The widget turned with the page, as an editor records it for one drawn upright.
+            QPDFObjectHandle mk = place.widget.getKey("/MK");
+            mk = mk.isDictionary() ? mk.shallowCopy() : QPDFObjectHandle::newDictionary();
+            mk.replaceKey("/R", QPDFObjectHandle::newInteger(place.rotate));
+            place.widget.replaceKey("/MK", mk);
+        }
         changed.insert(place.field.getObjGen());
         changed.insert(place.widget.getObjGen());
         if (request.evidence) {
@@ -573,7 +272,7 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
                 return evidence.error();
             }
             QPDFObjectHandle files = QPDFObjectHandle::newArray();
-            files.appendItem(evidenceFile(objects, ink, *evidence, in.size()));
+            files.appendItem(evidenceFile(objects, ink, *evidence, in.size(), pdfDate(now)));
             place.field.replaceKey("/AF", files);
         }
 
@@ -585,13 +284,24 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
             changed.insert(root.getObjGen());
         }
         if (!place.existingField) {
-            changed.insert(appendTo(form, "/Fields", place.field));
+            // A form written into the catalog is written with it.
+            changed.insert(appendTo(form, "/Fields", place.field, root.getObjGen()));
         }
-        // SignaturesExist | AppendOnly: viewers keep to incremental updates from now on.
         const long long flags =
             form.getKey("/SigFlags").isInteger() ? form.getKey("/SigFlags").getIntValue() : 0;
-        form.replaceKey("/SigFlags", QPDFObjectHandle::newInteger(flags | 3));
-        changed.insert(form.isIndirect() ? form.getObjGen() : root.getObjGen());
+        // Rewritten only when it changes: a form left as it was is one change fewer for a
+        // validator to judge after earlier signatures.
+        if ((flags & kSigFlags) != kSigFlags) {
+            form.replaceKey("/SigFlags", QPDFObjectHandle::newInteger(flags | kSigFlags));
+            changed.insert(form.isIndirect() ? form.getObjGen() : root.getObjGen());
+        }
+        if (request.certify) {
+            QPDFObjectHandle perms = root.getKey("/Perms");
+            perms = perms.isDictionary() ? perms.shallowCopy() : QPDFObjectHandle::newDictionary();
+            perms.replaceKey("/DocMDP", signature);
+            root.replaceKey("/Perms", perms);
+            changed.insert(root.getObjGen());
+        }
 
         for (int id = objects.first(); id < objects.end(); ++id) {
             changed.insert(QPDFObjGen(id, 0));
@@ -629,6 +339,9 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
                                 QPDFObjectHandle::newUnicodeString(*value).unparse();
                     }
                 }
+                if (reference) {
+                    body += "\n/Reference " + reference->unparse();
+                }
                 body += "\n>>\nendobj\n";
             } else if (auto text = objects.scratchText(id.getObj())) {
                 body += *text;
@@ -659,41 +372,8 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
         }
         common += " /ID [<" + hex(firstId) + "> <" + hex(ByteView(second).first(16)) + ">] /Prev " +
                   std::to_string(startXref);
-        const std::uint64_t xrefAt = in.size() + body.size();
-        if (lastSection.table) {
-            body += "xref\n";
-            std::size_t next = 0;
-            for (const auto& [first, count] : runs(entries)) {
-                body += std::to_string(first) + " " + std::to_string(count) + "\n";
-                for (int i = 0; i < count; ++i, ++next) {
-                    char line[32];
-                    std::snprintf(line, sizeof line, "%010llu %05d n\r\n",
-                                  static_cast<unsigned long long>(entries[next].offset),
-                                  entries[next].gen);
-                    body += line;
-                }
-            }
-            body += "trailer\n<< /Size " + std::to_string(newSize) + " " + common + " >>\n";
-        } else {
-            // The stream is an object of the update too, numbered after every other.
-            entries.push_back({static_cast<int>(newSize), 0, xrefAt});
-            std::string rows;
-            for (const XrefEntry& e : entries) {
-                putBigEndian(rows, 1, 1);
-                putBigEndian(rows, e.offset, 4);
-                putBigEndian(rows, static_cast<std::uint64_t>(e.gen), 2);
-            }
-            std::string index;
-            for (const auto& [first, count] : runs(entries)) {
-                index += (index.empty() ? "" : " ") + std::to_string(first) + " " +
-                         std::to_string(count);
-            }
-            body += std::to_string(newSize) + " 0 obj\n<< /Type /XRef /Size " +
-                    std::to_string(newSize + 1) + " /Index [" + index + "] /W [1 4 2] " + common +
-                    " /Length " + std::to_string(rows.size()) + " >>\nstream\n" + rows +
-                    "\nendstream\nendobj\n";
-        }
-        body += "startxref\n" + std::to_string(xrefAt) + "\n%%EOF\n";
+        body += xrefSection(std::move(entries), lastSection.table, in.size() + body.size(), newSize,
+                            common);
         if (qpdf.anyWarnings()) {
             return needsRepair(inName, "qpdf warns while reading its objects");
         }

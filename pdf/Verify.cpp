@@ -9,10 +9,13 @@
 #include <cctype>
 #include <initializer_list>
 #include <map>
+#include <set>
 
 #include "pdf/Cms.h"
 #include "pdf/Document.h"
+#include "pdf/Modifications.h"
 #include "pdf/PdfSignature.h"
+#include "pdf/Permissions.h"
 #include "pdf/Revisions.h"
 
 namespace penwell::pdf {
@@ -25,6 +28,11 @@ constexpr std::size_t kMaxSignatures = 64;
 
 /// The largest embedded evidence read: a record of two million samples is about 32 MiB.
 constexpr std::size_t kMaxEvidenceBytes = 64u << 20;
+
+/// The steps (objects and values visited) all modification analyses of one document may take
+/// together: a form of ten thousand objects signed a dozen times takes about a tenth of it.
+/// Past it a signature is reported as changed beyond its permissions, never as unchanged.
+constexpr std::size_t kAnalysisBudget = 16u << 20;
 
 struct Range {
     std::uint64_t gapStart = 0, gapEnd = 0, end = 0;
@@ -135,7 +143,12 @@ std::optional<std::pair<QPDFObjectHandle, std::uint64_t>> evidenceOf(QPDFObjectH
                                                                      const XrefTable& xref,
                                                                      std::uint64_t end,
                                                                      bool& replaced) {
+    // qpdf names a field by its widget: a kid widget's field is its parent, where the evidence
+    // is written; files signed before that kept it on the widget, and are read there too.
     std::vector<QPDFObjectHandle> holders{field};
+    if (!field.getKey("/T").isString() && field.getKey("/Parent").isDictionary()) {
+        holders.push_back(field.getKey("/Parent"));
+    }
     QPDFObjectHandle kids = field.getKey("/Kids");
     if (kids.isArray() && kids.getArrayNItems() > 0) {
         holders.push_back(kids.getArrayItem(0));
@@ -212,7 +225,84 @@ void checkEvidence(SignatureReport& report, QPDFObjectHandle field, ByteView fil
     report.evidenceDetail = opened->summary;
 }
 
+/// What may change after the signature in `field`: its certification's permissions when it
+/// certifies the document, its own locks (from its /Reference, else from the field's /Lock as
+/// the signed revision has it) and any permissions they narrow the document to.
+Allowance allowanceOf(QPDFFormFieldObjectHelper& field, QPDFObjectHandle signature,
+                      QPDF& signedRevision, const std::optional<Certification>& certification,
+                      SignatureReport& report) {
+    Allowance allowance;
+    if (certification && certification->signature == signature.getObjGen()) {
+        allowance.permissions = certification->permissions;
+        allowance.permissionSource = "its certification";
+        report.certification = certification->permissions;
+    }
+    allowance.locks = transformsOf(signature).locks;
+    if (allowance.locks.empty() && field.getObjectHandle().isIndirect()) {
+        QPDFObjectHandle before =
+            signedRevision.getObjectByObjGen(field.getObjectHandle().getObjGen());
+        for (int i = 0; i < 32 && before.isDictionary() && !before.hasKey("/Lock"); ++i) {
+            before = before.getKey("/Parent");
+        }
+        if (before.isDictionary()) {
+            if (std::optional<FieldLock> lock = lockFrom(before.getKey("/Lock"))) {
+                allowance.locks.push_back(std::move(*lock));
+            }
+        }
+    }
+    for (const FieldLock& lock : allowance.locks) {
+        report.locks += (report.locks.empty() ? "" : "; ") + lock.describe();
+        if (lock.permissions && *lock.permissions < allowance.permissions) {
+            allowance.permissions = *lock.permissions;
+            allowance.permissionSource = "its field lock";
+        }
+    }
+    return allowance;
+}
+
+/// Compares what the revisions after the signature changed with what it allows.
+void checkModifications(SignatureReport& report, QPDFFormFieldObjectHelper& field,
+                        QPDFObjectHandle signature, ByteView file, const std::string& name,
+                        QPDF& current, const std::optional<Certification>& certification,
+                        std::size_t& budget) {
+    if (!report.onlyIncrementalAfter) {
+        report.modifications = ModificationLevel::Other;
+        return;
+    }
+    Outcome<std::shared_ptr<QPDF>> revision =
+        openDocument(file.first(static_cast<std::size_t>(report.signedBytes)), name + " as signed");
+    if (!revision) {
+        report.modifications = ModificationLevel::Other;
+        report.disallowed.push_back("the revision signed, which cannot be read: " +
+                                    revision.error().message);
+        return;
+    }
+    const Allowance allowance = allowanceOf(field, signature, **revision, certification, report);
+    if (report.signedBytes == file.size()) {
+        return;  // nothing after it
+    }
+    const Analysis analysis = analyseChanges(**revision, current, allowance, budget);
+    report.modifications = analysis.level;
+    report.disallowed = analysis.disallowed;
+}
+
 }  // namespace
+
+const char* describe(ModificationLevel level) {
+    switch (level) {
+        case ModificationLevel::None:
+            return "none";
+        case ModificationLevel::SignaturesAndValidation:
+            return "signatures and validation data";
+        case ModificationLevel::FormFilling:
+            return "form filling";
+        case ModificationLevel::Annotations:
+            return "annotations";
+        case ModificationLevel::Other:
+            break;
+    }
+    return "other";
+}
 
 Outcome<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string& name,
                                                 const VerifyOptions& options) {
@@ -224,10 +314,15 @@ Outcome<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string
     try {
         const std::optional<std::vector<std::uint64_t>> chain = xrefChain(file);
         const XrefTable xref = (*opened)->getXRefTable();
+        const std::optional<Certification> certification = certificationOf(**opened);
+        std::size_t budget = kAnalysisBudget;
+        std::set<QPDFObjGen> seen;
         QPDFAcroFormDocumentHelper form(**opened);
         for (QPDFFormFieldObjectHelper field : form.getFormFields()) {
             QPDFObjectHandle signature = field.getValue();
-            if (field.getFieldType() != "/Sig" || !signature.isDictionary()) {
+            // A field with two widgets is listed once for each; its signature is one.
+            if (field.getFieldType() != "/Sig" || !signature.isDictionary() ||
+                (signature.isIndirect() && !seen.insert(signature.getObjGen()).second)) {
                 continue;
             }
             if (reports.size() == kMaxSignatures) {
@@ -265,6 +360,10 @@ Outcome<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string
             report.signatureProblem = check.problem;
             report.trusted = check.trusted;
             report.onlyIncrementalAfter = onlyUpdatesAfter(file, r.end, chain);
+            if (report.signatureValid) {
+                checkModifications(report, field, signature, file, name, **opened, certification,
+                                   budget);
+            }
             checkEvidence(report, field.getObjectHandle(), file, r, xref, options);
             reports.push_back(std::move(report));
         }

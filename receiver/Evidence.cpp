@@ -314,11 +314,20 @@ Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& option
             if (store == nullptr) {
                 return refuse(OpenError::badKey, name + ": cannot make a certificate store");
             }
+            // Every certificate of every file counts: a bundle of several operators' certificates
+            // vouches for each of them, as it does for their PDF signatures.
             for (std::size_t i = 0; i < options.trusted.size(); ++i) {
-                const X509Handle anchor = readCertificate(options.trusted[i]);
-                if (anchor == nullptr || X509_STORE_add_cert(store.get(), anchor.get()) != 1) {
+                const std::vector<X509Handle> anchors = readCertificates(options.trusted[i]);
+                if (anchors.empty()) {
                     return refuse(OpenError::badKey, "trusted certificate " + std::to_string(i) +
                                                          " is not an X.509 certificate");
+                }
+                for (const X509Handle& anchor : anchors) {
+                    if (X509_STORE_add_cert(store.get(), anchor.get()) != 1) {
+                        return refuse(OpenError::badKey,
+                                      "trusted certificate " + std::to_string(i) +
+                                          " cannot be added to the store");
+                    }
                 }
             }
             // An operator certificate may itself be what the receiver trusts.

@@ -42,8 +42,9 @@ struct OpenOptions {
     std::optional<KeyLocation> keyLocation;
     /// When set, the payload must name exactly this document digest.
     std::optional<Sha256> documentSha256;
-    /// Certificates (PEM or DER) accepted as operator or CA: when not empty, the record must
-    /// be signed by a certificate that chains to one of them.
+    /// Files of certificates accepted as operator or CA (PEM with any number of them, or one
+    /// DER): when not empty, the record must be signed by a certificate that chains to one of
+    /// the certificates of any file.
     std::vector<Bytes> trusted;
 };
 

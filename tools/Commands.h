@@ -192,7 +192,7 @@ struct PdfSignOptions {
     std::filesystem::path out;
     std::optional<std::string> field;  ///< an existing empty signature field, or:
     int page = 1;
-    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the page's lower-left corner
+    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the crop box's lower-left corner
     /// The signature, exactly one of: a trace replayed through the controller; an evidence
     /// record bound to IN; a record and its wrapped key. The last two are opened with
     /// privateKey (the receiver's) to draw the ink.
@@ -208,6 +208,8 @@ struct PdfSignOptions {
     std::string reason, location, name;
     SealOptions seal;  ///< who the evidence made here (--trace, --data) is sealed for
     std::optional<std::filesystem::path> resources;  ///< the folder holding Penwell.dat
+    std::optional<int> certify;  ///< a certification signature: 1, 2 or 3 (DocMDP /P)
+    bool force = false;          ///< replace an existing OUT
 };
 /// Signs IN into OUT (an incremental update: IN is a prefix of OUT). A password, passphrase or
 /// PIN comes from its file or the environment, never the command line.
@@ -217,10 +219,17 @@ struct PdfVerifyOptions {
     std::filesystem::path file;
     std::optional<std::filesystem::path> privateKey;  ///< the receiver's, to open evidence
     std::optional<std::filesystem::path> privateKeyPasswordFile;
-    std::optional<std::filesystem::path> trust;       ///< accepted signer certificates or CAs
-    std::optional<std::filesystem::path> png;         ///< the ink of every opened evidence record
+    /// Files of accepted signer certificates or CAs; every certificate of every file counts,
+    /// for the PDF signatures and the evidence records alike.
+    std::vector<std::filesystem::path> trust;
+    std::optional<std::filesystem::path> png;  ///< the ink of the newest opened evidence record
+    bool json = false;                         ///< the reports as one JSON object
 };
-/// Lists every signature; 0 only when every one checks out.
+/// The exit code of `pdf verify` when every signature is intact but, without --trust, no
+/// signer was checked.
+inline constexpr int kPdfIntactUntrusted = 3;
+/// Lists every signature; 0 only when every one checks out and its signer is trusted, 1 when
+/// any does not check out, kPdfIntactUntrusted when all are intact but no --trust was given.
 int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out);
 
 /// File names that `cert new` writes into its folder.

@@ -1,4 +1,4 @@
-// penwell pdf sign / verify: the command line over the PDF library (pdf/).
+// penwell pdf sign: the command line over the PDF library (pdf/).
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +36,21 @@ T orThrow(pdf::Outcome<T> outcome) {
 SigningIdentity loadOperator(const PdfSignOptions& options) {
     return must(
         host::loadSigningIdentity(options.signKey, options.signCert, options.signPasswordFile));
+}
+
+/// The folder the receiver's certificate (Penwell.dat) is read from, refused when it holds
+/// none and the evidence is sealed for it (no --recipient).
+std::filesystem::path resourceFolder(const PdfSignOptions& options, bool pinned) {
+    const std::filesystem::path folder =
+        options.resources ? *options.resources : installedResourceFolder();
+    std::error_code ec;
+    if (pinned && !std::filesystem::is_regular_file(folder / "Penwell.dat", ec)) {
+        throw ToolError((folder / "Penwell.dat").string() +
+                        ": no receiver certificate there, and the evidence is sealed for it; give "
+                        "--recipient, --resources or PENWELL_RESOURCES (a build tree has none: "
+                        "demo-certificate/ of the sources has the demo's)");
+    }
+    return folder;
 }
 
 /// The ink as the controller exports it for a document: vectors from the stroke painter, cut
@@ -119,10 +134,6 @@ Signature fromRecord(const PdfSignOptions& options, const Sealer& sealer, const 
     return signature;
 }
 
-const char* yesNo(bool value) {
-    return value ? "yes" : "NO";
-}
-
 }  // namespace
 
 int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& err) {
@@ -139,6 +150,11 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
         }
     }
     must(requireDistinctFiles({{"OUT", options.out}}, inputs));
+    std::error_code ec;
+    if (!options.force && std::filesystem::exists(options.out, ec)) {
+        // IN and OUT swapped would otherwise overwrite the signed copy.
+        throw ToolError(options.out.string() + ": exists already (--force replaces it)");
+    }
     if (options.data.has_value() != options.key.has_value()) {
         throw ToolError(std::string(options.data ? "--data" : "--key") + ": needs " +
                         (options.data ? "--key" : "--data") + " too");
@@ -157,10 +173,15 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     request.reason = options.reason;
     request.location = options.location;
     request.name = options.name;
+    request.certify = options.certify;
+    request.warn = [&err](const std::string& warning) {
+        err << "penwell: warning: " << warning << "\n";
+    };
     // Evidence is sealed here for a trace or a record; an evidence record comes sealed.
     SealPlan plan = sealFor(options.seal, false, !options.evidence);
+    const bool pinned = !options.evidence && plan.recipients.empty();
     Sealer sealer{loadOperator(options), std::move(plan.recipients),
-                  options.resources ? *options.resources : installedResourceFolder()};
+                  resourceFolder(options, pinned)};
     const pdf::SigningIdentity identity = orThrow(pdf::SigningIdentity::fromOperator(
         sealer.signer, options.signKey.string(),
         options.signCert ? options.signCert->string() : options.signKey.string()));
@@ -184,121 +205,6 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     warnOfDemo(plan, err);
     out << options.out.string() << ": signed (" << signedPdf.size() - in.size()
         << " bytes appended to " << in.size() << ")\n";
-    return 0;
-}
-
-int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
-    const Bytes file = must(readFile(options.file, pdf::kMaxDocumentBytes, "a PDF"));
-    pdf::VerifyOptions verify;
-    if (options.trust) {
-        verify.trust = must(readFile(*options.trust, kMaxKeyBytes, "a certificate"));
-    }
-    if (options.png && !options.privateKey) {
-        throw ToolError("--png: needs --private-key to open the evidence");
-    }
-    std::vector<NamedFile> inputs{{"SIGNED", options.file}};
-    for (const auto& [option, path] :
-         {std::pair{"--private-key", &options.privateKey}, std::pair{"--trust", &options.trust}}) {
-        if (*path) {
-            inputs.push_back({option, **path});
-        }
-    }
-    must(requireDistinctFiles(
-        options.png ? std::vector<NamedFile>{{"--png", *options.png}} : std::vector<NamedFile>{},
-        inputs));
-    // The record last opened, the newest signature's when every one opens: what --png draws.
-    std::optional<EvidencePayload> newest;
-    if (options.privateKey) {
-        const std::string name = options.file.string() + ": the embedded evidence";
-        std::vector<std::filesystem::path> trust;
-        if (options.trust) {
-            trust.push_back(*options.trust);  // the operator signs the record and the PDF
-        }
-        verify.openEvidence = [&, name,
-                               trust](ByteView bytes) -> pdf::Outcome<pdf::OpenedEvidence> {
-            try {
-                const receiver::OpenedEvidence opened =
-                    must(openEvidenceRecord(
-                        bytes, name, receiverKey(*options.privateKey, options.privateKeyPasswordFile),
-                        std::nullopt, trust));
-                const EvidencePayload& payload = opened.payload;
-                if (!payload.documentSha256) {
-                    return pdf::fail(pdf::PdfErrorKind::Evidence,
-                                     name + " is bound to no document");
-                }
-                const PointRecord record = must(decodeRecord(payload.record, name));
-                char summary[96];
-                std::snprintf(summary, sizeof summary, "%zu strokes, %zu samples, writing %.3f s",
-                              record.size(), sampleCount(record),
-                              static_cast<double>(writingMilliseconds(record)) / 1000.0);
-                newest = payload;
-                return pdf::OpenedEvidence{*payload.documentSha256, summary};
-            } catch (const ToolError& error) {
-                return pdf::fail(pdf::PdfErrorKind::Evidence, error.what());
-            }
-        };
-    }
-    const std::vector<pdf::SignatureReport> reports =
-        orThrow(pdf::verifyPdf(file, options.file.string(), verify));
-    if (reports.empty()) {
-        throw ToolError(options.file.string() + ": holds no signature");
-    }
-    // Staged before the listing, so a picture that cannot be made prints only its error.
-    StagedOutputs outputs;
-    if (options.png && newest) {
-        const std::vector<ExportResult> ink = must(drawRecord(
-            must(decodeRecord(newest->record, options.file.string())), options.file.string(),
-            {newest->lineWidth, newest->smoothing, {}}, {{ExportFormat::PNG, 1.0, true, false}}));
-        must(outputs.stage(*options.png, ink.front().bytes));
-    }
-    std::size_t failed = 0;
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-        const pdf::SignatureReport& r = reports[i];
-        out << "signature " << i + 1 << ": field " << r.field << "\n"
-            << "  signer: " << (r.signer.empty() ? "unknown" : r.signer) << "\n"
-            << "  time: " << (r.time.empty() ? "none" : r.time) << "\n"
-            << "  covers: "
-            << (r.coverage == pdf::Coverage::WholeDocument
-                    ? "the whole document"
-                    : "an earlier revision (" + std::to_string(r.signedBytes) + " of " +
-                          std::to_string(file.size()) + " bytes)")
-            << "\n"
-            << "  digest and signature valid: " << yesNo(r.signatureValid) << "\n";
-        if (!r.signatureProblem.empty()) {
-            out << "  problem: " << r.signatureProblem << "\n";
-        }
-        out << "  signer trusted: " << (r.trusted ? yesNo(*r.trusted) : "not checked (no --trust)")
-            << "\n"
-            << "  only incremental updates after it: " << yesNo(r.onlyIncrementalAfter) << "\n";
-        switch (r.evidence) {
-            case pdf::EvidenceState::None:
-                break;
-            case pdf::EvidenceState::NotOpened:
-                out << "  evidence: embedded (--private-key opens it)\n";
-                break;
-            case pdf::EvidenceState::Matches:
-                out << "  evidence: bound to the signed revision; " << r.evidenceDetail << "\n";
-                break;
-            case pdf::EvidenceState::Refused:
-                out << "  evidence: REFUSED: " << r.evidenceDetail << "\n";
-                break;
-        }
-        failed += r.ok() ? 0 : 1;
-    }
-    if (failed > 0) {
-        out << options.file.string() << ": " << failed << " of " << reports.size()
-            << " signature(s) do not check out\n";
-        return 1;
-    }
-    if (options.png && !newest) {
-        out << "--png: " << options.file.string() << " holds no evidence record to draw\n";
-        return 1;
-    }
-    must(outputs.commitAll());
-    out << options.file.string() << ": all " << reports.size() << " signature(s) check out\n";
-    if (options.png) {
-        out << "wrote " << options.png->string() << "\n";
-    }
     return 0;
 }
 

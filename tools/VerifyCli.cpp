@@ -81,14 +81,19 @@ void addVerifyCommand(CLI::App& app, std::function<int()>& action) {
         ->capture_default_str();
     evalCmd->add_option("--seed", o.eval.seed, "seed of the draws")->capture_default_str();
     evalCmd->add_flag("--no-pressure", o.eval.withoutPressure,
-                      "drop pressure everywhere, as a finger would give");
+                      "finger results only (pressure dropped everywhere); by default pen "
+                      "results too when the signatures carry pressure");
+    evalCmd->add_option("--det", o.eval.det, "write the DET plot here (SVG)");
     evalCmd->add_option("--private-key", o.eval.privateKey,
                         "receiver's private key (PEM), for records and evidence");
     evalCmd->add_flag("--json", o.eval.json, "print the figures as JSON");
     evalCmd->callback([&] { action = [] { return runVerifyEval(o.eval, std::cout, std::cerr); }; });
 
     auto* synthCmd = verifyCmd->add_subcommand(
-        "synth", "Write synthetic signers (sigma-lognormal model) as traces, for eval");
+        "synth",
+        "Write synthetic signers as traces, for eval: genuine signatures in two sessions and "
+        "skilled forgeries built to match a real tablet set's figures, which it prints beside "
+        "its own (docs/verification.md)");
     synthCmd->add_option("--out", o.synth.out, "folder for <signer>/genuine and /forgery")
         ->required();
     synthCmd->add_option("--signers", o.synth.signers, "how many signers")

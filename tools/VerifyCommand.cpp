@@ -12,8 +12,6 @@
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
 #include "tools/VerifyInput.h"
-#include "verify/Evaluation.h"
-#include "verify/Synthetic.h"
 #include "verify/Template.h"
 
 namespace penwell::tools {
@@ -33,55 +31,29 @@ T valueOr(verify::Outcome<T> outcome) {
     return std::move(outcome).value();
 }
 
-std::string percent(double fraction) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.2f%%", fraction * 100.0);
-    return buffer;
-}
-
 std::string number(double value) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.4f", value);
     return buffer;
 }
 
-std::string pressureNote(bool used) {
-    return used ? "pressure used" : "without pressure";
-}
-
-/// The signature files of a folder, by name.
-std::vector<std::filesystem::path> signatureFiles(const std::filesystem::path& folder) {
-    std::vector<std::filesystem::path> files;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
-         it.increment(error)) {
-        if (it->is_regular_file() && isSignatureFile(it->path())) {
-            files.push_back(it->path());
-        }
-    }
-    if (error) {
-        throw ToolError(folder.string() + ": " + error.message());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-json detJson(const std::vector<verify::DetPoint>& points) {
-    json out = json::array();
-    for (const auto& p : points) {
-        out.push_back({{"threshold", p.threshold},
-                       {"falseAcceptance", p.falseAcceptance},
-                       {"falseRejection", p.falseRejection}});
+/// The two components that weigh most in the score, with their z-scores.
+std::string furthest(std::vector<verify::Component> components) {
+    std::sort(components.begin(), components.end(),
+              [](const auto& a, const auto& b) { return a.weight * a.z > b.weight * b.z; });
+    std::string out;
+    for (std::size_t i = 0; i < components.size() && i < 2; ++i) {
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, "%s%.*s z %.1f", i > 0 ? ", " : "",
+                      static_cast<int>(components[i].name.size()), components[i].name.data(),
+                      components[i].z);
+        out += buffer;
     }
     return out;
 }
 
-void printDet(std::ostream& out, const char* what, const std::vector<verify::DetPoint>& points) {
-    out << "DET, " << what << " (false acceptance -> false rejection):";
-    for (const auto& p : points) {
-        out << ' ' << percent(p.falseAcceptance) << "->" << percent(p.falseRejection);
-    }
-    out << '\n';
+std::string pressureNote(bool used) {
+    return used ? "pressure used" : "without pressure";
 }
 
 }  // namespace
@@ -145,20 +117,33 @@ int runVerifyCheck(const VerifyCheckOptions& options, std::ostream& out, std::os
             std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
             options.templateFile.string()));
         const verify::Signature query = loadSignature(options.query, options.privateKey);
+        if (t.migratedFrom() != 0) {
+            err << "penwell: note: " << options.templateFile.string() << " is a version "
+                << t.migratedFrom() << " template, read by measuring its references again; "
+                << "enrol them again to write version " << verify::kTemplateVersion << '\n';
+        }
         const verify::Verdict v = valueOr(t.check(query, options.threshold));
         if (options.json) {
+            json components = json::array();
+            for (const auto& c : v.components) {
+                components.push_back({{"name", c.name},
+                                      {"z", c.z},
+                                      {"weight", c.weight},
+                                      {"value", c.value},
+                                      {"centre", c.centre},
+                                      {"spread", c.spread}});
+            }
             out << json{{"accepted", v.accepted},
                         {"score", v.score},
                         {"threshold", v.threshold},
                         {"pressureUsed", v.pressureUsed},
-                        {"parts",
-                         {{"minimum", v.toMinimum}, {"mean", v.toMean}, {"central", v.toCentral}}}}
+                        {"components", components}}
                        .dump(2)
                 << '\n';
         } else {
             out << (v.accepted ? "accept" : "reject") << ": score " << number(v.score)
                 << " at threshold " << number(v.threshold) << " (" << pressureNote(v.pressureUsed)
-                << ")\n";
+                << "); furthest from the references: " << furthest(v.components) << '\n';
         }
         return v.accepted ? 0 : 1;
     } catch (const ToolError& e) {
@@ -169,144 +154,6 @@ int runVerifyCheck(const VerifyCheckOptions& options, std::ostream& out, std::os
         err << "penwell: unexpected failure: " << e.what() << '\n';
         return 2;
     }
-}
-
-int runVerifyEval(const VerifyEvalOptions& options, std::ostream& out, std::ostream& err) {
-    std::error_code error;
-    if (!std::filesystem::is_directory(options.folder, error)) {
-        throw ToolError(options.folder.string() + ": not a folder");
-    }
-    std::vector<std::filesystem::path> signerFolders;
-    for (std::filesystem::directory_iterator it(options.folder, error), end; !error && it != end;
-         it.increment(error)) {
-        if (it->is_directory() && std::filesystem::is_directory(it->path() / "genuine")) {
-            signerFolders.push_back(it->path());
-        }
-    }
-    std::sort(signerFolders.begin(), signerFolders.end());
-    std::vector<verify::SignerSet> signers;
-    for (const auto& folder : signerFolders) {
-        verify::SignerSet set;
-        set.name = folder.filename().string();
-        for (const auto& f : signatureFiles(folder / "genuine")) {
-            set.genuine.push_back(loadSignature(f, options.privateKey));
-        }
-        if (std::filesystem::is_directory(folder / "forgery")) {
-            for (const auto& f : signatureFiles(folder / "forgery")) {
-                set.forgeries.push_back(loadSignature(f, options.privateKey));
-            }
-        }
-        signers.push_back(std::move(set));
-    }
-    verify::EvaluationOptions protocol;
-    protocol.references = options.references;
-    protocol.draws = options.draws;
-    protocol.seed = options.seed;
-    protocol.withoutPressure = options.withoutPressure;
-    const verify::EvaluationReport r = valueOr(verify::evaluate(signers, protocol));
-    for (const auto& line : r.skipped) {
-        err << "penwell: skipped " << line << '\n';
-    }
-    if (options.json) {
-        json j{
-            {"signers", r.signers},
-            {"references", options.references},
-            {"draws", options.draws},
-            {"pressure", !options.withoutPressure},
-            {"tests",
-             {{"genuine", r.genuineTests}, {"skilled", r.skilledTests}, {"random", r.randomTests}}},
-            {"random",
-             {{"eer", r.randomGlobal.eer},
-              {"threshold", r.randomGlobal.threshold},
-              {"det", detJson(r.randomDet)}}}};
-        if (r.skilled) {
-            j["skilled"] = {{"eer", r.skilledGlobal.eer},
-                            {"threshold", r.skilledGlobal.threshold},
-                            {"meanPerSignerEer", r.skilledPerSigner},
-                            {"det", detJson(r.skilledDet)}};
-        }
-        out << j.dump(2) << '\n';
-        return 0;
-    }
-    out << r.signers << " signers, " << options.references << " references, " << options.draws
-        << " draws, " << (options.withoutPressure ? "pressure removed" : "pressure where given")
-        << "; tests: " << r.genuineTests << " genuine, " << r.skilledTests << " skilled, "
-        << r.randomTests << " random\n";
-    if (r.skilled) {
-        out << "skilled forgeries, one global threshold: EER " << percent(r.skilledGlobal.eer)
-            << " at score " << number(r.skilledGlobal.threshold) << '\n'
-            << "skilled forgeries, mean of per-signer EERs: " << percent(r.skilledPerSigner)
-            << '\n';
-    } else {
-        out << "skilled forgeries: none in the folder\n";
-    }
-    out << "random forgeries, one global threshold: EER " << percent(r.randomGlobal.eer)
-        << " at score " << number(r.randomGlobal.threshold) << '\n';
-    if (r.skilled) {
-        printDet(out, "skilled", r.skilledDet);
-    }
-    printDet(out, "random", r.randomDet);
-    return 0;
-}
-
-int runVerifySynth(const VerifySynthOptions& options, std::ostream& out) {
-    verify::SyntheticOptions synthetic;
-    synthetic.signers = options.signers;
-    synthetic.genuine = options.genuine;
-    synthetic.forgeries = options.forgeries;
-    synthetic.seed = options.seed;
-    synthetic.pressure = !options.finger;
-    const auto signers = verify::makeSyntheticSigners(synthetic);
-
-    OutputFolder root = must(OutputFolder::create(options.out));
-    StagedOutputs outputs;
-    std::size_t files = 0;
-    const char* kind = options.finger ? "finger" : "stylus";
-    for (const auto& signer : signers) {
-        for (const auto* list : {&signer.genuine, &signer.forgeries}) {
-            for (const auto& signature : *list) {
-                json events = json::array();
-                for (const auto& stroke : signature.strokes) {
-                    // One second of idle pad before the first stroke, as a person takes.
-                    const double start =
-                        1.0 + static_cast<double>(stroke.startMs.value_or(0)) / 1000.0;
-                    for (std::size_t i = 0; i < stroke.samples.size(); ++i) {
-                        const auto& s = stroke.samples[i];
-                        json touch{{"t", start + static_cast<double>(s.ms) / 1000.0},
-                                   {"x", s.x},
-                                   {"y", s.y},
-                                   {"type", kind}};
-                        if (!options.finger) {
-                            touch["force"] = s.pressure;
-                        }
-                        const char* type = i == 0 ? "began" : "moved";
-                        events.push_back({{"type", type}, {"touches", json::array({touch})}});
-                        if (i + 1 == stroke.samples.size()) {
-                            events.push_back(
-                                {{"type", "ended"}, {"touches", json::array({touch})}});
-                        }
-                    }
-                }
-                const json trace{
-                    {"version", 1},
-                    {"description", "Synthetic signature " + signature.name +
-                                        " (sigma-lognormal model, penwell verify synth --seed " +
-                                        std::to_string(options.seed) + ")"},
-                    {"pad", {{"width", 600}, {"height", 250}}},
-                    {"device", "pad"},
-                    {"events", events}};
-                const std::filesystem::path target = options.out / (signature.name + ".json");
-                must(makePrivateFolders(target.parent_path()));
-                const std::string text = trace.dump() + '\n';
-                must(outputs.stage(target, asBytes(text)));
-                ++files;
-            }
-        }
-    }
-    must(outputs.commitAll());
-    root.keep();
-    out << options.out.string() << ": " << signers.size() << " signers, " << files << " traces\n";
-    return 0;
 }
 
 }  // namespace penwell::tools

@@ -44,21 +44,25 @@ struct VerifyEvalOptions {
     std::size_t references = 5;
     std::size_t draws = 10;
     std::uint64_t seed = 1;
-    bool withoutPressure = false;
+    bool withoutPressure = false;  ///< finger results only
     std::optional<std::filesystem::path> privateKey;
     bool json = false;
+    std::optional<std::filesystem::path> det;  ///< where to write the DET plot (SVG)
 };
+/// Prints pen results (pressure used) when the signatures carry pressure, and finger results
+/// (pressure removed); writes the DET plot when asked.
 int runVerifyEval(const VerifyEvalOptions& options, std::ostream& out, std::ostream& err);
 
 struct VerifySynthOptions {
     std::filesystem::path out;
-    std::size_t signers = 20;
+    std::size_t signers = 40;
     std::size_t genuine = 20;
-    std::size_t forgeries = 10;
+    std::size_t forgeries = 20;
     std::uint64_t seed = 1;
     bool finger = false;  ///< no pressure: finger traces
 };
-/// Writes <out>/<signer>/genuine/NN.json and <out>/<signer>/forgery/NN.json traces.
+/// Writes <out>/<signer>/genuine/NN.json and <out>/<signer>/forgery/NN.json traces, then prints
+/// the set's figures beside the tablet set's it is built to match (verify/SetFigures.h).
 int runVerifySynth(const VerifySynthOptions& options, std::ostream& out);
 
 }  // namespace penwell::tools

@@ -359,10 +359,12 @@ int main(int argc, char** argv) {
     auto* pdfSignCmd = pdfCmd->add_subcommand(
         "sign", "Append a visible PAdES signature with the handwriting to IN, writing OUT");
     pdfSignCmd->footer(
-        "--rect is in PDF points (1/72 inch) from the page's lower-left corner, x right and y\n"
-        "up, as PDF tools show them; it must lie on the page. The ink is fitted into it with its\n"
-        "aspect kept. IN stays a byte prefix of OUT. Documents of at most 256 MiB. A PKCS#12\n"
-        "--sign-key's password, an encrypted key's passphrase or a token's PIN comes from\n"
+        "--rect is in PDF points (1/72 inch) from the lower-left corner of the page's crop box,\n"
+        "x right and y up in the page's own coordinates (before /Rotate); it must lie on the\n"
+        "page. The ink is fitted into it with its aspect kept, upright as the page is read. IN\n"
+        "stays a byte prefix of OUT; an existing OUT needs --force. A certified document that\n"
+        "allows no changes is refused. Documents of at most 256 MiB. A PKCS#12 --sign-key's\n"
+        "password, an encrypted key's passphrase or a token's PIN comes from\n"
         "--sign-password-file or $PENWELL_SIGN_PASSWORD.\n"
         "The signature is one of --trace, --evidence or --data/--key; the evidence record\n"
         "embedded is bound to IN's SHA-256, sealed for each --recipient (else the pinned receiver\n"
@@ -397,6 +399,12 @@ int main(int argc, char** argv) {
     pdfSignCmd->add_option("--reason", pdfSign.reason, "why it is signed");
     pdfSignCmd->add_option("--location", pdfSign.location, "where it is signed");
     pdfSignCmd->add_option("--name", pdfSign.name, "the signer's name");
+    pdfSignCmd
+        ->add_option("--certify", pdfSign.certify,
+                     "certify the document, allowing after it 1: no changes, 2: form filling and "
+                     "signing, 3: also annotations")
+        ->check(CLI::Range(1, 3));
+    pdfSignCmd->add_flag("--force", pdfSign.force, "replace OUT if it exists");
     pdfSignCmd->callback([&] {
         action = [&] { return penwell::tools::runPdfSign(pdfSign, std::cout, std::cerr); };
     });
@@ -407,7 +415,14 @@ int main(int argc, char** argv) {
     pdfVerifyCmd->add_option("--private-key", pdfVerify.privateKey,
                              "receiver's key, to open Penwell evidence");
     addPrivateKeyPassword(pdfVerifyCmd, pdfVerify.privateKeyPasswordFile);
-    pdfVerifyCmd->add_option("--trust", pdfVerify.trust, "accepted signer certificates or CAs");
+    pdfVerifyCmd->add_option("--trust", pdfVerify.trust,
+                             "accepted signer certificates or CAs (every one in the file; the "
+                             "option may be repeated)");
+    pdfVerifyCmd->add_flag("--json", pdfVerify.json, "print the reports as JSON");
+    pdfVerifyCmd->footer(
+        "Exit code 0: every signature is valid, changed after it only as the document allows,\n"
+        "and made by a signer --trust accepts. 1: some signature does not check out. 3: every\n"
+        "signature is intact, but without --trust no signer was checked.");
     pdfVerifyCmd->add_option("--png", pdfVerify.png,
                              "the ink of the newest opened evidence, as PNG (--private-key)");
     pdfVerifyCmd->callback(

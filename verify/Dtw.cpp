@@ -32,6 +32,8 @@ void rowCosts(const double* a, const double* columns, std::size_t m, std::size_t
 void rowCosts(const double* a, const double* columns, std::size_t m, std::size_t dim,
               std::size_t first, std::size_t last, double* out) {
     switch (dim) {
+        case 2:
+            return rowCosts<2>(a, columns, m, dim, first, last, out);
         case 6:
             return rowCosts<6>(a, columns, m, dim, first, last, out);
         case 7:
@@ -49,7 +51,157 @@ std::int64_t ceilDiv(std::int64_t p, std::int64_t q) {
     return p >= 0 ? (p + q - 1) / q : -((-p) / q);
 }
 
+/// The rows of `b` that row i of `a` may meet, [lo, hi] (empty when lo > hi).
+struct Span {
+    std::int64_t lo, hi;
+};
+
+Span spanOf(std::size_t i, std::int64_t N, std::int64_t M, std::int64_t reach) {
+    if (N == 0) {
+        return {0, M};
+    }
+    const std::int64_t centre = static_cast<std::int64_t>(i) * M;
+    return {std::max<std::int64_t>(0, ceilDiv(centre - reach, N)),
+            std::min<std::int64_t>(M, floorDiv(centre + reach, N))};
+}
+
+/// Where each cell of the first group's warping came from, row by row within the band, so
+/// that its path can be walked back.
+enum Step : std::uint8_t { diagonal, fromAbove, fromLeft };
+
+/// warp() for G groups of two features each.
+template <std::size_t G>
+Warping warpGroups(const SampleFeatures& a, const SampleFeatures& b, std::size_t band) {
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    const std::size_t n = a.length;
+    const std::size_t m = b.length;
+    const auto N = static_cast<std::int64_t>(n - 1);
+    const auto M = static_cast<std::int64_t>(m - 1);
+    const std::int64_t reach = static_cast<std::int64_t>(band) * std::max(N, M);
+    // Group g's cells of a row at [g * m, (g + 1) * m).
+    std::vector<float> previous(G * m, kInf);
+    std::vector<float> current(G * m, kInf);
+    std::vector<float> costs(G * m);
+    std::vector<Span> spans(n);
+    std::size_t cells = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        spans[i] = spanOf(i, N, M, reach);
+        cells += spans[i].lo <= spans[i].hi
+                     ? static_cast<std::size_t>(spans[i].hi - spans[i].lo) + 1
+                     : 0;
+    }
+    std::vector<std::size_t> rowStart(n + 1, 0);
+    std::vector<Step> steps;
+    steps.reserve(cells);
+    std::size_t previousLo = 0, previousHi = 0, currentLo = 0, currentHi = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Span span = spans[i];
+        for (std::size_t g = 0; g < G; ++g) {
+            std::fill(current.begin() + static_cast<std::ptrdiff_t>(g * m + currentLo),
+                      current.begin() + static_cast<std::ptrdiff_t>(g * m + currentHi), kInf);
+        }
+        if (span.lo <= span.hi) {
+            const auto first = static_cast<std::size_t>(span.lo);
+            const auto last = static_cast<std::size_t>(span.hi);
+            for (std::size_t g = 0; g < G; ++g) {
+                const float a0 = a.feature(2 * g)[i];
+                const float a1 = a.feature(2 * g + 1)[i];
+                const float* b0 = b.feature(2 * g);
+                const float* b1 = b.feature(2 * g + 1);
+                float* out = costs.data() + g * m;
+                for (std::size_t j = first; j <= last; ++j) {
+                    const float d0 = a0 - b0[j];
+                    const float d1 = a1 - b1[j];
+                    out[j] = std::sqrt(d0 * d0 + d1 * d1);
+                }
+            }
+            // The groups' recurrences are independent chains of min-and-add: run side by
+            // side, they keep the processor busy where one alone would wait on the last. The
+            // first group's also notes each cell's step.
+            std::array<float, G> left;
+            left.fill(kInf);
+            for (std::size_t j = first; j <= last; ++j) {
+                const float above = previous[j];
+                const float diag = j > 0 ? previous[j - 1] : (i == 0 ? 0.0f : kInf);
+                Step step = diagonal;
+                float best = diag;
+                if (above < best) {
+                    best = above;
+                    step = fromAbove;
+                }
+                if (left[0] < best) {
+                    best = left[0];
+                    step = fromLeft;
+                }
+                steps.push_back(step);
+                left[0] = best + costs[j];
+                current[j] = left[0];
+                for (std::size_t g = 1; g < G; ++g) {
+                    const float* p = previous.data() + g * m;
+                    float other = std::min(p[j], left[g]);
+                    other = std::min(other, j > 0 ? p[j - 1] : (i == 0 ? 0.0f : kInf));
+                    left[g] = other + costs[g * m + j];
+                    current[g * m + j] = left[g];
+                }
+            }
+        }
+        rowStart[i + 1] = steps.size();
+        currentLo = static_cast<std::size_t>(span.lo);
+        currentHi = span.hi >= span.lo ? static_cast<std::size_t>(span.hi) + 1 : currentLo;
+        std::swap(previous, current);
+        std::swap(previousLo, currentLo);
+        std::swap(previousHi, currentHi);
+    }
+    Warping out;
+    for (std::size_t g = 0; g < G; ++g) {
+        out.groups[g] = previous[g * m + m - 1];
+    }
+    // Walk the first group's path back from the last pair to the first.
+    const bool pressure = !a.relativePressure.empty() && !b.relativePressure.empty();
+    double time = 0.0;
+    double shape = 0.0;
+    std::size_t i = n - 1;
+    std::size_t j = m - 1;
+    std::size_t length = 0;
+    while (true) {
+        const double dt = static_cast<double>(a.time[i]) - static_cast<double>(b.time[j]);
+        time += dt * dt;
+        if (pressure) {
+            shape += std::abs(static_cast<double>(a.relativePressure[i]) -
+                              static_cast<double>(b.relativePressure[j]));
+        }
+        ++length;
+        if (i == 0 && j == 0) {
+            break;
+        }
+        const Step step = steps[rowStart[i] + (j - static_cast<std::size_t>(spans[i].lo))];
+        if (step != fromLeft) {
+            --i;
+        }
+        if (step != fromAbove) {
+            --j;
+        }
+    }
+    out.pathLength = length;
+    out.rhythm = std::sqrt(time / static_cast<double>(length));
+    out.pressureShape = shape / static_cast<double>(length);
+    return out;
+}
+
 }  // namespace
+
+Warping warp(const SampleFeatures& a, const SampleFeatures& b, std::size_t band) {
+    static_assert(kGroupSize == std::array<std::size_t, kFeatureGroups>{2, 2, 2, 2},
+                  "the warping takes two features per group");
+    Warping none;
+    const std::size_t groups = std::min(a.groups, b.groups);
+    if (a.length == 0 || b.length == 0 || groups < 3) {
+        none.groups.fill(kInfinity);
+        none.rhythm = none.pressureShape = kInfinity;
+        return none;
+    }
+    return groups == 3 ? warpGroups<3>(a, b, band) : warpGroups<4>(a, b, band);
+}
 
 double dtwDistance(const FeatureSequence& a, const FeatureSequence& b, std::size_t band) {
     const std::size_t n = a.size();

@@ -1,8 +1,12 @@
 #pragma once
-// Dynamic time warping of two sequences of feature vectors, within a Sakoe–Chiba band.
+// Dynamic time warping of two sequences of feature vectors, within a Sakoe–Chiba band: one
+// sequence of any dimension, or every feature group of two signatures at once.
 
+#include <array>
 #include <cstddef>
 #include <vector>
+
+#include "verify/Features.h"
 
 namespace penwell::verify {
 
@@ -27,5 +31,27 @@ struct FeatureSequence {
 ///
 /// Time O(n * band * dimension) when the lengths are alike, memory O(m).
 double dtwDistance(const FeatureSequence& a, const FeatureSequence& b, std::size_t band);
+
+/// What warping two signatures gives: each feature group warped on its own, and what the
+/// first group's (position's) path says about the others.
+struct Warping {
+    /// Entry g: the least warping cost of group g, as dtwDistance() defines it, for the groups
+    /// both signatures have (a pen signature's pressure is left out against a finger one's);
+    /// the rest are 0.
+    std::array<double, kFeatureGroups> groups{};
+    /// Along the position's warping path (pairs of samples at the same place of the shape):
+    /// the root mean square difference of their times, as shares of each signature's
+    /// pen-down time (rhythm), and the mean absolute difference of their relative pressures
+    /// (0 unless both have pressure).
+    double rhythm = 0.0;
+    double pressureShape = 0.0;
+    std::size_t pathLength = 0;  ///< pairs on that path
+};
+
+/// Warps every feature group of `a` against the same group of `b` within the same band. The
+/// groups share one pass, so three or four groups cost little more than one warping; the
+/// position's path is kept (a byte per band cell) and walked back. +infinity everywhere for an
+/// empty signature. Costs are summed in single precision.
+Warping warp(const SampleFeatures& a, const SampleFeatures& b, std::size_t band);
 
 }  // namespace penwell::verify

@@ -3,29 +3,22 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <optional>
 #include <random>
 
 #include "verify/Template.h"
 
 namespace penwell::verify {
 
-namespace {
-
-struct Rates {
-    double far;
-    double frr;
-};
-
-/// False acceptance and rejection at threshold t: impostors at or below t, genuine above.
-Rates ratesAt(const std::vector<double>& genuine, const std::vector<double>& impostor, double t) {
+DetPoint ratesAt(const std::vector<double>& genuine, const std::vector<double>& impostor,
+                 double t) {
+    // Impostors at or below t are accepted, genuine signatures above it rejected.
     const auto genuineAbove = genuine.end() - std::upper_bound(genuine.begin(), genuine.end(), t);
     const auto impostorBelow =
         std::upper_bound(impostor.begin(), impostor.end(), t) - impostor.begin();
-    return {static_cast<double>(impostorBelow) / static_cast<double>(impostor.size()),
+    return {t, static_cast<double>(impostorBelow) / static_cast<double>(impostor.size()),
             static_cast<double>(genuineAbove) / static_cast<double>(genuine.size())};
 }
-
-}  // namespace
 
 ErrorRate equalErrorRate(std::vector<double> genuine, std::vector<double> impostor) {
     std::sort(genuine.begin(), genuine.end());
@@ -35,22 +28,21 @@ ErrorRate equalErrorRate(std::vector<double> genuine, std::vector<double> impost
     std::sort(thresholds.begin(), thresholds.end());
     thresholds.erase(std::unique(thresholds.begin(), thresholds.end()), thresholds.end());
     // Below every score nothing is accepted: FAR 0, FRR 1. Walk up until FAR >= FRR.
-    double lastThreshold = thresholds.front();
-    Rates last{0.0, 1.0};
+    DetPoint last{thresholds.front(), 0.0, 1.0};
     for (const double t : thresholds) {
-        const Rates now = ratesAt(genuine, impostor, t);
-        if (now.far >= now.frr) {
+        const DetPoint now = ratesAt(genuine, impostor, t);
+        if (now.falseAcceptance >= now.falseRejection) {
             // The two rates are straight lines between the thresholds; they meet where
             // far - frr changes sign.
-            const double before = last.far - last.frr;  // < 0
-            const double after = now.far - now.frr;     // >= 0
+            const double before = last.falseAcceptance - last.falseRejection;  // < 0
+            const double after = now.falseAcceptance - now.falseRejection;     // >= 0
             const double w = after - before > 0.0 ? -before / (after - before) : 1.0;
-            return {last.far + w * (now.far - last.far), lastThreshold + w * (t - lastThreshold)};
+            return {last.falseAcceptance + w * (now.falseAcceptance - last.falseAcceptance),
+                    last.threshold + w * (t - last.threshold)};
         }
         last = now;
-        lastThreshold = t;
     }
-    return {last.far, lastThreshold};  // not reached: at the top score FAR is 1
+    return {last.falseAcceptance, last.threshold};  // not reached: at the top score FAR is 1
 }
 
 std::vector<DetPoint> detPoints(std::vector<double> genuine, std::vector<double> impostor) {
@@ -67,48 +59,51 @@ std::vector<DetPoint> detPoints(std::vector<double> genuine, std::vector<double>
         const auto k =
             std::min(impostor.size(), static_cast<std::size_t>(std::ceil(wanted - 1e-9)));
         const double t = impostor[k - 1];
-        const Rates r = ratesAt(genuine, impostor, t);
         if (points.empty() || points.back().threshold != t) {
-            points.push_back({t, r.far, r.frr});
+            points.push_back(ratesAt(genuine, impostor, t));
         }
     }
     return points;
 }
 
-Outcome<EvaluationReport> evaluate(const std::vector<SignerSet>& signers,
-                                   const EvaluationOptions& options) {
-    if (options.references < kMinReferences || options.references > options.pool ||
-        options.references > kMaxReferences) {
-        return Failure{FailureCode::invalidArgument,
-                       "references per signer must be from " + std::to_string(kMinReferences) +
-                           " to " + std::to_string(std::min(options.pool, kMaxReferences))};
-    }
-    if (options.draws == 0) {
-        return Failure{FailureCode::invalidArgument, "at least one draw is needed"};
-    }
-    EvaluationReport report;
-    std::vector<const SignerSet*> usable;
-    for (const SignerSet& s : signers) {
-        if (s.genuine.size() <= options.references) {
-            report.skipped.push_back(s.name + ": " + std::to_string(s.genuine.size()) +
-                                     " genuine signatures, none left to test after " +
-                                     std::to_string(options.references) + " references");
-        } else {
-            usable.push_back(&s);
+std::vector<DetPoint> detCurve(std::vector<double> genuine, std::vector<double> impostor,
+                               std::size_t points) {
+    std::sort(genuine.begin(), genuine.end());
+    std::sort(impostor.begin(), impostor.end());
+    std::vector<double> thresholds = genuine;
+    thresholds.insert(thresholds.end(), impostor.begin(), impostor.end());
+    std::sort(thresholds.begin(), thresholds.end());
+    thresholds.erase(std::unique(thresholds.begin(), thresholds.end()), thresholds.end());
+    std::vector<DetPoint> curve;
+    const std::size_t count = thresholds.size();
+    const std::size_t kept = std::max<std::size_t>(2, std::min(points, count));
+    for (std::size_t k = 0; k < kept; ++k) {
+        // Evenly through the thresholds, the first and the last included.
+        const std::size_t i = count == 1 ? 0 : k * (count - 1) / (kept - 1);
+        if (curve.empty() || curve.back().threshold != thresholds[i]) {
+            curve.push_back(ratesAt(genuine, impostor, thresholds[i]));
         }
     }
-    if (usable.size() < 2) {
-        return Failure{FailureCode::invalidArgument,
-                       "evaluation needs at least two signers with more than " +
-                           std::to_string(options.references) + " genuine signatures"};
-    }
-    auto prepare = [&](const Signature& s) {
-        return options.withoutPressure ? verify::withoutPressure(s) : s;
-    };
-    std::mt19937_64 random(options.seed);
-    std::vector<double> allGenuine, allSkilled, allRandom;
+    return curve;
+}
+
+namespace {
+
+struct Scores {
+    std::vector<double> genuine, skilled, random;
+    std::vector<SignerResult> signers;
     double perSignerSum = 0.0;
-    std::size_t perSignerCount = 0;
+};
+
+/// One mode's scores over every usable signer and draw.
+Outcome<Scores> scoreAll(const std::vector<const SignerSet*>& usable,
+                         const EvaluationOptions& options, bool withoutPressure) {
+    auto prepare = [&](const Signature& s) {
+        return withoutPressure ? verify::withoutPressure(s) : s;
+    };
+    // The same draws in every mode, so that pen and finger results compare like with like.
+    std::mt19937_64 random(options.seed);
+    Scores out;
     for (std::size_t si = 0; si < usable.size(); ++si) {
         const SignerSet& signer = *usable[si];
         const std::size_t pool = std::min(options.pool, signer.genuine.size());
@@ -135,61 +130,123 @@ Outcome<EvaluationReport> evaluate(const std::vector<SignerSet>& signers,
                 return enrolled.failure();
             }
             const Template& t = enrolled.value();
-            auto score = [&](const Signature& s) -> Outcome<double> {
+            std::optional<Failure> failure;
+            auto score = [&](const Signature& s, std::vector<double>& into) {
+                if (failure) {
+                    return;
+                }
                 auto verdict = t.check(prepare(s));
                 if (!verdict) {
-                    return verdict.failure();
+                    failure = verdict.failure();
+                    return;
                 }
-                return verdict->score;
+                into.push_back(verdict->score);
             };
             for (std::size_t i = 0; i < signer.genuine.size(); ++i) {
                 if (!chosen[i]) {
-                    auto s = score(signer.genuine[i]);
-                    if (!s) {
-                        return s.failure();
-                    }
-                    genuine.push_back(s.value());
+                    score(signer.genuine[i], genuine);
                 }
             }
             for (const Signature& f : signer.forgeries) {
-                auto s = score(f);
-                if (!s) {
-                    return s.failure();
-                }
-                skilled.push_back(s.value());
+                score(f, skilled);
             }
             // One genuine signature of every other signer, a different one each draw.
             for (std::size_t oi = 0; oi < usable.size(); ++oi) {
-                if (oi == si) {
-                    continue;
+                if (oi != si) {
+                    const auto& other = usable[oi]->genuine;
+                    score(other[draw % other.size()], out.random);
                 }
-                const auto& other = usable[oi]->genuine;
-                auto s = score(other[draw % other.size()]);
-                if (!s) {
-                    return s.failure();
-                }
-                allRandom.push_back(s.value());
+            }
+            if (failure) {
+                return *failure;
             }
         }
         if (!skilled.empty()) {
-            perSignerSum += equalErrorRate(genuine, skilled).eer;
-            ++perSignerCount;
+            out.signers.push_back({signer.name, equalErrorRate(genuine, skilled)});
+            out.perSignerSum += out.signers.back().skilled.eer;
         }
-        allGenuine.insert(allGenuine.end(), genuine.begin(), genuine.end());
-        allSkilled.insert(allSkilled.end(), skilled.begin(), skilled.end());
+        out.genuine.insert(out.genuine.end(), genuine.begin(), genuine.end());
+        out.skilled.insert(out.skilled.end(), skilled.begin(), skilled.end());
+    }
+    return out;
+}
+
+ModeReport reportOf(Scores s, bool pressure) {
+    ModeReport m;
+    m.pressure = pressure;
+    m.genuineTests = s.genuine.size();
+    m.skilledTests = s.skilled.size();
+    m.randomTests = s.random.size();
+    m.skilled = !s.skilled.empty();
+    std::sort(s.genuine.begin(), s.genuine.end());
+    std::sort(s.skilled.begin(), s.skilled.end());
+    std::sort(s.random.begin(), s.random.end());
+    m.defaultThreshold = pressure ? kDefaultThreshold : kDefaultThresholdWithoutPressure;
+    if (m.skilled) {
+        m.skilledGlobal = equalErrorRate(s.genuine, s.skilled);
+        m.skilledPerSigner = s.perSignerSum / static_cast<double>(s.signers.size());
+        m.signers = std::move(s.signers);
+        m.skilledAtDefault = ratesAt(s.genuine, s.skilled, m.defaultThreshold);
+        m.skilledDet = detPoints(s.genuine, s.skilled);
+        m.skilledCurve = detCurve(s.genuine, s.skilled);
+    }
+    m.randomGlobal = equalErrorRate(s.genuine, s.random);
+    m.randomAtDefault = ratesAt(s.genuine, s.random, m.defaultThreshold);
+    m.randomDet = detPoints(s.genuine, s.random);
+    m.randomCurve = detCurve(s.genuine, s.random);
+    return m;
+}
+
+}  // namespace
+
+Outcome<EvaluationReport> evaluate(const std::vector<SignerSet>& signers,
+                                   const EvaluationOptions& options) {
+    if (options.references < kMinReferences || options.references > options.pool ||
+        options.references > kMaxReferences) {
+        return Failure{FailureCode::invalidArgument,
+                       "references per signer must be from " + std::to_string(kMinReferences) +
+                           " to " + std::to_string(std::min(options.pool, kMaxReferences))};
+    }
+    if (options.draws == 0) {
+        return Failure{FailureCode::invalidArgument, "at least one draw is needed"};
+    }
+    if (!options.pen && !options.finger) {
+        return Failure{FailureCode::invalidArgument, "neither pen nor finger results asked for"};
+    }
+    EvaluationReport report;
+    std::vector<const SignerSet*> usable;
+    bool pressure = false;
+    for (const SignerSet& s : signers) {
+        if (s.genuine.size() <= options.references) {
+            report.skipped.push_back(s.name + ": " + std::to_string(s.genuine.size()) +
+                                     " genuine signatures, none left to test after " +
+                                     std::to_string(options.references) + " references");
+        } else {
+            usable.push_back(&s);
+            for (const Signature& g : s.genuine) {
+                pressure = pressure || kindOf(g) == SignatureKind::pen;
+            }
+        }
+    }
+    if (usable.size() < 2) {
+        return Failure{FailureCode::invalidArgument,
+                       "evaluation needs at least two signers with more than " +
+                           std::to_string(options.references) + " genuine signatures"};
     }
     report.signers = usable.size();
-    report.genuineTests = allGenuine.size();
-    report.skilledTests = allSkilled.size();
-    report.randomTests = allRandom.size();
-    report.skilled = !allSkilled.empty();
-    if (report.skilled) {
-        report.skilledGlobal = equalErrorRate(allGenuine, allSkilled);
-        report.skilledPerSigner = perSignerSum / static_cast<double>(perSignerCount);
-        report.skilledDet = detPoints(allGenuine, allSkilled);
+    // A set without pressure has finger results only, whichever were asked for.
+    const bool penMode = options.pen && pressure;
+    const bool fingerMode = options.finger || !pressure;
+    for (const bool withoutPressure : {false, true}) {
+        if (withoutPressure ? !fingerMode : !penMode) {
+            continue;
+        }
+        auto scores = scoreAll(usable, options, withoutPressure);
+        if (!scores) {
+            return scores.failure();
+        }
+        report.modes.push_back(reportOf(std::move(scores).value(), !withoutPressure));
     }
-    report.randomGlobal = equalErrorRate(allGenuine, allRandom);
-    report.randomDet = detPoints(allGenuine, allRandom);
     return report;
 }
 

@@ -25,7 +25,11 @@ struct EvaluationOptions {
     std::size_t draws = 10;
     std::size_t pool = 10;  ///< references come from the first `pool` genuine signatures
     std::uint64_t seed = 1;
-    bool withoutPressure = false;  ///< drop pressure everywhere (as a finger would give)
+    /// Which results: with pressure as the signatures give it ("pen"), and with pressure
+    /// removed everywhere ("finger", as a finger would give). Pen results need pen signatures:
+    /// a set without pressure has finger results only.
+    bool pen = true;
+    bool finger = true;
 };
 
 /// A point of the detection-error trade-off: at some threshold, the false-acceptance and the
@@ -41,18 +45,38 @@ struct ErrorRate {
     double threshold = 0.0;  ///< the score at which they meet
 };
 
-struct EvaluationReport {
-    std::size_t signers = 0;           ///< signers that took part
-    std::vector<std::string> skipped;  ///< one line each: a signer with too few genuine signatures
+/// One signer's skilled-forgery result over all their draws, with a threshold of their own.
+struct SignerResult {
+    std::string name;
+    ErrorRate skilled;
+};
+
+/// The results of one mode (with or without pressure).
+struct ModeReport {
+    bool pressure = false;  ///< "pen": pressure used where the signatures give it
     std::size_t genuineTests = 0;
     std::size_t skilledTests = 0;
     std::size_t randomTests = 0;
-    bool skilled = false;           ///< whether any skilled forgery was tested
-    ErrorRate skilledGlobal;        ///< one threshold for everyone
-    double skilledPerSigner = 0.0;  ///< mean of the signers' own equal error rates
+    bool skilled = false;               ///< whether any skilled forgery was tested
+    ErrorRate skilledGlobal;            ///< one threshold for everyone
+    double skilledPerSigner = 0.0;      ///< mean of the signers' own equal error rates
+    std::vector<SignerResult> signers;  ///< signers with skilled forgeries, in the set's order
     ErrorRate randomGlobal;
+    /// At the verifier's default threshold for the mode: what a deployment without its own
+    /// threshold would see.
+    double defaultThreshold = 0.0;
+    DetPoint skilledAtDefault;
+    DetPoint randomAtDefault;
     std::vector<DetPoint> skilledDet;  ///< at fixed false-acceptance rates
     std::vector<DetPoint> randomDet;
+    std::vector<DetPoint> skilledCurve;  ///< the whole trade-off, for a plot
+    std::vector<DetPoint> randomCurve;
+};
+
+struct EvaluationReport {
+    std::size_t signers = 0;           ///< signers that took part
+    std::vector<std::string> skipped;  ///< one line each: a signer with too few genuine signatures
+    std::vector<ModeReport> modes;     ///< pen first, when both
 };
 
 /// The equal error rate of two score lists (lower scores mean genuine; a score at or below the
@@ -60,15 +84,24 @@ struct EvaluationReport {
 /// Both lists must be non-empty.
 ErrorRate equalErrorRate(std::vector<double> genuine, std::vector<double> impostor);
 
+/// False acceptance and rejection at one threshold. Both lists must be sorted and non-empty.
+DetPoint ratesAt(const std::vector<double>& genuine, const std::vector<double>& impostor,
+                 double threshold);
+
 /// The false-rejection rate at the least threshold whose false-acceptance rate reaches each of
 /// 0.1%, 0.2%, 0.5%, 1%, 2%, 5%, 10%, 20% and 40%; rates finer than one impostor score, and
 /// repeats, are left out.
 std::vector<DetPoint> detPoints(std::vector<double> genuine, std::vector<double> impostor);
 
+/// The rates at every score of either list, in rising order of threshold, thinned to at most
+/// `points` (the first and last kept).
+std::vector<DetPoint> detCurve(std::vector<double> genuine, std::vector<double> impostor,
+                               std::size_t points = 400);
+
 /// Runs the protocol. Signers with no more genuine signatures than `references` (none would be
 /// left to test) are skipped and named in the report. Refuses references below
-/// kMinReferences or above `pool`, no draws, fewer than two usable signers, and any signature
-/// the verifier refuses (the failure names it).
+/// kMinReferences or above `pool`, no draws, no mode, fewer than two usable signers, and any
+/// signature the verifier refuses (the failure names it).
 Outcome<EvaluationReport> evaluate(const std::vector<SignerSet>& signers,
                                    const EvaluationOptions& options);
 

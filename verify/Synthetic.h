@@ -1,33 +1,42 @@
 #pragma once
-// Synthetic signers for development and tests, from the sigma-lognormal model of rapid
-// handwriting movements (Plamondon's kinematic theory): a pen-down stroke's velocity is the
-// sum of a few lognormal impulses, each moving the pen a distance D along a circular arc from
-// angle θs to θe. A writer is a set of such strokes; each genuine signature varies the
-// parameters by the writer's own amount; a forger copies the shape but moves at another speed,
-// with larger shape errors and a pressure of their own. Real signature databases are licensed
-// for research and stay outside the project.
+// Synthetic signers for development, tuning and tests, built to be as hard as real data: their
+// genuine signatures vary, and their skilled forgeries differ from them, by the figures of a
+// real tablet set (kTabletSetFigures, verify/SetFigures.h), which a test measures on the
+// generated set. docs/verification.md describes the model and its parameters.
+//
+// Movements come from the sigma-lognormal model of handwriting (Plamondon's kinematic theory):
+// a stroke's velocity is a sum of lognormal impulses, each moving the pen along a circular arc.
+// A writer is a plan of such strokes. A genuine signature varies the plan by the writer's own
+// amount, in two sessions that differ a little. A forger copies the shape closely (the same
+// strokes, the same path length, a little more shape error) but writes it at their own tempo,
+// rhythm and pressure; some forgers come very close.
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "verify/Evaluation.h"
+#include "verify/SetFigures.h"
 
 namespace penwell::verify {
 
 struct SyntheticOptions {
-    std::size_t signers = 20;
-    std::size_t genuine = 20;    ///< per signer
-    std::size_t forgeries = 10;  ///< per signer
+    std::size_t signers = 40;
+    std::size_t genuine = 20;    ///< per signer: the first half in one session, the rest later
+    std::size_t forgeries = 20;  ///< per signer, five by each forger
     std::uint64_t seed = 1;
     double sampleRateHz = 100.0;  ///< like the tablets of the public data sets
     bool pressure = true;         ///< a pen; false gives finger signatures (pressure 0)
 };
 
+/// How many skilled forgeries each forger writes.
+inline constexpr std::size_t kForgeriesPerForger = 5;
+
 /// Signers named "s01", "s02", ...; signatures named "<signer>/genuine/NN" and
-/// "<signer>/forgery/NN". Positions are on a 600 x 250 point pad, times whole milliseconds,
-/// strokes carry their start. The same options give the same signers on every platform (the
-/// generator draws from its own arithmetic, not from the standard library's distributions).
+/// "<signer>/forgery/NN". Positions are whole points on a 600 x 250 point pad, times whole
+/// milliseconds, pressure in thousandths; strokes carry their start. The same options give the
+/// same signers on every platform (the generator draws from its own arithmetic, not from the
+/// standard library's distributions).
 std::vector<SignerSet> makeSyntheticSigners(const SyntheticOptions& options);
 
 }  // namespace penwell::verify

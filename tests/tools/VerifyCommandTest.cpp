@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "Support.h"
@@ -12,6 +14,7 @@
 #include "receiver/Record.h"
 #include "receiver/RestoredRecord.h"
 #include "secure/Evidence.h"
+#include "tools/ToolError.h"
 #include "tools/VerifyCommand.h"
 #include "verify/Synthetic.h"
 
@@ -96,6 +99,86 @@ TEST(VerifyCommand, EnrolFromRecordsThenCheck) {
         EXPECT_EQ(runVerifyCheck(check, answer, err), c.code) << c.what << ": " << err.str();
         EXPECT_NE(err.str().find(c.error), std::string::npos) << c.what << ": " << err.str();
     }
+
+    // The same references in a template of version 1: read by measuring them again, the same
+    // verdict, and a line that says so and what to do.
+    const Bytes written = readFile(enrol.out, 1 << 26, "").value();
+    std::string text(written.begin(), written.end());
+    text.replace(0, text.find('\n'), "penwell-verify-template 1");
+    text.erase(text.find("distances "));
+    text += "distances\n0 1 1 1 1\n1 0 1 1 1\n1 1 0 1 1\n1 1 1 0 1\n1 1 1 1 0\nend\n";
+    testing::writeFile(folder.path() / "old.tpl", text);
+    VerifyCheckOptions check;
+    check.templateFile = folder.path() / "old.tpl";
+    check.query = folder.path() / "same.data";
+    check.privateKey = privateKey;
+    std::ostringstream answer, err;
+    EXPECT_EQ(runVerifyCheck(check, answer, err), 0) << err.str();
+    EXPECT_EQ(err.str(), "penwell: note: " + check.templateFile.string() +
+                             " is a version 1 template, read by measuring its references again; "
+                             "enrol them again to write version 2\n");
+}
+
+TEST(VerifyCommand, SynthThenEvaluatePenAndFingerWithAPlot) {
+    test::TempDir folder;
+    VerifySynthOptions synth;
+    synth.out = folder.path() / "set";
+    synth.signers = 3;
+    synth.genuine = 7;
+    synth.forgeries = 2;
+    synth.seed = 4;
+    std::ostringstream made;
+    ASSERT_EQ(runVerifySynth(synth, made), 0);
+    // The traces, and the figures the set matches beside the tablet set's.
+    EXPECT_NE(made.str().find(": 3 signers, 27 traces\n"), std::string::npos) << made.str();
+    EXPECT_NE(made.str().find("forgery / genuine: duration"), std::string::npos) << made.str();
+    EXPECT_NE(made.str().find("1.28 [1.06-1.72]"), std::string::npos) << made.str();
+    EXPECT_TRUE(std::filesystem::is_regular_file(synth.out / "s03" / "forgery" / "02.json"));
+
+    VerifyEvalOptions eval;
+    eval.folder = synth.out;
+    eval.draws = 1;
+    eval.det = folder.path() / "det.svg";
+    std::ostringstream text, err;
+    ASSERT_EQ(runVerifyEval(eval, text, err), 0) << err.str();
+    for (const char* line :
+         {"pen (pressure used), tests: 6 genuine, 6 skilled, 6 random",
+          "finger (pressure removed), tests: 6 genuine, 6 skilled, 6 random",
+          "skilled forgeries, per-signer thresholds: mean EER", "per-signer thresholds: median",
+          "at the default threshold", "DET plot: "}) {
+        EXPECT_NE(text.str().find(line), std::string::npos) << line << "\n" << text.str();
+    }
+    std::ifstream plot(*eval.det);
+    const std::string svg((std::istreambuf_iterator<char>(plot)), {});
+    EXPECT_EQ(svg.rfind("<svg", 0), 0u);
+    EXPECT_NE(svg.find("pen, skilled forgeries (EER "), std::string::npos);
+    EXPECT_NE(svg.find("finger, random forgeries (EER "), std::string::npos);
+
+    // As JSON, and for fingers only.
+    eval.det.reset();
+    eval.json = true;
+    eval.withoutPressure = true;
+    std::ostringstream json;
+    ASSERT_EQ(runVerifyEval(eval, json, err), 0);
+    const auto j = nlohmann::json::parse(json.str());
+    EXPECT_FALSE(j.contains("pen"));
+    EXPECT_EQ(j["finger"]["tests"]["skilled"], 6);
+    EXPECT_EQ(j["finger"]["skilled"]["signers"].size(), 3u);
+    const double eer = j["finger"]["skilled"]["eer"];
+    EXPECT_TRUE(eer >= 0.0 && eer <= 1.0);
+
+    // A signature that cannot be read stops the evaluation, naming it.
+    std::ofstream(synth.out / "s02" / "genuine" / "03.json") << "{";
+    EXPECT_THROW(
+        {
+            try {
+                runVerifyEval(eval, json, err);
+            } catch (const ToolError& e) {
+                EXPECT_NE(std::string(e.what()).find("03.json"), std::string::npos) << e.what();
+                throw;
+            }
+        },
+        ToolError);
 }
 
 }  // namespace

@@ -1,0 +1,48 @@
+#pragma once
+// Comparing the values of two revisions of one file, as qpdf reads each: references are
+// compared by number, streams by their dictionaries and raw data, and every step is taken from
+// a budget, so hostile input costs no more than the budget allows. Private to the PDF library.
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+#include <qpdf/QPDFXRefEntry.hh>
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace penwell::pdf {
+
+/// Thrown when the budget runs out: the document is then judged as changed beyond its
+/// permissions, since what was not compared cannot be vouched for.
+struct OverBudget {};
+
+/// `holder`'s `key`, or null when `holder` is no dictionary (qpdf would warn or throw).
+QPDFObjectHandle keyOf(QPDFObjectHandle holder, const std::string& key);
+
+/// Whether `id` is written at the same place in both cross-reference tables: the same offset,
+/// or the same index of the same object stream, itself at the same offset.
+bool sameEntry(const std::map<QPDFObjGen, QPDFXRefEntry>& old,
+               const std::map<QPDFObjGen, QPDFXRefEntry>& now, QPDFObjGen id, int depth = 0);
+
+class ValueComparison {
+public:
+    /// Takes every step from `budget`, which must outlive it.
+    explicit ValueComparison(std::size_t& budget) : budget_(budget) {}
+
+    /// Takes `steps` from the budget; throws OverBudget when it has not that many.
+    void spend(std::size_t steps = 1);
+    /// Whether two values are the same, references compared by number below the top. A stream
+    /// is the same when its dictionary (but /Length) and its raw data are.
+    bool same(QPDFObjectHandle a, QPDFObjectHandle b, int depth = 0);
+    /// The keys whose values differ between two dictionaries (either may be no dictionary).
+    std::vector<std::string> changedKeys(QPDFObjectHandle a, QPDFObjectHandle b);
+
+private:
+    bool sameDictionary(QPDFObjectHandle a, QPDFObjectHandle b, int depth, bool stream);
+
+    std::size_t& budget_;
+};
+
+}  // namespace penwell::pdf

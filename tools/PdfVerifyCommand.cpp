@@ -1,0 +1,233 @@
+// penwell pdf verify: every signature of a PDF, checked by the PDF library (pdf/), its
+// evidence opened by the receiver library; as text or as JSON, with one exit code.
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "host/common/Replay.h"
+#include "pdf/PdfSignature.h"
+#include "platform/filesystem/StagedFile.h"
+#include "receiver/Evidence.h"
+#include "receiver/Limits.h"
+#include "receiver/RestoredRecord.h"
+#include "receiver/Signature.h"
+#include "tools/Commands.h"
+#include "tools/ToolError.h"
+
+namespace penwell::tools {
+
+using namespace penwell::filesystem;
+using namespace penwell::receiver;
+
+namespace {
+
+template <typename T>
+T orThrow(pdf::Outcome<T> outcome) {
+    if (!outcome) {
+        throw ToolError(outcome.error().message);
+    }
+    return std::move(*outcome);
+}
+
+const char* yesNo(bool value) {
+    return value ? "yes" : "NO";
+}
+
+/// The record's summary line, or why it cannot be opened; `newest` keeps the payload last
+/// opened, for --png.
+pdf::EvidenceOpener evidenceOpener(const PdfVerifyOptions& options,
+                                   std::optional<EvidencePayload>& newest) {
+    const std::string name = options.file.string() + ": the embedded evidence";
+    // The operator signs the record and the PDF: every certificate that vouches for a
+    // signature may vouch for a record.
+    return [&options, &newest, name](ByteView bytes) -> pdf::Outcome<pdf::OpenedEvidence> {
+        try {
+            const receiver::OpenedEvidence opened = must(
+                openEvidenceRecord(bytes, name,
+                                   receiverKey(*options.privateKey, options.privateKeyPasswordFile),
+                                   std::nullopt, options.trust));
+            const EvidencePayload& payload = opened.payload;
+            if (!payload.documentSha256) {
+                return pdf::fail(pdf::PdfErrorKind::Evidence, name + " is bound to no document");
+            }
+            const PointRecord record = must(decodeRecord(payload.record, name));
+            char summary[96];
+            std::snprintf(summary, sizeof summary, "%zu strokes, %zu samples, writing %.3f s",
+                          record.size(), sampleCount(record),
+                          static_cast<double>(writingMilliseconds(record)) / 1000.0);
+            newest = payload;
+            return pdf::OpenedEvidence{*payload.documentSha256, summary};
+        } catch (const ToolError& error) {
+            return pdf::fail(pdf::PdfErrorKind::Evidence, error.what());
+        }
+    };
+}
+
+std::string coverage(const pdf::SignatureReport& r, std::size_t fileBytes) {
+    return r.coverage == pdf::Coverage::WholeDocument
+               ? "the whole document"
+               : "an earlier revision (" + std::to_string(r.signedBytes) + " of " +
+                     std::to_string(fileBytes) + " bytes)";
+}
+
+std::string certification(int permissions) {
+    static const char* allowed[] = {"", "no changes", "form filling and signing",
+                                    "form filling, signing and annotations"};
+    return "P = " + std::to_string(permissions) + " (" + allowed[permissions] +
+           " allowed after it)";
+}
+
+void printReport(std::size_t index, const pdf::SignatureReport& r, std::size_t fileBytes,
+                 std::ostream& out) {
+    out << "signature " << index << ": field " << r.field << "\n"
+        << "  signer: " << (r.signer.empty() ? "unknown" : r.signer) << "\n"
+        << "  time: " << (r.time.empty() ? "none" : r.time) << "\n"
+        << "  covers: " << coverage(r, fileBytes) << "\n"
+        << "  digest and signature valid: " << yesNo(r.signatureValid) << "\n";
+    if (!r.signatureProblem.empty()) {
+        out << "  problem: " << r.signatureProblem << "\n";
+    }
+    out << "  signer trusted: " << (r.trusted ? yesNo(*r.trusted) : "not checked (no --trust)")
+        << "\n"
+        << "  only incremental updates after it: " << yesNo(r.onlyIncrementalAfter) << "\n";
+    if (r.certification) {
+        out << "  certifies the document: " << certification(*r.certification) << "\n";
+    }
+    if (!r.locks.empty()) {
+        out << "  locks: " << r.locks << "\n";
+    }
+    if (r.signatureValid) {
+        out << "  changes after it: " << pdf::describe(r.modifications) << "\n";
+    }
+    for (const std::string& change : r.disallowed) {
+        out << "  modified after signing: " << change << "\n";
+    }
+    switch (r.evidence) {
+        case pdf::EvidenceState::None:
+            break;
+        case pdf::EvidenceState::NotOpened:
+            out << "  evidence: embedded (--private-key opens it)\n";
+            break;
+        case pdf::EvidenceState::Matches:
+            out << "  evidence: bound to the signed revision; " << r.evidenceDetail << "\n";
+            break;
+        case pdf::EvidenceState::Refused:
+            out << "  evidence: REFUSED: " << r.evidenceDetail << "\n";
+            break;
+    }
+}
+
+nlohmann::json reportJson(const pdf::SignatureReport& r) {
+    const auto text = [](const std::string& s) {
+        return s.empty() ? nlohmann::json() : nlohmann::json(s);
+    };
+    static const char* states[] = {"none", "embedded", "bound", "refused"};
+    return {
+        {"field", r.field},
+        {"signer", text(r.signer)},
+        {"time", text(r.time)},
+        {"sub_filter", text(r.subFilter)},
+        {"covers",
+         r.coverage == pdf::Coverage::WholeDocument ? "whole document" : "earlier revision"},
+        {"signed_bytes", r.signedBytes},
+        {"signature_valid", r.signatureValid},
+        {"problem", text(r.signatureProblem)},
+        {"trusted", r.trusted ? nlohmann::json(*r.trusted) : nlohmann::json()},
+        {"only_incremental_updates_after", r.onlyIncrementalAfter},
+        {"certification", r.certification ? nlohmann::json(*r.certification) : nlohmann::json()},
+        {"locks", text(r.locks)},
+        {"modifications", pdf::describe(r.modifications)},
+        {"modified_after_signing", r.disallowed},
+        {"evidence",
+         {{"state", states[static_cast<int>(r.evidence)]}, {"detail", text(r.evidenceDetail)}}},
+        {"ok", r.ok()}};
+}
+
+}  // namespace
+
+int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
+    const Bytes file = must(readFile(options.file, pdf::kMaxDocumentBytes, "a PDF"));
+    pdf::VerifyOptions verify;
+    for (const std::filesystem::path& trusted : options.trust) {
+        verify.trust.push_back(must(readFile(trusted, kMaxKeyBytes, "a certificate")));
+    }
+    if (options.png && !options.privateKey) {
+        throw ToolError("--png: needs --private-key to open the evidence");
+    }
+    std::vector<NamedFile> inputs{{"SIGNED", options.file}};
+    if (options.privateKey) {
+        inputs.push_back({"--private-key", *options.privateKey});
+    }
+    for (const std::filesystem::path& trusted : options.trust) {
+        inputs.push_back({"--trust", trusted});
+    }
+    must(requireDistinctFiles(
+        options.png ? std::vector<NamedFile>{{"--png", *options.png}} : std::vector<NamedFile>{},
+        inputs));
+    // The record last opened, the newest signature's when every one opens: what --png draws.
+    std::optional<EvidencePayload> newest;
+    if (options.privateKey) {
+        verify.openEvidence = evidenceOpener(options, newest);
+    }
+    const std::vector<pdf::SignatureReport> reports =
+        orThrow(pdf::verifyPdf(file, options.file.string(), verify));
+    if (reports.empty()) {
+        throw ToolError(options.file.string() + ": holds no signature");
+    }
+    // Staged before the listing, so a picture that cannot be made prints only its error.
+    StagedOutputs outputs;
+    if (options.png && newest) {
+        const std::vector<ExportResult> ink = must(drawRecord(
+            must(decodeRecord(newest->record, options.file.string())), options.file.string(),
+            {newest->lineWidth, newest->smoothing, {}}, {{ExportFormat::PNG, 1.0, true, false}}));
+        must(outputs.stage(*options.png, ink.front().bytes));
+    }
+    std::size_t failed = 0;
+    for (const pdf::SignatureReport& r : reports) {
+        failed += r.ok() ? 0 : 1;
+    }
+    const std::string name = options.file.string();
+    std::string verdict;
+    int status = 0;
+    if (failed > 0) {
+        verdict = std::to_string(failed) + " of " + std::to_string(reports.size()) +
+                  " signature(s) do not check out";
+        status = 1;
+    } else if (options.png && !newest) {
+        verdict = "holds no evidence record for --png to draw";
+        status = 1;
+    } else if (options.trust.empty()) {
+        // Integrity is not trust: a script must not take one for the other.
+        verdict = "intact; signers not checked (no --trust)";
+        status = kPdfIntactUntrusted;
+    } else {
+        verdict = "all " + std::to_string(reports.size()) + " signature(s) check out";
+    }
+    if (status != 1) {
+        must(outputs.commitAll());
+    }
+    if (options.json) {
+        nlohmann::json signatures = nlohmann::json::array();
+        for (const pdf::SignatureReport& r : reports) {
+            signatures.push_back(reportJson(r));
+        }
+        out << nlohmann::json{{"file", name},
+                              {"bytes", file.size()},
+                              {"signatures", signatures},
+                              {"verdict", verdict},
+                              {"exit_code", status}}
+                   .dump(2)
+            << "\n";
+        return status;
+    }
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        printReport(i + 1, reports[i], file.size(), out);
+    }
+    out << name << ": " << verdict << "\n";
+    if (options.png && status != 1) {
+        out << "wrote " << options.png->string() << "\n";
+    }
+    return status;
+}
+
+}  // namespace penwell::tools
