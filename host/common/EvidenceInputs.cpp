@@ -168,7 +168,9 @@ SigningIdentity loadIdentity(const std::filesystem::path& key,
     if (pkcs12 == nullptr) {
         if (!certificate) {
             refuse(EvidenceInputError::needsCertificate,
-                   key.string() + ": needs --sign-cert (or give a PKCS#12 file)");
+                   key.string() +
+                       ": not a PKCS#12 file; a PEM or DER private key needs --sign-cert with its "
+                       "certificate");
         }
         // An encrypted key is opened once, here: the signatures then use it from memory.
         Result<openssl::KeyHandle> parsed = openssl::parsePrivateKey(keyBytes, location);

@@ -41,9 +41,10 @@ TEST(Docs, EveryCommandOfPdfSigningRunsAsWritten) {
     const fs::path& f = folder.path();
     spit(f / "contract.pdf", contract());
     spit(f / "t.json", slurp(kTrace));
-    spit(f / "receiver.pem", slurp(PENWELL_SOURCE_DIR "/demo-certificate/demo-private-key.pem"));
     for (const auto& [key, certificate, name] :
-         {std::tuple{"key.pem", "cert.pem", "Ann Operator"}, {"bob-key.pem", "bob.pem", "Bob"}}) {
+         {std::tuple{"key.pem", "cert.pem", "Ann Operator"},
+          {"bob-key.pem", "bob.pem", "Bob"},
+          {"receiver.pem", "receiver.crt", "Archive"}}) {
         ASSERT_EQ(
             run("openssl req -x509 -newkey rsa:2048 -nodes -subj '/CN=" + std::string(name) +
                 "' -days 2 -keyout " + (f / key).string() + " -out " + (f / certificate).string())
