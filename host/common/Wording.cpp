@@ -73,7 +73,11 @@ std::string Wording::text(
     }
     std::string message = found ? *found : std::string(key);
     for (const auto& [name, value] : values) {
-        const std::string placeholder = "{" + std::string(name) + "}";
+        // Appended, not "{" + name + "}": GCC 12 at -O3 sees a false overlap in operator+'s
+        // insert at the front (-Wrestrict), which stops the bench build.
+        std::string placeholder;
+        placeholder.reserve(name.size() + 2);
+        placeholder.append(1, '{').append(name).append(1, '}');
         for (std::size_t at = message.find(placeholder); at != std::string::npos;
              at = message.find(placeholder, at + value.size())) {
             message.replace(at, placeholder.size(), value);
