@@ -8,6 +8,7 @@
 #include <QTabletEvent>
 #include <QTouchEvent>
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "host/common/HostServices.h"
@@ -52,6 +53,49 @@ void drawPixels(QPainter& painter, const Image& image, PixelRect part, QPointF a
                               QRectF(piece.x - x, piece.y - y, piece.width, piece.height));
         }
     }
+}
+
+/// The pixels of `changed` (whole tiles, from host::changedSince) that really differ between
+/// the two images: a sample's segment touches a few pixels of a tile, and repainting only
+/// those keeps the paint and the window system's flush as small as a bare widget's.
+PixelRect exactChange(const Image& now, const Image& before, PixelRect changed) {
+    PixelRect exact;
+    for (int y = changed.y; y < changed.bottom(); y += kTile) {
+        for (int x = changed.x; x < changed.right(); x += kTile) {
+            if (now.sharesTileWith(before, x, y)) {
+                continue;
+            }
+            // A null tile is a transparent one.
+            static const std::array<std::uint32_t, kTile * kTile> transparent{};
+            const std::uint32_t* a = now.tilePixels(x, y);
+            const std::uint32_t* b = before.tilePixels(x, y);
+            a = a != nullptr ? a : transparent.data();
+            b = b != nullptr ? b : transparent.data();
+            int top = kTile, bottom = -1, left = kTile, right = -1;
+            for (int row = 0; row < kTile; ++row) {
+                const std::uint32_t* ra = a + row * kTile;
+                const std::uint32_t* rb = b + row * kTile;
+                if (std::equal(ra, ra + kTile, rb)) {
+                    continue;
+                }
+                top = std::min(top, row);
+                bottom = row;
+                int first = 0, last = kTile - 1;
+                while (ra[first] == rb[first]) {
+                    ++first;
+                }
+                while (ra[last] == rb[last]) {
+                    --last;
+                }
+                left = std::min(left, first);
+                right = std::max(right, last);
+            }
+            if (bottom >= 0) {
+                exact = exact.united({x + left, y + top, right - left + 1, bottom - top + 1});
+            }
+        }
+    }
+    return exact.intersected(changed);
 }
 
 }  // namespace
@@ -317,6 +361,11 @@ void PenwellWidget::refresh() {
             return;
         }
         changed = host::changedSince(*image, shown_);
+        if (shown_ && paintScale() == 1.0) {
+            // At other ratios the tiles are painted again from the strokes, whose pixels may
+            // differ where the pad's do not: there the whole tiles are repainted.
+            changed = exactChange(*image, *shown_, changed);
+        }
         shown_ = image;
     } else if (shown_) {
         // The pad lost its image: the bare background again.
