@@ -55,6 +55,9 @@ int runDesk(const DeskOptions& options, std::ostream& out, std::ostream& err) {
     settings.padScreen = options.padScreen;
     settings.kiosk = options.kiosk;
     settings.wording = wording;
+    settings.warn = [&err](const std::string& warning) {
+        err << "penwell: warning: " << warning << std::endl;
+    };
     checkWritable(options.out);
     checkKeyWrap(settings.pad.services, signer, plan.recipients);
     warnOfDemo(plan, err);

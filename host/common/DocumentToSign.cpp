@@ -76,7 +76,8 @@ const DocumentPlace& DocumentToSign::place() const {
     return impl_->place;
 }
 
-Result<Bytes> DocumentToSign::sign(PenwellViewController& controller, const Bytes& evidence) const {
+Result<Bytes> DocumentToSign::sign(PenwellViewController& controller, const Bytes& evidence,
+                                   const std::function<void(const std::string&)>& warn) const {
     return refusing([&] {
         const std::optional<ExportResult> ink = controller.exportSignature(kInkPdf);
         if (!ink) {
@@ -85,6 +86,7 @@ Result<Bytes> DocumentToSign::sign(PenwellViewController& controller, const Byte
         }
         pdf::SignRequest request = impl_->signRequest;
         request.inkPdf = ink->bytes;
+        request.warn = warn;
         request.evidence = [&](const Sha256& signedDigest) -> pdf::Outcome<Bytes> {
             if (signedDigest != impl_->digest) {  // the bytes are read once: never
                 return pdf::fail(pdf::PdfErrorKind::Evidence,

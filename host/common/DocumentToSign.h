@@ -6,6 +6,7 @@
 // Built with the PDF library only (library penwell_host_pdf).
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,8 +65,10 @@ public:
 
     /// The document signed with the controller's signature: its ink drawn by the stroke
     /// painter into the place, `evidence` (bound to digest()) inside, sealed with the operator
-    /// key. Fails with the reason; nothing is written anywhere.
-    Result<Bytes> sign(PenwellViewController& controller, const Bytes& evidence) const;
+    /// key. `warn` is told, one line each, what `pdf sign` warns of (a PDF/A input the signature
+    /// takes out of conformance). Fails with the reason; nothing is written anywhere.
+    Result<Bytes> sign(PenwellViewController& controller, const Bytes& evidence,
+                       const std::function<void(const std::string&)>& warn = {}) const;
 
     struct Impl;
 

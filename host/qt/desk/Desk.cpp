@@ -24,8 +24,9 @@ DeskWindow::DeskWindow(DeskSettings settings, QWidget* parent)
     const auto& document = settings_.document;
     host::BundleSettings& bundle = settings_.pad.bundle;
     bundle.documentSha256 = document->digest();
-    bundle.signDocument = [document](PenwellViewController& controller, const Bytes& evidence) {
-        return document->sign(controller, evidence);
+    bundle.signDocument = [document, warn = settings_.warn](PenwellViewController& controller,
+                                                            const Bytes& evidence) {
+        return document->sign(controller, evidence, warn);
     };
     setWindowTitle(text("title"));
 

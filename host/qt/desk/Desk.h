@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,9 @@ struct DeskSettings {
     std::optional<int> padScreen;  ///< the pad on this screen (0 is the first), full-screen
     bool kiosk = false;
     host::Wording wording;
+    /// Told what signing the document warns of, one line each (a PDF/A input that the
+    /// signature takes out of conformance); nil: nobody is told.
+    std::function<void(const std::string&)> warn;
 };
 
 class DeskWindow : public QMainWindow {
