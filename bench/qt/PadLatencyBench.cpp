@@ -9,8 +9,8 @@
 
 #include <qpa/qwindowsysteminterface.h>
 #include <QApplication>
-#include <QPainter>
 #include <QPaintEvent>
+#include <QPainter>
 #include <QPointingDevice>
 #include <QTabletEvent>
 #include <QWindow>
@@ -64,7 +64,9 @@ protected:
             painter.setRenderHint(QPainter::Antialiasing);
             painter.setPen(QPen(Qt::black, width, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
             painter.drawLine(last_, at);
-            update(QRectF(last_, at).normalized().adjusted(-width, -width, width, width)
+            update(QRectF(last_, at)
+                       .normalized()
+                       .adjusted(-width, -width, width, width)
                        .toAlignedRect());
         }
         down_ = event->type() != QEvent::TabletRelease;
@@ -97,10 +99,9 @@ struct Writer {
         const QPointF p = origin + QPointF(x, y);
         const bool up = k == kStrokeSamples - 1;
         ms += k % 5 == 4 ? 5 : 4;  // whole milliseconds, 240 a second
-        QWindowSystemInterface::handleTabletEvent(window, ms, benchPen(), p, window->mapToGlobal(p),
-                                                  up ? Qt::NoButton : Qt::LeftButton,
-                                                  0.3 + 0.4 * std::abs(std::sin(k / 9.0)), 0, 0,
-                                                  0.0, 0.0, 0);
+        QWindowSystemInterface::handleTabletEvent(
+            window, ms, benchPen(), p, window->mapToGlobal(p), up ? Qt::NoButton : Qt::LeftButton,
+            0.3 + 0.4 * std::abs(std::sin(k / 9.0)), 0, 0, 0.0, 0.0, 0);
         // The repaint the event asked for: paint, and the backing store flushed.
         QCoreApplication::processEvents();
         return up && (i / kStrokeSamples) % kStrokesPerPage == kStrokesPerPage - 1;
@@ -180,7 +181,8 @@ void BM_CpuPerSampleAt240Hz(benchmark::State& state) {
             if (writer.sample(i++)) {
                 clearOf(*widget);
             }
-            std::this_thread::sleep_until(start + std::chrono::microseconds((k + 1) * 1000000 / 240));
+            std::this_thread::sleep_until(start +
+                                          std::chrono::microseconds((k + 1) * 1000000 / 240));
             QCoreApplication::processEvents();  // timers due meanwhile, as an idle loop runs them
         }
         cpu += processSeconds() - cpuStart;
