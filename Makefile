@@ -34,6 +34,7 @@ bench: deps
 	cmake --build --preset bench --target penwell_browser_latency
 	./build/bench/bench/penwell_verify_bench
 	if [ -x ./build/bench/bench/penwell_pdf_bench ]; then ./build/bench/bench/penwell_pdf_bench; fi
+	if [ -x ./build/bench/bench/penwell_qt_bench ]; then ./build/bench/bench/penwell_qt_bench; fi
 
 # Each libFuzzer harness for FUZZ_SECONDS (clang, ASan + UBSan); `make fuzz FUZZ_SECONDS=600`.
 FUZZ_SECONDS ?= 60

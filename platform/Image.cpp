@@ -96,6 +96,14 @@ const Image::Tile* Image::tileAt(int x, int y) const {
     return row[static_cast<std::size_t>(x / kTileSize)].get();
 }
 
+const std::uint32_t* Image::tilePixels(int x, int y) const {
+    if (x < 0 || y < 0 || x >= width_ || y >= height_) {
+        return nullptr;
+    }
+    const Tile* tile = tileAt(x, y);
+    return tile == nullptr ? nullptr : tile->data();
+}
+
 std::uint32_t Image::premultipliedPixel(int x, int y) const {
     if (x < 0 || y < 0 || x >= width_ || y >= height_) {
         return 0;

@@ -77,6 +77,12 @@ public:
     /// Whether the two images have the same size and the same pixels.
     bool samePixels(const Image& other) const;
 
+    /// The pixels of the tile holding pixel (x, y), kTileSize rows of kTileSize, its top-left
+    /// pixel first (past the image's right or bottom edge a tile's pixels are transparent);
+    /// null where the tile is wholly transparent or (x, y) lies outside the image. Valid while
+    /// this image or a copy of it lives: for hosts that show an image without copying it.
+    const std::uint32_t* tilePixels(int x, int y) const;
+
     /// Whether the tile holding pixel (x, y) is the very same memory in both images.
     bool sharesTileWith(const Image& other, int x, int y) const;
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Cms.h"
+#include "platform/Defaults.h"
 #include "platform/Image.h"
 #include "platform/Keys.h"
 #include "platform/filesystem/StagedFile.h"
@@ -155,6 +156,39 @@ struct ServeOptions {
 /// Serves the signing page until Ctrl-C; prints the page's address on `out` first, and a
 /// warning on `err` when the demo certificate seals.
 int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err);
+
+/// Checks done before a signing station opens, so a signer never signs for nothing: `folder`
+/// (made owner-only when missing) takes files; and a short signature is exported through the
+/// same path as a signer's Done, so the resources, the pin, the store, the operator key and
+/// the recipients are checked as Done would check them.
+void checkWritable(const std::filesystem::path& folder);
+void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIdentity>& signer,
+                  const std::vector<Bytes>& recipients);
+/// A pad size "WxH" in points, each side from 1 to 4096.
+Size parsePad(const std::string& text);
+
+struct DeskOptions {
+    std::filesystem::path document;    ///< the PDF to sign
+    std::optional<std::string> field;  ///< an existing empty signature field, or:
+    int page = 1;
+    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the page's lower-left corner
+    std::string reason, location, name;
+    SignOptions sign;  ///< the operator key: signs the PDF and every evidence record
+    SealOptions seal;  ///< who every evidence record is sealed for
+    std::optional<std::filesystem::path> resources;
+    std::optional<std::filesystem::path> store;  ///< default: a throwaway in-memory store
+    std::filesystem::path out = "signatures";    ///< where Done writes
+    std::optional<int> padScreen;                ///< the pad full-screen on this screen
+    bool kiosk = false;  ///< full-screen, and start again after each signature
+    std::string lang = "en";
+    std::string pad = "600x250";
+    bool smoothing = true;
+    float lineWidth = 3.0f;
+};
+/// The desktop signing app until its window closes: prints each signature's file name stem on
+/// `out` as it is saved. Without --kiosk it closes once the document is signed; closed without
+/// a signature it fails.
+int runDesk(const DeskOptions& options, std::ostream& out, std::ostream& err);
 
 struct PdfSignOptions {
     std::filesystem::path in;

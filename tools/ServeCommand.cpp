@@ -21,6 +21,8 @@ namespace {
 /// The largest pad side: a 4096 x 4096 pad is a 64 MB bitmap per signer already.
 constexpr int kMaxPadSide = 4096;
 
+}  // namespace
+
 Size parsePad(const std::string& text) {
     const auto x = text.find('x');
     int w = 0, h = 0;
@@ -36,9 +38,9 @@ Size parsePad(const std::string& text) {
     return {static_cast<double>(w), static_cast<double>(h)};
 }
 
-/// Refuses to start a server that could not save a signature, with the reason `replay`
-/// gives: a short signature is exported through the same path, so the resources, the pin and
-/// the store are checked exactly as a signer's Done would check them.
+// Refuses to start a server that could not save a signature, with the reason `replay`
+// gives: a short signature is exported through the same path, so the resources, the pin and
+// the store are checked exactly as a signer's Done would check them.
 void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIdentity>& signer,
                   const std::vector<Bytes>& recipients) {
     Trace trace;
@@ -66,7 +68,7 @@ void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIde
     must(takeExports(replay, trace, request, services));
 }
 
-/// --out must take files now, not first at a signer's Done.
+// --out must take files now, not first at a signer's Done.
 void checkWritable(const std::filesystem::path& folder) {
     // Owner-only, like every file the signatures are written to.
     if (const auto made = filesystem::makePrivateFolders(folder); !made) {
@@ -81,8 +83,6 @@ void checkWritable(const std::filesystem::path& folder) {
         throw ToolError(folder.string() + ": cannot write there");
     }
 }
-
-}  // namespace
 
 int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
     // Every signature saves the encrypted record, whose key the pinned certificate wraps.

@@ -4,6 +4,7 @@
 //   open     the receiver's side: unwrap, decrypt, decode and show a record
 //   cert     make or inspect the receiver's certificate
 //   serve    a signing pad in the browser, one controller per signer
+//   desk     a desktop signing app: the PDF beside a pad (built with Qt 6)
 //   verify   enrol reference signatures, check one against them, evaluate (tools/VerifyCli.h)
 //   pdf      sign a PDF with the handwriting (PAdES), and verify a PDF's signatures
 // Errors go to stderr as one line; the exit code is 0 only on success (2 for usage errors).
@@ -304,6 +305,61 @@ int main(int argc, char** argv) {
             return penwell::tools::runServe(serve, std::cout, std::cerr);
         };
     });
+
+#ifdef PENWELL_WITH_DESK
+    // ---- desk ----------------------------------------------------------------------------
+    penwell::tools::DeskOptions desk;
+    std::string deskSmoothing = "on";
+    auto* deskCmd = app.add_subcommand(
+        "desk", "A desktop signing app: the PDF beside a pad for a pen tablet, touch or mouse");
+    deskCmd->footer(
+        "The document is shown with the place of the signature marked; the pad is beside it, or\n"
+        "full-screen on --pad-screen N (a pen display beside the clerk's monitor). Done signs the\n"
+        "PDF as `penwell pdf sign` does and writes NAME.data, NAME.key, NAME.png, NAME.evidence\n"
+        "and NAME.pdf into --out, printing the path of each; then the desk closes (--kiosk:\n"
+        "full-screen, and the pad starts again for the next signer). Pointers map as in serve.\n"
+        "The document is read once at start. Qt picks the display ($DISPLAY, $WAYLAND_DISPLAY,\n"
+        "$QT_QPA_PLATFORM).");
+    deskCmd->add_option("DOCUMENT", desk.document, "the PDF to sign")->required();
+    auto* deskFieldOpt =
+        deskCmd->add_option("--field", desk.field, "sign into this empty signature field");
+    deskCmd->add_option("--page", desk.page, "... or on this page (1 is the first)")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    deskCmd->add_option("--rect", desk.rect, "... at X,Y,W,H, in points (as pdf sign)")
+        ->excludes(deskFieldOpt);
+    deskCmd->add_option("--reason", desk.reason, "why it is signed (shown to the signer)");
+    deskCmd->add_option("--location", desk.location, "where it is signed");
+    deskCmd->add_option("--name", desk.name, "who signs (shown to the signer)");
+    deskCmd->add_option("--out", desk.out, "folder where Done writes")->capture_default_str();
+    deskCmd->add_option("--pad-screen", desk.padScreen,
+                        "show the pad full-screen on this screen (0 is the first)")
+        ->check(CLI::NonNegativeNumber);
+    deskCmd->add_flag("--kiosk", desk.kiosk,
+                      "full-screen; start again after each signature instead of closing");
+    deskCmd->add_option("--lang", desk.lang, "the signer's language (en, de, fr)")
+        ->capture_default_str();
+    deskCmd->add_option("--pad", desk.pad, "pad size WxH, in points")->capture_default_str();
+    deskCmd->add_option("--smoothing", deskSmoothing, "smooth finger strokes after a pause")
+        ->check(CLI::IsMember({"on", "off"}))
+        ->capture_default_str();
+    deskCmd->add_option("--line-width", desk.lineWidth, "ink width, in points")
+        ->check(CLI::Range(0.5f, 40.0f))
+        ->capture_default_str();
+    deskCmd->add_option("--resources", desk.resources,
+                        "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
+                        "../share/penwell beside the program, else the library's)");
+    deskCmd->add_option("--store", desk.store,
+                        "certificate store file (default: a throwaway one in memory)");
+    addSignOptions(deskCmd, desk.sign);
+    addSealOptions(deskCmd, desk.seal);
+    deskCmd->callback([&] {
+        action = [&] {
+            desk.smoothing = deskSmoothing == "on";
+            return penwell::tools::runDesk(desk, std::cout, std::cerr);
+        };
+    });
+#endif
 
     penwell::tools::addVerifyCommand(app, action);
 #ifdef PENWELL_WITH_PDF

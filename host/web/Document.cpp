@@ -4,10 +4,9 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "host/common/EvidenceInputs.h"
 #include "platform/filesystem/StagedFile.h"
 #ifdef PENWELL_WITH_PDF
-#include "pdf/PdfSignature.h"
+#include "host/common/DocumentToSign.h"
 #endif
 
 namespace penwell::web {
@@ -28,19 +27,6 @@ namespace {
 constexpr std::uint64_t kMaxScriptBytes = 16u << 20;
 /// The only files of pdf.js the page loads, under build/ of its folder, served as /pdfjs/NAME.
 constexpr const char* kPdfjsScripts[] = {"pdf.js", "pdf.worker.js"};
-/// The ink as the controller exports it for a document: vectors from the stroke painter, cut
-/// to the ink (`pdf sign` draws it the same way).
-const ExportOptions kInkPdf{ExportFormat::PDF, 1.0, true, false};
-
-/// The value, or the PDF library's refusal passed on (inside refusing()).
-template <typename T>
-T take(pdf::Outcome<T> outcome) {
-    if (!outcome) {
-        throw Refusal{Failure{kDocumentErrorDomain, 100 + static_cast<int>(outcome.error().kind),
-                              outcome.error().message}};
-    }
-    return std::move(*outcome);
-}
 
 std::filesystem::path pdfjsFolder(const DocumentOptions& options) {
     if (options.pdfjs) {
@@ -59,13 +45,8 @@ std::string_view text(const Bytes& bytes) {
 }  // namespace
 
 struct SignableDocument::Impl {
-    std::string name;
-    Bytes bytes;  // read once: what the page shows is what is signed
-    Sha256 digest{};
-    pdf::SignRequest request;
-    std::optional<pdf::SigningIdentity> identity;
-    int page = 1;
-    std::string place;  // /document.json
+    std::shared_ptr<const host::DocumentToSign> document;  // the signing, shared with `desk`
+    std::string place;                                     // /document.json
     std::vector<Bytes> scripts;
     std::vector<WebAsset> assets;
 };
@@ -93,18 +74,11 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
                                           "PKCS#12 file): the signed PDF "
                                           "is sealed with the operator key")};
         }
-        impl->name = options.file.string();
-        impl->request.placement = take(pdf::placementOf(options.field, options.page, options.rect));
-        impl->request.reason = options.reason;
-        impl->request.location = options.location;
-        impl->request.name = options.name;
-        impl->bytes = take(filesystem::readFile(options.file, pdf::kMaxDocumentBytes, "a PDF"));
-        const pdf::SignaturePlace place =
-            take(pdf::checkSignRequest(impl->bytes, impl->name, impl->request));
-        impl->identity =
-            take(pdf::SigningIdentity::fromOperator(*signer, "--sign-key", "--sign-cert"));
-        impl->digest = take(host::documentDigest(impl->bytes, impl->name));
-        impl->page = place.page;
+        impl->document = take(
+            host::DocumentToSign::open({options.file, options.field, options.page, options.rect,
+                                        options.reason, options.location, options.name},
+                                       *signer, "--sign-key", "--sign-cert"));
+        const host::DocumentPlace& place = impl->document->place();
         impl->place = nlohmann::json{{"page", place.page},
                                      {"rect", {place.x, place.y, place.width, place.height}},
                                      {"reason", options.reason},
@@ -112,7 +86,7 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
                                      {"location", options.location}}
                           .dump();
         const char* script = "text/javascript; charset=utf-8";
-        impl->assets = {{"/document.pdf", "application/pdf", text(impl->bytes)},
+        impl->assets = {{"/document.pdf", "application/pdf", text(impl->document->bytes())},
                         {"/document.json", "application/json", impl->place},
                         {"/pdfjs/pdf.js", script, text(impl->scripts[0])},
                         {"/pdfjs/pdf.worker.js", script, text(impl->scripts[1])}};
@@ -121,11 +95,11 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
 }
 
 const Sha256& SignableDocument::digest() const {
-    return impl_->digest;
+    return impl_->document->digest();
 }
 
 int SignableDocument::page() const {
-    return impl_->page;
+    return impl_->document->place().page;
 }
 
 std::span<const WebAsset> SignableDocument::assets() const {
@@ -134,23 +108,7 @@ std::span<const WebAsset> SignableDocument::assets() const {
 
 Result<Bytes> SignableDocument::sign(PenwellViewController& controller,
                                      const Bytes& evidence) const {
-    return refusing([&] {
-        const std::optional<ExportResult> ink = controller.exportSignature(kInkPdf);
-        if (!ink) {
-            throw Refusal{documentFailure(DocumentError::noInk,
-                                          impl_->name + ": the ink's picture could not be made")};
-        }
-        pdf::SignRequest request = impl_->request;
-        request.inkPdf = ink->bytes;
-        request.evidence = [&](const Sha256& signedDigest) -> pdf::Outcome<Bytes> {
-            if (signedDigest != impl_->digest) {  // the bytes are read once: never
-                return pdf::fail(pdf::PdfErrorKind::Evidence,
-                                 impl_->name + ": changed while it was being signed");
-            }
-            return evidence;
-        };
-        return take(pdf::signPdf(impl_->bytes, impl_->name, request, *impl_->identity));
-    });
+    return impl_->document->sign(controller, evidence);
 }
 
 #else  // built without the PDF library
@@ -173,7 +131,7 @@ const Sha256& SignableDocument::digest() const {
 }
 
 int SignableDocument::page() const {
-    return impl_->page;
+    return impl_->document->place().page;
 }
 
 std::span<const WebAsset> SignableDocument::assets() const {

@@ -21,14 +21,14 @@ namespace penwell::web {
 /// The environment variable naming pdf.js's folder when --pdfjs does not.
 inline constexpr const char* kPdfjsVariable = "PENWELL_PDFJS";
 
-/// Domain of the document's refusals; the code is DocumentError, or 100 + the PDF library's
-/// own kind (pdf::PdfErrorKind) when that library refused.
+/// Domain of the browser host's own refusals; the code is DocumentError. The signing's
+/// refusals are host::DocumentToSign's (host/common/DocumentToSign.h).
 inline constexpr const char* kDocumentErrorDomain = "PenwellWebDocument";
 
 enum class DocumentError : int {
     noPdfjs = 1,       ///< pdf.js is not in the folder named
     needsSignKey = 2,  ///< no operator key to seal the PDF with
-    noInk = 3,         ///< the controller made no picture of the ink
+    // 3 was "no picture of the ink": host::DocumentError::noInk now
     noPdfLibrary = 4,  ///< built without the PDF library
 };
 

@@ -147,25 +147,4 @@ ClientMessage parseClientMessage(std::string_view text, const MessageLimits& lim
     }
 }
 
-Touch touchFor(PointerKind pointer, const Sample& sample) {
-    Touch touch;
-    touch.location = {sample.x, sample.y};
-    touch.timestamp = sample.t;
-    switch (pointer) {
-        case PointerKind::pen:
-            touch.type = touch_type::kStylus;
-            touch.force = sample.pressure * kPenForceScale;
-            break;
-        case PointerKind::touch:
-            touch.type = touch_type::kDirect;
-            touch.force = sample.pressure * kTouchForceScale;
-            break;
-        case PointerKind::mouse:
-            touch.type = touch_type::kIndirect;
-            touch.force = 0.0;
-            break;
-    }
-    return touch;
-}
-
 }  // namespace penwell::web

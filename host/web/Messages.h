@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/common/PointerInput.h"
 #include "platform/Touch.h"
 
 namespace penwell::web {
@@ -46,16 +47,10 @@ public:
 
 enum class MessageType { down, move, up, cancel, undo, clear, done, snapshot, config, shown };
 
-/// How pointer kinds become touches; see touchFor().
-enum class PointerKind { pen, touch, mouse };
-
-struct Sample {
-    double t = 0.0;  ///< seconds
-    double x = 0.0;
-    double y = 0.0;
-    double pressure = 0.0;
-    friend bool operator==(const Sample&, const Sample&) = default;
-};
+/// How pointer kinds become touches: host::touchFor(), shared with every host.
+using host::PointerKind;
+/// Seconds, pad points and pressure (the page sends no tilt).
+using Sample = host::PointerSample;
 
 struct ClientMessage {
     MessageType type = MessageType::undo;
@@ -72,17 +67,6 @@ struct ClientMessage {
 /// finite number".
 ClientMessage parseClientMessage(std::string_view text, const MessageLimits& limits = {});
 
-/// Pressure scale for a pen: force = pressure x 4, so a typical press (0.5) gives force 2 and
-/// the component's stylus ink is 4 points wide, as with a stylus on a tablet.
-inline constexpr double kPenForceScale = 4.0;
-/// Pressure scale for a finger: force = pressure x 2, so the 0.5 that a touch screen without
-/// pressure sensing reports becomes force 1, a tablet's average finger touch.
-inline constexpr double kTouchForceScale = 2.0;
-
-/// The touch the controller receives for a sample: a pen is a stylus with force from its
-/// pressure; a finger is a finger touch with force from its pressure; a mouse is an indirect
-/// touch with force 0 (browsers report 0.5 for any pressed button: that is not pressure). The
-/// controller draws an indirect touch as a finger's and records it as a mouse.
-Touch touchFor(PointerKind pointer, const Sample& sample);
+using host::touchFor;
 
 }  // namespace penwell::web

@@ -1,54 +1,28 @@
 #include "host/web/Session.h"
 
 #include <cmath>
-#include <ctime>
 #include <nlohmann/json.hpp>
-#include <random>
 
 #include "host/common/HostServices.h"
+#include "host/common/PadPicture.h"
+#include "host/common/SignatureBundle.h"
 #include "platform/Errors.h"
 #include "platform/Graphics.h"
-#include "platform/filesystem/StagedFile.h"
 #include "platform/openssl/Base64.h"
-#include "receiver/Record.h"
 #include "secure/Evidence.h"
 
 namespace penwell::web {
 
-using filesystem::StagedOutputs;
 using host::hostServices;
-using receiver::recordOf;
-using receiver::sampleCount;
+using host::opaqueBackground;
 
 namespace {
 
 using Json = nlohmann::json;
-/// Done's outputs, in the order they are written.
-constexpr const char* kOutputExtensions[] = {".data", ".key", ".png", ".evidence"};
-/// The signed document's, written with them when a document is served.
-constexpr const char* kDocumentExtension = ".pdf";
 using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-/// The background as one opaque premultiplied pixel: the view's colour over the page's white.
-std::uint32_t opaqueBackground(const std::optional<Color>& color) {
-    double rgb[3] = {1.0, 1.0, 1.0};
-    if (color) {
-        const auto c = color->components();
-        const bool isRgb = color->numberOfComponents() >= 3;
-        const double a = unitComponent(color->alpha());
-        for (int i = 0; i < 3; ++i) {
-            rgb[i] = unitComponent(isRgb ? c[static_cast<std::size_t>(i)] : c[0]) * a + (1.0 - a);
-        }
-    }
-    std::uint32_t pixel = 0xff000000u;
-    for (int i = 0; i < 3; ++i) {
-        pixel |= static_cast<std::uint32_t>(rgb[i] * 255.0 + 0.5) << (16 - 8 * i);
-    }
-    return pixel;
 }
 
 /// The ink as a CSS colour, for the page's provisional ink (black unless the pad says).
@@ -85,43 +59,6 @@ Json statistic(double value) {
 
 }  // namespace
 
-PixelRect changedSince(const Image& now, const std::optional<Image>& before) {
-    const PixelRect whole{0, 0, now.width(), now.height()};
-    if (!before || before->width() != now.width() || before->height() != now.height()) {
-        return whole;
-    }
-    PixelRect changed;
-    for (int y = 0; y < now.height(); y += Image::kTileSize) {
-        for (int x = 0; x < now.width(); x += Image::kTileSize) {
-            if (!now.sharesTileWith(*before, x, y)) {
-                changed = changed.united(PixelRect{x, y, Image::kTileSize, Image::kTileSize});
-            }
-        }
-    }
-    return changed.intersected(whole);
-}
-
-std::string freshSignatureName(const std::filesystem::path& folder) {
-    std::random_device random;
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
-    for (;;) {
-        char name[64];
-        std::snprintf(name, sizeof name, "signature-%s-%08x", stamp, random());
-        bool taken = false;
-        for (const char* ext : kOutputExtensions) {
-            taken = taken || std::filesystem::exists(folder / (std::string(name) + ext));
-        }
-        taken = taken || std::filesystem::exists(folder / (std::string(name) + kDocumentExtension));
-        if (!taken) {
-            return name;
-        }
-    }
-}
-
 SigningSession::SigningSession(const PadSettings& settings, std::shared_ptr<RunLoop> runLoop,
                                Sink& sink)
     : settings_(settings), sink_(sink) {
@@ -134,6 +71,8 @@ SigningSession::SigningSession(const PadSettings& settings, std::shared_ptr<RunL
     controller_->setLineWidth(settings.lineWidth);
     controller_->viewDidLoad();
     controller_->viewWillAppear(false);
+    input_ = std::make_unique<host::StrokeInput>(*controller_, settings.samplesPerSession,
+                                                 [this](const std::string& line) { note(line); });
 }
 
 void SnapshotTurns::take(std::function<void()> go) {
@@ -205,11 +144,7 @@ std::string SigningSession::hello(const std::string& resumeToken, bool resumed) 
 }
 
 std::size_t SigningSession::heldSamples() const {
-    std::size_t n = controller_->points().size();
-    for (const Stroke& s : controller_->lines()) {
-        n += s.size();
-    }
-    return n;
+    return input_->heldSamples();
 }
 
 void SigningSession::receive(std::string_view text) {
@@ -393,94 +328,14 @@ void SigningSession::sendTile() {
 }
 
 void SigningSession::touch(const ClientMessage& message) {
-    static constexpr const char* kNames[] = {"down", "move", "up", "cancel"};
-    const char* name = kNames[static_cast<int>(message.type)];
-    const bool down = message.type == MessageType::down;
-    if (abandoned_ && !down) {
-        // The rest of a stroke that was finished at a step back in time: the page does not
-        // know, and its samples belong to no stroke.
-        abandoned_ = message.type == MessageType::move;
-        return;
-    }
-    if (down == strokeOpen_) {
-        throw ProtocolError(strokeOpen_ ? std::string("down during a stroke")
-                                        : std::string(name) + " without a down");
-    }
-    if (strokeOpen_ && message.pointer != strokePointer_) {
-        throw ProtocolError(std::string(name) + ": the pointer kind changed during a stroke");
-    }
-    abandoned_ = false;
-    // A down adds one sample, a move all of its own; an up or a cancel adds none (a tap's dot
-    // adds three, which the limit's margin absorbs).
-    const std::size_t adding = down                                ? 1
-                               : message.type == MessageType::move ? message.samples.size()
-                                                                   : 0;
-    if (heldSamples() + adding > settings_.samplesPerSession) {
-        throw ProtocolError("more than " + std::to_string(settings_.samplesPerSession) +
-                            " samples on the pad");
+    static constexpr host::StrokePhase kPhases[] = {host::StrokePhase::down,
+                                                    host::StrokePhase::move, host::StrokePhase::up,
+                                                    host::StrokePhase::cancel};
+    if (const MaybeFailure refused = input_->feed(kPhases[static_cast<int>(message.type)],
+                                                  message.pointer, message.samples)) {
+        throw ProtocolError(refused->message);
     }
     workSamples_ += message.samples.size();
-
-    // Browsers' event clocks jitter: Chromium has delivered a pointerup 5 us before the last
-    // coalesced move. A small step back takes its predecessor's time, so the record stays in
-    // order and nothing is dropped; a larger one ends the stroke with what it has. A down
-    // starts a stroke of its own, whose times count from it.
-    std::vector<Touch> touches;
-    touches.reserve(message.samples.size());
-    for (const Sample& s : message.samples) {
-        Touch t = touchFor(message.pointer, s);
-        if (!down && t.timestamp < lastTime_) {
-            const double back = lastTime_ - t.timestamp;
-            if (back > kTimeJitter && message.type == MessageType::move) {
-                note("time went back " + std::to_string(back) +
-                     " s inside a stroke: the stroke ends there, with what it had");
-                if (!touches.empty()) {
-                    const TouchSet set{touches.back()};
-                    controller_->touchesMoved(set, Event(std::move(touches)));
-                }
-                finishStroke();
-                abandoned_ = true;
-                return;
-            }
-            if (back > kTimeJitter || !jitterNoted_) {
-                jitterNoted_ = jitterNoted_ || back <= kTimeJitter;
-                note("a sample " + std::to_string(back) +
-                     " s earlier than the one before it was taken at that one's time" +
-                     (back <= kTimeJitter ? " (noted once per session)" : ""));
-            }
-            t.timestamp = lastTime_;
-        }
-        lastTime_ = t.timestamp;
-        touches.push_back(t);
-    }
-    lastTouch_ = touches.back();
-    const TouchSet set{touches.back()};
-    PenwellViewController& c = *controller_;
-    switch (message.type) {
-        case MessageType::down:
-            strokeOpen_ = true;
-            strokePointer_ = message.pointer;
-            c.touchesBegan(set, Event());
-            break;
-        case MessageType::move:
-            c.touchesMoved(set, Event(std::move(touches)));
-            break;
-        case MessageType::up:
-            strokeOpen_ = false;
-            c.touchesEnded(set, Event());
-            break;
-        default:
-            strokeOpen_ = false;
-            c.touchesCancelled(set, Event());
-            break;
-    }
-}
-
-void SigningSession::finishStroke() {
-    if (strokeOpen_) {
-        strokeOpen_ = false;
-        controller_->touchesEnded(TouchSet{lastTouch_}, Event());
-    }
 }
 
 void SigningSession::note(const std::string& line) {
@@ -511,95 +366,59 @@ void SigningSession::done() {
         doneFailed(kDoneNotShown, "the page never reported the document shown");
         return;
     }
-    std::optional<Bytes> key;
-    std::optional<Bytes> data;
-    std::optional<Bytes> evidence;
-    std::optional<Bytes> signedPdf;
-    std::string reason =
-        "the server cannot export: no usable Penwell.dat (start it with "
-        "--resources)";
-    try {
-        data = c.getSignatureData(&key);
-        if (!data || !key) {
-            if (const auto& failure = c.lastExportFailure()) {
-                reason = failure->message;
-            }
-        } else {
-            // Bound to the document when one is signed; else the pad does not know what is
-            // being signed, and the record is bound to no document.
-            EvidenceOptions options;
-            options.signer = settings_.signer;
-            options.recipients = settings_.recipients;
-            if (settings_.document) {
-                options.documentSha256 = settings_.document->digest();
-                options.fields.push_back({kDocumentShownField,
-                                          "page " + std::to_string(*documentShown_) +
-                                              ", drawn on the signing page before Done"});
-            }
-            Result<Bytes> sealed = c.exportEvidence(options);
-            if (sealed) {
-                evidence = std::move(*sealed);
-            } else {
-                reason = sealed.error().message;
-            }
-            if (evidence && settings_.document) {
-                Result<Bytes> sealedPdf = settings_.document->sign(c, *evidence);
-                if (sealedPdf) {
-                    signedPdf = std::move(*sealedPdf);
-                } else {
-                    reason = sealedPdf.error().message;
-                }
-            }
-        }
-    } catch (const AssertionFailure&) {
+    host::BundleSettings bundleSettings;
+    bundleSettings.signer = settings_.signer;
+    bundleSettings.recipients = settings_.recipients;
+    if (const auto& document = settings_.document) {
+        bundleSettings.documentSha256 = document->digest();
+        bundleSettings.fields.push_back({kDocumentShownField,
+                                         "page " + std::to_string(*documentShown_) +
+                                             ", drawn on the signing page before Done"});
+        bundleSettings.signDocument = [&document](PenwellViewController& controller,
+                                                  const Bytes& evidence) {
+            return document->sign(controller, evidence);
+        };
+    }
+    Result<host::SignatureBundle> made = host::exportBundle(c, *services_.graphics, bundleSettings);
+    if (!made) {
+        const Failure& failure = made.error();
         // The server was started without the receiver's certificate: nothing the page can fix.
-    }
-    const std::optional<Image> image = c.getSignatureImage(true);
-    const std::optional<Bytes> png = image ? services_.graphics->encodePng(*image) : std::nullopt;
-    if (data && key && evidence && !png) {
-        reason = "the signature's picture could not be encoded";
-    }
-    if (!data || !key || !evidence || !png || (settings_.document && !signedPdf)) {
-        doneFailed(kDoneNotSaved, reason);
+        const bool noCertificate =
+            failure.domain == host::kBundleErrorDomain &&
+            failure.code == static_cast<std::int64_t>(host::BundleError::noCertificate);
+        doneFailed(kDoneNotSaved, noCertificate ? "the server cannot export: no usable "
+                                                  "Penwell.dat (start it with --resources)"
+                                                : failure.message);
         return;
     }
+    const host::SignatureBundle& bundle = *made;
     Json reply{{"type", "done"}, {"ok", true}};
-    reply["sigma"] = statistic(c.calculateSigma());
-    reply["sigma2"] = statistic(c.calculateSigma2());
-    reply["samples"] = sampleCount(recordOf(c.lines()));
+    reply["sigma"] = statistic(bundle.sigma);
+    reply["sigma2"] = statistic(bundle.sigma2);
+    reply["samples"] = bundle.samples;
     if (settings_.out) {
         // All or nothing: the files appear together or not at all.
-        const std::string name = freshSignatureName(*settings_.out);
-        StagedOutputs outputs;
-        const Bytes* contents[] = {&*data, &*key, &*png, &*evidence};
-        static_assert(std::size(contents) == std::size(kOutputExtensions));
-        MaybeFailure failed;
-        for (std::size_t i = 0; i < std::size(contents) && !failed; ++i) {
-            failed = outputs.stage(*settings_.out / (name + kOutputExtensions[i]), *contents[i]);
-        }
-        if (!failed && signedPdf) {
-            failed = outputs.stage(*settings_.out / (name + kDocumentExtension), *signedPdf);
-            reply["document"] = name + kDocumentExtension;
-        }
-        if (!failed) {
-            failed = outputs.commitAll();
-        }
-        if (failed) {
+        const Result<std::string> written = host::writeBundle(bundle, *settings_.out);
+        if (!written) {
             // The signer keeps the signature on the pad and may press Done again.
-            doneFailed(kDoneNotSaved, failed->message);
+            doneFailed(kDoneNotSaved, written.error().message);
             return;
         }
-        reply["name"] = name;
-        note("saved " + name);
+        if (bundle.signedDocument) {
+            reply["document"] = *written + host::kSignedDocumentExtension;
+        }
+        reply["name"] = *written;
+        note("saved " + *written);
         c.clearSignature();
     } else {
-        reply["files"] = {{{"name", "signature.data"}, {"base64", openssl::base64(*data)}},
-                          {{"name", "signature.key"}, {"base64", openssl::base64(*key)}},
-                          {{"name", "signature.png"}, {"base64", openssl::base64(*png)}},
-                          {{"name", "signature.evidence"}, {"base64", openssl::base64(*evidence)}}};
-        if (signedPdf) {
+        reply["files"] = {
+            {{"name", "signature.data"}, {"base64", openssl::base64(bundle.data)}},
+            {{"name", "signature.key"}, {"base64", openssl::base64(bundle.key)}},
+            {{"name", "signature.png"}, {"base64", openssl::base64(bundle.png)}},
+            {{"name", "signature.evidence"}, {"base64", openssl::base64(bundle.evidence)}}};
+        if (bundle.signedDocument) {
             reply["files"].push_back(
-                {{"name", "signed.pdf"}, {"base64", openssl::base64(*signedPdf)}});
+                {{"name", "signed.pdf"}, {"base64", openssl::base64(*bundle.signedDocument)}});
         }
     }
     if (!settings_.demoWarning.empty()) {
@@ -642,14 +461,7 @@ Image SigningSession::shownImage(PixelRect area) {
         }
     }
     for (std::uint32_t& p : pixels) {
-        // Premultiplied source over an opaque background.
-        const std::uint32_t keep = 255 - (p >> 24);
-        std::uint32_t out = 0xff000000u;
-        for (int shift = 0; shift < 24; shift += 8) {
-            const std::uint32_t s = (p >> shift) & 0xff, b = (bg >> shift) & 0xff;
-            out |= std::min<std::uint32_t>(255, s + (b * keep + 127) / 255) << shift;
-        }
-        p = out;
+        p = host::over(p, bg);
     }
     return Image::fromPixels(area.width, area.height, pixels.data(),
                              static_cast<std::size_t>(area.width));

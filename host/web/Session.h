@@ -17,6 +17,8 @@
 #include <string_view>
 
 #include "capture/Penwell.h"
+#include "host/common/PadPicture.h"
+#include "host/common/PointerInput.h"
 #include "host/web/Document.h"
 #include "host/web/Messages.h"
 #include "platform/Cms.h"
@@ -84,9 +86,8 @@ public:
 };
 
 /// How far a sample's time may lie before its predecessor's and still be taken (at the
-/// predecessor's time): browsers' event clocks jitter by microseconds between a pointer
-/// event and its coalesced samples. A larger step back ends the stroke being drawn.
-inline constexpr double kTimeJitter = 0.002;
+/// predecessor's time); a larger step back ends the stroke being drawn (host::StrokeInput).
+using host::kTimeJitter;
 
 /// Binary messages, the pad's pictures: a header, then the PNG of a rectangle of what the pad
 /// shows (its image over its background colour, so every pixel is opaque). The header is one
@@ -199,7 +200,6 @@ private:
     /// Sends `area` of the pad, given in points (whole ones), at the page's scale.
     void sendPatch(std::uint8_t kind, PixelRect area);
     PixelRect wholePad() const;
-    void finishStroke();
     void note(const std::string& line);
 
     PadSettings settings_;
@@ -209,13 +209,8 @@ private:
     std::shared_ptr<ImageView> pad_;
     std::unique_ptr<PenwellViewController> controller_;
 
-    bool strokeOpen_ = false;
-    PointerKind strokePointer_ = PointerKind::mouse;
-    double lastTime_ = 0.0;
-    Touch lastTouch_;
-    bool abandoned_ = false;  // a stroke ended at a step back in time; its rest is ignored
-    bool jitterNoted_ = false;
-    std::uint64_t lastSeq_ = 0;  // the last message number taken
+    std::unique_ptr<host::StrokeInput> input_;  // the page's pointer events, in order
+    std::uint64_t lastSeq_ = 0;                 // the last message number taken
     int scale_ = 1;
     std::optional<Image> sentImage_;
     std::string sentState_;
@@ -240,13 +235,7 @@ private:
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
-/// The part of `now` that differs from `before`: the box of the tiles they do not share (the
-/// whole image when there is no `before` of the same size). Several images are made between
-/// two flushes, and changedRegion() only covers the step from the one before.
-PixelRect changedSince(const Image& now, const std::optional<Image>& before);
-
-/// A fresh file name stem for Done's outputs in `folder`: signature-YYYYMMDD-HHMMSS-XXXXXXXX,
-/// with random hex digits, none of whose files exists yet.
-std::string freshSignatureName(const std::filesystem::path& folder);
+/// The part of the pad's image that changed since a flush (host/common/PadPicture.h).
+using host::changedSince;
 
 }  // namespace penwell::web

@@ -1,0 +1,42 @@
+#pragma once
+// Input as a window system delivers it: tablet, touch and mouse events injected through Qt's
+// window-system interface at a point of a widget's pad, with the event's own timestamp. They
+// take Qt's whole path (the application, the window, the widget under the point), as a real
+// device's events do.
+
+#include <QEvent>
+#include <QEventPoint>
+#include <QPointF>
+#include <QPointingDevice>
+
+#include "host/qt/PenwellWidget.h"
+
+namespace penwell::qt::testing {
+
+/// Devices registered once per test program.
+const QPointingDevice* testPen();
+const QPointingDevice* testTouchScreen(bool pressure = true);
+
+class Injector {
+public:
+    /// `widget` must be shown.
+    explicit Injector(PenwellWidget& widget) : widget_(widget) {}
+
+    /// A pen at `at` (pad points): `down` while its tip touches.
+    void pen(bool down, unsigned long ms, QPointF at, double pressure, int xTilt = 0,
+             int yTilt = 0);
+    /// The pen leaves the tablet's range.
+    void penLeaves(unsigned long ms);
+    void touch(QEventPoint::State state, unsigned long ms, QPointF at, double pressure, int id = 1,
+               bool sensesPressure = true);
+    void touchCancel(unsigned long ms);
+    /// A mouse event: press, move or release of the left button.
+    void mouse(QEvent::Type type, unsigned long ms, QPointF at);
+
+private:
+    QPointF local(QPointF at) const;
+
+    PenwellWidget& widget_;
+};
+
+}  // namespace penwell::qt::testing
