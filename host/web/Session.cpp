@@ -12,12 +12,12 @@
 #include "platform/openssl/Base64.h"
 #include "receiver/Record.h"
 #include "secure/Evidence.h"
+#include "secure/StrokeRecord.h"
 
 namespace penwell::web {
 
 using filesystem::StagedOutputs;
 using host::hostServices;
-using receiver::recordOf;
 using receiver::sampleCount;
 
 namespace {

@@ -1,7 +1,7 @@
 // The evidence record end to end: made by the controller, opened by openssl's cms alone and by
 // the receiver library, and refused whole whenever anything about it is wrong.
 
-#include "receiver/Evidence.h"
+#include "receiver/OpenEvidence.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 
 #include "platform/openssl/OpenSslCrypto.h"
 #include "secure/AES.h"
+#include "secure/Evidence.h"
 #include "support/CertificateFixtures.h"
 #include "support/TestPad.h"
 
@@ -62,7 +63,8 @@ protected:
     Bytes evidence(bool signedByOperator) {
         EvidenceOptions o = options;
         if (signedByOperator) {
-            o.signer = SigningIdentity{derKey(operatorKey.get()), operatorCertificate, std::nullopt};
+            o.signer =
+                SigningIdentity{derKey(operatorKey.get()), operatorCertificate, std::nullopt};
         }
         Result<Bytes> made = pad.controller->exportEvidence(o);
         EXPECT_TRUE(made) << (made ? "" : made.error().message);
