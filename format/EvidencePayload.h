@@ -33,6 +33,12 @@ inline constexpr std::size_t kMaxEvidenceFieldBytes = 4096;
 
 using Sha256 = std::array<std::uint8_t, 32>;
 
+/// The most recipients an evidence record is sealed for, and opened with. A receiver's key is
+/// tried on each recipient at the cost of a private-key operation, so a record sealed for
+/// thousands would hold it for seconds; a real one names the receiver and perhaps an examiner
+/// or the next key of a rotation.
+inline constexpr std::size_t kMaxEvidenceRecipients = 16;
+
 /// What the receiver decrypts.
 struct EvidencePayload {
     static constexpr int kVersion = 1;

@@ -40,7 +40,7 @@ Result<Bytes> decryptPayload(CMS_ContentInfo* cms, const OpenOptions& options) {
                                                      "record is AES-256-GCM sealed)");
     }
     // Before any key is tried: the count is what bounds the cost of trying.
-    if (const int recipients = internal::recipientCount(cms); recipients > kMaxEvidenceRecipients) {
+    if (const int recipients = internal::recipientCount(cms); recipients > static_cast<int>(kMaxEvidenceRecipients)) {
         return openFailure(
             OpenError::tooManyRecipients,
             name + ": sealed for " + std::to_string(recipients) + " recipients, more than the " +

@@ -29,14 +29,9 @@ enum class OpenError : int {
     wrongDocument = 7,       ///< the document's SHA-256 differs from the one signed for
     noDocument = 8,          ///< a document was given but the record names none
     badKey = 9,              ///< the private key or a trusted certificate does not parse
-    tooManyRecipients = 10,  ///< sealed for more than kMaxEvidenceRecipients: not opened
+    tooManyRecipients = 10,  ///< sealed for more than kMaxEvidenceRecipients: not tried
 };
 
-/// The most recipients a record may be sealed for and still be opened. Each recipient the
-/// key is tried on costs a private-key operation, so a record sealed for thousands would hold
-/// a receiver for seconds; a real one names the receiver and perhaps an examiner or the next
-/// key of a rotation.
-inline constexpr int kMaxEvidenceRecipients = 16;
 
 struct OpenOptions {
     std::string name = "evidence";  ///< the record's file name, for messages

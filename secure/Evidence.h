@@ -34,7 +34,7 @@ inline constexpr const char* kEvidenceErrorDomain = "PenwellEvidence";
 enum class EvidenceError : int {
     noSignature = 1,    ///< isSignature() is false
     badOptions = 2,     ///< text fields evidenceFieldsFault refuses (too many, too long, a name
-                        ///< repeated or empty, not UTF-8)
+                        ///< repeated or empty, not UTF-8), more than kMaxEvidenceRecipients
     noCertificate = 3,  ///< the pinned certificate cannot be had (the message says why)
 };
 
@@ -51,7 +51,7 @@ struct EvidenceOptions {
     /// The certificates (PEM or DER, RSA or EC P-256/P-384) the record is sealed for, each of
     /// whose holders opens it alone: an institution's archive key and a forensic examiner, or
     /// the old and the new key during a rotation. Empty: the pinned certificate, found as
-    /// getSignatureData finds it (store, then Penwell.dat).
+    /// getSignatureData finds it (store, then Penwell.dat). At most kMaxEvidenceRecipients.
     std::vector<Bytes> recipients;
 };
 

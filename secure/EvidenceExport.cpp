@@ -56,6 +56,13 @@ Result<Bytes> PenwellViewController::exportEvidence(const EvidenceOptions& optio
     if (const std::string fault = evidenceFieldsFault(options.fields); !fault.empty()) {
         return fail(evidenceFailure(EvidenceError::badOptions, fault));
     }
+    if (options.recipients.size() > kMaxEvidenceRecipients) {
+        // A receiver refuses to try its key on more; such a record could never be opened.
+        return fail(evidenceFailure(EvidenceError::badOptions,
+                                    std::to_string(options.recipients.size()) +
+                                        " recipients, at most " +
+                                        std::to_string(kMaxEvidenceRecipients) + " are allowed"));
+    }
     if (!services_.cms) {
         throw std::invalid_argument("the evidence export needs the CMS service");
     }
