@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <numeric>
+#include <regex>
 
 #include "host/common/Replay.h"
 #include "platform/filesystem/StagedFile.h"
@@ -34,6 +35,14 @@ std::string sha256(ByteView bytes) {
         hex += two;
     }
     return hex;
+}
+
+/// `bytes` without the number Cairo gives each surface it makes in a process (an SVG's
+/// `<g id="surface14">`), which depends on what the process drew before, not on the signature.
+Bytes withoutSurfaceNumbers(const Bytes& bytes) {
+    const std::string text(bytes.begin(), bytes.end());
+    const std::string plain = std::regex_replace(text, std::regex("id=\"surface[0-9]+\""), "");
+    return Bytes(plain.begin(), plain.end());
 }
 
 /// The outputs of one replayed trace, by name.
@@ -75,8 +84,20 @@ std::map<std::string, std::string> outputsOf(const std::string& traceFile) {
         for (const auto& [name, options] : pictures) {
             const std::optional<ExportResult> picture = c.exportSignature(options);
             ASSERT_TRUE(picture) << name;
-            out[name] = sha256(picture->bytes);
+            out[name] =
+                sha256(options.format == ExportFormat::SVG ? withoutSurfaceNumbers(picture->bytes)
+                                                           : picture->bytes);
         }
+
+        const std::optional<Image> cropped = c.getSignatureImage(true);
+        ASSERT_TRUE(cropped);
+        std::vector<std::uint32_t> pixels(std::size_t(cropped->width()) * cropped->height());
+        cropped->copyPixels({0, 0, cropped->width(), cropped->height()}, pixels.data(),
+                            cropped->width());
+        out["image cropped"] = std::to_string(cropped->width()) + "x" +
+                               std::to_string(cropped->height()) + " " +
+                               sha256({reinterpret_cast<const std::uint8_t*>(pixels.data()),
+                                       pixels.size() * sizeof(std::uint32_t)});
 
         EvidenceOptions evidence;
         evidence.captureTime = std::chrono::sys_days{std::chrono::year{2026} / 3 / 14} +
@@ -105,9 +126,11 @@ TEST(OutputPinTest, ExampleTracesGiveTheSameBytesAsEver) {
           {"png", "72e71e5916606ffc445f1a01d1d4e6ffbfb3e3acb810a64ae93deb08dd1396ae"},
           {"png cropped x3 on background",
            "5f4272043290c37d18d1bcd55e7eef5497bcef1969d89123842e767691965c79"},
-          {"svg", "78e662e48b07b366bad1e65188248aec43bb892b80caf8af5171512cef5a86e0"},
-          {"svg cropped", "c37aff618f89cfbceefee5fe29b45491830109ad29f95a61ca00a2e5a90f1b6b"},
+          {"svg", "221421faec24cf3f125fc437a5362c42bdae85fdd5ac1c32d5050e3f2d60cf0a"},
+          {"svg cropped", "71c845eaf4bff118136257b74e5d8c055d6bdb023f4fbfa8bf5e871c5e50051f"},
           {"pdf cropped", "2f7783e48c5856822c261bb4a33c4996bc52d18fc19da42e3e2b6178de197fe6"},
+          {"image cropped",
+           "297x145 fc4784a3e099b46406344932850a93aa5100629fcdaa792e805c62746d26b59a"},
           {"evidence payload",
            "1ffb84d2af6eda48db8b9b691a6d335bd5c1a7de32fd44ace7ac5f3a86f54322"}}},
         {"stylus-signature.json",
@@ -115,9 +138,11 @@ TEST(OutputPinTest, ExampleTracesGiveTheSameBytesAsEver) {
           {"png", "fb7770c11bd7ff90276bd969cf0342638c2697262ace3ea794f23bec7a13561b"},
           {"png cropped x3 on background",
            "215a7cb81ae600c7667791cebd23e15e492f8f2eba223f5ac69539a2313b8916"},
-          {"svg", "5d4298cf38f3798c03af2822f112db4362ed541e18f6f2a7c1f23a88a7d3180f"},
-          {"svg cropped", "80ced8e6822caabaa49bbf835807745157be7965547f4b51693ce0c5e31ca563"},
+          {"svg", "e75d7a71192babd798d6053251539d603243ed6bfd35c895d92549e8f9ae3fc4"},
+          {"svg cropped", "98e8b237fab4ffd24e36e2ee6e918321a463eb0a601484b84678aa169436e053"},
           {"pdf cropped", "706cd6236cddfa33b093578cf573319b31ff06f605763e2e50830fc91b45d4c2"},
+          {"image cropped",
+           "581x210 c95788ab151ccfe246834afeda13ac9d764d4386a7a23e5da8bbf957ca4b3fc1"},
           {"evidence payload",
            "83674448a4bd9f98422879954aa67c7345c0dd6316808eb38888ed31f71bf266"}}},
     };
