@@ -176,7 +176,10 @@ public:
     /// painted as the redraw paints it; with `crop`, cut to the box of the drawn points widened
     /// by 20 points on every side and limited to the image. Refreshes the ink colour from
     /// `linecolor` first. Changes nothing else. Empty without a signature, without a pad view,
-    /// and for a pad of zero width or height.
+    /// for a pad of zero width or height, and when no bitmap of the image's size can be made:
+    /// on a pad too large for one bitmap (wider or taller than 32767 pixels) the whole-pad
+    /// image is empty, but the cropped one is made whenever the crop fits in a bitmap, as
+    /// exportSignature's cropped PNG is.
     std::optional<Image> getSignatureImage(bool crop);
     /// The signature as a PNG at any scale from 1 to 8, or as an SVG or PDF document of vector
     /// ink, painted by the redraw's painter with the same ink; cropped with the same rectangle
@@ -186,8 +189,9 @@ public:
     /// the PDF page is the output's size in points. Empty
     /// without a signature, without a pad view, for a pad of zero width or height, for a scale
     /// outside [1, 8] (NaN included), or when the graphics cannot make the output. Documents
-    /// need no bitmap, so they are made even for a pad too large for one, where
-    /// getSignatureImage and the PNG are empty. Changes nothing but the ink colour, as
+    /// need no bitmap, so they are made even for a pad too large for one; there the PNG is
+    /// made exactly when getSignatureImage(crop) is: cropped, when the crop at the scale fits
+    /// in a bitmap, never of the whole pad. Changes nothing but the ink colour, as
     /// getSignatureImage does.
     std::optional<ExportResult> exportSignature(const ExportOptions& options);
     /// What the pad shows, for a screen with `scale` pixels per point (1 to 8): the finished

@@ -9,8 +9,9 @@
 #include <string>
 
 #include "fuzz/FuzzInput.h"
+#include "receiver/OpenSignature.h"
 #include "receiver/Record.h"
-#include "receiver/Signature.h"
+#include "secure/StrokeRecord.h"
 
 using namespace penwell;
 using namespace penwell::receiver;
@@ -19,7 +20,9 @@ namespace {
 
 const PrivateKey& demoKey() {
     static const PrivateKey key =
-        PrivateKey::fromFile(std::filesystem::path(PENWELL_DEMO_CERTIFICATE_DIR "/demo-private-key.pem")).value();
+        PrivateKey::fromFile(
+            std::filesystem::path(PENWELL_DEMO_CERTIFICATE_DIR "/demo-private-key.pem"))
+            .value();
     return key;
 }
 

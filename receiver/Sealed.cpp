@@ -3,9 +3,8 @@
 #include <openssl/cms.h>
 #include <openssl/objects.h>
 
-#include <climits>
-
 #include "platform/openssl/OpenSslKeys.h"
+#include "receiver/internal/Envelope.h"
 
 namespace penwell::receiver {
 namespace {
@@ -22,28 +21,29 @@ bool looksSealed(ByteView bytes) {
 }
 
 Result<Bytes> openSealed(ByteView sealed, const std::string& name, const KeyLocation& key) {
-    const unsigned char* p = sealed.data();
-    const openssl::CmsHandle cms(sealed.size() > LONG_MAX
-                                     ? nullptr
-                                     : d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(sealed.size())));
-    if (cms == nullptr || p != sealed.data() + sealed.size() ||
+    const openssl::CmsHandle cms = internal::parseContentInfo(sealed);
+    if (cms == nullptr ||
         OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_id_smime_ct_authEnvelopedData) {
         return refuse(SealedError::malformed,
                       name + ": not sealed data (CMS AuthEnvelopedData, DER)");
+    }
+    if (const int recipients = internal::recipientCount(cms.get());
+        recipients > kMaxSealedRecipients) {
+        return refuse(SealedError::tooManyRecipients,
+                      name + ": sealed for " + std::to_string(recipients) +
+                          " recipients, more than " + std::to_string(kMaxSealedRecipients) +
+                          "; not opened");
     }
     Result<openssl::KeyHandle> loaded = openssl::loadPrivateKey(key);
     if (!loaded) {
         return loaded.error();
     }
-    const openssl::BioHandle plain(BIO_new(BIO_s_mem()));
-    if (plain == nullptr || CMS_decrypt(cms.get(), loaded->get(), nullptr, nullptr, plain.get(),
-                                        CMS_BINARY) != 1) {
-        return refuse(SealedError::cannotDecrypt,
-                      name + ": cannot be opened with " + key.name() +
-                          ": sealed for another key, or altered");
+    std::optional<Bytes> plain = internal::decryptContent(cms.get(), loaded->get(), nullptr);
+    if (!plain) {
+        return refuse(SealedError::cannotDecrypt, name + ": cannot be opened with " + key.name() +
+                                                      ": sealed for another key, or altered");
     }
-    openssl::clearErrors();
-    return openssl::bioBytes(plain.get());
+    return std::move(*plain);
 }
 
 }  // namespace penwell::receiver

@@ -15,9 +15,14 @@ namespace penwell::receiver {
 inline constexpr const char* kSealedErrorDomain = "PenwellOpenSealed";
 
 enum class SealedError : int {
-    malformed = 1,      ///< not a DER CMS AuthEnvelopedData
-    cannotDecrypt = 2,  ///< not sealed for this key, or altered (the GCM tag does not match)
+    malformed = 1,          ///< not a DER CMS AuthEnvelopedData
+    cannotDecrypt = 2,      ///< not sealed for this key, or altered (the GCM tag does not match)
+    tooManyRecipients = 3,  ///< more than kMaxSealedRecipients: not opened
 };
+
+/// The most recipients sealed bytes may name and still be opened: the key is tried on each,
+/// at the cost of a private-key operation apiece.
+inline constexpr int kMaxSealedRecipients = 16;
 
 /// Whether `bytes` look sealed (a DER SEQUENCE) rather than text.
 bool looksSealed(ByteView bytes);

@@ -84,6 +84,40 @@ render::PointBox emptyBox(Size size) {
     return {{size.width, size.height}, {0.0, 0.0}};
 }
 
+/// The part of the pad's picture an output shows: the whole pad, or the crop.
+PixelRect outputArea(const std::vector<Stroke>& lines, bool smoothing, Size size, bool crop) {
+    const int width = pixelExtent(size.width), height = pixelExtent(size.height);
+    return crop ? cropRect(render::pointBox(lines, smoothing, emptyBox(size)), width, height)
+                : PixelRect{0, 0, width, height};
+}
+
+struct Painted {
+    Image image;
+    PixelRect pixels;  ///< where the image lies in the picture at its scale
+};
+
+/// The pixels of `area` (pad points) of the ink over a pad of `size` painted at `scale`, as if
+/// the whole pad were painted and then cut, but painting only those: a cropped picture of a
+/// pad too large for one bitmap costs the crop alone, and exists when the crop fits in one.
+/// Empty when no bitmap that large can be made.
+std::optional<Painted> paintArea(Graphics& graphics, Size size, double scale, PixelRect area,
+                                 const std::vector<Stroke>& lines, const render::Ink& ink,
+                                 bool smoothing, const std::optional<Image>& background) {
+    const PixelRect pixels =
+        pixelRectOutward(area.x * scale, area.y * scale, area.right() * scale,
+                         area.bottom() * scale)
+            .intersected({0, 0, pixelExtent(size.width * scale), pixelExtent(size.height * scale)});
+    auto context = graphics.beginImageContext(size, scale, pixels);
+    if (!context) {
+        return std::nullopt;
+    }
+    if (background) {
+        context->drawImage(*background, {{0.0, 0.0}, size});
+    }
+    render::paintStrokes(*context, lines, ink, smoothing);
+    return Painted{context->makeImage(), pixels};
+}
+
 }  // namespace
 
 std::optional<Size> PenwellViewController::exportablePadSize() {
@@ -106,22 +140,15 @@ std::optional<Image> PenwellViewController::getSignatureImage(bool crop) {
     if (!exportable) {
         return std::nullopt;
     }
-    const Size size = *exportable;
-
     // Own context and cursor: the pad, the live ink and a stroke being captured are untouched.
     // Nothing is painted first, so the image is transparent wherever there is no ink.
-    auto context = services_.graphics->beginImageContext(size);
-    if (!context) {
-        return std::nullopt;  // no bitmap of the pad's size can be made
+    std::optional<Painted> painted = paintArea(
+        *services_.graphics, *exportable, 1.0, outputArea(_lines, smoothing_, *exportable, crop),
+        _lines, {red, green, blue, alpha, lineWidth_}, smoothing_, std::nullopt);
+    if (!painted) {
+        return std::nullopt;  // no bitmap that large can be made
     }
-    render::PointBox box = emptyBox(size);
-    render::paintStrokes(*context, _lines, {red, green, blue, alpha, lineWidth_}, smoothing_, &box);
-    Image image = context->makeImage();
-    context.reset();
-    if (!crop) {
-        return image;
-    }
-    return image.cropped(cropRect(box, image.width(), image.height()));
+    return std::move(painted->image);
 }
 
 std::optional<Image> PenwellViewController::getPadImage(double scale, std::optional<Rect> area) {
@@ -175,7 +202,6 @@ std::optional<ExportResult> PenwellViewController::exportSignature(const ExportO
         return std::nullopt;
     }
     const Size size = *exportable;
-    const int width = pixelExtent(size.width), height = pixelExtent(size.height);
     const render::Ink ink{red, green, blue, alpha, lineWidth_};
     // Painted the way the pad's view paints its background colour.
     const std::optional<Image> background = options.background && ibackcolor_
@@ -186,35 +212,23 @@ std::optional<ExportResult> PenwellViewController::exportSignature(const ExportO
 
     // The crop (or the pad as getSignatureImage's bitmap measures it) is known before
     // painting, so only what is returned is painted.
-    PixelRect area{0, 0, width, height};
-    if (options.crop) {
-        area = cropRect(render::pointBox(_lines, smoothing_, emptyBox(size)), width, height);
-    }
+    const PixelRect area = outputArea(_lines, smoothing_, size, options.crop);
 
     if (options.format == ExportFormat::PNG) {
-        // The pixels of the whole pad painted at the scale and then cut, as getSignatureImage
-        // cuts (at scale 1 its very pixels, crop and all), but only those are painted: a
-        // cropped 8x export of a large pad costs the crop, not 64 pads.
+        // getSignatureImage's very pixels at scale 1, crop and all, by the same painting.
         const double s = options.scale;
-        const PixelRect pixels =
-            pixelRectOutward(area.x * s, area.y * s, area.right() * s, area.bottom() * s)
-                .intersected({0, 0, pixelExtent(size.width * s), pixelExtent(size.height * s)});
-        auto context = graphics.beginImageContext(size, s, pixels);
-        if (!context) {
+        std::optional<Painted> painted =
+            paintArea(graphics, size, s, area, _lines, ink, smoothing_, background);
+        if (!painted) {
             return std::nullopt;
         }
-        if (background) {
-            context->drawImage(*background, {{0.0, 0.0}, size});
-        }
-        render::paintStrokes(*context, _lines, ink, smoothing_);
-        Image image = context->makeImage();
-        context.reset();
-        std::optional<Bytes> png = graphics.encodePng(image);
+        std::optional<Bytes> png = graphics.encodePng(painted->image);
         if (!png) {
             return std::nullopt;
         }
+        const PixelRect& pixels = painted->pixels;
         result.bytes = std::move(*png);
-        result.image = std::move(image);
+        result.image = std::move(painted->image);
         result.rect = {{pixels.x / s, pixels.y / s}, {pixels.width / s, pixels.height / s}};
         return result;
     }

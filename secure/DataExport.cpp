@@ -5,7 +5,7 @@
 #include "platform/Uuid.h"
 #include "secure/AES.h"
 #include "secure/KeyWrap.h"
-#include "secure/PointStream.h"
+#include "secure/StrokeRecord.h"
 
 namespace penwell {
 
@@ -33,7 +33,7 @@ std::optional<Bytes> PenwellViewController::_getSignatureData(std::optional<Byte
     }
     requireSecureServices(services_);
 
-    Bytes SigData = encodePointStream(_lines);
+    Bytes SigData = encodePointStream(recordOf(_lines));
     // A fresh random UUID is the password of this one key derivation and is never kept: the
     // key out-parameter holds the only copy of the key.
     std::string GUID = services_.uuids->createString();

@@ -1,4 +1,3 @@
-#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -7,7 +6,7 @@
 #include "secure/AES.h"
 #include "secure/Evidence.h"
 #include "secure/KeyWrap.h"
-#include "secure/PointStream.h"
+#include "secure/StrokeRecord.h"
 
 #ifndef PENWELL_VERSION
 #error "PENWELL_VERSION must name the library's version"
@@ -19,31 +18,6 @@ namespace {
 
 Failure evidenceFailure(EvidenceError code, std::string message) {
     return {kEvidenceErrorDomain, static_cast<std::int64_t>(code), std::move(message)};
-}
-
-/// Why the host's text fields cannot go into a record, or empty when they can. Bounded so a
-/// record stays small and a receiver's display stays readable.
-std::string fieldsFault(const std::vector<EvidenceField>& fields) {
-    if (fields.size() > kMaxEvidenceFields) {
-        return std::to_string(fields.size()) + " text fields, at most " +
-               std::to_string(kMaxEvidenceFields) + " are allowed";
-    }
-    std::set<std::string_view> names;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        const EvidenceField& f = fields[i];
-        const std::string which =
-            "text field " + std::to_string(i) + " (\"" + f.name.substr(0, 40) + "\")";
-        if (f.name.empty()) {
-            return "text field " + std::to_string(i) + " has no name";
-        }
-        if (f.name.size() > kMaxEvidenceFieldBytes || f.value.size() > kMaxEvidenceFieldBytes) {
-            return which + " is longer than " + std::to_string(kMaxEvidenceFieldBytes) + " bytes";
-        }
-        if (!names.insert(f.name).second) {
-            return which + " repeats a name";
-        }
-    }
-    return {};
 }
 
 PointerKind pointerKind(std::int64_t touchType) {
@@ -79,8 +53,15 @@ Result<Bytes> PenwellViewController::exportEvidence(const EvidenceOptions& optio
                                     "no signature to export: more than MinSigPoints = " +
                                         std::to_string(MinSigPoints()) + " samples are needed"));
     }
-    if (const std::string fault = fieldsFault(options.fields); !fault.empty()) {
+    if (const std::string fault = evidenceFieldsFault(options.fields); !fault.empty()) {
         return fail(evidenceFailure(EvidenceError::badOptions, fault));
+    }
+    if (options.recipients.size() > kMaxEvidenceRecipients) {
+        // A receiver refuses to try its key on more; such a record could never be opened.
+        return fail(evidenceFailure(EvidenceError::badOptions,
+                                    std::to_string(options.recipients.size()) +
+                                        " recipients, at most " +
+                                        std::to_string(kMaxEvidenceRecipients) + " are allowed"));
     }
     if (!services_.cms) {
         throw std::invalid_argument("the evidence export needs the CMS service");
@@ -105,7 +86,7 @@ Result<Bytes> PenwellViewController::exportEvidence(const EvidenceOptions& optio
 
     _assignLineColorRBG();
     EvidencePayload payload;
-    payload.record = encodePointStream(_lines);
+    payload.record = encodePointStream(recordOf(_lines));
     payload.pointerKinds = lineKinds_;
     payload.pointerKinds.resize(_lines.size(), PointerKind::unknown);
     if (sigImage_) {
@@ -126,10 +107,13 @@ Result<Bytes> PenwellViewController::exportEvidence(const EvidenceOptions& optio
     payload.software = std::string("Penwell ") + PENWELL_VERSION;
     payload.fields = options.fields;
 
-    Bytes der = encodeEvidencePayload(payload);
+    Result<Bytes> der = encodeEvidencePayload(payload);
     secureWipe(payload.record);
-    Result<Bytes> sealed = services_.cms->envelope(der, recipients);
-    secureWipe(der);
+    if (!der) {
+        return fail(der.error());
+    }
+    Result<Bytes> sealed = services_.cms->envelope(*der, recipients);
+    secureWipe(*der);
     if (!sealed) {
         return fail(sealed.error());
     }

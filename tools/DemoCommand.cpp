@@ -10,8 +10,9 @@
 #include "platform/cairo/CairoGraphics.h"
 #include "platform/filesystem/StagedFile.h"
 #include "receiver/Limits.h"
+#include "receiver/OpenSignature.h"
 #include "receiver/Record.h"
-#include "receiver/Signature.h"
+#include "secure/StrokeRecord.h"
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
 

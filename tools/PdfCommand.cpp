@@ -8,10 +8,10 @@
 #include "host/common/Replay.h"
 #include "pdf/PdfSignature.h"
 #include "platform/filesystem/StagedFile.h"
-#include "receiver/Evidence.h"
+#include "receiver/OpenEvidence.h"
 #include "receiver/Limits.h"
-#include "receiver/RestoredRecord.h"
-#include "receiver/Signature.h"
+#include "receiver/draw/RestoredRecord.h"
+#include "receiver/OpenSignature.h"
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
 

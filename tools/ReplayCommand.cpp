@@ -14,6 +14,7 @@
 #include "platform/filesystem/DirectoryBundle.h"
 #include "platform/filesystem/StagedFile.h"
 #include "receiver/Record.h"
+#include "secure/StrokeRecord.h"
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
 

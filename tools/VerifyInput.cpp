@@ -2,8 +2,9 @@
 
 #include "host/common/Replay.h"
 #include "host/common/Trace.h"
-#include "receiver/Evidence.h"
-#include "receiver/Signature.h"
+#include "receiver/OpenEvidence.h"
+#include "receiver/OpenSignature.h"
+#include "secure/StrokeRecord.h"
 #include "tools/ToolError.h"
 
 namespace penwell::tools {

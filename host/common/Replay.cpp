@@ -3,7 +3,7 @@
 #include "host/common/HostServices.h"
 #include "platform/Errors.h"
 #include "platform/filesystem/DirectoryBundle.h"
-#include "receiver/Record.h"
+#include "secure/StrokeRecord.h"
 
 namespace penwell::host {
 
@@ -128,7 +128,7 @@ Failure exportFailure(ExportError code, std::string message) {
 }
 
 [[noreturn]] void noSignature(PenwellViewController& c, const Trace& trace) {
-    const std::size_t samples = sampleCount(receiver::recordOf(c.lines()));
+    const std::size_t samples = sampleCount(recordOf(c.lines()));
     throw Refusal{exportFailure(
         ExportError::noSignature,
         trace.name + ": no signature to export: " + std::to_string(c.lines().size()) +

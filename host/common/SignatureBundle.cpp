@@ -7,7 +7,7 @@
 #include "capture/Penwell.h"
 #include "platform/Errors.h"
 #include "platform/filesystem/StagedFile.h"
-#include "receiver/Record.h"
+#include "secure/StrokeRecord.h"
 
 namespace penwell::host {
 
@@ -65,7 +65,7 @@ SignatureBundle bundleOf(PenwellViewController& c, Graphics& graphics,
     bundle.png = std::move(*png);
     bundle.sigma = c.calculateSigma();
     bundle.sigma2 = c.calculateSigma2();
-    bundle.samples = receiver::sampleCount(receiver::recordOf(c.lines()));
+    bundle.samples = sampleCount(recordOf(c.lines()));
     return bundle;
 }
 

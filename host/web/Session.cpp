@@ -10,6 +10,7 @@
 #include "platform/Graphics.h"
 #include "platform/openssl/Base64.h"
 #include "secure/Evidence.h"
+#include "secure/StrokeRecord.h"
 
 namespace penwell::web {
 

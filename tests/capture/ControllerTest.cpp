@@ -137,11 +137,13 @@ TEST(Controller, HostileHostCallsKeepEverySample) {
         Size pad;
         bool dropPadMidStroke, cancel;
         bool document;  // made without a bitmap
+        bool cropped;   // a bitmap of the crop alone
     } cases[] = {
-        {"a pad wider than any bitmap", {40000, 100}, false, false, true},
-        {"a pad of infinite size", {kInf, kInf}, false, true, false},
-        {"the pad removed during the stroke, then touch-up", {300, 400}, true, false, false},
-        {"the pad removed during the stroke, then cancel", {300, 400}, true, true, false},
+        {"a pad wider than any bitmap", {40000, 100}, false, false, true, true},
+        {"a pad wider than any bitmap, 8 high", {40000, 8}, false, false, true, true},
+        {"a pad of infinite size", {kInf, kInf}, false, true, false, true},
+        {"the pad removed during the stroke, then touch-up", {300, 400}, true, false, false, false},
+        {"the pad removed during the stroke, then cancel", {300, 400}, true, true, false, false},
     };
     for (const auto& c : cases) {
         TestPad t(c.pad);
@@ -164,6 +166,21 @@ TEST(Controller, HostileHostCallsKeepEverySample) {
         EXPECT_FALSE(t.controller->isCollectingPoints()) << c.name;
         EXPECT_FALSE(t.controller->getSignatureImage(false)) << c.name;  // nothing to paint
         EXPECT_FALSE(t.controller->exportSignature({ExportFormat::PNG})) << c.name;
+        // The cropped image and the cropped PNG: both or neither, with the same pixels.
+        const std::optional<Image> image = t.controller->getSignatureImage(true);
+        const auto png = t.controller->exportSignature({ExportFormat::PNG, 1.0, true});
+        ASSERT_EQ(image.has_value(), c.cropped) << c.name;
+        ASSERT_EQ(png.has_value(), c.cropped) << c.name;
+        if (c.cropped) {
+            // The ink from x = 10 to 30 at y = 10, widened by 20 and cut at the pad's edges.
+            EXPECT_EQ(image->size(), (Size{50, std::min(c.pad.height, 30.0)})) << c.name;
+            EXPECT_EQ(png->rect, (Rect{{0, 0}, image->size()})) << c.name;
+            std::vector<std::uint32_t> a(50 * 30), b(50 * 30);
+            image->copyPixels({0, 0, 50, 30}, a.data(), 50);
+            png->image.copyPixels({0, 0, 50, 30}, b.data(), 50);
+            EXPECT_EQ(a, b) << c.name;
+            EXPECT_EQ(testing::clear(*image, 20, 10), c.pad.height < 10) << c.name;
+        }
         for (ExportFormat format : {ExportFormat::SVG, ExportFormat::PDF}) {
             EXPECT_EQ(t.controller->exportSignature({format}).has_value(), c.document) << c.name;
         }

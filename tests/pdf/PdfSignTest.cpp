@@ -10,7 +10,7 @@
 
 #include "pdf/Fixtures.h"
 #include "pdf/PdfSignature.h"
-#include "receiver/Evidence.h"
+#include "receiver/OpenEvidence.h"
 #include "receiver/Record.h"
 #include "support/CertificateFixtures.h"
 

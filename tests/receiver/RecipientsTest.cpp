@@ -10,7 +10,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "receiver/Evidence.h"
+#include "receiver/OpenEvidence.h"
+#include "secure/Evidence.h"
 #include "support/CertificateFixtures.h"
 #include "support/TestPad.h"
 
@@ -63,7 +64,7 @@ protected:
         options.documentSha256 = Sha256{9, 8, 7};
         for (const char* kind : {"RSA-2048", "P-256", "P-384"}) {
             test::PrivateKey key = std::string_view(kind) == "RSA-2048" ? test::generateRsaKey(2048)
-                                                                       : test::generateKey(kind);
+                                                                        : test::generateKey(kind);
             Bytes certificate = test::makeSelfSignedDer(key.get(), {{"CN", kind}});
             recipients.push_back({kind, std::move(key), std::move(certificate)});
         }
@@ -144,14 +145,13 @@ TEST_F(Recipients, EachOfAnRsaAndTwoEcRecipientsOpensTheRecordAlone) {
 TEST_F(Recipients, WithoutRecipientsThePinnedCertificateOpensIt) {
     const Result<Bytes> sealed = seal({});
     ASSERT_TRUE(sealed) << sealed.error().message;
-    const auto opened =
-        receiver::openEvidenceRecord(*sealed, "e.der",
-                                     std::filesystem::path(PENWELL_SOURCE_DIR) /
-                                         "demo-certificate/demo-private-key.pem",
-                                     std::nullopt);
+    const auto opened = receiver::openEvidenceRecord(
+        *sealed, "e.der",
+        std::filesystem::path(PENWELL_SOURCE_DIR) / "demo-certificate/demo-private-key.pem",
+        std::nullopt);
     ASSERT_TRUE(opened) << opened.error().message;
-    EXPECT_FALSE(receiver::openEvidenceRecord(*sealed, "e.der", keyFile(recipients[0]),
-                                              std::nullopt));
+    EXPECT_FALSE(
+        receiver::openEvidenceRecord(*sealed, "e.der", keyFile(recipients[0]), std::nullopt));
 }
 
 // A certificate that cannot carry the key is refused naming it, and nothing is sealed.
@@ -164,8 +164,7 @@ TEST_F(Recipients, UnusableCertificatesAreRefusedByPositionAndSubject) {
         Bytes certificate;
         const char* message;
     } cases[] = {
-        {Bytes{'n', 'o', 't', ' ', 'D', 'E', 'R'},
-         "recipient 2: not an X.509 certificate"},
+        {Bytes{'n', 'o', 't', ' ', 'D', 'E', 'R'}, "recipient 2: not an X.509 certificate"},
         {test::makeSelfSignedDer(p521.get(), {{"CN", "Big"}}),
          "recipient 2 (CN=Big): its EC key is on secp521r1, not P-256 or P-384"},
         {test::makeSelfSignedDer(ed25519.get(), {{"CN", "Edwards"}}),
@@ -183,8 +182,8 @@ TEST_F(Recipients, UnusableCertificatesAreRefusedByPositionAndSubject) {
         EXPECT_EQ(sealed.error().message, c.message);
     }
     // A key usage that allows the role is accepted.
-    EXPECT_TRUE(seal({test::makeSelfSignedDer(rsa.get(), {{"CN", "Archive"}},
-                                              "critical,keyEncipherment")}));
+    EXPECT_TRUE(seal(
+        {test::makeSelfSignedDer(rsa.get(), {{"CN", "Archive"}}, "critical,keyEncipherment")}));
     EXPECT_TRUE(
         seal({test::makeSelfSignedDer(ec.get(), {{"CN", "Archive"}}, "critical,keyAgreement")}));
 }

@@ -2,7 +2,7 @@
 
 #include "platform/openssl/OpenSslCrypto.h"
 #include "secure/AES.h"
-#include "secure/PointStream.h"
+#include "secure/StrokeRecord.h"
 #include "support/CertificateFixtures.h"
 #include "support/TestPad.h"
 
@@ -39,7 +39,7 @@ TEST_F(DataExport, RoundTripThroughTheReceiversPrivateKey) {
     ASSERT_EQ(blob.size(), 48u);
     const Bytes key(blob.begin(), blob.begin() + 32), iv(blob.begin() + 32, blob.end());
     EXPECT_EQ(AES(openssl::makeCrypto()).decryptedDataForData(*record, key, iv),
-              encodePointStream(strokes));
+              encodePointStream(recordOf(strokes)));
     EXPECT_EQ(pad.controller->lines(), strokes);  // the signature stays
 
     // The first export installed the certificate; the second finds it without the resource.

@@ -12,7 +12,7 @@
 #include "capture/Sample.h"
 #include "platform/filesystem/StagedFile.h"
 #include "receiver/Record.h"
-#include "receiver/RestoredRecord.h"
+#include "receiver/draw/RestoredRecord.h"
 #include "secure/Evidence.h"
 #include "tools/ToolError.h"
 #include "tools/VerifyCommand.h"

@@ -17,8 +17,8 @@
 #include "Scripts.h"
 #include "host/web/Session.h"
 #include "platform/headless/Headless.h"
-#include "receiver/Evidence.h"
-#include "receiver/Signature.h"
+#include "receiver/OpenEvidence.h"
+#include "receiver/OpenSignature.h"
 
 namespace penwell::qt::testing {
 namespace {

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/web/tests/SessionFixture.h"
-#include "receiver/Evidence.h"
+#include "receiver/OpenEvidence.h"
 
 namespace penwell::web {
 namespace {

@@ -1,10 +1,10 @@
-#include "receiver/RestoredRecord.h"
+#include "receiver/draw/RestoredRecord.h"
 
 #include <algorithm>
 #include <memory>
 
 #include "platform/Defaults.h"
-#include "receiver/Signature.h"
+#include "receiver/OpenSignature.h"
 
 namespace penwell::receiver {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "format/EvidencePayload.h"
 #include "platform/Bytes.h"
 #include "platform/Keys.h"
 #include "platform/Result.h"
-#include "secure/Evidence.h"
 
 namespace penwell::receiver {
 
@@ -20,16 +20,18 @@ namespace penwell::receiver {
 inline constexpr const char* kOpenErrorDomain = "PenwellOpenEvidence";
 
 enum class OpenError : int {
-    malformed = 1,        ///< not a CMS ContentInfo of the expected shape, or truncated
-    badSignature = 2,     ///< the SignedData's signature does not verify
-    untrustedSigner = 3,  ///< signed, but not by a certificate `trusted` accepts
-    unsigned_ = 4,        ///< not signed, though `trusted` was given
-    cannotDecrypt = 5,    ///< wrong private key, or the ciphertext or its GCM tag altered
-    badPayload = 6,       ///< the decrypted payload is not a version-1 EvidencePayload
-    wrongDocument = 7,    ///< the document's SHA-256 differs from the one signed for
-    noDocument = 8,       ///< a document was given but the record names none
-    badKey = 9,           ///< the private key or a trusted certificate does not parse
+    malformed = 1,           ///< not a CMS ContentInfo of the expected shape, or truncated
+    badSignature = 2,        ///< the SignedData's signature does not verify
+    untrustedSigner = 3,     ///< signed, but not by a certificate `trusted` accepts
+    unsigned_ = 4,           ///< not signed, though `trusted` was given
+    cannotDecrypt = 5,       ///< wrong private key, or the ciphertext or its GCM tag altered
+    badPayload = 6,          ///< the decrypted payload is not a version-1 EvidencePayload
+    wrongDocument = 7,       ///< the document's SHA-256 differs from the one signed for
+    noDocument = 8,          ///< a document was given but the record names none
+    badKey = 9,              ///< the private key or a trusted certificate does not parse
+    tooManyRecipients = 10,  ///< sealed for more than kMaxEvidenceRecipients: not tried
 };
+
 
 struct OpenOptions {
     std::string name = "evidence";  ///< the record's file name, for messages
@@ -40,6 +42,9 @@ struct OpenOptions {
     /// Where the key is kept instead of privateKey: a key file (an encrypted one with its
     /// passphrase's source) or a key on a PKCS#11 token, which then decrypts on the token.
     std::optional<KeyLocation> keyLocation;
+    /// The certificate (PEM or DER) of that key, when the receiver has it: only its recipient
+    /// is then tried.
+    std::optional<Bytes> certificate;
     /// When set, the payload must name exactly this document digest.
     std::optional<Sha256> documentSha256;
     /// Files of certificates accepted as operator or CA (PEM with any number of them, or one
@@ -57,10 +62,14 @@ struct OpenedEvidence {
     bool signerTrusted = false;
 };
 
-/// Opens `evidence`. Nothing is returned unless every check passes.
+/// Opens `evidence`. Nothing is returned unless every check passes; the first that fails is
+/// answered in kOpenErrorDomain, but a key that cannot be loaded from keyLocation answers its
+/// own failure.
 Result<OpenedEvidence> openEvidence(ByteView evidence, const OpenOptions& options);
 
-/// Decodes a payload's DER (what `openssl cms -decrypt` writes). `name` is used in messages.
+/// Decodes a payload's DER (what `openssl cms -decrypt` writes) with the format's decoder
+/// (format/EvidencePayload.h), answering its one line as OpenError::badPayload. `name` is used
+/// in messages.
 Result<EvidencePayload> decodeEvidencePayload(ByteView der, const std::string& name);
 
 /// Reads an evidence record and opens it with the receiver's private key (a file or a token's

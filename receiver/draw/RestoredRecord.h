@@ -1,6 +1,8 @@
 #pragma once
 // A received record brought back into a controller, as the sender's controller held it, so the
-// receiver's pictures and any evidence made from it come from the component itself.
+// receiver's pictures and any evidence made from it come from the component itself. An add-on
+// to the receiver (Penwell::penwell_receiver_draw): it links the controller, with its drawing
+// and its certificate store, which a receiver that only opens records does without.
 
 #include <functional>
 #include <string>
@@ -10,8 +12,12 @@
 #include "platform/Defaults.h"
 #include "platform/Result.h"
 #include "receiver/Record.h"
+#include "secure/StrokeRecord.h"
 
 namespace penwell::receiver {
+
+using penwell::recordOf;
+using penwell::strokesOf;
 
 struct RestoreSettings {
     double lineWidth = 3.0;

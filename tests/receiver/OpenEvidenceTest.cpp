@@ -1,7 +1,7 @@
 // The evidence record end to end: made by the controller, opened by openssl's cms alone and by
 // the receiver library, and refused whole whenever anything about it is wrong.
 
-#include "receiver/Evidence.h"
+#include "receiver/OpenEvidence.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 
 #include "platform/openssl/OpenSslCrypto.h"
 #include "secure/AES.h"
+#include "secure/Evidence.h"
 #include "support/CertificateFixtures.h"
 #include "support/TestPad.h"
 
@@ -62,7 +63,8 @@ protected:
     Bytes evidence(bool signedByOperator) {
         EvidenceOptions o = options;
         if (signedByOperator) {
-            o.signer = SigningIdentity{derKey(operatorKey.get()), operatorCertificate, std::nullopt};
+            o.signer =
+                SigningIdentity{derKey(operatorKey.get()), operatorCertificate, std::nullopt};
         }
         Result<Bytes> made = pad.controller->exportEvidence(o);
         EXPECT_TRUE(made) << (made ? "" : made.error().message);
@@ -167,12 +169,16 @@ TEST_F(Evidence, EveryAlterationAndEveryWrongInputIsRefused) {
 
 // The export refuses what it cannot honour, and says why, through the result and the controller.
 TEST_F(Evidence, ExportRefusesBadFieldsAndAMissingSignature) {
-    EvidenceOptions repeated = options, tooMany = options;
+    EvidenceOptions repeated = options, tooMany = options, latin1 = options, crowd = options;
     repeated.fields.push_back({"reason", "again"});
     tooMany.fields.assign(kMaxEvidenceFields + 1, {"n", "v"});
+    latin1.fields.push_back({"note", "caf\xe9"});
+    crowd.recipients.assign(kMaxEvidenceRecipients + 1, readAll(test::demoCertificatePath()));
     const std::pair<const EvidenceOptions*, const char*> cases[] = {
         {&repeated, "text field 2 (\"reason\") repeats a name"},
         {&tooMany, "33 text fields, at most 32"},
+        {&latin1, "text field 2 (\"note\"): its value is not UTF-8"},
+        {&crowd, "17 recipients, at most 16 are allowed"},
     };
     for (const auto& [o, fault] : cases) {
         const auto made = pad.controller->exportEvidence(*o);
@@ -184,6 +190,59 @@ TEST_F(Evidence, ExportRefusesBadFieldsAndAMissingSignature) {
     pad.controller->setMinSigPoints(1000);
     EXPECT_THAT(pad.controller->exportEvidence(options).error().message,
                 HasSubstr("no signature to export"));
+}
+
+// Records sealed elsewhere (stock openssl cms) meet the same limits: text the receiver could
+// not print, names it could not tell apart, more recipients than it tries its key on (each try
+// is a private-key operation: 20,001 of them held a receiver for 15 s, right key or wrong).
+TEST_F(Evidence, RecordsSealedByStockOpenSslAreHeldToTheSameLimits) {
+    EvidencePayload payload;
+    payload.record = {0, 0, 0, 0};
+    payload.software = "elsewhere";
+    payload.fields = {{"a", "x"}, {"b", "y"}};
+    const Bytes der = encodeEvidencePayload(payload).value();
+    const auto patched = [&](char from, std::uint8_t to) {
+        Bytes out = der;
+        const std::uint8_t text[] = {0x0c, 0x01, static_cast<std::uint8_t>(from)};
+        std::search(out.begin(), out.end(), std::begin(text), std::end(text))[2] = to;
+        return out;
+    };
+    const auto sealed = [&](const Bytes& plain, int recipients) {
+        test::writeFile(folder.path() / "p.der", plain);
+        std::string seal = "openssl cms -encrypt -aes-256-gcm -binary -outform DER -in " +
+                           (folder.path() / "p.der").string() + " -out " +
+                           (folder.path() / "e.der").string();
+        for (int i = 0; i < recipients; ++i) {
+            seal += " -recip " + test::demoCertificatePath().string();
+        }
+        EXPECT_EQ(std::system(seal.c_str()), 0);
+        return readAll(folder.path() / "e.der");
+    };
+    receiver::OpenOptions any = open, mine = open, notMine = open;
+    any.documentSha256.reset();
+    mine = notMine = any;
+    mine.certificate = readAll(test::demoCertificatePath());
+    notMine.certificate = operatorCertificate;
+    const struct {
+        Bytes record;
+        const receiver::OpenOptions& options;
+        std::string outcome;
+    } cases[] = {
+        {sealed(patched('y', 0xff), 1), any,
+         "evidence: not an evidence payload: text field 1 (\"b\"): its value is not UTF-8"},
+        {sealed(patched('b', 'a'), 1), any,
+         "evidence: not an evidence payload: text field 1 (\"a\") repeats a name"},
+        {sealed(der, 17), any,
+         "evidence: sealed for 17 recipients, more than the 16 a record may name; not opened"},
+        {sealed(der, 16), any, "(opened)"},
+        {sealed(der, 16), mine, "(opened)"},
+        // Given the receiver's certificate, the key is tried on that recipient alone.
+        {sealed(der, 1), notMine, "evidence: cannot be opened with private key"},
+    };
+    for (const auto& c : cases) {
+        const auto opened = receiver::openEvidence(c.record, c.options);
+        EXPECT_THAT(opened ? "(opened)" : opened.error().message, HasSubstr(c.outcome));
+    }
 }
 
 // openssl cms -verify accepts the operator's signature with its certificate and no other.

@@ -1,4 +1,4 @@
-#include "receiver/Signature.h"
+#include "receiver/OpenSignature.h"
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -14,7 +14,6 @@
 #include "platform/openssl/OpenSslCrypto.h"
 #include "platform/openssl/OpenSslKeys.h"
 #include "receiver/Limits.h"
-#include "secure/AES.h"
 
 namespace penwell::receiver {
 
@@ -142,23 +141,27 @@ Result<Bytes> decryptRecord(ByteView keyBlob, ByteView ciphertext, const std::st
     if (ciphertext.empty()) {
         return corrupt("empty: an encrypted record is at least one 16-byte block");
     }
-    if (ciphertext.size() % kAlgorithmBlockSize != 0) {
+    if (ciphertext.size() % Crypto::kAesBlockSize != 0) {
         return corrupt(std::to_string(ciphertext.size()) +
                        " bytes is not a whole number of 16-byte AES blocks (truncated?)");
     }
-    const AES aes(openssl::makeCrypto());
-    Error error;
-    auto plain = aes.decryptedDataForData(ciphertext, keyBlob.first(kAlgorithmKeySize),
-                                          keyBlob.subspan(kAlgorithmKeySize), &error);
-    if (!plain) {
-        if (error.code == kCCDecodeError) {
+    // The blob is the 32-byte AES-256 key, then the IV.
+    constexpr std::size_t kKeySize = kKeyBlobSize - Crypto::kAesBlockSize;
+    Bytes plain(ciphertext.size());
+    std::size_t length = 0;
+    const CCCryptorStatus status =
+        openssl::makeCrypto()->aesCbcPkcs7(Crypto::Operation::kDecrypt, keyBlob.first(kKeySize),
+                                           keyBlob.subspan(kKeySize), ciphertext, plain, length);
+    if (status != kCCSuccess) {
+        if (status == kCCDecodeError) {
             return corrupt(
                 "does not decrypt with the unwrapped key (bad padding: the file is corrupted or "
                 "truncated, or the key belongs to another record)");
         }
-        return corrupt("AES decryption failed (status " + std::to_string(error.code) + ")");
+        return corrupt("AES decryption failed (status " + std::to_string(status) + ")");
     }
-    return std::move(*plain);
+    plain.resize(length);
+    return plain;
 }
 
 Result<OpenedSignature> openSignature(const KeyLocation& privateKey,

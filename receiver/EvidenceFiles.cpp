@@ -1,0 +1,38 @@
+#include "receiver/OpenEvidence.h"
+
+#include "platform/filesystem/StagedFile.h"
+#include "receiver/Limits.h"
+
+namespace penwell::receiver {
+
+Result<OpenedEvidence> openEvidenceFile(const std::filesystem::path& evidence,
+                                        const KeyLocation& privateKey,
+                                        const std::optional<Sha256>& document,
+                                        const std::vector<std::filesystem::path>& trust) {
+    Result<Bytes> record = filesystem::readFile(evidence, kMaxRecordBytes, "an evidence record");
+    if (!record) {
+        return record.error();
+    }
+    return openEvidenceRecord(*record, evidence.string(), privateKey, document, trust);
+}
+
+Result<OpenedEvidence> openEvidenceRecord(ByteView record, const std::string& name,
+                                          const KeyLocation& privateKey,
+                                          const std::optional<Sha256>& document,
+                                          const std::vector<std::filesystem::path>& trust) {
+    OpenOptions open;
+    open.name = name;
+    open.keyName = privateKey.name();
+    open.keyLocation = privateKey;
+    open.documentSha256 = document;
+    for (const auto& trusted : trust) {
+        Result<Bytes> certificate = filesystem::readFile(trusted, kMaxKeyBytes, "a certificate");
+        if (!certificate) {
+            return certificate.error();
+        }
+        open.trusted.push_back(std::move(*certificate));
+    }
+    return openEvidence(record, open);
+}
+
+}  // namespace penwell::receiver
