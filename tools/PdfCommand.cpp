@@ -53,20 +53,6 @@ std::filesystem::path resourceFolder(const PdfSignOptions& options, bool pinned)
     return folder;
 }
 
-/// The folder the receiver's certificate (Penwell.dat) is read from, refused when it holds
-/// none: every signature seals its evidence for that certificate.
-std::filesystem::path resourceFolder() {
-    const std::filesystem::path folder = installedResourceFolder();
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(folder / "Penwell.dat", ec)) {
-        throw ToolError((folder / "Penwell.dat").string() +
-                        ": no receiver certificate there, and the evidence is sealed for it; set "
-                        "PENWELL_RESOURCES to the folder that holds Penwell.dat (a build tree "
-                        "has none: demo-certificate/ of the sources has the demo's)");
-    }
-    return folder;
-}
-
 /// The ink as the controller exports it for a document: vectors from the stroke painter, cut
 /// to the ink.
 const ExportOptions kInkPdf{ExportFormat::PDF, 1.0, true, false};
