@@ -286,7 +286,7 @@ Shell Signing::sign(const std::string& in, const std::string& out, const std::st
                     const std::string& more) {
     return run(kTool + " pdf sign " + at(in).string() + " " + at(out).string() + " " + where +
                " --trace " + kTrace + " --sign-key " + at("a.key").string() + " --sign-cert " +
-               at("a.crt").string() + " --force " + more);
+               at("a.crt").string() + " --force --demo " + more);
 }
 
 Shell Signing::verify(const std::string& file, const std::string& more) {
