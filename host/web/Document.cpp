@@ -34,10 +34,10 @@ const ExportOptions kInkPdf{ExportFormat::PDF, 1.0, true, false};
 
 /// The value, or the PDF library's refusal passed on (inside refusing()).
 template <typename T>
-T take(pdf::Outcome<T> outcome) {
+T takePdf(Result<T> outcome) {
     if (!outcome) {
-        throw Refusal{Failure{kDocumentErrorDomain, 100 + static_cast<int>(outcome.error().kind),
-                              outcome.error().message}};
+        throw Refusal{Failure{kDocumentErrorDomain, 100 + outcome.error().code,
+                              outcome.error().message, outcome.error().where}};
     }
     return std::move(*outcome);
 }
@@ -93,15 +93,16 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
                                           "is sealed with the operator key")};
         }
         impl->name = options.file.string();
-        impl->request.placement = take(pdf::placementOf(options.field, options.page, options.rect));
+        impl->request.placement =
+            takePdf(pdf::placementOf(options.field, options.page, options.rect));
         impl->request.reason = options.reason;
         impl->request.location = options.location;
         impl->request.name = options.name;
         impl->bytes = take(filesystem::readFile(options.file, pdf::kMaxDocumentBytes, "a PDF"));
         const pdf::SignaturePlace place =
-            take(pdf::checkSignRequest(impl->bytes, impl->name, impl->request));
+            takePdf(pdf::checkSignRequest(impl->bytes, impl->name, impl->request));
         impl->identity =
-            take(pdf::SigningIdentity::fromOperator(*signer, "--sign-key", "--sign-cert"));
+            takePdf(pdf::SigningIdentity::fromOperator(*signer, "--sign-key", "--sign-cert"));
         impl->digest = take(host::documentDigest(impl->bytes, impl->name));
         impl->place = nlohmann::json{{"page", place.page},
                                      {"rect", {place.x, place.y, place.width, place.height}}}
@@ -133,14 +134,14 @@ Result<Bytes> SignableDocument::sign(PenwellViewController& controller,
         }
         pdf::SignRequest request = impl_->request;
         request.inkPdf = ink->bytes;
-        request.evidence = [&](const Sha256& signedDigest) -> pdf::Outcome<Bytes> {
+        request.evidence = [&](const Sha256& signedDigest) -> Result<Bytes> {
             if (signedDigest != impl_->digest) {  // the bytes are read once: never
                 return pdf::fail(pdf::PdfErrorKind::Evidence,
                                  impl_->name + ": changed while it was being signed");
             }
             return evidence;
         };
-        return take(pdf::signPdf(impl_->bytes, impl_->name, request, *impl_->identity));
+        return takePdf(pdf::signPdf(impl_->bytes, impl_->name, request, *impl_->identity));
     });
 }
 
