@@ -20,8 +20,6 @@
 
 namespace {
 
-using penwell::tools::ToolError;
-
 /// Refuses nan and inf, which pass a range check: every comparison with nan is false.
 const CLI::Validator kFinite(
     [](std::string& text) {
@@ -32,6 +30,22 @@ const CLI::Validator kFinite(
         return std::string();
     },
     "FINITE");
+
+/// --line-width, the same range in every command: 0 to 1000 points, which holds every width
+/// any command has taken (a pen's ink follows its pressure whatever the width).
+template <typename T>
+CLI::Option* addLineWidth(CLI::App* command, T& width, const std::string& help) {
+    return command->add_option("--line-width", width, help)
+        ->check(kFinite)
+        ->check(CLI::Range(0.0, 1000.0));
+}
+
+/// --smoothing on|off, spelled the same in every command; --smoothing alone means on.
+CLI::Option* addSmoothing(CLI::App* command, std::string& value, const std::string& help) {
+    return command->add_option("--smoothing", value, help + "; --smoothing alone: on")
+        ->expected(0, 1)
+        ->check(CLI::IsMember({"on", "off"}));
+}
 
 /// The operator key options, the same for every command that writes evidence.
 void addSignOptions(CLI::App* command, penwell::tools::SignOptions& sign) {
@@ -66,6 +80,7 @@ void addPrivateKeyPassword(CLI::App* command, std::optional<std::filesystem::pat
 int main(int argc, char** argv) {
     CLI::App app{"Penwell signature-capture tool: demo, trace replay, the receiver, certificates"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("penwell ") + PENWELL_VERSION);
     app.footer(
         "Inputs must be regular files: traces and encrypted records of at most 32 MiB, "
         "certificates and keys of at most 1 MiB.");
@@ -127,13 +142,9 @@ int main(int argc, char** argv) {
     addSealOptions(replayCmd, replay.seal);
     dataOpt->needs(keyOpt);
     keyOpt->needs(dataOpt);
-    replayCmd->add_option("--smoothing", smoothing, "override the trace's smoothing")
-        ->check(CLI::IsMember({"on", "off"}));
+    auto* smoothingOpt = addSmoothing(replayCmd, smoothing, "override the trace's smoothing");
     auto* widthOpt =
-        replayCmd
-            ->add_option("--line-width", lineWidth, "override the trace's ink width, in points")
-            ->check(kFinite)
-            ->check(CLI::Range(0.0f, 1000.0f));
+        addLineWidth(replayCmd, lineWidth, "override the trace's ink width, in points");
     replayCmd->add_option("--store", replay.store,
                           "certificate store file (default: a throwaway one in memory)");
     replayCmd->add_option("--resources", replay.resources,
@@ -141,8 +152,8 @@ int main(int argc, char** argv) {
                           "../share/penwell beside the program, else the library's)");
     replayCmd->callback([&] {
         action = [&] {
-            if (!smoothing.empty()) {
-                replay.smoothing = smoothing == "on";
+            if (smoothingOpt->count() > 0) {
+                replay.smoothing = smoothing != "off";
             }
             if (widthOpt->count() > 0) {
                 replay.lineWidth = lineWidth;
@@ -184,12 +195,16 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     openCmd->add_flag("--crop", open.crop, "cut the pictures to the ink");
     openCmd->add_flag("--background", open.background, "white under the ink");
-    openCmd->add_flag("--smoothing", open.smoothing, "smooth plain strokes, as the sender may");
-    openCmd->add_option("--line-width", open.lineWidth, "ink width, in points")
-        ->check(kFinite)
-        ->check(CLI::Range(0.1, 100.0))
-        ->capture_default_str();
-    openCmd->callback([&] { action = [&] { return penwell::tools::runOpen(open, std::cout); }; });
+    std::string openSmoothing = "off";
+    auto* openSmoothingOpt = addSmoothing(openCmd, openSmoothing,
+                                          "smooth plain strokes, as the sender may (default: off)");
+    addLineWidth(openCmd, open.lineWidth, "ink width, in points")->capture_default_str();
+    openCmd->callback([&] {
+        action = [&] {
+            open.smoothing = openSmoothingOpt->count() > 0 && openSmoothing != "off";
+            return penwell::tools::runOpen(open, std::cout);
+        };
+    });
 
     // ---- cert ----------------------------------------------------------------------------
     auto* certCmd = app.add_subcommand("cert", "Make or inspect the receiver's certificate");
@@ -250,12 +265,9 @@ int main(int argc, char** argv) {
                          "../share/penwell beside the program, else the library's)");
     serveCmd->add_option("--store", serve.store,
                          "certificate store file (default: a throwaway one per signer)");
-    serveCmd->add_option("--smoothing", serveSmoothing, "smooth finger strokes after a pause")
-        ->check(CLI::IsMember({"on", "off"}))
-        ->capture_default_str();
-    serveCmd->add_option("--line-width", serve.lineWidth, "ink width, in points")
-        ->check(CLI::Range(0.5f, 40.0f))
-        ->capture_default_str();
+    addSmoothing(serveCmd, serveSmoothing, "smooth finger strokes after a pause")
+        ->default_str("on");
+    addLineWidth(serveCmd, serve.lineWidth, "ink width, in points")->capture_default_str();
     serveCmd->add_option("--pad", serve.pad, "pad size WxH, in points")->capture_default_str();
     serveCmd->add_option("--max-sessions", serve.maxSessions, "signers at once")
         ->check(CLI::Range(1, 1000))
@@ -288,7 +300,7 @@ int main(int argc, char** argv) {
     }
     serveCmd->callback([&] {
         action = [&] {
-            serve.smoothing = serveSmoothing == "on";
+            serve.smoothing = serveSmoothing != "off";
             return penwell::tools::runServe(serve, std::cout, std::cerr);
         };
     });
@@ -379,16 +391,11 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return 2;
     }
-    try {
-        return action ? action() : 2;
-    } catch (const ToolError& e) {
-        std::cerr << "penwell: " << e.what() << "\n";
-    } catch (const std::exception& e) {
-        std::cerr << "penwell: unexpected failure: " << e.what() << "\n";
-    }
-    return 1;
+    return action ? penwell::tools::runCommand(action, std::cerr) : penwell::tools::kExitUsage;
 }
