@@ -29,7 +29,7 @@ before(async () => {
   browser = await chromium.launch({ executablePath: CHROMIUM,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'] });
   // 80 x 200 points in the page's own coordinates: 200 wide and 80 high as the page is read.
-  const proc = spawn(PENWELL, ['serve', '--bind', '127.0.0.1', '--port', '0', '--resources', PENWELL_RESOURCES,
+  const proc = spawn(PENWELL, ['serve', '--demo', '--bind', '127.0.0.1', '--port', '0', '--resources', PENWELL_RESOURCES,
     '--out', at('out'), '--sign-key', at('key.pem'), '--sign-cert', at('cert.pem'), '--document', at('in.pdf'),
     '--page', '1', '--rect', '300,100,80,200'], { stdio: ['ignore', 'pipe', 'inherit'] });
   server = proc;
