@@ -161,11 +161,11 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
                                        : "--private-key: needed to open --evidence or --data");
     }
     pdf::SignRequest request;
-    request.placement =
-        must(pdf::placementOf(options.field, options.page, options.rect), kExitUsage);
-    request.reason = options.reason;
-    request.location = options.location;
-    request.name = options.name;
+    const PlacementOptions& place = options.placement;
+    request.placement = must(pdf::placementOf(place.field, place.page, place.rect), kExitUsage);
+    request.reason = place.reason;
+    request.location = place.location;
+    request.name = place.name;
     request.certify = options.certify;
     request.warn = [&err](const std::string& warning) {
         err << "penwell: warning: " << warning << "\n";

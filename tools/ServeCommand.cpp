@@ -94,7 +94,8 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     const Size padSize = parsePad(options.pad);
 #ifdef PENWELL_WITH_PDF
     if (options.document) {
-        must(pdf::placementOf(options.field, options.page, options.rect), kExitUsage);
+        const PlacementOptions& place = options.placement;
+        must(pdf::placementOf(place.field, place.page, place.rect), kExitUsage);
     }
 #endif
     // Every signature saves the encrypted record, whose key the pinned certificate wraps.
@@ -123,8 +124,9 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     pad.demoWarning = plan.warning;
     if (options.document) {
         auto document = web::SignableDocument::open(
-            {*options.document, options.field, options.page, options.rect, options.reason,
-             options.location, options.name, options.pdfjs},
+            {*options.document, options.placement.field, options.placement.page,
+             options.placement.rect, options.placement.reason, options.placement.location,
+             options.placement.name, options.pdfjs},
             pad.signer);
         const bool usage =
             !document && document.error().domain == web::kDocumentErrorDomain &&

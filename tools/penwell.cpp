@@ -13,6 +13,7 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <vector>
 
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
@@ -45,6 +46,22 @@ CLI::Option* addSmoothing(CLI::App* command, std::string& value, const std::stri
     return command->add_option("--smoothing", value, help + "; --smoothing alone: on")
         ->expected(0, 1)
         ->check(CLI::IsMember({"on", "off"}));
+}
+
+/// Where the signature goes and what it says, the same for every command that signs a PDF.
+/// Answers the options, for a command that takes them only with another.
+std::vector<CLI::Option*> addPlacementOptions(CLI::App* command,
+                                              penwell::tools::PlacementOptions& placement) {
+    auto* field = command->add_option("--field", placement.field, "an empty signature field");
+    return {field,
+            command->add_option("--page", placement.page, "page of a new field (1 is the first)")
+                ->check(CLI::PositiveNumber)
+                ->capture_default_str(),
+            command->add_option("--rect", placement.rect, "X,Y,W,H of a new field, in points")
+                ->excludes(field),
+            command->add_option("--reason", placement.reason, "why it is signed"),
+            command->add_option("--location", placement.location, "where it is signed"),
+            command->add_option("--name", placement.name, "the signer's name")};
 }
 
 /// The operator key options, the same for every command that writes evidence.
@@ -283,19 +300,10 @@ int main(int argc, char** argv) {
     auto* documentOpt = serveCmd->add_option(
         "--document", serve.document,
         "a PDF to sign on the page (needs --sign-key); Done also writes NAME.pdf");
-    auto* serveFieldOpt =
-        serveCmd->add_option("--field", serve.field, "... into this empty signature field");
-    for (auto* option :
-         {serveFieldOpt,
-          serveCmd->add_option("--page", serve.page, "... or on this page (1 is the first)")
-              ->check(CLI::PositiveNumber),
-          serveCmd->add_option("--rect", serve.rect, "... at X,Y,W,H, in points (as pdf sign)")
-              ->excludes(serveFieldOpt),
-          serveCmd->add_option("--reason", serve.reason, "why it is signed"),
-          serveCmd->add_option("--location", serve.location, "where it is signed"),
-          serveCmd->add_option("--name", serve.name, "who signs"),
-          serveCmd->add_option("--pdfjs", serve.pdfjs,
-                               "pdf.js's folder (default: $PENWELL_PDFJS, else libjs-pdf's)")}) {
+    std::vector<CLI::Option*> documentOptions = addPlacementOptions(serveCmd, serve.placement);
+    documentOptions.push_back(serveCmd->add_option(
+        "--pdfjs", serve.pdfjs, "pdf.js's folder (default: $PENWELL_PDFJS, else libjs-pdf's)"));
+    for (auto* option : documentOptions) {
         option->needs(documentOpt);
     }
     serveCmd->callback([&] {
@@ -327,12 +335,7 @@ int main(int argc, char** argv) {
         "certificate) and signed with --sign-key. --evidence must already be bound to IN.");
     pdfSignCmd->add_option("IN", pdfSign.in, "the PDF to sign")->required();
     pdfSignCmd->add_option("OUT", pdfSign.out, "the signed PDF to write")->required();
-    auto* fieldOpt = pdfSignCmd->add_option("--field", pdfSign.field, "an empty signature field");
-    pdfSignCmd->add_option("--page", pdfSign.page, "page of a new field (1 is the first)")
-        ->check(CLI::PositiveNumber)
-        ->capture_default_str();
-    pdfSignCmd->add_option("--rect", pdfSign.rect, "X,Y,W,H of a new field, in points")
-        ->excludes(fieldOpt);
+    addPlacementOptions(pdfSignCmd, pdfSign.placement);
     pdfSignCmd->add_option("--trace", pdfSign.trace, "the handwriting, as a trace");
     pdfSignCmd->add_option("--evidence", pdfSign.evidence, "... or an evidence record bound to IN");
     pdfSignCmd->add_option("--data", pdfSign.data, "... or an encrypted record, with --key");
@@ -352,9 +355,6 @@ int main(int argc, char** argv) {
     pdfSignCmd->add_option("--resources", pdfSign.resources,
                            "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
                            "../share/penwell beside the program, else the library's)");
-    pdfSignCmd->add_option("--reason", pdfSign.reason, "why it is signed");
-    pdfSignCmd->add_option("--location", pdfSign.location, "where it is signed");
-    pdfSignCmd->add_option("--name", pdfSign.name, "the signer's name");
     pdfSignCmd
         ->add_option("--certify", pdfSign.certify,
                      "certify the document, allowing after it 1: no changes, 2: form filling and "
