@@ -97,7 +97,7 @@ void signing(benchmark::State& state, int pages) {
     request.placement = pdf::PagePlacement{1, 300, 100, 200, 80};
     request.inkPdf = inkPdf();
     for (auto _ : state) {
-        pdf::Outcome<Bytes> out = pdf::signPdf(doc, "bench.pdf", request, identity);
+        Result<Bytes> out = pdf::signPdf(doc, "bench.pdf", request, identity);
         if (!out) {
             state.SkipWithError(out.error().message.c_str());
             break;

@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             request.placement = pdf::PagePlacement{1, 10, 10, 100, 40};
             (void)pdf::signPdf(bytes, "fuzz.pdf", request, identity());
             request.placement = pdf::FieldPlacement{"Signature1"};
-            request.evidence = [](const pdf::Sha256& digest) -> pdf::Outcome<Bytes> {
+            request.evidence = [](const pdf::Sha256& digest) -> Result<Bytes> {
                 return Bytes(digest.begin(), digest.end());
             };
             (void)pdf::signPdf(bytes, "fuzz.pdf", request, identity());
@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 1: {
             pdf::VerifyOptions options;
-            options.openEvidence = [](ByteView evidence) -> pdf::Outcome<pdf::OpenedEvidence> {
+            options.openEvidence = [](ByteView evidence) -> Result<pdf::OpenedEvidence> {
                 pdf::OpenedEvidence opened;
                 std::copy_n(evidence.begin(), std::min(evidence.size(), opened.documentDigest.size()),
                             opened.documentDigest.begin());

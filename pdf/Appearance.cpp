@@ -7,7 +7,7 @@
 
 namespace penwell::pdf {
 
-Outcome<std::pair<QPDFObjectHandle, PageBox>> importInk(QPDF& ink, ByteView inkPdf) {
+Result<std::pair<QPDFObjectHandle, PageBox>> importInk(QPDF& ink, ByteView inkPdf) {
     try {
         ink.setSuppressWarnings(true);
         ink.processMemoryFile("the ink's picture", reinterpret_cast<const char*>(inkPdf.data()),

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "pdf/Outcome.h"
+#include "pdf/PdfFailure.h"
 #include "pdf/Placement.h"
 #include "pdf/Update.h"
 #include "platform/Bytes.h"
@@ -21,7 +21,7 @@ namespace penwell::pdf {
 inline constexpr const char* kDocumentLengthKey = "/Penwell.DocumentLength";
 
 /// The ink's one-page PDF as a form XObject of `ink` (which parses it), with its box.
-Outcome<std::pair<QPDFObjectHandle, PageBox>> importInk(QPDF& ink, ByteView inkPdf);
+Result<std::pair<QPDFObjectHandle, PageBox>> importInk(QPDF& ink, ByteView inkPdf);
 
 /// The widget's appearance, a form XObject of `qpdf`: the ink's form scaled to fit the
 /// rectangle as a reader sees it on a page turned by `rotate` degrees, aspect kept, centred.

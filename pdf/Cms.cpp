@@ -105,11 +105,11 @@ struct SigningIdentity::Impl {
 
 namespace {
 
-Outcome<SigningIdentity> checkedIdentity(SigningIdentity::Impl impl, const std::string& name) {
+Result<SigningIdentity> checkedIdentity(SigningIdentity::Impl impl, const std::string& name) {
     if (X509_check_private_key(impl.certificate.get(), impl.key.get()) != 1) {
         ERR_clear_error();
-        return fail(PdfErrorKind::SigningKey,
-                    name + ": the private key does not belong to the signing certificate");
+        return fail(PdfErrorKind::SigningKey, name,
+                    "the private key does not belong to the signing certificate");
     }
     return SigningIdentity::make(std::make_shared<const SigningIdentity::Impl>(std::move(impl)));
 }
@@ -119,12 +119,11 @@ Outcome<SigningIdentity> checkedIdentity(SigningIdentity::Impl impl, const std::
 namespace {
 
 /// `key` with the first of `certificates` and the rest as its chain, checked to belong.
-Outcome<SigningIdentity> withCertificates(Key key, const std::string& keyName,
-                                          ByteView certificates,
-                                          const std::string& certificateName) {
+Result<SigningIdentity> withCertificates(Key key, const std::string& keyName, ByteView certificates,
+                                         const std::string& certificateName) {
     std::vector<Certificate> all = readCertificates(certificates);
     if (all.empty()) {
-        return fail(PdfErrorKind::SigningKey, certificateName + ": not a certificate (PEM or DER)");
+        return fail(PdfErrorKind::SigningKey, certificateName, "not a certificate (PEM or DER)");
     }
     SigningIdentity::Impl impl;
     impl.key = std::move(key);
@@ -138,20 +137,20 @@ Outcome<SigningIdentity> withCertificates(Key key, const std::string& keyName,
 
 }  // namespace
 
-Outcome<SigningIdentity> SigningIdentity::fromPem(ByteView privateKey, const std::string& keyName,
-                                                  ByteView certificates,
-                                                  const std::string& certificateName) {
+Result<SigningIdentity> SigningIdentity::fromPem(ByteView privateKey, const std::string& keyName,
+                                                 ByteView certificates,
+                                                 const std::string& certificateName) {
     // Never OpenSSL's default password callback: on an encrypted key it would prompt on the
     // terminal, and a server would wait there.
     Key key = openssl::readPrivateKey(privateKey);
     if (!key) {
-        return fail(PdfErrorKind::SigningKey,
-                    keyName + ": not an unencrypted private key (PEM or DER)");
+        return fail(PdfErrorKind::SigningKey, keyName,
+                    "not an unencrypted private key (PEM or DER)");
     }
     return withCertificates(std::move(key), keyName, certificates, certificateName);
 }
 
-Outcome<SigningIdentity> SigningIdentity::fromOperator(const penwell::SigningIdentity& identity,
+Result<SigningIdentity> SigningIdentity::fromOperator(const penwell::SigningIdentity& identity,
                                                       const std::string& keyName,
                                                       const std::string& certificateName) {
     if (!identity.tokenKey) {
@@ -164,27 +163,27 @@ Outcome<SigningIdentity> SigningIdentity::fromOperator(const penwell::SigningIde
     return withCertificates(std::move(*key), keyName, identity.certificate, certificateName);
 }
 
-Outcome<SigningIdentity> SigningIdentity::fromPkcs12(ByteView pkcs12, const std::string& password,
-                                                     const std::string& name) {
+Result<SigningIdentity> SigningIdentity::fromPkcs12(ByteView pkcs12, const std::string& password,
+                                                    const std::string& name) {
     const unsigned char* p = pkcs12.data();
     CHandle<PKCS12, PKCS12_free> bundle(d2i_PKCS12(nullptr, &p, static_cast<long>(pkcs12.size())));
     if (!bundle) {
         ERR_clear_error();
-        return fail(PdfErrorKind::SigningKey, name + ": not a PKCS#12 file");
+        return fail(PdfErrorKind::SigningKey, name, "not a PKCS#12 file");
     }
     EVP_PKEY* key = nullptr;
     X509* certificate = nullptr;
     STACK_OF(X509)* chain = nullptr;
     if (PKCS12_parse(bundle.get(), password.c_str(), &key, &certificate, &chain) != 1) {
         ERR_clear_error();
-        return fail(PdfErrorKind::SigningKey,
-                    name + ": cannot open the PKCS#12 file (wrong password?)");
+        return fail(PdfErrorKind::SigningKey, name,
+                    "cannot open the PKCS#12 file (wrong password?)");
     }
     Impl impl{Key(key), Certificate(certificate),
               CertificateStack(chain ? chain : sk_X509_new_null())};
     if (!impl.key || !impl.certificate) {
-        return fail(PdfErrorKind::SigningKey,
-                    name + ": the PKCS#12 file holds no private key with its certificate");
+        return fail(PdfErrorKind::SigningKey, name,
+                    "the PKCS#12 file holds no private key with its certificate");
     }
     return checkedIdentity(std::move(impl), name);
 }
@@ -203,8 +202,8 @@ Sha256 sha256(const std::vector<ByteView>& parts) {
     return digest;
 }
 
-Outcome<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest,
-                            bool placeholder) {
+Result<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest,
+                           bool placeholder) {
     const SigningIdentity::Impl& id = identity.impl();
     auto failed = [](const std::string& step) {
         return fail(PdfErrorKind::SigningKey, "cannot " + step + ": " + lastOpenSslError());

@@ -18,8 +18,7 @@ Sha256 sha256(const std::vector<ByteView>& parts);
 /// signing-certificate-v2, and no signing-time. With `placeholder` the signature value is
 /// zeros of the key's largest signature size and nothing is signed: its length is an upper
 /// bound of the real one's, for reserving /Contents.
-Outcome<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest,
-                            bool placeholder);
+Result<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest, bool placeholder);
 
 struct CmsCheck {
     bool valid = false;   ///< digest and signature over the signed attributes good

@@ -8,22 +8,22 @@
 
 namespace penwell::pdf {
 
-PdfError needsRepair(const std::string& name, const std::string& what) {
-    return fail(PdfErrorKind::NeedsRepair, name + ": damaged (" + what +
-                                               "); rewrite it first, e.g. `qpdf " + name +
-                                               " fixed.pdf`, and sign that");
+Failure needsRepair(const std::string& name, const std::string& what) {
+    return fail(PdfErrorKind::NeedsRepair, name,
+                "damaged (" + what + "); rewrite it first, e.g. `qpdf " + name +
+                    " fixed.pdf`, and sign that");
 }
 
-Outcome<std::shared_ptr<QPDF>> openDocument(ByteView bytes, const std::string& name) {
+Result<std::shared_ptr<QPDF>> openDocument(ByteView bytes, const std::string& name) {
     if (bytes.size() > kMaxDocumentBytes) {
-        return fail(PdfErrorKind::TooLarge,
-                    name + ": " + std::to_string(bytes.size()) + " bytes, over the " +
+        return fail(PdfErrorKind::TooLarge, name,
+                    std::to_string(bytes.size()) + " bytes, over the " +
                         std::to_string(kMaxDocumentBytes >> 20) + " MiB a document may have");
     }
     const std::string_view head(reinterpret_cast<const char*>(bytes.data()),
                                 std::min<std::size_t>(bytes.size(), 1024));
     if (head.find("%PDF-") == std::string_view::npos) {
-        return fail(PdfErrorKind::Unreadable, name + ": not a PDF file (no %PDF- header)");
+        return fail(PdfErrorKind::Unreadable, name, "not a PDF file (no %PDF- header)");
     }
     auto qpdf = std::make_shared<QPDF>();
     qpdf->setSuppressWarnings(true);
@@ -35,16 +35,16 @@ Outcome<std::shared_ptr<QPDF>> openDocument(ByteView bytes, const std::string& n
                                 bytes.size());
     } catch (const QPDFExc& e) {
         if (e.getErrorCode() == qpdf_e_password) {
-            return fail(PdfErrorKind::Encrypted,
-                        name + ": encrypted; decrypt it first (`qpdf --decrypt`)");
+            return fail(PdfErrorKind::Encrypted, name,
+                        "encrypted; decrypt it first (`qpdf --decrypt`)");
         }
         return needsRepair(name, e.getMessageDetail());
     } catch (const std::exception& e) {
         return needsRepair(name, e.what());
     }
     if (qpdf->isEncrypted()) {
-        return fail(PdfErrorKind::Encrypted,
-                    name + ": encrypted; decrypt it first (`qpdf --decrypt`)");
+        return fail(PdfErrorKind::Encrypted, name,
+                    "encrypted; decrypt it first (`qpdf --decrypt`)");
     }
     if (qpdf->anyWarnings()) {
         return needsRepair(name, "qpdf warns while reading it");

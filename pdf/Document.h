@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "pdf/Outcome.h"
+#include "pdf/PdfFailure.h"
 #include "platform/Bytes.h"
 
 namespace penwell::pdf {
@@ -15,9 +15,9 @@ namespace penwell::pdf {
 /// Parses `bytes` (which must outlive the result) without repairs. Refuses, naming `name`: a
 /// file over kMaxDocumentBytes, one that is no PDF, one qpdf could read only by repairing it
 /// (with the command that rewrites it), and an encrypted one.
-Outcome<std::shared_ptr<QPDF>> openDocument(ByteView bytes, const std::string& name);
+Result<std::shared_ptr<QPDF>> openDocument(ByteView bytes, const std::string& name);
 
 /// The refusal for a document qpdf stumbled over after opening it (`what` is qpdf's reason).
-PdfError needsRepair(const std::string& name, const std::string& what);
+Failure needsRepair(const std::string& name, const std::string& what);
 
 }  // namespace penwell::pdf

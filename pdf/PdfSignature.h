@@ -23,7 +23,7 @@
 #include <variant>
 #include <vector>
 
-#include "pdf/Outcome.h"
+#include "pdf/PdfFailure.h"
 #include "platform/Bytes.h"
 #include "platform/Cms.h"
 
@@ -44,17 +44,17 @@ class SigningIdentity {
 public:
     /// From a PEM or DER private key and PEM or DER certificates (the first is the signer's).
     /// `keyName` and `certificateName` name the inputs in messages; the key is never quoted.
-    static Outcome<SigningIdentity> fromPem(ByteView privateKey, const std::string& keyName,
-                                            ByteView certificates,
-                                            const std::string& certificateName);
+    static Result<SigningIdentity> fromPem(ByteView privateKey, const std::string& keyName,
+                                           ByteView certificates,
+                                           const std::string& certificateName);
     /// From a PKCS#12 file and its password.
-    static Outcome<SigningIdentity> fromPkcs12(ByteView pkcs12, const std::string& password,
-                                               const std::string& name);
+    static Result<SigningIdentity> fromPkcs12(ByteView pkcs12, const std::string& password,
+                                              const std::string& name);
     /// From the operator identity that signs evidence (host/common's loadSigningIdentity): a
     /// key in memory, or a key on a PKCS#11 token, which then makes every signature itself.
-    static Outcome<SigningIdentity> fromOperator(const penwell::SigningIdentity& identity,
-                                                 const std::string& keyName,
-                                                 const std::string& certificateName);
+    static Result<SigningIdentity> fromOperator(const penwell::SigningIdentity& identity,
+                                                const std::string& keyName,
+                                                const std::string& certificateName);
 
     /// The OpenSSL handles, private to the library.
     struct Impl;
@@ -84,12 +84,12 @@ using Placement = std::variant<PagePlacement, FieldPlacement>;
 
 /// The placement the options give: --field NAME, or --page N with --rect "X,Y,W,H" (points,
 /// as PagePlacement). Refuses both or neither, and a rectangle that is not four numbers.
-Outcome<Placement> placementOf(const std::optional<std::string>& field, int page,
-                               const std::optional<std::string>& rect);
+Result<Placement> placementOf(const std::optional<std::string>& field, int page,
+                              const std::optional<std::string>& rect);
 
 /// Given the SHA-256 of the document being signed (the input's bytes), the evidence record
 /// bound to that digest, or an error naming what failed.
-using EvidenceSource = std::function<Outcome<Bytes>(const Sha256& documentDigest)>;
+using EvidenceSource = std::function<Result<Bytes>(const Sha256& documentDigest)>;
 
 struct SignRequest {
     Placement placement;
@@ -111,8 +111,8 @@ struct SignRequest {
 
 /// The signed document: `in` followed by the update. On failure nothing is written anywhere;
 /// the message names `inName` (or the option at fault) and says what is wrong.
-Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
-                       const SigningIdentity& identity);
+Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
+                      const SigningIdentity& identity);
 
 /// Where a checked request puts the signature: its page and its rectangle in the page's
 /// default user space, as the widget's /Rect has it (the crop box's corner added to a
@@ -127,8 +127,8 @@ struct SignaturePlace {
 /// encryption, repair, certification and locks, page, field, rectangle), with the same
 /// messages; the key and the ink are not looked at. For a caller that must refuse before a
 /// signer signs for nothing.
-Outcome<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
-                                         const SignRequest& request);
+Result<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
+                                        const SignRequest& request);
 
 // ---- verification ---------------------------------------------------------------------------
 
@@ -138,7 +138,7 @@ struct OpenedEvidence {
     std::string summary;  ///< one line: strokes, samples, writing time
 };
 /// Opens (decrypts and checks) evidence bytes, or says why it cannot.
-using EvidenceOpener = std::function<Outcome<OpenedEvidence>(ByteView evidence)>;
+using EvidenceOpener = std::function<Result<OpenedEvidence>(ByteView evidence)>;
 
 enum class Coverage { WholeDocument, EarlierRevision };
 
@@ -202,7 +202,7 @@ struct VerifyOptions {
 
 /// Every signature of the document, in the order of their fields. Fails (naming `name`) only
 /// when the document cannot be read at all; a bad signature is a report, not a failure.
-Outcome<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string& name,
-                                                const VerifyOptions& options);
+Result<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string& name,
+                                               const VerifyOptions& options);
 
 }  // namespace penwell::pdf

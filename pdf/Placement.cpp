@@ -54,12 +54,11 @@ std::optional<PageBox> visibleBox(QPDFPageObjectHelper& page) {
     return shown.width() > 0.0 && shown.height() > 0.0 ? shown : *media;
 }
 
-Outcome<Place> onPage(std::vector<QPDFPageObjectHelper>& pages, const PagePlacement& where,
-                      const std::string& name) {
+Result<Place> onPage(std::vector<QPDFPageObjectHelper>& pages, const PagePlacement& where,
+                     const std::string& name) {
     if (where.page < 1 || static_cast<std::size_t>(where.page) > pages.size()) {
-        return fail(PdfErrorKind::NoSuchPage, "--page " + std::to_string(where.page) + ": " + name +
-                                                  " has " + std::to_string(pages.size()) +
-                                                  " page(s)");
+        return fail(PdfErrorKind::NoSuchPage, "--page " + std::to_string(where.page),
+                    name + " has " + std::to_string(pages.size()) + " page(s)");
     }
     const double values[] = {where.x, where.y, where.width, where.height};
     const std::string rect = "--rect " + number(where.x) + "," + number(where.y) + "," +
@@ -67,14 +66,14 @@ Outcome<Place> onPage(std::vector<QPDFPageObjectHelper>& pages, const PagePlacem
     if (!std::all_of(std::begin(values), std::end(values),
                      [](double v) { return std::isfinite(v); }) ||
         !(where.width > 0.0) || !(where.height > 0.0)) {
-        return fail(PdfErrorKind::BadRect, rect + ": needs a finite width and height above 0");
+        return fail(PdfErrorKind::BadRect, rect, "needs a finite width and height above 0");
     }
     QPDFPageObjectHelper& page = pages[static_cast<std::size_t>(where.page - 1)];
     const std::optional<PageBox> shown = visibleBox(page);
     if (!shown) {
-        return fail(PdfErrorKind::NeedsRepair, name + ": damaged: page " +
-                                                   std::to_string(where.page) +
-                                                   " has no media box with an area");
+        return fail(
+            PdfErrorKind::NeedsRepair, name,
+            "damaged: page " + std::to_string(where.page) + " has no media box with an area");
     }
     Place place;
     place.page = page.getObjectHandle();
@@ -86,26 +85,26 @@ Outcome<Place> onPage(std::vector<QPDFPageObjectHelper>& pages, const PagePlacem
     constexpr double kSlack = 1e-6;
     if (place.rect.urx > shown->urx + kSlack || place.rect.ury > shown->ury + kSlack ||
         where.x < -kSlack || where.y < -kSlack) {
-        return fail(PdfErrorKind::BadRect, rect + ": lies off page " + std::to_string(where.page) +
-                                               ", whose crop box is " + number(shown->width()) +
-                                               " by " + number(shown->height()) + " points");
+        return fail(PdfErrorKind::BadRect, rect,
+                    "lies off page " + std::to_string(where.page) + ", whose crop box is " +
+                        number(shown->width()) + " by " + number(shown->height()) + " points");
     }
     return place;
 }
 
-Outcome<Place> inField(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
-                       const std::string& fieldName, const std::string& name) {
+Result<Place> inField(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
+                      const std::string& fieldName, const std::string& name) {
     QPDFAcroFormDocumentHelper form(qpdf);
     for (QPDFFormFieldObjectHelper field : form.getFormFields()) {
         if (field.getFullyQualifiedName() != fieldName) {
             continue;
         }
         if (field.getFieldType() != "/Sig") {
-            return fail(PdfErrorKind::NotSignatureField,
-                        "--field " + fieldName + ": not a signature field");
+            return fail(PdfErrorKind::NotSignatureField, "--field " + fieldName,
+                        "not a signature field");
         }
         if (!field.getValue().isNull()) {
-            return fail(PdfErrorKind::AlreadySigned, "--field " + fieldName + ": signed already");
+            return fail(PdfErrorKind::AlreadySigned, "--field " + fieldName, "signed already");
         }
         Place place;
         place.existingField = true;
@@ -126,8 +125,8 @@ Outcome<Place> inField(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
         const std::optional<PageBox> rect =
             place.widget.isDictionary() ? boxOf(place.widget.getKey("/Rect")) : std::nullopt;
         if (!place.widget.isIndirect() || !place.field.isIndirect() || !rect) {
-            return fail(PdfErrorKind::NoSuchField,
-                        "--field " + fieldName + ": has no widget with a rectangle");
+            return fail(PdfErrorKind::NoSuchField, "--field " + fieldName,
+                        "has no widget with a rectangle");
         }
         for (std::size_t i = 0; i < pages.size(); ++i) {
             if (!place.page.isInitialized() &&
@@ -138,16 +137,16 @@ Outcome<Place> inField(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
             }
         }
         if (!place.page.isInitialized()) {
-            return fail(PdfErrorKind::NoSuchField,
-                        "--field " + fieldName + ": its widget is on no page");
+            return fail(PdfErrorKind::NoSuchField, "--field " + fieldName,
+                        "its widget is on no page");
         }
         place.rect = *rect;
         if (!(place.rect.width() > 0.0) || !(place.rect.height() > 0.0)) {
-            return fail(PdfErrorKind::BadRect, "--field " + fieldName + ": its widget has no area");
+            return fail(PdfErrorKind::BadRect, "--field " + fieldName, "its widget has no area");
         }
         return place;
     }
-    return fail(PdfErrorKind::NoSuchField, "--field " + fieldName + ": no such field in " + name);
+    return fail(PdfErrorKind::NoSuchField, "--field " + fieldName, "no such field in " + name);
 }
 
 }  // namespace
@@ -166,8 +165,8 @@ std::optional<PageBox> boxOf(QPDFObjectHandle array) {
     return box;
 }
 
-Outcome<Place> findPlace(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
-                         const SignRequest& request, const std::string& name) {
+Result<Place> findPlace(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
+                        const SignRequest& request, const std::string& name) {
     if (const auto* where = std::get_if<PagePlacement>(&request.placement)) {
         return onPage(pages, *where, name);
     }

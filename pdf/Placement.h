@@ -41,8 +41,8 @@ struct Place {
 /// beyond the document, a rectangle of no area or off the crop box, a page without a valid
 /// media box (a damaged file), a field that is missing, no signature field, signed already, or
 /// without a widget on a page. Messages name `name` or the option at fault.
-Outcome<Place> findPlace(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
-                         const SignRequest& request, const std::string& name);
+Result<Place> findPlace(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
+                        const SignRequest& request, const std::string& name);
 
 /// A field name no other field has: Signature1, Signature2, ...
 std::string freeFieldName(QPDF& qpdf);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pdf/Outcome.h"
+#include "pdf/PdfFailure.h"
 #include "platform/Bytes.h"
 
 namespace penwell::pdf {

@@ -48,17 +48,18 @@ struct Prepared {
 
 /// What the document's signatures allow: a certification that allows no change, a signed
 /// field's lock over the field to be signed, and a certification asked of a signed document.
-std::optional<PdfError> refusedByPermissions(QPDF& qpdf, const Place& place,
-                                             const SignRequest& request, const std::string& name) {
+MaybeFailure refusedByPermissions(QPDF& qpdf, const Place& place, const SignRequest& request,
+                                  const std::string& name) {
     if (const std::optional<Certification> certified = certificationOf(qpdf)) {
         if (certified->permissions == 1) {
-            return fail(PdfErrorKind::Certified, name + ": certified: no changes allowed");
+            return fail(PdfErrorKind::Certified, name, "certified: no changes allowed");
         }
     }
     for (const SignedLock& locked : signedLocks(qpdf)) {
         if (locked.lock.permissions == 1) {
-            return fail(PdfErrorKind::Certified, name + ": locked by the signature in field " +
-                                                     locked.field + ": no changes allowed");
+            return fail(
+                PdfErrorKind::Certified, name,
+                "locked by the signature in field " + locked.field + ": no changes allowed");
         }
         if (place.existingField && locked.lock.covers(place.fieldName)) {
             return fail(PdfErrorKind::Certified, "--field " + place.fieldName +
@@ -80,7 +81,7 @@ std::optional<PdfError> refusedByPermissions(QPDF& qpdf, const Place& place,
     return std::nullopt;
 }
 
-Outcome<Prepared> prepare(ByteView in, const std::string& inName, const SignRequest& request) {
+Result<Prepared> prepare(ByteView in, const std::string& inName, const SignRequest& request) {
     for (const auto& [option, value] : {std::pair{"--reason", &request.reason},
                                         {"--location", &request.location},
                                         {"--name", &request.name}}) {
@@ -95,7 +96,7 @@ Outcome<Prepared> prepare(ByteView in, const std::string& inName, const SignRequ
                         ": expected 1 (no changes), 2 (form filling and signing) or 3 (also "
                         "annotations)");
     }
-    Outcome<std::shared_ptr<QPDF>> opened = openDocument(in, inName);
+    Result<std::shared_ptr<QPDF>> opened = openDocument(in, inName);
     if (!opened) {
         return opened.error();
     }
@@ -111,12 +112,12 @@ Outcome<Prepared> prepare(ByteView in, const std::string& inName, const SignRequ
     prepared.lastSection = *lastSection;
     try {
         prepared.pages = QPDFPageDocumentHelper(*prepared.qpdf).getAllPages();
-        Outcome<Place> found = findPlace(*prepared.qpdf, prepared.pages, request, inName);
+        Result<Place> found = findPlace(*prepared.qpdf, prepared.pages, request, inName);
         if (!found) {
             return found.error();
         }
         prepared.place = std::move(*found);
-        if (std::optional<PdfError> refused =
+        if (MaybeFailure refused =
                 refusedByPermissions(*prepared.qpdf, prepared.place, request, inName)) {
             return *refused;
         }
@@ -154,8 +155,8 @@ std::optional<QPDFObjectHandle> references(const Prepared& prepared, const SignR
 
 }  // namespace
 
-Outcome<Placement> placementOf(const std::optional<std::string>& field, int page,
-                               const std::optional<std::string>& rect) {
+Result<Placement> placementOf(const std::optional<std::string>& field, int page,
+                              const std::optional<std::string>& rect) {
     if (field.has_value() == rect.has_value()) {
         return fail(PdfErrorKind::BadRect, "give either --field NAME or --page N --rect X,Y,W,H");
     }
@@ -169,18 +170,18 @@ Outcome<Placement> placementOf(const std::optional<std::string>& field, int page
     char comma = ',';
     for (std::size_t i = 0; i < 4; ++i) {
         if ((i > 0 && !(text >> comma)) || comma != ',' || !(text >> *fields[i])) {
-            return fail(PdfErrorKind::BadRect, "--rect " + *rect + ": expected X,Y,W,H in points");
+            return fail(PdfErrorKind::BadRect, "--rect " + *rect, "expected X,Y,W,H in points");
         }
     }
     if (!(text >> std::ws).eof()) {
-        return fail(PdfErrorKind::BadRect, "--rect " + *rect + ": expected X,Y,W,H in points");
+        return fail(PdfErrorKind::BadRect, "--rect " + *rect, "expected X,Y,W,H in points");
     }
     return Placement{placement};
 }
 
-Outcome<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
-                                         const SignRequest& request) {
-    Outcome<Prepared> prepared = prepare(in, inName, request);
+Result<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
+                                        const SignRequest& request) {
+    Result<Prepared> prepared = prepare(in, inName, request);
     if (!prepared) {
         return prepared.error();
     }
@@ -192,9 +193,9 @@ Outcome<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
                           place.rect.width(), place.rect.height(), place.rotate};
 }
 
-Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
-                       const SigningIdentity& identity) {
-    Outcome<Prepared> prepared = prepare(in, inName, request);
+Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
+                      const SigningIdentity& identity) {
+    Result<Prepared> prepared = prepare(in, inName, request);
     if (!prepared) {
         return prepared.error();
     }
@@ -229,7 +230,7 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
         NewObjects objects(qpdf, static_cast<int>(first));
         std::set<QPDFObjGen> changed;
 
-        Outcome<std::pair<QPDFObjectHandle, PageBox>> inkForm = importInk(ink, request.inkPdf);
+        Result<std::pair<QPDFObjectHandle, PageBox>> inkForm = importInk(ink, request.inkPdf);
         if (!inkForm) {
             return inkForm.error();
         }
@@ -267,7 +268,7 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
         changed.insert(place.widget.getObjGen());
         if (request.evidence) {
             // The one extra pass over the input, only when it is needed.
-            Outcome<Bytes> evidence = request.evidence(cms::sha256({in}));
+            Result<Bytes> evidence = request.evidence(cms::sha256({in}));
             if (!evidence) {
                 return evidence.error();
             }
@@ -314,7 +315,7 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
         std::vector<XrefEntry> entries;
         // The same CMS with a zero digest and a signature of the key's largest size: the real
         // one is no longer, and nothing is signed twice.
-        Outcome<Bytes> probe = cms::signDetached(identity, Sha256{}, true);
+        Result<Bytes> probe = cms::signDetached(identity, Sha256{}, true);
         if (!probe) {
             return probe.error();
         }
@@ -394,7 +395,7 @@ Outcome<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest
               out.begin() + static_cast<std::ptrdiff_t>(in.size() + byteRangeAt));
     const ByteView whole(out);
     const Sha256 digest = cms::sha256({whole.first(gapStart), whole.subspan(gapEnd)});
-    Outcome<Bytes> signedData = cms::signDetached(identity, digest, false);
+    Result<Bytes> signedData = cms::signDetached(identity, digest, false);
     if (!signedData) {
         return signedData.error();
     }

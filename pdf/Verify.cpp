@@ -209,7 +209,7 @@ void checkEvidence(SignatureReport& report, QPDFObjectHandle field, ByteView fil
     if (!options.openEvidence) {
         return;
     }
-    Outcome<OpenedEvidence> opened = options.openEvidence(report.evidenceBytes);
+    Result<OpenedEvidence> opened = options.openEvidence(report.evidenceBytes);
     if (!opened) {
         report.evidence = EvidenceState::Refused;
         report.evidenceDetail = opened.error().message;
@@ -269,7 +269,7 @@ void checkModifications(SignatureReport& report, QPDFFormFieldObjectHelper& fiel
         report.modifications = ModificationLevel::Other;
         return;
     }
-    Outcome<std::shared_ptr<QPDF>> revision =
+    Result<std::shared_ptr<QPDF>> revision =
         openDocument(file.first(static_cast<std::size_t>(report.signedBytes)), name + " as signed");
     if (!revision) {
         report.modifications = ModificationLevel::Other;
@@ -304,9 +304,9 @@ const char* describe(ModificationLevel level) {
     return "other";
 }
 
-Outcome<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string& name,
-                                                const VerifyOptions& options) {
-    Outcome<std::shared_ptr<QPDF>> opened = openDocument(file, name);
+Result<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string& name,
+                                               const VerifyOptions& options) {
+    Result<std::shared_ptr<QPDF>> opened = openDocument(file, name);
     if (!opened) {
         return opened.error();
     }

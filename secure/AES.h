@@ -32,7 +32,7 @@ inline constexpr std::size_t kPBKDFSaltSize = 8;
 /// PBKDF2 iteration count.
 inline constexpr std::size_t kPBKDFRounds = 10000;
 /// The domain of every Error this group reports; the code is the failing crypto status.
-inline constexpr std::string_view kVellCryptManagerErrorDomain = "penwell.crypt";
+inline constexpr std::string_view kVellCryptManagerErrorDomain = "PenwellCrypt";
 
 class AES {
 public:

@@ -31,10 +31,10 @@ void printPin(const std::string& sha1, const std::filesystem::path& certificate,
 
 int runCertNew(const CertNewOptions& options, std::ostream& out) {
     if (options.bits < 1024 || options.bits > 16384) {
-        throw ToolError("--bits: " + std::to_string(options.bits) + " is outside 1024..16384");
+        throw UsageError("--bits: " + std::to_string(options.bits) + " is outside 1024..16384");
     }
     if (options.days < 1) {
-        throw ToolError("--days: " + std::to_string(options.days) + " is not a positive number");
+        throw UsageError("--days: " + std::to_string(options.days) + " is not a positive number");
     }
     OutputFolder folder = must(OutputFolder::create(options.out));
     const bool signing = options.operatorPair;

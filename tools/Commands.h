@@ -128,6 +128,15 @@ struct DemoOptions {
 DemoOptions defaultDemoOptions();
 int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
 
+/// Where a signature goes on a document and what it says, the same for `pdf sign` and
+/// `serve --document`: --field, or --page with --rect; --reason, --location and --name.
+struct PlacementOptions {
+    std::optional<std::string> field;  ///< an existing empty signature field, or:
+    int page = 1;
+    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the crop box's lower-left corner
+    std::string reason, location, name;  ///< left out of the signature when empty
+};
+
 struct ServeOptions {
     std::string bind = "127.0.0.1";
     int port = 8080;                           ///< 0 picks a free port
@@ -147,10 +156,7 @@ struct ServeOptions {
     SealOptions seal;  ///< who every evidence record is sealed for
     /// A PDF to sign on the page, placed as `pdf sign` places it; needs `sign`.
     std::optional<std::filesystem::path> document;
-    std::optional<std::string> field;
-    int page = 1;
-    std::optional<std::string> rect;
-    std::string reason, location, name;
+    PlacementOptions placement;
     std::optional<std::filesystem::path> pdfjs;  ///< pdf.js's folder (libjs-pdf)
 };
 /// Serves the signing page until Ctrl-C; prints the page's address on `out` first, and a
@@ -193,9 +199,7 @@ int runDesk(const DeskOptions& options, std::ostream& out, std::ostream& err);
 struct PdfSignOptions {
     std::filesystem::path in;
     std::filesystem::path out;
-    std::optional<std::string> field;  ///< an existing empty signature field, or:
-    int page = 1;
-    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the crop box's lower-left corner
+    PlacementOptions placement;
     /// The signature, exactly one of: a trace replayed through the controller; an evidence
     /// record bound to IN; a record and its wrapped key. The last two are opened with
     /// privateKey (the receiver's) to draw the ink.
@@ -208,7 +212,6 @@ struct PdfSignOptions {
     std::filesystem::path signKey;
     std::optional<std::filesystem::path> signCert;
     std::optional<std::filesystem::path> signPasswordFile;  ///< else $PENWELL_SIGN_PASSWORD
-    std::string reason, location, name;
     SealOptions seal;  ///< who the evidence made here (--trace, --data) is sealed for
     std::optional<std::filesystem::path> resources;  ///< the folder holding Penwell.dat
     std::optional<int> certify;  ///< a certification signature: 1, 2 or 3 (DocMDP /P)

@@ -182,7 +182,7 @@ nlohmann::json recordJson(const PointRecord& record, std::size_t recordBytes) {
 
 int runOpen(const OpenOptions& options, std::ostream& out) {
     if (!options.evidence && (options.data.empty() || options.key.empty())) {
-        throw ToolError("open: needs --data and --key, or --evidence");
+        throw UsageError("open: needs --data and --key, or --evidence");
     }
     const std::pair<const char*, const std::optional<std::filesystem::path>*> kinds[] = {
         {"--png", &options.png}, {"--svg", &options.svg}, {"--pdf", &options.pdf}};
@@ -199,7 +199,7 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
         }
     }
     if (!(options.scale >= 1.0 && options.scale <= 8.0)) {
-        throw ToolError("--scale: " + std::to_string(options.scale) + " is not within 1 and 8");
+        throw UsageError("--scale: " + std::to_string(options.scale) + " is not within 1 and 8");
     }
     std::vector<NamedFile> inputs = {{"--private-key", options.privateKey}};
     if (options.evidence) {
@@ -217,7 +217,7 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
     PointRecord record;
     if (options.evidence) {
         if (!options.data.empty() || !options.key.empty()) {
-            throw ToolError("--evidence: replaces --data and --key, give one or the other");
+            throw UsageError("--evidence: replaces --data and --key, give one or the other");
         }
         evidence = must(openEvidenceFile(
             *options.evidence, receiverKey(options.privateKey, options.privateKeyPasswordFile),

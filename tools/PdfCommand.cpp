@@ -24,14 +24,6 @@ using namespace penwell::receiver;
 
 namespace {
 
-template <typename T>
-T orThrow(pdf::Outcome<T> outcome) {
-    if (!outcome) {
-        throw ToolError(outcome.error().message);
-    }
-    return std::move(*outcome);
-}
-
 /// The operator key, read once: it signs the PDF and the evidence made here.
 SigningIdentity loadOperator(const PdfSignOptions& options) {
     return must(
@@ -156,23 +148,24 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
         throw ToolError(options.out.string() + ": exists already (--force replaces it)");
     }
     if (options.data.has_value() != options.key.has_value()) {
-        throw ToolError(std::string(options.data ? "--data" : "--key") + ": needs " +
-                        (options.data ? "--key" : "--data") + " too");
+        throw UsageError(std::string(options.data ? "--data" : "--key") + ": needs " +
+                         (options.data ? "--key" : "--data") + " too");
     }
     if (int(options.trace.has_value()) + int(options.evidence.has_value()) +
             int(options.data.has_value()) !=
         1) {
-        throw ToolError("give exactly one signature: --trace T, --evidence E or --data D --key K");
+        throw UsageError("give exactly one signature: --trace T, --evidence E or --data D --key K");
     }
     if (options.trace ? options.privateKey.has_value() : !options.privateKey) {
-        throw ToolError(options.trace ? "--private-key: only opens --evidence or --data"
-                                      : "--private-key: needed to open --evidence or --data");
+        throw UsageError(options.trace ? "--private-key: only opens --evidence or --data"
+                                       : "--private-key: needed to open --evidence or --data");
     }
     pdf::SignRequest request;
-    request.placement = orThrow(pdf::placementOf(options.field, options.page, options.rect));
-    request.reason = options.reason;
-    request.location = options.location;
-    request.name = options.name;
+    const PlacementOptions& place = options.placement;
+    request.placement = must(pdf::placementOf(place.field, place.page, place.rect), kExitUsage);
+    request.reason = place.reason;
+    request.location = place.location;
+    request.name = place.name;
     request.certify = options.certify;
     request.warn = [&err](const std::string& warning) {
         err << "penwell: warning: " << warning << "\n";
@@ -182,7 +175,7 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     const bool pinned = !options.evidence && plan.recipients.empty();
     Sealer sealer{loadOperator(options), std::move(plan.recipients),
                   resourceFolder(options, pinned)};
-    const pdf::SigningIdentity identity = orThrow(pdf::SigningIdentity::fromOperator(
+    const pdf::SigningIdentity identity = must(pdf::SigningIdentity::fromOperator(
         sealer.signer, options.signKey.string(),
         options.signCert ? options.signCert->string() : options.signKey.string()));
     const Bytes in = must(readFile(options.in, pdf::kMaxDocumentBytes, "a PDF"));
@@ -191,14 +184,14 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
                           : options.evidence ? fromEvidence(options, digest)
                                              : fromRecord(options, sealer, digest);
     request.inkPdf = std::move(signature.inkPdf);
-    request.evidence = [&](const Sha256& signedDigest) -> pdf::Outcome<Bytes> {
+    request.evidence = [&](const Sha256& signedDigest) -> Result<Bytes> {
         if (signedDigest != digest) {  // the library digests the same bytes: never
             return pdf::fail(pdf::PdfErrorKind::Evidence,
                              options.in.string() + ": changed while it was being signed");
         }
         return signature.evidence;
     };
-    const Bytes signedPdf = orThrow(pdf::signPdf(in, options.in.string(), request, identity));
+    const Bytes signedPdf = must(pdf::signPdf(in, options.in.string(), request, identity));
     StagedOutputs outputs;
     must(outputs.stage(options.out, signedPdf));
     must(outputs.commitAll());

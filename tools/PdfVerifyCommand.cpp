@@ -21,14 +21,6 @@ using namespace penwell::receiver;
 
 namespace {
 
-template <typename T>
-T orThrow(pdf::Outcome<T> outcome) {
-    if (!outcome) {
-        throw ToolError(outcome.error().message);
-    }
-    return std::move(*outcome);
-}
-
 const char* yesNo(bool value) {
     return value ? "yes" : "NO";
 }
@@ -40,26 +32,31 @@ pdf::EvidenceOpener evidenceOpener(const PdfVerifyOptions& options,
     const std::string name = options.file.string() + ": the embedded evidence";
     // The operator signs the record and the PDF: every certificate that vouches for a
     // signature may vouch for a record.
-    return [&options, &newest, name](ByteView bytes) -> pdf::Outcome<pdf::OpenedEvidence> {
-        try {
-            const receiver::OpenedEvidence opened = must(
-                openEvidenceRecord(bytes, name,
-                                   receiverKey(*options.privateKey, options.privateKeyPasswordFile),
-                                   std::nullopt, options.trust));
-            const EvidencePayload& payload = opened.payload;
-            if (!payload.documentSha256) {
-                return pdf::fail(pdf::PdfErrorKind::Evidence, name + " is bound to no document");
-            }
-            const PointRecord record = must(decodeRecord(payload.record, name));
-            char summary[96];
-            std::snprintf(summary, sizeof summary, "%zu strokes, %zu samples, writing %.3f s",
-                          record.size(), sampleCount(record),
-                          static_cast<double>(writingMilliseconds(record)) / 1000.0);
-            newest = payload;
-            return pdf::OpenedEvidence{*payload.documentSha256, summary};
-        } catch (const ToolError& error) {
-            return pdf::fail(pdf::PdfErrorKind::Evidence, error.what());
+    return [&options, &newest, name](ByteView bytes) -> Result<pdf::OpenedEvidence> {
+        // The report shows why the evidence did not open; the signature is checked all the same.
+        const auto refused = [](const Failure& failure) {
+            return pdf::fail(pdf::PdfErrorKind::Evidence, failure.message);
+        };
+        const Result<receiver::OpenedEvidence> opened = openEvidenceRecord(
+            bytes, name, receiverKey(*options.privateKey, options.privateKeyPasswordFile),
+            std::nullopt, options.trust);
+        if (!opened) {
+            return refused(opened.error());
         }
+        const EvidencePayload& payload = opened->payload;
+        if (!payload.documentSha256) {
+            return pdf::fail(pdf::PdfErrorKind::Evidence, name + " is bound to no document");
+        }
+        const Result<PointRecord> record = decodeRecord(payload.record, name);
+        if (!record) {
+            return refused(record.error());
+        }
+        char summary[96];
+        std::snprintf(summary, sizeof summary, "%zu strokes, %zu samples, writing %.3f s",
+                      record->size(), sampleCount(*record),
+                      static_cast<double>(writingMilliseconds(*record)) / 1000.0);
+        newest = payload;
+        return pdf::OpenedEvidence{*payload.documentSha256, summary};
     };
 }
 
@@ -152,7 +149,7 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
         verify.trust.push_back(must(readFile(trusted, kMaxKeyBytes, "a certificate")));
     }
     if (options.png && !options.privateKey) {
-        throw ToolError("--png: needs --private-key to open the evidence");
+        throw UsageError("--png: needs --private-key to open the evidence");
     }
     std::vector<NamedFile> inputs{{"SIGNED", options.file}};
     if (options.privateKey) {
@@ -170,7 +167,7 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
         verify.openEvidence = evidenceOpener(options, newest);
     }
     const std::vector<pdf::SignatureReport> reports =
-        orThrow(pdf::verifyPdf(file, options.file.string(), verify));
+        must(pdf::verifyPdf(file, options.file.string(), verify));
     if (reports.empty()) {
         throw ToolError(options.file.string() + ": holds no signature");
     }

@@ -37,7 +37,7 @@ std::filesystem::path stagePng(StagedOutputs& outputs, const std::filesystem::pa
 std::optional<SigningIdentity> loadSigningIdentity(const SignOptions& options) {
     if (!options.key) {
         if (options.certificate || options.passwordFile) {
-            throw ToolError(
+            throw UsageError(
                 std::string(options.certificate ? "--sign-cert" : "--sign-password-file") +
                 ": needs --sign-key");
         }
@@ -57,7 +57,7 @@ KeyLocation receiverKey(const std::filesystem::path& key,
 
 SealPlan sealFor(const SealOptions& options, bool pinned, bool evidence) {
     if (!options.recipients.empty() && !evidence) {
-        throw ToolError("--recipient: only goes with evidence this command seals");
+        throw UsageError("--recipient: only goes with evidence this command seals");
     }
     const std::vector<Recipient> recipients = must(loadRecipients(options.recipients));
     const Sealing sealing{pinned || (evidence && recipients.empty()), recipients};
@@ -96,24 +96,24 @@ std::string statistic(double value) {
 
 int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err) {
     if (options.data.has_value() != options.key.has_value()) {
-        throw ToolError(std::string(options.data ? "--data" : "--key") + ": needs " +
-                        (options.data ? "--key" : "--data") +
-                        " too: the record is useless without its wrapped key");
+        throw UsageError(std::string(options.data ? "--data" : "--key") + ": needs " +
+                         (options.data ? "--key" : "--data") +
+                         " too: the record is useless without its wrapped key");
     }
     if (!(options.scale >= 1.0 && options.scale <= 8.0)) {
-        throw ToolError("--scale: " + std::to_string(options.scale) + " is not within 1 and 8");
+        throw UsageError("--scale: " + std::to_string(options.scale) + " is not within 1 and 8");
     }
     if (options.evidence && !options.document && !options.noDocument) {
-        throw ToolError(
+        throw UsageError(
             "--evidence: needs --document (the file being signed), or "
             "--no-document for a record bound to nothing");
     }
     if (options.document && options.noDocument) {
-        throw ToolError("--document: contradicts --no-document");
+        throw UsageError("--document: contradicts --no-document");
     }
     if ((options.document || options.noDocument || options.sign.key) && !options.evidence) {
-        throw ToolError(std::string(options.sign.key ? "--sign-key" : "--document") +
-                        ": only goes with --evidence");
+        throw UsageError(std::string(options.sign.key ? "--sign-key" : "--document") +
+                         ": only goes with --evidence");
     }
     // Every picture option with the export that makes it.
     const struct {

@@ -6,10 +6,15 @@
 
 #include "host/common/EvidenceInputs.h"
 #include "host/common/Replay.h"
+#include "host/web/Document.h"
 #include "host/web/Server.h"
 #include "platform/filesystem/StagedFile.h"
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
+
+#ifdef PENWELL_WITH_PDF
+#include "pdf/PdfSignature.h"
+#endif
 
 namespace penwell::tools {
 
@@ -32,8 +37,8 @@ Size parsePad(const std::string& text) {
                     std::from_chars(text.data() + x + 1, end, h).ptr == end && w >= 1 && h >= 1 &&
                     w <= kMaxPadSide && h <= kMaxPadSide;
     if (!ok) {
-        throw ToolError("--pad " + text + ": expected WxH, each from 1 to " +
-                        std::to_string(kMaxPadSide));
+        throw UsageError("--pad " + text + ": expected WxH, each from 1 to " +
+                         std::to_string(kMaxPadSide));
     }
     return {static_cast<double>(w), static_cast<double>(h)};
 }
@@ -71,7 +76,7 @@ void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIde
 // --out must take files now, not first at a signer's Done.
 void checkWritable(const std::filesystem::path& folder) {
     // Owner-only, like every file the signatures are written to.
-    if (const auto made = filesystem::makePrivateFolders(folder); !made) {
+    if (const auto made = filesystem::makeOutputFolder(folder); !made) {
         throw ToolError(folder.string() + ": cannot make the folder: " +
                         std::generic_category().message(static_cast<int>(made.error().code)));
     }
@@ -85,6 +90,14 @@ void checkWritable(const std::filesystem::path& folder) {
 }
 
 int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
+    // Usage errors first, before a file is read: they exit 2 whatever else is wrong.
+    const Size padSize = parsePad(options.pad);
+#ifdef PENWELL_WITH_PDF
+    if (options.document) {
+        const PlacementOptions& place = options.placement;
+        must(pdf::placementOf(place.field, place.page, place.rect), kExitUsage);
+    }
+#endif
     // Every signature saves the encrypted record, whose key the pinned certificate wraps.
     SealPlan plan = sealFor(options.seal, true, true);
     web::ServerOptions server;
@@ -97,7 +110,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     server.publicOrigins = options.publicOrigins;
     server.threads = std::max(2u, std::thread::hardware_concurrency());
     web::PadSettings& pad = server.pad;
-    pad.size = parsePad(options.pad);
+    pad.size = padSize;
     pad.smoothing = options.smoothing;
     pad.lineWidth = options.lineWidth;
     pad.operatorControls = options.operatorControls;
@@ -113,10 +126,15 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     pad.recipients = std::move(plan.recipients);
     pad.demoWarning = plan.warning;
     if (options.document) {
-        pad.document = must(web::SignableDocument::open(
-            {*options.document, options.field, options.page, options.rect, options.reason,
-             options.location, options.name, options.pdfjs},
-            pad.signer));
+        auto document = web::SignableDocument::open(
+            {*options.document, options.placement.field, options.placement.page,
+             options.placement.rect, options.placement.reason, options.placement.location,
+             options.placement.name, options.pdfjs},
+            pad.signer);
+        const bool usage =
+            !document && document.error().domain == web::kDocumentErrorDomain &&
+            document.error().code == static_cast<std::int64_t>(web::DocumentError::needsSignKey);
+        pad.document = must(std::move(document), usage ? kExitUsage : kExitFailure);
     }
     checkKeyWrap(pad.services, pad.signer, pad.recipients);
     warnOfDemo(plan, err);

@@ -23,14 +23,6 @@ namespace {
 
 using nlohmann::json;
 
-template <class T>
-T valueOr(verify::Outcome<T> outcome) {
-    if (!outcome) {
-        throw ToolError(outcome.failure().message);
-    }
-    return std::move(outcome).value();
-}
-
 std::string number(double value) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.4f", value);
@@ -75,7 +67,7 @@ int runVerifyEnrol(const VerifyEnrolOptions& options, std::ostream& out, std::os
     }
     verify::EnrolOptions enrol;
     enrol.allowMixedKinds = options.allowMixedKinds;
-    const verify::Template t = valueOr(verify::Template::enrol(std::move(references), enrol));
+    const verify::Template t = must(verify::Template::enrol(std::move(references), enrol));
     std::string text = t.serialise();
     // Biometric data: readable by its owner only, whatever the umask; sealed, readable by the
     // recipients only wherever it is copied.
@@ -100,60 +92,59 @@ int runVerifyEnrol(const VerifyEnrolOptions& options, std::ostream& out, std::os
 }
 
 int runVerifyCheck(const VerifyCheckOptions& options, std::ostream& out, std::ostream& err) {
-    try {
-        Bytes bytes = must(readFile(options.templateFile, verify::kMaxTemplateBytes, "a template"));
-        // A sealed template opens with the receiver's key first.
-        if (receiver::looksSealed(bytes)) {
-            if (!options.privateKey) {
-                throw ToolError(options.templateFile.string() +
-                                ": a sealed template: give the receiver's --private-key");
+    // Exit code 1 means "reject": a check that cannot be made exits 2, whatever stopped it.
+    return runCommand(
+        [&] {
+            Bytes bytes =
+                must(readFile(options.templateFile, verify::kMaxTemplateBytes, "a template"));
+            // A sealed template opens with the receiver's key first.
+            if (receiver::looksSealed(bytes)) {
+                if (!options.privateKey) {
+                    throw ToolError(options.templateFile.string() +
+                                    ": a sealed template: give the receiver's --private-key");
+                }
+                Bytes opened =
+                    must(receiver::openSealed(bytes, options.templateFile.string(),
+                                              receiverKey(*options.privateKey, std::nullopt)));
+                secureWipe(bytes);
+                bytes = std::move(opened);
             }
-            Bytes opened = must(receiver::openSealed(
-                bytes, options.templateFile.string(), receiverKey(*options.privateKey, std::nullopt)));
-            secureWipe(bytes);
-            bytes = std::move(opened);
-        }
-        const verify::Template t = valueOr(verify::Template::parse(
-            std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
-            options.templateFile.string()));
-        const verify::Signature query = loadSignature(options.query, options.privateKey);
-        if (t.migratedFrom() != 0) {
-            err << "penwell: note: " << options.templateFile.string() << " is a version "
-                << t.migratedFrom() << " template, read by measuring its references again; "
-                << "enrol them again to write version " << verify::kTemplateVersion << '\n';
-        }
-        const verify::Verdict v = valueOr(t.check(query, options.threshold));
-        if (options.json) {
-            json components = json::array();
-            for (const auto& c : v.components) {
-                components.push_back({{"name", c.name},
-                                      {"z", c.z},
-                                      {"weight", c.weight},
-                                      {"value", c.value},
-                                      {"centre", c.centre},
-                                      {"spread", c.spread}});
+            const verify::Template t = must(verify::Template::parse(
+                std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                options.templateFile.string()));
+            const verify::Signature query = loadSignature(options.query, options.privateKey);
+            if (t.migratedFrom() != 0) {
+                err << "penwell: note: " << options.templateFile.string() << " is a version "
+                    << t.migratedFrom() << " template, read by measuring its references again; "
+                    << "enrol them again to write version " << verify::kTemplateVersion << '\n';
             }
-            out << json{{"accepted", v.accepted},
-                        {"score", v.score},
-                        {"threshold", v.threshold},
-                        {"pressureUsed", v.pressureUsed},
-                        {"components", components}}
-                       .dump(2)
-                << '\n';
-        } else {
-            out << (v.accepted ? "accept" : "reject") << ": score " << number(v.score)
-                << " at threshold " << number(v.threshold) << " (" << pressureNote(v.pressureUsed)
-                << "); furthest from the references: " << furthest(v.components) << '\n';
-        }
-        return v.accepted ? 0 : 1;
-    } catch (const ToolError& e) {
-        err << "penwell: " << e.what() << '\n';
-        return 2;
-    } catch (const std::exception& e) {
-        // Anything else must not reach the caller's exit code 1, which means "reject".
-        err << "penwell: unexpected failure: " << e.what() << '\n';
-        return 2;
-    }
+            const verify::Verdict v = must(t.check(query, options.threshold));
+            if (options.json) {
+                json components = json::array();
+                for (const auto& c : v.components) {
+                    components.push_back({{"name", c.name},
+                                          {"z", c.z},
+                                          {"weight", c.weight},
+                                          {"value", c.value},
+                                          {"centre", c.centre},
+                                          {"spread", c.spread}});
+                }
+                out << json{{"accepted", v.accepted},
+                            {"score", v.score},
+                            {"threshold", v.threshold},
+                            {"pressureUsed", v.pressureUsed},
+                            {"components", components}}
+                           .dump(2)
+                    << '\n';
+            } else {
+                out << (v.accepted ? "accept" : "reject") << ": score " << number(v.score)
+                    << " at threshold " << number(v.threshold) << " ("
+                    << pressureNote(v.pressureUsed)
+                    << "); furthest from the references: " << furthest(v.components) << '\n';
+            }
+            return v.accepted ? 0 : 1;
+        },
+        err, kExitUsage);
 }
 
 }  // namespace penwell::tools

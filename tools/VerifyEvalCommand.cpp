@@ -232,11 +232,7 @@ int runVerifyEval(const VerifyEvalOptions& options, std::ostream& out, std::ostr
     protocol.draws = options.draws;
     protocol.seed = options.seed;
     protocol.pen = !options.withoutPressure;
-    auto report = verify::evaluate(signers, protocol);
-    if (!report) {
-        throw ToolError(report.failure().message);
-    }
-    const verify::EvaluationReport& r = report.value();
+    const verify::EvaluationReport r = must(verify::evaluate(signers, protocol));
     for (const auto& line : r.skipped) {
         err << "penwell: skipped " << line << '\n';
     }

@@ -14,14 +14,13 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <vector>
 
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
 #include "tools/VerifyCli.h"
 
 namespace {
-
-using penwell::tools::ToolError;
 
 /// Refuses nan and inf, which pass a range check: every comparison with nan is false.
 const CLI::Validator kFinite(
@@ -33,6 +32,38 @@ const CLI::Validator kFinite(
         return std::string();
     },
     "FINITE");
+
+/// --line-width, the same range in every command: 0 to 1000 points, which holds every width
+/// any command has taken (a pen's ink follows its pressure whatever the width).
+template <typename T>
+CLI::Option* addLineWidth(CLI::App* command, T& width, const std::string& help) {
+    return command->add_option("--line-width", width, help)
+        ->check(kFinite)
+        ->check(CLI::Range(0.0, 1000.0));
+}
+
+/// --smoothing on|off, spelled the same in every command; --smoothing alone means on.
+CLI::Option* addSmoothing(CLI::App* command, std::string& value, const std::string& help) {
+    return command->add_option("--smoothing", value, help + "; --smoothing alone: on")
+        ->expected(0, 1)
+        ->check(CLI::IsMember({"on", "off"}));
+}
+
+/// Where the signature goes and what it says, the same for every command that signs a PDF.
+/// Answers the options, for a command that takes them only with another.
+std::vector<CLI::Option*> addPlacementOptions(CLI::App* command,
+                                              penwell::tools::PlacementOptions& placement) {
+    auto* field = command->add_option("--field", placement.field, "an empty signature field");
+    return {field,
+            command->add_option("--page", placement.page, "page of a new field (1 is the first)")
+                ->check(CLI::PositiveNumber)
+                ->capture_default_str(),
+            command->add_option("--rect", placement.rect, "X,Y,W,H of a new field, in points")
+                ->excludes(field),
+            command->add_option("--reason", placement.reason, "why it is signed"),
+            command->add_option("--location", placement.location, "where it is signed"),
+            command->add_option("--name", placement.name, "the signer's name")};
+}
 
 /// The operator key options, the same for every command that writes evidence.
 void addSignOptions(CLI::App* command, penwell::tools::SignOptions& sign) {
@@ -67,6 +98,7 @@ void addPrivateKeyPassword(CLI::App* command, std::optional<std::filesystem::pat
 int main(int argc, char** argv) {
     CLI::App app{"Penwell signature-capture tool: demo, trace replay, the receiver, certificates"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("penwell ") + PENWELL_VERSION);
     app.footer(
         "Inputs must be regular files: traces and encrypted records of at most 32 MiB, "
         "certificates and keys of at most 1 MiB.");
@@ -128,13 +160,9 @@ int main(int argc, char** argv) {
     addSealOptions(replayCmd, replay.seal);
     dataOpt->needs(keyOpt);
     keyOpt->needs(dataOpt);
-    replayCmd->add_option("--smoothing", smoothing, "override the trace's smoothing")
-        ->check(CLI::IsMember({"on", "off"}));
+    auto* smoothingOpt = addSmoothing(replayCmd, smoothing, "override the trace's smoothing");
     auto* widthOpt =
-        replayCmd
-            ->add_option("--line-width", lineWidth, "override the trace's ink width, in points")
-            ->check(kFinite)
-            ->check(CLI::Range(0.0f, 1000.0f));
+        addLineWidth(replayCmd, lineWidth, "override the trace's ink width, in points");
     replayCmd->add_option("--store", replay.store,
                           "certificate store file (default: a throwaway one in memory)");
     replayCmd->add_option("--resources", replay.resources,
@@ -142,8 +170,8 @@ int main(int argc, char** argv) {
                           "../share/penwell beside the program, else the library's)");
     replayCmd->callback([&] {
         action = [&] {
-            if (!smoothing.empty()) {
-                replay.smoothing = smoothing == "on";
+            if (smoothingOpt->count() > 0) {
+                replay.smoothing = smoothing != "off";
             }
             if (widthOpt->count() > 0) {
                 replay.lineWidth = lineWidth;
@@ -185,12 +213,16 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     openCmd->add_flag("--crop", open.crop, "cut the pictures to the ink");
     openCmd->add_flag("--background", open.background, "white under the ink");
-    openCmd->add_flag("--smoothing", open.smoothing, "smooth plain strokes, as the sender may");
-    openCmd->add_option("--line-width", open.lineWidth, "ink width, in points")
-        ->check(kFinite)
-        ->check(CLI::Range(0.1, 100.0))
-        ->capture_default_str();
-    openCmd->callback([&] { action = [&] { return penwell::tools::runOpen(open, std::cout); }; });
+    std::string openSmoothing = "off";
+    auto* openSmoothingOpt = addSmoothing(openCmd, openSmoothing,
+                                          "smooth plain strokes, as the sender may (default: off)");
+    addLineWidth(openCmd, open.lineWidth, "ink width, in points")->capture_default_str();
+    openCmd->callback([&] {
+        action = [&] {
+            open.smoothing = openSmoothingOpt->count() > 0 && openSmoothing != "off";
+            return penwell::tools::runOpen(open, std::cout);
+        };
+    });
 
     // ---- cert ----------------------------------------------------------------------------
     auto* certCmd = app.add_subcommand("cert", "Make or inspect the receiver's certificate");
@@ -252,12 +284,9 @@ int main(int argc, char** argv) {
                          "../share/penwell beside the program, else the library's)");
     serveCmd->add_option("--store", serve.store,
                          "certificate store file (default: a throwaway one per signer)");
-    serveCmd->add_option("--smoothing", serveSmoothing, "smooth finger strokes after a pause")
-        ->check(CLI::IsMember({"on", "off"}))
-        ->capture_default_str();
-    serveCmd->add_option("--line-width", serve.lineWidth, "ink width, in points")
-        ->check(CLI::Range(0.5f, 40.0f))
-        ->capture_default_str();
+    addSmoothing(serveCmd, serveSmoothing, "smooth finger strokes after a pause")
+        ->default_str("on");
+    addLineWidth(serveCmd, serve.lineWidth, "ink width, in points")->capture_default_str();
     serveCmd->add_option("--pad", serve.pad, "pad size WxH, in points")->capture_default_str();
     serveCmd->add_option("--max-sessions", serve.maxSessions, "signers at once")
         ->check(CLI::Range(1, 1000))
@@ -284,24 +313,15 @@ int main(int argc, char** argv) {
     auto* documentOpt = serveCmd->add_option(
         "--document", serve.document,
         "a PDF to sign on the page (needs --sign-key); Done also writes NAME.pdf");
-    auto* serveFieldOpt =
-        serveCmd->add_option("--field", serve.field, "... into this empty signature field");
-    for (auto* option :
-         {serveFieldOpt,
-          serveCmd->add_option("--page", serve.page, "... or on this page (1 is the first)")
-              ->check(CLI::PositiveNumber),
-          serveCmd->add_option("--rect", serve.rect, "... at X,Y,W,H, in points (as pdf sign)")
-              ->excludes(serveFieldOpt),
-          serveCmd->add_option("--reason", serve.reason, "why it is signed"),
-          serveCmd->add_option("--location", serve.location, "where it is signed"),
-          serveCmd->add_option("--name", serve.name, "who signs"),
-          serveCmd->add_option("--pdfjs", serve.pdfjs,
-                               "pdf.js's folder (default: $PENWELL_PDFJS, else libjs-pdf's)")}) {
+    std::vector<CLI::Option*> documentOptions = addPlacementOptions(serveCmd, serve.placement);
+    documentOptions.push_back(serveCmd->add_option(
+        "--pdfjs", serve.pdfjs, "pdf.js's folder (default: $PENWELL_PDFJS, else libjs-pdf's)"));
+    for (auto* option : documentOptions) {
         option->needs(documentOpt);
     }
     serveCmd->callback([&] {
         action = [&] {
-            serve.smoothing = serveSmoothing == "on";
+            serve.smoothing = serveSmoothing != "off";
             return penwell::tools::runServe(serve, std::cout, std::cerr);
         };
     });
@@ -383,12 +403,7 @@ int main(int argc, char** argv) {
         "certificate) and signed with --sign-key. --evidence must already be bound to IN.");
     pdfSignCmd->add_option("IN", pdfSign.in, "the PDF to sign")->required();
     pdfSignCmd->add_option("OUT", pdfSign.out, "the signed PDF to write")->required();
-    auto* fieldOpt = pdfSignCmd->add_option("--field", pdfSign.field, "an empty signature field");
-    pdfSignCmd->add_option("--page", pdfSign.page, "page of a new field (1 is the first)")
-        ->check(CLI::PositiveNumber)
-        ->capture_default_str();
-    pdfSignCmd->add_option("--rect", pdfSign.rect, "X,Y,W,H of a new field, in points")
-        ->excludes(fieldOpt);
+    addPlacementOptions(pdfSignCmd, pdfSign.placement);
     pdfSignCmd->add_option("--trace", pdfSign.trace, "the handwriting, as a trace");
     pdfSignCmd->add_option("--evidence", pdfSign.evidence, "... or an evidence record bound to IN");
     pdfSignCmd->add_option("--data", pdfSign.data, "... or an encrypted record, with --key");
@@ -408,9 +423,6 @@ int main(int argc, char** argv) {
     pdfSignCmd->add_option("--resources", pdfSign.resources,
                            "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
                            "../share/penwell beside the program, else the library's)");
-    pdfSignCmd->add_option("--reason", pdfSign.reason, "why it is signed");
-    pdfSignCmd->add_option("--location", pdfSign.location, "where it is signed");
-    pdfSignCmd->add_option("--name", pdfSign.name, "the signer's name");
     pdfSignCmd
         ->add_option("--certify", pdfSign.certify,
                      "certify the document, allowing after it 1: no changes, 2: form filling and "
@@ -447,16 +459,11 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return 2;
     }
-    try {
-        return action ? action() : 2;
-    } catch (const ToolError& e) {
-        std::cerr << "penwell: " << e.what() << "\n";
-    } catch (const std::exception& e) {
-        std::cerr << "penwell: unexpected failure: " << e.what() << "\n";
-    }
-    return 1;
+    return action ? penwell::tools::runCommand(action, std::cerr) : penwell::tools::kExitUsage;
 }

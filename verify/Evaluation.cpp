@@ -96,8 +96,8 @@ struct Scores {
 };
 
 /// One mode's scores over every usable signer and draw.
-Outcome<Scores> scoreAll(const std::vector<const SignerSet*>& usable,
-                         const EvaluationOptions& options, bool withoutPressure) {
+Result<Scores> scoreAll(const std::vector<const SignerSet*>& usable,
+                        const EvaluationOptions& options, bool withoutPressure) {
     auto prepare = [&](const Signature& s) {
         return withoutPressure ? verify::withoutPressure(s) : s;
     };
@@ -127,17 +127,17 @@ Outcome<Scores> scoreAll(const std::vector<const SignerSet*>& usable,
             enrolOptions.allowMixedKinds = true;  // a data set may mix devices; compare alike
             auto enrolled = Template::enrol(std::move(references), enrolOptions);
             if (!enrolled) {
-                return enrolled.failure();
+                return enrolled.error();
             }
             const Template& t = enrolled.value();
-            std::optional<Failure> failure;
+            MaybeFailure failure;
             auto score = [&](const Signature& s, std::vector<double>& into) {
                 if (failure) {
                     return;
                 }
                 auto verdict = t.check(prepare(s));
                 if (!verdict) {
-                    failure = verdict.failure();
+                    failure = verdict.error();
                     return;
                 }
                 into.push_back(verdict->score);
@@ -199,19 +199,19 @@ ModeReport reportOf(Scores s, bool pressure) {
 
 }  // namespace
 
-Outcome<EvaluationReport> evaluate(const std::vector<SignerSet>& signers,
-                                   const EvaluationOptions& options) {
+Result<EvaluationReport> evaluate(const std::vector<SignerSet>& signers,
+                                  const EvaluationOptions& options) {
     if (options.references < kMinReferences || options.references > options.pool ||
         options.references > kMaxReferences) {
-        return Failure{FailureCode::invalidArgument,
-                       "references per signer must be from " + std::to_string(kMinReferences) +
-                           " to " + std::to_string(std::min(options.pool, kMaxReferences))};
+        return fail(FailureCode::invalidArgument,
+                    "references per signer must be from " + std::to_string(kMinReferences) +
+                        " to " + std::to_string(std::min(options.pool, kMaxReferences)));
     }
     if (options.draws == 0) {
-        return Failure{FailureCode::invalidArgument, "at least one draw is needed"};
+        return fail(FailureCode::invalidArgument, "at least one draw is needed");
     }
     if (!options.pen && !options.finger) {
-        return Failure{FailureCode::invalidArgument, "neither pen nor finger results asked for"};
+        return fail(FailureCode::invalidArgument, "neither pen nor finger results asked for");
     }
     EvaluationReport report;
     std::vector<const SignerSet*> usable;
@@ -229,9 +229,9 @@ Outcome<EvaluationReport> evaluate(const std::vector<SignerSet>& signers,
         }
     }
     if (usable.size() < 2) {
-        return Failure{FailureCode::invalidArgument,
-                       "evaluation needs at least two signers with more than " +
-                           std::to_string(options.references) + " genuine signatures"};
+        return fail(FailureCode::invalidArgument,
+                    "evaluation needs at least two signers with more than " +
+                        std::to_string(options.references) + " genuine signatures");
     }
     report.signers = usable.size();
     // A set without pressure has finger results only, whichever were asked for.
@@ -243,7 +243,7 @@ Outcome<EvaluationReport> evaluate(const std::vector<SignerSet>& signers,
         }
         auto scores = scoreAll(usable, options, withoutPressure);
         if (!scores) {
-            return scores.failure();
+            return scores.error();
         }
         report.modes.push_back(reportOf(std::move(scores).value(), !withoutPressure));
     }

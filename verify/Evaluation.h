@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "verify/Outcome.h"
 #include "verify/Signature.h"
+#include "verify/VerifyFailure.h"
 
 namespace penwell::verify {
 
@@ -102,7 +102,7 @@ std::vector<DetPoint> detCurve(std::vector<double> genuine, std::vector<double> 
 /// left to test) are skipped and named in the report. Refuses references below
 /// kMinReferences or above `pool`, no draws, no mode, fewer than two usable signers, and any
 /// signature the verifier refuses (the failure names it).
-Outcome<EvaluationReport> evaluate(const std::vector<SignerSet>& signers,
-                                   const EvaluationOptions& options);
+Result<EvaluationReport> evaluate(const std::vector<SignerSet>& signers,
+                                  const EvaluationOptions& options);
 
 }  // namespace penwell::verify

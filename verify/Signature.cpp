@@ -30,22 +30,21 @@ std::size_t sampleCount(const Signature& signature) {
     return count;
 }
 
-std::optional<Failure> checkSignature(const Signature& signature) {
+MaybeFailure checkSignature(const Signature& signature) {
     const std::string& name = signature.name;
     if (signature.strokes.size() > kMaxStrokes) {
-        return Failure{FailureCode::tooLong,
-                       name + ": " + std::to_string(signature.strokes.size()) +
-                           " strokes, more than the " + std::to_string(kMaxStrokes) +
-                           " a signature may have"};
+        return fail(FailureCode::tooLong, name,
+                    std::to_string(signature.strokes.size()) + " strokes, more than the " +
+                        std::to_string(kMaxStrokes) + " a signature may have");
     }
     const std::size_t count = sampleCount(signature);
     if (count == 0) {
-        return Failure{FailureCode::emptySignature, name + ": empty signature (no samples)"};
+        return fail(FailureCode::emptySignature, name, "empty signature (no samples)");
     }
     if (count > kMaxSamples) {
-        return Failure{FailureCode::tooLong,
-                       name + ": " + std::to_string(count) + " samples, more than the " +
-                           std::to_string(kMaxSamples) + " a signature may have"};
+        return fail(FailureCode::tooLong, name,
+                    std::to_string(count) + " samples, more than the " +
+                        std::to_string(kMaxSamples) + " a signature may have");
     }
     for (std::size_t s = 0; s < signature.strokes.size(); ++s) {
         const auto& samples = signature.strokes[s].samples;
@@ -54,10 +53,10 @@ std::optional<Failure> checkSignature(const Signature& signature) {
             // Written so that NaN fails every test.
             if (!(std::abs(p.x) <= kMaxCoordinate) || !(std::abs(p.y) <= kMaxCoordinate) ||
                 !(p.pressure >= 0.0 && p.pressure <= kMaxPressure)) {
-                return Failure{FailureCode::invalidSample,
-                               name + ": stroke " + std::to_string(s + 1) + ", sample " +
-                                   std::to_string(i + 1) +
-                                   ": position beyond 1e7 points, or pressure not from 0 to 1e6"};
+                return fail(FailureCode::invalidSample, name,
+                            "stroke " + std::to_string(s + 1) + ", sample " +
+                                std::to_string(i + 1) +
+                                ": position beyond 1e7 points, or pressure not from 0 to 1e6");
             }
         }
     }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "verify/Outcome.h"
+#include "verify/VerifyFailure.h"
 
 namespace penwell::verify {
 
@@ -60,7 +60,7 @@ std::size_t sampleCount(const Signature& signature);
 /// Checks that the signature can be compared: at least one sample, at most kMaxSamples and
 /// kMaxStrokes, finite positions within kMaxCoordinate, pressures from 0 to kMaxPressure. The
 /// failure names the signature and, for a bad sample, the stroke and sample (both counted from 1).
-std::optional<Failure> checkSignature(const Signature& signature);
+MaybeFailure checkSignature(const Signature& signature);
 
 /// The same signature with every pressure set to 0: what a finger would have given.
 Signature withoutPressure(Signature signature);

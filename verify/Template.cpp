@@ -57,17 +57,17 @@ void Template::measure() {
     }
 }
 
-Outcome<Template> Template::enrol(std::vector<Signature> references, const EnrolOptions& options) {
+Result<Template> Template::enrol(std::vector<Signature> references, const EnrolOptions& options) {
     if (references.size() < kMinReferences) {
-        return Failure{FailureCode::tooFewReferences,
-                       "enrolment needs at least " + std::to_string(kMinReferences) +
-                           " references (" + std::to_string(kRecommendedReferences) +
-                           " recommended), got " + std::to_string(references.size())};
+        return fail(FailureCode::tooFewReferences,
+                    "enrolment needs at least " + std::to_string(kMinReferences) + " references (" +
+                        std::to_string(kRecommendedReferences) + " recommended), got " +
+                        std::to_string(references.size()));
     }
     if (references.size() > kMaxReferences) {
-        return Failure{FailureCode::tooManyReferences,
-                       "enrolment takes at most " + std::to_string(kMaxReferences) +
-                           " references, got " + std::to_string(references.size())};
+        return fail(FailureCode::tooManyReferences,
+                    "enrolment takes at most " + std::to_string(kMaxReferences) +
+                        " references, got " + std::to_string(references.size()));
     }
     for (const Signature& s : references) {
         if (auto failure = checkSignature(s)) {
@@ -80,11 +80,11 @@ Outcome<Template> Template::enrol(std::vector<Signature> references, const Enrol
             if (!options.allowMixedKinds) {
                 const Signature& pen = kindOf(s) == SignatureKind::pen ? s : references.front();
                 const Signature& finger = kindOf(s) == SignatureKind::pen ? references.front() : s;
-                return Failure{FailureCode::mixedKinds,
-                               "references mix pen and finger signatures (" + pen.name +
-                                   " is pen, " + finger.name +
-                                   " is finger); allow mixed kinds to compare them without "
-                                   "pressure"};
+                return fail(FailureCode::mixedKinds,
+                            "references mix pen and finger signatures (" + pen.name + " is pen, " +
+                                finger.name +
+                                " is finger); allow mixed kinds to compare them without "
+                                "pressure");
             }
             kind = SignatureKind::finger;
         }
@@ -101,12 +101,12 @@ Outcome<Template> Template::enrol(std::vector<Signature> references, const Enrol
     return t;
 }
 
-Outcome<Verdict> Template::check(const Signature& query, std::optional<double> threshold) const {
+Result<Verdict> Template::check(const Signature& query, std::optional<double> threshold) const {
     if (auto failure = checkSignature(query)) {
         return *failure;
     }
     if (threshold && !std::isfinite(*threshold)) {
-        return Failure{FailureCode::invalidArgument, "the threshold must be a finite number"};
+        return fail(FailureCode::invalidArgument, "the threshold must be a finite number");
     }
     Verdict v;
     v.pressureUsed = scales_.pressure && kindOf(query) == SignatureKind::pen;

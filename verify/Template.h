@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "verify/Features.h"
-#include "verify/Outcome.h"
 #include "verify/Scoring.h"
 #include "verify/Signature.h"
+#include "verify/VerifyFailure.h"
 
 namespace penwell::verify {
 
@@ -53,14 +53,14 @@ public:
     /// Enrols kMinReferences to kMaxReferences signatures. Refuses, with one line naming the
     /// signature at fault, too few or too many, an empty or unusable signature, and pen and
     /// finger references together unless options.allowMixedKinds.
-    static Outcome<Template> enrol(std::vector<Signature> references,
-                                   const EnrolOptions& options = {});
+    static Result<Template> enrol(std::vector<Signature> references,
+                                  const EnrolOptions& options = {});
 
     /// Reads a template file's text; `name` names it in messages. A file of an older version
     /// that this build still reads is read by enrolling its references again (migratedFrom()
     /// then says from which version). Refuses other versions and anything malformed, naming
     /// the line.
-    static Outcome<Template> parse(std::string_view text, const std::string& name);
+    static Result<Template> parse(std::string_view text, const std::string& name);
 
     /// The file's text in the current version (docs/verification.md, "Template file").
     std::string serialise() const;
@@ -69,7 +69,7 @@ public:
     /// signatures; otherwise both sides are compared without it. Without a threshold the
     /// default for the mode is used. Refuses an empty or unusable query and a threshold that
     /// is not finite; the template is left as it was.
-    Outcome<Verdict> check(const Signature& query, std::optional<double> threshold = {}) const;
+    Result<Verdict> check(const Signature& query, std::optional<double> threshold = {}) const;
 
     /// Pen only when every reference is a pen signature.
     SignatureKind kind() const { return kind_; }

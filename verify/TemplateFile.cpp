@@ -64,8 +64,8 @@ public:
     bool atLineEnd() const { return line_.find_first_not_of(' ') == std::string_view::npos; }
 
     Failure fault(const std::string& what) const {
-        return Failure{FailureCode::malformedTemplate,
-                       name_ + ": line " + std::to_string(lineNumber_) + ": " + what};
+        return fail(FailureCode::malformedTemplate, name_,
+                    "line " + std::to_string(lineNumber_) + ": " + what);
     }
 
     template <class T>
@@ -83,7 +83,7 @@ private:
     const std::string& name_;
 };
 
-std::optional<Failure> readSignature(Reader& r, Signature& s) {
+MaybeFailure readSignature(Reader& r, Signature& s) {
     std::size_t strokes = 0;
     if (!r.nextLine() || r.word() != "signature" || !r.number(strokes) || !r.atLineEnd() ||
         strokes > kMaxStrokes) {
@@ -123,7 +123,7 @@ std::optional<Failure> readSignature(Reader& r, Signature& s) {
 }
 
 /// `count` lines of `count` finite non-negative distances, symmetric with a zero diagonal.
-std::optional<Failure> readDistances(Reader& r, std::size_t count, std::vector<double>& out) {
+MaybeFailure readDistances(Reader& r, std::size_t count, std::vector<double>& out) {
     out.assign(count * count, 0.0);
     for (std::size_t i = 0; i < count; ++i) {
         if (!r.nextLine()) {
@@ -156,7 +156,7 @@ std::optional<Failure> readDistances(Reader& r, std::size_t count, std::vector<d
 class TemplateFile {
 public:
     static std::string write(const Template& t);
-    static Outcome<Template> read(std::string_view text, const std::string& name);
+    static Result<Template> read(std::string_view text, const std::string& name);
 };
 
 std::string TemplateFile::write(const Template& t) {
@@ -213,23 +213,22 @@ std::string TemplateFile::write(const Template& t) {
     return out;
 }
 
-Outcome<Template> TemplateFile::read(std::string_view text, const std::string& name) {
+Result<Template> TemplateFile::read(std::string_view text, const std::string& name) {
     if (text.size() > kMaxTemplateBytes) {
-        return Failure{FailureCode::malformedTemplate, name + ": larger than the " +
-                                                           std::to_string(kMaxTemplateBytes >> 20) +
-                                                           " MiB a template may have"};
+        return fail(FailureCode::malformedTemplate, name,
+                    "larger than the " + std::to_string(kMaxTemplateBytes >> 20) +
+                        " MiB a template may have");
     }
     Reader r(text, name);
     int version = 0;
     if (!r.nextLine() || r.word() != kMagic || !r.number(version) || !r.atLineEnd()) {
-        return Failure{FailureCode::malformedTemplate,
-                       name + ": not a Penwell verification template"};
+        return fail(FailureCode::malformedTemplate, name, "not a Penwell verification template");
     }
     if (version < kOldestTemplateVersion || version > kTemplateVersion) {
-        return Failure{FailureCode::wrongVersion,
-                       name + ": template version " + std::to_string(version) +
-                           "; this build reads versions " + std::to_string(kOldestTemplateVersion) +
-                           " to " + std::to_string(kTemplateVersion)};
+        return fail(FailureCode::wrongVersion, name,
+                    "template version " + std::to_string(version) + "; this build reads versions " +
+                        std::to_string(kOldestTemplateVersion) + " to " +
+                        std::to_string(kTemplateVersion));
     }
     Template t;
     std::string_view kindWord;
@@ -306,7 +305,7 @@ std::string Template::serialise() const {
     return TemplateFile::write(*this);
 }
 
-Outcome<Template> Template::parse(std::string_view text, const std::string& name) {
+Result<Template> Template::parse(std::string_view text, const std::string& name) {
     return TemplateFile::read(text, name);
 }
 

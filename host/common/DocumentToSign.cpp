@@ -14,10 +14,10 @@ const ExportOptions kInkPdf{ExportFormat::PDF, 1.0, true, false};
 
 /// The value, or the PDF library's refusal passed on (inside refusing()).
 template <typename T>
-T take(pdf::Outcome<T> outcome) {
+T takePdf(Result<T> outcome) {
     if (!outcome) {
-        throw Refusal{Failure{kDocumentErrorDomain, 100 + static_cast<int>(outcome.error().kind),
-                              outcome.error().message}};
+        throw Refusal{Failure{kDocumentErrorDomain, 100 + outcome.error().code,
+                              outcome.error().message, outcome.error().where}};
     }
     return std::move(*outcome);
 }
@@ -42,17 +42,17 @@ Result<std::shared_ptr<const DocumentToSign>> DocumentToSign::open(
         impl->request = request;
         impl->name = request.file.string();
         impl->signRequest.placement =
-            take(pdf::placementOf(request.field, request.page, request.rect));
+            takePdf(pdf::placementOf(request.field, request.page, request.rect));
         impl->signRequest.reason = request.reason;
         impl->signRequest.location = request.location;
         impl->signRequest.name = request.name;
-        impl->bytes =
-            penwell::take(filesystem::readFile(request.file, pdf::kMaxDocumentBytes, "a PDF"));
+        impl->bytes = take(filesystem::readFile(request.file, pdf::kMaxDocumentBytes, "a PDF"));
         const pdf::SignaturePlace place =
-            take(pdf::checkSignRequest(impl->bytes, impl->name, impl->signRequest));
+            takePdf(pdf::checkSignRequest(impl->bytes, impl->name, impl->signRequest));
         impl->place = {place.page, place.x, place.y, place.width, place.height};
-        impl->identity = take(pdf::SigningIdentity::fromOperator(signer, keyName, certificateName));
-        impl->digest = penwell::take(documentDigest(impl->bytes, impl->name));
+        impl->identity =
+            takePdf(pdf::SigningIdentity::fromOperator(signer, keyName, certificateName));
+        impl->digest = take(documentDigest(impl->bytes, impl->name));
         return std::shared_ptr<const DocumentToSign>(new DocumentToSign(std::move(impl)));
     });
 }
@@ -87,14 +87,14 @@ Result<Bytes> DocumentToSign::sign(PenwellViewController& controller, const Byte
         pdf::SignRequest request = impl_->signRequest;
         request.inkPdf = ink->bytes;
         request.warn = warn;
-        request.evidence = [&](const Sha256& signedDigest) -> pdf::Outcome<Bytes> {
+        request.evidence = [&](const Sha256& signedDigest) -> Result<Bytes> {
             if (signedDigest != impl_->digest) {  // the bytes are read once: never
                 return pdf::fail(pdf::PdfErrorKind::Evidence,
                                  impl_->name + ": changed while it was being signed");
             }
             return evidence;
         };
-        return take(pdf::signPdf(impl_->bytes, impl_->name, request, *impl_->identity));
+        return takePdf(pdf::signPdf(impl_->bytes, impl_->name, request, *impl_->identity));
     });
 }
 

@@ -20,7 +20,7 @@ std::string reason(int error) {
 
 /// The failure "<path>: <what>: <errno's text>".
 Failure failed(const std::filesystem::path& path, const std::string& what, int error) {
-    return {kFileDomain, error, path.string() + ": " + what + ": " + reason(error)};
+    return Failure::at(kFileDomain, error, path.string(), what + ": " + reason(error));
 }
 
 /// Closes a descriptor on every path out of the function that opened it.
@@ -160,7 +160,7 @@ Result<Kept> keep(const std::filesystem::path& target) {
         return failed(target, "cannot replace", errno);
     }
     if (S_ISDIR(info.st_mode)) {
-        return Failure{kFileDomain, EISDIR, target.string() + ": cannot replace: is a folder"};
+        return Failure::at(kFileDomain, EISDIR, target.string(), "cannot replace: is a folder");
     }
     for (unsigned attempt = 0;; ++attempt) {
         const std::filesystem::path saved = hiddenSibling(target, attempt, "old");
@@ -247,9 +247,21 @@ Result<bool> makePrivateFolders(const std::filesystem::path& folder,
     return created;
 }
 
+Result<bool> makeOutputFolder(const std::filesystem::path& folder) {
+    // A mistyped parent would otherwise become a whole tree of folders nobody asked for.
+    const std::filesystem::path parent = folder.parent_path();
+    struct stat info {};
+    if (!parent.empty() && (::stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+        return Failure::at(kFileDomain, ENOENT, folder.string(),
+                           "cannot create the folder: " + parent.string() +
+                               " is not a folder (only the last folder of the path is made)");
+    }
+    return makePrivateFolders(folder);
+}
+
 Result<OutputFolder> OutputFolder::create(std::filesystem::path path) {
     OutputFolder folder(std::move(path));
-    Result<bool> created = makePrivateFolders(folder.folder_);
+    Result<bool> created = makeOutputFolder(folder.folder_);
     if (!created) {
         return created.error();
     }
@@ -276,17 +288,17 @@ Result<Bytes> readFile(const std::filesystem::path& path, std::uint64_t limit,
         return failed(path, "cannot read", errno);
     }
     if (S_ISDIR(info.st_mode)) {
-        return Failure{kFileDomain, EISDIR, path.string() + ": cannot read: is a folder"};
+        return Failure::at(kFileDomain, EISDIR, path.string(), "cannot read: is a folder");
     }
     if (!S_ISREG(info.st_mode)) {
-        return Failure{kFileDomain, EINVAL, path.string() + ": cannot read: not a regular file"};
+        return Failure::at(kFileDomain, EINVAL, path.string(), "cannot read: not a regular file");
     }
     const auto tooLarge = [&] {
         const bool mebibytes = limit % (1u << 20) == 0;
-        return Failure{kFileDomain, EFBIG,
-                       path.string() + ": too large for " + std::string(what) + " (at most " +
-                           std::to_string(mebibytes ? limit >> 20 : limit >> 10) +
-                           (mebibytes ? " MiB)" : " KiB)")};
+        return Failure::at(kFileDomain, EFBIG, path.string(),
+                           "too large for " + std::string(what) + " (at most " +
+                               std::to_string(mebibytes ? limit >> 20 : limit >> 10) +
+                               (mebibytes ? " MiB)" : " KiB)"));
     };
     if (static_cast<std::uint64_t>(info.st_size) > limit) {
         return tooLarge();

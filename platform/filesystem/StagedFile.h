@@ -91,9 +91,13 @@ private:
 Result<bool> makePrivateFolders(const std::filesystem::path& folder,
                                 std::filesystem::path* failedAt = nullptr);
 
-/// An output folder made for one command: created if missing (owner-only, as
-/// makePrivateFolders), and removed again when the command fails before keep() (only if it is
-/// still empty, so nothing else is ever lost).
+/// An output folder a person named: made (owner-only, as makePrivateFolders) when it is
+/// missing but its parent folder exists; fails naming it when the parent is missing too, so a
+/// mistyped path never becomes a tree of new folders. Answers whether it made the folder.
+Result<bool> makeOutputFolder(const std::filesystem::path& folder);
+
+/// An output folder made for one command: created as makeOutputFolder does, and removed again when
+/// the command fails before keep() (only if it is still empty, so nothing else is ever lost).
 class OutputFolder {
 public:
     /// Fails naming the folder when it cannot be made.

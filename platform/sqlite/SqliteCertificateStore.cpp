@@ -49,12 +49,6 @@ std::string_view className(ItemClass itemClass) {
     return {};
 }
 
-void report(Error* error, std::int64_t code) {
-    if (error != nullptr) {
-        *error = Error{std::string(kErrorDomain), code};
-    }
-}
-
 Statement prepare(sqlite3* db, const char* sql) {
     sqlite3_stmt* raw = nullptr;
     sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
@@ -193,18 +187,17 @@ constexpr const char* kForeign =
 
 }  // namespace
 
-std::shared_ptr<SqliteCertificateStore> SqliteCertificateStore::open(
-    const std::filesystem::path& file, std::shared_ptr<const CertificateServices> services,
-    Error* error) {
+Result<std::shared_ptr<SqliteCertificateStore>> SqliteCertificateStore::open(
+    const std::filesystem::path& file, std::shared_ptr<const CertificateServices> services) {
     auto store = openOnFirstUse(file, std::move(services));
     if (store == nullptr) {
-        report(error, SQLITE_MISUSE);
-        return nullptr;
+        return Failure::at(kSqliteErrorDomain, SQLITE_MISUSE, file.empty() ? "the certificate store" : file.string(),
+                           file.empty() ? "no file named" : "no certificate services to read it");
     }
     const std::lock_guard lock(store->mutex_);
     if (!store->connectForReading()) {
-        report(error, store->failureCode_);
-        return nullptr;
+        return Failure::at(kSqliteErrorDomain, store->failureCode_, store->failure_->file,
+                           store->failure_->reason);
     }
     return store;
 }
@@ -246,14 +239,14 @@ std::optional<std::filesystem::path> SqliteCertificateStore::defaultPath() {
     return std::nullopt;
 }
 
-std::shared_ptr<SqliteCertificateStore> SqliteCertificateStore::openDefault(
-    std::shared_ptr<const CertificateServices> services, Error* error) {
+Result<std::shared_ptr<SqliteCertificateStore>> SqliteCertificateStore::openDefault(
+    std::shared_ptr<const CertificateServices> services) {
     const auto path = defaultPath();
     if (!path) {
-        report(error, SQLITE_CANTOPEN);
-        return nullptr;
+        return Failure::at(kSqliteErrorDomain, SQLITE_CANTOPEN, "the certificate store",
+                           "no file for it: neither XDG_DATA_HOME nor HOME is set");
     }
-    return open(*path, std::move(services), error);
+    return open(*path, std::move(services));
 }
 
 SqliteCertificateStore::SqliteCertificateStore(std::filesystem::path file,

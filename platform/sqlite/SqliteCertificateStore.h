@@ -27,7 +27,7 @@
 
 #include "platform/CHandle.h"
 #include "platform/Certificates.h"
-#include "platform/Errors.h"
+#include "platform/Result.h"
 
 struct sqlite3;
 
@@ -39,9 +39,9 @@ void closeDatabase(sqlite3* db) noexcept;
 using Database = CHandle<sqlite3, closeDatabase>;
 }  // namespace detail
 
-/// The domain of the errors that open() reports; the code is SQLite's extended result code, or
-/// the errno value when the file or its folder is unusable.
-inline constexpr std::string_view kErrorDomain = "penwell.sqlite";
+/// The domain of the failures that open() reports; the code is SQLite's extended result code,
+/// or the errno value when the file or its folder is unusable. The failure's where is the file.
+inline constexpr const char* kSqliteErrorDomain = "PenwellSqlite";
 
 class SqliteCertificateStore final : public CertificateStore {
 public:
@@ -50,10 +50,10 @@ public:
     /// since the store decides which key every signature is wrapped for). `services` parses
     /// what the store reads back. Returns null when the file exists but cannot be read or is
     /// not such a store, or when nothing can ever be stored there (the path is a folder, or
-    /// goes through a file), and, when `error` is not null, says why there.
-    static std::shared_ptr<SqliteCertificateStore> open(
-        const std::filesystem::path& file, std::shared_ptr<const CertificateServices> services,
-        Error* error = nullptr);
+    /// goes through a file); the failure's message is "<file>: <what is wrong>". An empty
+    /// `file` or a null `services` fails with SQLITE_MISUSE.
+    static Result<std::shared_ptr<SqliteCertificateStore>> open(
+        const std::filesystem::path& file, std::shared_ptr<const CertificateServices> services);
 
     /// The store in `file`, first touched by its first lookup or add: whatever is wrong with
     /// the file shows there, as errSecIO with lastFailure(), and not here. Null only when
@@ -72,8 +72,8 @@ public:
     static std::optional<std::filesystem::path> defaultPath();
 
     /// open(defaultPath()). Fails with code SQLITE_CANTOPEN when there is no default path.
-    static std::shared_ptr<SqliteCertificateStore> openDefault(
-        std::shared_ptr<const CertificateServices> services, Error* error = nullptr);
+    static Result<std::shared_ptr<SqliteCertificateStore>> openDefault(
+        std::shared_ptr<const CertificateServices> services);
 
     ~SqliteCertificateStore() override;
     SqliteCertificateStore(const SqliteCertificateStore&) = delete;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
+#include <tuple>
 
 #include "pdf/Fixtures.h"
 #include "pdf/PdfSignature.h"
@@ -192,11 +193,12 @@ TEST_F(PdfSign, OddInputIsRefusedAndNothingWritten) {
         EXPECT_FALSE(fs::exists(at("refused.pdf")));
     }
     const std::string onPage = "--page 1 --rect 10,10,100,40";
-    for (const auto& [options, message] :
-         {std::pair{onPage, "needs --sign-key"},
-          {onPage + operatorKey + " --pdfjs " + at("nowhere").string(), "no pdf.js there"}}) {
+    // A missing option is a usage error (exit 2); a missing pdf.js is not.
+    for (const auto& [options, message, status] :
+         {std::tuple{onPage, "needs --sign-key", 2},
+          {onPage + operatorKey + " --pdfjs " + at("nowhere").string(), "no pdf.js there", 1}}) {
         const Shell s = serve("plain.pdf", options);
-        EXPECT_EQ(s.status, 1);
+        EXPECT_EQ(s.status, status);
         EXPECT_NE(s.output.find(message), std::string::npos) << s.output;
     }
 }
@@ -221,14 +223,14 @@ TEST_F(PdfSign, EvidenceIsBoundToTheRevisionItWasMadeFor) {
     const std::string ink = slurp(at("a.pdf"));  // any one-page PDF will do
     request.inkPdf.assign(ink.begin(), ink.end());
     auto signWith = [&](const std::string& file, std::optional<Bytes> fixed) {
-        request.evidence = [&](const pdf::Sha256& digest) -> pdf::Outcome<Bytes> {
+        request.evidence = [&](const pdf::Sha256& digest) -> Result<Bytes> {
             return fixed ? *fixed : Bytes(digest.begin(), digest.end());
         };
         const std::string in = slurp(at(file));
         return *pdf::signPdf(asBytes(in), file, request, id);
     };
     pdf::VerifyOptions options;
-    options.openEvidence = [](ByteView record) -> pdf::Outcome<pdf::OpenedEvidence> {
+    options.openEvidence = [](ByteView record) -> Result<pdf::OpenedEvidence> {
         pdf::OpenedEvidence opened;
         std::copy_n(record.begin(), std::min(record.size(), std::size_t{32}),
                     opened.documentDigest.begin());
@@ -260,7 +262,7 @@ TEST_F(PdfSign, EvidenceIsBoundToTheRevisionItWasMadeFor) {
         std::to_string(signedA.size() + field.size()) + "\n%%EOF\n";
     const std::string amended = signedA + update;
     const auto reportAmended = pdf::verifyPdf(asBytes(amended), "amended", options);
-    ASSERT_TRUE(reportAmended.ok()) << reportAmended.error().message;
+    ASSERT_TRUE(reportAmended.has_value()) << reportAmended.error().message;
     EXPECT_TRUE(reportAmended->front().signatureValid);
     EXPECT_EQ(reportAmended->front().evidence, pdf::EvidenceState::Refused);
     EXPECT_NE(reportAmended->front().evidenceDetail.find("replaced"), std::string::npos);
@@ -349,7 +351,7 @@ TEST_F(PdfSign, EverySignatureSourceEmbedsEvidenceTheReceiverOpens) {
     makeDocument(at("one.pdf"), 1);  // any one-page PDF will do as ink
     const std::string ink = slurp(at("one.pdf"));
     request.inkPdf.assign(ink.begin(), ink.end());
-    request.evidence = [&](const penwell::pdf::Sha256&) -> penwell::pdf::Outcome<penwell::Bytes> {
+    request.evidence = [&](const penwell::pdf::Sha256&) -> penwell::Result<penwell::Bytes> {
         return evidence;
     };
     const std::string in = slurp(at("xrefstream.pdf"));

@@ -89,10 +89,9 @@ protected:
     std::shared_ptr<CertificateServices> services = openssl::makeCertificateServices();
 
     std::shared_ptr<SqliteCertificateStore> openStore() {
-        Error error;
-        auto store = SqliteCertificateStore::open(file, services, &error);
-        EXPECT_NE(store, nullptr) << error.domain << " " << error.code;
-        return store;
+        auto store = SqliteCertificateStore::open(file, services);
+        EXPECT_TRUE(store) << store.error().message;
+        return store ? *store : nullptr;
     }
 
     std::shared_ptr<Certificate> demo() {
@@ -140,7 +139,7 @@ TEST_F(SqliteCertificateStoreTest, TwoProcessesAddingAtOnceLeaveOneEntry) {
             // Returns 0 when the parent closes its end: both children start together.
             (void)::read(gate[0], &byte, 1);
             const auto store = SqliteCertificateStore::open(file, services);
-            const Status status = store != nullptr ? store->add(*demo()).status : errSecIO;
+            const Status status = store ? (*store)->add(*demo()).status : errSecIO;
             ::_exit(status == errSecSuccess ? 0 : status == errSecDuplicateItem ? 1 : 2);
         }
     }
@@ -250,8 +249,8 @@ TEST_F(SqliteCertificateStoreTest, LookupsNeitherWriteNorWaitForTheWriteLock) {
     ::chmod(file.c_str(), 0644);
     EXPECT_TRUE(withoutWriteAccess(file.parent_path(), [&] {
         const auto store = SqliteCertificateStore::open(file, services);
-        return store != nullptr &&
-               store->copyMatching(ItemClass::certificate, "Keyloft").status == errSecSuccess;
+        return store &&
+               (*store)->copyMatching(ItemClass::certificate, "Keyloft").status == errSecSuccess;
     }));
 }
 
@@ -269,7 +268,7 @@ TEST_F(SqliteCertificateStoreTest, FaultsNameTheFileAndTheCause) {
          "file is not a database"},
         {"truncated", file,
          [&](const auto& f) {
-             ASSERT_EQ(SqliteCertificateStore::open(f, services)->add(*demo()).status,
+             ASSERT_EQ((*SqliteCertificateStore::open(f, services))->add(*demo()).status,
                        errSecSuccess);
              std::filesystem::resize_file(f, 100);
          },
@@ -290,9 +289,11 @@ TEST_F(SqliteCertificateStoreTest, FaultsNameTheFileAndTheCause) {
         std::filesystem::remove_all(file);
         std::filesystem::create_directories(file.parent_path());
         c.make(c.file);
-        Error error;
-        EXPECT_EQ(SqliteCertificateStore::open(c.file, services, &error), nullptr);
-        EXPECT_EQ(error.domain, kErrorDomain);
+        const auto refused = SqliteCertificateStore::open(c.file, services);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().domain, kSqliteErrorDomain);
+        EXPECT_EQ(refused.error().where, c.file.string());
+        EXPECT_NE(refused.error().message.find(c.reason), std::string::npos) << refused.error().message;
         const auto store = SqliteCertificateStore::openOnFirstUse(c.file, services);
         for (const Status status : {store->copyMatching(ItemClass::certificate, "Keyloft").status,
                                     store->add(*demo()).status}) {
@@ -306,7 +307,7 @@ TEST_F(SqliteCertificateStoreTest, FaultsNameTheFileAndTheCause) {
     // A home folder this process may not write: lookups find nothing, the add says why.
     std::filesystem::create_directories(home);
     EXPECT_TRUE(withoutWriteAccess(home, [&] {
-        const auto store = SqliteCertificateStore::open(home / "penwell" / "c.sqlite", services);
+        const auto store = *SqliteCertificateStore::open(home / "penwell" / "c.sqlite", services);
         const auto failure =
             store->add(*demo()).status == errSecIO ? store->lastFailure() : std::nullopt;
         return failure && failure->reason == "cannot create the store's folder " +

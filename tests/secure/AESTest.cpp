@@ -67,7 +67,7 @@ const Error kUntouched{"untouched", 12345};
 
 // Written out rather than taken from the header: hosts compare against these values.
 Error cryptError(int code) {
-    return Error{"penwell.crypt", code};
+    return Error{"PenwellCrypt", code};
 }
 
 // NIST SP 800-38A F.2.5 / F.2.6, AES-256-CBC.

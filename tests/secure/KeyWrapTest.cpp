@@ -26,7 +26,7 @@ protected:
     std::filesystem::path resourceFolder = folder.path() / "resources";
     std::shared_ptr<CertificateServices> certificates = openssl::makeCertificateServices();
     std::shared_ptr<sqlite::SqliteCertificateStore> store =
-        sqlite::SqliteCertificateStore::open(folder.path() / "store.sqlite", certificates);
+        *sqlite::SqliteCertificateStore::open(folder.path() / "store.sqlite", certificates);
     filesystem::DirectoryBundle resources{resourceFolder};
     AES aes{openssl::makeCrypto()};
 
@@ -128,7 +128,7 @@ private:
 
 TEST_F(KeyWrapTest, LosingTheAddRaceUsesTheCertificateTheWinnerInstalled) {
     const auto other =
-        sqlite::SqliteCertificateStore::open(folder.path() / "store.sqlite", certificates);
+        *sqlite::SqliteCertificateStore::open(folder.path() / "store.sqlite", certificates);
     LosingTheAddRace racing(*store, *other);
     test::writeFile(resourceFolder / "Penwell.dat", test::demoCertificateDer());
     const auto wrapped =

@@ -106,20 +106,60 @@ TEST_F(CliTest, HelpAndUsageErrors) {
     EXPECT_EQ(help.status, 0) << help.err;
     EXPECT_THAT(help.out, HasSubstr("penwell cert new [OPTIONS]"));
     EXPECT_THAT(help.out, HasSubstr("traces and encrypted records of at most 32 MiB"));
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"frobnicate"}, "A subcommand is required"},
-        {{"open", "--data", "x"}, "--private-key is required"},
-        {{"replay", "t.json", "--data", "d"}, "--data requires --key"},
-        {{"replay", "t.json", "--line-width", "nan"}, "--line-width: not a finite number: nan"},
+    const Result version = penwell({"--version"});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_THAT(version.out, MatchesRegex("penwell [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+
+    // A usage error exits 2 wherever it is found: by the parser, or by the command when options
+    // do not go together or a value does not parse. Every command takes one --line-width range
+    // and spells --smoothing alike. An --out folder's missing parent is a failure of its own.
+    const std::string pdf = path("in.pdf"), trace = path("t.json");
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+        int status;
+    } cases[] = {
+        {{"frobnicate"}, "A subcommand is required", 2},
+        {{"open", "--data", "x"}, "--private-key is required", 2},
+        {{"replay", "t.json", "--data", "d"}, "--data requires --key", 2},
+        {{"replay", "t.json", "--line-width", "nan"}, "--line-width: not a finite number: nan", 2},
         {{"open", "--private-key", "k", "--data", "d", "--key", "k", "--line-width", "inf"},
-         "--line-width: not a finite number: inf"},
-        {{"replay", "t.json", "--scale", "nan"}, "--scale: not a finite number: nan"},
+         "--line-width: not a finite number: inf",
+         2},
+        {{"replay", "t.json", "--scale", "nan"}, "--scale: not a finite number: nan", 2},
         {{"open", "--private-key", "k", "--data", "d", "--key", "k", "--scale", "9"},
-         "--scale: Value 9 not in range"},
+         "--scale: Value 9 not in range",
+         2},
+        {{"serve", "--line-width", "1001"}, "--line-width: Value 1001 not in range", 2},
+        {{"replay", "t.json", "--line-width", "-1"}, "--line-width: Value -1 not in range", 2},
+        {{"open", "--private-key", "k", "--evidence", "e", "--smoothing", "maybe"},
+         "--smoothing: maybe not in {on,off}",
+         2},
+        {{"serve", "--pad", "600,250"}, "--pad 600,250: expected WxH, each from 1 to 4096", 2},
+        {{"serve", "--document", pdf, "--page", "1", "--rect", "300x100"},
+         "--rect 300x100: expected X,Y,W,H in points",
+         2},
+        {{"pdf", "sign", pdf, path("out.pdf"), "--page", "1", "--rect", "300x100", "--trace", trace,
+          "--sign-key", "k"},
+         "--rect 300x100: expected X,Y,W,H in points",
+         2},
+        {{"pdf", "sign", pdf, path("out.pdf"), "--page", "1", "--rect", "1,2,3,4", "--sign-key",
+          "k"},
+         "give exactly one signature: --trace T, --evidence E or --data D --key K",
+         2},
+        {{"replay", trace, "--evidence", path("e")}, "--evidence: needs --document", 2},
+        {{"replay", trace, "--document", pdf}, "--document: only goes with --evidence", 2},
+        {{"open", "--private-key", "k"}, "open: needs --data and --key, or --evidence", 2},
+        {{"cert", "new", "--out", path("missing/keys")},
+         path("missing/keys").string() + ": cannot create the folder: " + path("missing").string() +
+             " is not a folder (only the last folder of the path is made)",
+         1},
     };
-    for (const auto& [args, message] : cases) {
-        expectFailure(args, message, 2);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front() + " " + c.message);
+        expectFailure(c.args, c.message, c.status);
     }
+    EXPECT_FALSE(std::filesystem::exists(path("missing")));
 }
 
 TEST_F(CliTest, OpenSummaryAndPicture) {
@@ -482,10 +522,11 @@ TEST_F(CliTest, EvidenceSignedWithPkcs12OpensOnlyForItsDocumentAndOperator) {
                   .status,
               0);
     expectFailure({"replay", path("known.json"), "--evidence", path("e.der"), "--resources", demo},
-                  "--evidence: needs --document");
-    const Result made = penwell({"replay", path("known.json"), "--evidence", path("e.der"),
-                                 "--document", path("doc.txt"), "--resources", demo, "--demo", "--sign-key",
-                                 path("op.p12"), "--sign-password-file", path("pass.txt")});
+                  "--evidence: needs --document", 2);
+    const Result made =
+        penwell({"replay", path("known.json"), "--evidence", path("e.der"), "--document",
+                 path("doc.txt"), "--resources", demo, "--demo", "--sign-key", path("op.p12"),
+                 "--sign-password-file", path("pass.txt")});
     ASSERT_EQ(made.status, 0) << made.err;
     ASSERT_EQ(openssl({"cms", "-verify", "-noverify", "-inform", "DER", "-in", path("e.der"),
                        "-certsout", path("carried.pem"), "-out", path("payload.der")})

@@ -154,7 +154,7 @@ TEST(Evaluation, ModesAndRefusals) {
 
     auto refusal = [](const std::vector<SignerSet>& set, EvaluationOptions o) {
         auto r = evaluate(set, o);
-        return r ? std::string() : r.failure().message;
+        return r ? std::string() : r.error().message;
     };
     EvaluationOptions o;
     o.references = 2;

@@ -32,11 +32,11 @@ std::vector<Signature> firstGenuine(std::size_t signer, std::size_t count) {
     return {g.begin(), g.begin() + static_cast<std::ptrdiff_t>(count)};
 }
 
-std::optional<Failure> failureOf(const auto& outcome) {
+MaybeFailure failureOf(const auto& outcome) {
     if (outcome) {
         return std::nullopt;
     }
-    return outcome.failure();
+    return outcome.error();
 }
 
 /// The text a version 1 build wrote for these references: the same reference lines, one table
@@ -92,7 +92,8 @@ TEST(Template, VersionOneIsMeasuredAgain) {
     // A version 1 file is still checked for its form.
     std::string broken = versionOne(t);
     broken.replace(broken.rfind("0.5"), 3, "-1");
-    EXPECT_EQ(failureOf(Template::parse(broken, "old.tpl"))->code, FailureCode::malformedTemplate);
+    EXPECT_EQ(codeOf(*failureOf(Template::parse(broken, "old.tpl"))),
+              FailureCode::malformedTemplate);
 }
 
 TEST(Template, RefusalsNameTheFault) {
@@ -112,7 +113,7 @@ TEST(Template, RefusalsNameTheFault) {
 
     struct Case {
         const char* what;
-        std::optional<Failure> failure;
+        MaybeFailure failure;
         FailureCode code;
         const char* message;
     };
@@ -139,7 +140,8 @@ TEST(Template, RefusalsNameTheFault) {
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(c.failure) << c.what;
-        EXPECT_EQ(c.failure->code, c.code) << c.what;
+        EXPECT_EQ(c.failure->domain, kVerifyErrorDomain) << c.what;
+        EXPECT_EQ(codeOf(*c.failure), c.code) << c.what;
         EXPECT_NE(c.failure->message.find(c.message), std::string::npos)
             << c.what << ": " << c.failure->message;
         EXPECT_EQ(c.failure->message.find('\n'), std::string::npos) << c.what;
