@@ -2,6 +2,8 @@
 // What the desk's tests sign with: a PDF made here (QPdfWriter), an operator key pair made by
 // the tool (`cert new --operator`), the demo certificate's folder, and a desk over them.
 
+#include <gtest/gtest.h>
+
 #include <QColor>
 #include <QProcess>
 #include <QString>
@@ -49,5 +51,20 @@ std::unique_ptr<DeskWindow> makeDesk(const std::filesystem::path& pdf, const Ope
 
 /// Writes a short signature on the pad with the pen, as a tablet would.
 void writeSignature(PenwellWidget& pad, unsigned long startMs);
+
+/// A scratch folder, named by `prefix` and the process, holding a one-page contract
+/// (makePdf) and an operator key pair (makeOperator) with an empty out/; removed after.
+class DeskFolderTest : public ::testing::Test {
+protected:
+    explicit DeskFolderTest(std::string prefix) : prefix_(std::move(prefix)) {}
+    void SetUp() override;
+    void TearDown() override;
+
+    std::filesystem::path scratch, pdf;
+    Operator op;
+
+private:
+    std::string prefix_;
+};
 
 }  // namespace penwell::qt::testing

@@ -18,18 +18,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class Desk : public ::testing::Test {
+class Desk : public DeskFolderTest {
 protected:
-    void SetUp() override {
-        scratch = fs::temp_directory_path() /
-                  ("penwell-desk-" + std::to_string(QCoreApplication::applicationPid()));
-        fs::remove_all(scratch);
-        fs::create_directories(scratch / "out");
-        pdf = scratch / "contract.pdf";
-        makePdf(pdf);
-        op = makeOperator(scratch / "operator");
-    }
-    void TearDown() override { fs::remove_all(scratch); }
+    Desk() : DeskFolderTest("penwell-desk-") {}
 
     /// Shows the desk and waits (bounded) until the X server shows it.
     void show(DeskWindow& desk) {
@@ -45,9 +36,6 @@ protected:
         return QGuiApplication::primaryScreen()->grabWindow(0).toImage().convertToFormat(
             QImage::Format_RGB32);
     }
-
-    fs::path scratch, pdf;
-    Operator op;
 };
 
 bool near(QColor a, QColor b, int tolerance) {

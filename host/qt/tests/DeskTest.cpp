@@ -16,21 +16,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class DeskOffscreen : public ::testing::Test {
+class DeskOffscreen : public DeskFolderTest {
 protected:
-    void SetUp() override {
-        scratch = fs::temp_directory_path() /
-                  ("penwell-desk-offscreen-" + std::to_string(QCoreApplication::applicationPid()));
-        fs::remove_all(scratch);
-        fs::create_directories(scratch / "out");
-        pdf = scratch / "contract.pdf";
-        makePdf(pdf);
-        op = makeOperator(scratch / "operator");
-    }
-    void TearDown() override { fs::remove_all(scratch); }
-
-    fs::path scratch, pdf;
-    Operator op;
+    DeskOffscreen() : DeskFolderTest("penwell-desk-offscreen-") {}
 };
 
 TEST_F(DeskOffscreen, APadScreenGetsThePadFullScreenAndAKioskStartsAgain) {
