@@ -4,6 +4,8 @@
 
 #include "pdf/Roles.h"
 
+#include "pdf/Values.h"
+
 #include <qpdf/QPDFObjectHandle.hh>
 
 #include <algorithm>
@@ -282,18 +284,7 @@ private:
                     continue;
                 }
             }
-            if (h.isStream()) {
-                h = h.getDict();
-            }
-            if (h.isDictionary()) {
-                for (const std::string& key : h.getKeys()) {
-                    pending.push_back(h.getKey(key));
-                }
-            } else if (h.isArray()) {
-                for (int i = 0; i < h.getArrayNItems(); ++i) {
-                    pending.push_back(h.getArrayItem(i));
-                }
-            }
+            pushChildren(h, pending);
         }
     }
 

@@ -1,5 +1,7 @@
 #include "pdf/Update.h"
 
+#include "pdf/Values.h"
+
 #include <cstdio>
 #include <ctime>
 #include <stdexcept>
@@ -78,18 +80,7 @@ QPDFObjectHandle NewObjects::adopt(QPDFObjectHandle root) {
             scratchIds_[h.getObjGen()] = next_;
             scratch_[next_++] = h;
         }
-        if (h.isStream()) {
-            h = h.getDict();
-        }
-        if (h.isDictionary()) {
-            for (const std::string& key : h.getKeys()) {
-                pending.push_back(h.getKey(key));
-            }
-        } else if (h.isArray()) {
-            for (int i = 0; i < h.getArrayNItems(); ++i) {
-                pending.push_back(h.getArrayItem(i));
-            }
-        }
+        pushChildren(h, pending);
     }
     const int id = scratchIds_.at(root.getObjGen());
     qpdf_.replaceObject(id, 0, QPDFObjectHandle::newDictionary());

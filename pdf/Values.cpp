@@ -16,6 +16,21 @@ QPDFObjectHandle keyOf(QPDFObjectHandle holder, const std::string& key) {
     return holder.isDictionary() ? holder.getKey(key) : QPDFObjectHandle::newNull();
 }
 
+void pushChildren(QPDFObjectHandle holder, std::vector<QPDFObjectHandle>& pending) {
+    if (holder.isStream()) {
+        holder = holder.getDict();
+    }
+    if (holder.isDictionary()) {
+        for (const std::string& key : holder.getKeys()) {
+            pending.push_back(holder.getKey(key));
+        }
+    } else if (holder.isArray()) {
+        for (int i = 0; i < holder.getArrayNItems(); ++i) {
+            pending.push_back(holder.getArrayItem(i));
+        }
+    }
+}
+
 bool sameEntry(const std::map<QPDFObjGen, QPDFXRefEntry>& old,
                const std::map<QPDFObjGen, QPDFXRefEntry>& now, QPDFObjGen id, int depth) {
     const auto a = old.find(id), b = now.find(id);

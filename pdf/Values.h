@@ -21,6 +21,10 @@ struct OverBudget {};
 /// `holder`'s `key`, or null when `holder` is no dictionary (qpdf would warn or throw).
 QPDFObjectHandle keyOf(QPDFObjectHandle holder, const std::string& key);
 
+/// Pushes what `holder` holds onto `pending`, for a walk of the objects it reaches: a
+/// dictionary's (or a stream dictionary's) values, an array's items; nothing for a scalar.
+void pushChildren(QPDFObjectHandle holder, std::vector<QPDFObjectHandle>& pending);
+
 /// Whether `id` is written at the same place in both cross-reference tables: the same offset,
 /// or the same index of the same object stream, itself at the same offset.
 bool sameEntry(const std::map<QPDFObjGen, QPDFXRefEntry>& old,
