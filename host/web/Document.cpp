@@ -131,7 +131,7 @@ const Sha256& SignableDocument::digest() const {
 }
 
 int SignableDocument::page() const {
-    return impl_->document->place().page;
+    return impl_->page;
 }
 
 std::span<const WebAsset> SignableDocument::assets() const {
