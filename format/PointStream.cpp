@@ -22,27 +22,27 @@ void writeU32(Bytes& out, std::uint32_t value) {
     }
 }
 
-Refusal corrupt(std::string message) {
-    return Refusal{formatFailure(FormatError::pointStream, std::move(message))};
+Failure corrupt(std::string message) {
+    return formatFailure(FormatError::pointStream, std::move(message));
 }
 
 /// Reads a signed count at `offset`, refusing negative ones and ones whose payload of
 /// `itemSize` bytes per item cannot fit in what is left. Checking against the bytes left
 /// before reserving anything keeps a hostile count from allocating gigabytes.
-std::size_t readCount(ByteView bytes, std::size_t offset, std::size_t itemSize,
-                      const std::string& name, const std::string& what) {
+Result<std::size_t> readCount(ByteView bytes, std::size_t offset, std::size_t itemSize,
+                              const std::string& name, const std::string& what) {
     if (bytes.size() - offset < kCountSize) {
-        throw corrupt(name + ": record truncated: " + what + " at byte " + std::to_string(offset) +
+        return corrupt(name + ": record truncated: " + what + " at byte " + std::to_string(offset) +
                       " needs 4 bytes, " + std::to_string(bytes.size() - offset) + " left");
     }
     const std::int32_t count = signedField(readU32(bytes, offset));
     if (count < 0) {
-        throw corrupt(name + ": record corrupt: " + what + " at byte " + std::to_string(offset) +
+        return corrupt(name + ": record corrupt: " + what + " at byte " + std::to_string(offset) +
                       " is negative (" + std::to_string(count) + ")");
     }
     const std::size_t left = bytes.size() - offset - kCountSize;
     if (static_cast<std::size_t>(count) > left / itemSize) {
-        throw corrupt(name + ": record corrupt: " + what + " at byte " + std::to_string(offset) +
+        return corrupt(name + ": record corrupt: " + what + " at byte " + std::to_string(offset) +
                       " is " + std::to_string(count) + ", which needs at least " +
                       std::to_string(static_cast<std::uint64_t>(count) * itemSize) +
                       " bytes, but only " + std::to_string(left) + " are left");
@@ -50,33 +50,39 @@ std::size_t readCount(ByteView bytes, std::size_t offset, std::size_t itemSize,
     return static_cast<std::size_t>(count);
 }
 
-PointRecord decode(ByteView bytes, const std::string& name) {
+}  // namespace
+
+Result<PointRecord> decodePointStream(ByteView bytes, const std::string& name) {
     // Every stroke takes at least its 4-byte count, which bounds the stroke count.
-    const std::size_t lines = readCount(bytes, 0, kCountSize, name, "stroke count");
+    const Result<std::size_t> lines = readCount(bytes, 0, kCountSize, name, "stroke count");
+    if (!lines) {
+        return lines.error();
+    }
     std::size_t offset = kCountSize;
     PointRecord record;
-    record.reserve(lines);
-    for (std::size_t s = 0; s < lines; ++s) {
-        const std::size_t count = readCount(bytes, offset, kSampleSize, name,
-                                            "sample count of stroke " + std::to_string(s));
+    record.reserve(*lines);
+    for (std::size_t s = 0; s < *lines; ++s) {
+        const Result<std::size_t> count = readCount(
+            bytes, offset, kSampleSize, name, "sample count of stroke " + std::to_string(s));
+        if (!count) {
+            return count.error();
+        }
         offset += kCountSize;
         RecordStroke stroke;
-        stroke.reserve(count);
-        for (std::size_t i = 0; i < count; ++i, offset += kSampleSize) {
+        stroke.reserve(*count);
+        for (std::size_t i = 0; i < *count; ++i, offset += kSampleSize) {
             stroke.push_back({readU32(bytes, offset), readU32(bytes, offset + 4),
                               readU32(bytes, offset + 8), readU32(bytes, offset + 12)});
         }
         record.push_back(std::move(stroke));
     }
     if (offset != bytes.size()) {
-        throw corrupt(name + ": record corrupt: " + std::to_string(bytes.size() - offset) +
-                      " trailing bytes after the last of " + std::to_string(lines) +
-                      " strokes (record is " + std::to_string(bytes.size()) + " bytes)");
+        return corrupt(name + ": record corrupt: " + std::to_string(bytes.size() - offset) +
+                       " trailing bytes after the last of " + std::to_string(*lines) +
+                       " strokes (record is " + std::to_string(bytes.size()) + " bytes)");
     }
     return record;
 }
-
-}  // namespace
 
 std::uint32_t recordInteger(double value) {
     constexpr double kTwo63 = 9223372036854775808.0;
@@ -125,10 +131,6 @@ Bytes encodePointStream(const PointRecord& record) {
         }
     }
     return out;
-}
-
-Result<PointRecord> decodePointStream(ByteView bytes, const std::string& name) {
-    return refusing([&] { return decode(bytes, name); });
 }
 
 std::optional<std::size_t> pointStreamStrokes(ByteView bytes) {

@@ -167,22 +167,39 @@ Result<Bytes> decryptRecord(ByteView keyBlob, ByteView ciphertext, const std::st
 Result<OpenedSignature> openSignature(const KeyLocation& privateKey,
                                       const std::filesystem::path& dataFile,
                                       const std::filesystem::path& keyFile) {
-    return refusing([&] {
-        const PrivateKey key = take(PrivateKey::fromFile(privateKey));
-        const Bytes wrapped = take(filesystem::readFile(keyFile, kMaxKeyBytes, "a wrapped key"));
-        const Bytes ciphertext =
-            take(filesystem::readFile(dataFile, kMaxRecordBytes, "an encrypted record"));
-        Bytes blob = take(key.unwrapKeyBlob(wrapped, keyFile.string()));
-        Result<Bytes> plaintext = decryptRecord(blob, ciphertext, dataFile.string());
-        secureWipe(blob);
-        OpenedSignature opened;
-        opened.plaintext = take(std::move(plaintext));
-        opened.record = take(decodeRecord(opened.plaintext, dataFile.string()));
-        opened.ciphertextBytes = ciphertext.size();
-        opened.wrappedKeyBytes = wrapped.size();
-        opened.keyBits = key.bits();
-        return opened;
-    });
+    Result<PrivateKey> key = PrivateKey::fromFile(privateKey);
+    if (!key) {
+        return key.error();
+    }
+    Result<Bytes> wrapped = filesystem::readFile(keyFile, kMaxKeyBytes, "a wrapped key");
+    if (!wrapped) {
+        return wrapped.error();
+    }
+    Result<Bytes> ciphertext =
+        filesystem::readFile(dataFile, kMaxRecordBytes, "an encrypted record");
+    if (!ciphertext) {
+        return ciphertext.error();
+    }
+    Result<Bytes> blob = key->unwrapKeyBlob(*wrapped, keyFile.string());
+    if (!blob) {
+        return blob.error();
+    }
+    Result<Bytes> plaintext = decryptRecord(*blob, *ciphertext, dataFile.string());
+    secureWipe(*blob);
+    if (!plaintext) {
+        return plaintext.error();
+    }
+    Result<PointRecord> record = decodeRecord(*plaintext, dataFile.string());
+    if (!record) {
+        return record.error();
+    }
+    OpenedSignature opened;
+    opened.plaintext = std::move(*plaintext);
+    opened.record = std::move(*record);
+    opened.ciphertextBytes = ciphertext->size();
+    opened.wrappedKeyBytes = wrapped->size();
+    opened.keyBits = key->bits();
+    return opened;
 }
 
 }  // namespace penwell::receiver

@@ -59,20 +59,27 @@ MaybeFailure withRestoredController(const PointRecord& record, const std::string
 Result<std::vector<ExportResult>> drawRecord(const PointRecord& record, const std::string& name,
                                              const RestoreSettings& settings,
                                              const std::vector<ExportOptions>& pictures) {
-    return refusing([&] {
-        std::vector<ExportResult> results;
-        take(withRestoredController(record, name, settings, [&](PenwellViewController& c) {
+    std::vector<ExportResult> results;
+    std::optional<Failure> pictureFailed;
+    MaybeFailure restored =
+        withRestoredController(record, name, settings, [&](PenwellViewController& c) {
             for (const ExportOptions& picture : pictures) {
                 std::optional<ExportResult> result = c.exportSignature(picture);
                 if (!result) {
-                    throw Refusal{signatureFailure(SignatureError::corrupt,
-                                                   name + ": the picture could not be made")};
+                    pictureFailed = signatureFailure(SignatureError::corrupt,
+                                                     name + ": the picture could not be made");
+                    return;
                 }
                 results.push_back(std::move(*result));
             }
-        }));
-        return results;
-    });
+        });
+    if (restored) {
+        return *restored;
+    }
+    if (pictureFailed) {
+        return *pictureFailed;
+    }
+    return results;
 }
 
 }  // namespace penwell::receiver
