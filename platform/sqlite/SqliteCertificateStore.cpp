@@ -13,24 +13,11 @@
 #include <utility>
 
 #include "platform/filesystem/StagedFile.h"
+#include "platform/sqlite/SqliteHandles.h"
 
 namespace penwell::sqlite {
 
-void detail::closeDatabase(sqlite3* db) noexcept {
-    // _v2 defers the close until every statement is finalised instead of failing.
-    sqlite3_close_v2(db);
-}
-
 namespace {
-
-void finalizeStatement(sqlite3_stmt* statement) noexcept {
-    sqlite3_finalize(statement);
-}
-using Statement = CHandle<sqlite3_stmt, finalizeStatement>;
-
-// Long enough to wait out another process's add (a single short insert) even on a slow disk,
-// short enough that a wedged writer does not hang the caller for good.
-constexpr int kBusyTimeoutMilliseconds = 10'000;
 
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS entries ("
@@ -48,64 +35,6 @@ std::string_view className(ItemClass itemClass) {
     }
     return {};
 }
-
-Statement prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
-    return Statement(raw);
-}
-
-bool bindText(sqlite3_stmt* statement, int index, std::string_view text) {
-    return text.size() <= static_cast<std::size_t>(INT_MAX) &&
-           sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
-                             SQLITE_STATIC) == SQLITE_OK;
-}
-
-bool bindBlob(sqlite3_stmt* statement, int index, ByteView blob) {
-    return blob.size() <= static_cast<std::size_t>(INT_MAX) &&
-           sqlite3_bind_blob(statement, index, blob.data(), static_cast<int>(blob.size()),
-                             SQLITE_STATIC) == SQLITE_OK;
-}
-
-Bytes columnBlob(sqlite3_stmt* statement, int column) {
-    const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
-    const int size = sqlite3_column_bytes(statement, column);
-    if (data == nullptr || size <= 0) {
-        return {};
-    }
-    return Bytes(data, data + size);
-}
-
-/// An IMMEDIATE transaction that rolls back unless committed. IMMEDIATE takes the write lock at
-/// BEGIN, where the busy timeout applies; a deferred transaction would take it at the first
-/// write and could fail there at once with SQLITE_BUSY when another process is writing.
-class ImmediateTransaction {
-public:
-    explicit ImmediateTransaction(sqlite3* db)
-        : db_(db),
-          open_(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK) {}
-    ~ImmediateTransaction() {
-        if (open_) {
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        }
-    }
-    ImmediateTransaction(const ImmediateTransaction&) = delete;
-    ImmediateTransaction& operator=(const ImmediateTransaction&) = delete;
-
-    bool isOpen() const noexcept { return open_; }
-
-    int commit() {
-        const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-        if (rc == SQLITE_OK) {
-            open_ = false;
-        }
-        return rc;
-    }
-
-private:
-    sqlite3* db_;
-    bool open_;
-};
 
 std::string errnoText(int error) {
     return std::generic_category().message(error);
@@ -146,19 +75,6 @@ int readShape(sqlite3* db, Shape& shape) {
     return SQLITE_OK;
 }
 
-detail::Database connect(const std::string& name, int flags) {
-    sqlite3* raw = nullptr;
-    sqlite3_open_v2(name.c_str(), &raw, flags, nullptr);
-    // The handle exists even when the open fails and must be closed all the same; the
-    // failure shows again at the first statement, where it is reported.
-    detail::Database db(raw);
-    if (db != nullptr) {
-        sqlite3_extended_result_codes(db.get(), 1);
-        sqlite3_busy_timeout(db.get(), kBusyTimeoutMilliseconds);
-    }
-    return db;
-}
-
 /// `file` as an SQLite URI that opens it immutable: read without locks or the WAL's
 /// shared-memory file.
 std::string immutableUri(const std::filesystem::path& file) {
@@ -191,7 +107,8 @@ Result<std::shared_ptr<SqliteCertificateStore>> SqliteCertificateStore::open(
     const std::filesystem::path& file, std::shared_ptr<const CertificateServices> services) {
     auto store = openOnFirstUse(file, std::move(services));
     if (store == nullptr) {
-        return Failure::at(kSqliteErrorDomain, SQLITE_MISUSE, file.empty() ? "the certificate store" : file.string(),
+        return Failure::at(kSqliteErrorDomain, SQLITE_MISUSE,
+                           file.empty() ? "the certificate store" : file.string(),
                            file.empty() ? "no file named" : "no certificate services to read it");
     }
     const std::lock_guard lock(store->mutex_);
@@ -288,7 +205,7 @@ bool SqliteCertificateStore::connectForReading() const {
         return fail(EINVAL, "is not a regular file, so not a certificate store");
     }
     Shape shape = Shape::empty;
-    detail::Database db = connect(file_.string(), SQLITE_OPEN_READONLY);
+    Database db = connect(file_.string(), SQLITE_OPEN_READONLY);
     int rc = db != nullptr ? readShape(db.get(), shape) : SQLITE_NOMEM;
     std::error_code ec;
     if ((rc == SQLITE_READONLY_DIRECTORY || (rc & 0xff) == SQLITE_CANTOPEN) &&
@@ -315,8 +232,7 @@ bool SqliteCertificateStore::connectForWriting() {
     }
     if (file_.has_parent_path()) {
         std::filesystem::path folder;
-        if (const auto made = filesystem::makePrivateFolders(file_.parent_path(), &folder);
-            !made) {
+        if (const auto made = filesystem::makePrivateFolders(file_.parent_path(), &folder); !made) {
             const int failure = static_cast<int>(made.error().code);
             return fail(failure, "cannot create the store's folder " + folder.string() + ": " +
                                      errnoText(failure));
@@ -332,7 +248,7 @@ bool SqliteCertificateStore::connectForWriting() {
         fd >= 0) {
         ::close(fd);
     }
-    detail::Database db = connect(file_.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    Database db = connect(file_.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     Shape shape = Shape::empty;
     if (db == nullptr || readShape(db.get(), shape) != SQLITE_OK) {
         return failWithDatabase(db.get(), "cannot read the certificate store");

@@ -25,19 +25,11 @@
 #include <string>
 #include <string_view>
 
-#include "platform/CHandle.h"
 #include "platform/Certificates.h"
 #include "platform/Result.h"
-
-struct sqlite3;
+#include "platform/sqlite/SqliteDatabase.h"
 
 namespace penwell::sqlite {
-
-namespace detail {
-/// Closes a connection (sqlite3_close_v2 returns a status, so it cannot be a deleter as is).
-void closeDatabase(sqlite3* db) noexcept;
-using Database = CHandle<sqlite3, closeDatabase>;
-}  // namespace detail
 
 /// The domain of the failures that open() reports; the code is SQLite's extended result code,
 /// or the errno value when the file or its folder is unusable. The failure's where is the file.
@@ -99,7 +91,7 @@ private:
     mutable std::mutex mutex_;
     std::filesystem::path file_;  // empty for a store in memory
     std::shared_ptr<const CertificateServices> services_;
-    mutable detail::Database db_;
+    mutable Database db_;
     bool writable_ = false;
     mutable std::optional<StoreFailure> failure_;
     mutable std::int64_t failureCode_ = 0;

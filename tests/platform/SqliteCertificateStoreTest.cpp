@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/openssl/OpenSslCertificates.h"
+#include "platform/sqlite/SqliteHandles.h"
 #include "support/CertificateFixtures.h"
 
 namespace {
@@ -39,18 +40,9 @@ extern "C" int sqlite3_prepare_v2(sqlite3* db, const char* sql, int bytes, sqlit
 namespace penwell::sqlite {
 namespace {
 
-void closeDatabase(sqlite3* db) {
-    sqlite3_close_v2(db);
-}
-using Database = CHandle<sqlite3, closeDatabase>;
-
 /// A raw connection, to look at the file behind the store's back.
 Database rawOpen(const std::filesystem::path& file) {
-    sqlite3* raw = nullptr;
-    sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    Database db(raw);
-    sqlite3_busy_timeout(db.get(), 10'000);
-    return db;
+    return connect(file.string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
 }
 
 /// The first column of the first row `sql` gives.
