@@ -1,0 +1,319 @@
+// The signing store's requests: creating one, reading it, and the one transaction that
+// changes it (SqliteSigningStore.h).
+#include <sqlite3.h>
+
+#include "platform/openssl/Digests.h"
+#include "platform/sqlite/SqliteHandles.h"
+#include "service/Writes.h"
+#include "service/sqlite/Query.h"
+#include "service/sqlite/SqliteSigningStore.h"
+
+namespace penwell::service::sqlite {
+namespace {
+
+using penwell::sqlite::ReadTransaction;
+
+constexpr const char* kEventColumns =
+    "sequence, time, type, signer, detail, address, user_agent, previous_hash, hash";
+
+void insertEvent(sqlite3* db, const std::string& file, const std::string& requestId,
+                 const AuditEvent& event) {
+    Query(db, file,
+          "INSERT INTO events (request_id, sequence, time, type, signer, detail, address, "
+          "user_agent, previous_hash, hash) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+        .bindAll(requestId, event.sequence, event.time, event.type, std::int64_t{event.signer},
+                 event.detail, event.actor.address, event.actor.userAgent,
+                 ByteView(event.previousHash), ByteView(event.hash))
+        .run();
+}
+
+AuditEvent readEvent(const Query& row) {
+    AuditEvent event;
+    event.sequence = row.integer(0);
+    event.time = row.integer(1);
+    event.type = row.text(2);
+    event.signer = static_cast<int>(row.integer(3));
+    event.detail = row.text(4);
+    event.actor = {row.text(5), row.text(6)};
+    event.previousHash = row.blob(7);
+    event.hash = row.blob(8);
+    return event;
+}
+
+/// The state a row names; a name this program does not know is a damaged row, refused.
+template <typename Parse>
+auto storedState(Parse parse, const std::string& name, const std::string& what,
+                 const std::string& file) {
+    const auto state = parse(name);
+    if (!state) {
+        refuse(ServiceCode::storage, file, what + " has state \"" + name + "\"");
+    }
+    return *state;
+}
+
+}  // namespace
+
+Request SqliteSigningStore::loadRequest(const std::string& id) {
+    Query select(db_.get(), file_,
+                 "SELECT document_id, state, created_at, expires_at, ended_at, webhook_url, "
+                 "metadata FROM requests WHERE id = ?");
+    if (!select.bind(1, id).step()) {
+        refuse(ServiceCode::notFound, file_, "no request " + id);
+    }
+    Request request;
+    request.id = id;
+    request.documentId = select.text(0);
+    request.state = storedState(requestStateNamed, select.text(1), "request " + id, file_);
+    request.createdAt = select.integer(2);
+    request.expiresAt = select.integer(3);
+    request.endedAt = select.maybeInteger(4);
+    request.webhookUrl = select.text(5);
+    request.metadata = select.text(6);
+
+    Query signers(
+        db_.get(), file_,
+        "SELECT id, position, name, email, placement, reason, location, "
+        "access_code_hash != '', state, opened_at, signed_at, declined_at, "
+        "decline_reason, code_passed_at FROM signers WHERE request_id = ? ORDER BY position");
+    signers.bind(1, id);
+    while (signers.step()) {
+        Signer signer;
+        signer.id = signers.integer(0);
+        signer.position = static_cast<int>(signers.integer(1));
+        signer.name = signers.text(2);
+        signer.email = signers.text(3);
+        signer.placement = signers.text(4);
+        signer.reason = signers.text(5);
+        signer.location = signers.text(6);
+        signer.hasAccessCode = signers.integer(7) != 0;
+        signer.state =
+            storedState(signerStateNamed, signers.text(8), "a signer of request " + id, file_);
+        signer.openedAt = signers.maybeInteger(9);
+        signer.signedAt = signers.maybeInteger(10);
+        signer.declinedAt = signers.maybeInteger(11);
+        signer.declineReason = signers.text(12);
+        signer.codePassedAt = signers.maybeInteger(13);
+        request.signers.push_back(std::move(signer));
+    }
+    return request;
+}
+
+std::optional<AuditEvent> SqliteSigningStore::lastEvent(const std::string& requestId) {
+    Query select(db_.get(), file_,
+                 (std::string("SELECT ") + kEventColumns +
+                  " FROM events WHERE request_id = ? ORDER BY sequence DESC LIMIT 1")
+                     .c_str());
+    if (!select.bind(1, requestId).step()) {
+        return std::nullopt;
+    }
+    return readEvent(select);
+}
+
+MaybeFailure SqliteSigningStore::createRequest(const NewRequest& request) {
+    std::lock_guard lock(mutex_);
+    return refusing([&] {
+        checkId(request.id, "request", file_);
+        if (request.signers.empty()) {
+            refuse(ServiceCode::invalid, file_, "request " + request.id + " has no signer");
+        }
+        inTransaction(db_.get(), file_, [&] { insertRequest(request); });
+    });
+}
+
+void SqliteSigningStore::insertRequest(const NewRequest& request) {
+    Query document(db_.get(), file_, "SELECT sha256 FROM documents WHERE id = ?");
+    if (!document.bind(1, request.documentId).step()) {
+        refuse(ServiceCode::notFound, file_, "no document " + request.documentId);
+    }
+    Query taken(db_.get(), file_, "SELECT 1 FROM requests WHERE id = ?");
+    if (taken.bind(1, request.id).step()) {
+        refuse(ServiceCode::conflict, file_, "request " + request.id + " exists already");
+    }
+    Query(db_.get(), file_,
+          "INSERT INTO requests (id, document_id, state, created_at, expires_at, "
+          "webhook_url, metadata) VALUES (?, ?, 'pending', ?, ?, ?, ?)")
+        .bindAll(request.id, request.documentId, request.createdAt, request.expiresAt,
+                 request.webhookUrl, request.metadata)
+        .run();
+    std::int64_t position = 0;
+    for (const NewSigner& signer : request.signers) {
+        Query token(db_.get(), file_, "SELECT 1 FROM signers WHERE token_hash = ?");
+        if (token.bind(1, ByteView(signer.tokenHash)).step()) {
+            refuse(ServiceCode::conflict, file_, "a link token is in use already");
+        }
+        Query(db_.get(), file_,
+              "INSERT INTO signers (request_id, position, name, email, placement, reason, "
+              "location, access_code_hash, token_hash, state) "
+              "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 'waiting')")
+            .bindAll(request.id, ++position, signer.spec.name, signer.spec.email,
+                     signer.spec.placement, signer.spec.reason, signer.spec.location,
+                     signer.accessCodeHash, ByteView(signer.tokenHash))
+            .run();
+    }
+    Query(db_.get(), file_,
+          "INSERT INTO revisions (request_id, number, sha256, created_at) VALUES (?, 0, ?, ?)")
+        .bindAll(request.id, document.text(0), request.createdAt)
+        .run();
+    insertEvent(db_.get(), file_, request.id,
+                createdEvent(request.id, request.createdAt, request.actor));
+}
+
+Result<Request> SqliteSigningStore::request(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return refusing([&] {
+        ReadTransaction snapshot(db_.get());
+        return loadRequest(id);
+    });
+}
+
+Result<LinkTarget> SqliteSigningStore::requestForLink(ByteView tokenHash) {
+    std::lock_guard lock(mutex_);
+    return refusing([&] {
+        ReadTransaction snapshot(db_.get());
+        // The lookup is by the hash of a 128-bit random token: timing it tells nothing about
+        // any token. The stored hash is compared again in constant time all the same.
+        Query select(db_.get(), file_,
+                     "SELECT request_id, position, token_hash FROM signers WHERE token_hash = ?");
+        if (!select.bind(1, tokenHash).step() ||
+            !openssl::constantTimeEqual(select.blob(2), tokenHash)) {
+            refuse(ServiceCode::notFound, file_, "no signing link with this token");
+        }
+        return LinkTarget{loadRequest(select.text(0)), static_cast<int>(select.integer(1))};
+    });
+}
+
+Result<std::string> SqliteSigningStore::accessCodeHash(const std::string& requestId, int position) {
+    std::lock_guard lock(mutex_);
+    return refusing([&] {
+        Query select(db_.get(), file_,
+                     "SELECT access_code_hash FROM signers WHERE request_id = ? AND position = ?");
+        if (!select.bind(1, requestId).bind(2, std::int64_t{position}).step()) {
+            refuse(ServiceCode::notFound, file_,
+                   "request " + requestId + " has no signer " + std::to_string(position));
+        }
+        return select.text(0);
+    });
+}
+
+Result<std::vector<Request>> SqliteSigningStore::listRequests(std::optional<RequestState> state,
+                                                              const std::string& after, int limit) {
+    std::lock_guard lock(mutex_);
+    return refusing([&] {
+        ReadTransaction snapshot(db_.get());
+        Query select(db_.get(), file_,
+                     "SELECT id FROM requests WHERE id > ? AND (?2 IS NULL OR state = ?2) "
+                     "ORDER BY id LIMIT ?3");
+        select.bind(1, after).bind(3, std::int64_t{limit});
+        if (state) {
+            select.bind(2, nameOf(*state));
+        }
+        std::vector<std::string> ids;
+        while (select.step()) {
+            ids.push_back(select.text(0));
+        }
+        std::vector<Request> requests;
+        for (const std::string& id : ids) {
+            requests.push_back(loadRequest(id));
+        }
+        return requests;
+    });
+}
+
+Result<std::vector<std::string>> SqliteSigningStore::dueForExpiry(TimeMs now, int limit) {
+    std::lock_guard lock(mutex_);
+    return refusing([&] {
+        Query select(db_.get(), file_,
+                     "SELECT id FROM requests WHERE state = 'pending' AND expires_at <= ? "
+                     "ORDER BY expires_at, id LIMIT ?");
+        select.bind(1, now).bind(2, std::int64_t{limit});
+        std::vector<std::string> ids;
+        while (select.step()) {
+            ids.push_back(select.text(0));
+        }
+        return ids;
+    });
+}
+
+Result<Request> SqliteSigningStore::change(const std::string& requestId, const Decide& decide,
+                                           const NewRevision* revision) {
+    std::lock_guard lock(mutex_);
+    MaybeFailure refusal;
+    auto committed = refusing([&] {
+        return inTransaction(db_.get(), file_,
+                             [&] { return applyChange(requestId, decide, revision, refusal); });
+    });
+    if (committed && refusal) {
+        return *refusal;
+    }
+    return committed;
+}
+
+Request SqliteSigningStore::applyChange(const std::string& requestId, const Decide& decide,
+                                        const NewRevision* revision, MaybeFailure& refusal) {
+    const Request before = loadRequest(requestId);
+    Change change = take(decide(before));
+    refusal = change.refusal;
+    const Writes writes = writesOf(before, change, lastEvent(requestId));
+    if (change.requestState) {
+        Query(db_.get(), file_, "UPDATE requests SET state = ?, ended_at = ? WHERE id = ?")
+            .bindAll(nameOf(writes.after.state), writes.after.endedAt, requestId)
+            .run();
+    }
+    for (const SignerChange& changed : change.signers) {
+        for (const Signer& s : writes.after.signers) {
+            if (s.position != changed.position) {
+                continue;
+            }
+            Query(db_.get(), file_,
+                  "UPDATE signers SET state = ?, opened_at = ?, signed_at = ?, "
+                  "declined_at = ?, decline_reason = ?, code_passed_at = ? WHERE id = ?")
+                .bindAll(nameOf(s.state), s.openedAt, s.signedAt, s.declinedAt, s.declineReason,
+                         s.codePassedAt, s.id)
+                .run();
+        }
+    }
+    for (const AuditEvent& event : writes.events) {
+        insertEvent(db_.get(), file_, requestId, event);
+    }
+    for (const OutboxEntry& entry : writes.outbox) {
+        Query(db_.get(), file_,
+              "INSERT INTO outbox (request_id, event, body, url, created_at, "
+              "next_attempt_at) VALUES (?, ?, ?, ?, ?, ?)")
+            .bindAll(requestId, entry.event, entry.body, entry.url, entry.createdAt,
+                     entry.nextAttemptAt)
+            .run();
+    }
+    if (revision != nullptr && !refusal) {
+        Query next(db_.get(), file_,
+                   "SELECT coalesce(max(number), 0) + 1 FROM revisions WHERE request_id = ?");
+        next.bind(1, requestId).step();
+        const int number = static_cast<int>(next.integer(0));
+        writeFile(revisionFile(requestId, number), revision->pdf);
+        Query(db_.get(), file_,
+              "INSERT INTO revisions (request_id, number, sha256, created_at) "
+              "VALUES (?, ?, ?, ?)")
+            .bindAll(requestId, std::int64_t{number}, revision->sha256, change.time)
+            .run();
+    }
+    return writes.after;
+}
+
+Result<std::vector<AuditEvent>> SqliteSigningStore::auditTrail(const std::string& requestId) {
+    std::lock_guard lock(mutex_);
+    return refusing([&] {
+        ReadTransaction snapshot(db_.get());
+        loadRequest(requestId);
+        Query select(db_.get(), file_,
+                     (std::string("SELECT ") + kEventColumns +
+                      " FROM events WHERE request_id = ? ORDER BY sequence")
+                         .c_str());
+        select.bind(1, requestId);
+        std::vector<AuditEvent> events;
+        while (select.step()) {
+            events.push_back(readEvent(select));
+        }
+        return events;
+    });
+}
+
+}  // namespace penwell::service::sqlite

@@ -1,0 +1,183 @@
+#include "service/sqlite/SqliteSigningStore.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "platform/filesystem/StagedFile.h"
+#include "platform/openssl/Digests.h"
+#include "platform/sqlite/SqliteHandles.h"
+#include "service/sqlite/Query.h"
+#include "service/sqlite/SqliteSchema.h"
+
+namespace penwell::service::sqlite {
+namespace {
+
+using penwell::sqlite::ReadTransaction;
+
+void syncPath(const std::filesystem::path& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+std::filesystem::path SqliteSigningStore::databaseFile(const std::filesystem::path& folder) {
+    return folder / "penwell.sqlite";
+}
+
+Result<std::unique_ptr<SqliteSigningStore>> SqliteSigningStore::open(
+    const std::filesystem::path& folder) {
+    const std::string file = databaseFile(folder).string();
+    if (auto made = filesystem::makePrivateFolders(folder); !made) {
+        return Failure::at(kServiceDomain, static_cast<std::int64_t>(ServiceCode::storage), file,
+                           made.error().message);
+    }
+    penwell::sqlite::Database db = penwell::sqlite::connect(
+        file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX);
+    auto configured = refusing([&] {
+        if (db == nullptr) {
+            refuse(ServiceCode::storage, file, "SQLite could not allocate a connection");
+        }
+        if (sqlite3_errcode(db.get()) != SQLITE_OK) {
+            refuseWithDatabase(db.get(), file);
+        }
+        // WAL lets readers go on while one writer commits; FULL makes each commit durable
+        // before it returns, which "acknowledged means durable" stands on.
+        Query wal(db.get(), file, "PRAGMA journal_mode = WAL");
+        if (!wal.step() || wal.text(0) != "wal") {
+            refuse(ServiceCode::storage, file, "the database cannot run in WAL mode");
+        }
+        Query(db.get(), file, "PRAGMA synchronous = FULL").run();
+        Query(db.get(), file, "PRAGMA foreign_keys = ON").run();
+    });
+    if (configured) {
+        return *configured;
+    }
+    if (auto migrated = migrate(db.get(), file)) {
+        return *migrated;
+    }
+    return std::unique_ptr<SqliteSigningStore>(new SqliteSigningStore(folder, std::move(db)));
+}
+
+SqliteSigningStore::SqliteSigningStore(std::filesystem::path folder, penwell::sqlite::Database db)
+    : folder_(std::move(folder)), file_(databaseFile(folder_).string()), db_(std::move(db)) {}
+
+SqliteSigningStore::~SqliteSigningStore() = default;
+
+std::filesystem::path SqliteSigningStore::documentFile(const std::string& id) const {
+    return folder_ / "documents" / (id + ".pdf");
+}
+
+std::filesystem::path SqliteSigningStore::revisionFile(const std::string& requestId,
+                                                       int number) const {
+    return folder_ / "revisions" / requestId / (std::to_string(number) + ".pdf");
+}
+
+void SqliteSigningStore::writeFile(const std::filesystem::path& file, ByteView bytes) {
+    const auto fail = [&](const Failure& f) { refuse(ServiceCode::storage, file_, f.message); };
+    if (auto made = filesystem::makePrivateFolders(file.parent_path()); !made) {
+        fail(made.error());
+    }
+    auto staged = filesystem::StagedFile::create(file);
+    if (!staged) {
+        fail(staged.error());
+    }
+    if (auto failed = staged->write(bytes)) {
+        fail(*failed);
+    }
+    // The row that names the file commits after this, so the bytes must be on disk first.
+    syncPath(staged->temporary(), O_RDONLY);
+    if (auto failed = staged->commit()) {
+        fail(*failed);
+    }
+    syncPath(file.parent_path(), O_RDONLY | O_DIRECTORY);
+}
+
+Bytes SqliteSigningStore::readChecked(const std::filesystem::path& file,
+                                      const std::string& sha256) {
+    // Documents are at most what the API accepts (256 MiB) and some room above it.
+    auto bytes = filesystem::readFile(file, std::uint64_t{1} << 30, "a stored document");
+    if (!bytes) {
+        refuse(ServiceCode::storage, file_, bytes.error().message);
+    }
+    if (hexDigits(openssl::sha256(*bytes)) != sha256) {
+        refuse(ServiceCode::storage, file_,
+               file.string() + " does not match the SHA-256 recorded for it");
+    }
+    return std::move(*bytes);
+}
+
+MaybeFailure SqliteSigningStore::addDocument(const Document& document, ByteView pdf) {
+    std::lock_guard lock(mutex_);
+    return refusing([&] {
+        checkId(document.id, "document", file_);
+        inTransaction(db_.get(), file_, [&] {
+            Query taken(db_.get(), file_, "SELECT 1 FROM documents WHERE id = ?");
+            if (taken.bind(1, document.id).step()) {
+                refuse(ServiceCode::conflict, file_, "document " + document.id + " exists already");
+            }
+            writeFile(documentFile(document.id), pdf);
+            Query(db_.get(), file_,
+                  "INSERT INTO documents (id, sha256, size, pages, created_at) "
+                  "VALUES (?, ?, ?, ?, ?)")
+                .bindAll(document.id, document.sha256, document.size, std::int64_t{document.pages},
+                         document.createdAt)
+                .run();
+        });
+    });
+}
+
+Result<Document> SqliteSigningStore::document(const std::string& id) {
+    std::lock_guard lock(mutex_);
+    return refusing([&] {
+        Query select(db_.get(), file_,
+                     "SELECT sha256, size, pages, created_at FROM documents WHERE id = ?");
+        if (!select.bind(1, id).step()) {
+            refuse(ServiceCode::notFound, file_, "no document " + id);
+        }
+        return Document{id, select.text(0), select.integer(1), static_cast<int>(select.integer(2)),
+                        select.integer(3)};
+    });
+}
+
+Result<std::vector<Revision>> SqliteSigningStore::revisions(const std::string& requestId) {
+    std::lock_guard lock(mutex_);
+    return refusing([&] {
+        ReadTransaction snapshot(db_.get());
+        loadRequest(requestId);
+        Query select(db_.get(), file_,
+                     "SELECT number, sha256, created_at FROM revisions WHERE request_id = ? "
+                     "ORDER BY number");
+        select.bind(1, requestId);
+        std::vector<Revision> all;
+        while (select.step()) {
+            all.push_back({static_cast<int>(select.integer(0)), select.text(1), select.integer(2)});
+        }
+        return all;
+    });
+}
+
+Result<Bytes> SqliteSigningStore::revisionBytes(const std::string& requestId, int number) {
+    std::lock_guard lock(mutex_);
+    return refusing([&] {
+        Query select(db_.get(), file_,
+                     "SELECT v.sha256, r.document_id FROM revisions v JOIN requests r "
+                     "ON r.id = v.request_id WHERE v.request_id = ? AND v.number = ?");
+        if (!select.bind(1, requestId).bind(2, std::int64_t{number}).step()) {
+            refuse(ServiceCode::notFound, file_,
+                   "request " + requestId + " has no revision " + std::to_string(number));
+        }
+        const auto file =
+            number == 0 ? documentFile(select.text(1)) : revisionFile(requestId, number);
+        return readChecked(file, select.text(0));
+    });
+}
+
+}  // namespace penwell::service::sqlite

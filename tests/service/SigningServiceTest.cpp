@@ -1,0 +1,314 @@
+// The service as the HTTP layer will drive it: two signers in order, access codes, decline,
+// cancel, expiry, replayed links, samples across a restart, API keys, and no secret in the file.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "StoreFixtures.h"
+#include "service/AuditChain.h"
+#include "service/SigningService.h"
+
+namespace penwell::service {
+namespace {
+
+using testing::ManualClock;
+using testing::openStore;
+using testing::pdfBytes;
+
+const Actor kAnn{"192.0.2.10", "AnnBrowser/1"};
+const Actor kBob{"192.0.2.20", "BobBrowser/1"};
+const Actor kOffice{"198.51.100.1", "backoffice/2"};
+
+SignerSpec named(std::string name, std::string accessCode = {}) {
+    SignerSpec spec;
+    spec.name = std::move(name);
+    spec.accessCode = std::move(accessCode);
+    return spec;
+}
+
+class Service : public ::testing::Test {
+public:
+    void SetUp() override { restart(); }
+
+    /// A new service on a new store object over the same folder: what a restarted server has.
+    void restart() {
+        service.reset();
+        service = std::make_unique<SigningService>(
+            std::shared_ptr<SigningStore>(openStore(dir.path())), clock.clock(), 1000);
+    }
+
+    CreatedRequest create(std::vector<SignerSpec> signers, TimeMs validFor = 86'400'000) {
+        auto document = service->addDocument(pdf, 2);
+        EXPECT_TRUE(document);
+        auto created = service->createRequest(
+            {document->id, std::move(signers), *clock.now + validFor, "", R"({"ref":"T-1"})"},
+            kOffice);
+        EXPECT_TRUE(created) << created.error().message;
+        return std::move(*created);
+    }
+
+    static std::vector<std::string> types(const std::vector<AuditEvent>& events) {
+        std::vector<std::string> out;
+        for (const auto& e : events) {
+            out.push_back(e.type);
+        }
+        return out;
+    }
+
+    test::TempDir dir;
+    ManualClock clock;
+    Bytes pdf = pdfBytes(5'000);
+    std::unique_ptr<SigningService> service;
+};
+
+std::string messageOf(const MaybeFailure& failure) {
+    return failure ? failure->message : "";
+}
+
+template <typename T>
+std::string messageOf(const Result<T>& result) {
+    return result ? "" : result.error().message;
+}
+
+TEST_F(Service, TwoSignersSignInOrder) {
+    const CreatedRequest created = create({named("Ann Example"), named("Bob Example")});
+    const std::string& ann = created.linkTokens[0];
+    const std::string& bob = created.linkTokens[1];
+    const std::string id = created.request.id;
+
+    clock.advance(1'000);
+    EXPECT_EQ(messageOf(service->openLink(bob, kBob)), "Waiting for Ann Example to sign first");
+    auto session = service->openLink(ann, kAnn);
+    ASSERT_TRUE(session);
+    EXPECT_EQ(session->position, 1);
+    EXPECT_FALSE(session->needsAccessCode);
+    auto shown = service->showDocument(ann, kAnn);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(shown->number, 0);
+    EXPECT_EQ(shown->sha256, hexDigits(openssl::sha256(pdf)));
+
+    const Bytes afterAnn = pdfBytes(6'000, 1);
+    clock.advance(1'000);
+    auto signedByAnn = service->sign(ann, afterAnn, kAnn);
+    ASSERT_TRUE(signedByAnn);
+    EXPECT_EQ(signedByAnn->state, RequestState::kPending);
+
+    restart();  // nothing of the session lives only in memory
+    EXPECT_EQ(messageOf(service->openLink(ann, kAnn)), "You have already signed");
+    ASSERT_TRUE(service->openLink(bob, kBob));
+    shown = service->showDocument(bob, kBob);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(shown->number, 1) << "Bob sees the document as signed so far";
+    EXPECT_EQ(shown->sha256, hexDigits(openssl::sha256(afterAnn)));
+    const Bytes afterBob = pdfBytes(7'000, 2);
+    auto done = service->sign(bob, afterBob, kBob);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->state, RequestState::kCompleted);
+    EXPECT_EQ(done->endedAt, *clock.now);
+    EXPECT_EQ(service->store().revisionBytes(id, 2).value(), afterBob);
+    EXPECT_EQ(messageOf(service->sign(bob, afterBob, kBob)), "You have already signed");
+
+    auto trail = service->store().auditTrail(id);
+    ASSERT_TRUE(trail);
+    EXPECT_EQ(types(*trail),
+              (std::vector<std::string>{"request.created", "link.opened", "document.shown",
+                                        "signer.signed", "link.opened", "document.shown",
+                                        "signer.signed", "request.completed"}));
+    EXPECT_EQ((*trail)[0].actor.address, "198.51.100.1");
+    EXPECT_EQ((*trail)[4].actor.userAgent, "BobBrowser/1");
+    EXPECT_EQ((*trail)[5].detail, hexDigits(openssl::sha256(afterAnn)));
+    EXPECT_FALSE(verifyChain(id, *trail));
+
+    auto outbox = service->store().takeDueOutbox(*clock.now, 1'000, 10);
+    ASSERT_EQ(outbox->size(), 1u) << "one request: its events go out one at a time";
+    std::vector<std::string> events;
+    for (int i = 0; i < 10; ++i) {
+        auto due = service->store().takeDueOutbox(*clock.now, 1'000, 10);
+        if (i == 0) {
+            due = outbox;
+        }
+        if (due->empty()) {
+            break;
+        }
+        events.push_back((*due)[0].event);
+        ASSERT_FALSE(service->store().outboxDelivered((*due)[0].id, *clock.now));
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"signer.opened", "signer.signed", "signer.opened",
+                                                "signer.signed", "request.completed"}));
+}
+
+TEST_F(Service, AnAccessCodeIsAskedBeforeTheDocument) {
+    const CreatedRequest created = create({named("Ann Example", "4711")});
+    const std::string& ann = created.linkTokens[0];
+    auto session = service->openLink(ann, kAnn);
+    ASSERT_TRUE(session);
+    EXPECT_TRUE(session->needsAccessCode);
+    EXPECT_EQ(messageOf(service->showDocument(ann, kAnn)), "The access code is needed first");
+    EXPECT_EQ(messageOf(service->enterAccessCode(ann, "0000", kAnn)),
+              "The access code is not right");
+    EXPECT_EQ(messageOf(service->sign(ann, pdf, kAnn)), "The access code is needed first");
+    EXPECT_FALSE(service->enterAccessCode(ann, "4711", kAnn));
+    restart();
+    EXPECT_FALSE(service->openLink(ann, kAnn)->needsAccessCode);
+    EXPECT_TRUE(service->showDocument(ann, kAnn));
+    EXPECT_TRUE(service->sign(ann, pdf, kAnn));
+    EXPECT_EQ(types(*service->store().auditTrail(created.request.id)),
+              (std::vector<std::string>{"request.created", "link.opened", "access_code.refused",
+                                        "access_code.passed", "link.opened", "document.shown",
+                                        "signer.signed", "request.completed"}));
+}
+
+TEST_F(Service, DeclineCancelAndExpiryEndTheRequest) {
+    struct Case {
+        const char* name;
+        std::function<void(Service&, const CreatedRequest&)> end;
+        RequestState state;
+        std::string bobSees;
+        std::string webhook;
+    };
+    const Case cases[] = {
+        {"declined",
+         [](Service& t, const CreatedRequest& c) {
+             ASSERT_TRUE(t.service->openLink(c.linkTokens[0], kAnn));
+             EXPECT_EQ(messageOf(t.service->decline(c.linkTokens[0], "", kAnn)),
+                       "A reason is needed to decline");
+             ASSERT_TRUE(t.service->decline(c.linkTokens[0], "The amount is wrong", kAnn));
+         },
+         RequestState::kDeclined, "This request was declined", "signer.declined"},
+        {"cancelled",
+         [](Service& t, const CreatedRequest& c) {
+             ASSERT_TRUE(t.service->cancel(c.request.id, kOffice));
+         },
+         RequestState::kCancelled, "This request was cancelled", "request.cancelled"},
+        {"expired by the sweep",
+         [](Service& t, const CreatedRequest&) {
+             t.clock.advance(60'000 - 1);
+             EXPECT_EQ(t.service->expireDue(10).value(), 0);
+             t.clock.advance(1);
+             EXPECT_EQ(t.service->expireDue(10).value(), 1);
+             EXPECT_EQ(t.service->expireDue(10).value(), 0);
+         },
+         RequestState::kExpired, "This request expired", "request.expired"},
+        {"expired when a link finds it",
+         [](Service& t, const CreatedRequest& c) {
+             t.clock.advance(60'000);
+             EXPECT_EQ(messageOf(t.service->openLink(c.linkTokens[0], kAnn)),
+                       "This request expired");
+         },
+         RequestState::kExpired, "This request expired", "request.expired"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const CreatedRequest created = create({named("Ann Example"), named("Bob Example")}, 60'000);
+        c.end(*this, created);
+        restart();
+        auto request = service->store().request(created.request.id);
+        EXPECT_EQ(request->state, c.state);
+        EXPECT_EQ(request->endedAt, *clock.now);
+        EXPECT_EQ(messageOf(service->openLink(created.linkTokens[1], kBob)), c.bobSees);
+        EXPECT_EQ(messageOf(service->appendSamples(created.linkTokens[1], 1, Bytes{1})), c.bobSees);
+        EXPECT_EQ(messageOf(service->cancel(created.request.id, kOffice)),
+                  "Request " + created.request.id + " is " + std::string(nameOf(c.state)) +
+                      ", not pending");
+        // The last webhook event of the request says how it ended.
+        std::string last;
+        while (true) {
+            auto due = service->store().takeDueOutbox(*clock.now, 1, 10);
+            if (due->empty()) {
+                break;
+            }
+            for (const auto& e : *due) {
+                if (e.requestId == created.request.id) {
+                    last = e.event;
+                }
+                ASSERT_FALSE(service->store().outboxDelivered(e.id, *clock.now));
+            }
+        }
+        EXPECT_EQ(last, c.webhook);
+    }
+}
+
+TEST_F(Service, SamplesSurviveARestart) {
+    const CreatedRequest created = create({named("Ann Example"), named("Bob Example")});
+    const std::string& ann = created.linkTokens[0];
+    EXPECT_EQ(messageOf(service->appendSamples(created.linkTokens[1], 1, Bytes{1})),
+              "Waiting for Ann Example to sign first");
+    ASSERT_TRUE(service->openLink(ann, kAnn));
+    for (std::int64_t n = 1; n <= 50; ++n) {
+        ASSERT_FALSE(service->appendSamples(ann, n, pdfBytes(40, static_cast<std::uint8_t>(n))));
+    }
+    restart();
+    auto batches = service->samples(ann);
+    ASSERT_TRUE(batches);
+    ASSERT_EQ(batches->size(), 50u);
+    for (std::size_t i = 0; i < 50; ++i) {
+        EXPECT_EQ((*batches)[i].samples, pdfBytes(40, static_cast<std::uint8_t>(i + 1)));
+    }
+    ASSERT_TRUE(service->sign(ann, pdf, kAnn));
+    EXPECT_EQ(messageOf(service->appendSamples(ann, 51, Bytes{1})), "You have already signed");
+}
+
+TEST_F(Service, CreatingRefusesBadRequests) {
+    auto document = service->addDocument(pdf, 2);
+    ASSERT_TRUE(document);
+    struct Case {
+        RequestSpec spec;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{document->id, {}, *clock.now + 1, "", ""}, "A request needs at least one signer"},
+        {{document->id, {named("Ann Example")}, *clock.now, "", ""},
+         "The expiry must be in the future"},
+        {{document->id, {named("Ann Example"), named("  ")}, *clock.now + 1, "", ""},
+         "Signer 2 has no name"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(messageOf(service->createRequest(c.spec, kOffice)), c.message);
+    }
+    auto unknown =
+        service->createRequest({"doc_nope", {named("Ann")}, *clock.now + 1, "", ""}, kOffice);
+    ASSERT_FALSE(unknown);
+    EXPECT_EQ(unknown.error().code, static_cast<std::int64_t>(ServiceCode::notFound));
+    for (const char* token : {"", "short", "0123456789012345678901", "!!!!!!!!!!!!!!!!!!!!!!"}) {
+        auto opened = service->openLink(token, kAnn);
+        ASSERT_FALSE(opened);
+        EXPECT_EQ(opened.error().code, static_cast<std::int64_t>(ServiceCode::notFound));
+    }
+}
+
+TEST_F(Service, ApiKeysAuthenticateUntilRevoked) {
+    auto key = service->createApiKey("backoffice");
+    ASSERT_TRUE(key);
+    EXPECT_EQ(service->authenticate(*key).value(), "backoffice");
+    EXPECT_FALSE(service->authenticate(*key + "x"));
+    EXPECT_FALSE(service->authenticate(std::string(10'000, 'k')));
+    EXPECT_EQ(service->createApiKey("backoffice").error().code,
+              static_cast<std::int64_t>(ServiceCode::conflict));
+    ASSERT_FALSE(service->store().revokeApiKey("backoffice", *clock.now));
+    EXPECT_EQ(service->authenticate(*key).error().code,
+              static_cast<std::int64_t>(ServiceCode::forbidden));
+}
+
+TEST_F(Service, NoSecretIsInTheDatabaseFiles) {
+    const CreatedRequest created =
+        create({named("Ann Example", "code-4711-secret"), named("Bob Example")});
+    auto key = service->createApiKey("backoffice");
+    ASSERT_TRUE(key);
+    service.reset();  // closed: the WAL is checkpointed into the file
+    std::string everything;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        if (entry.is_regular_file()) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            everything.append(std::istreambuf_iterator<char>(in), {});
+        }
+    }
+    ASSERT_NE(everything.find("Ann Example"), std::string::npos) << "the files were read";
+    for (const std::string& secret :
+         {created.linkTokens[0], created.linkTokens[1], *key, std::string("code-4711-secret")}) {
+        EXPECT_EQ(everything.find(secret), std::string::npos) << secret;
+    }
+}
+
+}  // namespace
+}  // namespace penwell::service
