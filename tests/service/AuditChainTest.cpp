@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Shell.h"
 #include "service/AuditChain.h"
 #include "service/Writes.h"
+#include "support/Shell.h"
 
 namespace penwell::service {
 namespace {
@@ -42,7 +42,7 @@ TEST(AuditChain, HashIsSha256OfTheCanonicalBytesAsOpensslComputesIt) {
                       ("penwell-audit-" + std::to_string(::getpid()) + ".bin");
     std::ofstream(file, std::ios::binary) << bytes;
     const std::string expected =
-        testing::run("openssl dgst -sha256 -r " + file.string() + " | cut -d' ' -f1");
+        test::run("openssl dgst -sha256 -r " + file.string() + " | cut -d' ' -f1");
     std::filesystem::remove(file);
     EXPECT_EQ(hexDigits(eventHash("req_1", sample())), expected);
 }

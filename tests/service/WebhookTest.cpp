@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
-#include "Shell.h"
 #include "service/Webhook.h"
+#include "support/Shell.h"
 
 namespace penwell::service {
 namespace {
 
-using testing::quoted;
-using testing::run;
+using test::quoted;
+using test::run;
 
 TEST(Webhook, SignatureMatchesOpensslHmac) {
     struct Case {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace penwell::service::testing {
+namespace penwell::test {
 
 /// The standard output of `command` with trailing newlines removed; throws when it fails.
 inline std::string run(const std::string& command) {
@@ -37,4 +37,4 @@ inline std::string quoted(const std::string& text) {
     return out + "'";
 }
 
-}  // namespace penwell::service::testing
+}  // namespace penwell::test
