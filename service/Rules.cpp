@@ -9,12 +9,6 @@ Failure refused(ServiceCode code, std::string message) {
     return Failure(kServiceDomain, static_cast<std::int64_t>(code), std::move(message));
 }
 
-const Signer* signerAt(const Request& request, int position) {
-    const auto found = std::find_if(request.signers.begin(), request.signers.end(),
-                                    [&](const Signer& s) { return s.position == position; });
-    return found == request.signers.end() ? nullptr : &*found;
-}
-
 std::string endedLine(RequestState state) {
     switch (state) {
         case RequestState::kCompleted:
@@ -82,6 +76,19 @@ Change at(TimeMs now) {
 }
 
 }  // namespace
+
+const Signer* signerAt(const Request& request, int position) {
+    const auto found = std::find_if(request.signers.begin(), request.signers.end(),
+                                    [&](const Signer& s) { return s.position == position; });
+    return found == request.signers.end() ? nullptr : &*found;
+}
+
+MaybeFailure mayDraw(const Request& request, int position, TimeMs now) {
+    if (auto refusal = mayAct(request, position, now)) {
+        return refusal;
+    }
+    return mayProceed(*signerAt(request, position));
+}
 
 RequestState stateAt(const Request& request, TimeMs now) {
     if (request.state == RequestState::kPending && now >= request.expiresAt) {

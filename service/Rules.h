@@ -53,6 +53,13 @@ struct Change {
 /// before anything has written that down.
 RequestState stateAt(const Request& request, TimeMs now);
 
+/// The signer at `position`, or null when the request has none there.
+const Signer* signerAt(const Request& request, int position);
+
+/// Whether the signer at `position` may put ink on their pad now: as mayAct, and the link
+/// opened and the access code (when there is one) given.
+MaybeFailure mayDraw(const Request& request, int position, TimeMs now);
+
 /// Whether the signer at `position` may open their link, see the document or sign now.
 /// The refusal's message is the one line their page shows ("Waiting for Ann Example to sign
 /// first", "This request expired", "You have already signed", ...), with code conflict, or

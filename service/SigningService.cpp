@@ -92,7 +92,7 @@ Result<LinkSession> SigningService::openLink(std::string_view token, const Actor
     if (!request) {
         return request.error();
     }
-    const Signer& signer = request->signers[static_cast<std::size_t>(position - 1)];
+    const Signer& signer = *signerAt(*request, position);
     const bool needsCode = signer.hasAccessCode && !signer.codePassedAt;
     return LinkSession{std::move(*request), position, needsCode};
 }
@@ -124,6 +124,9 @@ Result<Revision> SigningService::showDocument(std::string_view token, const Acto
     auto revisions = store_->revisions(link->request.id);
     if (!revisions) {
         return revisions.error();
+    }
+    if (revisions->empty()) {
+        return failure(ServiceCode::storage, "Request " + link->request.id + " has no document");
     }
     const Revision latest = revisions->back();
     const TimeMs now = clock_();
@@ -186,11 +189,10 @@ MaybeFailure SigningService::appendSamples(std::string_view token, std::int64_t 
     if (!link) {
         return link.error();
     }
-    if (auto refusal = mayAct(link->request, link->position, clock_())) {
+    if (auto refusal = mayDraw(link->request, link->position, clock_())) {
         return refusal;
     }
-    const Signer& signer = link->request.signers[static_cast<std::size_t>(link->position - 1)];
-    return store_->appendSamples(signer.id, sequence, samples);
+    return store_->appendSamples(signerAt(link->request, link->position)->id, sequence, samples);
 }
 
 Result<std::vector<SampleBatch>> SigningService::samples(std::string_view token) {
@@ -198,7 +200,7 @@ Result<std::vector<SampleBatch>> SigningService::samples(std::string_view token)
     if (!link) {
         return link.error();
     }
-    return store_->samples(link->request.signers[static_cast<std::size_t>(link->position - 1)].id);
+    return store_->samples(signerAt(link->request, link->position)->id);
 }
 
 Result<std::string> SigningService::createApiKey(const std::string& name) {

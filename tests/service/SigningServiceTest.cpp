@@ -234,6 +234,7 @@ TEST_F(Service, SamplesSurviveARestart) {
     const std::string& ann = created.linkTokens[0];
     EXPECT_EQ(messageOf(service->appendSamples(created.linkTokens[1], 1, Bytes{1})),
               "Waiting for Ann Example to sign first");
+    EXPECT_EQ(messageOf(service->appendSamples(ann, 1, Bytes{1})), "The link must be opened first");
     ASSERT_TRUE(service->openLink(ann, kAnn));
     for (std::int64_t n = 1; n <= 50; ++n) {
         ASSERT_FALSE(service->appendSamples(ann, n, pdfBytes(40, static_cast<std::uint8_t>(n))));
