@@ -130,6 +130,11 @@ Result<SignatureBundle> exportBundle(PenwellViewController& c, Graphics& graphic
                                  std::to_string(c.MinSigPoints()) + " are needed");
     }
     SignatureBundle bundle;
+    // The record and the evidence carry the same point stream: encoded once, here.
+    std::optional<PenwellViewController::SharedEncoding> encoding;
+    if (settings.record && settings.evidence) {
+        encoding.emplace(c);
+    }
     if (settings.record) {
         if (MaybeFailure failed = takeRecord(c, settings, bundle)) {
             return *failed;

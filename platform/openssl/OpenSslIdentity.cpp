@@ -54,7 +54,7 @@ KeyLocation locationOf(const SigningIdentityFiles& files) {
 }
 
 /// A PKCS#12 file's key, its certificate and the intermediates it carries.
-Result<Parts> fromPkcs12(const PKCS12* pkcs12, const KeyLocation& location) {
+Result<Parts> fromPkcs12(PKCS12* pkcs12, const KeyLocation& location) {
     Result<std::optional<std::string>> secret = readPassphrase(location);
     if (!secret) {
         return secret.error();
@@ -66,7 +66,7 @@ Result<Parts> fromPkcs12(const PKCS12* pkcs12, const KeyLocation& location) {
     EVP_PKEY* rawKey = nullptr;
     X509* rawCertificate = nullptr;
     STACK_OF(X509)* rawChain = nullptr;
-    const int parsed = PKCS12_parse(const_cast<PKCS12*>(pkcs12), (*secret)->c_str(), &rawKey,
+    const int parsed = PKCS12_parse(pkcs12, (*secret)->c_str(), &rawKey,
                                     &rawCertificate, &rawChain);
     secureWipe(**secret);
     Parts parts;

@@ -136,6 +136,20 @@ TEST_F(SigningIdentityFilesTest, EachFormLoadsTheKeyWithItsCertificateFirstAndIt
     }
 }
 
+// A token's key never leaves the token: it needs its certificate named, and a PIN written into
+// the URI never reaches a message.
+TEST_F(SigningIdentityFilesTest, ATokenKeyNeedsItsCertificateAndItsPinIsNeverShown) {
+    SigningIdentityFiles token;
+    token.key = "pkcs11:token=Station;object=operator?pin-value=4711";
+    const Result<SigningIdentity> loaded = loadSigningIdentity(token);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().domain, kIdentityErrorDomain);
+    EXPECT_EQ(loaded.error().code, static_cast<std::int64_t>(IdentityError::needsCertificate));
+    EXPECT_EQ(loaded.error().message,
+              "pkcs11:token=Station;object=operator?pin-value=(hidden): needs --sign-cert (a "
+              "token key's certificate)");
+}
+
 TEST_F(SigningIdentityFilesTest, ThePasswordMayComeFromTheEnvironment) {
     setenv(kSignPasswordVariable, "open sesame", 1);
     EXPECT_TRUE(loadSigningIdentity(files("sealed.pem", "cert.pem")));
