@@ -158,6 +158,21 @@ public:
     /// one line naming what is at fault (the certificate store's file, Penwell.dat, the pin).
     /// nullopt before the first export and after one that gave everything it was asked for.
     const std::optional<Failure>& lastExportFailure() const { return exportFailure_; }
+    /// While one lives, getSignatureData and exportEvidence share one encoding of the point
+    /// stream, made when it is created: a host taking the record and the evidence of one
+    /// signature (a Done) encodes the strokes once. The strokes must not change meanwhile (the
+    /// exports run on the controller's thread, one after the other); the encoding is wiped when
+    /// it ends.
+    class SharedEncoding {
+    public:
+        explicit SharedEncoding(PenwellViewController& controller);
+        ~SharedEncoding();
+        SharedEncoding(const SharedEncoding&) = delete;
+        SharedEncoding& operator=(const SharedEncoding&) = delete;
+
+    private:
+        PenwellViewController& controller_;
+    };
 
     // ---- Rendering
     /// The stroke as a uniform Catmull-Rom polyline with `segments` steps per span between
@@ -323,6 +338,10 @@ private:
     // of _lines (left by undo or a clear) are stale and cut off when read or extended;
     // restoreSignature replaces it with unknown kinds.
     std::vector<PointerKind> lineKinds_;
+    /// The point stream while a SharedEncoding lives; see encodedStrokes().
+    std::optional<Bytes> sharedEncoding_;
+    /// The point stream of the finished strokes: the shared encoding's copy, else encoded now.
+    Bytes encodedStrokes() const;
     std::int64_t pointsType_ = 0;  // the touch type of the stroke being drawn
 };
 

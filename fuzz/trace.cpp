@@ -7,6 +7,7 @@
 
 #include "fuzz/FuzzServices.h"
 #include "host/common/Replay.h"
+#include "host/common/SignatureBundle.h"
 #include "host/common/Trace.h"
 
 using namespace penwell;
@@ -24,8 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host::Replay replay(*trace, settings);
     replay.run([&] {
         // No signature to export is answered as a failure, the documented answer.
-        (void)host::takeExports(replay, *trace, {true, true, true, false, {}, {}},
-                                settings.services);
+        (void)renderView(replay.graphics(), replay.pad());
+        host::BundleSettings pictures;
+        pictures.record = pictures.picture = pictures.evidence = false;
+        pictures.image = pictures.cropped = true;
+        (void)host::exportBundle(replay.controller(), replay.graphics(), pictures);
     });
     return 0;
 }

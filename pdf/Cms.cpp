@@ -4,7 +4,6 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -161,31 +160,6 @@ Result<SigningIdentity> SigningIdentity::fromOperator(const penwell::SigningIden
         return fail(PdfErrorKind::SigningKey, key.error().message);
     }
     return withCertificates(std::move(*key), keyName, identity.certificate, certificateName);
-}
-
-Result<SigningIdentity> SigningIdentity::fromPkcs12(ByteView pkcs12, const std::string& password,
-                                                    const std::string& name) {
-    const unsigned char* p = pkcs12.data();
-    CHandle<PKCS12, PKCS12_free> bundle(d2i_PKCS12(nullptr, &p, static_cast<long>(pkcs12.size())));
-    if (!bundle) {
-        ERR_clear_error();
-        return fail(PdfErrorKind::SigningKey, name, "not a PKCS#12 file");
-    }
-    EVP_PKEY* key = nullptr;
-    X509* certificate = nullptr;
-    STACK_OF(X509)* chain = nullptr;
-    if (PKCS12_parse(bundle.get(), password.c_str(), &key, &certificate, &chain) != 1) {
-        ERR_clear_error();
-        return fail(PdfErrorKind::SigningKey, name,
-                    "cannot open the PKCS#12 file (wrong password?)");
-    }
-    Impl impl{Key(key), Certificate(certificate),
-              CertificateStack(chain ? chain : sk_X509_new_null())};
-    if (!impl.key || !impl.certificate) {
-        return fail(PdfErrorKind::SigningKey, name,
-                    "the PKCS#12 file holds no private key with its certificate");
-    }
-    return checkedIdentity(std::move(impl), name);
 }
 
 namespace cms {

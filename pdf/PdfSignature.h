@@ -47,11 +47,10 @@ public:
     static Result<SigningIdentity> fromPem(ByteView privateKey, const std::string& keyName,
                                            ByteView certificates,
                                            const std::string& certificateName);
-    /// From a PKCS#12 file and its password.
-    static Result<SigningIdentity> fromPkcs12(ByteView pkcs12, const std::string& password,
-                                              const std::string& name);
-    /// From the operator identity that signs evidence (host/common's loadSigningIdentity): a
-    /// key in memory, or a key on a PKCS#11 token, which then makes every signature itself.
+    /// From the operator identity that signs evidence, as platform/SigningIdentityFiles.h
+    /// loads it from PEM, DER, PKCS#12 or a token (the one loader: a PKCS#12 file is never
+    /// read here): a key in memory, or a key on a PKCS#11 token, which then makes every
+    /// signature itself.
     static Result<SigningIdentity> fromOperator(const penwell::SigningIdentity& identity,
                                                 const std::string& keyName,
                                                 const std::string& certificateName);

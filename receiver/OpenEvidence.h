@@ -74,15 +74,16 @@ Result<EvidencePayload> decodeEvidencePayload(ByteView der, const std::string& n
 
 /// Reads an evidence record and opens it with the receiver's private key (a file or a token's
 /// key, which a path converts to): bound to `document` when given, signed by a certificate in
-/// a `trust` file when any is given.
-Result<OpenedEvidence> openEvidenceFile(const std::filesystem::path& evidence,
-                                        const KeyLocation& privateKey,
-                                        const std::optional<Sha256>& document,
-                                        const std::vector<std::filesystem::path>& trust = {});
+/// a `trust` file when any is given. With `certificate` (the key's own, PEM or DER) only its
+/// recipient is tried, not every one the record names.
+Result<OpenedEvidence> openEvidenceFile(
+    const std::filesystem::path& evidence, const KeyLocation& privateKey,
+    const std::optional<Sha256>& document, const std::vector<std::filesystem::path>& trust = {},
+    const std::optional<std::filesystem::path>& certificate = std::nullopt);
 /// The same for a record already read; `name` names it in messages.
-Result<OpenedEvidence> openEvidenceRecord(ByteView record, const std::string& name,
-                                          const KeyLocation& privateKey,
-                                          const std::optional<Sha256>& document,
-                                          const std::vector<std::filesystem::path>& trust = {});
+Result<OpenedEvidence> openEvidenceRecord(
+    ByteView record, const std::string& name, const KeyLocation& privateKey,
+    const std::optional<Sha256>& document, const std::vector<std::filesystem::path>& trust = {},
+    const std::optional<std::filesystem::path>& certificate = std::nullopt);
 
 }  // namespace penwell::receiver

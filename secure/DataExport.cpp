@@ -33,7 +33,7 @@ std::optional<Bytes> PenwellViewController::_getSignatureData(std::optional<Byte
     }
     requireSecureServices(services_);
 
-    Bytes SigData = encodePointStream(recordOf(_lines));
+    Bytes SigData = encodedStrokes();
     // A fresh random UUID is the password of this one key derivation and is never kept: the
     // key out-parameter holds the only copy of the key.
     std::string GUID = services_.uuids->createString();
@@ -80,6 +80,26 @@ std::optional<Bytes> PenwellViewController::getSignatureData(std::optional<Bytes
         secureWipe(*key);
     }
     return encryptedSigData;
+}
+
+Bytes PenwellViewController::encodedStrokes() const {
+    if (sharedEncoding_) {
+        return *sharedEncoding_;
+    }
+    return encodePointStream(recordOf(_lines));
+}
+
+PenwellViewController::SharedEncoding::SharedEncoding(PenwellViewController& controller)
+    : controller_(controller) {
+    controller_.sharedEncoding_.reset();
+    controller_.sharedEncoding_ = controller_.encodedStrokes();
+}
+
+PenwellViewController::SharedEncoding::~SharedEncoding() {
+    if (controller_.sharedEncoding_) {
+        secureWipe(*controller_.sharedEncoding_);
+        controller_.sharedEncoding_.reset();
+    }
 }
 
 std::optional<Bytes> PenwellViewController::wrapAESKey(ByteView symmetricKey) {

@@ -86,7 +86,7 @@ Result<Bytes> PenwellViewController::exportEvidence(const EvidenceOptions& optio
 
     _assignLineColorRBG();
     EvidencePayload payload;
-    payload.record = encodePointStream(recordOf(_lines));
+    payload.record = encodedStrokes();
     payload.pointerKinds = lineKinds_;
     payload.pointerKinds.resize(_lines.size(), PointerKind::unknown);
     if (sigImage_) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/common/DocumentRequest.h"
 #include "platform/Cms.h"
 #include "platform/Defaults.h"
 #include "platform/Image.h"
@@ -25,6 +26,8 @@ struct OpenOptions {
     std::filesystem::path data;  ///< with key: the record and its wrapped key
     std::filesystem::path key;
     std::optional<std::filesystem::path> evidence;  ///< instead of data and key
+    /// The certificate of privateKey: only its recipient of the evidence is tried.
+    std::optional<std::filesystem::path> privateKeyCertificate;
     std::optional<std::filesystem::path> document;  ///< must be what the evidence names
     std::vector<std::filesystem::path> trust;       ///< accepted operator certificates or CAs
     bool json = false;  ///< every stroke and sample as JSON, signed positions beside the fields
@@ -53,15 +56,17 @@ int runCertNew(const CertNewOptions& options, std::ostream& out);
 
 int runCertShow(const std::filesystem::path& file, std::ostream& out);
 
-/// The capture station's operator key, which signs evidence records: --sign-key,
-/// --sign-cert and --sign-password-file.
+/// The capture station's operator key, which signs evidence records and PDFs: --sign-key,
+/// --sign-cert, --sign-chain and --sign-password-file (platform/SigningIdentityFiles.h says
+/// what each may be).
 struct SignOptions {
-    std::optional<std::filesystem::path> key;  ///< PEM, DER or PKCS#12
+    std::optional<std::filesystem::path> key;  ///< PEM, DER, PKCS#12 or a pkcs11: URI
     std::optional<std::filesystem::path> certificate;
+    std::optional<std::filesystem::path> chain;
     std::optional<std::filesystem::path> passwordFile;  ///< else $PENWELL_SIGN_PASSWORD
 };
-/// The identity they name (host/common/EvidenceInputs.h), or none without --sign-key (then
-/// --sign-cert and --sign-password-file are refused: they would be ignored).
+/// The identity they name (platform/SigningIdentityFiles.h), or none without --sign-key (then
+/// --sign-cert, --sign-chain and --sign-password-file are refused: they would be ignored).
 std::optional<SigningIdentity> loadSigningIdentity(const SignOptions& options);
 
 /// The environment variable that holds the receiver's key passphrase or token PIN.
@@ -128,15 +133,6 @@ struct DemoOptions {
 DemoOptions defaultDemoOptions();
 int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
 
-/// Where a signature goes on a document and what it says, the same for `pdf sign` and
-/// `serve --document`: --field, or --page with --rect; --reason, --location and --name.
-struct PlacementOptions {
-    std::optional<std::string> field;  ///< an existing empty signature field, or:
-    int page = 1;
-    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the crop box's lower-left corner
-    std::string reason, location, name;  ///< left out of the signature when empty
-};
-
 struct ServeOptions {
     std::string bind = "127.0.0.1";
     int port = 8080;                           ///< 0 picks a free port
@@ -154,9 +150,9 @@ struct ServeOptions {
     std::vector<std::string> publicOrigins;
     SignOptions sign;  ///< when given, every evidence record is signed with it
     SealOptions seal;  ///< who every evidence record is sealed for
-    /// A PDF to sign on the page, placed as `pdf sign` places it; needs `sign`.
-    std::optional<std::filesystem::path> document;
-    PlacementOptions placement;
+    /// A PDF to sign on the page (none when its file is empty), placed as `pdf sign` places
+    /// it; needs `sign`.
+    host::DocumentRequest document;
     std::optional<std::filesystem::path> pdfjs;  ///< pdf.js's folder (libjs-pdf)
 };
 /// Serves the signing page until Ctrl-C; prints the page's address on `out` first, and a
@@ -174,11 +170,7 @@ void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIde
 Size parsePad(const std::string& text);
 
 struct DeskOptions {
-    std::filesystem::path document;    ///< the PDF to sign
-    std::optional<std::string> field;  ///< an existing empty signature field, or:
-    int page = 1;
-    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the page's lower-left corner
-    std::string reason, location, name;
+    host::DocumentRequest document;  ///< the PDF to sign
     SignOptions sign;  ///< the operator key: signs the PDF and every evidence record
     SealOptions seal;  ///< who every evidence record is sealed for
     std::optional<std::filesystem::path> resources;
@@ -197,9 +189,8 @@ struct DeskOptions {
 int runDesk(const DeskOptions& options, std::ostream& out, std::ostream& err);
 
 struct PdfSignOptions {
-    std::filesystem::path in;
+    host::DocumentRequest in;  ///< IN and where the signature goes on it
     std::filesystem::path out;
-    PlacementOptions placement;
     /// The signature, exactly one of: a trace replayed through the controller; an evidence
     /// record bound to IN; a record and its wrapped key. The last two are opened with
     /// privateKey (the receiver's) to draw the ink.
@@ -208,10 +199,7 @@ struct PdfSignOptions {
     std::optional<std::filesystem::path> data, key;
     std::optional<std::filesystem::path> privateKey;
     std::optional<std::filesystem::path> privateKeyPasswordFile;
-    /// PEM or DER key (perhaps encrypted), PKCS#12 (then no --sign-cert) or a PKCS#11 URI.
-    std::filesystem::path signKey;
-    std::optional<std::filesystem::path> signCert;
-    std::optional<std::filesystem::path> signPasswordFile;  ///< else $PENWELL_SIGN_PASSWORD
+    SignOptions sign;  ///< the operator key, required: it signs the PDF and the evidence
     SealOptions seal;  ///< who the evidence made here (--trace, --data) is sealed for
     std::optional<std::filesystem::path> resources;  ///< the folder holding Penwell.dat
     std::optional<int> certify;  ///< a certification signature: 1, 2 or 3 (DocMDP /P)

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "host/common/Replay.h"
+#include "host/common/SignatureBundle.h"
 #include "platform/cairo/CairoGraphics.h"
 #include "platform/filesystem/StagedFile.h"
 #include "receiver/Limits.h"
@@ -137,25 +138,28 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
         const std::string name = tracePath.stem().string();
         Replay replay(trace,
                       {.smoothing = std::nullopt, .lineWidth = std::nullopt, .services = services});
-        Exports exports;
-        const ExportRequest everything{.padImage = true,
-                                       .image = true,
-                                       .cropped = true,
-                                       .data = true,
-                                       .files = {},
-                                       .evidence = {}};
-        replay.run([&] { exports = must(takeExports(replay, trace, everything, services)); });
+        SignatureBundle exports;
+        std::optional<Image> padImage;
+        BundleSettings everything;
+        everything.picture = everything.evidence = false;
+        everything.image = everything.cropped = true;
+        everything.name = tracePath.string();
+        everything.resources = options.resources;
+        replay.run([&] {
+            padImage = renderView(replay.graphics(), replay.pad());
+            exports = must(exportBundle(replay.controller(), replay.graphics(), everything));
+        });
 
         const Staged files{options.out / (name + "-pad.png"), options.out / (name + ".png"),
                            options.out / (name + "-cropped.png"), options.out / (name + ".data"),
                            options.out / (name + ".key")};
-        const auto padFile = stagePng(outputs, files.pad, *exports.padImage);
+        const auto padFile = stagePng(outputs, files.pad, *padImage);
         const auto imageFile = stagePng(outputs, files.image, *exports.image);
         const auto croppedFile = stagePng(outputs, files.cropped, *exports.cropped);
         StagedFile& dataFile = *must(outputs.add(files.data));
-        must(dataFile.write(*exports.data));
+        must(dataFile.write(exports.data));
         StagedFile& keyFile = *must(outputs.add(files.key));
-        must(keyFile.write(*exports.wrappedKey));
+        must(keyFile.write(exports.key));
 
         // The receiver's side, from the bytes as written.
         const Bytes ciphertext =
@@ -193,7 +197,7 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
                << exports.cropped->height() << ", " << sizeOf(croppedFile) << ")\n"
                << "  " << files.data.string() << " (record " << plaintext.size()
                << " bytes, encrypted " << ciphertext.size() << " bytes)\n"
-               << "  " << files.key.string() << " (" << exports.wrappedKey->size() << " bytes, RSA-"
+               << "  " << files.key.string() << " (" << exports.key.size() << " bytes, RSA-"
                << receiverKey.bits() << ")\n"
                << "  round trip verified: " << sampleCount(received) << " samples decrypted with "
                << options.privateKey.string() << " match the controller's strokes\n";

@@ -39,10 +39,8 @@ int runDesk(const DeskOptions& options, std::ostream& out, std::ostream& err) {
             "signed PDF is sealed with the operator key");
     }
     qt::DeskSettings settings;
-    settings.document = must(
-        host::DocumentToSign::open({options.document, options.field, options.page, options.rect,
-                                    options.reason, options.location, options.name},
-                                   *signer, "--sign-key", "--sign-cert"));
+    settings.document =
+        must(host::DocumentToSign::open(options.document, *signer, "--sign-key", "--sign-cert"));
     const Size pad = parsePad(options.pad);
     settings.pad.size = {static_cast<int>(pad.width), static_cast<int>(pad.height)};
     settings.pad.smoothing = options.smoothing;

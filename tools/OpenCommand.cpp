@@ -207,7 +207,13 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
         if (options.document) {
             inputs.push_back({"--document", *options.document});
         }
+        if (options.privateKeyCertificate) {
+            inputs.push_back({"--private-key-cert", *options.privateKeyCertificate});
+        }
     } else {
+        if (options.privateKeyCertificate) {
+            throw UsageError("--private-key-cert: only goes with --evidence");
+        }
         inputs.push_back({"--data", options.data});
         inputs.push_back({"--key", options.key});
     }
@@ -223,7 +229,7 @@ int runOpen(const OpenOptions& options, std::ostream& out) {
             *options.evidence, receiverKey(options.privateKey, options.privateKeyPasswordFile),
             options.document ? std::optional(must(documentDigest(*options.document)))
                              : std::nullopt,
-            options.trust));
+            options.trust, options.privateKeyCertificate));
         record = must(decodeRecord(evidence->payload.record, options.evidence->string()));
     } else {
         opened = must(openSignature(receiverKey(options.privateKey, options.privateKeyPasswordFile),

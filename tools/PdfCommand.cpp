@@ -6,6 +6,8 @@
 #include "host/common/EvidenceInputs.h"
 #include "host/common/HostServices.h"
 #include "host/common/Replay.h"
+#include "host/common/SignatureBundle.h"
+#include "platform/cairo/CairoGraphics.h"
 #include "pdf/PdfSignature.h"
 #include "platform/filesystem/StagedFile.h"
 #include "receiver/OpenEvidence.h"
@@ -23,12 +25,6 @@ using namespace penwell::host;
 using namespace penwell::receiver;
 
 namespace {
-
-/// The operator key, read once: it signs the PDF and the evidence made here.
-SigningIdentity loadOperator(const PdfSignOptions& options) {
-    return must(
-        host::loadSigningIdentity(options.signKey, options.signCert, options.signPasswordFile));
-}
 
 /// The folder the receiver's certificate (Penwell.dat) is read from, refused when it holds
 /// none and the evidence is sealed for it (no --recipient).
@@ -62,15 +58,24 @@ struct Sealer {
     std::vector<Bytes> recipients;
     std::filesystem::path resources;
 
-    /// The evidence's options: bound to IN, signed by the operator key that signs the PDF.
-    EvidenceOptions options(const Sha256& digest) const {
-        EvidenceOptions evidence;
-        evidence.documentSha256 = digest;
-        evidence.signer = signer;
-        evidence.recipients = recipients;
-        return evidence;
+    /// What the signature gives the PDF, through the one export service: the ink's picture
+    /// and the evidence, bound to IN and signed by the operator key that signs the PDF.
+    BundleSettings bundle(const Sha256& digest, const std::string& name) const {
+        BundleSettings settings;
+        settings.record = settings.picture = false;
+        settings.files = {kInkPdf};
+        settings.documentSha256 = digest;
+        settings.signer = signer;
+        settings.recipients = recipients;
+        settings.name = name;
+        settings.resources = resources;
+        return settings;
     }
 };
+
+Signature signatureOf(SignatureBundle bundle) {
+    return {std::move(bundle.files.front().bytes), std::move(bundle.evidence)};
+}
 
 Signature fromTrace(const PdfSignOptions& options, const Sealer& sealer, const Sha256& digest,
                     std::ostream& err) {
@@ -81,12 +86,12 @@ Signature fromTrace(const PdfSignOptions& options, const Sealer& sealer, const S
     ReplaySettings settings;
     settings.services.resources = sealer.resources;
     Replay replay(trace, settings);
-    ExportRequest request;
-    request.files.push_back(kInkPdf);
-    request.evidence = sealer.options(digest);
-    Exports exports;
-    replay.run([&] { exports = must(takeExports(replay, trace, request, settings.services)); });
-    return {std::move(exports.files.front().bytes), std::move(*exports.evidence)};
+    Signature signature;
+    replay.run([&] {
+        signature = signatureOf(must(exportBundle(replay.controller(), replay.graphics(),
+                                                  sealer.bundle(digest, trace.name))));
+    });
+    return signature;
 }
 
 /// An evidence record made elsewhere: it must be bound to IN, and its ink is drawn from it.
@@ -107,34 +112,38 @@ Signature fromRecord(const PdfSignOptions& options, const Sealer& sealer, const 
     const OpenedSignature opened =
         must(openSignature(receiverKey(*options.privateKey, options.privateKeyPasswordFile),
                            *options.data, *options.key));
-    const EvidenceOptions evidence = sealer.options(digest);
+    const BundleSettings bundle = sealer.bundle(digest, options.data->string());
     Signature signature;
     RestoreSettings settings;
     settings.services.resources = sealer.resources;  // the pin the evidence is sealed for
+    std::optional<Failure> failed;
     must(withRestoredController(
         opened.record, options.data->string(), settings, [&](PenwellViewController& controller) {
-            std::optional<ExportResult> ink = controller.exportSignature(kInkPdf);
-            Result<Bytes> sealed = controller.exportEvidence(evidence);
-            if (!ink) {
-                throw ToolError(options.data->string() + ": the picture could not be made");
+            Result<SignatureBundle> made = exportBundle(controller, *cairo::makeGraphics(), bundle);
+            if (!made) {
+                failed = made.error();
+                return;
             }
-            if (!sealed) {
-                throw ToolError(sealed.error().message);
-            }
-            signature = {std::move(ink->bytes), std::move(*sealed)};
+            signature = signatureOf(std::move(*made));
         }));
+    must(failed);
     return signature;
 }
 
 }  // namespace
 
 int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& err) {
-    std::vector<NamedFile> inputs{{"IN", options.in}};
-    if (!KeyLocation(options.signKey).onToken()) {
-        inputs.push_back({"--sign-key", options.signKey});
+    if (!options.sign.key) {  // the command line requires it; a caller in code may forget
+        throw UsageError("needs --sign-key: the PDF is signed with the operator key");
+    }
+    const host::DocumentRequest& place = options.in;
+    std::vector<NamedFile> inputs{{"IN", place.file}};
+    if (!KeyLocation(*options.sign.key).onToken()) {
+        inputs.push_back({"--sign-key", *options.sign.key});
     }
     for (const auto& [option, path] :
-         {std::pair{"--sign-cert", &options.signCert}, std::pair{"--trace", &options.trace},
+         {std::pair{"--sign-cert", &options.sign.certificate},
+          std::pair{"--sign-chain", &options.sign.chain}, std::pair{"--trace", &options.trace},
           std::pair{"--evidence", &options.evidence}, std::pair{"--data", &options.data},
           std::pair{"--key", &options.key}, std::pair{"--private-key", &options.privateKey}}) {
         if (*path) {
@@ -161,7 +170,6 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
                                        : "--private-key: needed to open --evidence or --data");
     }
     pdf::SignRequest request;
-    const PlacementOptions& place = options.placement;
     request.placement = must(pdf::placementOf(place.field, place.page, place.rect), kExitUsage);
     request.reason = place.reason;
     request.location = place.location;
@@ -173,13 +181,15 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     // Evidence is sealed here for a trace or a record; an evidence record comes sealed.
     SealPlan plan = sealFor(options.seal, false, !options.evidence);
     const bool pinned = !options.evidence && plan.recipients.empty();
-    Sealer sealer{loadOperator(options), std::move(plan.recipients),
+    // The operator key, read once: it signs the PDF and the evidence made here.
+    Sealer sealer{*loadSigningIdentity(options.sign), std::move(plan.recipients),
                   resourceFolder(options, pinned)};
     const pdf::SigningIdentity identity = must(pdf::SigningIdentity::fromOperator(
-        sealer.signer, options.signKey.string(),
-        options.signCert ? options.signCert->string() : options.signKey.string()));
-    const Bytes in = must(readFile(options.in, pdf::kMaxDocumentBytes, "a PDF"));
-    const Sha256 digest = must(documentDigest(in, options.in.string()));
+        sealer.signer, options.sign.key->string(),
+        options.sign.certificate ? options.sign.certificate->string()
+                                 : options.sign.key->string()));
+    const Bytes in = must(readFile(place.file, pdf::kMaxDocumentBytes, "a PDF"));
+    const Sha256 digest = must(documentDigest(in, place.file.string()));
     Signature signature = options.trace      ? fromTrace(options, sealer, digest, err)
                           : options.evidence ? fromEvidence(options, digest)
                                              : fromRecord(options, sealer, digest);
@@ -187,11 +197,11 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     request.evidence = [&](const Sha256& signedDigest) -> Result<Bytes> {
         if (signedDigest != digest) {  // the library digests the same bytes: never
             return pdf::fail(pdf::PdfErrorKind::Evidence,
-                             options.in.string() + ": changed while it was being signed");
+                             place.file.string() + ": changed while it was being signed");
         }
         return signature.evidence;
     };
-    const Bytes signedPdf = must(pdf::signPdf(in, options.in.string(), request, identity));
+    const Bytes signedPdf = must(pdf::signPdf(in, place.file.string(), request, identity));
     StagedOutputs outputs;
     must(outputs.stage(options.out, signedPdf));
     must(outputs.commitAll());

@@ -10,6 +10,8 @@
 #include "host/common/HostServices.h"
 #include "host/common/Replay.h"
 #include "host/common/Sealing.h"
+#include "host/common/SignatureBundle.h"
+#include "platform/SigningIdentityFiles.h"
 #include "platform/cairo/CairoGraphics.h"
 #include "platform/filesystem/DirectoryBundle.h"
 #include "platform/filesystem/StagedFile.h"
@@ -36,14 +38,21 @@ std::filesystem::path stagePng(StagedOutputs& outputs, const std::filesystem::pa
 
 std::optional<SigningIdentity> loadSigningIdentity(const SignOptions& options) {
     if (!options.key) {
-        if (options.certificate || options.passwordFile) {
-            throw UsageError(
-                std::string(options.certificate ? "--sign-cert" : "--sign-password-file") +
-                ": needs --sign-key");
+        for (const auto& [option, path] :
+             {std::pair{"--sign-cert", &options.certificate}, std::pair{"--sign-chain", &options.chain},
+              std::pair{"--sign-password-file", &options.passwordFile}}) {
+            if (*path) {
+                throw UsageError(std::string(option) + ": needs --sign-key");
+            }
         }
         return std::nullopt;
     }
-    return must(host::loadSigningIdentity(*options.key, options.certificate, options.passwordFile));
+    SigningIdentityFiles files;
+    files.key = options.key->string();
+    files.certificate = options.certificate;
+    files.chain = options.chain;
+    files.passwordFile = options.passwordFile;
+    return must(penwell::loadSigningIdentity(files));
 }
 
 KeyLocation receiverKey(const std::filesystem::path& key,
@@ -134,8 +143,11 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     if (options.padPng) {
         named.push_back({"--pad-png", *options.padPng});
     }
-    ExportRequest request;
-    request.padImage = options.padPng.has_value();
+    BundleSettings request;
+    request.record = options.data.has_value();
+    request.picture = false;
+    request.evidence = options.evidence.has_value();
+    request.name = options.trace.string();
     std::vector<std::filesystem::path> files;
     for (const auto& picture : pictures) {
         if (picture.path) {
@@ -165,7 +177,8 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     }
     for (const auto& [option, path] :
          {std::pair{"--document", &options.document}, std::pair{"--sign-key", &options.sign.key},
-          std::pair{"--sign-cert", &options.sign.certificate}}) {
+          std::pair{"--sign-cert", &options.sign.certificate},
+          std::pair{"--sign-chain", &options.sign.chain}}) {
         if (*path) {
             inputs.push_back({option, **path});
         }
@@ -178,13 +191,11 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     // Read only with --evidence (checked above), but always checked for a stray option.
     std::optional<SigningIdentity> signer = loadSigningIdentity(options.sign);
     if (options.evidence) {
-        EvidenceOptions evidence;
-        evidence.recipients = std::move(plan.recipients);
+        request.recipients = std::move(plan.recipients);
         if (options.document) {
-            evidence.documentSha256 = must(documentDigest(*options.document));
+            request.documentSha256 = must(documentDigest(*options.document));
         }
-        evidence.signer = std::move(signer);
-        request.evidence = std::move(evidence);
+        request.signer = std::move(signer);
     }
 
     const Trace trace = must(loadTrace(options.trace));
@@ -196,34 +207,40 @@ int runReplay(const ReplayOptions& options, std::ostream& out, std::ostream& err
     settings.lineWidth = options.lineWidth;
     settings.services.certificateStore = options.store;
     settings.services.resources = resources;
-    request.data = options.data.has_value();
+    request.resources = resources;
 
     Replay replay(trace, settings);
-    const PenwellViewController& c = replay.controller();
-    Exports exports;
+    PenwellViewController& c = replay.controller();
+    std::optional<Image> padImage;
+    SignatureBundle exports;
     replay.run([&] {
+        if (options.padPng) {
+            padImage = renderView(replay.graphics(), replay.pad());
+        }
         // A summary of a session without a signature still has its figures, just no crop.
-        ExportRequest now = request;
+        BundleSettings now = request;
         if (cropForSummary && !c.isSignature()) {
             now.files.pop_back();
         }
-        exports = must(takeExports(replay, trace, now, settings.services));
+        if (now.record || now.evidence || !now.files.empty()) {
+            exports = must(exportBundle(c, replay.graphics(), now));
+        }
     });
 
     // Staged in one group: all outputs appear together or none changes.
     StagedOutputs outputs;
     if (options.padPng) {
-        stagePng(outputs, *options.padPng, *exports.padImage);
+        stagePng(outputs, *options.padPng, *padImage);
     }
     for (std::size_t i = 0; i < files.size(); ++i) {
         must(outputs.stage(files[i], exports.files[i].bytes));
     }
     if (options.data) {
-        must(outputs.stage(*options.data, *exports.data));
-        must(outputs.stage(*options.key, *exports.wrappedKey));
+        must(outputs.stage(*options.data, exports.data));
+        must(outputs.stage(*options.key, exports.key));
     }
     if (options.evidence) {
-        must(outputs.stage(*options.evidence, *exports.evidence));
+        must(outputs.stage(*options.evidence, exports.evidence));
     }
     must(outputs.commitAll());
     warnOfDemo(plan, err);  // after the fact: a command that fails has sealed nothing

@@ -6,6 +6,7 @@
 
 #include "host/common/EvidenceInputs.h"
 #include "host/common/Replay.h"
+#include "host/common/SignatureBundle.h"
 #include "host/web/Document.h"
 #include "host/web/Server.h"
 #include "platform/filesystem/StagedFile.h"
@@ -64,13 +65,14 @@ void checkKeyWrap(const ServiceOptions& services, const std::optional<SigningIde
     settings.services = services;
     Replay replay(trace, settings);
     replay.run([] {});
-    ExportRequest request;
-    request.data = true;
-    // The evidence too, so a signing key that does not fit its certificate stops the start.
-    request.evidence = EvidenceOptions{};
-    request.evidence->signer = signer;
-    request.evidence->recipients = recipients;
-    must(takeExports(replay, trace, request, services));
+    // A Done's outputs, the evidence included, so a signing key that does not fit its
+    // certificate stops the start.
+    BundleSettings done;
+    done.signer = signer;
+    done.recipients = recipients;
+    done.name = trace.name;
+    done.resources = services.resources;
+    must(exportBundle(replay.controller(), replay.graphics(), done));
 }
 
 // --out must take files now, not first at a signer's Done.
@@ -93,8 +95,8 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     // Usage errors first, before a file is read: they exit 2 whatever else is wrong.
     const Size padSize = parsePad(options.pad);
 #ifdef PENWELL_WITH_PDF
-    if (options.document) {
-        const PlacementOptions& place = options.placement;
+    const host::DocumentRequest& place = options.document;
+    if (!place.file.empty()) {
         must(pdf::placementOf(place.field, place.page, place.rect), kExitUsage);
     }
 #endif
@@ -125,12 +127,8 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     pad.signer = loadSigningIdentity(options.sign);
     pad.recipients = std::move(plan.recipients);
     pad.demoWarning = plan.warning;
-    if (options.document) {
-        auto document = web::SignableDocument::open(
-            {*options.document, options.placement.field, options.placement.page,
-             options.placement.rect, options.placement.reason, options.placement.location,
-             options.placement.name, options.pdfjs},
-            pad.signer);
+    if (!options.document.file.empty()) {
+        auto document = web::SignableDocument::open(options.document, options.pdfjs, pad.signer);
         const bool usage =
             !document && document.error().domain == web::kDocumentErrorDomain &&
             document.error().code == static_cast<std::int64_t>(web::DocumentError::needsSignKey);

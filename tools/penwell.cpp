@@ -49,10 +49,11 @@ CLI::Option* addSmoothing(CLI::App* command, std::string& value, const std::stri
         ->check(CLI::IsMember({"on", "off"}));
 }
 
-/// Where the signature goes and what it says, the same for every command that signs a PDF.
-/// Answers the options, for a command that takes them only with another.
+/// Where the signature goes and what it says, the same for every command that signs a PDF
+/// (`pdf sign`, `serve --document`, `desk`). Answers the options, for a command that takes
+/// them only with another.
 std::vector<CLI::Option*> addPlacementOptions(CLI::App* command,
-                                              penwell::tools::PlacementOptions& placement) {
+                                              penwell::host::DocumentRequest& placement) {
     auto* field = command->add_option("--field", placement.field, "an empty signature field");
     return {field,
             command->add_option("--page", placement.page, "page of a new field (1 is the first)")
@@ -65,15 +66,22 @@ std::vector<CLI::Option*> addPlacementOptions(CLI::App* command,
             command->add_option("--name", placement.name, "the signer's name")};
 }
 
-/// The operator key options, the same for every command that writes evidence.
-void addSignOptions(CLI::App* command, penwell::tools::SignOptions& sign) {
-    command->add_option("--sign-key", sign.key,
-                        "operator key that signs the evidence (PEM, DER, PKCS#12, or a "
-                        "pkcs11: URI naming a key on a token)");
-    command->add_option("--sign-cert", sign.certificate, "the operator key's certificate");
+/// The operator key options, the same for every command that signs evidence or a PDF.
+/// Answers --sign-key, for a command that requires it.
+CLI::Option* addSignOptions(CLI::App* command, penwell::tools::SignOptions& sign) {
+    auto* key = command->add_option("--sign-key", sign.key,
+                                    "operator key that signs the evidence and any PDF (PEM or DER, "
+                                    "perhaps encrypted; PKCS#12; or a pkcs11: URI naming a key on "
+                                    "a token)");
+    command->add_option("--sign-cert", sign.certificate,
+                        "--sign-key's certificate (PEM or DER; PEM may add its chain); with a "
+                        "PKCS#12 key it must be the one inside");
+    command->add_option("--sign-chain", sign.chain,
+                        "intermediate certificates every signature carries (PEM or DER)");
     command->add_option("--sign-password-file", sign.passwordFile,
                         "--sign-key's password, passphrase or token PIN (first line; else "
                         "$PENWELL_SIGN_PASSWORD)");
+    return key;
 }
 
 /// Who the records are sealed for, the same for every command that seals.
@@ -200,6 +208,11 @@ int main(int argc, char** argv) {
         ->add_option("--document", open.document, "the signed file, checked against the evidence")
         ->needs(openEvidence);
     openCmd
+        ->add_option("--private-key-cert", open.privateKeyCertificate,
+                     "--private-key's certificate: only its recipient of the evidence is tried "
+                     "(a record sealed for many opens at once)")
+        ->needs(openEvidence);
+    openCmd
         ->add_option("--trust", open.trust,
                      "accepted operator certificate or CA: the evidence must be signed by it")
         ->needs(openEvidence);
@@ -311,9 +324,9 @@ int main(int argc, char** argv) {
     addSignOptions(serveCmd, serve.sign);
     addSealOptions(serveCmd, serve.seal);
     auto* documentOpt = serveCmd->add_option(
-        "--document", serve.document,
+        "--document", serve.document.file,
         "a PDF to sign on the page (needs --sign-key); Done also writes NAME.pdf");
-    std::vector<CLI::Option*> documentOptions = addPlacementOptions(serveCmd, serve.placement);
+    std::vector<CLI::Option*> documentOptions = addPlacementOptions(serveCmd, serve.document);
     documentOptions.push_back(serveCmd->add_option(
         "--pdfjs", serve.pdfjs, "pdf.js's folder (default: $PENWELL_PDFJS, else libjs-pdf's)"));
     for (auto* option : documentOptions) {
@@ -340,17 +353,8 @@ int main(int argc, char** argv) {
         "full-screen, and the pad starts again for the next signer). Pointers map as in serve.\n"
         "The document is read once at start. Qt picks the display ($DISPLAY, $WAYLAND_DISPLAY,\n"
         "$QT_QPA_PLATFORM).");
-    deskCmd->add_option("DOCUMENT", desk.document, "the PDF to sign")->required();
-    auto* deskFieldOpt =
-        deskCmd->add_option("--field", desk.field, "sign into this empty signature field");
-    deskCmd->add_option("--page", desk.page, "... or on this page (1 is the first)")
-        ->check(CLI::PositiveNumber)
-        ->capture_default_str();
-    deskCmd->add_option("--rect", desk.rect, "... at X,Y,W,H, in points (as pdf sign)")
-        ->excludes(deskFieldOpt);
-    deskCmd->add_option("--reason", desk.reason, "why it is signed (shown to the signer)");
-    deskCmd->add_option("--location", desk.location, "where it is signed");
-    deskCmd->add_option("--name", desk.name, "who signs (shown to the signer)");
+    deskCmd->add_option("DOCUMENT", desk.document.file, "the PDF to sign")->required();
+    addPlacementOptions(deskCmd, desk.document);
     deskCmd->add_option("--out", desk.out, "folder where Done writes")->capture_default_str();
     deskCmd->add_option("--pad-screen", desk.padScreen,
                         "show the pad full-screen on this screen (0 is the first)")
@@ -401,9 +405,9 @@ int main(int argc, char** argv) {
         "The signature is one of --trace, --evidence or --data/--key; the evidence record\n"
         "embedded is bound to IN's SHA-256, sealed for each --recipient (else the pinned receiver\n"
         "certificate) and signed with --sign-key. --evidence must already be bound to IN.");
-    pdfSignCmd->add_option("IN", pdfSign.in, "the PDF to sign")->required();
+    pdfSignCmd->add_option("IN", pdfSign.in.file, "the PDF to sign")->required();
     pdfSignCmd->add_option("OUT", pdfSign.out, "the signed PDF to write")->required();
-    addPlacementOptions(pdfSignCmd, pdfSign.placement);
+    addPlacementOptions(pdfSignCmd, pdfSign.in);
     pdfSignCmd->add_option("--trace", pdfSign.trace, "the handwriting, as a trace");
     pdfSignCmd->add_option("--evidence", pdfSign.evidence, "... or an evidence record bound to IN");
     pdfSignCmd->add_option("--data", pdfSign.data, "... or an encrypted record, with --key");
@@ -411,14 +415,7 @@ int main(int argc, char** argv) {
     pdfSignCmd->add_option("--private-key", pdfSign.privateKey,
                            "receiver's key, opening --evidence or --data");
     addPrivateKeyPassword(pdfSignCmd, pdfSign.privateKeyPasswordFile);
-    pdfSignCmd
-        ->add_option("--sign-key", pdfSign.signKey,
-                     "signing key (PEM/DER), PKCS#12, or a pkcs11: URI naming a key on a token")
-        ->required();
-    pdfSignCmd->add_option("--sign-cert", pdfSign.signCert, "signing certificate (+ chain), PEM");
-    pdfSignCmd->add_option("--sign-password-file", pdfSign.signPasswordFile,
-                           "--sign-key's password, passphrase or token PIN (first line; else "
-                           "$PENWELL_SIGN_PASSWORD)");
+    addSignOptions(pdfSignCmd, pdfSign.sign)->required();
     addSealOptions(pdfSignCmd, pdfSign.seal);
     pdfSignCmd->add_option("--resources", pdfSign.resources,
                            "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "

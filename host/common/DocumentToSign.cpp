@@ -12,14 +12,9 @@ namespace {
 /// to the ink (`pdf sign` draws it the same way).
 const ExportOptions kInkPdf{ExportFormat::PDF, 1.0, true, false};
 
-/// The value, or the PDF library's refusal passed on (inside refusing()).
-template <typename T>
-T takePdf(Result<T> outcome) {
-    if (!outcome) {
-        throw Refusal{Failure{kDocumentErrorDomain, 100 + outcome.error().code,
-                              outcome.error().message, outcome.error().where}};
-    }
-    return std::move(*outcome);
+/// The PDF library's refusal, in this host's domain (100 + its kind), keeping its words.
+Failure fromPdf(const Failure& failure) {
+    return Failure{kDocumentErrorDomain, 100 + failure.code, failure.message, failure.where};
 }
 
 }  // namespace
@@ -37,24 +32,40 @@ struct DocumentToSign::Impl {
 Result<std::shared_ptr<const DocumentToSign>> DocumentToSign::open(
     const DocumentRequest& request, const SigningIdentity& signer, const std::string& keyName,
     const std::string& certificateName) {
-    return refusing([&] {
-        auto impl = std::make_unique<Impl>();
-        impl->request = request;
-        impl->name = request.file.string();
-        impl->signRequest.placement =
-            takePdf(pdf::placementOf(request.field, request.page, request.rect));
-        impl->signRequest.reason = request.reason;
-        impl->signRequest.location = request.location;
-        impl->signRequest.name = request.name;
-        impl->bytes = take(filesystem::readFile(request.file, pdf::kMaxDocumentBytes, "a PDF"));
-        const pdf::SignaturePlace place =
-            takePdf(pdf::checkSignRequest(impl->bytes, impl->name, impl->signRequest));
-        impl->place = {place.page, place.x, place.y, place.width, place.height};
-        impl->identity =
-            takePdf(pdf::SigningIdentity::fromOperator(signer, keyName, certificateName));
-        impl->digest = take(documentDigest(impl->bytes, impl->name));
-        return std::shared_ptr<const DocumentToSign>(new DocumentToSign(std::move(impl)));
-    });
+    auto impl = std::make_unique<Impl>();
+    impl->request = request;
+    impl->name = request.file.string();
+    Result<pdf::Placement> placement = pdf::placementOf(request.field, request.page, request.rect);
+    if (!placement) {
+        return fromPdf(placement.error());
+    }
+    impl->signRequest.placement = std::move(*placement);
+    impl->signRequest.reason = request.reason;
+    impl->signRequest.location = request.location;
+    impl->signRequest.name = request.name;
+    Result<Bytes> bytes = filesystem::readFile(request.file, pdf::kMaxDocumentBytes, "a PDF");
+    if (!bytes) {
+        return bytes.error();
+    }
+    impl->bytes = std::move(*bytes);
+    const Result<pdf::SignaturePlace> place =
+        pdf::checkSignRequest(impl->bytes, impl->name, impl->signRequest);
+    if (!place) {
+        return fromPdf(place.error());
+    }
+    impl->place = {place->page, place->x, place->y, place->width, place->height};
+    Result<pdf::SigningIdentity> identity =
+        pdf::SigningIdentity::fromOperator(signer, keyName, certificateName);
+    if (!identity) {
+        return fromPdf(identity.error());
+    }
+    impl->identity = std::move(*identity);
+    const Result<Sha256> digest = documentDigest(impl->bytes, impl->name);
+    if (!digest) {
+        return digest.error();
+    }
+    impl->digest = *digest;
+    return std::shared_ptr<const DocumentToSign>(new DocumentToSign(std::move(impl)));
 }
 
 DocumentToSign::DocumentToSign(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -78,24 +89,26 @@ const DocumentPlace& DocumentToSign::place() const {
 
 Result<Bytes> DocumentToSign::sign(PenwellViewController& controller, const Bytes& evidence,
                                    const std::function<void(const std::string&)>& warn) const {
-    return refusing([&] {
-        const std::optional<ExportResult> ink = controller.exportSignature(kInkPdf);
-        if (!ink) {
-            throw Refusal{Failure{kDocumentErrorDomain, static_cast<int>(DocumentError::noInk),
-                                  impl_->name + ": the ink's picture could not be made"}};
+    const std::optional<ExportResult> ink = controller.exportSignature(kInkPdf);
+    if (!ink) {
+        return Failure{kDocumentErrorDomain, static_cast<int>(DocumentError::noInk),
+                       impl_->name + ": the ink's picture could not be made"};
+    }
+    pdf::SignRequest request = impl_->signRequest;
+    request.inkPdf = ink->bytes;
+    request.warn = warn;
+    request.evidence = [&](const Sha256& signedDigest) -> Result<Bytes> {
+        if (signedDigest != impl_->digest) {  // the bytes are read once: never
+            return pdf::fail(pdf::PdfErrorKind::Evidence,
+                             impl_->name + ": changed while it was being signed");
         }
-        pdf::SignRequest request = impl_->signRequest;
-        request.inkPdf = ink->bytes;
-        request.warn = warn;
-        request.evidence = [&](const Sha256& signedDigest) -> Result<Bytes> {
-            if (signedDigest != impl_->digest) {  // the bytes are read once: never
-                return pdf::fail(pdf::PdfErrorKind::Evidence,
-                                 impl_->name + ": changed while it was being signed");
-            }
-            return evidence;
-        };
-        return takePdf(pdf::signPdf(impl_->bytes, impl_->name, request, *impl_->identity));
-    });
+        return evidence;
+    };
+    Result<Bytes> signedPdf = pdf::signPdf(impl_->bytes, impl_->name, request, *impl_->identity);
+    if (!signedPdf) {
+        return fromPdf(signedPdf.error());
+    }
+    return signedPdf;
 }
 
 }  // namespace penwell::host

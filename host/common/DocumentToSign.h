@@ -12,6 +12,7 @@
 #include <string>
 
 #include "capture/Penwell.h"
+#include "host/common/DocumentRequest.h"
 #include "platform/Bytes.h"
 #include "platform/Cms.h"
 #include "platform/Result.h"
@@ -25,15 +26,6 @@ inline constexpr const char* kDocumentErrorDomain = "PenwellDocument";
 
 enum class DocumentError : int {
     noInk = 1,  ///< the controller made no picture of the ink
-};
-
-/// What the operator asked for, as `penwell pdf sign` takes it.
-struct DocumentRequest {
-    std::filesystem::path file;
-    std::optional<std::string> field;  ///< an empty signature field, or:
-    int page = 1;
-    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the page's lower-left corner
-    std::string reason, location, name;
 };
 
 /// Where the signature goes: its page (1 is the first) and rectangle, in the page's PDF points

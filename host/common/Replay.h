@@ -61,40 +61,7 @@ private:
     std::unique_ptr<PenwellViewController> controller_;
 };
 
-/// What a host can take from the controller at one moment.
-struct Exports {
-    std::optional<Image> padImage;  ///< what a person sees of the pad
-    std::optional<Image> image;     ///< getSignatureImage(false)
-    std::optional<Image> cropped;   ///< getSignatureImage(true)
-    std::optional<Bytes> data;      ///< getSignatureData
-    std::optional<Bytes> wrappedKey;
-    std::vector<ExportResult> files;  ///< exportSignature, one per ExportRequest::files
-    std::optional<Bytes> evidence;    ///< exportEvidence
-};
-
-struct ExportRequest {
-    bool padImage = false;
-    bool image = false;
-    bool cropped = false;
-    bool data = false;
-    std::vector<ExportOptions> files;
-    std::optional<EvidenceOptions> evidence;
-};
-
-/// Domain of takeExports' own refusals; codes are ExportError values. When the key cannot be
-/// wrapped or the evidence cannot be made, the component's own failure is answered instead,
-/// naming the file at fault (the store's file, or Penwell.dat) and what is wrong with it.
-inline constexpr const char* kExportErrorDomain = "PenwellReplayExport";
-
-enum class ExportError : int {
-    noSignature = 1,    ///< too few samples on the pad (fewer than MinSigPoints)
-    tooLarge = 2,       ///< the pad is too large for a bitmap or a document at this scale
-    noCertificate = 3,  ///< no Penwell.dat in the resource folder nor in the store
-    notWrapped = 4,     ///< the key could not be wrapped, and the component said not why
-};
-
-/// Takes the requested exports; fails naming the trace when there is no signature to export.
-Result<Exports> takeExports(Replay& replay, const Trace& trace, const ExportRequest& request,
-                            const ServiceOptions& services);
+/// What a replay's signature gives is taken with exportBundle() (host/common/SignatureBundle.h),
+/// the one export service; what the pad shows, with renderView(replay.graphics(), replay.pad()).
 
 }  // namespace penwell::host

@@ -1,9 +1,11 @@
 #pragma once
-// What a signer's Done makes, whichever host the pad runs in: the encrypted record and its
-// wrapped key, the picture of the ink, the evidence record and, when a document is signed,
-// the signed document; and how they are written to a folder, all or nothing. The browser
-// host's sessions and the desktop widget both call exportBundle() and writeBundle(), so their
-// outputs are made one way.
+// The one export service: what a signature gives, whichever host or command takes it. A
+// signer's Done (the browser's sessions, the desktop widget) takes the encrypted record and its
+// wrapped key, the picture of the ink, the evidence record and, when a document is signed, the
+// signed document; `replay`, `demo` and `pdf sign` (from a trace or from a restored record)
+// take what their options name; `serve` and `desk` take a Done's outputs of a short synthetic
+// signature before they open. All of them call exportBundle(), so every output is made one way
+// and fails one way. writeBundle() writes a Done's files to a folder, all or nothing.
 
 #include <cstddef>
 #include <filesystem>
@@ -12,15 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "capture/Penwell.h"
 #include "platform/Bytes.h"
 #include "platform/Cms.h"
 #include "platform/Graphics.h"
+#include "platform/Image.h"
 #include "platform/Result.h"
 #include "secure/Evidence.h"
-
-namespace penwell {
-class PenwellViewController;
-}
 
 namespace penwell::host {
 
@@ -42,6 +42,20 @@ struct BundleSettings {
     /// The host's own text fields sealed into the evidence (EvidenceOptions::fields), such as
     /// what the signer was shown.
     std::vector<EvidenceField> fields;
+
+    /// What to make: a Done's outputs by default; a command asks for what its options name.
+    bool record = true;    ///< data and key
+    bool picture = true;   ///< png
+    bool evidence = true;  ///< evidence (and, with signDocument, signedDocument)
+    bool image = false;    ///< image: getSignatureImage(false)
+    bool cropped = false;  ///< cropped: getSignatureImage(true)
+    /// exportSignature's files, each answered in SignatureBundle::files in this order.
+    std::vector<ExportOptions> files;
+
+    /// Names the signature in failures (a trace's file), "NAME: ..."; empty: not named.
+    std::string name;
+    /// Where Penwell.dat was looked for, named when there is none.
+    std::optional<std::filesystem::path> resources;
 };
 
 struct SignatureBundle {
@@ -50,6 +64,9 @@ struct SignatureBundle {
     Bytes png;       ///< the ink cut to the signature (getSignatureImage(true))
     Bytes evidence;  ///< the sealed evidence record
     std::optional<Bytes> signedDocument;  ///< with BundleSettings::signDocument
+    std::optional<Image> image;           ///< with BundleSettings::image
+    std::optional<Image> cropped;         ///< with BundleSettings::cropped
+    std::vector<ExportResult> files;      ///< with BundleSettings::files
     double sigma = 0.0;                   ///< calculateSigma(); NaN when undefined
     double sigma2 = 0.0;                  ///< calculateSigma2()
     std::size_t samples = 0;              ///< in the record
@@ -63,10 +80,13 @@ enum class BundleError : int {
     noSignature = 1,    ///< too few samples on the pad
     noCertificate = 2,  ///< no usable Penwell.dat, and the component said not why
     noPicture = 3,      ///< the ink's picture could not be made
+    tooLarge = 4,       ///< the pad is too large for a bitmap or a document at this scale
 };
 
-/// Makes every output of a Done from the controller's signature; `graphics` encodes the PNG.
-/// Changes nothing on the pad. Fails with the first reason an output could not be made.
+/// Makes the outputs `settings` asks for from the controller's signature (a live pad's or a
+/// restored one's); `graphics` encodes the PNG. The point stream is encoded once, for both the
+/// record and the evidence. Changes nothing on the pad. Fails with the first reason an output
+/// could not be made; without a signature it fails before making anything.
 Result<SignatureBundle> exportBundle(PenwellViewController& controller, Graphics& graphics,
                                      const BundleSettings& settings);
 

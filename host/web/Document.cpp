@@ -28,9 +28,9 @@ constexpr std::uint64_t kMaxScriptBytes = 16u << 20;
 /// The only files of pdf.js the page loads, under build/ of its folder, served as /pdfjs/NAME.
 constexpr const char* kPdfjsScripts[] = {"pdf.js", "pdf.worker.js"};
 
-std::filesystem::path pdfjsFolder(const DocumentOptions& options) {
-    if (options.pdfjs) {
-        return *options.pdfjs;
+std::filesystem::path pdfjsFolder(const std::optional<std::filesystem::path>& pdfjs) {
+    if (pdfjs) {
+        return *pdfjs;
     }
     if (const char* folder = std::getenv(kPdfjsVariable); folder != nullptr && *folder != '\0') {
         return folder;
@@ -52,10 +52,11 @@ struct SignableDocument::Impl {
 };
 
 Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
-    const DocumentOptions& options, const std::optional<SigningIdentity>& signer) {
+    const host::DocumentRequest& request, const std::optional<std::filesystem::path>& pdfjsOption,
+    const std::optional<SigningIdentity>& signer) {
     return refusing([&] {
         auto impl = std::make_unique<Impl>();
-        const std::filesystem::path pdfjs = pdfjsFolder(options);
+        const std::filesystem::path pdfjs = pdfjsFolder(pdfjsOption);
         for (const char* script : kPdfjsScripts) {
             const std::filesystem::path path = pdfjs / "build" / script;
             std::error_code ec;
@@ -74,16 +75,14 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
                                           "PKCS#12 file): the signed PDF "
                                           "is sealed with the operator key")};
         }
-        impl->document = take(
-            host::DocumentToSign::open({options.file, options.field, options.page, options.rect,
-                                        options.reason, options.location, options.name},
-                                       *signer, "--sign-key", "--sign-cert"));
+        impl->document =
+            take(host::DocumentToSign::open(request, *signer, "--sign-key", "--sign-cert"));
         const host::DocumentPlace& place = impl->document->place();
         impl->place = nlohmann::json{{"page", place.page},
                                      {"rect", {place.x, place.y, place.width, place.height}},
-                                     {"reason", options.reason},
-                                     {"name", options.name},
-                                     {"location", options.location}}
+                                     {"reason", request.reason},
+                                     {"name", request.name},
+                                     {"location", request.location}}
                           .dump();
         const char* script = "text/javascript; charset=utf-8";
         impl->assets = {{"/document.pdf", "application/pdf", text(impl->document->bytes())},
@@ -119,7 +118,8 @@ struct SignableDocument::Impl {
 };
 
 Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
-    const DocumentOptions&, const std::optional<SigningIdentity>&) {
+    const host::DocumentRequest&, const std::optional<std::filesystem::path>&,
+    const std::optional<SigningIdentity>&) {
     return documentFailure(
         DocumentError::noPdfLibrary,
         "--document: this penwell was built without the PDF library (its compiler cannot "

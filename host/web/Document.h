@@ -11,6 +11,7 @@
 #include <string>
 
 #include "capture/Penwell.h"
+#include "host/common/DocumentRequest.h"
 #include "host/web/WebAssets.h"
 #include "platform/Cms.h"
 #include "platform/Result.h"
@@ -32,25 +33,16 @@ enum class DocumentError : int {
     noPdfLibrary = 4,  ///< built without the PDF library
 };
 
-/// What the operator asked for, as `penwell pdf sign` takes it.
-struct DocumentOptions {
-    std::filesystem::path file;
-    std::optional<std::string> field;  ///< an empty signature field, or:
-    int page = 1;
-    std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the page's lower-left corner
-    std::string reason, location, name;
-    /// pdf.js's folder (build/pdf.js and build/pdf.worker.js in it); nil: $PENWELL_PDFJS, else
-    /// where the build found libjs-pdf.
-    std::optional<std::filesystem::path> pdfjs;
-};
-
 class SignableDocument {
 public:
-    /// Reads the document (at most the PDF library's size bound) and pdf.js, and refuses what
-    /// `pdf sign` would refuse, with its messages, and a server without an operator key (a PAdES
-    /// signature is made with it). Fails with one line naming the input at fault.
+    /// Reads the document (at most the PDF library's size bound) and pdf.js from `pdfjs` (its
+    /// build/pdf.js and build/pdf.worker.js; nil: $PENWELL_PDFJS, else where the build found
+    /// libjs-pdf), and refuses what `pdf sign` would refuse, with its messages, and a server
+    /// without an operator key (a PAdES signature is made with it). Fails with one line naming
+    /// the input at fault.
     static Result<std::shared_ptr<const SignableDocument>> open(
-        const DocumentOptions& options, const std::optional<SigningIdentity>& signer);
+        const host::DocumentRequest& request, const std::optional<std::filesystem::path>& pdfjs,
+        const std::optional<SigningIdentity>& signer);
     ~SignableDocument();
     SignableDocument(const SignableDocument&) = delete;
     SignableDocument& operator=(const SignableDocument&) = delete;

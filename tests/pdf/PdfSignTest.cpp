@@ -119,20 +119,51 @@ TEST_F(PdfSign, AnEmptyFieldIsFilledAndThenRefusedAsSigned) {
     EXPECT_EQ(verify("field-signed.pdf").status, 0);
 }
 
-// Organisations hand out signing identities as PKCS#12; its password comes from the
-// environment only.
-TEST_F(PdfSign, APkcs12IdentitySignsWithThePasswordFromTheEnvironment) {
-    for (const auto& [password, status] : {std::pair{"secret", 0}, {"wrong", 1}}) {
-        const Shell r =
-            run(std::string("PENWELL_SIGN_PASSWORD=") + password + " " PENWELL_TOOL " pdf sign " +
-                at("plain.pdf").string() + " " + at("p12.pdf").string() +
-                " --page 1 --rect 10,10,100,40 --force --trace " PENWELL_SOURCE_DIR
-                "/examples/finger-signature.json --demo --sign-key " +
-                at("id.p12").string());
-        EXPECT_EQ(r.status, status) << r.output;
+// Organisations hand out signing identities as PKCS#12; its password comes from a file or the
+// environment, never the command line. --sign-cert beside it names the certificate the station
+// must sign under: the one inside, or the command refuses before anything is written.
+TEST_F(PdfSign, APkcs12IdentitySignsOnlyWithItsPasswordAndItsOwnCertificate) {
+    spit(at("p12-pass.txt"), "secret\n");
+    run("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Other -days 2 -keyout " +
+        at("other-key.pem").string() + " -out " + at("other.pem").string());
+    const std::string base = std::string(PENWELL_TOOL " pdf sign ") + at("plain.pdf").string() +
+                             " " + at("p12.pdf").string() +
+                             " --page 1 --rect 10,10,100,40 --force --trace " PENWELL_SOURCE_DIR
+                             "/examples/finger-signature.json --demo --sign-key " +
+                             at("id.p12").string();
+    const struct {
+        std::string environment, options;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"PENWELL_SIGN_PASSWORD=secret", "", 0, ""},
+        {"PENWELL_SIGN_PASSWORD=wrong", "", 1, "cannot open the PKCS#12 file: wrong password"},
+        {"", "", 1, "a PKCS#12 file needs its password in --sign-password-file"},
+        {"", " --sign-password-file " + at("p12-pass.txt").string(), 0, ""},
+        {"", " --sign-password-file " + at("p12-pass.txt").string() + " --sign-cert " +
+                 at("cert.pem").string(),
+         0, ""},
+        {"", " --sign-password-file " + at("p12-pass.txt").string() + " --sign-cert " +
+                 at("other.pem").string(),
+         1, "other.pem: not the certificate inside the PKCS#12 file"},
+        {"", " --sign-password-file " + at("p12-pass.txt").string() + " --sign-chain " +
+                 at("missing-chain.pem").string(),
+         1, "missing-chain.pem"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.environment + c.options);
+        fs::remove(at("p12.pdf"));
+        const Shell r = run("env -u PENWELL_SIGN_PASSWORD " + c.environment + " " + base + c.options);
+        EXPECT_EQ(r.status, c.status) << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+        if (c.status != 0) {
+            EXPECT_FALSE(fs::exists(at("p12.pdf")));
+            continue;
+        }
+        const std::string checked = run("pdfsig " + at("p12.pdf").string()).output;
+        EXPECT_NE(checked.find("Signature is Valid."), std::string::npos) << checked;
+        EXPECT_NE(checked.find("Common Name: Signer"), std::string::npos) << checked;
     }
-    EXPECT_NE(run("pdfsig " + at("p12.pdf").string()).output.find("Signature is Valid."),
-              std::string::npos);
 }
 
 TEST_F(PdfSign, AFlippedByteAnywhereSignedIsCaught) {

@@ -381,7 +381,7 @@ TEST_F(CliTest, ReplayRefusesBadTracesAndLeavesNoOutput) {
     const std::pair<std::pair<std::string, std::string>, std::string> cases[] = {
         {{"\"force\": 0.75", "\"force\": true"}, "events[1].coalesced[0].force: expected a number"},
         {{"\"MinSigPoints\": 0", "\"MinSigPoints\": 12"},
-         "no signature to export: 2 strokes with 7 samples"},
+         "not a signature yet: 2 strokes with 7 samples"},
         {{"\"x\": 1.3", "\"x\": 1e400"},
          "events[1].coalesced[0].x: number overflow parsing '1e400'"},
     };
@@ -552,6 +552,17 @@ TEST_F(CliTest, EvidenceSignedWithPkcs12OpensOnlyForItsDocumentAndOperator) {
     expectFailure(with({"--document", path("other.txt")}), "signed for another document");
     expectFailure(with({"--trust", path("stranger/operator-certificate.pem")}),
                   "whom no trusted certificate vouches for");
+    // Naming the receiver key's certificate: only that recipient is tried, so a certificate
+    // the record is not sealed for cannot open it even with the right key.
+    const Result named = penwell(with({"--private-key-cert", demo + "/Penwell.dat"}));
+    ASSERT_EQ(named.status, 0) << named.err;
+    std::filesystem::remove(path("e.png"));
+    expectFailure(with({"--private-key-cert", path("op/operator-certificate.pem")}),
+                  "cannot be opened with");
+    expectFailure(with({"--private-key-cert", path("doc.txt")}), "not an X.509 certificate");
+    expectFailure({"open", "--data", path("d"), "--key", path("k"), "--private-key",
+                   demo + "/demo-private-key.pem", "--private-key-cert", demo + "/Penwell.dat"},
+                  "--private-key-cert", 2);
     testing::writeFile(path("pass.txt"), std::string("wrong"));
     expectFailure(
         {"replay", path("known.json"), "--evidence", path("f.der"), "--no-document", "--resources",

@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "Inject.h"
-#include "host/common/EvidenceInputs.h"
+#include "platform/SigningIdentityFiles.h"
 
 namespace penwell::qt::testing {
 
@@ -54,7 +54,10 @@ std::unique_ptr<DeskWindow> makeDesk(const std::filesystem::path& pdf, const Ope
                                      const std::filesystem::path& out, const std::string& rect,
                                      std::optional<int> padScreen, bool kiosk,
                                      const std::string& lang) {
-    const auto signer = host::loadSigningIdentity(op.key, op.certificate, std::nullopt);
+    SigningIdentityFiles files;
+    files.key = op.key.string();
+    files.certificate = op.certificate;
+    const auto signer = loadSigningIdentity(files);
     EXPECT_TRUE(signer) << (signer ? "" : signer.error().message);
     DeskSettings settings;
     const auto document = host::DocumentToSign::open(

@@ -1,0 +1,20 @@
+#pragma once
+// What an operator asks of a document to sign, the same for `penwell pdf sign`, `serve
+// --document` and `desk`: the file, where the signature goes and what it says. The command line
+// registers these options once for all three (tools/penwell.cpp's addPlacementOptions).
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace penwell::host {
+
+struct DocumentRequest {
+    std::filesystem::path file;        ///< empty: no document
+    std::optional<std::string> field;  ///< an existing empty signature field, or:
+    int page = 1;                      ///< the page of a new field (1 is the first) ...
+    std::optional<std::string> rect;   ///< ... at "X,Y,W,H" in points from the crop box's corner
+    std::string reason, location, name;  ///< left out of the signature when empty
+};
+
+}  // namespace penwell::host
