@@ -186,6 +186,7 @@ struct DeskOptions {
     std::filesystem::path out = "signatures";    ///< where Done writes
     std::optional<int> padScreen;                ///< the pad full-screen on this screen
     bool kiosk = false;  ///< full-screen, and start again after each signature
+    std::optional<int> certify;  ///< a certification signature: 1, 2 or 3 (DocMDP /P)
     std::string lang = "en";
     std::string pad = "600x250";
     bool smoothing = true;

@@ -29,7 +29,7 @@ void requireDisplay() {
 }  // namespace
 
 int runDesk(const DeskOptions& options, std::ostream& out, std::ostream& err) {
-    const host::Wording wording = must(host::Wording::forLanguage(options.lang));
+    const host::Wording wording = must(host::Wording::load(options.lang));
     // Every signature saves the encrypted record, whose key the pinned certificate wraps.
     SealPlan plan = sealFor(options.seal, true, true);
     const std::optional<SigningIdentity> signer = loadSigningIdentity(options.sign);
@@ -41,7 +41,8 @@ int runDesk(const DeskOptions& options, std::ostream& out, std::ostream& err) {
     qt::DeskSettings settings;
     settings.document = must(
         host::DocumentToSign::open({options.document, options.field, options.page, options.rect,
-                                    options.reason, options.location, options.name},
+                                    options.reason, options.location, options.name,
+                                    options.certify},
                                    *signer, "--sign-key", "--sign-cert"));
     const Size pad = parsePad(options.pad);
     settings.pad.size = {static_cast<int>(pad.width), static_cast<int>(pad.height)};

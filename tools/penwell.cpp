@@ -301,7 +301,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     serveCmd
         ->add_option("--lang", serve.lang,
-                     "the page's language: en, de, or a JSON file of texts {\"fr\": {KEY: TEXT}} with the keys of host/web/page/texts.json")
+                     "the page's language: en, de, fr, or a JSON file of texts {\"fr\": {KEY: TEXT}} with the keys of host/common/wording/signer.json")
         ->capture_default_str();
     serveCmd->add_flag("--operator-controls", serve.operatorControls,
                        "show the operator's counts and settings (ink width, smoothing) on the page");
@@ -357,7 +357,12 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     deskCmd->add_flag("--kiosk", desk.kiosk,
                       "full-screen; start again after each signature instead of closing");
-    deskCmd->add_option("--lang", desk.lang, "the signer's language (en, de, fr)")
+    deskCmd
+        ->add_option("--certify", desk.certify,
+                     "certify the document, allowing after it 1: no changes, 2: form filling and "
+                     "signing, 3: also annotations (as pdf sign)")
+        ->check(CLI::Range(1, 3));
+    deskCmd->add_option("--lang", desk.lang, "the signer's language, as serve's --lang: en, de, fr, or a JSON file of texts")
         ->capture_default_str();
     deskCmd->add_option("--pad", desk.pad, "pad size WxH, in points")->capture_default_str();
     deskCmd->add_option("--smoothing", deskSmoothing, "smooth finger strokes after a pause")

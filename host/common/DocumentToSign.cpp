@@ -46,6 +46,7 @@ Result<std::shared_ptr<const DocumentToSign>> DocumentToSign::open(
         impl->signRequest.reason = request.reason;
         impl->signRequest.location = request.location;
         impl->signRequest.name = request.name;
+        impl->signRequest.certify = request.certify;
         impl->bytes = take(filesystem::readFile(request.file, pdf::kMaxDocumentBytes, "a PDF"));
         const pdf::SignaturePlace place =
             takePdf(pdf::checkSignRequest(impl->bytes, impl->name, impl->signRequest));

@@ -34,6 +34,10 @@ struct DocumentRequest {
     int page = 1;
     std::optional<std::string> rect;  ///< "X,Y,W,H" in points from the page's lower-left corner
     std::string reason, location, name;
+    /// A certification signature allowing, after it, 1: no changes; 2: form filling and
+    /// signing; 3: also annotations (as `pdf sign --certify`). Initialised, so that a host
+    /// that never certifies may leave it out of a braced request.
+    std::optional<int> certify = std::nullopt;
 };
 
 /// Where the signature goes: its page (1 is the first) and rectangle, in the page's PDF points

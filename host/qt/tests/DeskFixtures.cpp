@@ -53,12 +53,15 @@ Operator makeOperator(const std::filesystem::path& folder) {
 std::unique_ptr<DeskWindow> makeDesk(const std::filesystem::path& pdf, const Operator& op,
                                      const std::filesystem::path& out, const std::string& rect,
                                      std::optional<int> padScreen, bool kiosk,
-                                     const std::string& lang) {
+                                     const std::string& lang,
+                                     std::function<void(const std::string&)> warn,
+                                     std::optional<int> certify) {
     const auto signer = host::loadSigningIdentity(op.key, op.certificate, std::nullopt);
     EXPECT_TRUE(signer) << (signer ? "" : signer.error().message);
     DeskSettings settings;
     const auto document = host::DocumentToSign::open(
-        {pdf, std::nullopt, 1, rect, "I agree to the terms", "Counter 3", "Erika Mustermann"},
+        {pdf, std::nullopt, 1, rect, "I agree to the terms", "Counter 3", "Erika Mustermann",
+         certify},
         *signer, "--sign-key", "--sign-cert");
     EXPECT_TRUE(document) << (document ? "" : document.error().message);
     settings.document = *document;
@@ -67,7 +70,8 @@ std::unique_ptr<DeskWindow> makeDesk(const std::filesystem::path& pdf, const Ope
     settings.out = out;
     settings.padScreen = padScreen;
     settings.kiosk = kiosk;
-    settings.wording = *host::Wording::forLanguage(lang);
+    settings.wording = *host::Wording::load(lang);
+    settings.warn = std::move(warn);
     return std::make_unique<DeskWindow>(std::move(settings));
 }
 
