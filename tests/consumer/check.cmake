@@ -26,16 +26,8 @@ if(SHARED)
 endif()
 
 # The README's embedding snippet: its first C++ block, taken as written.
-file(READ ${SOURCE_DIR}/../../README.md readme)
-string(FIND "${readme}" "```cpp\n" start)
-if(start LESS 0)
-    message(FATAL_ERROR "README.md has no C++ block")
-endif()
-math(EXPR start "${start} + 7")
-string(SUBSTRING "${readme}" ${start} -1 readme)
-string(FIND "${readme}" "```" end)
-string(SUBSTRING "${readme}" 0 ${end} snippet)
-file(WRITE ${WORK_DIR}/readme_snippet.cpp "${snippet}")
+include(${SOURCE_DIR}/../../cmake/PenwellCodeBlock.cmake)
+penwell_write_first_cpp_block(${SOURCE_DIR}/../../README.md ${WORK_DIR}/readme_snippet.cpp)
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
