@@ -14,10 +14,13 @@ configure: deps
 build: configure
 	cmake --build --preset $(PRESET)
 
+# The shared-library package check (label shared-package) is CI's own step (.ci/run).
 test: build
-	ctest --preset $(PRESET) -j2
+	ctest --preset $(PRESET) -j2 -LE shared-package
 
-demo: build
+# Only the tool: no tests, no benchmarks.
+demo: configure
+	cmake --build --preset $(PRESET) --target penwell_tool
 	./build/$(PRESET)/tools/penwell demo --demo --out out
 
 # The signing pad on http://127.0.0.1:8080/ with the demo certificate; SERVE_ARGS adds options

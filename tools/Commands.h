@@ -202,8 +202,7 @@ struct PdfSignOptions {
     SignOptions sign;  ///< the operator key, required: it signs the PDF and the evidence
     SealOptions seal;  ///< who the evidence made here (--trace, --data) is sealed for
     std::optional<std::filesystem::path> resources;  ///< the folder holding Penwell.dat
-    std::optional<int> certify;  ///< a certification signature: 1, 2 or 3 (DocMDP /P)
-    bool force = false;          ///< replace an existing OUT
+    bool force = false;  ///< replace an existing OUT
 };
 /// Signs IN into OUT (an incremental update: IN is a prefix of OUT). A password, passphrase or
 /// PIN comes from its file or the environment, never the command line.

@@ -29,7 +29,7 @@ void requireDisplay() {
 }  // namespace
 
 int runDesk(const DeskOptions& options, std::ostream& out, std::ostream& err) {
-    const host::Wording wording = must(host::Wording::forLanguage(options.lang));
+    const host::Wording wording = must(host::Wording::load(options.lang));
     // Every signature saves the encrypted record, whose key the pinned certificate wraps.
     SealPlan plan = sealFor(options.seal, true, true);
     const std::optional<SigningIdentity> signer = loadSigningIdentity(options.sign);

@@ -174,7 +174,7 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     request.reason = place.reason;
     request.location = place.location;
     request.name = place.name;
-    request.certify = options.certify;
+    request.certify = place.certify;
     request.warn = [&err](const std::string& warning) {
         err << "penwell: warning: " << warning << "\n";
     };

@@ -66,6 +66,16 @@ std::vector<CLI::Option*> addPlacementOptions(CLI::App* command,
             command->add_option("--name", placement.name, "the signer's name")};
 }
 
+/// --certify, for the commands that sign one document for one signer (a certification
+/// signature must be the document's first).
+void addCertifyOption(CLI::App* command, penwell::host::DocumentRequest& document) {
+    command
+        ->add_option("--certify", document.certify,
+                     "certify the document, allowing after it 1: no changes, 2: form filling and "
+                     "signing, 3: also annotations")
+        ->check(CLI::Range(1, 3));
+}
+
 /// The operator key options, the same for every command that signs evidence or a PDF.
 /// Answers --sign-key, for a command that requires it.
 CLI::Option* addSignOptions(CLI::App* command, penwell::tools::SignOptions& sign) {
@@ -314,7 +324,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     serveCmd
         ->add_option("--lang", serve.lang,
-                     "the page's language: en, de, or a JSON file of texts {\"fr\": {KEY: TEXT}} with the keys of host/web/page/texts.json")
+                     "the page's language: en, de, fr, or a JSON file of texts {\"fr\": {KEY: TEXT}} with the keys of host/common/wording/signer.json")
         ->capture_default_str();
     serveCmd->add_flag("--operator-controls", serve.operatorControls,
                        "show the operator's counts and settings (ink width, smoothing) on the page");
@@ -361,7 +371,8 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     deskCmd->add_flag("--kiosk", desk.kiosk,
                       "full-screen; start again after each signature instead of closing");
-    deskCmd->add_option("--lang", desk.lang, "the signer's language (en, de, fr)")
+    addCertifyOption(deskCmd, desk.document);
+    deskCmd->add_option("--lang", desk.lang, "the signer's language, as serve's --lang: en, de, fr, or a JSON file of texts")
         ->capture_default_str();
     deskCmd->add_option("--pad", desk.pad, "pad size WxH, in points")->capture_default_str();
     deskCmd->add_option("--smoothing", deskSmoothing, "smooth finger strokes after a pause")
@@ -420,11 +431,7 @@ int main(int argc, char** argv) {
     pdfSignCmd->add_option("--resources", pdfSign.resources,
                            "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
                            "../share/penwell beside the program, else the library's)");
-    pdfSignCmd
-        ->add_option("--certify", pdfSign.certify,
-                     "certify the document, allowing after it 1: no changes, 2: form filling and "
-                     "signing, 3: also annotations")
-        ->check(CLI::Range(1, 3));
+    addCertifyOption(pdfSignCmd, pdfSign.in);
     pdfSignCmd->add_flag("--force", pdfSign.force, "replace OUT if it exists");
     pdfSignCmd->callback([&] {
         action = [&] { return penwell::tools::runPdfSign(pdfSign, std::cout, std::cerr); };

@@ -15,6 +15,9 @@ struct DocumentRequest {
     int page = 1;                      ///< the page of a new field (1 is the first) ...
     std::optional<std::string> rect;   ///< ... at "X,Y,W,H" in points from the crop box's corner
     std::string reason, location, name;  ///< left out of the signature when empty
+    /// A certification signature allowing, after it, 1: no changes; 2: form filling and
+    /// signing; 3: also annotations (DocMDP /P). Only `pdf sign` and `desk` offer it.
+    std::optional<int> certify = std::nullopt;
 };
 
 }  // namespace penwell::host

@@ -43,6 +43,7 @@ Result<std::shared_ptr<const DocumentToSign>> DocumentToSign::open(
     impl->signRequest.reason = request.reason;
     impl->signRequest.location = request.location;
     impl->signRequest.name = request.name;
+    impl->signRequest.certify = request.certify;
     Result<Bytes> bytes = filesystem::readFile(request.file, pdf::kMaxDocumentBytes, "a PDF");
     if (!bytes) {
         return bytes.error();

@@ -60,15 +60,19 @@ DeskWindow::DeskWindow(DeskSettings settings, QWidget* parent)
     big.setBold(true);
     heading->setFont(big);
     side->addWidget(heading);
+    // Who signs and why, worded as the browser page words it.
     const host::DocumentRequest& request = document->request();
-    if (!request.reason.empty()) {
-        side->addWidget(line(text("reason", {{"reason", request.reason}}), signerSide));
-    }
-    if (!request.name.empty()) {
-        side->addWidget(line(text("signer", {{"name", request.name}}), signerSide));
+    const std::string& name = request.name;
+    const std::string& reason = request.reason;
+    if (!name.empty() || !reason.empty()) {
+        const QString who = !name.empty() && !reason.empty()
+                                ? text("signs", {{"name", name}, {"reason", reason}})
+                            : !name.empty() ? text("signsName", {{"name", name}})
+                                            : text("signsReason", {{"reason", reason}});
+        side->addWidget(line(who, signerSide));
     }
     if (!request.location.empty()) {
-        side->addWidget(line(text("location", {{"location", request.location}}), signerSide));
+        side->addWidget(line(text("signsAt", {{"location", request.location}}), signerSide));
     }
     pad_ = new PenwellWidget(settings_.pad, signerSide);
     side->addWidget(pad_, 0, Qt::AlignHCenter);
@@ -104,7 +108,9 @@ DeskWindow::DeskWindow(DeskSettings settings, QWidget* parent)
     }
     setCentralWidget(central);
     if (!document_->isShown()) {
-        status_->setText(text("documentError", {{"error", document_->error().toStdString()}}));
+        // The signer reads what the page says; the clerk's console gets the reason.
+        status_->setText(text("documentFailed"));
+        tell("the document cannot be shown: " + document_->error().toStdString());
         done_->setEnabled(false);
         pad_->setEnabled(false);
     }
@@ -119,6 +125,12 @@ QString DeskWindow::text(
     std::string_view key,
     std::initializer_list<std::pair<std::string_view, std::string>> values) const {
     return QString::fromStdString(settings_.wording.text(key, values));
+}
+
+void DeskWindow::tell(const std::string& what) const {
+    if (settings_.warn) {
+        settings_.warn(what);
+    }
 }
 
 void DeskWindow::showPageHint() {
@@ -153,22 +165,23 @@ void DeskWindow::present() {
 void DeskWindow::sign() {
     const Result<host::SignatureBundle> made = pad_->finish();
     if (!made) {
-        status_->setText(text("couldNotSave", {{"reason", made.error().message}}));
+        status_->setText(text("notSaved"));
+        tell("could not save: " + made.error().message);
         return;
     }
     const Result<std::string> written = host::writeBundle(*made, settings_.out);
     if (!written) {
         // The signer keeps the signature on the pad and may press Done again.
-        status_->setText(text("couldNotSave", {{"reason", written.error().message}}));
+        status_->setText(text("notSaved"));
+        tell("could not save: " + written.error().message);
         return;
     }
     pad_->clear();
     emit saved(QString::fromStdString(*written));
+    status_->setText(text("signedSaved"));
     if (settings_.kiosk) {
-        status_->setText(text("signedAndSaved") + ". " + text("nextSigner"));
         document_->showPage(settings_.document->place().page);
     } else {
-        status_->setText(text("signedAndSaved"));
         close();
         if (padWindow_) {
             padWindow_->close();

@@ -33,7 +33,8 @@ struct DeskSettings {
     bool kiosk = false;
     host::Wording wording;
     /// Told what signing the document warns of, one line each (a PDF/A input that the
-    /// signature takes out of conformance); nil: nobody is told.
+    /// signature takes out of conformance), and why a Done or the document failed, which the
+    /// signer is told only as the page tells it; nil: nobody is told.
     std::function<void(const std::string&)> warn;
 };
 
@@ -66,6 +67,8 @@ private:
     QString text(std::string_view key,
                  std::initializer_list<std::pair<std::string_view, std::string>> values = {}) const;
     void showPageHint();
+    /// Tells the clerk (settings' warn) what the signer is not shown: a reason with paths.
+    void tell(const std::string& what) const;
 
     DeskSettings settings_;
     DocumentView* document_ = nullptr;

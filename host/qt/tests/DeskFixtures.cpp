@@ -53,7 +53,9 @@ Operator makeOperator(const std::filesystem::path& folder) {
 std::unique_ptr<DeskWindow> makeDesk(const std::filesystem::path& pdf, const Operator& op,
                                      const std::filesystem::path& out, const std::string& rect,
                                      std::optional<int> padScreen, bool kiosk,
-                                     const std::string& lang) {
+                                     const std::string& lang,
+                                     std::function<void(const std::string&)> warn,
+                                     std::optional<int> certify) {
     SigningIdentityFiles files;
     files.key = op.key.string();
     files.certificate = op.certificate;
@@ -61,7 +63,8 @@ std::unique_ptr<DeskWindow> makeDesk(const std::filesystem::path& pdf, const Ope
     EXPECT_TRUE(signer) << (signer ? "" : signer.error().message);
     DeskSettings settings;
     const auto document = host::DocumentToSign::open(
-        {pdf, std::nullopt, 1, rect, "I agree to the terms", "Counter 3", "Erika Mustermann"},
+        {pdf, std::nullopt, 1, rect, "I agree to the terms", "Counter 3", "Erika Mustermann",
+         certify},
         *signer, "--sign-key", "--sign-cert");
     EXPECT_TRUE(document) << (document ? "" : document.error().message);
     settings.document = *document;
@@ -70,7 +73,8 @@ std::unique_ptr<DeskWindow> makeDesk(const std::filesystem::path& pdf, const Ope
     settings.out = out;
     settings.padScreen = padScreen;
     settings.kiosk = kiosk;
-    settings.wording = *host::Wording::forLanguage(lang);
+    settings.wording = *host::Wording::load(lang);
+    settings.warn = std::move(warn);
     return std::make_unique<DeskWindow>(std::move(settings));
 }
 

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QString>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,12 +43,15 @@ struct Ran {
 Ran runTool(const QStringList& arguments, int timeoutMs = 60000);
 Ran runProgram(const QString& program, const QStringList& arguments, int timeoutMs = 60000);
 
-/// A desk over `pdf`, its place on page 1 at `rect`, writing into `out`.
+/// A desk over `pdf`, its place on page 1 at `rect`, writing into `out`, telling `warn` what
+/// the clerk is told, certifying the document with `certify` (DocMDP /P) when given.
 std::unique_ptr<DeskWindow> makeDesk(const std::filesystem::path& pdf, const Operator& op,
                                      const std::filesystem::path& out,
                                      const std::string& rect = "330,120,200,80",
                                      std::optional<int> padScreen = std::nullopt,
-                                     bool kiosk = false, const std::string& lang = "en");
+                                     bool kiosk = false, const std::string& lang = "en",
+                                     std::function<void(const std::string&)> warn = {},
+                                     std::optional<int> certify = std::nullopt);
 
 /// Writes a short signature on the pad with the pen, as a tablet would.
 void writeSignature(PenwellWidget& pad, unsigned long startMs);

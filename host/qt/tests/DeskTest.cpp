@@ -1,15 +1,23 @@
 // penwell desk on the offscreen platform: the pad on a second screen, a kiosk that starts
-// again after each signature, the signer's language, and the command line's refusals.
+// again after each signature, the signer's language (the browser page's words), and the
+// command line's refusals.
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
 #include <QScreen>
 #include <QWindow>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
 
 #include "DeskFixtures.h"
+#include "pdf/PdfSignature.h"
+#include "platform/filesystem/StagedFile.h"
 
 namespace penwell::qt::testing {
 namespace {
@@ -42,21 +50,99 @@ TEST_F(DeskOffscreen, APadScreenGetsThePadFullScreenAndAKioskStartsAgain) {
             << desk->status().toStdString();
         EXPECT_TRUE(desk->isVisible());  // the kiosk stays, for the next signer
         EXPECT_TRUE(desk->pad().controller().lines().empty());
-        EXPECT_TRUE(desk->status().startsWith("Unterschrieben und gespeichert"));
+        EXPECT_EQ(desk->status(), QString("Unterschrieben und gespeichert"));
     }
     EXPECT_NE(saved[0], saved[1]);
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch / "out"), {}), 10);
 }
 
-TEST_F(DeskOffscreen, AFailedDoneKeepsTheSignatureAndSaysWhy) {
-    const auto desk = makeDesk(pdf, op, scratch / "missing" / "folder");
+/// The pad on a screen of its own, where the injected pen reaches all of it.
+constexpr int kPadScreen = 1;
+
+TEST_F(DeskOffscreen, AFailedDoneKeepsTheSignatureAndTellsTheClerkWhy) {
+    std::vector<std::string> told;
+    const auto desk =
+        makeDesk(pdf, op, scratch / "missing" / "folder", "330,120,200,80", kPadScreen, false,
+                 "en", [&](const std::string& line) { told.push_back(line); });
     desk->present();
+    QCoreApplication::processEvents();
     writeSignature(desk->pad(), 1000);
     const std::size_t strokes = desk->pad().controller().lines().size();
     desk->sign();
-    EXPECT_TRUE(desk->status().startsWith("Could not save: ")) << desk->status().toStdString();
+    // The signer reads what the page says; the path at fault goes to the clerk only.
+    EXPECT_EQ(desk->status(), QString("Your signature could not be saved. Please tell the staff."));
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].rfind("could not save: ", 0), 0u) << told[0];
+    EXPECT_NE(told[0].find((scratch / "missing").string()), std::string::npos) << told[0];
     EXPECT_EQ(desk->pad().controller().lines().size(), strokes);
     EXPECT_TRUE(desk->isVisible());
+}
+
+TEST_F(DeskOffscreen, CertifyMakesTheSignatureACertificationAsPdfSignDoes) {
+    const auto desk =
+        makeDesk(pdf, op, scratch / "out", "330,120,200,80", kPadScreen, false, "en", {}, 2);
+    QString stem;
+    QObject::connect(desk.get(), &DeskWindow::saved, [&](const QString& name) { stem = name; });
+    desk->present();
+    QCoreApplication::processEvents();
+    writeSignature(desk->pad(), 1000);
+    desk->sign();
+    ASSERT_FALSE(stem.isEmpty()) << desk->status().toStdString();
+    const auto signedPdf = filesystem::readFile(scratch / "out" / (stem.toStdString() + ".pdf"),
+                                                pdf::kMaxDocumentBytes, "a PDF");
+    ASSERT_TRUE(signedPdf) << signedPdf.error().message;
+    const auto reports = pdf::verifyPdf(*signedPdf, "signed.pdf", {});
+    ASSERT_TRUE(reports) << reports.error().message;
+    ASSERT_EQ(reports->size(), 1u);
+    EXPECT_TRUE(reports->front().signatureValid) << reports->front().signatureProblem;
+    EXPECT_EQ(reports->front().certification, 2);
+}
+
+/// Every text a window shows: its title, its labels' and its buttons'.
+std::set<std::string> shownTexts(const QWidget& window) {
+    std::set<std::string> shown{window.windowTitle().toStdString()};
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        shown.insert(label->text().toStdString());
+    }
+    for (const QPushButton* button : window.findChildren<QPushButton*>()) {
+        shown.insert(button->text().toStdString());
+    }
+    return shown;
+}
+
+TEST_F(DeskOffscreen, TheSignerReadsThePagesWordsInTheirLanguage) {
+    // The table read apart from the loader: the desk shows, in each language, the texts the
+    // browser page shows in the same place, with the same values filled in.
+    const auto table =
+        nlohmann::json::parse(std::ifstream(PENWELL_SOURCE_DIR "/host/common/wording/signer.json"));
+    const auto fill = [](std::string text, const std::string& name, const std::string& value) {
+        return text.replace(text.find("{" + name + "}"), name.size() + 2, value);
+    };
+    for (const std::string lang : {"en", "de", "fr"}) {
+        const auto& t = table.at(lang);
+        const auto desk =
+            makeDesk(pdf, op, scratch / "out", "330,120,200,80", std::nullopt, false, lang);
+        const std::set<std::string> shown = shownTexts(*desk);
+        const std::string signs =
+            fill(fill(t.at("signs"), "name", "Erika Mustermann"), "reason", "I agree to the terms");
+        const std::string page = fill(fill(t.at("page"), "page", "1"), "pages", "2") + ": " +
+                                 t.at("placeHere").get<std::string>();
+        for (const std::string& expected :
+             {t.at("title").get<std::string>(), t.at("signHere").get<std::string>(), signs,
+              fill(t.at("signsAt"), "location", "Counter 3"), page,
+              t.at("previousPage").get<std::string>(), t.at("nextPage").get<std::string>(),
+              t.at("undo").get<std::string>(), t.at("clear").get<std::string>(),
+              t.at("done").get<std::string>()}) {
+            EXPECT_TRUE(shown.contains(expected)) << lang << ": " << expected;
+        }
+    }
+    // As document.test.mjs finds them on the German page.
+    const std::set<std::string> german = shownTexts(
+        *makeDesk(pdf, op, scratch / "out", "330,120,200,80", std::nullopt, false, "de"));
+    for (const char* expected : {"Erika Mustermann unterschreibt: I agree to the terms",
+                                 "Ort: Counter 3", "Rückgängig", "Vorige Seite"}) {
+        EXPECT_TRUE(german.contains(expected)) << expected;
+    }
 }
 
 TEST_F(DeskOffscreen, TheCommandLineRefusesWithOneLine) {
@@ -66,7 +152,7 @@ TEST_F(DeskOffscreen, TheCommandLineRefusesWithOneLine) {
     const QString resources = QString::fromStdString(kDemoResources.string());
     const QString out = QString::fromStdString((scratch / "out").string());
     const std::pair<QStringList, std::string> cases[] = {
-        {{"desk", document, "--lang", "xx"}, "--lang xx: no such language (there are de, en, fr)"},
+        {{"desk", document, "--lang", "xx"}, "--lang xx: there are en, de, fr"},
         {{"desk", document, "--demo", "--resources", resources, "--out", out},
          "desk: needs --sign-key"},
         {{"desk", document, "--demo", "--resources", resources, "--out", out, "--sign-key", key,
@@ -90,6 +176,9 @@ TEST_F(DeskOffscreen, TheCommandLineRefusesWithOneLine) {
     }
     const Ran usage = runTool({"desk"});
     EXPECT_EQ(usage.status, 2) << usage.output;
+    const Ran certify = runTool({"desk", document, "--certify", "4"});
+    EXPECT_EQ(certify.status, 2) << certify.output;
+    EXPECT_NE(certify.output.find("--certify"), std::string::npos) << certify.output;
 }
 
 }  // namespace

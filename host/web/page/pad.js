@@ -7,7 +7,8 @@
 // other close leaves the pad visibly stopped, with the reason.
 'use strict';
 
-// Every text the signer reads is in the server's table (texts.json), in the page's language.
+// Every text the signer reads is in the server's table (host/common/wording/signer.json, which
+// the desktop pad shares), in the page's language.
 const config = window.penwellConfig || { lang: 'en', operatorControls: false, document: false, texts: {} };
 /** A text of the page's language, its {placeholders} filled in from `values`. */
 function t(key, values = {}) {
@@ -16,7 +17,7 @@ function t(key, values = {}) {
     console.error(`the page has no text "${key}"`);
     return key;
   }
-  return text.replace(/\{([A-Za-z]+)\}/g, (whole, name) => (name in values ? String(values[name]) : whole));
+  return text.replace(/\{([A-Za-z][A-Za-z0-9]*)\}/g, (whole, name) => (name in values ? String(values[name]) : whole));
 }
 window.penwellText = t;
 document.documentElement.lang = config.lang;

@@ -229,7 +229,7 @@ TEST(ServeServer, RefusesToStartInALanguageItDoesNotHave) {
     options.lang = "xx";
     const auto started = Server::listen(std::move(options));
     ASSERT_FALSE(started);
-    EXPECT_THAT(started.error().message, HasSubstr("--lang xx: the page ships en, de"));
+    EXPECT_THAT(started.error().message, HasSubstr("--lang xx: there are en, de"));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ import { join } from 'node:path';
 import http from 'node:http';
 import { PENWELL, PENWELL_PRIVATE_KEY, dispatch, done, openEvidence, openPad, serve, state, timeline, until, wave } from './lib.mjs';
 
-const texts = JSON.parse(readFileSync(new URL('../../page/texts.json', import.meta.url)));
+const texts = JSON.parse(readFileSync(new URL('../../../common/wording/signer.json', import.meta.url)));
 const folder = mkdtempSync(join(tmpdir(), 'penwell-document-'));
 const at = (name) => join(folder, name);
 let server;

@@ -11,7 +11,7 @@ import {
   tempFolder, timeline, until, wave,
 } from './lib.mjs';
 
-const texts = JSON.parse(readFileSync(new URL('../../page/texts.json', import.meta.url)));
+const texts = JSON.parse(readFileSync(new URL('../../../common/wording/signer.json', import.meta.url)));
 const en = texts.en;
 const de = texts.de;
 const shown = (pad, id) => pad.page.evaluate((i) => document.getElementById(i)?.textContent ?? null, id);
@@ -153,6 +153,10 @@ test('the operator\'s controls only with --operator-controls', async () => {
   await until(() => pad.page.evaluate(() => window.penwellPad.state.seq >= 3), 'the setting taken');
   assert.equal(await pad.page.evaluate(() => window.penwellPad.closeReason), null);
   assert.equal(await doneDisabled(pad), false);
+  // The timing line fills every placeholder, sigma2's too (a digit in its name).
+  assert.equal((await done(pad)).ok, true);
+  const timing = await shown(pad, 'timing');
+  assert.match(timing, /^Timing regularity of the last signature: sigma \S+ · sigma2 \S+ over 20 samples$/);
   assert.deepEqual(pad.errors, []);
   await pad.page.context().close();
 });
