@@ -224,7 +224,7 @@ TraceConfig parseConfig(const Json& v) {
     return config;
 }
 
-/// The trace a parsed document describes; throws JsonError.
+/// The trace a parsed document describes; its faults end json::read().
 Trace readTrace(const Json& doc, const std::string& name) {
     json::object(doc, "");
     json::onlyKeys(doc, "",
@@ -285,12 +285,12 @@ Result<Trace> parseTrace(std::string_view text, const std::string& name) {
                        name + ": too large for a trace (at most " +
                            std::to_string(kMaxTraceBytes >> 20) + " MiB)"};
     }
-    try {
-        return readTrace(json::parse(text), name);
-    } catch (const json::JsonError& e) {
+    Result<Trace> trace = json::read(text, [&](const Json& doc) { return readTrace(doc, name); });
+    if (!trace) {
         return Failure{kTraceErrorDomain, static_cast<std::int64_t>(TraceError::invalid),
-                       name + ": " + e.what()};
+                       name + ": " + trace.error().message, trace.error().where};
     }
+    return trace;
 }
 
 Result<Trace> loadTrace(const std::filesystem::path& path) {

@@ -43,7 +43,7 @@ constexpr Named kTypes[] = {
     {"config", MessageType::config}, {"shown", MessageType::shown},
 };
 
-/// The message a parsed document describes; throws JsonError.
+/// The message a parsed document describes; its faults end json::read().
 ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
     const std::string type = json::string(json::require(doc, "", "type"), "type");
     ClientMessage message;
@@ -110,7 +110,7 @@ ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
                 // Screens have 1 to 4 device pixels per CSS pixel; the page rounds its ratio.
                 const double scale = number(*it, "scale", 1.0, kMaxPatchScale);
                 if (scale != std::floor(scale)) {
-                    throw json::JsonError("scale", it->dump() + " is not a whole number");
+                    fail("scale", it->dump() + " is not a whole number");
                 }
                 message.scale = static_cast<int>(scale);
             }
@@ -140,11 +140,12 @@ ClientMessage parseClientMessage(std::string_view text, const MessageLimits& lim
         throw ProtocolError("message of " + std::to_string(text.size()) + " bytes, more than " +
                             std::to_string(limits.messageBytes));
     }
-    try {
-        return readMessage(json::object(json::parse(text), ""), limits);
-    } catch (const json::JsonError& e) {
-        throw ProtocolError(e.what());
+    Result<ClientMessage> message = json::read(
+        text, [&](const Json& doc) { return readMessage(json::object(doc, ""), limits); });
+    if (!message) {
+        throw ProtocolError(message.error().message);
     }
+    return std::move(*message);
 }
 
 }  // namespace penwell::web

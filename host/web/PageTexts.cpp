@@ -54,12 +54,12 @@ Result<std::pair<std::string, Json>> readTranslation(const std::string& file) {
         const auto refuse = [&](const std::string& what) {
             throw Refusal{textsFailure(file + ": " + what)};
         };
-        Json doc;
-        try {
-            doc = json::parse({reinterpret_cast<const char*>(bytes->data()), bytes->size()});
-        } catch (const json::JsonError& e) {
-            refuse(e.what());
+        const Result<Json> parsed =
+            json::parse({reinterpret_cast<const char*>(bytes->data()), bytes->size()});
+        if (!parsed) {
+            refuse(parsed.error().message);
         }
+        const Json& doc = *parsed;
         if (!doc.is_object() || doc.size() != 1 || !doc.begin().value().is_object()) {
             refuse(R"(expected {"LANGUAGE": {"KEY": "TEXT", ...}})");
         }
