@@ -12,13 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "format/SampleBatch.h"
 #include "platform/Bytes.h"
 #include "platform/Result.h"
 
 namespace penwell {
-
-/// How the pointer touched the pad for a stroke, as the toolkit reported it at touch-down.
-enum class PointerKind : std::uint8_t { unknown = 0, finger = 1, stylus = 2, mouse = 3 };
 
 /// A free text field a host adds (reason, signer name or id, order number).
 struct EvidenceField {
@@ -44,7 +42,7 @@ struct EvidencePayload {
     static constexpr int kVersion = 1;
     int version = kVersion;
     Bytes record;                            ///< the point stream, as getSignatureData's
-    std::vector<PointerKind> pointerKinds;   ///< one per stroke of the record
+    std::vector<PointerKind> pointerKinds;   ///< one per stroke, as reported at touch-down
     double padWidth = 0.0, padHeight = 0.0;  ///< points
     double red = 0.0, green = 0.0, blue = 0.0, alpha = 0.0;  ///< the ink colour components
     double lineWidth = 0.0;

@@ -7,6 +7,18 @@ namespace penwell::json {
 
 namespace {
 
+/// A field reader's fault on its way to check(), the one place that catches it: it never
+/// leaves this library.
+struct Fault {
+    Failure failure;
+};
+
+[[noreturn]] void raise(JsonError code, const std::string& where, const std::string& what) {
+    Failure failure{kJsonErrorDomain, static_cast<std::int64_t>(code),
+                    where.empty() ? what : where + ": " + what, where};
+    throw Fault{std::move(failure)};
+}
+
 /// Follows the parser through the document so that a fault is reported at its place: the
 /// depth bound, and a fault its lexer finds inside a value (a number beyond double range).
 class Path {
@@ -18,8 +30,8 @@ public:
             case Json::parse_event_t::object_start:
             case Json::parse_event_t::array_start:
                 if (levels_.size() >= maxDepth_) {
-                    throw JsonError(
-                        where(), "nested more than " + std::to_string(maxDepth_) + " levels deep");
+                    raise(JsonError::tooDeep, where(),
+                          "nested more than " + std::to_string(maxDepth_) + " levels deep");
                 }
                 levels_.push_back({event == Json::parse_event_t::array_start, 0, {}});
                 break;
@@ -65,31 +77,42 @@ private:
 
 }  // namespace
 
-JsonError::JsonError(std::string where, std::string what)
-    : std::runtime_error(where.empty() ? what : where + ": " + what),
-      where_(std::move(where)),
-      fault_(std::move(what)) {}
-
-Json parse(std::string_view text, std::size_t maxDepth) {
+Result<Json> parse(std::string_view text, std::size_t maxDepth) {
     Path path(maxDepth);
+    // nlohmann reports through its exceptions, and the depth bound can only stop its parser
+    // from inside the callback by throwing: both end here.
     try {
         return Json::parse(text, [&](int, Json::parse_event_t event, Json& parsed) {
             return path.event(event, parsed);
         });
+    } catch (const Fault& fault) {
+        return fault.failure;
     } catch (const Json::exception& e) {
         // what() starts with "[json.exception.parse_error.101] "; the rest says where and why.
         const std::string what = e.what();
         const auto bracket = what.find("] ");
         const std::string reason = bracket == std::string::npos ? what : what.substr(bracket + 2);
         if (e.id == 406) {
-            throw JsonError(path.where(), reason);  // "number overflow parsing '1e400'"
+            const std::string where = path.where();  // "number overflow parsing '1e400'"
+            return Failure{kJsonErrorDomain, static_cast<std::int64_t>(JsonError::numberRange),
+                           where.empty() ? reason : where + ": " + reason, where};
         }
-        throw JsonError("", "invalid JSON: " + reason);
+        return Failure{kJsonErrorDomain, static_cast<std::int64_t>(JsonError::syntax),
+                       "invalid JSON: " + reason};
     }
 }
 
+MaybeFailure check(const Json& doc, const std::function<void(const Json&)>& reader) {
+    try {
+        reader(doc);
+    } catch (const Fault& fault) {
+        return fault.failure;
+    }
+    return std::nullopt;
+}
+
 void fail(const std::string& where, const std::string& what) {
-    throw JsonError(where, what);
+    raise(JsonError::invalid, where, what);
 }
 
 std::string join(const std::string& where, std::string_view key) {
@@ -113,7 +136,7 @@ std::string at(const std::string& where, std::size_t i) {
 
 const Json& object(const Json& v, const std::string& where) {
     if (!v.is_object()) {
-        fail(where, "expected an object");
+        raise(JsonError::wrongType, where, "expected an object");
     }
     return v;
 }
@@ -126,7 +149,8 @@ void onlyKeys(const Json& v, const std::string& where,
             known = known || key == a;
         }
         if (!known) {
-            fail(join(where, key), "unknown field (expected " + listOf(allowed) + ")");
+            raise(JsonError::unknownField, join(where, key),
+                  "unknown field (expected " + listOf(allowed) + ")");
         }
     }
 }
@@ -139,18 +163,18 @@ const Json* find(const Json& v, std::string_view key) {
 const Json& require(const Json& v, const std::string& where, std::string_view key) {
     const Json* found = find(v, key);
     if (found == nullptr) {
-        fail(join(where, key), "missing");
+        raise(JsonError::missing, join(where, key), "missing");
     }
     return *found;
 }
 
 double number(const Json& v, const std::string& where) {
     if (!v.is_number()) {
-        fail(where, "expected a number");
+        raise(JsonError::wrongType, where, "expected a number");
     }
     const double d = v.get<double>();
     if (!std::isfinite(d)) {
-        fail(where, "expected a finite number");
+        raise(JsonError::outOfRange, where, "expected a finite number");
     }
     return d;
 }
@@ -158,39 +182,43 @@ double number(const Json& v, const std::string& where) {
 double number(const Json& v, const std::string& where, double min, double max) {
     const double d = number(v, where);
     if (d < min || d > max) {
-        fail(where,
-             "expected a number from " + format(min) + " to " + format(max) + ", got " + format(d));
+        raise(
+            JsonError::outOfRange, where,
+            "expected a number from " + format(min) + " to " + format(max) + ", got " + format(d));
     }
     return d;
 }
 
 std::int64_t integer(const Json& v, const std::string& where, std::int64_t min, std::int64_t max) {
     if (!v.is_number_integer()) {
-        fail(where, "expected an integer");
+        raise(JsonError::wrongType, where, "expected an integer");
     }
-    // nlohmann keeps integers above INT64_MAX as unsigned; they are out of range anyway.
-    if (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(max)) {
-        fail(where,
-             "expected an integer from " + std::to_string(min) + " to " + std::to_string(max));
+    // nlohmann keeps integers above INT64_MAX as unsigned; they are out of range anyway, and
+    // read as an int64 they would wrap round to a negative number that a negative `max` takes.
+    if (v.is_number_unsigned() &&
+        (max < 0 || v.get<std::uint64_t>() > static_cast<std::uint64_t>(max))) {
+        raise(JsonError::outOfRange, where,
+              "expected an integer from " + std::to_string(min) + " to " + std::to_string(max));
     }
     const std::int64_t i = v.get<std::int64_t>();
     if (i < min || i > max) {
-        fail(where, "expected an integer from " + std::to_string(min) + " to " +
-                        std::to_string(max) + ", got " + std::to_string(i));
+        raise(JsonError::outOfRange, where,
+              "expected an integer from " + std::to_string(min) + " to " + std::to_string(max) +
+                  ", got " + std::to_string(i));
     }
     return i;
 }
 
 bool boolean(const Json& v, const std::string& where) {
     if (!v.is_boolean()) {
-        fail(where, "expected true or false");
+        raise(JsonError::wrongType, where, "expected true or false");
     }
     return v.get<bool>();
 }
 
 std::string string(const Json& v, const std::string& where) {
     if (!v.is_string()) {
-        fail(where, "expected a string");
+        raise(JsonError::wrongType, where, "expected a string");
     }
     return v.get<std::string>();
 }

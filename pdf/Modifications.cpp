@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
@@ -32,7 +33,8 @@ public:
     Comparer(QPDF& before, QPDF& after, const Roles& roles, std::size_t& budget)
         : before_(before), after_(after), roles_(roles), values_(budget) {}
 
-    std::vector<Finding> run() {
+    /// The changes found, or nothing when the budget ran out before they were all judged.
+    std::optional<std::vector<Finding>> run() {
         const std::map<QPDFObjGen, QPDFXRefEntry> old = before_.getXRefTable();
         const std::map<QPDFObjGen, QPDFXRefEntry> now = after_.getXRefTable();
         // What each revision takes as its catalog: one update may replace it whole.
@@ -57,7 +59,9 @@ public:
             }
         }
         for (const QPDFObjGen& id : candidates) {
-            values_.spend();
+            if (!values_.spend()) {
+                break;
+            }
             const auto role = roles_.objects.find(id);
             // An object the signed revision did not reach changes nothing that was signed;
             // it matters only if a changed object now reaches it, and that one is judged.
@@ -69,6 +73,9 @@ public:
             if (!values_.same(a, b, 0)) {
                 changed(id, role->second, a, b);
             }
+        }
+        if (values_.exhausted()) {
+            return std::nullopt;
         }
         return std::move(findings_);
     }
@@ -146,8 +153,7 @@ private:
         const std::string where = " on page " + std::to_string(page);
         std::map<QPDFObjGen, QPDFObjectHandle> before, after;
         for (auto [array, into] : {std::pair{a, &before}, std::pair{b, &after}}) {
-            for (int i = 0; array.isArray() && i < array.getArrayNItems(); ++i) {
-                values_.spend();
+            for (int i = 0; array.isArray() && i < array.getArrayNItems() && values_.spend(); ++i) {
                 QPDFObjectHandle item = array.getArrayItem(i);
                 if (!item.isIndirect()) {
                     // Annotations written into the list itself: rare, judged as annotations.
@@ -223,8 +229,7 @@ private:
         }
         QPDFObjectHandle kids = keyOf(field, "/Kids");
         bool childFields = false;
-        for (int i = 0; kids.isArray() && i < kids.getArrayNItems(); ++i) {
-            values_.spend();
+        for (int i = 0; kids.isArray() && i < kids.getArrayNItems() && values_.spend(); ++i) {
             childFields = childFields || keyOf(kids.getArrayItem(i), "/T").isString();
         }
         if (!type.isNameAndEquals("/Sig") || childFields) {
@@ -254,8 +259,7 @@ private:
     void fieldList(const std::string& at, QPDFObjectHandle a, QPDFObjectHandle b) {
         std::set<QPDFObjGen> before, after;
         for (auto [array, into] : {std::pair{a, &before}, std::pair{b, &after}}) {
-            for (int i = 0; array.isArray() && i < array.getArrayNItems(); ++i) {
-                values_.spend();
+            for (int i = 0; array.isArray() && i < array.getArrayNItems() && values_.spend(); ++i) {
                 into->insert(array.getArrayItem(i).getObjGen());
             }
         }
@@ -339,14 +343,17 @@ Analysis analyseChanges(QPDF& signedRevision, QPDF& current, const Allowance& al
                         std::size_t& budget) {
     Analysis analysis;
     std::vector<Finding> findings;
+    // qpdf throws when a later revision cannot be read, at any object the walk reaches.
     try {
         const Roles roles = rolesOf(signedRevision, budget);
-        if (!roles.complete) {
-            throw OverBudget{};
+        std::optional<std::vector<Finding>> found;
+        if (roles.complete) {
+            found = Comparer(signedRevision, current, roles, budget).run();
         }
-        findings = Comparer(signedRevision, current, roles, budget).run();
-    } catch (const OverBudget&) {
-        findings = {{Need::Other, "the document: too large to compare its revisions", {}}};
+        findings = found
+                       ? std::move(*found)
+                       : std::vector<Finding>{
+                             {Need::Other, "the document: too large to compare its revisions", {}}};
     } catch (const std::exception& e) {
         findings = {
             {Need::Other, std::string("a later revision, which cannot be read: ") + e.what(), {}}};

@@ -46,16 +46,17 @@ bool sameEntry(const std::map<QPDFObjGen, QPDFXRefEntry>& old,
            sameEntry(old, now, QPDFObjGen(a->second.getObjStreamNumber(), 0), 1);
 }
 
-void ValueComparison::spend(std::size_t steps) {
-    if (budget_ < steps) {
-        throw OverBudget{};
+bool ValueComparison::spend(std::size_t steps) {
+    if (exhausted_ || budget_ < steps) {
+        exhausted_ = true;
+        return false;
     }
     budget_ -= steps;
+    return true;
 }
 
 bool ValueComparison::same(QPDFObjectHandle a, QPDFObjectHandle b, int depth) {
-    spend();
-    if (depth > kMaxNesting) {
+    if (!spend() || depth > kMaxNesting) {
         return false;
     }
     if (depth > 0 && (a.isIndirect() || b.isIndirect())) {
@@ -98,8 +99,7 @@ bool ValueComparison::same(QPDFObjectHandle a, QPDFObjectHandle b, int depth) {
             }
             const std::shared_ptr<Buffer> x = a.getRawStreamData();
             const std::shared_ptr<Buffer> y = b.getRawStreamData();
-            spend(1 + x->getSize() / 4096);
-            return x->getSize() == y->getSize() &&
+            return spend(1 + x->getSize() / 4096) && x->getSize() == y->getSize() &&
                    std::equal(x->getBuffer(), x->getBuffer() + x->getSize(), y->getBuffer());
         }
         default:

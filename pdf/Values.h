@@ -14,10 +14,6 @@
 
 namespace penwell::pdf {
 
-/// Thrown when the budget runs out: the document is then judged as changed beyond its
-/// permissions, since what was not compared cannot be vouched for.
-struct OverBudget {};
-
 /// `holder`'s `key`, or null when `holder` is no dictionary (qpdf would warn or throw).
 QPDFObjectHandle keyOf(QPDFObjectHandle holder, const std::string& key);
 
@@ -35,10 +31,16 @@ public:
     /// Takes every step from `budget`, which must outlive it.
     explicit ValueComparison(std::size_t& budget) : budget_(budget) {}
 
-    /// Takes `steps` from the budget; throws OverBudget when it has not that many.
-    void spend(std::size_t steps = 1);
+    /// Takes `steps` from the budget. Answers false, taking nothing, when it has not that
+    /// many, and from then on for every call: the comparison is then exhausted(), and whatever
+    /// it answered since is void. A caller stops its walk at the first false.
+    [[nodiscard]] bool spend(std::size_t steps = 1);
+    /// Whether the budget ran out. The document is then judged as changed beyond its
+    /// permissions, since what was not compared cannot be vouched for.
+    bool exhausted() const { return exhausted_; }
     /// Whether two values are the same, references compared by number below the top. A stream
-    /// is the same when its dictionary (but /Length) and its raw data are.
+    /// is the same when its dictionary (but /Length) and its raw data are. False once the
+    /// budget has run out.
     bool same(QPDFObjectHandle a, QPDFObjectHandle b, int depth = 0);
     /// The keys whose values differ between two dictionaries (either may be no dictionary).
     std::vector<std::string> changedKeys(QPDFObjectHandle a, QPDFObjectHandle b);
@@ -47,6 +49,7 @@ private:
     bool sameDictionary(QPDFObjectHandle a, QPDFObjectHandle b, int depth, bool stream);
 
     std::size_t& budget_;
+    bool exhausted_ = false;
 };
 
 }  // namespace penwell::pdf

@@ -20,26 +20,13 @@ Failure evidenceFailure(EvidenceError code, std::string message) {
     return {kEvidenceErrorDomain, static_cast<std::int64_t>(code), std::move(message)};
 }
 
-PointerKind pointerKind(std::int64_t touchType) {
-    switch (touchType) {
-        case touch_type::kDirect:
-            return PointerKind::finger;
-        case touch_type::kStylus:
-            return PointerKind::stylus;
-        case touch_type::kIndirect:
-            return PointerKind::mouse;
-        default:
-            return PointerKind::unknown;
-    }
-}
-
 }  // namespace
 
 void PenwellViewController::noteStrokeKind(std::int64_t touchType) {
     // lineKinds_ may still describe strokes since removed from the end (undo, clear): cut it
     // to the strokes before this one first.
     lineKinds_.resize(_lines.size() - 1, PointerKind::unknown);
-    lineKinds_.push_back(pointerKind(touchType));
+    lineKinds_.push_back(pointerKindOf(touchType));
 }
 
 Result<Bytes> PenwellViewController::exportEvidence(const EvidenceOptions& options) {

@@ -13,10 +13,10 @@
 #include "host/common/EvidenceInputs.h"
 #include "platform/Defaults.h"
 #include "platform/filesystem/StagedFile.h"
-#include "receiver/OpenEvidence.h"
 #include "receiver/Limits.h"
-#include "receiver/draw/RestoredRecord.h"
+#include "receiver/OpenEvidence.h"
 #include "receiver/OpenSignature.h"
+#include "receiver/draw/RestoredRecord.h"
 #include "tools/CertificateTool.h"
 #include "tools/Commands.h"
 #include "tools/ToolError.h"
@@ -72,19 +72,6 @@ void printSummary(const OpenedSignature& opened, const OpenOptions& options, std
     printStrokes(record, out);
 }
 
-const char* kindName(PointerKind kind) {
-    switch (kind) {
-        case PointerKind::finger:
-            return "finger";
-        case PointerKind::stylus:
-            return "stylus";
-        case PointerKind::mouse:
-            return "mouse";
-        default:
-            return "unknown";
-    }
-}
-
 std::string utcTime(std::chrono::sys_seconds time) {
     const auto day = std::chrono::floor<std::chrono::days>(time);
     const std::chrono::year_month_day date(day);
@@ -102,7 +89,7 @@ nlohmann::json evidenceJson(const receiver::OpenedEvidence& opened) {
     const EvidencePayload& p = opened.payload;
     nlohmann::json kinds = nlohmann::json::array(), fields = nlohmann::json::object();
     for (const PointerKind kind : p.pointerKinds) {
-        kinds.push_back(kindName(kind));
+        kinds.push_back(pointerKindName(kind));
     }
     for (const EvidenceField& f : p.fields) {
         fields[f.name] = f.value;

@@ -224,7 +224,7 @@ Result<EvaluationReport> evaluate(const std::vector<SignerSet>& signers,
         } else {
             usable.push_back(&s);
             for (const Signature& g : s.genuine) {
-                pressure = pressure || kindOf(g) == SignatureKind::pen;
+                pressure = pressure || kindOf(g) == PointerKind::stylus;
             }
         }
     }

@@ -4,22 +4,22 @@
 
 namespace penwell::verify {
 
-SignatureKind kindOf(const Signature& signature) {
+PointerKind kindOf(const Signature& signature) {
     bool any = false;
     for (const Stroke& stroke : signature.strokes) {
         if (stroke.samples.empty()) {
             continue;
         }
         if (!(stroke.samples.front().pressure > 0.0)) {
-            return SignatureKind::finger;
+            return PointerKind::finger;
         }
         any = true;
     }
-    return any ? SignatureKind::pen : SignatureKind::finger;
+    return any ? PointerKind::stylus : PointerKind::finger;
 }
 
-std::string_view kindName(SignatureKind kind) {
-    return kind == SignatureKind::pen ? "pen" : "finger";
+std::string_view kindName(PointerKind kind) {
+    return kind == PointerKind::stylus ? "pen" : "finger";
 }
 
 std::size_t sampleCount(const Signature& signature) {
@@ -56,7 +56,7 @@ MaybeFailure checkSignature(const Signature& signature) {
                 return fail(FailureCode::invalidSample, name,
                             "stroke " + std::to_string(s + 1) + ", sample " +
                                 std::to_string(i + 1) +
-                                ": position beyond 1e7 points, or pressure not from 0 to 1e6");
+                                ": position beyond 1e6 points, or pressure not from 0 to 1e6");
             }
         }
     }

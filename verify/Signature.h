@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "format/SampleBatch.h"
 #include "verify/VerifyFailure.h"
 
 namespace penwell::verify {
@@ -32,9 +33,6 @@ struct Stroke {
     friend bool operator==(const Stroke&, const Stroke&) = default;
 };
 
-/// Pen signatures carry pressure; finger (and mouse) signatures do not.
-enum class SignatureKind { pen, finger };
-
 struct Signature {
     std::string name;  ///< where it came from, for messages
     std::vector<Stroke> strokes;
@@ -44,16 +42,22 @@ struct Signature {
 /// so 10,000 samples (100 s at 100 Hz, 40 s at 240 Hz) is far beyond a real one.
 inline constexpr std::size_t kMaxSamples = 10000;
 inline constexpr std::size_t kMaxStrokes = 1000;
-/// Positions beyond ten million points and pressures beyond a million are no pen's: refused,
-/// so that sums of squares stay far from overflow.
-inline constexpr double kMaxCoordinate = 1e7;
-inline constexpr double kMaxPressure = 1e6;
+/// Positions and pressures (a record's force) are held to the bounds of every sample
+/// (SampleBatch::kMaxCoordinate, SampleBatch::kMaxForce), which also keep sums of squares far
+/// from overflow.
+inline constexpr double kMaxCoordinate = SampleBatch::kMaxCoordinate;
+inline constexpr double kMaxPressure = SampleBatch::kMaxForce;
 
-/// Pen when every stroke is a stylus stroke (its first sample has a pressure above 0), as the
-/// component itself tells the kinds apart; finger otherwise.
-SignatureKind kindOf(const Signature& signature);
+/// The verifier compares two kinds of signature: a stylus's, whose pressure it uses, and every
+/// other. kindOf() answers PointerKind::stylus when every stroke is a stylus stroke (its first
+/// sample has a pressure above 0), as the component itself tells the kinds apart, and
+/// PointerKind::finger otherwise: a mouse and a pointer of unknown kind give no pressure the
+/// verifier could trust, so their signatures are compared as a finger's, never apart.
+PointerKind kindOf(const Signature& signature);
 
-std::string_view kindName(SignatureKind kind);
+/// The kind's word in a template file and in the reports: "pen" for a stylus, "finger" for
+/// every other kind. Template files written with these words stay readable.
+std::string_view kindName(PointerKind kind);
 
 std::size_t sampleCount(const Signature& signature);
 

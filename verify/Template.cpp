@@ -9,9 +9,9 @@ namespace penwell::verify {
 
 namespace {
 
-FeatureScales scalesFor(const std::vector<Signature>& references, SignatureKind kind) {
+FeatureScales scalesFor(const std::vector<Signature>& references, PointerKind kind) {
     FeatureScales scales;
-    if (kind != SignatureKind::pen) {
+    if (kind != PointerKind::stylus) {
         return scales;
     }
     double sum = 0.0;
@@ -74,19 +74,19 @@ Result<Template> Template::enrol(std::vector<Signature> references, const EnrolO
             return *failure;
         }
     }
-    SignatureKind kind = kindOf(references.front());
+    PointerKind kind = kindOf(references.front());
     for (const Signature& s : references) {
         if (kindOf(s) != kind) {
             if (!options.allowMixedKinds) {
-                const Signature& pen = kindOf(s) == SignatureKind::pen ? s : references.front();
-                const Signature& finger = kindOf(s) == SignatureKind::pen ? references.front() : s;
+                const Signature& pen = kindOf(s) == PointerKind::stylus ? s : references.front();
+                const Signature& finger = kindOf(s) == PointerKind::stylus ? references.front() : s;
                 return fail(FailureCode::mixedKinds,
                             "references mix pen and finger signatures (" + pen.name + " is pen, " +
                                 finger.name +
                                 " is finger); allow mixed kinds to compare them without "
                                 "pressure");
             }
-            kind = SignatureKind::finger;
+            kind = PointerKind::finger;
         }
     }
     Template t;
@@ -109,7 +109,7 @@ Result<Verdict> Template::check(const Signature& query, std::optional<double> th
         return fail(FailureCode::invalidArgument, "the threshold must be a finite number");
     }
     Verdict v;
-    v.pressureUsed = scales_.pressure && kindOf(query) == SignatureKind::pen;
+    v.pressureUsed = scales_.pressure && kindOf(query) == PointerKind::stylus;
     // A finger query against a pen template: both sides without pressure. The other groups'
     // distances and global features do not depend on it, so nothing is measured again.
     const FeatureScales scales = v.pressureUsed ? scales_ : FeatureScales{};

@@ -72,7 +72,7 @@ public:
     Result<Verdict> check(const Signature& query, std::optional<double> threshold = {}) const;
 
     /// Pen only when every reference is a pen signature.
-    SignatureKind kind() const { return kind_; }
+    PointerKind kind() const { return kind_; }
     bool usesPressure() const { return scales_.pressure; }
     const std::vector<Signature>& references() const { return references_; }
     /// Warping measure w's values between the references (verify/Scoring.h), count x count,
@@ -91,7 +91,7 @@ private:
 
     friend class TemplateFile;
 
-    SignatureKind kind_ = SignatureKind::finger;
+    PointerKind kind_ = PointerKind::finger;
     FeatureScales scales_;
     std::vector<Signature> references_;
     std::array<std::vector<double>, kWarpMeasures> distances_;

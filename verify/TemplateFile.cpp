@@ -236,7 +236,7 @@ Result<Template> TemplateFile::read(std::string_view text, const std::string& na
         ((kindWord = r.word()) != "pen" && kindWord != "finger") || !r.atLineEnd()) {
         return r.fault("expected \"kind pen\" or \"kind finger\"");
     }
-    t.kind_ = kindWord == "pen" ? SignatureKind::pen : SignatureKind::finger;
+    t.kind_ = kindWord == "pen" ? PointerKind::stylus : PointerKind::finger;
     double pressureScale = 0.0;
     if (!r.nextLine() || r.word() != "pressure-scale" || !r.number(pressureScale) ||
         !r.atLineEnd() || !(pressureScale >= kMinPressureScale && pressureScale <= kMaxPressure)) {
@@ -257,11 +257,11 @@ Result<Template> TemplateFile::read(std::string_view text, const std::string& na
         t.references_.push_back(std::move(s));
     }
     const bool allPen = std::all_of(t.references_.begin(), t.references_.end(),
-                                    [](auto& s) { return kindOf(s) == SignatureKind::pen; });
-    if (t.kind_ == SignatureKind::pen && !allPen) {
+                                    [](auto& s) { return kindOf(s) == PointerKind::stylus; });
+    if (t.kind_ == PointerKind::stylus && !allPen) {
         return r.fault("a pen template with a finger reference");
     }
-    t.scales_.pressure = t.kind_ == SignatureKind::pen;
+    t.scales_.pressure = t.kind_ == PointerKind::stylus;
     t.scales_.pressureScale = pressureScale;
     if (version == 1) {
         // One table, of a distance this build no longer uses: checked, then left.

@@ -19,11 +19,12 @@ Failure refusal(StrokeInputError code, std::string message) {
 double forceFor(PointerKind pointer, double pressure) {
     const double p = std::isnan(pressure) ? 0.0 : std::clamp(pressure, 0.0, 1.0);
     switch (pointer) {
-        case PointerKind::pen:
+        case PointerKind::stylus:
             return p * kPenForceScale;
-        case PointerKind::touch:
+        case PointerKind::finger:
             return p * kTouchForceScale;
         case PointerKind::mouse:
+        case PointerKind::unknown:
             break;
     }
     return 0.0;
@@ -34,17 +35,7 @@ Touch touchFor(PointerKind pointer, const PointerSample& sample) {
     touch.location = {sample.x, sample.y};
     touch.timestamp = sample.t;
     touch.force = forceFor(pointer, sample.pressure);
-    switch (pointer) {
-        case PointerKind::pen:
-            touch.type = touch_type::kStylus;
-            break;
-        case PointerKind::touch:
-            touch.type = touch_type::kDirect;
-            break;
-        case PointerKind::mouse:
-            touch.type = touch_type::kIndirect;
-            break;
-    }
+    touch.type = touchTypeOf(pointer);
     return touch;
 }
 
@@ -67,6 +58,9 @@ MaybeFailure StrokeInput::feed(StrokePhase phase, PointerKind pointer,
     const bool down = phase == StrokePhase::down;
     if (samples.empty()) {
         return refusal(StrokeInputError::noSample, std::string(name) + " without a sample");
+    }
+    if (const std::optional<std::string> fault = SampleBatch::faultIn(samples)) {
+        return refusal(StrokeInputError::badSample, std::string(name) + ": " + *fault);
     }
     if (abandoned_ && !down) {
         // The rest of a stroke that was finished at a step back in time: the device does not

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 
+#include "format/SampleBatch.h"
 #include "platform/Result.h"
 #include "platform/Touch.h"
 
@@ -20,8 +21,8 @@ class PenwellViewController;
 
 namespace penwell::host {
 
-/// What drew a sample. Each becomes its own touch type, so the evidence names it.
-enum class PointerKind { pen, touch, mouse };
+// What drew a sample is a PointerKind (format/SampleBatch.h); each becomes its own touch type,
+// so the evidence names it.
 
 /// Pressure scale for a pen: force = pressure x 4, so a typical press (0.5) gives force 2 and
 /// the component's stylus ink is 4 points wide, as with a stylus on a tablet.
@@ -33,29 +34,18 @@ inline constexpr double kTouchForceScale = 2.0;
 /// without pressure, a pen without it), as browsers report it.
 inline constexpr double kUnsensedPressure = 0.5;
 
-/// One sample as a device reports it: seconds on the event clock, position in pad points,
-/// pressure from 0 to 1. Tilt is kept for the record's future; nothing records it yet.
-struct PointerSample {
-    double t = 0.0;
-    double x = 0.0;
-    double y = 0.0;
-    double pressure = 0.0;
-    double tiltX = 0.0;  ///< degrees, positive towards the right; 0 where unknown
-    double tiltY = 0.0;  ///< degrees, positive towards the signer; 0 where unknown
-    friend bool operator==(const PointerSample&, const PointerSample&) = default;
-};
-
 /// The component's force for a pressure. Drivers do report what no pen can press: a pressure
 /// below 0 (touch screens' "unknown", some tablets at first contact), above 1, or NaN. Those
 /// are held to the range (NaN counts as no pressure, 0), so a quirk of a driver never reaches
 /// the record as a force no hand made. A pressure of 0 at first contact is kept as it is: the
-/// record says what the pen reported.
+/// record says what the pen reported. A mouse, and a pointer of unknown kind, give force 0.
 double forceFor(PointerKind pointer, double pressure);
 
-/// The touch the controller receives for a sample: a pen is a stylus with force from its
-/// pressure; a finger is a finger touch with force from its pressure; a mouse is a mouse
-/// (the indirect touch type, which the evidence records as a mouse) with force 0: browsers
-/// and desktop toolkits report a constant pressure for any pressed button, which is not one.
+/// The touch the controller receives for a sample: a stylus with force from its pressure; a
+/// finger touch with force from its pressure; a mouse (the indirect touch type, which the
+/// evidence records as a mouse) with force 0: browsers and desktop toolkits report a constant
+/// pressure for any pressed button, which is not one. A pointer of unknown kind is drawn as a
+/// finger's, with force 0, and recorded as unknown.
 Touch touchFor(PointerKind pointer, const PointerSample& sample);
 
 /// How far a sample's time may lie before its predecessor's and still be taken (at the
@@ -72,6 +62,7 @@ enum class StrokeInputError : int {
     pointerChanged = 2,  ///< another kind of pointer during a stroke
     tooManySamples = 3,  ///< the pad would hold more than its limit
     noSample = 4,        ///< an event without a sample
+    badSample = 5,       ///< a time or position outside SampleBatch's bounds
 };
 
 enum class StrokePhase { down, move, up, cancel };
@@ -87,7 +78,8 @@ public:
                 std::function<void(const std::string&)> note);
 
     /// Delivers one event. Refuses, changing nothing, an event out of order, another pointer
-    /// kind during a stroke, or one that would make the pad hold more than the limit.
+    /// kind during a stroke, a sample outside SampleBatch's bounds, or one that would make the
+    /// pad hold more than the limit.
     /// Time running back is the device's fault, not the stream's: a small step back (up to
     /// kTimeJitter) takes the predecessor's time; a larger one inside a move ends the stroke
     /// with what it had, and the rest of that stroke (up to its up or cancel) is ignored.

@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "format/SampleBatch.h"
 #include "json/JsonReader.h"
 #include "platform/Application.h"
 #include "platform/View.h"
@@ -36,12 +37,6 @@ constexpr std::array<NamedValue, 5> kOrientations = {{
     {"landscapeLeft", orientation::kLandscapeLeft},
 }};
 
-constexpr std::array<NamedValue, 3> kTouchTypes = {{
-    {"finger", touch_type::kDirect},
-    {"indirect", touch_type::kIndirect},
-    {"stylus", touch_type::kStylus},
-}};
-
 template <std::size_t N>
 std::string listOf(const std::array<NamedValue, N>& table) {
     std::string out;
@@ -62,6 +57,17 @@ std::int64_t named(const Json& v, const std::string& where,
         }
     }
     json::fail(where, "\"" + s + "\" is not one of " + listOf(table));
+}
+
+/// A touch's kind by its name: a PointerKind's one spelling, or "indirect", which traces
+/// written before there was one spelling use for a mouse.
+PointerKind pointerKind(const Json& v, const std::string& where) {
+    const std::string s = json::string(v, where);
+    const std::optional<PointerKind> kind = pointerKindNamed(s, {{"indirect", PointerKind::mouse}});
+    if (!kind) {
+        json::fail(where, "\"" + s + "\" is not one of finger, stylus, mouse, unknown");
+    }
+    return *kind;
 }
 
 Color parseColor(const Json& v, const std::string& where) {
@@ -110,19 +116,23 @@ Touch parseTouch(const Json& v, const std::string& where) {
     json::object(v, where);
     json::onlyKeys(v, where, {"t", "x", "y", "force", "type"});
     Touch touch;
-    touch.timestamp =
-        json::number(json::require(v, where, "t"), json::join(where, "t"), 0.0, 1.0e9);
-    touch.location.x = json::number(json::require(v, where, "x"), json::join(where, "x"));
-    touch.location.y = json::number(json::require(v, where, "y"), json::join(where, "y"));
+    // The bounds every sample meets (format/SampleBatch.h), whichever host recorded it.
+    constexpr double kMaxXY = SampleBatch::kMaxCoordinate;
+    touch.timestamp = json::number(json::require(v, where, "t"), json::join(where, "t"), 0.0,
+                                   SampleBatch::kMaxTime);
+    touch.location.x =
+        json::number(json::require(v, where, "x"), json::join(where, "x"), -kMaxXY, kMaxXY);
+    touch.location.y =
+        json::number(json::require(v, where, "y"), json::join(where, "y"), -kMaxXY, kMaxXY);
     if (const Json* force = json::find(v, "force")) {
-        touch.force = json::number(*force, json::join(where, "force"));
+        touch.force = json::number(*force, json::join(where, "force"), 0.0, SampleBatch::kMaxForce);
     }
     if (const Json* type = json::find(v, "type")) {
         const std::string at = json::join(where, "type");
         touch.type = type->is_number()
                          ? json::integer(*type, at, std::numeric_limits<std::int64_t>::min(),
                                          std::numeric_limits<std::int64_t>::max())
-                         : named(*type, at, kTouchTypes);
+                         : touchTypeOf(pointerKind(*type, at));
     }
     return touch;
 }
@@ -224,7 +234,7 @@ TraceConfig parseConfig(const Json& v) {
     return config;
 }
 
-/// The trace a parsed document describes; throws JsonError.
+/// The trace a parsed document describes; its faults end json::read().
 Trace readTrace(const Json& doc, const std::string& name) {
     json::object(doc, "");
     json::onlyKeys(doc, "",
@@ -285,12 +295,12 @@ Result<Trace> parseTrace(std::string_view text, const std::string& name) {
                        name + ": too large for a trace (at most " +
                            std::to_string(kMaxTraceBytes >> 20) + " MiB)"};
     }
-    try {
-        return readTrace(json::parse(text), name);
-    } catch (const json::JsonError& e) {
+    Result<Trace> trace = json::read(text, [&](const Json& doc) { return readTrace(doc, name); });
+    if (!trace) {
         return Failure{kTraceErrorDomain, static_cast<std::int64_t>(TraceError::invalid),
-                       name + ": " + e.what()};
+                       name + ": " + trace.error().message, trace.error().where};
     }
+    return trace;
 }
 
 Result<Trace> loadTrace(const std::filesystem::path& path) {

@@ -58,13 +58,13 @@ Result<std::pair<std::string, Texts>> readTranslation(const std::string& file) {
     const auto refused = [&](const std::string& what) {
         return wordingFailure(WordingFault::badTranslation, file + ": " + what, file);
     };
-    Json doc;
-    try {
-        // The project's bounded reader: nlohmann throws on a syntax fault.
-        doc = json::parse({reinterpret_cast<const char*>(bytes->data()), bytes->size()});
-    } catch (const json::JsonError& e) {
-        return refused(e.what());
+    // The project's bounded reader: depth and numbers checked, the fault's place named.
+    const Result<Json> parsed =
+        json::parse({reinterpret_cast<const char*>(bytes->data()), bytes->size()});
+    if (!parsed) {
+        return refused(parsed.error().message);
     }
+    const Json& doc = *parsed;
     if (!doc.is_object() || doc.size() != 1 || !doc.begin().value().is_object()) {
         return refused(R"(expected {"LANGUAGE": {"KEY": "TEXT", ...}})");
     }

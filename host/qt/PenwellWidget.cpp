@@ -13,7 +13,6 @@
 
 namespace penwell::qt {
 
-using host::PointerKind;
 using host::StrokePhase;
 
 namespace {
@@ -105,10 +104,9 @@ void PenwellWidget::clear() {
     emit signatureChanged();
 }
 
-host::PointerSample PenwellWidget::sampleAt(QPointF position, quint64 timestamp,
-                                            double pressure) const {
+PointerSample PenwellWidget::sampleAt(QPointF position, quint64 timestamp, double pressure) const {
     const QPoint origin = padRect().topLeft();
-    host::PointerSample s;
+    PointerSample s;
     s.t = static_cast<double>(timestamp) / 1000.0;  // Qt's event clock counts milliseconds
     s.x = position.x() - origin.x();
     s.y = position.y() - origin.y();
@@ -116,8 +114,7 @@ host::PointerSample PenwellWidget::sampleAt(QPointF position, quint64 timestamp,
     return s;
 }
 
-void PenwellWidget::feed(StrokePhase phase, PointerKind pointer,
-                         const host::PointerSample& sample) {
+void PenwellWidget::feed(StrokePhase phase, PointerKind pointer, const PointerSample& sample) {
     const bool wasOpen = input_->strokeOpen();
     const std::size_t strokes = controller_->lines().size();
     const MaybeFailure refused = input_->feed(phase, pointer, {&sample, 1});
@@ -152,7 +149,7 @@ void PenwellWidget::tabletEvent(QTabletEvent* event) {
     if (event->pointerType() == QPointingDevice::PointerType::Eraser) {
         return;  // the eraser end of a pen writes nothing
     }
-    host::PointerSample s = sampleAt(
+    PointerSample s = sampleAt(
         event->position(), event->timestamp(),
         sensesPressure(event->pointingDevice()) ? event->pressure() : host::kUnsensedPressure);
     s.tiltX = event->xTilt();
@@ -161,17 +158,17 @@ void PenwellWidget::tabletEvent(QTabletEvent* event) {
     switch (event->type()) {
         case QEvent::TabletPress:
             if (tip) {
-                feed(StrokePhase::down, PointerKind::pen, s);
+                feed(StrokePhase::down, PointerKind::stylus, s);
             }
             break;
         case QEvent::TabletMove:
-            if (input_->strokeOpen() && pointer_ == PointerKind::pen) {
-                feed(StrokePhase::move, PointerKind::pen, s);
+            if (input_->strokeOpen() && pointer_ == PointerKind::stylus) {
+                feed(StrokePhase::move, PointerKind::stylus, s);
             }
             break;
         case QEvent::TabletRelease:
-            if (tip && input_->strokeOpen() && pointer_ == PointerKind::pen) {
-                feed(StrokePhase::up, PointerKind::pen, s);
+            if (tip && input_->strokeOpen() && pointer_ == PointerKind::stylus) {
+                feed(StrokePhase::up, PointerKind::stylus, s);
             }
             break;
         default:
@@ -225,29 +222,29 @@ void PenwellWidget::mouseReleaseEvent(QMouseEvent* event) {
 void PenwellWidget::touchEvent(QTouchEvent* event) {
     event->accept();
     if (event->type() == QEvent::TouchCancel) {
-        if (touchId_ && input_->strokeOpen() && pointer_ == PointerKind::touch) {
-            feed(StrokePhase::cancel, PointerKind::touch, lastSample_);
+        if (touchId_ && input_->strokeOpen() && pointer_ == PointerKind::finger) {
+            feed(StrokePhase::cancel, PointerKind::finger, lastSample_);
         }
         touchId_.reset();
         return;
     }
     const bool sensed = sensesPressure(event->pointingDevice());
     for (const QEventPoint& point : event->points()) {
-        const host::PointerSample s = sampleAt(point.position(), event->timestamp(),
-                                               sensed ? point.pressure() : host::kUnsensedPressure);
+        const PointerSample s = sampleAt(point.position(), event->timestamp(),
+                                         sensed ? point.pressure() : host::kUnsensedPressure);
         if (!touchId_ && point.state() == QEventPoint::State::Pressed && !input_->strokeOpen()) {
             // The finger that draws is the first one down, as on a phone; others write nothing.
             touchId_ = point.id();
-            feed(StrokePhase::down, PointerKind::touch, s);
+            feed(StrokePhase::down, PointerKind::finger, s);
         } else if (touchId_ && point.id() == *touchId_) {
             if (point.state() == QEventPoint::State::Released) {
                 touchId_.reset();
-                if (input_->strokeOpen() && pointer_ == PointerKind::touch) {
-                    feed(StrokePhase::up, PointerKind::touch, s);
+                if (input_->strokeOpen() && pointer_ == PointerKind::finger) {
+                    feed(StrokePhase::up, PointerKind::finger, s);
                 }
             } else if (point.state() == QEventPoint::State::Updated &&
-                       pointer_ == PointerKind::touch) {
-                feed(StrokePhase::move, PointerKind::touch, s);
+                       pointer_ == PointerKind::finger) {
+                feed(StrokePhase::move, PointerKind::finger, s);
             }
         }
     }
@@ -268,7 +265,7 @@ bool PenwellWidget::event(QEvent* event) {
 
 bool PenwellWidget::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::TabletLeaveProximity && input_ && input_->strokeOpen() &&
-        pointer_ == PointerKind::pen) {
+        pointer_ == PointerKind::stylus) {
         abandonStroke();
     }
     return QWidget::eventFilter(watched, event);

@@ -91,11 +91,10 @@ protected:
 private:
     void touchEvent(QTouchEvent* event);
     /// Feeds one event and shows what it changed.
-    void feed(host::StrokePhase phase, host::PointerKind pointer,
-              const host::PointerSample& sample);
+    void feed(host::StrokePhase phase, PointerKind pointer, const PointerSample& sample);
     /// Ends a stroke whose pointer went away (left the tablet's range, the widget hidden).
     void abandonStroke();
-    host::PointerSample sampleAt(QPointF position, quint64 timestamp, double pressure) const;
+    PointerSample sampleAt(QPointF position, quint64 timestamp, double pressure) const;
     /// Compares the pad's image with the one last shown and schedules a repaint of the part
     /// that changed.
     void refresh();
@@ -109,8 +108,8 @@ private:
     std::unique_ptr<PenwellViewController> controller_;
     std::unique_ptr<host::StrokeInput> input_;
 
-    host::PointerKind pointer_ = host::PointerKind::mouse;  // of the stroke being drawn
-    host::PointerSample lastSample_;
+    PointerKind pointer_ = PointerKind::mouse;  // of the stroke being drawn
+    PointerSample lastSample_;
     std::optional<int> touchId_;  // the finger that draws: the first one down
     std::size_t shownStrokes_ = 0;
     std::optional<Image> shown_;  // the pad's image as last shown

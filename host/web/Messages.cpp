@@ -12,21 +12,17 @@ using json::fail;
 using json::Json;
 using json::number;
 
-// The same ranges a trace's touches must meet: times from 0 to 1e9 seconds, finite positions.
-// Positions are further held to a band around any pad the server makes, so that nothing far
-// outside reaches the controller's painting or the record's 32-bit fields.
-constexpr double kMaxTime = 1.0e9;
-constexpr double kMaxCoordinate = 1.0e6;
-
 Sample parseSample(const Json& v, const std::string& where) {
     if (!v.is_array() || v.size() != 4) {
         fail(where, "expected [t, x, y, pressure]");
     }
     Sample s;
-    s.t = number(v[0], where + "[0]", 0.0, kMaxTime);
-    s.x = number(v[1], where + "[1]", -kMaxCoordinate, kMaxCoordinate);
-    s.y = number(v[2], where + "[2]", -kMaxCoordinate, kMaxCoordinate);
-    s.pressure = number(v[3], where + "[3]", 0.0, 1.0);
+    // The bounds every sample meets (format/SampleBatch.h); the page's pressure is the
+    // browser's, from 0 to 1, which the server alone turns into a force.
+    s.t = number(v[0], where + "[0]", 0.0, SampleBatch::kMaxTime);
+    s.x = number(v[1], where + "[1]", -SampleBatch::kMaxCoordinate, SampleBatch::kMaxCoordinate);
+    s.y = number(v[2], where + "[2]", -SampleBatch::kMaxCoordinate, SampleBatch::kMaxCoordinate);
+    s.pressure = number(v[3], where + "[3]", 0.0, SampleBatch::kMaxPressure);
     return s;
 }
 
@@ -43,7 +39,7 @@ constexpr Named kTypes[] = {
     {"config", MessageType::config}, {"shown", MessageType::shown},
 };
 
-/// The message a parsed document describes; throws JsonError.
+/// The message a parsed document describes; its faults end json::read().
 ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
     const std::string type = json::string(json::require(doc, "", "type"), "type");
     ClientMessage message;
@@ -65,17 +61,13 @@ ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
         case MessageType::cancel: {
             json::onlyKeys(doc, "", {"type", "seq", "pointer", "samples"});
             const Json* pointer = json::find(doc, "pointer");
-            const std::string kind =
-                pointer && pointer->is_string() ? pointer->get<std::string>() : "";
-            if (kind == "pen") {
-                message.pointer = PointerKind::pen;
-            } else if (kind == "touch") {
-                message.pointer = PointerKind::touch;
-            } else if (kind == "mouse") {
-                message.pointer = PointerKind::mouse;
-            } else {
-                fail("pointer", "expected pen, touch or mouse");
+            const std::optional<PointerKind> kind =
+                pointerKindNamed(pointer && pointer->is_string() ? pointer->get<std::string>() : "",
+                                 {{"pen", PointerKind::stylus}, {"touch", PointerKind::finger}});
+            if (!kind) {
+                fail("pointer", "expected stylus, finger, mouse or unknown");
             }
+            message.pointer = *kind;
             const Json* samples = json::find(doc, "samples");
             if (!samples || !samples->is_array()) {
                 fail("samples", "expected an array");
@@ -110,7 +102,7 @@ ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
                 // Screens have 1 to 4 device pixels per CSS pixel; the page rounds its ratio.
                 const double scale = number(*it, "scale", 1.0, kMaxPatchScale);
                 if (scale != std::floor(scale)) {
-                    throw json::JsonError("scale", it->dump() + " is not a whole number");
+                    fail("scale", it->dump() + " is not a whole number");
                 }
                 message.scale = static_cast<int>(scale);
             }
@@ -140,11 +132,12 @@ ClientMessage parseClientMessage(std::string_view text, const MessageLimits& lim
         throw ProtocolError("message of " + std::to_string(text.size()) + " bytes, more than " +
                             std::to_string(limits.messageBytes));
     }
-    try {
-        return readMessage(json::object(json::parse(text), ""), limits);
-    } catch (const json::JsonError& e) {
-        throw ProtocolError(e.what());
+    Result<ClientMessage> message = json::read(
+        text, [&](const Json& doc) { return readMessage(json::object(doc, ""), limits); });
+    if (!message) {
+        throw ProtocolError(message.error().message);
     }
+    return std::move(*message);
 }
 
 }  // namespace penwell::web

@@ -1,10 +1,12 @@
 #pragma once
 // What a signing page sends over its WebSocket, parsed and validated before anything reaches
 // the controller. Every message is one JSON object with a "type":
-//   {"type":"down"|"move"|"up"|"cancel", "pointer":"pen"|"touch"|"mouse",
+//   {"type":"down"|"move"|"up"|"cancel", "pointer":"stylus"|"finger"|"mouse"|"unknown",
 //    "samples":[[t, x, y, pressure], ...]}
-//       t in seconds on the page's event clock, x and y in pad points, pressure as the
-//       browser reports it (0 to 1). down, up and cancel carry exactly one sample; move
+//       pointer: a PointerKind's one spelling; pages written before it was one send the
+//       browser's "pen" and "touch", which are read as stylus and finger. t in seconds on the
+//       page's event clock, x and y in pad points, pressure as the browser reports it (0 to 1),
+//       each within SampleBatch's bounds. down, up and cancel carry exactly one sample; move
 //       carries the pointer event's coalesced samples, oldest first.
 //   {"type":"undo"} {"type":"clear"} {"type":"done"} {"type":"snapshot"}
 //   {"type":"shown", "page":N}   the page has drawn page N of the document being signed (the
@@ -25,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/SampleBatch.h"
 #include "host/common/PointerInput.h"
 #include "platform/Touch.h"
 
@@ -47,15 +50,13 @@ public:
 
 enum class MessageType { down, move, up, cancel, undo, clear, done, snapshot, config, shown };
 
-/// How pointer kinds become touches: host::touchFor(), shared with every host.
-using host::PointerKind;
 /// Seconds, pad points and pressure (the page sends no tilt).
-using Sample = host::PointerSample;
+using Sample = PointerSample;
 
-struct ClientMessage {
+/// A message; down, move, up and cancel carry a batch of samples (`pointer`, `samples`), which
+/// become touches through host::touchFor(), shared with every host.
+struct ClientMessage : SampleBatch {
     MessageType type = MessageType::undo;
-    PointerKind pointer = PointerKind::mouse;
-    std::vector<Sample> samples;
     std::optional<bool> smoothing;   ///< config
     std::optional<float> lineWidth;  ///< config
     std::optional<int> scale;        ///< config: patches at this many pixels per point

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "pdf/Fixtures.h"
+#include "pdf/Modifications.h"
 
 namespace penwell::pdftest {
 namespace {
@@ -301,6 +302,41 @@ TEST_F(Modifications, EachLaterRevisionIsJudgedByWhatTheSignatureAllows) {
                 break;
         }
     }
+}
+
+// The comparison's budget, as a property over every budget short of what a judgement needs:
+// a document too large to compare is judged changed beyond any permission, never as allowed
+// on what was compared so far, and with enough budget the judgement is whole.
+TEST(ModificationBudget, AShortBudgetNeverJudgesAChangeAllowed) {
+    const std::string before = contract();
+    const std::string after = appendUpdate(before, fieldValueChanged);
+    using pdf::Analysis, pdf::ModificationLevel;
+    const pdf::Allowance allowance{2, "the certification", {}};
+    const auto judge = [&](std::size_t budget) {
+        const std::shared_ptr<QPDF> a = open(before), b = open(after);
+        std::size_t left = budget;
+        Analysis analysis = pdf::analyseChanges(*a, *b, allowance, left);
+        return std::pair{std::move(analysis), budget - left};
+    };
+    const auto [whole, needed] = judge(std::size_t{1} << 20);
+    ASSERT_EQ(whole.level, ModificationLevel::FormFilling);
+    ASSERT_TRUE(whole.disallowed.empty());
+    ASSERT_GT(needed, 0u);
+    // Every budget would take a second or more; some seventy across the range, and the last.
+    std::vector<std::size_t> budgets = {needed - 1};
+    for (std::size_t budget = 0; budget < needed; budget += std::max<std::size_t>(1, needed / 64)) {
+        budgets.push_back(budget);
+    }
+    for (const std::size_t budget : budgets) {
+        const Analysis short_ = judge(budget).first;
+        EXPECT_EQ(short_.level, ModificationLevel::Other) << budget << " of " << needed;
+        EXPECT_EQ(short_.disallowed,
+                  std::vector<std::string>{"the document: too large to compare its revisions"})
+            << budget;
+    }
+    const auto [exact, spent] = judge(needed);
+    EXPECT_EQ(exact.level, ModificationLevel::FormFilling);
+    EXPECT_EQ(spent, needed);
 }
 
 }  // namespace

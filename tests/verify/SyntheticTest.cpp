@@ -128,7 +128,7 @@ TEST(Synthetic, RecordedAsAPadRecordsThem) {
         for (const auto* list : {&signer.genuine, &signer.forgeries}) {
             for (const Signature& s : *list) {
                 ASSERT_FALSE(checkSignature(s)) << s.name;
-                EXPECT_EQ(kindOf(s), SignatureKind::pen) << s.name;
+                EXPECT_EQ(kindOf(s), PointerKind::stylus) << s.name;
                 std::uint64_t lastEnd = 0;
                 for (const Stroke& stroke : s.strokes) {
                     ASSERT_TRUE(stroke.startMs) << s.name;
@@ -162,7 +162,7 @@ TEST(Synthetic, SeededAndFingerIsPenWithoutPressure) {
     for (std::size_t s = 0; s < pen.size(); ++s) {
         for (std::size_t g = 0; g < pen[s].genuine.size(); ++g) {
             EXPECT_EQ(finger[s].genuine[g].strokes, withoutPressure(pen[s].genuine[g]).strokes);
-            EXPECT_EQ(kindOf(finger[s].genuine[g]), SignatureKind::finger);
+            EXPECT_EQ(kindOf(finger[s].genuine[g]), PointerKind::finger);
         }
     }
     options.seed = 2;

@@ -90,16 +90,17 @@ Outputs throughWidget(const Script& script, const fs::path& folder) {
         const QPointF at(e.x, e.y);
         const bool up = e.phase == host::StrokePhase::up;
         switch (script.pointer) {
-            case host::PointerKind::pen:
+            case PointerKind::stylus:
                 inject.pen(!up, e.ms, at, e.pressure);
                 break;
-            case host::PointerKind::touch:
+            case PointerKind::finger:
                 inject.touch(e.phase == host::StrokePhase::down ? QEventPoint::State::Pressed
                              : up                               ? QEventPoint::State::Released
                                                                 : QEventPoint::State::Updated,
                              e.ms, at, e.pressure);
                 break;
-            case host::PointerKind::mouse:
+            case PointerKind::mouse:
+            case PointerKind::unknown:
                 inject.mouse(e.phase == host::StrokePhase::down ? QEvent::MouseButtonPress
                              : up                               ? QEvent::MouseButtonRelease
                                                                 : QEvent::MouseMove,
@@ -132,7 +133,6 @@ public:
 };
 
 Outputs throughBrowserHost(const Script& script, const fs::path& folder) {
-    static constexpr const char* kPointers[] = {"pen", "touch", "mouse"};
     static constexpr const char* kTypes[] = {"down", "move", "up", "cancel"};
     web::PadSettings settings;
     settings.services.resources = kResources;
@@ -143,7 +143,7 @@ Outputs throughBrowserHost(const Script& script, const fs::path& folder) {
     loop->runPending();
     for (const ScriptEvent& e : script.events) {
         session.receive(Json{{"type", kTypes[static_cast<int>(e.phase)]},
-                             {"pointer", kPointers[static_cast<int>(script.pointer)]},
+                             {"pointer", std::string(pointerKindName(script.pointer))},
                              {"samples", {{e.ms / 1000.0, e.x, e.y, e.pressure}}}}
                             .dump());
         loop->runPending();
@@ -159,9 +159,7 @@ Outputs throughReplay(const Script& script, const fs::path& folder) {
     Json events = Json::array();
     for (const ScriptEvent& e : script.events) {
         const Touch t = host::touchFor(script.pointer, {e.ms / 1000.0, e.x, e.y, e.pressure});
-        const char* type = t.type == touch_type::kStylus     ? "stylus"
-                           : t.type == touch_type::kIndirect ? "indirect"
-                                                             : "finger";
+        const std::string type(pointerKindName(pointerKindOf(t.type)));
         events.push_back({{"type", kEvents[static_cast<int>(e.phase)]},
                           {"touches",
                            {{{"t", t.timestamp},
@@ -245,10 +243,7 @@ TEST_F(Scratch, ThreeHostsWriteTheSameRecordAndPicture) {
         const auto decoded = receiver::decodeRecord(qt.record, script.name);
         ASSERT_TRUE(decoded);
         EXPECT_EQ(receiver::sampleCount(*decoded), recordedSamples(script));
-        const PointerKind drew = script.pointer == host::PointerKind::pen     ? PointerKind::stylus
-                                 : script.pointer == host::PointerKind::touch ? PointerKind::finger
-                                                                              : PointerKind::mouse;
-        EXPECT_EQ(qt.kinds, std::vector<PointerKind>(qt.kinds.size(), drew));
+        EXPECT_EQ(qt.kinds, std::vector<PointerKind>(qt.kinds.size(), script.pointer));
     }
 }
 

@@ -21,7 +21,7 @@ struct ScriptEvent {
 
 struct Script {
     std::string name;
-    host::PointerKind pointer = host::PointerKind::pen;
+    PointerKind pointer = PointerKind::stylus;
     std::vector<ScriptEvent> events;
 };
 
@@ -30,7 +30,7 @@ struct Script {
 /// A pen and a finger are placed to a quarter point, a mouse to whole pixels, as each reports.
 inline void addStroke(Script& script, std::uint32_t startMs, int samples, double x0, double y0,
                       double firstPressure) {
-    const double steps = script.pointer == host::PointerKind::mouse ? 1.0 : 4.0;
+    const double steps = script.pointer == PointerKind::mouse ? 1.0 : 4.0;
     for (int i = 0; i < samples; ++i) {
         // Whole milliseconds, as Qt's timestamps are: 240 Hz is 4 or 5 ms apart.
         const auto ms = startMs + static_cast<std::uint32_t>(std::lround(i * 1000.0 / 240.0));
@@ -52,21 +52,21 @@ inline void addStroke(Script& script, std::uint32_t startMs, int samples, double
 /// that reports pressure, a mouse, and a pen that taps a dot between two strokes.
 inline std::vector<Script> parityScripts() {
     std::vector<Script> scripts;
-    Script pen{"pen", host::PointerKind::pen, {}};
+    Script pen{"pen", PointerKind::stylus, {}};
     addStroke(pen, 1000, 90, 40.25, 120.5, 0.0);
     addStroke(pen, 1600, 70, 330.5, 100.25, 0.0);
     scripts.push_back(pen);
 
-    Script finger{"finger", host::PointerKind::touch, {}};
+    Script finger{"finger", PointerKind::finger, {}};
     addStroke(finger, 2000, 80, 60.5, 140.0, 0.5);
     addStroke(finger, 2500, 60, 360.0, 110.75, 0.5);
     scripts.push_back(finger);
 
-    Script mouse{"mouse", host::PointerKind::mouse, {}};
+    Script mouse{"mouse", PointerKind::mouse, {}};
     addStroke(mouse, 5000, 100, 20.0, 125.0, 0.0);
     scripts.push_back(mouse);
 
-    Script tap{"pen-tap", host::PointerKind::pen, {}};
+    Script tap{"pen-tap", PointerKind::stylus, {}};
     addStroke(tap, 7000, 60, 30.0, 100.0, 0.25);
     tap.events.push_back({host::StrokePhase::down, 7400, 250.5, 180.5, 0.6});
     tap.events.push_back({host::StrokePhase::up, 7420, 250.5, 180.5, 0.0});

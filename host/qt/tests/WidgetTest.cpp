@@ -22,7 +22,6 @@
 namespace penwell::qt::testing {
 namespace {
 
-using host::PointerKind;
 using host::StrokePhase;
 
 /// A widget the size of its pad, shown on the screen with `ratio` device pixels per pixel.
@@ -112,9 +111,9 @@ TEST(PenwellWidget, EverySampleAt240HzReachesTheRecordWithItsTimeAndPressure) {
         QWindowSystemInterface::setSynchronousWindowSystemEvents(false);
         for (const ScriptEvent& e : script.events) {
             const bool up = e.phase == StrokePhase::up;
-            if (script.pointer == PointerKind::pen) {
+            if (script.pointer == PointerKind::stylus) {
                 inject.pen(!up, e.ms, {e.x, e.y}, e.pressure, 30, -20);
-            } else if (script.pointer == PointerKind::touch) {
+            } else if (script.pointer == PointerKind::finger) {
                 inject.touch(e.phase == StrokePhase::down ? QEventPoint::State::Pressed
                              : up                         ? QEventPoint::State::Released
                                                           : QEventPoint::State::Updated,

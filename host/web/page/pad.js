@@ -74,6 +74,8 @@ const MAX_UNACKED = 20000; // messages; a page further behind than that starts a
 let limits = { samplesPerMessage: 256 };
 let patchLayout = null; // the binary messages' layout, from the server's hello (Session.h)
 let active = null; // the pointer that draws: the first one down, as on a device
+// The server's one spelling of a pointer's kind, from the browser's pointerType.
+const pointerKinds = { pen: 'stylus', touch: 'finger', mouse: 'mouse' };
 let restarted = false; // the signer has been told to sign again
 let painting = Promise.resolve(); // patches are painted in the order they arrive
 // Snapshots are asked one at a time (the server refuses a second while one is on its way);
@@ -201,7 +203,7 @@ function sendSamples(type, pointer, samples) {
 function addProvisional(message, begins) {
   const last = provisional.at(-1);
   const from = begins || !last ? null : last.points.at(-1);
-  const width = (s) => (message.pointer === 'pen' ? 8 * s[3] : lineWidth);
+  const width = (s) => (message.pointer === 'stylus' ? 8 * s[3] : lineWidth);
   provisional.push({ seq: message.seq, from, points: message.samples.map((s) => [s[1], s[2], width(s)]) });
   drawProvisional();
 }
@@ -298,7 +300,7 @@ canvas.addEventListener('pointerdown', (e) => {
   $('result').hidden = true;
   if (restarted) setStatus(null); // the signer has read it and signs again
   restarted = false;
-  active = { id: e.pointerId, type: e.pointerType };
+  active = { id: e.pointerId, type: pointerKinds[e.pointerType] ?? 'unknown' };
   canvas.setPointerCapture(e.pointerId);
   sendSamples('down', active.type, [sampleOf(e)]);
 });
@@ -309,7 +311,7 @@ canvas.addEventListener('pointermove', (e) => {
   const coalesced = e.getCoalescedEvents ? e.getCoalescedEvents() : [];
   const prediction = e.getPredictedEvents ? e.getPredictedEvents() : [];
   const box = canvas.getBoundingClientRect();
-  predicted = prediction.map((p) => sampleOf(p, box)).map((s) => [s[1], s[2], active.type === 'pen' ? 8 * s[3] : lineWidth]);
+  predicted = prediction.map((p) => sampleOf(p, box)).map((s) => [s[1], s[2], active.type === 'stylus' ? 8 * s[3] : lineWidth]);
   sendSamples('move', active.type, (coalesced.length ? coalesced : [e]).map((c) => sampleOf(c, box)));
 });
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <tuple>
 
+#include "format/SampleBatch.h"
 #include "platform/Application.h"
 #include "platform/View.h"
 
@@ -95,6 +96,19 @@ TEST(TraceTest, ReadsTouchEventsHostCallsWaitsAndRotations) {
     EXPECT_EQ(t.events[1].coalesced[0].type, 7);  // any type the toolkit may report
     EXPECT_EQ(t.events[1].coalesced[0].force, 0.0);
     EXPECT_EQ(t.events[1].touches[0].type, touch_type::kDirect);
+    // The one spelling of each kind, and "indirect", a mouse's name in older traces.
+    const std::pair<const char*, std::int64_t> kinds[] = {{"finger", touch_type::kDirect},
+                                                          {"stylus", touch_type::kStylus},
+                                                          {"mouse", touch_type::kIndirect},
+                                                          {"indirect", touch_type::kIndirect},
+                                                          {"unknown", kUnknownTouchType}};
+    for (const auto& [name, type] : kinds) {
+        const std::string touch =
+            R"({"type": "began", "touches": [{"t": 0, "x": 1, "y": 1, "type": ")" +
+            std::string(name) + R"("}]})";
+        const Trace k = parseTrace(trace(touch), "t").value();
+        EXPECT_EQ(k.events[0].touches.at(0).type, type) << name;
+    }
     EXPECT_TRUE(t.events[2].touches.empty());
     EXPECT_EQ(t.events[8].seconds, 1.5);
     EXPECT_EQ(t.events[9].orientation, orientation::kPortraitUpsideDown);
@@ -114,7 +128,13 @@ TEST(TraceTest, ErrorsNameTheFieldByItsPath) {
         {trace(R"({"type": "began", "touches": [{"t": 0, "x": 1}]})"),
          "trace.json: events[0].touches[0].y: missing"},
         {trace(R"({"type": "began", "touches": [{"t": 0, "x": 1, "y": 1, "type": "pen"}]})"),
-         "trace.json: events[0].touches[0].type: \"pen\" is not one of finger, indirect, stylus"},
+         "trace.json: events[0].touches[0].type: \"pen\" is not one of finger, stylus, mouse, "
+         "unknown"},
+        // The bounds every sample meets, wherever it comes from (format/SampleBatch.h).
+        {trace(R"({"type": "began", "touches": [{"t": 0, "x": 1, "y": -1e7}]})"),
+         "trace.json: events[0].touches[0].y: expected a number from -1000000 to 1000000"},
+        {trace(R"({"type": "began", "touches": [{"t": 0, "x": 1, "y": 1, "force": -0.5}]})"),
+         "trace.json: events[0].touches[0].force: expected a number from 0 to 1000000, got -0.5"},
         {trace(R"({"type": "wait", "seconds": -1})"),
          "trace.json: events[0].seconds: expected a number from 0 to 1000000, got -1"},
         {trace(R"({"type": "wait", "secs": 1})"),

@@ -1,0 +1,216 @@
+#include "json/JsonReader.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace penwell::json {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+/// A reader of the shape the trace and the page's messages use: an object with a bounded
+/// number, an integer, a flag, a name and a list of points.
+struct Doc {
+    double width = 0.0;
+    std::int64_t count = 0;
+    bool on = false;
+    std::string name;
+    std::vector<double> xs;
+};
+
+Doc readDoc(const Json& v) {
+    object(v, "");
+    onlyKeys(v, "", {"width", "count", "on", "name", "points"});
+    Doc d;
+    d.width = number(require(v, "", "width"), "width", 1.0, 8192.0);
+    if (const Json* c = find(v, "count")) {
+        d.count = integer(*c, "count", -5, 1000);
+    }
+    if (const Json* on = find(v, "on")) {
+        d.on = boolean(*on, "on");
+    }
+    if (const Json* name = find(v, "name")) {
+        d.name = string(*name, "name");
+    }
+    if (const Json* points = find(v, "points")) {
+        if (!points->is_array()) {
+            fail("points", "expected an array of points");
+        }
+        for (std::size_t i = 0; i < points->size(); ++i) {
+            const std::string where = at("points", i);
+            object((*points)[i], where);
+            d.xs.push_back(number(require((*points)[i], where, "x"), join(where, "x")));
+        }
+    }
+    return d;
+}
+
+Result<Doc> readText(const std::string& text) {
+    return read(text, readDoc);
+}
+
+TEST(JsonReaderTest, ReadsAWholeDocument) {
+    const Result<Doc> d = readText(
+        R"({"width": 600, "count": -5, "on": true, "name": "p\u00e9n \ud83d\udd8a",
+            "points": [{"x": 0.5}, {"x": -1e300}]})");
+    ASSERT_TRUE(d) << d.error().message;
+    EXPECT_EQ(d->width, 600.0);
+    EXPECT_EQ(d->count, -5);
+    EXPECT_TRUE(d->on);
+    EXPECT_EQ(d->name, "p\xC3\xA9n \xF0\x9F\x96\x8A");  // escapes become UTF-8
+    EXPECT_EQ(d->xs, (std::vector<double>{0.5, -1e300}));
+}
+
+// Every fault: its code, its path in `where`, and the message callers print, which starts with
+// the path so that a person finds the value.
+TEST(JsonReaderTest, EachFaultNamesItsPathAndCode) {
+    struct Case {
+        std::string text;
+        JsonError code;
+        std::string where;
+        std::string message;  ///< the message's start
+    };
+    const std::string deep = std::string(16, '[') + std::string(16, ']');
+    const Case cases[] = {
+        // Syntax: nlohmann's reason, with its line and column, and no path.
+        {R"({"width": })", JsonError::syntax, "", "invalid JSON: parse error at line 1, column 11"},
+        {"", JsonError::syntax, "", "invalid JSON: parse error at line 1, column 1"},
+        {R"({"width": 1} x)", JsonError::syntax, "", "invalid JSON: parse error"},
+        // UTF-8 that is not well formed (a lone continuation byte, an overlong '/', a lone
+        // surrogate escape) never reaches a reader.
+        {"{\"name\": \"\x80\"}", JsonError::syntax, "", "invalid JSON: parse error"},
+        {"{\"name\": \"\xC0\xAF\"}", JsonError::syntax, "", "invalid JSON: parse error"},
+        {R"({"name": "\ud800"})", JsonError::syntax, "", "invalid JSON: parse error"},
+        // The depth bound: 17 levels are refused at the 17th, named by its path.
+        {std::string(17, '[') + std::string(17, ']'), JsonError::tooDeep,
+         "[0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0]",
+         "[0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0]: nested more than 16 levels deep"},
+        {R"({"width": 1, "points": [{"x": {"a": [[[[[[[[[[[[[[]]]]]]]]]]]]]}}]})",
+         JsonError::tooDeep, "points[0].x.a[0][0][0][0][0][0][0][0][0][0][0][0]",
+         "points[0].x.a[0][0][0][0][0][0][0][0][0][0][0][0]: nested more than 16"},
+        // A number beyond a double's range, where it stands in the text.
+        {R"({"width": 1, "points": [{"x": 1}, {"x": -1e400}]})", JsonError::numberRange,
+         "points[1].x", "points[1].x: number overflow parsing '-1e400'"},
+        // What the readers find.
+        {"[]", JsonError::wrongType, "", "expected an object"},
+        {R"({"count": 1})", JsonError::missing, "width", "width: missing"},
+        {R"({"width": 1, "widht": 2})", JsonError::unknownField, "widht",
+         "widht: unknown field (expected width, count, on, name, points)"},
+        {R"({"width": "600"})", JsonError::wrongType, "width", "width: expected a number"},
+        {R"({"width": 0.5})", JsonError::outOfRange, "width",
+         "width: expected a number from 1 to 8192, got 0.5"},
+        {R"({"width": 8192.5})", JsonError::outOfRange, "width",
+         "width: expected a number from 1 to 8192, got 8192.5"},
+        {R"({"width": 1, "count": 2.0})", JsonError::wrongType, "count",
+         "count: expected an integer"},
+        {R"({"width": 1, "count": -6})", JsonError::outOfRange, "count",
+         "count: expected an integer from -5 to 1000, got -6"},
+        {R"({"width": 1, "count": 1001})", JsonError::outOfRange, "count",
+         "count: expected an integer from -5 to 1000"},
+        // Beyond int64: nlohmann holds it unsigned, which must not wrap round into range.
+        {R"({"width": 1, "count": 18446744073709551611})", JsonError::outOfRange, "count",
+         "count: expected an integer from -5 to 1000"},
+        {R"({"width": 1, "on": 1})", JsonError::wrongType, "on", "on: expected true or false"},
+        {R"({"width": 1, "name": null})", JsonError::wrongType, "name", "name: expected a string"},
+        {R"({"width": 1, "points": {}})", JsonError::invalid, "points",
+         "points: expected an array of points"},
+        {R"({"width": 1, "points": [{"x": 1}, 3]})", JsonError::wrongType, "points[1]",
+         "points[1]: expected an object"},
+        {R"({"width": 1, "points": [{"x": 1}, {"y": 1}]})", JsonError::missing, "points[1].x",
+         "points[1].x: missing"},
+    };
+    for (const Case& c : cases) {
+        const Result<Doc> d = readText(c.text);
+        ASSERT_FALSE(d) << c.text;
+        EXPECT_EQ(d.error().domain, kJsonErrorDomain) << c.text;
+        EXPECT_EQ(d.error().code, static_cast<std::int64_t>(c.code)) << c.text;
+        EXPECT_EQ(d.error().where, c.where) << c.text;
+        EXPECT_THAT(d.error().message, StartsWith(c.message)) << c.text;
+    }
+    // Sixteen levels are allowed: the bound is on what no document of Penwell's needs.
+    EXPECT_TRUE(parse(std::string(16, '[') + std::string(16, ']')));
+}
+
+// A negative upper bound once let an integer beyond int64 through: read as an int64 it wraps
+// round to a negative number inside the range.
+TEST(JsonReaderTest, IntegerBoundsHoldAtBothEndsOfTheRange) {
+    struct Case {
+        std::string value;
+        std::int64_t min, max;
+        bool taken;
+    };
+    constexpr std::int64_t lo = std::numeric_limits<std::int64_t>::min();
+    constexpr std::int64_t hi = std::numeric_limits<std::int64_t>::max();
+    const Case cases[] = {
+        {"9223372036854775807", lo, hi, true},
+        {"-9223372036854775808", lo, hi, true},
+        {"9223372036854775808", lo, hi, false},   // 2^63: unsigned in nlohmann
+        {"18446744073709551615", lo, -1, false},  // 2^64 - 1, which wraps to -1
+        {"18446744073709551615", -10, -1, false},
+        {"-1", -10, -1, true},
+        {"0", -10, -1, false},
+        {"1e3", 0, 2000, false},  // written as a real: not an integer
+    };
+    for (const Case& c : cases) {
+        std::int64_t got = 0;
+        const MaybeFailure f = check(parse(c.value).value(),
+                                     [&](const Json& v) { got = integer(v, "n", c.min, c.max); });
+        EXPECT_EQ(!f, c.taken) << c.value << " in " << c.min << ".." << c.max;
+        if (c.taken) {
+            EXPECT_EQ(std::to_string(got), c.value);
+        }
+    }
+}
+
+// Numbers that are not finite never reach a reader as numbers: JSON has no NaN, and a value
+// beyond double range is refused while parsing. Integers too large for int64 but within
+// double range are numbers.
+TEST(JsonReaderTest, NumbersAreFiniteAndBounded) {
+    for (const std::string text : {"NaN", "Infinity", "-Infinity", "1e309"}) {
+        EXPECT_FALSE(parse(text)) << text;
+    }
+    double got = 0.0;
+    EXPECT_FALSE(
+        check(parse("18446744073709551616").value(), [&](const Json& v) { got = number(v, "n"); }));
+    EXPECT_EQ(got, 18446744073709551616.0);
+}
+
+// A reader's own refusal (not a field reader's) is the caller's: it passes through read().
+TEST(JsonReaderTest, ACallersOwnExceptionPassesThrough) {
+    struct Own {};
+    EXPECT_THROW((void)read("{}", [](const Json&) -> int { throw Own{}; }), Own);
+}
+
+// A document is read once, the first fault ends it, and what the reader did before stays
+// its own: read() answers no partial value.
+TEST(JsonReaderTest, TheFirstFaultEndsTheReading) {
+    int fields = 0;
+    const Result<int> r = read(R"({"a": 1, "b": "x", "c": "y"})", [&](const Json& v) {
+        for (const char* key : {"a", "b", "c"}) {
+            number(require(v, "", key), key);
+            ++fields;
+        }
+        return fields;
+    });
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().where, "b");
+    EXPECT_EQ(fields, 1);
+}
+
+TEST(JsonReaderTest, FormatWritesNumbersAsAPersonDoes) {
+    const std::pair<double, const char*> cases[] = {
+        {0.5, "0.5"}, {1000.0, "1000"}, {1.0e9, "1000000000"}, {-2.25, "-2.25"}, {0.0, "0"},
+    };
+    for (const auto& [value, text] : cases) {
+        EXPECT_EQ(format(value), text);
+    }
+}
+
+}  // namespace
+}  // namespace penwell::json
