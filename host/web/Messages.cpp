@@ -135,15 +135,19 @@ ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
 
 }  // namespace
 
-ClientMessage parseClientMessage(std::string_view text, const MessageLimits& limits) {
+Result<ClientMessage> parseClientMessage(std::string_view text, const MessageLimits& limits) {
+    const auto malformed = static_cast<std::int64_t>(ProtocolFault::malformed);
     if (text.size() > limits.messageBytes) {
-        throw ProtocolError("message of " + std::to_string(text.size()) + " bytes, more than " +
-                            std::to_string(limits.messageBytes));
+        return Failure{kProtocolErrorDomain, malformed,
+                       "message of " + std::to_string(text.size()) + " bytes, more than " +
+                           std::to_string(limits.messageBytes)};
     }
+    // The JSON reader reports a fault as JsonError, as nlohmann's parser under it does: it
+    // becomes this message's one failure here, at the reader's edge.
     try {
         return readMessage(json::object(json::parse(text), ""), limits);
     } catch (const json::JsonError& e) {
-        throw ProtocolError(e.what());
+        return Failure{kProtocolErrorDomain, malformed, e.what(), e.where()};
     }
 }
 
