@@ -8,7 +8,10 @@
 #include <fstream>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "host/web/tests/SessionFixture.h"
+#include "support/CertificateFixtures.h"
 
 namespace penwell::web {
 namespace {
@@ -222,17 +225,54 @@ TEST_F(ServeSession, DoneOffersTheFilesOrWritesThemAndClears) {
     const auto out = std::filesystem::temp_directory_path() / "penwell-serve-done";
     std::filesystem::remove_all(out);
     std::filesystem::create_directories(out);
+    const auto keys = [](const nlohmann::json& j) {
+        std::vector<std::string> names;
+        for (const auto& [key, value] : j.items()) {
+            names.push_back(key);
+        }
+        return names;
+    };
     for (const bool toFolder : {false, true}) {
+        SCOPED_TRACE(toFolder ? "to --out" : "to the page");
         settings.out = toFolder ? std::optional(out) : std::nullopt;
         session = std::make_unique<SigningSession>(settings, loop, sink);
         stroke(50);
+        sink.logged.clear();
         taken(session->receive(R"({"type":"done"})"));
-        const std::string& reply = sink.texts.back();
-        EXPECT_NE(reply.find(R"("ok":true)"), std::string::npos) << reply;
-        EXPECT_EQ(reply.find(R"("files")") != std::string::npos, !toFolder) << reply;
+        const nlohmann::json reply = nlohmann::json::parse(sink.texts.back());
+        EXPECT_EQ(reply["type"], "done");
+        EXPECT_EQ(reply["ok"], true);
+        // The down's sample and the twenty moves'; an up adds none (host::StrokeInput).
+        EXPECT_EQ(reply["samples"], 21);
+        EXPECT_TRUE(reply["sigma"].is_number() && reply["sigma2"].is_number()) << reply;
+        if (toFolder) {
+            EXPECT_EQ(keys(reply), (std::vector<std::string>{"name", "ok", "samples", "sigma",
+                                                             "sigma2", "type"}));
+            const std::string name = reply["name"];
+            EXPECT_THAT(name, ::testing::StartsWith("signature-"));
+            EXPECT_EQ(test::listFolder(out),
+                      (std::vector<std::string>{name + ".data", name + ".evidence", name + ".key",
+                                                name + ".png"}));
+            EXPECT_EQ(sink.logged, std::vector<std::string>{"saved " + name});
+        } else {
+            EXPECT_EQ(keys(reply), (std::vector<std::string>{"files", "ok", "samples", "sigma",
+                                                             "sigma2", "type"}));
+            std::vector<std::string> names;
+            for (const auto& file : reply["files"]) {
+                names.push_back(file["name"]);
+                EXPECT_FALSE(file["base64"].get<std::string>().empty()) << file["name"];
+            }
+            EXPECT_EQ(names, (std::vector<std::string>{"signature.data", "signature.key",
+                                                       "signature.png", "signature.evidence"}));
+            // A PNG: its signature's first bytes, base64 ("\x89PNG\r\n" is "iVBORw0K").
+            EXPECT_THAT(reply["files"][2]["base64"].get<std::string>(),
+                        ::testing::StartsWith("iVBORw0KGgo"));
+            EXPECT_EQ(test::listFolder(out), std::vector<std::string>{});
+            EXPECT_EQ(sink.logged, std::vector<std::string>{});
+        }
+        // Written: the pad is clear for the next signer; offered: the page may still lose it.
         EXPECT_EQ(session->controller().lines().empty(), toFolder);
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 4);
     std::filesystem::remove_all(out);
 }
 
