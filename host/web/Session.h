@@ -147,10 +147,10 @@ public:
     std::string hello(const std::string& resumeToken = {}, bool resumed = false) const;
 
     /// Handles one message from the page. Fails when it is malformed (ProtocolFault::malformed)
-    /// or out of order: a move, up or cancel without a down, a down during a stroke, more samples than
-    /// the pad may hold, a snapshot asked while one is still being sent, a document reported
-    /// shown when none is served or on another page, the operator's settings from a page
-    /// without them. Time running back is no fault of the page (see kTimeJitter).
+    /// or out of order: a move, up or cancel without a down, a down during a stroke, more
+    /// samples than the pad may hold, a snapshot asked while one is still being sent, a
+    /// document reported shown when none is served or on another page, the operator's settings
+    /// from a page without them. Time running back is no fault of the page (see kTimeJitter).
     /// While a picture is being sent tile by tile (a snapshot, or a large patch: one tile per
     /// task on the run loop, so that other sessions' work runs in between), a well-formed
     /// message is held and handled after its last tile, in order; a fault found then goes to
