@@ -105,9 +105,9 @@ std::span<const WebAsset> SignableDocument::assets() const {
     return impl_->assets;
 }
 
-Result<Bytes> SignableDocument::sign(PenwellViewController& controller,
-                                     const Bytes& evidence) const {
-    return impl_->document->sign(controller, evidence);
+Result<Bytes> SignableDocument::sign(PenwellViewController& controller, const Bytes& evidence,
+                                     const std::function<void(const std::string&)>& warn) const {
+    return impl_->document->sign(controller, evidence, warn);
 }
 
 #else  // built without the PDF library
@@ -138,7 +138,8 @@ std::span<const WebAsset> SignableDocument::assets() const {
     return {};
 }
 
-Result<Bytes> SignableDocument::sign(PenwellViewController&, const Bytes&) const {
+Result<Bytes> SignableDocument::sign(PenwellViewController&, const Bytes&,
+                                     const std::function<void(const std::string&)>&) const {
     return documentFailure(DocumentError::noPdfLibrary, "no PDF library");
 }
 

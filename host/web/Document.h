@@ -5,6 +5,7 @@
 // host only feeds it. Without the PDF library (a compiler that cannot build it) open() refuses.
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -60,8 +61,10 @@ public:
 
     /// The document signed with the controller's signature: its ink drawn by the stroke
     /// painter into the place, `evidence` (bound to digest()) inside, sealed with the operator
-    /// key. Fails with the reason.
-    Result<Bytes> sign(PenwellViewController& controller, const Bytes& evidence) const;
+    /// key. `warn` is told, one line each, what `pdf sign` warns of (a PDF/A input the
+    /// signature takes out of conformance). Fails with the reason.
+    Result<Bytes> sign(PenwellViewController& controller, const Bytes& evidence,
+                       const std::function<void(const std::string&)>& warn = {}) const;
 
     struct Impl;
 

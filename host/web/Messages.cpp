@@ -127,15 +127,18 @@ ClientMessage readMessage(const Json& doc, const MessageLimits& limits) {
 
 }  // namespace
 
-ClientMessage parseClientMessage(std::string_view text, const MessageLimits& limits) {
+Result<ClientMessage> parseClientMessage(std::string_view text, const MessageLimits& limits) {
+    const auto malformed = static_cast<std::int64_t>(ProtocolFault::malformed);
     if (text.size() > limits.messageBytes) {
-        throw ProtocolError("message of " + std::to_string(text.size()) + " bytes, more than " +
-                            std::to_string(limits.messageBytes));
+        return Failure{kProtocolErrorDomain, malformed,
+                       "message of " + std::to_string(text.size()) + " bytes, more than " +
+                           std::to_string(limits.messageBytes)};
     }
     Result<ClientMessage> message = json::read(
         text, [&](const Json& doc) { return readMessage(json::object(doc, ""), limits); });
     if (!message) {
-        throw ProtocolError(message.error().message);
+        return Failure{kProtocolErrorDomain, malformed, message.error().message,
+                       message.error().where};
     }
     return std::move(*message);
 }

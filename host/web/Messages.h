@@ -22,13 +22,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "format/SampleBatch.h"
 #include "host/common/PointerInput.h"
+#include "platform/Result.h"
 #include "platform/Touch.h"
 
 namespace penwell::web {
@@ -42,10 +42,13 @@ struct MessageLimits {
     std::size_t samplesPerMessage = 256;   ///< a frame of coalesced samples at 240 Hz is ~4
 };
 
-/// A message refused: what() is the reason, one line, shown to the page when it is closed.
-class ProtocolError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
+/// Domain of a message refused: its one line is the reason the page is shown when its session
+/// is closed; `where` is the JSON path at fault, when there is one.
+inline constexpr const char* kProtocolErrorDomain = "PenwellWebProtocol";
+
+enum class ProtocolFault : int {
+    malformed = 1,   ///< not a message of the protocol (parseClientMessage)
+    outOfOrder = 2,  ///< a message the session cannot take now (SigningSession::receive)
 };
 
 enum class MessageType { down, move, up, cancel, undo, clear, done, snapshot, config, shown };
@@ -64,9 +67,9 @@ struct ClientMessage : SampleBatch {
     std::optional<std::uint64_t> seq;
 };
 
-/// Parses one message. Throws ProtocolError naming the fault, e.g. "samples[2][1]: expected a
-/// finite number".
-ClientMessage parseClientMessage(std::string_view text, const MessageLimits& limits = {});
+/// Parses one message. Fails (ProtocolFault::malformed) naming the fault, e.g. "samples[2][1]:
+/// expected a finite number".
+Result<ClientMessage> parseClientMessage(std::string_view text, const MessageLimits& limits = {});
 
 using host::touchFor;
 

@@ -81,7 +81,7 @@ public:
     virtual void log(const std::string& line) { (void)line; }
     /// The session cannot go on, for `reason`: a message it had to hold (see
     /// SigningSession::receive) turned out malformed or out of order when its turn came. The
-    /// server closes the session with the reason, as it does when receive() throws.
+    /// server closes the session with the reason, as it does when receive() fails.
     virtual void refuse(const std::string& reason) = 0;
 };
 
@@ -146,16 +146,16 @@ public:
     /// (`resumed` when it just did).
     std::string hello(const std::string& resumeToken = {}, bool resumed = false) const;
 
-    /// Handles one message from the page. Throws ProtocolError when it is malformed or out of
-    /// order: a move, up or cancel without a down, a down during a stroke, more samples than
-    /// the pad may hold, a snapshot asked while one is still being sent, a document reported
-    /// shown when none is served or on another page, the operator's settings from a page
-    /// without them. Time running back is no fault of the page (see kTimeJitter).
+    /// Handles one message from the page. Fails when it is malformed (ProtocolFault::malformed)
+    /// or out of order: a move, up or cancel without a down, a down during a stroke, more
+    /// samples than the pad may hold, a snapshot asked while one is still being sent, a
+    /// document reported shown when none is served or on another page, the operator's settings
+    /// from a page without them. Time running back is no fault of the page (see kTimeJitter).
     /// While a picture is being sent tile by tile (a snapshot, or a large patch: one tile per
     /// task on the run loop, so that other sessions' work runs in between), a well-formed
     /// message is held and handled after its last tile, in order; a fault found then goes to
-    /// Sink::refuse.
-    void receive(std::string_view text);
+    /// Sink::refuse. The server closes a session whose message failed, with the failure's line.
+    [[nodiscard]] MaybeFailure receive(std::string_view text);
 
     /// After a page came back: the next flush sends the whole picture and the state.
     void resync();
@@ -181,8 +181,8 @@ public:
     int scale() const { return scale_; }
 
 private:
-    void handle(const ClientMessage& message);
-    void touch(const ClientMessage& message);
+    MaybeFailure handle(const ClientMessage& message);
+    MaybeFailure touch(const ClientMessage& message);
     void done();
     /// Answers the page that Done saved nothing, with `code`; `why`, when given, goes to the log.
     void doneFailed(const char* code, const std::string& why = {});

@@ -142,13 +142,18 @@ Outputs throughBrowserHost(const Script& script, const fs::path& folder) {
     web::SigningSession session(settings, loop, replies);
     loop->runPending();
     for (const ScriptEvent& e : script.events) {
-        session.receive(Json{{"type", kTypes[static_cast<int>(e.phase)]},
-                             {"pointer", std::string(pointerKindName(script.pointer))},
-                             {"samples", {{e.ms / 1000.0, e.x, e.y, e.pressure}}}}
-                            .dump());
+        if (const MaybeFailure refused =
+                session.receive(Json{{"type", kTypes[static_cast<int>(e.phase)]},
+                                     {"pointer", std::string(pointerKindName(script.pointer))},
+                                     {"samples", {{e.ms / 1000.0, e.x, e.y, e.pressure}}}}
+                                    .dump())) {
+            ADD_FAILURE() << "refused: " << refused->message;
+        }
         loop->runPending();
     }
-    session.receive(R"({"type":"done"})");
+    if (const MaybeFailure refused = session.receive(R"({"type":"done"})")) {
+        ADD_FAILURE() << "refused: " << refused->message;
+    }
     const Json reply = Json::parse(replies.texts.back());
     EXPECT_EQ(reply.value("ok", false), true) << reply.dump();
     return opened(folder / reply.value("name", std::string("missing")));

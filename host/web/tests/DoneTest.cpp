@@ -27,7 +27,7 @@ protected:
         loop->runPending();
     }
     nlohmann::json done() {
-        session->receive(R"({"type":"done"})");
+        taken(session->receive(R"({"type":"done"})"));
         return nlohmann::json::parse(sink.texts.back());
     }
 
@@ -123,12 +123,10 @@ TEST_F(ServeDone, TheSettingsThatChangeTheOutputsAreTheOperators) {
         settings.operatorControls = operatorControls;
         for (const auto& [message, refusal] : changes) {
             restart();
-            try {
-                session->receive(message);
-                EXPECT_TRUE(operatorControls) << message;
-            } catch (const ProtocolError& e) {
-                EXPECT_FALSE(operatorControls) << message;
-                EXPECT_THAT(e.what(), HasSubstr(refusal));
+            const MaybeFailure refused = session->receive(message);
+            EXPECT_EQ(refused.has_value(), !operatorControls) << message;
+            if (refused) {
+                EXPECT_THAT(refused->message, HasSubstr(refusal));
             }
         }
         EXPECT_EQ(session->controller().smoothing(), !operatorControls);
@@ -136,17 +134,13 @@ TEST_F(ServeDone, TheSettingsThatChangeTheOutputsAreTheOperators) {
     // A screen's density is the page's to say.
     settings.operatorControls = false;
     restart();
-    session->receive(R"({"type":"config","scale":3})");
+    taken(session->receive(R"({"type":"config","scale":3})"));
     EXPECT_EQ(session->scale(), 3);
 }
 
 TEST_F(ServeDone, ADocumentShownNeedsADocument) {
-    try {
-        session->receive(R"({"type":"shown","page":1})");
-        ADD_FAILURE() << "taken";
-    } catch (const ProtocolError& e) {
-        EXPECT_STREQ(e.what(), "shown: no document is being signed");
-    }
+    EXPECT_EQ(refusal(session->receive(R"({"type":"shown","page":1})")),
+              "shown: no document is being signed");
 }
 
 }  // namespace

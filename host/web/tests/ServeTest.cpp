@@ -8,7 +8,10 @@
 #include <fstream>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "host/web/tests/SessionFixture.h"
+#include "support/CertificateFixtures.h"
 
 namespace penwell::web {
 namespace {
@@ -48,12 +51,10 @@ TEST(ServeMessages, RefusesWithOneReason) {
         {std::string(20, '[') + std::string(20, ']'), "nested more than 16"},
     };
     for (const auto& [text, reason] : cases) {
-        try {
-            parseClientMessage(text);
-            ADD_FAILURE() << text.substr(0, 80) << " was taken";
-        } catch (const ProtocolError& e) {
-            EXPECT_THAT(e.what(), ::testing::HasSubstr(reason)) << text.substr(0, 80);
-        }
+        const Result<ClientMessage> parsed = parseClientMessage(text);
+        ASSERT_FALSE(parsed) << text.substr(0, 80) << " was taken";
+        EXPECT_THAT(parsed.error().message, ::testing::HasSubstr(reason)) << text.substr(0, 80);
+        EXPECT_EQ(parsed.error().domain, kProtocolErrorDomain);
     }
 }
 
@@ -85,7 +86,7 @@ TEST_F(ServeSession, FeedsTheControllerAndPatchesWhatChanged) {
 // Above scale 1 a patch has the pixels of the same area of the whole picture, wherever it
 // cuts the ink, so a canvas made of patches is the server's picture.
 TEST_F(ServeSession, PatchesAtAScaleHaveTheWholePicturesPixels) {
-    session->receive(R"({"type":"config","scale":3})");
+    taken(session->receive(R"({"type":"config","scale":3})"));
     send("down", "[[1.0,10.5,10.5,0.5]]");
     send("move", "[[1.0041,140.25,20.5,0.25],[1.0082,150.5,80.75,0.75]]");
     send("up", "[[1.01,150.5,80.75,0]]");
@@ -123,7 +124,7 @@ TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
         for (const auto& steps : cases) {
             session = std::make_unique<SigningSession>(settings, loop, sink);
             loop->runPending();
-            session->receive(R"({"type":"config","scale":)" + std::to_string(scale) + "}");
+            taken(session->receive(R"({"type":"config","scale":)" + std::to_string(scale) + "}"));
             const int width = 200 * scale, height = 100 * scale;
             std::vector<std::uint32_t> canvas(static_cast<std::size_t>(width * height));
             std::size_t painted = sink.binaries.size();
@@ -131,7 +132,7 @@ TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
                 if (step == "pause") {
                     loop->advance(2.0);
                 } else {
-                    session->receive(step);
+                    taken(session->receive(step));
                 }
                 session->flush();
                 loop->runPending();  // the tiles of a large patch, each a task of its own
@@ -165,14 +166,12 @@ TEST_F(ServeSession, RefusesOutOfOrderInput) {
     };
     for (const auto& [messages, reason] : cases) {
         session = std::make_unique<SigningSession>(settings, loop, sink);
-        try {
-            for (const auto& [type, samples] : messages) {
-                send(type, samples);
-            }
-            ADD_FAILURE() << reason;
-        } catch (const ProtocolError& e) {
-            EXPECT_STREQ(e.what(), reason);
+        MaybeFailure refused;
+        for (const auto& [type, samples] : messages) {
+            ASSERT_FALSE(refused) << reason << ": refused early: " << refused->message;
+            refused = offer(type, samples);
         }
+        EXPECT_EQ(refusal(refused), reason);
     }
 }
 
@@ -226,17 +225,54 @@ TEST_F(ServeSession, DoneOffersTheFilesOrWritesThemAndClears) {
     const auto out = std::filesystem::temp_directory_path() / "penwell-serve-done";
     std::filesystem::remove_all(out);
     std::filesystem::create_directories(out);
+    const auto keys = [](const nlohmann::json& j) {
+        std::vector<std::string> names;
+        for (const auto& [key, value] : j.items()) {
+            names.push_back(key);
+        }
+        return names;
+    };
     for (const bool toFolder : {false, true}) {
+        SCOPED_TRACE(toFolder ? "to --out" : "to the page");
         settings.out = toFolder ? std::optional(out) : std::nullopt;
         session = std::make_unique<SigningSession>(settings, loop, sink);
         stroke(50);
-        session->receive(R"({"type":"done"})");
-        const std::string& reply = sink.texts.back();
-        EXPECT_NE(reply.find(R"("ok":true)"), std::string::npos) << reply;
-        EXPECT_EQ(reply.find(R"("files")") != std::string::npos, !toFolder) << reply;
+        sink.logged.clear();
+        taken(session->receive(R"({"type":"done"})"));
+        const nlohmann::json reply = nlohmann::json::parse(sink.texts.back());
+        EXPECT_EQ(reply["type"], "done");
+        EXPECT_EQ(reply["ok"], true);
+        // The down's sample and the twenty moves'; an up adds none (host::StrokeInput).
+        EXPECT_EQ(reply["samples"], 21);
+        EXPECT_TRUE(reply["sigma"].is_number() && reply["sigma2"].is_number()) << reply;
+        if (toFolder) {
+            EXPECT_EQ(keys(reply), (std::vector<std::string>{"name", "ok", "samples", "sigma",
+                                                             "sigma2", "type"}));
+            const std::string name = reply["name"];
+            EXPECT_THAT(name, ::testing::StartsWith("signature-"));
+            EXPECT_EQ(test::listFolder(out),
+                      (std::vector<std::string>{name + ".data", name + ".evidence", name + ".key",
+                                                name + ".png"}));
+            EXPECT_EQ(sink.logged, std::vector<std::string>{"saved " + name});
+        } else {
+            EXPECT_EQ(keys(reply), (std::vector<std::string>{"files", "ok", "samples", "sigma",
+                                                             "sigma2", "type"}));
+            std::vector<std::string> names;
+            for (const auto& file : reply["files"]) {
+                names.push_back(file["name"]);
+                EXPECT_FALSE(file["base64"].get<std::string>().empty()) << file["name"];
+            }
+            EXPECT_EQ(names, (std::vector<std::string>{"signature.data", "signature.key",
+                                                       "signature.png", "signature.evidence"}));
+            // A PNG: its signature's first bytes, base64 ("\x89PNG\r\n" is "iVBORw0K").
+            EXPECT_THAT(reply["files"][2]["base64"].get<std::string>(),
+                        ::testing::StartsWith("iVBORw0KGgo"));
+            EXPECT_EQ(test::listFolder(out), std::vector<std::string>{});
+            EXPECT_EQ(sink.logged, std::vector<std::string>{});
+        }
+        // Written: the pad is clear for the next signer; offered: the page may still lose it.
         EXPECT_EQ(session->controller().lines().empty(), toFolder);
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out), {}), 4);
     std::filesystem::remove_all(out);
 }
 

@@ -38,6 +38,18 @@ inline std::optional<Image> decodePatch(const std::string& patch) {
     return decoded;
 }
 
+/// A message the test expects the session to take: a refusal fails the test with its reason.
+inline void taken(const MaybeFailure& refused) {
+    if (refused) {
+        ADD_FAILURE() << "refused: " << refused->message;
+    }
+}
+
+/// The reason a message was refused, or "taken".
+inline std::string refusal(const MaybeFailure& refused) {
+    return refused ? refused->message : "taken";
+}
+
 class RecordingSink final : public Sink {
 public:
     void sendText(std::string text) override { texts.push_back(std::move(text)); }
@@ -57,10 +69,16 @@ protected:
         session = std::make_unique<SigningSession>(settings, loop, sink);
         loop->runPending();
     }
+    /// A pointer message; answers the session's refusal, if any.
+    MaybeFailure offer(const std::string& type, const std::string& samples,
+                       const std::string& pointer = "pen") {
+        return session->receive(R"({"type":")" + type + R"(","pointer":")" + pointer +
+                                R"(","samples":)" + samples + "}");
+    }
+    /// A pointer message the session must take.
     void send(const std::string& type, const std::string& samples,
               const std::string& pointer = "pen") {
-        session->receive(R"({"type":")" + type + R"(","pointer":")" + pointer +
-                         R"(","samples":)" + samples + "}");
+        taken(offer(type, samples, pointer));
     }
     /// A stroke of 22 samples across the pad at y, starting at `t` seconds: a signature.
     void stroke(double y, double t = 1.0, const std::string& pointer = "pen") {

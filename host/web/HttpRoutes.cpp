@@ -1,0 +1,113 @@
+#include "host/web/HttpRoutes.h"
+
+#include "host/web/WebAssets.h"
+
+namespace penwell::web {
+
+namespace {
+
+/// A page's request line and headers fit in this; the page sends no bodies.
+constexpr std::uint32_t kHeaderLimit = 8 * 1024;
+constexpr std::uint64_t kBodyLimit = 1024;
+constexpr auto kHttpTimeout = std::chrono::seconds(30);
+
+}  // namespace
+
+HttpConnection::HttpConnection(tcp::socket socket, Strand strand,
+                               std::shared_ptr<Server::Impl> server)
+    : stream_(std::move(socket)), strand_(std::move(strand)), server_(std::move(server)) {}
+
+void HttpConnection::read() {
+    parser_.emplace();
+    parser_->header_limit(kHeaderLimit);
+    parser_->body_limit(kBodyLimit);
+    stream_.expires_after(kHttpTimeout);
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->received(ec); });
+}
+
+void HttpConnection::received(beast::error_code ec) {
+    if (ec) {
+        if (ec != http::error::end_of_stream && ec != beast::error::timeout &&
+            ec != net::error::operation_aborted) {
+            // A request too large or malformed gets its answer; anything else just ends.
+            respond(http::status::bad_request, "text/plain", "bad request\n", false);
+        }
+        return;
+    }
+    http::request<http::string_body> request = parser_->release();
+    const std::string host(request[http::field::host]);
+    if (!server_->hostAllowed(host)) {
+        // A page under another name (DNS rebinding) must not reach the pad.
+        serverLog("refused a request for host \"" + printable(host) + "\"");
+        respond(http::status::forbidden, "text/plain", "host not allowed\n", false);
+        return;
+    }
+    std::string_view target = view(request.target());
+    const auto question = target.find('?');
+    const std::string_view query =
+        question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+    target = target.substr(0, question);
+    if (websocket::is_upgrade(request)) {
+        upgrade(std::move(request), target, query);
+        return;
+    }
+    if (const auto origin = view(request[http::field::origin]);
+        !origin.empty() && !server_->originAllowed(origin)) {
+        // Another site's script asking for the page, pdf.js or the document.
+        serverLog("refused a request from origin \"" + printable(std::string(origin)) + "\"");
+        respond(http::status::forbidden, "text/plain", "origin not allowed\n", false);
+        return;
+    }
+    if (request.method() != http::verb::get && request.method() != http::verb::head) {
+        respond(http::status::method_not_allowed, "text/plain", "GET only\n", request.keep_alive());
+        return;
+    }
+    // Only these exact paths are answered, from memory: no request reaches the file system.
+    const std::shared_ptr<const SignableDocument>& document = server_->options.pad.document;
+    const WebAsset config{"/config.js", "text/javascript; charset=utf-8", server_->pageScript};
+    for (const auto& assets : {webAssets(), std::span<const WebAsset>(&config, 1),
+                               document ? document->assets() : std::span<const WebAsset>()}) {
+        for (const WebAsset& asset : assets) {
+            if (asset.path == target) {
+                respond(http::status::ok, asset.contentType,
+                        request.method() == http::verb::head ? std::string_view() : asset.body,
+                        request.keep_alive());
+                return;
+            }
+        }
+    }
+    respond(http::status::not_found, "text/plain", "not found\n", request.keep_alive());
+}
+
+void HttpConnection::respond(http::status status, std::string_view type, std::string_view body,
+                             bool keepAlive) {
+    auto response = std::make_shared<http::response<http::span_body<const char>>>(status, 11);
+    response->set(http::field::server, "penwell");
+    response->set(http::field::content_type, beast::string_view(type.data(), type.size()));
+    response->set(http::field::cache_control, "no-store");
+    response->set("X-Content-Type-Options", "nosniff");
+    response->set("X-Frame-Options", "DENY");
+    response->set("Content-Security-Policy",
+                  "default-src 'self'; connect-src 'self'; img-src 'self' blob: data:; "
+                  "frame-ancestors 'none'");
+    // Cross-origin isolation: the page's event times then have microsecond resolution.
+    response->set("Cross-Origin-Opener-Policy", "same-origin");
+    response->set("Cross-Origin-Embedder-Policy", "require-corp");
+    response->set("Cross-Origin-Resource-Policy", "same-origin");
+    response->body() = {body.data(), body.size()};
+    response->keep_alive(keepAlive);
+    response->prepare_payload();
+    http::async_write(stream_, *response,
+                      [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
+                          if (!ec && response->keep_alive()) {
+                              self->read();
+                          } else {
+                              beast::error_code ignored;
+                              self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                          }
+                      });
+}
+
+}  // namespace penwell::web

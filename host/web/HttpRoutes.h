@@ -1,0 +1,45 @@
+#pragma once
+// Inside the server (not installed): one HTTP connection. It answers the page's few exact paths
+// from memory (the page, its script and texts, the document and pdf.js), refuses other hosts
+// and origins, and hands a WebSocket upgrade to /ws over to a signer's pad (PadUpgrade.cpp).
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "host/web/ServerState.h"
+
+namespace penwell::web {
+
+class HttpConnection final : public std::enable_shared_from_this<HttpConnection> {
+public:
+    HttpConnection(tcp::socket socket, Strand strand, std::shared_ptr<Server::Impl> server);
+
+    /// Reads the next request, within the header and body limits and the request timeout.
+    void read();
+
+private:
+    void received(beast::error_code ec);
+    /// A WebSocket upgrade: to /ws, from an allowed origin, for a pad of its own or the one
+    /// its resume token names.
+    void upgrade(http::request<http::string_body> request, std::string_view target,
+                 std::string_view query);
+    /// Whom the per-address limits count a new session against: see
+    /// ServerOptions::sessionsPerAddress. Empty: no one's.
+    std::string clientAddress(const http::request<http::string_body>& request);
+    /// Completes the WebSocket handshake and closes at once with 1013: a browser's page is
+    /// told nothing of an HTTP refusal, but it sees this code and tries again by itself.
+    void tryAgainLater(http::request<http::string_body> request, const std::string& reason);
+    /// `body` must outlive the write: a literal, an embedded file, or the document's (which
+    /// the server keeps), so a large document is not copied for every request.
+    void respond(http::status status, std::string_view type, std::string_view body, bool keepAlive);
+
+    beast::tcp_stream stream_;
+    Strand strand_;
+    std::shared_ptr<Server::Impl> server_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+};
+
+}  // namespace penwell::web

@@ -1,0 +1,262 @@
+// The server's life: it listens (refusing an address, origin or language it cannot use), runs
+// its threads on one io_context, accepts connections, and stops: every page is told, what does
+// not answer is cut off, and every pad and handler is let go before run() returns.
+
+#include <boost/asio/signal_set.hpp>
+#include <iostream>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "host/web/HttpRoutes.h"
+#include "host/web/PadSocket.h"
+#include "host/web/PageTexts.h"
+
+namespace penwell::web {
+
+std::string closeReason(std::string reason) {
+    if (reason.size() > 123) {
+        reason.resize(120);
+        reason += "...";
+    }
+    return reason;
+}
+
+void serverLog(const std::string& line) {
+    std::cerr << "penwell serve: " << line << std::endl;
+}
+
+std::string printable(std::string text) {
+    if (text.size() > 80) {
+        text.resize(80);
+    }
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = '?';
+        }
+    }
+    return text;
+}
+
+std::string hostPort(const std::string& host, std::uint16_t port) {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+Server::Impl::Impl(ServerOptions o)
+    : options(std::move(o)),
+      acceptor(ioc),
+      admission(options.maxSessions, options.sessionsPerAddress, kNewSessionBurst,
+                kNewSessionsPerSecond) {
+    options.pad.snapshotTurns = std::make_shared<SnapshotTurns>();
+}
+
+void Server::Impl::record(double seconds, std::size_t samples, std::uint64_t bytes) {
+    std::lock_guard lock(statsMutex);
+    if (!collecting) {
+        return;
+    }
+    stats.bytesSent += bytes;
+    stats.samples += samples;
+    if (samples > 0) {
+        stats.secondsPerSample.emplace_back(seconds / static_cast<double>(samples), samples);
+    }
+}
+
+void Server::Impl::accept() {
+    Strand strand = net::make_strand(net::any_io_executor(ioc.get_executor()));
+    acceptor.async_accept(
+        strand, [self = shared_from_this(), strand](beast::error_code ec, tcp::socket socket) {
+            if (ec) {
+                if (ec == net::error::operation_aborted || !self->acceptor.is_open()) {
+                    return;
+                }
+            } else {
+                std::make_shared<HttpConnection>(std::move(socket), strand, self)->read();
+            }
+            self->accept();
+        });
+}
+
+void Server::Impl::stop() {
+    if (stopping.exchange(true)) {
+        return;
+    }
+    net::post(ioc, [self = shared_from_this()] {
+        if (self->draining) {
+            return;  // the last pad went first and stopped the server: drain() does the rest
+        }
+        beast::error_code ignored;
+        self->acceptor.close(ignored);
+        {
+            std::lock_guard lock(self->connectionsMutex);
+            for (const auto& weak : self->connections) {
+                if (auto session = weak.lock()) {
+                    net::post(session->strand(), [session] {
+                        session->fail("the server is stopping", websocket::close_code::going_away);
+                    });
+                }
+            }
+        }
+        std::map<std::string, std::shared_ptr<Pad>> parkedPads = self->resumable.takeParked();
+        for (auto& [token, pad] : parkedPads) {
+            // Cancelled on its strand; the pad goes when its timer's handler lets go of it. (The
+            // strand is taken first: the order in which a call's arguments are made is open.)
+            const Strand strand = pad->strand;
+            net::post(strand, [pad = std::move(pad)] { pad->grace.cancel(); });
+        }
+        if (self->admission.sessions() == 0) {
+            self->ioc.stop();  // no page to say goodbye to
+            return;
+        }
+        // Whatever has not finished closing by then (a page that never answers the close) is
+        // cut off; the last pad to go stops the server sooner.
+        self->deadline.expires_after(std::chrono::seconds(2));
+        self->deadline.async_wait([self](beast::error_code ec) {
+            if (!ec) {
+                self->ioc.stop();
+            }
+        });
+    });
+}
+
+Result<std::unique_ptr<Server>> Server::listen(ServerOptions options) {
+    std::unique_ptr<Server> server(new Server(std::move(options)));
+    if (MaybeFailure failed = server->start()) {
+        return *failed;
+    }
+    return server;
+}
+
+Server::Server(ServerOptions options) : impl_(std::make_shared<Impl>(std::move(options))) {}
+
+MaybeFailure Server::start() {
+    Impl& s = *impl_;
+    Result<std::string> script = pageScript(
+        {s.options.lang, s.options.pad.operatorControls, s.options.pad.document != nullptr});
+    if (!script) {
+        return script.error();
+    }
+    s.pageScript = std::move(*script);
+    beast::error_code ec;
+    const auto address = net::ip::make_address(s.options.bind, ec);
+    if (ec) {
+        return Failure{kServerErrorDomain, ec.value(), s.options.bind + ": not an IP address"};
+    }
+    const tcp::endpoint endpoint(address, s.options.port);
+    s.acceptor.open(endpoint.protocol(), ec);
+    if (!ec) {
+        s.acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    }
+    if (!ec) {
+        s.acceptor.bind(endpoint, ec);
+    }
+    if (!ec) {
+        s.acceptor.listen(net::socket_base::max_listen_connections, ec);
+    }
+    if (ec) {
+        return Failure{
+            kServerErrorDomain, ec.value(),
+            hostPort(s.options.bind, s.options.port) + ": cannot listen: " + ec.message()};
+    }
+    const std::uint16_t p = port();
+    for (const std::string& host :
+         {std::string("localhost"), std::string("127.0.0.1"), std::string("::1"), s.options.bind}) {
+        s.allowedHosts.insert(hostPort(host, p));
+        s.allowedOrigins.insert("http://" + hostPort(host, p));
+    }
+    for (const std::string& origin : s.options.publicOrigins) {
+        const auto scheme = origin.find("://");
+        if (scheme == std::string::npos || origin.back() == '/') {
+            return Failure{kServerErrorDomain, 0,
+                           origin + ": expected an origin like https://sign.example.com"};
+        }
+        s.allowedOrigins.insert(origin);
+        s.allowedHosts.insert(origin.substr(scheme + 3));
+    }
+    return {};
+}
+
+Server::~Server() = default;
+
+std::uint16_t Server::port() const {
+    return impl_->acceptor.local_endpoint().port();
+}
+
+std::string Server::url() const {
+    return "http://" + hostPort(impl_->options.bind, port()) + "/";
+}
+
+void Server::run() {
+    Impl& s = *impl_;
+    std::optional<net::signal_set> signals;
+    if (s.options.handleSignals) {
+        signals.emplace(s.ioc, SIGINT, SIGTERM);
+        signals->async_wait([impl = impl_](beast::error_code ec, int) {
+            if (!ec) {
+                impl->stop();
+            }
+        });
+    }
+    s.accept();
+    std::vector<std::thread> threads;
+    for (unsigned i = 1; i < std::max(1u, s.options.threads); ++i) {
+        threads.emplace_back([&s] { s.ioc.run(); });
+    }
+    s.ioc.run();
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    if (signals) {
+        signals->cancel();
+    }
+    s.drain();
+}
+
+void Server::Impl::drain() {
+    // Pending handlers hold the sessions, and the sessions this server: without this a server
+    // stopped with a page that never answered its close, or a pad still waiting for its page,
+    // would never be freed. Every socket and timer is cut, and the handlers run out.
+    draining = true;
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    std::vector<std::shared_ptr<PadSocket>> open;
+    {
+        std::lock_guard lock(connectionsMutex);
+        for (const auto& weak : connections) {
+            if (auto session = weak.lock()) {
+                open.push_back(std::move(session));
+            }
+        }
+        connections.clear();
+    }
+    std::map<std::string, std::shared_ptr<Pad>> parkedPads = resumable.takeParked();
+    for (const auto& session : open) {
+        session->cutOff();
+    }
+    for (const auto& [token, pad] : parkedPads) {
+        pad->grace.cancel();
+    }
+    deadline.cancel();
+    open.clear();
+    parkedPads.clear();
+    // Nothing stops the io_context now: it returns as soon as the handlers have run out.
+    ioc.restart();
+    ioc.run_for(std::chrono::seconds(2));
+}
+
+void Server::stop() {
+    impl_->stop();
+}
+
+void Server::collectStats() {
+    std::lock_guard lock(impl_->statsMutex);
+    impl_->collecting = true;
+}
+
+ServerStats Server::takeStats() {
+    std::lock_guard lock(impl_->statsMutex);
+    return std::exchange(impl_->stats, {});
+}
+
+}  // namespace penwell::web

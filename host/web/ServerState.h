@@ -1,0 +1,100 @@
+#pragma once
+// Inside the server (not installed): what its connections share, and the few helpers they all
+// use. The server's work is split by job: ServerLifecycle.cpp listens, runs and stops,
+// HttpRoutes.cpp answers requests, PadUpgrade.cpp turns one into a signer's pad, PadSocket.cpp
+// carries a pad's messages, SessionAdmission and ResumeRegistry keep count of pads.
+
+#include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "host/web/ResumeRegistry.h"
+#include "host/web/Server.h"
+#include "host/web/SessionAdmission.h"
+#include "platform/asio/AsioRunLoop.h"
+
+namespace penwell::web {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using asio::Strand;
+using Clock = std::chrono::steady_clock;
+
+class PadSocket;
+
+inline std::string_view view(beast::string_view s) {
+    return {s.data(), s.size()};
+}
+
+/// A WebSocket close reason is at most 123 bytes.
+std::string closeReason(std::string reason);
+
+/// One line of the server's log.
+void serverLog(const std::string& line);
+
+/// A header value fit for one log line: control characters shown as '?', at most 80 bytes.
+std::string printable(std::string text);
+
+/// "host:port", the host in brackets when it is an IPv6 address.
+std::string hostPort(const std::string& host, std::uint16_t port);
+
+struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
+    explicit Impl(ServerOptions o);
+
+    ServerOptions options;
+    net::io_context ioc;
+    tcp::acceptor acceptor;
+    std::set<std::string> allowedHosts;
+    std::set<std::string> allowedOrigins;
+    std::atomic<bool> stopping{false};
+
+    /// /config.js: the page's texts and settings.
+    std::string pageScript;
+
+    SessionAdmission admission;
+    ResumeRegistry resumable;
+    /// Every pad's current connection, for the stop to close.
+    std::mutex connectionsMutex;
+    std::list<std::weak_ptr<PadSocket>> connections;
+
+    std::mutex statsMutex;
+    bool collecting = false;
+    ServerStats stats;
+
+    void accept();
+    void stop();
+    /// After run(): lets go of whatever the stop left.
+    void drain();
+    bool draining = false;            // no thread runs the io_context but drain()'s
+    net::steady_timer deadline{ioc};  // for the pages to answer the stop's close
+    /// How long a pad whose page dropped waits for it to come back.
+    std::chrono::seconds resumeGrace() const { return std::min(options.idleTimeout, kResumeGrace); }
+    /// A pad is gone: when the server is stopping and it was the last, nothing is left to wait for.
+    void padGone(const std::string& address) {
+        if (admission.release(address) == 0 && stopping && !draining) {
+            ioc.stop();
+        }
+    }
+    bool hostAllowed(std::string_view host) const {
+        return allowedHosts.count(std::string(host)) > 0;
+    }
+    bool originAllowed(std::string_view origin) const {
+        return allowedOrigins.count(std::string(origin)) > 0;
+    }
+    void record(double seconds, std::size_t samples, std::uint64_t bytes);
+};
+
+}  // namespace penwell::web
