@@ -54,43 +54,47 @@ struct SignableDocument::Impl {
 Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
     const host::DocumentRequest& request, const std::optional<std::filesystem::path>& pdfjsOption,
     const std::optional<SigningIdentity>& signer) {
-    return refusing([&] {
-        auto impl = std::make_unique<Impl>();
-        const std::filesystem::path pdfjs = pdfjsFolder(pdfjsOption);
-        for (const char* script : kPdfjsScripts) {
-            const std::filesystem::path path = pdfjs / "build" / script;
-            std::error_code ec;
-            if (!std::filesystem::is_regular_file(path, ec)) {
-                throw Refusal{documentFailure(
-                    DocumentError::noPdfjs,
-                    pdfjs.string() + ": no pdf.js there (build/" + script +
-                        "): install libjs-pdf, or name its folder with --pdfjs or $" +
-                        kPdfjsVariable)};
-            }
-            impl->scripts.push_back(take(filesystem::readFile(path, kMaxScriptBytes, "a script")));
+    auto impl = std::make_unique<Impl>();
+    const std::filesystem::path pdfjs = pdfjsFolder(pdfjsOption);
+    for (const char* script : kPdfjsScripts) {
+        const std::filesystem::path path = pdfjs / "build" / script;
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(path, ec)) {
+            return documentFailure(DocumentError::noPdfjs,
+                                   pdfjs.string() + ": no pdf.js there (build/" + script +
+                                       "): install libjs-pdf, or name its folder with --pdfjs or $" +
+                                       kPdfjsVariable);
         }
-        if (!signer) {
-            throw Refusal{documentFailure(DocumentError::needsSignKey,
-                                          "--document: needs --sign-key (with --sign-cert, or a "
-                                          "PKCS#12 file): the signed PDF "
-                                          "is sealed with the operator key")};
+        Result<Bytes> read = filesystem::readFile(path, kMaxScriptBytes, "a script");
+        if (!read) {
+            return read.error();
         }
-        impl->document =
-            take(host::DocumentToSign::open(request, *signer, "--sign-key", "--sign-cert"));
-        const host::DocumentPlace& place = impl->document->place();
-        impl->place = nlohmann::json{{"page", place.page},
-                                     {"rect", {place.x, place.y, place.width, place.height}},
-                                     {"reason", request.reason},
-                                     {"name", request.name},
-                                     {"location", request.location}}
-                          .dump();
-        const char* script = "text/javascript; charset=utf-8";
-        impl->assets = {{"/document.pdf", "application/pdf", text(impl->document->bytes())},
-                        {"/document.json", "application/json", impl->place},
-                        {"/pdfjs/pdf.js", script, text(impl->scripts[0])},
-                        {"/pdfjs/pdf.worker.js", script, text(impl->scripts[1])}};
-        return std::shared_ptr<const SignableDocument>(new SignableDocument(std::move(impl)));
-    });
+        impl->scripts.push_back(std::move(*read));
+    }
+    if (!signer) {
+        return documentFailure(DocumentError::needsSignKey,
+                               "--document: needs --sign-key (with --sign-cert, or a "
+                               "PKCS#12 file): the signed PDF is sealed with the operator key");
+    }
+    Result<std::shared_ptr<const host::DocumentToSign>> document =
+        host::DocumentToSign::open(request, *signer, "--sign-key", "--sign-cert");
+    if (!document) {
+        return document.error();
+    }
+    impl->document = std::move(*document);
+    const host::DocumentPlace& place = impl->document->place();
+    impl->place = nlohmann::json{{"page", place.page},
+                                 {"rect", {place.x, place.y, place.width, place.height}},
+                                 {"reason", request.reason},
+                                 {"name", request.name},
+                                 {"location", request.location}}
+                      .dump();
+    const char* script = "text/javascript; charset=utf-8";
+    impl->assets = {{"/document.pdf", "application/pdf", text(impl->document->bytes())},
+                    {"/document.json", "application/json", impl->place},
+                    {"/pdfjs/pdf.js", script, text(impl->scripts[0])},
+                    {"/pdfjs/pdf.worker.js", script, text(impl->scripts[1])}};
+    return std::shared_ptr<const SignableDocument>(new SignableDocument(std::move(impl)));
 }
 
 const Sha256& SignableDocument::digest() const {
