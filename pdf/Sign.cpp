@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "pdf/Appearance.h"
-#include "pdf/Cms.h"
+#include "pdf/SignedData.h"
 #include "pdf/Conformance.h"
 #include "pdf/Document.h"
 #include "pdf/PdfSignature.h"

@@ -11,7 +11,7 @@
 #include <map>
 #include <set>
 
-#include "pdf/Cms.h"
+#include "pdf/SignedData.h"
 #include "pdf/Document.h"
 #include "pdf/Modifications.h"
 #include "pdf/PdfSignature.h"

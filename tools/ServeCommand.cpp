@@ -7,7 +7,7 @@
 #include "host/common/EvidenceInputs.h"
 #include "host/common/Replay.h"
 #include "host/common/SignatureBundle.h"
-#include "host/web/Document.h"
+#include "host/web/SignableDocument.h"
 #include "host/web/Server.h"
 #include "platform/filesystem/StagedFile.h"
 #include "tools/Commands.h"

@@ -19,7 +19,7 @@
 #include "capture/Penwell.h"
 #include "host/common/PadPicture.h"
 #include "host/common/PointerInput.h"
-#include "host/web/Document.h"
+#include "host/web/SignableDocument.h"
 #include "host/web/Messages.h"
 #include "platform/Cms.h"
 #include "platform/RunLoop.h"

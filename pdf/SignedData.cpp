@@ -1,4 +1,4 @@
-#include "pdf/Cms.h"
+#include "pdf/SignedData.h"
 
 #include <openssl/cms.h>
 #include <openssl/err.h>

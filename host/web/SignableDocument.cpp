@@ -1,4 +1,4 @@
-#include "host/web/Document.h"
+#include "host/web/SignableDocument.h"
 
 #include <cstdlib>
 #include <nlohmann/json.hpp>
