@@ -8,6 +8,7 @@
 #include "host/common/HostServices.h"
 #include "host/common/PadPicture.h"
 #include "host/web/Session.h"
+#include "host/web/SessionClock.h"
 
 namespace penwell::web {
 
@@ -17,11 +18,7 @@ using host::opaqueBackground;
 namespace {
 
 using Json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using Clock = SessionClock;
 
 /// A refusal of a message that is well-formed but that the session cannot take now.
 Failure outOfOrder(std::string reason) {

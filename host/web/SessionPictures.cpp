@@ -5,6 +5,7 @@
 
 #include "host/common/PadPicture.h"
 #include "host/web/Session.h"
+#include "host/web/SessionClock.h"
 #include "platform/Graphics.h"
 
 namespace penwell::web {
@@ -14,11 +15,7 @@ using host::opaqueBackground;
 namespace {
 
 using Json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using Clock = SessionClock;
 
 }  // namespace
 
