@@ -15,10 +15,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "capture/Penwell.h"
-#include "platform/Defaults.h"
-#include "secure/AES.h"
-#include "secure/Evidence.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/platform/Defaults.h"
+#include "penwell/secure/AES.h"
+#include "penwell/secure/Evidence.h"
 
 namespace penwell {
 namespace {

@@ -2,7 +2,7 @@
 // define malloc and friends and still reach its own through the __libc_ entry points; every
 // shared library the program loads then allocates through these.
 
-#include "bench/HeapCounter.h"
+#include "penwell/bench/HeapCounter.h"
 
 #include <malloc.h>
 

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <vector>
 
-#include "capture/Penwell.h"
-#include "platform/Defaults.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/platform/Defaults.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <iterator>
 #include <map>
 
-#include "pdf/PdfSignature.h"
-#include "platform/CHandle.h"
+#include "penwell/pdf/PdfSignature.h"
+#include "penwell/platform/CHandle.h"
 
 using namespace penwell;
 

@@ -11,12 +11,12 @@
 #include <memory>
 #include <vector>
 
-#include "bench/HeapCounter.h"
-#include "capture/Penwell.h"
-#include "platform/Defaults.h"
-#include "platform/cairo/CairoGraphics.h"
-#include "render/Smoothing.h"
-#include "render/StrokePainter.h"
+#include "penwell/bench/HeapCounter.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/platform/Defaults.h"
+#include "penwell/platform/cairo/CairoGraphics.h"
+#include "penwell/render/Smoothing.h"
+#include "penwell/render/StrokePainter.h"
 
 namespace penwell {
 namespace {

@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "capture/Penwell.h"
+#include "penwell/capture/Penwell.h"
 
 namespace penwell {
 

@@ -13,17 +13,17 @@
 #include <optional>
 #include <vector>
 
-#include "capture/Sample.h"
-#include "platform/Application.h"
-#include "platform/Bytes.h"
-#include "platform/Color.h"
-#include "platform/Errors.h"
-#include "platform/Graphics.h"
-#include "platform/Image.h"
-#include "platform/Result.h"
-#include "platform/RunLoop.h"
-#include "platform/Services.h"
-#include "platform/View.h"
+#include "penwell/capture/Sample.h"
+#include "penwell/platform/Application.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Color.h"
+#include "penwell/platform/Errors.h"
+#include "penwell/platform/Graphics.h"
+#include "penwell/platform/Image.h"
+#include "penwell/platform/Result.h"
+#include "penwell/platform/RunLoop.h"
+#include "penwell/platform/Services.h"
+#include "penwell/platform/View.h"
 
 namespace penwell {
 

@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "capture/Penwell.h"
+#include "penwell/capture/Penwell.h"
 
 namespace penwell {
 

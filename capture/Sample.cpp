@@ -1,4 +1,4 @@
-#include "capture/Sample.h"
+#include "penwell/capture/Sample.h"
 
 #include <cmath>
 #include <limits>

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/Geometry.h"
+#include "penwell/platform/Geometry.h"
 
 namespace penwell {
 

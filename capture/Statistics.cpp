@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "capture/Penwell.h"
+#include "penwell/capture/Penwell.h"
 
 namespace penwell {
 

@@ -2,16 +2,16 @@
 // definite lengths in their shortest form, fields in the module's order, an absent digest left
 // out.
 
-#include "format/EvidencePayload.h"
+#include "penwell/format/EvidencePayload.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <set>
 
-#include "format/FormatError.h"
-#include "format/PointStream.h"
-#include "format/internal/Der.h"
-#include "format/internal/Utf8.h"
+#include "penwell/format/FormatError.h"
+#include "penwell/format/PointStream.h"
+#include "penwell/format/internal/Der.h"
+#include "penwell/format/internal/Utf8.h"
 
 namespace penwell {
 namespace {

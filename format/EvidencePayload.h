@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "format/SampleBatch.h"
-#include "platform/Bytes.h"
-#include "platform/Result.h"
+#include "penwell/format/SampleBatch.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Errors.h"
+#include "penwell/platform/Errors.h"
 
 namespace penwell {
 

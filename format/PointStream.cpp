@@ -1,9 +1,9 @@
-#include "format/PointStream.h"
+#include "penwell/format/PointStream.h"
 
 #include <cmath>
 #include <limits>
 
-#include "format/FormatError.h"
+#include "penwell/format/FormatError.h"
 
 namespace penwell {
 

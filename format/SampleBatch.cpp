@@ -1,8 +1,8 @@
-#include "format/SampleBatch.h"
+#include "penwell/format/SampleBatch.h"
 
 #include <cmath>
 
-#include "platform/Touch.h"
+#include "penwell/platform/Touch.h"
 
 namespace penwell {
 

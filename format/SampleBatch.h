@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "format/PointerKind.h"
+#include "penwell/format/PointerKind.h"
 
 namespace penwell {
 

@@ -5,9 +5,9 @@
 
 #include <memory>
 
-#include "host/common/HostServices.h"
-#include "platform/Defaults.h"
-#include "platform/Resources.h"
+#include "penwell/host/common/HostServices.h"
+#include "penwell/platform/Defaults.h"
+#include "penwell/platform/Resources.h"
 
 namespace penwell::fuzz {
 

@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "capture/Penwell.h"
-#include "fuzz/FuzzInput.h"
-#include "fuzz/FuzzServices.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/fuzz/FuzzInput.h"
+#include "penwell/fuzz/FuzzServices.h"
 
 using namespace penwell;
 

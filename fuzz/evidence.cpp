@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fuzz/FuzzInput.h"
-#include "receiver/OpenEvidence.h"
+#include "penwell/fuzz/FuzzInput.h"
+#include "penwell/receiver/OpenEvidence.h"
 
 using namespace penwell;
 

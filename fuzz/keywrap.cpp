@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <memory>
 
-#include "capture/Penwell.h"
-#include "fuzz/FuzzInput.h"
-#include "fuzz/FuzzServices.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/fuzz/FuzzInput.h"
+#include "penwell/fuzz/FuzzServices.h"
 
 using namespace penwell;
 

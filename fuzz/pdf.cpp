@@ -11,8 +11,8 @@
 #include <iterator>
 #include <string>
 
-#include "fuzz/FuzzInput.h"
-#include "pdf/PdfSignature.h"
+#include "penwell/fuzz/FuzzInput.h"
+#include "penwell/pdf/PdfSignature.h"
 
 using namespace penwell;
 

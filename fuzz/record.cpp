@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz/FuzzInput.h"
-#include "receiver/OpenSignature.h"
-#include "receiver/Record.h"
-#include "secure/StrokeRecord.h"
+#include "penwell/fuzz/FuzzInput.h"
+#include "penwell/receiver/OpenSignature.h"
+#include "penwell/receiver/Record.h"
+#include "penwell/secure/StrokeRecord.h"
 
 using namespace penwell;
 using namespace penwell::receiver;

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/headless/Headless.h"
-#include "host/web/Session.h"
+#include "penwell/platform/headless/Headless.h"
+#include "penwell/host/web/Session.h"
 
 using namespace penwell;
 

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string_view>
 
-#include "fuzz/FuzzServices.h"
-#include "host/common/Replay.h"
-#include "host/common/SignatureBundle.h"
-#include "host/common/Trace.h"
+#include "penwell/fuzz/FuzzServices.h"
+#include "penwell/host/common/Replay.h"
+#include "penwell/host/common/SignatureBundle.h"
+#include "penwell/host/common/Trace.h"
 
 using namespace penwell;
 

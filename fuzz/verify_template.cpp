@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "verify/Template.h"
+#include "penwell/verify/Template.h"
 
 using namespace penwell::verify;
 

@@ -1,4 +1,4 @@
-#include "json/JsonReader.h"
+#include "penwell/json/JsonReader.h"
 
 #include <cmath>
 #include <vector>

@@ -21,7 +21,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "platform/Result.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::json {
 

@@ -1,4 +1,4 @@
-#include "pdf/Appearance.h"
+#include "penwell/pdf/Appearance.h"
 
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>

@@ -9,10 +9,10 @@
 #include <cstddef>
 #include <utility>
 
-#include "pdf/PdfFailure.h"
-#include "pdf/Placement.h"
-#include "pdf/Update.h"
-#include "platform/Bytes.h"
+#include "penwell/pdf/PdfFailure.h"
+#include "penwell/pdf/Placement.h"
+#include "penwell/pdf/Update.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell::pdf {
 

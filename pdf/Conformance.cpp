@@ -1,4 +1,4 @@
-#include "pdf/Conformance.h"
+#include "penwell/pdf/Conformance.h"
 
 #include <qpdf/Pipeline.hh>
 #include <qpdf/QPDFObjectHandle.hh>

@@ -1,10 +1,10 @@
-#include "pdf/Document.h"
+#include "penwell/pdf/Document.h"
 
 #include <qpdf/QPDFExc.hh>
 
 #include <string_view>
 
-#include "pdf/PdfSignature.h"
+#include "penwell/pdf/PdfSignature.h"
 
 namespace penwell::pdf {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "pdf/PdfFailure.h"
-#include "platform/Bytes.h"
+#include "penwell/pdf/PdfFailure.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell::pdf {
 

@@ -1,4 +1,4 @@
-#include "pdf/Modifications.h"
+#include "penwell/pdf/Modifications.h"
 
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFXRefEntry.hh>
@@ -9,7 +9,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "pdf/Values.h"
+#include "penwell/pdf/Values.h"
 
 namespace penwell::pdf {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "pdf/PdfSignature.h"
-#include "pdf/Permissions.h"
-#include "pdf/Roles.h"
+#include "penwell/pdf/PdfSignature.h"
+#include "penwell/pdf/Permissions.h"
+#include "penwell/pdf/Roles.h"
 
 namespace penwell::pdf {
 

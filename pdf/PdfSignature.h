@@ -23,9 +23,9 @@
 #include <variant>
 #include <vector>
 
-#include "pdf/PdfFailure.h"
-#include "platform/Bytes.h"
-#include "platform/Cms.h"
+#include "penwell/pdf/PdfFailure.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Cms.h"
 
 namespace penwell::pdf {
 

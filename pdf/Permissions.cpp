@@ -1,4 +1,4 @@
-#include "pdf/Permissions.h"
+#include "penwell/pdf/Permissions.h"
 
 #include <qpdf/QPDFAcroFormDocumentHelper.hh>
 

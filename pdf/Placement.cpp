@@ -1,4 +1,4 @@
-#include "pdf/Placement.h"
+#include "penwell/pdf/Placement.h"
 
 #include <qpdf/QPDFAcroFormDocumentHelper.hh>
 
@@ -6,8 +6,8 @@
 #include <cmath>
 #include <set>
 
-#include "pdf/Document.h"
-#include "pdf/Update.h"
+#include "penwell/pdf/Document.h"
+#include "penwell/pdf/Update.h"
 
 namespace penwell::pdf {
 

@@ -1,4 +1,4 @@
-#include "pdf/Revisions.h"
+#include "penwell/pdf/Revisions.h"
 
 #include <qpdf/Buffer.hh>
 #include <qpdf/BufferInputSource.hh>

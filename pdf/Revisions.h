@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "pdf/PdfFailure.h"
-#include "platform/Bytes.h"
+#include "penwell/pdf/PdfFailure.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell::pdf {
 

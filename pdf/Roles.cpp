@@ -2,9 +2,9 @@
 // fields, annotations), then everything reached from their other keys, strictest first, so
 // an object shared between a page's content and an annotation's appearance counts as content.
 
-#include "pdf/Roles.h"
+#include "penwell/pdf/Roles.h"
 
-#include "pdf/Values.h"
+#include "penwell/pdf/Values.h"
 
 #include <qpdf/QPDFObjectHandle.hh>
 

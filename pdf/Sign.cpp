@@ -13,15 +13,15 @@
 #include <set>
 #include <sstream>
 
-#include "pdf/Appearance.h"
-#include "pdf/SignedData.h"
-#include "pdf/Conformance.h"
-#include "pdf/Document.h"
-#include "pdf/PdfSignature.h"
-#include "pdf/Permissions.h"
-#include "pdf/Placement.h"
-#include "pdf/Revisions.h"
-#include "pdf/Update.h"
+#include "penwell/pdf/Appearance.h"
+#include "penwell/pdf/SignedData.h"
+#include "penwell/pdf/Conformance.h"
+#include "penwell/pdf/Document.h"
+#include "penwell/pdf/PdfSignature.h"
+#include "penwell/pdf/Permissions.h"
+#include "penwell/pdf/Placement.h"
+#include "penwell/pdf/Revisions.h"
+#include "penwell/pdf/Update.h"
 
 namespace penwell::pdf {
 

@@ -1,4 +1,4 @@
-#include "pdf/SignedData.h"
+#include "penwell/pdf/SignedData.h"
 
 #include <openssl/cms.h>
 #include <openssl/err.h>
@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/CHandle.h"
-#include "platform/openssl/OpenSslKeys.h"
+#include "penwell/platform/CHandle.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
 
 namespace penwell::pdf {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "pdf/PdfSignature.h"
+#include "penwell/pdf/PdfSignature.h"
 
 namespace penwell::pdf::cms {
 

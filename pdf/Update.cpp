@@ -1,6 +1,6 @@
-#include "pdf/Update.h"
+#include "penwell/pdf/Update.h"
 
-#include "pdf/Values.h"
+#include "penwell/pdf/Values.h"
 
 #include <cstdio>
 #include <ctime>

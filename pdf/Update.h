@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell::pdf {
 

@@ -1,4 +1,4 @@
-#include "pdf/Values.h"
+#include "penwell/pdf/Values.h"
 
 #include <algorithm>
 #include <set>

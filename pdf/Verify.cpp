@@ -11,12 +11,12 @@
 #include <map>
 #include <set>
 
-#include "pdf/SignedData.h"
-#include "pdf/Document.h"
-#include "pdf/Modifications.h"
-#include "pdf/PdfSignature.h"
-#include "pdf/Permissions.h"
-#include "pdf/Revisions.h"
+#include "penwell/pdf/SignedData.h"
+#include "penwell/pdf/Document.h"
+#include "penwell/pdf/Modifications.h"
+#include "penwell/pdf/PdfSignature.h"
+#include "penwell/pdf/Permissions.h"
+#include "penwell/pdf/Revisions.h"
 
 namespace penwell::pdf {
 

@@ -1,4 +1,4 @@
-#include "platform/Application.h"
+#include "penwell/platform/Application.h"
 
 #include <vector>
 

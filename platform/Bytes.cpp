@@ -1,4 +1,4 @@
-#include "platform/Bytes.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell {
 

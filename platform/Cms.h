@@ -6,9 +6,9 @@
 #include <optional>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/Keys.h"
-#include "platform/Result.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Keys.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/Bytes.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell {
 

@@ -1,14 +1,14 @@
-#include "platform/Defaults.h"
+#include "penwell/platform/Defaults.h"
 
 #include <algorithm>
 
-#include "platform/cairo/CairoGraphics.h"
-#include "platform/filesystem/DirectoryBundle.h"
-#include "platform/libuuid/LibUuid.h"
-#include "platform/openssl/OpenSslCertificates.h"
-#include "platform/openssl/OpenSslCms.h"
-#include "platform/openssl/OpenSslCrypto.h"
-#include "platform/sqlite/SqliteCertificateStore.h"
+#include "penwell/platform/cairo/CairoGraphics.h"
+#include "penwell/platform/filesystem/DirectoryBundle.h"
+#include "penwell/platform/libuuid/LibUuid.h"
+#include "penwell/platform/openssl/OpenSslCertificates.h"
+#include "penwell/platform/openssl/OpenSslCms.h"
+#include "penwell/platform/openssl/OpenSslCrypto.h"
+#include "penwell/platform/sqlite/SqliteCertificateStore.h"
 
 namespace penwell {
 

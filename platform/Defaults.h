@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "platform/Services.h"
-#include "platform/headless/Headless.h"
+#include "penwell/platform/Services.h"
+#include "penwell/platform/headless/Headless.h"
 
 namespace penwell {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <optional>
 
-#include "platform/Bytes.h"
-#include "platform/Geometry.h"
-#include "platform/Image.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Geometry.h"
+#include "penwell/platform/Image.h"
 
 namespace penwell {
 

@@ -1,4 +1,4 @@
-#include "platform/Image.h"
+#include "penwell/platform/Image.h"
 
 #include <algorithm>
 #include <atomic>

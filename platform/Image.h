@@ -13,8 +13,8 @@
 #include <span>
 #include <vector>
 
-#include "platform/Color.h"
-#include "platform/Geometry.h"
+#include "penwell/platform/Color.h"
+#include "penwell/platform/Geometry.h"
 
 namespace penwell {
 

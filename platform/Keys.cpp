@@ -1,9 +1,9 @@
-#include "platform/Keys.h"
+#include "penwell/platform/Keys.h"
 
 #include <cstdlib>
 
-#include "platform/Bytes.h"
-#include "platform/filesystem/StagedFile.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 
 namespace penwell {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Result.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/Bytes.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <variant>
 
-#include "platform/Errors.h"
+#include "penwell/platform/Errors.h"
 
 namespace penwell {
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/Cms.h"
-#include "platform/Result.h"
+#include "penwell/platform/Cms.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell {
 

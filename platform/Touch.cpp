@@ -1,6 +1,6 @@
-#include "platform/Touch.h"
+#include "penwell/platform/Touch.h"
 
-#include "platform/View.h"
+#include "penwell/platform/View.h"
 
 namespace penwell {
 

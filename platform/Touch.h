@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/Geometry.h"
+#include "penwell/platform/Geometry.h"
 
 namespace penwell {
 

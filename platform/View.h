@@ -5,10 +5,10 @@
 #include <optional>
 #include <vector>
 
-#include "platform/Color.h"
-#include "platform/Geometry.h"
-#include "platform/Image.h"
-#include "platform/Touch.h"
+#include "penwell/platform/Color.h"
+#include "penwell/platform/Geometry.h"
+#include "penwell/platform/Image.h"
+#include "penwell/platform/Touch.h"
 
 namespace penwell {
 

@@ -1,7 +1,7 @@
-#include "receiver/OpenEvidence.h"
+#include "penwell/receiver/OpenEvidence.h"
 
-#include "platform/filesystem/StagedFile.h"
-#include "receiver/Limits.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/receiver/Limits.h"
 
 namespace penwell::receiver {
 

@@ -1,12 +1,12 @@
-#include "receiver/OpenEvidence.h"
+#include "penwell/receiver/OpenEvidence.h"
 
 #include <openssl/cms.h>
 #include <openssl/objects.h>
 
-#include "platform/openssl/OpenSslKeys.h"
-#include "receiver/internal/Envelope.h"
-#include "receiver/internal/OpenFailure.h"
-#include "receiver/internal/OperatorSignature.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
+#include "penwell/receiver/internal/Envelope.h"
+#include "penwell/receiver/internal/OpenFailure.h"
+#include "penwell/receiver/internal/OperatorSignature.h"
 
 namespace penwell::receiver {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "format/EvidencePayload.h"
-#include "platform/Bytes.h"
-#include "platform/Keys.h"
-#include "platform/Result.h"
+#include "penwell/format/EvidencePayload.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Keys.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::receiver {
 

@@ -1,4 +1,4 @@
-#include "receiver/OpenSignature.h"
+#include "penwell/receiver/OpenSignature.h"
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -9,11 +9,11 @@
 
 #include <utility>
 
-#include "platform/CHandle.h"
-#include "platform/filesystem/StagedFile.h"
-#include "platform/openssl/OpenSslCrypto.h"
-#include "platform/openssl/OpenSslKeys.h"
-#include "receiver/Limits.h"
+#include "penwell/platform/CHandle.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/platform/openssl/OpenSslCrypto.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
+#include "penwell/receiver/Limits.h"
 
 namespace penwell::receiver {
 

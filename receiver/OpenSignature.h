@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/Keys.h"
-#include "platform/Result.h"
-#include "receiver/Record.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Keys.h"
+#include "penwell/platform/Result.h"
+#include "penwell/receiver/Record.h"
 
 namespace penwell::receiver {
 

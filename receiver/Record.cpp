@@ -1,8 +1,8 @@
-#include "receiver/Record.h"
+#include "penwell/receiver/Record.h"
 
 #include <algorithm>
 
-#include "receiver/OpenSignature.h"
+#include "penwell/receiver/OpenSignature.h"
 
 namespace penwell::receiver {
 

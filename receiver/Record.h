@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "format/PointStream.h"
-#include "platform/Bytes.h"
-#include "platform/Result.h"
+#include "penwell/format/PointStream.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::receiver {
 

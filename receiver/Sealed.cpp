@@ -1,10 +1,10 @@
-#include "receiver/Sealed.h"
+#include "penwell/receiver/Sealed.h"
 
 #include <openssl/cms.h>
 #include <openssl/objects.h>
 
-#include "platform/openssl/OpenSslKeys.h"
-#include "receiver/internal/Envelope.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
+#include "penwell/receiver/internal/Envelope.h"
 
 namespace penwell::receiver {
 namespace {

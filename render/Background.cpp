@@ -1,4 +1,4 @@
-#include "capture/Penwell.h"
+#include "penwell/capture/Penwell.h"
 
 namespace penwell {
 

@@ -3,8 +3,8 @@
 #include <span>
 #include <vector>
 
-#include "capture/Penwell.h"
-#include "render/StrokePainter.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/render/StrokePainter.h"
 
 namespace penwell {
 

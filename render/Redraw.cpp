@@ -1,5 +1,5 @@
-#include "capture/Penwell.h"
-#include "render/StrokePainter.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/render/StrokePainter.h"
 
 namespace penwell {
 

@@ -5,8 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
-#include "capture/Penwell.h"
-#include "render/Smoothing.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/render/Smoothing.h"
 
 namespace penwell {
 

@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "capture/Sample.h"
-#include "platform/Geometry.h"
+#include "penwell/capture/Sample.h"
+#include "penwell/platform/Geometry.h"
 
 namespace penwell {
 

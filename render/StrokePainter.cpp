@@ -1,4 +1,4 @@
-#include "render/StrokePainter.h"
+#include "penwell/render/StrokePainter.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "render/Smoothing.h"
+#include "penwell/render/Smoothing.h"
 
 namespace penwell::render {
 

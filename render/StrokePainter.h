@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <span>
 
-#include "capture/Sample.h"
-#include "platform/Geometry.h"
-#include "platform/Graphics.h"
+#include "penwell/capture/Sample.h"
+#include "penwell/platform/Geometry.h"
+#include "penwell/platform/Graphics.h"
 
 namespace penwell::render {
 

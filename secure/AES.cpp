@@ -1,4 +1,4 @@
-#include "secure/AES.h"
+#include "penwell/secure/AES.h"
 
 #include <limits>
 #include <stdexcept>

@@ -13,9 +13,9 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/Bytes.h"
-#include "platform/Crypto.h"
-#include "platform/Errors.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Crypto.h"
+#include "penwell/platform/Errors.h"
 
 namespace penwell {
 

@@ -1,11 +1,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "capture/Penwell.h"
-#include "platform/Uuid.h"
-#include "secure/AES.h"
-#include "secure/KeyWrap.h"
-#include "secure/StrokeRecord.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/platform/Uuid.h"
+#include "penwell/secure/AES.h"
+#include "penwell/secure/KeyWrap.h"
+#include "penwell/secure/StrokeRecord.h"
 
 namespace penwell {
 

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "format/EvidencePayload.h"
-#include "platform/Bytes.h"
-#include "platform/Cms.h"
+#include "penwell/format/EvidencePayload.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Cms.h"
 
 namespace penwell {
 

@@ -1,12 +1,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "capture/Penwell.h"
-#include "platform/Certificates.h"
-#include "secure/AES.h"
-#include "secure/Evidence.h"
-#include "secure/KeyWrap.h"
-#include "secure/StrokeRecord.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/platform/Certificates.h"
+#include "penwell/secure/AES.h"
+#include "penwell/secure/Evidence.h"
+#include "penwell/secure/KeyWrap.h"
+#include "penwell/secure/StrokeRecord.h"
 
 #ifndef PENWELL_VERSION
 #error "PENWELL_VERSION must name the library's version"

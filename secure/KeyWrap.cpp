@@ -1,12 +1,12 @@
-#include "secure/KeyWrap.h"
+#include "penwell/secure/KeyWrap.h"
 
 #include <algorithm>
 #include <memory>
 
-#include "platform/Certificates.h"
-#include "platform/Errors.h"
-#include "platform/Resources.h"
-#include "secure/AES.h"
+#include "penwell/platform/Certificates.h"
+#include "penwell/platform/Errors.h"
+#include "penwell/platform/Resources.h"
+#include "penwell/secure/AES.h"
 
 #ifndef PENWELL_PINNED_SHA1
 #error "PENWELL_PINNED_SHA1 must hold the pinned certificate's SHA-1 as 40 hex digits"

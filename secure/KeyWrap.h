@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Bytes.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell {
 

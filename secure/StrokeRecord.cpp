@@ -1,4 +1,4 @@
-#include "secure/StrokeRecord.h"
+#include "penwell/secure/StrokeRecord.h"
 
 namespace penwell {
 

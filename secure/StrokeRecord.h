@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "capture/Sample.h"
-#include "format/PointStream.h"
+#include "penwell/capture/Sample.h"
+#include "penwell/format/PointStream.h"
 
 namespace penwell {
 

@@ -1,6 +1,6 @@
-#include "service/AuditChain.h"
+#include "penwell/service/AuditChain.h"
 
-#include "platform/openssl/Digests.h"
+#include "penwell/platform/openssl/Digests.h"
 
 namespace penwell::service {
 namespace {

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "service/Model.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/service/Model.h"
 
 namespace penwell::service {
 

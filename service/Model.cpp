@@ -1,4 +1,4 @@
-#include "service/Model.h"
+#include "penwell/service/Model.h"
 
 #include <array>
 #include <chrono>

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Bytes.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell::service {
 

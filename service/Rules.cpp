@@ -1,4 +1,4 @@
-#include "service/Rules.h"
+#include "penwell/service/Rules.h"
 
 #include <algorithm>
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Result.h"
-#include "service/Model.h"
+#include "penwell/platform/Result.h"
+#include "penwell/service/Model.h"
 
 namespace penwell::service {
 

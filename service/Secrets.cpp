@@ -1,9 +1,9 @@
-#include "service/Secrets.h"
+#include "penwell/service/Secrets.h"
 
 #include <charconv>
 #include <vector>
 
-#include "platform/openssl/Digests.h"
+#include "penwell/platform/openssl/Digests.h"
 
 namespace penwell::service {
 namespace {

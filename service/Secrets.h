@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Bytes.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell::service {
 

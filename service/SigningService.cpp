@@ -1,6 +1,6 @@
-#include "service/SigningService.h"
+#include "penwell/service/SigningService.h"
 
-#include "platform/openssl/Digests.h"
+#include "penwell/platform/openssl/Digests.h"
 
 namespace penwell::service {
 namespace {

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Result.h"
-#include "service/Secrets.h"
-#include "service/SigningStore.h"
+#include "penwell/platform/Result.h"
+#include "penwell/service/Secrets.h"
+#include "penwell/service/SigningStore.h"
 
 namespace penwell::service {
 

@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/Result.h"
-#include "service/Model.h"
-#include "service/Rules.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Result.h"
+#include "penwell/service/Model.h"
+#include "penwell/service/Rules.h"
 
 namespace penwell::service {
 

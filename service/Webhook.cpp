@@ -1,10 +1,10 @@
-#include "service/Webhook.h"
+#include "penwell/service/Webhook.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 
-#include "platform/openssl/Digests.h"
+#include "penwell/platform/openssl/Digests.h"
 
 namespace penwell::service {
 namespace {

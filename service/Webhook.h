@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "service/Model.h"
+#include "penwell/service/Model.h"
 
 namespace penwell::service {
 

@@ -1,7 +1,7 @@
-#include "service/Writes.h"
+#include "penwell/service/Writes.h"
 
-#include "service/AuditChain.h"
-#include "service/Webhook.h"
+#include "penwell/service/AuditChain.h"
+#include "penwell/service/Webhook.h"
 
 namespace penwell::service {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "service/Model.h"
-#include "service/Rules.h"
+#include "penwell/service/Model.h"
+#include "penwell/service/Rules.h"
 
 namespace penwell::service {
 

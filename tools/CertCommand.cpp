@@ -2,13 +2,13 @@
 
 #include <sys/stat.h>
 
-#include "host/common/Sealing.h"
-#include "secure/KeyWrap.h"
-#include "platform/filesystem/StagedFile.h"
-#include "receiver/Limits.h"
-#include "tools/CertificateTool.h"
-#include "tools/Commands.h"
-#include "tools/ToolError.h"
+#include "penwell/host/common/Sealing.h"
+#include "penwell/secure/KeyWrap.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/receiver/Limits.h"
+#include "penwell/tools/CertificateTool.h"
+#include "penwell/tools/Commands.h"
+#include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/CertificateTool.h"
+#include "penwell/tools/CertificateTool.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
@@ -13,9 +13,9 @@
 
 #include <ctime>
 
-#include "platform/CHandle.h"
-#include "receiver/Limits.h"
-#include "tools/ToolError.h"
+#include "penwell/platform/CHandle.h"
+#include "penwell/receiver/Limits.h"
+#include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
 

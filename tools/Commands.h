@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "host/common/DocumentRequest.h"
-#include "platform/Cms.h"
-#include "platform/Defaults.h"
-#include "platform/Image.h"
-#include "platform/Keys.h"
-#include "platform/filesystem/StagedFile.h"
+#include "penwell/host/common/DocumentRequest.h"
+#include "penwell/platform/Cms.h"
+#include "penwell/platform/Defaults.h"
+#include "penwell/platform/Image.h"
+#include "penwell/platform/Keys.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 
 namespace penwell::tools {
 
@@ -154,6 +154,8 @@ struct ServeOptions {
     /// it; needs `sign`.
     host::DocumentRequest document;
     std::optional<std::filesystem::path> pdfjs;  ///< pdf.js's folder (libjs-pdf)
+    /// The signing service's folder: its database and the documents' revisions.
+    std::optional<std::filesystem::path> data;
 };
 /// Serves the signing page until Ctrl-C; prints the page's address on `out` first, and a
 /// warning on `err` when the demo certificate seals.

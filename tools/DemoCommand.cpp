@@ -6,16 +6,16 @@
 #include <cstdio>
 #include <sstream>
 
-#include "host/common/Replay.h"
-#include "host/common/SignatureBundle.h"
-#include "platform/cairo/CairoGraphics.h"
-#include "platform/filesystem/StagedFile.h"
-#include "receiver/Limits.h"
-#include "receiver/OpenSignature.h"
-#include "receiver/Record.h"
-#include "secure/StrokeRecord.h"
-#include "tools/Commands.h"
-#include "tools/ToolError.h"
+#include "penwell/host/common/Replay.h"
+#include "penwell/host/common/SignatureBundle.h"
+#include "penwell/platform/cairo/CairoGraphics.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/receiver/Limits.h"
+#include "penwell/receiver/OpenSignature.h"
+#include "penwell/receiver/Record.h"
+#include "penwell/secure/StrokeRecord.h"
+#include "penwell/tools/Commands.h"
+#include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
 

@@ -5,11 +5,11 @@
 #include <QScreen>
 #include <cstdlib>
 
-#include "host/common/DocumentToSign.h"
-#include "host/common/Wording.h"
-#include "host/qt/desk/Desk.h"
-#include "tools/Commands.h"
-#include "tools/ToolError.h"
+#include "penwell/host/common/DocumentToSign.h"
+#include "penwell/host/common/Wording.h"
+#include "penwell/host/qt/desk/Desk.h"
+#include "penwell/tools/Commands.h"
+#include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
 

@@ -9,17 +9,17 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "capture/Penwell.h"
-#include "host/common/EvidenceInputs.h"
-#include "platform/Defaults.h"
-#include "platform/filesystem/StagedFile.h"
-#include "receiver/Limits.h"
-#include "receiver/OpenEvidence.h"
-#include "receiver/OpenSignature.h"
-#include "receiver/draw/RestoredRecord.h"
-#include "tools/CertificateTool.h"
-#include "tools/Commands.h"
-#include "tools/ToolError.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/host/common/EvidenceInputs.h"
+#include "penwell/platform/Defaults.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/receiver/Limits.h"
+#include "penwell/receiver/OpenEvidence.h"
+#include "penwell/receiver/OpenSignature.h"
+#include "penwell/receiver/draw/RestoredRecord.h"
+#include "penwell/tools/CertificateTool.h"
+#include "penwell/tools/Commands.h"
+#include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
 

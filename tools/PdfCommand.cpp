@@ -3,19 +3,19 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/common/EvidenceInputs.h"
-#include "host/common/HostServices.h"
-#include "host/common/Replay.h"
-#include "host/common/SignatureBundle.h"
-#include "platform/cairo/CairoGraphics.h"
-#include "pdf/PdfSignature.h"
-#include "platform/filesystem/StagedFile.h"
-#include "receiver/OpenEvidence.h"
-#include "receiver/Limits.h"
-#include "receiver/draw/RestoredRecord.h"
-#include "receiver/OpenSignature.h"
-#include "tools/Commands.h"
-#include "tools/ToolError.h"
+#include "penwell/host/common/EvidenceInputs.h"
+#include "penwell/host/common/HostServices.h"
+#include "penwell/host/common/Replay.h"
+#include "penwell/host/common/SignatureBundle.h"
+#include "penwell/platform/cairo/CairoGraphics.h"
+#include "penwell/pdf/PdfSignature.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/receiver/OpenEvidence.h"
+#include "penwell/receiver/Limits.h"
+#include "penwell/receiver/draw/RestoredRecord.h"
+#include "penwell/receiver/OpenSignature.h"
+#include "penwell/tools/Commands.h"
+#include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
 

@@ -4,15 +4,15 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "host/common/Replay.h"
-#include "pdf/PdfSignature.h"
-#include "platform/filesystem/StagedFile.h"
-#include "receiver/OpenEvidence.h"
-#include "receiver/Limits.h"
-#include "receiver/draw/RestoredRecord.h"
-#include "receiver/OpenSignature.h"
-#include "tools/Commands.h"
-#include "tools/ToolError.h"
+#include "penwell/host/common/Replay.h"
+#include "penwell/pdf/PdfSignature.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/receiver/OpenEvidence.h"
+#include "penwell/receiver/Limits.h"
+#include "penwell/receiver/draw/RestoredRecord.h"
+#include "penwell/receiver/OpenSignature.h"
+#include "penwell/tools/Commands.h"
+#include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
 

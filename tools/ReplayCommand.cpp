@@ -6,19 +6,19 @@
 #include <utility>
 #include <vector>
 
-#include "host/common/EvidenceInputs.h"
-#include "host/common/HostServices.h"
-#include "host/common/Replay.h"
-#include "host/common/Sealing.h"
-#include "host/common/SignatureBundle.h"
-#include "platform/SigningIdentityFiles.h"
-#include "platform/cairo/CairoGraphics.h"
-#include "platform/filesystem/DirectoryBundle.h"
-#include "platform/filesystem/StagedFile.h"
-#include "receiver/Record.h"
-#include "secure/StrokeRecord.h"
-#include "tools/Commands.h"
-#include "tools/ToolError.h"
+#include "penwell/host/common/EvidenceInputs.h"
+#include "penwell/host/common/HostServices.h"
+#include "penwell/host/common/Replay.h"
+#include "penwell/host/common/Sealing.h"
+#include "penwell/host/common/SignatureBundle.h"
+#include "penwell/platform/SigningIdentityFiles.h"
+#include "penwell/platform/cairo/CairoGraphics.h"
+#include "penwell/platform/filesystem/DirectoryBundle.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/receiver/Record.h"
+#include "penwell/secure/StrokeRecord.h"
+#include "penwell/tools/Commands.h"
+#include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
 

@@ -4,17 +4,19 @@
 #include <fstream>
 #include <thread>
 
-#include "host/common/EvidenceInputs.h"
-#include "host/common/Replay.h"
-#include "host/common/SignatureBundle.h"
-#include "host/web/SignableDocument.h"
-#include "host/web/Server.h"
-#include "platform/filesystem/StagedFile.h"
-#include "tools/Commands.h"
-#include "tools/ToolError.h"
+#include "penwell/host/common/EvidenceInputs.h"
+#include "penwell/host/common/Replay.h"
+#include "penwell/host/common/SignatureBundle.h"
+#include "penwell/host/web/SignableDocument.h"
+#include "penwell/host/web/Server.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/service/SigningService.h"
+#include "penwell/service/sqlite/SqliteSigningStore.h"
+#include "penwell/tools/Commands.h"
+#include "penwell/tools/ToolError.h"
 
 #ifdef PENWELL_WITH_PDF
-#include "pdf/PdfSignature.h"
+#include "penwell/pdf/PdfSignature.h"
 #endif
 
 namespace penwell::tools {
@@ -133,6 +135,11 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
             !document && document.error().domain == web::kDocumentErrorDomain &&
             document.error().code == static_cast<std::int64_t>(web::DocumentError::needsSignKey);
         pad.document = must(std::move(document), usage ? kExitUsage : kExitFailure);
+    }
+    if (options.data) {
+        auto store = must(service::sqlite::SqliteSigningStore::open(*options.data));
+        server.service = std::make_shared<service::SigningService>(std::move(store),
+                                                                   service::systemClock());
     }
     checkKeyWrap(pad.services, pad.signer, pad.recipients);
     warnOfDemo(plan, err);

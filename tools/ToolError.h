@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/Result.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::tools {
 

@@ -1,10 +1,10 @@
-#include "tools/VerifyCli.h"
+#include "penwell/tools/VerifyCli.h"
 
 #include <iostream>
 #include <memory>
 
-#include "tools/VerifyCommand.h"
-#include "verify/Template.h"
+#include "penwell/tools/VerifyCommand.h"
+#include "penwell/verify/Template.h"
 
 namespace penwell::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/VerifyCommand.h"
+#include "penwell/tools/VerifyCommand.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,13 +6,13 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "platform/filesystem/StagedFile.h"
-#include "platform/openssl/OpenSslCms.h"
-#include "receiver/Sealed.h"
-#include "tools/Commands.h"
-#include "tools/ToolError.h"
-#include "tools/VerifyInput.h"
-#include "verify/Template.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/platform/openssl/OpenSslCms.h"
+#include "penwell/receiver/Sealed.h"
+#include "penwell/tools/Commands.h"
+#include "penwell/tools/ToolError.h"
+#include "penwell/tools/VerifyInput.h"
+#include "penwell/verify/Template.h"
 
 namespace penwell::tools {
 

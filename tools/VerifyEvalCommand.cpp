@@ -6,13 +6,13 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "platform/filesystem/StagedFile.h"
-#include "tools/ToolError.h"
-#include "tools/VerifyCommand.h"
-#include "tools/VerifyInput.h"
-#include "verify/DetPlot.h"
-#include "verify/Evaluation.h"
-#include "verify/SetFigures.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/tools/ToolError.h"
+#include "penwell/tools/VerifyCommand.h"
+#include "penwell/tools/VerifyInput.h"
+#include "penwell/verify/DetPlot.h"
+#include "penwell/verify/Evaluation.h"
+#include "penwell/verify/SetFigures.h"
 
 namespace penwell::tools {
 

@@ -1,11 +1,11 @@
-#include "tools/VerifyInput.h"
+#include "penwell/tools/VerifyInput.h"
 
-#include "host/common/Replay.h"
-#include "host/common/Trace.h"
-#include "receiver/OpenEvidence.h"
-#include "receiver/OpenSignature.h"
-#include "secure/StrokeRecord.h"
-#include "tools/ToolError.h"
+#include "penwell/host/common/Replay.h"
+#include "penwell/host/common/Trace.h"
+#include "penwell/receiver/OpenEvidence.h"
+#include "penwell/receiver/OpenSignature.h"
+#include "penwell/secure/StrokeRecord.h"
+#include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
 

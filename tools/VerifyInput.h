@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/Sample.h"
-#include "receiver/Record.h"
-#include "verify/Signature.h"
+#include "penwell/capture/Sample.h"
+#include "penwell/receiver/Record.h"
+#include "penwell/verify/Signature.h"
 
 namespace penwell::tools {
 

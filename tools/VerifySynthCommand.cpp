@@ -5,11 +5,11 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "platform/filesystem/StagedFile.h"
-#include "tools/ToolError.h"
-#include "tools/VerifyCommand.h"
-#include "verify/SetFigures.h"
-#include "verify/Synthetic.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/tools/ToolError.h"
+#include "penwell/tools/VerifyCommand.h"
+#include "penwell/verify/SetFigures.h"
+#include "penwell/verify/Synthetic.h"
 
 namespace penwell::tools {
 

@@ -16,9 +16,9 @@
 #include <iostream>
 #include <vector>
 
-#include "tools/Commands.h"
-#include "tools/ToolError.h"
-#include "tools/VerifyCli.h"
+#include "penwell/tools/Commands.h"
+#include "penwell/tools/ToolError.h"
+#include "penwell/tools/VerifyCli.h"
 
 namespace {
 
@@ -342,6 +342,10 @@ int main(int argc, char** argv) {
     for (auto* option : documentOptions) {
         option->needs(documentOpt);
     }
+    serveCmd
+        ->add_option("--data", serve.data,
+                     "run the signing service: requests, signers and their links kept in DIR")
+        ->excludes(documentOpt);
     serveCmd->callback([&] {
         action = [&] {
             serve.smoothing = serveSmoothing != "off";

@@ -1,4 +1,4 @@
-#include "verify/DetPlot.h"
+#include "penwell/verify/DetPlot.h"
 
 #include <algorithm>
 #include <cmath>

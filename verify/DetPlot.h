@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "verify/Evaluation.h"
+#include "penwell/verify/Evaluation.h"
 
 namespace penwell::verify {
 

@@ -1,4 +1,4 @@
-#include "verify/Dtw.h"
+#include "penwell/verify/Dtw.h"
 
 #include <algorithm>
 #include <cmath>

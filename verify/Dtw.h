@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "verify/Features.h"
+#include "penwell/verify/Features.h"
 
 namespace penwell::verify {
 

@@ -1,4 +1,4 @@
-#include "verify/Evaluation.h"
+#include "penwell/verify/Evaluation.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <random>
 
-#include "verify/Template.h"
+#include "penwell/verify/Template.h"
 
 namespace penwell::verify {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "verify/Signature.h"
-#include "verify/VerifyFailure.h"
+#include "penwell/verify/Signature.h"
+#include "penwell/verify/VerifyFailure.h"
 
 namespace penwell::verify {
 

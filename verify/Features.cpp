@@ -1,4 +1,4 @@
-#include "verify/Features.h"
+#include "penwell/verify/Features.h"
 
 #include <algorithm>
 #include <cmath>

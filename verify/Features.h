@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "verify/Signature.h"
+#include "penwell/verify/Signature.h"
 
 namespace penwell::verify {
 

@@ -1,9 +1,9 @@
-#include "verify/Scoring.h"
+#include "penwell/verify/Scoring.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "verify/Dtw.h"
+#include "penwell/verify/Dtw.h"
 
 namespace penwell::verify {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "verify/Features.h"
+#include "penwell/verify/Features.h"
 
 namespace penwell::verify {
 

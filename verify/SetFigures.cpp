@@ -1,4 +1,4 @@
-#include "verify/SetFigures.h"
+#include "penwell/verify/SetFigures.h"
 
 #include <algorithm>
 #include <cmath>

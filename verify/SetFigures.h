@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "verify/Evaluation.h"
+#include "penwell/verify/Evaluation.h"
 
 namespace penwell::verify {
 

@@ -1,4 +1,4 @@
-#include "verify/Signature.h"
+#include "penwell/verify/Signature.h"
 
 #include <cmath>
 

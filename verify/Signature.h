@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "format/SampleBatch.h"
-#include "verify/VerifyFailure.h"
+#include "penwell/format/SampleBatch.h"
+#include "penwell/verify/VerifyFailure.h"
 
 namespace penwell::verify {
 

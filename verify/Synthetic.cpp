@@ -1,10 +1,10 @@
-#include "verify/Synthetic.h"
+#include "penwell/verify/Synthetic.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "verify/SyntheticModel.h"
+#include "penwell/verify/SyntheticModel.h"
 
 namespace penwell::verify {
 

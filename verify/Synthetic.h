@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "verify/Evaluation.h"
-#include "verify/SetFigures.h"
+#include "penwell/verify/Evaluation.h"
+#include "penwell/verify/SetFigures.h"
 
 namespace penwell::verify {
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "verify/SetFigures.h"
-#include "verify/Signature.h"
+#include "penwell/verify/SetFigures.h"
+#include "penwell/verify/Signature.h"
 
 namespace penwell::verify::synthetic {
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "verify/SyntheticModel.h"
+#include "penwell/verify/SyntheticModel.h"
 
 namespace penwell::verify::synthetic {
 

@@ -1,9 +1,9 @@
-#include "verify/Template.h"
+#include "penwell/verify/Template.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "verify/Dtw.h"
+#include "penwell/verify/Dtw.h"
 
 namespace penwell::verify {
 

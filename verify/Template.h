@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "verify/Features.h"
-#include "verify/Scoring.h"
-#include "verify/Signature.h"
-#include "verify/VerifyFailure.h"
+#include "penwell/verify/Features.h"
+#include "penwell/verify/Scoring.h"
+#include "penwell/verify/Signature.h"
+#include "penwell/verify/VerifyFailure.h"
 
 namespace penwell::verify {
 

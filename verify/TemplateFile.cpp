@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "verify/Template.h"
+#include "penwell/verify/Template.h"
 
 namespace penwell::verify {
 

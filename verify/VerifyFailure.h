@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/Result.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::verify {
 

@@ -19,7 +19,7 @@
 #include <ctime>
 #include <thread>
 
-#include "host/qt/PenwellWidget.h"
+#include "penwell/host/qt/PenwellWidget.h"
 
 namespace {
 

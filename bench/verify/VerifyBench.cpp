@@ -5,9 +5,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "verify/Dtw.h"
-#include "verify/Synthetic.h"
-#include "verify/Template.h"
+#include "penwell/verify/Dtw.h"
+#include "penwell/verify/Synthetic.h"
+#include "penwell/verify/Template.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "format/internal/Der.h"
+#include "penwell/format/internal/Der.h"
 
 #include <bit>
 

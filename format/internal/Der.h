@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "platform/Bytes.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell::format::der {
 

@@ -1,4 +1,4 @@
-#include "format/internal/Utf8.h"
+#include "penwell/format/internal/Utf8.h"
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
-#include "host/common/DocumentToSign.h"
+#include "penwell/host/common/DocumentToSign.h"
 
-#include "host/common/EvidenceInputs.h"
-#include "pdf/PdfSignature.h"
-#include "platform/filesystem/StagedFile.h"
+#include "penwell/host/common/EvidenceInputs.h"
+#include "penwell/pdf/PdfSignature.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 
 namespace penwell::host {
 

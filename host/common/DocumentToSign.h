@@ -11,12 +11,12 @@
 #include <optional>
 #include <string>
 
-#include "capture/Penwell.h"
-#include "host/common/DocumentRequest.h"
-#include "platform/Bytes.h"
-#include "platform/Cms.h"
-#include "platform/Result.h"
-#include "secure/Evidence.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/host/common/DocumentRequest.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Cms.h"
+#include "penwell/platform/Result.h"
+#include "penwell/secure/Evidence.h"
 
 namespace penwell::host {
 

@@ -1,11 +1,11 @@
-#include "host/common/EvidenceInputs.h"
+#include "penwell/host/common/EvidenceInputs.h"
 
 #include <openssl/evp.h>
 
 #include <fstream>
 #include <string>
 
-#include "platform/CHandle.h"
+#include "penwell/platform/CHandle.h"
 
 namespace penwell::host {
 

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/Result.h"
-#include "secure/Evidence.h"
+#include "penwell/platform/Result.h"
+#include "penwell/secure/Evidence.h"
 
 namespace penwell::host {
 

@@ -1,6 +1,6 @@
-#include "host/common/HostServices.h"
+#include "penwell/host/common/HostServices.h"
 
-#include "platform/filesystem/DirectoryBundle.h"
+#include "penwell/platform/filesystem/DirectoryBundle.h"
 
 namespace penwell::host {
 

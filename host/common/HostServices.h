@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "platform/Defaults.h"
+#include "penwell/platform/Defaults.h"
 
 namespace penwell::host {
 

@@ -1,4 +1,4 @@
-#include "host/common/PadPicture.h"
+#include "penwell/host/common/PadPicture.h"
 
 namespace penwell::host {
 

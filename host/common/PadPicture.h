@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/Color.h"
-#include "platform/Geometry.h"
-#include "platform/Image.h"
+#include "penwell/platform/Color.h"
+#include "penwell/platform/Geometry.h"
+#include "penwell/platform/Image.h"
 
 namespace penwell::host {
 

@@ -1,10 +1,10 @@
-#include "host/common/PointerInput.h"
+#include "penwell/host/common/PointerInput.h"
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
-#include "capture/Penwell.h"
+#include "penwell/capture/Penwell.h"
 
 namespace penwell::host {
 

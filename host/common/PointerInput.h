@@ -11,9 +11,9 @@
 #include <span>
 #include <string>
 
-#include "format/SampleBatch.h"
-#include "platform/Result.h"
-#include "platform/Touch.h"
+#include "penwell/format/SampleBatch.h"
+#include "penwell/platform/Result.h"
+#include "penwell/platform/Touch.h"
 
 namespace penwell {
 class PenwellViewController;

@@ -1,9 +1,9 @@
-#include "host/common/Replay.h"
+#include "penwell/host/common/Replay.h"
 
-#include "host/common/HostServices.h"
-#include "platform/Errors.h"
-#include "platform/filesystem/DirectoryBundle.h"
-#include "secure/StrokeRecord.h"
+#include "penwell/host/common/HostServices.h"
+#include "penwell/platform/Errors.h"
+#include "penwell/platform/filesystem/DirectoryBundle.h"
+#include "penwell/secure/StrokeRecord.h"
 
 namespace penwell::host {
 

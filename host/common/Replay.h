@@ -13,11 +13,11 @@
 #include <optional>
 #include <vector>
 
-#include "capture/Penwell.h"
-#include "host/common/Trace.h"
-#include "platform/Defaults.h"
-#include "platform/Result.h"
-#include "secure/Evidence.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/host/common/Trace.h"
+#include "penwell/platform/Defaults.h"
+#include "penwell/platform/Result.h"
+#include "penwell/secure/Evidence.h"
 
 namespace penwell::host {
 

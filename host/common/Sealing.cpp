@@ -1,14 +1,14 @@
-#include "host/common/Sealing.h"
+#include "penwell/host/common/Sealing.h"
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <ctime>
 
-#include "platform/filesystem/StagedFile.h"
-#include "platform/openssl/OpenSslKeys.h"
-#include "receiver/Limits.h"
-#include "secure/KeyWrap.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
+#include "penwell/receiver/Limits.h"
+#include "penwell/secure/KeyWrap.h"
 
 namespace penwell::host {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/Result.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::host {
 

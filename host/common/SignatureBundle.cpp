@@ -1,13 +1,13 @@
-#include "host/common/SignatureBundle.h"
+#include "penwell/host/common/SignatureBundle.h"
 
 #include <ctime>
 #include <iterator>
 #include <random>
 
-#include "capture/Penwell.h"
-#include "platform/Errors.h"
-#include "platform/filesystem/StagedFile.h"
-#include "secure/StrokeRecord.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/platform/Errors.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/secure/StrokeRecord.h"
 
 namespace penwell::host {
 

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "capture/Penwell.h"
-#include "platform/Bytes.h"
-#include "platform/Cms.h"
-#include "platform/Graphics.h"
-#include "platform/Image.h"
-#include "platform/Result.h"
-#include "secure/Evidence.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Cms.h"
+#include "penwell/platform/Graphics.h"
+#include "penwell/platform/Image.h"
+#include "penwell/platform/Result.h"
+#include "penwell/secure/Evidence.h"
 
 namespace penwell::host {
 

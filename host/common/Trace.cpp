@@ -1,4 +1,4 @@
-#include "host/common/Trace.h"
+#include "penwell/host/common/Trace.h"
 
 #include <algorithm>
 #include <array>
@@ -8,11 +8,11 @@
 #include <optional>
 #include <utility>
 
-#include "format/SampleBatch.h"
-#include "json/JsonReader.h"
-#include "platform/Application.h"
-#include "platform/View.h"
-#include "platform/filesystem/StagedFile.h"
+#include "penwell/format/SampleBatch.h"
+#include "penwell/json/JsonReader.h"
+#include "penwell/platform/Application.h"
+#include "penwell/platform/View.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 
 namespace penwell::host {
 

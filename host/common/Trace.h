@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Color.h"
-#include "platform/Geometry.h"
-#include "platform/Result.h"
-#include "platform/Touch.h"
+#include "penwell/platform/Color.h"
+#include "penwell/platform/Geometry.h"
+#include "penwell/platform/Result.h"
+#include "penwell/platform/Touch.h"
 
 namespace penwell::host {
 

@@ -1,10 +1,10 @@
-#include "host/common/Wording.h"
+#include "penwell/host/common/Wording.h"
 
 #include <algorithm>
 #include <regex>
 
-#include "json/JsonReader.h"
-#include "platform/filesystem/StagedFile.h"
+#include "penwell/json/JsonReader.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 
 namespace penwell::host {
 

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Result.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::host {
 

@@ -7,8 +7,8 @@
 #include <array>
 #include <cmath>
 
-#include "host/common/PadPicture.h"
-#include "host/qt/PenwellWidget.h"
+#include "penwell/host/common/PadPicture.h"
+#include "penwell/host/qt/PenwellWidget.h"
 
 namespace penwell::qt {
 

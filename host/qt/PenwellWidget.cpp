@@ -1,4 +1,4 @@
-#include "host/qt/PenwellWidget.h"
+#include "penwell/host/qt/PenwellWidget.h"
 
 #include <QCoreApplication>
 #include <QMouseEvent>
@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "host/common/HostServices.h"
-#include "platform/qt/QtRunLoop.h"
+#include "penwell/host/common/HostServices.h"
+#include "penwell/platform/qt/QtRunLoop.h"
 
 namespace penwell::qt {
 

@@ -19,10 +19,10 @@
 #include <optional>
 #include <utility>
 
-#include "capture/Penwell.h"
-#include "host/common/PointerInput.h"
-#include "host/common/SignatureBundle.h"
-#include "platform/Defaults.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/host/common/PointerInput.h"
+#include "penwell/host/common/SignatureBundle.h"
+#include "penwell/platform/Defaults.h"
 
 class QTabletEvent;
 class QTouchEvent;

@@ -2,7 +2,7 @@
 # the files in FILES (a comma-separated list of paths under WEB_DIR). index.html is served as "/".
 string(REPLACE "," ";" FILES "${FILES}")
 set(out "// Generated from web/ by host/web/EmbedWeb.cmake; do not edit.\n")
-string(APPEND out "#include \"host/web/WebAssets.h\"\n\nnamespace penwell::web {\n\nnamespace {\n")
+string(APPEND out "#include \"penwell/host/web/WebAssets.h\"\n\nnamespace penwell::web {\n\nnamespace {\n")
 set(table "")
 set(i 0)
 foreach(file ${FILES})

@@ -1,6 +1,6 @@
-#include "host/web/HttpRoutes.h"
+#include "penwell/host/web/HttpRoutes.h"
 
-#include "host/web/WebAssets.h"
+#include "penwell/host/web/WebAssets.h"
 
 namespace penwell::web {
 

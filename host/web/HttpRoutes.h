@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/web/ServerState.h"
+#include "penwell/host/web/ServerState.h"
 
 namespace penwell::web {
 

@@ -1,8 +1,8 @@
-#include "host/web/Messages.h"
+#include "penwell/host/web/Messages.h"
 
 #include <cmath>
 
-#include "json/JsonReader.h"
+#include "penwell/json/JsonReader.h"
 
 namespace penwell::web {
 

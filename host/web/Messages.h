@@ -26,10 +26,10 @@
 #include <string_view>
 #include <vector>
 
-#include "format/SampleBatch.h"
-#include "host/common/PointerInput.h"
-#include "platform/Result.h"
-#include "platform/Touch.h"
+#include "penwell/format/SampleBatch.h"
+#include "penwell/host/common/PointerInput.h"
+#include "penwell/platform/Result.h"
+#include "penwell/platform/Touch.h"
 
 namespace penwell::web {
 

@@ -1,4 +1,4 @@
-#include "host/web/PadSocket.h"
+#include "penwell/host/web/PadSocket.h"
 
 namespace penwell::web {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "host/web/ServerState.h"
+#include "penwell/host/web/ServerState.h"
 
 namespace penwell::web {
 

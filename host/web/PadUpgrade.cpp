@@ -2,8 +2,8 @@
 // token names when the page comes back, else a new one when the limits leave room, refused
 // with "try again later" when they do not.
 
-#include "host/web/HttpRoutes.h"
-#include "host/web/PadSocket.h"
+#include "penwell/host/web/HttpRoutes.h"
+#include "penwell/host/web/PadSocket.h"
 
 namespace penwell::web {
 

@@ -1,8 +1,8 @@
-#include "host/web/PageTexts.h"
+#include "penwell/host/web/PageTexts.h"
 
 #include <nlohmann/json.hpp>
 
-#include "host/common/Wording.h"
+#include "penwell/host/common/Wording.h"
 
 namespace penwell::web {
 

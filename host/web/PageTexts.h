@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/Result.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::web {
 

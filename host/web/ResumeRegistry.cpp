@@ -1,4 +1,4 @@
-#include "host/web/ResumeRegistry.h"
+#include "penwell/host/web/ResumeRegistry.h"
 
 #include <openssl/rand.h>
 

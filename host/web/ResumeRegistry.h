@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Result.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::web {
 

@@ -9,8 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "host/web/Session.h"
-#include "platform/Result.h"
+#include "penwell/host/web/Session.h"
+#include "penwell/platform/Result.h"
+
+namespace penwell::service {
+class SigningService;
+}
 
 namespace penwell::web {
 
@@ -52,6 +56,9 @@ struct ServerOptions {
     /// is taken as a Host header and they as an Origin, besides the local addresses.
     std::vector<std::string> publicOrigins;
     unsigned threads = 2;
+    /// The signing service's requests, links and samples (serve --data); none for a free pad
+    /// or one --document, which keep nothing beyond a signer's session.
+    std::shared_ptr<service::SigningService> service;
     bool handleSignals = true;  ///< SIGINT and SIGTERM stop run()
 };
 

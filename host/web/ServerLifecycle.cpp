@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/web/HttpRoutes.h"
-#include "host/web/PadSocket.h"
-#include "host/web/PageTexts.h"
+#include "penwell/host/web/HttpRoutes.h"
+#include "penwell/host/web/PadSocket.h"
+#include "penwell/host/web/PageTexts.h"
 
 namespace penwell::web {
 

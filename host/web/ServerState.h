@@ -18,10 +18,10 @@
 #include <string>
 #include <string_view>
 
-#include "host/web/ResumeRegistry.h"
-#include "host/web/Server.h"
-#include "host/web/SessionAdmission.h"
-#include "platform/asio/AsioRunLoop.h"
+#include "penwell/host/web/ResumeRegistry.h"
+#include "penwell/host/web/Server.h"
+#include "penwell/host/web/SessionAdmission.h"
+#include "penwell/platform/asio/AsioRunLoop.h"
 
 namespace penwell::web {
 

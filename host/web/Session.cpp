@@ -5,10 +5,10 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "host/common/HostServices.h"
-#include "host/common/PadPicture.h"
-#include "host/web/Session.h"
-#include "host/web/SessionClock.h"
+#include "penwell/host/common/HostServices.h"
+#include "penwell/host/common/PadPicture.h"
+#include "penwell/host/web/Session.h"
+#include "penwell/host/web/SessionClock.h"
 
 namespace penwell::web {
 

@@ -16,14 +16,14 @@
 #include <string>
 #include <string_view>
 
-#include "capture/Penwell.h"
-#include "host/common/PadPicture.h"
-#include "host/common/PointerInput.h"
-#include "host/web/SignableDocument.h"
-#include "host/web/Messages.h"
-#include "platform/Cms.h"
-#include "platform/RunLoop.h"
-#include "platform/Defaults.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/host/common/PadPicture.h"
+#include "penwell/host/common/PointerInput.h"
+#include "penwell/host/web/SignableDocument.h"
+#include "penwell/host/web/Messages.h"
+#include "penwell/platform/Cms.h"
+#include "penwell/platform/RunLoop.h"
+#include "penwell/platform/Defaults.h"
 
 namespace penwell::web {
 

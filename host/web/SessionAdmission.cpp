@@ -1,4 +1,4 @@
-#include "host/web/SessionAdmission.h"
+#include "penwell/host/web/SessionAdmission.h"
 
 #include <algorithm>
 

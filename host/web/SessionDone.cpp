@@ -5,9 +5,9 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "host/common/SignatureBundle.h"
-#include "host/web/Session.h"
-#include "platform/openssl/Base64.h"
+#include "penwell/host/common/SignatureBundle.h"
+#include "penwell/host/web/Session.h"
+#include "penwell/platform/openssl/Base64.h"
 
 namespace penwell::web {
 

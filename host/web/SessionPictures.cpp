@@ -3,10 +3,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/common/PadPicture.h"
-#include "host/web/Session.h"
-#include "host/web/SessionClock.h"
-#include "platform/Graphics.h"
+#include "penwell/host/common/PadPicture.h"
+#include "penwell/host/web/Session.h"
+#include "penwell/host/web/SessionClock.h"
+#include "penwell/platform/Graphics.h"
 
 namespace penwell::web {
 

@@ -1,12 +1,12 @@
-#include "host/web/SignableDocument.h"
+#include "penwell/host/web/SignableDocument.h"
 
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "platform/filesystem/StagedFile.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 #ifdef PENWELL_WITH_PDF
-#include "host/common/DocumentToSign.h"
+#include "penwell/host/common/DocumentToSign.h"
 #endif
 
 namespace penwell::web {

@@ -11,12 +11,12 @@
 #include <span>
 #include <string>
 
-#include "capture/Penwell.h"
-#include "host/common/DocumentRequest.h"
-#include "host/web/WebAssets.h"
-#include "platform/Cms.h"
-#include "platform/Result.h"
-#include "secure/Evidence.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/host/common/DocumentRequest.h"
+#include "penwell/host/web/WebAssets.h"
+#include "penwell/platform/Cms.h"
+#include "penwell/platform/Result.h"
+#include "penwell/secure/Evidence.h"
 
 namespace penwell::web {
 

@@ -1,4 +1,4 @@
-#include "platform/asio/AsioRunLoop.h"
+#include "penwell/platform/asio/AsioRunLoop.h"
 
 #include <atomic>
 #include <boost/asio/post.hpp>

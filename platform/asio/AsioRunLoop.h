@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/RunLoop.h"
+#include "penwell/platform/RunLoop.h"
 
 namespace penwell::asio {
 

@@ -1,4 +1,4 @@
-#include "platform/cairo/CairoGraphics.h"
+#include "penwell/platform/cairo/CairoGraphics.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,8 +9,8 @@
 #include <cairo-pdf.h>
 #include <cairo-svg.h>
 
-#include "platform/Color.h"
-#include "platform/cairo/CairoHandles.h"
+#include "penwell/platform/Color.h"
+#include "penwell/platform/cairo/CairoHandles.h"
 
 namespace penwell::cairo {
 

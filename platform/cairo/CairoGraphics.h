@@ -6,8 +6,8 @@
 #include <memory>
 #include <optional>
 
-#include "platform/Bytes.h"
-#include "platform/Graphics.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Graphics.h"
 
 namespace penwell::cairo {
 

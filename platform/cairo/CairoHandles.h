@@ -3,7 +3,7 @@
 
 #include <cairo.h>
 
-#include "platform/CHandle.h"
+#include "penwell/platform/CHandle.h"
 
 namespace penwell::cairo {
 

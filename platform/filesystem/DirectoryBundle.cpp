@@ -1,4 +1,4 @@
-#include "platform/filesystem/DirectoryBundle.h"
+#include "penwell/platform/filesystem/DirectoryBundle.h"
 
 #include <array>
 #include <cstdlib>

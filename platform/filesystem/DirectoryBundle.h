@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/Resources.h"
+#include "penwell/platform/Resources.h"
 
 namespace penwell::filesystem {
 

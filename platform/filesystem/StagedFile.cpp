@@ -1,4 +1,4 @@
-#include "platform/filesystem/StagedFile.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/Result.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::filesystem {
 

@@ -1,4 +1,4 @@
-#include "platform/headless/Headless.h"
+#include "penwell/platform/headless/Headless.h"
 
 #include <atomic>
 #include <condition_variable>

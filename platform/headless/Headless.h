@@ -11,10 +11,10 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/Application.h"
-#include "platform/RunLoop.h"
-#include "platform/Services.h"
-#include "platform/View.h"
+#include "penwell/platform/Application.h"
+#include "penwell/platform/RunLoop.h"
+#include "penwell/platform/Services.h"
+#include "penwell/platform/View.h"
 
 namespace penwell::headless {
 

@@ -1,8 +1,8 @@
-#include "platform/libuuid/LibUuid.h"
+#include "penwell/platform/libuuid/LibUuid.h"
 
 #include <uuid/uuid.h>
 
-#include "platform/Bytes.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell::libuuid {
 

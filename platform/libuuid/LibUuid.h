@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "platform/Uuid.h"
+#include "penwell/platform/Uuid.h"
 
 namespace penwell::libuuid {
 

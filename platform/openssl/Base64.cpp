@@ -1,4 +1,4 @@
-#include "platform/openssl/Base64.h"
+#include "penwell/platform/openssl/Base64.h"
 
 #include <openssl/evp.h>
 

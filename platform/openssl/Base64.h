@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/Bytes.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell::openssl {
 

@@ -1,4 +1,4 @@
-#include "platform/openssl/Digests.h"
+#include "penwell/platform/openssl/Digests.h"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Bytes.h"
-#include "platform/Result.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::openssl {
 

@@ -1,4 +1,4 @@
-#include "platform/openssl/OpenSslCertificates.h"
+#include "penwell/platform/openssl/OpenSslCertificates.h"
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/CHandle.h"
+#include "penwell/platform/CHandle.h"
 
 namespace penwell::openssl {
 namespace {

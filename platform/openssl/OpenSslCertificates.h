@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "platform/Certificates.h"
+#include "penwell/platform/Certificates.h"
 
 namespace penwell::openssl {
 

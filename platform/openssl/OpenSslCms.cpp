@@ -1,4 +1,4 @@
-#include "platform/openssl/OpenSslCms.h"
+#include "penwell/platform/openssl/OpenSslCms.h"
 
 #include <openssl/core_names.h>
 #include <openssl/rsa.h>
@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/openssl/OpenSslKeys.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
 
 namespace penwell::openssl {
 namespace {

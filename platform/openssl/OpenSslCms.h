@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "platform/Cms.h"
+#include "penwell/platform/Cms.h"
 
 namespace penwell::openssl {
 

@@ -1,4 +1,4 @@
-#include "platform/openssl/OpenSslCrypto.h"
+#include "penwell/platform/openssl/OpenSslCrypto.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/CHandle.h"
+#include "penwell/platform/CHandle.h"
 
 namespace penwell::openssl {
 namespace {

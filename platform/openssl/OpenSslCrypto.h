@@ -21,7 +21,7 @@
 
 #include <memory>
 
-#include "platform/Crypto.h"
+#include "penwell/platform/Crypto.h"
 
 namespace penwell::openssl {
 

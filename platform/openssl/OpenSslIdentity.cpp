@@ -2,9 +2,9 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 
-#include "platform/SigningIdentityFiles.h"
-#include "platform/filesystem/StagedFile.h"
-#include "platform/openssl/OpenSslKeys.h"
+#include "penwell/platform/SigningIdentityFiles.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
 
 namespace penwell {
 

@@ -1,4 +1,4 @@
-#include "platform/openssl/OpenSslKeys.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
 
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
@@ -8,8 +8,8 @@
 
 #include <climits>
 
-#include "platform/filesystem/StagedFile.h"
-#include "platform/openssl/OpenSslPkcs11.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/platform/openssl/OpenSslPkcs11.h"
 
 namespace penwell::openssl {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/CHandle.h"
-#include "platform/Keys.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/CHandle.h"
+#include "penwell/platform/Keys.h"
 
 namespace penwell::openssl {
 

@@ -5,7 +5,7 @@
 // OPENSSL_SUPPRESS_DEPRECATED lets this one file call it; nothing else in Penwell uses engines.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
-#include "platform/openssl/OpenSslPkcs11.h"
+#include "penwell/platform/openssl/OpenSslPkcs11.h"
 
 #include <openssl/engine.h>
 #include <openssl/err.h>
@@ -20,7 +20,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/filesystem/StagedFile.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 
 namespace penwell::openssl {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "platform/Keys.h"
-#include "platform/openssl/OpenSslKeys.h"
+#include "penwell/platform/Keys.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
 
 namespace penwell::openssl {
 

@@ -1,4 +1,4 @@
-#include "platform/qt/QtRunLoop.h"
+#include "penwell/platform/qt/QtRunLoop.h"
 
 #include <QTimer>
 #include <cmath>

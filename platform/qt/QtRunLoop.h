@@ -8,7 +8,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/RunLoop.h"
+#include "penwell/platform/RunLoop.h"
 
 namespace penwell::qt {
 

@@ -1,4 +1,4 @@
-#include "platform/sqlite/SqliteCertificateStore.h"
+#include "penwell/platform/sqlite/SqliteCertificateStore.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -12,8 +12,8 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/filesystem/StagedFile.h"
-#include "platform/sqlite/SqliteHandles.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/platform/sqlite/SqliteHandles.h"
 
 namespace penwell::sqlite {
 

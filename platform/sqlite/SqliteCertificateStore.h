@@ -25,9 +25,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Certificates.h"
-#include "platform/Result.h"
-#include "platform/sqlite/SqliteDatabase.h"
+#include "penwell/platform/Certificates.h"
+#include "penwell/platform/Result.h"
+#include "penwell/platform/sqlite/SqliteDatabase.h"
 
 namespace penwell::sqlite {
 

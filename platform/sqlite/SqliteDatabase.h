@@ -2,7 +2,7 @@
 // The owner of an SQLite connection, without SQLite's header: public headers (the certificate
 // store's) hold one as a member, and their includers need not have sqlite3.h.
 
-#include "platform/CHandle.h"
+#include "penwell/platform/CHandle.h"
 
 struct sqlite3;
 

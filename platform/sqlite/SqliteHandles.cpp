@@ -1,4 +1,4 @@
-#include "platform/sqlite/SqliteHandles.h"
+#include "penwell/platform/sqlite/SqliteHandles.h"
 
 #include <climits>
 

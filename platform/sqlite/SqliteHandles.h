@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Bytes.h"
-#include "platform/CHandle.h"
-#include "platform/sqlite/SqliteDatabase.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/CHandle.h"
+#include "penwell/platform/sqlite/SqliteDatabase.h"
 
 namespace penwell::sqlite {
 

@@ -1,10 +1,10 @@
-#include "receiver/draw/RestoredRecord.h"
+#include "penwell/receiver/draw/RestoredRecord.h"
 
 #include <algorithm>
 #include <memory>
 
-#include "platform/Defaults.h"
-#include "receiver/OpenSignature.h"
+#include "penwell/platform/Defaults.h"
+#include "penwell/receiver/OpenSignature.h"
 
 namespace penwell::receiver {
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "capture/Penwell.h"
-#include "platform/Defaults.h"
-#include "platform/Result.h"
-#include "receiver/Record.h"
-#include "secure/StrokeRecord.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/platform/Defaults.h"
+#include "penwell/platform/Result.h"
+#include "penwell/receiver/Record.h"
+#include "penwell/secure/StrokeRecord.h"
 
 namespace penwell::receiver {
 

@@ -1,4 +1,4 @@
-#include "receiver/internal/Envelope.h"
+#include "penwell/receiver/internal/Envelope.h"
 
 #include <climits>
 

@@ -6,8 +6,8 @@
 
 #include <optional>
 
-#include "platform/Bytes.h"
-#include "platform/openssl/OpenSslKeys.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
 
 namespace penwell::receiver::internal {
 

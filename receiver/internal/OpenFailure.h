@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "platform/Errors.h"
-#include "platform/openssl/OpenSslKeys.h"
-#include "receiver/OpenEvidence.h"
+#include "penwell/platform/Errors.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
+#include "penwell/receiver/OpenEvidence.h"
 
 namespace penwell::receiver::internal {
 

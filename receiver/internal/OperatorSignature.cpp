@@ -1,10 +1,10 @@
-#include "receiver/internal/OperatorSignature.h"
+#include "penwell/receiver/internal/OperatorSignature.h"
 
 #include <openssl/objects.h>
 #include <openssl/x509_vfy.h>
 
-#include "platform/openssl/OpenSslKeys.h"
-#include "receiver/internal/OpenFailure.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
+#include "penwell/receiver/internal/OpenFailure.h"
 
 namespace penwell::receiver::internal {
 

@@ -4,8 +4,8 @@
 
 #include <openssl/cms.h>
 
-#include "platform/Result.h"
-#include "receiver/OpenEvidence.h"
+#include "penwell/platform/Result.h"
+#include "penwell/receiver/OpenEvidence.h"
 
 namespace penwell::receiver::internal {
 

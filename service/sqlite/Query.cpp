@@ -1,4 +1,4 @@
-#include "service/sqlite/Query.h"
+#include "penwell/service/sqlite/Query.h"
 
 namespace penwell::service::sqlite {
 

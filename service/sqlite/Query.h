@@ -11,9 +11,9 @@
 #include <string_view>
 #include <type_traits>
 
-#include "platform/Result.h"
-#include "platform/sqlite/SqliteHandles.h"
-#include "service/Model.h"
+#include "penwell/platform/Result.h"
+#include "penwell/platform/sqlite/SqliteHandles.h"
+#include "penwell/service/Model.h"
 
 namespace penwell::service::sqlite {
 

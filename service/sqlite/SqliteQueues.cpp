@@ -2,10 +2,10 @@
 // and Idempotency-Key answers (SqliteSigningStore.h).
 #include <sqlite3.h>
 
-#include "platform/openssl/Digests.h"
-#include "platform/sqlite/SqliteHandles.h"
-#include "service/sqlite/Query.h"
-#include "service/sqlite/SqliteSigningStore.h"
+#include "penwell/platform/openssl/Digests.h"
+#include "penwell/platform/sqlite/SqliteHandles.h"
+#include "penwell/service/sqlite/Query.h"
+#include "penwell/service/sqlite/SqliteSigningStore.h"
 
 namespace penwell::service::sqlite {
 

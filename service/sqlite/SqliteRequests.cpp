@@ -2,11 +2,11 @@
 // changes it (SqliteSigningStore.h).
 #include <sqlite3.h>
 
-#include "platform/openssl/Digests.h"
-#include "platform/sqlite/SqliteHandles.h"
-#include "service/Writes.h"
-#include "service/sqlite/Query.h"
-#include "service/sqlite/SqliteSigningStore.h"
+#include "penwell/platform/openssl/Digests.h"
+#include "penwell/platform/sqlite/SqliteHandles.h"
+#include "penwell/service/Writes.h"
+#include "penwell/service/sqlite/Query.h"
+#include "penwell/service/sqlite/SqliteSigningStore.h"
 
 namespace penwell::service::sqlite {
 namespace {

@@ -1,7 +1,7 @@
-#include "service/sqlite/SqliteSchema.h"
+#include "penwell/service/sqlite/SqliteSchema.h"
 
-#include "platform/sqlite/SqliteHandles.h"
-#include "service/Model.h"
+#include "penwell/platform/sqlite/SqliteHandles.h"
+#include "penwell/service/Model.h"
 
 namespace penwell::service::sqlite {
 namespace {

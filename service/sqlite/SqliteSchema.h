@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Result.h"
+#include "penwell/platform/Result.h"
 
 namespace penwell::service::sqlite {
 

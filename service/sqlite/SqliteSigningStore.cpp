@@ -1,4 +1,4 @@
-#include "service/sqlite/SqliteSigningStore.h"
+#include "penwell/service/sqlite/SqliteSigningStore.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <system_error>
 
-#include "platform/filesystem/StagedFile.h"
-#include "platform/openssl/Digests.h"
-#include "platform/sqlite/SqliteHandles.h"
-#include "service/sqlite/Query.h"
-#include "service/sqlite/SqliteSchema.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/platform/openssl/Digests.h"
+#include "penwell/platform/sqlite/SqliteHandles.h"
+#include "penwell/service/sqlite/Query.h"
+#include "penwell/service/sqlite/SqliteSchema.h"
 
 namespace penwell::service::sqlite {
 namespace {

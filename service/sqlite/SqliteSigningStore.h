@@ -18,8 +18,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/sqlite/SqliteDatabase.h"
-#include "service/SigningStore.h"
+#include "penwell/platform/sqlite/SqliteDatabase.h"
+#include "penwell/service/SigningStore.h"
 
 namespace penwell::service::sqlite {
 

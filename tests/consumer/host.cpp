@@ -1,7 +1,7 @@
 // A host of one's own against the installed package: the hosts' library links, with the
 // signer's wording table built in, and its trace reader refuses what is no trace.
-#include <host/common/Trace.h>
-#include <host/common/Wording.h>
+#include <penwell/host/common/Trace.h>
+#include <penwell/host/common/Wording.h>
 
 #include <cstdio>
 

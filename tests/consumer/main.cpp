@@ -1,5 +1,5 @@
-#include <capture/Penwell.h>
-#include <platform/Defaults.h>
+#include <penwell/capture/Penwell.h>
+#include <penwell/platform/Defaults.h>
 
 #include <cstdio>
 #include <string_view>

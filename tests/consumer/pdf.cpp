@@ -1,6 +1,6 @@
 // A document program against the installed package: the PDF library (with qpdf) links and
 // refuses bytes that are no PDF with its one-line reason.
-#include <pdf/PdfSignature.h>
+#include <penwell/pdf/PdfSignature.h>
 
 #include <cstdio>
 

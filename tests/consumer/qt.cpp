@@ -1,6 +1,6 @@
 // A Qt application against the installed package: the widget's library links (no display is
 // needed to link it; the widget's own tests show it).
-#include <host/qt/PenwellWidget.h>
+#include <penwell/host/qt/PenwellWidget.h>
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // A receiver's program against the installed package: the evidence reader and the record
 // decoder link and refuse bytes that are no record with their one-line reasons.
-#include <receiver/OpenEvidence.h>
-#include <receiver/OpenSignature.h>
+#include <penwell/receiver/OpenEvidence.h>
+#include <penwell/receiver/OpenSignature.h>
 
 #include <cstdio>
 

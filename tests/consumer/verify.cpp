@@ -1,6 +1,6 @@
 // A verifier's program against the installed package: the verification library links on its
 // own and refuses a signature with nothing to compare, naming it.
-#include <verify/Signature.h>
+#include <penwell/verify/Signature.h>
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "format/EvidencePayload.h"
+#include "penwell/format/EvidencePayload.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <functional>
 
-#include "format/FormatError.h"
+#include "penwell/format/FormatError.h"
 
 namespace penwell {
 namespace {

@@ -1,4 +1,4 @@
-#include "format/PointStream.h"
+#include "penwell/format/PointStream.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "format/FormatError.h"
+#include "penwell/format/FormatError.h"
 
 namespace penwell {
 namespace {

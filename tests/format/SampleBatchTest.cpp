@@ -2,14 +2,14 @@
 // reader takes, the numbers sealed evidence holds, the mapping to the component's touch types
 // and the batch check the hosts apply.
 
-#include "format/SampleBatch.h"
+#include "penwell/format/SampleBatch.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "platform/Touch.h"
+#include "penwell/platform/Touch.h"
 
 namespace penwell {
 namespace {

@@ -8,7 +8,7 @@
 #include <regex>
 
 #include "pdf/Fixtures.h"
-#include "pdf/Modifications.h"
+#include "penwell/pdf/Modifications.h"
 
 namespace penwell::pdftest {
 namespace {

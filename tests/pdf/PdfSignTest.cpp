@@ -10,9 +10,9 @@
 #include <tuple>
 
 #include "pdf/Fixtures.h"
-#include "pdf/PdfSignature.h"
-#include "receiver/OpenEvidence.h"
-#include "receiver/Record.h"
+#include "penwell/pdf/PdfSignature.h"
+#include "penwell/receiver/OpenEvidence.h"
+#include "penwell/receiver/Record.h"
 #include "support/CertificateFixtures.h"
 
 namespace {

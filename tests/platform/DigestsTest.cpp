@@ -1,6 +1,6 @@
 // The server-side digests against independent answers: RFC 4648's vectors and openssl's own
 // PBKDF2.
-#include "platform/openssl/Digests.h"
+#include "penwell/platform/openssl/Digests.h"
 
 #include <gtest/gtest.h>
 

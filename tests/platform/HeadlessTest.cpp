@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Application.h"
-#include "platform/headless/Headless.h"
+#include "penwell/platform/Application.h"
+#include "penwell/platform/headless/Headless.h"
 
 namespace penwell {
 namespace {

@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <limits>
 
-#include "platform/Defaults.h"
-#include "platform/cairo/CairoGraphics.h"
+#include "penwell/platform/Defaults.h"
+#include "penwell/platform/cairo/CairoGraphics.h"
 #include "support/CertificateFixtures.h"
 #include "support/TestPad.h"
 

@@ -1,7 +1,7 @@
 // The demo certificate's parse, subject, fingerprint and public-key wrap are checked through
 // the data export's round trip (tests/secure/DataExportTest.cpp); here, what it does not reach.
 
-#include "platform/openssl/OpenSslCertificates.h"
+#include "penwell/platform/openssl/OpenSslCertificates.h"
 
 #include <gtest/gtest.h>
 

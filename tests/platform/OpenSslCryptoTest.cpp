@@ -3,7 +3,7 @@
 // through the AES group (tests/secure/AESTest.cpp), which cannot reach PBKDF2 with other round
 // counts nor most of the statuses.
 
-#include "platform/openssl/OpenSslCrypto.h"
+#include "penwell/platform/openssl/OpenSslCrypto.h"
 
 #include <gtest/gtest.h>
 

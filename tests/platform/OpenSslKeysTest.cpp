@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/filesystem/StagedFile.h"
-#include "platform/openssl/OpenSslKeys.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
 #include "support/CertificateFixtures.h"
 
 extern char** environ;

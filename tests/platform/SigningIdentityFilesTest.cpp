@@ -8,8 +8,8 @@
 
 #include <cstdlib>
 
-#include "platform/SigningIdentityFiles.h"
-#include "platform/filesystem/StagedFile.h"
+#include "penwell/platform/SigningIdentityFiles.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 #include "support/CertificateFixtures.h"
 
 namespace penwell {

@@ -1,4 +1,4 @@
-#include "platform/sqlite/SqliteCertificateStore.h"
+#include "penwell/platform/sqlite/SqliteCertificateStore.h"
 
 #include <dlfcn.h>
 #include <gmock/gmock.h>
@@ -13,8 +13,8 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/openssl/OpenSslCertificates.h"
-#include "platform/sqlite/SqliteHandles.h"
+#include "penwell/platform/openssl/OpenSslCertificates.h"
+#include "penwell/platform/sqlite/SqliteHandles.h"
 #include "support/CertificateFixtures.h"
 
 namespace {

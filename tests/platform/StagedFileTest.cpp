@@ -1,4 +1,4 @@
-#include "platform/filesystem/StagedFile.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The evidence record end to end: made by the controller, opened by openssl's cms alone and by
 // the receiver library, and refused whole whenever anything about it is wrong.
 
-#include "receiver/OpenEvidence.h"
+#include "penwell/receiver/OpenEvidence.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,9 +11,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/openssl/OpenSslCrypto.h"
-#include "secure/AES.h"
-#include "secure/Evidence.h"
+#include "penwell/platform/openssl/OpenSslCrypto.h"
+#include "penwell/secure/AES.h"
+#include "penwell/secure/Evidence.h"
 #include "support/CertificateFixtures.h"
 #include "support/TestPad.h"
 

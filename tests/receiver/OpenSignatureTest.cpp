@@ -1,4 +1,4 @@
-#include "receiver/OpenSignature.h"
+#include "penwell/receiver/OpenSignature.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

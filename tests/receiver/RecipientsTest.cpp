@@ -10,8 +10,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "receiver/OpenEvidence.h"
-#include "secure/Evidence.h"
+#include "penwell/receiver/OpenEvidence.h"
+#include "penwell/secure/Evidence.h"
 #include "support/CertificateFixtures.h"
 #include "support/TestPad.h"
 

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/cairo/CairoGraphics.h"
+#include "penwell/platform/cairo/CairoGraphics.h"
 #include "render/RenderTestSupport.h"
-#include "render/StrokePainter.h"
+#include "penwell/render/StrokePainter.h"
 #include "support/CertificateFixtures.h"
 
 namespace penwell {

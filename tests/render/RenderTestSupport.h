@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <stdexcept>
 
-#include "capture/Penwell.h"
+#include "penwell/capture/Penwell.h"
 #include "support/TestPad.h"
 
 namespace penwell::testing {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "render/RenderTestSupport.h"
-#include "render/Smoothing.h"
+#include "penwell/render/Smoothing.h"
 
 namespace penwell {
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "render/RenderTestSupport.h"
-#include "render/Smoothing.h"
-#include "render/StrokePainter.h"
+#include "penwell/render/Smoothing.h"
+#include "penwell/render/StrokePainter.h"
 
 namespace penwell {
 namespace {

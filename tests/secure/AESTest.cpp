@@ -1,14 +1,14 @@
 // The buffer crypto group, over the real OpenSSL backend and over a wrapper around it that
 // counts calls, records the random draws and injects failures.
 
-#include "secure/AES.h"
+#include "penwell/secure/AES.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/openssl/OpenSslCrypto.h"
+#include "penwell/platform/openssl/OpenSslCrypto.h"
 
 #include "support/Hex.h"
 

@@ -2,19 +2,19 @@
 // ones find it without the resource) and the missing resource are covered through the data
 // export, tests/secure/DataExportTest.cpp.
 
-#include "secure/KeyWrap.h"
+#include "penwell/secure/KeyWrap.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "platform/Certificates.h"
-#include "platform/filesystem/DirectoryBundle.h"
-#include "platform/openssl/OpenSslCertificates.h"
-#include "platform/openssl/OpenSslCrypto.h"
-#include "platform/sqlite/SqliteCertificateStore.h"
-#include "secure/AES.h"
+#include "penwell/platform/Certificates.h"
+#include "penwell/platform/filesystem/DirectoryBundle.h"
+#include "penwell/platform/openssl/OpenSslCertificates.h"
+#include "penwell/platform/openssl/OpenSslCrypto.h"
+#include "penwell/platform/sqlite/SqliteCertificateStore.h"
+#include "penwell/secure/AES.h"
 #include "support/CertificateFixtures.h"
 
 namespace penwell {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "platform/openssl/OpenSslCrypto.h"
-#include "secure/AES.h"
-#include "secure/StrokeRecord.h"
+#include "penwell/platform/openssl/OpenSslCrypto.h"
+#include "penwell/secure/AES.h"
+#include "penwell/secure/StrokeRecord.h"
 #include "support/TestPad.h"
 
 namespace penwell {

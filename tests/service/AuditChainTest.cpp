@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "service/AuditChain.h"
-#include "service/Writes.h"
+#include "penwell/service/AuditChain.h"
+#include "penwell/service/Writes.h"
 #include "support/Shell.h"
 
 namespace penwell::service {

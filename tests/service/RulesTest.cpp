@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "service/Rules.h"
+#include "penwell/service/Rules.h"
 
 namespace penwell::service {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/openssl/Digests.h"
-#include "service/Secrets.h"
+#include "penwell/platform/openssl/Digests.h"
+#include "penwell/service/Secrets.h"
 #include "support/Shell.h"
 
 namespace penwell::service {

@@ -6,8 +6,8 @@
 #include <iterator>
 
 #include "StoreFixtures.h"
-#include "service/AuditChain.h"
-#include "service/SigningService.h"
+#include "penwell/service/AuditChain.h"
+#include "penwell/service/SigningService.h"
 
 namespace penwell::service {
 namespace {

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "StoreFixtures.h"
-#include "platform/sqlite/SqliteHandles.h"
-#include "service/sqlite/SqliteSchema.h"
+#include "penwell/platform/sqlite/SqliteHandles.h"
+#include "penwell/service/sqlite/SqliteSchema.h"
 
 namespace penwell::service {
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "StoreFixtures.h"
-#include "service/AuditChain.h"
+#include "penwell/service/AuditChain.h"
 
 namespace penwell::service {
 namespace {

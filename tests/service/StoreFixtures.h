@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/openssl/Digests.h"
-#include "service/Secrets.h"
-#include "service/SigningStore.h"
-#include "service/sqlite/SqliteSigningStore.h"
+#include "penwell/platform/openssl/Digests.h"
+#include "penwell/service/Secrets.h"
+#include "penwell/service/SigningStore.h"
+#include "penwell/service/sqlite/SqliteSigningStore.h"
 #include "support/CertificateFixtures.h"
 
 namespace penwell::service::testing {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "service/Webhook.h"
+#include "penwell/service/Webhook.h"
 #include "support/Shell.h"
 
 namespace penwell::service {

@@ -14,8 +14,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/openssl/OpenSslCrypto.h"
-#include "secure/AES.h"
+#include "penwell/platform/openssl/OpenSslCrypto.h"
+#include "penwell/secure/AES.h"
 
 namespace penwell::test {
 namespace {

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/CHandle.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/CHandle.h"
 
 namespace penwell::test {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Bytes.h"
+#include "penwell/platform/Bytes.h"
 
 namespace penwell::testing {
 

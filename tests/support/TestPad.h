@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "capture/Penwell.h"
-#include "platform/Defaults.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/platform/Defaults.h"
 
 namespace penwell::testing {
 

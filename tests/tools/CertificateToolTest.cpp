@@ -1,4 +1,4 @@
-#include "tools/CertificateTool.h"
+#include "penwell/tools/CertificateTool.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,8 +6,8 @@
 #include <openssl/x509.h>
 
 #include "Support.h"
-#include "platform/CHandle.h"
-#include "tools/ToolError.h"
+#include "penwell/platform/CHandle.h"
+#include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
 namespace {

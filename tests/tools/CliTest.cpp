@@ -14,10 +14,10 @@
 #include <nlohmann/json.hpp>
 
 #include "Support.h"
-#include "host/common/Replay.h"
-#include "platform/cairo/CairoGraphics.h"
-#include "platform/filesystem/StagedFile.h"
-#include "receiver/Record.h"
+#include "penwell/host/common/Replay.h"
+#include "penwell/platform/cairo/CairoGraphics.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/receiver/Record.h"
 
 namespace penwell::tools {
 

@@ -3,7 +3,7 @@
 // pair made at run time by the tool's own certificate code.
 
 #include "support/CertificateFixtures.h"
-#include "tools/CertificateTool.h"
+#include "penwell/tools/CertificateTool.h"
 
 namespace penwell::tools::testing {
 

@@ -9,14 +9,14 @@
 #include <sstream>
 
 #include "Support.h"
-#include "capture/Sample.h"
-#include "platform/filesystem/StagedFile.h"
-#include "receiver/Record.h"
-#include "receiver/draw/RestoredRecord.h"
-#include "secure/Evidence.h"
-#include "tools/ToolError.h"
-#include "tools/VerifyCommand.h"
-#include "verify/Synthetic.h"
+#include "penwell/capture/Sample.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/receiver/Record.h"
+#include "penwell/receiver/draw/RestoredRecord.h"
+#include "penwell/secure/Evidence.h"
+#include "penwell/tools/ToolError.h"
+#include "penwell/tools/VerifyCommand.h"
+#include "penwell/verify/Synthetic.h"
 
 namespace penwell::tools {
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "verify/Dtw.h"
+#include "penwell/verify/Dtw.h"
 
 namespace penwell::verify {
 namespace {

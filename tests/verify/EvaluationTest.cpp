@@ -6,10 +6,10 @@
 #include <cmath>
 #include <limits>
 
-#include "verify/DetPlot.h"
-#include "verify/Evaluation.h"
-#include "verify/Synthetic.h"
-#include "verify/Template.h"
+#include "penwell/verify/DetPlot.h"
+#include "penwell/verify/Evaluation.h"
+#include "penwell/verify/Synthetic.h"
+#include "penwell/verify/Template.h"
 
 namespace penwell::verify {
 namespace {

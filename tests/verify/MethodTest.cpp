@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "verify/Evaluation.h"
-#include "verify/Synthetic.h"
+#include "penwell/verify/Evaluation.h"
+#include "penwell/verify/Synthetic.h"
 
 namespace penwell::verify {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <cmath>
 
-#include "verify/SetFigures.h"
-#include "verify/Synthetic.h"
+#include "penwell/verify/SetFigures.h"
+#include "penwell/verify/Synthetic.h"
 
 namespace penwell::verify {
 namespace {

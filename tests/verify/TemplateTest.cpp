@@ -7,8 +7,8 @@
 #include <cmath>
 #include <limits>
 
-#include "verify/Synthetic.h"
-#include "verify/Template.h"
+#include "penwell/verify/Synthetic.h"
+#include "penwell/verify/Template.h"
 
 namespace penwell::verify {
 namespace {

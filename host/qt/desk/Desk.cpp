@@ -1,4 +1,4 @@
-#include "host/qt/desk/Desk.h"
+#include "penwell/host/qt/desk/Desk.h"
 
 #include <QGuiApplication>
 #include <QHBoxLayout>

@@ -17,10 +17,10 @@
 #include <optional>
 #include <string>
 
-#include "host/common/DocumentToSign.h"
-#include "host/common/Wording.h"
-#include "host/qt/PenwellWidget.h"
-#include "host/qt/desk/DocumentView.h"
+#include "penwell/host/common/DocumentToSign.h"
+#include "penwell/host/common/Wording.h"
+#include "penwell/host/qt/PenwellWidget.h"
+#include "penwell/host/qt/desk/DocumentView.h"
 
 namespace penwell::qt {
 

@@ -1,4 +1,4 @@
-#include "host/qt/desk/DocumentView.h"
+#include "penwell/host/qt/desk/DocumentView.h"
 
 #include <QPaintEvent>
 #include <QPainter>

@@ -9,7 +9,7 @@
 #include <QRectF>
 #include <QWidget>
 
-#include "host/common/DocumentToSign.h"
+#include "penwell/host/common/DocumentToSign.h"
 
 namespace penwell::qt {
 

@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "Inject.h"
-#include "platform/SigningIdentityFiles.h"
+#include "penwell/platform/SigningIdentityFiles.h"
 
 namespace penwell::qt::testing {
 

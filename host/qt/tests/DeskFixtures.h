@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/qt/desk/Desk.h"
+#include "penwell/host/qt/desk/Desk.h"
 
 namespace penwell::qt::testing {
 

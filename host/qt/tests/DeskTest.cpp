@@ -16,8 +16,8 @@
 #include <set>
 
 #include "DeskFixtures.h"
-#include "pdf/PdfSignature.h"
-#include "platform/filesystem/StagedFile.h"
+#include "penwell/pdf/PdfSignature.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 
 namespace penwell::qt::testing {
 namespace {

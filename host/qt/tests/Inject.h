@@ -9,7 +9,7 @@
 #include <QPointF>
 #include <QPointingDevice>
 
-#include "host/qt/PenwellWidget.h"
+#include "penwell/host/qt/PenwellWidget.h"
 
 namespace penwell::qt::testing {
 

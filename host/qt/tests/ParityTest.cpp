@@ -15,10 +15,10 @@
 
 #include "Inject.h"
 #include "Scripts.h"
-#include "host/web/Session.h"
-#include "platform/headless/Headless.h"
-#include "receiver/OpenEvidence.h"
-#include "receiver/OpenSignature.h"
+#include "penwell/host/web/Session.h"
+#include "penwell/platform/headless/Headless.h"
+#include "penwell/receiver/OpenEvidence.h"
+#include "penwell/receiver/OpenSignature.h"
 
 namespace penwell::qt::testing {
 namespace {

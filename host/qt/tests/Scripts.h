@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/common/PointerInput.h"
+#include "penwell/host/common/PointerInput.h"
 
 namespace penwell::qt::testing {
 

@@ -17,7 +17,7 @@
 
 #include "Inject.h"
 #include "Scripts.h"
-#include "host/common/PadPicture.h"
+#include "penwell/host/common/PadPicture.h"
 
 namespace penwell::qt::testing {
 namespace {

@@ -28,7 +28,7 @@
 #include <string>
 #include <thread>
 
-#include "host/web/Server.h"
+#include "penwell/host/web/Server.h"
 
 namespace net = boost::asio;
 namespace beast = boost::beast;

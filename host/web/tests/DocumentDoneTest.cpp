@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "host/web/tests/SessionFixture.h"
+#include "penwell/host/web/tests/SessionFixture.h"
 #include "support/CertificateFixtures.h"
 
 namespace penwell::web {

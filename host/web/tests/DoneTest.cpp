@@ -6,8 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/web/tests/SessionFixture.h"
-#include "receiver/OpenEvidence.h"
+#include "penwell/host/web/tests/SessionFixture.h"
+#include "penwell/receiver/OpenEvidence.h"
 
 namespace penwell::web {
 namespace {

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/web/tests/ServerFixture.h"
+#include "penwell/host/web/tests/ServerFixture.h"
 
 namespace penwell::web {
 namespace {

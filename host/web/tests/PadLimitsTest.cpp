@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/web/SessionAdmission.h"
-#include "host/web/tests/ServerFixture.h"
+#include "penwell/host/web/SessionAdmission.h"
+#include "penwell/host/web/tests/ServerFixture.h"
 
 namespace penwell::web {
 namespace {

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "host/common/Wording.h"
-#include "host/web/PageTexts.h"
+#include "penwell/host/common/Wording.h"
+#include "penwell/host/web/PageTexts.h"
 
 namespace penwell::web {
 namespace {

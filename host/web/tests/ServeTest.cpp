@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/web/tests/SessionFixture.h"
+#include "penwell/host/web/tests/SessionFixture.h"
 #include "support/CertificateFixtures.h"
 
 namespace penwell::web {

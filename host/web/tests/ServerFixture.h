@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "host/web/Server.h"
+#include "penwell/host/web/Server.h"
 
 namespace penwell::web::servertest {
 

@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "host/web/tests/ServerFixture.h"
+#include "penwell/host/web/tests/ServerFixture.h"
 
 namespace penwell::web {
 namespace {

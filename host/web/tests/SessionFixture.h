@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "host/web/Session.h"
-#include "platform/cairo/CairoGraphics.h"
-#include "platform/headless/Headless.h"
+#include "penwell/host/web/Session.h"
+#include "penwell/platform/cairo/CairoGraphics.h"
+#include "penwell/platform/headless/Headless.h"
 
 namespace penwell::web {
 

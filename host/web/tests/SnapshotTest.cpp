@@ -7,7 +7,7 @@
 
 #include <deque>
 
-#include "host/web/tests/SessionFixture.h"
+#include "penwell/host/web/tests/SessionFixture.h"
 
 namespace penwell::web {
 namespace {

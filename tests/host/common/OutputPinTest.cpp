@@ -13,10 +13,10 @@
 #include <numeric>
 #include <regex>
 
-#include "host/common/Replay.h"
-#include "platform/filesystem/StagedFile.h"
-#include "platform/openssl/OpenSslCrypto.h"
-#include "receiver/Sealed.h"
+#include "penwell/host/common/Replay.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/platform/openssl/OpenSslCrypto.h"
+#include "penwell/receiver/Sealed.h"
 
 namespace penwell::host {
 namespace {

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <vector>
 
-#include "host/common/PadPicture.h"
+#include "penwell/host/common/PadPicture.h"
 
 namespace penwell::host {
 namespace {

@@ -2,7 +2,7 @@
 // from a pressure, the touch type each kind becomes, and what StrokeInput refuses before
 // anything reaches the controller.
 
-#include "host/common/PointerInput.h"
+#include "penwell/host/common/PointerInput.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <limits>
 #include <vector>
 
-#include "capture/Penwell.h"
-#include "host/common/Replay.h"
+#include "penwell/capture/Penwell.h"
+#include "penwell/host/common/Replay.h"
 
 namespace penwell::host {
 namespace {

@@ -5,15 +5,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "format/EvidencePayload.h"
-#include "format/PointStream.h"
-#include "host/common/Replay.h"
-#include "host/common/SignatureBundle.h"
-#include "platform/Cms.h"
-#include "platform/filesystem/StagedFile.h"
-#include "receiver/OpenSignature.h"
-#include "receiver/Sealed.h"
-#include "secure/StrokeRecord.h"
+#include "penwell/format/EvidencePayload.h"
+#include "penwell/format/PointStream.h"
+#include "penwell/host/common/Replay.h"
+#include "penwell/host/common/SignatureBundle.h"
+#include "penwell/platform/Cms.h"
+#include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/receiver/OpenSignature.h"
+#include "penwell/receiver/Sealed.h"
+#include "penwell/secure/StrokeRecord.h"
 
 namespace penwell::host {
 namespace {

@@ -1,13 +1,13 @@
-#include "host/common/Trace.h"
+#include "penwell/host/common/Trace.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <tuple>
 
-#include "format/SampleBatch.h"
-#include "platform/Application.h"
-#include "platform/View.h"
+#include "penwell/format/SampleBatch.h"
+#include "penwell/platform/Application.h"
+#include "penwell/platform/View.h"
 
 namespace penwell::host {
 namespace {

@@ -11,7 +11,7 @@
 #include <regex>
 #include <set>
 
-#include "host/common/Wording.h"
+#include "penwell/host/common/Wording.h"
 
 namespace penwell::host {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/asio/AsioRunLoop.h"
+#include "penwell/platform/asio/AsioRunLoop.h"
 
 namespace penwell::asio {
 namespace {
