@@ -3,6 +3,7 @@
 #include <cmath>
 #include <initializer_list>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "support/TestPad.h"
@@ -26,6 +27,105 @@ void expectFigure(double actual, double expected, const char* name) {
         EXPECT_TRUE(std::isnan(actual)) << name << ": " << actual;
     } else {
         EXPECT_NEAR(actual, expected, std::abs(expected) * 5e-6) << name;
+    }
+}
+
+/// The figures as a reader of the definition computes them, in two plain passes over doubles:
+/// sigma over the intervals after each stroke's first non-zero stamp, sigma2 over every
+/// interval; each is the population standard deviation over the mean.
+struct Reference {
+    double sigma;
+    double sigma2;
+};
+
+Reference reference(const std::vector<std::vector<std::uint64_t>>& strokes) {
+    std::vector<double> referenced;
+    std::vector<double> all;
+    for (const auto& stamps : strokes) {
+        bool started = false;
+        for (std::size_t i = 0; i < stamps.size(); ++i) {
+            if (i > 0) {
+                all.push_back(static_cast<double>(stamps[i]) - static_cast<double>(stamps[i - 1]));
+            }
+            if (started) {
+                referenced.push_back(static_cast<double>(stamps[i]) -
+                                     static_cast<double>(stamps[i - 1]));
+            }
+            started = started || stamps[i] != 0;
+        }
+    }
+    const auto cv = [](const std::vector<double>& v) {
+        double mean = 0;
+        for (const double d : v) {
+            mean += d;
+        }
+        mean /= static_cast<double>(v.size());
+        double variance = 0;
+        for (const double d : v) {
+            variance += (d - mean) * (d - mean);
+        }
+        return std::sqrt(variance / static_cast<double>(v.size())) / mean;
+    };
+    return {cv(referenced), cv(all)};
+}
+
+double figure(const std::vector<std::vector<std::uint64_t>>& strokes, bool second) {
+    std::vector<Stroke> lines;
+    for (const auto& stamps : strokes) {
+        Stroke s;
+        for (std::size_t i = 0; i < stamps.size(); ++i) {
+            s.push_back(_point::initwith({static_cast<double>(i), 10}, stamps[i]));
+        }
+        lines.push_back(std::move(s));
+    }
+    testing::TestPad t;
+    EXPECT_TRUE(t.controller->restoreSignature(lines));
+    return second ? t.controller->calculateSigma2() : t.controller->calculateSigma();
+}
+
+/// Random timings a digitizer could give (rising stamps 4 to 40 ms apart; half the strokes
+/// touch down with a stamp of 0, which sigma passes over and sigma2 counts): the figures agree
+/// with the two-pass reference, and a coefficient of variation does not change when time runs
+/// k times slower or the strokes come in another order, nor sigma when every stamp after the
+/// touch-down moves by the same amount.
+TEST(TimingStatistics, PropertiesOnRandomTimings) {
+    std::mt19937_64 random(20261208);
+    std::uniform_int_distribution<int> strokeCount(1, 5);
+    std::uniform_int_distribution<int> sampleCount(3, 40);
+    std::uniform_int_distribution<std::uint64_t> gap(4, 40);
+    for (int round = 0; round < 40; ++round) {
+        std::vector<std::vector<std::uint64_t>> strokes(
+            static_cast<std::size_t>(strokeCount(random)));
+        for (auto& stamps : strokes) {
+            std::uint64_t t = 1000 + gap(random);
+            if (random() % 2 == 0) {
+                stamps.push_back(0);
+            }
+            for (int i = sampleCount(random); i > 0; --i) {
+                stamps.push_back(t);
+                t += gap(random);
+            }
+        }
+        const Reference expected = reference(strokes);
+        const double sigma = figure(strokes, false);
+        const double sigma2 = figure(strokes, true);
+        EXPECT_NEAR(sigma, expected.sigma, 1e-9) << "round " << round;
+        EXPECT_NEAR(sigma2, expected.sigma2, 1e-9) << "round " << round;
+
+        auto shifted = strokes;
+        auto slower = strokes;
+        for (std::size_t s = 0; s < strokes.size(); ++s) {
+            for (std::size_t i = 0; i < strokes[s].size(); ++i) {
+                shifted[s][i] += strokes[s][i] == 0 ? 0 : 123456;
+                slower[s][i] *= 3;
+            }
+        }
+        auto reversed = std::vector(strokes.rbegin(), strokes.rend());
+        EXPECT_NEAR(figure(shifted, false), sigma, 1e-9) << "round " << round;
+        for (const auto* variant : {&slower, &reversed}) {
+            EXPECT_NEAR(figure(*variant, false), sigma, 1e-9) << "round " << round;
+            EXPECT_NEAR(figure(*variant, true), sigma2, 1e-9) << "round " << round;
+        }
     }
 }
 
