@@ -174,6 +174,17 @@ MaybeFailure Server::start() {
         s.allowedOrigins.insert(origin);
         s.allowedHosts.insert(origin.substr(scheme + 3));
     }
+    // Caught from here on, not from run(): a supervisor that sends SIGTERM as soon as the
+    // address is printed gets a clean stop, not a killed process. The handler does not own
+    // the server, so a server that never runs is still freed.
+    if (s.options.handleSignals) {
+        s.signals.emplace(s.ioc, SIGINT, SIGTERM);
+        s.signals->async_wait([weak = std::weak_ptr<Impl>(impl_)](beast::error_code ec, int) {
+            if (auto impl = weak.lock(); impl && !ec) {
+                impl->stop();
+            }
+        });
+    }
     return {};
 }
 
@@ -189,15 +200,6 @@ std::string Server::url() const {
 
 void Server::run() {
     Impl& s = *impl_;
-    std::optional<net::signal_set> signals;
-    if (s.options.handleSignals) {
-        signals.emplace(s.ioc, SIGINT, SIGTERM);
-        signals->async_wait([impl = impl_](beast::error_code ec, int) {
-            if (!ec) {
-                impl->stop();
-            }
-        });
-    }
     s.accept();
     std::vector<std::thread> threads;
     for (unsigned i = 1; i < std::max(1u, s.options.threads); ++i) {
@@ -207,8 +209,11 @@ void Server::run() {
     for (std::thread& t : threads) {
         t.join();
     }
-    if (signals) {
-        signals->cancel();
+    if (s.signals) {
+        // Ctrl-C once serving is over is the default again: it ends the program.
+        beast::error_code ignored;
+        s.signals->clear(ignored);
+        s.signals->cancel(ignored);
     }
     s.drain();
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -14,6 +15,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -60,6 +62,8 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     std::set<std::string> allowedHosts;
     std::set<std::string> allowedOrigins;
     std::atomic<bool> stopping{false};
+    /// SIGINT and SIGTERM, caught from the moment the server listens (handleSignals).
+    std::optional<net::signal_set> signals;
 
     /// /config.js: the page's texts and settings.
     std::string pageScript;

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "penwell/host/web/tests/ServerFixture.h"
 
 namespace penwell::web {
@@ -132,6 +134,22 @@ TEST(ServeServer, RefusesToStartInALanguageItDoesNotHave) {
     const auto started = Server::listen(std::move(options));
     ASSERT_FALSE(started);
     EXPECT_THAT(started.error().message, HasSubstr("--lang xx: there are en, de"));
+}
+
+// A supervisor may signal as soon as serve prints its address, before run() is called: the
+// signal must stop the server, not end the process (this test would die with it).
+TEST(ServeServer, ASignalBetweenListenAndRunStopsTheServer) {
+    ServerOptions options;
+    options.port = 0;
+    auto started = Server::listen(std::move(options));
+    ASSERT_TRUE(started);
+    ASSERT_EQ(std::raise(SIGTERM), 0);
+    (*started)->run();  // returns at once: the signal stopped it
+    // A server that listened and never ran is freed too (the leak checker watches).
+    ServerOptions idleOptions;
+    idleOptions.port = 0;
+    auto idle = Server::listen(std::move(idleOptions));
+    ASSERT_TRUE(idle);
 }
 
 }  // namespace
