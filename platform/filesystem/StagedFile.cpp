@@ -62,6 +62,29 @@ std::filesystem::path hiddenSibling(const std::filesystem::path& target, unsigne
     return (target.has_parent_path() ? target.parent_path() : std::filesystem::path(".")) / name;
 }
 
+/// Makes `file`'s contents (however they were written: by write() or by an encoder given its
+/// path) reach the disk, so that a crash after the rename never leaves the target empty or
+/// short: the rename is atomic for the name, not for the data behind it.
+MaybeFailure syncContents(const std::filesystem::path& file, const std::filesystem::path& target) {
+    Descriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0 || ::fsync(fd.get()) != 0) {
+        return failed(target, "cannot write", errno);
+    }
+    return {};
+}
+
+/// Makes the renames in `target`'s folder reach the disk. A folder that cannot be synced
+/// (some file systems refuse) leaves the rename done but not yet durable: not a failure to
+/// report, as the new file is in place and undoing it would lose more.
+void syncFolder(const std::filesystem::path& target) {
+    const std::filesystem::path folder =
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0) {
+        ::fsync(fd.get());
+    }
+}
+
 }  // namespace
 
 Result<StagedFile> StagedFile::create(std::filesystem::path target, mode_t mode, bool exactMode) {
@@ -119,10 +142,14 @@ MaybeFailure StagedFile::write(ByteView bytes) {
 }
 
 MaybeFailure StagedFile::commit() {
+    if (MaybeFailure unsynced = syncContents(temporary_, target_)) {
+        return unsynced;
+    }
     if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
         return failed(target_, "cannot replace", errno);
     }
     committed_ = true;
+    syncFolder(target_);
     return {};
 }
 
@@ -191,6 +218,9 @@ MaybeFailure StagedOutputs::commitAll() {
     } cleanup{kept};
     // Every check that can fail comes before the first rename.
     for (const StagedFile& file : files_) {
+        if (MaybeFailure unsynced = syncContents(file.temporary_, file.target_)) {
+            return unsynced;
+        }
         Result<Kept> k = keep(file.target());
         if (!k) {
             return k.error();
@@ -212,6 +242,9 @@ MaybeFailure StagedOutputs::commitAll() {
             }
         }
         return failed(files_[i].target_, "cannot replace", error);
+    }
+    for (const StagedFile& file : files_) {
+        syncFolder(file.target_);
     }
     return {};
 }

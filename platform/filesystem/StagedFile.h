@@ -51,7 +51,7 @@ public:
     /// Replaces the temporary file's contents with `bytes`.
     MaybeFailure write(ByteView bytes);
 
-    /// Renames the temporary over the target.
+    /// Makes the temporary's contents durable, then renames it over the target.
     MaybeFailure commit();
 
 private:

@@ -49,6 +49,7 @@ TEST_F(StagedFileTest, NothingAppearsUntilCommitThenTheTargetIsReplacedWholeInIt
 // are added (a dangling pointer would write nowhere or crash).
 TEST_F(StagedFileTest, AFailedCommitPutsBackWhatItReplaced) {
     test::writeFile(path("keep.txt"), std::string("precious"));
+    test::writeFile(path("lost.txt"), std::string("old"));
     {
         StagedOutputs outputs;
         StagedFile& keep = *outputs.add(path("keep.txt")).value();
@@ -58,11 +59,32 @@ TEST_F(StagedFileTest, AFailedCommitPutsBackWhatItReplaced) {
             ASSERT_TRUE(outputs.add(path("more" + std::to_string(i))));
         }
         EXPECT_FALSE(keep.write(asBytes("new")));
-        std::filesystem::remove(lost.temporary());  // its rename fails after the other two
+        // A folder in place of its staged file: it syncs, but cannot take the place of a
+        // file, so its rename fails after the other two.
+        std::filesystem::remove(lost.temporary());
+        std::filesystem::create_directory(lost.temporary());
         const MaybeFailure failed = outputs.commitAll();
         ASSERT_TRUE(failed);
-        EXPECT_THAT(failed->message, HasSubstr("lost.txt: cannot replace: No such file"));
+        EXPECT_THAT(failed->message, HasSubstr("lost.txt: cannot replace: Not a directory"));
         EXPECT_EQ(failed->domain, kFileDomain);
+    }
+    EXPECT_EQ(readText(path("keep.txt")), "precious");
+    EXPECT_EQ(readText(path("lost.txt")), "old");
+    EXPECT_THAT(listFolder(folder_.path()), ElementsAre("keep.txt", "lost.txt"));
+}
+
+// Contents are made durable before the first rename, so a staged file that cannot be synced
+// stops the commit while every target is still as it was.
+TEST_F(StagedFileTest, AStagedFileThatCannotBeSyncedReplacesNothing) {
+    test::writeFile(path("keep.txt"), std::string("precious"));
+    {
+        StagedOutputs outputs;
+        EXPECT_FALSE(outputs.stage(path("keep.txt"), asBytes("new")));
+        StagedFile& lost = *outputs.add(path("lost.txt")).value();
+        std::filesystem::remove(lost.temporary());
+        const MaybeFailure failed = outputs.commitAll();
+        ASSERT_TRUE(failed);
+        EXPECT_THAT(failed->message, HasSubstr("lost.txt: cannot write: No such file"));
     }
     EXPECT_EQ(readText(path("keep.txt")), "precious");
     EXPECT_THAT(listFolder(folder_.path()), ElementsAre("keep.txt"));
