@@ -1,6 +1,7 @@
 #include "penwell/host/common/Wording.h"
 
 #include <algorithm>
+#include <cctype>
 #include <regex>
 
 #include "penwell/json/JsonReader.h"
@@ -139,7 +140,10 @@ Result<Wording> Wording::load(std::string_view lang) {
         wording.texts_ = std::move(translation->second);
         return wording;
     }
-    const std::string base = asked.substr(0, asked.find_first_of("-_"));
+    // Language tags are case-insensitive (BCP 47): "DE" and "de-AT" are German.
+    std::string base = asked.substr(0, asked.find_first_of("-_"));
+    std::transform(base.begin(), base.end(), base.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     const auto found = table().find(base);
     if (base.empty() || found == table().end() || !found->is_object()) {
         std::string known;

@@ -84,10 +84,13 @@ TEST(Wording, FillsEveryPlaceholderAndFindsALanguageByItsRegion) {
               "sigma 1 · sigma2 2 über 3 Abtastwerte");
     EXPECT_EQ(german.text("signsAt"), "Ort: {location}") << "a value not given stays visible";
     EXPECT_EQ(Wording::load("fr_FR")->language(), "fr");
+    // Tags are case-insensitive: a browser's "DE-ch" or a deployment's "FR" finds the language.
+    EXPECT_EQ(Wording::load("DE-ch")->language(), "de");
+    EXPECT_EQ(Wording::load("FR")->language(), "fr");
     // A key no host should ask for shows itself, not an empty label.
     EXPECT_EQ(german.text("noSuchText"), "noSuchText");
 
-    for (const char* unknown : {"xx", "", "-de", "EN"}) {
+    for (const char* unknown : {"xx", "", "-de", "XX-de"}) {
         const Result<Wording> refused = Wording::load(unknown);
         ASSERT_FALSE(refused) << unknown;
         EXPECT_EQ(refused.error().domain, kWordingDomain);
