@@ -148,6 +148,8 @@ struct ServeOptions {
     std::string lang = "en";  ///< the page's language: a shipped one's code, or a JSON file
     bool operatorControls = false;  ///< the page shows the operator's counts and settings
     std::vector<std::string> publicOrigins;
+    std::vector<std::string> frameAncestors;  ///< origins that may frame the page
+    std::string logFormat = "text";           ///< text or json
     SignOptions sign;  ///< when given, every evidence record is signed with it
     SealOptions seal;  ///< who every evidence record is sealed for
     /// A PDF to sign on the page (none when its file is empty), placed as `pdf sign` places

@@ -112,6 +112,8 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     server.lang = options.lang;
     server.idleTimeout = std::chrono::seconds(options.idleSeconds);
     server.publicOrigins = options.publicOrigins;
+    server.frameAncestors = options.frameAncestors;
+    web::setLogFormat(options.logFormat == "json" ? web::LogFormat::json : web::LogFormat::text);
     server.threads = std::max(2u, std::thread::hardware_concurrency());
     web::PadSettings& pad = server.pad;
     pad.size = padSize;

@@ -331,6 +331,14 @@ int main(int argc, char** argv) {
     serveCmd->add_option("--public-origin", serve.publicOrigins,
                          "origin a TLS reverse proxy serves the page under, e.g. "
                          "https://sign.example.com (repeatable)");
+    serveCmd->add_option("--frame-ancestor", serve.frameAncestors,
+                         "origin whose pages may show the signing page in a frame, e.g. "
+                         "https://portal.example.com (repeatable; default: none may)");
+    serveCmd
+        ->add_option("--log-format", serve.logFormat,
+                     "text, or json: one JSON object per line for a log collector")
+        ->check(CLI::IsMember({"text", "json"}))
+        ->capture_default_str();
     addSignOptions(serveCmd, serve.sign);
     addSealOptions(serveCmd, serve.seal);
     auto* documentOpt = serveCmd->add_option(

@@ -88,10 +88,11 @@ void HttpConnection::respond(http::status status, std::string_view type, std::st
     response->set(http::field::content_type, beast::string_view(type.data(), type.size()));
     response->set(http::field::cache_control, "no-store");
     response->set("X-Content-Type-Options", "nosniff");
-    response->set("X-Frame-Options", "DENY");
-    response->set("Content-Security-Policy",
-                  "default-src 'self'; connect-src 'self'; img-src 'self' blob: data:; "
-                  "frame-ancestors 'none'");
+    if (server_->options.frameAncestors.empty()) {
+        // For browsers that know no frame-ancestors; it can say only all or nothing.
+        response->set("X-Frame-Options", "DENY");
+    }
+    response->set("Content-Security-Policy", server_->contentSecurityPolicy);
     // Cross-origin isolation: the page's event times then have microsecond resolution.
     response->set("Cross-Origin-Opener-Policy", "same-origin");
     response->set("Cross-Origin-Embedder-Policy", "require-corp");

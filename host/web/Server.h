@@ -55,12 +55,21 @@ struct ServerOptions {
     /// Origins a reverse proxy serves the page under (https://sign.example.com): their host
     /// is taken as a Host header and they as an Origin, besides the local addresses.
     std::vector<std::string> publicOrigins;
+    /// Origins whose pages may show the signing page in a frame (an integrator's own portal:
+    /// https://portal.example.com). None: no page may frame it.
+    std::vector<std::string> frameAncestors;
     unsigned threads = 2;
     /// The signing service's requests, links and samples (serve --data); none for a free pad
     /// or one --document, which keep nothing beyond a signer's session.
     std::shared_ptr<service::SigningService> service;
     bool handleSignals = true;  ///< SIGINT and SIGTERM stop run()
 };
+
+enum class LogFormat { text, json };
+/// How the server writes its log lines to stderr: "penwell serve: <line>", or one JSON object
+/// per line ({"time":"2026-12-08T10:00:00.000Z","level":"info","message":"..."}) for a log
+/// collector. For the whole process; text until set.
+void setLogFormat(LogFormat format);
 
 /// What the load benchmark reads.
 struct ServerStats {

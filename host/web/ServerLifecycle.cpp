@@ -3,8 +3,11 @@
 // not answer is cut off, and every pad and handler is let go before run() returns.
 
 #include <boost/asio/signal_set.hpp>
+#include <ctime>
 #include <iostream>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -22,9 +25,50 @@ std::string closeReason(std::string reason) {
     return reason;
 }
 
-void serverLog(const std::string& line) {
-    std::cerr << "penwell serve: " << line << std::endl;
+namespace {
+std::atomic<LogFormat> logFormat{LogFormat::text};
+}  // namespace
+
+void setLogFormat(LogFormat format) {
+    logFormat = format;
 }
+
+void serverLog(const std::string& line) {
+    if (logFormat == LogFormat::text) {
+        std::cerr << "penwell serve: " << line << std::endl;
+        return;
+    }
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char seconds8601[32];
+    std::strftime(seconds8601, sizeof seconds8601, "%Y-%m-%dT%H:%M:%S", &utc);
+    const std::string digits = std::to_string(1000 + millis);  // "1007" for 7 ms
+    const std::string stamp = seconds8601 + ("." + digits.substr(1)) + "Z";
+    // dump() with replacement: a header quoted into a line may hold bytes that are not UTF-8.
+    const nlohmann::json entry = {{"time", stamp}, {"level", "info"}, {"message", line}};
+    std::cerr << entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+}
+
+namespace {
+
+/// An origin as a browser sends it: scheme://host[:port], no path, nothing a header could be
+/// split or a policy widened with.
+MaybeFailure checkOrigin(const std::string& origin, const char* example) {
+    static const std::regex shape(
+        R"(https?://[A-Za-z0-9.\-]+(:[0-9]{1,5})?|https?://\[[0-9A-Fa-f:.]+\](:[0-9]{1,5})?)");
+    if (!std::regex_match(origin, shape)) {
+        return Failure{kServerErrorDomain, 0,
+                       printable(origin) + ": expected an origin like " + example};
+    }
+    return {};
+}
+
+}  // namespace
 
 std::string printable(std::string text) {
     if (text.size() > 80) {
@@ -166,14 +210,22 @@ MaybeFailure Server::start() {
         s.allowedOrigins.insert("http://" + hostPort(host, p));
     }
     for (const std::string& origin : s.options.publicOrigins) {
-        const auto scheme = origin.find("://");
-        if (scheme == std::string::npos || origin.back() == '/') {
-            return Failure{kServerErrorDomain, 0,
-                           origin + ": expected an origin like https://sign.example.com"};
+        if (MaybeFailure bad = checkOrigin(origin, "https://sign.example.com")) {
+            return bad;
         }
         s.allowedOrigins.insert(origin);
-        s.allowedHosts.insert(origin.substr(scheme + 3));
+        s.allowedHosts.insert(origin.substr(origin.find("://") + 3));
     }
+    std::string ancestors;
+    for (const std::string& origin : s.options.frameAncestors) {
+        if (MaybeFailure bad = checkOrigin(origin, "https://portal.example.com")) {
+            return bad;
+        }
+        ancestors += ' ' + origin;
+    }
+    s.contentSecurityPolicy =
+        "default-src 'self'; connect-src 'self'; img-src 'self' blob: data:; frame-ancestors" +
+        (ancestors.empty() ? std::string(" 'none'") : ancestors);
     // Caught from here on, not from run(): a supervisor that sends SIGTERM as soon as the
     // address is printed gets a clean stop, not a killed process. The handler does not own
     // the server, so a server that never runs is still freed.

@@ -67,6 +67,8 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
     /// /config.js: the page's texts and settings.
     std::string pageScript;
+    /// Every answer's Content-Security-Policy, with the frame ancestors allowed.
+    std::string contentSecurityPolicy;
 
     SessionAdmission admission;
     ResumeRegistry resumable;

@@ -2,6 +2,7 @@
 // type, what it refuses and how (404, 405, 403, 400), the limits on a request's size, and the
 // WebSocket upgrade with its origin check.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -66,6 +67,47 @@ TEST(ServeHttp, ServesEachFileOfThePageWithItsType) {
     ASSERT_TRUE(head);
     EXPECT_EQ(head->result_int(), 200u);
     EXPECT_EQ(header(*head, "Content-Length"), "0");
+}
+
+// An integrator's portal may frame the signing page: only the origins named, and then no
+// X-Frame-Options, which could only forbid it to everyone.
+TEST(ServeHttp, FramedOnlyByTheOriginsAllowed) {
+    ServerOptions options;
+    options.frameAncestors = {"https://portal.example.com", "http://[::1]:8443"};
+    Running server(std::move(options));
+    const auto reply = askHttp(server.port(), request(server.port(), "GET", "/"));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(header(*reply, "X-Frame-Options"), "");
+    EXPECT_EQ(header(*reply, "Content-Security-Policy"),
+              "default-src 'self'; connect-src 'self'; img-src 'self' blob: data:; "
+              "frame-ancestors https://portal.example.com http://[::1]:8443");
+}
+
+// An origin goes into a header as it is written: anything but scheme://host[:port] could
+// widen the policy or split the header, and is refused at start.
+TEST(ServeHttp, RefusesToStartWithAnOriginThatIsNotOne) {
+    const std::string bad[] = {
+        "portal.example.com",
+        "https://portal.example.com/",
+        "https://portal.example.com/path",
+        "https://a.example.com; script-src *",
+        "https://a.example.com https://b.example.com",
+        "*",
+        "https://*.example.com",
+        "ftp://portal.example.com",
+        "https://portal.example.com\r\nSet-Cookie: x=1",
+    };
+    for (const std::string& origin : bad) {
+        for (const bool framing : {true, false}) {
+            ServerOptions options;
+            options.port = 0;
+            (framing ? options.frameAncestors : options.publicOrigins) = {origin};
+            const auto started = Server::listen(std::move(options));
+            ASSERT_FALSE(started) << origin;
+            EXPECT_THAT(started.error().message, ::testing::HasSubstr(": expected an origin like"))
+                << origin;
+        }
+    }
 }
 
 TEST(ServeHttp, RefusesWhatItDoesNotServe) {

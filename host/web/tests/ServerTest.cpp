@@ -6,7 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
 
+#include "penwell/host/web/ServerState.h"
 #include "penwell/host/web/tests/ServerFixture.h"
 
 namespace penwell::web {
@@ -134,6 +139,34 @@ TEST(ServeServer, RefusesToStartInALanguageItDoesNotHave) {
     const auto started = Server::listen(std::move(options));
     ASSERT_FALSE(started);
     EXPECT_THAT(started.error().message, HasSubstr("--lang xx: there are en, de"));
+}
+
+// A log collector reads one JSON object per line; a header quoted into a line may hold bytes
+// that are not UTF-8, and must not cost the line.
+TEST(ServeServer, LogsOneJsonObjectPerLineWhenAsked) {
+    std::ostringstream captured;
+    std::streambuf* const previous = std::cerr.rdbuf(captured.rdbuf());
+    setLogFormat(LogFormat::json);
+    serverLog("refused a request for host \"b\xff" "d\"");
+    setLogFormat(LogFormat::text);
+    serverLog("plain");
+    std::cerr.rdbuf(previous);
+
+    std::istringstream lines(captured.str());
+    std::string first;
+    std::string second;
+    ASSERT_TRUE(std::getline(lines, first));
+    ASSERT_TRUE(std::getline(lines, second));
+    const auto entry = nlohmann::json::parse(first);
+    EXPECT_EQ(entry.size(), 3u) << first;
+    EXPECT_EQ(entry.at("level"), "info");
+    EXPECT_EQ(entry.at("message"),
+              "refused a request for host \"b\xef\xbf\xbd"
+              "d\"");
+    EXPECT_TRUE(std::regex_match(entry.at("time").get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+        << first;
+    EXPECT_EQ(second, "penwell serve: plain");
 }
 
 // A supervisor may signal as soon as serve prints its address, before run() is called: the
