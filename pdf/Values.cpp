@@ -31,6 +31,18 @@ void pushChildren(QPDFObjectHandle holder, std::vector<QPDFObjectHandle>& pendin
     }
 }
 
+std::optional<std::uint64_t> offsetOf(const std::map<QPDFObjGen, QPDFXRefEntry>& xref,
+                                      QPDFObjGen id) {
+    auto entry = xref.find(id);
+    if (entry != xref.end() && entry->second.getType() == 2) {
+        entry = xref.find(QPDFObjGen(entry->second.getObjStreamNumber(), 0));
+    }
+    if (entry == xref.end() || entry->second.getType() != 1 || entry->second.getOffset() < 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(entry->second.getOffset());
+}
+
 bool sameEntry(const std::map<QPDFObjGen, QPDFXRefEntry>& old,
                const std::map<QPDFObjGen, QPDFXRefEntry>& now, QPDFObjGen id, int depth) {
     const auto a = old.find(id), b = now.find(id);

@@ -8,6 +8,8 @@
 #include <qpdf/QPDFXRefEntry.hh>
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,6 +27,11 @@ void pushChildren(QPDFObjectHandle holder, std::vector<QPDFObjectHandle>& pendin
 /// or the same index of the same object stream, itself at the same offset.
 bool sameEntry(const std::map<QPDFObjGen, QPDFXRefEntry>& old,
                const std::map<QPDFObjGen, QPDFXRefEntry>& now, QPDFObjGen id, int depth = 0);
+
+/// Where the file's current version of an object starts: its own offset, or its object
+/// stream's. Nil for an object the file does not hold.
+std::optional<std::uint64_t> offsetOf(const std::map<QPDFObjGen, QPDFXRefEntry>& xref,
+                                      QPDFObjGen id);
 
 class ValueComparison {
 public:

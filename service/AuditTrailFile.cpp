@@ -214,15 +214,23 @@ std::optional<std::string> checkAuditTrail(const AuditTrail& trail) {
 }
 
 std::string describeEvent(const AuditEvent& event) {
+    // A kind as the service writes them stands as it is; anything else is quoted, as every
+    // text is: a user agent or a reason can hold a newline or a control character, which
+    // would forge a line of its own in a listing.
+    const bool plainType =
+        !event.type.empty() &&
+        event.type.find_first_not_of("abcdefghijklmnopqrstuvwxyz._") == std::string::npos;
     std::string line = std::to_string(event.sequence) + "  " + isoTime(event.time) + "  " +
-                       event.type + "  " +
+                       (plainType ? event.type : text(event.type).dump()) + "  " +
                        (event.signer == 0 ? "request" : "signer " + std::to_string(event.signer));
-    // Quoted through JSON: a user agent or a reason can hold a newline or a control character,
-    // which would forge a line of their own in a listing.
     for (const std::string* value : {&event.actor.address, &event.actor.userAgent, &event.detail}) {
         line += "  " + (value->empty() ? std::string("-") : text(*value).dump());
     }
     return line;
+}
+
+std::string quoted(const std::string& value) {
+    return text(value).dump();
 }
 
 }  // namespace penwell::service

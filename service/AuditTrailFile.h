@@ -56,6 +56,9 @@ std::optional<std::string> checkAuditTrail(const AuditTrail& trail);
 /// "Mozilla/5.0"  <detail>".
 std::string describeEvent(const AuditEvent& event);
 
+/// `value` as a JSON string, or {"hex": ...} when it is not UTF-8: one line, whatever it holds.
+std::string quoted(const std::string& value);
+
 /// "2023-11-14T22:13:20.123Z" for milliseconds since the epoch (UTC); years 1970 to 9999.
 std::string isoTime(TimeMs time);
 

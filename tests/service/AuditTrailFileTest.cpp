@@ -197,6 +197,9 @@ TEST(AuditTrailFile, AListingLineCannotBeForgedByAUserAgent) {
     event.actor = {};
     event.detail.clear();
     EXPECT_EQ(describeEvent(event), "3  1970-01-01T00:00:00.200Z  document.shown  request  -  -  -");
+    event.type = "signer.signed\n4  forged";
+    EXPECT_EQ(describeEvent(event),
+              "3  1970-01-01T00:00:00.200Z  \"signer.signed\\n4  forged\"  request  -  -  -");
 }
 
 }  // namespace
