@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pdf/Fixtures.h"
+#include "penwell/host/common/AuditTrailSeal.h"
 #include "penwell/pdf/Seal.h"
 #include "penwell/service/AuditChain.h"
 #include "penwell/service/AuditTrailFile.h"
@@ -89,9 +90,20 @@ protected:
         return pdf::sealPdf(asBytes(bytes), in, request, identity());
     }
 
-    /// Seals `in` with `trail` into `out`, which the test then looks at.
-    static void sealInto(const std::string& in, const std::string& out,
-                         const std::string& trail = trailText()) {
+    /// Seals `in` with the request's trail into `out` as the service's host does.
+    static void sealInto(const std::string& in, const std::string& out) {
+        const std::string bytes = slurp(at(in));
+        const penwell::SigningIdentity operatorIdentity{bytesOf(slurp(at("a.key"))),
+                                                        bytesOf(slurp(at("a.crt"))), std::nullopt};
+        const Result<Bytes> sealed = host::sealAuditTrail(asBytes(bytes), in, "req_7", events(),
+                                                          operatorIdentity, "a.key", "a.crt");
+        ASSERT_TRUE(sealed) << sealed.error().message;
+        spit(at(out), std::string(sealed->begin(), sealed->end()));
+    }
+
+    /// Seals `in` with `trail`, whatever it holds, into `out`.
+    static void sealTextInto(const std::string& in, const std::string& out,
+                             const std::string& trail) {
         const Result<Bytes> sealed = seal(in, trail);
         ASSERT_TRUE(sealed) << sealed.error().message;
         spit(at(out), std::string(sealed->begin(), sealed->end()));
@@ -237,7 +249,7 @@ TEST_F(Seal, VerifyRefusesATrailThatIsBrokenOrNotSealed) {
           "1 of 3 signature(s) do not check out; the audit trail does not check out: its chain "
           "is broken: event 1 (request.created): its hash does not match its contents"}},
         {"a broken chain, sealed",
-         [&](const std::string& out) { sealInto("contract-2.pdf", out, brokenTrail); },
+         [&](const std::string& out) { sealTextInto("contract-2.pdf", out, brokenTrail); },
          {"covered by: the signature in field Seal1",
           ": the audit trail does not check out: its chain is broken: event 5 (link.opened): its "
           "hash does not match its contents"}},
