@@ -1,6 +1,5 @@
 #include "penwell/pdf/Modifications.h"
 
-#include <qpdf/QPDFNameTreeObjectHelper.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFXRefEntry.hh>
 
@@ -126,7 +125,7 @@ private:
                 add(Need::Other, at + "the document catalog's /Perms: its certification)");
             } else if (key == "/Names") {
                 names(at, keyOf(a, key), keyOf(b, key));
-            } else if (key == "/AF" && added(keyOf(a, key), keyOf(b, key))) {
+            } else if (key == "/AF" && values_.appended(keyOf(a, key), keyOf(b, key))) {
                 add(Need::Annotations, at + "the document's associated files, one added)");
             } else {
                 add(Need::Other, at + "the document catalog's " + key + ")");
@@ -140,45 +139,13 @@ private:
     /// there under its name, with the same value; a replaced or removed file is any other change.
     void names(const std::string& at, QPDFObjectHandle a, QPDFObjectHandle b) {
         for (const std::string& key : values_.changedKeys(a, b)) {
-            if (key == "/EmbeddedFiles" && kept(keyOf(a, key), keyOf(b, key))) {
+            if (key == "/EmbeddedFiles" &&
+                values_.keptEntries(before_, keyOf(a, key), after_, keyOf(b, key))) {
                 add(Need::Annotations, at + "a file attached to the document)");
             } else {
                 add(Need::Other, at + "the document catalog's /Names " + key + ")");
             }
         }
-    }
-
-    /// Whether the name tree `after` holds every entry of `before` (none: nothing to keep).
-    bool kept(QPDFObjectHandle before, QPDFObjectHandle after) {
-        if (before.isNull()) {
-            return after.isDictionary();
-        }
-        if (!before.isDictionary() || !after.isDictionary()) {
-            return false;
-        }
-        QPDFNameTreeObjectHelper now(after, after_);
-        for (const auto& [name, value] : QPDFNameTreeObjectHelper(before, before_)) {
-            QPDFObjectHandle found;
-            if (!values_.spend() || !now.findObject(name, found) || !values_.same(value, found, 1)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    /// Whether the array `after` is `before` (none: empty) with items added at its end.
-    bool added(QPDFObjectHandle before, QPDFObjectHandle after) {
-        const int count = before.isArray() ? before.getArrayNItems() : 0;
-        if ((!before.isNull() && !before.isArray()) || !after.isArray() ||
-            after.getArrayNItems() <= count) {
-            return false;
-        }
-        for (int i = 0; i < count; ++i) {
-            if (!values_.same(before.getArrayItem(i), after.getArrayItem(i), 1)) {
-                return false;
-            }
-        }
-        return true;
     }
 
     void page(const std::string& at, const Role& role, QPDFObjectHandle a, QPDFObjectHandle b) {

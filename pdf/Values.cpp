@@ -1,5 +1,7 @@
 #include "penwell/pdf/Values.h"
 
+#include <qpdf/QPDFNameTreeObjectHelper.hh>
+
 #include <algorithm>
 #include <set>
 
@@ -158,6 +160,38 @@ std::vector<std::string> ValueComparison::changedKeys(QPDFObjectHandle a, QPDFOb
         }
     }
     return out;
+}
+
+bool ValueComparison::keptEntries(QPDF& beforeDocument, QPDFObjectHandle before,
+                                  QPDF& afterDocument, QPDFObjectHandle after) {
+    if (before.isNull()) {
+        return after.isDictionary();
+    }
+    if (!before.isDictionary() || !after.isDictionary()) {
+        return false;
+    }
+    QPDFNameTreeObjectHelper now(after, afterDocument);
+    for (const auto& [name, value] : QPDFNameTreeObjectHelper(before, beforeDocument)) {
+        QPDFObjectHandle found;
+        if (!spend() || !now.findObject(name, found) || !same(value, found, 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ValueComparison::appended(QPDFObjectHandle before, QPDFObjectHandle after) {
+    const int count = before.isArray() ? before.getArrayNItems() : 0;
+    if ((!before.isNull() && !before.isArray()) || !after.isArray() ||
+        after.getArrayNItems() <= count) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!same(before.getArrayItem(i), after.getArrayItem(i), 1)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace penwell::pdf

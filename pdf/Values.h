@@ -51,6 +51,12 @@ public:
     bool same(QPDFObjectHandle a, QPDFObjectHandle b, int depth = 0);
     /// The keys whose values differ between two dictionaries (either may be no dictionary).
     std::vector<std::string> changedKeys(QPDFObjectHandle a, QPDFObjectHandle b);
+    /// Whether the name tree `after` (of `afterDocument`) holds every entry of the tree
+    /// `before` (of `beforeDocument`; none: nothing to keep) under its name with the same value.
+    bool keptEntries(QPDF& beforeDocument, QPDFObjectHandle before, QPDF& afterDocument,
+                     QPDFObjectHandle after);
+    /// Whether the array `after` is `before` (none: empty) with items added at its end.
+    bool appended(QPDFObjectHandle before, QPDFObjectHandle after);
 
 private:
     bool sameDictionary(QPDFObjectHandle a, QPDFObjectHandle b, int depth, bool stream);

@@ -156,7 +156,8 @@ void printTrail(const TrailReport& trail, std::ostream& out) {
         << "  covered by: "
         << (trail.sealedBy.empty() ? "NO valid signature" : "the signature in field " + trail.sealedBy)
         << "\n"
-        << "  chain intact: " << (trail.ok() ? "yes" : "NO: " + trail.problem) << "\n";
+        << "  checks out: " << (trail.ok() ? "yes: its chain is intact" : "NO: " + trail.problem)
+        << "\n";
 }
 
 nlohmann::json trailJson(const TrailReport& trail) {
