@@ -123,8 +123,27 @@ private:
                 add(Need::Validation, at + "the document catalog's " + key + ")");
             } else if (key == "/Perms") {
                 add(Need::Other, at + "the document catalog's /Perms: its certification)");
+            } else if (key == "/Names") {
+                names(at, keyOf(a, key), keyOf(b, key));
+            } else if (key == "/AF" && values_.appended(keyOf(a, key), keyOf(b, key))) {
+                add(Need::Annotations, at + "the document's associated files, one added)");
             } else {
                 add(Need::Other, at + "the document catalog's " + key + ")");
+            }
+        }
+    }
+
+    /// A file attached to the document is judged as an annotation: ISO 32000 grants attaching
+    /// with neither form filling nor signing, and a file attachment annotation, allowed with
+    /// P = 3, carries one. It is an attachment only when every file there before is still
+    /// there under its name, with the same value; a replaced or removed file is any other change.
+    void names(const std::string& at, QPDFObjectHandle a, QPDFObjectHandle b) {
+        for (const std::string& key : values_.changedKeys(a, b)) {
+            if (key == "/EmbeddedFiles" &&
+                values_.keptEntries(before_, keyOf(a, key), after_, keyOf(b, key))) {
+                add(Need::Annotations, at + "a file attached to the document)");
+            } else {
+                add(Need::Other, at + "the document catalog's /Names " + key + ")");
             }
         }
     }

@@ -30,6 +30,7 @@ enum class PdfErrorKind {
     Evidence,       ///< the evidence source or opener failed
     Appearance,     ///< the ink's picture is not a one-page PDF
     Certified,      ///< the document's certification or a signature's lock forbids the change
+    Attached,       ///< the document holds an attached file of that name already
 };
 
 /// A failure with no one place to point at, or whose message reads otherwise.

@@ -173,14 +173,14 @@ Result<Place> findPlace(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
     return inField(qpdf, pages, std::get<FieldPlacement>(request.placement).name, name);
 }
 
-std::string freeFieldName(QPDF& qpdf) {
+std::string freeFieldName(QPDF& qpdf, const std::string& stem) {
     QPDFAcroFormDocumentHelper form(qpdf);
     std::set<std::string> taken;
     for (QPDFFormFieldObjectHelper field : form.getFormFields()) {
         taken.insert(field.getFullyQualifiedName());
     }
     for (int i = 1;; ++i) {
-        const std::string candidate = "Signature" + std::to_string(i);
+        const std::string candidate = stem + std::to_string(i);
         if (!taken.contains(candidate)) {
             return candidate;
         }

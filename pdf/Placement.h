@@ -44,7 +44,7 @@ struct Place {
 Result<Place> findPlace(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
                         const SignRequest& request, const std::string& name);
 
-/// A field name no other field has: Signature1, Signature2, ...
-std::string freeFieldName(QPDF& qpdf);
+/// A field name no other field has: Signature1, Signature2, ... (`stem` for another word).
+std::string freeFieldName(QPDF& qpdf, const std::string& stem = "Signature");
 
 }  // namespace penwell::pdf

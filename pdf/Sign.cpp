@@ -21,26 +21,17 @@
 #include "penwell/pdf/Permissions.h"
 #include "penwell/pdf/Placement.h"
 #include "penwell/pdf/Revisions.h"
+#include "penwell/pdf/SignedUpdate.h"
 #include "penwell/pdf/Update.h"
 
 namespace penwell::pdf {
 
 namespace {
 
-/// Room for "0 a b c" in /ByteRange: four numbers of up to ten digits.
-constexpr std::size_t kByteRangeWidth = 44;
-/// Beyond the placeholder CMS: DER length fields that grow, and signatures (ECDSA) whose
-/// encoding varies by a few bytes.
-constexpr std::size_t kContentsMargin = 64;
-/// SignaturesExist | AppendOnly: viewers keep to incremental updates from now on.
-constexpr long long kSigFlags = 3;
-
 /// The document opened and the signature's place found: everything a request is checked
 /// for before anything is made.
 struct Prepared {
-    std::shared_ptr<QPDF> qpdf;
-    std::uint64_t startXref = 0;
-    XrefSection lastSection;
+    UpdateBase base;
     std::vector<QPDFPageObjectHelper> pages;
     Place place;
     std::optional<FieldLock> lock;  ///< the field's own /Lock, which its signature records
@@ -96,29 +87,22 @@ Result<Prepared> prepare(ByteView in, const std::string& inName, const SignReque
                         ": expected 1 (no changes), 2 (form filling and signing) or 3 (also "
                         "annotations)");
     }
-    Result<std::shared_ptr<QPDF>> opened = openDocument(in, inName);
-    if (!opened) {
-        return opened.error();
+    Result<UpdateBase> base = openForUpdate(in, inName);
+    if (!base) {
+        return base.error();
     }
     Prepared prepared;
-    prepared.qpdf = std::move(*opened);
-    const std::optional<std::uint64_t> startXref = lastStartXref(in);
-    const std::optional<XrefSection> lastSection =
-        startXref ? readXrefSection(in, *startXref) : std::nullopt;
-    if (!lastSection || !endsWithEof(in)) {
-        return needsRepair(inName, "it does not end with a cross-reference section and %%EOF");
-    }
-    prepared.startXref = *startXref;
-    prepared.lastSection = *lastSection;
+    prepared.base = std::move(*base);
+    QPDF& qpdf = *prepared.base.qpdf;
     try {
-        prepared.pages = QPDFPageDocumentHelper(*prepared.qpdf).getAllPages();
-        Result<Place> found = findPlace(*prepared.qpdf, prepared.pages, request, inName);
+        prepared.pages = QPDFPageDocumentHelper(qpdf).getAllPages();
+        Result<Place> found = findPlace(qpdf, prepared.pages, request, inName);
         if (!found) {
             return found.error();
         }
         prepared.place = std::move(*found);
         if (MaybeFailure refused =
-                refusedByPermissions(*prepared.qpdf, prepared.place, request, inName)) {
+                refusedByPermissions(qpdf, prepared.place, request, inName)) {
             return *refused;
         }
         if (prepared.place.existingField) {
@@ -147,7 +131,7 @@ std::optional<QPDFObjectHandle> references(const Prepared& prepared, const SignR
             QPDFObjectHandle::parse("<< /Type /SigRef /TransformMethod /FieldMDP >>");
         fieldMdp.replaceKey("/TransformParams", prepared.lock->transformParams());
         // ISO 32000-1 asks a FieldMDP reference for the object the analysis starts from.
-        fieldMdp.replaceKey("/Data", prepared.qpdf->getRoot());
+        fieldMdp.replaceKey("/Data", prepared.base.qpdf->getRoot());
         list.appendItem(fieldMdp);
     }
     return list.getArrayNItems() > 0 ? std::optional(list) : std::nullopt;
@@ -186,7 +170,7 @@ Result<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
         return prepared.error();
     }
     const Place& place = prepared->place;
-    if (prepared->qpdf->anyWarnings()) {
+    if (prepared->base.qpdf->anyWarnings()) {
         return needsRepair(inName, "qpdf warns while reading its objects");
     }
     return SignaturePlace{place.pageNumber,   place.rect.llx,      place.rect.lly,
@@ -199,26 +183,17 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
     if (!prepared) {
         return prepared.error();
     }
-    QPDF& qpdf = *prepared->qpdf;
-    const std::uint64_t startXref = prepared->startXref;
-    const XrefSection& lastSection = prepared->lastSection;
+    QPDF& qpdf = *prepared->base.qpdf;
 
     QPDF ink;  // outlives the writing: the ink's streams are copied from it
-    std::string body;
-    std::size_t contentsAt = 0, contentsLength = 0, byteRangeAt = 0;
     const auto now = request.time.value_or(std::chrono::system_clock::now());
+    NewObjects objects(qpdf, static_cast<int>(prepared->base.first));
+    std::set<QPDFObjGen> changed;
+    QPDFObjectHandle signature;
+    SignatureEntries entries{now, request.reason, request.location, request.name, std::nullopt};
     try {
         Place& place = prepared->place;
-        QPDFObjectHandle trailer = qpdf.getTrailer();
-        const std::map<QPDFObjGen, QPDFXRefEntry> xref = qpdf.getXRefTable();
-        const long long size =
-            trailer.getKey("/Size").isInteger() ? trailer.getKey("/Size").getIntValue() : 0;
-        const long long first =
-            std::max<long long>(size, xref.empty() ? 1 : xref.rbegin()->first.getObj() + 1);
-        if (first > (1 << 23)) {
-            return needsRepair(inName, "its /Size or object numbers are beyond 8388608");
-        }
-        std::optional<QPDFObjectHandle> reference = references(*prepared, request);
+        entries.reference = references(*prepared, request);
         if (request.warn) {
             if (const std::optional<std::string> claim = pdfaClaim(qpdf)) {
                 if (const auto loss = pdfaLoss(*claim, static_cast<bool>(request.evidence))) {
@@ -227,8 +202,6 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
                 }
             }
         }
-        NewObjects objects(qpdf, static_cast<int>(first));
-        std::set<QPDFObjGen> changed;
 
         Result<std::pair<QPDFObjectHandle, PageBox>> inkForm = importInk(ink, request.inkPdf);
         if (!inkForm) {
@@ -236,7 +209,7 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
         }
         QPDFObjectHandle look = objects.adopt(
             appearance(ink, inkForm->first, inkForm->second, place.rect, place.rotate));
-        QPDFObjectHandle signature = objects.dictionary(QPDFObjectHandle::newDictionary());
+        signature = objects.dictionary(QPDFObjectHandle::newDictionary());
         if (!place.existingField) {
             place.field = objects.dictionary(
                 QPDFObjectHandle::parse("<< /Type /Annot /Subtype /Widget /FT /Sig /F 4 >>"));
@@ -276,136 +249,23 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
             files.appendItem(evidenceFile(objects, ink, *evidence, in.size(), pdfDate(now)));
             place.field.replaceKey("/AF", files);
         }
-
-        QPDFObjectHandle root = qpdf.getRoot();
-        QPDFObjectHandle form = root.getKey("/AcroForm");
-        if (!form.isDictionary()) {
-            root.replaceKey("/AcroForm", objects.dictionary(QPDFObjectHandle::newDictionary()));
-            form = root.getKey("/AcroForm");
-            changed.insert(root.getObjGen());
-        }
-        if (!place.existingField) {
-            // A form written into the catalog is written with it.
-            changed.insert(appendTo(form, "/Fields", place.field, root.getObjGen()));
-        }
-        const long long flags =
-            form.getKey("/SigFlags").isInteger() ? form.getKey("/SigFlags").getIntValue() : 0;
-        // Rewritten only when it changes: a form left as it was is one change fewer for a
-        // validator to judge after earlier signatures.
-        if ((flags & kSigFlags) != kSigFlags) {
-            form.replaceKey("/SigFlags", QPDFObjectHandle::newInteger(flags | kSigFlags));
-            changed.insert(form.isIndirect() ? form.getObjGen() : root.getObjGen());
-        }
+        enterSignatureField(qpdf, objects, place.field, !place.existingField, changed);
         if (request.certify) {
+            QPDFObjectHandle root = qpdf.getRoot();
             QPDFObjectHandle perms = root.getKey("/Perms");
             perms = perms.isDictionary() ? perms.shallowCopy() : QPDFObjectHandle::newDictionary();
             perms.replaceKey("/DocMDP", signature);
             root.replaceKey("/Perms", perms);
             changed.insert(root.getObjGen());
         }
-
         for (int id = objects.first(); id < objects.end(); ++id) {
             changed.insert(QPDFObjGen(id, 0));
-        }
-
-        // ---- the update's objects
-        if (!in.empty() && in.back() != '\n' && in.back() != '\r') {
-            body += '\n';
-        }
-        std::vector<XrefEntry> entries;
-        // The same CMS with a zero digest and a signature of the key's largest size: the real
-        // one is no longer, and nothing is signed twice.
-        Result<Bytes> probe = cms::signDetached(identity, Sha256{}, true);
-        if (!probe) {
-            return probe.error();
-        }
-        const std::size_t placeholder = probe->size();
-        for (const QPDFObjGen& id : changed) {
-            entries.push_back({id.getObj(), id.getGen(), in.size() + body.size()});
-            if (id == signature.getObjGen()) {
-                body += std::to_string(id.getObj()) +
-                        " 0 obj\n<< /Type /Sig /Filter "
-                        "/Adobe.PPKLite /SubFilter /ETSI.CAdES.detached\n/ByteRange [";
-                byteRangeAt = body.size();
-                body += std::string(kByteRangeWidth, ' ') + "]\n/Contents <";
-                contentsAt = body.size() - 1;
-                contentsLength = 2 * (placeholder + kContentsMargin);
-                body += std::string(contentsLength, '0') + ">\n/M " +
-                        QPDFObjectHandle::newString(pdfDate(now)).unparse();
-                for (const auto& [key, value] : {std::pair{"/Reason", &request.reason},
-                                                 {"/Location", &request.location},
-                                                 {"/Name", &request.name}}) {
-                    if (!value->empty()) {
-                        body += std::string("\n") + key + " " +
-                                QPDFObjectHandle::newUnicodeString(*value).unparse();
-                    }
-                }
-                if (reference) {
-                    body += "\n/Reference " + reference->unparse();
-                }
-                body += "\n>>\nendobj\n";
-            } else if (auto text = objects.scratchText(id.getObj())) {
-                body += *text;
-            } else {
-                body += objectText(qpdf.getObjectByObjGen(id));
-            }
-        }
-
-        // ---- cross-reference section and trailer, of the kind the input ends with
-        const long long newSize = std::max<long long>(size, entries.back().id + 1);
-        // The second identifier is new for this revision; hashing the whole input again for it
-        // would double the cost of a large document, and the update and the time are unique.
-        const std::string stamp = pdfDate(now);
-        const Sha256 second = cms::sha256(
-            {asBytes(stamp), asBytes(body), in.last(std::min<std::size_t>(in.size(), 4096))});
-        QPDFObjectHandle oldId = trailer.getKey("/ID");
-        const Bytes firstId = [&] {
-            if (oldId.isArray() && oldId.getArrayNItems() == 2 &&
-                oldId.getArrayItem(0).isString()) {
-                const std::string s = oldId.getArrayItem(0).getStringValue();
-                return Bytes(s.begin(), s.end());
-            }
-            return Bytes(second.begin(), second.begin() + 16);
-        }();
-        std::string common = "/Root " + trailer.getKey("/Root").unparse();
-        if (trailer.getKey("/Info").isIndirect()) {
-            common += " /Info " + trailer.getKey("/Info").unparse();
-        }
-        common += " /ID [<" + hex(firstId) + "> <" + hex(ByteView(second).first(16)) + ">] /Prev " +
-                  std::to_string(startXref);
-        body += xrefSection(std::move(entries), lastSection.table, in.size() + body.size(), newSize,
-                            common);
-        if (qpdf.anyWarnings()) {
-            return needsRepair(inName, "qpdf warns while reading its objects");
         }
     } catch (const std::exception& e) {
         return needsRepair(inName, e.what());
     }
-
-    // ---- the byte range, its digest, the CMS
-    Bytes out;
-    out.reserve(in.size() + body.size());
-    out.insert(out.end(), in.begin(), in.end());
-    out.insert(out.end(), body.begin(), body.end());
-    const std::size_t gapStart = in.size() + contentsAt;
-    const std::size_t gapEnd = gapStart + contentsLength + 2;
-    const std::string range = "0 " + std::to_string(gapStart) + " " + std::to_string(gapEnd) + " " +
-                              std::to_string(out.size() - gapEnd);
-    std::copy(range.begin(), range.end(),
-              out.begin() + static_cast<std::ptrdiff_t>(in.size() + byteRangeAt));
-    const ByteView whole(out);
-    const Sha256 digest = cms::sha256({whole.first(gapStart), whole.subspan(gapEnd)});
-    Result<Bytes> signedData = cms::signDetached(identity, digest, false);
-    if (!signedData) {
-        return signedData.error();
-    }
-    const std::string contents = hex(*signedData);
-    if (contents.size() > contentsLength) {
-        return fail(PdfErrorKind::SigningKey, "the CMS signature outgrew its reserved room");
-    }
-    std::copy(contents.begin(), contents.end(),
-              out.begin() + static_cast<std::ptrdiff_t>(gapStart + 1));
-    return out;
+    return writeSignedUpdate(in, inName, prepared->base, objects, changed, signature.getObjGen(),
+                             entries, identity);
 }
 
 }  // namespace penwell::pdf

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "penwell/platform/CHandle.h"
 #include "penwell/platform/openssl/OpenSslKeys.h"
@@ -174,6 +175,17 @@ Sha256 sha256(const std::vector<ByteView>& parts) {
     unsigned int length = 0;
     EVP_DigestFinal_ex(context.get(), digest.data(), &length);
     return digest;
+}
+
+std::string md5(ByteView bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    // ISO 32000 asks MD5 for a file's checksum; it detects damage, not forgery, which a
+    // signature over the file does. A FIPS-only OpenSSL has none: that is a failure to say.
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr) != 1) {
+        throw std::runtime_error("MD5 is not available for the file's checksum");
+    }
+    return std::string(reinterpret_cast<const char*>(digest), length);
 }
 
 Result<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest,

@@ -12,6 +12,8 @@ namespace penwell::pdf::cms {
 
 /// SHA-256 of the concatenated parts.
 Sha256 sha256(const std::vector<ByteView>& parts);
+/// MD5 of `bytes`, as an embedded file's /Params /CheckSum holds it (16 bytes).
+std::string md5(ByteView bytes);
 
 /// A detached CMS SignedData (PAdES B-B, CAdES attributes): SHA-256, the signer's certificate
 /// and chain included, signed attributes content-type, message-digest (= `digest`) and

@@ -1,5 +1,7 @@
 #include "penwell/pdf/Values.h"
 
+#include <qpdf/QPDFNameTreeObjectHelper.hh>
+
 #include <algorithm>
 #include <set>
 
@@ -29,6 +31,18 @@ void pushChildren(QPDFObjectHandle holder, std::vector<QPDFObjectHandle>& pendin
             pending.push_back(holder.getArrayItem(i));
         }
     }
+}
+
+std::optional<std::uint64_t> offsetOf(const std::map<QPDFObjGen, QPDFXRefEntry>& xref,
+                                      QPDFObjGen id) {
+    auto entry = xref.find(id);
+    if (entry != xref.end() && entry->second.getType() == 2) {
+        entry = xref.find(QPDFObjGen(entry->second.getObjStreamNumber(), 0));
+    }
+    if (entry == xref.end() || entry->second.getType() != 1 || entry->second.getOffset() < 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(entry->second.getOffset());
 }
 
 bool sameEntry(const std::map<QPDFObjGen, QPDFXRefEntry>& old,
@@ -146,6 +160,38 @@ std::vector<std::string> ValueComparison::changedKeys(QPDFObjectHandle a, QPDFOb
         }
     }
     return out;
+}
+
+bool ValueComparison::keptEntries(QPDF& beforeDocument, QPDFObjectHandle before,
+                                  QPDF& afterDocument, QPDFObjectHandle after) {
+    if (before.isNull()) {
+        return after.isDictionary();
+    }
+    if (!before.isDictionary() || !after.isDictionary()) {
+        return false;
+    }
+    QPDFNameTreeObjectHelper now(after, afterDocument);
+    for (const auto& [name, value] : QPDFNameTreeObjectHelper(before, beforeDocument)) {
+        QPDFObjectHandle found;
+        if (!spend() || !now.findObject(name, found) || !same(value, found, 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ValueComparison::appended(QPDFObjectHandle before, QPDFObjectHandle after) {
+    const int count = before.isArray() ? before.getArrayNItems() : 0;
+    if ((!before.isNull() && !before.isArray()) || !after.isArray() ||
+        after.getArrayNItems() <= count) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!same(before.getArrayItem(i), after.getArrayItem(i), 1)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace penwell::pdf

@@ -8,6 +8,8 @@
 #include <qpdf/QPDFXRefEntry.hh>
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,6 +27,11 @@ void pushChildren(QPDFObjectHandle holder, std::vector<QPDFObjectHandle>& pendin
 /// or the same index of the same object stream, itself at the same offset.
 bool sameEntry(const std::map<QPDFObjGen, QPDFXRefEntry>& old,
                const std::map<QPDFObjGen, QPDFXRefEntry>& now, QPDFObjGen id, int depth = 0);
+
+/// Where the file's current version of an object starts: its own offset, or its object
+/// stream's. Nil for an object the file does not hold.
+std::optional<std::uint64_t> offsetOf(const std::map<QPDFObjGen, QPDFXRefEntry>& xref,
+                                      QPDFObjGen id);
 
 class ValueComparison {
 public:
@@ -44,6 +51,12 @@ public:
     bool same(QPDFObjectHandle a, QPDFObjectHandle b, int depth = 0);
     /// The keys whose values differ between two dictionaries (either may be no dictionary).
     std::vector<std::string> changedKeys(QPDFObjectHandle a, QPDFObjectHandle b);
+    /// Whether the name tree `after` (of `afterDocument`) holds every entry of the tree
+    /// `before` (of `beforeDocument`; none: nothing to keep) under its name with the same value.
+    bool keptEntries(QPDF& beforeDocument, QPDFObjectHandle before, QPDF& afterDocument,
+                     QPDFObjectHandle after);
+    /// Whether the array `after` is `before` (none: empty) with items added at its end.
+    bool appended(QPDFObjectHandle before, QPDFObjectHandle after);
 
 private:
     bool sameDictionary(QPDFObjectHandle a, QPDFObjectHandle b, int depth, bool stream);

@@ -17,6 +17,7 @@
 #include "penwell/pdf/PdfSignature.h"
 #include "penwell/pdf/Permissions.h"
 #include "penwell/pdf/Revisions.h"
+#include "penwell/pdf/Values.h"
 
 namespace penwell::pdf {
 
@@ -107,19 +108,6 @@ bool onlyUpdatesAfter(ByteView file, std::uint64_t end,
 }
 
 using XrefTable = std::map<QPDFObjGen, QPDFXRefEntry>;
-
-/// Where the file's current version of an object starts: its own offset, or its object
-/// stream's. Nil for an object the file does not hold.
-std::optional<std::uint64_t> offsetOf(const XrefTable& xref, QPDFObjGen id) {
-    auto entry = xref.find(id);
-    if (entry != xref.end() && entry->second.getType() == 2) {
-        entry = xref.find(QPDFObjGen(entry->second.getObjStreamNumber(), 0));
-    }
-    if (entry == xref.end() || entry->second.getType() != 1 || entry->second.getOffset() < 0) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(entry->second.getOffset());
-}
 
 /// Whether every one of `objects` that is an object of its own is, as the file now reads it,
 /// written within the first `end` bytes: a later update did not replace it.

@@ -225,8 +225,10 @@ struct PdfVerifyOptions {
 /// The exit code of `pdf verify` when every signature is intact but, without --trust, no
 /// signer was checked.
 inline constexpr int kPdfIntactUntrusted = 3;
-/// Lists every signature; 0 only when every one checks out and its signer is trusted, 1 when
-/// any does not check out, kPdfIntactUntrusted when all are intact but no --trust was given.
+/// Lists every signature, and the audit trail a sealed document carries; 0 only when every
+/// signature checks out and its signer is trusted, 1 when any does not check out or the trail
+/// does not (a broken chain, no valid signature over it), kPdfIntactUntrusted when all are
+/// intact but no --trust was given.
 int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out);
 
 /// File names that `cert new` writes into its folder.

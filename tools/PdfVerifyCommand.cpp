@@ -11,7 +11,9 @@
 #include "penwell/receiver/Limits.h"
 #include "penwell/receiver/draw/RestoredRecord.h"
 #include "penwell/receiver/OpenSignature.h"
+#include "penwell/service/AuditTrailFile.h"
 #include "penwell/tools/Commands.h"
+#include "penwell/tools/PdfAuditTrail.h"
 #include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
@@ -140,6 +142,41 @@ nlohmann::json reportJson(const pdf::SignatureReport& r) {
         {"ok", r.ok()}};
 }
 
+void printTrail(const TrailReport& trail, std::ostream& out) {
+    out << "audit trail: " << service::kAuditTrailFileName;
+    if (!trail.requestId.empty() || !trail.events.empty()) {
+        out << ", request " << service::quoted(trail.requestId) << ", " << trail.events.size()
+            << " event(s)";
+    }
+    out << "\n";
+    for (const service::AuditEvent& event : trail.events) {
+        out << "  " << service::describeEvent(event) << "\n";
+    }
+    out << "  associated with the document: " << yesNo(trail.associated) << "\n"
+        << "  covered by: "
+        << (trail.sealedBy.empty() ? "NO valid signature" : "the signature in field " + trail.sealedBy)
+        << "\n"
+        << "  checks out: " << (trail.ok() ? "yes: its chain is intact" : "NO: " + trail.problem)
+        << "\n";
+}
+
+nlohmann::json trailJson(const TrailReport& trail) {
+    if (!trail.present) {
+        return nullptr;
+    }
+    nlohmann::json events = nlohmann::json::array();
+    for (const service::AuditEvent& event : trail.events) {
+        events.push_back(service::describeEvent(event));
+    }
+    return {{"file", service::kAuditTrailFileName},
+            {"request", trail.requestId},
+            {"events", events},
+            {"associated", trail.associated},
+            {"covered_by", trail.sealedBy.empty() ? nlohmann::json() : nlohmann::json(trail.sealedBy)},
+            {"problem", trail.problem.empty() ? nlohmann::json() : nlohmann::json(trail.problem)},
+            {"ok", trail.ok()}};
+}
+
 }  // namespace
 
 int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
@@ -184,11 +221,18 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
         failed += r.ok() ? 0 : 1;
     }
     const std::string name = options.file.string();
+    const TrailReport trail = checkTrail(file, name, reports);
     std::string verdict;
     int status = 0;
-    if (failed > 0) {
-        verdict = std::to_string(failed) + " of " + std::to_string(reports.size()) +
-                  " signature(s) do not check out";
+    if (failed > 0 || !trail.ok()) {
+        if (failed > 0) {
+            verdict = std::to_string(failed) + " of " + std::to_string(reports.size()) +
+                      " signature(s) do not check out";
+        }
+        if (!trail.ok()) {
+            verdict += (verdict.empty() ? "" : "; ") + std::string("the audit trail does not check out: ") +
+                       trail.problem;
+        }
         status = 1;
     } else if (options.png && !newest) {
         verdict = "holds no evidence record for --png to draw";
@@ -211,14 +255,19 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
         out << nlohmann::json{{"file", name},
                               {"bytes", file.size()},
                               {"signatures", signatures},
+                              {"audit_trail", trailJson(trail)},
                               {"verdict", verdict},
                               {"exit_code", status}}
-                   .dump(2)
+                   // A hostile file's texts need not be UTF-8; the listing never fails on them.
+                   .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
             << "\n";
         return status;
     }
     for (std::size_t i = 0; i < reports.size(); ++i) {
         printReport(i + 1, reports[i], file.size(), out);
+    }
+    if (trail.present) {
+        printTrail(trail, out);
     }
     out << name << ": " << verdict << "\n";
     if (options.png && status != 1) {

@@ -5,6 +5,7 @@
 
 #include "penwell/service/AuditChain.h"
 #include "penwell/service/Writes.h"
+#include "TrailFixture.h"
 #include "support/Shell.h"
 
 namespace penwell::service {
@@ -59,25 +60,8 @@ TEST(AuditChain, FieldsCannotBorrowBytesFromTheirNeighbours) {
     EXPECT_NE(eventHash("req_1", sample()), eventHash("req_2", sample()));
 }
 
-/// A trail of five events made the way the store makes them.
 std::vector<AuditEvent> trail() {
-    Request request;
-    request.id = "req_1";
-    request.expiresAt = 10'000;
-    Signer ann;
-    ann.position = 1;
-    ann.name = "Ann Example";
-    request.signers = {ann};
-    std::vector<AuditEvent> events{createdEvent("req_1", 100, {"192.0.2.1", "curl/8"})};
-    Change change;
-    change.time = 200;
-    change.events = {{"link.opened", 1, {}, {"192.0.2.7", "UA"}},
-                     {"document.shown", 1, "00ff", {"192.0.2.7", "UA"}},
-                     {"signer.signed", 1, "00ff", {"192.0.2.7", "UA"}},
-                     {"request.completed", 0, {}, {"192.0.2.7", "UA"}}};
-    const Writes writes = writesOf(request, change, events.back());
-    events.insert(events.end(), writes.events.begin(), writes.events.end());
-    return events;
+    return testing::sampleTrail();
 }
 
 TEST(AuditChain, AnIntactTrailVerifies) {

@@ -1,0 +1,32 @@
+#pragma once
+// The last step of a completed signing request: the document as every signer signed it, with
+// the request's audit trail attached as penwell-audit.json and sealed by an invisible operator
+// signature in the same update, so the one file an institution keeps carries the document,
+// every signature, every signer's evidence and the trail. Built with the PDF library and the
+// signing service (library penwell_host_seal); not installed.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Cms.h"
+#include "penwell/platform/Result.h"
+#include "penwell/service/Model.h"
+
+namespace penwell::host {
+
+/// `signedPdf` (named `name` in messages) followed by the update that attaches the trail of
+/// `events` of request `requestId` and seals it with `operatorIdentity` (`keyName` and
+/// `certificateName` name its inputs in messages). `time` is the seal's /M; now when nil.
+/// Fails with one line, the PDF library's (a document certified with P = 1 or 2, a trail
+/// attached already, ...) or the identity's; nothing is written anywhere.
+Result<Bytes> sealAuditTrail(ByteView signedPdf, const std::string& name,
+                             const std::string& requestId,
+                             const std::vector<service::AuditEvent>& events,
+                             const SigningIdentity& operatorIdentity, const std::string& keyName,
+                             const std::string& certificateName,
+                             std::optional<std::chrono::system_clock::time_point> time = {});
+
+}  // namespace penwell::host

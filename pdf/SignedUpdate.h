@@ -1,0 +1,62 @@
+#pragma once
+// What every signature Penwell appends shares, whatever the update holds besides: the input
+// opened for an update, the new field put into the form, and the update written after the
+// input's bytes with its signature dictionary, then signed over its byte range. Signing with
+// ink (Sign.cpp) and sealing with an attached file (Seal.cpp) make their objects and hand them
+// here. Private to the PDF library.
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "penwell/pdf/PdfSignature.h"
+#include "penwell/pdf/Revisions.h"
+#include "penwell/pdf/Update.h"
+
+namespace penwell::pdf {
+
+/// The input opened for an incremental update: parsed, and ending with a cross-reference
+/// section (whose kind the update keeps) and %%EOF.
+struct UpdateBase {
+    std::shared_ptr<QPDF> qpdf;
+    std::uint64_t startXref = 0;
+    XrefSection lastSection;
+    long long size = 0;   ///< the trailer's /Size
+    long long first = 1;  ///< the number of the update's first new object
+};
+
+/// Opens `in` (which must outlive the result) for an update. Refuses, naming `inName`, what
+/// openDocument() refuses, a file that does not end with a cross-reference section and %%EOF,
+/// and object numbers beyond 8388608.
+Result<UpdateBase> openForUpdate(ByteView in, const std::string& inName);
+
+/// Puts a new signature field into the document's form (made when there is none), and sets
+/// the form's /SigFlags to SignaturesExist | AppendOnly when they are not; every object this
+/// rewrites goes into `changed`. `newField` false: the field is in the form already.
+void enterSignatureField(QPDF& qpdf, NewObjects& objects, QPDFObjectHandle field, bool newField,
+                         std::set<QPDFObjGen>& changed);
+
+/// What the signature dictionary says besides its byte range and its CMS.
+struct SignatureEntries {
+    std::chrono::system_clock::time_point time;  ///< /M
+    std::string reason, location, name;          ///< left out when empty
+    std::optional<QPDFObjectHandle> reference;   ///< /Reference: DocMDP, FieldMDP transforms
+};
+
+/// `in` followed by the update: each object of `changed` (in qpdf's model of `in` or a scratch
+/// object of `objects`), the signature dictionary at `signature` written with `entries` and
+/// room for its CMS, a cross-reference section of the kind `base` ends with and its trailer;
+/// then the byte range filled in and its digest signed by `identity` into /Contents. On
+/// failure nothing is written anywhere; messages name `inName`.
+Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const UpdateBase& base,
+                                const NewObjects& objects, const std::set<QPDFObjGen>& changed,
+                                QPDFObjGen signature, const SignatureEntries& entries,
+                                const SigningIdentity& identity);
+
+}  // namespace penwell::pdf

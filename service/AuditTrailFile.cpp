@@ -1,0 +1,236 @@
+#include "penwell/service/AuditTrailFile.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "penwell/json/JsonReader.h"
+#include "penwell/service/AuditChain.h"
+
+namespace penwell::service {
+namespace {
+
+using json::Json;
+/// What the encoder writes: its fields in the order a person reads them, not sorted.
+using Ordered = nlohmann::ordered_json;
+
+constexpr const char* kFormat = "penwell-audit-1";
+
+/// A text as JSON: itself when it is UTF-8, else its bytes as {"hex": ...}; nlohmann refuses
+/// to write a string that is not UTF-8, and replacing its bytes would change what was hashed.
+Ordered text(const std::string& value) {
+    Ordered out = value;
+    try {
+        (void)out.dump();
+        return out;
+    } catch (const Ordered::type_error&) {
+        return Ordered{{"hex", hexDigits(asBytes(value))}};
+    }
+}
+
+int hexValue(char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+/// Lowercase hex digits as the encoder writes them, or nothing.
+std::optional<Bytes> fromHex(std::string_view digits) {
+    if (digits.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    Bytes out;
+    out.reserve(digits.size() / 2);
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+        const int hi = hexValue(digits[i]), lo = hexValue(digits[i + 1]);
+        if (hi < 0 || lo < 0) {
+            return std::nullopt;
+        }
+        out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+    }
+    return out;
+}
+
+std::string readText(const Json& v, const std::string& where) {
+    if (v.is_object()) {
+        json::onlyKeys(v, where, {"hex"});
+        const std::string path = json::join(where, "hex");
+        const std::optional<Bytes> bytes =
+            fromHex(json::string(json::require(v, where, "hex"), path));
+        if (!bytes) {
+            json::fail(path, "expected lowercase hexadecimal digits, two per byte");
+        }
+        return std::string(bytes->begin(), bytes->end());
+    }
+    return json::string(v, where);
+}
+
+Bytes readHash(const Json& v, const std::string& where) {
+    const std::optional<Bytes> bytes = fromHex(json::string(v, where));
+    if (!bytes || bytes->size() != 32) {
+        json::fail(where, "expected a SHA-256 as 64 lowercase hexadecimal digits");
+    }
+    return *bytes;
+}
+
+/// The milliseconds a time written by isoTime() stands for; any other spelling is refused, so
+/// that what a person reads is exactly what was hashed.
+TimeMs readTime(const Json& v, const std::string& where) {
+    const std::string value = json::string(v, where);
+    std::tm fields{};
+    int millis = 0;
+    char zone = 0;
+    if (std::sscanf(value.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &fields.tm_year,
+                    &fields.tm_mon, &fields.tm_mday, &fields.tm_hour, &fields.tm_min,
+                    &fields.tm_sec, &millis, &zone) == 8) {
+        fields.tm_year -= 1900;
+        fields.tm_mon -= 1;
+        const TimeMs time = static_cast<TimeMs>(timegm(&fields)) * 1000 + millis;
+        if (isoTime(time) == value) {
+            return time;
+        }
+    }
+    json::fail(where, "expected a UTC time as YYYY-MM-DDTHH:MM:SS.mmmZ");
+}
+
+AuditEvent readEvent(const Json& v, const std::string& where) {
+    json::object(v, where);
+    json::onlyKeys(v, where,
+                   {"sequence", "time", "type", "signer", "detail", "address", "user_agent",
+                    "previous_hash", "hash"});
+    const auto field = [&](std::string_view key) -> std::pair<const Json&, std::string> {
+        return {json::require(v, where, key), json::join(where, key)};
+    };
+    AuditEvent event;
+    auto [sequence, sequenceAt] = field("sequence");
+    event.sequence = json::integer(sequence, sequenceAt, 1, std::int64_t{1} << 53);
+    auto [time, timeAt] = field("time");
+    event.time = readTime(time, timeAt);
+    auto [type, typeAt] = field("type");
+    event.type = json::string(type, typeAt);
+    auto [signer, signerAt] = field("signer");
+    event.signer = static_cast<int>(json::integer(signer, signerAt, 0, 1 << 20));
+    auto [detail, detailAt] = field("detail");
+    event.detail = readText(detail, detailAt);
+    auto [address, addressAt] = field("address");
+    event.actor.address = readText(address, addressAt);
+    auto [agent, agentAt] = field("user_agent");
+    event.actor.userAgent = readText(agent, agentAt);
+    auto [previous, previousAt] = field("previous_hash");
+    event.previousHash = readHash(previous, previousAt);
+    auto [hash, hashAt] = field("hash");
+    event.hash = readHash(hash, hashAt);
+    return event;
+}
+
+AuditTrail readTrail(const Json& v) {
+    json::object(v, "");
+    json::onlyKeys(v, "", {"format", "request", "events", "last_hash"});
+    if (json::string(json::require(v, "", "format"), "format") != kFormat) {
+        json::fail("format", std::string("expected \"") + kFormat + "\"");
+    }
+    AuditTrail trail;
+    trail.requestId = readText(json::require(v, "", "request"), "request");
+    const Json& events = json::require(v, "", "events");
+    if (!events.is_array()) {
+        json::fail("events", "expected an array of events");
+    }
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        trail.events.push_back(readEvent(events[i], json::at("events", i)));
+    }
+    trail.lastHash = readHash(json::require(v, "", "last_hash"), "last_hash");
+    return trail;
+}
+
+}  // namespace
+
+std::string isoTime(TimeMs time) {
+    // Floored, so that a time before 1970 keeps its milliseconds positive.
+    TimeMs seconds = time / 1000;
+    TimeMs millis = time % 1000;
+    if (millis < 0) {
+        millis += 1000;
+        seconds -= 1;
+    }
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(millis));
+    return buffer;
+}
+
+std::string encodeAuditTrail(const std::string& requestId, const std::vector<AuditEvent>& events) {
+    Ordered list = Ordered::array();
+    for (const AuditEvent& event : events) {
+        Ordered item = Ordered::object();
+        item["sequence"] = event.sequence;
+        item["time"] = isoTime(event.time);
+        item["type"] = text(event.type);
+        item["signer"] = event.signer;
+        item["detail"] = text(event.detail);
+        item["address"] = text(event.actor.address);
+        item["user_agent"] = text(event.actor.userAgent);
+        item["previous_hash"] = hexDigits(event.previousHash);
+        item["hash"] = hexDigits(event.hash);
+        list.push_back(std::move(item));
+    }
+    const Ordered doc{{"format", kFormat},
+                   {"request", text(requestId)},
+                   {"events", std::move(list)},
+                   {"last_hash", events.empty() ? std::string() : hexDigits(events.back().hash)}};
+    return doc.dump(1) + "\n";
+}
+
+Result<AuditTrail> decodeAuditTrail(std::string_view text, const std::string& name) {
+    const auto refused = [&](const std::string& what) {
+        return Failure{kServiceDomain, static_cast<std::int64_t>(ServiceCode::invalid),
+                       name + ": " + what, name};
+    };
+    if (text.size() > kMaxAuditTrailBytes) {
+        return refused("an audit trail of more than " +
+                       std::to_string(kMaxAuditTrailBytes >> 20) + " MiB");
+    }
+    Result<AuditTrail> trail = json::read(text, readTrail);
+    if (!trail) {
+        return refused(trail.error().message);
+    }
+    return trail;
+}
+
+std::optional<std::string> checkAuditTrail(const AuditTrail& trail) {
+    if (trail.events.empty()) {
+        return "the trail holds no event";
+    }
+    if (const std::optional<ChainBreak> broken = verifyChain(trail.requestId, trail.events)) {
+        return broken->message;
+    }
+    const AuditEvent& last = trail.events.back();
+    if (last.hash != trail.lastHash) {
+        return "event " + std::to_string(last.sequence) + " (" + last.type +
+               "): the trail's last hash is another; events were removed after it, or the last "
+               "hash was changed";
+    }
+    return std::nullopt;
+}
+
+std::string describeEvent(const AuditEvent& event) {
+    // A kind as the service writes them stands as it is; anything else is quoted, as every
+    // text is: a user agent or a reason can hold a newline or a control character, which
+    // would forge a line of its own in a listing.
+    const bool plainType =
+        !event.type.empty() &&
+        event.type.find_first_not_of("abcdefghijklmnopqrstuvwxyz._") == std::string::npos;
+    std::string line = std::to_string(event.sequence) + "  " + isoTime(event.time) + "  " +
+                       (plainType ? event.type : text(event.type).dump()) + "  " +
+                       (event.signer == 0 ? "request" : "signer " + std::to_string(event.signer));
+    for (const std::string* value : {&event.actor.address, &event.actor.userAgent, &event.detail}) {
+        line += "  " + (value->empty() ? std::string("-") : text(*value).dump());
+    }
+    return line;
+}
+
+std::string quoted(const std::string& value) {
+    return text(value).dump();
+}
+
+}  // namespace penwell::service
