@@ -21,6 +21,7 @@
 #include "penwell/host/web/ResumeRegistry.h"
 #include "penwell/host/web/Server.h"
 #include "penwell/host/web/SessionAdmission.h"
+#include "penwell/host/web/api/Api.h"
 #include "penwell/platform/asio/AsioRunLoop.h"
 
 namespace penwell::web {
@@ -63,6 +64,9 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
     /// /config.js: the page's texts and settings.
     std::string pageScript;
+
+    /// The signing service's API, when the server has a service.
+    std::unique_ptr<api::Api> api;
 
     SessionAdmission admission;
     ResumeRegistry resumable;

@@ -62,6 +62,11 @@ Result<std::unique_ptr<SqliteSigningStore>> SqliteSigningStore::open(
         return Failure::at(kServiceDomain, static_cast<std::int64_t>(ServiceCode::storage), file,
                            made.error().message);
     }
+    // SQLite would make the file readable by all (0644 less the umask), and its -wal and -shm
+    // files after it: made owner-only here first, they all are.
+    if (const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); fd >= 0) {
+        ::close(fd);
+    }
     penwell::sqlite::Database db = penwell::sqlite::connect(
         file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX);
     if (auto failed = configure(db.get(), file)) {
