@@ -52,7 +52,7 @@ inline constexpr std::size_t kMaxDepth = 16;
 Result<Json> parse(std::string_view text, std::size_t maxDepth = kMaxDepth);
 
 /// Runs `reader` on `doc`: nothing when it finished, else the first fault a field reader found
-/// in it. A Refusal or other exception the reader throws itself passes through.
+/// in it. Any other exception the reader throws itself passes through.
 MaybeFailure check(const Json& doc, const std::function<void(const Json&)>& reader);
 
 /// Parses `text` and answers what `reader(document)` makes of it, or the first fault: the

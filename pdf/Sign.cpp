@@ -14,13 +14,14 @@
 #include <sstream>
 
 #include "penwell/pdf/Appearance.h"
-#include "penwell/pdf/SignedData.h"
 #include "penwell/pdf/Conformance.h"
 #include "penwell/pdf/Document.h"
+#include "penwell/pdf/Inspection.h"
 #include "penwell/pdf/PdfSignature.h"
 #include "penwell/pdf/Permissions.h"
 #include "penwell/pdf/Placement.h"
 #include "penwell/pdf/Revisions.h"
+#include "penwell/pdf/SignedData.h"
 #include "penwell/pdf/SignedUpdate.h"
 #include "penwell/pdf/Update.h"
 
@@ -41,17 +42,10 @@ struct Prepared {
 /// field's lock over the field to be signed, and a certification asked of a signed document.
 MaybeFailure refusedByPermissions(QPDF& qpdf, const Place& place, const SignRequest& request,
                                   const std::string& name) {
-    if (const std::optional<Certification> certified = certificationOf(qpdf)) {
-        if (certified->permissions == 1) {
-            return fail(PdfErrorKind::Certified, name, "certified: no changes allowed");
-        }
+    if (MaybeFailure refused = refusesEveryChange(qpdf, name)) {
+        return refused;
     }
     for (const SignedLock& locked : signedLocks(qpdf)) {
-        if (locked.lock.permissions == 1) {
-            return fail(
-                PdfErrorKind::Certified, name,
-                "locked by the signature in field " + locked.field + ": no changes allowed");
-        }
         if (place.existingField && locked.lock.covers(place.fieldName)) {
             return fail(PdfErrorKind::Certified, "--field " + place.fieldName +
                                                      ": locked by the signature in field " +

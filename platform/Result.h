@@ -49,48 +49,4 @@ private:
 /// What an operation with no value answers: nothing when it succeeded, else why not.
 using MaybeFailure = std::optional<Failure>;
 
-/// Inside one library's own source: a failure found deep in a parse or a chain of steps, on
-/// its way to the public function, which answers it as a value through refusing(). It never
-/// crosses a library's interface.
-struct Refusal {
-    Failure failure;
-};
-
-/// Runs `body` and answers its value, or the failure of a Refusal it throws: a Result<T> for a
-/// body that returns T, a MaybeFailure for one that returns nothing.
-template <typename Body>
-auto refusing(Body&& body) {
-    using T = std::invoke_result_t<Body&>;
-    if constexpr (std::is_void_v<T>) {
-        try {
-            body();
-            return MaybeFailure{};
-        } catch (const Refusal& refusal) {
-            return MaybeFailure{refusal.failure};
-        }
-    } else {
-        try {
-            return Result<T>(body());
-        } catch (const Refusal& refusal) {
-            return Result<T>(refusal.failure);
-        }
-    }
-}
-
-/// Inside a library: the value of `result`, or its failure passed on as a Refusal.
-template <typename T>
-T take(Result<T> result) {
-    if (!result) {
-        throw Refusal{result.error()};
-    }
-    return std::move(*result);
-}
-
-/// Inside a library: passes a failed MaybeFailure on as a Refusal.
-inline void take(const MaybeFailure& status) {
-    if (status) {
-        throw Refusal{*status};
-    }
-}
-
 }  // namespace penwell

@@ -58,6 +58,9 @@ struct KeptAnswer {
     std::string answer;
 };
 
+/// The most requests one listRequests answers: a page, never the whole store.
+inline constexpr int kMaxListLimit = 1000;
+
 class SigningStore {
 public:
     virtual ~SigningStore() = default;
@@ -81,8 +84,8 @@ public:
     virtual Result<LinkTarget> requestForLink(ByteView tokenHash) = 0;
     /// The stored access-code hash of a signer, empty when they have none.
     virtual Result<std::string> accessCodeHash(const std::string& requestId, int position) = 0;
-    /// Requests in id order after `after` (empty: from the start), at most `limit`, only
-    /// those in `state` when given.
+    /// Requests in id order after `after` (empty: from the start), at most `limit` (1 to
+    /// kMaxListLimit, else invalid), only those in `state` when given.
     virtual Result<std::vector<Request>> listRequests(std::optional<RequestState> state,
                                                       const std::string& after, int limit) = 0;
     /// Pending requests whose expiry is at or before `now`, at most `limit` ids.

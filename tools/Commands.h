@@ -163,6 +163,18 @@ struct ServeOptions {
 /// warning on `err` when the demo certificate seals.
 int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err);
 
+/// `serve keys add|list|revoke`: the signing service's API keys in the folder `data`.
+struct ServeKeysOptions {
+    enum class Action { add, list, revoke };
+    Action action = Action::list;
+    std::string name;  ///< the key's, for add and revoke
+    std::filesystem::path data;
+};
+/// add prints the new key (only this once: the folder keeps its hash); list prints each key's
+/// name, creation and revocation in UTC; revoke ends a key for good. A malformed name exits 2,
+/// a taken or unknown one 1.
+int runServeKeys(const ServeKeysOptions& options, std::ostream& out);
+
 /// Checks done before a signing station opens, so a signer never signs for nothing: `folder`
 /// (made owner-only when missing) takes files; and a short signature is exported through the
 /// same path as a signer's Done, so the resources, the pin, the store, the operator key and

@@ -14,6 +14,7 @@
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <tuple>
 #include <vector>
 
 #include "penwell/tools/Commands.h"
@@ -354,7 +355,29 @@ int main(int argc, char** argv) {
         ->add_option("--data", serve.data,
                      "run the signing service: requests, signers and their links kept in DIR")
         ->excludes(documentOpt);
+    // serve keys add|list|revoke: the API keys of a --data folder.
+    penwell::tools::ServeKeysOptions keys;
+    auto* keysCmd = serveCmd->add_subcommand("keys", "The signing service's API keys");
+    keysCmd->require_subcommand(1);
+    using KeysAction = penwell::tools::ServeKeysOptions::Action;
+    for (const auto& [name, what, kind] :
+         {std::tuple{"add", "Make a key NAME and print it (only this once)", KeysAction::add},
+          std::tuple{"list", "List the keys: name, created, revoked", KeysAction::list},
+          std::tuple{"revoke", "Revoke the key NAME for good", KeysAction::revoke}}) {
+        auto* command = keysCmd->add_subcommand(name, what);
+        if (kind != KeysAction::list) {
+            command->add_option("NAME", keys.name, "the key's name")->required();
+        }
+        command->add_option("--data", keys.data, "the signing service's folder")->required();
+        command->callback([&keys, &action, kind] {
+            keys.action = kind;
+            action = [&keys] { return penwell::tools::runServeKeys(keys, std::cout); };
+        });
+    }
     serveCmd->callback([&] {
+        if (keysCmd->parsed()) {
+            return;  // a keys command runs instead of the server
+        }
         action = [&] {
             serve.smoothing = serveSmoothing != "off";
             return penwell::tools::runServe(serve, std::cout, std::cerr);

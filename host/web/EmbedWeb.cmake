@@ -1,6 +1,9 @@
-# Writes OUTPUT, a C++ source defining penwell::web::webAssets() with the contents of
+# Writes OUTPUT, a C++ source defining penwell::web::webAssets() (or FUNCTION) with the contents of
 # the files in FILES (a comma-separated list of paths under WEB_DIR). index.html is served as "/".
 string(REPLACE "," ";" FILES "${FILES}")
+if(NOT FUNCTION)
+    set(FUNCTION webAssets)
+endif()
 set(out "// Generated from web/ by host/web/EmbedWeb.cmake; do not edit.\n")
 string(APPEND out "#include \"penwell/host/web/WebAssets.h\"\n\nnamespace penwell::web {\n\nnamespace {\n")
 set(table "")
@@ -30,7 +33,7 @@ foreach(file ${FILES})
     math(EXPR i "${i} + 1")
 endforeach()
 string(APPEND out "\nconst WebAsset kAssets[] = {\n${table}};\n\n}  // namespace\n\n")
-string(APPEND out "std::span<const WebAsset> webAssets() {\n    return kAssets;\n}\n\n}  // namespace penwell::web\n")
+string(APPEND out "std::span<const WebAsset> ${FUNCTION}() {\n    return kAssets;\n}\n\n}  // namespace penwell::web\n")
 file(WRITE "${OUTPUT}.tmp" "${out}")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUTPUT}.tmp")

@@ -2,6 +2,8 @@
 
 #include "penwell/host/web/WebAssets.h"
 
+#include <limits>
+
 namespace penwell::web {
 
 namespace {
@@ -20,8 +22,30 @@ HttpConnection::HttpConnection(tcp::socket socket, Strand strand,
 void HttpConnection::read() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
-    parser_->body_limit(kBodyLimit);
+    // The parser would refuse a large Content-Length with the header, before the path is
+    // known: each path's limit is set, and a larger length refused, once the header is read.
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     stream_.expires_after(kHttpTimeout);
+    apiRequest_ = false;
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                if (ec || !self->apiHeader()) {
+                                    self->readBody(ec);
+                                }
+                            });
+}
+
+void HttpConnection::readBody(beast::error_code ec) {
+    if (!ec && !apiRequest_) {
+        if (const auto length = parser_->content_length(); length && *length > kBodyLimit) {
+            ec = http::error::body_limit;  // refused unread, as the page sends no bodies
+        }
+        parser_->body_limit(kBodyLimit);
+    }
+    if (ec) {
+        received(ec);
+        return;
+    }
     http::async_read(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, std::size_t) { self->received(ec); });
@@ -29,8 +53,12 @@ void HttpConnection::read() {
 
 void HttpConnection::received(beast::error_code ec) {
     if (ec) {
-        if (ec != http::error::end_of_stream && ec != beast::error::timeout &&
-            ec != net::error::operation_aborted) {
+        upload_.reset();
+        if (ec == http::error::body_limit && apiRequest_) {
+            respondApi(api::refusal(413, "too_large", "the body is larger than this path takes"),
+                       false);
+        } else if (ec != http::error::end_of_stream && ec != beast::error::timeout &&
+                   ec != net::error::operation_aborted) {
             // A request too large or malformed gets its answer; anything else just ends.
             respond(http::status::bad_request, "text/plain", "bad request\n", false);
         }
@@ -58,6 +86,10 @@ void HttpConnection::received(beast::error_code ec) {
         // Another site's script asking for the page, pdf.js or the document.
         serverLog("refused a request from origin \"" + printable(std::string(origin)) + "\"");
         respond(http::status::forbidden, "text/plain", "origin not allowed\n", false);
+        return;
+    }
+    if (apiRequest_) {
+        answerApi(std::move(request), target, query);
         return;
     }
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
@@ -102,13 +134,17 @@ void HttpConnection::respond(http::status status, std::string_view type, std::st
     response->prepare_payload();
     http::async_write(stream_, *response,
                       [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
-                          if (!ec && response->keep_alive()) {
-                              self->read();
-                          } else {
-                              beast::error_code ignored;
-                              self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-                          }
+                          self->written(ec, response->keep_alive());
                       });
+}
+
+void HttpConnection::written(beast::error_code ec, bool keepAlive) {
+    if (!ec && keepAlive) {
+        read();
+    } else {
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    }
 }
 
 }  // namespace penwell::web

@@ -1,7 +1,8 @@
 #pragma once
 // Inside the server (not installed): one HTTP connection. It answers the page's few exact paths
 // from memory (the page, its script and texts, the document and pdf.js), refuses other hosts
-// and origins, and hands a WebSocket upgrade to /ws over to a signer's pad (PadUpgrade.cpp).
+// and origins, hands a WebSocket upgrade to /ws over to a signer's pad (PadUpgrade.cpp), and
+// a request to the signing service's API over to it (api/ApiConnection.cpp).
 
 #include <memory>
 #include <optional>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "penwell/host/web/ServerState.h"
+#include "penwell/host/web/api/Api.h"
 
 namespace penwell::web {
 
@@ -20,7 +22,17 @@ public:
     void read();
 
 private:
+    /// After the header: reads the body within the path's limit, unless the API refused it.
+    void readBody(beast::error_code ec);
     void received(beast::error_code ec);
+    /// After the header of a request to the API (api/ApiConnection.cpp): refuses a body over
+    /// its path's limit unread, or reads it; false for any other path.
+    bool apiHeader();
+    void answerApi(http::request<http::string_body> request, std::string_view target,
+                   std::string_view query);
+    void respondApi(api::ApiResponse answer, bool keepAlive);
+    /// After an answer: the next request, or the end of the connection.
+    void written(beast::error_code ec, bool keepAlive);
     /// A WebSocket upgrade: to /ws, from an allowed origin, for a pad of its own or the one
     /// its resume token names.
     void upgrade(http::request<http::string_body> request, std::string_view target,
@@ -40,6 +52,8 @@ private:
     std::shared_ptr<Server::Impl> server_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
+    bool apiRequest_ = false;       // the request being read is the API's
+    std::shared_ptr<void> upload_;  // a document upload's place, held until answered
 };
 
 }  // namespace penwell::web

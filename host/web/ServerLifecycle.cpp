@@ -93,6 +93,14 @@ Server::Impl::Impl(ServerOptions o)
       admission(options.maxSessions, options.sessionsPerAddress, kNewSessionBurst,
                 kNewSessionsPerSecond) {
     options.pad.snapshotTurns = std::make_shared<SnapshotTurns>();
+    if (options.service) {
+        // Signing links go under the first public origin, else the address served.
+        api = std::make_unique<api::Api>(options.service, [this] {
+            return options.publicOrigins.empty()
+                       ? "http://" + hostPort(options.bind, acceptor.local_endpoint().port())
+                       : options.publicOrigins.front();
+        });
+    }
 }
 
 void Server::Impl::record(double seconds, std::size_t samples, std::uint64_t bytes) {

@@ -23,6 +23,7 @@
 #include "penwell/host/web/ResumeRegistry.h"
 #include "penwell/host/web/Server.h"
 #include "penwell/host/web/SessionAdmission.h"
+#include "penwell/host/web/api/Api.h"
 #include "penwell/platform/asio/AsioRunLoop.h"
 
 namespace penwell::web {
@@ -69,6 +70,9 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     std::string pageScript;
     /// Every answer's Content-Security-Policy, with the frame ancestors allowed.
     std::string contentSecurityPolicy;
+
+    /// The signing service's API, when the server has a service.
+    std::unique_ptr<api::Api> api;
 
     SessionAdmission admission;
     ResumeRegistry resumable;

@@ -2,65 +2,74 @@
 
 namespace penwell::service::sqlite {
 
-void refuse(ServiceCode code, const std::string& file, const std::string& what) {
-    throw Refusal{Failure::at(kServiceDomain, static_cast<std::int64_t>(code), file, what)};
+Failure refusal(ServiceCode code, const std::string& file, const std::string& what) {
+    return Failure::at(kServiceDomain, static_cast<std::int64_t>(code), file, what);
 }
 
-void refuseWithDatabase(sqlite3* db, const std::string& file) {
-    refuse(ServiceCode::storage, file, sqlite3_errmsg(db));
+Failure databaseFailure(sqlite3* db, const std::string& file) {
+    return refusal(ServiceCode::storage, file, sqlite3_errmsg(db));
 }
 
-void checkId(const std::string& id, const char* what, const std::string& file) {
+MaybeFailure checkId(const std::string& id, const char* what, const std::string& file) {
     const bool safe = !id.empty() && id.size() <= 64 &&
                       id.find_first_not_of(
                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx"
                           "yz0123456789_-") == std::string::npos;
     if (!safe) {
-        refuse(ServiceCode::invalid, file,
-               std::string(what) + " id \"" + id.substr(0, 80) +
-                   "\" is not 1 to 64 letters, digits, '_' or '-'");
+        return refusal(ServiceCode::invalid, file,
+                       std::string(what) + " id \"" + id.substr(0, 80) +
+                           "\" is not 1 to 64 letters, digits, '_' or '-'");
     }
+    return std::nullopt;
 }
 
 Query::Query(sqlite3* db, const std::string& file, const char* sql)
     : db_(db), file_(file), statement_(penwell::sqlite::prepare(db, sql)) {
-    if (statement_ == nullptr) {
-        refuseWithDatabase(db_, file_);
+    keepFailure(statement_ != nullptr);
+}
+
+void Query::keepFailure(bool ok) {
+    // The first failure is SQLite's reason; later binds on a failed statement are not tried.
+    if (!ok && !failure_) {
+        failure_ = databaseFailure(db_, file_);
     }
 }
 
 Query& Query::bind(int index, std::string_view text) {
-    if (!penwell::sqlite::bindText(statement_.get(), index, text)) {
-        refuseWithDatabase(db_, file_);
+    if (!failure_) {
+        keepFailure(penwell::sqlite::bindText(statement_.get(), index, text));
     }
     return *this;
 }
 
 Query& Query::bind(int index, ByteView blob) {
-    if (!penwell::sqlite::bindBlob(statement_.get(), index, blob)) {
-        refuseWithDatabase(db_, file_);
+    if (!failure_) {
+        keepFailure(penwell::sqlite::bindBlob(statement_.get(), index, blob));
     }
     return *this;
 }
 
 Query& Query::bind(int index, std::int64_t value) {
-    if (sqlite3_bind_int64(statement_.get(), index, value) != SQLITE_OK) {
-        refuseWithDatabase(db_, file_);
+    if (!failure_) {
+        keepFailure(sqlite3_bind_int64(statement_.get(), index, value) == SQLITE_OK);
     }
     return *this;
 }
 
 Query& Query::bind(int index, std::optional<std::int64_t> value) {
     if (!value) {
-        if (sqlite3_bind_null(statement_.get(), index) != SQLITE_OK) {
-            refuseWithDatabase(db_, file_);
+        if (!failure_) {
+            keepFailure(sqlite3_bind_null(statement_.get(), index) == SQLITE_OK);
         }
         return *this;
     }
     return bind(index, *value);
 }
 
-bool Query::step() {
+Result<bool> Query::step() {
+    if (failure_) {
+        return *failure_;
+    }
     const int rc = sqlite3_step(statement_.get());
     if (rc == SQLITE_ROW) {
         return true;
@@ -68,12 +77,28 @@ bool Query::step() {
     if (rc == SQLITE_DONE) {
         return false;
     }
-    refuseWithDatabase(db_, file_);
+    keepFailure(false);
+    return *failure_;
 }
 
-void Query::run() {
-    while (step()) {
+MaybeFailure Query::run() {
+    return eachRow([] {});
+}
+
+MaybeFailure Query::expectRow(const Failure& missing) {
+    auto row = step();
+    if (!row) {
+        return row.error();
     }
+    return *row ? MaybeFailure{} : MaybeFailure{missing};
+}
+
+MaybeFailure Query::expectNoRow(const Failure& present) {
+    auto row = step();
+    if (!row) {
+        return row.error();
+    }
+    return *row ? MaybeFailure{present} : MaybeFailure{};
 }
 
 std::int64_t Query::integer(int column) const {

@@ -1,7 +1,7 @@
 #pragma once
-// One prepared statement of the signing store, with binding and reading in one place. Inside
-// the store's own source only: a failure throws a Refusal (platform/Result.h) naming the
-// database file, which the store's public function answers as a value.
+// One prepared statement of the signing store, with binding and reading in one place. A failure
+// to prepare or to bind is kept and answered by the next step() or run(), so that a chain
+// `Query(...).bindAll(...).run()` is checked once; every failure names the database file.
 
 #include <sqlite3.h>
 
@@ -18,13 +18,13 @@
 namespace penwell::service::sqlite {
 
 /// The failure of a store operation, "<file>: <what>".
-[[noreturn]] void refuse(ServiceCode code, const std::string& file, const std::string& what);
+Failure refusal(ServiceCode code, const std::string& file, const std::string& what);
 /// SQLite's own reason for the last failure on `db`, as a storage failure.
-[[noreturn]] void refuseWithDatabase(sqlite3* db, const std::string& file);
+Failure databaseFailure(sqlite3* db, const std::string& file);
 
 /// Ids become file names, so they are held to a safe alphabet and length; `what` names the
 /// kind ("request") in the invalid failure.
-void checkId(const std::string& id, const char* what, const std::string& file);
+MaybeFailure checkId(const std::string& id, const char* what, const std::string& file);
 
 class Query {
 public:
@@ -43,10 +43,30 @@ public:
         return *this;
     }
 
-    /// Steps once: true with a row to read, false when done.
-    bool step();
+    /// Steps once: true with a row to read, false when done; the failure of the step, or of
+    /// an earlier prepare or bind.
+    Result<bool> step();
     /// Steps to the end (a write, or a read whose rows are not wanted).
-    void run();
+    MaybeFailure run();
+    /// Steps through every row, calling `read()` on each (it reads the columns): the first
+    /// failure, with the rows before it read.
+    template <typename Read>
+    MaybeFailure eachRow(Read&& read) {
+        for (;;) {
+            auto row = step();
+            if (!row) {
+                return row.error();
+            }
+            if (!*row) {
+                return std::nullopt;
+            }
+            read();
+        }
+    }
+    /// Steps once and expects a row: the step's failure, or `missing` when there is none.
+    MaybeFailure expectRow(const Failure& missing);
+    /// Steps once and expects no row: the step's failure, or `present` when there is one.
+    MaybeFailure expectNoRow(const Failure& present);
 
     std::int64_t integer(int column) const;
     std::optional<std::int64_t> maybeInteger(int column) const;
@@ -54,32 +74,36 @@ public:
     Bytes blob(int column) const;
 
 private:
+    void keepFailure(bool ok);
+
     sqlite3* db_;
     const std::string& file_;
     penwell::sqlite::Statement statement_;
+    MaybeFailure failure_;
 };
 
-/// Runs `body` in an IMMEDIATE transaction and commits it, answering what `body` answers; a
-/// Refusal from `body` or the commit rolls everything back.
+/// Runs `body` (answering a Result<T> or a MaybeFailure) in an IMMEDIATE transaction and
+/// commits it when `body` succeeded, answering what `body` answers; a failure of `body` or of
+/// the commit rolls everything back.
 template <typename Body>
 auto inTransaction(sqlite3* db, const std::string& file, Body&& body) {
+    using Answer = std::invoke_result_t<Body&>;
     penwell::sqlite::ImmediateTransaction transaction(db);
     if (!transaction.isOpen()) {
-        refuseWithDatabase(db, file);
+        return Answer(databaseFailure(db, file));
     }
-    const auto commit = [&] {
-        if (transaction.commit() != SQLITE_OK) {
-            refuseWithDatabase(db, file);
+    Answer answer = body();
+    if constexpr (std::is_same_v<Answer, MaybeFailure>) {
+        if (answer) {
+            return answer;
         }
-    };
-    if constexpr (std::is_void_v<std::invoke_result_t<Body&>>) {
-        body();
-        commit();
-    } else {
-        auto value = body();
-        commit();
-        return value;
+    } else if (!answer) {
+        return answer;
     }
+    if (transaction.commit() != SQLITE_OK) {
+        return Answer(databaseFailure(db, file));
+    }
+    return answer;
 }
 
 }  // namespace penwell::service::sqlite

@@ -23,6 +23,8 @@
 
 namespace penwell::service::sqlite {
 
+class Query;
+
 class SqliteSigningStore final : public SigningStore {
 public:
     /// Opens the store in `folder`, making the folder (owner-only) and the database when
@@ -79,14 +81,20 @@ public:
 private:
     SqliteSigningStore(std::filesystem::path folder, penwell::sqlite::Database db);
 
-    // With mutex_ held; they throw Refusal.
-    Request loadRequest(const std::string& id);
-    void insertRequest(const NewRequest& request);
-    Request applyChange(const std::string& requestId, const Decide& decide,
-                        const NewRevision* revision, MaybeFailure& refusal);
-    std::optional<AuditEvent> lastEvent(const std::string& requestId);
-    void writeFile(const std::filesystem::path& file, ByteView bytes);
-    Bytes readChecked(const std::filesystem::path& file, const std::string& sha256);
+    // With mutex_ held.
+    Result<Request> loadRequest(const std::string& id);
+    MaybeFailure insertRequest(const NewRequest& request);
+    /// The change as committed; `refused` is the change's own refusal (written all the same).
+    Result<Request> applyChange(const std::string& requestId, const Decide& decide,
+                                const NewRevision* revision, MaybeFailure& refused);
+    Result<std::optional<AuditEvent>> lastEvent(const std::string& requestId);
+    MaybeFailure addRevision(const std::string& requestId, const NewRevision& revision,
+                             TimeMs time);
+    MaybeFailure updateWaitingEntry(Query& update, std::int64_t id);
+    Result<std::optional<KeptAnswer>> keptAnswer(const std::string& scope, const std::string& key,
+                                                 ByteView bodyHash);
+    MaybeFailure writeFile(const std::filesystem::path& file, ByteView bytes);
+    Result<Bytes> readChecked(const std::filesystem::path& file, const std::string& sha256);
     std::filesystem::path documentFile(const std::string& id) const;
     std::filesystem::path revisionFile(const std::string& requestId, int number) const;
 

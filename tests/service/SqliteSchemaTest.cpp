@@ -58,6 +58,20 @@ TEST(SqliteSchema, AFreshFolderGetsTheNewestSchemaInWalMode) {
     EXPECT_EQ(versionOf(file), 2);
 }
 
+TEST(SqliteSchema, TheDatabaseAndItsJournalAreTheOwnersAlone) {
+    test::TempDir dir;
+    const auto folder = dir.path() / "data";
+    const auto store = openStore(folder);
+    ASSERT_TRUE(store);
+    ASSERT_FALSE(store->addApiKey("ops", Bytes(32, 7), 1'000));  // a write: the journal exists
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const auto file = SqliteSigningStore::databaseFile(folder).string() + suffix;
+        EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all,
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+            << file;
+    }
+}
+
 TEST(SqliteSchema, AVersionOneDatabaseIsMigratedWithItsRowsKept) {
     test::TempDir dir;
     const std::string file = fileIn(dir);

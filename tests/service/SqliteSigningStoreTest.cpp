@@ -2,9 +2,11 @@
 // that leave nothing behind, and two writers on one file.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/resource.h>
 
 #include <fstream>
+#include <limits>
 #include <thread>
 
 #include "StoreFixtures.h"
@@ -226,6 +228,37 @@ TEST_F(SqliteStore, ListingPagesByIdAndFiltersByState) {
     EXPECT_EQ(store->dueForExpiry(9'999, 10)->size(), 0u);
     EXPECT_EQ(*store->dueForExpiry(10'000, 10),
               (std::vector<std::string>{"req_a", "req_c", "req_d"}));
+}
+
+TEST_F(SqliteStore, AListIsAPageNeverTheWholeStore) {
+    ASSERT_FALSE(store->createRequest(newRequest("req_a", "doc_1")));
+    for (const int limit : {0, -1, kMaxListLimit + 1, std::numeric_limits<int>::min()}) {
+        auto list = store->listRequests(std::nullopt, "", limit);
+        ASSERT_FALSE(list) << limit;
+        EXPECT_EQ(list.error().code, static_cast<std::int64_t>(ServiceCode::invalid));
+        EXPECT_NE(list.error().message.find("not " + std::to_string(limit)), std::string::npos);
+    }
+    EXPECT_EQ(store->listRequests(std::nullopt, "", kMaxListLimit)->size(), 1u);
+}
+
+TEST_F(SqliteStore, AStateThisProgramDoesNotKnowIsADamagedRowRefused) {
+    ASSERT_FALSE(store->createRequest(newRequest("req_a", "doc_1")));
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(sqlite::SqliteSigningStore::databaseFile(dir.path()).c_str(), &db),
+                  SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "UPDATE signers SET state = 'sleeping' WHERE position = 2",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    const std::string expected = "a signer of request req_a has state \"sleeping\"";
+    auto one = store->request("req_a");
+    auto list = store->listRequests(std::nullopt, "", 5);
+    for (const Failure& failure : {one.error(), list.error()}) {
+        EXPECT_EQ(failure.code, kStorage);
+        EXPECT_NE(failure.message.find(expected), std::string::npos) << failure.message;
+    }
 }
 
 TEST_F(SqliteStore, TheOutboxHandsOutEachRequestsEventsInOrder) {
