@@ -140,13 +140,15 @@ Result<Revision> SigningService::showDocument(std::string_view token, const Acto
 }
 
 Result<Request> SigningService::sign(std::string_view token, ByteView signedPdf,
-                                     const Actor& actor) {
+                                     const Actor& actor, std::optional<int> shownRevision) {
     const NewRevision revision{Bytes(signedPdf.begin(), signedPdf.end()),
                                hexDigits(openssl::sha256(signedPdf))};
     const TimeMs now = clock_();
     return step(
         token,
-        [&](const Request& r, int p) { return service::sign(r, p, revision.sha256, actor, now); },
+        [&](const Request& r, int p) {
+            return service::sign(r, p, revision.sha256, actor, now, shownRevision);
+        },
         &revision);
 }
 
