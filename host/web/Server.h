@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,6 +61,8 @@ struct ServerOptions {
     /// The signing service's requests, links and samples (serve --data); none for a free pad
     /// or one --document, which keep nothing beyond a signer's session.
     std::shared_ptr<service::SigningService> service;
+    /// pdf.js's folder for the signing links' pages (nullopt: as SignableDocument::open finds it).
+    std::optional<std::filesystem::path> pdfjs;
     bool handleSignals = true;  ///< SIGINT and SIGTERM stop run()
 };
 

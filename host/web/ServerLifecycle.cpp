@@ -49,6 +49,9 @@ Server::Impl::Impl(ServerOptions o)
       admission(options.maxSessions, options.sessionsPerAddress, kNewSessionBurst,
                 kNewSessionsPerSecond) {
     options.pad.snapshotTurns = std::make_shared<SnapshotTurns>();
+    if (options.service) {
+        linkDocuments = std::make_shared<links::LinkDocuments>(options.pdfjs, options.pad.signer);
+    }
 }
 
 void Server::Impl::record(double seconds, std::size_t samples, std::uint64_t bytes) {

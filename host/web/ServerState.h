@@ -21,6 +21,7 @@
 #include "penwell/host/web/ResumeRegistry.h"
 #include "penwell/host/web/Server.h"
 #include "penwell/host/web/SessionAdmission.h"
+#include "penwell/host/web/links/LinkDocuments.h"
 #include "penwell/platform/asio/AsioRunLoop.h"
 
 namespace penwell::web {
@@ -63,6 +64,9 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
     /// /config.js: the page's texts and settings.
     std::string pageScript;
+
+    /// The documents signing links show and sign (with options.service only).
+    std::shared_ptr<links::LinkDocuments> linkDocuments;
 
     SessionAdmission admission;
     ResumeRegistry resumable;
