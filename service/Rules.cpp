@@ -173,8 +173,9 @@ Result<Change> sign(const Request& request, int position, const std::string& sha
         return std::move(*gate);
     }
     if (shownRevision) {
-        const auto latest = std::count_if(request.signers.begin(), request.signers.end(),
-                                          [](const Signer& s) { return s.state == SignerState::kSigned; });
+        const auto latest =
+            std::count_if(request.signers.begin(), request.signers.end(),
+                          [](const Signer& s) { return s.state == SignerState::kSigned; });
         if (latest != *shownRevision) {
             return refused(ServiceCode::conflict,
                            "The document changed after it was shown: open the link again");

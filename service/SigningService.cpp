@@ -139,8 +139,8 @@ Result<Revision> SigningService::showDocument(std::string_view token, const Acto
     return latest;
 }
 
-Result<Request> SigningService::sign(std::string_view token, ByteView signedPdf,
-                                     const Actor& actor, std::optional<int> shownRevision) {
+Result<Request> SigningService::sign(std::string_view token, ByteView signedPdf, const Actor& actor,
+                                     std::optional<int> shownRevision) {
     const NewRevision revision{Bytes(signedPdf.begin(), signedPdf.end()),
                                hexDigits(openssl::sha256(signedPdf))};
     const TimeMs now = clock_();

@@ -61,9 +61,9 @@ void HttpConnection::received(beast::error_code ec) {
         return;
     }
     if (links::isLinkPath(target)) {
-        answer(links::answerLink(*server_, request.method(), target, request.body(),
-                                 actor(request)),
-               request.keep_alive());
+        answer(
+            links::answerLink(*server_, request.method(), target, request.body(), actor(request)),
+            request.keep_alive());
         return;
     }
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
@@ -129,8 +129,8 @@ void HttpConnection::answer(links::Answer answer, bool keepAlive) {
     response->keep_alive(keepAlive);
     response->prepare_payload();
     http::async_write(stream_, *response,
-                      [self = shared_from_this(), response,
-                       owner = std::move(answer.owner)](beast::error_code ec, std::size_t) {
+                      [self = shared_from_this(), response, owner = std::move(answer.owner)](
+                          beast::error_code ec, std::size_t) {
                           (void)owner;  // held until the body is written
                           if (!ec && response->keep_alive()) {
                               self->read();

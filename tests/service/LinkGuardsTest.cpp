@@ -59,8 +59,8 @@ TEST(LinkGuards, ASignatureOnARevisionThatIsNoLongerTheLatestIsRefused) {
 
 TEST(LinkGuards, WrongAccessCodesLockTheLinkAcrossStores) {
     test::TempDir folder;
-    auto service = std::make_shared<SigningService>(openStore(folder.path()),
-                                                    [] { return kNow; }, 1000);
+    auto service = std::make_shared<SigningService>(
+        openStore(folder.path()), [] { return kNow; }, 1000);
     const Bytes pdf = pdfBytes(100);
     auto document = service->addDocument(pdf, 1);
     ASSERT_TRUE(document) << document.error().message;
@@ -79,7 +79,8 @@ TEST(LinkGuards, WrongAccessCodesLockTheLinkAcrossStores) {
         EXPECT_EQ(wrong->message, "The access code is not right");
     }
     // Another store on the folder (another process, or this one restarted) counts the same.
-    SigningService again(openStore(folder.path()), [] { return kNow; }, 1000);
+    SigningService again(
+        openStore(folder.path()), [] { return kNow; }, 1000);
     EXPECT_EQ(again.enterAccessCode(token, "0000", kActor)->message,
               "The access code is not right");
     for (SigningService* s : {&again, service.get()}) {

@@ -90,9 +90,9 @@ MaybeFailure LinkPad::restore(SigningSession& session) {
         const std::string_view text(reinterpret_cast<const char*>(batch.samples.data()),
                                     batch.samples.size());
         if (MaybeFailure refused = session.receive(text)) {
-            return Failure{refused->domain, refused->code,
-                           "stored message " + std::to_string(batch.sequence) + ": " +
-                               refused->message};
+            return Failure{
+                refused->domain, refused->code,
+                "stored message " + std::to_string(batch.sequence) + ": " + refused->message};
         }
         lastKept_ = std::max(lastKept_, batch.sequence);
     }

@@ -16,8 +16,8 @@ using service::ServiceCode;
 
 constexpr std::string_view kPrefix = "/s/";
 /// The page's own files, the same bytes as the free pad's.
-constexpr std::string_view kPageFiles[] = {"/pad.js", "/pad.css", "/document.js",
-                                           "/document.css", "/link.js"};
+constexpr std::string_view kPageFiles[] = {"/pad.js", "/pad.css", "/document.js", "/document.css",
+                                           "/link.js"};
 /// A decline's reason, as the trail keeps it.
 constexpr std::size_t kMaxReasonBytes = 1000;
 
@@ -31,14 +31,18 @@ Answer notFound() {
 }
 
 Answer json(http::status status, const Json& value) {
-    return owned(status, "application/json", value.dump(-1, ' ', false, Json::error_handler_t::replace));
+    return owned(status, "application/json",
+                 value.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 /// A failure of the service that is not the signer's: logged, and answered without its words.
 Answer unavailable(const Failure& failure) {
     serverLog("signing link: " + failure.message);
-    return {http::status::service_unavailable, "text/plain", "the service cannot answer now\n",
-            nullptr, {}};
+    return {http::status::service_unavailable,
+            "text/plain",
+            "the service cannot answer now\n",
+            nullptr,
+            {}};
 }
 
 bool isCode(const Failure& failure, ServiceCode code) {
@@ -82,15 +86,18 @@ Answer configScript(Server::Impl& server, const service::LinkTarget& link) {
 /// The link's document, or its place, or pdf.js: only while the signer may sign.
 Answer documentAsset(Server::Impl& server, const service::LinkTarget& link, std::string_view path,
                      std::optional<int> revision) {
-    auto document = server.linkDocuments->open(*server.options.service, link.request,
-                                               link.position, revision);
+    auto document =
+        server.linkDocuments->open(*server.options.service, link.request, link.position, revision);
     if (!document) {
         return unavailable(document.error());
     }
     for (const WebAsset& asset : document->document->assets()) {
         if (asset.path == path) {
-            return {http::status::ok, std::string(asset.contentType), asset.body,
-                    document->document, {}};
+            return {http::status::ok,
+                    std::string(asset.contentType),
+                    asset.body,
+                    document->document,
+                    {}};
         }
     }
     return notFound();
@@ -112,8 +119,11 @@ Answer get(Server::Impl& server, const std::string& token, std::string_view rest
     for (const std::string_view file : kPageFiles) {
         if (rest == file) {
             const WebAsset* asset = pageAsset(file);
-            return asset ? Answer{http::status::ok, std::string(asset->contentType), asset->body,
-                                  nullptr, {}}
+            return asset ? Answer{http::status::ok,
+                                  std::string(asset->contentType),
+                                  asset->body,
+                                  nullptr,
+                                  {}}
                          : notFound();
         }
     }
@@ -156,10 +166,12 @@ Answer refusal(Server::Impl& server, const std::string& token, const Failure& fa
     }
     const LinkStatus status = linkStatus(link->request, link->position, signing.now());
     const bool wrong = isCode(failure, ServiceCode::forbidden) && status.step == LinkStep::code;
-    return json(isCode(failure, ServiceCode::forbidden) ? http::status::forbidden
-                                                        : http::status::conflict,
-                {{"text", wrong ? wrongInput : status.text.empty() ? "linkFailed" : status.text},
-                 {"values", Json(status.values)}});
+    return json(
+        isCode(failure, ServiceCode::forbidden) ? http::status::forbidden : http::status::conflict,
+        {{"text", wrong                 ? wrongInput
+                  : status.text.empty() ? "linkFailed"
+                                        : status.text},
+         {"values", Json(status.values)}});
 }
 
 Answer post(Server::Impl& server, const std::string& token, std::string_view rest,

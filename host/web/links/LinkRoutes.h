@@ -18,9 +18,9 @@ namespace penwell::web::links {
 struct Answer {
     http::status status = http::status::ok;
     std::string contentType = "text/plain";
-    std::string_view body;               ///< held by `owner`, or by the program
-    std::shared_ptr<const void> owner;   ///< kept until the answer is written
-    std::string location;                ///< a redirect's target
+    std::string_view body;              ///< held by `owner`, or by the program
+    std::shared_ptr<const void> owner;  ///< kept until the answer is written
+    std::string location;               ///< a redirect's target
 };
 
 /// Whether `target` (the path, without its query) is under /s/.

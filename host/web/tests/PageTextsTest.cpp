@@ -58,10 +58,10 @@ TEST(PageTexts, EveryLanguageOfTheTableReachesThePageWhole) {
 /// The script without the signing links' texts, which joined the table after these pins.
 std::string withoutLinkTexts(const std::string& script) {
     static const char* const kLinkTexts[] = {
-        "linkWaiting", "linkSigned",  "linkYouDeclined", "linkCompleted",  "linkDeclined",
-        "linkCancelled", "linkExpired", "linkLocked",   "linkFailed",     "accessCodeAsk",
-        "accessCode",  "accessCodeSend", "accessCodeWrong", "decline",    "declineReason",
-        "declineSend", "declineNeedsReason"};
+        "linkWaiting",   "linkSigned",        "linkYouDeclined", "linkCompleted", "linkDeclined",
+        "linkCancelled", "linkExpired",       "linkLocked",      "linkFailed",    "accessCodeAsk",
+        "accessCode",    "accessCodeSend",    "accessCodeWrong", "decline",       "declineReason",
+        "declineSend",   "declineNeedsReason"};
     const auto open = script.find('{');
     const auto close = script.rfind('}');
     nlohmann::json config = nlohmann::json::parse(script.substr(open, close - open + 1));

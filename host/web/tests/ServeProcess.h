@@ -79,7 +79,8 @@ private:
     void readAddress() {
         std::string text;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < deadline && text.find('\n') == std::string::npos) {
+        while (std::chrono::steady_clock::now() < deadline &&
+               text.find('\n') == std::string::npos) {
             pollfd ready{output_, POLLIN, 0};
             if (poll(&ready, 1, 1000) <= 0) {
                 continue;

@@ -71,7 +71,9 @@ struct Page {
     }
     /// A mouse stroke of 22 samples at height `y`, from page time `t` on.
     void stroke(double y, double t) {
-        const auto at = [&](int i) { return Json::array({Json::array({t + i * 0.004, 10.0 + i * 5, y, 0.5})}); };
+        const auto at = [&](int i) {
+            return Json::array({Json::array({t + i * 0.004, 10.0 + i * 5, y, 0.5})});
+        };
         send({{"type", "down"}, {"pointer", "mouse"}, {"samples", at(0)}});
         for (int i = 1; i <= 20; ++i) {
             send({{"type", "move"}, {"pointer", "mouse"}, {"samples", at(i)}});
@@ -134,11 +136,10 @@ protected:
     void start() {
         server = std::make_unique<ServeProcess>(
             PENWELL_TOOL,
-            std::vector<std::string>{"--demo", "--data", at("data").string(), "--sign-key",
-                                     at("operator.pem").string(), "--sign-cert",
-                                     at("operator.crt").string(), "--resources",
-                                     PENWELL_SOURCE_DIR "/demo-certificate", "--pdfjs",
-                                     at("pdfjs").string()});
+            std::vector<std::string>{
+                "--demo", "--data", at("data").string(), "--sign-key", at("operator.pem").string(),
+                "--sign-cert", at("operator.crt").string(), "--resources",
+                PENWELL_SOURCE_DIR "/demo-certificate", "--pdfjs", at("pdfjs").string()});
         ASSERT_NE(server->port(), 0);
     }
 
@@ -164,7 +165,8 @@ protected:
 
     Response http(const std::string& method, const std::string& target,
                   const std::string& body = {}) {
-        const std::string more = body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        const std::string more =
+            body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
         auto answer = askHttp(server->port(),
                               servertest::request(server->port(), method, target, more) + body);
         EXPECT_TRUE(answer) << method << " " << target << ": no answer";
@@ -268,11 +270,11 @@ TEST_F(SigningLinks, TwoSignersSignInOrderEachOnTheRevisionTheySaw) {
         }
     }
     const std::string revision2 = sha256Hex(revision(request.request.id, 2));
-    EXPECT_EQ(shownAndSigned, (std::vector<std::pair<std::string, std::string>>{
-                                  {"document.shown", revision0},
-                                  {"signer.signed", revision1},
-                                  {"document.shown", revision1},
-                                  {"signer.signed", revision2}}));
+    EXPECT_EQ(shownAndSigned,
+              (std::vector<std::pair<std::string, std::string>>{{"document.shown", revision0},
+                                                                {"signer.signed", revision1},
+                                                                {"document.shown", revision1},
+                                                                {"signer.signed", revision2}}));
 
     // The final revision, as independent tools see it.
     test::writeFile(at("final.pdf"), revision(request.request.id, 2));
@@ -313,7 +315,8 @@ TEST_F(SigningLinks, ALinkUsedAgainAfterSigningSaysSoAndSignsNothing) {
 }
 
 TEST_F(SigningLinks, AnAccessCodeComesBeforeTheDocumentAndLocksAfterFiveWrongOnes) {
-    const service::CreatedRequest request = create({{"Ann Example", "4711"}, {"Bo Second", "0815"}});
+    const service::CreatedRequest request =
+        create({{"Ann Example", "4711"}, {"Bo Second", "0815"}});
     const std::string& ann = request.linkTokens[0];
     http("GET", "/s/" + ann + "/");
     EXPECT_EQ(linkSettings(ann)["step"], "code");
