@@ -74,6 +74,9 @@ struct Signer {
     std::string location;
     bool hasAccessCode = false;
     std::optional<TimeMs> codePassedAt;  ///< when the access code was given right
+    /// Wrong access codes given so far, as the trail records them (access_code.refused): a
+    /// count the store keeps, so that a restart does not hand out fresh guesses.
+    int codeRefusals = 0;
     SignerState state = SignerState::kWaiting;
     std::optional<TimeMs> openedAt;
     std::optional<TimeMs> signedAt;

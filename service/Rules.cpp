@@ -151,6 +151,10 @@ Result<Change> enterAccessCode(const Request& request, int position, bool right,
     if (auto gate = signerGate(request, position, now)) {
         return std::move(*gate);
     }
+    if (signerAt(request, position)->codeRefusals >= kAccessCodeAttempts) {
+        return refused(ServiceCode::forbidden,
+                       "This link is locked after too many wrong access codes");
+    }
     Change change = at(now);
     change.events.push_back(
         {right ? "access_code.passed" : "access_code.refused", position, {}, actor});
@@ -164,9 +168,18 @@ Result<Change> enterAccessCode(const Request& request, int position, bool right,
 }
 
 Result<Change> sign(const Request& request, int position, const std::string& sha256,
-                    const Actor& actor, TimeMs now) {
+                    const Actor& actor, TimeMs now, std::optional<int> shownRevision) {
     if (auto gate = documentGate(request, position, now)) {
         return std::move(*gate);
+    }
+    if (shownRevision) {
+        const auto latest =
+            std::count_if(request.signers.begin(), request.signers.end(),
+                          [](const Signer& s) { return s.state == SignerState::kSigned; });
+        if (latest != *shownRevision) {
+            return refused(ServiceCode::conflict,
+                           "The document changed after it was shown: open the link again");
+        }
     }
     Change change = at(now);
     change.signers.push_back({position, SignerState::kSigned, {}});
@@ -229,6 +242,13 @@ Request applied(Request request, const Change& change) {
     if (change.requestState) {
         request.state = *change.requestState;
         request.endedAt = change.time;
+    }
+    for (const NewEvent& event : change.events) {
+        if (event.type == "access_code.refused") {
+            for (Signer& signer : request.signers) {
+                signer.codeRefusals += signer.position == event.signer ? 1 : 0;
+            }
+        }
     }
     for (const SignerChange& update : change.signers) {
         for (Signer& signer : request.signers) {

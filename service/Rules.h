@@ -53,6 +53,10 @@ struct Change {
 /// before anything has written that down.
 RequestState stateAt(const Request& request, TimeMs now);
 
+/// Wrong access codes a link takes; after them it is locked and answers every code, the
+/// right one too, "This link is locked after too many wrong access codes".
+inline constexpr int kAccessCodeAttempts = 5;
+
 /// The signer at `position`, or null when the request has none there.
 const Signer* signerAt(const Request& request, int position);
 
@@ -77,13 +81,17 @@ Result<Change> openLink(const Request& request, int position, const Actor& actor
 Result<Change> showDocument(const Request& request, int position, const std::string& sha256,
                             const Actor& actor, TimeMs now);
 
-/// The signer gave their access code, right or wrong (both go into the trail).
+/// The signer gave their access code, right or wrong (both go into the trail); refused
+/// without a record once kAccessCodeAttempts wrong ones were given.
 Result<Change> enterAccessCode(const Request& request, int position, bool right, const Actor& actor,
                                TimeMs now);
 
 /// The signer signed the revision with this SHA-256; the last signer completes the request.
+/// `shownRevision`, when given, is the revision the signer was shown and signed on: refused
+/// (conflict) when the request has another latest revision by now, since revision n is the
+/// document after its n-th signature.
 Result<Change> sign(const Request& request, int position, const std::string& sha256,
-                    const Actor& actor, TimeMs now);
+                    const Actor& actor, TimeMs now, std::optional<int> shownRevision = {});
 
 /// The signer declined, which ends the request. The reason is required.
 Result<Change> decline(const Request& request, int position, const std::string& reason,

@@ -139,14 +139,16 @@ Result<Revision> SigningService::showDocument(std::string_view token, const Acto
     return latest;
 }
 
-Result<Request> SigningService::sign(std::string_view token, ByteView signedPdf,
-                                     const Actor& actor) {
+Result<Request> SigningService::sign(std::string_view token, ByteView signedPdf, const Actor& actor,
+                                     std::optional<int> shownRevision) {
     const NewRevision revision{Bytes(signedPdf.begin(), signedPdf.end()),
                                hexDigits(openssl::sha256(signedPdf))};
     const TimeMs now = clock_();
     return step(
         token,
-        [&](const Request& r, int p) { return service::sign(r, p, revision.sha256, actor, now); },
+        [&](const Request& r, int p) {
+            return service::sign(r, p, revision.sha256, actor, now, shownRevision);
+        },
         &revision);
 }
 

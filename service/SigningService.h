@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,7 +58,8 @@ public:
     /// request has ended; notFound for a token no link has.
     Result<LinkSession> openLink(std::string_view token, const Actor& actor);
 
-    /// Checks the signer's access code; a wrong one is recorded and refused (forbidden).
+    /// Checks the signer's access code; a wrong one is recorded and refused (forbidden), and
+    /// after kAccessCodeAttempts wrong ones every code is refused.
     MaybeFailure enterAccessCode(std::string_view token, std::string_view code, const Actor& actor);
 
     /// The revision the signer is shown (the document as signed so far), recorded with its
@@ -66,7 +68,10 @@ public:
 
     /// The signer signed: `signedPdf` becomes the request's next revision, in the same
     /// transaction that marks them signed (and completes the request after the last signer).
-    Result<Request> sign(std::string_view token, ByteView signedPdf, const Actor& actor);
+    /// `shownRevision`, when given, is the number of the revision the signature was made on:
+    /// refused (conflict) when the request's latest revision is another one by then.
+    Result<Request> sign(std::string_view token, ByteView signedPdf, const Actor& actor,
+                         std::optional<int> shownRevision = {});
 
     /// The signer declined with `reason`, which ends the request.
     Result<Request> decline(std::string_view token, const std::string& reason, const Actor& actor);
@@ -89,10 +94,15 @@ public:
     /// The name of the key presented, unless unknown or revoked (forbidden).
     Result<std::string> authenticate(std::string_view key);
 
+    /// Where a link token leads, without recording anything (what a page shows before a step);
+    /// notFound for a token no link has.
+    Result<LinkTarget> target(std::string_view token);
+    /// The time now, as the service's clock answers it.
+    TimeMs now() const { return clock_(); }
+
     SigningStore& store() { return *store_; }
 
 private:
-    Result<LinkTarget> target(std::string_view token);
     Result<Request> step(std::string_view token,
                          const std::function<Result<Change>(const Request&, int)>& rule,
                          const NewRevision* revision = nullptr);

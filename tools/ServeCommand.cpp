@@ -142,6 +142,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
         auto store = must(service::sqlite::SqliteSigningStore::open(*options.data));
         server.service = std::make_shared<service::SigningService>(std::move(store),
                                                                    service::systemClock());
+        server.pdfjs = options.pdfjs;  // the signing links' pages show their documents with it
     }
     checkKeyWrap(pad.services, pad.signer, pad.recipients);
     warnOfDemo(plan, err);

@@ -346,8 +346,9 @@ int main(int argc, char** argv) {
         "--document", serve.document.file,
         "a PDF to sign on the page (needs --sign-key); Done also writes NAME.pdf");
     std::vector<CLI::Option*> documentOptions = addPlacementOptions(serveCmd, serve.document);
-    documentOptions.push_back(serveCmd->add_option(
-        "--pdfjs", serve.pdfjs, "pdf.js's folder (default: $PENWELL_PDFJS, else libjs-pdf's)"));
+    // With --document or --data (the signing links' pages show their documents with it).
+    serveCmd->add_option("--pdfjs", serve.pdfjs,
+                         "pdf.js's folder (default: $PENWELL_PDFJS, else libjs-pdf's)");
     for (auto* option : documentOptions) {
         option->needs(documentOpt);
     }

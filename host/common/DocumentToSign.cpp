@@ -32,6 +32,16 @@ struct DocumentToSign::Impl {
 Result<std::shared_ptr<const DocumentToSign>> DocumentToSign::open(
     const DocumentRequest& request, const SigningIdentity& signer, const std::string& keyName,
     const std::string& certificateName) {
+    Result<Bytes> bytes = filesystem::readFile(request.file, pdf::kMaxDocumentBytes, "a PDF");
+    if (!bytes) {
+        return bytes.error();
+    }
+    return fromBytes(request, std::move(*bytes), signer, keyName, certificateName);
+}
+
+Result<std::shared_ptr<const DocumentToSign>> DocumentToSign::fromBytes(
+    const DocumentRequest& request, Bytes bytes, const SigningIdentity& signer,
+    const std::string& keyName, const std::string& certificateName) {
     auto impl = std::make_unique<Impl>();
     impl->request = request;
     impl->name = request.file.string();
@@ -44,11 +54,7 @@ Result<std::shared_ptr<const DocumentToSign>> DocumentToSign::open(
     impl->signRequest.location = request.location;
     impl->signRequest.name = request.name;
     impl->signRequest.certify = request.certify;
-    Result<Bytes> bytes = filesystem::readFile(request.file, pdf::kMaxDocumentBytes, "a PDF");
-    if (!bytes) {
-        return bytes.error();
-    }
-    impl->bytes = std::move(*bytes);
+    impl->bytes = std::move(bytes);
     const Result<pdf::SignaturePlace> place =
         pdf::checkSignRequest(impl->bytes, impl->name, impl->signRequest);
     if (!place) {

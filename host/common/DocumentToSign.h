@@ -44,6 +44,11 @@ public:
                                                               const SigningIdentity& signer,
                                                               const std::string& keyName,
                                                               const std::string& certificateName);
+    /// As open(), on `bytes` already read (a stored revision); request.file only names them
+    /// in messages.
+    static Result<std::shared_ptr<const DocumentToSign>> fromBytes(
+        const DocumentRequest& request, Bytes bytes, const SigningIdentity& signer,
+        const std::string& keyName, const std::string& certificateName);
     ~DocumentToSign();
     DocumentToSign(const DocumentToSign&) = delete;
     DocumentToSign& operator=(const DocumentToSign&) = delete;

@@ -92,6 +92,12 @@ void HttpConnection::received(beast::error_code ec) {
         answerApi(std::move(request), target, query);
         return;
     }
+    if (links::isLinkPath(target)) {
+        answer(
+            links::answerLink(*server_, request.method(), target, request.body(), actor(request)),
+            request.keep_alive());
+        return;
+    }
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
         respond(http::status::method_not_allowed, "text/plain", "GET only\n", request.keep_alive());
         return;
@@ -115,7 +121,30 @@ void HttpConnection::received(beast::error_code ec) {
 
 void HttpConnection::respond(http::status status, std::string_view type, std::string_view body,
                              bool keepAlive) {
+    answer({status, std::string(type), body, nullptr, {}}, keepAlive);
+}
+
+service::Actor HttpConnection::actor(const http::request<http::string_body>& request) {
+    std::string address = clientAddress(request);
+    if (address.empty()) {
+        beast::error_code ec;
+        const auto peer = stream_.socket().remote_endpoint(ec);
+        address = ec ? std::string() : peer.address().to_string();
+    }
+    // The trail keeps the user agent as sent (it is hashed, not printed), within a bound.
+    std::string userAgent(view(request[http::field::user_agent]));
+    userAgent.resize(std::min<std::size_t>(userAgent.size(), 512));
+    return {std::move(address), std::move(userAgent)};
+}
+
+void HttpConnection::answer(links::Answer answer, bool keepAlive) {
+    const http::status status = answer.status;
+    const std::string_view type = answer.contentType;
+    const std::string_view body = answer.body;
     auto response = std::make_shared<http::response<http::span_body<const char>>>(status, 11);
+    if (!answer.location.empty()) {
+        response->set(http::field::location, answer.location);
+    }
     response->set(http::field::server, "penwell");
     response->set(http::field::content_type, beast::string_view(type.data(), type.size()));
     response->set(http::field::cache_control, "no-store");
@@ -133,7 +162,9 @@ void HttpConnection::respond(http::status status, std::string_view type, std::st
     response->keep_alive(keepAlive);
     response->prepare_payload();
     http::async_write(stream_, *response,
-                      [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
+                      [self = shared_from_this(), response, owner = std::move(answer.owner)](
+                          beast::error_code ec, std::size_t) {
+                          (void)owner;  // held until the body is written
                           self->written(ec, response->keep_alive());
                       });
 }

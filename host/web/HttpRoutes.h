@@ -11,6 +11,7 @@
 
 #include "penwell/host/web/ServerState.h"
 #include "penwell/host/web/api/Api.h"
+#include "penwell/host/web/links/LinkRoutes.h"
 
 namespace penwell::web {
 
@@ -46,6 +47,11 @@ private:
     /// `body` must outlive the write: a literal, an embedded file, or the document's (which
     /// the server keeps), so a large document is not copied for every request.
     void respond(http::status status, std::string_view type, std::string_view body, bool keepAlive);
+    /// As respond(), with the answer's owner kept until written and its redirect, if any.
+    void answer(links::Answer answer, bool keepAlive);
+    /// Who asks, for a signing link's trail: the peer's address (or the proxy's client, as
+    /// clientAddress() takes it) and the user agent.
+    service::Actor actor(const http::request<http::string_body>& request);
 
     beast::tcp_stream stream_;
     Strand strand_;

@@ -145,7 +145,8 @@ void PadSocket::accepted(beast::error_code ec) {
         pad.core->resync();
         pad.log("the page came back (" + std::to_string(pad.held()) + " samples held)");
     } else {
-        Result<std::string> token = ResumeRegistry::newToken();
+        Result<std::string> token =
+            pad.link ? Result<std::string>(pad.link->key()) : ResumeRegistry::newToken();
         if (!token) {
             fail("the pad cannot be made: " + token.error().message,
                  websocket::close_code::internal_error);
@@ -156,7 +157,8 @@ void PadSocket::accepted(beast::error_code ec) {
         // exports; what can throw here is memory running out, which this guard turns into
         // one closed session rather than a stopped server.
         try {
-            pad.core = std::make_unique<SigningSession>(server_->options.pad, pad.loop, pad);
+            pad.core = std::make_unique<SigningSession>(
+                pad.link ? pad.link->settings() : server_->options.pad, pad.loop, pad);
         } catch (const std::exception& e) {
             fail(std::string("the pad cannot be made: ") + e.what(),
                  websocket::close_code::internal_error);
@@ -169,10 +171,33 @@ void PadSocket::accepted(beast::error_code ec) {
             }
         });
     }
+    if (pad.link && !resumed) {
+        // The stored ink goes onto the pad after the controller's first work on its loop.
+        pad.loop->post([self = shared_from_this()] {
+            if (self->closing_) {
+                return;
+            }
+            if (const MaybeFailure failed = self->pad_->link->restore(*self->pad_->core)) {
+                self->fail("the pad cannot be rebuilt: " + failed->message,
+                           websocket::close_code::internal_error);
+                return;
+            }
+            self->greet(self->pad_->pageResumes);
+        });
+        return;
+    }
+    greet(pad.link ? pad.pageResumes : resumed);
+}
+
+void PadSocket::greet(bool resumed) {
+    Pad& pad = *pad_;
     if (pad.connection != nullptr && pad.connection != this) {
         pad.connection->cutOff();
     }
     pad.connection = this;
+    if (!resumed) {
+        pad.core->resync();  // a page loaded afresh is sent the whole pad
+    }
     enqueue(pad.core->hello(pad.token, resumed), false);
     scheduleFlush();
     lastActivity_ = Clock::now();
@@ -219,6 +244,14 @@ void PadSocket::received(beast::error_code ec) {
     // the last guard of the session's work on a shared thread (memory running out, a fault
     // of the server's own), so that it costs one signer's session, not every signer's.
     try {
+        // A signing link's message is in the store before the session takes it, so that what
+        // the page is told was taken survives the server.
+        if (pad_->link) {
+            if (const MaybeFailure failed = pad_->link->keep(text)) {
+                fail(failed->message);
+                return;
+            }
+        }
         if (const MaybeFailure refused = pad_->core->receive(text)) {
             fail(refused->message);
             return;

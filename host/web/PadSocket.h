@@ -8,6 +8,7 @@
 #include <string>
 
 #include "penwell/host/web/ServerState.h"
+#include "penwell/host/web/links/LinkPad.h"
 
 namespace penwell::web {
 
@@ -33,6 +34,9 @@ public:
     PadSocket* connection = nullptr;  // on the strand; cleared by the connection as it goes
     net::steady_timer grace;
     const std::string address;  // the signer's, as the per-address limits count it
+    /// A signing link's pad: its settings, and its messages kept before they are taken.
+    std::shared_ptr<links::LinkPad> link;
+    bool pageResumes = false;  // the current connection's page came back to this pad
 
 private:
     std::shared_ptr<Server::Impl> server_;
@@ -64,6 +68,8 @@ public:
 
 private:
     void accepted(beast::error_code ec);
+    /// Greets the page and starts reading: the pad is ready.
+    void greet(bool resumed);
     void read();
     void received(beast::error_code ec);
     /// The connection dropped without a close: keep the pad for the page to come back to,

@@ -9,7 +9,8 @@ namespace penwell::web {
 
 void HttpConnection::upgrade(http::request<http::string_body> request, std::string_view target,
                              std::string_view query) {
-    if (target != "/ws") {
+    const std::string linkToken = links::padToken(target);
+    if (target != "/ws" && (linkToken.empty() || !server_->options.service)) {
         respond(http::status::not_found, "text/plain", "not found\n", false);
         return;
     }
@@ -26,9 +27,25 @@ void HttpConnection::upgrade(http::request<http::string_body> request, std::stri
     }
     // A page that dropped off the network comes back to its pad with the token it was given.
     std::shared_ptr<Pad> pad;
-    if (query.substr(0, 7) == "resume=") {
+    const bool resuming = query.substr(0, 7) == "resume=";
+    std::shared_ptr<links::LinkPad> link;
+    if (!linkToken.empty()) {
+        // A signing link has one pad, found by its link; a new one is rebuilt from the store.
+        auto opened = links::LinkPad::open(server_->options.service, *server_->linkDocuments,
+                                           server_->options.pad, linkToken, actor(request));
+        if (!opened) {
+            serverLog("refused a signing link's pad: " + opened.error().message);
+            respond(http::status::forbidden, "text/plain", "no pad for this link now\n", false);
+            return;
+        }
+        link = std::move(*opened);
+        pad = server_->resumable.claim(link->key());
+    } else if (resuming) {
         // Its old connection may not have noticed the drop yet: the pad is taken over.
         pad = server_->resumable.claim(std::string(query.substr(7)));
+        if (pad && pad->link) {
+            pad = nullptr;  // a link's pad is reached through its link only
+        }
     }
     if (!pad) {
         const std::string address = clientAddress(request);
@@ -40,7 +57,10 @@ void HttpConnection::upgrade(http::request<http::string_body> request, std::stri
         }
         pad =
             std::make_shared<Pad>(net::make_strand(server_->ioc.get_executor()), server_, address);
+        pad->link = std::move(link);
     }
+    // A page that comes back keeps what it shows; a page loaded afresh is told the pad's state.
+    pad->pageResumes = resuming;
     // The connection runs on its pad's strand, where the controller lives.
     tcp::socket accepted = stream_.release_socket();
     const auto protocol = accepted.local_endpoint().protocol();

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,6 +64,8 @@ struct ServerOptions {
     /// The signing service's requests, links and samples (serve --data); none for a free pad
     /// or one --document, which keep nothing beyond a signer's session.
     std::shared_ptr<service::SigningService> service;
+    /// pdf.js's folder for the signing links' pages (nullopt: as SignableDocument::open finds it).
+    std::optional<std::filesystem::path> pdfjs;
     bool handleSignals = true;  ///< SIGINT and SIGTERM stop run()
 };
 

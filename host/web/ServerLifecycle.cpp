@@ -100,6 +100,7 @@ Server::Impl::Impl(ServerOptions o)
                        ? "http://" + hostPort(options.bind, acceptor.local_endpoint().port())
                        : options.publicOrigins.front();
         });
+        linkDocuments = std::make_shared<links::LinkDocuments>(options.pdfjs, options.pad.signer);
     }
 }
 

@@ -24,6 +24,7 @@
 #include "penwell/host/web/Server.h"
 #include "penwell/host/web/SessionAdmission.h"
 #include "penwell/host/web/api/Api.h"
+#include "penwell/host/web/links/LinkDocuments.h"
 #include "penwell/platform/asio/AsioRunLoop.h"
 
 namespace penwell::web {
@@ -73,6 +74,9 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
     /// The signing service's API, when the server has a service.
     std::unique_ptr<api::Api> api;
+
+    /// The documents signing links show and sign (with options.service only).
+    std::shared_ptr<links::LinkDocuments> linkDocuments;
 
     SessionAdmission admission;
     ResumeRegistry resumable;

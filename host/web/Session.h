@@ -25,6 +25,10 @@
 #include "penwell/platform/RunLoop.h"
 #include "penwell/platform/Defaults.h"
 
+namespace penwell::host {
+struct SignatureBundle;
+}
+
 namespace penwell::web {
 
 /// Snapshots take turns across the sessions that share this: one is painted at a time, so that
@@ -69,6 +73,10 @@ struct PadSettings {
     bool operatorControls = false;
     /// Shared with the other sessions of a server; without it a snapshot waits for no one.
     std::shared_ptr<SnapshotTurns> snapshotTurns;
+    /// A signing link's Done: it keeps the bundle (with the signed document) instead of
+    /// writing files or offering them to the page. Its failure's line goes to the log, and the
+    /// page is told that nothing was saved.
+    std::function<MaybeFailure(const host::SignatureBundle&)> deliver;
 };
 
 /// Where a session's output goes: JSON text messages and binary patch messages.

@@ -74,7 +74,14 @@ void SigningSession::done() {
     reply["sigma"] = statistic(bundle.sigma);
     reply["sigma2"] = statistic(bundle.sigma2);
     reply["samples"] = bundle.samples;
-    if (settings_.out) {
+    if (settings_.deliver) {
+        if (const MaybeFailure refused = settings_.deliver(bundle)) {
+            doneFailed(kDoneNotSaved, refused->message);
+            return;
+        }
+        reply["signed"] = true;  // the link has done its work: the page says so and closes
+        c.clearSignature();      // kept by the request now; a dropped page has nothing to resume
+    } else if (settings_.out) {
         // All or nothing: the files appear together or not at all.
         const Result<std::string> written = host::writeBundle(bundle, *settings_.out);
         if (!written) {

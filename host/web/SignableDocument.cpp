@@ -47,14 +47,13 @@ std::string_view text(const Bytes& bytes) {
 struct SignableDocument::Impl {
     std::shared_ptr<const host::DocumentToSign> document;  // the signing, shared with `desk`
     std::string place;                                     // /document.json
-    std::vector<Bytes> scripts;
+    std::shared_ptr<const std::vector<Bytes>> scripts;  // pdf.js, shared between documents
     std::vector<WebAsset> assets;
 };
 
-Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
-    const host::DocumentRequest& request, const std::optional<std::filesystem::path>& pdfjsOption,
-    const std::optional<SigningIdentity>& signer) {
-    auto impl = std::make_unique<Impl>();
+Result<std::shared_ptr<const std::vector<Bytes>>> SignableDocument::pdfjsScripts(
+    const std::optional<std::filesystem::path>& pdfjsOption) {
+    auto scripts = std::make_shared<std::vector<Bytes>>();
     const std::filesystem::path pdfjs = pdfjsFolder(pdfjsOption);
     for (const char* script : kPdfjsScripts) {
         const std::filesystem::path path = pdfjs / "build" / script;
@@ -69,18 +68,45 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
         if (!read) {
             return read.error();
         }
-        impl->scripts.push_back(std::move(*read));
+        scripts->push_back(std::move(*read));
+    }
+    return std::shared_ptr<const std::vector<Bytes>>(std::move(scripts));
+}
+
+Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
+    const host::DocumentRequest& request, const std::optional<std::filesystem::path>& pdfjs,
+    const std::optional<SigningIdentity>& signer) {
+    auto scripts = pdfjsScripts(pdfjs);
+    if (!scripts) {
+        return scripts.error();
     }
     if (!signer) {
         return documentFailure(DocumentError::needsSignKey,
                                "--document: needs --sign-key (with --sign-cert, or a "
                                "PKCS#12 file): the signed PDF is sealed with the operator key");
     }
-    Result<std::shared_ptr<const host::DocumentToSign>> document =
-        host::DocumentToSign::open(request, *signer, "--sign-key", "--sign-cert");
+    return made(request, host::DocumentToSign::open(request, *signer, "--sign-key", "--sign-cert"),
+                std::move(*scripts));
+}
+
+Result<std::shared_ptr<const SignableDocument>> SignableDocument::fromBytes(
+    const host::DocumentRequest& request, Bytes pdf,
+    std::shared_ptr<const std::vector<Bytes>> scripts, const SigningIdentity& signer) {
+    return made(request,
+                host::DocumentToSign::fromBytes(request, std::move(pdf), signer, "--sign-key",
+                                                "--sign-cert"),
+                std::move(scripts));
+}
+
+Result<std::shared_ptr<const SignableDocument>> SignableDocument::made(
+    const host::DocumentRequest& request,
+    Result<std::shared_ptr<const host::DocumentToSign>> document,
+    std::shared_ptr<const std::vector<Bytes>> scripts) {
     if (!document) {
         return document.error();
     }
+    auto impl = std::make_unique<Impl>();
+    impl->scripts = std::move(scripts);
     impl->document = std::move(*document);
     const host::DocumentPlace& place = impl->document->place();
     impl->place = nlohmann::json{{"page", place.page},
@@ -92,8 +118,8 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
     const char* script = "text/javascript; charset=utf-8";
     impl->assets = {{"/document.pdf", "application/pdf", text(impl->document->bytes())},
                     {"/document.json", "application/json", impl->place},
-                    {"/pdfjs/pdf.js", script, text(impl->scripts[0])},
-                    {"/pdfjs/pdf.worker.js", script, text(impl->scripts[1])}};
+                    {"/pdfjs/pdf.js", script, text((*impl->scripts)[0])},
+                    {"/pdfjs/pdf.worker.js", script, text((*impl->scripts)[1])}};
     return std::shared_ptr<const SignableDocument>(new SignableDocument(std::move(impl)));
 }
 
@@ -128,6 +154,17 @@ Result<std::shared_ptr<const SignableDocument>> SignableDocument::open(
         DocumentError::noPdfLibrary,
         "--document: this penwell was built without the PDF library (its compiler cannot "
         "build qpdf's headers)");
+}
+
+Result<std::shared_ptr<const SignableDocument>> SignableDocument::fromBytes(
+    const host::DocumentRequest& request, Bytes, std::shared_ptr<const std::vector<Bytes>>,
+    const SigningIdentity& signer) {
+    return open(request, std::nullopt, signer);
+}
+
+Result<std::shared_ptr<const std::vector<Bytes>>> SignableDocument::pdfjsScripts(
+    const std::optional<std::filesystem::path>&) {
+    return std::shared_ptr<const std::vector<Bytes>>(std::make_shared<std::vector<Bytes>>());
 }
 
 const Sha256& SignableDocument::digest() const {

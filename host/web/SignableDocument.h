@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "penwell/capture/Penwell.h"
 #include "penwell/host/common/DocumentRequest.h"
@@ -17,6 +18,10 @@
 #include "penwell/platform/Cms.h"
 #include "penwell/platform/Result.h"
 #include "penwell/secure/Evidence.h"
+
+namespace penwell::host {
+class DocumentToSign;
+}
 
 namespace penwell::web {
 
@@ -44,6 +49,14 @@ public:
     static Result<std::shared_ptr<const SignableDocument>> open(
         const host::DocumentRequest& request, const std::optional<std::filesystem::path>& pdfjs,
         const std::optional<SigningIdentity>& signer);
+    /// As open(), on `pdf` already read (a request's revision) with pdf.js's two scripts as
+    /// pdfjsScripts() answers them; request.file only names the bytes in messages.
+    static Result<std::shared_ptr<const SignableDocument>> fromBytes(
+        const host::DocumentRequest& request, Bytes pdf,
+        std::shared_ptr<const std::vector<Bytes>> scripts, const SigningIdentity& signer);
+    /// pdf.js's two scripts from `pdfjs` (as open() finds them), to share between documents.
+    static Result<std::shared_ptr<const std::vector<Bytes>>> pdfjsScripts(
+        const std::optional<std::filesystem::path>& pdfjs);
     ~SignableDocument();
     SignableDocument(const SignableDocument&) = delete;
     SignableDocument& operator=(const SignableDocument&) = delete;
@@ -70,6 +83,10 @@ public:
 
 private:
     explicit SignableDocument(std::unique_ptr<Impl> impl);
+    static Result<std::shared_ptr<const SignableDocument>> made(
+        const host::DocumentRequest& request,
+        Result<std::shared_ptr<const host::DocumentToSign>> document,
+        std::shared_ptr<const std::vector<Bytes>> scripts);
     std::unique_ptr<Impl> impl_;
 };
 

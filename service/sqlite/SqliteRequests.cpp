@@ -80,7 +80,9 @@ Result<Request> SqliteSigningStore::loadRequest(const std::string& id) {
         db_.get(), file_,
         "SELECT id, position, name, email, placement, reason, location, "
         "access_code_hash != '', state, opened_at, signed_at, declined_at, "
-        "decline_reason, code_passed_at FROM signers WHERE request_id = ? ORDER BY position");
+        "decline_reason, code_passed_at, (SELECT count(*) FROM events e WHERE e.request_id = "
+        "signers.request_id AND e.signer = signers.position AND e.type = 'access_code.refused') "
+        "FROM signers WHERE request_id = ? ORDER BY position");
     signers.bind(1, id);
     MaybeFailure damaged;
     auto failed = signers.eachRow([&] {
@@ -107,6 +109,7 @@ Result<Request> SqliteSigningStore::loadRequest(const std::string& id) {
         signer.declinedAt = signers.maybeInteger(11);
         signer.declineReason = signers.text(12);
         signer.codePassedAt = signers.maybeInteger(13);
+        signer.codeRefusals = static_cast<int>(signers.integer(14));
         request.signers.push_back(std::move(signer));
     });
     if (failed || damaged) {

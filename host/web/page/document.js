@@ -158,16 +158,16 @@
     $('document').hidden = false;
     $('documentNote').textContent = t('documentLoading');
     try {
-      const answer = await fetch('/document.json');
-      if (!answer.ok) throw new Error(`/document.json: ${answer.status}`);
+      const answer = await fetch('document.json');
+      if (!answer.ok) throw new Error(`document.json: ${answer.status}`);
       where = await answer.json();
       describeSigning(where);
-      await loadScript('/pdfjs/pdf.js');
+      await loadScript('pdfjs/pdf.js');
       const pdfjs = window.pdfjsLib;
-      pdfjs.GlobalWorkerOptions.workerSrc = '/pdfjs/pdf.worker.js';
+      pdfjs.GlobalWorkerOptions.workerSrc = new URL('pdfjs/pdf.worker.js', location.href).href;
       // The page's policy allows no eval; the whole file is fetched once, as it was read.
       pdf = await pdfjs.getDocument({
-        url: '/document.pdf', isEvalSupported: false, disableRange: true, disableStream: true,
+        url: new URL('document.pdf', location.href).href, isEvalSupported: false, disableRange: true, disableStream: true,
       }).promise;
       $('paging').hidden = false;
       $('previousPage').hidden = $('nextPage').hidden = pdf.numPages === 1;

@@ -77,6 +77,7 @@ let active = null; // the pointer that draws: the first one down, as on a device
 // The server's one spelling of a pointer's kind, from the browser's pointerType.
 const pointerKinds = { pen: 'stylus', touch: 'finger', mouse: 'mouse' };
 let restarted = false; // the signer has been told to sign again
+let finished = false; // a signing link's signature is done: its pad's close is no fault
 let painting = Promise.resolve(); // patches are painted in the order they arrive
 // Snapshots are asked one at a time (the server refuses a second while one is on its way);
 // the one arriving is painted tile by tile into `snapshotTarget` until its bottom-right tile.
@@ -375,6 +376,17 @@ function onText(message) {
       // since is all there was, and goes to the fresh pad alike; else part of the signature
       // was drawn on a pad that no longer exists, and the signer must start again.
       const keep = !wasReconnecting || pad.state.samples === 0;
+      if (keep && !wasReconnecting && message.seq > 0) {
+        // A signing link's pad holds what an earlier page sent: this page's messages are
+        // numbered after the last it took, or they would be ignored as taken.
+        let next = message.seq;
+        for (const m of unacked) {
+          const old = m.seq;
+          m.seq = ++next;
+          for (const entry of provisional) if (entry.seq === old) entry.seq = m.seq;
+        }
+        seq = next;
+      }
       if (keep) {
         for (const m of unacked) socket.send(JSON.stringify(m));
         setStatus(null);
@@ -425,8 +437,18 @@ function onText(message) {
         result.className = 'failed';
         break;
       }
-      result.textContent = t(message.name ? 'signedSaved' : 'signedDownload');
       result.className = 'signed';
+      if (message.signed) {
+        // A signing link's work is done: the signature is the request's, the pad closes.
+        finished = true;
+        pad.closeReason = 'signed';
+        result.textContent = t('linkSigned');
+        updateButtons();
+        socket.close(1000);
+        if (window.penwellLinkSigned) window.penwellLinkSigned();
+        break;
+      }
+      result.textContent = t(message.name ? 'signedSaved' : 'signedDownload');
       const values = t('timingValues', { sigma: statistic(message.sigma), sigma2: statistic(message.sigma2), samples: message.samples });
       operatorLine('timing', t('timing', { timing: message.name ? `${values} · ${t('savedAs', { name: message.name })}` : values }));
       if (message.files) {
@@ -548,7 +570,10 @@ function connect() {
   const resume = resumeToken === null ? '' : `?resume=${resumeToken}`;
   live = false;
   updateButtons();
-  socket = new WebSocket(`${scheme}//${location.host}/ws${resume}`);
+  // Relative to the page: a signing link's pad is under the link's own path.
+  const url = new URL(`ws${resume}`, location.href);
+  url.protocol = scheme;
+  socket = new WebSocket(url.href);
   socket.binaryType = 'arraybuffer';
   pad.ready = new Promise((resolve) => socket.addEventListener('open', resolve, { once: true }));
   const current = socket;
@@ -557,7 +582,7 @@ function connect() {
     else onBinary(e.data);
   });
   socket.addEventListener('close', (e) => {
-    if (current !== socket) return;
+    if (current !== socket || finished) return;
     live = false;
     updateButtons();
     failSnapshot('the connection was lost');
@@ -583,4 +608,5 @@ function connect() {
   });
 }
 
-connect();
+// A signing link's page has a pad only while its signer may sign (link.js says why not).
+if (!config.link || config.link.step === 'sign') connect();

@@ -55,6 +55,24 @@ TEST(PageTexts, EveryLanguageOfTheTableReachesThePageWhole) {
     EXPECT_EQ(both.at("document"), true);
 }
 
+/// The script without the signing links' texts, which joined the table after these pins.
+std::string withoutLinkTexts(const std::string& script) {
+    static const char* const kLinkTexts[] = {
+        "linkWaiting",   "linkSigned",        "linkYouDeclined", "linkCompleted", "linkDeclined",
+        "linkCancelled", "linkExpired",       "linkLocked",      "linkFailed",    "accessCodeAsk",
+        "accessCode",    "accessCodeSend",    "accessCodeWrong", "decline",       "declineReason",
+        "declineSend",   "declineNeedsReason"};
+    const auto open = script.find('{');
+    const auto close = script.rfind('}');
+    nlohmann::json config = nlohmann::json::parse(script.substr(open, close - open + 1));
+    for (const char* key : kLinkTexts) {
+        EXPECT_EQ(config["texts"].erase(key), 1u) << key;
+    }
+    return script.substr(0, open) +
+           config.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+           script.substr(close + 1);
+}
+
 TEST(PageTexts, EnglishAndGermanAreTheBytesThePageHadBefore) {
     // The scripts served from host/web/page/texts.json, before the page and the desktop pad
     // shared one table: a text the merge lost, changed or added would change these.
@@ -73,7 +91,7 @@ TEST(PageTexts, EnglishAndGermanAreTheBytesThePageHadBefore) {
          "9a1e2a5eb1c3ac719b926a1e93cbc3ca597a0af1c97e6f1b1e35b5787b824aa7"},
     };
     for (const auto& [options, size, sha256] : pinned) {
-        const std::string script = pageScript(options).value();
+        const std::string script = withoutLinkTexts(pageScript(options).value());
         EXPECT_EQ(script.size(), size) << options.lang;
         EXPECT_EQ(sha256Hex(script), sha256) << options.lang << "\n" << script;
     }

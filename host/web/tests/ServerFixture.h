@@ -57,7 +57,8 @@ private:
 class Client {
 public:
     /// Connects and shakes hands; `forwardedFor` sends an X-Forwarded-For, as a proxy would.
-    Client(std::uint16_t port, const std::string& forwardedFor = {}, const std::string& query = {})
+    Client(std::uint16_t port, const std::string& forwardedFor = {}, const std::string& query = {},
+           const std::string& path = "/ws")
         : ws_(io_) {
         ws_.next_layer().connect({net::ip::make_address("127.0.0.1"), port});
         boundReads(ws_.next_layer());
@@ -68,7 +69,7 @@ public:
                 r.set("X-Forwarded-For", forwardedFor);
             }
         }));
-        ws_.handshake("127.0.0.1:" + std::to_string(port), "/ws" + query);
+        ws_.handshake("127.0.0.1:" + std::to_string(port), path + query);
     }
 
     /// The next text message, or nothing when the server closed (see closeCode()).
@@ -91,6 +92,18 @@ public:
         return message && (*message)["type"] == "hello" ? message : std::nullopt;
     }
     void send(const std::string& text) { ws_.write(net::buffer(text)); }
+    /// Messages until one satisfies `wanted`, which answers it; nothing after `limit` of them
+    /// or when the server closed.
+    template <typename Wanted>
+    std::optional<nlohmann::json> until(Wanted wanted, int limit = 10000) {
+        for (int i = 0; i < limit; ++i) {
+            auto message = next();
+            if (!message || wanted(*message)) {
+                return message;
+            }
+        }
+        return std::nullopt;
+    }
     /// The server's close code, and its reason.
     int closeCode() const { return ws_.reason().code; }
     std::string closeReason() const {

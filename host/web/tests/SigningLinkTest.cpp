@@ -1,0 +1,464 @@
+// Signing links (`penwell serve --data`) driven from outside, as a signer's page drives them:
+// the real binary as a child process, HTTP and the pad's WebSocket on loopback, and requests
+// made through the signing service on the same folder (SQLite lets two processes share it).
+// Two signers in order, each signature checked by qpdf, pdfsig and `pdf verify`; the access
+// code with its limit; a decline; a link used again after signing; an unknown token; and a
+// server killed with SIGKILL mid-signature that loses none of what it acknowledged.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <regex>
+
+#include "penwell/host/web/tests/ServeProcess.h"
+#include "penwell/host/web/tests/ServerFixture.h"
+#include "penwell/host/web/tests/TestPdf.h"
+#include "penwell/platform/openssl/Digests.h"
+#include "penwell/service/SigningService.h"
+#include "penwell/service/sqlite/SqliteSigningStore.h"
+#include "support/CertificateFixtures.h"
+
+namespace penwell::web {
+namespace {
+
+namespace fs = std::filesystem;
+using servertest::askHttp;
+using servertest::Client;
+using servertest::ServeProcess;
+using ::testing::HasSubstr;
+using Json = nlohmann::json;
+using Response = servertest::http::response<servertest::http::string_body>;
+
+std::string sha256Hex(const std::string& bytes) {
+    return hexDigits(openssl::sha256(
+        ByteView(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())));
+}
+
+/// What a command printed (stdout and stderr), and how it ended.
+std::pair<int, std::string> run(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(("timeout 60 " + command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return {-1, {}};
+    }
+    char buffer[4096];
+    while (const std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) {
+        output.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+/// A signer's page on its pad's WebSocket: numbered messages, kept to be sent again.
+struct Page {
+    Page(std::uint16_t port, const std::string& token, const std::string& resume = {})
+        : ws(port, {}, resume.empty() ? "" : "?resume=" + resume, "/s/" + token + "/ws") {}
+
+    void send(Json message) {
+        message["seq"] = ++seq;
+        sent.push_back(message.dump());
+        ws.send(sent.back());
+    }
+    /// A mouse stroke of 22 samples at height `y`, from page time `t` on.
+    void stroke(double y, double t) {
+        const auto at = [&](int i) {
+            return Json::array({Json::array({t + i * 0.004, 10.0 + i * 5, y, 0.5})});
+        };
+        send({{"type", "down"}, {"pointer", "mouse"}, {"samples", at(0)}});
+        for (int i = 1; i <= 20; ++i) {
+            send({{"type", "move"}, {"pointer", "mouse"}, {"samples", at(i)}});
+        }
+        send({{"type", "up"}, {"pointer", "mouse"}, {"samples", at(21)}});
+    }
+    /// The server's next state that has taken every message up to `upTo`.
+    std::optional<Json> takenUpTo(std::uint64_t upTo) {
+        return ws.until([&](const Json& m) {
+            return m["type"] == "state" && m["seq"].get<std::uint64_t>() >= upTo;
+        });
+    }
+    std::optional<Json> done() {
+        send({{"type", "done"}});
+        return ws.until([](const Json& m) { return m["type"] == "done"; });
+    }
+
+    Client ws;
+    std::uint64_t seq = 0;
+    std::vector<std::string> sent;  // sent[i] has number i + 1
+};
+
+/// The samples the pad takes from the first `upTo` of these messages: a down's and each
+/// move's (an up ends the stroke where the last move left it).
+std::size_t inkSamples(const std::vector<std::string>& sent, std::size_t upTo) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < std::min(upTo, sent.size()); ++i) {
+        const Json message = Json::parse(sent[i]);
+        if (message["type"] == "down" || message["type"] == "move") {
+            n += message["samples"].size();
+        }
+    }
+    return n;
+}
+
+class SigningLinks : public ::testing::Test {
+protected:
+    SigningLinks() {
+        const test::PrivateKey key = test::generateRsaKey();
+        const Bytes certificate = test::makeSelfSignedDer(key.get(), {{"CN", "Signing desk"}});
+        test::writeFile(at("operator.pem"), test::keyPem(key.get()));
+        test::writeFile(at("operator.crt"), test::certificatePem(certificate));
+        fs::create_directories(at("pdfjs/build"));
+        test::writeFile(at("pdfjs/build/pdf.js"), std::string("// pdf.js"));
+        test::writeFile(at("pdfjs/build/pdf.worker.js"), std::string("// worker"));
+        auto store = service::sqlite::SqliteSigningStore::open(at("data"));
+        EXPECT_TRUE(store) << store.error().message;
+        signing = std::make_shared<service::SigningService>(std::move(*store),
+                                                            service::systemClock(), 1000);
+        const std::string pdf = document();
+        auto added = signing->addDocument(
+            ByteView(reinterpret_cast<const std::uint8_t*>(pdf.data()), pdf.size()), 1);
+        EXPECT_TRUE(added) << added.error().message;
+        documentId = added->id;
+        start();
+    }
+
+    fs::path at(const std::string& name) const { return folder.path() / name; }
+
+    void start() {
+        server = std::make_unique<ServeProcess>(
+            PENWELL_TOOL,
+            std::vector<std::string>{
+                "--demo", "--data", at("data").string(), "--sign-key", at("operator.pem").string(),
+                "--sign-cert", at("operator.crt").string(), "--resources",
+                PENWELL_SOURCE_DIR "/demo-certificate", "--pdfjs", at("pdfjs").string()});
+        ASSERT_NE(server->port(), 0);
+    }
+
+    /// A request for these signers (name, access code), each placed on page 1 below the last.
+    service::CreatedRequest create(const std::vector<std::pair<std::string, std::string>>& who) {
+        service::RequestSpec spec;
+        spec.documentId = documentId;
+        spec.expiresAt = service::systemClock()() + 3'600'000;
+        int n = 0;
+        for (const auto& [name, code] : who) {
+            service::SignerSpec signer;
+            signer.name = name;
+            signer.accessCode = code;
+            signer.reason = "Contract 42";
+            signer.location = "Branch 7";
+            signer.placement = Json{{"page", 1}, {"rect", {300, 100 + 120 * n++, 200, 80}}}.dump();
+            spec.signers.push_back(signer);
+        }
+        auto created = signing->createRequest(spec, {"192.0.2.1", "back office"});
+        EXPECT_TRUE(created) << created.error().message;
+        return *created;
+    }
+
+    Response http(const std::string& method, const std::string& target,
+                  const std::string& body = {}) {
+        const std::string more =
+            body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        auto answer = askHttp(server->port(),
+                              servertest::request(server->port(), method, target, more) + body);
+        EXPECT_TRUE(answer) << method << " " << target << ": no answer";
+        return answer ? *answer : Response{};
+    }
+    /// The page's settings for a link, as its config.js sets them.
+    Json linkSettings(const std::string& token) {
+        const std::string script = http("GET", "/s/" + token + "/config.js").body();
+        const auto at = script.find("window.penwellConfig.link = ");
+        if (at == std::string::npos) {
+            ADD_FAILURE() << "no link settings in " << script.substr(0, 200);
+            return {};
+        }
+        const std::string rest = script.substr(at + 28);
+        return Json::parse(rest.substr(0, rest.find(";\n")));
+    }
+    /// Opens the link's page and its document as a browser does: the document's SHA-256.
+    std::string openAndShow(const std::string& token) {
+        EXPECT_EQ(http("GET", "/s/" + token + "/").result_int(), 200);
+        const Response pdf = http("GET", "/s/" + token + "/document.pdf");
+        EXPECT_EQ(pdf.result_int(), 200);
+        return sha256Hex(pdf.body());
+    }
+    /// Signs on the link's pad: two strokes, Done; the Done reply.
+    std::optional<Json> sign(const std::string& token) {
+        Page page(server->port(), token);
+        if (!page.ws.hello()) {
+            return std::nullopt;
+        }
+        page.send({{"type", "shown"}, {"page", 1}});
+        page.stroke(60, 1.0);
+        page.stroke(90, 2.0);
+        auto done = page.done();
+        if (done && (*done)["ok"] == true) {
+            // The record holds every sample the page sent.
+            EXPECT_EQ((*done)["samples"], inkSamples(page.sent, page.sent.size()));
+        }
+        return done;
+    }
+    std::vector<service::AuditEvent> trail(const std::string& requestId) {
+        auto events = signing->store().auditTrail(requestId);
+        EXPECT_TRUE(events) << events.error().message;
+        return events ? *events : std::vector<service::AuditEvent>{};
+    }
+    std::string revision(const std::string& requestId, int number) {
+        auto bytes = signing->store().revisionBytes(requestId, number);
+        EXPECT_TRUE(bytes) << bytes.error().message;
+        return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+    }
+
+    test::TempDir folder;
+    std::shared_ptr<service::SigningService> signing;
+    std::string documentId;
+    std::unique_ptr<ServeProcess> server;
+};
+
+TEST_F(SigningLinks, TwoSignersSignInOrderEachOnTheRevisionTheySaw) {
+    const service::CreatedRequest request = create({{"Ann Example", ""}, {"Bo Second", ""}});
+    const std::string& ann = request.linkTokens[0];
+    const std::string& bo = request.linkTokens[1];
+
+    // Bo waits for Ann: the page says so, and neither the document nor a pad is given.
+    EXPECT_EQ(http("GET", "/s/" + bo + "/").result_int(), 200);
+    const Json waiting = linkSettings(bo);
+    EXPECT_EQ(waiting["step"], "waiting");
+    EXPECT_EQ(waiting["text"], "linkWaiting");
+    EXPECT_EQ(waiting["values"]["name"], "Ann Example");
+    EXPECT_EQ(http("GET", "/s/" + bo + "/document.pdf").result_int(), 403);
+    EXPECT_EQ(http("GET", "/s/" + bo + "/document.json").result_int(), 403);
+    EXPECT_THROW(Page(server->port(), bo), std::exception);
+
+    const std::string revision0 = sha256Hex(revision(request.request.id, 0));
+    EXPECT_EQ(http("GET", "/s/" + ann).result_int(), 302);  // to /s/TOKEN/, where its files are
+    EXPECT_EQ(linkSettings(ann)["step"], "sign");
+    EXPECT_EQ(openAndShow(ann), revision0);
+    const Json place = Json::parse(http("GET", "/s/" + ann + "/document.json").body());
+    EXPECT_EQ(place["name"], "Ann Example");
+    EXPECT_EQ(place["reason"], "Contract 42");
+    EXPECT_EQ(place["location"], "Branch 7");
+    const auto annDone = sign(ann);
+    ASSERT_TRUE(annDone);
+    EXPECT_EQ((*annDone)["ok"], true) << annDone->dump();
+    EXPECT_EQ((*annDone)["signed"], true);
+
+    // Now Bo is shown revision 1, the document as Ann signed it.
+    EXPECT_EQ(linkSettings(bo)["step"], "sign");
+    const std::string revision1 = sha256Hex(revision(request.request.id, 1));
+    EXPECT_EQ(openAndShow(bo), revision1);
+    const auto boDone = sign(bo);
+    ASSERT_TRUE(boDone);
+    EXPECT_EQ((*boDone)["ok"], true) << boDone->dump();
+
+    auto finished = signing->store().request(request.request.id);
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->state, service::RequestState::kCompleted);
+    // The trail: each signer was shown the revision before their signature, and signed it.
+    std::vector<std::pair<std::string, std::string>> shownAndSigned;
+    for (const service::AuditEvent& event : trail(request.request.id)) {
+        if (event.type == "document.shown" || event.type == "signer.signed") {
+            shownAndSigned.emplace_back(event.type, event.detail);
+        }
+    }
+    const std::string revision2 = sha256Hex(revision(request.request.id, 2));
+    EXPECT_EQ(shownAndSigned,
+              (std::vector<std::pair<std::string, std::string>>{{"document.shown", revision0},
+                                                                {"signer.signed", revision1},
+                                                                {"document.shown", revision1},
+                                                                {"signer.signed", revision2}}));
+
+    // The final revision, as independent tools see it.
+    test::writeFile(at("final.pdf"), revision(request.request.id, 2));
+    const auto [qpdfStatus, qpdf] = run("qpdf --check " + at("final.pdf").string());
+    EXPECT_EQ(qpdfStatus, 0) << qpdf;
+    const auto [pdfsigStatus, pdfsig] = run("pdfsig " + at("final.pdf").string());
+    EXPECT_EQ(pdfsigStatus, 0) << pdfsig;
+    EXPECT_EQ(occurrences(pdfsig, "Signature Validation: Signature is Valid."), 2u) << pdfsig;
+    // Each evidence is bound to the revision its signature covers: the one its signer saw.
+    const auto [verifyStatus, verify] =
+        run(std::string(PENWELL_TOOL) + " pdf verify " + at("final.pdf").string() +
+            " --private-key " PENWELL_SOURCE_DIR "/demo-certificate/demo-private-key.pem --trust " +
+            at("operator.crt").string());
+    EXPECT_EQ(verifyStatus, 0) << verify;
+    EXPECT_EQ(occurrences(verify, "evidence: bound to the signed revision"), 2u) << verify;
+}
+
+TEST_F(SigningLinks, ALinkUsedAgainAfterSigningSaysSoAndSignsNothing) {
+    const service::CreatedRequest request = create({{"Ann Example", ""}, {"Bo Second", ""}});
+    const std::string& ann = request.linkTokens[0];
+    openAndShow(ann);
+    const auto done = sign(ann);
+    ASSERT_TRUE(done);
+    ASSERT_EQ((*done)["ok"], true) << done->dump();
+
+    EXPECT_EQ(http("GET", "/s/" + ann + "/").result_int(), 200);
+    const Json settings = linkSettings(ann);
+    EXPECT_EQ(settings["step"], "ended");
+    EXPECT_EQ(settings["text"], "linkSigned");
+    EXPECT_EQ(http("GET", "/s/" + ann + "/document.pdf").result_int(), 403);
+    EXPECT_THROW(Page(server->port(), ann), std::exception);
+    const Response declined = http("POST", "/s/" + ann + "/decline", "changed my mind");
+    EXPECT_EQ(declined.result_int(), 409);
+    EXPECT_EQ(Json::parse(declined.body())["text"], "linkSigned");
+    auto revisions = signing->store().revisions(request.request.id);
+    ASSERT_TRUE(revisions);
+    EXPECT_EQ(revisions->size(), 2u);
+}
+
+TEST_F(SigningLinks, AnAccessCodeComesBeforeTheDocumentAndLocksAfterFiveWrongOnes) {
+    const service::CreatedRequest request =
+        create({{"Ann Example", "4711"}, {"Bo Second", "0815"}});
+    const std::string& ann = request.linkTokens[0];
+    http("GET", "/s/" + ann + "/");
+    EXPECT_EQ(linkSettings(ann)["step"], "code");
+    EXPECT_EQ(http("GET", "/s/" + ann + "/document.pdf").result_int(), 403);
+    EXPECT_EQ(http("GET", "/s/" + ann + "/document.json").result_int(), 403);
+    EXPECT_THROW(Page(server->port(), ann), std::exception);
+
+    struct Guess {
+        std::string code;
+        int status;
+        std::string text;
+    };
+    const Guess guesses[] = {{"1234", 403, "accessCodeWrong"}, {"4711", 200, ""}};
+    for (const Guess& guess : guesses) {
+        const Response answer = http("POST", "/s/" + ann + "/code", guess.code);
+        EXPECT_EQ(answer.result_int(), guess.status) << guess.code << ": " << answer.body();
+        if (!guess.text.empty()) {
+            EXPECT_EQ(Json::parse(answer.body())["text"], guess.text);
+        }
+    }
+    EXPECT_EQ(linkSettings(ann)["step"], "sign");
+    EXPECT_EQ(openAndShow(ann), sha256Hex(revision(request.request.id, 0)));
+    const auto done = sign(ann);
+    ASSERT_TRUE(done);
+    EXPECT_EQ((*done)["ok"], true) << done->dump();
+
+    // Bo guesses wrong five times: the fifth locks the link, and the right code no longer opens
+    // it, also after the server starts again.
+    const std::string& bo = request.linkTokens[1];
+    http("GET", "/s/" + bo + "/");
+    for (int i = 1; i <= 5; ++i) {
+        const Response answer = http("POST", "/s/" + bo + "/code", "000" + std::to_string(i));
+        EXPECT_EQ(answer.result_int(), 403);
+        EXPECT_EQ(Json::parse(answer.body())["text"], i < 5 ? "accessCodeWrong" : "linkLocked");
+    }
+    server->kill(SIGTERM);
+    start();
+    const Response locked = http("POST", "/s/" + bo + "/code", "0815");
+    EXPECT_EQ(locked.result_int(), 403);
+    EXPECT_EQ(Json::parse(locked.body())["text"], "linkLocked");
+    EXPECT_EQ(linkSettings(bo)["step"], "locked");
+    EXPECT_EQ(http("GET", "/s/" + bo + "/document.pdf").result_int(), 403);
+
+    int refused = 0, passed = 0;
+    for (const service::AuditEvent& event : trail(request.request.id)) {
+        refused += event.type == "access_code.refused" ? 1 : 0;
+        passed += event.type == "access_code.passed" ? 1 : 0;
+        if (event.type == "access_code.refused") {
+            EXPECT_EQ(event.actor.address, "127.0.0.1");
+        }
+    }
+    EXPECT_EQ(refused, 6);  // Ann's one, Bo's five
+    EXPECT_EQ(passed, 1);
+}
+
+TEST_F(SigningLinks, ADeclineNeedsAReasonAndEndsTheRequest) {
+    const service::CreatedRequest request = create({{"Ann Example", ""}, {"Bo Second", ""}});
+    const std::string& ann = request.linkTokens[0];
+    http("GET", "/s/" + ann + "/");
+    const Response blank = http("POST", "/s/" + ann + "/decline", " \n");
+    EXPECT_EQ(blank.result_int(), 400);
+    EXPECT_EQ(Json::parse(blank.body())["text"], "declineNeedsReason");
+    EXPECT_EQ(http("POST", "/s/" + ann + "/decline", "The amount is wrong").result_int(), 200);
+
+    EXPECT_EQ(linkSettings(ann)["text"], "linkYouDeclined");
+    EXPECT_EQ(linkSettings(request.linkTokens[1])["text"], "linkDeclined");
+    auto declined = signing->store().request(request.request.id);
+    ASSERT_TRUE(declined);
+    EXPECT_EQ(declined->state, service::RequestState::kDeclined);
+    EXPECT_EQ(declined->signers[0].declineReason, "The amount is wrong");
+    EXPECT_EQ(trail(request.request.id).back().type, "signer.declined");
+}
+
+TEST_F(SigningLinks, AnUnknownTokenIsNotFoundAndNothingMore) {
+    create({{"Ann Example", ""}});
+    for (const std::string target :
+         {"/s/AAAAAAAAAAAAAAAAAAAAAA/", "/s/AAAAAAAAAAAAAAAAAAAAAA/config.js",
+          "/s/AAAAAAAAAAAAAAAAAAAAAA/document.pdf", "/s/short/", "/s/", "/s/../index.html"}) {
+        const Response answer = http("GET", target);
+        EXPECT_EQ(answer.result_int(), 404) << target;
+        EXPECT_EQ(answer.body(), "not found\n") << target;
+    }
+    EXPECT_EQ(http("POST", "/s/AAAAAAAAAAAAAAAAAAAAAA/code", "1234").result_int(), 404);
+    EXPECT_THROW(Page(server->port(), "AAAAAAAAAAAAAAAAAAAAAA"), std::exception);
+}
+
+TEST_F(SigningLinks, AServerKilledMidSignatureKeepsEverySampleItAcknowledged) {
+    const service::CreatedRequest request = create({{"Ann Example", ""}});
+    const std::string& ann = request.linkTokens[0];
+    openAndShow(ann);
+    std::string resume;
+    std::vector<std::string> sent;
+    std::uint64_t acknowledged = 0;
+    {
+        Page page(server->port(), ann);
+        const auto hello = page.ws.hello();
+        ASSERT_TRUE(hello);
+        resume = (*hello)["resume"];
+        page.send({{"type", "shown"}, {"page", 1}});
+        page.stroke(60, 1.0);
+        const auto state = page.takenUpTo(page.seq);
+        ASSERT_TRUE(state);
+        acknowledged = (*state)["seq"];
+        EXPECT_EQ((*state)["samples"], inkSamples(page.sent, acknowledged));
+        page.stroke(90, 2.0);  // sent; killed before any answer is awaited
+        sent = page.sent;
+        server->kill(SIGKILL);
+    }
+    start();
+
+    // The page comes back: the pad was rebuilt from the store, and holds at least everything
+    // it acknowledged; the page sends again what it was not told was taken.
+    Page page(server->port(), ann, resume);
+    const auto hello = page.ws.hello();
+    ASSERT_TRUE(hello);
+    EXPECT_EQ((*hello)["resumed"], true);
+    const auto taken = (*hello)["seq"].get<std::uint64_t>();
+    EXPECT_GE(taken, acknowledged);
+    ASSERT_LE(taken, sent.size());
+    const auto rebuilt = page.ws.until([](const Json& m) { return m["type"] == "state"; });
+    ASSERT_TRUE(rebuilt);
+    EXPECT_EQ((*rebuilt)["samples"], inkSamples(sent, taken));
+    page.seq = sent.size();
+    for (std::size_t i = taken; i < sent.size(); ++i) {
+        page.ws.send(sent[i]);
+    }
+    const auto all = page.takenUpTo(sent.size());
+    ASSERT_TRUE(all);
+    EXPECT_EQ((*all)["samples"], inkSamples(sent, sent.size()));
+    EXPECT_EQ((*all)["strokes"], 2);
+
+    const auto done = page.done();
+    ASSERT_TRUE(done);
+    EXPECT_EQ((*done)["ok"], true) << done->dump();
+    EXPECT_EQ((*done)["samples"], inkSamples(sent, sent.size()));  // the record: every sample
+    auto stored = signing->samples(ann);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->size(), sent.size());  // every message, each once
+    auto revisions = signing->store().revisions(request.request.id);
+    ASSERT_TRUE(revisions);
+    EXPECT_EQ(revisions->size(), 2u);
+}
+
+}  // namespace
+}  // namespace penwell::web
