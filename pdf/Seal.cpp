@@ -74,8 +74,8 @@ MaybeFailure checkRequest(const SealRequest& request) {
     return std::nullopt;
 }
 
-/// The file's stream (in `scratch`, numbered by `objects`) in a file specification.
-QPDFObjectHandle fileSpecification(NewObjects& objects, QPDF& scratch, const SealRequest& request,
+/// The file's stream (in `scratch`, numbered by `objects`) in a /Filespec dictionary.
+QPDFObjectHandle filespecDictionary(NewObjects& objects, QPDF& scratch, const SealRequest& request,
                                    const std::string& modified) {
     QPDFObjectHandle stream = scratch.newStream(
         std::string(reinterpret_cast<const char*>(request.file.data()), request.file.size()));
@@ -173,7 +173,7 @@ Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest&
         if (pages.empty()) {
             return needsRepair(inName, "it has no page");
         }
-        QPDFObjectHandle spec = fileSpecification(objects, scratch, request, pdfDate(now));
+        QPDFObjectHandle spec = filespecDictionary(objects, scratch, request, pdfDate(now));
         if (MaybeFailure refused = attach(qpdf, objects, spec, request.fileName, inName)) {
             return *refused;
         }

@@ -43,7 +43,7 @@ Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest&
 struct Attachment {
     Bytes bytes;
     bool associated = false;  ///< also among the catalog's associated files (/AF)
-    /// Where the last object that holds it or names it (its file specification, its stream)
+    /// Where the last object that holds it or names it (its /Filespec dictionary, its stream)
     /// starts: a signature whose revision ends after this covers the file as it reads now.
     std::uint64_t writtenAt = 0;
     /// Why its stated /Size or /CheckSum is not that of its bytes; empty when they agree.
