@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "penwell/pdf/PdfFailure.h"
+#include "penwell/pdf/Timestamp.h"
 #include "penwell/platform/Bytes.h"
 #include "penwell/platform/Cms.h"
 
@@ -106,6 +107,9 @@ struct SignRequest {
     /// Told, one line each, what the caller should know about the output (a PDF/A input that
     /// the signature takes out of conformance); nil: nobody is told.
     std::function<void(const std::string&)> warn;
+    /// Nil: a B-B signature. Otherwise the signature value is time-stamped by this authority
+    /// and the token added to the CMS (B-T); its failure fails the signing.
+    std::optional<TimestampAuthority> timestamp;
 };
 
 /// The signed document: `in` followed by the update. On failure nothing is written anywhere;

@@ -21,6 +21,7 @@
 #include "penwell/pdf/Permissions.h"
 #include "penwell/pdf/Placement.h"
 #include "penwell/pdf/Revisions.h"
+#include "penwell/pdf/Timestamp.h"
 #include "penwell/pdf/Update.h"
 
 namespace penwell::pdf {
@@ -32,6 +33,9 @@ constexpr std::size_t kByteRangeWidth = 44;
 /// Beyond the placeholder CMS: DER length fields that grow, and signatures (ECDSA) whose
 /// encoding varies by a few bytes.
 constexpr std::size_t kContentsMargin = 64;
+/// Room in /Contents for a time-stamp token: one with the TSA's certificate and an
+/// intermediate's is 2 to 6 KB. A larger one costs a second signing with room for it.
+constexpr std::size_t kTokenRoom = 8192;
 /// SignaturesExist | AppendOnly: viewers keep to incremental updates from now on.
 constexpr long long kSigFlags = 3;
 
@@ -193,8 +197,13 @@ Result<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
                           place.rect.width(), place.rect.height(), place.rotate};
 }
 
-Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
-                      const SigningIdentity& identity) {
+namespace {
+
+/// signPdf() with `tokenRoom` bytes reserved for a time-stamp token; when the token does not
+/// fit, `needed` is set to the room that would have held it.
+Result<Bytes> signWithRoom(ByteView in, const std::string& inName, const SignRequest& request,
+                           const SigningIdentity& identity, std::size_t tokenRoom,
+                           std::size_t& needed) {
     Result<Prepared> prepared = prepare(in, inName, request);
     if (!prepared) {
         return prepared.error();
@@ -329,7 +338,8 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
                 byteRangeAt = body.size();
                 body += std::string(kByteRangeWidth, ' ') + "]\n/Contents <";
                 contentsAt = body.size() - 1;
-                contentsLength = 2 * (placeholder + kContentsMargin);
+                contentsLength =
+                    2 * (placeholder + kContentsMargin + (request.timestamp ? tokenRoom : 0));
                 body += std::string(contentsLength, '0') + ">\n/M " +
                         QPDFObjectHandle::newString(pdfDate(now)).unparse();
                 for (const auto& [key, value] : {std::pair{"/Reason", &request.reason},
@@ -353,26 +363,7 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
 
         // ---- cross-reference section and trailer, of the kind the input ends with
         const long long newSize = std::max<long long>(size, entries.back().id + 1);
-        // The second identifier is new for this revision; hashing the whole input again for it
-        // would double the cost of a large document, and the update and the time are unique.
-        const std::string stamp = pdfDate(now);
-        const Sha256 second = cms::sha256(
-            {asBytes(stamp), asBytes(body), in.last(std::min<std::size_t>(in.size(), 4096))});
-        QPDFObjectHandle oldId = trailer.getKey("/ID");
-        const Bytes firstId = [&] {
-            if (oldId.isArray() && oldId.getArrayNItems() == 2 &&
-                oldId.getArrayItem(0).isString()) {
-                const std::string s = oldId.getArrayItem(0).getStringValue();
-                return Bytes(s.begin(), s.end());
-            }
-            return Bytes(second.begin(), second.begin() + 16);
-        }();
-        std::string common = "/Root " + trailer.getKey("/Root").unparse();
-        if (trailer.getKey("/Info").isIndirect()) {
-            common += " /Info " + trailer.getKey("/Info").unparse();
-        }
-        common += " /ID [<" + hex(firstId) + "> <" + hex(ByteView(second).first(16)) + ">] /Prev " +
-                  std::to_string(startXref);
+        const std::string common = updateTrailer(trailer, startXref, pdfDate(now), body, in);
         body += xrefSection(std::move(entries), lastSection.table, in.size() + body.size(), newSize,
                             common);
         if (qpdf.anyWarnings()) {
@@ -399,12 +390,38 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
     if (!signedData) {
         return signedData.error();
     }
+    if (request.timestamp) {
+        signedData = addSignatureTimestamp(*signedData, *request.timestamp);
+        if (!signedData) {
+            return signedData.error();
+        }
+    }
     const std::string contents = hex(*signedData);
     if (contents.size() > contentsLength) {
+        if (request.timestamp) {
+            // Another token may differ by a few bytes: its serial, its time.
+            needed = tokenRoom + (contents.size() - contentsLength) / 2 + 512;
+            return fail(PdfErrorKind::Timestamp, request.timestamp->url,
+                        "the time-stamp token is larger than the " + std::to_string(tokenRoom) +
+                            " bytes reserved for it");
+        }
         return fail(PdfErrorKind::SigningKey, "the CMS signature outgrew its reserved room");
     }
     std::copy(contents.begin(), contents.end(),
               out.begin() + static_cast<std::ptrdiff_t>(gapStart + 1));
+    return out;
+}
+
+}  // namespace
+
+Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
+                      const SigningIdentity& identity) {
+    std::size_t needed = 0;
+    Result<Bytes> out = signWithRoom(in, inName, request, identity, kTokenRoom, needed);
+    if (!out && needed > 0) {
+        std::size_t again = 0;
+        out = signWithRoom(in, inName, request, identity, needed, again);
+    }
     return out;
 }
 

@@ -190,6 +190,14 @@ struct DeskOptions {
 /// a signature it fails.
 int runDesk(const DeskOptions& options, std::ostream& out, std::ostream& err);
 
+/// The PAdES level to reach and what long-term validation data comes from (pdf sign, serve).
+struct LongTermOptions {
+    /// "B-B", "B-T" (needs a TSA), "B-LT" (also --trust), "B-LTA" (a document time-stamp
+    /// after the validation data); nil: B-T with a TSA, else B-B.
+    std::optional<std::string> level;
+    std::vector<std::filesystem::path> trust, ocsp, crls;
+};
+
 struct PdfSignOptions {
     host::DocumentRequest in;  ///< IN and where the signature goes on it
     std::filesystem::path out;
@@ -205,6 +213,8 @@ struct PdfSignOptions {
     SealOptions seal;  ///< who the evidence made here (--trace, --data) is sealed for
     std::optional<std::filesystem::path> resources;  ///< the folder holding Penwell.dat
     bool force = false;  ///< replace an existing OUT
+    std::optional<std::string> tsa;  ///< a time-stamp authority's URL: the signature is B-T
+    LongTermOptions longTerm;
 };
 /// Signs IN into OUT (an incremental update: IN is a prefix of OUT). A password, passphrase or
 /// PIN comes from its file or the environment, never the command line.
@@ -226,6 +236,17 @@ inline constexpr int kPdfIntactUntrusted = 3;
 /// Lists every signature; 0 only when every one checks out and its signer is trusted, 1 when
 /// any does not check out, kPdfIntactUntrusted when all are intact but no --trust was given.
 int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out);
+
+struct PdfAugmentOptions {
+    std::filesystem::path in, out;
+    std::optional<std::string> tsa;  ///< for B-LTA's document time-stamp
+    LongTermOptions longTerm;        ///< level B-LT or B-LTA
+    bool force = false;
+};
+/// Raises every signature of IN to B-LT (validation data in /DSS) or B-LTA (and a document
+/// time-stamp after it), writing OUT; IN stays a prefix of OUT. Run on a B-LTA file before
+/// its last time-stamp's certificate expires, it renews the proof.
+int runPdfAugment(const PdfAugmentOptions& options, std::ostream& out);
 
 /// File names that `cert new` writes into its folder.
 inline constexpr const char* kCertificateFileName = "Penwell.dat";
