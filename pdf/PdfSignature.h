@@ -168,6 +168,16 @@ struct SignatureReport {
     std::string signer;  ///< the signing certificate's subject
     std::string time;    ///< /M as written
     std::string subFilter;
+    /// A document time-stamp (/SubFilter /ETSI.RFC3161): `signer` is the time-stamp authority
+    /// and its token covers the revision.
+    bool documentTimestamp = false;
+    /// The time the signature's time-stamp token (or a document time-stamp's own) proves,
+    /// "YYYY-MM-DD HH:MM:SSZ"; empty when there is none.
+    std::string timestampTime;
+    /// The PAdES level the file gives this signature: "B-B", "B-T" (a valid time-stamp token),
+    /// "B-LT" (also a /DSS holding its certificate), "B-LTA" (also a document time-stamp over
+    /// it); empty for a document time-stamp.
+    std::string level;
     Coverage coverage = Coverage::EarlierRevision;
     std::uint64_t signedBytes = 0;      ///< the revision the signature covers
     bool signatureValid = false;        ///< byte range sound, CMS digest and signature good

@@ -6,6 +6,8 @@
 #include <openssl/ts.h>
 #include <openssl/x509v3.h>
 
+#include <ctime>
+
 #include "penwell/pdf/DocumentTimestamp.h"
 #include "penwell/pdf/SignedData.h"
 #include "penwell/platform/CHandle.h"
@@ -201,6 +203,90 @@ Result<Bytes> requestTimestampTokenFor(const TimestampAuthority& tsa, const Sha2
         return refused(tsa, *problem);
     }
     return std::move(*tokenDer);
+}
+
+TokenCheck checkTimestampToken(ByteView token, ByteView imprint, const std::vector<Bytes>& trust) {
+    TokenCheck check;
+    const unsigned char* p = token.data();
+    PKCS7* pkcs7 = d2i_PKCS7(nullptr, &p, static_cast<long>(token.size()));
+    CHandle<TS_TST_INFO, TS_TST_INFO_free> info(pkcs7 ? PKCS7_to_TS_TST_INFO(pkcs7) : nullptr);
+    PKCS7_free(pkcs7);
+    if (!info) {
+        openssl::clearErrors();
+        check.problem = "the time-stamp token is not a signed TSTInfo";
+        return check;
+    }
+    std::tm when{};
+    if (ASN1_TIME_to_tm(TS_TST_INFO_get_time(info.get()), &when) == 1) {
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%SZ", &when);
+        check.time = text;
+    }
+    if (const std::optional<std::string> problem = tokenSignatureProblem(token)) {
+        check.problem = *problem;
+        return check;
+    }
+    const ASN1_OCTET_STRING* proved =
+        TS_MSG_IMPRINT_get_msg(TS_TST_INFO_get_msg_imprint(info.get()));
+    if (!std::equal(imprint.begin(), imprint.end(), ASN1_STRING_get0_data(proved),
+                    ASN1_STRING_get0_data(proved) + ASN1_STRING_length(proved))) {
+        check.problem = "the time-stamp token's imprint is not the digest of what it covers";
+        return check;
+    }
+    check.valid = true;
+    p = token.data();
+    ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(token.size())));
+    Certificates certificates(CMS_get1_certs(cms.get()));
+    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+    for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
+        if (CMS_SignerInfo_cert_cmp(signer, sk_X509_value(certificates.get(), i)) == 0) {
+            check.tsa = openssl::subjectLine(sk_X509_value(certificates.get(), i));
+        }
+    }
+    if (!trust.empty()) {
+        openssl::X509StoreHandle store(X509_STORE_new());
+        for (const Bytes& file : trust) {
+            for (openssl::X509Handle& c : openssl::readCertificates(file)) {
+                X509_STORE_add_cert(store.get(), c.get());
+            }
+        }
+        X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
+        check.trusted = CMS_verify(cms.get(), nullptr, store.get(), nullptr, nullptr,
+                                   CMS_BINARY) == 1;
+        if (!*check.trusted) {
+            check.problem = "the time-stamp authority is not trusted";
+        }
+    }
+    openssl::clearErrors();
+    return check;
+}
+
+std::optional<SignatureTimestamp> signatureTimestampOf(ByteView cmsDer) {
+    const unsigned char* p = cmsDer.data();
+    ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsDer.size())));
+    STACK_OF(CMS_SignerInfo)* signers = cms ? CMS_get0_SignerInfos(cms.get()) : nullptr;
+    if (signers == nullptr || sk_CMS_SignerInfo_num(signers) != 1) {
+        openssl::clearErrors();
+        return std::nullopt;
+    }
+    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
+    const int at = CMS_unsigned_get_attr_by_NID(signer, NID_id_smime_aa_timeStampToken, -1);
+    if (at < 0) {
+        return std::nullopt;
+    }
+    X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(signer, at);
+    const ASN1_TYPE* type =
+        X509_ATTRIBUTE_count(attribute) == 1 ? X509_ATTRIBUTE_get0_type(attribute, 0) : nullptr;
+    if (type == nullptr || type->type != V_ASN1_SEQUENCE) {
+        return SignatureTimestamp{};  // there, but no token: the check refuses it
+    }
+    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
+    SignatureTimestamp out;
+    out.token.assign(type->value.sequence->data,
+                     type->value.sequence->data + type->value.sequence->length);
+    out.signatureValue.assign(ASN1_STRING_get0_data(value),
+                              ASN1_STRING_get0_data(value) + ASN1_STRING_length(value));
+    return out;
 }
 
 Result<Bytes> addSignatureTimestamp(ByteView cmsDer, const TimestampAuthority& tsa) {

@@ -4,7 +4,9 @@
 // the signature existed at the token's time (PAdES B-T).
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "penwell/pdf/PdfFailure.h"
 #include "penwell/platform/Bytes.h"
@@ -30,5 +32,26 @@ Result<Bytes> requestTimestampToken(const TimestampAuthority& tsa, ByteView data
 /// value added as its unsigned attribute id-aa-signatureTimeStampToken. The signed part is
 /// left byte for byte as it was, so the signature stays valid.
 Result<Bytes> addSignatureTimestamp(ByteView cms, const TimestampAuthority& tsa);
+
+/// What a time-stamp token found in a document proves.
+struct TokenCheck {
+    bool valid = false;   ///< signature good, signer for time-stamping, imprint as expected
+    std::string problem;  ///< why not, one line
+    std::string time;     ///< the time it proves, "YYYY-MM-DD HH:MM:SSZ"
+    std::string tsa;      ///< its signer's subject
+    std::optional<bool> trusted;  ///< nil without anchors
+};
+
+/// Checks `token` (DER of a time-stamp token) as a validator does: its signature, its signer's
+/// timeStamping usage, its imprint equal to `imprint` (SHA-256), and with `trust` (files of
+/// certificates) that its signer chains to one of them.
+TokenCheck checkTimestampToken(ByteView token, ByteView imprint, const std::vector<Bytes>& trust);
+
+/// The signature-time-stamp token of a CMS SignedData's only signer and the signature value
+/// it must cover; nil when there is none.
+struct SignatureTimestamp {
+    Bytes token, signatureValue;
+};
+std::optional<SignatureTimestamp> signatureTimestampOf(ByteView cms);
 
 }  // namespace penwell::pdf

@@ -58,8 +58,9 @@ protected:
                    " --page 1 --rect 72,72,200,60 --trace " + kTrace + " --sign-key " +
                    at("signer-key.pem").string() + " --sign-cert " + at("signer.pem").string() +
                    " --sign-chain " + at("intermediate.pem").string() + " --demo --force --tsa " +
-                   tsa_.url() + " --level " + level + " --trust " + at("root.pem").string() + " " +
-                   more);
+                   tsa_.url() + " --level " + level +
+                   (level.starts_with("B-LT") ? " --trust " + at("root.pem").string() : "") +
+                   " " + more);
     }
 
     /// The lines `openssl ocsp` prints for `answer` about the signer's and the TSA's
@@ -218,6 +219,12 @@ std::vector<DocumentStamp> documentStamps(const std::string& bytes) {
 
 class LongTermArchiveTest : public LongTermTest {
 protected:
+    /// `penwell pdf verify FILE --trust root.pem`.
+    Shell verify(const std::string& file, const std::string& more) {
+        return run(kTool + " pdf verify " + at(file).string() + " --trust " +
+                   at("root.pem").string() + " " + more);
+    }
+
     /// `openssl ts -verify` of each document time-stamp of `file` over the bytes it covers.
     void expectStampsVerify(const std::string& file, std::size_t count) {
         const std::vector<DocumentStamp> stamps = documentStamps(slurp(at(file)));
@@ -250,6 +257,40 @@ TEST_F(LongTermArchiveTest, DocumentTimeStampCoversTheFileWithItsDss) {
     const std::vector<DocumentStamp> stamps = documentStamps(file);
     ASSERT_EQ(stamps.size(), 1u);
     EXPECT_LT(file.find("/DSS"), file.find("/DocTimeStamp"));
+
+    const Shell verified = verify("lta.pdf", "");
+    EXPECT_EQ(verified.status, 0) << verified.output;
+    for (const char* line : {"level: B-LTA", "time-stamped: ", "document time-stamp: ",
+                             "signer: CN=Penwell Test TSA,O=Penwell Test PKI"}) {
+        EXPECT_NE(verified.output.find(line), std::string::npos) << line << "\n"
+                                                                 << verified.output;
+    }
+}
+
+TEST_F(LongTermArchiveTest, VerifyTellsEachLevel) {
+    for (const std::string level : {"B-T", "B-LT", "B-LTA"}) {
+        const Shell signing = signLt("level.pdf", "", level);
+        ASSERT_EQ(signing.status, 0) << signing.output;
+        const Shell verified = verify("level.pdf", "");
+        EXPECT_EQ(verified.status, 0) << verified.output;
+        EXPECT_NE(verified.output.find("level: " + level + "\n"), std::string::npos)
+            << verified.output;
+    }
+}
+
+TEST_F(LongTermArchiveTest, ABytePastTheSignatureButUnderTheDocumentTimeStampFailsIt) {
+    ASSERT_EQ(signLt("lta.pdf", "", "B-LTA").status, 0);
+    std::string file = slurp(at("lta.pdf"));
+    // A byte of the last stream of the /DSS update: after the signature's revision, under
+    // the document time-stamp's.
+    const std::size_t at_ = file.rfind("endstream", file.find("/DocTimeStamp")) - 3;
+    file[at_] = static_cast<char>(file[at_] ^ 0x01);
+    spit(at("tampered.pdf"), file);
+    const Shell verified = verify("tampered.pdf", "");
+    EXPECT_NE(verified.status, 0) << verified.output;
+    EXPECT_NE(verified.output.find("imprint is not the digest of what it covers"),
+              std::string::npos)
+        << verified.output;
 }
 
 TEST_F(LongTermArchiveTest, ThreeRenewalsKeepEverySignatureAndEveryTimeStampValid) {
