@@ -9,6 +9,7 @@
 #include "penwell/host/common/SignatureBundle.h"
 #include "penwell/host/web/SignableDocument.h"
 #include "penwell/host/web/Server.h"
+#include "penwell/platform/curl/CurlHttpClient.h"
 #include "penwell/platform/filesystem/StagedFile.h"
 #include "penwell/service/SigningService.h"
 #include "penwell/service/sqlite/SqliteSigningStore.h"
@@ -130,7 +131,11 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     pad.recipients = std::move(plan.recipients);
     pad.demoWarning = plan.warning;
     if (!options.document.file.empty()) {
-        auto document = web::SignableDocument::open(options.document, options.pdfjs, pad.signer);
+        host::DocumentRequest request = options.document;
+        if (request.tsa) {
+            request.http = std::make_shared<curl::CurlHttpClient>();
+        }
+        auto document = web::SignableDocument::open(request, options.pdfjs, pad.signer);
         const bool usage =
             !document && document.error().domain == web::kDocumentErrorDomain &&
             document.error().code == static_cast<std::int64_t>(web::DocumentError::needsSignKey);

@@ -349,6 +349,10 @@ int main(int argc, char** argv) {
         "--document", serve.document.file,
         "a PDF to sign on the page (needs --sign-key); Done also writes NAME.pdf");
     std::vector<CLI::Option*> documentOptions = addPlacementOptions(serveCmd, serve.document);
+    documentOptions.push_back(
+        serveCmd->add_option("--tsa", serve.document.tsa,
+                             "time-stamp the --document's signature at this RFC 3161 "
+                             "authority's URL (PAdES B-T)"));
     documentOptions.push_back(serveCmd->add_option(
         "--pdfjs", serve.pdfjs, "pdf.js's folder (default: $PENWELL_PDFJS, else libjs-pdf's)"));
     for (auto* option : documentOptions) {

@@ -44,6 +44,9 @@ Result<std::shared_ptr<const DocumentToSign>> DocumentToSign::open(
     impl->signRequest.location = request.location;
     impl->signRequest.name = request.name;
     impl->signRequest.certify = request.certify;
+    if (request.tsa) {
+        impl->signRequest.timestamp = pdf::TimestampAuthority{*request.tsa, request.http};
+    }
     Result<Bytes> bytes = filesystem::readFile(request.file, pdf::kMaxDocumentBytes, "a PDF");
     if (!bytes) {
         return bytes.error();
