@@ -79,6 +79,9 @@ Result<DocumentInspection> inspectForSigning(ByteView in, const std::string& inN
         DocumentInspection inspection;
         inspection.pages = static_cast<int>(pages.size());
         inspection.fields = signatureFields(qpdf, pages);
+        if (MaybeFailure refused = refusesAttaching(qpdf, inName)) {
+            inspection.sealRefusal = refused->message;
+        }
         return inspection;
     } catch (const std::exception& e) {
         return needsRepair(inName, e.what());

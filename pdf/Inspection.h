@@ -23,6 +23,9 @@ struct SignatureField {
 struct DocumentInspection {
     int pages = 0;
     std::vector<SignatureField> fields;  ///< in the order of the pages and their widgets
+    /// Why a file could not be attached and sealed once everyone signed (sealPdf()'s refusal:
+    /// a certification or a signed field's lock with P = 1 or 2); empty when it could.
+    std::string sealRefusal;
 };
 
 /// The most signature fields an inspection lists; a document with more lists these.
@@ -44,5 +47,9 @@ namespace penwell::pdf {
 /// signed field's lock that allows none. (A lock over some fields refuses only a signature
 /// placed in one of them, which signing checks.)
 MaybeFailure refusesEveryChange(QPDF& qpdf, const std::string& name);
+
+/// The refusal of attaching a file to the document, naming `name`: a certification or a
+/// signed field's lock that does not allow annotations (P = 1 or 2).
+MaybeFailure refusesAttaching(QPDF& qpdf, const std::string& name);
 
 }  // namespace penwell::pdf

@@ -31,6 +31,8 @@ enum class PdfErrorKind {
     Appearance,     ///< the ink's picture is not a one-page PDF
     Certified,      ///< the document's certification or a signature's lock forbids the change
     Attached,       ///< the document holds an attached file of that name already
+    Timestamp,      ///< the time-stamp authority could not be reached or its token is refused
+    Validation,     ///< a chain, an OCSP answer or a CRL for long-term validation is refused
 };
 
 /// A failure with no one place to point at, or whose message reads otherwise.

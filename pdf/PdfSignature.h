@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "penwell/pdf/PdfFailure.h"
+#include "penwell/pdf/Timestamp.h"
 #include "penwell/platform/Bytes.h"
 #include "penwell/platform/Cms.h"
 
@@ -106,6 +107,9 @@ struct SignRequest {
     /// Told, one line each, what the caller should know about the output (a PDF/A input that
     /// the signature takes out of conformance); nil: nobody is told.
     std::function<void(const std::string&)> warn;
+    /// Nil: a B-B signature. Otherwise the signature value is time-stamped by this authority
+    /// and the token added to the CMS (B-T); its failure fails the signing.
+    std::optional<TimestampAuthority> timestamp;
 };
 
 /// The signed document: `in` followed by the update. On failure nothing is written anywhere;
@@ -164,6 +168,16 @@ struct SignatureReport {
     std::string signer;  ///< the signing certificate's subject
     std::string time;    ///< /M as written
     std::string subFilter;
+    /// A document time-stamp (/SubFilter /ETSI.RFC3161): `signer` is the time-stamp authority
+    /// and its token covers the revision.
+    bool documentTimestamp = false;
+    /// The time the signature's time-stamp token (or a document time-stamp's own) proves,
+    /// "YYYY-MM-DD HH:MM:SSZ"; empty when there is none.
+    std::string timestampTime;
+    /// The PAdES level the file gives this signature: "B-B", "B-T" (a valid time-stamp token),
+    /// "B-LT" (also a /DSS holding its certificate), "B-LTA" (also a document time-stamp over
+    /// it); empty for a document time-stamp.
+    std::string level;
     Coverage coverage = Coverage::EarlierRevision;
     std::uint64_t signedBytes = 0;      ///< the revision the signature covers
     bool signatureValid = false;        ///< byte range sound, CMS digest and signature good

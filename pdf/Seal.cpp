@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "penwell/pdf/Document.h"
+#include "penwell/pdf/Inspection.h"
 #include "penwell/pdf/Permissions.h"
 #include "penwell/pdf/Placement.h"
 #include "penwell/pdf/SignedData.h"
@@ -30,28 +31,6 @@ constexpr std::size_t kMaxAttachments = 4096;
 /// moving or deleting the widget.
 constexpr long long kSealWidgetFlags = 132;
 
-/// What a certification or a signed field's lock allows must include annotations: ISO 32000
-/// lists no permission for attaching a file to the document, and an attached file is what a
-/// file attachment annotation, allowed with P = 3, carries. P = 1 and P = 2 refuse it.
-MaybeFailure refusedByPermissions(QPDF& qpdf, const std::string& name) {
-    if (const std::optional<Certification> certified = certificationOf(qpdf)) {
-        if (certified->permissions < 3) {
-            return fail(PdfErrorKind::Certified, name,
-                        "certified with P = " + std::to_string(certified->permissions) + " (" +
-                            describePermissions(certified->permissions) +
-                            "): it allows no file to be attached");
-        }
-    }
-    for (const SignedLock& locked : signedLocks(qpdf)) {
-        if (locked.lock.permissions && *locked.lock.permissions < 3) {
-            return fail(PdfErrorKind::Certified, name,
-                        "locked by the signature in field " + locked.field + " to " +
-                            describePermissions(*locked.lock.permissions) +
-                            ": it allows no file to be attached");
-        }
-    }
-    return std::nullopt;
-}
 
 MaybeFailure checkRequest(const SealRequest& request) {
     for (const auto& [what, value] : {std::pair{"the attachment's name", &request.fileName},
@@ -149,6 +128,29 @@ MaybeFailure attach(QPDF& qpdf, NewObjects& objects, QPDFObjectHandle spec,
 
 }  // namespace
 
+/// What a certification or a signed field's lock allows must include annotations: ISO 32000
+/// lists no permission for attaching a file to the document, and an attached file is what a
+/// file attachment annotation, allowed with P = 3, carries. P = 1 and P = 2 refuse it.
+MaybeFailure refusesAttaching(QPDF& qpdf, const std::string& name) {
+    if (const std::optional<Certification> certified = certificationOf(qpdf)) {
+        if (certified->permissions < 3) {
+            return fail(PdfErrorKind::Certified, name,
+                        "certified with P = " + std::to_string(certified->permissions) + " (" +
+                            describePermissions(certified->permissions) +
+                            "): it allows no file to be attached");
+        }
+    }
+    for (const SignedLock& locked : signedLocks(qpdf)) {
+        if (locked.lock.permissions && *locked.lock.permissions < 3) {
+            return fail(PdfErrorKind::Certified, name,
+                        "locked by the signature in field " + locked.field + " to " +
+                            describePermissions(*locked.lock.permissions) +
+                            ": it allows no file to be attached");
+        }
+    }
+    return std::nullopt;
+}
+
 Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest& request,
                       const SigningIdentity& identity) {
     if (MaybeFailure refused = checkRequest(request)) {
@@ -166,7 +168,7 @@ Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest&
     std::set<QPDFObjGen> changed;
     QPDFObjectHandle signature;
     try {
-        if (MaybeFailure refused = refusedByPermissions(qpdf, inName)) {
+        if (MaybeFailure refused = refusesAttaching(qpdf, inName)) {
             return *refused;
         }
         std::vector<QPDFPageObjectHelper> pages = QPDFPageDocumentHelper(qpdf).getAllPages();
@@ -204,9 +206,13 @@ Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest&
     } catch (const std::exception& e) {
         return needsRepair(inName, e.what());
     }
+    Result<ContentsSource> contents = cadesContents(identity, request.timestamp);
+    if (!contents) {
+        return contents.error();
+    }
     return writeSignedUpdate(in, inName, *base, objects, changed, signature.getObjGen(),
                              {now, request.reason, request.location, request.name, std::nullopt},
-                             identity);
+                             *contents);
 }
 
 }  // namespace penwell::pdf

@@ -13,6 +13,7 @@
 
 #include "penwell/pdf/PdfFailure.h"
 #include "penwell/pdf/PdfSignature.h"
+#include "penwell/pdf/Timestamp.h"
 #include "penwell/platform/Bytes.h"
 
 namespace penwell::pdf {
@@ -28,6 +29,8 @@ struct SealRequest {
     std::string reason, location, name;  ///< the signature's texts; left out when empty
     /// The signing time in /M and the file's /ModDate; now when nil.
     std::optional<std::chrono::system_clock::time_point> time;
+    /// The seal's signature value time-stamped by this authority (B-T); nil: none.
+    std::optional<TimestampAuthority> timestamp;
 };
 
 /// `in` followed by one update that attaches the file and seals it with an invisible signature

@@ -258,8 +258,12 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
     } catch (const std::exception& e) {
         return needsRepair(inName, e.what());
     }
+    Result<ContentsSource> contents = cadesContents(identity, request.timestamp);
+    if (!contents) {
+        return contents.error();
+    }
     return writeSignedUpdate(in, inName, prepared->base, objects, changed, signature.getObjGen(),
-                             entries, identity);
+                             entries, *contents);
 }
 
 }  // namespace penwell::pdf

@@ -5,6 +5,7 @@
 
 #include "penwell/pdf/Document.h"
 #include "penwell/pdf/SignedData.h"
+#include "penwell/pdf/Timestamp.h"
 
 namespace penwell::pdf {
 
@@ -18,59 +19,44 @@ constexpr std::size_t kContentsMargin = 64;
 /// SignaturesExist | AppendOnly: viewers keep to incremental updates from now on.
 constexpr long long kSigFlags = 3;
 
+/// Room in /Contents for a time-stamp token: one with the TSA's certificate and an
+/// intermediate's is 2 to 6 KB. A larger one costs a second signing with room for it.
+constexpr std::size_t kTokenRoom = 8192;
+/// What a second token may be longer than the first by: its serial, its time.
+constexpr std::size_t kRetryMargin = 512;
+
 struct Gaps {
-    std::size_t byteRangeAt = 0, contentsAt = 0, contentsLength = 0;
+    std::size_t byteRangeAt = 0, contentsAt = 0;  ///< in the dictionary's text
 };
 
-/// The signature dictionary with a blank byte range and /Contents of zeros `placeholder`
-/// bytes long (and a margin); where they are, relative to `body`'s end before it.
-std::string signatureText(QPDFObjGen id, const SignatureEntries& entries, std::size_t placeholder,
-                          std::size_t at, Gaps& gaps) {
-    std::string text = std::to_string(id.getObj()) +
-                       " 0 obj\n<< /Type /Sig /Filter "
-                       "/Adobe.PPKLite /SubFilter /ETSI.CAdES.detached\n/ByteRange [";
-    gaps.byteRangeAt = at + text.size();
+/// The signature dictionary with a blank byte range and /Contents of zeros `room` bytes long;
+/// where those are in its text.
+std::string signatureText(QPDFObjGen id, const SignatureEntries& entries, std::size_t room,
+                          Gaps& gaps) {
+    std::string text = std::to_string(id.getObj()) + " 0 obj\n<< " +
+                       (entries.documentTimestamp
+                            ? "/Type /DocTimeStamp /Filter /Adobe.PPKLite /SubFilter /ETSI.RFC3161"
+                            : "/Type /Sig /Filter /Adobe.PPKLite /SubFilter /ETSI.CAdES.detached") +
+                       "\n/ByteRange [";
+    gaps.byteRangeAt = text.size();
     text += std::string(kByteRangeWidth, ' ') + "]\n/Contents <";
-    gaps.contentsAt = at + text.size() - 1;
-    gaps.contentsLength = 2 * (placeholder + kContentsMargin);
-    text += std::string(gaps.contentsLength, '0') + ">\n/M " +
-            QPDFObjectHandle::newString(pdfDate(entries.time)).unparse();
-    for (const auto& [key, value] : {std::pair{"/Reason", &entries.reason},
-                                     {"/Location", &entries.location},
-                                     {"/Name", &entries.name}}) {
-        if (!value->empty()) {
-            text += std::string("\n") + key + " " +
-                    QPDFObjectHandle::newUnicodeString(*value).unparse();
+    gaps.contentsAt = text.size() - 1;
+    text += std::string(2 * room, '0') + ">";
+    if (!entries.documentTimestamp) {
+        text += "\n/M " + QPDFObjectHandle::newString(pdfDate(entries.time)).unparse();
+        for (const auto& [key, value] : {std::pair{"/Reason", &entries.reason},
+                                         {"/Location", &entries.location},
+                                         {"/Name", &entries.name}}) {
+            if (!value->empty()) {
+                text += std::string("\n") + key + " " +
+                        QPDFObjectHandle::newUnicodeString(*value).unparse();
+            }
         }
-    }
-    if (entries.reference) {
-        text += "\n/Reference " + QPDFObjectHandle(*entries.reference).unparse();
+        if (entries.reference) {
+            text += "\n/Reference " + QPDFObjectHandle(*entries.reference).unparse();
+        }
     }
     return text + "\n>>\nendobj\n";
-}
-
-/// The trailer's entries but /Size: the catalog, the information, a new second identifier
-/// and the previous section.
-std::string trailerText(ByteView in, QPDFObjectHandle trailer, const std::string& body,
-                        const std::string& stamp, std::uint64_t startXref) {
-    // The second identifier is new for this revision; hashing the whole input again for it
-    // would double the cost of a large document, and the update and the time are unique.
-    const Sha256 second = cms::sha256(
-        {asBytes(stamp), asBytes(body), in.last(std::min<std::size_t>(in.size(), 4096))});
-    QPDFObjectHandle oldId = trailer.getKey("/ID");
-    const Bytes firstId = [&] {
-        if (oldId.isArray() && oldId.getArrayNItems() == 2 && oldId.getArrayItem(0).isString()) {
-            const std::string s = oldId.getArrayItem(0).getStringValue();
-            return Bytes(s.begin(), s.end());
-        }
-        return Bytes(second.begin(), second.begin() + 16);
-    }();
-    std::string common = "/Root " + trailer.getKey("/Root").unparse();
-    if (trailer.getKey("/Info").isIndirect()) {
-        common += " /Info " + trailer.getKey("/Info").unparse();
-    }
-    return common + " /ID [<" + hex(firstId) + "> <" + hex(ByteView(second).first(16)) +
-           ">] /Prev " + std::to_string(startXref);
 }
 
 }  // namespace
@@ -128,70 +114,107 @@ void enterSignatureField(QPDF& qpdf, NewObjects& objects, QPDFObjectHandle field
     }
 }
 
-Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const UpdateBase& base,
-                                const NewObjects& objects, const std::set<QPDFObjGen>& changed,
-                                QPDFObjGen signature, const SignatureEntries& entries,
-                                const SigningIdentity& identity) {
-    QPDF& qpdf = *base.qpdf;
+UpdateText updateText(QPDF& qpdf, ByteView in, const UpdateBase& base,
+                      const std::map<QPDFObjGen, std::string>& objects, const std::string& stamp) {
+    UpdateText out;
+    if (!in.empty() && in.back() != '\n' && in.back() != '\r') {
+        out.body += '\n';
+    }
+    std::vector<XrefEntry> entries;
+    for (const auto& [id, text] : objects) {
+        out.at[id] = out.body.size();
+        entries.push_back({id.getObj(), id.getGen(), in.size() + out.body.size()});
+        out.body += text;
+    }
+    const long long newSize = std::max<long long>(base.size, entries.back().id + 1);
+    const std::string trailer =
+        updateTrailer(qpdf.getTrailer(), base.startXref, stamp, out.body, in);
+    out.body += xrefSection(std::move(entries), base.lastSection.table, in.size() + out.body.size(),
+                            newSize, trailer);
+    return out;
+}
+
+Result<ContentsSource> cadesContents(const SigningIdentity& identity,
+                                     const std::optional<TimestampAuthority>& tsa) {
     // The same CMS with a zero digest and a signature of the key's largest size: the real
     // one is no longer, and nothing is signed twice.
     Result<Bytes> probe = cms::signDetached(identity, Sha256{}, true);
     if (!probe) {
         return probe.error();
     }
-    std::string body;
-    Gaps gaps;
-    try {
-        if (!in.empty() && in.back() != '\n' && in.back() != '\r') {
-            body += '\n';
+    ContentsSource source;
+    source.room = probe->size() + kContentsMargin + (tsa ? kTokenRoom : 0);
+    source.make = [&identity, tsa](const Sha256& digest) -> Result<Bytes> {
+        Result<Bytes> signedData = cms::signDetached(identity, digest, false);
+        if (!signedData || !tsa) {
+            return signedData;
         }
-        std::vector<XrefEntry> entriesOut;
-        for (const QPDFObjGen& id : changed) {
-            entriesOut.push_back({id.getObj(), id.getGen(), in.size() + body.size()});
-            if (id == signature) {
-                body += signatureText(id, entries, probe->size(), body.size(), gaps);
-            } else if (auto text = objects.scratchText(id.getObj())) {
-                body += *text;
-            } else {
-                body += objectText(qpdf.getObjectByObjGen(id));
-            }
-        }
-        const long long newSize = std::max<long long>(base.size, entriesOut.back().id + 1);
-        const std::string trailer =
-            trailerText(in, qpdf.getTrailer(), body, pdfDate(entries.time), base.startXref);
-        body += xrefSection(std::move(entriesOut), base.lastSection.table, in.size() + body.size(),
-                            newSize, trailer);
-        if (qpdf.anyWarnings()) {
-            return needsRepair(inName, "qpdf warns while reading its objects");
-        }
-    } catch (const std::exception& e) {
-        return needsRepair(inName, e.what());
-    }
+        return addSignatureTimestamp(*signedData, *tsa);
+    };
+    source.tooLarge = [tsa] {
+        return tsa ? fail(PdfErrorKind::Timestamp, tsa->url,
+                          "the time-stamp token is larger than the room reserved for it")
+                   : fail(PdfErrorKind::SigningKey, "the CMS signature outgrew its reserved room");
+    };
+    return source;
+}
 
-    // ---- the byte range, its digest, the CMS
-    Bytes out;
-    out.reserve(in.size() + body.size());
-    out.insert(out.end(), in.begin(), in.end());
-    out.insert(out.end(), body.begin(), body.end());
-    const std::size_t gapStart = in.size() + gaps.contentsAt;
-    const std::size_t gapEnd = gapStart + gaps.contentsLength + 2;
-    const std::string range = "0 " + std::to_string(gapStart) + " " + std::to_string(gapEnd) + " " +
-                              std::to_string(out.size() - gapEnd);
-    std::copy(range.begin(), range.end(),
-              out.begin() + static_cast<std::ptrdiff_t>(in.size() + gaps.byteRangeAt));
-    const ByteView whole(out);
-    const Sha256 digest = cms::sha256({whole.first(gapStart), whole.subspan(gapEnd)});
-    Result<Bytes> signedData = cms::signDetached(identity, digest, false);
-    if (!signedData) {
-        return signedData.error();
+Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const UpdateBase& base,
+                                const NewObjects& objects, const std::set<QPDFObjGen>& changed,
+                                QPDFObjGen signature, const SignatureEntries& entries,
+                                const ContentsSource& contents) {
+    QPDF& qpdf = *base.qpdf;
+    std::size_t room = contents.room;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UpdateText update;
+        Gaps gaps;
+        try {
+            std::map<QPDFObjGen, std::string> texts;
+            for (const QPDFObjGen& id : changed) {
+                if (id == signature) {
+                    texts[id] = signatureText(id, entries, room, gaps);
+                } else if (auto text = objects.scratchText(id.getObj())) {
+                    texts[id] = *text;
+                } else {
+                    texts[id] = objectText(qpdf.getObjectByObjGen(id));
+                }
+            }
+            update = updateText(qpdf, in, base, texts, pdfDate(entries.time));
+            if (qpdf.anyWarnings()) {
+                return needsRepair(inName, "qpdf warns while reading its objects");
+            }
+        } catch (const std::exception& e) {
+            return needsRepair(inName, e.what());
+        }
+
+        // ---- the byte range, its digest, the contents
+        Bytes out;
+        out.reserve(in.size() + update.body.size());
+        out.insert(out.end(), in.begin(), in.end());
+        out.insert(out.end(), update.body.begin(), update.body.end());
+        const std::size_t objectAt = in.size() + update.at.at(signature);
+        const std::size_t gapStart = objectAt + gaps.contentsAt;
+        const std::size_t gapEnd = gapStart + 2 * room + 2;
+        const std::string range = "0 " + std::to_string(gapStart) + " " +
+                                  std::to_string(gapEnd) + " " +
+                                  std::to_string(out.size() - gapEnd);
+        std::copy(range.begin(), range.end(),
+                  out.begin() + static_cast<std::ptrdiff_t>(objectAt + gaps.byteRangeAt));
+        const ByteView whole(out);
+        Result<Bytes> made =
+            contents.make(cms::sha256({whole.first(gapStart), whole.subspan(gapEnd)}));
+        if (!made) {
+            return made.error();
+        }
+        if (made->size() <= room) {
+            const std::string text = hex(*made);
+            std::copy(text.begin(), text.end(),
+                      out.begin() + static_cast<std::ptrdiff_t>(gapStart + 1));
+            return out;
+        }
+        room = made->size() + kRetryMargin;
     }
-    const std::string contents = hex(*signedData);
-    if (contents.size() > gaps.contentsLength) {
-        return fail(PdfErrorKind::SigningKey, "the CMS signature outgrew its reserved room");
-    }
-    std::copy(contents.begin(), contents.end(),
-              out.begin() + static_cast<std::ptrdiff_t>(gapStart + 1));
-    return out;
+    return contents.tooLarge();
 }
 
 }  // namespace penwell::pdf

@@ -2,14 +2,17 @@
 // What every signature Penwell appends shares, whatever the update holds besides: the input
 // opened for an update, the new field put into the form, and the update written after the
 // input's bytes with its signature dictionary, then signed over its byte range. Signing with
-// ink (Sign.cpp) and sealing with an attached file (Seal.cpp) make their objects and hand them
-// here. Private to the PDF library.
+// ink (Sign.cpp), sealing with an attached file (Seal.cpp) and document time-stamps
+// (DocumentTimestamp.cpp) make their objects and hand them here; validation data (LongTerm.cpp)
+// is an update with no signature. Private to the PDF library.
 
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -17,6 +20,7 @@
 
 #include "penwell/pdf/PdfSignature.h"
 #include "penwell/pdf/Revisions.h"
+#include "penwell/pdf/Timestamp.h"
 #include "penwell/pdf/Update.h"
 
 namespace penwell::pdf {
@@ -42,21 +46,48 @@ Result<UpdateBase> openForUpdate(ByteView in, const std::string& inName);
 void enterSignatureField(QPDF& qpdf, NewObjects& objects, QPDFObjectHandle field, bool newField,
                          std::set<QPDFObjGen>& changed);
 
+/// An update's text: each object's whole "N G obj ... endobj" text in order of number, then a
+/// cross-reference section of the kind `base` ends with and its trailer, chained to the
+/// input's last section. `stamp` (the update's time) makes its second identifier new.
+struct UpdateText {
+    std::string body;                      ///< to go right after `in`
+    std::map<QPDFObjGen, std::size_t> at;  ///< where each object starts in body
+};
+UpdateText updateText(QPDF& qpdf, ByteView in, const UpdateBase& base,
+                      const std::map<QPDFObjGen, std::string>& objects, const std::string& stamp);
+
 /// What the signature dictionary says besides its byte range and its CMS.
 struct SignatureEntries {
-    std::chrono::system_clock::time_point time;  ///< /M
+    std::chrono::system_clock::time_point time;  ///< /M; the update's second identifier
     std::string reason, location, name;          ///< left out when empty
     std::optional<QPDFObjectHandle> reference;   ///< /Reference: DocMDP, FieldMDP transforms
+    /// A document time-stamp: /Type /DocTimeStamp, /SubFilter /ETSI.RFC3161, and none of the
+    /// entries above.
+    bool documentTimestamp = false;
 };
+
+/// What fills /Contents once the byte range's digest is known. Its size is known only then
+/// (a time-stamp token's varies), so the room is a first guess: when what make() answers is
+/// larger, the update is written once more with room for it, and what does not fit then
+/// fails with tooLarge().
+struct ContentsSource {
+    std::size_t room = 0;  ///< bytes
+    std::function<Result<Bytes>(const Sha256& digest)> make;
+    std::function<Failure()> tooLarge;
+};
+
+/// A CAdES signature by `identity`, its value time-stamped by `tsa` when there is one (B-T).
+Result<ContentsSource> cadesContents(const SigningIdentity& identity,
+                                     const std::optional<TimestampAuthority>& tsa);
 
 /// `in` followed by the update: each object of `changed` (in qpdf's model of `in` or a scratch
 /// object of `objects`), the signature dictionary at `signature` written with `entries` and
-/// room for its CMS, a cross-reference section of the kind `base` ends with and its trailer;
-/// then the byte range filled in and its digest signed by `identity` into /Contents. On
-/// failure nothing is written anywhere; messages name `inName`.
+/// room for its contents, a cross-reference section of the kind `base` ends with and its
+/// trailer; then the byte range filled in and `contents` made from its digest into /Contents.
+/// On failure nothing is written anywhere; messages name `inName`.
 Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const UpdateBase& base,
                                 const NewObjects& objects, const std::set<QPDFObjGen>& changed,
                                 QPDFObjGen signature, const SignatureEntries& entries,
-                                const SigningIdentity& identity);
+                                const ContentsSource& contents);
 
 }  // namespace penwell::pdf

@@ -1,7 +1,9 @@
 #include "penwell/pdf/Update.h"
 
+#include "penwell/pdf/SignedData.h"
 #include "penwell/pdf/Values.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <stdexcept>
@@ -165,6 +167,28 @@ std::string objectText(QPDFObjectHandle object) {
         text += object.unparseResolved();
     }
     return text + "\nendobj\n";
+}
+
+std::string updateTrailer(QPDFObjectHandle trailer, std::uint64_t startXref,
+                          const std::string& stamp, const std::string& body, ByteView in) {
+    // The second identifier is new for this revision; hashing the whole input again for it
+    // would double the cost of a large document, and the update and the time are unique.
+    const Sha256 second = cms::sha256(
+        {asBytes(stamp), asBytes(body), in.last(std::min<std::size_t>(in.size(), 4096))});
+    QPDFObjectHandle oldId = trailer.getKey("/ID");
+    const Bytes firstId = [&] {
+        if (oldId.isArray() && oldId.getArrayNItems() == 2 && oldId.getArrayItem(0).isString()) {
+            const std::string s = oldId.getArrayItem(0).getStringValue();
+            return Bytes(s.begin(), s.end());
+        }
+        return Bytes(second.begin(), second.begin() + 16);
+    }();
+    std::string common = "/Root " + trailer.getKey("/Root").unparse();
+    if (trailer.getKey("/Info").isIndirect()) {
+        common += " /Info " + trailer.getKey("/Info").unparse();
+    }
+    return common + " /ID [<" + hex(firstId) + "> <" + hex(ByteView(second).first(16)) +
+           ">] /Prev " + std::to_string(startXref);
 }
 
 std::string xrefSection(std::vector<XrefEntry> entries, bool table, std::uint64_t at,

@@ -77,6 +77,12 @@ struct XrefEntry {
     std::uint64_t offset;
 };
 
+/// The trailer entries but /Size of an update after `in`, whose trailer is `trailer` and whose
+/// last section starts at `startXref`: /Root, /Info, /ID (the first identifier kept, the
+/// second new, from `stamp`, the update's `body` and the end of `in`), /Prev.
+std::string updateTrailer(QPDFObjectHandle trailer, std::uint64_t startXref,
+                          const std::string& stamp, const std::string& body, ByteView in);
+
 /// The cross-reference section at offset `at` for `entries` (in order of number): a classic
 /// table with its trailer when `table`, else a cross-reference stream (uncompressed, /W
 /// [1 4 2], itself numbered `size`). `trailer` is the trailer's entries but /Size; `size` the

@@ -17,6 +17,7 @@
 #include "penwell/pdf/PdfSignature.h"
 #include "penwell/pdf/Permissions.h"
 #include "penwell/pdf/Revisions.h"
+#include "penwell/pdf/Timestamp.h"
 #include "penwell/pdf/Values.h"
 
 namespace penwell::pdf {
@@ -276,6 +277,74 @@ void checkModifications(SignatureReport& report, QPDFFormFieldObjectHelper& fiel
 
 }  // namespace
 
+namespace {
+
+/// A signature's CMS checked, and its time-stamp token when it has one: a token that does not
+/// prove the signature value makes the signature invalid, as a changed signature would.
+cms::CmsCheck checkSignature(SignatureReport& report, const std::string& contents,
+                             const std::vector<ByteView>& parts, const VerifyOptions& options) {
+    cms::CmsCheck check = cms::verifyDetached(asBytes(contents), parts, options.trust);
+    if (!check.valid) {
+        return check;
+    }
+    if (const std::optional<SignatureTimestamp> stamp = signatureTimestampOf(asBytes(contents))) {
+        const Sha256 imprint = cms::sha256({stamp->signatureValue});
+        const TokenCheck token = checkTimestampToken(stamp->token, imprint, options.trust);
+        report.timestampTime = token.time;
+        if (!token.valid) {
+            check.valid = false;
+            check.problem = "its time-stamp token: " + token.problem;
+        } else if (token.trusted == false) {
+            check.trusted = false;
+            check.problem = "its time-stamp token: " + token.problem;
+        }
+    }
+    return check;
+}
+
+/// A document time-stamp: its token over the revision's byte range.
+cms::CmsCheck checkDocumentTimestamp(SignatureReport& report, const std::string& contents,
+                                     const std::vector<ByteView>& parts,
+                                     const VerifyOptions& options) {
+    const Sha256 imprint = cms::sha256(parts);
+    const TokenCheck token = checkTimestampToken(asBytes(contents), imprint, options.trust);
+    report.timestampTime = token.time;
+    cms::CmsCheck check;
+    check.valid = token.valid;
+    check.problem = token.problem;
+    check.signer = token.tsa;
+    check.trusted = token.valid ? token.trusted : std::nullopt;
+    return check;
+}
+
+/// Each signature's level: B-T with a valid token, B-LT when the file also keeps validation
+/// data (a /DSS with revocation data), B-LTA when a valid document time-stamp covers more.
+void assignLevels(std::vector<SignatureReport>& reports, QPDF& qpdf) {
+    QPDFObjectHandle dss = qpdf.getRoot().getKey("/DSS");
+    const auto entries = [&](const char* key) {
+        return dss.isDictionary() && dss.getKey(key).isArray() ? dss.getKey(key).getArrayNItems()
+                                                               : 0;
+    };
+    const bool validationData = entries("/OCSPs") + entries("/CRLs") > 0;
+    for (SignatureReport& report : reports) {
+        if (report.documentTimestamp || !report.signatureValid) {
+            continue;
+        }
+        report.level = report.timestampTime.empty() ? "B-B" : "B-T";
+        if (report.level == "B-T" && validationData) {
+            report.level = "B-LT";
+            for (const SignatureReport& stamp : reports) {
+                if (stamp.documentTimestamp && stamp.signatureValid &&
+                    stamp.signedBytes > report.signedBytes) {
+                    report.level = "B-LTA";
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
 const char* describe(ModificationLevel level) {
     switch (level) {
         case ModificationLevel::None:
@@ -337,12 +406,14 @@ Result<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string&
             report.coverage =
                 r.end == file.size() ? Coverage::WholeDocument : Coverage::EarlierRevision;
             const std::string contents = signature.getKey("/Contents").getStringValue();
-            const cms::CmsCheck check =
-                cms::verifyDetached(asBytes(contents),
-                                    {file.first(static_cast<std::size_t>(r.gapStart)),
-                                     file.subspan(static_cast<std::size_t>(r.gapEnd),
-                                                  static_cast<std::size_t>(r.end - r.gapEnd))},
-                                    options.trust);
+            const std::vector<ByteView> parts = {
+                file.first(static_cast<std::size_t>(r.gapStart)),
+                file.subspan(static_cast<std::size_t>(r.gapEnd),
+                             static_cast<std::size_t>(r.end - r.gapEnd))};
+            report.documentTimestamp = report.subFilter == "/ETSI.RFC3161";
+            const cms::CmsCheck check = report.documentTimestamp
+                                            ? checkDocumentTimestamp(report, contents, parts, options)
+                                            : checkSignature(report, contents, parts, options);
             report.signer = check.signer;
             report.signatureValid = check.valid;
             report.signatureProblem = check.problem;
@@ -355,6 +426,7 @@ Result<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string&
             checkEvidence(report, field.getObjectHandle(), file, r, xref, options);
             reports.push_back(std::move(report));
         }
+        assignLevels(reports, **opened);
     } catch (const std::exception& e) {
         return needsRepair(name, e.what());
     }

@@ -212,6 +212,20 @@ Result<Change> decline(const Request& request, int position, const std::string& 
     return change;
 }
 
+Result<Change> seal(const Request& request, std::size_t revisions, const std::string& sha256,
+                    const Actor& actor, TimeMs now) {
+    if (request.state != RequestState::kCompleted) {
+        return refused(ServiceCode::conflict, "Only a completed request is sealed");
+    }
+    if (revisions != request.signers.size() + 1) {
+        return refused(ServiceCode::conflict, "This request is sealed already");
+    }
+    Change change = at(now);
+    change.events.push_back({"request.sealed", 0, sha256, actor});
+    change.outbox.push_back({"request.sealed", 0});
+    return change;
+}
+
 Result<Change> cancel(const Request& request, const Actor& actor, TimeMs now) {
     if (auto change = expiredInstead(request, now)) {
         return std::move(*change);

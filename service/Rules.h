@@ -97,6 +97,13 @@ Result<Change> sign(const Request& request, int position, const std::string& sha
 Result<Change> decline(const Request& request, int position, const std::string& reason,
                        const Actor& actor, TimeMs now);
 
+/// The completed request's final revision, with the SHA-256 `sha256`, was sealed with its
+/// audit trail: request.sealed into the trail and the outbox. Refused (conflict) for a request
+/// that is not completed, or that has `revisions` other than the upload and one per signer
+/// (sealed already).
+Result<Change> seal(const Request& request, std::size_t revisions, const std::string& sha256,
+                    const Actor& actor, TimeMs now);
+
 /// The creator cancelled a pending request.
 Result<Change> cancel(const Request& request, const Actor& actor, TimeMs now);
 

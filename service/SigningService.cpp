@@ -159,6 +159,43 @@ Result<Request> SigningService::decline(std::string_view token, const std::strin
         token, [&](const Request& r, int p) { return service::decline(r, p, reason, actor, now); });
 }
 
+Result<Request> SigningService::seal(const std::string& requestId, const Sealer& sealer,
+                                     const Actor& actor) {
+    const std::lock_guard lock(sealing_);
+    auto request = store_->request(requestId);
+    if (!request) {
+        return request.error();
+    }
+    auto revisions = store_->revisions(requestId);
+    if (!revisions) {
+        return revisions.error();
+    }
+    // Refused here, before the sealer's work, as the change below would refuse it.
+    if (auto refused = service::seal(*request, revisions->size(), {}, actor, clock_()); !refused) {
+        return refused.error();
+    }
+    auto latest = store_->revisionBytes(requestId, revisions->back().number);
+    if (!latest) {
+        return latest.error();
+    }
+    auto trail = store_->auditTrail(requestId);
+    if (!trail) {
+        return trail.error();
+    }
+    Result<Bytes> sealed = sealer(*latest, *trail);
+    if (!sealed) {
+        return sealed.error();
+    }
+    std::string sha256 = hexDigits(openssl::sha256(*sealed));
+    const NewRevision revision{std::move(*sealed), std::move(sha256)};
+    const std::size_t count = revisions->size();
+    const TimeMs now = clock_();
+    return store_->change(
+        requestId,
+        [&](const Request& r) { return service::seal(r, count, revision.sha256, actor, now); },
+        &revision);
+}
+
 Result<Request> SigningService::cancel(const std::string& requestId, const Actor& actor) {
     const TimeMs now = clock_();
     return store_->change(requestId,

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -76,6 +77,14 @@ public:
     /// The signer declined with `reason`, which ends the request.
     Result<Request> decline(std::string_view token, const std::string& reason, const Actor& actor);
 
+    /// Makes the sealed copy of a completed request: `sealer` is given the latest revision and
+    /// the trail so far and answers the sealed PDF, which becomes the last revision with
+    /// request.sealed. Refused (conflict) for a request not completed or sealed already; the
+    /// sealer's failure writes nothing.
+    using Sealer = std::function<Result<Bytes>(ByteView latest,
+                                               const std::vector<AuditEvent>& trail)>;
+    Result<Request> seal(const std::string& requestId, const Sealer& sealer, const Actor& actor);
+
     /// The creator cancels a pending request.
     Result<Request> cancel(const std::string& requestId, const Actor& actor);
 
@@ -110,6 +119,9 @@ private:
     std::shared_ptr<SigningStore> store_;
     Clock clock_;
     std::uint32_t accessCodeRounds_;
+    /// One seal at a time: the check that a request is not sealed yet and the sealed
+    /// revision's write must not interleave with another's.
+    std::mutex sealing_;
 };
 
 }  // namespace penwell::service

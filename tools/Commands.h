@@ -158,6 +158,10 @@ struct ServeOptions {
     std::optional<std::filesystem::path> pdfjs;  ///< pdf.js's folder (libjs-pdf)
     /// The signing service's folder: its database and the documents' revisions.
     std::optional<std::filesystem::path> data;
+    /// Where webhook events go for requests that name no URL; empty: nowhere.
+    std::string webhookUrl;
+    /// The file holding the webhook HMAC secret; without it no event is sent (they wait).
+    std::optional<std::filesystem::path> webhookSecretFile;
 };
 /// Serves the signing page until Ctrl-C; prints the page's address on `out` first, and a
 /// warning on `err` when the demo certificate seals.
@@ -204,6 +208,14 @@ struct DeskOptions {
 /// a signature it fails.
 int runDesk(const DeskOptions& options, std::ostream& out, std::ostream& err);
 
+/// The PAdES level to reach and what long-term validation data comes from (pdf sign, serve).
+struct LongTermOptions {
+    /// "B-B", "B-T" (needs a TSA), "B-LT" (also --trust), "B-LTA" (a document time-stamp
+    /// after the validation data); nil: B-T with a TSA, else B-B.
+    std::optional<std::string> level;
+    std::vector<std::filesystem::path> trust, ocsp, crls;
+};
+
 struct PdfSignOptions {
     host::DocumentRequest in;  ///< IN and where the signature goes on it
     std::filesystem::path out;
@@ -219,6 +231,8 @@ struct PdfSignOptions {
     SealOptions seal;  ///< who the evidence made here (--trace, --data) is sealed for
     std::optional<std::filesystem::path> resources;  ///< the folder holding Penwell.dat
     bool force = false;  ///< replace an existing OUT
+    std::optional<std::string> tsa;  ///< a time-stamp authority's URL: the signature is B-T
+    LongTermOptions longTerm;
 };
 /// Signs IN into OUT (an incremental update: IN is a prefix of OUT). A password, passphrase or
 /// PIN comes from its file or the environment, never the command line.
@@ -242,6 +256,17 @@ inline constexpr int kPdfIntactUntrusted = 3;
 /// does not (a broken chain, no valid signature over it), kPdfIntactUntrusted when all are
 /// intact but no --trust was given.
 int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out);
+
+struct PdfAugmentOptions {
+    std::filesystem::path in, out;
+    std::optional<std::string> tsa;  ///< for B-LTA's document time-stamp
+    LongTermOptions longTerm;        ///< level B-LT or B-LTA
+    bool force = false;
+};
+/// Raises every signature of IN to B-LT (validation data in /DSS) or B-LTA (and a document
+/// time-stamp after it), writing OUT; IN stays a prefix of OUT. Run on a B-LTA file before
+/// its last time-stamp's certificate expires, it renews the proof.
+int runPdfAugment(const PdfAugmentOptions& options, std::ostream& out);
 
 /// File names that `cert new` writes into its folder.
 inline constexpr const char* kCertificateFileName = "Penwell.dat";

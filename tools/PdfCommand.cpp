@@ -2,13 +2,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 #include "penwell/host/common/EvidenceInputs.h"
 #include "penwell/host/common/HostServices.h"
 #include "penwell/host/common/Replay.h"
 #include "penwell/host/common/SignatureBundle.h"
 #include "penwell/platform/cairo/CairoGraphics.h"
+#include "penwell/pdf/DocumentTimestamp.h"
+#include "penwell/pdf/LongTerm.h"
 #include "penwell/pdf/PdfSignature.h"
+#include "penwell/platform/curl/CurlHttpClient.h"
 #include "penwell/platform/filesystem/StagedFile.h"
 #include "penwell/receiver/OpenEvidence.h"
 #include "penwell/receiver/Limits.h"
@@ -25,6 +29,9 @@ using namespace penwell::host;
 using namespace penwell::receiver;
 
 namespace {
+
+/// The largest --trust, --ocsp or --crl file read: a CA's full CRL can run to megabytes.
+constexpr std::uint64_t kMaxValidationFileBytes = 64u << 20;
 
 /// The folder the receiver's certificate (Penwell.dat) is read from, refused when it holds
 /// none and the evidence is sealed for it (no --recipient).
@@ -130,7 +137,89 @@ Signature fromRecord(const PdfSignOptions& options, const Sealer& sealer, const 
     return signature;
 }
 
+/// The level --level asks for, checked against what reaching it needs.
+enum class Level { B, T, LT, LTA };
+
+/// `tsa`: whether a TSA was given; `signing`: for pdf sign, where it time-stamps the
+/// signature (B-T and up), rather than pdf augment.
+Level levelOf(const LongTermOptions& options, bool tsa, bool signing) {
+    const std::string level = options.level.value_or(tsa ? "B-T" : "B-B");
+    const Level wanted = level == "B-B"     ? Level::B
+                         : level == "B-T"   ? Level::T
+                         : level == "B-LT"  ? Level::LT
+                         : level == "B-LTA" ? Level::LTA
+                                            : throw UsageError("--level " + level +
+                                                               ": expected B-B, B-T, B-LT or "
+                                                               "B-LTA");
+    if (signing && wanted >= Level::T && !tsa) {
+        throw UsageError("--level " + level + ": needs --tsa URL");
+    }
+    if (signing && wanted < Level::T && tsa) {
+        throw UsageError("--tsa: time-stamps the signature, which is B-T at least");
+    }
+    if (wanted >= Level::LT && options.trust.empty()) {
+        throw UsageError("--level " + level + ": needs --trust, where the chains end");
+    }
+    if (wanted < Level::LT && !(options.trust.empty() && options.ocsp.empty() && options.crls.empty())) {
+        throw UsageError("--trust, --ocsp and --crl: only for --level B-LT or B-LTA");
+    }
+    return wanted;
+}
+
+/// The validation data's sources: the files read, and the network for the rest.
+pdf::ValidationSources sourcesOf(const LongTermOptions& options) {
+    pdf::ValidationSources sources;
+    for (const auto& [files, into, what] :
+         {std::tuple{&options.trust, &sources.trust, "certificates"},
+          std::tuple{&options.ocsp, &sources.ocsp, "an OCSP answer"},
+          std::tuple{&options.crls, &sources.crls, "a CRL"}}) {
+        for (const std::filesystem::path& file : *files) {
+            into->push_back(must(readFile(file, kMaxValidationFileBytes, what)));
+        }
+    }
+    sources.http = std::make_shared<curl::CurlHttpClient>();
+    return sources;
+}
+
+/// `file` with the validation data of its signatures, and for B-LTA a document time-stamp.
+Bytes raised(const Bytes& file, const std::string& name, Level level,
+             const LongTermOptions& options, const pdf::TimestampAuthority& tsa) {
+    Bytes out = must(pdf::addValidationData(file, name, sourcesOf(options)));
+    if (level == Level::LTA) {
+        out = must(pdf::addDocumentTimestamp(out, name, tsa));
+    }
+    return out;
+}
+
 }  // namespace
+
+int runPdfAugment(const PdfAugmentOptions& options, std::ostream& out) {
+    const Level level = levelOf(options.longTerm, options.tsa.has_value(), false);
+    if (level < Level::LT) {
+        throw UsageError("--level: augment raises to B-LT or B-LTA");
+    }
+    if (level == Level::LT && options.tsa) {
+        throw UsageError("--tsa: only for --level B-LTA, whose document time-stamp it makes");
+    }
+    if (level == Level::LTA && !options.tsa) {
+        throw UsageError("--level B-LTA: needs --tsa URL for the document time-stamp");
+    }
+    must(requireDistinctFiles({{"OUT", options.out}}, {{"IN", options.in}}));
+    std::error_code ec;
+    if (!options.force && std::filesystem::exists(options.out, ec)) {
+        throw ToolError(options.out.string() + ": exists already (--force replaces it)");
+    }
+    const Bytes in = must(readFile(options.in, pdf::kMaxDocumentBytes, "a PDF"));
+    const pdf::TimestampAuthority tsa{options.tsa.value_or(""),
+                                      std::make_shared<curl::CurlHttpClient>()};
+    const Bytes raisedPdf = raised(in, options.in.string(), level, options.longTerm, tsa);
+    StagedOutputs outputs;
+    must(outputs.stage(options.out, raisedPdf));
+    must(outputs.commitAll());
+    out << options.out.string() << ": " << *options.longTerm.level << " ("
+        << raisedPdf.size() - in.size() << " bytes appended to " << in.size() << ")\n";
+    return 0;
+}
 
 int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& err) {
     if (!options.sign.key) {  // the command line requires it; a caller in code may forget
@@ -175,6 +264,11 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
     request.location = place.location;
     request.name = place.name;
     request.certify = place.certify;
+    const Level level = levelOf(options.longTerm, options.tsa.has_value(), true);
+    if (options.tsa) {
+        request.timestamp =
+            pdf::TimestampAuthority{*options.tsa, std::make_shared<curl::CurlHttpClient>()};
+    }
     request.warn = [&err](const std::string& warning) {
         err << "penwell: warning: " << warning << "\n";
     };
@@ -201,7 +295,11 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
         }
         return signature.evidence;
     };
-    const Bytes signedPdf = must(pdf::signPdf(in, place.file.string(), request, identity));
+    Bytes signedPdf = must(pdf::signPdf(in, place.file.string(), request, identity));
+    if (level >= Level::LT) {
+        signedPdf = raised(signedPdf, options.out.string(), level, options.longTerm,
+                           *request.timestamp);
+    }
     StagedOutputs outputs;
     must(outputs.stage(options.out, signedPdf));
     must(outputs.commitAll());

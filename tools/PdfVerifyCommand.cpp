@@ -80,7 +80,17 @@ void printReport(std::size_t index, const pdf::SignatureReport& r, std::size_t f
                  std::ostream& out) {
     out << "signature " << index << ": field " << r.field << "\n"
         << "  signer: " << (r.signer.empty() ? "unknown" : r.signer) << "\n"
-        << "  time: " << (r.time.empty() ? "none" : r.time) << "\n"
+        << "  time: " << (r.time.empty() ? "none" : r.time) << "\n";
+    if (r.documentTimestamp) {
+        out << "  document time-stamp: " << (r.timestampTime.empty() ? "unreadable" : r.timestampTime)
+            << "\n";
+    } else if (!r.level.empty()) {
+        out << "  level: " << r.level << "\n";
+    }
+    if (!r.documentTimestamp && !r.timestampTime.empty()) {
+        out << "  time-stamped: " << r.timestampTime << "\n";
+    }
+    out
         << "  covers: " << coverage(r, fileBytes) << "\n"
         << "  digest and signature valid: " << yesNo(r.signatureValid) << "\n";
     if (!r.signatureProblem.empty()) {
@@ -126,6 +136,9 @@ nlohmann::json reportJson(const pdf::SignatureReport& r) {
         {"signer", text(r.signer)},
         {"time", text(r.time)},
         {"sub_filter", text(r.subFilter)},
+        {"document_timestamp", r.documentTimestamp},
+        {"level", text(r.level)},
+        {"timestamp_time", text(r.timestampTime)},
         {"covers",
          r.coverage == pdf::Coverage::WholeDocument ? "whole document" : "earlier revision"},
         {"signed_bytes", r.signedBytes},

@@ -9,8 +9,10 @@
 #include "penwell/host/common/SignatureBundle.h"
 #include "penwell/host/web/SignableDocument.h"
 #include "penwell/host/web/Server.h"
+#include "penwell/platform/curl/CurlHttpClient.h"
 #include "penwell/platform/filesystem/StagedFile.h"
 #include "penwell/service/SigningService.h"
+#include "penwell/service/WebhookDelivery.h"
 #include "penwell/service/sqlite/SqliteSigningStore.h"
 #include "penwell/tools/Commands.h"
 #include "penwell/tools/ToolError.h"
@@ -25,6 +27,40 @@ namespace penwell::tools {
 using namespace penwell::host;
 
 namespace {
+
+/// The webhook secret from its file, a trailing line break dropped: a short one would let a
+/// receiver's forger guess the HMAC key.
+std::string webhookSecret(const std::filesystem::path& file) {
+    Bytes bytes = must(filesystem::readFile(file, 4096, "a webhook secret"), kExitUsage);
+    std::string secret(bytes.begin(), bytes.end());
+    while (!secret.empty() && (secret.back() == '\n' || secret.back() == '\r')) {
+        secret.pop_back();
+    }
+    if (secret.size() < 16) {
+        throw UsageError("--webhook-secret-file: " + file.string() +
+                         " holds fewer than 16 characters; make one with `openssl rand -hex 32`");
+    }
+    return secret;
+}
+
+/// Webhooks POSTed by libcurl, bounded as every HTTP exchange of the tool is.
+service::WebhookPost webhookPoster() {
+    auto client = std::make_shared<curl::CurlHttpClient>();
+    return [client](const std::string& url, const service::HttpHeaders& headers,
+                    const std::string& body) -> Result<int> {
+        HttpHeaders extra;
+        for (const auto& header : headers) {
+            if (header.first != "Content-Type") {
+                extra.push_back(header);
+            }
+        }
+        auto answer = client->post(url, "application/json", asBytes(body), extra);
+        if (!answer) {
+            return answer.error();
+        }
+        return static_cast<int>(answer->status);
+    };
+}
 
 /// The largest pad side: a 4096 x 4096 pad is a 64 MB bitmap per signer already.
 constexpr int kMaxPadSide = 4096;
@@ -132,17 +168,35 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     pad.recipients = std::move(plan.recipients);
     pad.demoWarning = plan.warning;
     if (!options.document.file.empty()) {
-        auto document = web::SignableDocument::open(options.document, options.pdfjs, pad.signer);
+        host::DocumentRequest request = options.document;
+        if (request.tsa) {
+            request.http = std::make_shared<curl::CurlHttpClient>();
+        }
+        auto document = web::SignableDocument::open(request, options.pdfjs, pad.signer);
         const bool usage =
             !document && document.error().domain == web::kDocumentErrorDomain &&
             document.error().code == static_cast<std::int64_t>(web::DocumentError::needsSignKey);
         pad.document = must(std::move(document), usage ? kExitUsage : kExitFailure);
     }
+    std::unique_ptr<service::WebhookWorker> webhooks;
     if (options.data) {
-        auto store = must(service::sqlite::SqliteSigningStore::open(*options.data));
-        server.service = std::make_shared<service::SigningService>(std::move(store),
-                                                                   service::systemClock());
+        std::shared_ptr<service::SigningStore> store =
+            must(service::sqlite::SqliteSigningStore::open(*options.data));
+        server.service = std::make_shared<service::SigningService>(store, service::systemClock());
         server.pdfjs = options.pdfjs;  // the signing links' pages show their documents with it
+        if (options.webhookSecretFile) {
+            service::WebhookSettings settings;
+            settings.defaultUrl = options.webhookUrl;
+            settings.secret = webhookSecret(*options.webhookSecretFile);
+            webhooks = std::make_unique<service::WebhookWorker>(
+                store, service::systemClock(), std::move(settings), webhookPoster(),
+                std::chrono::seconds(2), [](const std::string& line) {
+                    web::serverLog("webhooks: " + line);
+                });
+        } else {
+            err << "penwell serve: no --webhook-secret-file: webhook events wait in the outbox"
+                << std::endl;
+        }
     }
     checkKeyWrap(pad.services, pad.signer, pad.recipients);
     warnOfDemo(plan, err);

@@ -77,6 +77,18 @@ void addCertifyOption(CLI::App* command, penwell::host::DocumentRequest& documen
         ->check(CLI::Range(1, 3));
 }
 
+#ifdef PENWELL_WITH_PDF
+/// Where long-term validation data comes from (pdf sign, pdf augment).
+void addValidationSources(CLI::App* command, penwell::tools::LongTermOptions& longTerm) {
+    command->add_option("--trust", longTerm.trust,
+                        "certificates where the chains end (B-LT, B-LTA), PEM or DER; repeatable");
+    command->add_option("--ocsp", longTerm.ocsp,
+                        "an OCSP answer (DER) to use before asking any responder; repeatable");
+    command->add_option("--crl", longTerm.crls,
+                        "a CRL (DER or PEM) to use before fetching any; repeatable");
+}
+#endif
+
 /// The operator key options, the same for every command that signs evidence or a PDF.
 /// Answers --sign-key, for a command that requires it.
 CLI::Option* addSignOptions(CLI::App* command, penwell::tools::SignOptions& sign) {
@@ -346,6 +358,10 @@ int main(int argc, char** argv) {
         "--document", serve.document.file,
         "a PDF to sign on the page (needs --sign-key); Done also writes NAME.pdf");
     std::vector<CLI::Option*> documentOptions = addPlacementOptions(serveCmd, serve.document);
+    documentOptions.push_back(
+        serveCmd->add_option("--tsa", serve.document.tsa,
+                             "time-stamp the --document's signature at this RFC 3161 "
+                             "authority's URL (PAdES B-T)"));
     // With --document or --data (the signing links' pages show their documents with it).
     serveCmd->add_option("--pdfjs", serve.pdfjs,
                          "pdf.js's folder (default: $PENWELL_PDFJS, else libjs-pdf's)");
@@ -356,6 +372,15 @@ int main(int argc, char** argv) {
         ->add_option("--data", serve.data,
                      "run the signing service: requests, signers and their links kept in DIR")
         ->excludes(documentOpt);
+    serveCmd
+        ->add_option("--webhook-url", serve.webhookUrl,
+                     "with --data: where events of requests that name no webhook go")
+        ->needs("--data");
+    serveCmd
+        ->add_option("--webhook-secret-file", serve.webhookSecretFile,
+                     "with --data: the file holding the secret webhooks are signed with "
+                     "(e.g. made by `openssl rand -hex 32`); without it no event is sent")
+        ->needs("--data");
     // serve keys add|list|revoke: the API keys of a --data folder.
     penwell::tools::ServeKeysOptions keys;
     auto* keysCmd = serveCmd->add_subcommand("keys", "The signing service's API keys");
@@ -469,9 +494,33 @@ int main(int argc, char** argv) {
                            "../share/penwell beside the program, else the library's)");
     addCertifyOption(pdfSignCmd, pdfSign.in);
     pdfSignCmd->add_flag("--force", pdfSign.force, "replace OUT if it exists");
+    pdfSignCmd->add_option("--tsa", pdfSign.tsa,
+                           "time-stamp the signature at this RFC 3161 authority's URL (PAdES B-T)");
+    pdfSignCmd->add_option("--level", pdfSign.longTerm.level,
+                           "B-B, B-T (with --tsa), B-LT (also --trust: adds the validation "
+                           "data, a /DSS) or B-LTA (and a document time-stamp); default B-T "
+                           "with --tsa, else B-B");
+    addValidationSources(pdfSignCmd, pdfSign.longTerm);
     pdfSignCmd->callback([&] {
         action = [&] { return penwell::tools::runPdfSign(pdfSign, std::cout, std::cerr); };
     });
+    penwell::tools::PdfAugmentOptions pdfAugment;
+    auto* pdfAugmentCmd = pdfCmd->add_subcommand(
+        "augment", "Raise IN's signatures to B-LT or B-LTA (or renew B-LTA), writing OUT");
+    pdfAugmentCmd->footer(
+        "B-LT appends the validation data of every signature and time-stamp token (chains to\n"
+        "--trust, OCSP answers or CRLs) in the catalog's /DSS; B-LTA then appends a document\n"
+        "time-stamp from --tsa. Run on a B-LTA file before its last time-stamp's certificate\n"
+        "expires, it renews the proof. IN stays a byte prefix of OUT.");
+    pdfAugmentCmd->add_option("IN", pdfAugment.in, "the signed PDF")->required();
+    pdfAugmentCmd->add_option("OUT", pdfAugment.out, "the PDF to write")->required();
+    pdfAugmentCmd->add_option("--level", pdfAugment.longTerm.level, "B-LT or B-LTA")->required();
+    pdfAugmentCmd->add_option("--tsa", pdfAugment.tsa,
+                              "the RFC 3161 authority of B-LTA's document time-stamp");
+    addValidationSources(pdfAugmentCmd, pdfAugment.longTerm);
+    pdfAugmentCmd->add_flag("--force", pdfAugment.force, "replace OUT if it exists");
+    pdfAugmentCmd->callback(
+        [&] { action = [&] { return penwell::tools::runPdfAugment(pdfAugment, std::cout); }; });
     penwell::tools::PdfVerifyOptions pdfVerify;
     auto* pdfVerifyCmd = pdfCmd->add_subcommand(
         "verify", "List every signature of a PDF and check it; exit 0 only when all check out");

@@ -4,8 +4,11 @@
 // registers these options once for all three (tools/penwell.cpp's addPlacementOptions).
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "penwell/platform/Http.h"
 
 namespace penwell::host {
 
@@ -18,6 +21,10 @@ struct DocumentRequest {
     /// A certification signature allowing, after it, 1: no changes; 2: form filling and
     /// signing; 3: also annotations (DocMDP /P). Only `pdf sign` and `desk` offer it.
     std::optional<int> certify = std::nullopt;
+    /// A time-stamp authority's URL: the signature gets its token (PAdES B-T); nil: B-B.
+    std::optional<std::string> tsa = std::nullopt;
+    /// What reaches the authority (the tool gives its libcurl client); needed with `tsa`.
+    std::shared_ptr<HttpClient> http = nullptr;
 };
 
 }  // namespace penwell::host

@@ -54,6 +54,9 @@ Result<std::shared_ptr<const DocumentToSign>> DocumentToSign::fromBytes(
     impl->signRequest.location = request.location;
     impl->signRequest.name = request.name;
     impl->signRequest.certify = request.certify;
+    if (request.tsa) {
+        impl->signRequest.timestamp = pdf::TimestampAuthority{*request.tsa, request.http};
+    }
     impl->bytes = std::move(bytes);
     const Result<pdf::SignaturePlace> place =
         pdf::checkSignRequest(impl->bytes, impl->name, impl->signRequest);

@@ -74,6 +74,8 @@ enum class LogFormat { text, json };
 /// per line ({"time":"2026-12-08T10:00:00.000Z","level":"info","message":"..."}) for a log
 /// collector. For the whole process; text until set.
 void setLogFormat(LogFormat format);
+/// One line of the server's log, in that format (for what runs beside the server: webhooks).
+void serverLog(const std::string& line);
 
 /// What the load benchmark reads.
 struct ServerStats {

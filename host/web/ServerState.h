@@ -46,9 +46,6 @@ inline std::string_view view(beast::string_view s) {
 /// A WebSocket close reason is at most 123 bytes.
 std::string closeReason(std::string reason);
 
-/// One line of the server's log.
-void serverLog(const std::string& line);
-
 /// A header value fit for one log line: control characters shown as '?', at most 80 bytes.
 std::string printable(std::string text);
 

@@ -138,6 +138,63 @@ TEST_F(Service, TwoSignersSignInOrder) {
                                                 "signer.signed", "request.completed"}));
 }
 
+TEST_F(Service, ACompletedRequestIsSealedOnceOverItsLastRevisionAndTrail) {
+    const CreatedRequest created = create({named("Ann Example")});
+    const std::string& ann = created.linkTokens[0];
+    const std::string id = created.request.id;
+    int calls = 0;
+    std::vector<std::string> sealedTrail;
+    Bytes sealedFrom;
+    const SigningService::Sealer sealer = [&](ByteView latest,
+                                              const std::vector<AuditEvent>& trail) {
+        ++calls;
+        sealedFrom.assign(latest.begin(), latest.end());
+        sealedTrail = types(trail);
+        Bytes out = sealedFrom;
+        out.push_back('S');
+        return Result<Bytes>(std::move(out));
+    };
+
+    // Before completion there is nothing to seal, and the sealer is not asked.
+    EXPECT_EQ(messageOf(service->seal(id, sealer, kOffice)), "Only a completed request is sealed");
+    EXPECT_EQ(calls, 0);
+
+    ASSERT_TRUE(service->openLink(ann, kAnn));
+    ASSERT_TRUE(service->showDocument(ann, kAnn));
+    const Bytes signedPdf = pdfBytes(6'000, 1);
+    ASSERT_TRUE(service->sign(ann, signedPdf, kAnn));
+
+    // A sealer that fails writes nothing: no revision, no event, no webhook.
+    const auto refused = service->seal(
+        id, [](ByteView, const std::vector<AuditEvent>&) -> Result<Bytes> {
+            return Failure("PenwellPdf", 10, "request " + std::string("req: certified"));
+        },
+        kOffice);
+    EXPECT_EQ(messageOf(refused), "request req: certified");
+    EXPECT_EQ(service->store().revisions(id)->size(), 2u);
+
+    clock.advance(500);
+    auto sealed = service->seal(id, sealer, kOffice);
+    ASSERT_TRUE(sealed) << sealed.error().message;
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(sealedFrom, signedPdf) << "the seal goes over the last signed revision";
+    EXPECT_EQ(sealedTrail.back(), "request.completed") << "and the trail up to the completion";
+    Bytes expected = signedPdf;
+    expected.push_back('S');
+    EXPECT_EQ(service->store().revisionBytes(id, 2).value(), expected);
+    auto trail = service->store().auditTrail(id);
+    ASSERT_TRUE(trail);
+    EXPECT_EQ(trail->back().type, "request.sealed");
+    EXPECT_EQ(trail->back().detail, hexDigits(openssl::sha256(expected)));
+    EXPECT_EQ(trail->back().time, *clock.now);
+    EXPECT_FALSE(verifyChain(id, *trail));
+
+    // Once sealed, never again: a second call refuses before asking the sealer.
+    EXPECT_EQ(messageOf(service->seal(id, sealer, kOffice)), "This request is sealed already");
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(messageOf(service->seal("req_nothing", sealer, kOffice)).empty(), false);
+}
+
 TEST_F(Service, AnAccessCodeIsAskedBeforeTheDocument) {
     const CreatedRequest created = create({named("Ann Example", "4711")});
     const std::string& ann = created.linkTokens[0];

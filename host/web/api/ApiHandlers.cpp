@@ -107,6 +107,11 @@ ApiResponse postDocument(const Call& call) {
     if (!inspected) {
         return refusal(422, "document_refused", inspected.error().message);
     }
+    // Refused now rather than after everyone signed: the completed document's audit trail
+    // could not be attached and sealed.
+    if (!inspected->sealRefusal.empty()) {
+        return refusal(422, "document_refused", inspected->sealRefusal);
+    }
     auto document = call.service.addDocument(pdf, inspected->pages);
     if (!document) {
         return refusalOf(document.error());

@@ -6,6 +6,10 @@
 
 #include "penwell/service/Rules.h"
 
+#ifdef PENWELL_WITH_PDF
+#include "penwell/host/common/AuditTrailSeal.h"
+#endif
+
 namespace penwell::web::links {
 
 namespace {
@@ -70,6 +74,21 @@ Result<host::DocumentRequest> documentRequestFor(const service::Signer& signer) 
 LinkDocuments::LinkDocuments(std::optional<std::filesystem::path> pdfjs,
                              std::optional<SigningIdentity> signer)
     : pdfjs_(std::move(pdfjs)), signer_(std::move(signer)) {}
+
+service::SigningService::Sealer LinkDocuments::sealer(const std::string& requestId) const {
+#ifdef PENWELL_WITH_PDF
+    if (signer_) {
+        return [identity = *signer_, requestId](ByteView latest,
+                                                const std::vector<service::AuditEvent>& trail) {
+            return host::sealAuditTrail(latest, "request " + requestId, requestId, trail,
+                                        identity, "--sign-key", "--sign-cert");
+        };
+    }
+#else
+    (void)requestId;
+#endif
+    return nullptr;
+}
 
 Result<LinkDocument> LinkDocuments::open(service::SigningService& service,
                                          const service::Request& request, int position,

@@ -50,6 +50,11 @@ public:
     Result<LinkDocument> open(service::SigningService& service, const service::Request& request,
                               int position, std::optional<int> number = std::nullopt);
 
+    /// What seals a completed request (the trail attached to its last revision and signed by
+    /// the operator's identity, time-stamped by `tsa` when given); nil in a build without
+    /// the PDF library or without --sign-key.
+    service::SigningService::Sealer sealer(const std::string& requestId) const;
+
 private:
     std::optional<std::filesystem::path> pdfjs_;
     std::optional<SigningIdentity> signer_;

@@ -1,6 +1,7 @@
 #include "penwell/host/web/links/LinkPad.h"
 
 #include "penwell/host/common/SignatureBundle.h"
+#include "penwell/host/web/Server.h"
 #include "penwell/platform/openssl/Digests.h"
 #include "penwell/service/Rules.h"
 
@@ -48,15 +49,27 @@ Result<std::shared_ptr<LinkPad>> LinkPad::open(std::shared_ptr<service::SigningS
     pad->settings_.document = document->document;
     pad->settings_.out.reset();  // the signature goes to the store, not to files
     const int revision = document->revision;
-    pad->settings_.deliver = [service, token = pad->token_, actor = std::move(actor),
-                              revision](const host::SignatureBundle& bundle) -> MaybeFailure {
+    pad->settings_.deliver = [service, token = pad->token_, actor = std::move(actor), revision,
+                              sealer = documents.sealer(link->request.id)](
+                                 const host::SignatureBundle& bundle) -> MaybeFailure {
         if (!bundle.signedDocument) {
             return Failure{kLinkDocumentDomain, 0, "Done made no signed document"};
         }
         // Refused, rather than signed, when another signature came first: the signer signs
         // only what they were shown.
         auto signedRequest = service->sign(token, *bundle.signedDocument, actor, revision);
-        return signedRequest ? MaybeFailure{} : MaybeFailure{signedRequest.error()};
+        if (!signedRequest) {
+            return signedRequest.error();
+        }
+        if (signedRequest->state == service::RequestState::kCompleted && sealer) {
+            // The last signer's signature stands whatever becomes of the seal: a failure here
+            // is the operator's to see, not the signer's.
+            if (auto sealed = service->seal(signedRequest->id, sealer, actor); !sealed) {
+                serverLog("request " + signedRequest->id +
+                          ": not sealed: " + sealed.error().message);
+            }
+        }
+        return std::nullopt;
     };
     return pad;
 }

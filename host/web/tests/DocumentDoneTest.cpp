@@ -9,10 +9,15 @@
 #include <algorithm>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <ctime>
+#include <memory>
 #include <regex>
 
+#include "pdf/pki/TestPki.h"
+#include "pdf/pki/TsaServer.h"
 #include "penwell/host/web/tests/SessionFixture.h"
 #include "penwell/host/web/tests/TestPdf.h"
+#include "penwell/platform/curl/CurlHttpClient.h"
 #include "support/CertificateFixtures.h"
 
 namespace penwell::web {
@@ -55,9 +60,13 @@ protected:
     fs::path at(const std::string& name) const { return folder.path() / name; }
 
     /// A session on `pdf` (written as in.pdf), with Done's files going to out/.
-    void open(const std::string& pdf) {
+    void open(const std::string& pdf, std::optional<std::string> tsa = std::nullopt) {
         test::writeFile(at("in.pdf"), pdf);
         host::DocumentRequest request;
+        if (tsa) {
+            request.tsa = tsa;
+            request.http = std::make_shared<curl::CurlHttpClient>();
+        }
         request.file = at("in.pdf");
         request.page = 1;
         request.rect = "300,100,200,80";
@@ -174,6 +183,33 @@ TEST_F(ServeDocument, APdfaInputsWarningIsLoggedOnce) {
     EXPECT_THAT(warnings[0],
                 HasSubstr("claims PDF/A-1B; the signed PDF no longer conforms: PDF/A-1 allows "
                           "neither the ink's transparency group nor an embedded file"));
+}
+
+TEST_F(ServeDocument, WithATsaTheSignedDocumentIsBT) {
+    pki::TestPki pki(std::time(nullptr));
+    pki::TsaServer tsa(pki);
+    pki.write(folder.path());
+    open(document(), tsa.url());
+    const nlohmann::json reply = signShownDocument();
+    ASSERT_EQ(reply["ok"], true) << reply;
+    EXPECT_EQ(tsa.served(), 1);
+    std::vector<std::string> pdfs;
+    for (const std::string& name : test::listFolder(at("out"))) {
+        if (name.ends_with(".pdf")) {
+            pdfs.push_back(name);
+        }
+    }
+    ASSERT_EQ(pdfs.size(), 1u);
+    const std::string command = std::string(PENWELL_TOOL) + " pdf verify " +
+                                (at("out") / pdfs[0]).string() + " 2>&1";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    std::string verified;
+    char buffer[4096];
+    while (const std::size_t n = fread(buffer, 1, sizeof buffer, pipe.get())) {
+        verified.append(buffer, n);
+    }
+    EXPECT_THAT(verified, HasSubstr("level: B-T\n"));
+    EXPECT_THAT(verified, HasSubstr("time-stamped: "));
 }
 
 /// The file with what may differ between two signings of the same document and strokes

@@ -276,13 +276,37 @@ TEST_F(SigningLinks, TwoSignersSignInOrderEachOnTheRevisionTheySaw) {
                                                                 {"document.shown", revision1},
                                                                 {"signer.signed", revision2}}));
 
-    // The final revision, as independent tools see it.
-    test::writeFile(at("final.pdf"), revision(request.request.id, 2));
+    // After the last signature the request is sealed: revision 3 is revision 2 with the trail
+    // attached and the operator's invisible signature over both, and the trail says so last.
+    auto revisions = signing->store().revisions(request.request.id);
+    ASSERT_TRUE(revisions);
+    ASSERT_EQ(revisions->size(), 4u);
+    const std::string sealedPdf = revision(request.request.id, 3);
+    EXPECT_TRUE(sealedPdf.starts_with(revision(request.request.id, 2)))
+        << "the seal is an incremental update of the signed document";
+    const std::vector<service::AuditEvent> events = trail(request.request.id);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().type, "request.sealed");
+    EXPECT_EQ(events.back().detail, sha256Hex(sealedPdf));
+    EXPECT_EQ(events[events.size() - 2].type, "request.completed");
+    // Sealing again is refused, and writes nothing.
+    const auto again = signing->seal(
+        request.request.id,
+        [](ByteView latest, const std::vector<service::AuditEvent>&) -> Result<Bytes> {
+            return Bytes(latest.begin(), latest.end());
+        },
+        {});
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().message, "This request is sealed already");
+    EXPECT_EQ(trail(request.request.id).size(), events.size());
+
+    // The final revision, as independent tools see it: two signatures and the seal.
+    test::writeFile(at("final.pdf"), sealedPdf);
     const auto [qpdfStatus, qpdf] = run("qpdf --check " + at("final.pdf").string());
     EXPECT_EQ(qpdfStatus, 0) << qpdf;
     const auto [pdfsigStatus, pdfsig] = run("pdfsig " + at("final.pdf").string());
     EXPECT_EQ(pdfsigStatus, 0) << pdfsig;
-    EXPECT_EQ(occurrences(pdfsig, "Signature Validation: Signature is Valid."), 2u) << pdfsig;
+    EXPECT_EQ(occurrences(pdfsig, "Signature Validation: Signature is Valid."), 3u) << pdfsig;
     // Each evidence is bound to the revision its signature covers: the one its signer saw.
     const auto [verifyStatus, verify] =
         run(std::string(PENWELL_TOOL) + " pdf verify " + at("final.pdf").string() +
@@ -290,6 +314,10 @@ TEST_F(SigningLinks, TwoSignersSignInOrderEachOnTheRevisionTheySaw) {
             at("operator.crt").string());
     EXPECT_EQ(verifyStatus, 0) << verify;
     EXPECT_EQ(occurrences(verify, "evidence: bound to the signed revision"), 2u) << verify;
+    // The trail as sealed ends with the completion; its chain is intact and the seal covers it.
+    EXPECT_NE(verify.find("request.completed"), std::string::npos) << verify;
+    EXPECT_NE(verify.find("covered by: the signature in field Seal1"), std::string::npos) << verify;
+    EXPECT_NE(verify.find("checks out: yes"), std::string::npos) << verify;
 }
 
 TEST_F(SigningLinks, ALinkUsedAgainAfterSigningSaysSoAndSignsNothing) {
@@ -457,7 +485,7 @@ TEST_F(SigningLinks, AServerKilledMidSignatureKeepsEverySampleItAcknowledged) {
     EXPECT_EQ(stored->size(), sent.size());  // every message, each once
     auto revisions = signing->store().revisions(request.request.id);
     ASSERT_TRUE(revisions);
-    EXPECT_EQ(revisions->size(), 2u);
+    EXPECT_EQ(revisions->size(), 3u) << "the upload, the one signature and the seal";
 }
 
 }  // namespace

@@ -91,6 +91,12 @@ before(async () => {
   pdfs.certified = makePdf('certified.pdf', '/Perms << /DocMDP 9 0 R >>',
     '9 0 obj << /Type /Sig /Filter /Adobe.PPKLite /Reference [<< /Type /SigRef /TransformMethod /DocMDP ' +
     '/TransformParams << /Type /TransformParams /P 1 /V /1.2 >> >>] >> endobj\n');
+  // Signable, but the audit trail could not be attached at the end (P = 2); P = 3 allows it.
+  for (const p of [2, 3]) {
+    pdfs[`certifiedP${p}`] = makePdf(`certified-p${p}.pdf`, '/Perms << /DocMDP 9 0 R >>',
+      '9 0 obj << /Type /Sig /Filter /Adobe.PPKLite /Reference [<< /Type /SigRef /TransformMethod /DocMDP ' +
+      `/TransformParams << /Type /TransformParams /P ${p} /V /1.2 >> >>] >> endobj\n`);
+  }
   execFileSync('qpdf', ['--encrypt', 'u', 'o', '256', '--', at('plain.pdf'), at('encrypted.pdf')]);
   pdfs.encrypted = readFileSync(at('encrypted.pdf'));
   // Cut short: the cross-reference section and %%EOF are gone.
@@ -160,6 +166,10 @@ test('a document is checked as pdf sign checks it', async () => {
   refused(await upload(pdfs.encrypted), 422, 'document_refused', 'document.pdf: encrypted');
   refused(await upload(pdfs.damaged), 422, 'document_refused', 'document.pdf: damaged');
   refused(await upload(pdfs.certified), 422, 'document_refused', 'document.pdf: certified: no changes allowed');
+  refused(await upload(pdfs.certifiedP2), 422, 'document_refused',
+    'document.pdf: certified with P = 2 (');
+  assert.ok((await upload(pdfs.certifiedP2)).json.message.endsWith('it allows no file to be attached'));
+  assert.equal((await upload(pdfs.certifiedP3)).status, 201);
   refused(await upload(Buffer.from('Dear Sir, this is no PDF.')), 422, 'document_refused', 'document.pdf:');
   refused(await upload(pdfs.plain, 'text/plain'), 415, 'unsupported_media_type');
 

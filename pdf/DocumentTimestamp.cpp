@@ -1,0 +1,69 @@
+// B-LTA: the document time-stamp's field and dictionary appended like a signature's, the byte
+// range hashed, and the token itself, a CMS SignedData over TSTInfo, put into /Contents.
+
+#include "penwell/pdf/DocumentTimestamp.h"
+
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+
+#include "penwell/pdf/Document.h"
+#include "penwell/pdf/Placement.h"
+#include "penwell/pdf/SignedUpdate.h"
+
+namespace penwell::pdf {
+
+namespace {
+
+/// Room in /Contents for the token: one with the TSA's certificate and an intermediate's is
+/// 2 to 6 KB. A larger one costs a second time-stamp with room for it.
+constexpr std::size_t kTokenRoom = 8192;
+
+}  // namespace
+
+Result<Bytes> addDocumentTimestamp(ByteView in, const std::string& inName,
+                                   const TimestampAuthority& tsa) {
+    Result<UpdateBase> base = openForUpdate(in, inName);
+    if (!base) {
+        return base.error();
+    }
+    QPDF& qpdf = *base->qpdf;
+    NewObjects objects(qpdf, static_cast<int>(base->first));
+    std::set<QPDFObjGen> changed;
+    QPDFObjectHandle stamp;
+    try {
+        std::vector<QPDFPageObjectHelper> pages = QPDFPageDocumentHelper(qpdf).getAllPages();
+        if (pages.empty()) {
+            return needsRepair(inName, "it has no page for the time-stamp's field");
+        }
+        QPDFObjectHandle page = pages.front().getObjectHandle();
+        stamp = objects.dictionary(QPDFObjectHandle::newDictionary());
+        // Invisible: no area, hidden from neither print nor view but drawn as nothing, and
+        // locked (Print | Locked), as validators expect of a document time-stamp's widget.
+        QPDFObjectHandle field = objects.dictionary(QPDFObjectHandle::parse(
+            "<< /Type /Annot /Subtype /Widget /FT /Sig /F 132 /Rect [0 0 0 0] >>"));
+        field.replaceKey("/T", QPDFObjectHandle::newUnicodeString(freeFieldName(qpdf)));
+        field.replaceKey("/P", page);
+        field.replaceKey("/V", stamp);
+        changed.insert(appendTo(page, "/Annots", field, page.getObjGen()));
+        enterSignatureField(qpdf, objects, field, true, changed);
+        for (int id = objects.first(); id < objects.end(); ++id) {
+            changed.insert(QPDFObjGen(id, 0));
+        }
+    } catch (const std::exception& e) {
+        return needsRepair(inName, e.what());
+    }
+    SignatureEntries entries;
+    entries.time = std::chrono::system_clock::now();
+    entries.documentTimestamp = true;
+    ContentsSource contents;
+    contents.room = kTokenRoom;
+    contents.make = [&tsa](const Sha256& digest) { return requestTimestampTokenFor(tsa, digest); };
+    contents.tooLarge = [&tsa] {
+        return fail(PdfErrorKind::Timestamp, tsa.url,
+                    "the document time-stamp token is larger than the room reserved for it");
+    };
+    return writeSignedUpdate(in, inName, *base, objects, changed, stamp.getObjGen(), entries,
+                             contents);
+}
+
+}  // namespace penwell::pdf

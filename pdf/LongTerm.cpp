@@ -1,0 +1,122 @@
+// B-LT: the validation data gathered (ValidationData.cpp) written into the catalog's /DSS by
+// an appended incremental update of the kind the input ends with.
+
+#include "penwell/pdf/LongTerm.h"
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFAcroFormDocumentHelper.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+
+#include <chrono>
+#include <map>
+#include <set>
+
+#include "penwell/pdf/Document.h"
+#include "penwell/pdf/SignedData.h"
+#include "penwell/pdf/SignedUpdate.h"
+#include "penwell/pdf/Update.h"
+#include "penwell/pdf/ValidationData.h"
+
+namespace penwell::pdf {
+
+namespace {
+
+/// The /Contents of every signature and document time-stamp, in the order of their fields.
+std::vector<std::string> signatureContents(QPDF& qpdf) {
+    std::vector<std::string> out;
+    QPDFAcroFormDocumentHelper form(qpdf);
+    for (QPDFFormFieldObjectHelper field : form.getFormFields()) {
+        QPDFObjectHandle value = field.getValue();
+        if (field.getFieldType() == "/Sig" && value.isDictionary() &&
+            value.getKey("/Contents").isString()) {
+            out.push_back(value.getKey("/Contents").getStringValue());
+        }
+    }
+    return out;
+}
+
+/// The digests of the streams of an existing /DSS array, so nothing is stored twice.
+std::set<Sha256> digestsOf(QPDFObjectHandle array) {
+    std::set<Sha256> out;
+    for (int i = 0; array.isArray() && i < array.getArrayNItems(); ++i) {
+        QPDFObjectHandle item = array.getArrayItem(i);
+        if (item.isStream()) {
+            std::shared_ptr<Buffer> data = item.getStreamData(qpdf_dl_all);
+            out.insert(cms::sha256({ByteView(data->getBuffer(), data->getSize())}));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<Bytes> addValidationData(ByteView in, const std::string& inName,
+                                const ValidationSources& sources) {
+    Result<UpdateBase> base = openForUpdate(in, inName);
+    if (!base) {
+        return base.error();
+    }
+    QPDF& qpdf = *base->qpdf;
+    std::string body;
+    try {
+        const std::vector<std::string> contents = signatureContents(qpdf);
+        if (contents.empty()) {
+            return fail(PdfErrorKind::Validation, inName, "has no signature to keep data for");
+        }
+        std::vector<ByteView> signatures;
+        for (const std::string& c : contents) {
+            signatures.push_back(asBytes(c));
+        }
+        Result<ValidationData> data = gatherValidationData(signatures, sources);
+        if (!data) {
+            return data.error();
+        }
+        NewObjects objects(qpdf, static_cast<int>(base->first));
+        QPDFObjectHandle root = qpdf.getRoot();
+        QPDFObjectHandle old = root.getKey("/DSS");
+        QPDFObjectHandle dss = old.isDictionary() ? old.shallowCopy()
+                                                  : QPDFObjectHandle::newDictionary();
+        dss.replaceKey("/Type", QPDFObjectHandle::newName("/DSS"));
+        std::map<QPDFObjGen, std::string> texts;
+        for (const auto& [key, items] : {std::pair{"/Certs", &data->certificates},
+                                         std::pair{"/OCSPs", &data->ocsp},
+                                         std::pair{"/CRLs", &data->crls}}) {
+            QPDFObjectHandle kept = dss.getKey(key);
+            QPDFObjectHandle array =
+                kept.isArray() ? kept.shallowCopy() : QPDFObjectHandle::newArray();
+            const std::set<Sha256> have = digestsOf(kept);
+            for (const Bytes& item : *items) {
+                if (have.count(cms::sha256({item})) == 0) {
+                    // A number for the stream; its text is written here, not by qpdf.
+                    QPDFObjectHandle stream = objects.dictionary(QPDFObjectHandle::newDictionary());
+                    std::string& text = texts[stream.getObjGen()];
+                    text = std::to_string(stream.getObjectID()) + " 0 obj\n<< /Length " +
+                           std::to_string(item.size()) + " >>\nstream\n";
+                    text.append(item.begin(), item.end());
+                    text += "\nendstream\nendobj\n";
+                    array.appendItem(stream);
+                }
+            }
+            if (array.getArrayNItems() > 0) {
+                dss.replaceKey(key, array);
+            }
+        }
+        QPDFObjectHandle dssObject = objects.dictionary(dss);
+        root.replaceKey("/DSS", dssObject);
+        texts[dssObject.getObjGen()] = objectText(dssObject);
+        texts[root.getObjGen()] = objectText(root);
+        body = updateText(qpdf, in, *base, texts, pdfDate(std::chrono::system_clock::now())).body;
+        if (qpdf.anyWarnings()) {
+            return needsRepair(inName, "qpdf warns while reading its objects");
+        }
+    } catch (const std::exception& e) {
+        return needsRepair(inName, e.what());
+    }
+    Bytes out;
+    out.reserve(in.size() + body.size());
+    out.insert(out.end(), in.begin(), in.end());
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+}  // namespace penwell::pdf
