@@ -186,25 +186,31 @@ void Reading::onlyKeys(const Json& v, const std::string& where,
 }
 
 const Json& Reading::require(const Json& v, const std::string& where, std::string_view key) {
-    const Json* found = ok() ? find(v, key) : nullptr;
+    if (!ok()) {
+        return nullValue();
+    }
+    const Json* found = find(v, key);
     if (found == nullptr) {
-        if (ok()) {
-            keep(JsonError::missing, join(where, key), "missing");
-        }
+        keep(JsonError::missing, join(where, key), "missing");
         return nullValue();
     }
     return *found;
 }
 
 double Reading::number(const Json& v, const std::string& where) {
-    if (ok() && !v.is_number()) {
+    if (!ok()) {
+        return 0.0;
+    }
+    if (!v.is_number()) {
         keep(JsonError::wrongType, where, "expected a number");
+        return 0.0;
     }
-    const double d = ok() ? v.get<double>() : 0.0;
-    if (ok() && !std::isfinite(d)) {
+    const double d = v.get<double>();
+    if (!std::isfinite(d)) {
         keep(JsonError::outOfRange, where, "expected a finite number");
+        return 0.0;
     }
-    return ok() ? d : 0.0;
+    return d;
 }
 
 double Reading::number(const Json& v, const std::string& where, double min, double max) {
@@ -218,23 +224,30 @@ double Reading::number(const Json& v, const std::string& where, double min, doub
 
 std::int64_t Reading::integer(const Json& v, const std::string& where, std::int64_t min,
                               std::int64_t max) {
+    const std::int64_t neutral = std::clamp<std::int64_t>(0, min, max);
+    if (!ok()) {
+        return neutral;
+    }
+    if (!v.is_number_integer()) {
+        keep(JsonError::wrongType, where, "expected an integer");
+        return neutral;
+    }
     const auto range = [&] {
         return "expected an integer from " + std::to_string(min) + " to " + std::to_string(max);
     };
-    if (ok() && !v.is_number_integer()) {
-        keep(JsonError::wrongType, where, "expected an integer");
-    }
     // nlohmann keeps integers above INT64_MAX as unsigned; they are out of range anyway, and
     // read as an int64 they would wrap round to a negative number that a negative `max` takes.
-    if (ok() && v.is_number_unsigned() &&
+    if (v.is_number_unsigned() &&
         (max < 0 || v.get<std::uint64_t>() > static_cast<std::uint64_t>(max))) {
         keep(JsonError::outOfRange, where, range());
+        return neutral;
     }
-    const std::int64_t i = ok() ? v.get<std::int64_t>() : 0;
-    if (ok() && (i < min || i > max)) {
+    const std::int64_t i = v.get<std::int64_t>();
+    if (i < min || i > max) {
         keep(JsonError::outOfRange, where, range() + ", got " + std::to_string(i));
+        return neutral;
     }
-    return ok() ? i : std::clamp<std::int64_t>(0, min, max);
+    return i;
 }
 
 bool Reading::boolean(const Json& v, const std::string& where) {
