@@ -1,5 +1,6 @@
 #include "penwell/json/JsonReader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -7,17 +8,16 @@ namespace penwell::json {
 
 namespace {
 
-/// A field reader's fault on its way to check(), the one place that catches it: it never
-/// leaves this library.
-struct Fault {
+Failure failure(JsonError code, const std::string& where, const std::string& what) {
+    return Failure{kJsonErrorDomain, static_cast<std::int64_t>(code),
+                   where.empty() ? what : where + ": " + what, where};
+}
+
+/// The depth bound's fault, on its way out of nlohmann's parser to parse(), which catches it:
+/// a parse callback can stop the parser only by throwing.
+struct TooDeep {
     Failure failure;
 };
-
-[[noreturn]] void raise(JsonError code, const std::string& where, const std::string& what) {
-    Failure failure{kJsonErrorDomain, static_cast<std::int64_t>(code),
-                    where.empty() ? what : where + ": " + what, where};
-    throw Fault{std::move(failure)};
-}
 
 /// Follows the parser through the document so that a fault is reported at its place: the
 /// depth bound, and a fault its lexer finds inside a value (a number beyond double range).
@@ -30,8 +30,9 @@ public:
             case Json::parse_event_t::object_start:
             case Json::parse_event_t::array_start:
                 if (levels_.size() >= maxDepth_) {
-                    raise(JsonError::tooDeep, where(),
-                          "nested more than " + std::to_string(maxDepth_) + " levels deep");
+                    throw TooDeep{
+                        failure(JsonError::tooDeep, where(),
+                                "nested more than " + std::to_string(maxDepth_) + " levels deep")};
                 }
                 levels_.push_back({event == Json::parse_event_t::array_start, 0, {}});
                 break;
@@ -79,40 +80,26 @@ private:
 
 Result<Json> parse(std::string_view text, std::size_t maxDepth) {
     Path path(maxDepth);
-    // nlohmann reports through its exceptions, and the depth bound can only stop its parser
-    // from inside the callback by throwing: both end here.
+    // The boundary with nlohmann: it reports through its exceptions, and the depth bound can
+    // only stop its parser from inside the callback by throwing. Both end here, and nothing
+    // past parse() sees an exception.
     try {
         return Json::parse(text, [&](int, Json::parse_event_t event, Json& parsed) {
             return path.event(event, parsed);
         });
-    } catch (const Fault& fault) {
-        return fault.failure;
+    } catch (const TooDeep& deep) {
+        return deep.failure;
     } catch (const Json::exception& e) {
         // what() starts with "[json.exception.parse_error.101] "; the rest says where and why.
         const std::string what = e.what();
         const auto bracket = what.find("] ");
         const std::string reason = bracket == std::string::npos ? what : what.substr(bracket + 2);
         if (e.id == 406) {
-            const std::string where = path.where();  // "number overflow parsing '1e400'"
-            return Failure{kJsonErrorDomain, static_cast<std::int64_t>(JsonError::numberRange),
-                           where.empty() ? reason : where + ": " + reason, where};
+            // "number overflow parsing '1e400'", at the number's path
+            return failure(JsonError::numberRange, path.where(), reason);
         }
-        return Failure{kJsonErrorDomain, static_cast<std::int64_t>(JsonError::syntax),
-                       "invalid JSON: " + reason};
+        return failure(JsonError::syntax, "", "invalid JSON: " + reason);
     }
-}
-
-MaybeFailure check(const Json& doc, const std::function<void(const Json&)>& reader) {
-    try {
-        reader(doc);
-    } catch (const Fault& fault) {
-        return fault.failure;
-    }
-    return std::nullopt;
-}
-
-void fail(const std::string& where, const std::string& what) {
-    raise(JsonError::invalid, where, what);
 }
 
 std::string join(const std::string& where, std::string_view key) {
@@ -134,93 +121,147 @@ std::string at(const std::string& where, std::size_t i) {
     return out;
 }
 
-const Json& object(const Json& v, const std::string& where) {
-    if (!v.is_object()) {
-        raise(JsonError::wrongType, where, "expected an object");
-    }
-    return v;
-}
-
-void onlyKeys(const Json& v, const std::string& where,
-              std::initializer_list<std::string_view> allowed) {
-    for (const auto& [key, value] : v.items()) {
-        bool known = false;
-        for (const std::string_view a : allowed) {
-            known = known || key == a;
-        }
-        if (!known) {
-            raise(JsonError::unknownField, join(where, key),
-                  "unknown field (expected " + listOf(allowed) + ")");
-        }
-    }
-}
-
 const Json* find(const Json& v, std::string_view key) {
+    if (!v.is_object()) {
+        return nullptr;
+    }
     const auto it = v.find(key);
     return it == v.end() ? nullptr : &*it;
 }
 
-const Json& require(const Json& v, const std::string& where, std::string_view key) {
+namespace {
+
+// What the field readers answer once a fault is kept: values a reader can go on with
+// harmlessly, shared and never changed.
+const Json& nullValue() {
+    static const Json value;
+    return value;
+}
+
+const Json& emptyObject() {
+    static const Json value = Json::object();
+    return value;
+}
+
+const Json& emptyArray() {
+    static const Json value = Json::array();
+    return value;
+}
+
+}  // namespace
+
+void Reading::keep(JsonError code, const std::string& where, const std::string& what) {
+    if (!fault_) {
+        fault_ = failure(code, where, what);
+    }
+}
+
+void Reading::fail(const std::string& where, const std::string& what) {
+    keep(JsonError::invalid, where, what);
+}
+
+const Json& Reading::object(const Json& v, const std::string& where) {
+    if (ok() && !v.is_object()) {
+        keep(JsonError::wrongType, where, "expected an object");
+    }
+    return ok() ? v : emptyObject();
+}
+
+const Json& Reading::array(const Json& v, const std::string& where, const std::string& what) {
+    if (ok() && !v.is_array()) {
+        keep(JsonError::invalid, where, what);
+    }
+    return ok() ? v : emptyArray();
+}
+
+void Reading::onlyKeys(const Json& v, const std::string& where,
+                       std::initializer_list<std::string_view> allowed) {
+    const Json& checked = object(v, where);
+    for (auto it = checked.begin(); ok() && it != checked.end(); ++it) {
+        if (std::find(allowed.begin(), allowed.end(), it.key()) == allowed.end()) {
+            keep(JsonError::unknownField, join(where, it.key()),
+                 "unknown field (expected " + listOf(allowed) + ")");
+        }
+    }
+}
+
+const Json& Reading::require(const Json& v, const std::string& where, std::string_view key) {
+    if (!ok()) {
+        return nullValue();
+    }
     const Json* found = find(v, key);
     if (found == nullptr) {
-        raise(JsonError::missing, join(where, key), "missing");
+        keep(JsonError::missing, join(where, key), "missing");
+        return nullValue();
     }
     return *found;
 }
 
-double number(const Json& v, const std::string& where) {
+double Reading::number(const Json& v, const std::string& where) {
+    if (!ok()) {
+        return 0.0;
+    }
     if (!v.is_number()) {
-        raise(JsonError::wrongType, where, "expected a number");
+        keep(JsonError::wrongType, where, "expected a number");
+        return 0.0;
     }
     const double d = v.get<double>();
     if (!std::isfinite(d)) {
-        raise(JsonError::outOfRange, where, "expected a finite number");
+        keep(JsonError::outOfRange, where, "expected a finite number");
+        return 0.0;
     }
     return d;
 }
 
-double number(const Json& v, const std::string& where, double min, double max) {
+double Reading::number(const Json& v, const std::string& where, double min, double max) {
     const double d = number(v, where);
-    if (d < min || d > max) {
-        raise(
-            JsonError::outOfRange, where,
-            "expected a number from " + format(min) + " to " + format(max) + ", got " + format(d));
+    if (ok() && (d < min || d > max)) {
+        keep(JsonError::outOfRange, where,
+             "expected a number from " + format(min) + " to " + format(max) + ", got " + format(d));
     }
-    return d;
+    return ok() ? d : std::clamp(0.0, min, max);
 }
 
-std::int64_t integer(const Json& v, const std::string& where, std::int64_t min, std::int64_t max) {
-    if (!v.is_number_integer()) {
-        raise(JsonError::wrongType, where, "expected an integer");
+std::int64_t Reading::integer(const Json& v, const std::string& where, std::int64_t min,
+                              std::int64_t max) {
+    const std::int64_t neutral = std::clamp<std::int64_t>(0, min, max);
+    if (!ok()) {
+        return neutral;
     }
+    if (!v.is_number_integer()) {
+        keep(JsonError::wrongType, where, "expected an integer");
+        return neutral;
+    }
+    const auto range = [&] {
+        return "expected an integer from " + std::to_string(min) + " to " + std::to_string(max);
+    };
     // nlohmann keeps integers above INT64_MAX as unsigned; they are out of range anyway, and
     // read as an int64 they would wrap round to a negative number that a negative `max` takes.
     if (v.is_number_unsigned() &&
         (max < 0 || v.get<std::uint64_t>() > static_cast<std::uint64_t>(max))) {
-        raise(JsonError::outOfRange, where,
-              "expected an integer from " + std::to_string(min) + " to " + std::to_string(max));
+        keep(JsonError::outOfRange, where, range());
+        return neutral;
     }
     const std::int64_t i = v.get<std::int64_t>();
     if (i < min || i > max) {
-        raise(JsonError::outOfRange, where,
-              "expected an integer from " + std::to_string(min) + " to " + std::to_string(max) +
-                  ", got " + std::to_string(i));
+        keep(JsonError::outOfRange, where, range() + ", got " + std::to_string(i));
+        return neutral;
     }
     return i;
 }
 
-bool boolean(const Json& v, const std::string& where) {
-    if (!v.is_boolean()) {
-        raise(JsonError::wrongType, where, "expected true or false");
+bool Reading::boolean(const Json& v, const std::string& where) {
+    if (ok() && !v.is_boolean()) {
+        keep(JsonError::wrongType, where, "expected true or false");
     }
-    return v.get<bool>();
+    return ok() && v.get<bool>();
 }
 
-std::string string(const Json& v, const std::string& where) {
-    if (!v.is_string()) {
-        raise(JsonError::wrongType, where, "expected a string");
+std::string Reading::string(const Json& v, const std::string& where) {
+    if (ok() && !v.is_string()) {
+        keep(JsonError::wrongType, where, "expected a string");
     }
-    return v.get<std::string>();
+    return ok() ? v.get<std::string>() : std::string();
 }
 
 std::string listOf(std::initializer_list<std::string_view> names) {

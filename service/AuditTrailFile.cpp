@@ -48,38 +48,39 @@ std::optional<Bytes> fromHex(std::string_view digits) {
     return out;
 }
 
-std::string readText(const Json& v, const std::string& where) {
+std::string readText(json::Reading& r, const Json& v, const std::string& where) {
     if (v.is_object()) {
-        json::onlyKeys(v, where, {"hex"});
+        r.onlyKeys(v, where, {"hex"});
         const std::string path = json::join(where, "hex");
-        const std::optional<Bytes> bytes =
-            fromHex(json::string(json::require(v, where, "hex"), path));
+        const std::optional<Bytes> bytes = fromHex(r.string(r.require(v, where, "hex"), path));
         if (!bytes) {
-            json::fail(path, "expected lowercase hexadecimal digits, two per byte");
+            r.fail(path, "expected lowercase hexadecimal digits, two per byte");
+            return {};
         }
         return std::string(bytes->begin(), bytes->end());
     }
-    return json::string(v, where);
+    return r.string(v, where);
 }
 
-Bytes readHash(const Json& v, const std::string& where) {
-    const std::optional<Bytes> bytes = fromHex(json::string(v, where));
+Bytes readHash(json::Reading& r, const Json& v, const std::string& where) {
+    std::optional<Bytes> bytes = fromHex(r.string(v, where));
     if (!bytes || bytes->size() != 32) {
-        json::fail(where, "expected a SHA-256 as 64 lowercase hexadecimal digits");
+        r.fail(where, "expected a SHA-256 as 64 lowercase hexadecimal digits");
+        return {};
     }
-    return *bytes;
+    return std::move(*bytes);
 }
 
 /// The milliseconds a time written by isoTime() stands for; any other spelling is refused, so
 /// that what a person reads is exactly what was hashed.
-TimeMs readTime(const Json& v, const std::string& where) {
-    const std::string value = json::string(v, where);
+TimeMs readTime(json::Reading& r, const Json& v, const std::string& where) {
+    const std::string value = r.string(v, where);
     std::tm fields{};
     int millis = 0;
     char zone = 0;
-    if (std::sscanf(value.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &fields.tm_year,
-                    &fields.tm_mon, &fields.tm_mday, &fields.tm_hour, &fields.tm_min,
-                    &fields.tm_sec, &millis, &zone) == 8) {
+    if (std::sscanf(value.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c", &fields.tm_year, &fields.tm_mon,
+                    &fields.tm_mday, &fields.tm_hour, &fields.tm_min, &fields.tm_sec, &millis,
+                    &zone) == 8) {
         fields.tm_year -= 1900;
         fields.tm_mon -= 1;
         const TimeMs time = static_cast<TimeMs>(timegm(&fields)) * 1000 + millis;
@@ -87,55 +88,54 @@ TimeMs readTime(const Json& v, const std::string& where) {
             return time;
         }
     }
-    json::fail(where, "expected a UTC time as YYYY-MM-DDTHH:MM:SS.mmmZ");
+    r.fail(where, "expected a UTC time as YYYY-MM-DDTHH:MM:SS.mmmZ");
+    return 0;
 }
 
-AuditEvent readEvent(const Json& v, const std::string& where) {
-    json::object(v, where);
-    json::onlyKeys(v, where,
-                   {"sequence", "time", "type", "signer", "detail", "address", "user_agent",
-                    "previous_hash", "hash"});
+AuditEvent readEvent(json::Reading& r, const Json& v, const std::string& where) {
+    r.object(v, where);
+    r.onlyKeys(v, where,
+               {"sequence", "time", "type", "signer", "detail", "address", "user_agent",
+                "previous_hash", "hash"});
     const auto field = [&](std::string_view key) -> std::pair<const Json&, std::string> {
-        return {json::require(v, where, key), json::join(where, key)};
+        return {r.require(v, where, key), json::join(where, key)};
     };
     AuditEvent event;
     auto [sequence, sequenceAt] = field("sequence");
-    event.sequence = json::integer(sequence, sequenceAt, 1, std::int64_t{1} << 53);
+    event.sequence = r.integer(sequence, sequenceAt, 1, std::int64_t{1} << 53);
     auto [time, timeAt] = field("time");
-    event.time = readTime(time, timeAt);
+    event.time = readTime(r, time, timeAt);
     auto [type, typeAt] = field("type");
-    event.type = json::string(type, typeAt);
+    event.type = r.string(type, typeAt);
     auto [signer, signerAt] = field("signer");
-    event.signer = static_cast<int>(json::integer(signer, signerAt, 0, 1 << 20));
+    event.signer = static_cast<int>(r.integer(signer, signerAt, 0, 1 << 20));
     auto [detail, detailAt] = field("detail");
-    event.detail = readText(detail, detailAt);
+    event.detail = readText(r, detail, detailAt);
     auto [address, addressAt] = field("address");
-    event.actor.address = readText(address, addressAt);
+    event.actor.address = readText(r, address, addressAt);
     auto [agent, agentAt] = field("user_agent");
-    event.actor.userAgent = readText(agent, agentAt);
+    event.actor.userAgent = readText(r, agent, agentAt);
     auto [previous, previousAt] = field("previous_hash");
-    event.previousHash = readHash(previous, previousAt);
+    event.previousHash = readHash(r, previous, previousAt);
     auto [hash, hashAt] = field("hash");
-    event.hash = readHash(hash, hashAt);
+    event.hash = readHash(r, hash, hashAt);
     return event;
 }
 
-AuditTrail readTrail(const Json& v) {
-    json::object(v, "");
-    json::onlyKeys(v, "", {"format", "request", "events", "last_hash"});
-    if (json::string(json::require(v, "", "format"), "format") != kFormat) {
-        json::fail("format", std::string("expected \"") + kFormat + "\"");
+AuditTrail readTrail(json::Reading& r, const Json& v) {
+    r.object(v, "");
+    r.onlyKeys(v, "", {"format", "request", "events", "last_hash"});
+    if (r.string(r.require(v, "", "format"), "format") != kFormat) {
+        r.fail("format", std::string("expected \"") + kFormat + "\"");
     }
     AuditTrail trail;
-    trail.requestId = readText(json::require(v, "", "request"), "request");
-    const Json& events = json::require(v, "", "events");
-    if (!events.is_array()) {
-        json::fail("events", "expected an array of events");
+    trail.requestId = readText(r, r.require(v, "", "request"), "request");
+    const Json& events =
+        r.array(r.require(v, "", "events"), "events", "expected an array of events");
+    for (std::size_t i = 0; r.ok() && i < events.size(); ++i) {
+        trail.events.push_back(readEvent(r, events[i], json::at("events", i)));
     }
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        trail.events.push_back(readEvent(events[i], json::at("events", i)));
-    }
-    trail.lastHash = readHash(json::require(v, "", "last_hash"), "last_hash");
+    trail.lastHash = readHash(r, r.require(v, "", "last_hash"), "last_hash");
     return trail;
 }
 

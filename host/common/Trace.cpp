@@ -48,29 +48,31 @@ std::string listOf(const std::array<NamedValue, N>& table) {
 }
 
 template <std::size_t N>
-std::int64_t named(const Json& v, const std::string& where,
+std::int64_t named(json::Reading& r, const Json& v, const std::string& where,
                    const std::array<NamedValue, N>& table) {
-    const std::string s = json::string(v, where);
+    const std::string s = r.string(v, where);
     for (const NamedValue& n : table) {
         if (s == n.name) {
             return n.value;
         }
     }
-    json::fail(where, "\"" + s + "\" is not one of " + listOf(table));
+    r.fail(where, "\"" + s + "\" is not one of " + listOf(table));
+    return table.front().value;
 }
 
 /// A touch's kind by its name: a PointerKind's one spelling, or "indirect", which traces
 /// written before there was one spelling use for a mouse.
-PointerKind pointerKind(const Json& v, const std::string& where) {
-    const std::string s = json::string(v, where);
+PointerKind pointerKind(json::Reading& r, const Json& v, const std::string& where) {
+    const std::string s = r.string(v, where);
     const std::optional<PointerKind> kind = pointerKindNamed(s, {{"indirect", PointerKind::mouse}});
     if (!kind) {
-        json::fail(where, "\"" + s + "\" is not one of finger, stylus, mouse, unknown");
+        r.fail(where, "\"" + s + "\" is not one of finger, stylus, mouse, unknown");
+        return PointerKind::unknown;
     }
     return *kind;
 }
 
-Color parseColor(const Json& v, const std::string& where) {
+Color parseColor(json::Reading& r, const Json& v, const std::string& where) {
     if (v.is_string()) {
         const std::string s = v.get<std::string>();
         if (s == "white") {
@@ -89,69 +91,66 @@ Color parseColor(const Json& v, const std::string& where) {
             (s.size() == 7 || s.size() == 9) && s[0] == '#' &&
             s.find_first_not_of("0123456789abcdefABCDEF", 1) == std::string::npos;
         if (!hexDigits) {
-            json::fail(where,
-                       "expected white, black, blue, clear, #rrggbb, #rrggbbaa or an object");
+            r.fail(where, "expected white, black, blue, clear, #rrggbb, #rrggbbaa or an object");
+            return Color::clearColor();
         }
         auto channel = [&](std::size_t i) {
             return std::stoi(s.substr(1 + 2 * i, 2), nullptr, 16) / 255.0;
         };
         return Color::rgb(channel(0), channel(1), channel(2), s.size() == 9 ? channel(3) : 1.0);
     }
-    json::object(v, where);
-    const double alpha = json::find(v, "alpha") != nullptr
-                             ? json::number(v["alpha"], json::join(where, "alpha"), 0.0, 1.0)
-                             : 1.0;
-    if (json::find(v, "white") != nullptr) {
-        json::onlyKeys(v, where, {"white", "alpha"});
-        return Color::grey(json::number(v["white"], json::join(where, "white"), 0.0, 1.0), alpha);
+    const Json& color = r.object(v, where);
+    const Json* alpha = json::find(color, "alpha");
+    const double opacity =
+        alpha != nullptr ? r.number(*alpha, json::join(where, "alpha"), 0.0, 1.0) : 1.0;
+    if (const Json* white = json::find(color, "white")) {
+        r.onlyKeys(color, where, {"white", "alpha"});
+        return Color::grey(r.number(*white, json::join(where, "white"), 0.0, 1.0), opacity);
     }
-    json::onlyKeys(v, where, {"red", "green", "blue", "alpha"});
+    r.onlyKeys(color, where, {"red", "green", "blue", "alpha"});
     auto component = [&](std::string_view key) {
-        return json::number(json::require(v, where, key), json::join(where, key), 0.0, 1.0);
+        return r.number(r.require(color, where, key), json::join(where, key), 0.0, 1.0);
     };
-    return Color::rgb(component("red"), component("green"), component("blue"), alpha);
+    return Color::rgb(component("red"), component("green"), component("blue"), opacity);
 }
 
-Touch parseTouch(const Json& v, const std::string& where) {
-    json::object(v, where);
-    json::onlyKeys(v, where, {"t", "x", "y", "force", "type"});
+Touch parseTouch(json::Reading& r, const Json& v, const std::string& where) {
+    r.object(v, where);
+    r.onlyKeys(v, where, {"t", "x", "y", "force", "type"});
     Touch touch;
     // The bounds every sample meets (format/SampleBatch.h), whichever host recorded it.
     constexpr double kMaxXY = SampleBatch::kMaxCoordinate;
-    touch.timestamp = json::number(json::require(v, where, "t"), json::join(where, "t"), 0.0,
-                                   SampleBatch::kMaxTime);
-    touch.location.x =
-        json::number(json::require(v, where, "x"), json::join(where, "x"), -kMaxXY, kMaxXY);
-    touch.location.y =
-        json::number(json::require(v, where, "y"), json::join(where, "y"), -kMaxXY, kMaxXY);
+    const auto field = [&](std::string_view key, double min, double max) {
+        return r.number(r.require(v, where, key), json::join(where, key), min, max);
+    };
+    touch.timestamp = field("t", 0.0, SampleBatch::kMaxTime);
+    touch.location.x = field("x", -kMaxXY, kMaxXY);
+    touch.location.y = field("y", -kMaxXY, kMaxXY);
     if (const Json* force = json::find(v, "force")) {
-        touch.force = json::number(*force, json::join(where, "force"), 0.0, SampleBatch::kMaxForce);
+        touch.force = r.number(*force, json::join(where, "force"), 0.0, SampleBatch::kMaxForce);
     }
     if (const Json* type = json::find(v, "type")) {
         const std::string at = json::join(where, "type");
         touch.type = type->is_number()
-                         ? json::integer(*type, at, std::numeric_limits<std::int64_t>::min(),
-                                         std::numeric_limits<std::int64_t>::max())
-                         : touchTypeOf(pointerKind(*type, at));
+                         ? r.integer(*type, at, std::numeric_limits<std::int64_t>::min(),
+                                     std::numeric_limits<std::int64_t>::max())
+                         : touchTypeOf(pointerKind(r, *type, at));
     }
     return touch;
 }
 
-std::vector<Touch> parseTouches(const Json& v, const std::string& where) {
-    if (!v.is_array()) {
-        json::fail(where, "expected an array of touches");
-    }
+std::vector<Touch> parseTouches(json::Reading& r, const Json& v, const std::string& where) {
+    const Json& list = r.array(v, where, "expected an array of touches");
     std::vector<Touch> touches;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        touches.push_back(parseTouch(v[i], where + "[" + std::to_string(i) + "]"));
+    for (std::size_t i = 0; r.ok() && i < list.size(); ++i) {
+        touches.push_back(parseTouch(r, list[i], json::at(where, i)));
     }
     return touches;
 }
 
-TraceEvent parseEvent(const Json& v, const std::string& where) {
-    json::object(v, where);
-    const std::string type =
-        json::string(json::require(v, where, "type"), json::join(where, "type"));
+TraceEvent parseEvent(json::Reading& r, const Json& v, const std::string& where) {
+    r.object(v, where);
+    const std::string type = r.string(r.require(v, where, "type"), json::join(where, "type"));
     TraceEvent event;
     const std::initializer_list<std::pair<std::string_view, EventType>> touchEvents = {
         {"began", EventType::began},
@@ -160,12 +159,12 @@ TraceEvent parseEvent(const Json& v, const std::string& where) {
         {"cancelled", EventType::cancelled}};
     for (const auto& [name, kind] : touchEvents) {
         if (type == name) {
-            json::onlyKeys(v, where, {"type", "touches", "coalesced"});
+            r.onlyKeys(v, where, {"type", "touches", "coalesced"});
             event.type = kind;
             event.touches =
-                parseTouches(json::require(v, where, "touches"), json::join(where, "touches"));
+                parseTouches(r, r.require(v, where, "touches"), json::join(where, "touches"));
             if (const Json* coalesced = json::find(v, "coalesced")) {
-                event.coalesced = parseTouches(*coalesced, json::join(where, "coalesced"));
+                event.coalesced = parseTouches(r, *coalesced, json::join(where, "coalesced"));
             }
             return event;
         }
@@ -178,111 +177,110 @@ TraceEvent parseEvent(const Json& v, const std::string& where) {
         {"disappear", EventType::disappear}};
     for (const auto& [name, kind] : hostCalls) {
         if (type == name) {
-            json::onlyKeys(v, where, {"type"});
+            r.onlyKeys(v, where, {"type"});
             event.type = kind;
             return event;
         }
     }
     if (type == "wait") {
-        json::onlyKeys(v, where, {"type", "seconds"});
+        r.onlyKeys(v, where, {"type", "seconds"});
         event.type = EventType::wait;
-        event.seconds = json::number(json::require(v, where, "seconds"),
-                                     json::join(where, "seconds"), 0.0, 1.0e6);
+        event.seconds =
+            r.number(r.require(v, where, "seconds"), json::join(where, "seconds"), 0.0, 1.0e6);
         return event;
     }
     if (type == "rotate") {
-        json::onlyKeys(v, where, {"type", "orientation"});
+        r.onlyKeys(v, where, {"type", "orientation"});
         event.type = EventType::rotate;
-        event.orientation = named(json::require(v, where, "orientation"),
+        event.orientation = named(r, r.require(v, where, "orientation"),
                                   json::join(where, "orientation"), kOrientations);
         return event;
     }
-    json::fail(json::join(where, "type"),
-               "\"" + type +
-                   "\" is not one of began, moved, ended, cancelled, undo, clear, export, appear, "
-                   "disappear, wait, rotate");
+    r.fail(json::join(where, "type"),
+           "\"" + type +
+               "\" is not one of began, moved, ended, cancelled, undo, clear, export, appear, "
+               "disappear, wait, rotate");
+    return event;
 }
 
-TraceConfig parseConfig(const Json& v) {
+TraceConfig parseConfig(json::Reading& r, const Json& v) {
     const std::string where = "config";
-    json::object(v, where);
-    json::onlyKeys(v, where,
-                   {"smoothing", "smoothingDelay", "lineWidth", "lineColor", "backgroundColor",
-                    "MinSigPoints"});
+    r.object(v, where);
+    r.onlyKeys(v, where,
+               {"smoothing", "smoothingDelay", "lineWidth", "lineColor", "backgroundColor",
+                "MinSigPoints"});
     TraceConfig config;
     if (const Json* x = json::find(v, "smoothing")) {
-        config.smoothing = json::boolean(*x, "config.smoothing");
+        config.smoothing = r.boolean(*x, "config.smoothing");
     }
     if (const Json* x = json::find(v, "smoothingDelay")) {
         config.smoothingDelay =
-            static_cast<float>(json::number(*x, "config.smoothingDelay", 0.0, 3600.0));
+            static_cast<float>(r.number(*x, "config.smoothingDelay", 0.0, 3600.0));
     }
     if (const Json* x = json::find(v, "lineWidth")) {
-        config.lineWidth = static_cast<float>(json::number(*x, "config.lineWidth", 0.0, 1000.0));
+        config.lineWidth = static_cast<float>(r.number(*x, "config.lineWidth", 0.0, 1000.0));
     }
     if (const Json* x = json::find(v, "lineColor")) {
-        config.lineColor = parseColor(*x, "config.lineColor");
+        config.lineColor = parseColor(r, *x, "config.lineColor");
     }
     if (const Json* x = json::find(v, "backgroundColor")) {
-        config.backgroundColor = parseColor(*x, "config.backgroundColor");
+        config.backgroundColor = parseColor(r, *x, "config.backgroundColor");
     }
     if (const Json* x = json::find(v, "MinSigPoints")) {
-        config.MinSigPoints = static_cast<int>(json::integer(*x, "config.MinSigPoints",
-                                                             std::numeric_limits<int>::min(),
-                                                             std::numeric_limits<int>::max()));
+        config.MinSigPoints =
+            static_cast<int>(r.integer(*x, "config.MinSigPoints", std::numeric_limits<int>::min(),
+                                       std::numeric_limits<int>::max()));
     }
     return config;
 }
 
-/// The trace a parsed document describes; its faults end json::read().
-Trace readTrace(const Json& doc, const std::string& name) {
-    json::object(doc, "");
-    json::onlyKeys(doc, "",
-                   {"version", "description", "pad", "device", "orientation", "config", "events"});
+/// The trace a parsed document describes; its first fault is json::read()'s answer.
+Trace readTrace(json::Reading& r, const Json& doc, const std::string& name) {
+    r.object(doc, "");
+    r.onlyKeys(doc, "",
+               {"version", "description", "pad", "device", "orientation", "config", "events"});
 
     Trace trace;
     trace.name = name;
-    if (json::integer(json::require(doc, "", "version"), "version", 0, 1000) != 1) {
-        json::fail("version", "this tool reads version 1 traces");
+    if (r.integer(r.require(doc, "", "version"), "version", 0, 1000) != 1) {
+        r.fail("version", "this tool reads version 1 traces");
     }
     if (const Json* description = json::find(doc, "description")) {
-        json::string(*description, "description");
+        r.string(*description, "description");
     }
 
-    const Json& pad = json::object(json::require(doc, "", "pad"), "pad");
-    json::onlyKeys(pad, "pad", {"width", "height", "x", "y"});
+    const Json& pad = r.object(r.require(doc, "", "pad"), "pad");
+    r.onlyKeys(pad, "pad", {"width", "height", "x", "y"});
     trace.padFrame.size.width =
-        json::number(json::require(pad, "pad", "width"), "pad.width", 1.0, kMaxPadSide);
+        r.number(r.require(pad, "pad", "width"), "pad.width", 1.0, kMaxPadSide);
     trace.padFrame.size.height =
-        json::number(json::require(pad, "pad", "height"), "pad.height", 1.0, kMaxPadSide);
+        r.number(r.require(pad, "pad", "height"), "pad.height", 1.0, kMaxPadSide);
     if (const Json* x = json::find(pad, "x")) {
-        trace.padFrame.origin.x = json::number(*x, "pad.x", -kMaxPadSide, kMaxPadSide);
+        trace.padFrame.origin.x = r.number(*x, "pad.x", -kMaxPadSide, kMaxPadSide);
     }
     if (const Json* y = json::find(pad, "y")) {
-        trace.padFrame.origin.y = json::number(*y, "pad.y", -kMaxPadSide, kMaxPadSide);
+        trace.padFrame.origin.y = r.number(*y, "pad.y", -kMaxPadSide, kMaxPadSide);
     }
 
     trace.idiom = UIUserInterfaceIdiomPhone;
     if (const Json* device = json::find(doc, "device")) {
         constexpr std::array<NamedValue, 3> kDevices = {
             {{"phone", UIUserInterfaceIdiomPhone}, {"pad", UIUserInterfaceIdiomPad}, {"none", -1}}};
-        const std::int64_t idiom = named(*device, "device", kDevices);
+        const std::int64_t idiom = named(r, *device, "device", kDevices);
         trace.idiom = idiom < 0 ? std::nullopt : std::optional<std::int64_t>(idiom);
     }
     trace.orientation = orientation::kPortrait;
     if (const Json* o = json::find(doc, "orientation")) {
-        trace.orientation = named(*o, "orientation", kOrientations);
+        trace.orientation = named(r, *o, "orientation", kOrientations);
     }
     if (const Json* config = json::find(doc, "config")) {
-        trace.config = parseConfig(*config);
+        trace.config = parseConfig(r, *config);
     }
 
-    const Json& events = json::require(doc, "", "events");
-    if (!events.is_array()) {
-        json::fail("events", "expected an array of events");
-    }
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        trace.events.push_back(parseEvent(events[i], "events[" + std::to_string(i) + "]"));
+    const Json& events =
+        r.array(r.require(doc, "", "events"), "events", "expected an array of events");
+    for (std::size_t i = 0; r.ok() && i < events.size(); ++i) {
+        trace.events.push_back(parseEvent(r, events[i], json::at("events", i)));
     }
     return trace;
 }
@@ -295,7 +293,8 @@ Result<Trace> parseTrace(std::string_view text, const std::string& name) {
                        name + ": too large for a trace (at most " +
                            std::to_string(kMaxTraceBytes >> 20) + " MiB)"};
     }
-    Result<Trace> trace = json::read(text, [&](const Json& doc) { return readTrace(doc, name); });
+    Result<Trace> trace = json::read(
+        text, [&](json::Reading& r, const Json& doc) { return readTrace(r, doc, name); });
     if (!trace) {
         return Failure{kTraceErrorDomain, static_cast<std::int64_t>(TraceError::invalid),
                        name + ": " + trace.error().message, trace.error().where};

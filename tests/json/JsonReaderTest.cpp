@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -24,28 +25,26 @@ struct Doc {
     std::vector<double> xs;
 };
 
-Doc readDoc(const Json& v) {
-    object(v, "");
-    onlyKeys(v, "", {"width", "count", "on", "name", "points"});
+Doc readDoc(Reading& r, const Json& v) {
+    r.object(v, "");
+    r.onlyKeys(v, "", {"width", "count", "on", "name", "points"});
     Doc d;
-    d.width = number(require(v, "", "width"), "width", 1.0, 8192.0);
+    d.width = r.number(r.require(v, "", "width"), "width", 1.0, 8192.0);
     if (const Json* c = find(v, "count")) {
-        d.count = integer(*c, "count", -5, 1000);
+        d.count = r.integer(*c, "count", -5, 1000);
     }
     if (const Json* on = find(v, "on")) {
-        d.on = boolean(*on, "on");
+        d.on = r.boolean(*on, "on");
     }
     if (const Json* name = find(v, "name")) {
-        d.name = string(*name, "name");
+        d.name = r.string(*name, "name");
     }
     if (const Json* points = find(v, "points")) {
-        if (!points->is_array()) {
-            fail("points", "expected an array of points");
-        }
-        for (std::size_t i = 0; i < points->size(); ++i) {
+        const Json& list = r.array(*points, "points", "expected an array of points");
+        for (std::size_t i = 0; r.ok() && i < list.size(); ++i) {
             const std::string where = at("points", i);
-            object((*points)[i], where);
-            d.xs.push_back(number(require((*points)[i], where, "x"), join(where, "x")));
+            const Json& point = r.object(list[i], where);
+            d.xs.push_back(r.number(r.require(point, where, "x"), join(where, "x")));
         }
     }
     return d;
@@ -158,12 +157,13 @@ TEST(JsonReaderTest, IntegerBoundsHoldAtBothEndsOfTheRange) {
         {"1e3", 0, 2000, false},  // written as a real: not an integer
     };
     for (const Case& c : cases) {
-        std::int64_t got = 0;
-        const MaybeFailure f = check(parse(c.value).value(),
-                                     [&](const Json& v) { got = integer(v, "n", c.min, c.max); });
-        EXPECT_EQ(!f, c.taken) << c.value << " in " << c.min << ".." << c.max;
+        Reading r;
+        const std::int64_t got = r.integer(parse(c.value).value(), "n", c.min, c.max);
+        EXPECT_EQ(r.ok(), c.taken) << c.value << " in " << c.min << ".." << c.max;
         if (c.taken) {
             EXPECT_EQ(std::to_string(got), c.value);
+        } else {  // refused: the bound nearest 0, never the wrapped value
+            EXPECT_EQ(got, std::clamp<std::int64_t>(0, c.min, c.max)) << c.value;
         }
     }
 }
@@ -175,32 +175,124 @@ TEST(JsonReaderTest, NumbersAreFiniteAndBounded) {
     for (const std::string text : {"NaN", "Infinity", "-Infinity", "1e309"}) {
         EXPECT_FALSE(parse(text)) << text;
     }
-    double got = 0.0;
-    EXPECT_FALSE(
-        check(parse("18446744073709551616").value(), [&](const Json& v) { got = number(v, "n"); }));
-    EXPECT_EQ(got, 18446744073709551616.0);
+    Reading r;
+    EXPECT_EQ(r.number(parse("18446744073709551616").value(), "n"), 18446744073709551616.0);
+    EXPECT_TRUE(r.ok());
 }
 
 // A reader's own refusal (not a field reader's) is the caller's: it passes through read().
 TEST(JsonReaderTest, ACallersOwnExceptionPassesThrough) {
     struct Own {};
-    EXPECT_THROW((void)read("{}", [](const Json&) -> int { throw Own{}; }), Own);
+    EXPECT_THROW((void)read("{}", [](Reading&, const Json&) -> int { throw Own{}; }), Own);
 }
 
-// A document is read once, the first fault ends it, and what the reader did before stays
-// its own: read() answers no partial value.
-TEST(JsonReaderTest, TheFirstFaultEndsTheReading) {
-    int fields = 0;
-    const Result<int> r = read(R"({"a": 1, "b": "x", "c": "y"})", [&](const Json& v) {
-        for (const char* key : {"a", "b", "c"}) {
-            number(require(v, "", key), key);
-            ++fields;
-        }
-        return fields;
-    });
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().where, "b");
-    EXPECT_EQ(fields, 1);
+// Several faults in one document: the first the reader meets is the answer, whole, and the
+// ones after it leave no trace in it (a later fault once replaced an earlier one's path).
+TEST(JsonReaderTest, TheFirstFaultWinsWhenSeveralFieldsAreBad) {
+    struct Case {
+        std::string text;
+        JsonError code;
+        std::string message;  ///< whole; its path is `where`
+    };
+    const Case cases[] = {
+        // The keys are checked before any value.
+        {R"({"widht": 1, "width": "x", "count": 2000})", JsonError::unknownField,
+         "widht: unknown field (expected width, count, on, name, points)"},
+        {R"({"width": "600", "count": 2000, "on": 1, "name": 2})", JsonError::wrongType,
+         "width: expected a number"},
+        {R"({"count": 2000, "on": 1})", JsonError::missing, "width: missing"},
+        {R"({"width": 1, "count": 2000, "on": 1, "points": 3})", JsonError::outOfRange,
+         "count: expected an integer from -5 to 1000"},
+        {R"({"width": 1, "on": 1, "name": 2, "points": 3})", JsonError::wrongType,
+         "on: expected true or false"},
+        {R"({"width": 1, "points": "abc", "name": 2})", JsonError::wrongType,
+         "name: expected a string"},
+        // In a list, the first bad element; the elements after it are never read.
+        {R"({"width": 1, "points": [{"x": 1}, {"x": "a"}, 3, {"y": 1}]})", JsonError::wrongType,
+         "points[1].x: expected a number"},
+        {R"({"width": 1, "points": [{"x": 1}, "a", {"x": "b"}]})", JsonError::wrongType,
+         "points[1]: expected an object"},
+        {R"({"width": 1, "points": [{"x": 1}, {"z": 1}, {}]})", JsonError::missing,
+         "points[1].x: missing"},
+    };
+    for (const Case& c : cases) {
+        const Result<Doc> d = readText(c.text);
+        ASSERT_FALSE(d) << c.text;
+        EXPECT_EQ(d.error().code, static_cast<std::int64_t>(c.code)) << c.text;
+        EXPECT_EQ(d.error().message, c.message) << c.text;
+        EXPECT_EQ(d.error().where, c.message.substr(0, c.message.find(':'))) << c.text;
+    }
+}
+
+// A reader written straight through goes on after a fault with the neutral values; its loop
+// over a list ends at the first bad element, so that a long list costs nothing after it.
+TEST(JsonReaderTest, AReaderStopsAtTheFirstBadElementOfAList) {
+    Reading r;
+    const Doc d = readDoc(
+        r, parse(R"({"width": 1, "points": [{"x": 1}, [], {"x": 2}, {"x": "c"}]})").value());
+    ASSERT_TRUE(r.fault());
+    EXPECT_EQ(r.fault()->message, "points[1]: expected an object");
+    EXPECT_EQ(d.xs, (std::vector<double>{1.0, 0.0}));  // the bad one read as 0, then no more
+    EXPECT_EQ(d.width, 1.0);
+}
+
+// Once a fault is kept, every field reader answers its neutral value without looking at what
+// it is given, and keeps no other fault: code after it can neither index past an array, nor
+// read a value that is not there, nor allocate by a size a hostile document chose.
+TEST(JsonReaderTest, AfterAFaultEveryReaderAnswersItsNeutralValue) {
+    const Json doc =
+        parse(R"({"a": [1, 2], "n": 7, "s": "text", "b": true, "o": {"k": 1}})").value();
+    Reading r;
+    r.fail("first", "the fault");
+    EXPECT_TRUE(r.object(doc, "o").empty());
+    EXPECT_TRUE(r.object(doc["o"], "o").is_object());
+    EXPECT_TRUE(r.array(doc["a"], "a", "expected an array").empty());
+    EXPECT_TRUE(r.array(doc["a"], "a", "expected an array").is_array());
+    EXPECT_TRUE(r.require(doc, "", "n").is_null());
+    EXPECT_TRUE(r.require(doc, "", "absent").is_null());
+    r.onlyKeys(doc, "", {"none"});
+    EXPECT_EQ(r.number(doc["n"], "n"), 0.0);
+    EXPECT_EQ(r.number(doc["n"], "n", 2.0, 9.0), 2.0);  // the bound nearest 0
+    EXPECT_EQ(r.number(doc["n"], "n", -9.0, -2.0), -2.0);
+    EXPECT_EQ(r.number(doc["n"], "n", -9.0, 9.0), 0.0);
+    EXPECT_EQ(r.integer(doc["n"], "n", 3, 9), 3);
+    EXPECT_EQ(r.integer(doc["n"], "n", -9, -3), -3);
+    EXPECT_FALSE(r.boolean(doc["b"], "b"));
+    EXPECT_EQ(r.string(doc["s"], "s"), "");
+    r.fail("second", "another fault");
+    ASSERT_TRUE(r.fault());
+    EXPECT_EQ(r.fault()->message, "first: the fault");
+    EXPECT_EQ(r.fault()->where, "first");
+    EXPECT_EQ(r.fault()->code, static_cast<std::int64_t>(JsonError::invalid));
+}
+
+// The reader that finds a fault answers the neutral value too, never the value it refused:
+// a caller that uses it before it checks still holds a value inside its bounds.
+TEST(JsonReaderTest, AFaultyValueIsAnsweredAsItsNeutralValue) {
+    struct Case {
+        std::string text;
+        double got;  ///< what number(text, 1, 5) answers
+    };
+    const Case numbers[] = {{"\"3\"", 1.0}, {"0.5", 1.0}, {"6", 1.0}, {"null", 1.0}, {"4", 4.0}};
+    for (const Case& c : numbers) {
+        Reading r;
+        EXPECT_EQ(r.number(parse(c.text).value(), "n", 1.0, 5.0), c.got) << c.text;
+    }
+    Reading r;
+    EXPECT_EQ(r.integer(parse("18446744073709551615").value(), "n", -10, -1), -1);
+    EXPECT_EQ(r.fault()->message, "n: expected an integer from -10 to -1");
+    const Json text = "text";
+    Reading s;
+    EXPECT_TRUE(s.array(text, "a", "expected a list").empty());
+    EXPECT_EQ(s.fault()->message, "a: expected a list");
+    Reading o;
+    EXPECT_TRUE(o.object(text, "o").is_object());
+    EXPECT_EQ(o.fault()->message, "o: expected an object");
+    // Not an object is the fault of a field list too, not an exception from its keys.
+    Reading k;
+    k.onlyKeys(text, "k", {"a"});
+    EXPECT_EQ(k.fault()->message, "k: expected an object");
+    EXPECT_EQ(find(text, "a"), nullptr);
 }
 
 TEST(JsonReaderTest, FormatWritesNumbersAsAPersonDoes) {

@@ -188,6 +188,59 @@ TEST(AuditTrailFile, RefusesWhatTheEncoderNeverWrites) {
     EXPECT_EQ(huge.error().message, "trail.json: an audit trail of more than 16 MiB");
 }
 
+// Several faults in one trail: the first the reader meets is the refusal, whole, and what
+// follows it (an event that is not an object, events that are a string) is never indexed.
+TEST(AuditTrailFile, TheFirstFaultIsTheRefusal) {
+    const std::string good = encodeAuditTrail("req_1", testing::sampleTrail());
+    struct Case {
+        const char* name;
+        std::function<void(json&)> change;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"another format, and events that are a string",
+         [](json& d) {
+             d["format"] = "x";
+             d["events"] = "abc";
+             d["last_hash"] = 1;
+         },
+         "trail.json: format: expected \"penwell-audit-1\""},
+        {"events that are a number",
+         [](json& d) {
+             d["events"] = 5;
+             d["last_hash"] = "00";
+         },
+         "trail.json: events: expected an array of events"},
+        {"a time in seconds, then a bad hash and a short last hash",
+         [](json& d) {
+             d["events"][1]["time"] = 200;
+             d["events"][3]["hash"] = "x";
+             d["last_hash"] = "00";
+         },
+         "trail.json: events[1].time: expected a string"},
+        {"an event that is not an object, then another",
+         [](json& d) {
+             d["events"][2] = 7;
+             d["events"][3] = "x";
+         },
+         "trail.json: events[2]: expected an object"},
+        {"odd hex bytes, then a bad hash in the same event",
+         [](json& d) {
+             d["events"][0]["address"] = {{"hex", "abc"}};
+             d["events"][0]["previous_hash"] = "zz";
+         },
+         "trail.json: events[0].address.hex: expected lowercase hexadecimal digits, two per byte"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        json doc = json::parse(good);
+        c.change(doc);
+        const Result<AuditTrail> decoded = decodeAuditTrail(doc.dump(), "trail.json");
+        ASSERT_FALSE(decoded);
+        EXPECT_EQ(decoded.error().message, c.message);
+    }
+}
+
 TEST(AuditTrailFile, AListingLineCannotBeForgedByAUserAgent) {
     AuditEvent event = awkwardTrail()[2];
     EXPECT_EQ(describeEvent(event),

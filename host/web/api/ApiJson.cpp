@@ -37,79 +37,80 @@ Json signerJson(const service::Signer& signer) {
 }
 
 /// A text field of at most kMaxTextBytes; empty when absent.
-std::string text(const Json& v, const std::string& where, std::string_view key) {
+std::string text(reader::Reading& r, const Json& v, const std::string& where,
+                 std::string_view key) {
     const Json* found = reader::find(v, key);
     if (found == nullptr) {
         return {};
     }
-    std::string value = reader::string(*found, reader::join(where, key));
+    std::string value = r.string(*found, reader::join(where, key));
     if (value.size() > kMaxTextBytes) {
-        reader::fail(reader::join(where, key),
-                     "longer than " + std::to_string(kMaxTextBytes) + " bytes");
+        r.fail(reader::join(where, key), "longer than " + std::to_string(kMaxTextBytes) + " bytes");
+        return {};
     }
     return value;
 }
 
 /// {"field": NAME} or {"page": N, "rect": [x, y, width, height]} in points from the lower-left
 /// corner of the page's crop box, as `pdf sign` places a signature.
-std::string readPlace(const Json& v, const std::string& where) {
-    reader::object(v, where);
-    reader::onlyKeys(v, where, {"field", "page", "rect"});
+std::string readPlace(reader::Reading& r, const Json& v, const std::string& where) {
+    r.object(v, where);
+    r.onlyKeys(v, where, {"field", "page", "rect"});
     const Json* field = reader::find(v, "field");
     const Json* page = reader::find(v, "page");
     const Json* rect = reader::find(v, "rect");
     if (field != nullptr) {
         if (page != nullptr || rect != nullptr) {
-            reader::fail(where, "give either \"field\" or \"page\" with \"rect\", not both");
+            r.fail(where, "give either \"field\" or \"page\" with \"rect\", not both");
         }
-        const std::string name = text(v, where, "field");
+        const std::string name = text(r, v, where, "field");
         if (name.empty()) {
-            reader::fail(reader::join(where, "field"), "an empty field name");
+            r.fail(reader::join(where, "field"), "an empty field name");
         }
         return Json{{"field", name}}.dump();
     }
     if (page == nullptr || rect == nullptr) {
-        reader::fail(where, "needs \"field\", or \"page\" with \"rect\"");
+        r.fail(where, "needs \"field\", or \"page\" with \"rect\"");
+        return {};
     }
-    const std::int64_t pageNumber =
-        reader::integer(*page, reader::join(where, "page"), 1, 1'000'000);
+    const std::int64_t pageNumber = r.integer(*page, reader::join(where, "page"), 1, 1'000'000);
     const std::string rectWhere = reader::join(where, "rect");
     if (!rect->is_array() || rect->size() != 4) {
-        reader::fail(rectWhere, "expected [x, y, width, height] in points");
+        r.fail(rectWhere, "expected [x, y, width, height] in points");
+        return {};
     }
-    std::vector<double> r;
+    std::vector<double> box;
     for (std::size_t i = 0; i < 4; ++i) {
         const bool size = i >= 2;
-        r.push_back(
-            reader::number((*rect)[i], reader::at(rectWhere, i), size ? 1.0 : 0.0, 14'400.0));
+        box.push_back(r.number((*rect)[i], reader::at(rectWhere, i), size ? 1.0 : 0.0, 14'400.0));
     }
-    return Json{{"page", pageNumber}, {"rect", r}}.dump();
+    return Json{{"page", pageNumber}, {"rect", box}}.dump();
 }
 
-service::SignerSpec readSigner(const Json& v, const std::string& where) {
-    reader::object(v, where);
-    reader::onlyKeys(v, where, {"name", "place", "reason", "location", "email", "accessCode"});
+service::SignerSpec readSigner(reader::Reading& r, const Json& v, const std::string& where) {
+    r.object(v, where);
+    r.onlyKeys(v, where, {"name", "place", "reason", "location", "email", "accessCode"});
     service::SignerSpec signer;
-    reader::require(v, where, "name");
-    signer.name = text(v, where, "name");
-    signer.placement = readPlace(reader::require(v, where, "place"), reader::join(where, "place"));
-    signer.reason = text(v, where, "reason");
-    signer.location = text(v, where, "location");
-    signer.email = text(v, where, "email");
-    signer.accessCode = text(v, where, "accessCode");
+    r.require(v, where, "name");
+    signer.name = text(r, v, where, "name");
+    signer.placement = readPlace(r, r.require(v, where, "place"), reader::join(where, "place"));
+    signer.reason = text(r, v, where, "reason");
+    signer.location = text(r, v, where, "location");
+    signer.email = text(r, v, where, "email");
+    signer.accessCode = text(r, v, where, "accessCode");
     if (reader::find(v, "accessCode") != nullptr && signer.accessCode.empty()) {
-        reader::fail(reader::join(where, "accessCode"),
-                     "an empty access code; leave it out for none");
+        r.fail(reader::join(where, "accessCode"), "an empty access code; leave it out for none");
     }
     return signer;
 }
 
-std::string readWebhook(const Json& v) {
-    std::string url = reader::string(v, "webhook");
+std::string readWebhook(reader::Reading& r, const Json& v) {
+    std::string url = r.string(v, "webhook");
     const bool web = url.rfind("https://", 0) == 0 || url.rfind("http://", 0) == 0;
     if (!web || url.size() > kMaxUrlBytes || url.find_first_of(" \t\r\n") != std::string::npos) {
-        reader::fail("webhook", "expected an http:// or https:// URL of at most " +
-                                    std::to_string(kMaxUrlBytes) + " bytes");
+        r.fail("webhook", "expected an http:// or https:// URL of at most " +
+                              std::to_string(kMaxUrlBytes) + " bytes");
+        return {};
     }
     return url;
 }
@@ -158,42 +159,42 @@ Json auditJson(const std::string& requestId, const std::vector<service::AuditEve
 }
 
 Result<service::RequestSpec> readRequestSpec(const std::string& body, service::TimeMs now) {
-    return reader::read(body, [&](const Json& doc) {
-        reader::object(doc, "");
-        reader::onlyKeys(doc, "",
-                         {"document", "signers", "expiresAt", "expiresIn", "webhook", "metadata"});
+    return reader::read(body, [&](reader::Reading& r, const Json& doc) {
+        r.object(doc, "");
+        r.onlyKeys(doc, "",
+                   {"document", "signers", "expiresAt", "expiresIn", "webhook", "metadata"});
         service::RequestSpec spec;
-        spec.documentId = reader::string(reader::require(doc, "", "document"), "document");
-        const Json& signers = reader::require(doc, "", "signers");
+        spec.documentId = r.string(r.require(doc, "", "document"), "document");
+        const Json& signers = r.require(doc, "", "signers");
         if (!signers.is_array() || signers.empty() || signers.size() > kMaxSigners) {
-            reader::fail("signers", "expected a list of 1 to " + std::to_string(kMaxSigners) +
-                                        " signers, in signing order");
+            r.fail("signers", "expected a list of 1 to " + std::to_string(kMaxSigners) +
+                                  " signers, in signing order");
+            return spec;
         }
-        for (std::size_t i = 0; i < signers.size(); ++i) {
-            spec.signers.push_back(readSigner(signers[i], reader::at("signers", i)));
+        for (std::size_t i = 0; r.ok() && i < signers.size(); ++i) {
+            spec.signers.push_back(readSigner(r, signers[i], reader::at("signers", i)));
         }
         const Json* at = reader::find(doc, "expiresAt");
         const Json* in = reader::find(doc, "expiresIn");
         if ((at == nullptr) == (in == nullptr)) {
-            reader::fail("",
-                         "give one of \"expiresAt\" (ms since 1970, UTC) and \"expiresIn\" "
-                         "(seconds from now)");
+            r.fail("",
+                   "give one of \"expiresAt\" (ms since 1970, UTC) and \"expiresIn\" "
+                   "(seconds from now)");
+            return spec;
         }
         // At most ten years: an expiry is a promise the service keeps every signer's link to.
         constexpr std::int64_t kTenYearsSeconds = 10ll * 366 * 24 * 3600;
-        spec.expiresAt =
-            at != nullptr
-                ? reader::integer(*at, "expiresAt", now + 1, now + kTenYearsSeconds * 1000)
-                : now + 1000 * reader::integer(*in, "expiresIn", 1, kTenYearsSeconds);
+        spec.expiresAt = at != nullptr
+                             ? r.integer(*at, "expiresAt", now + 1, now + kTenYearsSeconds * 1000)
+                             : now + 1000 * r.integer(*in, "expiresIn", 1, kTenYearsSeconds);
         if (const Json* webhook = reader::find(doc, "webhook")) {
-            spec.webhookUrl = readWebhook(*webhook);
+            spec.webhookUrl = readWebhook(r, *webhook);
         }
         if (const Json* metadata = reader::find(doc, "metadata")) {
-            reader::object(*metadata, "metadata");
-            spec.metadata = metadata->dump();
+            spec.metadata = r.object(*metadata, "metadata").dump();
             if (spec.metadata.size() > kMaxMetadataBytes) {
-                reader::fail("metadata", "longer than " + std::to_string(kMaxMetadataBytes) +
-                                             " bytes as compact JSON");
+                r.fail("metadata", "longer than " + std::to_string(kMaxMetadataBytes) +
+                                       " bytes as compact JSON");
             }
         } else {
             spec.metadata = "{}";

@@ -58,6 +58,45 @@ TEST(ServeMessages, RefusesWithOneReason) {
     }
 }
 
+// Several faults in one message: the first the reader meets is the refusal, whole and at its
+// path. What follows it is never acted on: a sample count past the limit after an unknown
+// field sizes nothing, and samples that are a string or too short are never indexed.
+TEST(ServeMessages, TheFirstFaultIsTheRefusalWhateverFollowsIt) {
+    std::string many;
+    for (int i = 0; i < 300; ++i) {
+        many += std::string(i == 0 ? "" : ",") + "[0,0,0,0]";
+    }
+    const std::pair<std::string, std::string> cases[] = {
+        {R"([1, 2])", "expected an object"},
+        {R"({"type":5,"seq":"x"})", "type: expected a string"},
+        {R"({"type":"move","extra":1,"pointer":"pen","samples":[)" + many + "]}",
+         "extra: unknown field (expected type, seq, pointer, samples)"},
+        {R"({"type":"down","extra":1,"pointer":"nose","samples":"abc"})",
+         "extra: unknown field (expected type, seq, pointer, samples)"},
+        {R"({"type":"down","pointer":"nose","samples":"abc","seq":-1})",
+         "pointer: expected stylus, finger, mouse or unknown"},
+        {R"({"type":"move","pointer":"pen","samples":"abc","seq":-1})",
+         "samples: expected an array"},
+        {R"({"type":"move","pointer":"pen","samples":[[0,0,0],[1,2],"x"]})",
+         "samples[0]: expected [t, x, y, pressure]"},
+        {R"({"type":"move","pointer":"pen","samples":[[0,0,0,0],[0,"a",0,0],[0,0,"b"]],"seq":-1})",
+         "samples[1][1]: expected a number"},
+        {R"({"type":"config","smoothing":1,"lineWidth":100,"scale":2.5})",
+         "smoothing: expected true or false"},
+        {R"({"type":"config","scale":2.5,"seq":-1})", "scale: 2.5 is not a whole number"},
+        {R"({"type":"shown","page":0,"seq":-5})",
+         "page: expected an integer from 1 to 16777216, got 0"},
+    };
+    for (const auto& [text, message] : cases) {
+        const Result<ClientMessage> parsed = parseClientMessage(text);
+        ASSERT_FALSE(parsed) << text.substr(0, 80) << " was taken";
+        EXPECT_EQ(parsed.error().message, message) << text.substr(0, 80);
+        const auto colon = message.find(": ");
+        EXPECT_EQ(parsed.error().where, colon == std::string::npos ? "" : message.substr(0, colon))
+            << text.substr(0, 80);
+    }
+}
+
 TEST_F(ServeSession, FeedsTheControllerAndPatchesWhatChanged) {
     session->flush();
     ASSERT_EQ(sink.binaries.size(), 1u);

@@ -155,6 +155,52 @@ TEST(TraceTest, ErrorsNameTheFieldByItsPath) {
     }
 }
 
+// Several faults in one trace: the first the reader meets is the answer, whole and at its
+// path, and what follows it is never acted on, however hostile (a string where the events or
+// touches should be, a colour that is not one, more bad touches after the first).
+TEST(TraceTest, TheFirstFaultIsTheAnswerWhateverFollowsIt) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"bogus": 1, "version": "x", "pad": 5, "events": "x"})",
+         "bogus: unknown field (expected version, description, pad, device, orientation, config, "
+         "events)"},
+        {R"({"version": 2, "pad": 5, "events": "x"})", "version: this tool reads version 1 traces"},
+        {R"({"version": 1, "pad": [1, 2], "events": "x"})", "pad: expected an object"},
+        {R"({"version": 1, "pad": {"width": 1}, "device": "tablet", "events": 7})",
+         "pad.height: missing"},
+        {R"({"version": 1, "pad": {"width": 1, "height": 1}, "device": "tablet",
+             "orientation": 5, "events": {"0": 1}})",
+         "device: \"tablet\" is not one of phone, pad, none"},
+        {trace("7", R"(, "config": {"lineColor": "#zz", "backgroundColor": {"red": 5}})"),
+         "config.lineColor: expected white, black, blue, clear, #rrggbb, #rrggbbaa or an object"},
+        {trace("7", R"(, "config": {"lineColor": {"white": 2, "red": 1}})"),
+         "config.lineColor.red: unknown field (expected white, alpha)"},
+        {trace("7", R"(, "config": {"lineColor": {"white": 2, "alpha": -1}})"),
+         "config.lineColor.alpha: expected a number from 0 to 1, got -1"},
+        {trace(R"({"type": "began", "touches": "abc", "coalesced": 7}, 5)"),
+         "events[0].touches: expected an array of touches"},
+        {trace(R"({"type": "began", "touches": [{"t": 0, "x": 1, "y": 1}, "x", {"t": "y"}]},
+                  {"type": "rotate"})"),
+         "events[0].touches[1]: expected an object"},
+        {trace(R"({"type": "moved", "touches": [{"t": 0, "x": 1, "y": 1, "type": "pen"}],
+                   "coalesced": "abc"})"),
+         "events[0].touches[0].type: \"pen\" is not one of finger, stylus, mouse, unknown"},
+        {trace(R"({"type": "wait", "seconds": 1}, {"type": "rotate", "orientation": "up"},
+                  {"type": "fly"})"),
+         "events[1].orientation: \"up\" is not one of unknown, portrait, portraitUpsideDown, "
+         "landscapeRight, landscapeLeft"},
+        {trace(R"({"type": 3, "touches": 4}, {"type": "fly"})"), "events[0].type: expected a string"},
+        {trace(R"({"type": "fly", "touches": 4}, {"type": 3})"),
+         "events[0].type: \"fly\" is not one of began, moved, ended, cancelled, undo, clear, "
+         "export, appear, disappear, wait, rotate"},
+    };
+    for (const auto& [json, message] : cases) {
+        const Result<Trace> parsed = parseTrace(json, "trace.json");
+        ASSERT_FALSE(parsed) << json;
+        EXPECT_EQ(parsed.error().message, "trace.json: " + message) << json;
+        EXPECT_EQ(parsed.error().where, message.substr(0, message.find(':'))) << json;
+    }
+}
+
 // The demo replays these (CliTest): each must end its strokes and pause long enough for the
 // smoothing redraw.
 TEST(SampleTraceTest, BundledTracesEndTheirStrokesAndPauseForTheSmoothingRedraw) {
