@@ -162,6 +162,8 @@ struct ServeOptions {
     std::string webhookUrl;
     /// The file holding the webhook HMAC secret; without it no event is sent (they wait).
     std::optional<std::filesystem::path> webhookSecretFile;
+    /// With `data` and a TSA (document.tsa): where the B-LTA seal's chains end.
+    std::vector<std::filesystem::path> trust;
 };
 /// Serves the signing page until Ctrl-C; prints the page's address on `out` first, and a
 /// warning on `err` when the demo certificate seals.

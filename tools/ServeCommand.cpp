@@ -178,8 +178,23 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
             document.error().code == static_cast<std::int64_t>(web::DocumentError::needsSignKey);
         pad.document = must(std::move(document), usage ? kExitUsage : kExitFailure);
     }
+    if (options.document.tsa && options.document.file.empty() && !options.data) {
+        throw UsageError("--tsa: needs --document or --data");
+    }
     std::unique_ptr<service::WebhookWorker> webhooks;
     if (options.data) {
+        if (options.document.tsa) {
+            // Each signer's signature B-T, the seal B-LTA: its validation data needs anchors.
+            if (options.trust.empty()) {
+                throw UsageError("--tsa: with --data needs --trust, where the seal's chains end");
+            }
+            server.tsa = options.document.tsa;
+            server.http = std::make_shared<curl::CurlHttpClient>();
+            for (const std::filesystem::path& file : options.trust) {
+                server.longTermTrust.push_back(
+                    must(filesystem::readFile(file, 1u << 20, "a certificate"), kExitUsage));
+            }
+        }
         std::shared_ptr<service::SigningStore> store =
             must(service::sqlite::SqliteSigningStore::open(*options.data));
         server.service = std::make_shared<service::SigningService>(store, service::systemClock());

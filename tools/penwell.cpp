@@ -358,10 +358,9 @@ int main(int argc, char** argv) {
         "--document", serve.document.file,
         "a PDF to sign on the page (needs --sign-key); Done also writes NAME.pdf");
     std::vector<CLI::Option*> documentOptions = addPlacementOptions(serveCmd, serve.document);
-    documentOptions.push_back(
-        serveCmd->add_option("--tsa", serve.document.tsa,
-                             "time-stamp the --document's signature at this RFC 3161 "
-                             "authority's URL (PAdES B-T)"));
+    serveCmd->add_option("--tsa", serve.document.tsa,
+                         "time-stamp every signature at this RFC 3161 authority's URL (PAdES "
+                         "B-T); with --data also the seal, made B-LTA (needs --trust)");
     // With --document or --data (the signing links' pages show their documents with it).
     serveCmd->add_option("--pdfjs", serve.pdfjs,
                          "pdf.js's folder (default: $PENWELL_PDFJS, else libjs-pdf's)");
@@ -380,6 +379,11 @@ int main(int argc, char** argv) {
         ->add_option("--webhook-secret-file", serve.webhookSecretFile,
                      "with --data: the file holding the secret webhooks are signed with "
                      "(e.g. made by `openssl rand -hex 32`); without it no event is sent")
+        ->needs("--data");
+    serveCmd
+        ->add_option("--trust", serve.trust,
+                     "with --data and --tsa: certificates where the chains of the B-LTA seal's "
+                     "validation data end, PEM or DER; repeatable")
         ->needs("--data");
     // serve keys add|list|revoke: the API keys of a --data folder.
     penwell::tools::ServeKeysOptions keys;

@@ -1,5 +1,7 @@
 #include "penwell/host/common/AuditTrailSeal.h"
 
+#include "penwell/pdf/DocumentTimestamp.h"
+#include "penwell/pdf/LongTerm.h"
 #include "penwell/pdf/Seal.h"
 #include "penwell/service/AuditTrailFile.h"
 
@@ -10,7 +12,8 @@ Result<Bytes> sealAuditTrail(ByteView signedPdf, const std::string& name,
                              const std::vector<service::AuditEvent>& events,
                              const SigningIdentity& operatorIdentity, const std::string& keyName,
                              const std::string& certificateName,
-                             std::optional<std::chrono::system_clock::time_point> time) {
+                             std::optional<std::chrono::system_clock::time_point> time,
+                             const LongTermSeal* longTerm) {
     Result<pdf::SigningIdentity> identity =
         pdf::SigningIdentity::fromOperator(operatorIdentity, keyName, certificateName);
     if (!identity) {
@@ -24,7 +27,23 @@ Result<Bytes> sealAuditTrail(ByteView signedPdf, const std::string& name,
     request.file.assign(trail.begin(), trail.end());
     request.reason = "Audit trail of signing request " + requestId;
     request.time = time;
-    return pdf::sealPdf(signedPdf, name, request, *identity);
+    if (!longTerm) {
+        return pdf::sealPdf(signedPdf, name, request, *identity);
+    }
+    const pdf::TimestampAuthority tsa{longTerm->tsaUrl, longTerm->http};
+    request.timestamp = tsa;
+    Result<Bytes> sealed = pdf::sealPdf(signedPdf, name, request, *identity);
+    if (!sealed) {
+        return sealed;
+    }
+    pdf::ValidationSources sources;
+    sources.trust = longTerm->trust;
+    sources.http = longTerm->http;
+    Result<Bytes> validated = pdf::addValidationData(*sealed, name, sources);
+    if (!validated) {
+        return validated;
+    }
+    return pdf::addDocumentTimestamp(*validated, name, tsa);
 }
 
 }  // namespace penwell::host

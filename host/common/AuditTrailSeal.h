@@ -12,14 +12,25 @@
 
 #include "penwell/platform/Bytes.h"
 #include "penwell/platform/Cms.h"
+#include "penwell/platform/Http.h"
 #include "penwell/platform/Result.h"
 #include "penwell/service/Model.h"
 
 namespace penwell::host {
 
+/// What makes a seal last (PAdES B-LTA): its signature time-stamped by `tsaUrl`, then the
+/// validation data of every signature in the file up to `trust` (fetched through `http`),
+/// then a document time-stamp over it all.
+struct LongTermSeal {
+    std::string tsaUrl;
+    std::shared_ptr<HttpClient> http;
+    std::vector<Bytes> trust;  ///< certificates where the chains end (PEM or DER files' bytes)
+};
+
 /// `signedPdf` (named `name` in messages) followed by the update that attaches the trail of
 /// `events` of request `requestId` and seals it with `operatorIdentity` (`keyName` and
-/// `certificateName` name its inputs in messages). `time` is the seal's /M; now when nil.
+/// `certificateName` name its inputs in messages). `time` is the seal's /M; now when nil. With
+/// `longTerm` the result is B-LTA (three updates: the seal, the /DSS, the document time-stamp).
 /// Fails with one line, the PDF library's (a document certified with P = 1 or 2, a trail
 /// attached already, ...) or the identity's; nothing is written anywhere.
 Result<Bytes> sealAuditTrail(ByteView signedPdf, const std::string& name,
@@ -27,6 +38,7 @@ Result<Bytes> sealAuditTrail(ByteView signedPdf, const std::string& name,
                              const std::vector<service::AuditEvent>& events,
                              const SigningIdentity& operatorIdentity, const std::string& keyName,
                              const std::string& certificateName,
-                             std::optional<std::chrono::system_clock::time_point> time = {});
+                             std::optional<std::chrono::system_clock::time_point> time = {},
+                             const LongTermSeal* longTerm = nullptr);
 
 }  // namespace penwell::host

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "penwell/host/web/Session.h"
+#include "penwell/platform/Bytes.h"
+#include "penwell/platform/Http.h"
 #include "penwell/platform/Result.h"
 
 namespace penwell::service {
@@ -66,6 +68,11 @@ struct ServerOptions {
     std::shared_ptr<service::SigningService> service;
     /// pdf.js's folder for the signing links' pages (nullopt: as SignableDocument::open finds it).
     std::optional<std::filesystem::path> pdfjs;
+    /// With the service: each signer's signature time-stamped by this authority (B-T) and each
+    /// completed request's seal made B-LTA with validation data up to `longTermTrust`.
+    std::optional<std::string> tsa;
+    std::shared_ptr<HttpClient> http;
+    std::vector<Bytes> longTermTrust;
     bool handleSignals = true;  ///< SIGINT and SIGTERM stop run()
 };
 

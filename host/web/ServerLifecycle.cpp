@@ -100,7 +100,9 @@ Server::Impl::Impl(ServerOptions o)
                        ? "http://" + hostPort(options.bind, acceptor.local_endpoint().port())
                        : options.publicOrigins.front();
         });
-        linkDocuments = std::make_shared<links::LinkDocuments>(options.pdfjs, options.pad.signer);
+        linkDocuments = std::make_shared<links::LinkDocuments>(
+            options.pdfjs, options.pad.signer,
+            links::LongTerm{options.tsa, options.http, options.longTermTrust});
     }
 }
 

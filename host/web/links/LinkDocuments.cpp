@@ -72,16 +72,21 @@ Result<host::DocumentRequest> documentRequestFor(const service::Signer& signer) 
 }
 
 LinkDocuments::LinkDocuments(std::optional<std::filesystem::path> pdfjs,
-                             std::optional<SigningIdentity> signer)
-    : pdfjs_(std::move(pdfjs)), signer_(std::move(signer)) {}
+                             std::optional<SigningIdentity> signer, LongTerm longTerm)
+    : pdfjs_(std::move(pdfjs)), signer_(std::move(signer)), longTerm_(std::move(longTerm)) {}
 
 service::SigningService::Sealer LinkDocuments::sealer(const std::string& requestId) const {
 #ifdef PENWELL_WITH_PDF
     if (signer_) {
-        return [identity = *signer_, requestId](ByteView latest,
-                                                const std::vector<service::AuditEvent>& trail) {
+        std::optional<host::LongTermSeal> longTerm;
+        if (longTerm_.tsa) {
+            longTerm = host::LongTermSeal{*longTerm_.tsa, longTerm_.http, longTerm_.trust};
+        }
+        return [identity = *signer_, requestId, longTerm](
+                   ByteView latest, const std::vector<service::AuditEvent>& trail) {
             return host::sealAuditTrail(latest, "request " + requestId, requestId, trail,
-                                        identity, "--sign-key", "--sign-cert");
+                                        identity, "--sign-key", "--sign-cert", std::nullopt,
+                                        longTerm ? &*longTerm : nullptr);
         };
     }
 #else
@@ -131,6 +136,8 @@ Result<LinkDocument> LinkDocuments::open(service::SigningService& service,
         return documentRequest.error();
     }
     documentRequest->file = request.id + " revision " + std::to_string(*number);
+    documentRequest->tsa = longTerm_.tsa;
+    documentRequest->http = longTerm_.http;
     auto bytes = service.store().revisionBytes(request.id, *number);
     if (!bytes) {
         return bytes.error();

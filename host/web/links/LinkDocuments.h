@@ -29,6 +29,14 @@ enum class LinkDocumentError : int {
     noSignKey = 2,  ///< serve runs without --sign-key
 };
 
+/// A time-stamp authority for the signers' signatures (B-T) and the seal (B-LTA with `trust`);
+/// none: B-B signatures and a B-B seal.
+struct LongTerm {
+    std::optional<std::string> tsa;
+    std::shared_ptr<HttpClient> http;
+    std::vector<Bytes> trust;
+};
+
 /// A revision opened for one signer.
 struct LinkDocument {
     std::shared_ptr<const SignableDocument> document;
@@ -43,7 +51,7 @@ Result<host::DocumentRequest> documentRequestFor(const service::Signer& signer);
 class LinkDocuments {
 public:
     LinkDocuments(std::optional<std::filesystem::path> pdfjs,
-                  std::optional<SigningIdentity> signer);
+                  std::optional<SigningIdentity> signer, LongTerm longTerm = {});
 
     /// Revision `number` of the request, or its latest when nullopt, for the signer at
     /// `position`. Fails with the store's failure, the place's, or the PDF library's refusal.
@@ -58,6 +66,7 @@ public:
 private:
     std::optional<std::filesystem::path> pdfjs_;
     std::optional<SigningIdentity> signer_;
+    LongTerm longTerm_;
     std::mutex mutex_;
     std::shared_ptr<const std::vector<Bytes>> scripts_;  // read once, on first use
     /// By signer id and revision number.

@@ -12,6 +12,9 @@
 #include <memory>
 #include <regex>
 
+#include "pdf/pki/RevocationServer.h"
+#include "pdf/pki/TestPki.h"
+#include "pdf/pki/TsaServer.h"
 #include "penwell/host/web/tests/ServeProcess.h"
 #include "penwell/host/web/tests/ServerFixture.h"
 #include "penwell/host/web/tests/TestPdf.h"
@@ -133,13 +136,16 @@ protected:
 
     fs::path at(const std::string& name) const { return folder.path() / name; }
 
-    void start() {
-        server = std::make_unique<ServeProcess>(
-            PENWELL_TOOL,
-            std::vector<std::string>{
-                "--demo", "--data", at("data").string(), "--sign-key", at("operator.pem").string(),
-                "--sign-cert", at("operator.crt").string(), "--resources",
-                PENWELL_SOURCE_DIR "/demo-certificate", "--pdfjs", at("pdfjs").string()});
+    /// serve on the store's folder, signing with `key` and `cert` (files in the test's folder).
+    void start(const std::vector<std::string>& more = {}, const std::string& key = "operator.pem",
+               const std::string& cert = "operator.crt") {
+        std::vector<std::string> arguments{
+            "--demo", "--data", at("data").string(), "--sign-key", at(key).string(),
+            "--sign-cert", at(cert).string(), "--resources",
+            PENWELL_SOURCE_DIR "/demo-certificate", "--pdfjs", at("pdfjs").string()};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        server.reset();
+        server = std::make_unique<ServeProcess>(PENWELL_TOOL, arguments);
         ASSERT_NE(server->port(), 0);
     }
 
@@ -486,6 +492,50 @@ TEST_F(SigningLinks, AServerKilledMidSignatureKeepsEverySampleItAcknowledged) {
     auto revisions = signing->store().revisions(request.request.id);
     ASSERT_TRUE(revisions);
     EXPECT_EQ(revisions->size(), 3u) << "the upload, the one signature and the seal";
+}
+
+/// The operator's key from a test PKI with a time-stamp authority and an OCSP responder on
+/// loopback: every signature is time-stamped and the seal makes the file B-LTA.
+class LongTermSigningLinks : public SigningLinks {
+protected:
+    LongTermSigningLinks() {
+        revocation_.serve(pki_);
+        pki_.write(folder.path());
+        start({"--sign-chain", at("intermediate.pem").string(), "--tsa", tsa_.url(), "--trust",
+               at("root.pem").string()},
+              "signer-key.pem", "signer.pem");
+    }
+
+    pki::RevocationServer revocation_;
+    pki::TestPki pki_{std::time(nullptr), revocation_.ocspUrl(), revocation_.crlUrl()};
+    pki::TsaServer tsa_{pki_};
+};
+
+TEST_F(LongTermSigningLinks, WithATsaTheSignatureIsBTAndTheSealedDocumentB_LTA) {
+    const service::CreatedRequest request = create({{"Ann Example", ""}});
+    const std::string& ann = request.linkTokens[0];
+    openAndShow(ann);
+    const auto done = sign(ann);
+    ASSERT_TRUE(done);
+    ASSERT_EQ((*done)["ok"], true) << done->dump();
+
+    auto revisions = signing->store().revisions(request.request.id);
+    ASSERT_TRUE(revisions);
+    ASSERT_EQ(revisions->size(), 3u) << "the upload, the signature and the sealed file";
+    test::writeFile(at("final.pdf"), revision(request.request.id, 2));
+    const auto [qpdfStatus, qpdf] = run("qpdf --check " + at("final.pdf").string());
+    EXPECT_EQ(qpdfStatus, 0) << qpdf;
+    const auto [verifyStatus, verify] =
+        run(std::string(PENWELL_TOOL) + " pdf verify " + at("final.pdf").string() +
+            " --private-key " PENWELL_SOURCE_DIR "/demo-certificate/demo-private-key.pem --trust " +
+            at("root.pem").string());
+    EXPECT_EQ(verifyStatus, 0) << verify;
+    // The signer's signature and the seal both reach B-LTA: time-stamped, their chains and
+    // revocation answers in the /DSS, and a document time-stamp over it all.
+    EXPECT_EQ(occurrences(verify, "level: B-LTA"), 2u) << verify;
+    EXPECT_EQ(occurrences(verify, "document time-stamp: "), 1u) << verify;
+    EXPECT_NE(verify.find("covered by: the signature in field Seal1"), std::string::npos) << verify;
+    EXPECT_GE(tsa_.served(), 3) << "the signature's token, the seal's and the document's";
 }
 
 }  // namespace
