@@ -70,6 +70,8 @@ public:
     /// conflict when the id is taken.
     virtual MaybeFailure addDocument(const Document& document, ByteView pdf) = 0;
     virtual Result<Document> document(const std::string& id) = 0;
+    /// The bytes of an uploaded document, checked against its SHA-256.
+    virtual Result<Bytes> documentBytes(const std::string& id) = 0;
     /// The revisions of a request, 0 (the upload) first.
     virtual Result<std::vector<Revision>> revisions(const std::string& requestId) = 0;
     /// The bytes of revision `number` of a request (0: the document as uploaded).

@@ -166,6 +166,15 @@ Result<Document> SqliteSigningStore::document(const std::string& id) {
                     select.integer(3)};
 }
 
+Result<Bytes> SqliteSigningStore::documentBytes(const std::string& id) {
+    Result<Document> known = document(id);
+    if (!known) {
+        return known.error();
+    }
+    std::lock_guard lock(mutex_);
+    return readChecked(documentFile(id), known->sha256);
+}
+
 Result<std::vector<Revision>> SqliteSigningStore::revisions(const std::string& requestId) {
     std::lock_guard lock(mutex_);
     ReadTransaction snapshot(db_.get());

@@ -43,6 +43,7 @@ public:
 
     MaybeFailure addDocument(const Document& document, ByteView pdf) override;
     Result<Document> document(const std::string& id) override;
+    Result<Bytes> documentBytes(const std::string& id) override;
     Result<std::vector<Revision>> revisions(const std::string& requestId) override;
     Result<Bytes> revisionBytes(const std::string& requestId, int number) override;
 

@@ -53,6 +53,8 @@ TEST_F(SqliteStore, ADocumentComesBackFromAFreshStore) {
     EXPECT_EQ(document->size, 70'000);
     EXPECT_EQ(document->pages, 3);
     EXPECT_EQ(again->revisionBytes("req_1", 0).value(), pdf);
+    EXPECT_EQ(again->documentBytes("doc_1").value(), pdf);
+    EXPECT_EQ(again->documentBytes("doc_2").error().code, kNotFound);
     EXPECT_EQ(store->addDocument(documentFor("doc_1", pdf), pdf)->code, kConflict);
     EXPECT_EQ(again->document("doc_2").error().code, kNotFound);
 }
@@ -65,11 +67,12 @@ TEST_F(SqliteStore, ADamagedDocumentFileIsRefusedNotServed) {
         f.seekp(5000);
         f.put('!');
     }
-    auto bytes = store->revisionBytes("req_1", 0);
-    ASSERT_FALSE(bytes);
-    EXPECT_EQ(bytes.error().code, kStorage);
-    EXPECT_NE(bytes.error().message.find("does not match the SHA-256 recorded for it"),
-              std::string::npos);
+    for (auto bytes : {store->revisionBytes("req_1", 0), store->documentBytes("doc_1")}) {
+        ASSERT_FALSE(bytes);
+        EXPECT_EQ(bytes.error().code, kStorage);
+        EXPECT_NE(bytes.error().message.find("does not match the SHA-256 recorded for it"),
+                  std::string::npos);
+    }
 }
 
 TEST_F(SqliteStore, ARequestRoundTripsFieldForField) {

@@ -1,5 +1,6 @@
 #include "penwell/host/web/api/ApiHandlers.h"
 
+#include <algorithm>
 #include <charconv>
 #include <nlohmann/json.hpp>
 
@@ -147,14 +148,57 @@ ApiResponse postRequest(const Call& call) {
     if (!document) {
         return refusalOf(document.error());
     }
+    std::vector<std::string> fieldsNamed;
     for (std::size_t i = 0; i < spec->signers.size(); ++i) {
         const Json place = Json::parse(spec->signers[i].placement);
+        const std::string where = "signers[" + std::to_string(i) + "].place";
         if (place.contains("page") && place["page"].get<int>() > document->pages) {
             return refusal(400, "invalid_request",
-                           "signers[" + std::to_string(i) + "].place.page: the document has " +
-                               std::to_string(document->pages) + " pages");
+                           where + ".page: the document has " + std::to_string(document->pages) +
+                               " pages");
+        }
+        if (place.contains("field")) {
+            const std::string name = place["field"].get<std::string>();
+            if (std::find(fieldsNamed.begin(), fieldsNamed.end(), name) != fieldsNamed.end()) {
+                return refusal(400, "invalid_request",
+                               where + ".field: another signer signs in " + name + " already");
+            }
+            fieldsNamed.push_back(name);
         }
     }
+#ifdef PENWELL_WITH_PDF
+    // A field the document lacks, or one signed already, would only be found when that signer
+    // signs: the earlier signers' work would be lost to a request that cannot complete.
+    if (!fieldsNamed.empty()) {
+        auto bytes = call.service.store().documentBytes(spec->documentId);
+        if (!bytes) {
+            return refusalOf(bytes.error());
+        }
+        auto inspected = pdf::inspectForSigning(*bytes, "document.pdf");
+        if (!inspected) {
+            return refusal(422, "document_refused", inspected.error().message);
+        }
+        for (std::size_t i = 0; i < spec->signers.size(); ++i) {
+            const Json place = Json::parse(spec->signers[i].placement);
+            if (!place.contains("field")) {
+                continue;
+            }
+            const std::string name = place["field"].get<std::string>();
+            const auto field = std::find_if(
+                inspected->fields.begin(), inspected->fields.end(),
+                [&](const pdf::SignatureField& f) { return f.name == name; });
+            const std::string where = "signers[" + std::to_string(i) + "].place.field";
+            if (field == inspected->fields.end()) {
+                return refusal(400, "invalid_request",
+                               where + ": the document has no signature field " + name);
+            }
+            if (field->isSigned) {
+                return refusal(400, "invalid_request",
+                               where + ": the signature field " + name + " is signed already");
+            }
+        }
+    }
+#endif
     auto created = call.service.createRequest(*spec, actorOf(call.request));
     if (!created) {
         return refusalOf(created.error());
