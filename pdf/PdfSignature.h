@@ -139,6 +139,9 @@ Result<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
 struct OpenedEvidence {
     Sha256 documentDigest{};
     std::string summary;  ///< one line: strokes, samples, writing time
+    /// The record's text fields, name and value, as sealed (what the signer was shown, the
+    /// signing request it was for).
+    std::vector<std::pair<std::string, std::string>> fields;
 };
 /// Opens (decrypts and checks) evidence bytes, or says why it cannot.
 using EvidenceOpener = std::function<Result<OpenedEvidence>(ByteView evidence)>;
@@ -196,6 +199,7 @@ struct SignatureReport {
     std::vector<std::string> disallowed;
     EvidenceState evidence = EvidenceState::None;
     std::string evidenceDetail;  ///< the summary, or why it was refused
+    std::vector<std::pair<std::string, std::string>> evidenceFields;  ///< when it matches
     Bytes evidenceBytes;         ///< the embedded record, for a caller that shows the ink
 
     /// Everything checks out (trust only when an anchor was given, evidence when opened).

@@ -212,6 +212,7 @@ void checkEvidence(SignatureReport& report, QPDFObjectHandle field, ByteView fil
     }
     report.evidence = EvidenceState::Matches;
     report.evidenceDetail = opened->summary;
+    report.evidenceFields = opened->fields;
 }
 
 /// What may change after the signature in `field`: its certification's permissions when it

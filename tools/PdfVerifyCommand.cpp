@@ -58,7 +58,11 @@ pdf::EvidenceOpener evidenceOpener(const PdfVerifyOptions& options,
                       record->size(), sampleCount(*record),
                       static_cast<double>(writingMilliseconds(*record)) / 1000.0);
         newest = payload;
-        return pdf::OpenedEvidence{*payload.documentSha256, summary};
+        pdf::OpenedEvidence found{*payload.documentSha256, summary, {}};
+        for (const EvidenceField& field : payload.fields) {
+            found.fields.emplace_back(field.name, field.value);
+        }
+        return found;
     };
 }
 
@@ -74,6 +78,11 @@ std::string certification(int permissions) {
                                     "form filling, signing and annotations"};
     return "P = " + std::to_string(permissions) + " (" + allowed[permissions] +
            " allowed after it)";
+}
+
+/// `text` as a JSON string on one line; bytes that are not UTF-8 are replaced.
+std::string jsonString(const std::string& text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 void printReport(std::size_t index, const pdf::SignatureReport& r, std::size_t fileBytes,
@@ -119,11 +128,23 @@ void printReport(std::size_t index, const pdf::SignatureReport& r, std::size_t f
             break;
         case pdf::EvidenceState::Matches:
             out << "  evidence: bound to the signed revision; " << r.evidenceDetail << "\n";
+            // As JSON strings: a value cannot start a line of its own and pass for another.
+            for (const auto& [name, value] : r.evidenceFields) {
+                out << "    " << jsonString(name) << ": " << jsonString(value) << "\n";
+            }
             break;
         case pdf::EvidenceState::Refused:
             out << "  evidence: REFUSED: " << r.evidenceDetail << "\n";
             break;
     }
+}
+
+nlohmann::json evidenceFieldsJson(const std::vector<std::pair<std::string, std::string>>& fields) {
+    nlohmann::json out = nlohmann::json::object();
+    for (const auto& [name, value] : fields) {
+        out[name] = value;
+    }
+    return out;
 }
 
 nlohmann::json reportJson(const pdf::SignatureReport& r) {
@@ -151,7 +172,9 @@ nlohmann::json reportJson(const pdf::SignatureReport& r) {
         {"modifications", pdf::describe(r.modifications)},
         {"modified_after_signing", r.disallowed},
         {"evidence",
-         {{"state", states[static_cast<int>(r.evidence)]}, {"detail", text(r.evidenceDetail)}}},
+         {{"state", states[static_cast<int>(r.evidence)]},
+          {"detail", text(r.evidenceDetail)},
+          {"fields", evidenceFieldsJson(r.evidenceFields)}}},
         {"ok", r.ok()}};
 }
 

@@ -77,6 +77,9 @@ struct PadSettings {
     /// writing files or offering them to the page. Its failure's line goes to the log, and the
     /// page is told that nothing was saved.
     std::function<MaybeFailure(const host::SignatureBundle&)> deliver;
+    /// Text fields sealed into every evidence record besides the page's own (a signing
+    /// request's id and the integrator's metadata), so that the record names what it was for.
+    std::vector<EvidenceField> fields;
 };
 
 /// Where a session's output goes: JSON text messages and binary patch messages.
@@ -129,6 +132,10 @@ inline constexpr const char* kDoneNotShown = "notShown";  ///< the document was 
 inline constexpr const char* kDoneNotSaved = "notSaved";  ///< the export or the files failed
 /// The evidence's text field in which the server records that the page showed the document.
 inline constexpr const char* kDocumentShownField = "document shown";
+/// The evidence fields of a signing link's signature: its request, and the integrator's
+/// metadata (JSON, as the request was created with it).
+inline constexpr const char* kRequestField = "signing request";
+inline constexpr const char* kMetadataField = "request metadata";
 
 struct PatchField {
     std::string_view name;

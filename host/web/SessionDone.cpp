@@ -43,6 +43,7 @@ void SigningSession::done() {
     host::BundleSettings bundleSettings;
     bundleSettings.signer = settings_.signer;
     bundleSettings.recipients = settings_.recipients;
+    bundleSettings.fields = settings_.fields;
     if (const auto& document = settings_.document) {
         bundleSettings.documentSha256 = document->digest();
         bundleSettings.fields.push_back(

@@ -48,6 +48,10 @@ Result<std::shared_ptr<LinkPad>> LinkPad::open(std::shared_ptr<service::SigningS
     pad->settings_ = base;
     pad->settings_.document = document->document;
     pad->settings_.out.reset();  // the signature goes to the store, not to files
+    pad->settings_.fields.push_back({kRequestField, link->request.id});
+    if (!link->request.metadata.empty()) {
+        pad->settings_.fields.push_back({kMetadataField, link->request.metadata});
+    }
     const int revision = document->revision;
     pad->settings_.deliver = [service, token = pad->token_, actor = std::move(actor), revision,
                               sealer = documents.sealer(link->request.id)](

@@ -154,6 +154,7 @@ protected:
         service::RequestSpec spec;
         spec.documentId = documentId;
         spec.expiresAt = service::systemClock()() + 3'600'000;
+        spec.metadata = R"({"ref":"T-42"})";
         int n = 0;
         for (const auto& [name, code] : who) {
             service::SignerSpec signer;
@@ -320,6 +321,11 @@ TEST_F(SigningLinks, TwoSignersSignInOrderEachOnTheRevisionTheySaw) {
             at("operator.crt").string());
     EXPECT_EQ(verifyStatus, 0) << verify;
     EXPECT_EQ(occurrences(verify, "evidence: bound to the signed revision"), 2u) << verify;
+    // Each evidence names the request it was for and carries the integrator's metadata.
+    EXPECT_EQ(occurrences(verify, "    \"signing request\": \"" + request.request.id + "\"\n"), 2u)
+        << verify;
+    EXPECT_EQ(occurrences(verify, "    \"request metadata\": \"{\\\"ref\\\":\\\"T-42\\\"}\"\n"), 2u)
+        << verify;
     // The trail as sealed ends with the completion; its chain is intact and the seal covers it.
     EXPECT_NE(verify.find("request.completed"), std::string::npos) << verify;
     EXPECT_NE(verify.find("covered by: the signature in field Seal1"), std::string::npos) << verify;
