@@ -23,9 +23,6 @@ namespace penwell::service {
 inline constexpr TimeMs kDayMs = 86'400'000;
 /// How long an Idempotency-Key answer is kept: long enough for any client's retries.
 inline constexpr TimeMs kAnswerKeptMs = kDayMs;
-/// The bounds of serve --retention, in days (100 years at most).
-inline constexpr int kMinRetentionDays = 1;
-inline constexpr int kMaxRetentionDays = 36'500;
 
 struct RetentionSettings {
     /// How long after it ended a request keeps its samples and files; nullopt: for ever.

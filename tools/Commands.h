@@ -162,6 +162,8 @@ struct ServeOptions {
     std::string webhookUrl;
     /// The file holding the webhook HMAC secret; without it no event is sent (they wait).
     std::optional<std::filesystem::path> webhookSecretFile;
+    /// Days after its end a request keeps its samples and files (1 to 36500); none: for ever.
+    std::optional<int> retentionDays;
 };
 /// Serves the signing page until Ctrl-C; prints the page's address on `out` first, and a
 /// warning on `err` when the demo certificate seals.

@@ -381,6 +381,13 @@ int main(int argc, char** argv) {
                      "with --data: the file holding the secret webhooks are signed with "
                      "(e.g. made by `openssl rand -hex 32`); without it no event is sent")
         ->needs("--data");
+    serveCmd
+        ->add_option("--retention", serve.retentionDays,
+                     "with --data: delete the samples and files of requests that ended more "
+                     "than DAYS ago (the rows and the audit trail stay); default: keep them")
+        ->check(CLI::Range(1, 36500))
+        ->option_text("DAYS")
+        ->needs("--data");
     // serve keys add|list|revoke: the API keys of a --data folder.
     penwell::tools::ServeKeysOptions keys;
     auto* keysCmd = serveCmd->add_subcommand("keys", "The signing service's API keys");

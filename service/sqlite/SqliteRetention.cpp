@@ -59,13 +59,17 @@ Result<std::int64_t> removeFolder(const std::filesystem::path& folder) {
     return removed;
 }
 
+std::string counted(std::int64_t n, const std::string& what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
 std::string purgedDetail(std::int64_t samples, std::int64_t revisionFiles, bool upload) {
-    std::string detail = "deleted " + std::to_string(samples) + " sample messages";
+    const std::string detail = "deleted " + counted(samples, "sample message");
     if (upload) {
-        return detail + ", " + std::to_string(revisionFiles) + " revision files and the upload";
+        return detail + ", " + counted(revisionFiles, "revision file") + " and the upload";
     }
-    return detail + " and " + std::to_string(revisionFiles) +
-           " revision files; the upload stays for another request";
+    return detail + " and " + counted(revisionFiles, "revision file") +
+           "; the upload stays for another request";
 }
 
 }  // namespace
