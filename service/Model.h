@@ -91,6 +91,9 @@ struct Request {
     TimeMs createdAt = 0;
     TimeMs expiresAt = 0;
     std::optional<TimeMs> endedAt;  ///< when it left pending
+    /// When its samples and files were deleted after the retention period (serve --retention):
+    /// the row, its signers, the revisions' hashes and the trail stay, the bytes do not.
+    std::optional<TimeMs> purgedAt;
     std::string webhookUrl;         ///< empty: the server's
     std::string metadata;           ///< the integrator's JSON text, kept as is
     std::vector<Signer> signers;    ///< in signing order

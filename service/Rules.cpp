@@ -220,6 +220,10 @@ Result<Change> seal(const Request& request, std::size_t revisions, const std::st
     if (revisions != request.signers.size() + 1) {
         return refused(ServiceCode::conflict, "This request is sealed already");
     }
+    // Its files are gone: a sealed revision now would be a file that outlives its retention.
+    if (request.purgedAt) {
+        return refused(ServiceCode::conflict, "This request's files were deleted");
+    }
     Change change = at(now);
     change.events.push_back({"request.sealed", 0, sha256, actor});
     change.outbox.push_back({"request.sealed", 0});

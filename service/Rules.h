@@ -100,7 +100,7 @@ Result<Change> decline(const Request& request, int position, const std::string& 
 /// The completed request's final revision, with the SHA-256 `sha256`, was sealed with its
 /// audit trail: request.sealed into the trail and the outbox. Refused (conflict) for a request
 /// that is not completed, or that has `revisions` other than the upload and one per signer
-/// (sealed already).
+/// (sealed already), or whose files were purged after the retention period.
 Result<Change> seal(const Request& request, std::size_t revisions, const std::string& sha256,
                     const Actor& actor, TimeMs now);
 

@@ -58,6 +58,17 @@ struct KeptAnswer {
     std::string answer;
 };
 
+/// How many requests are in each state; every state is listed, 0 when none.
+using RequestCounts = std::vector<std::pair<RequestState, std::int64_t>>;
+
+/// What one purge of ended requests did.
+struct PurgedBatch {
+    std::vector<std::string> requests;  ///< the requests purged, in the order they ended
+    std::int64_t samples = 0;           ///< sample messages deleted
+    std::int64_t files = 0;             ///< revision and upload files removed from the folder
+    std::string filesLeft;  ///< why some files stayed (removed by a later sweep); empty: none
+};
+
 /// The most requests one listRequests answers: a page, never the whole store.
 inline constexpr int kMaxListLimit = 1000;
 
@@ -90,6 +101,8 @@ public:
     /// kMaxListLimit, else invalid), only those in `state` when given.
     virtual Result<std::vector<Request>> listRequests(std::optional<RequestState> state,
                                                       const std::string& after, int limit) = 0;
+    /// The number of requests in each state, in RequestState order, counted in one query.
+    virtual Result<RequestCounts> requestCounts() = 0;
     /// Pending requests whose expiry is at or before `now`, at most `limit` ids.
     virtual Result<std::vector<std::string>> dueForExpiry(TimeMs now, int limit) = 0;
 
@@ -105,6 +118,24 @@ public:
 
     /// The audit trail of a request, oldest first.
     virtual Result<std::vector<AuditEvent>> auditTrail(const std::string& requestId) = 0;
+
+    // ---- retention ----
+    /// Purges up to `limit` (1 to kMaxListLimit, else invalid) requests that ended at or
+    /// before `endedBy` and are not purged yet, oldest end first. In one transaction, for each:
+    /// deletes its signers' samples, marks it purged and appends request.purged (by `actor` at
+    /// `now`, chained as every event) to its trail, and marks its document purged when no
+    /// request that is not purged uses it any more. The request, its signers, the revisions'
+    /// hashes and the trail stay. After the commit the revision files and a purged document's
+    /// file are removed, as removePurgedFiles() does. A failure before the commit purges
+    /// nothing; a failure to remove files leaves them for removePurgedFiles().
+    virtual Result<PurgedBatch> purgeEnded(TimeMs endedBy, TimeMs now, const Actor& actor,
+                                           int limit) = 0;
+    /// Removes the files of up to `limit` purged requests whose removal was cut short (a crash
+    /// after purgeEnded's commit): answers how many files it removed.
+    virtual Result<std::int64_t> removePurgedFiles(int limit) = 0;
+    /// Deletes up to `limit` Idempotency-Key answers kept before `keptBefore`, oldest first:
+    /// answers how many.
+    virtual Result<std::int64_t> forgetAnswers(TimeMs keptBefore, int limit) = 0;
 
     // ---- webhook outbox ----
     /// The entries due at `now`, the oldest undelivered one of each request only (events of

@@ -164,6 +164,8 @@ struct ServeOptions {
     std::optional<std::filesystem::path> webhookSecretFile;
     /// With `data` and a TSA (document.tsa): where the B-LTA seal's chains end.
     std::vector<std::filesystem::path> trust;
+    /// Days after its end a request keeps its samples and files (1 to 36500); none: for ever.
+    std::optional<int> retentionDays;
 };
 /// Serves the signing page until Ctrl-C; prints the page's address on `out` first, and a
 /// warning on `err` when the demo certificate seals.

@@ -11,6 +11,7 @@
 #include "penwell/host/web/Server.h"
 #include "penwell/platform/curl/CurlHttpClient.h"
 #include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/service/Retention.h"
 #include "penwell/service/SigningService.h"
 #include "penwell/service/WebhookDelivery.h"
 #include "penwell/service/sqlite/SqliteSigningStore.h"
@@ -182,6 +183,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
         throw UsageError("--tsa: needs --document or --data");
     }
     std::unique_ptr<service::WebhookWorker> webhooks;
+    std::unique_ptr<service::RetentionWorker> retention;
     if (options.data) {
         if (options.document.tsa) {
             // Each signer's signature B-T, the seal B-LTA: its validation data needs anchors.
@@ -198,6 +200,16 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
         std::shared_ptr<service::SigningStore> store =
             must(service::sqlite::SqliteSigningStore::open(*options.data));
         server.service = std::make_shared<service::SigningService>(store, service::systemClock());
+        // Always runs: expiries and day-old Idempotency-Key answers (they hold signing links)
+        // go even without --retention; samples and files only with it.
+        service::RetentionSettings kept;
+        if (options.retentionDays) {
+            kept.keepFor = service::TimeMs{*options.retentionDays} * service::kDayMs;
+        }
+        retention = std::make_unique<service::RetentionWorker>(
+            server.service, kept, std::chrono::minutes(10), [](const std::string& line) {
+                web::serverLog("retention: " + line);
+            });
         server.pdfjs = options.pdfjs;  // the signing links' pages show their documents with it
         if (options.webhookSecretFile) {
             service::WebhookSettings settings;

@@ -385,6 +385,13 @@ int main(int argc, char** argv) {
                      "with --data and --tsa: certificates where the chains of the B-LTA seal's "
                      "validation data end, PEM or DER; repeatable")
         ->needs("--data");
+    serveCmd
+        ->add_option("--retention", serve.retentionDays,
+                     "with --data: delete the samples and files of requests that ended more "
+                     "than DAYS ago (the rows and the audit trail stay); default: keep them")
+        ->check(CLI::Range(1, 36500))
+        ->option_text("DAYS")
+        ->needs("--data");
     // serve keys add|list|revoke: the API keys of a --data folder.
     penwell::tools::ServeKeysOptions keys;
     auto* keysCmd = serveCmd->add_subcommand("keys", "The signing service's API keys");

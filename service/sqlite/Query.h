@@ -26,6 +26,11 @@ Failure databaseFailure(sqlite3* db, const std::string& file);
 /// kind ("request") in the invalid failure.
 MaybeFailure checkId(const std::string& id, const char* what, const std::string& file);
 
+/// Appends one audit event of a request, numbered and chained already (Writes.h): the trail's
+/// one INSERT, for every step that writes to it.
+MaybeFailure insertEvent(sqlite3* db, const std::string& file, const std::string& requestId,
+                         const AuditEvent& event);
+
 class Query {
 public:
     Query(sqlite3* db, const std::string& file, const char* sql);

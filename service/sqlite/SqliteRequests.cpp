@@ -16,17 +16,6 @@ using penwell::sqlite::ReadTransaction;
 constexpr const char* kEventColumns =
     "sequence, time, type, signer, detail, address, user_agent, previous_hash, hash";
 
-MaybeFailure insertEvent(sqlite3* db, const std::string& file, const std::string& requestId,
-                         const AuditEvent& event) {
-    return Query(db, file,
-                 "INSERT INTO events (request_id, sequence, time, type, signer, detail, address, "
-                 "user_agent, previous_hash, hash) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-        .bindAll(requestId, event.sequence, event.time, event.type, std::int64_t{event.signer},
-                 event.detail, event.actor.address, event.actor.userAgent,
-                 ByteView(event.previousHash), ByteView(event.hash))
-        .run();
-}
-
 AuditEvent readEvent(const Query& row) {
     AuditEvent event;
     event.sequence = row.integer(0);
@@ -54,10 +43,21 @@ auto storedState(Parse parse, const std::string& name, const std::string& what,
 
 }  // namespace
 
+MaybeFailure insertEvent(sqlite3* db, const std::string& file, const std::string& requestId,
+                         const AuditEvent& event) {
+    return Query(db, file,
+                 "INSERT INTO events (request_id, sequence, time, type, signer, detail, address, "
+                 "user_agent, previous_hash, hash) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+        .bindAll(requestId, event.sequence, event.time, event.type, std::int64_t{event.signer},
+                 event.detail, event.actor.address, event.actor.userAgent,
+                 ByteView(event.previousHash), ByteView(event.hash))
+        .run();
+}
+
 Result<Request> SqliteSigningStore::loadRequest(const std::string& id) {
     Query select(db_.get(), file_,
                  "SELECT document_id, state, created_at, expires_at, ended_at, webhook_url, "
-                 "metadata FROM requests WHERE id = ?");
+                 "metadata, purged_at FROM requests WHERE id = ?");
     if (auto failed = select.bind(1, id).expectRow(
             refusal(ServiceCode::notFound, file_, "no request " + id))) {
         return *failed;
@@ -75,6 +75,7 @@ Result<Request> SqliteSigningStore::loadRequest(const std::string& id) {
     request.endedAt = select.maybeInteger(4);
     request.webhookUrl = select.text(5);
     request.metadata = select.text(6);
+    request.purgedAt = select.maybeInteger(7);
 
     Query signers(
         db_.get(), file_,
@@ -145,11 +146,17 @@ MaybeFailure SqliteSigningStore::createRequest(const NewRequest& request) {
 }
 
 MaybeFailure SqliteSigningStore::insertRequest(const NewRequest& request) {
-    Query document(db_.get(), file_, "SELECT sha256 FROM documents WHERE id = ?");
+    Query document(db_.get(), file_, "SELECT sha256, purged_at FROM documents WHERE id = ?");
     if (auto failed = document.bind(1, request.documentId)
                           .expectRow(refusal(ServiceCode::notFound, file_,
                                              "no document " + request.documentId))) {
         return failed;
+    }
+    // Its file is gone (or going): a request on it could never show it to a signer.
+    if (document.maybeInteger(1)) {
+        return refusal(ServiceCode::notFound, file_,
+                       "document " + request.documentId +
+                           " was deleted after the retention period; upload it again");
     }
     Query taken(db_.get(), file_, "SELECT 1 FROM requests WHERE id = ?");
     if (auto failed = taken.bind(1, request.id)

@@ -58,6 +58,22 @@ CREATE TABLE idempotency (
     created_at INTEGER NOT NULL, PRIMARY KEY (scope, key));
 )sql";
 
+// Version 3: retention. A request's samples and files are deleted some time after it ended
+// (purged_at); files_left marks a purged request whose files were not yet removed, which is
+// done after the commit and so may be cut short by a crash: the next sweep finds them by it.
+// A document is purged with the last request that used it, and takes no new requests after.
+// Idempotency answers hold signing links, so they are found by age and deleted too.
+constexpr const char* kVersion3 = R"sql(
+ALTER TABLE requests ADD COLUMN purged_at INTEGER;
+ALTER TABLE requests ADD COLUMN files_left INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE documents ADD COLUMN purged_at INTEGER;
+CREATE INDEX requests_to_purge ON requests (ended_at, id)
+    WHERE purged_at IS NULL AND ended_at IS NOT NULL;
+CREATE INDEX requests_files_left ON requests (id) WHERE files_left = 1;
+CREATE INDEX requests_by_document ON requests (document_id, purged_at);
+CREATE INDEX idempotency_by_age ON idempotency (created_at);
+)sql";
+
 Failure failure(ServiceCode code, const std::string& file, const std::string& what) {
     return Failure::at(kServiceDomain, static_cast<std::int64_t>(code), file, what);
 }
@@ -98,7 +114,7 @@ Result<int> storedVersion(sqlite3* db, const std::string& file) {
 }  // namespace
 
 const std::vector<const char*>& migrations() {
-    static const std::vector<const char*> all{kVersion1, kVersion2};
+    static const std::vector<const char*> all{kVersion1, kVersion2, kVersion3};
     return all;
 }
 

@@ -167,12 +167,17 @@ Result<Document> SqliteSigningStore::document(const std::string& id) {
 }
 
 Result<Bytes> SqliteSigningStore::documentBytes(const std::string& id) {
-    Result<Document> known = document(id);
-    if (!known) {
-        return known.error();
-    }
     std::lock_guard lock(mutex_);
-    return readChecked(documentFile(id), known->sha256);
+    Query select(db_.get(), file_, "SELECT sha256, purged_at FROM documents WHERE id = ?");
+    if (auto failed = select.bind(1, id).expectRow(
+            refusal(ServiceCode::notFound, file_, "no document " + id))) {
+        return *failed;
+    }
+    if (select.maybeInteger(1)) {
+        return refusal(ServiceCode::notFound, file_,
+                       "document " + id + " was deleted after the retention period; upload it again");
+    }
+    return readChecked(documentFile(id), select.text(0));
 }
 
 Result<std::vector<Revision>> SqliteSigningStore::revisions(const std::string& requestId) {

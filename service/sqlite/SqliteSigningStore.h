@@ -53,10 +53,16 @@ public:
     Result<std::string> accessCodeHash(const std::string& requestId, int position) override;
     Result<std::vector<Request>> listRequests(std::optional<RequestState> state,
                                               const std::string& after, int limit) override;
+    Result<RequestCounts> requestCounts() override;
     Result<std::vector<std::string>> dueForExpiry(TimeMs now, int limit) override;
     Result<Request> change(const std::string& requestId, const Decide& decide,
                            const NewRevision* revision) override;
     Result<std::vector<AuditEvent>> auditTrail(const std::string& requestId) override;
+
+    Result<PurgedBatch> purgeEnded(TimeMs endedBy, TimeMs now, const Actor& actor,
+                                   int limit) override;
+    Result<std::int64_t> removePurgedFiles(int limit) override;
+    Result<std::int64_t> forgetAnswers(TimeMs keptBefore, int limit) override;
 
     Result<std::vector<OutboxEntry>> takeDueOutbox(TimeMs now, TimeMs leaseMs, int limit) override;
     MaybeFailure outboxDelivered(std::int64_t id, TimeMs now) override;
@@ -92,6 +98,11 @@ private:
     MaybeFailure addRevision(const std::string& requestId, const NewRevision& revision,
                              TimeMs time);
     MaybeFailure updateWaitingEntry(Query& update, std::int64_t id);
+    /// Purges one ended request inside purgeEnded's transaction.
+    MaybeFailure purgeRequest(const std::string& requestId, TimeMs now, const Actor& actor,
+                              PurgedBatch& batch);
+    /// Removes the files of up to `limit` requests marked files_left, then unmarks them.
+    Result<std::int64_t> removeFilesLeft(int limit);
     Result<std::optional<KeptAnswer>> keptAnswer(const std::string& scope, const std::string& key,
                                                  ByteView bodyHash);
     MaybeFailure writeFile(const std::filesystem::path& file, ByteView bytes);

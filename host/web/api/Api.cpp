@@ -279,6 +279,18 @@ std::string Api::metrics() {
         "# HELP penwell_webhook_backlog Webhook events waiting for delivery.\n"
         "# TYPE penwell_webhook_backlog gauge\n";
     out += "penwell_webhook_backlog " + std::to_string(backlog ? *backlog : -1) + "\n";
+    // Every state is listed, 0 when none, so that a dashboard's series never disappear.
+    auto counts = service_->store().requestCounts();
+    out +=
+        "# HELP penwell_requests Signing requests by state.\n"
+        "# TYPE penwell_requests gauge\n";
+    for (int i = 0; i < 5; ++i) {
+        const auto state = static_cast<service::RequestState>(i);
+        const std::int64_t count =
+            counts ? (*counts)[static_cast<std::size_t>(i)].second : std::int64_t{-1};
+        out += "penwell_requests{state=\"" + std::string(service::nameOf(state)) + "\"} " +
+               std::to_string(count) + "\n";
+    }
     out +=
         "# HELP penwell_api_request_seconds Time to answer API requests, by route and status.\n"
         "# TYPE penwell_api_request_seconds summary\n";

@@ -257,6 +257,16 @@ ApiResponse listRequests(const Call& call) {
 
 ApiResponse getRequestDocument(const Call& call) {
     const std::string& id = call.ids.at(0);
+    auto request = call.service.store().request(id);
+    if (!request) {
+        return refusalOf(request.error());
+    }
+    // Gone for good, not missing: the client learns that asking again will not help.
+    if (request->purgedAt) {
+        return refusal(410, "purged",
+                       "the documents of request " + id +
+                           " were deleted after the retention period");
+    }
     auto revisions = call.service.store().revisions(id);
     if (!revisions) {
         return refusalOf(revisions.error());

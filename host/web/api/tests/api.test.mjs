@@ -350,6 +350,11 @@ test('metrics count the API\'s answers and the webhook backlog', async () => {
   assert.equal(answer.status, 200);
   assert.match(answer.headers.get('content-type'), /^text\/plain; version=0\.0\.4/);
   assert.match(answer.text, /^penwell_webhook_backlog \d+$/m);
+  for (const state of ['pending', 'completed', 'declined', 'expired', 'cancelled']) {
+    assert.match(answer.text, new RegExp(`^penwell_requests\\{state="${state}"\\} \\d+$`, 'm'), state);
+  }
+  // Earlier tests cancelled requests over HTTP: the served count is the database's.
+  assert.match(answer.text, /^penwell_requests\{state="cancelled"\} [1-9]\d*$/m);
   assert.match(answer.text, /^penwell_api_request_seconds_count\{method="POST",route="\/requests",status="201"\} [1-9]\d*$/m);
   assert.match(answer.text, /^penwell_api_request_seconds_sum\{method="GET",route="\/requests",status="200"\} \d+\.\d+$/m);
 });
