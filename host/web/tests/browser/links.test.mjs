@@ -134,12 +134,14 @@ test('two signers sign in order on their links, the second after a wrong access 
   request = await createRequest(signers, { metadata: { contract: 'C-2031' } });
   links = request.signers.map((s) => s.link);
 
-  // Bob's link waits for Ann, and serves none of the document meanwhile.
-  const early = await openPage(links[1]);
-  assert.deepEqual(await linkView(early.page),
-    { line: say('linkWaiting', { name: 'Ann Example' }), pad: false, document: false, code: false, connected: false });
-  await early.page.context().close();
+  // Bob opens his link first: it waits for Ann, and serves none of the document meanwhile.
+  const bob = await openPage(links[1], { viewport: { width: 1280, height: 800 }, hasTouch: false });
+  const waiting = say('linkWaiting', { name: 'Ann Example' });
+  assert.deepEqual(await linkView(bob.page), { line: waiting, pad: false, document: false, code: false, connected: false });
   assert.equal((await call('GET', `${links[1]}/document.pdf`, { auth: null })).status, 403);
+  assert.deepEqual((await call('GET', `${links[1]}/status.json`, { auth: null })).json,
+    { step: 'waiting', text: 'linkWaiting', values: { name: 'Ann Example' } });
+  assert.equal((await call('GET', '/s/AAAAAAAAAAAAAAAAAAAAAA/status.json', { auth: null })).status, 404);
 
   const ann = await padOf(await openPage(links[0], { viewport: { width: 1280, height: 800 }, hasTouch: false }));
   await sign(ann, 'Ann Example signs: Agreed', 1);
@@ -150,8 +152,10 @@ test('two signers sign in order on their links, the second after a wrong access 
   revision1 = after1.bytes;
   assert.ok(revision1.subarray(0, upload.length).equals(upload), 'an incremental update of the upload');
 
-  // Bob is asked his code before anything of the document; a wrong one is said so.
-  const bob = await openPage(links[1], { viewport: { width: 1280, height: 800 }, hasTouch: false });
+  // Bob's page, left open, moves on by itself: he is asked his code before anything of the
+  // document, and a wrong one is said so.
+  // (While the page reloads there is no page to ask.)
+  await until(() => linkView(bob.page).then((view) => view.code, () => false), 'Bob\'s page moving on', 800);
   assert.deepEqual(await linkView(bob.page),
     { line: texts.accessCodeAsk, pad: false, document: false, code: true, connected: false });
   assert.equal((await call('GET', `${links[1]}/document.pdf`, { auth: null })).status, 403);
