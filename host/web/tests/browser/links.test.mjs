@@ -194,11 +194,14 @@ test('the completed request: its sealed PDF passes pdfsig, qpdf and pdf verify, 
   assert.equal(count(sig, 'Signature Validation: Signature is Valid'), 3, sig);
   assert.equal(count(sig, 'Total document signed'), 1, sig);
   assert.match(sig, /Signature #3:[\s\S]*Total document signed/);
+  // Ann's ink went into the document's own field.
+  assert.match(sig, /Signature #1:\n {2}- Signature Field Name: Approval\n/);
   execFileSync('qpdf', ['--check', at('sealed.pdf')], { stdio: 'ignore' });
   const verify = spawnSync(PENWELL, ['pdf', 'verify', at('sealed.pdf'), '--private-key', PENWELL_PRIVATE_KEY,
     '--trust', at('cert.pem')], { encoding: 'utf8', timeout: 60000 });
   assert.equal(verify.status, 0, verify.stdout + verify.stderr);
-  assert.equal(count(verify.stdout, 'evidence: bound to the signed revision'), 2, verify.stdout);
+  // Each signer's record holds the one stroke of 60 samples drawn on their page.
+  assert.equal(count(verify.stdout, 'evidence: bound to the signed revision; 1 strokes, 60 samples'), 2, verify.stdout);
   assert.match(verify.stdout, /checks out: yes: its chain is intact/);
   assert.match(verify.stdout, /all 3 signature\(s\) check out/);
   assert.match(verify.stdout, new RegExp(`audit trail: penwell-audit\\.json, request "?${request.id}"?`));
