@@ -67,19 +67,21 @@ std::string trimmed(std::string_view text) {
     return std::string(text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1));
 }
 
-/// The page's settings for this link: the server's, and what the link shows now.
-Answer configScript(Server::Impl& server, const service::LinkTarget& link) {
+/// What the link shows now: its step, and the line that says why when it is not signing.
+Json statusJson(Server::Impl& server, const service::LinkTarget& link) {
     const LinkStatus status =
         linkStatus(link.request, link.position, server.options.service->now());
-    const Json values(status.values);
-    const Json settings{{"step", nameOf(status.step)},
-                        {"text", status.text},
-                        {"values", values},
-                        {"signer", service::signerAt(link.request, link.position)->name}};
+    return {{"step", nameOf(status.step)}, {"text", status.text}, {"values", Json(status.values)}};
+}
+
+/// The page's settings for this link: the server's, and what the link shows now.
+Answer configScript(Server::Impl& server, const service::LinkTarget& link) {
+    Json settings = statusJson(server, link);
+    const bool signing = settings["step"] == nameOf(LinkStep::sign);
+    settings["signer"] = service::signerAt(link.request, link.position)->name;
     return owned(http::status::ok, "text/javascript; charset=utf-8",
                  server.pageScript + "window.penwellConfig.document = " +
-                     (status.step == LinkStep::sign ? "true" : "false") +
-                     ";\nwindow.penwellConfig.link = " +
+                     (signing ? "true" : "false") + ";\nwindow.penwellConfig.link = " +
                      settings.dump(-1, ' ', false, Json::error_handler_t::replace) + ";\n");
 }
 
@@ -133,6 +135,10 @@ Answer get(Server::Impl& server, const std::string& token, std::string_view rest
     }
     if (rest == "/config.js") {
         return configScript(server, *link);
+    }
+    if (rest == "/status.json") {
+        // A page left open on a waiting link asks this, to move on once it may.
+        return json(http::status::ok, statusJson(server, *link));
     }
     if (rest == "/document.pdf") {
         // The bytes handed over are the revision the trail records as shown.

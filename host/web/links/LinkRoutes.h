@@ -29,8 +29,9 @@ bool isLinkPath(std::string_view target);
 /// The token of a link pad's WebSocket path /s/{token}/ws; empty for any other path.
 std::string padToken(std::string_view target);
 
-/// Answers a request for a path under /s/: GET or HEAD for the page and what it loads, POST
-/// for the access code (/code) and a decline (/decline), each with its text as the body.
+/// Answers a request for a path under /s/: GET or HEAD for the page, what it loads and what
+/// the link shows now (/status.json), POST for the access code (/code) and a decline
+/// (/decline), each with its text as the body.
 Answer answerLink(Server::Impl& server, http::verb method, std::string_view target,
                   std::string_view body, const service::Actor& actor);
 

@@ -1,7 +1,8 @@
 // A signing link's part of the page (penwell serve --data, /s/TOKEN/): the line that says why
-// there is nothing to sign now (an earlier signer first, signed, declined, the request ended),
-// the access code asked before the document is shown, and a Decline with a reason. The
-// server decides each of them; the page only shows its answer in the signer's words.
+// there is nothing to sign now (an earlier signer first, until they have signed; signed,
+// declined, the request ended), the access code asked before the document is shown, and a
+// Decline with a reason. The server decides each of them; the page only shows its answer in
+// the signer's words.
 'use strict';
 
 (() => {
@@ -33,6 +34,41 @@
     } catch (error) {
       return { text: 'linkFailed' };
     }
+  }
+
+  // A signer who opens the link before the earlier ones have signed is not left on that line:
+  // the page asks what the link shows now, every few seconds for a while, then every half
+  // minute, and when the tab is shown again; it moves on when it may (or names the next
+  // signer it waits for). An hour at most; a reload asks again.
+  if (link.step === 'waiting') {
+    const opened = Date.now();
+    let asking = false;
+    let timer = null;
+    const poll = async () => {
+      clearTimeout(timer);
+      if (asking) return;
+      asking = true;
+      try {
+        const answer = await fetch('status.json', { cache: 'no-store' });
+        if (answer.ok) {
+          const now = await answer.json();
+          if (now.step !== 'waiting') {
+            location.reload();
+            return;
+          }
+          say(now.text, now.values);
+        }
+      } catch (error) {
+        // The server is away for now (a restart): ask again later.
+      }
+      asking = false;
+      const waited = Date.now() - opened;
+      if (waited < 3600e3) timer = setTimeout(poll, waited < 300e3 ? 3000 : 30000);
+    };
+    timer = setTimeout(poll, 3000);
+    document.addEventListener('visibilitychange', () => {
+      if (document.visibilityState === 'visible' && Date.now() - opened < 3600e3) poll();
+    });
   }
 
   if (link.step === 'code') {

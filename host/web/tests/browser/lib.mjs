@@ -97,8 +97,11 @@ export async function until(check, what, tries = 200) {
   throw new Error(`gave up waiting for ${what}`);
 }
 
-/** A page of the pad, once its first picture is painted; its errors are kept in `errors`. */
-export async function openPad(url, options = {}) {
+/**
+ * A page at `url` in a fresh context, pad or not (a signing link may show none yet); its
+ * errors are kept in `errors`.
+ */
+export async function openPage(url, options = {}) {
   const context = await browser.newContext({ hasTouch: true, viewport: { width: 900, height: 700 }, ...options });
   const page = await context.newPage();
   const errors = [];
@@ -107,13 +110,24 @@ export async function openPad(url, options = {}) {
     if (m.type() === 'error' && !m.location().url.endsWith('/favicon.ico')) errors.push(m.text());
   });
   await page.goto(url);
+  return { page, errors };
+}
+
+/** A page of the pad, once its first picture is painted; its errors are kept in `errors`. */
+export async function openPad(url, options = {}) {
+  return padOf(await openPage(url, options));
+}
+
+/** The pad of a page opened already (or reloaded), once its first picture is painted. */
+export async function padOf({ page, errors }) {
+  await until(() => page.evaluate(() => window.penwellPad?.ready != null), 'the pad\'s connection');
   await page.evaluate(() => window.penwellPad.ready);
   await until(() => page.evaluate(() => window.penwellPad.patches > 0), 'the first picture');
   const origin = await page.evaluate(() => {
     const r = document.getElementById('pad').getBoundingClientRect();
     return { x: r.left, y: r.top };
   });
-  return { page, cdp: await context.newCDPSession(page), origin, errors };
+  return { page, cdp: await page.context().newCDPSession(page), origin, errors };
 }
 
 export const state = (pad) => pad.page.evaluate(() => window.penwellPad.state);
@@ -232,17 +246,17 @@ export async function done(pad) {
  * (`closed` when the socket ended without one). `from` is the local address it connects
  * from, `forwardedFor` an X-Forwarded-For header as a proxy sends; `drop` ends it without a
  * close once the server's first message (its hello) has arrived, and `hold` answers then with
- * the socket still open (`socket`).
+ * the socket still open (`socket`). `path` is the pad's (a signing link's is under it).
  */
 export function rawClient(port, { origin = `http://127.0.0.1:${port}`, host = `127.0.0.1:${port}`, frames = [],
-  forwardedFor = null, drop = false, hold = false } = {}) {
+  forwardedFor = null, drop = false, hold = false, path = '/ws' } = {}) {
   return new Promise((resolve, reject) => {
     const socket = net.connect({ port, host: '127.0.0.1' });
     const key = crypto.randomBytes(16).toString('base64');
     let data = Buffer.alloc(0);
     let status = null;
     socket.setTimeout(5000, () => { socket.destroy(); reject(new Error('raw client timed out')); });
-    socket.on('connect', () => socket.write(['GET /ws HTTP/1.1', `Host: ${host}`, 'Upgrade: websocket',
+    socket.on('connect', () => socket.write([`GET ${path} HTTP/1.1`, `Host: ${host}`, 'Upgrade: websocket',
       'Connection: Upgrade', `Sec-WebSocket-Key: ${key}`, 'Sec-WebSocket-Version: 13',
       ...(origin ? [`Origin: ${origin}`] : []), ...(forwardedFor ? [`X-Forwarded-For: ${forwardedFor}`] : []),
       '', ''].join('\r\n')));
