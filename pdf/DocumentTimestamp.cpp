@@ -7,7 +7,6 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 
 #include "penwell/pdf/Document.h"
-#include "penwell/pdf/Placement.h"
 #include "penwell/pdf/SignedUpdate.h"
 
 namespace penwell::pdf {
@@ -37,18 +36,8 @@ Result<Bytes> addDocumentTimestamp(ByteView in, const std::string& inName,
         }
         QPDFObjectHandle page = pages.front().getObjectHandle();
         stamp = objects.dictionary(QPDFObjectHandle::newDictionary());
-        // Invisible: no area, hidden from neither print nor view but drawn as nothing, and
-        // locked (Print | Locked), as validators expect of a document time-stamp's widget.
-        QPDFObjectHandle field = objects.dictionary(QPDFObjectHandle::parse(
-            "<< /Type /Annot /Subtype /Widget /FT /Sig /F 132 /Rect [0 0 0 0] >>"));
-        field.replaceKey("/T", QPDFObjectHandle::newUnicodeString(freeFieldName(qpdf)));
-        field.replaceKey("/P", page);
-        field.replaceKey("/V", stamp);
-        changed.insert(appendTo(page, "/Annots", field, page.getObjGen()));
-        enterSignatureField(qpdf, objects, field, true, changed);
-        for (int id = objects.first(); id < objects.end(); ++id) {
-            changed.insert(QPDFObjGen(id, 0));
-        }
+        // Drawn as nothing and locked, as validators expect of a document time-stamp's widget.
+        addInvisibleField(qpdf, objects, page, stamp, "Signature", changed);
     } catch (const std::exception& e) {
         return needsRepair(inName, e.what());
     }

@@ -26,11 +26,6 @@ namespace {
 
 /// The most attachments a document may hold already: their tree is written anew, flat.
 constexpr std::size_t kMaxAttachments = 4096;
-/// Print | Locked. An invisible signature is still printable: PDF/A refuses an annotation
-/// that is hidden or not printed, and validators would flag it. Locked keeps an editor from
-/// moving or deleting the widget.
-constexpr long long kSealWidgetFlags = 132;
-
 
 MaybeFailure checkRequest(const SealRequest& request) {
     for (const auto& [what, value] : {std::pair{"the attachment's name", &request.fileName},
@@ -190,19 +185,10 @@ Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest&
         QPDFObjectHandle look = objects.adopt(empty);
         signature = objects.dictionary(QPDFObjectHandle::newDictionary());
         QPDFObjectHandle page = pages.front().getObjectHandle();
-        QPDFObjectHandle field = objects.dictionary(
-            QPDFObjectHandle::parse("<< /Type /Annot /Subtype /Widget /FT /Sig /Rect [0 0 0 0] >>"));
-        field.replaceKey("/F", QPDFObjectHandle::newInteger(kSealWidgetFlags));
-        field.replaceKey("/T", QPDFObjectHandle::newUnicodeString(freeFieldName(qpdf, "Seal")));
-        field.replaceKey("/P", page);
-        field.replaceKey("/V", signature);
+        QPDFObjectHandle field =
+            addInvisibleField(qpdf, objects, page, signature, "Seal", changed);
         field.replaceKey("/AP", QPDFObjectHandle::newDictionary());
         field.getKey("/AP").replaceKey("/N", look);
-        changed.insert(appendTo(page, "/Annots", field, page.getObjGen()));
-        enterSignatureField(qpdf, objects, field, true, changed);
-        for (int id = objects.first(); id < objects.end(); ++id) {
-            changed.insert(QPDFObjGen(id, 0));
-        }
     } catch (const std::exception& e) {
         return needsRepair(inName, e.what());
     }

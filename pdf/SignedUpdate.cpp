@@ -4,6 +4,7 @@
 #include <map>
 
 #include "penwell/pdf/Document.h"
+#include "penwell/pdf/Placement.h"
 #include "penwell/pdf/SignedData.h"
 #include "penwell/pdf/Timestamp.h"
 
@@ -112,6 +113,22 @@ void enterSignatureField(QPDF& qpdf, NewObjects& objects, QPDFObjectHandle field
         form.replaceKey("/SigFlags", QPDFObjectHandle::newInteger(flags | kSigFlags));
         changed.insert(form.isIndirect() ? form.getObjGen() : root.getObjGen());
     }
+}
+
+QPDFObjectHandle addInvisibleField(QPDF& qpdf, NewObjects& objects, QPDFObjectHandle page,
+                                   QPDFObjectHandle value, const std::string& stem,
+                                   std::set<QPDFObjGen>& changed) {
+    QPDFObjectHandle field = objects.dictionary(QPDFObjectHandle::parse(
+        "<< /Type /Annot /Subtype /Widget /FT /Sig /F 132 /Rect [0 0 0 0] >>"));
+    field.replaceKey("/T", QPDFObjectHandle::newUnicodeString(freeFieldName(qpdf, stem)));
+    field.replaceKey("/P", page);
+    field.replaceKey("/V", value);
+    changed.insert(appendTo(page, "/Annots", field, page.getObjGen()));
+    enterSignatureField(qpdf, objects, field, true, changed);
+    for (int id = objects.first(); id < objects.end(); ++id) {
+        changed.insert(QPDFObjGen(id, 0));
+    }
+    return field;
 }
 
 UpdateText updateText(QPDF& qpdf, ByteView in, const UpdateBase& base,

@@ -46,6 +46,14 @@ Result<UpdateBase> openForUpdate(ByteView in, const std::string& inName);
 void enterSignatureField(QPDF& qpdf, NewObjects& objects, QPDFObjectHandle field, bool newField,
                          std::set<QPDFObjGen>& changed);
 
+/// A new invisible signature field on `page` holding `value` (no area; Print | Locked, since
+/// PDF/A refuses hidden annotations and an editor must not move it), named after `stem`, put
+/// on the page and into the form; every new object of `objects` then goes into `changed`, so
+/// call it after the last one is made. Answers the field (its widget), for an /AP.
+QPDFObjectHandle addInvisibleField(QPDF& qpdf, NewObjects& objects, QPDFObjectHandle page,
+                                   QPDFObjectHandle value, const std::string& stem,
+                                   std::set<QPDFObjGen>& changed);
+
 /// An update's text: each object's whole "N G obj ... endobj" text in order of number, then a
 /// cross-reference section of the kind `base` ends with and its trailer, chained to the
 /// input's last section. `stamp` (the update's time) makes its second identifier new.
