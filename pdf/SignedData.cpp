@@ -26,10 +26,7 @@ using Store = openssl::X509StoreHandle;
 
 namespace {
 
-void freeCertificates(STACK_OF(X509) * stack) {
-    sk_X509_pop_free(stack, X509_free);
-}
-using CertificateStack = CHandle<STACK_OF(X509), freeCertificates>;
+using CertificateStack = openssl::CertificateStackHandle;
 
 /// OpenSSL's latest reason, for a message; the queue is emptied so it never leaks into the
 /// next message.

@@ -23,10 +23,7 @@ using Algorithm = CHandle<X509_ALGOR, X509_ALGOR_free>;
 using Integer = CHandle<ASN1_INTEGER, ASN1_INTEGER_free>;
 using Answer = CHandle<TS_RESP, TS_RESP_free>;
 using ContentInfo = openssl::CmsHandle;
-void freeCertificates(STACK_OF(X509) * stack) {
-    sk_X509_pop_free(stack, X509_free);
-}
-using Certificates = CHandle<STACK_OF(X509), freeCertificates>;
+using Certificates = openssl::CertificateStackHandle;
 
 /// The largest answer taken from a TSA: a token with a long chain is a few kilobytes.
 constexpr std::uint64_t kMaxAnswerBytes = 256u << 10;

@@ -27,10 +27,7 @@ using OcspAnswer = CHandle<OCSP_RESPONSE, OCSP_RESPONSE_free>;
 using OcspBasic = CHandle<OCSP_BASICRESP, OCSP_BASICRESP_free>;
 using OcspQuery = CHandle<OCSP_REQUEST, OCSP_REQUEST_free>;
 using CertId = CHandle<OCSP_CERTID, OCSP_CERTID_free>;
-void freeCertificates(STACK_OF(X509) * stack) {
-    sk_X509_pop_free(stack, X509_free);
-}
-using Certificates = CHandle<STACK_OF(X509), freeCertificates>;
+using Certificates = openssl::CertificateStackHandle;
 void freeStrings(STACK_OF(OPENSSL_STRING) * stack) {
     X509_email_free(stack);  // OpenSSL's own free for X509_get1_ocsp's list
 }

@@ -70,45 +70,18 @@ RetentionWorker::RetentionWorker(std::shared_ptr<SigningService> service,
                                  std::function<void(const std::string&)> report)
     : service_(std::move(service)),
       settings_(settings),
-      interval_(interval),
       report_(std::move(report)),
-      thread_([this] { run(); }) {}
-
-RetentionWorker::~RetentionWorker() {
-    stop();
-}
-
-void RetentionWorker::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-}
-
-bool RetentionWorker::stopping() {
-    std::lock_guard lock(mutex_);
-    return stopping_;
-}
-
-void RetentionWorker::run() {
-    std::unique_lock lock(mutex_);
-    while (!stopping_) {
-        lock.unlock();
-        const Result<SweepReport> swept = sweep(*service_, settings_, [this] { return stopping(); });
-        if (report_) {
-            if (!swept) {
-                report_(swept.error().message);
-            } else if (!swept->filesLeft.empty()) {
-                report_("files stay for the next sweep: " + swept->filesLeft);
-            }
-        }
-        lock.lock();
-        wake_.wait_for(lock, interval_, [this] { return stopping_; });
-    }
-}
+      task_(
+          [this](const std::function<bool()>& stopping) {
+              const Result<SweepReport> swept = sweep(*service_, settings_, stopping);
+              if (report_) {
+                  if (!swept) {
+                      report_(swept.error().message);
+                  } else if (!swept->filesLeft.empty()) {
+                      report_("files stay for the next sweep: " + swept->filesLeft);
+                  }
+              }
+          },
+          interval) {}
 
 }  // namespace penwell::service

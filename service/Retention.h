@@ -6,16 +6,14 @@
 // institution's to keep; the service keeps no handwriting longer than it was told.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "penwell/platform/Result.h"
+#include "penwell/service/PeriodicTask.h"
 #include "penwell/service/SigningService.h"
 
 namespace penwell::service {
@@ -63,25 +61,17 @@ public:
     RetentionWorker(std::shared_ptr<SigningService> service, RetentionSettings settings,
                     std::chrono::milliseconds interval,
                     std::function<void(const std::string&)> report);
-    ~RetentionWorker();
     RetentionWorker(const RetentionWorker&) = delete;
     RetentionWorker& operator=(const RetentionWorker&) = delete;
 
     /// Ends the wait, lets the transaction under way finish, and joins the thread.
-    void stop();
+    void stop() { task_.stop(); }
 
 private:
-    void run();
-    bool stopping();
-
     std::shared_ptr<SigningService> service_;
     RetentionSettings settings_;
-    std::chrono::milliseconds interval_;
     std::function<void(const std::string&)> report_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_;
+    PeriodicTask task_;  // last: its thread uses the members above
 };
 
 }  // namespace penwell::service

@@ -50,36 +50,14 @@ WebhookWorker::WebhookWorker(std::shared_ptr<SigningStore> store, Clock clock,
       clock_(std::move(clock)),
       settings_(std::move(settings)),
       post_(std::move(post)),
-      interval_(interval),
       report_(std::move(report)),
-      thread_([this] { run(); }) {}
-
-WebhookWorker::~WebhookWorker() {
-    stop();
-}
-
-void WebhookWorker::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-}
-
-void WebhookWorker::run() {
-    std::unique_lock lock(mutex_);
-    while (!stopping_) {
-        lock.unlock();
-        const Result<DeliveryRound> round = deliverDue(*store_, clock_, settings_, post_);
-        if (!round && report_) {
-            report_("webhooks: " + round.error().message);
-        }
-        lock.lock();
-        wake_.wait_for(lock, interval_, [this] { return stopping_; });
-    }
-}
+      task_(
+          [this](const std::function<bool()>&) {
+              const Result<DeliveryRound> round = deliverDue(*store_, clock_, settings_, post_);
+              if (!round && report_) {
+                  report_("webhooks: " + round.error().message);
+              }
+          },
+          interval) {}
 
 }  // namespace penwell::service

@@ -6,17 +6,15 @@
 // receiver of their own.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "penwell/platform/Result.h"
+#include "penwell/service/PeriodicTask.h"
 #include "penwell/service/SigningStore.h"
 
 namespace penwell::service {
@@ -57,26 +55,19 @@ public:
     WebhookWorker(std::shared_ptr<SigningStore> store, Clock clock, WebhookSettings settings,
                   WebhookPost post, std::chrono::milliseconds interval,
                   std::function<void(const std::string&)> report);
-    ~WebhookWorker();
     WebhookWorker(const WebhookWorker&) = delete;
     WebhookWorker& operator=(const WebhookWorker&) = delete;
 
     /// Ends the current round's wait and joins the thread; a POST under way finishes first.
-    void stop();
+    void stop() { task_.stop(); }
 
 private:
-    void run();
-
     std::shared_ptr<SigningStore> store_;
     Clock clock_;
     WebhookSettings settings_;
     WebhookPost post_;
-    std::chrono::milliseconds interval_;
     std::function<void(const std::string&)> report_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_;
+    PeriodicTask task_;  // last: its thread uses the members above
 };
 
 }  // namespace penwell::service

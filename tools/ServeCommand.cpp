@@ -218,7 +218,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
             webhooks = std::make_unique<service::WebhookWorker>(
                 store, service::systemClock(), std::move(settings), webhookPoster(),
                 std::chrono::seconds(2), [](const std::string& line) {
-                    web::serverLog("webhooks: " + line);
+                    web::serverLog(line);  // "webhooks: ..." already
                 });
         } else {
             err << "penwell serve: no --webhook-secret-file: webhook events wait in the outbox"

@@ -14,10 +14,7 @@ using openssl::KeyHandle;
 using openssl::X509Handle;
 using Pkcs12Handle = CHandle<PKCS12, PKCS12_free>;
 
-void freeCertificates(STACK_OF(X509) * stack) noexcept {
-    sk_X509_pop_free(stack, X509_free);
-}
-using CertificateStack = CHandle<STACK_OF(X509), freeCertificates>;
+using CertificateStack = openssl::CertificateStackHandle;
 
 Failure refusal(IdentityError code, const std::string& where, const std::string& what) {
     return Failure::at(kIdentityErrorDomain, static_cast<std::int64_t>(code), where, what);

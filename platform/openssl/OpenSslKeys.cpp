@@ -17,6 +17,9 @@ namespace detail {
 void freeBio(BIO* bio) noexcept {
     BIO_free_all(bio);
 }
+void freeCertificates(STACK_OF(X509) * stack) noexcept {
+    sk_X509_pop_free(stack, X509_free);
+}
 }  // namespace detail
 
 namespace {

@@ -19,6 +19,7 @@ namespace penwell::openssl {
 
 namespace detail {
 void freeBio(BIO* bio) noexcept;
+void freeCertificates(STACK_OF(X509) * stack) noexcept;
 }  // namespace detail
 
 using BioHandle = CHandle<BIO, detail::freeBio>;
@@ -26,6 +27,8 @@ using KeyHandle = CHandle<EVP_PKEY, EVP_PKEY_free>;
 using X509Handle = CHandle<X509, X509_free>;
 using CmsHandle = CHandle<CMS_ContentInfo, CMS_ContentInfo_free>;
 using X509StoreHandle = CHandle<X509_STORE, X509_STORE_free>;
+/// A stack of certificates that owns them (freed with it).
+using CertificateStackHandle = CHandle<STACK_OF(X509), detail::freeCertificates>;
 
 /// A read-only memory BIO over `bytes` (which must outlive it).
 BioHandle memoryBio(ByteView bytes);

@@ -6,6 +6,8 @@
 
 #include <stdexcept>
 
+#include "penwell/platform/openssl/OpenSslKeys.h"
+
 namespace penwell::pki {
 
 namespace {
@@ -17,10 +19,7 @@ using Bio = CHandle<BIO, BIO_free_all>;
 using Cms = CHandle<CMS_ContentInfo, CMS_ContentInfo_free>;
 using Integer = CHandle<ASN1_INTEGER, ASN1_INTEGER_free>;
 using Object = CHandle<ASN1_OBJECT, ASN1_OBJECT_free>;
-void freeCertificates(STACK_OF(X509) * stack) {
-    sk_X509_pop_free(stack, X509_free);
-}
-using Certificates = CHandle<STACK_OF(X509), freeCertificates>;
+using Certificates = openssl::CertificateStackHandle;
 
 struct Clock {
     std::time_t now;
