@@ -15,17 +15,16 @@
 #include <vector>
 
 #include "support/CertificateFixtures.h"
+#include "support/Shell.h"
 
 namespace penwell::pdftest {
 
 namespace fs = std::filesystem;
 
-struct Shell {
-    int status = -1;
-    std::string output;  ///< stdout and stderr
-};
-/// Runs `command` with sh, stdout and stderr together.
-Shell run(const std::string& command);
+using test::Shell;
+inline Shell run(const std::string& command) {
+    return test::runCombined(command);
+}
 
 std::string slurp(const fs::path& path);
 void spit(const fs::path& path, const std::string& bytes);
