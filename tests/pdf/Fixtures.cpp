@@ -15,15 +15,6 @@ const std::string kTool = PENWELL_TOOL;
 const std::string kTrace = PENWELL_SOURCE_DIR "/examples/finger-signature.json";
 test::TempDir* Signing::folder_ = nullptr;
 
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void spit(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
 std::string pdfFromObjects(const std::vector<std::string>& objects) {
     std::string out = "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n";
     std::vector<std::size_t> offsets;

@@ -26,8 +26,12 @@ inline Shell run(const std::string& command) {
     return test::runCombined(command);
 }
 
-std::string slurp(const fs::path& path);
-void spit(const fs::path& path, const std::string& bytes);
+inline std::string slurp(const fs::path& path) {
+    return test::readText(path);
+}
+inline void spit(const fs::path& path, const std::string& bytes) {
+    test::writeFile(path, bytes);
+}
 
 /// A PDF 1.7 file whose object N + 1 is `objects[N]` (a dictionary, or a dictionary followed by
 /// "stream ... endstream", whose /Length is filled in when written as /Length 0), with a
