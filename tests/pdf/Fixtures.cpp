@@ -1,10 +1,8 @@
 #include "pdf/Fixtures.h"
 
 #include <cairo-pdf.h>
-#include <sys/wait.h>
 #include <qpdf/Buffer.hh>
 
-#include <array>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -16,27 +14,6 @@ namespace penwell::pdftest {
 const std::string kTool = PENWELL_TOOL;
 const std::string kTrace = PENWELL_SOURCE_DIR "/examples/finger-signature.json";
 test::TempDir* Signing::folder_ = nullptr;
-
-Shell run(const std::string& command) {
-    Shell r;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    std::array<char, 4096> buffer{};
-    for (std::size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) {
-        r.output.append(buffer.data(), n);
-    }
-    const int status = pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void spit(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 std::string pdfFromObjects(const std::vector<std::string>& objects) {
     std::string out = "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n";

@@ -15,20 +15,23 @@
 #include <vector>
 
 #include "support/CertificateFixtures.h"
+#include "support/Shell.h"
 
 namespace penwell::pdftest {
 
 namespace fs = std::filesystem;
 
-struct Shell {
-    int status = -1;
-    std::string output;  ///< stdout and stderr
-};
-/// Runs `command` with sh, stdout and stderr together.
-Shell run(const std::string& command);
+using test::Shell;
+inline Shell run(const std::string& command) {
+    return test::runCombined(command);
+}
 
-std::string slurp(const fs::path& path);
-void spit(const fs::path& path, const std::string& bytes);
+inline std::string slurp(const fs::path& path) {
+    return test::readText(path);
+}
+inline void spit(const fs::path& path, const std::string& bytes) {
+    test::writeFile(path, bytes);
+}
 
 /// A PDF 1.7 file whose object N + 1 is `objects[N]` (a dictionary, or a dictionary followed by
 /// "stream ... endstream", whose /Length is filled in when written as /Length 0), with a

@@ -8,8 +8,6 @@
 #include <openssl/x509.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "penwell/platform/openssl/OpenSslCrypto.h"
 #include "penwell/secure/AES.h"
@@ -28,11 +26,6 @@ Bytes derKey(EVP_PKEY* key) {
     Bytes out(der, der + std::max(length, 0));
     OPENSSL_free(der);
     return out;
-}
-
-Bytes readAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 /// A signature of a stylus stroke and a finger stroke, on a pad whose store and resources
@@ -88,7 +81,8 @@ TEST_F(Evidence, OpenSslDecryptsThePayloadAndItsRecordIsTheDataExportsRecord) {
         " -inkey " PENWELL_SOURCE_DIR "/demo-certificate/demo-private-key.pem -out " +
         (folder.path() / "p.der").string();
     ASSERT_EQ(std::system(decrypt.c_str()), 0);
-    const auto payload = receiver::decodeEvidencePayload(readAll(folder.path() / "p.der"), "p");
+    const auto payload =
+        receiver::decodeEvidencePayload(test::readBytes(folder.path() / "p.der"), "p");
     ASSERT_TRUE(payload) << payload.error().message;
 
     std::optional<Bytes> wrapped;
@@ -173,7 +167,8 @@ TEST_F(Evidence, ExportRefusesBadFieldsAndAMissingSignature) {
     repeated.fields.push_back({"reason", "again"});
     tooMany.fields.assign(kMaxEvidenceFields + 1, {"n", "v"});
     latin1.fields.push_back({"note", "caf\xe9"});
-    crowd.recipients.assign(kMaxEvidenceRecipients + 1, readAll(test::demoCertificatePath()));
+    crowd.recipients.assign(kMaxEvidenceRecipients + 1,
+                            test::readBytes(test::demoCertificatePath()));
     const std::pair<const EvidenceOptions*, const char*> cases[] = {
         {&repeated, "text field 2 (\"reason\") repeats a name"},
         {&tooMany, "33 text fields, at most 32"},
@@ -216,12 +211,12 @@ TEST_F(Evidence, RecordsSealedByStockOpenSslAreHeldToTheSameLimits) {
             seal += " -recip " + test::demoCertificatePath().string();
         }
         EXPECT_EQ(std::system(seal.c_str()), 0);
-        return readAll(folder.path() / "e.der");
+        return test::readBytes(folder.path() / "e.der");
     };
     receiver::OpenOptions any = open, mine = open, notMine = open;
     any.documentSha256.reset();
     mine = notMine = any;
-    mine.certificate = readAll(test::demoCertificatePath());
+    mine.certificate = test::readBytes(test::demoCertificatePath());
     notMine.certificate = operatorCertificate;
     const struct {
         Bytes record;

@@ -5,40 +5,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "penwell/receiver/OpenEvidence.h"
 #include "penwell/secure/Evidence.h"
 #include "support/CertificateFixtures.h"
+#include "support/Shell.h"
 #include "support/TestPad.h"
 
 namespace penwell {
 namespace {
 
 using ::testing::HasSubstr;
-
-Bytes readAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-/// What a shell command prints on stdout; empty when it fails.
-std::string output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-            text.append(buffer, n);
-        }
-        if (::pclose(pipe) != 0) {
-            text.clear();
-        }
-    }
-    return text;
-}
 
 Bytes pemBytes(ByteView der) {
     const std::string pem = test::certificatePem(der);
@@ -100,7 +78,7 @@ TEST_F(Recipients, EachOfAnRsaAndTwoEcRecipientsOpensTheRecordAlone) {
     test::writeFile(record, *sealed);
 
     const std::string structure =
-        output("openssl cms -cmsout -print -inform DER -in " + record.string());
+        test::run("openssl cms -cmsout -print -inform DER -in " + record.string());
     EXPECT_THAT(structure, HasSubstr("rsaesOaep"));
     EXPECT_THAT(structure, HasSubstr("dhSinglePass-stdDH-sha256kdf-scheme"));
     EXPECT_THAT(structure, HasSubstr("dhSinglePass-stdDH-sha384kdf-scheme"));
@@ -116,7 +94,7 @@ TEST_F(Recipients, EachOfAnRsaAndTwoEcRecipientsOpensTheRecordAlone) {
                                " -inkey " + key.string() + " -out " + plain.string())
                                   .c_str()),
                   0);
-        const auto payload = receiver::decodeEvidencePayload(readAll(plain), "payload");
+        const auto payload = receiver::decodeEvidencePayload(test::readBytes(plain), "payload");
         ASSERT_TRUE(payload) << payload.error().message;
         EXPECT_EQ(payload->documentSha256, options.documentSha256);
 

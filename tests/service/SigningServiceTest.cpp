@@ -2,9 +2,6 @@
 // cancel, expiry, replayed links, samples across a restart, API keys, and no secret in the file.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "StoreFixtures.h"
 #include "penwell/service/AuditChain.h"
 #include "penwell/service/SigningService.h"
@@ -357,8 +354,7 @@ TEST_F(Service, NoSecretIsInTheDatabaseFiles) {
     std::string everything;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
         if (entry.is_regular_file()) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            everything.append(std::istreambuf_iterator<char>(in), {});
+            everything += test::readText(entry.path());
         }
     }
     ASSERT_NE(everything.find("Ann Example"), std::string::npos) << "the files were read";

@@ -213,6 +213,11 @@ std::string readText(const std::filesystem::path& path) {
     return text.str();
 }
 
+Bytes readBytes(const std::filesystem::path& path) {
+    const std::string text = readText(path);
+    return Bytes(text.begin(), text.end());
+}
+
 std::vector<std::string> listFolder(const std::filesystem::path& folder) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {

@@ -48,6 +48,7 @@ Bytes decryptPkcs1(EVP_PKEY* key, ByteView cipherText);
 void writeFile(const std::filesystem::path& path, ByteView contents);
 void writeFile(const std::filesystem::path& path, const std::string& text);
 std::string readText(const std::filesystem::path& path);
+Bytes readBytes(const std::filesystem::path& path);
 /// The names of the files in a folder, sorted.
 std::vector<std::string> listFolder(const std::filesystem::path& folder);
 

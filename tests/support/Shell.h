@@ -1,6 +1,8 @@
 #pragma once
 // Runs an independent tool (openssl) for a known answer the code under test must match.
 
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -26,6 +28,29 @@ inline std::string run(const std::string& command) {
         out.pop_back();
     }
     return out;
+}
+
+/// How a command ended (its exit code, -1 when a signal ended it) and what it printed.
+struct Shell {
+    int status = -1;
+    std::string output;  ///< stdout and stderr
+};
+
+/// Runs `command` with sh, stdout and stderr together; never throws, so that a test can look at
+/// a failure's words.
+inline Shell runCombined(const std::string& command) {
+    Shell r;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return r;
+    }
+    char buffer[4096];
+    while (const std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) {
+        r.output.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
 }
 
 /// `text` quoted for the shell.

@@ -19,6 +19,7 @@
 #include "penwell/host/web/tests/TestPdf.h"
 #include "penwell/platform/curl/CurlHttpClient.h"
 #include "support/CertificateFixtures.h"
+#include "support/Shell.h"
 
 namespace penwell::web {
 namespace {
@@ -200,14 +201,9 @@ TEST_F(ServeDocument, WithATsaTheSignedDocumentIsBT) {
         }
     }
     ASSERT_EQ(pdfs.size(), 1u);
-    const std::string command = std::string(PENWELL_TOOL) + " pdf verify " +
-                                (at("out") / pdfs[0]).string() + " 2>&1";
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    std::string verified;
-    char buffer[4096];
-    while (const std::size_t n = fread(buffer, 1, sizeof buffer, pipe.get())) {
-        verified.append(buffer, n);
-    }
+    const std::string verified = test::runCombined(std::string(PENWELL_TOOL) + " pdf verify " +
+                                                   (at("out") / pdfs[0]).string())
+                                     .output;
     EXPECT_THAT(verified, HasSubstr("level: B-T\n"));
     EXPECT_THAT(verified, HasSubstr("time-stamped: "));
 }

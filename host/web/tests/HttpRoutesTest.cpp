@@ -5,10 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "penwell/host/web/tests/ServerFixture.h"
+#include "support/CertificateFixtures.h"
 
 namespace penwell::web {
 namespace {
@@ -16,10 +14,7 @@ namespace {
 using namespace servertest;
 
 std::string pageFile(const std::string& name) {
-    std::ifstream in(std::string(PENWELL_SOURCE_DIR "/host/web/page/") + name, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    return test::readText(std::string(PENWELL_SOURCE_DIR "/host/web/page/") + name);
 }
 
 std::string header(const http::response<http::string_body>& r, std::string_view name) {

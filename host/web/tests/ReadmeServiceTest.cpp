@@ -21,11 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 /// The first sh block after the heading that starts with `heading`.
 std::string blockAfter(const std::string& page, const std::string& heading) {
     const std::size_t at = page.find("\n" + heading);
@@ -61,8 +56,8 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 }
 
 TEST(Readme, TheSigningServiceInThreeStepsPrintsALinkThatOpensTheSigningPage) {
-    std::string block = blockAfter(slurp(PENWELL_SOURCE_DIR "/README.md"),
-                                   "### The signing service");
+    std::string block =
+        blockAfter(test::readText(PENWELL_SOURCE_DIR "/README.md"), "### The signing service");
     ASSERT_NE(block.find("penwell serve"), std::string::npos) << "no block under the heading";
     const int port = freePort();
     ASSERT_NE(port, 0);
@@ -86,13 +81,14 @@ TEST(Readme, TheSigningServiceInThreeStepsPrintsALinkThatOpensTheSigningPage) {
         test::quoted(fs::path(PENWELL_TOOL).parent_path().string()) +
         ":$PATH PENWELL_RESOURCES=" PENWELL_SOURCE_DIR "/demo-certificate timeout 60 bash readme.sh";
     std::string output;
-    ASSERT_NO_THROW(output = test::run(environment)) << slurp(f / "err.txt");
+    ASSERT_NO_THROW(output = test::run(environment)) << test::readText(f / "err.txt");
     const std::size_t newline = output.find('\n');
-    ASSERT_NE(newline, std::string::npos) << output << slurp(f / "err.txt");
+    ASSERT_NE(newline, std::string::npos) << output << test::readText(f / "err.txt");
     const std::string link = output.substr(0, newline);
     EXPECT_TRUE(link.starts_with("http://127.0.0.1:" + std::to_string(port) + "/s/"))
-        << link << "\n" << slurp(f / "out.txt") << slurp(f / "err.txt");
-    EXPECT_EQ(output.substr(newline + 1), "200") << slurp(f / "err.txt");
+        << link << "\n"
+        << test::readText(f / "out.txt") << test::readText(f / "err.txt");
+    EXPECT_EQ(output.substr(newline + 1), "200") << test::readText(f / "err.txt");
 }
 
 }  // namespace

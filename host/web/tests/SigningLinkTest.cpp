@@ -22,6 +22,7 @@
 #include "penwell/service/SigningService.h"
 #include "penwell/service/sqlite/SqliteSigningStore.h"
 #include "support/CertificateFixtures.h"
+#include "support/Shell.h"
 
 namespace penwell::web {
 namespace {
@@ -39,19 +40,8 @@ std::string sha256Hex(const std::string& bytes) {
         ByteView(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())));
 }
 
-/// What a command printed (stdout and stderr), and how it ended.
-std::pair<int, std::string> run(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen(("timeout 60 " + command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return {-1, {}};
-    }
-    char buffer[4096];
-    while (const std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) {
-        output.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+test::Shell run(const std::string& command) {
+    return test::runCombined("timeout 60 " + command);
 }
 
 std::size_t occurrences(const std::string& text, const std::string& what) {
