@@ -114,7 +114,8 @@ Result<Exchange> exchange(const std::string& url, const Request& request, const 
         if (!headers) {
             return failure(HttpErrorKind::Unavailable, url, "libcurl cannot make a header list");
         }
-        for (const auto& header : request.headers ? *request.headers : HttpHeaders{}) {
+        static const HttpHeaders none;
+        for (const auto& header : request.headers ? *request.headers : none) {
             if (!sendable(header)) {
                 return failure(HttpErrorKind::BadHeader, url,
                                "refuses to send the header \"" + header.first +

@@ -148,7 +148,7 @@ ApiResponse postRequest(const Call& call) {
     if (!document) {
         return refusalOf(document.error());
     }
-    std::vector<std::string> fieldsNamed;
+    std::vector<std::pair<std::size_t, std::string>> fieldsNamed;  // signer, field
     for (std::size_t i = 0; i < spec->signers.size(); ++i) {
         const Json place = Json::parse(spec->signers[i].placement);
         const std::string where = "signers[" + std::to_string(i) + "].place";
@@ -159,11 +159,12 @@ ApiResponse postRequest(const Call& call) {
         }
         if (place.contains("field")) {
             const std::string name = place["field"].get<std::string>();
-            if (std::find(fieldsNamed.begin(), fieldsNamed.end(), name) != fieldsNamed.end()) {
+            if (std::any_of(fieldsNamed.begin(), fieldsNamed.end(),
+                            [&](const auto& named) { return named.second == name; })) {
                 return refusal(400, "invalid_request",
                                where + ".field: another signer signs in " + name + " already");
             }
-            fieldsNamed.push_back(name);
+            fieldsNamed.emplace_back(i, name);
         }
     }
 #ifdef PENWELL_WITH_PDF
@@ -178,12 +179,7 @@ ApiResponse postRequest(const Call& call) {
         if (!inspected) {
             return refusal(422, "document_refused", inspected.error().message);
         }
-        for (std::size_t i = 0; i < spec->signers.size(); ++i) {
-            const Json place = Json::parse(spec->signers[i].placement);
-            if (!place.contains("field")) {
-                continue;
-            }
-            const std::string name = place["field"].get<std::string>();
+        for (const auto& [i, name] : fieldsNamed) {
             const auto field = std::find_if(
                 inspected->fields.begin(), inspected->fields.end(),
                 [&](const pdf::SignatureField& f) { return f.name == name; });
