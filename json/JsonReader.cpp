@@ -103,7 +103,19 @@ Result<Json> parse(std::string_view text, std::size_t maxDepth) {
 }
 
 std::string join(const std::string& where, std::string_view key) {
+    // A key from the document may hold a line break or another control character ("\n" in
+    // JSON): written as it is, it would split the one-line message (and a log line). Such a
+    // key is shown as its JSON string in brackets instead.
+    const bool plain = std::none_of(key.begin(), key.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
     std::string out = where;
+    if (!plain) {
+        out += '[';
+        out += Json(std::string(key)).dump(-1, ' ', false, Json::error_handler_t::replace);
+        out += ']';
+        return out;
+    }
     if (!out.empty()) {
         out += '.';
     }

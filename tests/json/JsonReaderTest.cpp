@@ -304,5 +304,12 @@ TEST(JsonReaderTest, FormatWritesNumbersAsAPersonDoes) {
     }
 }
 
+TEST(JsonReaderTest, AKeyWithALineBreakIsNamedAsAJsonStringSoTheMessageStaysOneLine) {
+    // Found by the API request fuzzer: an unknown key "\nx" split the refusal in two.
+    EXPECT_EQ(join("signers[0]", "a\nb"), "signers[0][\"a\\nb\"]");
+    EXPECT_EQ(join("", "\x7f"), "[\"\x7f\"]");
+    EXPECT_EQ(join("a", "plain key"), "a.plain key");
+}
+
 }  // namespace
 }  // namespace penwell::json
