@@ -1,10 +1,10 @@
 #include "penwell/pdf/Conformance.h"
 
-#include <qpdf/Pipeline.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 
 #include <cctype>
-#include <stdexcept>
+
+#include "penwell/pdf/Document.h"
 
 namespace penwell::pdf {
 
@@ -12,20 +12,6 @@ namespace {
 
 /// XMP packets are a few KiB; a larger one is not read (its filter could inflate without end).
 constexpr std::size_t kMaxMetadataBytes = 1u << 20;
-
-/// Collects a stream's decoded bytes, refusing more than kMaxMetadataBytes.
-class BoundedText : public Pipeline {
-public:
-    BoundedText() : Pipeline("metadata", nullptr) {}
-    void write(unsigned char const* data, size_t length) override {
-        if (text.size() + length > kMaxMetadataBytes) {
-            throw std::length_error("metadata too large");
-        }
-        text.append(reinterpret_cast<const char*>(data), length);
-    }
-    void finish() override {}
-    std::string text;
-};
 
 /// The value of an XMP property written as an attribute (pdfaid:part="2") or an element
 /// (<pdfaid:part>2</pdfaid:part>).
@@ -62,15 +48,15 @@ std::optional<std::string> pdfaClaim(QPDF& document) {
         if (!metadata.isStream()) {
             return std::nullopt;
         }
-        BoundedText xmp;
-        if (!metadata.pipeStreamData(&xmp, 0, qpdf_dl_generalized, true)) {
+        const std::optional<std::string> xmp = boundedStreamData(metadata, kMaxMetadataBytes);
+        if (!xmp) {
             return std::nullopt;
         }
-        const std::string part = property(xmp.text, "pdfaid:part");
+        const std::string part = property(*xmp, "pdfaid:part");
         if (part.empty()) {
             return std::nullopt;
         }
-        std::string conformance = property(xmp.text, "pdfaid:conformance");
+        std::string conformance = property(*xmp, "pdfaid:conformance");
         for (char& c : conformance) {
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         }

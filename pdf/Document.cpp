@@ -1,12 +1,50 @@
 #include "penwell/pdf/Document.h"
 
+#include <qpdf/Pipeline.hh>
 #include <qpdf/QPDFExc.hh>
 
+#include <stdexcept>
 #include <string_view>
 
 #include "penwell/pdf/PdfSignature.h"
 
 namespace penwell::pdf {
+
+namespace {
+
+/// Collects a stream's decoded bytes, stopping the decoding past a limit.
+class BoundedData : public Pipeline {
+public:
+    explicit BoundedData(std::size_t limit) : Pipeline("bounded data", nullptr), limit_(limit) {}
+    void write(unsigned char const* data, size_t length) override {
+        if (length > limit_ - bytes.size()) {
+            throw std::length_error("stream data over its limit");
+        }
+        bytes.append(reinterpret_cast<const char*>(data), length);
+    }
+    void finish() override {}
+    std::string bytes;
+
+private:
+    std::size_t limit_;
+};
+
+}  // namespace
+
+std::optional<std::string> boundedStreamData(QPDFObjectHandle stream, std::size_t limit) {
+    if (!stream.isStream()) {
+        return std::nullopt;
+    }
+    BoundedData data(limit);
+    try {
+        if (!stream.pipeStreamData(&data, 0, qpdf_dl_generalized, true)) {
+            return std::nullopt;
+        }
+    } catch (const std::exception&) {
+        return std::nullopt;  // over the limit, or qpdf could not decode it
+    }
+    return std::move(data.bytes);
+}
 
 Failure needsRepair(const std::string& name, const std::string& what) {
     return fail(PdfErrorKind::NeedsRepair, name,

@@ -3,8 +3,11 @@
 // is. Private to the PDF library.
 
 #include <qpdf/QPDF.hh>
+#include <qpdf/QPDFObjectHandle.hh>
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "penwell/pdf/PdfFailure.h"
@@ -19,5 +22,9 @@ Result<std::shared_ptr<QPDF>> openDocument(ByteView bytes, const std::string& na
 
 /// The refusal for a document qpdf stumbled over after opening it (`what` is qpdf's reason).
 Failure needsRepair(const std::string& name, const std::string& what);
+
+/// The decoded data of `stream`, or nil when it is more than `limit` bytes decoded or cannot be
+/// decoded: a filter can inflate a few bytes of a hostile file into gigabytes.
+std::optional<std::string> boundedStreamData(QPDFObjectHandle stream, std::size_t limit);
 
 }  // namespace penwell::pdf

@@ -16,6 +16,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -186,6 +187,10 @@ struct SignatureReport {
     bool signatureValid = false;        ///< byte range sound, CMS digest and signature good
     std::string signatureProblem;       ///< why not, one line
     std::optional<bool> trusted;        ///< nil without a trust anchor
+    /// With VerifyOptions::at, the time the signer's chain was judged at, "YYYY-MM-DD
+    /// HH:MM:SSZ": the time its time-stamp proves, else the first document time-stamp's over
+    /// it, else the validation time; empty when it was not judged.
+    std::string judgedAt;
     bool onlyIncrementalAfter = false;  ///< the bytes after the revision only add updates
     /// A certification signature's permissions (DocMDP /P): 1, 2 or 3; nil for an approval one.
     std::optional<int> certification;
@@ -215,7 +220,15 @@ struct VerifyOptions {
     std::vector<Bytes> trust;
     /// Nil: evidence is listed but not opened.
     EvidenceOpener openEvidence;
+    /// Nil: signers are judged as of now (with `trust`). Otherwise (seconds since the epoch)
+    /// every chain is judged from what the file carries alone, as a validator years later
+    /// would: at the earliest time a time-stamp proves it was used (else at this time), each
+    /// certificate's revocation from the /DSS. Needs `trust`.
+    std::optional<std::int64_t> at;
 };
+
+/// `seconds` since the epoch as the reports write times: "YYYY-MM-DD HH:MM:SSZ", UTC.
+std::string utcText(std::time_t seconds);
 
 /// Every signature of the document, in the order of their fields. Fails (naming `name`) only
 /// when the document cannot be read at all; a bad signature is a report, not a failure.

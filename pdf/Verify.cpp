@@ -13,6 +13,7 @@
 
 #include "penwell/pdf/SignedData.h"
 #include "penwell/pdf/Document.h"
+#include "penwell/pdf/LongTermReport.h"
 #include "penwell/pdf/Modifications.h"
 #include "penwell/pdf/PdfSignature.h"
 #include "penwell/pdf/Permissions.h"
@@ -278,74 +279,6 @@ void checkModifications(SignatureReport& report, QPDFFormFieldObjectHelper& fiel
 
 }  // namespace
 
-namespace {
-
-/// A signature's CMS checked, and its time-stamp token when it has one: a token that does not
-/// prove the signature value makes the signature invalid, as a changed signature would.
-cms::CmsCheck checkSignature(SignatureReport& report, const std::string& contents,
-                             const std::vector<ByteView>& parts, const VerifyOptions& options) {
-    cms::CmsCheck check = cms::verifyDetached(asBytes(contents), parts, options.trust);
-    if (!check.valid) {
-        return check;
-    }
-    if (const std::optional<SignatureTimestamp> stamp = signatureTimestampOf(asBytes(contents))) {
-        const Sha256 imprint = cms::sha256({stamp->signatureValue});
-        const TokenCheck token = checkTimestampToken(stamp->token, imprint, options.trust);
-        report.timestampTime = token.time;
-        if (!token.valid) {
-            check.valid = false;
-            check.problem = "its time-stamp token: " + token.problem;
-        } else if (token.trusted == false) {
-            check.trusted = false;
-            check.problem = "its time-stamp token: " + token.problem;
-        }
-    }
-    return check;
-}
-
-/// A document time-stamp: its token over the revision's byte range.
-cms::CmsCheck checkDocumentTimestamp(SignatureReport& report, const std::string& contents,
-                                     const std::vector<ByteView>& parts,
-                                     const VerifyOptions& options) {
-    const Sha256 imprint = cms::sha256(parts);
-    const TokenCheck token = checkTimestampToken(asBytes(contents), imprint, options.trust);
-    report.timestampTime = token.time;
-    cms::CmsCheck check;
-    check.valid = token.valid;
-    check.problem = token.problem;
-    check.signer = token.tsa;
-    check.trusted = token.valid ? token.trusted : std::nullopt;
-    return check;
-}
-
-/// Each signature's level: B-T with a valid token, B-LT when the file also keeps validation
-/// data (a /DSS with revocation data), B-LTA when a valid document time-stamp covers more.
-void assignLevels(std::vector<SignatureReport>& reports, QPDF& qpdf) {
-    QPDFObjectHandle dss = qpdf.getRoot().getKey("/DSS");
-    const auto entries = [&](const char* key) {
-        return dss.isDictionary() && dss.getKey(key).isArray() ? dss.getKey(key).getArrayNItems()
-                                                               : 0;
-    };
-    const bool validationData = entries("/OCSPs") + entries("/CRLs") > 0;
-    for (SignatureReport& report : reports) {
-        if (report.documentTimestamp || !report.signatureValid) {
-            continue;
-        }
-        report.level = report.timestampTime.empty() ? "B-B" : "B-T";
-        if (report.level == "B-T" && validationData) {
-            report.level = "B-LT";
-            for (const SignatureReport& stamp : reports) {
-                if (stamp.documentTimestamp && stamp.signatureValid &&
-                    stamp.signedBytes > report.signedBytes) {
-                    report.level = "B-LTA";
-                }
-            }
-        }
-    }
-}
-
-}  // namespace
-
 const char* describe(ModificationLevel level) {
     switch (level) {
         case ModificationLevel::None:
@@ -369,6 +302,9 @@ Result<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string&
         return opened.error();
     }
     std::vector<SignatureReport> reports;
+    // Judged as of another time, every chain is judged from the file's own data, not now.
+    const std::vector<Bytes> trustNow = options.at ? std::vector<Bytes>{} : options.trust;
+    std::vector<PastSubject> subjects;
     try {
         const std::optional<std::vector<std::uint64_t>> chain = xrefChain(file);
         const XrefTable xref = (*opened)->getXRefTable();
@@ -400,6 +336,9 @@ Result<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string&
             if (const auto* problem = std::get_if<std::string>(&range)) {
                 report.signatureProblem = *problem;
                 reports.push_back(std::move(report));
+                if (options.at) {
+                    subjects.emplace_back();
+                }
                 continue;
             }
             const Range& r = std::get<Range>(range);
@@ -413,8 +352,8 @@ Result<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string&
                              static_cast<std::size_t>(r.end - r.gapEnd))};
             report.documentTimestamp = report.subFilter == "/ETSI.RFC3161";
             const cms::CmsCheck check = report.documentTimestamp
-                                            ? checkDocumentTimestamp(report, contents, parts, options)
-                                            : checkSignature(report, contents, parts, options);
+                                            ? checkDocumentTimestamp(report, contents, parts, trustNow)
+                                            : checkSignature(report, contents, parts, trustNow);
             report.signer = check.signer;
             report.signatureValid = check.valid;
             report.signatureProblem = check.problem;
@@ -425,9 +364,13 @@ Result<std::vector<SignatureReport>> verifyPdf(ByteView file, const std::string&
                                    budget);
             }
             checkEvidence(report, field.getObjectHandle(), file, r, xref, options);
+            if (options.at) {
+                subjects.push_back({Bytes(contents.begin(), contents.end()), r.gapStart, r.end,
+                                    report.documentTimestamp, report.signatureValid});
+            }
             reports.push_back(std::move(report));
         }
-        assignLevels(reports, **opened);
+        judgeOverTime(reports, subjects, **opened, xref, options);
     } catch (const std::exception& e) {
         return needsRepair(name, e.what());
     }

@@ -251,6 +251,10 @@ struct PdfVerifyOptions {
     std::vector<std::filesystem::path> trust;
     std::optional<std::filesystem::path> png;  ///< the ink of the newest opened evidence record
     bool json = false;                         ///< the reports as one JSON object
+    /// Judge every signer from what the file carries (its time-stamps and /DSS) alone.
+    bool offline = false;
+    /// With `offline`: as of this UTC time, "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM:SSZ", not now.
+    std::optional<std::string> at;
 };
 /// The exit code of `pdf verify` when every signature is intact but, without --trust, no
 /// signer was checked.

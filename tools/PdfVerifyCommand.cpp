@@ -2,6 +2,7 @@
 // evidence opened by the receiver library; as text or as JSON, with one exit code.
 
 #include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "penwell/host/common/Replay.h"
@@ -106,7 +107,11 @@ void printReport(std::size_t index, const pdf::SignatureReport& r, std::size_t f
         out << "  problem: " << r.signatureProblem << "\n";
     }
     out << "  signer trusted: " << (r.trusted ? yesNo(*r.trusted) : "not checked (no --trust)")
-        << "\n"
+        << "\n";
+    if (!r.judgedAt.empty()) {
+        out << "  judged as of: " << r.judgedAt << "\n";
+    }
+    out
         << "  only incremental updates after it: " << yesNo(r.onlyIncrementalAfter) << "\n";
     if (r.certification) {
         out << "  certifies the document: " << certification(*r.certification) << "\n";
@@ -166,6 +171,7 @@ nlohmann::json reportJson(const pdf::SignatureReport& r) {
         {"signature_valid", r.signatureValid},
         {"problem", text(r.signatureProblem)},
         {"trusted", r.trusted ? nlohmann::json(*r.trusted) : nlohmann::json()},
+        {"judged_at", text(r.judgedAt)},
         {"only_incremental_updates_after", r.onlyIncrementalAfter},
         {"certification", r.certification ? nlohmann::json(*r.certification) : nlohmann::json()},
         {"locks", text(r.locks)},
@@ -213,11 +219,38 @@ nlohmann::json trailJson(const TrailReport& trail) {
             {"ok", trail.ok()}};
 }
 
+/// "YYYY-MM-DD" (midnight) or "YYYY-MM-DDTHH:MM:SSZ" as seconds since the epoch, UTC.
+std::int64_t validationTime(const std::string& text) {
+    std::tm when{};
+    const char* end = nullptr;
+    if (text.size() == 10) {
+        end = strptime(text.c_str(), "%Y-%m-%d", &when);
+    } else if (text.size() == 20) {
+        end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &when);
+    }
+    std::tm read = when;
+    const std::time_t seconds = end != nullptr && *end == '\0' ? timegm(&when) : -1;
+    std::tm back{};
+    // timegm() carries 2027-02-31 into March; a day that does not exist is a typing error.
+    if (seconds < 0 || gmtime_r(&seconds, &back) == nullptr || back.tm_mday != read.tm_mday ||
+        back.tm_mon != read.tm_mon || back.tm_hour != read.tm_hour) {
+        throw UsageError("--at " + text +
+                         ": not a time; give YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ (UTC)");
+    }
+    return static_cast<std::int64_t>(seconds);
+}
+
 }  // namespace
 
 int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
-    const Bytes file = must(readFile(options.file, pdf::kMaxDocumentBytes, "a PDF"));
     pdf::VerifyOptions verify;
+    if (options.offline) {
+        if (options.trust.empty()) {
+            throw UsageError("--offline: needs --trust, where the chains end");
+        }
+        verify.at = options.at ? validationTime(*options.at) : std::time(nullptr);
+    }
+    const Bytes file = must(readFile(options.file, pdf::kMaxDocumentBytes, "a PDF"));
     for (const std::filesystem::path& trusted : options.trust) {
         verify.trust.push_back(must(readFile(trusted, kMaxKeyBytes, "a certificate")));
     }
@@ -279,6 +312,10 @@ int runPdfVerify(const PdfVerifyOptions& options, std::ostream& out) {
         status = kPdfIntactUntrusted;
     } else {
         verdict = "all " + std::to_string(reports.size()) + " signature(s) check out";
+        if (verify.at) {
+            verdict += " as of " + pdf::utcText(static_cast<std::time_t>(*verify.at)) +
+                       ", from what the file carries";
+        }
     }
     if (status != 1) {
         must(outputs.commitAll());

@@ -543,6 +543,15 @@ int main(int argc, char** argv) {
                              "accepted signer certificates or CAs (every one in the file; the "
                              "option may be repeated)");
     pdfVerifyCmd->add_flag("--json", pdfVerify.json, "print the reports as JSON");
+    auto* offlineOpt = pdfVerifyCmd->add_flag(
+        "--offline", pdfVerify.offline,
+        "judge each signer from what the file carries alone (its time-stamps and /DSS), as an "
+        "archive would years later; needs --trust");
+    pdfVerifyCmd
+        ->add_option("--at", pdfVerify.at,
+                     "with --offline: judge as of this UTC time (YYYY-MM-DD or "
+                     "YYYY-MM-DDTHH:MM:SSZ), not now")
+        ->needs(offlineOpt);
     pdfVerifyCmd->footer(
         "Exit code 0: every signature is valid, changed after it only as the document allows,\n"
         "and made by a signer --trust accepts. 1: some signature does not check out. 3: every\n"

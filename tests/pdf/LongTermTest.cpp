@@ -6,86 +6,12 @@
 
 #include <qpdf/QPDFObjectHandle.hh>
 
-#include <ctime>
 #include <set>
 
-#include "pdf/Fixtures.h"
-#include "pdf/pki/RevocationServer.h"
-#include "pdf/pki/TestPki.h"
-#include "pdf/pki/TsaServer.h"
+#include "pdf/pki/LongTermFixture.h"
 
 namespace penwell::pdftest {
 namespace {
-
-/// The DER items of each array of the document's /DSS.
-struct Dss {
-    std::vector<std::string> certs, ocsps, crls;
-};
-Dss dssOf(const fs::path& file) {
-    std::shared_ptr<QPDF> qpdf = open(slurp(file));
-    QPDFObjectHandle dss = qpdf->getRoot().getKey("/DSS");
-    Dss out;
-    for (const auto& [key, into] :
-         {std::pair{"/Certs", &out.certs}, {"/OCSPs", &out.ocsps}, {"/CRLs", &out.crls}}) {
-        QPDFObjectHandle array = dss.isDictionary() ? dss.getKey(key) : QPDFObjectHandle();
-        for (int i = 0; array.isArray() && i < array.getArrayNItems(); ++i) {
-            std::shared_ptr<Buffer> data = array.getArrayItem(i).getStreamData(qpdf_dl_all);
-            into->emplace_back(reinterpret_cast<const char*>(data->getBuffer()), data->getSize());
-        }
-    }
-    return out;
-}
-
-std::string der(const pki::Party& party) {
-    unsigned char* bytes = nullptr;
-    const int n = i2d_X509(party.certificate.get(), &bytes);
-    std::string out(reinterpret_cast<char*>(bytes), static_cast<std::size_t>(n));
-    OPENSSL_free(bytes);
-    return out;
-}
-
-class LongTermTest : public Signing {
-protected:
-    void SetUp() override {
-        revocation_.serve(pki_);
-        pki_.write(folder_->path());
-        makeDocument(at("plain.pdf"), 1);
-    }
-
-    Shell signLt(const std::string& out, const std::string& more = "",
-                 const std::string& level = "B-LT") {
-        return run(kTool + " pdf sign " + at("plain.pdf").string() + " " + at(out).string() +
-                   " --page 1 --rect 72,72,200,60 --trace " + kTrace + " --sign-key " +
-                   at("signer-key.pem").string() + " --sign-cert " + at("signer.pem").string() +
-                   " --sign-chain " + at("intermediate.pem").string() + " --demo --force --tsa " +
-                   tsa_.url() + " --level " + level +
-                   (level.starts_with("B-LT") ? " --trust " + at("root.pem").string() : "") +
-                   " " + more);
-    }
-
-    /// The lines `openssl ocsp` prints for `answer` about the signer's and the TSA's
-    /// certificates, the answer's signature checked up to the test root.
-    std::string ocspVerdict(const std::string& answer) {
-        spit(at("answer.der"), answer);
-        return run("openssl ocsp -respin " + at("answer.der").string() + " -CAfile " +
-                   at("root.pem").string() + " -verify_other " + at("intermediate.pem").string() +
-                   " -issuer " + at("intermediate.pem").string() + " -cert " +
-                   at("signer.pem").string() + " -cert " + at("tsa.pem").string() + " 2>&1")
-            .output;
-    }
-
-    void expectValidAndChecked(const std::string& file) {
-        const Shell check = run("qpdf --check " + at(file).string());
-        EXPECT_EQ(check.status, 0) << check.output;
-        const std::vector<PdfsigVerdict> verdicts = pdfsig(at(file));
-        ASSERT_EQ(verdicts.size(), 1u) << file;
-        EXPECT_TRUE(verdicts[0].valid) << file;
-    }
-
-    pki::RevocationServer revocation_;
-    pki::TestPki pki_{std::time(nullptr), revocation_.ocspUrl(), revocation_.crlUrl()};
-    pki::TsaServer tsa_{pki_};
-};
 
 TEST_F(LongTermTest, DssCoversTheSignersAndTheTsasChainsWithAnswersThatVerify) {
     const Shell signing = signLt("lt.pdf");
@@ -306,6 +232,10 @@ TEST_F(LongTermArchiveTest, ThreeRenewalsKeepEverySignatureAndEveryTimeStampVali
         EXPECT_EQ(after.compare(0, before.size(), before), 0) << "not an incremental update";
         expectStampsVerify(out, static_cast<std::size_t>(round));
     }
+    // Judged from the file alone: each time-stamp at the time of the one after it, each with
+    // the revocation data the renewal after it added.
+    const Shell offline = verify("round3.pdf", "--offline");
+    EXPECT_EQ(offline.status, 0) << offline.output;
 }
 
 TEST_F(LongTermArchiveTest, AugmentRefusesWhatItCannotDo) {
