@@ -76,14 +76,15 @@ std::string strayIn(QPDFObjectHandle entry, const char* key, const std::vector<S
     if (!array.isArray()) {
         return std::string(key) + " that is no array";
     }
-    std::set<Bytes> held;
+    // By digest: the items are compared whole, and a set of digests stays small.
+    std::set<Sha256> held;
     for (const StoredItem& item : items) {
-        held.insert(item.der);
+        held.insert(cms::sha256({item.der}));
     }
     for (int i = 0; i < std::min(array.getArrayNItems(), kMaxValidationItems); ++i) {
         const std::optional<std::string> data =
             boundedStreamData(array.getArrayItem(i), kMaxValidationItemBytes);
-        if (!data || held.count(Bytes(data->begin(), data->end())) == 0) {
+        if (!data || held.count(cms::sha256({asBytes(*data)})) == 0) {
             return what;
         }
     }

@@ -8,6 +8,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cctype>
 #include <numeric>
 #include <optional>
 
@@ -120,11 +121,9 @@ std::string sha1Hex(ByteView bytes) {
     if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr) != 1) {
         return {};
     }
-    static const char* digits = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned i = 0; i < length; ++i) {
-        out += digits[digest[i] >> 4];
-        out += digits[digest[i] & 15];
+    std::string out = hexDigits(ByteView(digest, length));
+    for (char& c : out) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     return out;
 }

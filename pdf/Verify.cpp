@@ -6,7 +6,6 @@
 #include <qpdf/QPDFObjectHandle.hh>
 
 #include <algorithm>
-#include <cctype>
 #include <initializer_list>
 #include <map>
 #include <set>
@@ -20,6 +19,7 @@
 #include "penwell/pdf/Revisions.h"
 #include "penwell/pdf/Timestamp.h"
 #include "penwell/pdf/Values.h"
+#include "penwell/platform/Hex.h"
 
 namespace penwell::pdf {
 
@@ -40,14 +40,6 @@ constexpr std::size_t kAnalysisBudget = 16u << 20;
 struct Range {
     std::uint64_t gapStart = 0, gapEnd = 0, end = 0;
 };
-
-int hexValue(std::uint8_t c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = static_cast<std::uint8_t>(std::tolower(c));
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
 
 /// The byte range, when it is [0 a b c] with the gap exactly the /Contents hex string, or why
 /// not.
@@ -79,8 +71,8 @@ std::variant<Range, std::string> byteRange(QPDFObjectHandle signature, ByteView 
         return std::string("/ByteRange leaves out something other than /Contents");
     }
     for (std::size_t i = 0; i < value.size(); ++i) {
-        const int hi = hexValue(file[r.gapStart + 1 + 2 * i]);
-        const int lo = hexValue(file[r.gapStart + 2 + 2 * i]);
+        const int hi = hexDigitValue(static_cast<char>(file[r.gapStart + 1 + 2 * i]));
+        const int lo = hexDigitValue(static_cast<char>(file[r.gapStart + 2 + 2 * i]));
         if (hi < 0 || lo < 0 || static_cast<char>(hi * 16 + lo) != value[i]) {
             return std::string("/ByteRange leaves out something other than /Contents");
         }

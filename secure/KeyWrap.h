@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "penwell/platform/Bytes.h"
+#include "penwell/platform/Hex.h"
 
 namespace penwell {
 
@@ -34,25 +35,13 @@ struct PinnedCertificate {
 
 /// 40 hexadecimal digits (either case) as 20 bytes; nullopt for anything else.
 constexpr std::optional<std::array<std::uint8_t, 20>> parseSha1Hex(std::string_view hex) {
-    constexpr auto digit = [](char c) -> int {
-        if (c >= '0' && c <= '9') {
-            return c - '0';
-        }
-        if (c >= 'a' && c <= 'f') {
-            return c - 'a' + 10;
-        }
-        if (c >= 'A' && c <= 'F') {
-            return c - 'A' + 10;
-        }
-        return -1;
-    };
     std::array<std::uint8_t, 20> bytes{};
     if (hex.size() != bytes.size() * 2) {
         return std::nullopt;
     }
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const int high = digit(hex[2 * i]);
-        const int low = digit(hex[2 * i + 1]);
+        const int high = hexDigitValue(hex[2 * i]);
+        const int low = hexDigitValue(hex[2 * i + 1]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "penwell/json/JsonReader.h"
+#include "penwell/platform/Hex.h"
 #include "penwell/service/AuditChain.h"
 
 namespace penwell::service {
@@ -27,25 +28,10 @@ Ordered text(const std::string& value) {
     }
 }
 
-int hexValue(char c) {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-/// Lowercase hex digits as the encoder writes them, or nothing.
+/// Lowercase hex digits as the encoder writes them, or nothing: one spelling per value keeps
+/// the file's bytes canonical.
 std::optional<Bytes> fromHex(std::string_view digits) {
-    if (digits.size() % 2 != 0) {
-        return std::nullopt;
-    }
-    Bytes out;
-    out.reserve(digits.size() / 2);
-    for (std::size_t i = 0; i < digits.size(); i += 2) {
-        const int hi = hexValue(digits[i]), lo = hexValue(digits[i + 1]);
-        if (hi < 0 || lo < 0) {
-            return std::nullopt;
-        }
-        out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-    }
-    return out;
+    return bytesFromHex(digits, true);
 }
 
 std::string readText(json::Reading& r, const Json& v, const std::string& where) {

@@ -20,6 +20,7 @@
 #include <map>
 #include <mutex>
 
+#include "penwell/platform/Hex.h"
 #include "penwell/platform/filesystem/StagedFile.h"
 
 namespace penwell::openssl {
@@ -28,19 +29,6 @@ namespace {
 Failure keyFailure(KeyError code, std::string message) {
     clearErrors();
     return {kKeyErrorDomain, static_cast<std::int64_t>(code), std::move(message)};
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 std::optional<std::string> percentDecoded(std::string_view text) {
@@ -53,7 +41,7 @@ std::optional<std::string> percentDecoded(std::string_view text) {
         if (i + 2 >= text.size()) {
             return std::nullopt;
         }
-        const int high = hexValue(text[i + 1]), low = hexValue(text[i + 2]);
+        const int high = hexDigitValue(text[i + 1]), low = hexDigitValue(text[i + 2]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }
