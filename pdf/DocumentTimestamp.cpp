@@ -19,14 +19,10 @@ constexpr std::size_t kTokenRoom = 8192;
 
 }  // namespace
 
-Result<Bytes> addDocumentTimestamp(ByteView in, const std::string& inName,
-                                   const TimestampAuthority& tsa) {
-    Result<UpdateBase> base = openForUpdate(in, inName);
-    if (!base) {
-        return base.error();
-    }
-    QPDF& qpdf = *base->qpdf;
-    NewObjects objects(qpdf, static_cast<int>(base->first));
+Result<UpdateText> appendDocumentTimestamp(Bytes& file, const std::string& inName,
+                                           const UpdateBase& base, const TimestampAuthority& tsa) {
+    QPDF& qpdf = *base.qpdf;
+    NewObjects objects(qpdf, static_cast<int>(base.first));
     std::set<QPDFObjGen> changed;
     QPDFObjectHandle stamp;
     try {
@@ -51,8 +47,23 @@ Result<Bytes> addDocumentTimestamp(ByteView in, const std::string& inName,
         return fail(PdfErrorKind::Timestamp, tsa.url,
                     "the document time-stamp token is larger than the room reserved for it");
     };
-    return writeSignedUpdate(in, inName, *base, objects, changed, stamp.getObjGen(), entries,
-                             contents);
+    return appendSignedUpdate(file, inName, base, objects, changed, stamp.getObjGen(), entries,
+                              contents);
+}
+
+Result<Bytes> addDocumentTimestamp(ByteView in, const std::string& inName,
+                                   const TimestampAuthority& tsa) {
+    Result<UpdateBase> base = openForUpdate(in, inName);
+    if (!base) {
+        return base.error();
+    }
+    Bytes out;
+    out.reserve(in.size() + 2 * kTokenRoom + (16u << 10));
+    out.assign(in.begin(), in.end());
+    if (Result<UpdateText> update = appendDocumentTimestamp(out, inName, *base, tsa); !update) {
+        return update.error();
+    }
+    return out;
 }
 
 }  // namespace penwell::pdf

@@ -48,16 +48,22 @@ std::set<Sha256> digestsOf(QPDFObjectHandle array) {
     return out;
 }
 
-}  // namespace
+/// Room reserved beside the copied input for the /DSS and a document time-stamp: answers and
+/// certificates of a few KiB each. A CRL of a large CA costs one more copy.
+constexpr std::size_t kRoomForUpdates = 64u << 10;
 
-Result<Bytes> addValidationData(ByteView in, const std::string& inName,
-                                const ValidationSources& sources) {
-    Result<UpdateBase> base = openForUpdate(in, inName);
-    if (!base) {
-        return base.error();
-    }
-    QPDF& qpdf = *base->qpdf;
-    std::string body;
+/// The update written, and the number after its last new object.
+struct Appended {
+    UpdateText text;
+    int end = 0;
+};
+
+/// An update appended to `file`, the input `base` was opened on: what a validator needs for
+/// every signature the document holds.
+Result<Appended> appendValidationData(Bytes& file, const std::string& inName,
+                                      const UpdateBase& base, const ValidationSources& sources) {
+    QPDF& qpdf = *base.qpdf;
+    Appended out;
     try {
         const std::vector<std::string> contents = signatureContents(qpdf);
         if (contents.empty()) {
@@ -71,16 +77,16 @@ Result<Bytes> addValidationData(ByteView in, const std::string& inName,
         if (!data) {
             return data.error();
         }
-        NewObjects objects(qpdf, static_cast<int>(base->first));
+        NewObjects objects(qpdf, static_cast<int>(base.first));
         QPDFObjectHandle root = qpdf.getRoot();
         QPDFObjectHandle old = root.getKey("/DSS");
-        QPDFObjectHandle dss = old.isDictionary() ? old.shallowCopy()
-                                                  : QPDFObjectHandle::newDictionary();
+        QPDFObjectHandle dss =
+            old.isDictionary() ? old.shallowCopy() : QPDFObjectHandle::newDictionary();
         dss.replaceKey("/Type", QPDFObjectHandle::newName("/DSS"));
         std::map<QPDFObjGen, std::string> texts;
-        for (const auto& [key, items] : {std::pair{"/Certs", &data->certificates},
-                                         std::pair{"/OCSPs", &data->ocsp},
-                                         std::pair{"/CRLs", &data->crls}}) {
+        for (const auto& [key, items] :
+             {std::pair{"/Certs", &data->certificates}, std::pair{"/OCSPs", &data->ocsp},
+              std::pair{"/CRLs", &data->crls}}) {
             QPDFObjectHandle kept = dss.getKey(key);
             QPDFObjectHandle array =
                 kept.isArray() ? kept.shallowCopy() : QPDFObjectHandle::newArray();
@@ -105,18 +111,69 @@ Result<Bytes> addValidationData(ByteView in, const std::string& inName,
         root.replaceKey("/DSS", dssObject);
         texts[dssObject.getObjGen()] = objectText(dssObject);
         texts[root.getObjGen()] = objectText(root);
-        body = updateText(qpdf, in, *base, texts, pdfDate(std::chrono::system_clock::now())).body;
+        out.text = updateText(qpdf, ByteView(file), base, texts,
+                              pdfDate(std::chrono::system_clock::now()));
+        out.end = objects.end();
         if (qpdf.anyWarnings()) {
             return needsRepair(inName, "qpdf warns while reading its objects");
         }
     } catch (const std::exception& e) {
         return needsRepair(inName, e.what());
     }
-    Bytes out;
-    out.reserve(in.size() + body.size());
-    out.insert(out.end(), in.begin(), in.end());
-    out.insert(out.end(), body.begin(), body.end());
+    file.insert(file.end(), out.text.body.begin(), out.text.body.end());
     return out;
+}
+
+/// `in` opened for an update and copied once, with room for the updates to come.
+struct Opened {
+    UpdateBase base;
+    Bytes file;
+};
+Result<Opened> openCopy(ByteView in, const std::string& inName) {
+    Result<UpdateBase> base = openForUpdate(in, inName);
+    if (!base) {
+        return base.error();
+    }
+    Opened out{std::move(*base), {}};
+    out.file.reserve(in.size() + kRoomForUpdates);
+    out.file.assign(in.begin(), in.end());
+    return out;
+}
+
+}  // namespace
+
+Result<Bytes> addValidationData(ByteView in, const std::string& inName,
+                                const ValidationSources& sources) {
+    Result<Opened> opened = openCopy(in, inName);
+    if (!opened) {
+        return opened.error();
+    }
+    if (Result<Appended> added = appendValidationData(opened->file, inName, opened->base, sources);
+        !added) {
+        return added.error();
+    }
+    return std::move(opened->file);
+}
+
+Result<Bytes> addValidationDataAndTimestamp(ByteView in, const std::string& inName,
+                                            const ValidationSources& sources,
+                                            const TimestampAuthority& tsa) {
+    Result<Opened> opened = openCopy(in, inName);
+    if (!opened) {
+        return opened.error();
+    }
+    Result<Appended> added = appendValidationData(opened->file, inName, opened->base, sources);
+    if (!added) {
+        return added.error();
+    }
+    // The qpdf that wrote the /DSS holds it already: the time-stamp's update goes on top
+    // without reading the file again.
+    const UpdateBase next = chainedBase(opened->base, added->text, added->end);
+    if (Result<UpdateText> stamped = appendDocumentTimestamp(opened->file, inName, next, tsa);
+        !stamped) {
+        return stamped.error();
+    }
+    return std::move(opened->file);
 }
 
 }  // namespace penwell::pdf

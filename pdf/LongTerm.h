@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "penwell/pdf/PdfFailure.h"
+#include "penwell/pdf/Timestamp.h"
 #include "penwell/platform/Bytes.h"
 #include "penwell/platform/Http.h"
 
@@ -33,5 +34,12 @@ struct ValidationSources {
 /// revocation data; nothing is written then. `in` stays a byte prefix of the result.
 Result<Bytes> addValidationData(ByteView in, const std::string& inName,
                                 const ValidationSources& sources);
+
+/// B-LTA: addValidationData() and then a document time-stamp from `tsa` over the result
+/// (addDocumentTimestamp()), the file read and copied once for both. Fails as either does;
+/// nothing is written then.
+Result<Bytes> addValidationDataAndTimestamp(ByteView in, const std::string& inName,
+                                            const ValidationSources& sources,
+                                            const TimestampAuthority& tsa);
 
 }  // namespace penwell::pdf

@@ -26,6 +26,12 @@ constexpr std::size_t kTokenRoom = 8192;
 /// What a second token may be longer than the first by: its serial, its time.
 constexpr std::size_t kRetryMargin = 512;
 
+/// Room reserved beside a copied input for the update written after it (its objects, the ink's
+/// appearance, the cross-reference section) and for the updates a B-LTA file adds after the
+/// signature (the /DSS, the document time-stamp), so that the input is copied once. Larger
+/// updates (a long evidence record) cost one more copy.
+constexpr std::size_t kUpdateReserve = 64u << 10;
+
 struct Gaps {
     std::size_t byteRangeAt = 0, contentsAt = 0;  ///< in the dictionary's text
 };
@@ -146,9 +152,21 @@ UpdateText updateText(QPDF& qpdf, ByteView in, const UpdateBase& base,
     const long long newSize = std::max<long long>(base.size, entries.back().id + 1);
     const std::string trailer =
         updateTrailer(qpdf.getTrailer(), base.startXref, stamp, out.body, in);
-    out.body += xrefSection(std::move(entries), base.lastSection.table, in.size() + out.body.size(),
-                            newSize, trailer);
+    out.xrefAt = in.size() + out.body.size();
+    // A cross-reference stream is an object of its own, numbered newSize.
+    out.size = base.lastSection.table ? newSize : newSize + 1;
+    out.body +=
+        xrefSection(std::move(entries), base.lastSection.table, out.xrefAt, newSize, trailer);
     return out;
+}
+
+UpdateBase chainedBase(const UpdateBase& base, const UpdateText& text, int end) {
+    UpdateBase next = base;
+    next.startXref = text.xrefAt;
+    next.lastSection = {text.xrefAt, base.lastSection.table, base.startXref};
+    next.size = text.size;
+    next.first = std::max<long long>(text.size, end);
+    return next;
 }
 
 Result<ContentsSource> cadesContents(const SigningIdentity& identity,
@@ -176,13 +194,16 @@ Result<ContentsSource> cadesContents(const SigningIdentity& identity,
     return source;
 }
 
-Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const UpdateBase& base,
-                                const NewObjects& objects, const std::set<QPDFObjGen>& changed,
-                                QPDFObjGen signature, const SignatureEntries& entries,
-                                const ContentsSource& contents) {
+Result<UpdateText> appendSignedUpdate(Bytes& file, const std::string& inName,
+                                      const UpdateBase& base, const NewObjects& objects,
+                                      const std::set<QPDFObjGen>& changed, QPDFObjGen signature,
+                                      const SignatureEntries& entries,
+                                      const ContentsSource& contents) {
     QPDF& qpdf = *base.qpdf;
+    const std::size_t inSize = file.size();
     std::size_t room = contents.room;
     for (int attempt = 0; attempt < 2; ++attempt) {
+        file.resize(inSize);  // a first attempt's update is dropped whole
         UpdateText update;
         Gaps gaps;
         try {
@@ -196,7 +217,7 @@ Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const Up
                     texts[id] = objectText(qpdf.getObjectByObjGen(id));
                 }
             }
-            update = updateText(qpdf, in, base, texts, pdfDate(entries.time));
+            update = updateText(qpdf, ByteView(file), base, texts, pdfDate(entries.time));
             if (qpdf.anyWarnings()) {
                 return needsRepair(inName, "qpdf warns while reading its objects");
             }
@@ -205,33 +226,50 @@ Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const Up
         }
 
         // ---- the byte range, its digest, the contents
-        Bytes out;
-        out.reserve(in.size() + update.body.size());
-        out.insert(out.end(), in.begin(), in.end());
-        out.insert(out.end(), update.body.begin(), update.body.end());
-        const std::size_t objectAt = in.size() + update.at.at(signature);
+        if (file.capacity() < inSize + update.body.size()) {
+            file.reserve(inSize + update.body.size() + kUpdateReserve);
+        }
+        file.insert(file.end(), update.body.begin(), update.body.end());
+        const std::size_t objectAt = inSize + update.at.at(signature);
         const std::size_t gapStart = objectAt + gaps.contentsAt;
         const std::size_t gapEnd = gapStart + 2 * room + 2;
-        const std::string range = "0 " + std::to_string(gapStart) + " " +
-                                  std::to_string(gapEnd) + " " +
-                                  std::to_string(out.size() - gapEnd);
+        const std::string range = "0 " + std::to_string(gapStart) + " " + std::to_string(gapEnd) +
+                                  " " + std::to_string(file.size() - gapEnd);
         std::copy(range.begin(), range.end(),
-                  out.begin() + static_cast<std::ptrdiff_t>(objectAt + gaps.byteRangeAt));
-        const ByteView whole(out);
+                  file.begin() + static_cast<std::ptrdiff_t>(objectAt + gaps.byteRangeAt));
+        const ByteView whole(file);
         Result<Bytes> made =
             contents.make(cms::sha256({whole.first(gapStart), whole.subspan(gapEnd)}));
         if (!made) {
+            file.resize(inSize);
             return made.error();
         }
         if (made->size() <= room) {
             const std::string text = hex(*made);
             std::copy(text.begin(), text.end(),
-                      out.begin() + static_cast<std::ptrdiff_t>(gapStart + 1));
-            return out;
+                      file.begin() + static_cast<std::ptrdiff_t>(gapStart + 1));
+            return update;
         }
         room = made->size() + kRetryMargin;
     }
+    file.resize(inSize);
     return contents.tooLarge();
+}
+
+Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const UpdateBase& base,
+                                const NewObjects& objects, const std::set<QPDFObjGen>& changed,
+                                QPDFObjGen signature, const SignatureEntries& entries,
+                                const ContentsSource& contents) {
+    Bytes out;
+    // Room for the update beside the input, so that appending it copies the input only once.
+    out.reserve(in.size() + 2 * contents.room + kUpdateReserve);
+    out.assign(in.begin(), in.end());
+    Result<UpdateText> update =
+        appendSignedUpdate(out, inName, base, objects, changed, signature, entries, contents);
+    if (!update) {
+        return update.error();
+    }
+    return out;
 }
 
 }  // namespace penwell::pdf

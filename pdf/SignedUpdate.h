@@ -60,9 +60,16 @@ QPDFObjectHandle addInvisibleField(QPDF& qpdf, NewObjects& objects, QPDFObjectHa
 struct UpdateText {
     std::string body;                      ///< to go right after `in`
     std::map<QPDFObjGen, std::size_t> at;  ///< where each object starts in body
+    std::uint64_t xrefAt = 0;              ///< where its cross-reference section starts in the file
+    long long size = 0;                    ///< the /Size it writes
 };
 UpdateText updateText(QPDF& qpdf, ByteView in, const UpdateBase& base,
                       const std::map<QPDFObjGen, std::string>& objects, const std::string& stamp);
+
+/// The base for a further update after `text`, which was written after `base`'s input with
+/// new objects numbered below `end`: the same qpdf, which already holds every object the
+/// update changed or made, so the file is not parsed again.
+UpdateBase chainedBase(const UpdateBase& base, const UpdateText& text, int end);
 
 /// What the signature dictionary says besides its byte range and its CMS.
 struct SignatureEntries {
@@ -97,5 +104,19 @@ Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const Up
                                 const NewObjects& objects, const std::set<QPDFObjGen>& changed,
                                 QPDFObjGen signature, const SignatureEntries& entries,
                                 const ContentsSource& contents);
+
+/// As writeSignedUpdate(), onto `file`, which holds the input `base` was opened on (and any
+/// update appended since, `base` chained after it) and grows by the update; on failure `file`
+/// is as it was. Answers the update's text, for chainedBase().
+Result<UpdateText> appendSignedUpdate(Bytes& file, const std::string& inName,
+                                      const UpdateBase& base, const NewObjects& objects,
+                                      const std::set<QPDFObjGen>& changed, QPDFObjGen signature,
+                                      const SignatureEntries& entries,
+                                      const ContentsSource& contents);
+
+/// A document time-stamp from `tsa` appended to `file` as appendSignedUpdate() appends, in a
+/// new invisible field on the first page (what addDocumentTimestamp() writes).
+Result<UpdateText> appendDocumentTimestamp(Bytes& file, const std::string& inName,
+                                           const UpdateBase& base, const TimestampAuthority& tsa);
 
 }  // namespace penwell::pdf

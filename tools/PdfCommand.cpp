@@ -9,7 +9,6 @@
 #include "penwell/host/common/Replay.h"
 #include "penwell/host/common/SignatureBundle.h"
 #include "penwell/platform/cairo/CairoGraphics.h"
-#include "penwell/pdf/DocumentTimestamp.h"
 #include "penwell/pdf/LongTerm.h"
 #include "penwell/pdf/PdfSignature.h"
 #include "penwell/platform/curl/CurlHttpClient.h"
@@ -184,11 +183,10 @@ pdf::ValidationSources sourcesOf(const LongTermOptions& options) {
 /// `file` with the validation data of its signatures, and for B-LTA a document time-stamp.
 Bytes raised(const Bytes& file, const std::string& name, Level level,
              const LongTermOptions& options, const pdf::TimestampAuthority& tsa) {
-    Bytes out = must(pdf::addValidationData(file, name, sourcesOf(options)));
     if (level == Level::LTA) {
-        out = must(pdf::addDocumentTimestamp(out, name, tsa));
+        return must(pdf::addValidationDataAndTimestamp(file, name, sourcesOf(options), tsa));
     }
-    return out;
+    return must(pdf::addValidationData(file, name, sourcesOf(options)));
 }
 
 }  // namespace

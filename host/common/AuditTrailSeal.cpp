@@ -1,6 +1,5 @@
 #include "penwell/host/common/AuditTrailSeal.h"
 
-#include "penwell/pdf/DocumentTimestamp.h"
 #include "penwell/pdf/LongTerm.h"
 #include "penwell/pdf/Seal.h"
 #include "penwell/service/AuditTrailFile.h"
@@ -39,11 +38,7 @@ Result<Bytes> sealAuditTrail(ByteView signedPdf, const std::string& name,
     pdf::ValidationSources sources;
     sources.trust = longTerm->trust;
     sources.http = longTerm->http;
-    Result<Bytes> validated = pdf::addValidationData(*sealed, name, sources);
-    if (!validated) {
-        return validated;
-    }
-    return pdf::addDocumentTimestamp(*validated, name, tsa);
+    return pdf::addValidationDataAndTimestamp(*sealed, name, sources, tsa);
 }
 
 }  // namespace penwell::host
