@@ -19,8 +19,8 @@
 #include "penwell/pdf/DocumentTimestamp.h"
 #include "penwell/pdf/LongTerm.h"
 #include "penwell/pdf/PdfSignature.h"
-#include "penwell/platform/CHandle.h"
 #include "penwell/platform/curl/CurlHttpClient.h"
+#include "penwell/platform/openssl/OpenSslRevocation.h"
 
 using namespace penwell;
 
@@ -132,7 +132,7 @@ void step(benchmark::State& state, int pages, int which) {
 
 /// An OCSP request for `c`, issued by `issuer`, as DER.
 Bytes ocspRequest(X509* c, X509* issuer) {
-    CHandle<OCSP_REQUEST, OCSP_REQUEST_free> query(OCSP_REQUEST_new());
+    openssl::OcspRequestHandle query(OCSP_REQUEST_new());
     OCSP_request_add0_id(query.get(), OCSP_cert_to_id(EVP_sha1(), c, issuer));
     Bytes der(static_cast<std::size_t>(i2d_OCSP_REQUEST(query.get(), nullptr)));
     unsigned char* p = der.data();

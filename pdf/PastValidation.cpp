@@ -16,6 +16,7 @@
 #include "penwell/pdf/Timestamp.h"
 #include "penwell/platform/CHandle.h"
 #include "penwell/platform/openssl/OpenSslKeys.h"
+#include "penwell/platform/openssl/OpenSslRevocation.h"
 
 namespace penwell::pdf {
 
@@ -26,11 +27,11 @@ using Certificate = openssl::X509Handle;
 using Certificates = openssl::CertificateStackHandle;
 using ContentInfo = openssl::CmsHandle;
 using Store = openssl::X509StoreHandle;
-using StoreContext = CHandle<X509_STORE_CTX, X509_STORE_CTX_free>;
-using Crl = CHandle<X509_CRL, X509_CRL_free>;
-using OcspAnswer = CHandle<OCSP_RESPONSE, OCSP_RESPONSE_free>;
-using OcspBasic = CHandle<OCSP_BASICRESP, OCSP_BASICRESP_free>;
-using CertId = CHandle<OCSP_CERTID, OCSP_CERTID_free>;
+using StoreContext = openssl::StoreContextHandle;
+using Crl = openssl::CrlHandle;
+using OcspAnswer = openssl::OcspResponseHandle;
+using OcspBasic = openssl::OcspBasicHandle;
+using CertId = openssl::OcspCertIdHandle;
 using Pkcs7 = CHandle<PKCS7, PKCS7_free>;
 using TstInfo = CHandle<TS_TST_INFO, TS_TST_INFO_free>;
 

@@ -11,6 +11,7 @@
 
 #include "penwell/platform/CHandle.h"
 #include "penwell/platform/openssl/OpenSslKeys.h"
+#include "penwell/platform/openssl/OpenSslRevocation.h"
 
 namespace penwell::pdf {
 
@@ -21,12 +22,12 @@ using openssl::subjectLine;
 using Certificate = openssl::X509Handle;
 using ContentInfo = openssl::CmsHandle;
 using Store = openssl::X509StoreHandle;
-using StoreContext = CHandle<X509_STORE_CTX, X509_STORE_CTX_free>;
-using Crl = CHandle<X509_CRL, X509_CRL_free>;
-using OcspAnswer = CHandle<OCSP_RESPONSE, OCSP_RESPONSE_free>;
-using OcspBasic = CHandle<OCSP_BASICRESP, OCSP_BASICRESP_free>;
-using OcspQuery = CHandle<OCSP_REQUEST, OCSP_REQUEST_free>;
-using CertId = CHandle<OCSP_CERTID, OCSP_CERTID_free>;
+using StoreContext = openssl::StoreContextHandle;
+using Crl = openssl::CrlHandle;
+using OcspAnswer = openssl::OcspResponseHandle;
+using OcspBasic = openssl::OcspBasicHandle;
+using OcspQuery = openssl::OcspRequestHandle;
+using CertId = openssl::OcspCertIdHandle;
 using Certificates = openssl::CertificateStackHandle;
 void freeStrings(STACK_OF(OPENSSL_STRING) * stack) {
     X509_email_free(stack);  // OpenSSL's own free for X509_get1_ocsp's list
@@ -99,10 +100,10 @@ MaybeFailure collect(ByteView der, Collected& into, int depth) {
                     return refusal("a signature", "its time-stamp token is not a SEQUENCE");
                 }
                 const ASN1_STRING* bytes = token->value.sequence;
-                if (MaybeFailure f = collect(ByteView(ASN1_STRING_get0_data(bytes),
-                                                      static_cast<std::size_t>(
-                                                          ASN1_STRING_length(bytes))),
-                                             into, depth + 1)) {
+                if (MaybeFailure f =
+                        collect(ByteView(ASN1_STRING_get0_data(bytes),
+                                         static_cast<std::size_t>(ASN1_STRING_length(bytes))),
+                                into, depth + 1)) {
                     return f;
                 }
             }
@@ -196,7 +197,8 @@ private:
         covered_.push_back(der);
         CertId id(OCSP_cert_to_id(EVP_sha1(), c, issuer));
         for (const Given& given : givenOcsp_) {
-            if (std::optional<Result<bool>> judged = judgeOcsp(given.basic.get(), id.get(), c, pool)) {
+            if (std::optional<Result<bool>> judged =
+                    judgeOcsp(given.basic.get(), id.get(), c, pool)) {
                 if (!*judged) {
                     return judged->error();
                 }
@@ -240,7 +242,8 @@ private:
         }
         const std::string who = subjectLine(c);
         if (OCSP_basic_verify(basic, pool, store_.get(), 0) != 1) {
-            return Result<bool>(refusal(who, "its OCSP answer's signature or responder does not verify"));
+            return Result<bool>(
+                refusal(who, "its OCSP answer's signature or responder does not verify"));
         }
         if (OCSP_check_validity(thisUpdate, nextUpdate, kSkewSeconds, -1) != 1) {
             return Result<bool>(refusal(who, "its OCSP answer is not current"));
@@ -323,7 +326,8 @@ private:
                            reply.error().message, url);
         }
         if (reply->status != 200) {
-            return refusal(url, "the OCSP responder answered HTTP " + std::to_string(reply->status));
+            return refusal(url,
+                           "the OCSP responder answered HTTP " + std::to_string(reply->status));
         }
         const unsigned char* q = reply->body.data();
         OcspAnswer answer(d2i_OCSP_RESPONSE(nullptr, &q, static_cast<long>(reply->body.size())));
