@@ -60,7 +60,7 @@ QPDFObjectHandle appearance(QPDF& qpdf, QPDFObjectHandle ink, const PageBox& ink
     return stream;
 }
 
-QPDFObjectHandle evidenceFile(NewObjects& objects, QPDF& scratch, const Bytes& evidence,
+Result<QPDFObjectHandle> evidenceFile(NewObjects& objects, QPDF& scratch, const Bytes& evidence,
                               std::size_t documentLength, const std::string& modified) {
     QPDFObjectHandle stream = scratch.newStream(
         std::string(reinterpret_cast<const char*>(evidence.data()), evidence.size()));
@@ -72,7 +72,10 @@ QPDFObjectHandle evidenceFile(NewObjects& objects, QPDF& scratch, const Bytes& e
         "/Size", QPDFObjectHandle::newInteger(static_cast<long long>(evidence.size())));
     // PDF/A-3 asks every embedded file for its modification date.
     dict.getKey("/Params").replaceKey("/ModDate", QPDFObjectHandle::newString(modified));
-    QPDFObjectHandle file = objects.adopt(stream);
+    Result<QPDFObjectHandle> file = objects.adopt(stream);
+    if (!file) {
+        return file;
+    }
     QPDFObjectHandle spec = objects.dictionary(QPDFObjectHandle::newDictionary());
     spec.replaceKey("/Type", QPDFObjectHandle::newName("/Filespec"));
     spec.replaceKey("/F", QPDFObjectHandle::newString("penwell-evidence.p7m"));
@@ -82,8 +85,8 @@ QPDFObjectHandle evidenceFile(NewObjects& objects, QPDF& scratch, const Bytes& e
                                  "receiver and bound to the signed revision's SHA-256"));
     spec.replaceKey("/AFRelationship", QPDFObjectHandle::newName("/Supplement"));
     spec.replaceKey("/EF", QPDFObjectHandle::newDictionary());
-    spec.getKey("/EF").replaceKey("/F", file);
-    spec.getKey("/EF").replaceKey("/UF", file);
+    spec.getKey("/EF").replaceKey("/F", *file);
+    spec.getKey("/EF").replaceKey("/UF", *file);
     spec.replaceKey(kDocumentLengthKey,
                     QPDFObjectHandle::newInteger(static_cast<long long>(documentLength)));
     return spec;

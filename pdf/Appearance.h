@@ -30,7 +30,7 @@ QPDFObjectHandle appearance(QPDF& qpdf, QPDFObjectHandle ink, const PageBox& ink
 
 /// The evidence as an embedded file (made in `scratch`, numbered by `objects`), in a filespec
 /// to be associated with the field; bound to the first `documentLength` bytes of the file.
-QPDFObjectHandle evidenceFile(NewObjects& objects, QPDF& scratch, const Bytes& evidence,
-                              std::size_t documentLength, const std::string& modified);
+Result<QPDFObjectHandle> evidenceFile(NewObjects& objects, QPDF& scratch, const Bytes& evidence,
+                                      std::size_t documentLength, const std::string& modified);
 
 }  // namespace penwell::pdf

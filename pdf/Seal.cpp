@@ -49,7 +49,8 @@ MaybeFailure checkRequest(const SealRequest& request) {
 }
 
 /// The file's stream (in `scratch`, numbered by `objects`) in a /Filespec dictionary.
-QPDFObjectHandle filespecDictionary(NewObjects& objects, QPDF& scratch, const SealRequest& request,
+Result<QPDFObjectHandle> filespecDictionary(NewObjects& objects, QPDF& scratch,
+                                            const SealRequest& request,
                                    const std::string& modified) {
     QPDFObjectHandle stream = scratch.newStream(
         std::string(reinterpret_cast<const char*>(request.file.data()), request.file.size()));
@@ -62,7 +63,10 @@ QPDFObjectHandle filespecDictionary(NewObjects& objects, QPDF& scratch, const Se
     params.replaceKey("/CheckSum", QPDFObjectHandle::newString(cms::md5(request.file)));
     params.replaceKey("/ModDate", QPDFObjectHandle::newString(modified));
     dict.replaceKey("/Params", params);
-    QPDFObjectHandle file = objects.adopt(stream);
+    Result<QPDFObjectHandle> file = objects.adopt(stream);
+    if (!file) {
+        return file;
+    }
     QPDFObjectHandle spec = objects.dictionary(QPDFObjectHandle::newDictionary());
     spec.replaceKey("/Type", QPDFObjectHandle::newName("/Filespec"));
     spec.replaceKey("/F", QPDFObjectHandle::newUnicodeString(request.fileName));
@@ -73,8 +77,8 @@ QPDFObjectHandle filespecDictionary(NewObjects& objects, QPDF& scratch, const Se
     // Data: the file is a record of the document's history, not a source of its content.
     spec.replaceKey("/AFRelationship", QPDFObjectHandle::newName("/Data"));
     spec.replaceKey("/EF", QPDFObjectHandle::newDictionary());
-    spec.getKey("/EF").replaceKey("/F", file);
-    spec.getKey("/EF").replaceKey("/UF", file);
+    spec.getKey("/EF").replaceKey("/F", *file);
+    spec.getKey("/EF").replaceKey("/UF", *file);
     return spec;
 }
 
@@ -170,8 +174,12 @@ Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest&
         if (pages.empty()) {
             return needsRepair(inName, "it has no page");
         }
-        QPDFObjectHandle spec = filespecDictionary(objects, scratch, request, pdfDate(now));
-        if (MaybeFailure refused = attach(qpdf, objects, spec, request.fileName, inName)) {
+        Result<QPDFObjectHandle> spec =
+            filespecDictionary(objects, scratch, request, pdfDate(now));
+        if (!spec) {
+            return spec.error();
+        }
+        if (MaybeFailure refused = attach(qpdf, objects, *spec, request.fileName, inName)) {
             return *refused;
         }
         changed.insert(qpdf.getRoot().getObjGen());
@@ -182,13 +190,16 @@ Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest&
         empty.getDict().replaceKey("/Type", QPDFObjectHandle::newName("/XObject"));
         empty.getDict().replaceKey("/Subtype", QPDFObjectHandle::newName("/Form"));
         empty.getDict().replaceKey("/BBox", QPDFObjectHandle::newFromRectangle({0, 0, 0, 0}));
-        QPDFObjectHandle look = objects.adopt(empty);
+        Result<QPDFObjectHandle> look = objects.adopt(empty);
+        if (!look) {
+            return look.error();
+        }
         signature = objects.dictionary(QPDFObjectHandle::newDictionary());
         QPDFObjectHandle page = pages.front().getObjectHandle();
         QPDFObjectHandle field =
             addInvisibleField(qpdf, objects, page, signature, "Seal", changed);
         field.replaceKey("/AP", QPDFObjectHandle::newDictionary());
-        field.getKey("/AP").replaceKey("/N", look);
+        field.getKey("/AP").replaceKey("/N", *look);
     } catch (const std::exception& e) {
         return needsRepair(inName, e.what());
     }

@@ -201,8 +201,11 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
         if (!inkForm) {
             return inkForm.error();
         }
-        QPDFObjectHandle look = objects.adopt(
+        Result<QPDFObjectHandle> look = objects.adopt(
             appearance(ink, inkForm->first, inkForm->second, place.rect, place.rotate));
+        if (!look) {
+            return look.error();
+        }
         signature = objects.dictionary(QPDFObjectHandle::newDictionary());
         if (!place.existingField) {
             place.field = objects.dictionary(
@@ -223,7 +226,7 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
             place.widget.replaceKey("/V", signature);
         }
         place.widget.replaceKey("/AP", QPDFObjectHandle::newDictionary());
-        place.widget.getKey("/AP").replaceKey("/N", look);
+        place.widget.getKey("/AP").replaceKey("/N", *look);
         if (place.rotate != 0) {
             // The widget turned with the page, as an editor records it for one drawn upright.
             QPDFObjectHandle mk = place.widget.getKey("/MK");
@@ -240,7 +243,12 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
                 return evidence.error();
             }
             QPDFObjectHandle files = QPDFObjectHandle::newArray();
-            files.appendItem(evidenceFile(objects, ink, *evidence, in.size(), pdfDate(now)));
+            Result<QPDFObjectHandle> file =
+                evidenceFile(objects, ink, *evidence, in.size(), pdfDate(now));
+            if (!file) {
+                return file.error();
+            }
+            files.appendItem(*file);
             place.field.replaceKey("/AF", files);
         }
         enterSignatureField(qpdf, objects, place.field, !place.existingField, changed);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <stdexcept>
 
 namespace penwell::pdf {
 
@@ -67,7 +66,7 @@ std::string pdfDate(std::chrono::system_clock::time_point time) {
     return buffer;
 }
 
-QPDFObjectHandle NewObjects::adopt(QPDFObjectHandle root) {
+Result<QPDFObjectHandle> NewObjects::adopt(QPDFObjectHandle root) {
     std::vector<QPDFObjectHandle> pending{root};
     while (!pending.empty()) {
         QPDFObjectHandle h = pending.back();
@@ -77,7 +76,7 @@ QPDFObjectHandle NewObjects::adopt(QPDFObjectHandle root) {
                 continue;
             }
             if (scratchIds_.size() >= kMaxScratchObjects) {
-                throw std::runtime_error("the ink's picture has too many objects");
+                return fail(PdfErrorKind::Appearance, "the ink's picture has too many objects");
             }
             scratchIds_[h.getObjGen()] = next_;
             scratch_[next_++] = h;

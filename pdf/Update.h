@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "penwell/pdf/PdfFailure.h"
 #include "penwell/platform/Bytes.h"
 
 namespace penwell::pdf {
@@ -41,9 +42,9 @@ public:
     }
 
     /// Numbers a scratch object and every object it reaches; the result stands for it in the
-    /// input's qpdf (an empty placeholder there, written as the scratch object). Throws
-    /// std::runtime_error past 100000 objects.
-    QPDFObjectHandle adopt(QPDFObjectHandle root);
+    /// input's qpdf (an empty placeholder there, written as the scratch object). Refuses more
+    /// than 100000 scratch objects in all: the ink's picture is never near that.
+    Result<QPDFObjectHandle> adopt(QPDFObjectHandle root);
 
     int first() const { return first_; }
     int end() const { return next_; }
