@@ -27,11 +27,8 @@ using Certificate = openssl::X509Handle;
 using Certificates = openssl::CertificateStackHandle;
 using ContentInfo = openssl::CmsHandle;
 using Store = openssl::X509StoreHandle;
-using StoreContext = openssl::StoreContextHandle;
-using Crl = openssl::CrlHandle;
-using OcspAnswer = openssl::OcspResponseHandle;
-using OcspBasic = openssl::OcspBasicHandle;
-using CertId = openssl::OcspCertIdHandle;
+using openssl::CrlHandle;
+using openssl::OcspBasicHandle;
 using Pkcs7 = CHandle<PKCS7, PKCS7_free>;
 using TstInfo = CHandle<TS_TST_INFO, TS_TST_INFO_free>;
 
@@ -162,15 +159,16 @@ public:
         }
         for (const StoredItem& item : stored.ocsp) {
             const unsigned char* p = item.der.data();
-            OcspAnswer answer(d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(item.der.size())));
-            OcspBasic basic(answer ? OCSP_response_get1_basic(answer.get()) : nullptr);
+            openssl::OcspResponseHandle answer(
+                d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(item.der.size())));
+            OcspBasicHandle basic(answer ? OCSP_response_get1_basic(answer.get()) : nullptr);
             if (basic) {
                 ocsp_.push_back({std::move(basic), item.offset});
             }
         }
         for (const StoredItem& item : stored.crls) {
             const unsigned char* p = item.der.data();
-            Crl crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(item.der.size())));
+            CrlHandle crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(item.der.size())));
             if (crl) {
                 crls_.push_back(std::move(crl));
             }
@@ -214,7 +212,7 @@ public:
     std::optional<std::string> judge(X509* leaf, std::time_t when, std::time_t usedAt,
                                      bool required) const {
         Store store = storeAt(when);
-        StoreContext context(X509_STORE_CTX_new());
+        openssl::StoreContextHandle context(X509_STORE_CTX_new());
         if (!context || X509_STORE_CTX_init(context.get(), store.get(), leaf, pool_.get()) != 1) {
             return subjectLine(leaf) + ": cannot build its chain";
         }
@@ -241,7 +239,7 @@ public:
 
 private:
     struct Ocsp {
-        OcspBasic basic;
+        OcspBasicHandle basic;
         std::uint64_t offset = 0;
     };
 
@@ -270,7 +268,7 @@ private:
         std::string unusable;  // why data about it did not count, when none did
         int judged = 0;
         for (const EVP_MD* digest : {EVP_sha1(), EVP_sha256()}) {
-            CertId id(OCSP_cert_to_id(digest, c, issuer));
+            openssl::OcspCertIdHandle id(OCSP_cert_to_id(digest, c, issuer));
             for (const Ocsp& answer : ocsp_) {
                 int status = 0, reason = 0;
                 ASN1_GENERALIZEDTIME *revokedAt = nullptr, *thisUpdate = nullptr,
@@ -305,7 +303,7 @@ private:
                 }
             }
         }
-        for (const Crl& crl : crls_) {
+        for (const CrlHandle& crl : crls_) {
             if (X509_NAME_cmp(X509_CRL_get_issuer(crl.get()), X509_get_subject_name(issuer)) != 0 ||
                 ++judged > 2 * kMaxAnswersJudged) {
                 continue;
@@ -343,7 +341,7 @@ private:
     std::vector<Certificate> anchorCertificates_;
     Certificates pool_{sk_X509_new_null()};
     std::vector<Ocsp> ocsp_;
-    std::vector<Crl> crls_;
+    std::vector<CrlHandle> crls_;
     std::vector<std::pair<std::uint64_t, std::time_t>> stamps_;
 };
 

@@ -15,25 +15,19 @@
 #include <utility>
 
 #include "penwell/platform/CHandle.h"
+#include "penwell/platform/openssl/OpenSslKeys.h"
+#include "penwell/platform/openssl/OpenSslRevocation.h"
 
 namespace penwell::openssl {
 namespace {
 
-// OPENSSL_free is a macro and BIO_free returns a value, so neither can be a CHandle deleter
-// directly.
+// OPENSSL_free is a macro, so it cannot be a CHandle deleter directly.
 void freeOpenSslString(unsigned char* p) noexcept {
     OPENSSL_free(p);
 }
-void freeBio(BIO* bio) noexcept {
-    BIO_free_all(bio);
-}
 
-using X509Handle = CHandle<X509, X509_free>;
-using KeyHandle = CHandle<EVP_PKEY, EVP_PKEY_free>;
 using KeyContextHandle = CHandle<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
-using StoreHandle = CHandle<X509_STORE, X509_STORE_free>;
-using StoreContextHandle = CHandle<X509_STORE_CTX, X509_STORE_CTX_free>;
-using BioHandle = CHandle<BIO, freeBio>;
+using StoreHandle = X509StoreHandle;
 using OpenSslString = CHandle<unsigned char, freeOpenSslString>;
 
 /// The value of the subject's last common name, converted to UTF-8; nullopt when the subject
