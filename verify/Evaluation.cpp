@@ -10,6 +10,22 @@
 
 namespace penwell::verify {
 
+namespace {
+
+/// Sorts both score lists and answers every distinct score of either, in order: the
+/// thresholds where an error rate can change.
+std::vector<double> thresholdsOf(std::vector<double>& genuine, std::vector<double>& impostor) {
+    std::sort(genuine.begin(), genuine.end());
+    std::sort(impostor.begin(), impostor.end());
+    std::vector<double> thresholds = genuine;
+    thresholds.insert(thresholds.end(), impostor.begin(), impostor.end());
+    std::sort(thresholds.begin(), thresholds.end());
+    thresholds.erase(std::unique(thresholds.begin(), thresholds.end()), thresholds.end());
+    return thresholds;
+}
+
+}  // namespace
+
 DetPoint ratesAt(const std::vector<double>& genuine, const std::vector<double>& impostor,
                  double t) {
     // Impostors at or below t are accepted, genuine signatures above it rejected.
@@ -21,12 +37,7 @@ DetPoint ratesAt(const std::vector<double>& genuine, const std::vector<double>& 
 }
 
 ErrorRate equalErrorRate(std::vector<double> genuine, std::vector<double> impostor) {
-    std::sort(genuine.begin(), genuine.end());
-    std::sort(impostor.begin(), impostor.end());
-    std::vector<double> thresholds = genuine;
-    thresholds.insert(thresholds.end(), impostor.begin(), impostor.end());
-    std::sort(thresholds.begin(), thresholds.end());
-    thresholds.erase(std::unique(thresholds.begin(), thresholds.end()), thresholds.end());
+    const std::vector<double> thresholds = thresholdsOf(genuine, impostor);
     // Below every score nothing is accepted: FAR 0, FRR 1. Walk up until FAR >= FRR.
     DetPoint last{thresholds.front(), 0.0, 1.0};
     for (const double t : thresholds) {
@@ -68,12 +79,7 @@ std::vector<DetPoint> detPoints(std::vector<double> genuine, std::vector<double>
 
 std::vector<DetPoint> detCurve(std::vector<double> genuine, std::vector<double> impostor,
                                std::size_t points) {
-    std::sort(genuine.begin(), genuine.end());
-    std::sort(impostor.begin(), impostor.end());
-    std::vector<double> thresholds = genuine;
-    thresholds.insert(thresholds.end(), impostor.begin(), impostor.end());
-    std::sort(thresholds.begin(), thresholds.end());
-    thresholds.erase(std::unique(thresholds.begin(), thresholds.end()), thresholds.end());
+    const std::vector<double> thresholds = thresholdsOf(genuine, impostor);
     std::vector<DetPoint> curve;
     const std::size_t count = thresholds.size();
     const std::size_t kept = std::max<std::size_t>(2, std::min(points, count));

@@ -89,6 +89,29 @@ double percentile(std::vector<double> values, double q) {
     return values[below] * (1.0 - w) + values[above] * w;
 }
 
+namespace {
+
+/// Each measure of a set of signatures, one column per measure.
+struct Columns {
+    std::vector<double> duration, path, pressure, strokes, speed;
+    double upTime = 0.0, allTime = 0.0;
+
+    explicit Columns(const std::vector<Signature>& signatures) {
+        for (const Signature& s : signatures) {
+            const Measures m = measure(s);
+            duration.push_back(m.duration);
+            path.push_back(m.path);
+            pressure.push_back(m.pressure);
+            strokes.push_back(m.strokes);
+            speed.push_back(m.speed());
+            upTime += m.duration - m.penDown;
+            allTime += m.duration;
+        }
+    }
+};
+
+}  // namespace
+
 SetFigures measureFigures(const std::vector<SignerSet>& signers) {
     std::vector<double> durationCv, pathCv, pressureCv, strokes, duration;
     std::vector<double> strokeRatio, pathRatio, durationRatio, speedRatio, pressureRatio;
@@ -98,43 +121,27 @@ SetFigures measureFigures(const std::vector<SignerSet>& signers) {
         if (signer.genuine.size() < 2) {
             continue;
         }
-        std::vector<double> d, pd, path, pressure, n, speed;
-        for (const Signature& s : signer.genuine) {
-            const Measures m = measure(s);
-            d.push_back(m.duration);
-            path.push_back(m.path);
-            pressure.push_back(m.pressure);
-            n.push_back(m.strokes);
-            speed.push_back(m.speed());
-            upTime += m.duration - m.penDown;
-            allTime += m.duration;
-        }
-        durationCv.push_back(variation(d));
-        pathCv.push_back(variation(path));
-        pressureCv.push_back(variation(pressure));
-        strokes.push_back(mean(n));
-        duration.push_back(mean(d));
+        const Columns g(signer.genuine);
+        upTime += g.upTime;
+        allTime += g.allTime;
+        durationCv.push_back(variation(g.duration));
+        pathCv.push_back(variation(g.path));
+        pressureCv.push_back(variation(g.pressure));
+        strokes.push_back(mean(g.strokes));
+        duration.push_back(mean(g.duration));
         if (signer.forgeries.empty()) {
             continue;
         }
-        std::vector<double> fd, fpath, fpressure, fn, fspeed;
-        for (const Signature& s : signer.forgeries) {
-            const Measures m = measure(s);
-            fd.push_back(m.duration);
-            fpath.push_back(m.path);
-            fpressure.push_back(m.pressure);
-            fn.push_back(m.strokes);
-            fspeed.push_back(m.speed());
-        }
-        auto ratio = [](const std::vector<double>& f, const std::vector<double>& g) {
-            const double below = mean(g);
-            return below > 0.0 ? mean(f) / below : 0.0;
+        const Columns f(signer.forgeries);
+        auto ratio = [](const std::vector<double>& forged, const std::vector<double>& genuine) {
+            const double below = mean(genuine);
+            return below > 0.0 ? mean(forged) / below : 0.0;
         };
-        strokeRatio.push_back(ratio(fn, n));
-        pathRatio.push_back(ratio(fpath, path));
-        durationRatio.push_back(ratio(fd, d));
-        speedRatio.push_back(ratio(fspeed, speed));
-        pressureRatio.push_back(ratio(fpressure, pressure));
+        strokeRatio.push_back(ratio(f.strokes, g.strokes));
+        pathRatio.push_back(ratio(f.path, g.path));
+        durationRatio.push_back(ratio(f.duration, g.duration));
+        speedRatio.push_back(ratio(f.speed, g.speed));
+        pressureRatio.push_back(ratio(f.pressure, g.pressure));
     }
     SetFigures f;
     f.durationCv = spreadOf(durationCv);
