@@ -400,6 +400,11 @@ std::vector<PastVerdict> validateAsOf(const std::vector<PastSubject>& subjects,
             verdict.problem = *problem;
             continue;
         }
+        if (tokens[i]->time > at) {
+            verdict.problem = "time-stamped on " + utcText(tokens[i]->time) +
+                              ", after the validation time " + utcText(at);
+            continue;
+        }
         const std::time_t when = judge.proofOf(s.contentsOffset);
         if (std::optional<std::string> problem =
                 judge.judge(tokens[i]->by.signer.get(), when, tokens[i]->time,
@@ -425,6 +430,11 @@ std::vector<PastVerdict> validateAsOf(const std::vector<PastSubject>& subjects,
         // Without a token of its own, the signature is as old as the first document
         // time-stamp over it proves, or judged now.
         std::time_t used = judge.proofOf(s.contentsOffset);
+        if (tokens[i] && tokens[i]->time > at) {
+            verdict.problem = "time-stamped on " + utcText(tokens[i]->time) +
+                              ", after the validation time " + utcText(at);
+            continue;
+        }
         if (tokens[i]) {
             if (std::optional<std::string> problem =
                     judge.judge(tokens[i]->by.signer.get(), judge.proofOf(s.contentsOffset),

@@ -126,6 +126,15 @@ TEST_F(OfflineVerifyTest, AMonthAfterTheSignerExpiredTheArchiveFilePassesAndTheB
               std::string::npos)
         << today.output;
 
+    // Before it was made, the file proves nothing.
+    const std::string before = day(pki_.now - pki::kDay);
+    const Shell early = verifyOffline("lta.pdf", "--at " + before);
+    EXPECT_EQ(early.status, 1) << early.output;
+    EXPECT_NE(early.output.find("problem: time-stamped on " + pdf::utcText(pki_.now) +
+                                ", after the validation time " + before + " 00:00:00Z"),
+              std::string::npos)
+        << early.output;
+
     // Two years on the last time-stamp's own certificate has expired: the file needed renewing.
     const Shell tooLate = verifyOffline("lta.pdf", "--at " + day(pki_.now + 730 * pki::kDay));
     EXPECT_EQ(tooLate.status, 1) << tooLate.output;
