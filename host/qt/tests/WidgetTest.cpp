@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <qpa/qwindowsysteminterface.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QGuiApplication>
@@ -107,26 +106,7 @@ TEST(PenwellWidget, EverySampleAt240HzReachesTheRecordWithItsTimeAndPressure) {
     for (const Script& script : parityScripts()) {
         SCOPED_TRACE(script.name);
         ShownPad pad;
-        Injector inject(pad.widget);
-        QWindowSystemInterface::setSynchronousWindowSystemEvents(false);
-        for (const ScriptEvent& e : script.events) {
-            const bool up = e.phase == StrokePhase::up;
-            if (script.pointer == PointerKind::stylus) {
-                inject.pen(!up, e.ms, {e.x, e.y}, e.pressure, 30, -20);
-            } else if (script.pointer == PointerKind::finger) {
-                inject.touch(e.phase == StrokePhase::down ? QEventPoint::State::Pressed
-                             : up                         ? QEventPoint::State::Released
-                                                          : QEventPoint::State::Updated,
-                             e.ms, {e.x, e.y}, e.pressure);
-            } else {
-                inject.mouse(e.phase == StrokePhase::down ? QEvent::MouseButtonPress
-                             : up                         ? QEvent::MouseButtonRelease
-                                                          : QEvent::MouseMove,
-                             e.ms, {e.x, e.y});
-            }
-        }
-        QWindowSystemInterface::flushWindowSystemEvents();
-        QWindowSystemInterface::setSynchronousWindowSystemEvents(true);
+        Injector(pad.widget).play(script, 30, -20);
         // Each down and move as the event gave it: time since its stroke's down, force from its
         // pressure through the one mapping.
         std::vector<_point> expected;
@@ -350,11 +330,7 @@ TEST(PenwellWidget, RunsTheControllersTimersOnQtsLoopAndTellsTheHost) {
     inject.touch(QEventPoint::State::Released, 1124, {160, 70}, 0.5);
     EXPECT_EQ(changes, 1);
     EXPECT_TRUE(pad.widget.controller().smoothingPending());
-    const QDeadlineTimer deadline(10000);
-    while (pad.widget.controller().smoothingPending() && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    ASSERT_FALSE(pad.widget.controller().smoothingPending());
+    settle(pad.widget);
     // The smoothing redraw is shown: the pad's pixels are the smoothed export's.
     EXPECT_EQ(differing(pad.widget, expectedPicture(pad.widget, 1.0)), 0);
 
