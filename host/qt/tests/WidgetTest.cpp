@@ -21,8 +21,6 @@
 namespace penwell::qt::testing {
 namespace {
 
-using host::StrokePhase;
-
 /// A widget the size of its pad, shown on the screen with `ratio` device pixels per pixel.
 struct ShownPad {
     explicit ShownPad(PadOptions options = plain(), double ratio = 1.0) : widget(options) {
@@ -98,39 +96,6 @@ std::vector<_point> allSamples(PenwellWidget& w) {
         all.insert(all.end(), s.begin(), s.end());
     }
     return all;
-}
-
-TEST(PenwellWidget, EverySampleAt240HzReachesTheRecordWithItsTimeAndPressure) {
-    // Queued all at once before Qt looks at any, as a busy GUI thread meets a 240 Hz tablet:
-    // none may be merged into another.
-    for (const Script& script : parityScripts()) {
-        SCOPED_TRACE(script.name);
-        ShownPad pad;
-        Injector(pad.widget).play(script, 30, -20);
-        // Each down and move as the event gave it: time since its stroke's down, force from its
-        // pressure through the one mapping.
-        std::vector<_point> expected;
-        std::uint32_t downMs = 0;
-        for (std::size_t i = 0; i < script.events.size(); ++i) {
-            const ScriptEvent& e = script.events[i];
-            if (e.phase == StrokePhase::up) {
-                continue;
-            }
-            downMs = e.phase == StrokePhase::down ? e.ms : downMs;
-            expected.push_back(_point::initwith({e.x, e.y}, e.ms - downMs,
-                                                host::forceFor(script.pointer, e.pressure)));
-            if (e.phase == StrokePhase::down && script.events[i + 1].phase == StrokePhase::up) {
-                // A tap: the controller adds the three samples of its dot.
-                const double f = host::forceFor(script.pointer, 0.0);
-                const std::uint64_t t = script.events[i + 1].ms - e.ms;
-                for (const QPointF q :
-                     {QPointF(e.x + 1, e.y), QPointF(e.x, e.y + 1), QPointF(e.x, e.y)}) {
-                    expected.push_back(_point::initwith({q.x(), q.y()}, t, f));
-                }
-            }
-        }
-        EXPECT_EQ(allSamples(pad.widget), expected);
-    }
 }
 
 /// Runs Qt's loop until the controller's smoothing redraw has run (bounded).
