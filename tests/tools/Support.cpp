@@ -11,13 +11,6 @@ const NewCertificate& receiverCertificate() {
     return made;
 }
 
-std::string quoted(std::string text) {
-    for (std::size_t at = 0; (at = text.find('\'', at)) != std::string::npos; at += 4) {
-        text.replace(at, 1, "'\\''");
-    }
-    return "'" + text + "'";
-}
-
 Run runProgram(const std::string& program, const std::vector<std::string>& args,
                const std::filesystem::path& scratch, const std::string& prefix) {
     std::string command = prefix.empty() ? "" : prefix + " ";

@@ -2,12 +2,14 @@
 // What the tool tests share: the test support's files and sealed exports, and a receiver's key
 // pair made at run time by the tool's own certificate code.
 
-#include "support/CertificateFixtures.h"
 #include "penwell/tools/CertificateTool.h"
+#include "support/CertificateFixtures.h"
+#include "support/Shell.h"
 
 namespace penwell::tools::testing {
 
 using test::listFolder;
+using test::quoted;
 using test::readText;
 using test::seal;
 using test::Sealed;
@@ -23,9 +25,6 @@ struct Run {
     std::string out;
     std::string err;
 };
-
-/// `text` quoted for the shell.
-std::string quoted(std::string text);
 
 /// Runs `program` with `args` through the shell, its output captured through files in
 /// `scratch`; `prefix` goes before it on the command line (variables, `timeout 30`, a
