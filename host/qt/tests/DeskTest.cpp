@@ -24,10 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class DeskOffscreen : public DeskFolderTest {
-protected:
-    DeskOffscreen() : DeskFolderTest("penwell-desk-offscreen-") {}
-};
+using DeskOffscreen = DeskFolderTest;
 
 TEST_F(DeskOffscreen, APadScreenGetsThePadFullScreenAndAKioskStartsAgain) {
     const auto desk = makeDesk(pdf, op, scratch / "out", "330,120,200,80", 1, true, "de");

@@ -24,12 +24,12 @@ const QPointingDevice* testPen() {
 }
 
 const QPointingDevice* testTouchScreen() {
-    static QPointingDevice* screen = registered(new QPointingDevice(
-        "test touch screen", 2, QInputDevice::DeviceType::TouchScreen,
-        QPointingDevice::PointerType::Finger,
-        QInputDevice::Capability::Position | QInputDevice::Capability::Area |
-            QInputDevice::Capability::Pressure,
-        10, 0));
+    static QPointingDevice* screen = registered(
+        new QPointingDevice("test touch screen", 2, QInputDevice::DeviceType::TouchScreen,
+                            QPointingDevice::PointerType::Finger,
+                            QInputDevice::Capability::Position | QInputDevice::Capability::Area |
+                                QInputDevice::Capability::Pressure,
+                            10, 0));
     return screen;
 }
 

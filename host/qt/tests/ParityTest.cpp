@@ -18,6 +18,7 @@
 #include "penwell/platform/headless/Headless.h"
 #include "penwell/receiver/OpenEvidence.h"
 #include "penwell/receiver/OpenSignature.h"
+#include "support/CertificateFixtures.h"
 
 namespace penwell::qt::testing {
 namespace {
@@ -54,18 +55,6 @@ Outputs opened(const fs::path& stem) {
     out.png = read(".png");
     return out;
 }
-
-class Scratch : public ::testing::Test {
-protected:
-    void SetUp() override {
-        scratch = fs::temp_directory_path() /
-                  ("penwell-qt-parity-" + std::to_string(QCoreApplication::applicationPid()));
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
-    }
-    void TearDown() override { fs::remove_all(scratch); }
-    fs::path scratch;
-};
 
 Outputs throughWidget(const Script& script, const fs::path& folder) {
     PadOptions options;
@@ -166,10 +155,11 @@ Outputs throughReplay(const Script& script, const fs::path& folder) {
     return opened(stem);
 }
 
-TEST_F(Scratch, ThreeHostsWriteTheSameRecordAndPicture) {
+TEST(Parity, ThreeHostsWriteTheSameRecordAndPicture) {
+    const test::TempDir folders;
     for (const Script& script : parityScripts()) {
         SCOPED_TRACE(script.name);
-        const fs::path folder = scratch / script.name;
+        const fs::path folder = folders.path() / script.name;
         for (const char* host : {"qt", "web", "replay"}) {
             fs::create_directories(folder / host);
         }
