@@ -11,6 +11,13 @@ const NewCertificate& receiverCertificate() {
     return made;
 }
 
+::testing::AssertionResult succeeded(const Run& run) {
+    if (run.status == 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "exited " << run.status << ": " << run.err;
+}
+
 Run runProgram(const std::string& program, const std::vector<std::string>& args,
                const std::filesystem::path& scratch, const std::string& prefix) {
     std::string command = prefix.empty() ? "" : prefix + " ";

@@ -2,6 +2,8 @@
 // What the tool tests share: the test support's files and sealed exports, and a receiver's key
 // pair made at run time by the tool's own certificate code.
 
+#include <gtest/gtest.h>
+
 #include "penwell/tools/CertificateTool.h"
 #include "support/CertificateFixtures.h"
 #include "support/Shell.h"
@@ -25,6 +27,9 @@ struct Run {
     std::string out;
     std::string err;
 };
+
+/// Success when the program exited 0; otherwise a failure showing its exit code and stderr.
+::testing::AssertionResult succeeded(const Run& run);
 
 /// Runs `program` with `args` through the shell, its output captured through files in
 /// `scratch`; `prefix` goes before it on the command line (variables, `timeout 30`, a
