@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <initializer_list>
 #include <limits>
 #include <random>
 #include <vector>
@@ -11,14 +10,19 @@
 namespace penwell {
 namespace {
 
-Stroke timed(std::initializer_list<std::uint64_t> timestamps) {
-    Stroke s;
-    double x = 0;
-    for (std::uint64_t t : timestamps) {
-        s.push_back(_point::initwith({x, 10}, t));
-        x += 5;
+using Stamps = std::vector<std::vector<std::uint64_t>>;
+
+/// A stroke per list of timestamps, its samples one point apart.
+std::vector<Stroke> linesOf(const Stamps& strokes) {
+    std::vector<Stroke> lines;
+    for (const auto& stamps : strokes) {
+        Stroke s;
+        for (std::size_t i = 0; i < stamps.size(); ++i) {
+            s.push_back(_point::initwith({static_cast<double>(i), 10}, stamps[i]));
+        }
+        lines.push_back(std::move(s));
     }
-    return s;
+    return lines;
 }
 
 /// The figures are quoted to six significant digits.
@@ -38,7 +42,7 @@ struct Reference {
     double sigma2;
 };
 
-Reference reference(const std::vector<std::vector<std::uint64_t>>& strokes) {
+Reference reference(const Stamps& strokes) {
     std::vector<double> referenced;
     std::vector<double> all;
     for (const auto& stamps : strokes) {
@@ -69,17 +73,9 @@ Reference reference(const std::vector<std::vector<std::uint64_t>>& strokes) {
     return {cv(referenced), cv(all)};
 }
 
-double figure(const std::vector<std::vector<std::uint64_t>>& strokes, bool second) {
-    std::vector<Stroke> lines;
-    for (const auto& stamps : strokes) {
-        Stroke s;
-        for (std::size_t i = 0; i < stamps.size(); ++i) {
-            s.push_back(_point::initwith({static_cast<double>(i), 10}, stamps[i]));
-        }
-        lines.push_back(std::move(s));
-    }
+double figure(const Stamps& strokes, bool second) {
     testing::TestPad t;
-    EXPECT_TRUE(t.controller->restoreSignature(lines));
+    EXPECT_TRUE(t.controller->restoreSignature(linesOf(strokes)));
     return second ? t.controller->calculateSigma2() : t.controller->calculateSigma();
 }
 
@@ -94,8 +90,7 @@ TEST(TimingStatistics, PropertiesOnRandomTimings) {
     std::uniform_int_distribution<int> sampleCount(3, 40);
     std::uniform_int_distribution<std::uint64_t> gap(4, 40);
     for (int round = 0; round < 40; ++round) {
-        std::vector<std::vector<std::uint64_t>> strokes(
-            static_cast<std::size_t>(strokeCount(random)));
+        Stamps strokes(static_cast<std::size_t>(strokeCount(random)));
         for (auto& stamps : strokes) {
             std::uint64_t t = 1000 + gap(random);
             if (random() % 2 == 0) {
@@ -134,31 +129,28 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 TEST(TimingStatistics, Figures) {
     const struct {
         const char* name;
-        std::vector<Stroke> strokes;
+        Stamps strokes;
         double sigma2, sigma;
     } cases[] = {
         // sigma2 over intervals 10, 10, 20; sigma over 10, 20: the touch-down starts none.
-        {"one stroke", {timed({0, 10, 20, 40})}, 0.353553, 0.333333},
+        {"one stroke", {{0, 10, 20, 40}}, 0.353553, 0.333333},
         // 16, 16, 20, 20, 20 and 16, 20, 20.
-        {"pen-up time never counts",
-         {timed({0, 16, 32}), timed({0, 20, 40, 60})},
-         0.1065,
-         0.101015},
-        {"one interval", {timed({0, 16})}, 0.0, kNaN},
-        {"evenly spaced", {timed({0, 8, 16, 24, 32})}, 0.0, 0.0},
-        {"single-sample strokes", {timed({0}), timed({0}), Stroke{}}, kNaN, kNaN},
+        {"pen-up time never counts", {{0, 16, 32}, {0, 20, 40, 60}}, 0.1065, 0.101015},
+        {"one interval", {{0, 16}}, 0.0, kNaN},
+        {"evenly spaced", {{0, 8, 16, 24, 32}}, 0.0, 0.0},
+        {"single-sample strokes", {{0}, {0}, {}}, kNaN, kNaN},
         {"no strokes", {}, 0.0, kNaN},
         // The reference is the first non-zero stamp, 10: intervals 10 and 30; sigma2 counts
         // every interval, 0, 10, 10, 30.
-        {"all intervals zero after the reference at 5", {timed({0, 5, 5, 5})}, 1.41421, kNaN},
-        {"later zero stamps", {timed({0, 0, 10, 20, 50})}, 0.87178, 0.5},
+        {"all intervals zero after the reference at 5", {{0, 5, 5, 5}}, 1.41421, kNaN},
+        {"later zero stamps", {{0, 0, 10, 20, 50}}, 0.87178, 0.5},
         // Real digitizers stamp a sample before its predecessor now and then: -8 is an
         // interval of -8 ms, not 2^64 - 8.
-        {"time going backwards", {timed({0, 10, 20, 12, 30})}, 1.27017, 1.63095},
+        {"time going backwards", {{0, 10, 20, 12, 30}}, 1.27017, 1.63095},
     };
     for (const auto& c : cases) {
         testing::TestPad t;
-        ASSERT_TRUE(t.controller->restoreSignature(c.strokes));
+        ASSERT_TRUE(t.controller->restoreSignature(linesOf(c.strokes)));
         // A stroke in progress never counts.
         t.down({1, 1}, 0.0);
         t.move({2, 2}, 0.001);

@@ -2,11 +2,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include "Support.h"
-#include "penwell/platform/CHandle.h"
 #include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
@@ -34,16 +31,8 @@ TEST(CertificateToolTest, NewCertificateIsASelfSignedKeyloftRsaCertificateForThe
 
 TEST(CertificateToolTest, ReadsPemAsWellAsDerAndRefusesAnythingElse) {
     const Bytes& der = testing::receiverCertificate().der;
-    const unsigned char* cursor = der.data();
-    CHandle<X509, X509_free> certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
-    CHandle<BIO, BIO_free_all> bio(BIO_new(BIO_s_mem()));
-    ASSERT_TRUE(certificate && bio);
-    ASSERT_EQ(PEM_write_bio_X509(bio.get(), certificate.get()), 1);
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio.get(), &data);
-    const CertificateInfo fromPem = describeCertificate(
-        ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(length)),
-        "c.pem");
+    const CertificateInfo fromPem =
+        describeCertificate(asBytes(test::certificatePem(der)), "c.pem");
     EXPECT_EQ(fromPem.der, der);
     EXPECT_EQ(fromPem.sha1, describeCertificate(der, "c.dat").sha1);
 

@@ -352,15 +352,13 @@ TEST_F(CliTest, OneSessionWritesEveryFormatAndTheReceiverDrawsTheSameInk) {
     // Whole positions survive the record: the receiver's restored pad paints the sender's ink.
     testing::writeFile(path("zigzag.json"), zigzagTrace());
     const std::string demo = (kSource / "demo-certificate").string();
-    ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--pad-png", path("smooth.png"), "--png",
-                       path("full.png"), "--png-cropped", path("sent.png"), "--data", path("d.bin"),
-                       "--key", path("k.bin"), "--resources", demo, "--demo"})
-                  .status,
-              0);
-    ASSERT_EQ(penwell({"replay", path("zigzag.json"), "--smoothing", "off", "--pad-png",
-                       path("plain.png"), "--png", path("crop.png"), "--crop"})
-                  .status,
-              0);
+    ASSERT_TRUE(testing::succeeded(
+        penwell({"replay", path("zigzag.json"), "--pad-png", path("smooth.png"), "--png",
+                 path("full.png"), "--png-cropped", path("sent.png"), "--data", path("d.bin"),
+                 "--key", path("k.bin"), "--resources", demo, "--demo"})));
+    ASSERT_TRUE(testing::succeeded(
+        penwell({"replay", path("zigzag.json"), "--smoothing", "off", "--pad-png",
+                 path("plain.png"), "--png", path("crop.png"), "--crop"})));
     const Result open =
         penwell({"open", "--private-key", demo + "/demo-private-key.pem", "--data", path("d.bin"),
                  "--key", path("k.bin"), "--png", path("received.png"), "--crop", "--smoothing"});
@@ -520,12 +518,11 @@ TEST_F(CliTest, EvidenceSignedWithPkcs12OpensOnlyForItsDocumentAndOperator) {
             penwell({"cert", "new", "--operator", "--out", path(station), "--bits", "1024"}).status,
             0);
     }
-    ASSERT_EQ(openssl({"pkcs12", "-export", "-inkey", path("op/operator-key.pem"), "-in",
-                       path("op/operator-certificate.pem"), "-certfile",
-                       path("stranger/operator-certificate.pem"), "-passout", "pass:s3cret", "-out",
-                       path("op.p12")})
-                  .status,
-              0);
+    ASSERT_TRUE(
+        testing::succeeded(openssl({"pkcs12", "-export", "-inkey", path("op/operator-key.pem"),
+                                    "-in", path("op/operator-certificate.pem"), "-certfile",
+                                    path("stranger/operator-certificate.pem"), "-passout",
+                                    "pass:s3cret", "-out", path("op.p12")})));
     expectFailure({"replay", path("known.json"), "--evidence", path("e.der"), "--resources", demo},
                   "--evidence: needs --document", 2);
     const Result made =
@@ -533,10 +530,9 @@ TEST_F(CliTest, EvidenceSignedWithPkcs12OpensOnlyForItsDocumentAndOperator) {
                  path("doc.txt"), "--resources", demo, "--demo", "--sign-key", path("op.p12"),
                  "--sign-password-file", path("pass.txt")});
     ASSERT_EQ(made.status, 0) << made.err;
-    ASSERT_EQ(openssl({"cms", "-verify", "-noverify", "-inform", "DER", "-in", path("e.der"),
-                       "-certsout", path("carried.pem"), "-out", path("payload.der")})
-                  .status,
-              0);
+    ASSERT_TRUE(testing::succeeded(
+        openssl({"cms", "-verify", "-noverify", "-inform", "DER", "-in", path("e.der"), "-certsout",
+                 path("carried.pem"), "-out", path("payload.der")})));
     const std::string carried = testing::readText(path("carried.pem"));
     EXPECT_THAT(carried, HasSubstr(testing::readText(path("op/operator-certificate.pem"))));
     EXPECT_THAT(carried, HasSubstr(testing::readText(path("stranger/operator-certificate.pem"))));

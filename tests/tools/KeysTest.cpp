@@ -60,10 +60,9 @@ TEST_F(KeysTest, EvidenceForAnRsaAndAnEcRecipientOpensForEachAlone) {
     std::string payload, opened;
     for (const std::string who : {"archive", "examiner"}) {
         SCOPED_TRACE(who);
-        ASSERT_EQ(openssl({"cms", "-decrypt", "-binary", "-inform", "DER", "-in", path("e.der"),
-                           "-inkey", path(who + ".key"), "-out", path(who + ".payload")})
-                      .status,
-                  0);
+        ASSERT_TRUE(testing::succeeded(
+            openssl({"cms", "-decrypt", "-binary", "-inform", "DER", "-in", path("e.der"), "-inkey",
+                     path(who + ".key"), "-out", path(who + ".payload")})));
         const std::string mine = testing::readText(path(who + ".payload"));
         EXPECT_GT(mine.size(), 1000u);
         const testing::Run open = penwell({"open", "--evidence", path("e.der"), "--private-key",
@@ -196,16 +195,13 @@ TEST_F(KeysTest, UnfitRecipientsAreRefusedNamingTheFile) {
 // prompt (standard input is closed: a prompt would fail, not wait).
 TEST_F(KeysTest, AnEncryptedReceiverKeyOpensWithItsPassphraseFile) {
     makePair("archive", {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-384"});
-    ASSERT_EQ(openssl({"pkey", "-in", path("archive.key"), "-aes-256-cbc", "-passout",
-                       "pass:open sesame", "-out", path("locked.key")})
-                  .status,
-              0);
+    ASSERT_TRUE(
+        testing::succeeded(openssl({"pkey", "-in", path("archive.key"), "-aes-256-cbc", "-passout",
+                                    "pass:open sesame", "-out", path("locked.key")})));
     test::writeFile(path("pass"), std::string("open sesame\n"));
     test::writeFile(path("wrong"), std::string("close sesame\n"));
-    ASSERT_EQ(penwell({"replay", kTrace, "--evidence", path("e.der"), "--no-document",
-                       "--recipient", path("archive.pem")})
-                  .status,
-              0);
+    ASSERT_TRUE(testing::succeeded(penwell({"replay", kTrace, "--evidence", path("e.der"),
+                                            "--no-document", "--recipient", path("archive.pem")})));
     const std::vector<std::string> open = {"open", "--evidence", path("e.der"), "--private-key",
                                            path("locked.key")};
     const auto with = [&](std::vector<std::string> extra) {
@@ -233,10 +229,8 @@ TEST_F(KeysTest, AnEncryptedReceiverKeyOpensWithItsPassphraseFile) {
 TEST_F(KeysTest, AnEnrolledTemplateSealedForARecipientChecksOnlyWithItsKey) {
     makePair("receiver", {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"});
     makePair("other", {"-newkey", "rsa:2048"});
-    ASSERT_EQ(penwell({"verify", "synth", "--out", path("synth"), "--signers", "1", "--genuine",
-                       "6", "--forgeries", "0"})
-                  .status,
-              0);
+    ASSERT_TRUE(testing::succeeded(penwell({"verify", "synth", "--out", path("synth"), "--signers",
+                                            "1", "--genuine", "6", "--forgeries", "0"})));
     const std::vector<std::string> signer = testing::listFolder(path("synth"));
     ASSERT_EQ(signer.size(), 1u);
     const std::string genuine = path("synth/" + signer[0] + "/genuine/");
@@ -251,10 +245,9 @@ TEST_F(KeysTest, AnEnrolledTemplateSealedForARecipientChecksOnlyWithItsKey) {
     ASSERT_EQ(enrolled.status, 0) << enrolled.err;
     EXPECT_EQ(enrolled.err, "");
 
-    ASSERT_EQ(openssl({"cms", "-decrypt", "-binary", "-inform", "DER", "-in", path("t.tpl"),
-                       "-inkey", path("receiver.key"), "-out", path("t.txt")})
-                  .status,
-              0);
+    ASSERT_TRUE(testing::succeeded(
+        openssl({"cms", "-decrypt", "-binary", "-inform", "DER", "-in", path("t.tpl"), "-inkey",
+                 path("receiver.key"), "-out", path("t.txt")})));
     EXPECT_GT(testing::readText(path("t.txt")).size(), 1000u);
     EXPECT_EQ(testing::readText(path("t.tpl")).find(testing::readText(path("t.txt")).substr(0, 40)),
               std::string::npos);
@@ -308,12 +301,11 @@ TEST_F(KeysTest, EveryOutputAndEveryFolderMadeForOneIsOwnerOnly) {
     ASSERT_EQ(penwell(args, umask).status, 0);
     ASSERT_EQ(penwell({"demo", "--demo", "--out", path("demo")}, umask).status, 0);
     ASSERT_EQ(penwell({"cert", "new", "--out", path("keys"), "--bits", "1024"}, umask).status, 0);
-    ASSERT_EQ(penwell({"pdf", "sign", path("r--pdf"), path("signed.pdf"), "--page", "1", "--rect",
-                       "10,10,50,20", "--trace", kTrace, "--sign-key", path("operator.key"),
-                       "--sign-cert", path("operator.pem"), "--demo", "--resources", kDemo},
-                      umask)
-                  .status,
-              0);
+    ASSERT_TRUE(testing::succeeded(
+        penwell({"pdf", "sign", path("r--pdf"), path("signed.pdf"), "--page", "1", "--rect",
+                 "10,10,50,20", "--trace", kTrace, "--sign-key", path("operator.key"),
+                 "--sign-cert", path("operator.pem"), "--demo", "--resources", kDemo},
+                umask)));
     // serve makes its --out folder at start; it is stopped after a moment.
     EXPECT_EQ(
         penwell({"serve", "--demo", "--port", "0", "--resources", kDemo, "--out", path("served")},

@@ -11,11 +11,11 @@ const NewCertificate& receiverCertificate() {
     return made;
 }
 
-std::string quoted(std::string text) {
-    for (std::size_t at = 0; (at = text.find('\'', at)) != std::string::npos; at += 4) {
-        text.replace(at, 1, "'\\''");
+::testing::AssertionResult succeeded(const Run& run) {
+    if (run.status == 0) {
+        return ::testing::AssertionSuccess();
     }
-    return "'" + text + "'";
+    return ::testing::AssertionFailure() << "exited " << run.status << ": " << run.err;
 }
 
 Run runProgram(const std::string& program, const std::vector<std::string>& args,

@@ -2,12 +2,16 @@
 // What the tool tests share: the test support's files and sealed exports, and a receiver's key
 // pair made at run time by the tool's own certificate code.
 
-#include "support/CertificateFixtures.h"
+#include <gtest/gtest.h>
+
 #include "penwell/tools/CertificateTool.h"
+#include "support/CertificateFixtures.h"
+#include "support/Shell.h"
 
 namespace penwell::tools::testing {
 
 using test::listFolder;
+using test::quoted;
 using test::readText;
 using test::seal;
 using test::Sealed;
@@ -24,8 +28,8 @@ struct Run {
     std::string err;
 };
 
-/// `text` quoted for the shell.
-std::string quoted(std::string text);
+/// Success when the program exited 0; otherwise a failure showing its exit code and stderr.
+::testing::AssertionResult succeeded(const Run& run);
 
 /// Runs `program` with `args` through the shell, its output captured through files in
 /// `scratch`; `prefix` goes before it on the command line (variables, `timeout 30`, a

@@ -27,20 +27,17 @@ protected:
                                                    "log.level = ERROR\n");
         test::writeFile(path("pin"), std::string("4711\n"));
         test::writeFile(path("wrong-pin"), std::string("1174\n"));
-        ASSERT_EQ(run("softhsm2-util", {"--init-token", "--free", "--label", "penwell-test",
-                                        "--pin", "4711", "--so-pin", "0815"})
-                      .status,
-                  0);
+        ASSERT_TRUE(testing::succeeded(
+            run("softhsm2-util", {"--init-token", "--free", "--label", "penwell-test", "--pin",
+                                  "4711", "--so-pin", "0815"})));
         for (const std::string who : {"operator", "receiver"}) {
-            ASSERT_EQ(run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
-                                      "/CN=" + who, "-days", "30", "-keyout", path(who + ".key"),
-                                      "-out", path(who + ".pem")})
-                          .status,
-                      0);
-            ASSERT_EQ(run("openssl", {"pkcs8", "-topk8", "-nocrypt", "-in", path(who + ".key"),
-                                      "-out", path(who + ".p8")})
-                          .status,
-                      0);
+            ASSERT_TRUE(testing::succeeded(
+                run("openssl",
+                    {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + who,
+                     "-days", "30", "-keyout", path(who + ".key"), "-out", path(who + ".pem")})));
+            ASSERT_TRUE(testing::succeeded(
+                run("openssl", {"pkcs8", "-topk8", "-nocrypt", "-in", path(who + ".key"), "-out",
+                                path(who + ".p8")})));
             const testing::Run imported =
                 run("softhsm2-util", {"--import", path(who + ".p8"), "--token", "penwell-test",
                                       "--label", who, "--id", who == "operator" ? "01" : "02",
@@ -114,10 +111,9 @@ TEST_F(TokenTest, TokenKeysSignEvidenceAndAPdfAndOpenTheRecord) {
 
 // A token that cannot give the key says why in one line, never prompting for its PIN.
 TEST_F(TokenTest, AWrongPinNoPinAndAnUnknownKeyAreOneLineEach) {
-    ASSERT_EQ(penwell({"replay", kTrace, "--evidence", path("e.der"), "--no-document",
-                       "--recipient", path("receiver.pem")})
-                  .status,
-              0);
+    ASSERT_TRUE(
+        testing::succeeded(penwell({"replay", kTrace, "--evidence", path("e.der"), "--no-document",
+                                    "--recipient", path("receiver.pem")})));
     const struct {
         std::vector<std::string> key;
         std::string message;

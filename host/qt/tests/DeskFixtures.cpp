@@ -94,17 +94,9 @@ void writeSignature(PenwellWidget& pad, unsigned long startMs) {
 }
 
 void DeskFolderTest::SetUp() {
-    scratch = std::filesystem::temp_directory_path() /
-              (prefix_ + std::to_string(QCoreApplication::applicationPid()));
-    std::filesystem::remove_all(scratch);
     std::filesystem::create_directories(scratch / "out");
-    pdf = scratch / "contract.pdf";
     makePdf(pdf);
     op = makeOperator(scratch / "operator");
-}
-
-void DeskFolderTest::TearDown() {
-    std::filesystem::remove_all(scratch);
 }
 
 }  // namespace penwell::qt::testing

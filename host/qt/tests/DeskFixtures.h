@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "penwell/host/qt/desk/Desk.h"
+#include "support/CertificateFixtures.h"
 
 namespace penwell::qt::testing {
 
@@ -56,19 +57,15 @@ std::unique_ptr<DeskWindow> makeDesk(const std::filesystem::path& pdf, const Ope
 /// Writes a short signature on the pad with the pen, as a tablet would.
 void writeSignature(PenwellWidget& pad, unsigned long startMs);
 
-/// A scratch folder, named by `prefix` and the process, holding a one-page contract
-/// (makePdf) and an operator key pair (makeOperator) with an empty out/; removed after.
+/// A scratch folder holding a one-page contract (makePdf) and an operator key pair
+/// (makeOperator) with an empty out/; removed after.
 class DeskFolderTest : public ::testing::Test {
 protected:
-    explicit DeskFolderTest(std::string prefix) : prefix_(std::move(prefix)) {}
     void SetUp() override;
-    void TearDown() override;
 
-    std::filesystem::path scratch, pdf;
+    const test::TempDir folder;
+    const std::filesystem::path scratch = folder.path(), pdf = scratch / "contract.pdf";
     Operator op;
-
-private:
-    std::string prefix_;
 };
 
 }  // namespace penwell::qt::testing

@@ -9,7 +9,6 @@
 #include <QScreen>
 #include <QTest>
 #include <filesystem>
-#include <fstream>
 
 #include "DeskFixtures.h"
 
@@ -20,8 +19,6 @@ namespace fs = std::filesystem;
 
 class Desk : public DeskFolderTest {
 protected:
-    Desk() : DeskFolderTest("penwell-desk-") {}
-
     /// Shows the desk and waits (bounded) until the X server shows it.
     void show(DeskWindow& desk) {
         desk.resize(1300, 900);
@@ -119,9 +116,8 @@ TEST_F(Desk, DoneSignsThePdfAsPdfSignDoesAndValidatorsAcceptIt) {
     const QString signedPdf = QString::fromStdString(stem.string() + ".pdf");
 
     // An incremental update of the very bytes shown: the original is a prefix.
-    std::ifstream in(pdf, std::ios::binary), out(stem.string() + ".pdf", std::ios::binary);
-    const std::string original{std::istreambuf_iterator<char>(in), {}};
-    const std::string result{std::istreambuf_iterator<char>(out), {}};
+    const std::string original = test::readText(pdf),
+                      result = test::readText(stem.string() + ".pdf");
     ASSERT_GT(result.size(), original.size());
     EXPECT_EQ(result.compare(0, original.size(), original), 0);
 

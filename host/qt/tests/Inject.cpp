@@ -23,16 +23,14 @@ const QPointingDevice* testPen() {
     return pen;
 }
 
-const QPointingDevice* testTouchScreen(bool pressure) {
-    const auto capabilities = QInputDevice::Capability::Position | QInputDevice::Capability::Area;
-    static QPointingDevice* sensing = registered(
+const QPointingDevice* testTouchScreen() {
+    static QPointingDevice* screen = registered(
         new QPointingDevice("test touch screen", 2, QInputDevice::DeviceType::TouchScreen,
                             QPointingDevice::PointerType::Finger,
-                            capabilities | QInputDevice::Capability::Pressure, 10, 0));
-    static QPointingDevice* plain = registered(new QPointingDevice(
-        "test touch screen without pressure", 3, QInputDevice::DeviceType::TouchScreen,
-        QPointingDevice::PointerType::Finger, capabilities, 10, 0));
-    return pressure ? sensing : plain;
+                            QInputDevice::Capability::Position | QInputDevice::Capability::Area |
+                                QInputDevice::Capability::Pressure,
+                            10, 0));
+    return screen;
 }
 
 QPointF Injector::local(QPointF at) const {
@@ -52,22 +50,15 @@ void Injector::penLeaves(unsigned long ms) {
                                                                  ms, testPen(), false);
 }
 
-void Injector::touch(QEventPoint::State state, unsigned long ms, QPointF at, double pressure,
-                     int id, bool sensesPressure) {
+void Injector::touch(QEventPoint::State state, unsigned long ms, QPointF at, double pressure) {
     QWindow* window = widget_.window()->windowHandle();
     QWindowSystemInterface::TouchPoint point;
-    point.id = id;
+    point.id = 1;
     point.state = state;
     point.pressure = pressure;
     const QPointF global = window->mapToGlobal(local(at));
     point.area = QRectF(global - QPointF(2, 2), QSizeF(4, 4));
-    QWindowSystemInterface::handleTouchEvent(window, ms, testTouchScreen(sensesPressure), {point});
-}
-
-void Injector::touchCancel(unsigned long ms) {
-    (void)ms;
-    QWindowSystemInterface::handleTouchCancelEvent(widget_.window()->windowHandle(),
-                                                   testTouchScreen());
+    QWindowSystemInterface::handleTouchEvent(window, ms, testTouchScreen(), {point});
 }
 
 void Injector::mouse(QEvent::Type type, unsigned long ms, QPointF at) {
@@ -78,6 +69,29 @@ void Injector::mouse(QEvent::Type type, unsigned long ms, QPointF at) {
     const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
     QWindowSystemInterface::handleMouseEvent(window, ms, p, window->mapToGlobal(p), held, button,
                                              type);
+}
+
+void Injector::play(const Script& script, int xTilt, int yTilt) {
+    QWindowSystemInterface::setSynchronousWindowSystemEvents(false);
+    for (const ScriptEvent& e : script.events) {
+        const QPointF at(e.x, e.y);
+        const bool down = e.phase == host::StrokePhase::down, up = e.phase == host::StrokePhase::up;
+        if (script.pointer == PointerKind::stylus) {
+            pen(!up, e.ms, at, e.pressure, xTilt, yTilt);
+        } else if (script.pointer == PointerKind::finger) {
+            touch(down ? QEventPoint::State::Pressed
+                  : up ? QEventPoint::State::Released
+                       : QEventPoint::State::Updated,
+                  e.ms, at, e.pressure);
+        } else {
+            mouse(down ? QEvent::MouseButtonPress
+                  : up ? QEvent::MouseButtonRelease
+                       : QEvent::MouseMove,
+                  e.ms, at);
+        }
+    }
+    QWindowSystemInterface::flushWindowSystemEvents();
+    QWindowSystemInterface::setSynchronousWindowSystemEvents(true);
 }
 
 }  // namespace penwell::qt::testing

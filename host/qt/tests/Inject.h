@@ -9,13 +9,14 @@
 #include <QPointF>
 #include <QPointingDevice>
 
+#include "Scripts.h"
 #include "penwell/host/qt/PenwellWidget.h"
 
 namespace penwell::qt::testing {
 
 /// Devices registered once per test program.
 const QPointingDevice* testPen();
-const QPointingDevice* testTouchScreen(bool pressure = true);
+const QPointingDevice* testTouchScreen();
 
 class Injector {
 public:
@@ -27,11 +28,13 @@ public:
              int yTilt = 0);
     /// The pen leaves the tablet's range.
     void penLeaves(unsigned long ms);
-    void touch(QEventPoint::State state, unsigned long ms, QPointF at, double pressure, int id = 1,
-               bool sensesPressure = true);
-    void touchCancel(unsigned long ms);
+    void touch(QEventPoint::State state, unsigned long ms, QPointF at, double pressure);
     /// A mouse event: press, move or release of the left button.
     void mouse(QEvent::Type type, unsigned long ms, QPointF at);
+
+    /// The whole script with its own device, queued before Qt looks at any event (as a busy
+    /// GUI thread meets a 240 Hz tablet), then delivered; a pen tilted by the tilts given.
+    void play(const Script& script, int xTilt = 0, int yTilt = 0);
 
 private:
     QPointF local(QPointF at) const;

@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <qpa/qwindowsysteminterface.h>
 #include <QCoreApplication>
 #include <QProcess>
-#include <QWindow>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -16,9 +14,11 @@
 #include "Inject.h"
 #include "Scripts.h"
 #include "penwell/host/web/Session.h"
+#include "penwell/platform/filesystem/StagedFile.h"
 #include "penwell/platform/headless/Headless.h"
 #include "penwell/receiver/OpenEvidence.h"
 #include "penwell/receiver/OpenSignature.h"
+#include "support/CertificateFixtures.h"
 
 namespace penwell::qt::testing {
 namespace {
@@ -35,17 +35,6 @@ struct Outputs {
     std::vector<PointerKind> kinds;  ///< the evidence's, one per stroke
 };
 
-Bytes readBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void writeBytes(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
 Outputs opened(const fs::path& stem) {
     Outputs out;
     const auto signature =
@@ -54,27 +43,18 @@ Outputs opened(const fs::path& stem) {
     if (signature) {
         out.record = signature->plaintext;
     }
-    const auto evidence = receiver::openEvidenceRecord(readBytes(stem.string() + ".evidence"),
-                                                       stem.string(), kReceiverKey, std::nullopt);
+    const auto read = [&](const char* extension) {
+        return filesystem::readFile(stem.string() + extension, 1u << 24, extension).value();
+    };
+    const auto evidence =
+        receiver::openEvidenceRecord(read(".evidence"), stem.string(), kReceiverKey, std::nullopt);
     EXPECT_TRUE(evidence) << (evidence ? "" : evidence.error().message);
     if (evidence) {
         out.kinds = evidence->payload.pointerKinds;
     }
-    out.png = readBytes(stem.string() + ".png");
+    out.png = read(".png");
     return out;
 }
-
-class Scratch : public ::testing::Test {
-protected:
-    void SetUp() override {
-        scratch = fs::temp_directory_path() /
-                  ("penwell-qt-parity-" + std::to_string(QCoreApplication::applicationPid()));
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
-    }
-    void TearDown() override { fs::remove_all(scratch); }
-    fs::path scratch;
-};
 
 Outputs throughWidget(const Script& script, const fs::path& folder) {
     PadOptions options;
@@ -84,44 +64,23 @@ Outputs throughWidget(const Script& script, const fs::path& folder) {
     widget.show();
     widget.move(50, 50);
     QCoreApplication::processEvents();  // the pad's posted clear
-    Injector inject(widget);
-    QWindowSystemInterface::setSynchronousWindowSystemEvents(false);
-    for (const ScriptEvent& e : script.events) {
-        const QPointF at(e.x, e.y);
-        const bool up = e.phase == host::StrokePhase::up;
-        switch (script.pointer) {
-            case PointerKind::stylus:
-                inject.pen(!up, e.ms, at, e.pressure);
-                break;
-            case PointerKind::finger:
-                inject.touch(e.phase == host::StrokePhase::down ? QEventPoint::State::Pressed
-                             : up                               ? QEventPoint::State::Released
-                                                                : QEventPoint::State::Updated,
-                             e.ms, at, e.pressure);
-                break;
-            case PointerKind::mouse:
-            case PointerKind::unknown:
-                inject.mouse(e.phase == host::StrokePhase::down ? QEvent::MouseButtonPress
-                             : up                               ? QEvent::MouseButtonRelease
-                                                                : QEvent::MouseMove,
-                             e.ms, at);
-                break;
-        }
-    }
-    QWindowSystemInterface::flushWindowSystemEvents();
-    QWindowSystemInterface::setSynchronousWindowSystemEvents(true);
+    // Queued all at once before Qt looks at any, with a tilted pen: none may be merged into
+    // another, and every down and move reaches the controller with its time and pressure.
+    Injector(widget).play(script, 30, -20);
     QCoreApplication::processEvents();
+    std::vector<_point> samples;
+    for (const Stroke& s : widget.controller().lines()) {
+        samples.insert(samples.end(), s.begin(), s.end());
+    }
+    EXPECT_EQ(samples, expectedSamples(script));
     const Result<host::SignatureBundle> bundle = widget.finish();
     EXPECT_TRUE(bundle) << (bundle ? "" : bundle.error().message);
     if (!bundle) {
         return {};
     }
-    const fs::path stem = folder / "qt";
-    writeBytes(stem.string() + ".data", bundle->data);
-    writeBytes(stem.string() + ".key", bundle->key);
-    writeBytes(stem.string() + ".png", bundle->png);
-    writeBytes(stem.string() + ".evidence", bundle->evidence);
-    return opened(stem);
+    const Result<std::string> name = host::writeBundle(*bundle, folder);
+    EXPECT_TRUE(name) << (name ? "" : name.error().message);
+    return name ? opened(folder / *name) : Outputs{};
 }
 
 class Replies final : public web::Sink {
@@ -196,41 +155,11 @@ Outputs throughReplay(const Script& script, const fs::path& folder) {
     return opened(stem);
 }
 
-/// Where two records first differ, for the failure message: "stroke S sample I: ..." .
-std::string firstDifference(const Bytes& a, const Bytes& b) {
-    const auto left = receiver::decodeRecord(a, "a");
-    const auto right = receiver::decodeRecord(b, "b");
-    if (!left || !right) {
-        return "undecodable";
-    }
-    for (std::size_t s = 0; s < std::max(left->size(), right->size()); ++s) {
-        if (s >= left->size() || s >= right->size()) {
-            return "stroke " + std::to_string(s) + " is missing on one side";
-        }
-        const auto& l = (*left)[s];
-        const auto& r = (*right)[s];
-        for (std::size_t i = 0; i < std::max(l.size(), r.size()); ++i) {
-            if (i >= l.size() || i >= r.size()) {
-                return "stroke " + std::to_string(s) + ": " + std::to_string(l.size()) + " vs " +
-                       std::to_string(r.size()) + " samples";
-            }
-            if (!(l[i] == r[i])) {
-                const auto text = [](const receiver::RecordSample& x) {
-                    return "(" + std::to_string(x.x) + "," + std::to_string(x.y) + " p" +
-                           std::to_string(x.p) + " t" + std::to_string(x.t) + ")";
-                };
-                return "stroke " + std::to_string(s) + " sample " + std::to_string(i) + ": " +
-                       text(l[i]) + " vs " + text(r[i]);
-            }
-        }
-    }
-    return "the same samples";
-}
-
-TEST_F(Scratch, ThreeHostsWriteTheSameRecordAndPicture) {
+TEST(Parity, ThreeHostsWriteTheSameRecordAndPicture) {
+    const test::TempDir folders;
     for (const Script& script : parityScripts()) {
         SCOPED_TRACE(script.name);
-        const fs::path folder = scratch / script.name;
+        const fs::path folder = folders.path() / script.name;
         for (const char* host : {"qt", "web", "replay"}) {
             fs::create_directories(folder / host);
         }
@@ -238,8 +167,8 @@ TEST_F(Scratch, ThreeHostsWriteTheSameRecordAndPicture) {
         const Outputs web = throughBrowserHost(script, folder / "web");
         const Outputs replay = throughReplay(script, folder / "replay");
         ASSERT_FALSE(qt.record.empty());
-        EXPECT_TRUE(qt.record == web.record) << firstDifference(qt.record, web.record);
-        EXPECT_TRUE(qt.record == replay.record) << firstDifference(qt.record, replay.record);
+        EXPECT_EQ(qt.record, web.record);
+        EXPECT_EQ(qt.record, replay.record);
         EXPECT_TRUE(qt.png == web.png);
         EXPECT_TRUE(qt.png == replay.png);
         EXPECT_EQ(qt.kinds, web.kinds);
@@ -247,7 +176,7 @@ TEST_F(Scratch, ThreeHostsWriteTheSameRecordAndPicture) {
         // Every down and move is in the record, and each stroke's kind is what drew it.
         const auto decoded = receiver::decodeRecord(qt.record, script.name);
         ASSERT_TRUE(decoded);
-        EXPECT_EQ(receiver::sampleCount(*decoded), recordedSamples(script));
+        EXPECT_EQ(receiver::sampleCount(*decoded), expectedSamples(script).size());
         EXPECT_EQ(qt.kinds, std::vector<PointerKind>(qt.kinds.size(), script.pointer));
     }
 }

@@ -1,13 +1,14 @@
 #pragma once
 // Pointer scripts: what a hand did on a pad, event by event, with each event's time in whole
 // milliseconds (a desktop's event clock) and the pressure the device reported. One table that
-// every host is driven with, so their outputs can be compared.
+// every host is driven with, so their outputs can be compared, and the samples it must give.
 
 #include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "penwell/capture/Sample.h"
 #include "penwell/host/common/PointerInput.h"
 
 namespace penwell::qt::testing {
@@ -75,21 +76,30 @@ inline std::vector<Script> parityScripts() {
     return scripts;
 }
 
-/// Samples the record holds for a script: every down and move (an up is not a sample, a tap
-/// is its down and three more that draw its dot).
-inline std::size_t recordedSamples(const Script& script) {
-    std::size_t n = 0;
+/// The samples the controller holds after a script: each down and move as the event gave it
+/// (time since its stroke's down, force from its pressure through the one mapping); an up is
+/// not a sample, and a tap adds the three samples of its dot.
+inline std::vector<_point> expectedSamples(const Script& script) {
+    std::vector<_point> expected;
+    std::uint32_t downMs = 0;
     for (std::size_t i = 0; i < script.events.size(); ++i) {
         const ScriptEvent& e = script.events[i];
-        if (e.phase == host::StrokePhase::down) {
-            const bool tap = i + 1 < script.events.size() &&
-                             script.events[i + 1].phase != host::StrokePhase::move;
-            n += tap ? 4 : 1;
-        } else if (e.phase == host::StrokePhase::move) {
-            ++n;
+        if (e.phase == host::StrokePhase::up) {
+            continue;
+        }
+        downMs = e.phase == host::StrokePhase::down ? e.ms : downMs;
+        expected.push_back(_point::initwith({e.x, e.y}, e.ms - downMs,
+                                            host::forceFor(script.pointer, e.pressure)));
+        if (e.phase == host::StrokePhase::down &&
+            script.events[i + 1].phase == host::StrokePhase::up) {
+            const double f = host::forceFor(script.pointer, 0.0);
+            const std::uint64_t t = script.events[i + 1].ms - e.ms;
+            for (const Point q : {Point{e.x + 1, e.y}, Point{e.x, e.y + 1}, Point{e.x, e.y}}) {
+                expected.push_back(_point::initwith(q, t, f));
+            }
         }
     }
-    return n;
+    return expected;
 }
 
 }  // namespace penwell::qt::testing

@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <qpa/qwindowsysteminterface.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QGuiApplication>
@@ -21,8 +20,6 @@
 
 namespace penwell::qt::testing {
 namespace {
-
-using host::StrokePhase;
 
 /// A widget the size of its pad, shown on the screen with `ratio` device pixels per pixel.
 struct ShownPad {
@@ -99,58 +96,6 @@ std::vector<_point> allSamples(PenwellWidget& w) {
         all.insert(all.end(), s.begin(), s.end());
     }
     return all;
-}
-
-TEST(PenwellWidget, EverySampleAt240HzReachesTheRecordWithItsTimeAndPressure) {
-    // Queued all at once before Qt looks at any, as a busy GUI thread meets a 240 Hz tablet:
-    // none may be merged into another.
-    for (const Script& script : parityScripts()) {
-        SCOPED_TRACE(script.name);
-        ShownPad pad;
-        Injector inject(pad.widget);
-        QWindowSystemInterface::setSynchronousWindowSystemEvents(false);
-        for (const ScriptEvent& e : script.events) {
-            const bool up = e.phase == StrokePhase::up;
-            if (script.pointer == PointerKind::stylus) {
-                inject.pen(!up, e.ms, {e.x, e.y}, e.pressure, 30, -20);
-            } else if (script.pointer == PointerKind::finger) {
-                inject.touch(e.phase == StrokePhase::down ? QEventPoint::State::Pressed
-                             : up                         ? QEventPoint::State::Released
-                                                          : QEventPoint::State::Updated,
-                             e.ms, {e.x, e.y}, e.pressure);
-            } else {
-                inject.mouse(e.phase == StrokePhase::down ? QEvent::MouseButtonPress
-                             : up                         ? QEvent::MouseButtonRelease
-                                                          : QEvent::MouseMove,
-                             e.ms, {e.x, e.y});
-            }
-        }
-        QWindowSystemInterface::flushWindowSystemEvents();
-        QWindowSystemInterface::setSynchronousWindowSystemEvents(true);
-        // Each down and move as the event gave it: time since its stroke's down, force from its
-        // pressure through the one mapping.
-        std::vector<_point> expected;
-        std::uint32_t downMs = 0;
-        for (std::size_t i = 0; i < script.events.size(); ++i) {
-            const ScriptEvent& e = script.events[i];
-            if (e.phase == StrokePhase::up) {
-                continue;
-            }
-            downMs = e.phase == StrokePhase::down ? e.ms : downMs;
-            expected.push_back(_point::initwith({e.x, e.y}, e.ms - downMs,
-                                                host::forceFor(script.pointer, e.pressure)));
-            if (e.phase == StrokePhase::down && script.events[i + 1].phase == StrokePhase::up) {
-                // A tap: the controller adds the three samples of its dot.
-                const double f = host::forceFor(script.pointer, 0.0);
-                const std::uint64_t t = script.events[i + 1].ms - e.ms;
-                for (const QPointF q :
-                     {QPointF(e.x + 1, e.y), QPointF(e.x, e.y + 1), QPointF(e.x, e.y)}) {
-                    expected.push_back(_point::initwith({q.x(), q.y()}, t, f));
-                }
-            }
-        }
-        EXPECT_EQ(allSamples(pad.widget), expected);
-    }
 }
 
 /// Runs Qt's loop until the controller's smoothing redraw has run (bounded).
@@ -350,11 +295,7 @@ TEST(PenwellWidget, RunsTheControllersTimersOnQtsLoopAndTellsTheHost) {
     inject.touch(QEventPoint::State::Released, 1124, {160, 70}, 0.5);
     EXPECT_EQ(changes, 1);
     EXPECT_TRUE(pad.widget.controller().smoothingPending());
-    const QDeadlineTimer deadline(10000);
-    while (pad.widget.controller().smoothingPending() && !deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    ASSERT_FALSE(pad.widget.controller().smoothingPending());
+    settle(pad.widget);
     // The smoothing redraw is shown: the pad's pixels are the smoothed export's.
     EXPECT_EQ(differing(pad.widget, expectedPicture(pad.widget, 1.0)), 0);
 

@@ -3,18 +3,16 @@
 // to an encoder, the drawing or the conversions that alters one of them fails here first; if
 // the change is meant, the new digests go in with a note saying why old files still open.
 
-#include <openssl/evp.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <map>
 #include <numeric>
 #include <regex>
 
 #include "penwell/host/common/Replay.h"
 #include "penwell/platform/filesystem/StagedFile.h"
+#include "penwell/platform/openssl/Digests.h"
 #include "penwell/platform/openssl/OpenSslCrypto.h"
 #include "penwell/receiver/Sealed.h"
 
@@ -25,16 +23,7 @@ const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
 const std::filesystem::path kDemo = kSource / "demo-certificate";
 
 std::string sha256(ByteView bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr);
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", digest[i]);
-        hex += two;
-    }
-    return hex;
+    return hexDigits(openssl::sha256(bytes));
 }
 
 /// `bytes` without the number Cairo gives each surface it makes in a process (an SVG's

@@ -14,6 +14,7 @@
 #include "penwell/receiver/OpenSignature.h"
 #include "penwell/receiver/Sealed.h"
 #include "penwell/secure/StrokeRecord.h"
+#include "support/CertificateFixtures.h"
 
 namespace penwell::host {
 namespace {
@@ -23,21 +24,6 @@ using ::testing::HasSubstr;
 const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
 const std::filesystem::path kDemo = kSource / "demo-certificate";
 const KeyLocation kDemoKey(kDemo / "demo-private-key.pem");
-
-/// A scratch folder, removed at the end of the scope.
-struct Scratch {
-    Scratch() {
-        path = std::filesystem::temp_directory_path() /
-               ("penwell-bundle-" + std::to_string(::getpid()) + "-" + std::to_string(next++));
-        std::filesystem::create_directories(path);
-    }
-    ~Scratch() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::filesystem::path path;
-    static inline int next = 0;
-};
 
 /// The finger example replayed; `use` runs at its export, on the live controller.
 void withExample(const std::optional<std::filesystem::path>& resources,
@@ -90,7 +76,8 @@ TEST(SignatureBundle, ADoneOpensOnTheReceiversSideWithOneRecordInEveryOutput) {
 
 // Each failure is the bundle's one answer; a command and a host print it as it is.
 TEST(SignatureBundle, EachFailureIsOneLineNamingItsCause) {
-    Scratch empty;
+    const test::TempDir scratch;
+    const std::filesystem::path& empty = scratch.path();
     const Failure refused{"PenwellDocument", 101, "in.pdf: refused"};
     const struct {
         const char* what;
@@ -99,10 +86,10 @@ TEST(SignatureBundle, EachFailureIsOneLineNamingItsCause) {
         std::string domain;
         std::string says;
     } cases[] = {
-        {"no certificate anywhere", empty.path,
-         [&](BundleSettings& s, PenwellViewController&) { s.resources = empty.path; },
-         kBundleErrorDomain, empty.path.string() + ": no Penwell.dat there"},
-        {"no certificate, the folder not known", empty.path, {}, kBundleErrorDomain,
+        {"no certificate anywhere", empty,
+         [&](BundleSettings& s, PenwellViewController&) { s.resources = empty; },
+         kBundleErrorDomain, empty.string() + ": no Penwell.dat there"},
+        {"no certificate, the folder not known", empty, {}, kBundleErrorDomain,
          "no usable Penwell.dat"},
         {"a recipient that is no certificate", kDemo,
          [](BundleSettings& s, PenwellViewController&) {
@@ -149,21 +136,22 @@ TEST(SignatureBundle, WriteBundleWritesEveryFileOrNone) {
             exportBundle(replay.controller(), replay.graphics(), settings);
         ASSERT_TRUE(bundle) << bundle.error().message;
         bundle->signedDocument = Bytes{'%', 'P', 'D', 'F'};
-        Scratch folder;
-        const Result<std::string> name = writeBundle(*bundle, folder.path);
+        const test::TempDir scratch;
+        const std::filesystem::path& folder = scratch.path();
+        const Result<std::string> name = writeBundle(*bundle, folder);
         ASSERT_TRUE(name) << name.error().message;
         const Bytes* expected[] = {&bundle->data, &bundle->key, &bundle->png, &bundle->evidence};
         for (std::size_t i = 0; i < std::size(kBundleExtensions); ++i) {
             const auto written =
-                filesystem::readFile(folder.path / (*name + kBundleExtensions[i]), 1 << 24, "");
+                filesystem::readFile(folder / (*name + kBundleExtensions[i]), 1 << 24, "");
             ASSERT_TRUE(written);
             EXPECT_EQ(*written, *expected[i]) << kBundleExtensions[i];
         }
-        EXPECT_TRUE(std::filesystem::exists(folder.path / (*name + kSignedDocumentExtension)));
+        EXPECT_TRUE(std::filesystem::exists(folder / (*name + kSignedDocumentExtension)));
         // A folder that is a file: refused, and nothing is left beside it.
-        const std::filesystem::path notAFolder = folder.path / (*name + ".data");
+        const std::filesystem::path notAFolder = folder / (*name + ".data");
         EXPECT_FALSE(writeBundle(*bundle, notAFolder));
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path),
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
                                 std::filesystem::directory_iterator()),
                   5);
     });

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "penwell/host/common/Wording.h"
+#include "support/CertificateFixtures.h"
 
 namespace penwell::host {
 namespace {
@@ -103,14 +104,12 @@ TEST(Wording, FillsEveryPlaceholderAndFindsALanguageByItsRegion) {
 
 class WordingTranslation : public ::testing::Test {
 protected:
-    WordingTranslation() { std::filesystem::create_directories(folder); }
-    ~WordingTranslation() override { std::filesystem::remove_all(folder); }
     std::string write(const std::string& name, const std::string& contents) {
-        std::ofstream(folder / name) << contents;
+        test::writeFile(folder / name, contents);
         return (folder / name).string();
     }
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / "penwell-wording-test";
+    const test::TempDir scratch;
+    const std::filesystem::path folder = scratch.path();
 };
 
 TEST_F(WordingTranslation, ADeploymentsOwnLanguageFallsBackToEnglish) {
