@@ -4,87 +4,27 @@
 // text, and 200 pages of about 50 KB each (text and an incompressible picture), about 10 MB.
 
 #include <benchmark/benchmark.h>
-#include <cairo-pdf.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 
-#include <cmath>
 #include <fstream>
 #include <iterator>
-#include <map>
 
+#include "penwell/bench/BenchPdf.h"
 #include "penwell/pdf/PdfSignature.h"
 #include "penwell/platform/CHandle.h"
 
 using namespace penwell;
+using penwell::bench::document;
+using penwell::bench::inkPdf;
 
 namespace {
 
 Bytes readAll(const char* path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
-}
-
-cairo_status_t append(void* closure, const unsigned char* data, unsigned int length) {
-    auto* bytes = static_cast<Bytes*>(closure);
-    bytes->insert(bytes->end(), data, data + length);
-    return CAIRO_STATUS_SUCCESS;
-}
-
-/// `pages` A4 pages, each with a line of text and, when `heavy`, a 128 x 128 picture of noise
-/// (about 48 KB that no filter shrinks).
-Bytes makeDocument(int pages, bool heavy) {
-    Bytes out;
-    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(append, &out, 595, 842);
-    cairo_t* cr = cairo_create(surface);
-    std::uint32_t state = 2463534242u;
-    for (int p = 0; p < pages; ++p) {
-        cairo_move_to(cr, 72, 72);
-        cairo_show_text(cr, ("Contract, page " + std::to_string(p + 1)).c_str());
-        if (heavy) {
-            cairo_surface_t* noise = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 128, 128);
-            unsigned char* pixels = cairo_image_surface_get_data(noise);
-            for (int i = 0; i < 128 * cairo_image_surface_get_stride(noise); ++i) {
-                state ^= state << 13, state ^= state >> 17, state ^= state << 5;
-                pixels[i] = static_cast<unsigned char>(state);
-            }
-            cairo_surface_mark_dirty(noise);
-            cairo_set_source_surface(cr, noise, 100, 200);
-            cairo_paint(cr);
-            cairo_surface_destroy(noise);
-        }
-        cairo_show_page(cr);
-    }
-    cairo_destroy(cr);
-    cairo_surface_finish(surface);
-    cairo_surface_destroy(surface);
-    return out;
-}
-
-/// A signature's picture: one polyline of 400 points, as the vector export draws ink.
-Bytes inkPdf() {
-    Bytes out;
-    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(append, &out, 300, 120);
-    cairo_t* cr = cairo_create(surface);
-    for (int i = 0; i < 400; ++i) {
-        cairo_line_to(cr, 10 + i * 0.7, 60 + 40 * std::sin(i * 0.1));
-    }
-    cairo_stroke(cr);
-    cairo_destroy(cr);
-    cairo_surface_finish(surface);
-    cairo_surface_destroy(surface);
-    return out;
-}
-
-const Bytes& document(int pages) {
-    static std::map<int, Bytes> made;
-    auto& bytes = made[pages];
-    if (bytes.empty()) {
-        bytes = makeDocument(pages, pages > 1);
-    }
-    return bytes;
 }
 
 const Bytes kKey = readAll(PENWELL_DEMO_CERTIFICATE_DIR "/demo-private-key.pem");
