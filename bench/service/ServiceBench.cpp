@@ -145,8 +145,12 @@ void floorBlob(benchmark::State& state, int pages) {
     const Bytes& pdf = document(pages);
     sqlite3* raw = nullptr;
     const std::string file = (b.folder.path() / "floor.sqlite").string();
-    sqlite3_open(file.c_str(), &raw);
+    const int opened = sqlite3_open(file.c_str(), &raw);
     CHandle<sqlite3, sqlite3_close> db(raw);
+    if (opened != SQLITE_OK) {
+        state.SkipWithError((file + ": cannot be opened").c_str());
+        return;
+    }
     checkSqlite(db.get(),
                 sqlite3_exec(db.get(),
                              "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
@@ -158,6 +162,10 @@ void floorBlob(benchmark::State& state, int pages) {
     sqlite3_prepare_v2(db.get(), "INSERT INTO files (sha256, bytes) VALUES (?, ?)", -1,
                        &statement, nullptr);
     CHandle<sqlite3_stmt, sqlite3_finalize> insert(statement);
+    if (!insert) {
+        state.SkipWithError(sqlite3_errmsg(db.get()));
+        return;
+    }
     for (auto _ : state) {
         const std::string sha256 = hexDigits(openssl::sha256(pdf));
         checkSqlite(db.get(), sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr),
