@@ -34,9 +34,11 @@ bench: deps
 	./build/bench/bench/penwell_bench
 	./build/bench/host/web/bench/penwell_serve_load
 	./build/bench/host/web/bench/penwell_serve_load --snapshots
+	./build/bench/host/web/bench/penwell_serve_load --durable
 	cmake --build --preset bench --target penwell_browser_latency
 	./build/bench/bench/penwell_verify_bench
 	if [ -x ./build/bench/bench/penwell_pdf_bench ]; then ./build/bench/bench/penwell_pdf_bench; fi
+	if [ -x ./build/bench/bench/penwell_service_bench ]; then ./build/bench/bench/penwell_service_bench --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true; fi
 	if [ -x ./build/bench/bench/penwell_qt_bench ]; then ./build/bench/bench/penwell_qt_bench; fi
 
 # Each libFuzzer harness for FUZZ_SECONDS (clang, ASan + UBSan); `make fuzz FUZZ_SECONDS=600`.

@@ -12,7 +12,7 @@
 #include <ctime>
 #include <memory>
 
-#include "BenchDocuments.h"
+#include "penwell/bench/BenchPdf.h"
 #include "pdf/pki/RevocationServer.h"
 #include "pdf/pki/TestPki.h"
 #include "pdf/pki/TsaServer.h"

@@ -12,11 +12,13 @@
 #include <fstream>
 #include <iterator>
 
-#include "BenchDocuments.h"
+#include "penwell/bench/BenchPdf.h"
 #include "penwell/pdf/PdfSignature.h"
 #include "penwell/platform/CHandle.h"
 
 using namespace penwell;
+using penwell::bench::document;
+using penwell::bench::inkPdf;
 
 namespace {
 
@@ -28,12 +30,12 @@ Bytes readAll(const char* path) {
 const Bytes kKey = readAll(PENWELL_DEMO_CERTIFICATE_DIR "/demo-private-key.pem");
 
 void signing(benchmark::State& state, int pages) {
-    const Bytes& doc = bench::document(pages);
+    const Bytes& doc = document(pages);
     const pdf::SigningIdentity identity = *pdf::SigningIdentity::fromPem(
         kKey, "key", readAll(PENWELL_DEMO_CERTIFICATE_DIR "/Penwell.dat"), "certificate");
     pdf::SignRequest request;
     request.placement = pdf::PagePlacement{1, 300, 100, 200, 80};
-    request.inkPdf = bench::inkPdf();
+    request.inkPdf = inkPdf();
     for (auto _ : state) {
         Result<Bytes> out = pdf::signPdf(doc, "bench.pdf", request, identity);
         if (!out) {
@@ -49,7 +51,7 @@ void signing(benchmark::State& state, int pages) {
 /// before it numbers a new object (QPDF::makeIndirectObject resolves the whole cross-reference
 /// table first), which any update made through qpdf's object model pays.
 void floor(benchmark::State& state, int pages, bool everyObject) {
-    const Bytes& doc = bench::document(pages);
+    const Bytes& doc = document(pages);
     CHandle<BIO, BIO_free> bio(BIO_new_mem_buf(kKey.data(), static_cast<int>(kKey.size())));
     CHandle<EVP_PKEY, EVP_PKEY_free> key(
         PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));

@@ -130,7 +130,8 @@ void PadSocket::scheduleFlush() {
         self->flushGap_ = std::max<Clock::duration>(
             kFrame, std::chrono::duration_cast<Clock::duration>(cost / kFlushShare));
         const auto [seconds, samples] = self->pad_->core->takeWork();
-        self->server_->record(seconds, samples, self->bytesQueued_ - before);
+        self->server_->record(seconds + std::exchange(self->keptSeconds_, 0.0), samples,
+                              self->bytesQueued_ - before);
     });
 }
 
@@ -247,7 +248,10 @@ void PadSocket::received(beast::error_code ec) {
         // A signing link's message is in the store before the session takes it, so that what
         // the page is told was taken survives the server.
         if (pad_->link) {
-            if (const MaybeFailure failed = pad_->link->keep(text)) {
+            const auto keeping = Clock::now();
+            const MaybeFailure failed = pad_->link->keep(text);
+            keptSeconds_ += std::chrono::duration<double>(Clock::now() - keeping).count();
+            if (failed) {
                 fail(failed->message);
                 return;
             }

@@ -97,6 +97,9 @@ private:
     std::deque<Outgoing> queue_;
     std::size_t queued_ = 0;
     std::uint64_t bytesQueued_ = 0;
+    /// Time spent storing a signing link's messages since the last flush: part of what a sample
+    /// costs the server, which the load benchmark counts with the session's own work.
+    double keptSeconds_ = 0.0;
     bool writing_ = false;
     bool closing_ = false;
     bool flushScheduled_ = false;

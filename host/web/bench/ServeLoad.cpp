@@ -1,50 +1,40 @@
 // Load generator for `penwell serve`: N simulated signers, each a WebSocket client over
-// loopback (a page at --scale device pixels per point) that writes at 240 samples per second, sent
-// as a page sends them (one message of coalesced samples per 60 Hz frame), in strokes of one second
-// with a short pause between. The server runs in this process so that it can report its own time
+// loopback (a page at --scale device pixels per point, LoadSigner.h) that writes at 240 samples
+// per second, sent as a page sends them (one message of coalesced samples per 60 Hz frame), in
+// strokes of one second with a short pause between. The server runs in this process so that it can report its own time
 // per sample (messages in to patch out, without the wait for the next frame); the clients run on a
 // thread of their own.
 //
 //   penwell_serve_load [--scale=S] [SECONDS] [N...]   default: 5 seconds, N = 1 10 50
 //   penwell_serve_load --snapshots [SECONDS] [N] [ROUNDS]   default: 10 seconds, N = 20, 3
+//   penwell_serve_load --durable [SECONDS] [N] [ROUNDS]     default: 5 seconds, N = 50, 3
 //
 // --snapshots: the round trip of N signers (a message sent to the state that acknowledges it),
 // alone and then with 4 more clients at 4 pixels per point that write a signature of three
 // one-second strokes and then ask for whole-pad snapshots, each as soon as the last has come;
 // ROUNDS such pairs in one run, each pair's p95 ratio and their median last, so that a shared
 // machine's changing load shows as spread rather than as one pair's ratio.
+//
+// --durable: the same N signers, alternately on the in-memory pad and on signing links of a
+// signing service whose store is in a scratch folder (serve --data), where each message is
+// committed to the database before the page is told it was taken; ROUNDS such pairs, each
+// pair's ratio of the server's time per sample, and their median last.
 
 #include <unistd.h>
 #include <algorithm>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/websocket.hpp>
-#include <cmath>
 #include <cstdio>
-#include <deque>
 #include <fstream>
-#include <iostream>
 #include <string>
 #include <thread>
 
 #include "penwell/host/web/Server.h"
+#include "penwell/host/web/bench/LinkRequests.h"
+#include "penwell/host/web/bench/LoadSigner.h"
 
-namespace net = boost::asio;
-namespace beast = boost::beast;
-namespace websocket = beast::websocket;
-using tcp = net::ip::tcp;
 using namespace penwell::web;
+using namespace penwell::web::bench;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-constexpr double kRate = 240.0;
-/// A snapshot client writes this many one-second strokes before the run, so that its
-/// snapshots have ink to paint.
-constexpr int kSnapshotStrokes = 3;
-constexpr auto kFrame = std::chrono::microseconds(16667);
 
 double residentMiB() {
     std::ifstream statm("/proc/self/statm");
@@ -52,179 +42,6 @@ double residentMiB() {
     statm >> size >> resident;
     return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
 }
-
-class Signer : public std::enable_shared_from_this<Signer> {
-public:
-    /// A `snapshots` client asks for the whole pad again as soon as a snapshot has come.
-    Signer(net::io_context& io, std::uint16_t port, int index, int scale, bool snapshots = false)
-        : ws_(io), timer_(io), port_(port), index_(index), scale_(scale), snapshots_(snapshots) {}
-
-    void connect() {
-        beast::get_lowest_layer(ws_).connect(
-            tcp::endpoint(net::ip::make_address("127.0.0.1"), port_));
-        const std::string origin = "http://127.0.0.1:" + std::to_string(port_);
-        ws_.set_option(websocket::stream_base::decorator(
-            [origin](websocket::request_type& r) { r.set(beast::http::field::origin, origin); }));
-        ws_.handshake("127.0.0.1:" + std::to_string(port_), "/ws");
-        if (scale_ != 1) {
-            // A page on a screen with scale_ device pixels per CSS pixel says so first.
-            ws_.write(net::buffer(R"({"type":"config","scale":)" + std::to_string(scale_) + "}"));
-        }
-        if (snapshots_) {
-            // Its signature, taken whole before the run begins.
-            std::string message;
-            while (strokes_ < kSnapshotStrokes || inStroke_ != 0) {
-                message = next();
-                strokes_ += inStroke_ == 0;
-                message.back() = ',';
-                ws_.write(net::buffer(message + "\"seq\":" + std::to_string(++seq_) + "}"));
-            }
-            for (beast::flat_buffer buffer;; buffer.consume(buffer.size())) {
-                ws_.read(buffer);
-                const std::string text = beast::buffers_to_string(buffer.data());
-                if (ws_.got_text() &&
-                    text.find("\"seq\":" + std::to_string(seq_) + ",") != std::string::npos) {
-                    break;
-                }
-            }
-        }
-    }
-
-    void start(Clock::time_point until) {
-        until_ = until;
-        read();
-        tick();
-    }
-
-    std::uint64_t received = 0;
-    /// Milliseconds from a message's send to the state that acknowledges it.
-    std::vector<double> roundTrips;
-    int snapshotsAnswered = 0;
-
-private:
-    void read() {
-        ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, std::size_t n) {
-            if (ec) {
-                return;
-            }
-            self->received += n;
-            self->took(beast::buffers_to_string(self->buffer_.data()), self->ws_.got_text());
-            self->buffer_.consume(n);
-            self->read();
-        });
-    }
-
-    void took(const std::string& message, bool text) {
-        if (text) {
-            // {"type":"state",...,"seq":N}: every message up to N has been taken and painted.
-            const auto at = message.find("\"seq\":");
-            if (message.find("\"type\":\"state\"") == std::string::npos || at == std::string::npos) {
-                return;
-            }
-            const long acknowledged = std::stol(message.substr(at + 6));
-            const auto now = Clock::now();
-            while (!sent_.empty() && sent_.front().first <= acknowledged) {
-                roundTrips.push_back(
-                    std::chrono::duration<double, std::milli>(now - sent_.front().second).count());
-                sent_.pop_front();
-            }
-            return;
-        }
-        // A snapshot's tiles come in rows from the top: the one at the bottom right is its last.
-        const auto field = [&](std::size_t offset) {
-            return static_cast<std::uint8_t>(message[offset]) |
-                   static_cast<std::uint8_t>(message[offset + 1]) << 8;
-        };
-        if (snapshots_ && message.size() > 9 && message[0] == 2 &&
-            field(1) + field(5) == 600 * scale_ && field(3) + field(7) == 250 * scale_) {
-            ++snapshotsAnswered;
-            snapshotWanted_ = true;
-        }
-    }
-
-    /// The next frame's message: a down, a move of four samples, or an up.
-    std::string next() {
-        const int perStroke = static_cast<int>(kRate);  // one second of writing
-        auto sample = [this](int i) {
-            const double t = 1.0 + sampleIndex_ / kRate;
-            const double x = 40.0 + 500.0 * i / perStroke;
-            const double y = 125.0 + 60.0 * std::sin(i * 0.05 + index_);
-            ++sampleIndex_;
-            char text[96];
-            std::snprintf(text, sizeof text, "[%.6f,%.2f,%.2f,0.5]", t, x, y);
-            return std::string(text);
-        };
-        if (inStroke_ == 0) {
-            inStroke_ = 1;
-            return R"({"type":"down","pointer":"pen","samples":[)" + sample(0) + "]}";
-        }
-        if (inStroke_ >= perStroke) {
-            inStroke_ = 0;
-            // A clear now and then keeps the pad from filling up over a long run.
-            return R"({"type":"up","pointer":"pen","samples":[)" + sample(perStroke) + "]}";
-        }
-        std::string samples;
-        for (int k = 0; k < 4 && inStroke_ < perStroke; ++k, ++inStroke_) {
-            samples += (samples.empty() ? "" : ",") + sample(inStroke_);
-        }
-        return R"({"type":"move","pointer":"pen","samples":[)" + samples + "]}";
-    }
-
-    void tick() {
-        if (Clock::now() >= until_) {
-            ws_.async_close(websocket::close_code::normal,
-                            [self = shared_from_this()](beast::error_code) {});
-            return;
-        }
-        if (!writing_) {
-            if (snapshots_) {
-                if (std::exchange(snapshotWanted_, false)) {
-                    write(R"({"type":"snapshot"})");
-                }
-            } else {
-                std::string message =
-                    inStroke_ == 0 && strokes_++ % 8 == 7 ? R"({"type":"clear"})" : next();
-                // Numbered, so that the state acknowledging it can be told.
-                message.back() = ',';
-                message += "\"seq\":" + std::to_string(++seq_) + "}";
-                sent_.emplace_back(seq_, Clock::now());
-                write(std::move(message));
-            }
-        }
-        timer_.expires_after(kFrame);
-        timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
-            if (!ec) {
-                self->tick();
-            }
-        });
-    }
-
-    void write(std::string message) {
-        outgoing_ = std::move(message);
-        writing_ = true;
-        ws_.async_write(net::buffer(outgoing_),
-                        [self = shared_from_this()](beast::error_code, std::size_t) {
-                            self->writing_ = false;
-                        });
-    }
-
-    websocket::stream<beast::tcp_stream> ws_;
-    net::steady_timer timer_;
-    beast::flat_buffer buffer_;
-    std::uint16_t port_;
-    int index_;
-    int scale_;
-    bool snapshots_;
-    bool snapshotWanted_ = true;
-    long seq_ = 0;
-    std::deque<std::pair<long, Clock::time_point>> sent_;
-    Clock::time_point until_;
-    std::string outgoing_;
-    bool writing_ = false;
-    int inStroke_ = 0;
-    int strokes_ = 0;
-    long sampleIndex_ = 0;
-};
 
 double percentile(std::vector<std::pair<double, std::size_t>> values, double q) {
     std::sort(values.begin(), values.end());
@@ -310,6 +127,123 @@ int snapshotRun(double seconds, int kSigners, int rounds) {
     return 0;
 }
 
+/// One load run's figures.
+struct LoadRow {
+    std::uint64_t samples = 0;
+    double p50 = 0, p99 = 0, mean = 0;  ///< server seconds per sample
+    double bytesPerSample = 0;
+    double kibPerSession = 0;
+    /// From the first message to the last client's close: longer than the run when the server
+    /// fell behind the signers and worked off what they had sent.
+    double seconds = 0;
+};
+
+/// `n` signers for `seconds` on a server of its own; with `links`, each on a signing link of
+/// its service, opened for this run.
+LoadRow runLoad(int n, int scale, double seconds, bench::LinkRequests* links) {
+    ServerOptions options;
+    options.port = 0;
+    options.maxSessions = static_cast<std::size_t>(n);
+    options.handleSignals = false;
+    options.pad.smoothing = false;
+    std::vector<std::string> paths(static_cast<std::size_t>(n), "/ws");
+    if (links != nullptr) {
+        options.service = links->service();
+        options.pad.signer = links->operatorIdentity();
+        const std::vector<std::string> tokens = links->openLinks(n).value();
+        for (std::size_t i = 0; i < tokens.size(); ++i) {
+            paths[i] = "/s/" + tokens[i] + "/ws";
+        }
+    }
+    const std::unique_ptr<Server> started = Server::listen(options).value();
+    Server& server = *started;
+    server.collectStats();
+    std::thread serverThread([&] { server.run(); });
+
+    const double before = residentMiB();
+    net::io_context io;
+    std::vector<std::shared_ptr<Signer>> signers;
+    for (int i = 0; i < n; ++i) {
+        signers.push_back(std::make_shared<Signer>(io, server.port(), i, scale, false,
+                                                   paths[static_cast<std::size_t>(i)]));
+        signers.back()->connect();
+    }
+    const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(seconds));
+    const auto began = Clock::now();
+    for (auto& s : signers) {
+        s->start(until);
+    }
+    double peak = before;
+    std::thread sampler([&] {
+        while (Clock::now() < until) {
+            peak = std::max(peak, residentMiB());
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    io.run();
+    const double took = std::chrono::duration<double>(Clock::now() - began).count();
+    sampler.join();
+    server.stop();
+    serverThread.join();
+
+    const ServerStats stats = server.takeStats();
+    LoadRow row;
+    row.seconds = took;
+    row.samples = stats.samples;
+    row.p50 = percentile(stats.secondsPerSample, 0.5);
+    row.p99 = percentile(stats.secondsPerSample, 0.99);
+    double total = 0;
+    for (const auto& [perSample, weight] : stats.secondsPerSample) {
+        total += perSample * static_cast<double>(weight);
+    }
+    const double samples = static_cast<double>(std::max<std::uint64_t>(stats.samples, 1));
+    row.mean = total / samples;
+    row.bytesPerSample = static_cast<double>(stats.bytesSent) / samples;
+    row.kibPerSession = (peak - before) * 1024.0 / n;
+    return row;
+}
+
+/// `n` signers without and with durable acknowledgement, `rounds` pairs: a row each, then the
+/// pairs' ratios of the mean and the p50 time per sample.
+int durableRun(double seconds, int n, int rounds) {
+    auto links = bench::LinkRequests::make();
+    if (!links) {
+        std::fprintf(stderr, "penwell_serve_load: %s\n", links.error().message.c_str());
+        return 1;
+    }
+    std::printf(
+        "| Signers | Acknowledged | Samples | Server time per sample mean | p50 | p99 | Bytes "
+        "sent per sample | Taken in |\n|---:|---|---:|---:|---:|---:|---:|---:|\n");
+    std::vector<double> means, medians;
+    for (int round = 0; round < rounds; ++round) {
+        LoadRow rows[2];
+        // Each round begins with the other mode, so that neither always runs first.
+        for (int k = 0; k < 2; ++k) {
+            const bool durable = (k + round) % 2 == 1;
+            const LoadRow row = runLoad(n, 1, seconds, durable ? links->get() : nullptr);
+            rows[durable] = row;
+            std::printf("| %d | %s | %llu | %.1f µs | %.1f µs | %.1f µs | %.0f B | %.1f s |\n", n,
+                        durable ? "in the database" : "in memory",
+                        static_cast<unsigned long long>(row.samples), row.mean * 1e6,
+                        row.p50 * 1e6, row.p99 * 1e6, row.bytesPerSample, row.seconds);
+            std::fflush(stdout);
+        }
+        means.push_back(rows[1].mean / rows[0].mean);
+        medians.push_back(rows[1].p50 / rows[0].p50);
+    }
+    std::printf("\nDurable over in-memory, mean per sample:");
+    for (const double r : means) {
+        std::printf(" %.2f", r);
+    }
+    std::printf("; median %.2f\np50 per sample:", quantile(means, 0.5));
+    for (const double r : medians) {
+        std::printf(" %.2f", r);
+    }
+    std::printf("; median %.2f\n", quantile(medians, 0.5));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -320,6 +254,11 @@ int main(int argc, char** argv) {
         return snapshotRun(args.size() > 1 ? std::stod(args[1]) : 10.0,
                            args.size() > 2 ? std::stoi(args[2]) : 20,
                            args.size() > 3 ? std::max(1, std::stoi(args[3])) : 3);
+    }
+    if (!args.empty() && args.front() == "--durable") {
+        return durableRun(args.size() > 1 ? std::stod(args[1]) : 5.0,
+                          args.size() > 2 ? std::max(1, std::stoi(args[2])) : 50,
+                          args.size() > 3 ? std::max(1, std::stoi(args[3])) : 3);
     }
     if (!args.empty() && args.front().starts_with("--scale=")) {
         scale = std::stoi(args.front().substr(8));
@@ -337,51 +276,10 @@ int main(int argc, char** argv) {
         "| Signers | Samples | Server time per sample p50 | p99 | Bytes sent per sample | "
         "Memory per session |\n|---:|---:|---:|---:|---:|---:|\n");
     for (const int n : counts) {
-        ServerOptions options;
-        options.port = 0;
-        options.maxSessions = static_cast<std::size_t>(n);
-        options.handleSignals = false;
-        options.pad.smoothing = false;
-        const std::unique_ptr<Server> started = Server::listen(options).value();
-        Server& server = *started;
-        server.collectStats();
-        std::thread serverThread([&] { server.run(); });
-
-        const double before = residentMiB();
-        net::io_context io;
-        std::vector<std::shared_ptr<Signer>> signers;
-        for (int i = 0; i < n; ++i) {
-            signers.push_back(std::make_shared<Signer>(io, server.port(), i, scale));
-            signers.back()->connect();
-        }
-        const auto until = std::chrono::steady_clock::now() +
-                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                               std::chrono::duration<double>(seconds));
-        for (auto& s : signers) {
-            s->start(until);
-        }
-        double peak = before;
-        std::thread sampler([&] {
-            while (std::chrono::steady_clock::now() < until) {
-                peak = std::max(peak, residentMiB());
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-        });
-        io.run();
-        sampler.join();
-        server.stop();
-        serverThread.join();
-
-        const ServerStats stats = server.takeStats();
-        const double perSession = (peak - before) * 1024.0 / n;
+        const LoadRow row = runLoad(n, scale, seconds, nullptr);
         std::printf("| %d | %llu | %.1f µs | %.1f µs | %.0f B | %.0f KiB |\n", n,
-                    static_cast<unsigned long long>(stats.samples),
-                    percentile(stats.secondsPerSample, 0.5) * 1e6,
-                    percentile(stats.secondsPerSample, 0.99) * 1e6,
-                    stats.samples
-                        ? static_cast<double>(stats.bytesSent) / static_cast<double>(stats.samples)
-                        : 0.0,
-                    perSession);
+                    static_cast<unsigned long long>(row.samples), row.p50 * 1e6, row.p99 * 1e6,
+                    row.bytesPerSample, row.kibPerSession);
         std::fflush(stdout);
     }
     return 0;

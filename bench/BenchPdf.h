@@ -1,15 +1,19 @@
-#include "BenchDocuments.h"
+#pragma once
+// The documents the PDF benchmarks sign, made by Cairo in the benchmark: A4 pages of text, with
+// a picture of noise that no filter shrinks when heavy, and an ink picture.
 
 #include <cairo-pdf.h>
 
 #include <cmath>
+#include <cstdint>
 #include <map>
+#include <string>
+
+#include "penwell/platform/Bytes.h"
 
 namespace penwell::bench {
 
-namespace {
-
-cairo_status_t append(void* closure, const unsigned char* data, unsigned int length) {
+inline cairo_status_t appendTo(void* closure, const unsigned char* data, unsigned int length) {
     auto* bytes = static_cast<Bytes*>(closure);
     bytes->insert(bytes->end(), data, data + length);
     return CAIRO_STATUS_SUCCESS;
@@ -17,9 +21,9 @@ cairo_status_t append(void* closure, const unsigned char* data, unsigned int len
 
 /// `pages` A4 pages, each with a line of text and, when `heavy`, a 128 x 128 picture of noise
 /// (about 48 KB that no filter shrinks).
-Bytes makeDocument(int pages, bool heavy) {
+inline Bytes makeDocument(int pages, bool heavy) {
     Bytes out;
-    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(append, &out, 595, 842);
+    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(appendTo, &out, 595, 842);
     cairo_t* cr = cairo_create(surface);
     std::uint32_t state = 2463534242u;
     for (int p = 0; p < pages; ++p) {
@@ -45,11 +49,10 @@ Bytes makeDocument(int pages, bool heavy) {
     return out;
 }
 
-}  // namespace
-
-Bytes inkPdf() {
+/// A signature's picture: one polyline of 400 points, as the vector export draws ink.
+inline Bytes inkPdf() {
     Bytes out;
-    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(append, &out, 300, 120);
+    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(appendTo, &out, 300, 120);
     cairo_t* cr = cairo_create(surface);
     for (int i = 0; i < 400; ++i) {
         cairo_line_to(cr, 10 + i * 0.7, 60 + 40 * std::sin(i * 0.1));
@@ -61,7 +64,8 @@ Bytes inkPdf() {
     return out;
 }
 
-const Bytes& document(int pages) {
+/// One page of text (about 6 KB), or `pages` heavy pages (200: about 10 MB); made once.
+inline const Bytes& document(int pages) {
     static std::map<int, Bytes> made;
     auto& bytes = made[pages];
     if (bytes.empty()) {
