@@ -193,6 +193,11 @@ MaybeFailure Server::start() {
         return script.error();
     }
     s.pageScript = std::move(*script);
+    Result<TrustedProxies> proxies = TrustedProxies::parse(s.options.trustedProxies);
+    if (!proxies) {
+        return proxies.error();
+    }
+    s.trustedProxies = std::move(*proxies);
     beast::error_code ec;
     const auto address = net::ip::make_address(s.options.bind, ec);
     if (ec) {

@@ -23,6 +23,7 @@
 #include "penwell/host/web/ResumeRegistry.h"
 #include "penwell/host/web/Server.h"
 #include "penwell/host/web/SessionAdmission.h"
+#include "penwell/host/web/TrustedProxies.h"
 #include "penwell/host/web/api/Api.h"
 #include "penwell/host/web/links/LinkDocuments.h"
 #include "penwell/platform/asio/AsioRunLoop.h"
@@ -60,6 +61,7 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     tcp::acceptor acceptor;
     std::set<std::string> allowedHosts;
     std::set<std::string> allowedOrigins;
+    TrustedProxies trustedProxies;
     std::atomic<bool> stopping{false};
     /// SIGINT and SIGTERM, caught from the moment the server listens (handleSignals).
     std::optional<net::signal_set> signals;
