@@ -8,8 +8,7 @@
 
 #include "penwell/host/web/TrustedProxies.h"
 #include "penwell/host/web/tests/ServerFixture.h"
-#include "penwell/service/SigningService.h"
-#include "service/StoreFixtures.h"
+#include "penwell/host/web/tests/ServiceFixture.h"
 
 namespace penwell::web {
 namespace {
@@ -112,22 +111,10 @@ TEST(TrustedProxies, TheTrailKeepsAForwardedAddressOnlyFromATrustedProxy) {
         {{"::1", "10.0.0.0/8"}, "127.0.0.1"},
     };
     for (const auto& c : cases) {
-        test::TempDir dir;
-        std::shared_ptr<service::SigningStore> store = service::testing::openStore(dir.path());
-        ASSERT_TRUE(store);
-        auto signing = std::make_shared<service::SigningService>(store, service::systemClock());
-        const auto document = signing->addDocument(service::testing::pdfBytes(2'000), 1).value();
-        const service::TimeMs now = signing->now();
-        const auto created = signing
-                                 ->createRequest({document.id,
-                                                  {{"Ann Example", "", "{}", "", "", ""}},
-                                                  now + 3'600'000,
-                                                  "",
-                                                  "{}"},
-                                                 {"198.51.100.1", "backoffice/1"})
-                                 .value();
+        ServiceInFolder signing;
+        const auto created = signing.request();
         ServerOptions options;
-        options.service = signing;
+        options.service = signing.service;
         options.trustedProxies = c.trusted;
         Running server(options);
         const auto answer = askHttp(
@@ -135,7 +122,7 @@ TEST(TrustedProxies, TheTrailKeepsAForwardedAddressOnlyFromATrustedProxy) {
                                    "X-Forwarded-For: 203.0.113.5\r\nUser-Agent: Browser/1\r\n"));
         ASSERT_TRUE(answer);
         EXPECT_EQ(answer->result_int(), 200);
-        const auto trail = store->auditTrail(created.request.id).value();
+        const auto trail = signing.store->auditTrail(created.request.id).value();
         ASSERT_GE(trail.size(), 2u);
         EXPECT_EQ(trail[1].type, "link.opened");
         EXPECT_EQ(trail[1].actor.address, c.address) << testing::PrintToString(c.trusted);
