@@ -150,6 +150,9 @@ struct ServeOptions {
     std::vector<std::string> publicOrigins;
     /// Peers (addresses or networks) whose X-Forwarded-For is believed; none: no one's.
     std::vector<std::string> trustedProxies;
+    /// In-process TLS: the PEM certificate chain and its key; both or neither.
+    std::optional<std::filesystem::path> tlsCertificate;
+    std::optional<std::filesystem::path> tlsKey;
     std::vector<std::string> frameAncestors;  ///< origins that may frame the page
     std::string logFormat = "text";           ///< text or json
     SignOptions sign;  ///< when given, every evidence record is signed with it

@@ -154,6 +154,8 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     server.idleTimeout = std::chrono::seconds(options.idleSeconds);
     server.publicOrigins = options.publicOrigins;
     server.trustedProxies = options.trustedProxies;
+    server.tlsCertificate = options.tlsCertificate;
+    server.tlsKey = options.tlsKey;
     server.frameAncestors = options.frameAncestors;
     web::setLogFormat(options.logFormat == "json" ? web::LogFormat::json : web::LogFormat::text);
     server.threads = std::max(2u, std::thread::hardware_concurrency());

@@ -349,6 +349,15 @@ int main(int argc, char** argv) {
                          "address or network (127.0.0.1, 10.0.0.0/8) of a reverse proxy whose "
                          "X-Forwarded-For is believed for the limits and the audit trail "
                          "(repeatable; default: no one's)");
+    auto* tlsCert = serveCmd->add_option(
+        "--tls-cert", serve.tlsCertificate,
+        "serve HTTPS and WSS with this PEM certificate chain (needs --tls-key)");
+    auto* tlsKey = serveCmd->add_option(
+        "--tls-key", serve.tlsKey,
+        "the PEM private key of --tls-cert, unencrypted, readable by no one but its owner "
+        "(and group)");
+    tlsCert->needs(tlsKey);
+    tlsKey->needs(tlsCert);
     serveCmd->add_option("--frame-ancestor", serve.frameAncestors,
                          "origin whose pages may show the signing page in a frame, e.g. "
                          "https://portal.example.com (repeatable; default: none may)");

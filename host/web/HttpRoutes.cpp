@@ -16,8 +16,11 @@ constexpr auto kHttpTimeout = std::chrono::seconds(30);
 }  // namespace
 
 HttpConnection::HttpConnection(tcp::socket socket, Strand strand,
-                               std::shared_ptr<Server::Impl> server)
-    : stream_(std::move(socket)), strand_(std::move(strand)), server_(std::move(server)) {}
+                               std::shared_ptr<Server::Impl> server, net::ip::address peer)
+    : stream_(std::move(socket)),
+      strand_(std::move(strand)),
+      server_(std::move(server)),
+      peer_(std::move(peer)) {}
 
 void HttpConnection::read() {
     parser_.emplace();
@@ -127,9 +130,7 @@ void HttpConnection::respond(http::status status, std::string_view type, std::st
 service::Actor HttpConnection::actor(const http::request<http::string_body>& request) {
     std::string address = clientAddress(request);
     if (address.empty()) {
-        beast::error_code ec;
-        const auto peer = stream_.socket().remote_endpoint(ec);
-        address = ec ? std::string() : peer.address().to_string();
+        address = peer_.to_string();
     }
     // The trail keeps the user agent as sent (it is hashed, not printed), within a bound.
     std::string userAgent(view(request[http::field::user_agent]));

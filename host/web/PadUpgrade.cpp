@@ -78,11 +78,7 @@ void HttpConnection::upgrade(http::request<http::string_body> request, std::stri
 }
 
 std::string HttpConnection::clientAddress(const http::request<http::string_body>& request) {
-    beast::error_code ec;
-    const auto peer = stream_.socket().remote_endpoint(ec).address();
-    if (ec) {
-        return {};
-    }
+    const net::ip::address& peer = peer_;
     // Several X-Forwarded-For lines are one list, in order (RFC 9110, 5.3).
     std::string forwarded;
     const auto [first, last] = request.equal_range("X-Forwarded-For");

@@ -66,6 +66,10 @@ struct ServerOptions {
     /// Origins whose pages may show the signing page in a frame (an integrator's own portal:
     /// https://portal.example.com). None: no page may frame it.
     std::vector<std::string> frameAncestors;
+    /// In-process TLS: the PEM certificate chain and its unencrypted PEM key (the key not
+    /// readable by others). Both or neither; without them the server speaks plain HTTP.
+    std::optional<std::filesystem::path> tlsCertificate;
+    std::optional<std::filesystem::path> tlsKey;
     unsigned threads = 2;
     /// The signing service's requests, links and samples (serve --data); none for a free pad
     /// or one --document, which keep nothing beyond a signer's session.
@@ -107,7 +111,7 @@ public:
     Server& operator=(const Server&) = delete;
 
     std::uint16_t port() const;
-    /// The page's address, e.g. http://127.0.0.1:8080/.
+    /// The page's address, e.g. http://127.0.0.1:8080/ (https:// with TLS).
     std::string url() const;
 
     /// Serves until stop() (or a signal). Returns once every session has been closed.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
@@ -39,6 +40,7 @@ using asio::Strand;
 using Clock = std::chrono::steady_clock;
 
 class PadSocket;
+class TlsBridge;
 
 inline std::string_view view(beast::string_view s) {
     return {s.data(), s.size()};
@@ -62,6 +64,10 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     std::set<std::string> allowedHosts;
     std::set<std::string> allowedOrigins;
     TrustedProxies trustedProxies;
+    /// With --tls-cert and --tls-key: every connection is TLS, ended by a TlsBridge.
+    std::shared_ptr<net::ssl::context> tls;
+    /// "https" with TLS, else "http": the scheme of the page's own addresses.
+    std::string scheme() const { return tls ? "https" : "http"; }
     std::atomic<bool> stopping{false};
     /// SIGINT and SIGTERM, caught from the moment the server listens (handleSignals).
     std::optional<net::signal_set> signals;
@@ -82,6 +88,8 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     /// Every pad's current connection, for the stop to close.
     std::mutex connectionsMutex;
     std::list<std::weak_ptr<PadSocket>> connections;
+    /// Every TLS connection's bridge, for the stop to cut.
+    std::list<std::weak_ptr<TlsBridge>> bridges;
 
     std::mutex statsMutex;
     bool collecting = false;
