@@ -150,6 +150,8 @@ struct ServeOptions {
     std::vector<std::string> publicOrigins;
     /// Peers (addresses or networks) whose X-Forwarded-For is believed; none: no one's.
     std::vector<std::string> trustedProxies;
+    /// A folder with the deployment's logo.svg or logo.png and brand.json (its colours).
+    std::optional<std::filesystem::path> brand;
     /// In-process TLS: the PEM certificate chain and its key; both or neither.
     std::optional<std::filesystem::path> tlsCertificate;
     std::optional<std::filesystem::path> tlsKey;

@@ -154,6 +154,7 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     server.idleTimeout = std::chrono::seconds(options.idleSeconds);
     server.publicOrigins = options.publicOrigins;
     server.trustedProxies = options.trustedProxies;
+    server.brand = options.brand;
     server.tlsCertificate = options.tlsCertificate;
     server.tlsKey = options.tlsKey;
     server.frameAncestors = options.frameAncestors;

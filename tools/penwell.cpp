@@ -349,6 +349,11 @@ int main(int argc, char** argv) {
                          "address or network (127.0.0.1, 10.0.0.0/8) of a reverse proxy whose "
                          "X-Forwarded-For is believed for the limits and the audit trail "
                          "(repeatable; default: no one's)");
+    serveCmd->add_option("--brand", serve.brand,
+                         "folder with the deployment's logo.svg or logo.png (at most 256 KiB) and "
+                         "brand.json {\"colors\": {\"accent\": \"#0a5\", \"background\": "
+                         "\"#fff\", \"text\": \"#222\"}}, shown on the pad and signing pages")
+        ->option_text("DIR");
     auto* tlsCert = serveCmd->add_option(
         "--tls-cert", serve.tlsCertificate,
         "serve HTTPS and WSS with this PEM certificate chain (needs --tls-key)");

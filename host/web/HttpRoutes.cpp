@@ -108,7 +108,13 @@ void HttpConnection::received(beast::error_code ec) {
     // Only these exact paths are answered, from memory: no request reaches the file system.
     const std::shared_ptr<const SignableDocument>& document = server_->options.pad.document;
     const WebAsset config{"/config.js", "text/javascript; charset=utf-8", server_->pageScript};
+    const WebAsset logo{kBrandLogoPath,
+                        server_->brand ? server_->brand->logoType : std::string_view(),
+                        server_->brand ? server_->brand->logo : std::string_view()};
+    const bool branded = server_->brand && !server_->brand->logoType.empty();
     for (const auto& assets : {webAssets(), std::span<const WebAsset>(&config, 1),
+                               branded ? std::span<const WebAsset>(&logo, 1)
+                                       : std::span<const WebAsset>(),
                                document ? document->assets() : std::span<const WebAsset>()}) {
         for (const WebAsset& asset : assets) {
             if (asset.path == target) {

@@ -66,6 +66,8 @@ struct ServerOptions {
     /// Origins whose pages may show the signing page in a frame (an integrator's own portal:
     /// https://portal.example.com). None: no page may frame it.
     std::vector<std::string> frameAncestors;
+    /// A deployment's logo and colours on the page (Brand.h); none: Penwell's own look.
+    std::optional<std::filesystem::path> brand;
     /// In-process TLS: the PEM certificate chain and its unencrypted PEM key (the key not
     /// readable by others). Both or neither; without them the server speaks plain HTTP.
     std::optional<std::filesystem::path> tlsCertificate;

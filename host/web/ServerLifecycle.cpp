@@ -205,6 +205,14 @@ MaybeFailure Server::start() {
         return script.error();
     }
     s.pageScript = std::move(*script);
+    if (s.options.brand) {
+        Result<Brand> brand = loadBrand(*s.options.brand);
+        if (!brand) {
+            return brand.error();
+        }
+        s.pageScript += "window.penwellConfig.brand = " + brandJson(*brand) + ";\n";
+        s.brand = std::move(*brand);
+    }
     if (s.options.tlsCertificate.has_value() != s.options.tlsKey.has_value()) {
         return Failure{kServerErrorDomain, 0, "TLS needs both a certificate and its key"};
     }

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "penwell/host/web/Brand.h"
 #include "penwell/host/web/ResumeRegistry.h"
 #include "penwell/host/web/Server.h"
 #include "penwell/host/web/SessionAdmission.h"
@@ -74,6 +75,8 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
     /// /config.js: the page's texts and settings.
     std::string pageScript;
+    /// The deployment's logo, when it gave one: served at kBrandLogoPath.
+    std::optional<Brand> brand;
     /// Every answer's Content-Security-Policy, with the frame ancestors allowed.
     std::string contentSecurityPolicy;
 

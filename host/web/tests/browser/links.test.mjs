@@ -66,10 +66,14 @@ before(async () => {
   execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-subj', '/CN=Signing desk',
     '-days', '2', '-keyout', at('key.pem'), '-out', at('cert.pem')], { stdio: 'ignore' });
   writeFileSync(at('webhook-secret'), `${secret}\n`, { mode: 0o600 });
+  // The deployment's own look (serve --brand): a 40 x 20 logo and its colours.
+  execFileSync('mkdir', ['-p', at('brand')]);
+  writeFileSync(at('brand/logo.svg'), '<svg xmlns="http://www.w3.org/2000/svg" width="40" height="20"><rect width="40" height="20" fill="#0a5"/></svg>');
+  writeFileSync(at('brand/brand.json'), '{"colors": {"accent": "#0a5", "background": "#fff", "text": "#222"}}');
   key = execFileSync(PENWELL, ['serve', 'keys', 'add', 'back-office', '--data', data], { encoding: 'utf8', timeout: 30000 }).trim();
   await new Promise((resolve) => receiver.listen(0, '127.0.0.1', resolve));
   server = await serve('--data', data, '--sign-key', at('key.pem'), '--sign-cert', at('cert.pem'),
-    '--webhook-secret-file', at('webhook-secret'), '--webhook-url', `http://127.0.0.1:${receiver.address().port}/hooks`);
+    '--brand', at('brand'), '--webhook-secret-file', at('webhook-secret'), '--webhook-url', `http://127.0.0.1:${receiver.address().port}/hooks`);
 });
 after(() => {
   receiver.close();
@@ -156,6 +160,12 @@ test('two signers sign in order on their links, the second after a wrong access 
   assert.equal((await call('GET', '/s/AAAAAAAAAAAAAAAAAAAAAA/status.json', { auth: null })).status, 404);
 
   const ann = await padOf(await openPage(links[0], { viewport: { width: 1280, height: 800 }, hasTouch: false }));
+  // The link's page shows the deployment's logo, loaded from the server, and its colours.
+  assert.deepEqual(await ann.page.evaluate(() => {
+    const logo = document.getElementById('brandLogo');
+    return { src: new URL(logo.src).pathname, shown: !logo.hidden, width: logo.naturalWidth,
+      background: getComputedStyle(document.body).backgroundColor, accent: getComputedStyle(document.querySelector('h1')).color };
+  }), { src: '/brand/logo', shown: true, width: 40, background: 'rgb(255, 255, 255)', accent: 'rgb(0, 170, 85)' });
   await sign(ann, 'Ann Example signs: Agreed', 1, backTo(request.id, 'signed'));
   assert.deepEqual(ann.errors, []);
   await ann.page.context().close();
