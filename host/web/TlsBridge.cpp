@@ -147,8 +147,10 @@ void TlsBridge::readServer() {
                 self->serverGone();
                 return;
             }
+            self->writingToClient_ = true;
             net::async_write(self->tls_, net::buffer(self->fromServer_.data(), n),
                              [self](beast::error_code ec, std::size_t) {
+                                 self->writingToClient_ = false;
                                  if (ec) {
                                      self->clientGone();
                                  } else {
@@ -168,6 +170,10 @@ void TlsBridge::serverGone() {
         return;
     }
     closing_ = true;
+    if (writingToClient_) {
+        cutOff();  // a TLS close cannot go out beside a record half written
+        return;
+    }
     // The read waiting for the client gives way to the close.
     tls_.next_layer().cancel();
     tls_.next_layer().expires_after(kCloseTimeout);

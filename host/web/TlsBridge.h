@@ -51,6 +51,7 @@ private:
     std::array<char, 16 * 1024> fromClient_{};
     std::array<char, 16 * 1024> fromServer_{};
     bool closing_ = false;
+    bool writingToClient_ = false;
 };
 
 }  // namespace penwell::web
