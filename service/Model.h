@@ -97,6 +97,9 @@ struct Request {
     std::string webhookUrl;         ///< empty: the server's
     std::string metadata;           ///< the integrator's JSON text, kept as is
     std::vector<Signer> signers;    ///< in signing order
+    /// Where a signer's page goes after Done or Decline (the integrator's own page); empty:
+    /// it stays on its last line.
+    std::string returnUrl;
 };
 
 /// Who did something, for the trail: the client's address and user agent.

@@ -33,7 +33,8 @@ Result<CreatedRequest> SigningService::createRequest(const RequestSpec& spec, co
         return failure(ServiceCode::invalid, "The expiry must be in the future");
     }
     NewRequest request{newId("req_"),   spec.documentId, now, spec.expiresAt,
-                       spec.webhookUrl, spec.metadata,   {},  actor};
+                       spec.webhookUrl, spec.metadata,   {},  actor,
+                       spec.returnUrl};
     CreatedRequest created;
     for (std::size_t i = 0; i < spec.signers.size(); ++i) {
         const SignerSpec& signer = spec.signers[i];

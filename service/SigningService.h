@@ -25,6 +25,7 @@ struct RequestSpec {
     TimeMs expiresAt = 0;             ///< after now
     std::string webhookUrl;
     std::string metadata;
+    std::string returnUrl = {};  ///< checked by the caller (the API): kept as given
 };
 
 /// A new request and each signer's link token, in signer order: the only time the tokens

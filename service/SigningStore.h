@@ -39,6 +39,7 @@ struct NewRequest {
     std::string metadata;
     std::vector<NewSigner> signers;  ///< in signing order; positions 1, 2, ... are given here
     Actor actor;                     ///< who created it, for the trail
+    std::string returnUrl = {};      ///< empty: none
 };
 
 /// A new revision of a request's document, written with the change that makes it.

@@ -148,6 +148,13 @@ struct ServeOptions {
     std::string lang = "en";  ///< the page's language: a shipped one's code, or a JSON file
     bool operatorControls = false;  ///< the page shows the operator's counts and settings
     std::vector<std::string> publicOrigins;
+    /// Peers (addresses or networks) whose X-Forwarded-For is believed; none: no one's.
+    std::vector<std::string> trustedProxies;
+    /// A folder with the deployment's logo.svg or logo.png and brand.json (its colours).
+    std::optional<std::filesystem::path> brand;
+    /// In-process TLS: the PEM certificate chain and its key; both or neither.
+    std::optional<std::filesystem::path> tlsCertificate;
+    std::optional<std::filesystem::path> tlsKey;
     std::vector<std::string> frameAncestors;  ///< origins that may frame the page
     std::string logFormat = "text";           ///< text or json
     SignOptions sign;  ///< when given, every evidence record is signed with it

@@ -9,6 +9,7 @@
 #include "penwell/host/common/SignatureBundle.h"
 #include "penwell/host/web/SignableDocument.h"
 #include "penwell/host/web/Server.h"
+#include "penwell/host/web/TrustedProxies.h"
 #include "penwell/platform/curl/CurlHttpClient.h"
 #include "penwell/platform/filesystem/StagedFile.h"
 #include "penwell/service/Retention.h"
@@ -133,6 +134,9 @@ void checkWritable(const std::filesystem::path& folder) {
 int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
     // Usage errors first, before a file is read: they exit 2 whatever else is wrong.
     const Size padSize = parsePad(options.pad);
+    if (const auto proxies = web::TrustedProxies::parse(options.trustedProxies); !proxies) {
+        throw UsageError("--trusted-proxy " + proxies.error().message);
+    }
 #ifdef PENWELL_WITH_PDF
     const host::DocumentRequest& place = options.document;
     if (!place.file.empty()) {
@@ -149,6 +153,10 @@ int runServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     server.lang = options.lang;
     server.idleTimeout = std::chrono::seconds(options.idleSeconds);
     server.publicOrigins = options.publicOrigins;
+    server.trustedProxies = options.trustedProxies;
+    server.brand = options.brand;
+    server.tlsCertificate = options.tlsCertificate;
+    server.tlsKey = options.tlsKey;
     server.frameAncestors = options.frameAncestors;
     web::setLogFormat(options.logFormat == "json" ? web::LogFormat::json : web::LogFormat::text);
     server.threads = std::max(2u, std::thread::hardware_concurrency());

@@ -332,7 +332,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     serveCmd
         ->add_option("--max-sessions-per-address", serve.sessionsPerAddress,
-                     "signers at once from one address (behind a proxy: X-Forwarded-For's last)")
+                     "signers at once from one address (behind a --trusted-proxy: the client "
+                     "it adds to X-Forwarded-For)")
         ->check(CLI::Range(1, 1000))
         ->capture_default_str();
     serveCmd
@@ -344,6 +345,24 @@ int main(int argc, char** argv) {
     serveCmd->add_option("--public-origin", serve.publicOrigins,
                          "origin a TLS reverse proxy serves the page under, e.g. "
                          "https://sign.example.com (repeatable)");
+    serveCmd->add_option("--trusted-proxy", serve.trustedProxies,
+                         "address or network (127.0.0.1, 10.0.0.0/8) of a reverse proxy whose "
+                         "X-Forwarded-For is believed for the limits and the audit trail "
+                         "(repeatable; default: no one's)");
+    serveCmd->add_option("--brand", serve.brand,
+                         "folder with the deployment's logo.svg or logo.png (at most 256 KiB) and "
+                         "brand.json {\"colors\": {\"accent\": \"#0a5\", \"background\": "
+                         "\"#fff\", \"text\": \"#222\"}}, shown on the pad and signing pages")
+        ->option_text("DIR");
+    auto* tlsCert = serveCmd->add_option(
+        "--tls-cert", serve.tlsCertificate,
+        "serve HTTPS and WSS with this PEM certificate chain (needs --tls-key)");
+    auto* tlsKey = serveCmd->add_option(
+        "--tls-key", serve.tlsKey,
+        "the PEM private key of --tls-cert, unencrypted, readable by no one but its owner "
+        "(and group)");
+    tlsCert->needs(tlsKey);
+    tlsKey->needs(tlsCert);
     serveCmd->add_option("--frame-ancestor", serve.frameAncestors,
                          "origin whose pages may show the signing page in a frame, e.g. "
                          "https://portal.example.com (repeatable; default: none may)");

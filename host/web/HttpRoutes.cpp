@@ -16,8 +16,11 @@ constexpr auto kHttpTimeout = std::chrono::seconds(30);
 }  // namespace
 
 HttpConnection::HttpConnection(tcp::socket socket, Strand strand,
-                               std::shared_ptr<Server::Impl> server)
-    : stream_(std::move(socket)), strand_(std::move(strand)), server_(std::move(server)) {}
+                               std::shared_ptr<Server::Impl> server, net::ip::address peer)
+    : stream_(std::move(socket)),
+      strand_(std::move(strand)),
+      server_(std::move(server)),
+      peer_(std::move(peer)) {}
 
 void HttpConnection::read() {
     parser_.emplace();
@@ -105,7 +108,13 @@ void HttpConnection::received(beast::error_code ec) {
     // Only these exact paths are answered, from memory: no request reaches the file system.
     const std::shared_ptr<const SignableDocument>& document = server_->options.pad.document;
     const WebAsset config{"/config.js", "text/javascript; charset=utf-8", server_->pageScript};
+    const WebAsset logo{kBrandLogoPath,
+                        server_->brand ? server_->brand->logoType : std::string_view(),
+                        server_->brand ? server_->brand->logo : std::string_view()};
+    const bool branded = server_->brand && !server_->brand->logoType.empty();
     for (const auto& assets : {webAssets(), std::span<const WebAsset>(&config, 1),
+                               branded ? std::span<const WebAsset>(&logo, 1)
+                                       : std::span<const WebAsset>(),
                                document ? document->assets() : std::span<const WebAsset>()}) {
         for (const WebAsset& asset : assets) {
             if (asset.path == target) {
@@ -127,9 +136,7 @@ void HttpConnection::respond(http::status status, std::string_view type, std::st
 service::Actor HttpConnection::actor(const http::request<http::string_body>& request) {
     std::string address = clientAddress(request);
     if (address.empty()) {
-        beast::error_code ec;
-        const auto peer = stream_.socket().remote_endpoint(ec);
-        address = ec ? std::string() : peer.address().to_string();
+        address = peer_.to_string();
     }
     // The trail keeps the user agent as sent (it is hashed, not printed), within a bound.
     std::string userAgent(view(request[http::field::user_agent]));

@@ -17,7 +17,9 @@ namespace penwell::web {
 
 class HttpConnection final : public std::enable_shared_from_this<HttpConnection> {
 public:
-    HttpConnection(tcp::socket socket, Strand strand, std::shared_ptr<Server::Impl> server);
+    /// `peer` is the client's address: the socket's peer, or for TLS the bridge's client.
+    HttpConnection(tcp::socket socket, Strand strand, std::shared_ptr<Server::Impl> server,
+                   net::ip::address peer);
 
     /// Reads the next request, within the header and body limits and the request timeout.
     void read();
@@ -60,6 +62,7 @@ private:
     std::optional<http::request_parser<http::string_body>> parser_;
     bool apiRequest_ = false;       // the request being read is the API's
     std::shared_ptr<void> upload_;  // a document upload's place, held until answered
+    net::ip::address peer_;
 };
 
 }  // namespace penwell::web

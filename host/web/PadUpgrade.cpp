@@ -78,29 +78,18 @@ void HttpConnection::upgrade(http::request<http::string_body> request, std::stri
 }
 
 std::string HttpConnection::clientAddress(const http::request<http::string_body>& request) {
-    beast::error_code ec;
-    const auto peer = stream_.socket().remote_endpoint(ec).address();
-    if (ec) {
-        return {};
+    const net::ip::address& peer = peer_;
+    // Several X-Forwarded-For lines are one list, in order (RFC 9110, 5.3).
+    std::string forwarded;
+    const auto [first, last] = request.equal_range("X-Forwarded-For");
+    for (auto field = first; field != last; ++field) {
+        forwarded += (forwarded.empty() ? "" : ",") + std::string(view(field->value()));
     }
-    if (!peer.is_loopback()) {
-        return peer.to_string();
+    if (std::string client = server_->trustedProxies.forwardedClient(peer, forwarded);
+        !client.empty()) {
+        return client;
     }
-    const std::string_view forwarded = view(request["X-Forwarded-For"]);
-    if (server_->options.publicOrigins.empty() || forwarded.empty()) {
-        return {};
-    }
-    // The proxy appends the address it took the connection from: the last one. Those
-    // before it are the client's to write.
-    std::string_view last = forwarded.substr(forwarded.rfind(',') + 1);
-    while (!last.empty() && last.front() == ' ') {
-        last.remove_prefix(1);
-    }
-    while (!last.empty() && last.back() == ' ') {
-        last.remove_suffix(1);
-    }
-    const auto client = net::ip::make_address(std::string(last), ec);
-    return ec ? "?" : client.to_string();  // a proxy's garbage counts as one address
+    return peer.is_loopback() ? std::string() : peer.to_string();
 }
 
 void HttpConnection::tryAgainLater(http::request<http::string_body> request,

@@ -46,10 +46,10 @@ struct ServerOptions {
     std::uint16_t port = 8080;  ///< 0 picks a free port
     PadSettings pad;
     std::size_t maxSessions = 16;
-    /// Sessions one signer's address may hold at once. The address is the peer's; behind a
-    /// reverse proxy on this machine (a --public-origin given) it is the last one the proxy
-    /// adds to X-Forwarded-For. A connection from this machine without one (a kiosk's own
-    /// browser, a proxy that does not say) is not limited by address.
+    /// Sessions one signer's address may hold at once. The address is the peer's; from a peer
+    /// in `trustedProxies` it is the one the proxy adds to X-Forwarded-For. A connection from
+    /// this machine that names no one believed (a kiosk's own browser, a proxy not trusted or
+    /// that does not say) is not limited by address.
     std::size_t sessionsPerAddress = 4;
     /// The page's language: a code of one it ships ("en", "de"), or a JSON file with a
     /// deployment's own texts (see PageTexts.h).
@@ -59,9 +59,19 @@ struct ServerOptions {
     /// Origins a reverse proxy serves the page under (https://sign.example.com): their host
     /// is taken as a Host header and they as an Origin, besides the local addresses.
     std::vector<std::string> publicOrigins;
+    /// Reverse proxies whose X-Forwarded-For is believed, for the limits and the audit trail:
+    /// IP addresses or networks (127.0.0.1, 10.0.0.0/8). From anyone else the header is
+    /// ignored, whatever else is set: a signer must not choose the address he is counted as.
+    std::vector<std::string> trustedProxies;
     /// Origins whose pages may show the signing page in a frame (an integrator's own portal:
     /// https://portal.example.com). None: no page may frame it.
     std::vector<std::string> frameAncestors;
+    /// A deployment's logo and colours on the page (Brand.h); none: Penwell's own look.
+    std::optional<std::filesystem::path> brand;
+    /// In-process TLS: the PEM certificate chain and its unencrypted PEM key (the key not
+    /// readable by others). Both or neither; without them the server speaks plain HTTP.
+    std::optional<std::filesystem::path> tlsCertificate;
+    std::optional<std::filesystem::path> tlsKey;
     unsigned threads = 2;
     /// The signing service's requests, links and samples (serve --data); none for a free pad
     /// or one --document, which keep nothing beyond a signer's session.
@@ -103,7 +113,7 @@ public:
     Server& operator=(const Server&) = delete;
 
     std::uint16_t port() const;
-    /// The page's address, e.g. http://127.0.0.1:8080/.
+    /// The page's address, e.g. http://127.0.0.1:8080/ (https:// with TLS).
     std::string url() const;
 
     /// Serves until stop() (or a signal). Returns once every session has been closed.

@@ -14,6 +14,7 @@
 #include "penwell/host/web/HttpRoutes.h"
 #include "penwell/host/web/PadSocket.h"
 #include "penwell/host/web/PageTexts.h"
+#include "penwell/host/web/TlsBridge.h"
 
 namespace penwell::web {
 
@@ -97,7 +98,7 @@ Server::Impl::Impl(ServerOptions o)
         // Signing links go under the first public origin, else the address served.
         api = std::make_unique<api::Api>(options.service, [this] {
             return options.publicOrigins.empty()
-                       ? "http://" + hostPort(options.bind, acceptor.local_endpoint().port())
+                       ? scheme() + "://" + hostPort(options.bind, acceptor.local_endpoint().port())
                        : options.publicOrigins.front();
         });
         linkDocuments = std::make_shared<links::LinkDocuments>(
@@ -126,8 +127,19 @@ void Server::Impl::accept() {
                 if (ec == net::error::operation_aborted || !self->acceptor.is_open()) {
                     return;
                 }
+            } else if (self->tls) {
+                auto bridge = std::make_shared<TlsBridge>(std::move(socket), strand, self);
+                {
+                    std::lock_guard lock(self->connectionsMutex);
+                    self->bridges.remove_if([](const auto& w) { return w.expired(); });
+                    self->bridges.push_back(bridge);
+                }
+                bridge->start();
             } else {
-                std::make_shared<HttpConnection>(std::move(socket), strand, self)->read();
+                beast::error_code ec;
+                net::ip::address peer = socket.remote_endpoint(ec).address();
+                std::make_shared<HttpConnection>(std::move(socket), strand, self, std::move(peer))
+                    ->read();
             }
             self->accept();
         });
@@ -193,6 +205,29 @@ MaybeFailure Server::start() {
         return script.error();
     }
     s.pageScript = std::move(*script);
+    if (s.options.brand) {
+        Result<Brand> brand = loadBrand(*s.options.brand);
+        if (!brand) {
+            return brand.error();
+        }
+        s.pageScript += "window.penwellConfig.brand = " + brandJson(*brand) + ";\n";
+        s.brand = std::move(*brand);
+    }
+    if (s.options.tlsCertificate.has_value() != s.options.tlsKey.has_value()) {
+        return Failure{kServerErrorDomain, 0, "TLS needs both a certificate and its key"};
+    }
+    if (s.options.tlsCertificate) {
+        auto tls = makeTlsContext(*s.options.tlsCertificate, *s.options.tlsKey);
+        if (!tls) {
+            return tls.error();
+        }
+        s.tls = std::move(*tls);
+    }
+    Result<TrustedProxies> proxies = TrustedProxies::parse(s.options.trustedProxies);
+    if (!proxies) {
+        return proxies.error();
+    }
+    s.trustedProxies = std::move(*proxies);
     beast::error_code ec;
     const auto address = net::ip::make_address(s.options.bind, ec);
     if (ec) {
@@ -218,7 +253,7 @@ MaybeFailure Server::start() {
     for (const std::string& host :
          {std::string("localhost"), std::string("127.0.0.1"), std::string("::1"), s.options.bind}) {
         s.allowedHosts.insert(hostPort(host, p));
-        s.allowedOrigins.insert("http://" + hostPort(host, p));
+        s.allowedOrigins.insert(s.scheme() + "://" + hostPort(host, p));
     }
     for (const std::string& origin : s.options.publicOrigins) {
         if (MaybeFailure bad = checkOrigin(origin, "https://sign.example.com")) {
@@ -258,7 +293,7 @@ std::uint16_t Server::port() const {
 }
 
 std::string Server::url() const {
-    return "http://" + hostPort(impl_->options.bind, port()) + "/";
+    return impl_->scheme() + "://" + hostPort(impl_->options.bind, port()) + "/";
 }
 
 void Server::run() {
@@ -289,8 +324,15 @@ void Server::Impl::drain() {
     beast::error_code ignored;
     acceptor.close(ignored);
     std::vector<std::shared_ptr<PadSocket>> open;
+    std::vector<std::shared_ptr<TlsBridge>> carried;
     {
         std::lock_guard lock(connectionsMutex);
+        for (const auto& weak : bridges) {
+            if (auto bridge = weak.lock()) {
+                carried.push_back(std::move(bridge));
+            }
+        }
+        bridges.clear();
         for (const auto& weak : connections) {
             if (auto session = weak.lock()) {
                 open.push_back(std::move(session));
@@ -302,6 +344,10 @@ void Server::Impl::drain() {
     for (const auto& session : open) {
         session->cutOff();
     }
+    for (const auto& bridge : carried) {
+        bridge->cutOff();
+    }
+    carried.clear();
     for (const auto& [token, pad] : parkedPads) {
         pad->grace.cancel();
     }

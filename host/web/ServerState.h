@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
@@ -20,9 +21,11 @@
 #include <string>
 #include <string_view>
 
+#include "penwell/host/web/Brand.h"
 #include "penwell/host/web/ResumeRegistry.h"
 #include "penwell/host/web/Server.h"
 #include "penwell/host/web/SessionAdmission.h"
+#include "penwell/host/web/TrustedProxies.h"
 #include "penwell/host/web/api/Api.h"
 #include "penwell/host/web/links/LinkDocuments.h"
 #include "penwell/platform/asio/AsioRunLoop.h"
@@ -38,6 +41,7 @@ using asio::Strand;
 using Clock = std::chrono::steady_clock;
 
 class PadSocket;
+class TlsBridge;
 
 inline std::string_view view(beast::string_view s) {
     return {s.data(), s.size()};
@@ -60,12 +64,19 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     tcp::acceptor acceptor;
     std::set<std::string> allowedHosts;
     std::set<std::string> allowedOrigins;
+    TrustedProxies trustedProxies;
+    /// With --tls-cert and --tls-key: every connection is TLS, ended by a TlsBridge.
+    std::shared_ptr<net::ssl::context> tls;
+    /// "https" with TLS, else "http": the scheme of the page's own addresses.
+    std::string scheme() const { return tls ? "https" : "http"; }
     std::atomic<bool> stopping{false};
     /// SIGINT and SIGTERM, caught from the moment the server listens (handleSignals).
     std::optional<net::signal_set> signals;
 
     /// /config.js: the page's texts and settings.
     std::string pageScript;
+    /// The deployment's logo, when it gave one: served at kBrandLogoPath.
+    std::optional<Brand> brand;
     /// Every answer's Content-Security-Policy, with the frame ancestors allowed.
     std::string contentSecurityPolicy;
 
@@ -80,6 +91,8 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     /// Every pad's current connection, for the stop to close.
     std::mutex connectionsMutex;
     std::list<std::weak_ptr<PadSocket>> connections;
+    /// Every TLS connection's bridge, for the stop to cut.
+    std::list<std::weak_ptr<TlsBridge>> bridges;
 
     std::mutex statsMutex;
     bool collecting = false;

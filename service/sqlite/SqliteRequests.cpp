@@ -57,7 +57,7 @@ MaybeFailure insertEvent(sqlite3* db, const std::string& file, const std::string
 Result<Request> SqliteSigningStore::loadRequest(const std::string& id) {
     Query select(db_.get(), file_,
                  "SELECT document_id, state, created_at, expires_at, ended_at, webhook_url, "
-                 "metadata, purged_at FROM requests WHERE id = ?");
+                 "metadata, purged_at, return_url FROM requests WHERE id = ?");
     if (auto failed = select.bind(1, id).expectRow(
             refusal(ServiceCode::notFound, file_, "no request " + id))) {
         return *failed;
@@ -76,6 +76,7 @@ Result<Request> SqliteSigningStore::loadRequest(const std::string& id) {
     request.webhookUrl = select.text(5);
     request.metadata = select.text(6);
     request.purgedAt = select.maybeInteger(7);
+    request.returnUrl = select.text(8);
 
     Query signers(
         db_.get(), file_,
@@ -166,9 +167,11 @@ MaybeFailure SqliteSigningStore::insertRequest(const NewRequest& request) {
     }
     if (auto failed = Query(db_.get(), file_,
                             "INSERT INTO requests (id, document_id, state, created_at, expires_at, "
-                            "webhook_url, metadata) VALUES (?, ?, 'pending', ?, ?, ?, ?)")
+                            "webhook_url, metadata, return_url) VALUES (?, ?, 'pending', ?, ?, ?, "
+                            "?, ?)")
                           .bindAll(request.id, request.documentId, request.createdAt,
-                                   request.expiresAt, request.webhookUrl, request.metadata)
+                                   request.expiresAt, request.webhookUrl, request.metadata,
+                                   request.returnUrl)
                           .run()) {
         return failed;
     }

@@ -74,6 +74,11 @@ CREATE INDEX requests_by_document ON requests (document_id, purged_at);
 CREATE INDEX idempotency_by_age ON idempotency (created_at);
 )sql";
 
+// Version 4: the integrator's page a signer's page goes to after Done or Decline.
+constexpr const char* kVersion4 = R"sql(
+ALTER TABLE requests ADD COLUMN return_url TEXT NOT NULL DEFAULT '';
+)sql";
+
 Failure failure(ServiceCode code, const std::string& file, const std::string& what) {
     return Failure::at(kServiceDomain, static_cast<std::int64_t>(code), file, what);
 }
@@ -114,7 +119,7 @@ Result<int> storedVersion(sqlite3* db, const std::string& file) {
 }  // namespace
 
 const std::vector<const char*>& migrations() {
-    static const std::vector<const char*> all{kVersion1, kVersion2, kVersion3};
+    static const std::vector<const char*> all{kVersion1, kVersion2, kVersion3, kVersion4};
     return all;
 }
 

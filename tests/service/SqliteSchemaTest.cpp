@@ -46,7 +46,7 @@ TEST(SqliteSchema, AFreshFolderGetsTheNewestSchemaInWalMode) {
     ASSERT_TRUE(openStore(folder));
     const std::string file = SqliteSigningStore::databaseFile(folder).string();
     EXPECT_EQ(versionOf(file), sqlite::schemaVersion());
-    EXPECT_EQ(sqlite::schemaVersion(), 3);
+    EXPECT_EQ(sqlite::schemaVersion(), 4);
     Database db = connect(file, SQLITE_OPEN_READONLY);
     auto mode = penwell::sqlite::prepare(db.get(), "PRAGMA journal_mode");
     ASSERT_EQ(sqlite3_step(mode.get()), SQLITE_ROW);
@@ -55,7 +55,7 @@ TEST(SqliteSchema, AFreshFolderGetsTheNewestSchemaInWalMode) {
               std::filesystem::perms::owner_all);
     // Opening again migrates nothing and keeps the version.
     ASSERT_TRUE(openStore(folder));
-    EXPECT_EQ(versionOf(file), 3);
+    EXPECT_EQ(versionOf(file), 4);
 }
 
 TEST(SqliteSchema, TheDatabaseAndItsJournalAreTheOwnersAlone) {
@@ -88,10 +88,11 @@ TEST(SqliteSchema, AVersionOneDatabaseIsMigratedWithItsRowsKept) {
     ASSERT_EQ(versionOf(file), 1);
     auto store = openStore(dir.path());
     ASSERT_TRUE(store);
-    EXPECT_EQ(versionOf(file), 3);
+    EXPECT_EQ(versionOf(file), 4);
     auto request = store->request("req_1");
     ASSERT_TRUE(request) << request.error().message;
     EXPECT_FALSE(request->purgedAt) << "a request from before retention is not purged";
+    EXPECT_EQ(request->returnUrl, "") << "a request from before return URLs goes nowhere";
     ASSERT_EQ(request->signers.size(), 1u);
     EXPECT_EQ(request->signers[0].name, "Ann Example");
     // The tables of version 2 work on the migrated rows.
@@ -136,7 +137,7 @@ TEST(SqliteSchema, RefusedDatabasesAsATable) {
              exec(db.get(), "UPDATE schema_version SET version = 9");
          },
          ServiceCode::schema,
-         "the database has schema version 9, newer than 3, the newest this penwell knows"},
+         "the database has schema version 9, newer than 4, the newest this penwell knows"},
         {"another program's database",
          [](const std::string& file) {
              Database db = connect(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -205,7 +206,7 @@ TEST(SqliteSchema, TwoStoresOpeningAFreshFolderAtOnceMigrateItOnce) {
         t.join();
     }
     EXPECT_EQ(opened.load(), 4);
-    EXPECT_EQ(versionOf(fileIn(dir)), 3);
+    EXPECT_EQ(versionOf(fileIn(dir)), 4);
 }
 
 }  // namespace

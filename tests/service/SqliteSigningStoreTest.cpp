@@ -78,6 +78,7 @@ TEST_F(SqliteStore, ADamagedDocumentFileIsRefusedNotServed) {
 TEST_F(SqliteStore, ARequestRoundTripsFieldForField) {
     NewRequest created = newRequest("req_1", "doc_1", 3, 1'234, 99'999);
     created.metadata = R"({"customer":"C-17"})";
+    created.returnUrl = "https://portal.example/done?case=7";
     created.signers[1].accessCodeHash = hashAccessCode("4711", 1000);
     ASSERT_FALSE(store->createRequest(created));
     auto request = reopened()->request("req_1");
@@ -89,6 +90,7 @@ TEST_F(SqliteStore, ARequestRoundTripsFieldForField) {
     EXPECT_FALSE(request->endedAt);
     EXPECT_EQ(request->webhookUrl, "https://hooks.example/p");
     EXPECT_EQ(request->metadata, R"({"customer":"C-17"})");
+    EXPECT_EQ(request->returnUrl, "https://portal.example/done?case=7");
     ASSERT_EQ(request->signers.size(), 3u);
     for (int i = 0; i < 3; ++i) {
         const Signer& s = request->signers[static_cast<std::size_t>(i)];

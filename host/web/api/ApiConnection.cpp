@@ -70,8 +70,7 @@ void HttpConnection::answerApi(http::request<http::string_body> request, std::st
     call.userAgent = printable(std::string(view(request[http::field::user_agent])));
     call.address = clientAddress(request);
     if (call.address.empty()) {
-        beast::error_code ec;
-        call.address = stream_.socket().remote_endpoint(ec).address().to_string();
+        call.address = peer_.to_string();
     }
     call.body = std::move(request.body());
     const bool keepAlive = request.keep_alive();

@@ -1,6 +1,7 @@
 #include "penwell/host/web/api/ApiJson.h"
 
 #include "penwell/json/JsonReader.h"
+#include "penwell/platform/curl/CurlUrl.h"
 #include "penwell/platform/Bytes.h"
 #include "penwell/service/AuditChain.h"
 
@@ -115,6 +116,32 @@ std::string readWebhook(reader::Reading& r, const Json& v) {
     return url;
 }
 
+/// The integrator's page a signer's browser is sent to: https, or http to this machine only
+/// (a portal under development), so a link's page never sends its signer to a plain-text page
+/// elsewhere; a URL libcurl reads, so the browser reads it the same way.
+std::string readReturnUrl(reader::Reading& r, const Json& v) {
+    std::string url = r.string(v, "returnUrl");
+    const std::string expected = "expected an https:// URL (http:// only to localhost) of at most " +
+                                 std::to_string(kMaxUrlBytes) + " bytes";
+    if (!r.ok()) {
+        return {};
+    }
+    if (url.size() > kMaxUrlBytes) {
+        r.fail("returnUrl", expected);
+        return {};
+    }
+    const Result<curl::WebUrl> parsed = curl::parseWebUrl(url);
+    if (!parsed) {
+        r.fail("returnUrl", expected + ": " + parsed.error().message);
+        return {};
+    }
+    if (parsed->scheme != "https" && !curl::isLoopbackHost(parsed->host)) {
+        r.fail("returnUrl", expected);
+        return {};
+    }
+    return url;
+}
+
 }  // namespace
 
 Json requestJson(const service::Request& request, const std::vector<std::string>& links) {
@@ -135,6 +162,7 @@ Json requestJson(const service::Request& request, const std::vector<std::string>
             {"endedAt", time(request.endedAt)},
             {"webhook", request.webhookUrl.empty() ? Json(nullptr) : Json(request.webhookUrl)},
             {"metadata", metadata.is_discarded() ? Json(nullptr) : metadata},
+            {"returnUrl", request.returnUrl.empty() ? Json(nullptr) : Json(request.returnUrl)},
             {"signers", std::move(signers)}};
 }
 
@@ -162,7 +190,8 @@ Result<service::RequestSpec> readRequestSpec(const std::string& body, service::T
     return reader::read(body, [&](reader::Reading& r, const Json& doc) {
         r.object(doc, "");
         r.onlyKeys(doc, "",
-                   {"document", "signers", "expiresAt", "expiresIn", "webhook", "metadata"});
+                   {"document", "signers", "expiresAt", "expiresIn", "webhook", "metadata",
+                    "returnUrl"});
         service::RequestSpec spec;
         spec.documentId = r.string(r.require(doc, "", "document"), "document");
         const Json& signers = r.require(doc, "", "signers");
@@ -189,6 +218,9 @@ Result<service::RequestSpec> readRequestSpec(const std::string& body, service::T
                              : now + 1000 * r.integer(*in, "expiresIn", 1, kTenYearsSeconds);
         if (const Json* webhook = reader::find(doc, "webhook")) {
             spec.webhookUrl = readWebhook(r, *webhook);
+        }
+        if (const Json* returnUrl = reader::find(doc, "returnUrl")) {
+            spec.returnUrl = readReturnUrl(r, *returnUrl);
         }
         if (const Json* metadata = reader::find(doc, "metadata")) {
             spec.metadata = r.object(*metadata, "metadata").dump();

@@ -71,7 +71,14 @@ std::string trimmed(std::string_view text) {
 Json statusJson(Server::Impl& server, const service::LinkTarget& link) {
     const LinkStatus status =
         linkStatus(link.request, link.position, server.options.service->now());
-    return {{"step", nameOf(status.step)}, {"text", status.text}, {"values", Json(status.values)}};
+    Json answer = {
+        {"step", nameOf(status.step)}, {"text", status.text}, {"values", Json(status.values)}};
+    if (!link.request.returnUrl.empty()) {
+        // The integrator's page learns which request came back, and how, from its query.
+        answer["returnUrl"] = link.request.returnUrl;
+        answer["request"] = link.request.id;
+    }
+    return answer;
 }
 
 /// The page's settings for this link: the server's, and what the link shows now.

@@ -21,6 +21,19 @@
     $('declining').hidden = true;
   };
 
+  /**
+   * The integrator's page, when the request names one: the signer goes back there once the
+   * link has done its work, and that page learns which request and how it ended.
+   */
+  const goBack = (outcome) => {
+    if (!link.returnUrl) return false;
+    const back = new URL(link.returnUrl);
+    back.searchParams.set('request', link.request);
+    back.searchParams.set('outcome', outcome);
+    location.assign(back.href);
+    return true;
+  };
+
   $('link').hidden = false;
   say(link.text, link.values);
   if (link.step !== 'sign') hidePad();
@@ -101,7 +114,7 @@
       const reply = await ask('decline', reason);
       $('declineSend').disabled = false;
       if (reply.ok) {
-        location.reload(); // the link now says the signer declined
+        if (!goBack('declined')) location.reload(); // the link now says the signer declined
         return;
       }
       say(reply.text, reply.values);
@@ -112,5 +125,6 @@
   window.penwellLinkSigned = () => {
     hidePad();
     say('linkSigned');
+    goBack('signed');
   };
 })();

@@ -23,6 +23,18 @@ window.penwellText = t;
 document.documentElement.lang = config.lang;
 for (const element of document.querySelectorAll('[data-text]')) element.textContent = t(element.dataset.text);
 for (const element of document.querySelectorAll('[data-label]')) element.setAttribute('aria-label', t(element.dataset.label));
+// A deployment's logo and colours (serve --brand): the logo from the server's one fixed path
+// (the same for a free pad and every signing link), the colours checked by the server.
+if (config.brand) {
+  for (const [name, colour] of Object.entries(config.brand.colors)) {
+    document.documentElement.style.setProperty(`--brand-${name}`, colour);
+  }
+  if (config.brand.logo) {
+    const logo = document.getElementById('brandLogo');
+    logo.src = config.brand.logo;
+    logo.hidden = false;
+  }
+}
 // The counts and the settings (which change the signed outputs) are the operator's.
 for (const id of ['operator', 'settings']) {
   if (config.operatorControls) document.getElementById(id).hidden = false;

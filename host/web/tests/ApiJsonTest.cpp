@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "penwell/host/web/api/ApiJson.h"
@@ -64,6 +65,58 @@ TEST(ApiJson, TheFirstFaultIsTheAnswerWhateverFollowsIt) {
         const Result<service::RequestSpec> spec = readRequestSpec(body, kNow);
         ASSERT_FALSE(spec) << body;
         EXPECT_EQ(spec.error().message, message) << body;
+    }
+}
+
+// Where a signer's browser is sent after Done or Decline: a page the integrator serves over
+// TLS, or one on the signer's own machine, and never anything a browser would read otherwise.
+TEST(ApiJson, AReturnUrlIsHttpsOrHttpToThisMachine) {
+    const std::string refused =
+        "returnUrl: expected an https:// URL (http:// only to localhost) of at most 2048 bytes";
+    const struct {
+        std::string url;
+        std::string fault;  // "": taken as given; ending in ": " libcurl's reason follows
+    } cases[] = {
+        {"https://portal.example/done?case=7#top", ""},
+        {"HTTPS://portal.example/", ""},
+        {"https://[2001:db8::1]:8443/back", ""},
+        {"http://127.0.0.1:3000/back", ""},
+        {"http://127.9.0.1/back", ""},
+        {"http://localhost/back", ""},
+        {"http://[::1]:8080/", ""},
+        {"https://portal.example/" + std::string(2048 - 23, 'a'), ""},
+        {"https://portal.example/" + std::string(2048 - 22, 'a'), refused},
+        {"http://portal.example/done", refused},
+        {"http://128.0.0.1/", refused},
+        {"http://[::2]/", refused},
+        {"http://localhost.example/", refused},
+        {"javascript:alert(1)", refused + ": "},
+        {"ftp://portal.example/", refused + ": not an http:// or https:// URL"},
+        {"https://", refused + ": "},
+        {"/relative/path", refused + ": "},
+        {"https://portal.example/a b", refused + ": white space or a control character in the URL"},
+        {"https://portal.example/\r\nSet-Cookie:x", refused +
+                                                           ": white space or a control character in the URL"},
+    };
+    for (const auto& c : cases) {
+        const nlohmann::json body = {{"document", "doc_1"},
+                                     {"expiresIn", 60},
+                                     {"returnUrl", c.url},
+                                     {"signers", {{{"name", "Ann"}, {"place", {{"field", "F"}}}}}}};
+        const Result<service::RequestSpec> spec = readRequestSpec(body.dump(), kNow);
+        if (c.fault.empty()) {
+            ASSERT_TRUE(spec) << c.url << ": " << spec.error().message;
+            EXPECT_EQ(spec->returnUrl, c.url);
+        } else {
+            ASSERT_FALSE(spec) << c.url;
+            const std::string& message = spec.error().message;
+            if (c.fault.ends_with(": ")) {
+                EXPECT_TRUE(message.starts_with(c.fault) && message.size() > c.fault.size())
+                    << c.url << ": " << message;
+            } else {
+                EXPECT_EQ(message, c.fault) << c.url;
+            }
+        }
     }
 }
 

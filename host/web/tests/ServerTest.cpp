@@ -66,7 +66,7 @@ TEST(ServeServer, LimitsNewSessionsPerAddress) {
     ServerOptions options;
     options.maxSessions = 4;
     options.sessionsPerAddress = 2;
-    options.publicOrigins = {"https://sign.example.com"};
+    options.trustedProxies = {"127.0.0.1"};
     Running server(options);
     std::vector<std::unique_ptr<Client>> held;
     for (int i = 0; i < 2; ++i) {
@@ -100,7 +100,7 @@ TEST(ServeServer, LimitsNewSessionsPerAddress) {
 TEST(ServeServer, LimitsHowFastOneAddressOpensSessions) {
     ServerOptions options;
     options.sessionsPerAddress = 100;
-    options.publicOrigins = {"https://sign.example.com"};
+    options.trustedProxies = {"127.0.0.1"};
     Running server(options);
     // A burst is taken, then about one a second; a loop far faster is refused.
     int opened = 0;

@@ -213,12 +213,13 @@ const signers = [
 test('a request: links per signer, an Idempotency-Key replays the first answer', async () => {
   const document = await uploaded();
   const body = JSON.stringify({ document, signers, expiresIn: 7 * 86400, webhook: 'https://hooks.example/penwell',
-    metadata: { contract: 'C-2031', customer: 42 } });
+    metadata: { contract: 'C-2031', customer: 42 }, returnUrl: 'https://portal.example/done?case=7' });
   const first = await postJson('/api/v1/requests', body, { 'Idempotency-Key': 'order-77' });
   assert.equal(first.status, 201, first.text);
   const request = first.json;
   assert.equal(request.state, 'pending');
   assert.deepEqual(request.metadata, { contract: 'C-2031', customer: 42 });
+  assert.equal(request.returnUrl, 'https://portal.example/done?case=7');
   assert.deepEqual(request.signers.map((s) => [s.position, s.name, s.state, s.accessCode]),
     [[1, 'Ann Example', 'waiting', false], [2, 'Bob Example', 'waiting', true]]);
   assert.deepEqual(request.signers[1].place, { page: 2, rect: [72, 300, 200, 60] });
@@ -281,6 +282,8 @@ test('malformed requests are refused naming the value at fault', async () => {
     [{ ...good, expiresIn: 0 }, 'expiresIn'],
     [{ ...good, expiresIn: '1h' }, 'expiresIn'],
     [{ ...good, webhook: 'ftp://hooks.example/' }, 'webhook: expected an http:// or https:// URL'],
+    [{ ...good, returnUrl: 'http://portal.example/done' }, 'returnUrl: expected an https:// URL (http:// only to localhost)'],
+    [{ ...good, returnUrl: 'https://' }, 'returnUrl: expected an https:// URL'],
     [{ ...good, metadata: [1] }, 'metadata: expected an object'],
     [{ ...good, metadata: { note: 'x'.repeat(5000) } }, 'metadata: longer than 4096'],
     [{ ...good, document: 7 }, 'document: expected a string'],

@@ -2,8 +2,9 @@
 // --data` on loopback, driven through its HTTP API with a Bearer key; both signers in real
 // Chromium on their own links, in order (the second behind an access code, a wrong one
 // first); the webhooks caught by a receiver here that checks each one's HMAC; the sealed PDF
-// judged by pdfsig, qpdf and `penwell pdf verify`. Then a link used again after signing, and
-// a request declined on its page. One server, one browser. Needs PENWELL, PENWELL_RESOURCES
+// judged by pdfsig, qpdf and `penwell pdf verify`; each page sent back to the request's return
+// URL (served by the receiver too). Then a link used again after signing, and a request
+// declined on its page. One server, one browser. Needs PENWELL, PENWELL_RESOURCES
 // and PENWELL_PRIVATE_KEY; the PDF and the operator's certificate are made here.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -13,7 +14,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import http from 'node:http';
 import crypto from 'node:crypto';
-import { PENWELL, PENWELL_PRIVATE_KEY, dispatch, done, openPage, padOf, rawClient, serve, state, timeline, until,
+import { PENWELL, PENWELL_PRIVATE_KEY, dispatch, openPage, padOf, rawClient, serve, state, timeline, until,
   wave } from './lib.mjs';
 
 const texts = JSON.parse(readFileSync(new URL('../../../common/wording/signer.json', import.meta.url))).en;
@@ -31,7 +32,14 @@ let server;
 let key;
 let upload; // the PDF as uploaded
 const hooks = []; // every webhook delivery as it arrived: path, headers, body
+const returns = []; // every page a signer was sent back to: the path with its query
 const receiver = http.createServer((req, res) => {
+  if (req.method === 'GET') {
+    // The integrator's page a signer comes back to.
+    if (req.url.startsWith('/back')) returns.push(req.url);
+    res.writeHead(200, { 'Content-Type': 'text/html' }).end('<!doctype html><title>Back office</title>');
+    return;
+  }
   const chunks = [];
   req.on('data', (chunk) => chunks.push(chunk));
   req.on('end', () => {
@@ -58,10 +66,14 @@ before(async () => {
   execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-subj', '/CN=Signing desk',
     '-days', '2', '-keyout', at('key.pem'), '-out', at('cert.pem')], { stdio: 'ignore' });
   writeFileSync(at('webhook-secret'), `${secret}\n`, { mode: 0o600 });
+  // The deployment's own look (serve --brand): a 40 x 20 logo and its colours.
+  execFileSync('mkdir', ['-p', at('brand')]);
+  writeFileSync(at('brand/logo.svg'), '<svg xmlns="http://www.w3.org/2000/svg" width="40" height="20"><rect width="40" height="20" fill="#0a5"/></svg>');
+  writeFileSync(at('brand/brand.json'), '{"colors": {"accent": "#0a5", "background": "#fff", "text": "#222"}}');
   key = execFileSync(PENWELL, ['serve', 'keys', 'add', 'back-office', '--data', data], { encoding: 'utf8', timeout: 30000 }).trim();
   await new Promise((resolve) => receiver.listen(0, '127.0.0.1', resolve));
   server = await serve('--data', data, '--sign-key', at('key.pem'), '--sign-cert', at('cert.pem'),
-    '--webhook-secret-file', at('webhook-secret'), '--webhook-url', `http://127.0.0.1:${receiver.address().port}/hooks`);
+    '--brand', at('brand'), '--webhook-secret-file', at('webhook-secret'), '--webhook-url', `http://127.0.0.1:${receiver.address().port}/hooks`);
 });
 after(() => {
   receiver.close();
@@ -104,11 +116,15 @@ const linkView = (page) => page.evaluate(() => ({
   connected: window.penwellPad.ready !== null,
 }));
 
+/** The request's return URL on the receiver, as the page goes there after `outcome`. */
+const returnUrl = () => `http://127.0.0.1:${receiver.address().port}/back?office=7`;
+const backTo = (id, outcome) => `${returnUrl()}&request=${id}&outcome=${outcome}`;
+
 /**
  * Draws a signature on a link's pad, once its document is drawn at the page of the place,
- * and presses Done.
+ * and presses Done; the page then goes to `returnsTo`.
  */
-async function sign(pad, who, onPage) {
+async function sign(pad, who, onPage, returnsTo) {
   const { page } = pad;
   await page.evaluate(() => window.penwellDocument.ready);
   assert.equal(await page.evaluate(() => window.penwellDocument.error), null);
@@ -116,10 +132,10 @@ async function sign(pad, who, onPage) {
   assert.equal(await page.textContent('#pageOf'), say('page', { page: onPage, pages: 2 }));
   await dispatch(pad, 'pen', timeline(wave(60, 40, 100, 5, 20)));
   await until(async () => (await state(pad)).samples === 60, 'the signature');
-  const reply = await done(pad);
-  assert.equal(reply.ok, true, reply.code);
-  assert.equal(reply.signed, true);
-  assert.deepEqual(await linkView(page), { line: texts.linkSigned, pad: false, document: true, code: false, connected: true });
+  const back = page.waitForURL(returnsTo, { timeout: 30000 });
+  await page.click('#done');
+  await back;
+  assert.equal(returns.at(-1), new URL(returnsTo).pathname + new URL(returnsTo).search);
 }
 
 const signers = [
@@ -131,7 +147,7 @@ let links;
 let revision1; // the document as Ann signed it
 
 test('two signers sign in order on their links, the second after a wrong access code', async () => {
-  request = await createRequest(signers, { metadata: { contract: 'C-2031' } });
+  request = await createRequest(signers, { metadata: { contract: 'C-2031' }, returnUrl: returnUrl() });
   links = request.signers.map((s) => s.link);
 
   // Bob opens his link first: it waits for Ann, and serves none of the document meanwhile.
@@ -140,11 +156,17 @@ test('two signers sign in order on their links, the second after a wrong access 
   assert.deepEqual(await linkView(bob.page), { line: waiting, pad: false, document: false, code: false, connected: false });
   assert.equal((await call('GET', `${links[1]}/document.pdf`, { auth: null })).status, 403);
   assert.deepEqual((await call('GET', `${links[1]}/status.json`, { auth: null })).json,
-    { step: 'waiting', text: 'linkWaiting', values: { name: 'Ann Example' } });
+    { step: 'waiting', text: 'linkWaiting', values: { name: 'Ann Example' }, returnUrl: returnUrl(), request: request.id });
   assert.equal((await call('GET', '/s/AAAAAAAAAAAAAAAAAAAAAA/status.json', { auth: null })).status, 404);
 
   const ann = await padOf(await openPage(links[0], { viewport: { width: 1280, height: 800 }, hasTouch: false }));
-  await sign(ann, 'Ann Example signs: Agreed', 1);
+  // The link's page shows the deployment's logo, loaded from the server, and its colours.
+  assert.deepEqual(await ann.page.evaluate(() => {
+    const logo = document.getElementById('brandLogo');
+    return { src: new URL(logo.src).pathname, shown: !logo.hidden, width: logo.naturalWidth,
+      background: getComputedStyle(document.body).backgroundColor, accent: getComputedStyle(document.querySelector('h1')).color };
+  }), { src: '/brand/logo', shown: true, width: 40, background: 'rgb(255, 255, 255)', accent: 'rgb(0, 170, 85)' });
+  await sign(ann, 'Ann Example signs: Agreed', 1, backTo(request.id, 'signed'));
   assert.deepEqual(ann.errors, []);
   await ann.page.context().close();
   const after1 = await api('GET', `/requests/${request.id}/document`);
@@ -169,7 +191,7 @@ test('two signers sign in order on their links, the second after a wrong access 
   await bob.page.click('#codeSend');
   await reloaded;
   // Shown at the page of his place, the second.
-  await sign(await padOf(bob), 'Bob Example signs: Approved', 2);
+  await sign(await padOf(bob), 'Bob Example signs: Approved', 2, backTo(request.id, 'signed'));
   // The refused code's answer is the only thing the browser complains of.
   assert.deepEqual(bob.errors.filter((e) => !/status of 403/.test(e)), []);
   await bob.page.context().close();
@@ -239,14 +261,15 @@ test('a link used again after signing says so and draws nothing', async () => {
 let declined;
 test('a signer who declines on the page with a reason ends the request declined', async () => {
   declined = await createRequest([{ name: 'Cleo Example', place: { page: 1, rect: [72, 72, 200, 60] } }],
-    { webhook: `http://127.0.0.1:${receiver.address().port}/hooks/own` });
+    { webhook: `http://127.0.0.1:${receiver.address().port}/hooks/own`, returnUrl: returnUrl() });
   const cleo = await padOf(await openPage(declined.signers[0].link));
   const { page } = cleo;
   await page.click('#declining summary');
   await page.fill('#declineReason', '  The amount is wrong.  ');
-  const reloaded = page.waitForEvent('load', { timeout: 30000 });
+  const back = page.waitForURL(backTo(declined.id, 'declined'), { timeout: 30000 });
   await page.click('#declineSend');
-  await reloaded;
+  await back;
+  await page.goto(declined.signers[0].link); // the link, opened again, says so
   assert.deepEqual(await linkView(page),
     { line: texts.linkYouDeclined, pad: false, document: false, code: false, connected: false });
   assert.deepEqual(cleo.errors, []);

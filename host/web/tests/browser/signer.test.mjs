@@ -75,13 +75,14 @@ test('a pad that held nothing when the server went: what the signer drew meanwhi
 });
 
 test('dropped sockets hold no place; a busy server makes the page wait and come in by itself', async () => {
-  const server = await serve('--max-sessions', '5', '--public-origin', 'https://sign.example.com');
+  const server = await serve('--max-sessions', '5', '--public-origin', 'https://sign.example.com', '--trusted-proxy', '127.0.0.1');
   // A script opens sockets and drops them (the Origin forged): each pad held nothing, so none
   // is kept for its page. They once held every place for a minute.
   for (let i = 0; i < 16; i++) {
     assert.deepEqual(await rawClient(server.port, { drop: true }), { status: 101, dropped: true }, `socket ${i}`);
   }
-  // From one address behind the proxy, a script gets four pads and no more.
+  // From one address behind the proxy (the one trusted to say so), a script gets four pads
+  // and no more.
   const held = [];
   for (let i = 0; i < 6; i++) held.push(await rawClient(server.port, { forwardedFor: '198.51.100.7', hold: true }));
   assert.deepEqual(held.map((h) => h.socket ? 'pad' : `${h.code} ${h.reason}`), ['pad', 'pad', 'pad', 'pad',
