@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "penwell/bench/ScratchFolder.h"
 #include "penwell/capture/Penwell.h"
 #include "penwell/platform/Defaults.h"
 #include "penwell/secure/AES.h"
@@ -22,28 +23,6 @@
 
 namespace penwell {
 namespace {
-
-/// A folder of its own under the system's temporary folder, removed with everything in it.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "penwell-bench-XXXXXX");
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a scratch folder");
-        }
-        path_ = pattern;
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 /// A pad with 1,000 samples in 5 strokes, its store and its resource folder in a scratch
 /// folder. One export runs first, so the store exists and holds the certificate, as it does
@@ -76,7 +55,7 @@ struct SignedPad {
             throw std::runtime_error("the data export failed");
         }
     }
-    ScratchFolder folder;
+    bench::ScratchFolder folder;
     headless::HeadlessHost host;
     Services services;
     std::unique_ptr<PenwellViewController> controller;
