@@ -84,6 +84,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 return opened;
             };
             (void)pdf::verifyPdf(bytes, "fuzz.pdf", options);
+            // And judged from what the file carries: its /DSS, /VRI and tokens read and used.
+            static const Bytes anchor = readAll(PENWELL_DEMO_CERTIFICATE_DIR "/Penwell.dat");
+            options.trust = {anchor};
+            options.at = 1900000000;
+            (void)pdf::verifyPdf(bytes, "fuzz.pdf", options);
             break;
         }
         default: {
