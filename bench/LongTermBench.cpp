@@ -12,15 +12,15 @@
 #include <ctime>
 #include <memory>
 
-#include "penwell/bench/BenchPdf.h"
 #include "pdf/pki/RevocationServer.h"
 #include "pdf/pki/TestPki.h"
 #include "pdf/pki/TsaServer.h"
+#include "penwell/bench/BenchPdf.h"
 #include "penwell/pdf/DocumentTimestamp.h"
 #include "penwell/pdf/LongTerm.h"
 #include "penwell/pdf/PdfSignature.h"
 #include "penwell/platform/curl/CurlHttpClient.h"
-#include "penwell/platform/openssl/OpenSslRevocation.h"
+#include "penwell/platform/openssl/OpenSslHandles.h"
 
 using namespace penwell;
 

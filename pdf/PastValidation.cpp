@@ -15,20 +15,16 @@
 #include "penwell/pdf/PdfSignature.h"
 #include "penwell/pdf/Timestamp.h"
 #include "penwell/platform/CHandle.h"
+#include "penwell/platform/openssl/OpenSslHandles.h"
 #include "penwell/platform/openssl/OpenSslKeys.h"
-#include "penwell/platform/openssl/OpenSslRevocation.h"
 
 namespace penwell::pdf {
 
 namespace {
 
-using openssl::subjectLine;
-using Certificate = openssl::X509Handle;
-using Certificates = openssl::CertificateStackHandle;
-using ContentInfo = openssl::CmsHandle;
-using Store = openssl::X509StoreHandle;
 using openssl::CrlHandle;
 using openssl::OcspBasicHandle;
+using openssl::subjectLine;
 using Pkcs7 = CHandle<PKCS7, PKCS7_free>;
 using TstInfo = CHandle<TS_TST_INFO, TS_TST_INFO_free>;
 
@@ -68,28 +64,24 @@ bool selfIssued(X509* c) {
 
 /// A SignedData's one signer's certificate and every certificate it carries.
 struct SignedBy {
-    Certificate signer;
-    Certificates certificates;
+    openssl::X509Handle signer;
+    openssl::CertificateStackHandle certificates;
 };
 
 std::optional<SignedBy> signedBy(ByteView der) {
     const unsigned char* p = der.data();
-    ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
-    STACK_OF(CMS_SignerInfo)* signers = cms ? CMS_get0_SignerInfos(cms.get()) : nullptr;
-    if (signers == nullptr || sk_CMS_SignerInfo_num(signers) != 1) {
+    openssl::CmsHandle cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
+    CMS_SignerInfo* signer = openssl::soleSigner(cms.get());
+    if (signer == nullptr) {
         return std::nullopt;
     }
-    SignedBy out{Certificate(), Certificates(CMS_get1_certs(cms.get()))};
-    for (int i = 0; i < sk_X509_num(out.certificates.get()); ++i) {
-        X509* c = sk_X509_value(out.certificates.get(), i);
-        if (CMS_SignerInfo_cert_cmp(sk_CMS_SignerInfo_value(signers, 0), c) == 0) {
-            X509_up_ref(c);
-            out.signer.reset(c);
-        }
-    }
-    if (!out.signer) {
+    SignedBy out{openssl::X509Handle(), openssl::CertificateStackHandle(CMS_get1_certs(cms.get()))};
+    X509* c = openssl::signerCertificate(signer, out.certificates.get());
+    if (c == nullptr) {
         return std::nullopt;
     }
+    X509_up_ref(c);
+    out.signer.reset(c);
     return out;
 }
 
@@ -147,13 +139,13 @@ public:
     PastJudge(const StoredValidationData& stored, const std::vector<Bytes>& trust, std::time_t at)
         : at_(at) {
         for (const Bytes& file : trust) {
-            for (Certificate& c : openssl::readCertificates(file)) {
+            for (openssl::X509Handle& c : openssl::readCertificates(file)) {
                 anchors_.push_back(openssl::derOf(c.get()));
                 anchorCertificates_.push_back(std::move(c));
             }
         }
         for (const StoredItem& item : stored.certificates) {
-            if (Certificate c = openssl::readCertificate(item.der)) {
+            if (openssl::X509Handle c = openssl::readCertificate(item.der)) {
                 sk_X509_push(pool_.get(), c.release());
             }
         }
@@ -211,7 +203,7 @@ public:
     /// revoked when it was used.
     std::optional<std::string> judge(X509* leaf, std::time_t when, std::time_t usedAt,
                                      bool required) const {
-        Store store = storeAt(when);
+        openssl::X509StoreHandle store = storeAt(when);
         openssl::StoreContextHandle context(X509_STORE_CTX_new());
         if (!context || X509_STORE_CTX_init(context.get(), store.get(), leaf, pool_.get()) != 1) {
             return subjectLine(leaf) + ": cannot build its chain";
@@ -223,7 +215,7 @@ public:
             return subjectLine(at != nullptr ? at : leaf) + ": not valid as of " + utcText(when) +
                    " with --trust: " + X509_verify_cert_error_string(error);
         }
-        Certificates chain(X509_STORE_CTX_get1_chain(context.get()));
+        openssl::CertificateStackHandle chain(X509_STORE_CTX_get1_chain(context.get()));
         for (int i = 0; i + 1 < sk_X509_num(chain.get()); ++i) {
             X509* c = sk_X509_value(chain.get(), i);
             if (selfIssued(c) || isAnchor(c)) {
@@ -248,9 +240,9 @@ private:
     }
 
     /// The anchors, every chain built from them judged as of `when`.
-    Store storeAt(std::time_t when) const {
-        Store store(X509_STORE_new());
-        for (const Certificate& c : anchorCertificates_) {
+    openssl::X509StoreHandle storeAt(std::time_t when) const {
+        openssl::X509StoreHandle store(X509_STORE_new());
+        for (const openssl::X509Handle& c : anchorCertificates_) {
             X509_STORE_add_cert(store.get(), c.get());
         }
         X509_VERIFY_PARAM_set_time(X509_STORE_get0_param(store.get()), when);
@@ -281,7 +273,7 @@ private:
                 }
                 // The responder must have been valid when the file proves the answer existed.
                 const std::time_t existed = proofOf(answer.offset);
-                Store store = storeAt(existed);
+                openssl::X509StoreHandle store = storeAt(existed);
                 if (OCSP_basic_verify(answer.basic.get(), pool_.get(), store.get(), 0) != 1) {
                     openssl::clearErrors();
                     unusable = "its OCSP answer's responder is not valid as of " + utcText(existed);
@@ -338,8 +330,8 @@ private:
 
     std::time_t at_;
     std::vector<Bytes> anchors_;
-    std::vector<Certificate> anchorCertificates_;
-    Certificates pool_{sk_X509_new_null()};
+    std::vector<openssl::X509Handle> anchorCertificates_;
+    openssl::CertificateStackHandle pool_{sk_X509_new_null()};
     std::vector<Ocsp> ocsp_;
     std::vector<CrlHandle> crls_;
     std::vector<std::pair<std::uint64_t, std::time_t>> stamps_;

@@ -10,23 +10,14 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "penwell/platform/CHandle.h"
 #include "penwell/platform/openssl/OpenSslKeys.h"
 
 namespace penwell::pdf {
 
 using openssl::memoryBio;
 using openssl::readCertificates;
-using Key = openssl::KeyHandle;
-using Certificate = openssl::X509Handle;
-using Bio = openssl::BioHandle;
-using ContentInfo = openssl::CmsHandle;
-using DigestContext = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
-using Store = openssl::X509StoreHandle;
 
 namespace {
-
-using CertificateStack = openssl::CertificateStackHandle;
 
 /// OpenSSL's latest reason, for a message; the queue is emptied so it never leaks into the
 /// next message.
@@ -95,9 +86,9 @@ std::optional<Bytes> signedAttributesDer(CMS_SignerInfo* signer) {
 }  // namespace
 
 struct SigningIdentity::Impl {
-    Key key;
-    Certificate certificate;
-    CertificateStack chain;
+    openssl::KeyHandle key;
+    openssl::X509Handle certificate;
+    openssl::CertificateStackHandle chain;
 };
 
 namespace {
@@ -116,9 +107,10 @@ Result<SigningIdentity> checkedIdentity(SigningIdentity::Impl impl, const std::s
 namespace {
 
 /// `key` with the first of `certificates` and the rest as its chain, checked to belong.
-Result<SigningIdentity> withCertificates(Key key, const std::string& keyName, ByteView certificates,
+Result<SigningIdentity> withCertificates(openssl::KeyHandle key, const std::string& keyName,
+                                         ByteView certificates,
                                          const std::string& certificateName) {
-    std::vector<Certificate> all = readCertificates(certificates);
+    std::vector<openssl::X509Handle> all = readCertificates(certificates);
     if (all.empty()) {
         return fail(PdfErrorKind::SigningKey, certificateName, "not a certificate (PEM or DER)");
     }
@@ -139,7 +131,7 @@ Result<SigningIdentity> SigningIdentity::fromPem(ByteView privateKey, const std:
                                                  const std::string& certificateName) {
     // Never OpenSSL's default password callback: on an encrypted key it would prompt on the
     // terminal, and a server would wait there.
-    Key key = openssl::readPrivateKey(privateKey);
+    openssl::KeyHandle key = openssl::readPrivateKey(privateKey);
     if (!key) {
         return fail(PdfErrorKind::SigningKey, keyName,
                     "not an unencrypted private key (PEM or DER)");
@@ -153,7 +145,7 @@ Result<SigningIdentity> SigningIdentity::fromOperator(const penwell::SigningIden
     if (!identity.tokenKey) {
         return fromPem(identity.privateKey, keyName, identity.certificate, certificateName);
     }
-    Result<Key> key = openssl::loadPrivateKey(*identity.tokenKey);
+    Result<openssl::KeyHandle> key = openssl::loadPrivateKey(*identity.tokenKey);
     if (!key) {
         return fail(PdfErrorKind::SigningKey, key.error().message);
     }
@@ -163,7 +155,7 @@ Result<SigningIdentity> SigningIdentity::fromOperator(const penwell::SigningIden
 namespace cms {
 
 Sha256 sha256(const std::vector<ByteView>& parts) {
-    DigestContext context(EVP_MD_CTX_new());
+    openssl::DigestContextHandle context(EVP_MD_CTX_new());
     EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
     for (ByteView part : parts) {
         EVP_DigestUpdate(context.get(), part.data(), part.size());
@@ -192,7 +184,7 @@ Result<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest
         return fail(PdfErrorKind::SigningKey, "cannot " + step + ": " + lastOpenSslError());
     };
     const unsigned flags = CMS_PARTIAL | CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP;
-    ContentInfo cms(CMS_sign(nullptr, nullptr, id.chain.get(), nullptr, flags));
+    openssl::CmsHandle cms(CMS_sign(nullptr, nullptr, id.chain.get(), nullptr, flags));
     if (!cms) {
         return failed("start the CMS signature");
     }
@@ -216,7 +208,7 @@ Result<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest
     }
     Bytes signature(static_cast<std::size_t>(EVP_PKEY_get_size(id.key.get())));
     if (!placeholder) {
-        DigestContext context(EVP_MD_CTX_new());
+        openssl::DigestContextHandle context(EVP_MD_CTX_new());
         std::size_t length = signature.size();
         if (!context ||
             EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, id.key.get()) != 1 ||
@@ -244,7 +236,7 @@ CmsCheck verifyDetached(ByteView cmsBytes, const std::vector<ByteView>& parts,
                         const std::vector<Bytes>& trust) {
     CmsCheck check;
     const unsigned char* p = cmsBytes.data();
-    ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsBytes.size())));
+    openssl::CmsHandle cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsBytes.size())));
     if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) {
         ERR_clear_error();
         check.problem = "/Contents is not a CMS SignedData";
@@ -256,13 +248,10 @@ CmsCheck verifyDetached(ByteView cmsBytes, const std::vector<ByteView>& parts,
             "the CMS holds " + std::to_string(sk_CMS_SignerInfo_num(signers)) + " signers, not one";
         return check;
     }
-    CertificateStack certificates(CMS_get1_certs(cms.get()));
-    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
-    for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
-        X509* c = sk_X509_value(certificates.get(), i);
-        if (CMS_SignerInfo_cert_cmp(signer, c) == 0) {
-            check.signer = subjectOf(c);
-        }
+    openssl::CertificateStackHandle certificates(CMS_get1_certs(cms.get()));
+    if (X509* c =
+            openssl::signerCertificate(sk_CMS_SignerInfo_value(signers, 0), certificates.get())) {
+        check.signer = subjectOf(c);
     }
     if (check.signer.empty()) {
         check.problem = "the CMS does not include the signing certificate";
@@ -274,7 +263,7 @@ CmsCheck verifyDetached(ByteView cmsBytes, const std::vector<ByteView>& parts,
     }
     // First the digest and the signature alone, then (with an anchor) the signer's chain, so
     // the report tells a tampered file from an unknown signer.
-    Bio content = memoryBio(data);
+    openssl::BioHandle content = memoryBio(data);
     if (CMS_verify(cms.get(), nullptr, nullptr, content.get(), nullptr,
                    CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
         check.problem = "digest or signature does not match: " + lastOpenSslError();
@@ -282,15 +271,15 @@ CmsCheck verifyDetached(ByteView cmsBytes, const std::vector<ByteView>& parts,
     }
     check.valid = true;
     if (!trust.empty()) {
-        Store store(X509_STORE_new());
+        openssl::X509StoreHandle store(X509_STORE_new());
         for (const Bytes& file : trust) {
-            for (Certificate& c : readCertificates(file)) {
+            for (openssl::X509Handle& c : readCertificates(file)) {
                 X509_STORE_add_cert(store.get(), c.get());
             }
         }
         // Document-signing certificates need not carry the e-mail protection usage.
         X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
-        Bio again = memoryBio(data);
+        openssl::BioHandle again = memoryBio(data);
         check.trusted =
             CMS_verify(cms.get(), nullptr, store.get(), again.get(), nullptr, CMS_BINARY) == 1;
         if (!*check.trusted) {

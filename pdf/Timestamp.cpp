@@ -17,13 +17,8 @@ namespace penwell::pdf {
 
 namespace {
 
-using Query = CHandle<TS_REQ, TS_REQ_free>;
 using Imprint = CHandle<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free>;
 using Algorithm = CHandle<X509_ALGOR, X509_ALGOR_free>;
-using Integer = CHandle<ASN1_INTEGER, ASN1_INTEGER_free>;
-using Answer = CHandle<TS_RESP, TS_RESP_free>;
-using ContentInfo = openssl::CmsHandle;
-using Certificates = openssl::CertificateStackHandle;
 
 /// The largest answer taken from a TSA: a token with a long chain is a few kilobytes.
 constexpr std::uint64_t kMaxAnswerBytes = 256u << 10;
@@ -47,7 +42,7 @@ std::optional<Bytes> der(const T* object) {
 
 /// The query: version 1, the SHA-256 imprint, a 64-bit random nonce, certReq true.
 std::optional<Bytes> makeQuery(const Sha256& digest, ASN1_INTEGER* nonce) {
-    Query query(TS_REQ_new());
+    openssl::TimestampQueryHandle query(TS_REQ_new());
     Imprint imprint(TS_MSG_IMPRINT_new());
     Algorithm algorithm(X509_ALGOR_new());
     if (!query || !imprint || !algorithm ||
@@ -90,7 +85,7 @@ std::string statusText(TS_STATUS_INFO* info) {
 /// Checks the token's signature and that its signer may sign tokens; nothing when it holds.
 std::optional<std::string> tokenSignatureProblem(ByteView token) {
     const unsigned char* p = token.data();
-    ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(token.size())));
+    openssl::CmsHandle cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(token.size())));
     if (!cms || OBJ_obj2nid(CMS_get0_eContentType(cms.get())) != NID_id_smime_ct_TSTInfo) {
         return "the token is not a signed TSTInfo";
     }
@@ -99,14 +94,9 @@ std::optional<std::string> tokenSignatureProblem(ByteView token) {
         return "the token has " + std::to_string(sk_CMS_SignerInfo_num(signers)) +
                " signers, not one";
     }
-    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
-    Certificates certificates(CMS_get1_certs(cms.get()));
-    X509* signing = nullptr;
-    for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
-        if (CMS_SignerInfo_cert_cmp(signer, sk_X509_value(certificates.get(), i)) == 0) {
-            signing = sk_X509_value(certificates.get(), i);
-        }
-    }
+    openssl::CertificateStackHandle certificates(CMS_get1_certs(cms.get()));
+    X509* signing =
+        openssl::signerCertificate(sk_CMS_SignerInfo_value(signers, 0), certificates.get());
     if (signing == nullptr) {
         return "the token does not include its signer's certificate (certReq was asked)";
     }
@@ -140,7 +130,7 @@ Result<Bytes> requestTimestampTokenFor(const TimestampAuthority& tsa, const Sha2
     }
     random[0] &= 0x7f;  // positive: a nonce is compared as an INTEGER
     random[0] |= 0x01;  // and never shorter than 64 bits
-    Integer asked;
+    openssl::IntegerHandle asked;
     if (BIGNUM* number = BN_bin2bn(random, sizeof random, nullptr)) {
         asked.reset(BN_to_ASN1_INTEGER(number, nullptr));  // a copy: the number is freed
         BN_free(number);
@@ -167,7 +157,8 @@ Result<Bytes> requestTimestampTokenFor(const TimestampAuthority& tsa, const Sha2
                                 " bytes");
     }
     const unsigned char* p = reply->body.data();
-    Answer answer(d2i_TS_RESP(nullptr, &p, static_cast<long>(reply->body.size())));
+    openssl::TimestampAnswerHandle answer(
+        d2i_TS_RESP(nullptr, &p, static_cast<long>(reply->body.size())));
     if (!answer || p != reply->body.data() + reply->body.size()) {
         return refused(tsa, "the answer is not a time-stamp response");
     }
@@ -232,13 +223,11 @@ TokenCheck checkTimestampToken(ByteView token, ByteView imprint, const std::vect
     }
     check.valid = true;
     p = token.data();
-    ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(token.size())));
-    Certificates certificates(CMS_get1_certs(cms.get()));
-    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
-    for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
-        if (CMS_SignerInfo_cert_cmp(signer, sk_X509_value(certificates.get(), i)) == 0) {
-            check.tsa = openssl::subjectLine(sk_X509_value(certificates.get(), i));
-        }
+    openssl::CmsHandle cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(token.size())));
+    openssl::CertificateStackHandle certificates(CMS_get1_certs(cms.get()));
+    if (X509* signing =
+            openssl::signerCertificate(openssl::soleSigner(cms.get()), certificates.get())) {
+        check.tsa = openssl::subjectLine(signing);
     }
     if (!trust.empty()) {
         openssl::X509StoreHandle store(X509_STORE_new());
@@ -260,13 +249,12 @@ TokenCheck checkTimestampToken(ByteView token, ByteView imprint, const std::vect
 
 std::optional<SignatureTimestamp> signatureTimestampOf(ByteView cmsDer) {
     const unsigned char* p = cmsDer.data();
-    ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsDer.size())));
-    STACK_OF(CMS_SignerInfo)* signers = cms ? CMS_get0_SignerInfos(cms.get()) : nullptr;
-    if (signers == nullptr || sk_CMS_SignerInfo_num(signers) != 1) {
+    openssl::CmsHandle cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsDer.size())));
+    CMS_SignerInfo* signer = openssl::soleSigner(cms.get());
+    if (signer == nullptr) {
         openssl::clearErrors();
         return std::nullopt;
     }
-    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
     const int at = CMS_unsigned_get_attr_by_NID(signer, NID_id_smime_aa_timeStampToken, -1);
     if (at < 0) {
         return std::nullopt;
@@ -288,13 +276,12 @@ std::optional<SignatureTimestamp> signatureTimestampOf(ByteView cmsDer) {
 
 Result<Bytes> addSignatureTimestamp(ByteView cmsDer, const TimestampAuthority& tsa) {
     const unsigned char* p = cmsDer.data();
-    ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsDer.size())));
-    STACK_OF(CMS_SignerInfo)* signers = cms ? CMS_get0_SignerInfos(cms.get()) : nullptr;
-    if (signers == nullptr || sk_CMS_SignerInfo_num(signers) != 1) {
+    openssl::CmsHandle cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsDer.size())));
+    CMS_SignerInfo* signer = openssl::soleSigner(cms.get());
+    if (signer == nullptr) {
         openssl::clearErrors();
         return fail(PdfErrorKind::SigningKey, "the signature to time-stamp is not a CMS with one signer");
     }
-    CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, 0);
     const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
     Result<Bytes> token = requestTimestampToken(
         tsa, ByteView(ASN1_STRING_get0_data(value), static_cast<std::size_t>(ASN1_STRING_length(value))));

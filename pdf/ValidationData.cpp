@@ -10,8 +10,8 @@
 #include <optional>
 
 #include "penwell/platform/CHandle.h"
+#include "penwell/platform/openssl/OpenSslHandles.h"
 #include "penwell/platform/openssl/OpenSslKeys.h"
-#include "penwell/platform/openssl/OpenSslRevocation.h"
 
 namespace penwell::pdf {
 
@@ -19,16 +19,6 @@ namespace {
 
 using openssl::derOf;
 using openssl::subjectLine;
-using Certificate = openssl::X509Handle;
-using ContentInfo = openssl::CmsHandle;
-using Store = openssl::X509StoreHandle;
-using StoreContext = openssl::StoreContextHandle;
-using Crl = openssl::CrlHandle;
-using OcspAnswer = openssl::OcspResponseHandle;
-using OcspBasic = openssl::OcspBasicHandle;
-using OcspQuery = openssl::OcspRequestHandle;
-using CertId = openssl::OcspCertIdHandle;
-using Certificates = openssl::CertificateStackHandle;
 void freeStrings(STACK_OF(OPENSSL_STRING) * stack) {
     X509_email_free(stack);  // OpenSSL's own free for X509_get1_ocsp's list
 }
@@ -46,9 +36,9 @@ Failure refusal(const std::string& where, const std::string& what) {
     return fail(PdfErrorKind::Validation, where, what);
 }
 
-Certificate owned(X509* c) {
+openssl::X509Handle owned(X509* c) {
     X509_up_ref(c);
-    return Certificate(c);
+    return openssl::X509Handle(c);
 }
 
 bool selfIssued(X509* c) {
@@ -57,8 +47,8 @@ bool selfIssued(X509* c) {
 
 /// What the signatures and tokens carry, and whose chains must be covered.
 struct Collected {
-    Certificates pool{sk_X509_new_null()};
-    std::vector<Certificate> signers;
+    openssl::CertificateStackHandle pool{sk_X509_new_null()};
+    std::vector<openssl::X509Handle> signers;
 
     void addAll(STACK_OF(X509) * certificates) {
         for (int i = 0; i < sk_X509_num(certificates); ++i) {
@@ -72,25 +62,20 @@ struct Collected {
 /// Reads a SignedData, its signer's certificate and, recursively, its time-stamp tokens.
 MaybeFailure collect(ByteView der, Collected& into, int depth) {
     const unsigned char* p = der.data();
-    ContentInfo cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
+    openssl::CmsHandle cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
     if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) {
         return refusal("a signature", "its /Contents is not a CMS SignedData");
     }
-    Certificates certificates(CMS_get1_certs(cms.get()));
+    openssl::CertificateStackHandle certificates(CMS_get1_certs(cms.get()));
     into.addAll(certificates.get());
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms.get());
     for (int s = 0; s < sk_CMS_SignerInfo_num(signers); ++s) {
         CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(signers, s);
-        bool found = false;
-        for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
-            if (CMS_SignerInfo_cert_cmp(signer, sk_X509_value(certificates.get(), i)) == 0) {
-                into.signers.push_back(owned(sk_X509_value(certificates.get(), i)));
-                found = true;
-            }
-        }
-        if (!found) {
+        X509* signing = openssl::signerCertificate(signer, certificates.get());
+        if (signing == nullptr) {
             return refusal("a signature", "the CMS does not include its signer's certificate");
         }
+        into.signers.push_back(owned(signing));
         for (int at = -1; depth == 0 && (at = CMS_unsigned_get_attr_by_NID(
                                              signer, NID_id_smime_aa_timeStampToken, at)) >= 0;) {
             X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(signer, at);
@@ -116,22 +101,24 @@ class Gatherer {
 public:
     explicit Gatherer(const ValidationSources& sources) : sources_(sources) {
         for (const Bytes& file : sources.trust) {
-            for (Certificate& c : openssl::readCertificates(file)) {
+            for (openssl::X509Handle& c : openssl::readCertificates(file)) {
                 X509_STORE_add_cert(store_.get(), c.get());
                 anchors_.push_back(derOf(c.get()));
             }
         }
         for (const Bytes& answer : sources.ocsp) {
             const unsigned char* p = answer.data();
-            OcspAnswer parsed(d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(answer.size())));
-            OcspBasic basic(parsed ? OCSP_response_get1_basic(parsed.get()) : nullptr);
+            openssl::OcspResponseHandle parsed(
+                d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(answer.size())));
+            openssl::OcspBasicHandle basic(parsed ? OCSP_response_get1_basic(parsed.get())
+                                                  : nullptr);
             if (basic) {
                 givenOcsp_.push_back({answer, std::move(basic)});
             }
         }
         for (const Bytes& file : sources.crls) {
             openssl::BioHandle bio = openssl::memoryBio(file);
-            Crl crl(PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr));
+            openssl::CrlHandle crl(PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr));
             if (!crl) {
                 const unsigned char* p = file.data();
                 crl.reset(d2i_X509_CRL(nullptr, &p, static_cast<long>(file.size())));
@@ -147,7 +134,7 @@ public:
 
     /// Covers `leaf`'s chain: certificates and revocation data of each but the anchor.
     MaybeFailure cover(X509* leaf, STACK_OF(X509) * pool) {
-        StoreContext context(X509_STORE_CTX_new());
+        openssl::StoreContextHandle context(X509_STORE_CTX_new());
         if (!context || X509_STORE_CTX_init(context.get(), store_.get(), leaf, pool) != 1) {
             return refusal(subjectLine(leaf), "cannot build its chain");
         }
@@ -156,7 +143,7 @@ public:
             return refusal(subjectLine(leaf), std::string("does not chain to --trust: ") +
                                                   X509_verify_cert_error_string(error));
         }
-        Certificates chain(X509_STORE_CTX_get1_chain(context.get()));
+        openssl::CertificateStackHandle chain(X509_STORE_CTX_get1_chain(context.get()));
         for (int i = 0; i < sk_X509_num(chain.get()); ++i) {
             X509* c = sk_X509_value(chain.get(), i);
             addOnce(data_.certificates, derOf(c));
@@ -174,7 +161,7 @@ public:
 private:
     struct Given {
         Bytes der;
-        OcspBasic basic;
+        openssl::OcspBasicHandle basic;
     };
 
     static bool addOnce(std::vector<Bytes>& list, Bytes item) {
@@ -195,7 +182,7 @@ private:
             return std::nullopt;
         }
         covered_.push_back(der);
-        CertId id(OCSP_cert_to_id(EVP_sha1(), c, issuer));
+        openssl::OcspCertIdHandle id(OCSP_cert_to_id(EVP_sha1(), c, issuer));
         for (const Given& given : givenOcsp_) {
             if (std::optional<Result<bool>> judged =
                     judgeOcsp(given.basic.get(), id.get(), c, pool)) {
@@ -206,7 +193,7 @@ private:
                 return std::nullopt;
             }
         }
-        for (const Crl& crl : givenCrls_) {
+        for (const openssl::CrlHandle& crl : givenCrls_) {
             if (MaybeFailure f = judgeCrl(crl.get(), c, issuer, "--crl")) {
                 if (f->code < 0) {
                     continue;  // not this certificate's issuer's
@@ -310,8 +297,8 @@ private:
 
     MaybeFailure fetchOcsp(const std::string& url, X509* c, OCSP_CERTID* id,
                            STACK_OF(X509) * pool) {
-        OcspQuery query(OCSP_REQUEST_new());
-        CertId asked(OCSP_CERTID_dup(id));
+        openssl::OcspRequestHandle query(OCSP_REQUEST_new());
+        openssl::OcspCertIdHandle asked(OCSP_CERTID_dup(id));
         if (!query || !asked || OCSP_request_add0_id(query.get(), asked.get()) == nullptr) {
             return refusal(url, "cannot make an OCSP request");
         }
@@ -330,7 +317,8 @@ private:
                            "the OCSP responder answered HTTP " + std::to_string(reply->status));
         }
         const unsigned char* q = reply->body.data();
-        OcspAnswer answer(d2i_OCSP_RESPONSE(nullptr, &q, static_cast<long>(reply->body.size())));
+        openssl::OcspResponseHandle answer(
+            d2i_OCSP_RESPONSE(nullptr, &q, static_cast<long>(reply->body.size())));
         if (!answer) {
             return refusal(url, "the answer is not an OCSP response");
         }
@@ -339,7 +327,7 @@ private:
             return refusal(url, std::string("the OCSP responder refused: ") +
                                     OCSP_response_status_str(status));
         }
-        OcspBasic basic(OCSP_response_get1_basic(answer.get()));
+        openssl::OcspBasicHandle basic(OCSP_response_get1_basic(answer.get()));
         if (!basic) {
             return refusal(url, "the OCSP answer holds no basic response");
         }
@@ -364,7 +352,7 @@ private:
             return refusal(url, "the CRL host answered HTTP " + std::to_string(reply->status));
         }
         const unsigned char* p = reply->body.data();
-        Crl crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(reply->body.size())));
+        openssl::CrlHandle crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(reply->body.size())));
         if (!crl) {
             return refusal(url, "the answer is not a DER CRL");
         }
@@ -380,10 +368,10 @@ private:
     }
 
     const ValidationSources& sources_;
-    Store store_{X509_STORE_new()};
+    openssl::X509StoreHandle store_{X509_STORE_new()};
     std::vector<Bytes> anchors_;
     std::vector<Given> givenOcsp_;
-    std::vector<Crl> givenCrls_;
+    std::vector<openssl::CrlHandle> givenCrls_;
     std::vector<Bytes> covered_;
     ValidationData data_;
 };
@@ -403,7 +391,7 @@ Result<ValidationData> gatherValidationData(const std::vector<ByteView>& signatu
             return *f;
         }
     }
-    for (const Certificate& signer : collected.signers) {
+    for (const openssl::X509Handle& signer : collected.signers) {
         if (MaybeFailure f = gatherer.cover(signer.get(), collected.pool.get())) {
             return *f;
         }

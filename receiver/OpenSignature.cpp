@@ -9,7 +9,6 @@
 
 #include <utility>
 
-#include "penwell/platform/CHandle.h"
 #include "penwell/platform/filesystem/StagedFile.h"
 #include "penwell/platform/openssl/OpenSslCrypto.h"
 #include "penwell/platform/openssl/OpenSslKeys.h"
@@ -18,9 +17,6 @@
 namespace penwell::receiver {
 
 namespace {
-
-using PkeyContext = CHandle<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
-using Bio = CHandle<BIO, BIO_free_all>;
 
 /// Refuses to prompt for a pass phrase: an encrypted key is reported, not waited on.
 int noPassphrase(char*, int, int, void*) {
@@ -47,7 +43,7 @@ Result<PrivateKey> PrivateKey::fromPem(std::string_view pem, std::string name) {
         return signatureFailure(SignatureError::badKey,
                                 key.name_ + ": too large for a private key (at most 1 MiB)");
     }
-    Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    openssl::BioHandle bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     if (bio) {
         key.impl_->key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, nullptr));
     }
@@ -91,7 +87,8 @@ Result<Bytes> PrivateKey::unwrapKeyBlob(ByteView wrapped, const std::string& wra
                                     "-bit key in " + name_ + " is " + std::to_string(modulus) +
                                     " bytes (truncated, or wrapped for another key)");
     }
-    PkeyContext context(EVP_PKEY_CTX_new_from_pkey(nullptr, impl_->key.get(), nullptr));
+    openssl::KeyContextHandle context(
+        EVP_PKEY_CTX_new_from_pkey(nullptr, impl_->key.get(), nullptr));
     if (!context || EVP_PKEY_decrypt_init(context.get()) <= 0 ||
         EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0) {
         ERR_clear_error();

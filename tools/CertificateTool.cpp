@@ -13,19 +13,13 @@
 
 #include <ctime>
 
-#include "penwell/platform/CHandle.h"
+#include "penwell/platform/openssl/OpenSslHandles.h"
 #include "penwell/receiver/Limits.h"
 #include "penwell/tools/ToolError.h"
 
 namespace penwell::tools {
 
 namespace {
-
-using Pkey = CHandle<EVP_PKEY, EVP_PKEY_free>;
-using X509Handle = CHandle<X509, X509_free>;
-using Bio = CHandle<BIO, BIO_free_all>;
-using BigNum = CHandle<BIGNUM, BN_free>;
-using Asn1Integer = CHandle<ASN1_INTEGER, ASN1_INTEGER_free>;
 
 [[noreturn]] void fail(const std::string& what) {
     // Take OpenSSL's own reason along, then leave its error queue empty for the next call.
@@ -46,7 +40,7 @@ std::string bioText(BIO* bio) {
 }
 
 std::string oneLine(const X509_NAME* name) {
-    Bio bio(BIO_new(BIO_s_mem()));
+    openssl::BioHandle bio(BIO_new(BIO_s_mem()));
     if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253) < 0) {
         fail("cannot print a certificate name");
     }
@@ -89,11 +83,11 @@ std::string hex(ByteView bytes) {
 
 NewCertificate makeSelfSignedCertificate(int bits, int days, std::string_view commonName,
                                          CertificateUse use) {
-    Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
+    openssl::KeyHandle key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
     if (!key) {
         fail("cannot generate an RSA-" + std::to_string(bits) + " key");
     }
-    X509Handle certificate(X509_new());
+    openssl::X509Handle certificate(X509_new());
     if (!certificate) {
         fail("cannot allocate a certificate");
     }
@@ -104,8 +98,9 @@ NewCertificate makeSelfSignedCertificate(int bits, int days, std::string_view co
         fail("cannot draw a serial number");
     }
     serialBytes[0] &= 0x7f;
-    BigNum serialNumber(BN_bin2bn(serialBytes, sizeof serialBytes, nullptr));
-    Asn1Integer serial(serialNumber ? BN_to_ASN1_INTEGER(serialNumber.get(), nullptr) : nullptr);
+    openssl::BigNumHandle serialNumber(BN_bin2bn(serialBytes, sizeof serialBytes, nullptr));
+    openssl::IntegerHandle serial(serialNumber ? BN_to_ASN1_INTEGER(serialNumber.get(), nullptr)
+                                               : nullptr);
     X509_NAME* name = X509_get_subject_name(certificate.get());
     if (!serial || X509_set_version(certificate.get(), X509_VERSION_3) != 1 ||
         X509_set_serialNumber(certificate.get(), serial.get()) != 1 ||
@@ -149,7 +144,7 @@ NewCertificate makeSelfSignedCertificate(int bits, int days, std::string_view co
     if (i2d_X509(certificate.get(), &cursor) != derLength) {
         fail("cannot encode the certificate");
     }
-    Bio pem(BIO_new(BIO_s_mem()));
+    openssl::BioHandle pem(BIO_new(BIO_s_mem()));
     if (!pem || PEM_write_bio_PrivateKey(pem.get(), key.get(), nullptr, nullptr, 0, nullptr,
                                          nullptr) != 1) {
         fail("cannot encode the private key");
@@ -160,8 +155,8 @@ NewCertificate makeSelfSignedCertificate(int bits, int days, std::string_view co
 
 std::string certificatePem(ByteView der) {
     const unsigned char* p = der.data();
-    X509Handle certificate(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    Bio pem(BIO_new(BIO_s_mem()));
+    openssl::X509Handle certificate(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    openssl::BioHandle pem(BIO_new(BIO_s_mem()));
     if (!certificate || !pem || PEM_write_bio_X509(pem.get(), certificate.get()) != 1) {
         fail("cannot encode the certificate as PEM");
     }
@@ -174,14 +169,14 @@ CertificateInfo describeCertificate(ByteView bytes, const std::string& name) {
         throw ToolError(name + ": too large for a certificate (at most 1 MiB)");
     }
     const unsigned char* cursor = bytes.data();
-    X509Handle certificate(d2i_X509(nullptr, &cursor, static_cast<long>(bytes.size())));
+    openssl::X509Handle certificate(d2i_X509(nullptr, &cursor, static_cast<long>(bytes.size())));
     if (certificate && cursor != bytes.data() + bytes.size()) {
         ERR_clear_error();
         throw ToolError(name + ": " + std::to_string(bytes.data() + bytes.size() - cursor) +
                         " bytes follow the DER certificate");
     }
     if (!certificate) {
-        Bio bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+        openssl::BioHandle bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
         if (bio) {
             certificate.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
         }

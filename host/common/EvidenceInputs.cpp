@@ -5,13 +5,11 @@
 #include <fstream>
 #include <string>
 
-#include "penwell/platform/CHandle.h"
+#include "penwell/platform/openssl/OpenSslHandles.h"
 
 namespace penwell::host {
 
 namespace {
-
-using DigestContext = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
 
 Failure unreadable(const std::string& name, const char* what) {
     return Failure::at(kEvidenceInputDomain,
@@ -28,7 +26,7 @@ Result<Sha256> documentDigest(const std::filesystem::path& document) {
     if (!in || std::filesystem::is_directory(document, error)) {
         return unreadable(name, "cannot read the document");
     }
-    const DigestContext context(EVP_MD_CTX_new());
+    const openssl::DigestContextHandle context(EVP_MD_CTX_new());
     if (context == nullptr || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
         return unreadable(name, "SHA-256 is not available");
     }

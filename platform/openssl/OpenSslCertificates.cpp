@@ -16,7 +16,6 @@
 
 #include "penwell/platform/CHandle.h"
 #include "penwell/platform/openssl/OpenSslKeys.h"
-#include "penwell/platform/openssl/OpenSslRevocation.h"
 
 namespace penwell::openssl {
 namespace {
@@ -26,7 +25,6 @@ void freeOpenSslString(unsigned char* p) noexcept {
     OPENSSL_free(p);
 }
 
-using KeyContextHandle = CHandle<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using StoreHandle = X509StoreHandle;
 using OpenSslString = CHandle<unsigned char, freeOpenSslString>;
 

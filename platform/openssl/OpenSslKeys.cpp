@@ -231,6 +231,22 @@ std::string subjectLine(X509* certificate) {
     return std::string(text.begin(), text.end());
 }
 
+CMS_SignerInfo* soleSigner(CMS_ContentInfo* cms) {
+    STACK_OF(CMS_SignerInfo)* signers = cms != nullptr ? CMS_get0_SignerInfos(cms) : nullptr;
+    return signers != nullptr && sk_CMS_SignerInfo_num(signers) == 1
+               ? sk_CMS_SignerInfo_value(signers, 0)
+               : nullptr;
+}
+
+X509* signerCertificate(CMS_SignerInfo* signer, STACK_OF(X509) * certificates) {
+    for (int i = 0; signer != nullptr && i < sk_X509_num(certificates); ++i) {
+        if (CMS_SignerInfo_cert_cmp(signer, sk_X509_value(certificates, i)) == 0) {
+            return sk_X509_value(certificates, i);
+        }
+    }
+    return nullptr;
+}
+
 void clearErrors() noexcept {
     ERR_clear_error();
 }

@@ -3,32 +3,14 @@
 // receiver library. Private to builds that link OpenSSL: it includes OpenSSL's headers, so it
 // is not installed and the component never includes it.
 
-#include <openssl/bio.h>
-#include <openssl/cms.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-
 #include <string>
 #include <vector>
 
 #include "penwell/platform/Bytes.h"
-#include "penwell/platform/CHandle.h"
 #include "penwell/platform/Keys.h"
+#include "penwell/platform/openssl/OpenSslHandles.h"
 
 namespace penwell::openssl {
-
-namespace detail {
-void freeBio(BIO* bio) noexcept;
-void freeCertificates(STACK_OF(X509) * stack) noexcept;
-}  // namespace detail
-
-using BioHandle = CHandle<BIO, detail::freeBio>;
-using KeyHandle = CHandle<EVP_PKEY, EVP_PKEY_free>;
-using X509Handle = CHandle<X509, X509_free>;
-using CmsHandle = CHandle<CMS_ContentInfo, CMS_ContentInfo_free>;
-using X509StoreHandle = CHandle<X509_STORE, X509_STORE_free>;
-/// A stack of certificates that owns them (freed with it).
-using CertificateStackHandle = CHandle<STACK_OF(X509), detail::freeCertificates>;
 
 /// A read-only memory BIO over `bytes` (which must outlive it).
 BioHandle memoryBio(ByteView bytes);
@@ -58,6 +40,12 @@ Bytes derOf(X509* certificate);
 Bytes pemOf(X509* certificate);
 /// The subject on one line (RFC 2253 form).
 std::string subjectLine(X509* certificate);
+/// The one SignerInfo of a CMS SignedData; null when it holds none or several (a signature or
+/// a time-stamp token that Penwell reads always has exactly one).
+CMS_SignerInfo* soleSigner(CMS_ContentInfo* cms);
+/// The certificate among `certificates` that `signer`'s identifier names, borrowed from the
+/// stack; null when none does (or `signer` is null).
+X509* signerCertificate(CMS_SignerInfo* signer, STACK_OF(X509) * certificates);
 /// Empties this thread's OpenSSL error queue, after a failure has been put into words.
 void clearErrors() noexcept;
 
