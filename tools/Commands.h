@@ -19,7 +19,17 @@
 
 namespace penwell::tools {
 
-struct OpenOptions {
+/// The pictures of a signature that `open` and `replay` draw; each file is optional.
+struct PictureFiles {
+    std::optional<std::filesystem::path> png;
+    std::optional<std::filesystem::path> svg;
+    std::optional<std::filesystem::path> pdf;
+    double scale = 1.0;       ///< PNG pixels per point, 1 to 8
+    bool crop = false;        ///< cut every picture to the ink
+    bool background = false;  ///< the pad's background colour under the ink
+};
+
+struct OpenOptions : PictureFiles {
     std::filesystem::path privateKey;  ///< a key file, or a PKCS#11 URI
     /// The key's passphrase or the token's PIN; else $PENWELL_PRIVATE_KEY_PASSWORD.
     std::optional<std::filesystem::path> privateKeyPasswordFile;
@@ -31,12 +41,6 @@ struct OpenOptions {
     std::optional<std::filesystem::path> document;  ///< must be what the evidence names
     std::vector<std::filesystem::path> trust;       ///< accepted operator certificates or CAs
     bool json = false;  ///< every stroke and sample as JSON, signed positions beside the fields
-    std::optional<std::filesystem::path> png;
-    std::optional<std::filesystem::path> svg;
-    std::optional<std::filesystem::path> pdf;
-    double scale = 1.0;  ///< PNG pixels per point
-    bool crop = false;
-    bool background = false;  ///< the pad's white background under the ink
     bool smoothing = false;
     double lineWidth = 3.0;
 };
@@ -96,16 +100,10 @@ void warnOfDemo(const SealPlan& plan, std::ostream& err);
 std::filesystem::path stagePng(filesystem::StagedOutputs& outputs,
                                const std::filesystem::path& target, const Image& image);
 
-struct ReplayOptions {
+struct ReplayOptions : PictureFiles {
     std::filesystem::path trace;
     std::optional<std::filesystem::path> padPng;      ///< what a person sees of the pad
-    std::optional<std::filesystem::path> png;         ///< the exported signature image
-    std::optional<std::filesystem::path> pngCropped;  ///< ... cut to the ink
-    std::optional<std::filesystem::path> svg;         ///< ... as SVG
-    std::optional<std::filesystem::path> pdf;         ///< ... as PDF
-    bool crop = false;                                ///< crop --png, --svg and --pdf to the ink
-    double scale = 1.0;                               ///< PNG pixels per point, 1 to 8
-    bool background = false;                          ///< the pad's background colour under the ink
+    std::optional<std::filesystem::path> pngCropped;  ///< the PNG cut to the ink
     bool json = false;                                ///< the session summary as JSON
     std::optional<std::filesystem::path> data;        ///< the encrypted record
     std::optional<std::filesystem::path> key;         ///< the wrapped key blob

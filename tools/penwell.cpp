@@ -117,6 +117,20 @@ void addSealOptions(CLI::App* command, penwell::tools::SealOptions& seal) {
                       "allow the demo certificate, whose private key is public (trials only)");
 }
 
+/// The pictures `open` and `replay` draw, with the same names and meanings in both.
+void addPictureOptions(CLI::App* command, penwell::tools::PictureFiles& files) {
+    command->add_option("--png", files.png, "draw the signature into this PNG file");
+    command->add_option("--svg", files.svg, "... into this SVG file");
+    command->add_option("--pdf", files.pdf, "... into this one-page PDF file");
+    command->add_option("--scale", files.scale, "PNG pixels per point")
+        ->check(kFinite)
+        ->check(CLI::Range(1.0, 8.0))
+        ->capture_default_str();
+    command->add_flag("--crop", files.crop, "cut --png, --svg and --pdf to the ink");
+    command->add_flag("--background", files.background,
+                      "paint the pad's background colour under the ink");
+}
+
 /// The receiver key's passphrase option.
 void addPrivateKeyPassword(CLI::App* command, std::optional<std::filesystem::path>& file) {
     command->add_option("--private-key-password-file", file,
@@ -167,17 +181,8 @@ int main(int argc, char** argv) {
     replayCmd->add_option("TRACE", replay.trace, "trace file (JSON, see docs/trace-format.md)")
         ->required();
     replayCmd->add_option("--pad-png", replay.padPng, "write what the pad shows at the end");
-    replayCmd->add_option("--png", replay.png, "write the exported signature image");
+    addPictureOptions(replayCmd, replay);
     replayCmd->add_option("--png-cropped", replay.pngCropped, "write the image cut to the ink");
-    replayCmd->add_option("--svg", replay.svg, "write the signature as SVG");
-    replayCmd->add_option("--pdf", replay.pdf, "write the signature as a one-page PDF");
-    replayCmd->add_flag("--crop", replay.crop, "crop --png, --svg and --pdf to the ink");
-    replayCmd->add_option("--scale", replay.scale, "PNG pixels per point")
-        ->check(kFinite)
-        ->check(CLI::Range(1.0, 8.0))
-        ->capture_default_str();
-    replayCmd->add_flag("--background", replay.background,
-                        "paint the pad's background colour under the ink");
     replayCmd->add_flag("--json", replay.json,
                         "print the summary as JSON (sigma and sigma2 at full precision)");
     auto* dataOpt = replayCmd->add_option("--data", replay.data, "write the encrypted record");
@@ -240,15 +245,7 @@ int main(int argc, char** argv) {
                      "accepted operator certificate or CA: the evidence must be signed by it")
         ->needs(openEvidence);
     openCmd->add_flag("--json", open.json, "print every stroke and sample as JSON");
-    openCmd->add_option("--png", open.png, "also draw the signature into this PNG file");
-    openCmd->add_option("--svg", open.svg, "... into this SVG file");
-    openCmd->add_option("--pdf", open.pdf, "... into this PDF file");
-    openCmd->add_option("--scale", open.scale, "PNG pixels per point")
-        ->check(kFinite)
-        ->check(CLI::Range(1.0, 8.0))
-        ->capture_default_str();
-    openCmd->add_flag("--crop", open.crop, "cut the pictures to the ink");
-    openCmd->add_flag("--background", open.background, "white under the ink");
+    addPictureOptions(openCmd, open);
     std::string openSmoothing = "off";
     auto* openSmoothingOpt = addSmoothing(openCmd, openSmoothing,
                                           "smooth plain strokes, as the sender may (default: off)");
