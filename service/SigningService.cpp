@@ -235,6 +235,30 @@ MaybeFailure SigningService::appendSamples(std::string_view token, std::int64_t 
     return store_->appendSamples(signerAt(link->request, link->position)->id, sequence, samples);
 }
 
+std::vector<MaybeFailure> SigningService::appendSampleBatch(std::span<const LinkMessage> messages) {
+    std::vector<MaybeFailure> answers(messages.size());
+    std::vector<SampleAppend> appends;
+    std::vector<std::size_t> appended;  // which message each append is
+    const TimeMs now = clock_();
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        auto link = target(messages[i].token);
+        if (!link) {
+            answers[i] = link.error();
+        } else if (auto refusal = mayDraw(link->request, link->position, now)) {
+            answers[i] = std::move(refusal);
+        } else {
+            appends.push_back({signerAt(link->request, link->position)->id, messages[i].sequence,
+                               messages[i].samples});
+            appended.push_back(i);
+        }
+    }
+    std::vector<MaybeFailure> stored = store_->appendSampleBatch(appends);
+    for (std::size_t j = 0; j < appended.size(); ++j) {
+        answers[appended[j]] = std::move(stored[j]);
+    }
+    return answers;
+}
+
 Result<std::vector<SampleBatch>> SigningService::samples(std::string_view token) {
     auto link = target(token);
     if (!link) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,6 +97,15 @@ public:
     /// Keeps one page message's samples for the signer of `token` while they may sign; the
     /// caller acknowledges the message only after this returns without failure.
     MaybeFailure appendSamples(std::string_view token, std::int64_t sequence, ByteView samples);
+    /// One page message of a signing link, for appendSampleBatch.
+    struct LinkMessage {
+        std::string_view token;
+        std::int64_t sequence = 0;
+        ByteView samples;
+    };
+    /// appendSamples for the messages of many links, committed together (SampleCommitter):
+    /// each answer, in order, is what appendSamples would answer for its message.
+    std::vector<MaybeFailure> appendSampleBatch(std::span<const LinkMessage> messages);
     /// The signer's stored messages in order (to rebuild the pad after a restart).
     Result<std::vector<SampleBatch>> samples(std::string_view token);
 

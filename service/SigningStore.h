@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +53,13 @@ struct NewRevision {
 struct LinkTarget {
     Request request;
     int position = 0;
+};
+
+/// One page message's samples for a signer, as appendSampleBatch stores them.
+struct SampleAppend {
+    std::int64_t signerId = 0;
+    std::int64_t sequence = 0;
+    ByteView samples;
 };
 
 /// What an Idempotency-Key recalls.
@@ -159,6 +167,11 @@ public:
     /// with other bytes it fails with conflict.
     virtual MaybeFailure appendSamples(std::int64_t signerId, std::int64_t sequence,
                                        ByteView samples) = 0;
+    /// Appends the messages of many pads in one transaction, so that one commit (one sync of
+    /// the disk) makes them all durable. Each answer, in the batch's order, is what
+    /// appendSamples would answer for its message; a message refused does not keep the others
+    /// out. When the transaction itself fails, nothing is stored and every answer says why.
+    virtual std::vector<MaybeFailure> appendSampleBatch(std::span<const SampleAppend> batch) = 0;
     /// Every stored message of a signer, in message order.
     virtual Result<std::vector<SampleBatch>> samples(std::int64_t signerId) = 0;
 

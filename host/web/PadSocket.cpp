@@ -238,34 +238,111 @@ void PadSocket::received(beast::error_code ec) {
         fail("binary messages are not accepted");
         return;
     }
-    const std::string text = beast::buffers_to_string(buffer_.data());
+    std::string text = beast::buffers_to_string(buffer_.data());
     buffer_.consume(buffer_.size());
     lastActivity_ = Clock::now();
+    if (pad_->link) {
+        // A signing link's message is in the store before the session takes it, so that what
+        // the page is told was taken survives the server.
+        const Result<std::optional<std::int64_t>> sequence = pad_->link->toKeep(text);
+        if (!sequence) {
+            fail(sequence.error().message);
+            return;
+        }
+        if (*sequence) {
+            store(std::move(text), **sequence);
+            return;
+        }
+        if (!incoming_.empty()) {
+            incoming_.push_back({std::move(text), true, 0});  // taken behind those being stored
+            if (!closing_) {
+                read();
+            }
+            return;
+        }
+    }
+    if (take(text) && !closing_) {
+        read();
+    }
+}
+
+void PadSocket::store(std::string text, std::int64_t number) {
+    // The store's writer commits the message with other pads' (SampleCommitter); meanwhile
+    // this connection reads on, up to kMaxStoring messages ahead, and the session takes the
+    // messages in the order they came as the store answers.
+    const std::uint64_t id = ++lastIncoming_;
+    Bytes bytes(text.begin(), text.end());
+    incoming_.push_back({std::move(text), false, id});
+    ++storing_;
+    server_->sampleCommitter->submit(
+        pad_->link->token(), number, std::move(bytes),
+        [self = shared_from_this(), id, number](MaybeFailure failed, double seconds) {
+            net::post(self->pad_->strand, [self, id, number, failed = std::move(failed), seconds] {
+                self->stored(id, number, failed, seconds);
+            });
+        });
+    if (closing_) {
+        return;
+    }
+    if (storing_ < kMaxStoring) {
+        read();
+    } else {
+        readWaits_ = true;
+    }
+}
+
+void PadSocket::stored(std::uint64_t id, std::int64_t number, const MaybeFailure& failed,
+                       double seconds) {
+    keptSeconds_ += seconds;
+    --storing_;
+    const auto it = std::find_if(incoming_.begin(), incoming_.end(),
+                                 [id](const Incoming& m) { return m.id == id; });
+    if (it == incoming_.end()) {
+        return;  // dropped after an earlier message failed
+    }
+    if (failed) {
+        // Neither this message nor any read after it is taken or acknowledged: the page sends
+        // them all again on its next connection (the store refuses the later ones meanwhile).
+        incoming_.erase(it, incoming_.end());
+        fail(failed->message);
+        return;
+    }
+    pad_->link->kept(number);
+    it->stored = true;
+    // Even when this connection is closing meanwhile, the pad takes what is stored: the pad
+    // outlives the connection, and the page, told nothing, sends it again on the next one,
+    // where it is known as taken.
+    while (!incoming_.empty() && incoming_.front().stored) {
+        const std::string text = std::move(incoming_.front().text);
+        incoming_.pop_front();
+        if (!take(text)) {
+            incoming_.clear();
+            return;
+        }
+    }
+    if (std::exchange(readWaits_, false) && !closing_) {
+        read();
+    }
+}
+
+bool PadSocket::take(const std::string& text) {
+    if (!pad_->core) {
+        return false;
+    }
     // A message refused is the page's fault: its session closes with the reason. The catch is
     // the last guard of the session's work on a shared thread (memory running out, a fault
     // of the server's own), so that it costs one signer's session, not every signer's.
     try {
-        // A signing link's message is in the store before the session takes it, so that what
-        // the page is told was taken survives the server.
-        if (pad_->link) {
-            const auto keeping = Clock::now();
-            const MaybeFailure failed = pad_->link->keep(text);
-            keptSeconds_ += std::chrono::duration<double>(Clock::now() - keeping).count();
-            if (failed) {
-                fail(failed->message);
-                return;
-            }
-        }
         if (const MaybeFailure refused = pad_->core->receive(text)) {
             fail(refused->message);
-            return;
+            return false;
         }
     } catch (const std::exception& e) {
         fail(std::string("the server failed: ") + e.what(), websocket::close_code::internal_error);
-        return;
+        return false;
     }
     scheduleFlush();
-    read();
+    return true;
 }
 
 void PadSocket::park(beast::error_code ec) {

@@ -72,6 +72,13 @@ private:
     void greet(bool resumed);
     void read();
     void received(beast::error_code ec);
+    /// Hands a signing link's message numbered `number` to the store.
+    void store(std::string text, std::int64_t number);
+    /// The store's answer for the message `id`.
+    void stored(std::uint64_t id, std::int64_t number, const MaybeFailure& failed, double seconds);
+    /// The session takes one message of the page; false when it refuses it (the session is
+    /// then closed).
+    bool take(const std::string& text);
     /// The connection dropped without a close: keep the pad for the page to come back to,
     /// unless it holds nothing (a page that comes back then starts on a fresh pad, which is
     /// the same): a socket opened and dropped must not hold a signer's place for the grace.
@@ -84,6 +91,14 @@ private:
         std::string data;
         bool binary = false;
     };
+    /// A page message read while earlier ones are being stored, taken in the order read.
+    struct Incoming {
+        std::string text;
+        bool stored = false;  ///< in the store, or not one to store
+        std::uint64_t id = 0;
+    };
+    /// How many messages a signing link's page may be ahead of the store.
+    static constexpr std::size_t kMaxStoring = 8;
 
     websocket::stream<beast::tcp_stream> ws_;
     std::shared_ptr<Pad> pad_;
@@ -95,10 +110,15 @@ private:
     Clock::duration flushGap_;
     Clock::time_point lastActivity_{};
     std::deque<Outgoing> queue_;
+    std::deque<Incoming> incoming_;
+    std::uint64_t lastIncoming_ = 0;
+    std::size_t storing_ = 0;  // messages handed to the store and not answered yet
+    bool readWaits_ = false;   // kMaxStoring reached: the next read waits for an answer
     std::size_t queued_ = 0;
     std::uint64_t bytesQueued_ = 0;
-    /// Time spent storing a signing link's messages since the last flush: part of what a sample
-    /// costs the server, which the load benchmark counts with the session's own work.
+    /// The store's time for a signing link's messages since the last flush (each message's
+    /// share of its batch): part of what a sample costs the server, which the load benchmark
+    /// counts with the session's own work.
     double keptSeconds_ = 0.0;
     bool writing_ = false;
     bool closing_ = false;

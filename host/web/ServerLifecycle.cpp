@@ -104,6 +104,7 @@ Server::Impl::Impl(ServerOptions o)
         linkDocuments = std::make_shared<links::LinkDocuments>(
             options.pdfjs, options.pad.signer,
             links::LongTerm{options.tsa, options.http, options.longTermTrust});
+        sampleCommitter = std::make_unique<service::SampleCommitter>(options.service);
     }
 }
 

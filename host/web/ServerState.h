@@ -29,6 +29,7 @@
 #include "penwell/host/web/api/Api.h"
 #include "penwell/host/web/links/LinkDocuments.h"
 #include "penwell/platform/asio/AsioRunLoop.h"
+#include "penwell/service/SampleCommitter.h"
 
 namespace penwell::web {
 
@@ -85,6 +86,9 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
 
     /// The documents signing links show and sign (with options.service only).
     std::shared_ptr<links::LinkDocuments> linkDocuments;
+    /// Stores the signing links' messages, many pads' in one commit (with options.service
+    /// only). After ioc: it is gone, every message answered, before the io_context goes.
+    std::unique_ptr<service::SampleCommitter> sampleCommitter;
 
     SessionAdmission admission;
     ResumeRegistry resumable;

@@ -91,33 +91,59 @@ Result<std::int64_t> SqliteSigningStore::outboxBacklog() {
 MaybeFailure SqliteSigningStore::appendSamples(std::int64_t signerId, std::int64_t sequence,
                                                ByteView samples) {
     std::lock_guard lock(mutex_);
-    return inTransaction(db_.get(), file_, [&]() -> MaybeFailure {
-        Query signer(db_.get(), file_, "SELECT 1 FROM signers WHERE id = ?");
-        if (auto failed = signer.bind(1, signerId)
-                              .expectRow(refusal(ServiceCode::notFound, file_,
-                                                 "no signer " + std::to_string(signerId)))) {
-            return failed;
-        }
-        Query stored(db_.get(), file_,
-                     "SELECT bytes FROM samples WHERE signer_id = ? AND sequence = ?");
-        auto row = stored.bind(1, signerId).bind(2, sequence).step();
-        if (!row) {
-            return row.error();
-        }
-        if (*row) {
-            const Bytes before = stored.blob(0);
-            if (!std::equal(before.begin(), before.end(), samples.begin(), samples.end())) {
-                return refusal(ServiceCode::conflict, file_,
-                               "message " + std::to_string(sequence) + " of signer " +
-                                   std::to_string(signerId) + " was stored with other samples");
-            }
-            return std::nullopt;
-        }
-        return Query(db_.get(), file_,
-                     "INSERT INTO samples (signer_id, sequence, bytes) VALUES (?, ?, ?)")
-            .bindAll(signerId, sequence, samples)
-            .run();
+    return inTransaction(db_.get(), file_, [&] {
+        return appendInTransaction({signerId, sequence, samples});
     });
+}
+
+std::vector<MaybeFailure> SqliteSigningStore::appendSampleBatch(
+    std::span<const SampleAppend> batch) {
+    std::lock_guard lock(mutex_);
+    std::vector<MaybeFailure> answers(batch.size());
+    // A message refused (a conflict, an unknown signer) is answered alone; only a failure of
+    // the transaction itself, or of its commit, is every message's.
+    const MaybeFailure failed = inTransaction(db_.get(), file_, [&]() -> MaybeFailure {
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            answers[i] = appendInTransaction(batch[i]);
+            if (answers[i] && answers[i]->code == static_cast<std::int64_t>(ServiceCode::storage)) {
+                return answers[i];  // the database's own failure: nothing of the batch stays
+            }
+        }
+        return std::nullopt;
+    });
+    if (failed) {
+        std::fill(answers.begin(), answers.end(), failed);
+    }
+    return answers;
+}
+
+MaybeFailure SqliteSigningStore::appendInTransaction(const SampleAppend& message) {
+    const auto [signerId, sequence, samples] = message;
+    Query signer(db_.get(), file_, "SELECT 1 FROM signers WHERE id = ?");
+    if (auto failed = signer.bind(1, signerId)
+                          .expectRow(refusal(ServiceCode::notFound, file_,
+                                             "no signer " + std::to_string(signerId)))) {
+        return failed;
+    }
+    Query stored(db_.get(), file_,
+                 "SELECT bytes FROM samples WHERE signer_id = ? AND sequence = ?");
+    auto row = stored.bind(1, signerId).bind(2, sequence).step();
+    if (!row) {
+        return row.error();
+    }
+    if (*row) {
+        const Bytes before = stored.blob(0);
+        if (!std::equal(before.begin(), before.end(), samples.begin(), samples.end())) {
+            return refusal(ServiceCode::conflict, file_,
+                           "message " + std::to_string(sequence) + " of signer " +
+                               std::to_string(signerId) + " was stored with other samples");
+        }
+        return std::nullopt;
+    }
+    return Query(db_.get(), file_,
+                 "INSERT INTO samples (signer_id, sequence, bytes) VALUES (?, ?, ?)")
+        .bindAll(signerId, sequence, samples)
+        .run();
 }
 
 Result<std::vector<SampleBatch>> SqliteSigningStore::samples(std::int64_t signerId) {

@@ -72,6 +72,7 @@ public:
 
     MaybeFailure appendSamples(std::int64_t signerId, std::int64_t sequence,
                                ByteView samples) override;
+    std::vector<MaybeFailure> appendSampleBatch(std::span<const SampleAppend> batch) override;
     Result<std::vector<SampleBatch>> samples(std::int64_t signerId) override;
 
     MaybeFailure addApiKey(const std::string& name, ByteView keyHash, TimeMs now) override;
@@ -90,6 +91,8 @@ private:
 
     // With mutex_ held.
     Result<Request> loadRequest(const std::string& id);
+    /// One message of appendSamples, inside the caller's transaction.
+    MaybeFailure appendInTransaction(const SampleAppend& message);
     MaybeFailure insertRequest(const NewRequest& request);
     /// The change as committed; `refused` is the change's own refusal (written all the same).
     Result<Request> applyChange(const std::string& requestId, const Decide& decide,

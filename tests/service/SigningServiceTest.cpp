@@ -2,8 +2,14 @@
 // cancel, expiry, replayed links, samples across a restart, API keys, and no secret in the file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <thread>
 #include "StoreFixtures.h"
+
 #include "penwell/service/AuditChain.h"
+#include "penwell/service/SampleCommitter.h"
 #include "penwell/service/SigningService.h"
 
 namespace penwell::service {
@@ -31,7 +37,7 @@ public:
     /// A new service on a new store object over the same folder: what a restarted server has.
     void restart() {
         service.reset();
-        service = std::make_unique<SigningService>(
+        service = std::make_shared<SigningService>(
             std::shared_ptr<SigningStore>(openStore(dir.path())), clock.clock(), 1000);
     }
 
@@ -56,7 +62,7 @@ public:
     test::TempDir dir;
     ManualClock clock;
     Bytes pdf = pdfBytes(5'000);
-    std::unique_ptr<SigningService> service;
+    std::shared_ptr<SigningService> service;
 };
 
 std::string messageOf(const MaybeFailure& failure) {
@@ -302,6 +308,64 @@ TEST_F(Service, SamplesSurviveARestart) {
     }
     ASSERT_TRUE(service->sign(ann, pdf, kAnn));
     EXPECT_EQ(messageOf(service->appendSamples(ann, 51, Bytes{1})), "You have already signed");
+}
+
+TEST_F(Service, TheCommitterKeepsEachLinksMessagesInOrderAndWithoutGaps) {
+    const CreatedRequest created = create({named("Ann Example"), named("Bob Example")});
+    const std::string& ann = created.linkTokens[0];
+    ASSERT_TRUE(service->openLink(ann, kAnn));
+    std::mutex mutex;
+    std::map<std::string, std::vector<std::string>> answers;  // by link, as answered; "": stored
+    {
+        SampleCommitter committer(service);
+        const auto submit = [&](const std::string& who, std::int64_t n, Bytes bytes) {
+            committer.submit(who == "ann" ? ann : created.linkTokens[1], n, std::move(bytes),
+                             [&, who](MaybeFailure f, double seconds) {
+                                 std::lock_guard lock(mutex);
+                                 EXPECT_GE(seconds, 0.0);
+                                 answers[who].push_back(f ? f->message : "");
+                             });
+        };
+        // Two threads at once, as two I/O threads hand in their pads' messages.
+        std::thread a([&] {
+            for (std::int64_t n = 1; n <= 200; ++n) {
+                submit("ann", n, pdfBytes(30, static_cast<std::uint8_t>(n)));
+            }
+        });
+        std::thread b([&] {
+            for (std::int64_t n = 1; n <= 3; ++n) {
+                submit("bob", n, Bytes{1});
+            }
+        });
+        a.join();
+        b.join();
+        // Ann's 100th sent again with other bytes is refused, and so is what comes after it,
+        // until the page sends the 100th again as it was.
+        submit("ann", 100, Bytes{9});
+        submit("ann", 201, Bytes{2});
+        submit("ann", 100, pdfBytes(30, 100));
+        submit("ann", 201, Bytes{2});
+    }  // gone only once everything handed in is answered
+    const std::vector<std::string> bob = {"Waiting for Ann Example to sign first",
+                                          "message 2 follows message 1, which was not stored",
+                                          "message 3 follows message 1, which was not stored"};
+    EXPECT_EQ(answers["bob"], bob);
+    const std::vector<std::string>& annAnswers = answers["ann"];
+    ASSERT_EQ(annAnswers.size(), 204u);
+    EXPECT_EQ(std::count(annAnswers.begin(), annAnswers.begin() + 200, ""), 200);
+    EXPECT_NE(annAnswers[200].find("message 100 of signer"), std::string::npos) << annAnswers[200];
+    EXPECT_EQ(annAnswers[201], "message 201 follows message 100, which was not stored");
+    EXPECT_EQ(annAnswers[202], "");
+    EXPECT_EQ(annAnswers[203], "");
+    restart();
+    auto batches = service->samples(ann);
+    ASSERT_TRUE(batches);
+    ASSERT_EQ(batches->size(), 201u);
+    for (std::int64_t n = 1; n <= 200; ++n) {
+        EXPECT_EQ((*batches)[static_cast<std::size_t>(n - 1)].samples,
+                  pdfBytes(30, static_cast<std::uint8_t>(n)));
+    }
+    EXPECT_EQ((*batches)[200].samples, Bytes{2});
 }
 
 TEST_F(Service, CreatingRefusesBadRequests) {

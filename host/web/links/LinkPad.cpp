@@ -78,10 +78,10 @@ Result<std::shared_ptr<LinkPad>> LinkPad::open(std::shared_ptr<service::SigningS
     return pad;
 }
 
-MaybeFailure LinkPad::keep(std::string_view text) {
+Result<std::optional<std::int64_t>> LinkPad::toKeep(std::string_view text) const {
     Result<ClientMessage> message = parseClientMessage(text, settings_.limits);
     if (!message || !changesThePad(message->type)) {
-        return std::nullopt;  // the session refuses a malformed one with its own reason
+        return std::optional<std::int64_t>();  // the session refuses a malformed one itself
     }
     if (!message->seq) {
         return Failure{kProtocolErrorDomain, static_cast<std::int64_t>(ProtocolFault::malformed),
@@ -89,13 +89,9 @@ MaybeFailure LinkPad::keep(std::string_view text) {
     }
     const auto sequence = static_cast<std::int64_t>(*message->seq);
     if (sequence <= lastKept_) {
-        return std::nullopt;  // stored already; the session ignores it as taken
+        return std::optional<std::int64_t>();  // stored already; the session ignores it as taken
     }
-    if (MaybeFailure failed = service_->appendSamples(token_, sequence, bytesOf(text))) {
-        return failed;
-    }
-    lastKept_ = sequence;
-    return std::nullopt;
+    return std::optional<std::int64_t>(sequence);
 }
 
 MaybeFailure LinkPad::restore(SigningSession& session) {

@@ -6,8 +6,10 @@
 // Done makes the signed document the request's next revision in the transaction that marks
 // the signer signed.
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,12 +35,17 @@ public:
     const std::string& key() const { return key_; }
     int revision() const { return revision_; }
 
-    /// Called with each message before the session takes it: one that changes the pad (ink,
-    /// undo, clear, its scale, the document shown) is stored under its number first; one
-    /// without a number is refused, since it could not be acknowledged. A number stored
-    /// already (a page sending again what it was not told was taken) is not stored again.
-    /// Fails with the reason the session is closed with.
-    MaybeFailure keep(std::string_view text);
+    /// Called with each message before the session takes it: the number under which it must
+    /// be stored first, or none when there is nothing to store. One that changes the pad (ink,
+    /// undo, clear, its scale, the document shown) is stored; one without a number is refused,
+    /// since it could not be acknowledged; a number stored already (a page sending again what
+    /// it was not told was taken) is not stored again. Fails with the reason the session is
+    /// closed with. The caller stores it (SampleCommitter) and then calls kept().
+    Result<std::optional<std::int64_t>> toKeep(std::string_view text) const;
+    /// The message numbered `sequence` is in the store.
+    void kept(std::int64_t sequence) { lastKept_ = std::max(lastKept_, sequence); }
+    /// The link's token, under which its messages are stored.
+    const std::string& token() const { return token_; }
 
     /// Feeds a new session what the store holds for this signer, in order: the pad shows the
     /// ink again and knows the last message it took. Run after the session's own first work
