@@ -24,8 +24,20 @@ MaybeFailure checkId(const std::string& id, const char* what, const std::string&
 }
 
 Query::Query(sqlite3* db, const std::string& file, const char* sql)
-    : db_(db), file_(file), statement_(penwell::sqlite::prepare(db, sql)) {
-    keepFailure(statement_ != nullptr);
+    : db_(db), file_(file), cache_(StatementCache::of(db)) {
+    if (cache_ != nullptr) {
+        lent_ = cache_->lend(sql);
+    }
+    if (lent_ == nullptr) {
+        statement_ = penwell::sqlite::prepare(db, sql);
+    }
+    keepFailure(statement() != nullptr);
+}
+
+Query::~Query() {
+    if (lent_ != nullptr) {
+        cache_->giveBack(lent_);
+    }
 }
 
 void Query::keepFailure(bool ok) {
@@ -37,21 +49,21 @@ void Query::keepFailure(bool ok) {
 
 Query& Query::bind(int index, std::string_view text) {
     if (!failure_) {
-        keepFailure(penwell::sqlite::bindText(statement_.get(), index, text));
+        keepFailure(penwell::sqlite::bindText(statement(), index, text));
     }
     return *this;
 }
 
 Query& Query::bind(int index, ByteView blob) {
     if (!failure_) {
-        keepFailure(penwell::sqlite::bindBlob(statement_.get(), index, blob));
+        keepFailure(penwell::sqlite::bindBlob(statement(), index, blob));
     }
     return *this;
 }
 
 Query& Query::bind(int index, std::int64_t value) {
     if (!failure_) {
-        keepFailure(sqlite3_bind_int64(statement_.get(), index, value) == SQLITE_OK);
+        keepFailure(sqlite3_bind_int64(statement(), index, value) == SQLITE_OK);
     }
     return *this;
 }
@@ -59,7 +71,7 @@ Query& Query::bind(int index, std::int64_t value) {
 Query& Query::bind(int index, std::optional<std::int64_t> value) {
     if (!value) {
         if (!failure_) {
-            keepFailure(sqlite3_bind_null(statement_.get(), index) == SQLITE_OK);
+            keepFailure(sqlite3_bind_null(statement(), index) == SQLITE_OK);
         }
         return *this;
     }
@@ -70,7 +82,7 @@ Result<bool> Query::step() {
     if (failure_) {
         return *failure_;
     }
-    const int rc = sqlite3_step(statement_.get());
+    const int rc = sqlite3_step(statement());
     if (rc == SQLITE_ROW) {
         return true;
     }
@@ -102,22 +114,22 @@ MaybeFailure Query::expectNoRow(const Failure& present) {
 }
 
 std::int64_t Query::integer(int column) const {
-    return sqlite3_column_int64(statement_.get(), column);
+    return sqlite3_column_int64(statement(), column);
 }
 
 std::optional<std::int64_t> Query::maybeInteger(int column) const {
-    if (sqlite3_column_type(statement_.get(), column) == SQLITE_NULL) {
+    if (sqlite3_column_type(statement(), column) == SQLITE_NULL) {
         return std::nullopt;
     }
     return integer(column);
 }
 
 std::string Query::text(int column) const {
-    return penwell::sqlite::columnText(statement_.get(), column);
+    return penwell::sqlite::columnText(statement(), column);
 }
 
 Bytes Query::blob(int column) const {
-    return penwell::sqlite::columnBlob(statement_.get(), column);
+    return penwell::sqlite::columnBlob(statement(), column);
 }
 
 }  // namespace penwell::service::sqlite

@@ -14,6 +14,7 @@
 #include "penwell/platform/Result.h"
 #include "penwell/platform/sqlite/SqliteHandles.h"
 #include "penwell/service/Model.h"
+#include "penwell/service/sqlite/StatementCache.h"
 
 namespace penwell::service::sqlite {
 
@@ -33,7 +34,11 @@ MaybeFailure insertEvent(sqlite3* db, const std::string& file, const std::string
 
 class Query {
 public:
+    /// The statement for `sql`: the connection's kept one when it has a StatementCache.
     Query(sqlite3* db, const std::string& file, const char* sql);
+    ~Query();
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
 
     Query& bind(int index, std::string_view text);
     Query& bind(int index, ByteView blob);
@@ -80,9 +85,12 @@ public:
 
 private:
     void keepFailure(bool ok);
+    sqlite3_stmt* statement() const { return lent_ != nullptr ? lent_ : statement_.get(); }
 
     sqlite3* db_;
     const std::string& file_;
+    StatementCache* cache_ = nullptr;
+    sqlite3_stmt* lent_ = nullptr;  // the cache's, given back when the query goes
     penwell::sqlite::Statement statement_;
     MaybeFailure failure_;
 };

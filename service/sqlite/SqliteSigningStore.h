@@ -20,6 +20,7 @@
 
 #include "penwell/platform/sqlite/SqliteDatabase.h"
 #include "penwell/service/SigningStore.h"
+#include "penwell/service/sqlite/StatementCache.h"
 
 namespace penwell::service::sqlite {
 
@@ -117,6 +118,7 @@ private:
     std::filesystem::path folder_;
     std::string file_;  // the database file, as messages name it
     penwell::sqlite::Database db_;
+    StatementCache statements_{db_.get()};  // after db_: gone before the connection closes
 };
 
 }  // namespace penwell::service::sqlite
