@@ -236,9 +236,10 @@ std::string completedRequest(const std::string& documentId, const Bytes& signedP
 }
 
 service::SigningService::Sealer sealer(const std::string& requestId) {
+    // The identity read once, as the server's LinkDocuments reads it when it starts.
     return [requestId](ByteView latest, const std::vector<service::AuditEvent>& trail) {
         return host::sealAuditTrail(latest, "request " + requestId, requestId, trail,
-                                    shared().operatorIdentity, "--sign-key", "--sign-cert");
+                                    *shared().pdfIdentity);
     };
 }
 

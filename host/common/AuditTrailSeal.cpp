@@ -9,15 +9,9 @@ namespace penwell::host {
 Result<Bytes> sealAuditTrail(ByteView signedPdf, const std::string& name,
                              const std::string& requestId,
                              const std::vector<service::AuditEvent>& events,
-                             const SigningIdentity& operatorIdentity, const std::string& keyName,
-                             const std::string& certificateName,
+                             const pdf::SigningIdentity& operatorIdentity,
                              std::optional<std::chrono::system_clock::time_point> time,
                              const LongTermSeal* longTerm) {
-    Result<pdf::SigningIdentity> identity =
-        pdf::SigningIdentity::fromOperator(operatorIdentity, keyName, certificateName);
-    if (!identity) {
-        return identity.error();
-    }
     const std::string trail = service::encodeAuditTrail(requestId, events);
     pdf::SealRequest request;
     request.fileName = service::kAuditTrailFileName;
@@ -27,11 +21,11 @@ Result<Bytes> sealAuditTrail(ByteView signedPdf, const std::string& name,
     request.reason = "Audit trail of signing request " + requestId;
     request.time = time;
     if (!longTerm) {
-        return pdf::sealPdf(signedPdf, name, request, *identity);
+        return pdf::sealPdf(signedPdf, name, request, operatorIdentity);
     }
     const pdf::TimestampAuthority tsa{longTerm->tsaUrl, longTerm->http};
     request.timestamp = tsa;
-    Result<Bytes> sealed = pdf::sealPdf(signedPdf, name, request, *identity);
+    Result<Bytes> sealed = pdf::sealPdf(signedPdf, name, request, operatorIdentity);
     if (!sealed) {
         return sealed;
     }

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "penwell/pdf/PdfSignature.h"
 #include "penwell/platform/Bytes.h"
-#include "penwell/platform/Cms.h"
 #include "penwell/platform/Http.h"
 #include "penwell/platform/Result.h"
 #include "penwell/service/Model.h"
@@ -28,16 +28,16 @@ struct LongTermSeal {
 };
 
 /// `signedPdf` (named `name` in messages) followed by the update that attaches the trail of
-/// `events` of request `requestId` and seals it with `operatorIdentity` (`keyName` and
-/// `certificateName` name its inputs in messages). `time` is the seal's /M; now when nil. With
-/// `longTerm` the result is B-LTA (three updates: the seal, the /DSS, the document time-stamp).
-/// Fails with one line, the PDF library's (a document certified with P = 1 or 2, a trail
-/// attached already, ...) or the identity's; nothing is written anywhere.
+/// `events` of request `requestId` and seals it with `operatorIdentity`, read once by the
+/// caller (pdf::SigningIdentity::fromOperator) for every seal it makes: reading the key costs
+/// a third of sealing a small document. `time` is the seal's /M; now when nil. With `longTerm`
+/// the result is B-LTA (three updates: the seal, the /DSS, the document time-stamp). Fails
+/// with one line, the PDF library's (a document certified with P = 1 or 2, a trail attached
+/// already, ...); nothing is written anywhere.
 Result<Bytes> sealAuditTrail(ByteView signedPdf, const std::string& name,
                              const std::string& requestId,
                              const std::vector<service::AuditEvent>& events,
-                             const SigningIdentity& operatorIdentity, const std::string& keyName,
-                             const std::string& certificateName,
+                             const pdf::SigningIdentity& operatorIdentity,
                              std::optional<std::chrono::system_clock::time_point> time = {},
                              const LongTermSeal* longTerm = nullptr);
 

@@ -95,8 +95,11 @@ protected:
         const std::string bytes = slurp(at(in));
         const penwell::SigningIdentity operatorIdentity{bytesOf(slurp(at("a.key"))),
                                                         bytesOf(slurp(at("a.crt"))), std::nullopt};
-        const Result<Bytes> sealed = host::sealAuditTrail(asBytes(bytes), in, "req_7", events(),
-                                                          operatorIdentity, "a.key", "a.crt");
+        const auto identity =
+            pdf::SigningIdentity::fromOperator(operatorIdentity, "a.key", "a.crt");
+        ASSERT_TRUE(identity) << identity.error().message;
+        const Result<Bytes> sealed =
+            host::sealAuditTrail(asBytes(bytes), in, "req_7", events(), *identity);
         ASSERT_TRUE(sealed) << sealed.error().message;
         spit(at(out), std::string(sealed->begin(), sealed->end()));
     }

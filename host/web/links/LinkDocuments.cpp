@@ -73,20 +73,36 @@ Result<host::DocumentRequest> documentRequestFor(const service::Signer& signer) 
 
 LinkDocuments::LinkDocuments(std::optional<std::filesystem::path> pdfjs,
                              std::optional<SigningIdentity> signer, LongTerm longTerm)
-    : pdfjs_(std::move(pdfjs)), signer_(std::move(signer)), longTerm_(std::move(longTerm)) {}
+    : pdfjs_(std::move(pdfjs)), signer_(std::move(signer)), longTerm_(std::move(longTerm)) {
+#ifdef PENWELL_WITH_PDF
+    if (signer_) {
+        auto identity = pdf::SigningIdentity::fromOperator(*signer_, "--sign-key", "--sign-cert");
+        if (identity) {
+            sealIdentity_ = std::make_shared<const pdf::SigningIdentity>(std::move(*identity));
+        } else {
+            sealIdentityFailure_ = identity.error();
+        }
+    }
+#endif
+}
 
 service::SigningService::Sealer LinkDocuments::sealer(const std::string& requestId) const {
 #ifdef PENWELL_WITH_PDF
-    if (signer_) {
+    if (sealIdentityFailure_) {
+        return [failed = *sealIdentityFailure_](
+                   ByteView, const std::vector<service::AuditEvent>&) -> Result<Bytes> {
+            return failed;
+        };
+    }
+    if (sealIdentity_) {
         std::optional<host::LongTermSeal> longTerm;
         if (longTerm_.tsa) {
             longTerm = host::LongTermSeal{*longTerm_.tsa, longTerm_.http, longTerm_.trust};
         }
-        return [identity = *signer_, requestId, longTerm](
+        return [identity = sealIdentity_, requestId, longTerm](
                    ByteView latest, const std::vector<service::AuditEvent>& trail) {
-            return host::sealAuditTrail(latest, "request " + requestId, requestId, trail,
-                                        identity, "--sign-key", "--sign-cert", std::nullopt,
-                                        longTerm ? &*longTerm : nullptr);
+            return host::sealAuditTrail(latest, "request " + requestId, requestId, trail, *identity,
+                                        std::nullopt, longTerm ? &*longTerm : nullptr);
         };
     }
 #else

@@ -19,6 +19,10 @@
 #include "penwell/host/web/SignableDocument.h"
 #include "penwell/service/SigningService.h"
 
+namespace penwell::pdf {
+class SigningIdentity;
+}
+
 namespace penwell::web::links {
 
 /// Domain of a link's document that cannot be opened; the code is LinkDocumentError.
@@ -66,6 +70,9 @@ public:
 private:
     std::optional<std::filesystem::path> pdfjs_;
     std::optional<SigningIdentity> signer_;
+    /// signer_ read once for every seal (with the PDF library), or why it could not be.
+    std::shared_ptr<const pdf::SigningIdentity> sealIdentity_;
+    MaybeFailure sealIdentityFailure_;
     LongTerm longTerm_;
     std::mutex mutex_;
     std::shared_ptr<const std::vector<Bytes>> scripts_;  // read once, on first use
