@@ -46,7 +46,6 @@ TEST(SqliteSchema, AFreshFolderGetsTheNewestSchemaInWalMode) {
     ASSERT_TRUE(openStore(folder));
     const std::string file = SqliteSigningStore::databaseFile(folder).string();
     EXPECT_EQ(versionOf(file), sqlite::schemaVersion());
-    EXPECT_EQ(sqlite::schemaVersion(), 4);
     Database db = connect(file, SQLITE_OPEN_READONLY);
     auto mode = penwell::sqlite::prepare(db.get(), "PRAGMA journal_mode");
     ASSERT_EQ(sqlite3_step(mode.get()), SQLITE_ROW);

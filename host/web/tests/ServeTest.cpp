@@ -171,7 +171,6 @@ TEST_F(ServeSession, PatchesKeepTheCanvasThePicture) {
 
 TEST_F(ServeSession, RefusesOutOfOrderInput) {
     const std::pair<std::vector<std::pair<const char*, const char*>>, const char*> cases[] = {
-        {{{"move", "[[1,1,1,0]]"}}, "move without a down"},
         {{{"up", "[[1,1,1,0]]"}}, "up without a down"},
         {{{"down", "[[1,1,1,0]]"}, {"down", "[[2,1,1,0]]"}}, "down during a stroke"},
         {{{"down", "[[1,1,1,0]]"},
