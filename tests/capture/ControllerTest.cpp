@@ -14,9 +14,7 @@ using testing::TestPad;
 TEST(Controller, SettersOnlyStore) {
     TestPad t;
     auto& c = *t.controller;
-    EXPECT_EQ(c.smoothingDelay(), 1.0f);
-    EXPECT_EQ(c.supportedInterfaceOrientations(), 30u);  // all four, upside down too
-    EXPECT_EQ(c.inkComponents(), InkComponents{});       // not derived until the first paint
+    EXPECT_EQ(c.inkComponents(), InkComponents{});  // not derived until the first paint
     t.show();
     const Image before = *t.pad->image();
     c.setLineWidth(-7.5f);  // not validated
@@ -110,7 +108,6 @@ TEST(Sample, ElapsedMilliseconds) {
     } cases[] = {
         {10.0025, 10.0, 2},
         {10.0004, 10.0, 0},
-        {10.00099, 10.0, 0},
         // Clock values are not exact in binary: 1000.01 - 1000.00 is 9.99999... ms, and
         // 0.3 - 0.1 is 199.99999... ms. Those are whole milliseconds, not one less.
         {1000.01, 1000.00, 10},

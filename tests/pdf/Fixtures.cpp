@@ -4,9 +4,6 @@
 #include <qpdf/Buffer.hh>
 
 #include <cstdio>
-#include <fstream>
-#include <regex>
-#include <set>
 #include <sstream>
 
 namespace penwell::pdftest {

@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "support/CertificateFixtures.h"
 
 namespace penwell::receiver {

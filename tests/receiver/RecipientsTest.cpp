@@ -1,6 +1,6 @@
 // Evidence sealed for the institution's own recipients: RSA and EC keys side by side, each
-// opening the record alone with `openssl cms` and with the receiver library, a stranger's key
-// opening nothing, and keys kept encrypted under a passphrase.
+// opening the record alone with `openssl cms` and with the receiver library, and a stranger's
+// key opening nothing (keys kept encrypted under a passphrase: tests/tools/KeysTest.cpp).
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -164,45 +164,6 @@ TEST_F(Recipients, UnusableCertificatesAreRefusedByPositionAndSubject) {
         {test::makeSelfSignedDer(rsa.get(), {{"CN", "Archive"}}, "critical,keyEncipherment")}));
     EXPECT_TRUE(
         seal({test::makeSelfSignedDer(ec.get(), {{"CN", "Archive"}}, "critical,keyAgreement")}));
-}
-
-// An encrypted key opens with its passphrase from a file or the environment, and says what it
-// needs when it has none or the wrong one.
-TEST_F(Recipients, AnEncryptedKeyOpensWithItsPassphraseFromAFileOrTheEnvironment) {
-    const Result<Bytes> sealed = seal({recipients[0].certificate, recipients[1].certificate});
-    ASSERT_TRUE(sealed) << sealed.error().message;
-    test::writeFile(folder.path() / "right", std::string("correct horse\n"));
-    test::writeFile(folder.path() / "wrong", std::string("battery staple\n"));
-    for (const Recipient* r : {&recipients[0], &recipients[1]}) {
-        SCOPED_TRACE(r->kind);
-        KeyLocation key(keyFile(*r, "correct horse"));
-        key.passphraseOption = "--private-key-password-file";
-        key.passphraseVariable = "PENWELL_TEST_PASSPHRASE";
-        ::unsetenv("PENWELL_TEST_PASSPHRASE");
-
-        auto opened = receiver::openEvidenceRecord(*sealed, "e.der", key, std::nullopt);
-        ASSERT_FALSE(opened);
-        EXPECT_EQ(opened.error().domain, kKeyErrorDomain);
-        EXPECT_EQ(opened.error().code, static_cast<int>(KeyError::needsPassphrase));
-        EXPECT_THAT(opened.error().message,
-                    HasSubstr("an encrypted key: give its passphrase in "
-                              "--private-key-password-file or $PENWELL_TEST_PASSPHRASE"));
-
-        key.passphraseFile = folder.path() / "wrong";
-        opened = receiver::openEvidenceRecord(*sealed, "e.der", key, std::nullopt);
-        ASSERT_FALSE(opened);
-        EXPECT_EQ(opened.error().code, static_cast<int>(KeyError::wrongPassphrase));
-
-        key.passphraseFile = folder.path() / "right";
-        opened = receiver::openEvidenceRecord(*sealed, "e.der", key, std::nullopt);
-        EXPECT_TRUE(opened) << opened.error().message;
-
-        key.passphraseFile.reset();
-        ::setenv("PENWELL_TEST_PASSPHRASE", "correct horse", 1);
-        opened = receiver::openEvidenceRecord(*sealed, "e.der", key, std::nullopt);
-        EXPECT_TRUE(opened) << opened.error().message;
-        ::unsetenv("PENWELL_TEST_PASSPHRASE");
-    }
 }
 
 }  // namespace

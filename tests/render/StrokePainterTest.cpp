@@ -2,12 +2,11 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <string>
 #include <vector>
 
-#include "render/RenderTestSupport.h"
 #include "penwell/render/Smoothing.h"
 #include "penwell/render/StrokePainter.h"
+#include "render/RenderTestSupport.h"
 
 namespace penwell {
 namespace {

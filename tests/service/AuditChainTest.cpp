@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "TrailFixture.h"
 #include "penwell/service/AuditChain.h"
 #include "penwell/service/Writes.h"
-#include "TrailFixture.h"
 #include "support/Shell.h"
 
 namespace penwell::service {
@@ -64,18 +64,8 @@ std::vector<AuditEvent> trail() {
     return testing::sampleTrail();
 }
 
-TEST(AuditChain, AnIntactTrailVerifies) {
-    const auto events = trail();
-    ASSERT_EQ(events.size(), 5u);
-    EXPECT_EQ(events[0].previousHash, chainStart());
-    for (std::size_t i = 1; i < events.size(); ++i) {
-        EXPECT_EQ(events[i].sequence, static_cast<std::int64_t>(i + 1));
-        EXPECT_EQ(events[i].previousHash, events[i - 1].hash);
-    }
-    EXPECT_FALSE(verifyChain("req_1", events));
-    EXPECT_FALSE(verifyChain("req_1", {}));
-}
-
+// Tamperings a trail file can carry are named through the file too, where the intact trail
+// checks out (AuditTrailFileTest); these are the ones only a store's events can hold.
 TEST(AuditChain, TheFirstBrokenLinkIsNamed) {
     struct Case {
         const char* name;
@@ -84,10 +74,6 @@ TEST(AuditChain, TheFirstBrokenLinkIsNamed) {
         std::string message;
     };
     const Case cases[] = {
-        {"a changed detail", [](auto& e) { e[2].detail = "0100"; }, 2,
-         "event 3 (document.shown): its hash does not match its contents"},
-        {"a changed time", [](auto& e) { e[1].time += 1; }, 1,
-         "event 2 (link.opened): its hash does not match its contents"},
         {"a changed address", [](auto& e) { e[3].actor.address = "198.51.100.1"; }, 3,
          "event 4 (signer.signed): its hash does not match its contents"},
         {"a changed event with its own hash recomputed",
@@ -96,18 +82,6 @@ TEST(AuditChain, TheFirstBrokenLinkIsNamed) {
              e[2].hash = eventHash("req_1", e[2]);
          },
          3, "event 4 (signer.signed): does not chain to the event before it"},
-        {"a removed event", [](auto& e) { e.erase(e.begin() + 2); }, 2,
-         "event 3 (signer.signed): numbered 4 where 3 belongs"},
-        {"two events swapped", [](auto& e) { std::swap(e[1], e[2]); }, 1,
-         "event 2 (document.shown): numbered 3 where 2 belongs"},
-        {"swapped and renumbered",
-         [](auto& e) {
-             std::swap(e[1], e[2]);
-             std::swap(e[1].sequence, e[2].sequence);
-         },
-         1, "event 2 (document.shown): does not chain to the event before it"},
-        {"a first event that does not start the chain", [](auto& e) { e[0].previousHash[31] = 1; },
-         0, "event 1 (request.created): does not chain to the event before it"},
         {"a truncated stored hash", [](auto& e) { e[4].hash.pop_back(); }, 4,
          "event 5 (request.completed): its hash does not match its contents"},
     };

@@ -92,23 +92,24 @@ public:
     }
 
     std::int64_t count(const std::string& sql) const {
-        auto db = penwell::sqlite::connect(
-            SqliteSigningStore::databaseFile(dir.path()).string(), SQLITE_OPEN_READWRITE);
+        auto db = penwell::sqlite::connect(SqliteSigningStore::databaseFile(dir.path()).string(),
+                                           SQLITE_OPEN_READWRITE);
         auto select = penwell::sqlite::prepare(db.get(), sql.c_str());
         EXPECT_EQ(sqlite3_step(select.get()), SQLITE_ROW) << sql;
         return sqlite3_column_int64(select.get(), 0);
     }
 
     void exec(const std::string& sql) const {
-        auto db = penwell::sqlite::connect(
-            SqliteSigningStore::databaseFile(dir.path()).string(), SQLITE_OPEN_READWRITE);
-        ASSERT_EQ(sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-            << sql;
+        auto db = penwell::sqlite::connect(SqliteSigningStore::databaseFile(dir.path()).string(),
+                                           SQLITE_OPEN_READWRITE);
+        ASSERT_EQ(sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
     }
 
     std::int64_t samplesOf(const std::string& requestId) const {
-        return count("SELECT count(*) FROM samples s JOIN signers g ON g.id = s.signer_id "
-                     "WHERE g.request_id = '" + requestId + "'");
+        return count(
+            "SELECT count(*) FROM samples s JOIN signers g ON g.id = s.signer_id "
+            "WHERE g.request_id = '" +
+            requestId + "'");
     }
 
     AuditEvent lastEvent(const std::string& requestId) {
@@ -166,17 +167,13 @@ TEST_F(Retention, EndedRequestsLoseSamplesAndFilesAndKeepRowsAndTrail) {
     EXPECT_EQ(samplesOf(pending.request.id), 4);
     EXPECT_EQ(samplesOf(cancelledLater.request.id), 5);
 
-    // The rows stay: the request, its signers as they ended, the revisions' hashes.
+    // The rows stay: the request, its signers as they ended, the revisions' hashes (the
+    // counts at the end; the request as the API shows it, ApiRetention).
     auto kept = store->request(completed.request.id);
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->purgedAt, *clock.now);
-    EXPECT_EQ(kept->state, RequestState::kCompleted);
-    ASSERT_EQ(kept->signers.size(), 2u);
-    EXPECT_EQ(kept->signers[1].state, SignerState::kSigned);
-    auto revisions = store->revisions(completed.request.id);
-    ASSERT_TRUE(revisions);
-    ASSERT_EQ(revisions->size(), 3u);
-    EXPECT_EQ(revisions->back().sha256, hexDigits(openssl::sha256(pdfBytes(4'500, 102))));
+    EXPECT_EQ(store->revisions(completed.request.id)->back().sha256,
+              hexDigits(openssl::sha256(pdfBytes(4'500, 102))));
     EXPECT_FALSE(store->request(cancelledLater.request.id)->purgedAt);
 
     const AuditEvent purged = lastEvent(completed.request.id);
@@ -191,10 +188,7 @@ TEST_F(Retention, EndedRequestsLoseSamplesAndFilesAndKeepRowsAndTrail) {
               "deleted 2 sample messages and 0 revision files; the upload stays for another "
               "request");
 
-    // The link still answers with the ended state; the bytes are refused, never served.
-    auto link = service->openLink(completed.linkTokens[0], kSigner);
-    ASSERT_FALSE(link);
-    EXPECT_EQ(link.error().message, "You have already signed");
+    // The bytes are refused, never served.
     EXPECT_FALSE(store->revisionBytes(completed.request.id, 2));
     auto sealed = service->seal(
         completed.request.id,
@@ -220,14 +214,13 @@ TEST_F(Retention, EndedRequestsLoseSamplesAndFilesAndKeepRowsAndTrail) {
     EXPECT_EQ(files(), (std::vector<std::string>{doc(shared)}));
     EXPECT_EQ(lastEvent(cancelledLater.request.id).detail,
               "deleted 5 sample messages, 0 revision files and the upload");
-    auto again = service->createRequest({other, {{"Ann", "", "{}", "", "", ""}},
-                                         *clock.now + kDayMs, "", "{}"},
-                                        kOffice);
+    auto again = service->createRequest(
+        {other, {{"Ann", "", "{}", "", "", ""}}, *clock.now + kDayMs, "", "{}"}, kOffice);
     ASSERT_FALSE(again);
     EXPECT_EQ(again.error().code, static_cast<std::int64_t>(ServiceCode::notFound));
-    EXPECT_NE(again.error().message.find("document " + other +
-                                         " was deleted after the retention period"),
-              std::string::npos)
+    EXPECT_NE(
+        again.error().message.find("document " + other + " was deleted after the retention period"),
+        std::string::npos)
         << again.error().message;
     // Its bytes are refused alike (the API reads them to check a signer's field).
     auto bytes = service->store().documentBytes(other);
@@ -290,7 +283,8 @@ TEST_F(Retention, FilesACrashLeftAfterThePurgeGoInTheNextSweep) {
     // What a crash between the commit and the removal leaves: the rows say purged, the files
     // are still there, and files_left still marks the request.
     std::filesystem::create_directories(dir.path() / "revisions" / done.request.id);
-    for (const std::string& name : {rev(done.request.id, 1), rev(done.request.id, 2), doc(document)}) {
+    for (const std::string& name :
+         {rev(done.request.id, 1), rev(done.request.id, 2), doc(document)}) {
         std::ofstream(dir.path() / name) << "left";
     }
     exec("UPDATE requests SET files_left = 1");
@@ -359,35 +353,12 @@ TEST_F(Retention, IdempotencyAnswersAreForgottenAfterADayWithOrWithoutRetention)
     EXPECT_EQ(count("SELECT count(*) FROM idempotency"), 1);
 }
 
-TEST_F(Retention, RequestCountsListEveryStateInOneRead) {
-    auto counts = store->requestCounts();
-    ASSERT_TRUE(counts);
-    const RequestCounts none{{RequestState::kPending, 0},
-                             {RequestState::kCompleted, 0},
-                             {RequestState::kDeclined, 0},
-                             {RequestState::kExpired, 0},
-                             {RequestState::kCancelled, 0}};
-    EXPECT_EQ(*counts, none);
-
-    const std::string document = upload(1);
-    signAll(request(document));
-    request(document);
-    request(document);
-    ASSERT_TRUE(service->cancel(request(document).request.id, kOffice));
-    request(document, 1, kDayMs);
-    clock.advance(kDayMs);
-    ASSERT_EQ(service->expireDue(10).value(), 1);
-    counts = store->requestCounts();
-    ASSERT_TRUE(counts);
-    EXPECT_EQ(*counts, (RequestCounts{{RequestState::kPending, 2},
-                                      {RequestState::kCompleted, 1},
-                                      {RequestState::kDeclined, 0},
-                                      {RequestState::kExpired, 1},
-                                      {RequestState::kCancelled, 1}}));
-
+// The counts by state are pinned through /metrics (ApiRetention); here the damaged row.
+TEST_F(Retention, RequestCountsRefuseAStateThisProgramDoesNotKnow) {
+    ASSERT_TRUE(service->cancel(request(upload(1)).request.id, kOffice));
     // A row with a state this program does not know is damage, reported rather than skipped.
     exec("UPDATE requests SET state = 'archived' WHERE state = 'cancelled'");
-    counts = store->requestCounts();
+    const auto counts = store->requestCounts();
     ASSERT_FALSE(counts);
     EXPECT_EQ(counts.error().code, static_cast<std::int64_t>(ServiceCode::storage));
     EXPECT_NE(counts.error().message.find("\"archived\""), std::string::npos);

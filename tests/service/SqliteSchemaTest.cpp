@@ -46,7 +46,6 @@ TEST(SqliteSchema, AFreshFolderGetsTheNewestSchemaInWalMode) {
     ASSERT_TRUE(openStore(folder));
     const std::string file = SqliteSigningStore::databaseFile(folder).string();
     EXPECT_EQ(versionOf(file), sqlite::schemaVersion());
-    EXPECT_EQ(sqlite::schemaVersion(), 4);
     Database db = connect(file, SQLITE_OPEN_READONLY);
     auto mode = penwell::sqlite::prepare(db.get(), "PRAGMA journal_mode");
     ASSERT_EQ(sqlite3_step(mode.get()), SQLITE_ROW);
@@ -153,17 +152,6 @@ TEST(SqliteSchema, RefusedDatabasesAsATable) {
         {"a file that is not a database",
          [](const std::string& file) {
              std::ofstream(file, std::ios::binary) << std::string(8192, 'x');
-         },
-         ServiceCode::storage, "file is not a database"},
-        {"a database whose header is damaged",
-         [](const std::string& file) {
-             {
-                 Database db = connect(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-                 ASSERT_FALSE(sqlite::migrate(db.get(), file));
-             }
-             std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
-             f.seekp(0);
-             f << "Not SQLite format";
          },
          ServiceCode::storage, "file is not a database"},
     };

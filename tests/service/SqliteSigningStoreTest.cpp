@@ -1,5 +1,7 @@
 // The SQLite store: every write read back by a fresh store object on the same folder, failures
-// that leave nothing behind, and two writers on one file.
+// that leave nothing behind, and two writers on one file. API keys, and listing requests page
+// by page and by state, are the API's tests' (host/web/api/tests/api.test.mjs); what falls due
+// for expiry, the sweep's (Service.DeclineCancelAndExpiryEndTheRequest).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -199,42 +201,6 @@ TEST_F(SqliteStore, AFailedDecisionWritesNothing) {
         kNotFound);
 }
 
-TEST_F(SqliteStore, AnExpiryFoundOnTheWayIsWrittenAndRefused) {
-    ASSERT_FALSE(store->createRequest(newRequest("req_1", "doc_1", 2, 1'000, 5'000)));
-    auto late = openAs(*store, "req_1", 1, 5'000);
-    ASSERT_FALSE(late);
-    EXPECT_EQ(late.error().message, "This request expired");
-    auto request = reopened()->request("req_1");
-    EXPECT_EQ(request->state, RequestState::kExpired);
-    EXPECT_EQ(request->endedAt, 5'000);
-    EXPECT_EQ(store->auditTrail("req_1")->back().type, "request.expired");
-}
-
-TEST_F(SqliteStore, ListingPagesByIdAndFiltersByState) {
-    for (const char* id : {"req_c", "req_a", "req_d", "req_b"}) {
-        ASSERT_FALSE(store->createRequest(newRequest(id, "doc_1", 1, 1'000, 10'000)));
-    }
-    ASSERT_TRUE(store->change("req_b", [](const Request& r) { return cancel(r, {}, 2'000); }));
-    const auto ids = [](const Result<std::vector<Request>>& list) {
-        std::vector<std::string> out;
-        for (const auto& r : *list) {
-            out.push_back(r.id);
-        }
-        return out;
-    };
-    EXPECT_EQ(ids(store->listRequests(std::nullopt, "", 2)),
-              (std::vector<std::string>{"req_a", "req_b"}));
-    EXPECT_EQ(ids(store->listRequests(std::nullopt, "req_b", 2)),
-              (std::vector<std::string>{"req_c", "req_d"}));
-    EXPECT_EQ(ids(store->listRequests(RequestState::kPending, "", 10)),
-              (std::vector<std::string>{"req_a", "req_c", "req_d"}));
-    EXPECT_EQ(ids(store->listRequests(RequestState::kCancelled, "", 10)),
-              (std::vector<std::string>{"req_b"}));
-    EXPECT_EQ(store->dueForExpiry(9'999, 10)->size(), 0u);
-    EXPECT_EQ(*store->dueForExpiry(10'000, 10),
-              (std::vector<std::string>{"req_a", "req_c", "req_d"}));
-}
-
 TEST_F(SqliteStore, AListIsAPageNeverTheWholeStore) {
     ASSERT_FALSE(store->createRequest(newRequest("req_a", "doc_1")));
     for (const int limit : {0, -1, kMaxListLimit + 1, std::numeric_limits<int>::min()}) {
@@ -300,26 +266,6 @@ TEST_F(SqliteStore, TheOutboxHandsOutEachRequestsEventsInOrder) {
     EXPECT_EQ(store->outboxDelivered((*first)[0].id, 400)->code, kNotFound) << "once only";
 }
 
-TEST_F(SqliteStore, AFailedDeliveryWaitsAndAGivenUpOneLetsTheNextGo) {
-    ASSERT_FALSE(store->createRequest(newRequest("req_a", "doc_1")));
-    ASSERT_TRUE(openAs(*store, "req_a", 1, 100));
-    ASSERT_TRUE(store->change("req_a", [](const Request& r) { return cancel(r, {}, 120); }));
-    auto taken = store->takeDueOutbox(200, 1'000, 10);
-    ASSERT_EQ(taken->size(), 1u);
-    const std::int64_t id = (*taken)[0].id;
-    ASSERT_FALSE(store->outboxFailed(id, 30'200, 230));
-    EXPECT_TRUE(store->takeDueOutbox(30'199, 1'000, 10)->empty());
-    taken = store->takeDueOutbox(30'200, 1'000, 10);
-    ASSERT_EQ(taken->size(), 1u);
-    EXPECT_EQ((*taken)[0].id, id);
-    EXPECT_EQ((*taken)[0].attempts, 1);
-    ASSERT_FALSE(store->outboxFailed(id, std::nullopt, 30'300));  // given up
-    taken = store->takeDueOutbox(30'300, 1'000, 10);
-    ASSERT_EQ(taken->size(), 1u);
-    EXPECT_EQ((*taken)[0].event, "request.cancelled");
-    EXPECT_EQ(store->outboxBacklog().value(), 1);
-}
-
 TEST_F(SqliteStore, SamplesComeBackInOrderFromAFreshStore) {
     ASSERT_FALSE(store->createRequest(newRequest("req_1", "doc_1")));
     const std::int64_t signer = store->request("req_1")->signers[0].id;
@@ -346,29 +292,6 @@ TEST_F(SqliteStore, SamplesComeBackInOrderFromAFreshStore) {
         EXPECT_EQ((*batches)[i].samples, sent[i]);
     }
     EXPECT_TRUE(again->samples(signer + 1)->empty());
-}
-
-TEST_F(SqliteStore, ApiKeysAreListedAndRevokedByName) {
-    const Bytes hash = secretHash("pwk_one");
-    ASSERT_FALSE(store->addApiKey("backoffice", hash, 10));
-    ASSERT_FALSE(store->addApiKey("clinic", secretHash("pwk_two"), 20));
-    EXPECT_EQ(store->addApiKey("clinic", secretHash("pwk_three"), 30)->code, kConflict);
-    EXPECT_EQ(store->addApiKey("", secretHash("pwk_four"), 30)->code,
-              static_cast<std::int64_t>(ServiceCode::invalid));
-    EXPECT_EQ(store->apiKeyNamed(hash).value(), "backoffice");
-    ASSERT_FALSE(store->revokeApiKey("backoffice", 40));
-    EXPECT_EQ(store->revokeApiKey("backoffice", 50)->code, kConflict);
-    EXPECT_EQ(store->revokeApiKey("nobody", 50)->code, kNotFound);
-    auto again = reopened();
-    EXPECT_EQ(again->apiKeyNamed(hash).error().code,
-              static_cast<std::int64_t>(ServiceCode::forbidden));
-    EXPECT_EQ(again->apiKeyNamed(secretHash("pwk_two")).value(), "clinic");
-    auto keys = again->apiKeys();
-    ASSERT_EQ(keys->size(), 2u);
-    EXPECT_EQ((*keys)[0].name, "backoffice");
-    EXPECT_EQ((*keys)[0].createdAt, 10);
-    EXPECT_EQ((*keys)[0].revokedAt, 40);
-    EXPECT_FALSE((*keys)[1].revokedAt);
 }
 
 TEST_F(SqliteStore, AnIdempotencyKeyKeepsTheFirstAnswer) {

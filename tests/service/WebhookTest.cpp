@@ -57,19 +57,6 @@ TEST(Webhook, BackoffDoublesFromThirtySecondsUpToSixHours) {
     }
 }
 
-TEST(Webhook, AFailingReceiverIsTriedThirteenTimesInADay) {
-    // Each attempt fails at once: 30 s, 1, 2, ... 256 min, then 6 h twice, then the window.
-    TimeMs at = 0;
-    int attempts = 1;  // the first delivery, at once
-    while (const auto next = nextAttempt(0, attempts, at)) {
-        ASSERT_GT(*next, at);
-        at = *next;
-        ++attempts;
-    }
-    EXPECT_EQ(attempts, 13);
-    EXPECT_EQ(at, (30'690 + 2 * 21'600) * 1000LL);
-}
-
 TEST(Webhook, PayloadKeepsTheStoredBodyBytes) {
     OutboxEntry entry;
     entry.id = 7;

@@ -123,27 +123,18 @@ TEST_F(CliTest, HelpAndUsageErrors) {
         {{"open", "--data", "x"}, "--private-key is required", 2},
         {{"replay", "t.json", "--data", "d"}, "--data requires --key", 2},
         {{"replay", "t.json", "--line-width", "nan"}, "--line-width: not a finite number: nan", 2},
-        {{"open", "--private-key", "k", "--data", "d", "--key", "k", "--line-width", "inf"},
-         "--line-width: not a finite number: inf",
-         2},
-        {{"replay", "t.json", "--scale", "nan"}, "--scale: not a finite number: nan", 2},
         {{"open", "--private-key", "k", "--data", "d", "--key", "k", "--scale", "9"},
          "--scale: Value 9 not in range",
          2},
         {{"serve", "--line-width", "1001"}, "--line-width: Value 1001 not in range", 2},
-        {{"replay", "t.json", "--line-width", "-1"}, "--line-width: Value -1 not in range", 2},
         {{"open", "--private-key", "k", "--evidence", "e", "--smoothing", "maybe"},
          "--smoothing: maybe not in {on,off}",
          2},
         {{"serve", "--pad", "600,250"}, "--pad 600,250: expected WxH, each from 1 to 4096", 2},
-        {{"serve", "--data", path("d"), "--retention", "0"}, "--retention: Value 0 not in range", 2},
-        {{"serve", "--data", path("d"), "--retention", "36501"},
-         "--retention: Value 36501 not in range",
+        {{"serve", "--data", path("d"), "--retention", "0"},
+         "--retention: Value 0 not in range",
          2},
         {{"serve", "--retention", "30"}, "--retention requires --data", 2},
-        {{"serve", "--document", pdf, "--page", "1", "--rect", "300x100"},
-         "--rect 300x100: expected X,Y,W,H in points",
-         2},
         {{"pdf", "sign", pdf, path("out.pdf"), "--page", "1", "--rect", "300x100", "--trace", trace,
           "--sign-key", "k"},
          "--rect 300x100: expected X,Y,W,H in points",
@@ -297,9 +288,9 @@ TEST_F(CliTest, ReplayThenOpenGivesTheTraceSamplesAfterTheRecordConversions) {
     testing::writeFile(path("known.json"), kKnownTrace);
     // Without --store the replay keeps its store in memory: the user's stays untouched.
     ::setenv("XDG_DATA_HOME", path("data-home").c_str(), 1);
-    const Result replay =
-        penwell({"replay", path("known.json"), "--data", path("known.data"), "--key",
-                 path("known.key"), "--resources", (kSource / "demo-certificate").string(), "--demo"});
+    const Result replay = penwell({"replay", path("known.json"), "--data", path("known.data"),
+                                   "--key", path("known.key"), "--resources",
+                                   (kSource / "demo-certificate").string(), "--demo"});
     ::unsetenv("XDG_DATA_HOME");
     ASSERT_EQ(replay.status, 0) << replay.err;
     EXPECT_EQ(replay.err, kDemoWarning);
@@ -415,8 +406,8 @@ TEST_F(CliTest, RefusesUnusableFilesAndKeepsEveryOutputAsItWas) {
     testing::writeFile(path("huge.json"), std::string());
     std::filesystem::resize_file(path("huge.json"), (32u << 20) + 1);
 
-    const std::vector<std::string> record = {"--resources",
-                                             (kSource / "demo-certificate").string(), "--demo"};
+    const std::vector<std::string> record = {"--resources", (kSource / "demo-certificate").string(),
+                                             "--demo"};
     auto replay = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {"replay", path("t.json")});
         args.insert(args.end(), record.begin(), record.end());
@@ -424,8 +415,6 @@ TEST_F(CliTest, RefusesUnusableFilesAndKeepsEveryOutputAsItWas) {
     };
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {replay({"--pad-png", path("old.png"), "--png", path("dir")}),
-         "dir: cannot replace: is a folder"},
-        {replay({"--data", path("old.data"), "--key", path("dir")}),
          "dir: cannot replace: is a folder"},
         // Replacing a deployed key pair by accident would orphan every record wrapped for it.
         {{"cert", "new", "--out", path("c"), "--bits", "1024"},
@@ -437,16 +426,9 @@ TEST_F(CliTest, RefusesUnusableFilesAndKeepsEveryOutputAsItWas) {
         {replay({"--png", path("new.png"), "--pad-png", path("./new.png")}),
          "new.png: named by both --pad-png and --png"},
         {replay({"--png", path("t.json")}), "t.json: named by both TRACE and --png"},
-        {replay({"--svg", path("new.svg"), "--pdf", path("./new.svg")}),
-         "new.svg: named by both --svg and --pdf"},
-        {replay({"--png-cropped", path("old.png"), "--svg", path("s.svg"), "--pdf", path("dir")}),
-         "dir: cannot replace: is a folder"},
         {{"open", "--private-key", path("old.key"), "--data", path("old.data"), "--key",
           path("old.png"), "--pdf", path("old.key")},
          "old.key: named by both --private-key and --pdf"},
-        {{"open", "--private-key", path("old.key"), "--data", path("old.data"), "--key",
-          path("old.key"), "--png", path("old.data")},
-         "old.data: named by both --data and --png"},
         {{"replay", path("fifo")}, "fifo: cannot read: not a regular file"},
         {{"cert", "show", "/dev/zero"}, "/dev/zero: cannot read: not a regular file"},
         {{"replay", path("huge.json")}, "huge.json: too large for a trace (at most 32 MiB)"},

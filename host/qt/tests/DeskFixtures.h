@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "penwell/host/qt/desk/Desk.h"
 #include "support/CertificateFixtures.h"

@@ -198,25 +198,6 @@ TEST(PenwellWidget, HostileStreamsEndInOneClearOutcome) {
         // Qt itself holds a tablet's pressure to [0, 1] on its way; NaN passes through.
         EXPECT_EQ(forces, (std::vector<double>{0.0, 0.0, 4.0, 2.0}));
     }
-    // Time running back inside a stroke: the stroke ends with what it had, the rest of it is
-    // ignored, the next stroke is whole.
-    {
-        ShownPad pad;
-        Injector inject(pad.widget);
-        inject.pen(true, 1000, {10, 10}, 0.5);
-        inject.pen(true, 1008, {20, 10}, 0.5);
-        inject.pen(true, 900, {30, 10}, 0.5);
-        inject.pen(true, 910, {40, 10}, 0.5);
-        inject.pen(false, 920, {40, 10}, 0.0);
-        inject.pen(true, 1100, {10, 50}, 0.5);
-        inject.pen(true, 1110, {20, 50}, 0.5);
-        inject.pen(false, 1120, {20, 50}, 0.0);
-        const auto& lines = pad.widget.controller().lines();
-        ASSERT_EQ(lines.size(), 2u);
-        EXPECT_EQ(lines[0].size(), 2u);
-        EXPECT_EQ(lines[1].size(), 2u);
-        EXPECT_EQ(lines[1][1].Timestamp(), 10u);
-    }
     // The pen leaves the tablet's range mid-stroke: the stroke ends there, kept.
     {
         ShownPad pad;

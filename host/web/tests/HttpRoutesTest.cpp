@@ -122,7 +122,6 @@ TEST(ServeHttp, RefusesWhatItDoesNotServe) {
         {"pdf.js when no document is served", request(port, "GET", "/pdfjs/pdf.js"), 404,
          "not found\n"},
         {"a POST", request(port, "POST", "/", "Content-Length: 2\r\n") + "{}", 405, "GET only\n"},
-        {"a DELETE", request(port, "DELETE", "/pad.js"), 405, "GET only\n"},
         // DNS rebinding: a name the server was not started under.
         {"another host",
          "GET / HTTP/1.1\r\nHost: evil.example:" + std::to_string(port) + "\r\n\r\n", 403,
@@ -205,7 +204,6 @@ TEST(ServeHttp, UpgradesOnlyToThePadFromThePagesOwnOrigin) {
          101, nullptr},
         {"another path", upgrade(port, "/socket", own), 404, "not found\n"},
         {"no origin", upgrade(port, "/ws", ""), 403, "origin not allowed\n"},
-        {"another site", upgrade(port, "/ws", "http://evil.example"), 403, "origin not allowed\n"},
         {"the proxy's origin over plain HTTP", upgrade(port, "/ws", "http://sign.example.com"), 403,
          "origin not allowed\n"},
         {"no key", upgrade(port, "/ws", own, "Sec-WebSocket-Version: 13\r\n"), 400, nullptr},

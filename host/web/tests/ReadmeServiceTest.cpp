@@ -10,7 +10,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "penwell/host/web/tests/TestPdf.h"
 #include "support/CertificateFixtures.h"
@@ -76,10 +75,10 @@ TEST(Readme, TheSigningServiceInThreeStepsPrintsALinkThatOpensTheSigningPage) {
         << "link=$(tail -n 1 out.txt)\n"
         << "echo \"$link\"\n"
         << "curl -s -o /dev/null -w '%{http_code}\\n' -L --max-time 10 \"$link\"\n";
-    const std::string environment =
-        "cd " + test::quoted(f.string()) + " && PATH=" +
-        test::quoted(fs::path(PENWELL_TOOL).parent_path().string()) +
-        ":$PATH PENWELL_RESOURCES=" PENWELL_SOURCE_DIR "/demo-certificate timeout 60 bash readme.sh";
+    const std::string environment = "cd " + test::quoted(f.string()) + " && PATH=" +
+                                    test::quoted(fs::path(PENWELL_TOOL).parent_path().string()) +
+                                    ":$PATH PENWELL_RESOURCES=" PENWELL_SOURCE_DIR
+                                    "/demo-certificate timeout 60 bash readme.sh";
     std::string output;
     ASSERT_NO_THROW(output = test::run(environment)) << test::readText(f / "err.txt");
     const std::size_t newline = output.find('\n');

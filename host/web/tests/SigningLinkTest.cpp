@@ -1,16 +1,14 @@
 // Signing links (`penwell serve --data`) driven from outside, as a signer's page drives them:
 // the real binary as a child process, HTTP and the pad's WebSocket on loopback, and requests
 // made through the signing service on the same folder (SQLite lets two processes share it).
-// Two signers in order, each signature checked by qpdf, pdfsig and `pdf verify`; the access
-// code with its limit; a decline; a link used again after signing; an unknown token; and a
+// Two signers in order, each signature checked by qpdf, pdfsig and `pdf verify`, and a link
+// used again after signing; the access code with its limit; a decline; an unknown token; and a
 // server killed with SIGKILL mid-signature that loses none of what it acknowledged.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
-#include <regex>
 
 #include "pdf/pki/RevocationServer.h"
 #include "pdf/pki/TestPki.h"
@@ -129,10 +127,17 @@ protected:
     /// serve on the store's folder, signing with `key` and `cert` (files in the test's folder).
     void start(const std::vector<std::string>& more = {}, const std::string& key = "operator.pem",
                const std::string& cert = "operator.crt") {
-        std::vector<std::string> arguments{
-            "--demo", "--data", at("data").string(), "--sign-key", at(key).string(),
-            "--sign-cert", at(cert).string(), "--resources",
-            PENWELL_SOURCE_DIR "/demo-certificate", "--pdfjs", at("pdfjs").string()};
+        std::vector<std::string> arguments{"--demo",
+                                           "--data",
+                                           at("data").string(),
+                                           "--sign-key",
+                                           at(key).string(),
+                                           "--sign-cert",
+                                           at(cert).string(),
+                                           "--resources",
+                                           PENWELL_SOURCE_DIR "/demo-certificate",
+                                           "--pdfjs",
+                                           at("pdfjs").string()};
         arguments.insert(arguments.end(), more.begin(), more.end());
         server.reset();
         server = std::make_unique<ServeProcess>(PENWELL_TOOL, arguments);
@@ -203,11 +208,6 @@ protected:
         }
         return done;
     }
-    std::vector<service::AuditEvent> trail(const std::string& requestId) {
-        auto events = signing->store().auditTrail(requestId);
-        EXPECT_TRUE(events) << events.error().message;
-        return events ? *events : std::vector<service::AuditEvent>{};
-    }
     std::string revision(const std::string& requestId, int number) {
         auto bytes = signing->store().revisionBytes(requestId, number);
         EXPECT_TRUE(bytes) << bytes.error().message;
@@ -225,33 +225,27 @@ TEST_F(SigningLinks, TwoSignersSignInOrderEachOnTheRevisionTheySaw) {
     const std::string& ann = request.linkTokens[0];
     const std::string& bo = request.linkTokens[1];
 
-    // Bo waits for Ann: the page says so, and neither the document nor a pad is given.
-    EXPECT_EQ(http("GET", "/s/" + bo + "/").result_int(), 200);
-    const Json waiting = linkSettings(bo);
-    EXPECT_EQ(waiting["step"], "waiting");
-    EXPECT_EQ(waiting["text"], "linkWaiting");
-    EXPECT_EQ(waiting["values"]["name"], "Ann Example");
-    EXPECT_EQ(http("GET", "/s/" + bo + "/document.pdf").result_int(), 403);
+    // Bo waits for Ann: neither the document's place nor a pad is given (what his page says,
+    // and the document itself refused, the browser tests see: links.test.mjs).
+    EXPECT_EQ(linkSettings(bo)["step"], "waiting");
     EXPECT_EQ(http("GET", "/s/" + bo + "/document.json").result_int(), 403);
     EXPECT_THROW(Page(server->port(), bo), std::exception);
 
-    const std::string revision0 = sha256Hex(revision(request.request.id, 0));
     EXPECT_EQ(http("GET", "/s/" + ann).result_int(), 302);  // to /s/TOKEN/, where its files are
     EXPECT_EQ(linkSettings(ann)["step"], "sign");
-    EXPECT_EQ(openAndShow(ann), revision0);
-    const Json place = Json::parse(http("GET", "/s/" + ann + "/document.json").body());
-    EXPECT_EQ(place["name"], "Ann Example");
-    EXPECT_EQ(place["reason"], "Contract 42");
-    EXPECT_EQ(place["location"], "Branch 7");
+    EXPECT_EQ(openAndShow(ann), sha256Hex(revision(request.request.id, 0)));
     const auto annDone = sign(ann);
     ASSERT_TRUE(annDone);
     EXPECT_EQ((*annDone)["ok"], true) << annDone->dump();
     EXPECT_EQ((*annDone)["signed"], true);
+    // Ann's link used again declines nothing (its page, document and pad: links.test.mjs).
+    const Response declined = http("POST", "/s/" + ann + "/decline", "changed my mind");
+    EXPECT_EQ(declined.result_int(), 409);
+    EXPECT_EQ(Json::parse(declined.body())["text"], "linkSigned");
 
     // Now Bo is shown revision 1, the document as Ann signed it.
     EXPECT_EQ(linkSettings(bo)["step"], "sign");
-    const std::string revision1 = sha256Hex(revision(request.request.id, 1));
-    EXPECT_EQ(openAndShow(bo), revision1);
+    EXPECT_EQ(openAndShow(bo), sha256Hex(revision(request.request.id, 1)));
     const auto boDone = sign(bo);
     ASSERT_TRUE(boDone);
     EXPECT_EQ((*boDone)["ok"], true) << boDone->dump();
@@ -259,44 +253,16 @@ TEST_F(SigningLinks, TwoSignersSignInOrderEachOnTheRevisionTheySaw) {
     auto finished = signing->store().request(request.request.id);
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->state, service::RequestState::kCompleted);
-    // The trail: each signer was shown the revision before their signature, and signed it.
-    std::vector<std::pair<std::string, std::string>> shownAndSigned;
-    for (const service::AuditEvent& event : trail(request.request.id)) {
-        if (event.type == "document.shown" || event.type == "signer.signed") {
-            shownAndSigned.emplace_back(event.type, event.detail);
-        }
-    }
-    const std::string revision2 = sha256Hex(revision(request.request.id, 2));
-    EXPECT_EQ(shownAndSigned,
-              (std::vector<std::pair<std::string, std::string>>{{"document.shown", revision0},
-                                                                {"signer.signed", revision1},
-                                                                {"document.shown", revision1},
-                                                                {"signer.signed", revision2}}));
 
     // After the last signature the request is sealed: revision 3 is revision 2 with the trail
-    // attached and the operator's invisible signature over both, and the trail says so last.
+    // attached and the operator's invisible signature over both (what the trail then says, the
+    // service's tests pin).
     auto revisions = signing->store().revisions(request.request.id);
     ASSERT_TRUE(revisions);
     ASSERT_EQ(revisions->size(), 4u);
     const std::string sealedPdf = revision(request.request.id, 3);
     EXPECT_TRUE(sealedPdf.starts_with(revision(request.request.id, 2)))
         << "the seal is an incremental update of the signed document";
-    const std::vector<service::AuditEvent> events = trail(request.request.id);
-    ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events.back().type, "request.sealed");
-    EXPECT_EQ(events.back().detail, sha256Hex(sealedPdf));
-    EXPECT_EQ(events[events.size() - 2].type, "request.completed");
-    // Sealing again is refused, and writes nothing.
-    const auto again = signing->seal(
-        request.request.id,
-        [](ByteView latest, const std::vector<service::AuditEvent>&) -> Result<Bytes> {
-            return Bytes(latest.begin(), latest.end());
-        },
-        {});
-    ASSERT_FALSE(again);
-    EXPECT_EQ(again.error().message, "This request is sealed already");
-    EXPECT_EQ(trail(request.request.id).size(), events.size());
-
     // The final revision, as independent tools see it: two signatures and the seal.
     test::writeFile(at("final.pdf"), sealedPdf);
     const auto [qpdfStatus, qpdf] = run("qpdf --check " + at("final.pdf").string());
@@ -320,28 +286,6 @@ TEST_F(SigningLinks, TwoSignersSignInOrderEachOnTheRevisionTheySaw) {
     EXPECT_NE(verify.find("request.completed"), std::string::npos) << verify;
     EXPECT_NE(verify.find("covered by: the signature in field Seal1"), std::string::npos) << verify;
     EXPECT_NE(verify.find("checks out: yes"), std::string::npos) << verify;
-}
-
-TEST_F(SigningLinks, ALinkUsedAgainAfterSigningSaysSoAndSignsNothing) {
-    const service::CreatedRequest request = create({{"Ann Example", ""}, {"Bo Second", ""}});
-    const std::string& ann = request.linkTokens[0];
-    openAndShow(ann);
-    const auto done = sign(ann);
-    ASSERT_TRUE(done);
-    ASSERT_EQ((*done)["ok"], true) << done->dump();
-
-    EXPECT_EQ(http("GET", "/s/" + ann + "/").result_int(), 200);
-    const Json settings = linkSettings(ann);
-    EXPECT_EQ(settings["step"], "ended");
-    EXPECT_EQ(settings["text"], "linkSigned");
-    EXPECT_EQ(http("GET", "/s/" + ann + "/document.pdf").result_int(), 403);
-    EXPECT_THROW(Page(server->port(), ann), std::exception);
-    const Response declined = http("POST", "/s/" + ann + "/decline", "changed my mind");
-    EXPECT_EQ(declined.result_int(), 409);
-    EXPECT_EQ(Json::parse(declined.body())["text"], "linkSigned");
-    auto revisions = signing->store().revisions(request.request.id);
-    ASSERT_TRUE(revisions);
-    EXPECT_EQ(revisions->size(), 2u);
 }
 
 TEST_F(SigningLinks, AnAccessCodeComesBeforeTheDocumentAndLocksAfterFiveWrongOnes) {
@@ -374,7 +318,7 @@ TEST_F(SigningLinks, AnAccessCodeComesBeforeTheDocumentAndLocksAfterFiveWrongOne
     EXPECT_EQ((*done)["ok"], true) << done->dump();
 
     // Bo guesses wrong five times: the fifth locks the link, and the right code no longer opens
-    // it, also after the server starts again.
+    // it (that the lock holds across a restart is the store's: LinkGuards).
     const std::string& bo = request.linkTokens[1];
     http("GET", "/s/" + bo + "/");
     for (int i = 1; i <= 5; ++i) {
@@ -382,24 +326,11 @@ TEST_F(SigningLinks, AnAccessCodeComesBeforeTheDocumentAndLocksAfterFiveWrongOne
         EXPECT_EQ(answer.result_int(), 403);
         EXPECT_EQ(Json::parse(answer.body())["text"], i < 5 ? "accessCodeWrong" : "linkLocked");
     }
-    server->kill(SIGTERM);
-    start();
     const Response locked = http("POST", "/s/" + bo + "/code", "0815");
     EXPECT_EQ(locked.result_int(), 403);
     EXPECT_EQ(Json::parse(locked.body())["text"], "linkLocked");
     EXPECT_EQ(linkSettings(bo)["step"], "locked");
     EXPECT_EQ(http("GET", "/s/" + bo + "/document.pdf").result_int(), 403);
-
-    int refused = 0, passed = 0;
-    for (const service::AuditEvent& event : trail(request.request.id)) {
-        refused += event.type == "access_code.refused" ? 1 : 0;
-        passed += event.type == "access_code.passed" ? 1 : 0;
-        if (event.type == "access_code.refused") {
-            EXPECT_EQ(event.actor.address, "127.0.0.1");
-        }
-    }
-    EXPECT_EQ(refused, 6);  // Ann's one, Bo's five
-    EXPECT_EQ(passed, 1);
 }
 
 TEST_F(SigningLinks, ADeclineNeedsAReasonAndEndsTheRequest) {
@@ -413,11 +344,8 @@ TEST_F(SigningLinks, ADeclineNeedsAReasonAndEndsTheRequest) {
 
     EXPECT_EQ(linkSettings(ann)["text"], "linkYouDeclined");
     EXPECT_EQ(linkSettings(request.linkTokens[1])["text"], "linkDeclined");
-    auto declined = signing->store().request(request.request.id);
-    ASSERT_TRUE(declined);
-    EXPECT_EQ(declined->state, service::RequestState::kDeclined);
-    EXPECT_EQ(declined->signers[0].declineReason, "The amount is wrong");
-    EXPECT_EQ(trail(request.request.id).back().type, "signer.declined");
+    EXPECT_EQ(signing->store().request(request.request.id)->signers[0].declineReason,
+              "The amount is wrong");
 }
 
 TEST_F(SigningLinks, AnUnknownTokenIsNotFoundAndNothingMore) {

@@ -37,7 +37,6 @@ TEST(TrustedProxies, BelievesTheHeaderOnlyFromATrustedPeer) {
         {"127.0.0.2", "203.0.113.5", ""},  // loopback, but not named
         {"192.0.2.9", "203.0.113.5", ""},
         {"10.1.255.3", " 203.0.113.5 ", "203.0.113.5"},
-        {"10.2.0.1", "203.0.113.5", ""},
         {"fd12::1", "2001:db8::7", "2001:db8::7"},
         {"::ffff:127.0.0.1", "203.0.113.5", "203.0.113.5"},  // IPv4 through an IPv6 socket
         {"::1", "203.0.113.5", ""},
@@ -51,7 +50,6 @@ TEST(TrustedProxies, BelievesTheHeaderOnlyFromATrustedPeer) {
         {"127.0.0.1", "203.0.113.5, ", "?"},
         {"127.0.0.1", "203.0.113.5:4711", "?"},
         {"127.0.0.1", "", ""},
-        {"127.0.0.1", "   ", ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(proxies.forwardedClient(boost::asio::ip::make_address(c.peer), c.forwardedFor),
@@ -88,6 +86,7 @@ TEST(TrustedProxies, TheServerCountsAForwardedAddressOnlyFromATrustedProxy) {
         const bool got = third.hello().has_value();
         EXPECT_EQ(got, c.refusal == nullptr) << testing::PrintToString(c.trusted);
         if (c.refusal) {
+            EXPECT_EQ(third.closeCode(), websocket::close_code::try_again_later);
             EXPECT_EQ(third.closeReason(), c.refusal);
             EXPECT_TRUE(Client(server.port(), "203.0.113.6").hello()) << "another signer";
             // Garbage is one address of its own: two of it take its two places.
@@ -108,7 +107,6 @@ TEST(TrustedProxies, TheTrailKeepsAForwardedAddressOnlyFromATrustedProxy) {
     } cases[] = {
         {{"127.0.0.1"}, "203.0.113.5"},
         {{}, "127.0.0.1"},
-        {{"::1", "10.0.0.0/8"}, "127.0.0.1"},
     };
     for (const auto& c : cases) {
         ServiceInFolder signing;

@@ -119,7 +119,6 @@ TEST(TraceTest, ErrorsNameTheFieldByItsPath) {
     const std::pair<std::string, std::string> cases[] = {
         {"{\"version\": 1,\n \"pad\": }",
          "trace.json: invalid JSON: parse error at line 2, column"},
-        {"[]", "trace.json: expected an object"},
         {R"({"version": 2, "pad": {"width": 1, "height": 1}, "events": []})",
          "trace.json: version: this tool reads version 1 traces"},
         {R"({"version": 1, "pad": {"width": 1, "height": 1}})", "trace.json: events: missing"},
@@ -143,11 +142,8 @@ TEST(TraceTest, ErrorsNameTheFieldByItsPath) {
          "trace.json: config.lineColor.red: expected a number from 0 to 1, got 2"},
         {trace("", R"(, "config": {"MinSigPoints": 1.5})"),
          "trace.json: config.MinSigPoints: expected an integer"},
-        // Faults found while reading the text, which must not escape as anything else.
-        {trace(R"({"type": "wait", "seconds": 2}, {"type": "wait", "seconds": -1e400})"),
-         "trace.json: events[1].seconds: number overflow parsing '-1e400'"},
-        {std::string(17, '[') + std::string(17, ']'),
-         "trace.json: [0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0]: nested more than 16"},
+        // Faults found while reading the text, which must not escape as anything else (the
+        // JSON reader's own, its tests pin).
         {std::string((32u << 20) + 1, ' '), "trace.json: too large for a trace (at most 32 MiB)"},
     };
     for (const auto& [json, message] : cases) {
@@ -188,7 +184,8 @@ TEST(TraceTest, TheFirstFaultIsTheAnswerWhateverFollowsIt) {
                   {"type": "fly"})"),
          "events[1].orientation: \"up\" is not one of unknown, portrait, portraitUpsideDown, "
          "landscapeRight, landscapeLeft"},
-        {trace(R"({"type": 3, "touches": 4}, {"type": "fly"})"), "events[0].type: expected a string"},
+        {trace(R"({"type": 3, "touches": 4}, {"type": "fly"})"),
+         "events[0].type: expected a string"},
         {trace(R"({"type": "fly", "touches": 4}, {"type": 3})"),
          "events[0].type: \"fly\" is not one of began, moved, ended, cancelled, undo, clear, "
          "export, appear, disappear, wait, rotate"},

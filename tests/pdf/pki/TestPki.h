@@ -11,7 +11,6 @@
 
 #include <ctime>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>

@@ -4,7 +4,6 @@
 // the test's clock, and can be told to misbehave in one of the ways a signer must catch.
 
 #include <atomic>
-#include <ctime>
 #include <string>
 
 #include "pdf/pki/TestPki.h"
