@@ -119,13 +119,19 @@ std::string sha1Hex(ByteView bytes) {
 }
 
 /// What a /VRI entry for `contents` gets wrong, if any: the key is the SHA-1 of /Contents as
-/// written, which some signers take without the zeros that pad it.
+/// written, which some signers take of the CMS alone, without the zeros that pad it. The CMS
+/// ends where its DER says: a signature whose last byte is zero would lose it to a trim.
 std::optional<std::string> vriProblemOf(ByteView contents, const StoredValidationData& stored) {
-    ByteView trimmed = contents;
-    while (!trimmed.empty() && trimmed.back() == 0) {
-        trimmed = trimmed.first(trimmed.size() - 1);
+    ByteView unpadded = contents;
+    const unsigned char* body = contents.data();
+    long length = 0;
+    int tag = 0, objectClass = 0;
+    if ((ASN1_get_object(&body, &length, &tag, &objectClass, static_cast<long>(contents.size())) &
+         0x80) == 0) {
+        unpadded = contents.first(static_cast<std::size_t>(body - contents.data()) +
+                                  static_cast<std::size_t>(length));
     }
-    for (ByteView form : {contents, trimmed}) {
+    for (ByteView form : {contents, unpadded}) {
         const auto found = stored.vriProblems.find(sha1Hex(form));
         if (found != stored.vriProblems.end()) {
             return found->second;

@@ -134,10 +134,11 @@ std::vector<DocumentStamp> documentStamps(const std::string& bytes) {
             stamp.covered += bytes.substr(static_cast<std::size_t>(range[i].getIntValue()),
                                           static_cast<std::size_t>(range[i + 1].getIntValue()));
         }
-        stamp.token = object.getKey("/Contents").getStringValue();
-        while (!stamp.token.empty() && stamp.token.back() == '\0') {
-            stamp.token.pop_back();
-        }
+        // The token is as long as its DER says: trimming the zero padding instead cut a token
+        // whose last byte is 0 (one in 256), and openssl then refused it.
+        const std::string contents = object.getKey("/Contents").getStringValue();
+        stamp.token = contents.substr(0, derLength(contents));
+        EXPECT_FALSE(stamp.token.empty());
         out.push_back(std::move(stamp));
     }
     return out;

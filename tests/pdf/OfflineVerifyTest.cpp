@@ -184,7 +184,7 @@ TEST_F(OfflineVerifyTest, ValidationDataThatIsMissingOrSaysRevokedFailsNamingThe
         // Keyed by the digest of /Contents without its zero padding, as some signers write it.
         {"the same, keyed without the padding",
          withDss(lt, {signerAnswer, tsaAnswer},
-                 "<< /" + sha1Hex(contents.substr(0, contents.find_last_not_of('\0') + 1)) +
+                 "<< /" + sha1Hex(contents.substr(0, derLength(contents))) +
                      " << /Cert [@0] >> >>",
                  {"not a certificate"}),
          "problem: its /VRI entry holds a certificate the /DSS does not"},

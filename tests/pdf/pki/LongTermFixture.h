@@ -2,6 +2,7 @@
 // The long-term signature tests' common ground: the test PKI with its TSA, OCSP responder and
 // CRL host on loopback, a document to sign, and `pdf sign` at a long-term level.
 
+#include <openssl/asn1.h>
 #include <qpdf/QPDFObjectHandle.hh>
 
 #include <ctime>
@@ -30,6 +31,20 @@ inline Dss dssOf(const fs::path& file) {
         }
     }
     return out;
+}
+
+/// How long the DER value at the start of `bytes` is, header included (a /Contents without
+/// its zero padding); 0 when no value starts there.
+inline std::size_t derLength(const std::string& bytes) {
+    const auto* start = reinterpret_cast<const unsigned char*>(bytes.data());
+    const unsigned char* body = start;
+    long length = 0;
+    int tag = 0, objectClass = 0;
+    if (ASN1_get_object(&body, &length, &tag, &objectClass, static_cast<long>(bytes.size())) &
+        0x80) {
+        return 0;
+    }
+    return static_cast<std::size_t>(body - start) + static_cast<std::size_t>(length);
 }
 
 inline std::string der(const pki::Party& party) {
