@@ -43,6 +43,14 @@ CLI::Option* addLineWidth(CLI::App* command, T& width, const std::string& help) 
         ->check(CLI::Range(0.0, 1000.0));
 }
 
+/// --resources, where Penwell.dat is looked for, the same in every command that exports.
+template <typename T>
+void addResources(CLI::App* command, T& folder) {
+    command->add_option("--resources", folder,
+                        "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
+                        "../share/penwell beside the program, else the library's)");
+}
+
 /// --smoothing on|off, spelled the same in every command; --smoothing alone means on.
 CLI::Option* addSmoothing(CLI::App* command, std::string& value, const std::string& help) {
     return command->add_option("--smoothing", value, help + "; --smoothing alone: on")
@@ -201,9 +209,7 @@ int main(int argc, char** argv) {
         addLineWidth(replayCmd, lineWidth, "override the trace's ink width, in points");
     replayCmd->add_option("--store", replay.store,
                           "certificate store file (default: a throwaway one in memory)");
-    replayCmd->add_option("--resources", replay.resources,
-                          "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
-                          "../share/penwell beside the program, else the library's)");
+    addResources(replayCmd, replay.resources);
     replayCmd->callback([&] {
         action = [&] {
             if (smoothingOpt->count() > 0) {
@@ -312,9 +318,7 @@ int main(int argc, char** argv) {
     serveCmd->add_option("--out", serve.out,
                          "folder where Done writes NAME.data, NAME.key, NAME.png, NAME.evidence "
                          "and clears the pad (default: the page offers the files for download)");
-    serveCmd->add_option("--resources", serve.resources,
-                         "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
-                         "../share/penwell beside the program, else the library's)");
+    addResources(serveCmd, serve.resources);
     serveCmd->add_option("--store", serve.store,
                          "certificate store file (default: a throwaway one per signer)");
     addSmoothing(serveCmd, serveSmoothing, "smooth finger strokes after a pause")
@@ -463,22 +467,17 @@ int main(int argc, char** argv) {
     deskCmd->add_option("--lang", desk.lang, "the signer's language, as serve's --lang: en, de, fr, or a JSON file of texts")
         ->capture_default_str();
     deskCmd->add_option("--pad", desk.pad, "pad size WxH, in points")->capture_default_str();
-    deskCmd->add_option("--smoothing", deskSmoothing, "smooth finger strokes after a pause")
-        ->check(CLI::IsMember({"on", "off"}))
+    addSmoothing(deskCmd, deskSmoothing, "smooth finger strokes after a pause")
         ->capture_default_str();
-    deskCmd->add_option("--line-width", desk.lineWidth, "ink width, in points")
-        ->check(CLI::Range(0.5f, 40.0f))
-        ->capture_default_str();
-    deskCmd->add_option("--resources", desk.resources,
-                        "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
-                        "../share/penwell beside the program, else the library's)");
+    addLineWidth(deskCmd, desk.lineWidth, "ink width, in points")->capture_default_str();
+    addResources(deskCmd, desk.resources);
     deskCmd->add_option("--store", desk.store,
                         "certificate store file (default: a throwaway one in memory)");
     addSignOptions(deskCmd, desk.sign);
     addSealOptions(deskCmd, desk.seal);
     deskCmd->callback([&] {
         action = [&] {
-            desk.smoothing = deskSmoothing == "on";
+            desk.smoothing = deskSmoothing != "off";  // --smoothing alone: on
             return penwell::tools::runDesk(desk, std::cout, std::cerr);
         };
     });
@@ -516,9 +515,7 @@ int main(int argc, char** argv) {
     addPrivateKeyPassword(pdfSignCmd, pdfSign.privateKeyPasswordFile);
     addSignOptions(pdfSignCmd, pdfSign.sign)->required();
     addSealOptions(pdfSignCmd, pdfSign.seal);
-    pdfSignCmd->add_option("--resources", pdfSign.resources,
-                           "folder holding Penwell.dat (default: $PENWELL_RESOURCES, else "
-                           "../share/penwell beside the program, else the library's)");
+    addResources(pdfSignCmd, pdfSign.resources);
     addCertifyOption(pdfSignCmd, pdfSign.in);
     pdfSignCmd->add_flag("--force", pdfSign.force, "replace OUT if it exists");
     pdfSignCmd->add_option("--tsa", pdfSign.tsa,
