@@ -27,15 +27,17 @@ std::atomic<bool> counting{false};
 std::atomic<std::int64_t> inUse{0};
 std::atomic<std::int64_t> peak{0};
 
-void counted(void* pointer) {
+/// Counts a block just allocated; answers it, so that each allocator is one call.
+void* counted(void* pointer) {
     if (pointer == nullptr || !counting.load(std::memory_order_relaxed)) {
-        return;
+        return pointer;
     }
     const auto size = static_cast<std::int64_t>(malloc_usable_size(pointer));
     const std::int64_t now = inUse.fetch_add(size) + size;
     std::int64_t high = peak.load();
     while (now > high && !peak.compare_exchange_weak(high, now)) {
     }
+    return pointer;
 }
 
 void released(void* pointer) {
@@ -49,15 +51,11 @@ void released(void* pointer) {
 extern "C" {
 
 void* malloc(std::size_t size) noexcept {
-    void* p = __libc_malloc(size);
-    counted(p);
-    return p;
+    return counted(__libc_malloc(size));
 }
 
 void* calloc(std::size_t count, std::size_t size) noexcept {
-    void* p = __libc_calloc(count, size);
-    counted(p);
-    return p;
+    return counted(__libc_calloc(count, size));
 }
 
 void* realloc(void* pointer, std::size_t size) noexcept {
@@ -75,9 +73,7 @@ void* realloc(void* pointer, std::size_t size) noexcept {
 }
 
 void* memalign(std::size_t alignment, std::size_t size) noexcept {
-    void* p = __libc_memalign(alignment, size);
-    counted(p);
-    return p;
+    return counted(__libc_memalign(alignment, size));
 }
 
 void* aligned_alloc(std::size_t alignment, std::size_t size) noexcept {
