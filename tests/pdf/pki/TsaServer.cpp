@@ -13,11 +13,6 @@ namespace penwell::pki {
 namespace {
 
 using Context = CHandle<TS_RESP_CTX, TS_RESP_CTX_free>;
-using Response = CHandle<TS_RESP, TS_RESP_free>;
-using Query = CHandle<TS_REQ, TS_REQ_free>;
-using Bio = CHandle<BIO, BIO_free_all>;
-using Cms = CHandle<CMS_ContentInfo, CMS_ContentInfo_free>;
-using Integer = CHandle<ASN1_INTEGER, ASN1_INTEGER_free>;
 using Object = CHandle<ASN1_OBJECT, ASN1_OBJECT_free>;
 using Certificates = openssl::CertificateStackHandle;
 
@@ -52,7 +47,7 @@ std::string der(const T* object) {
 /// The query as the fault wants it answered.
 std::string altered(const std::string& query, TsaFault fault) {
     const auto* p = reinterpret_cast<const unsigned char*>(query.data());
-    Query request(d2i_TS_REQ(nullptr, &p, static_cast<long>(query.size())));
+    openssl::TimestampQueryHandle request(d2i_TS_REQ(nullptr, &p, static_cast<long>(query.size())));
     if (!request) {
         return query;
     }
@@ -64,7 +59,7 @@ std::string altered(const std::string& query, TsaFault fault) {
         ASN1_OCTET_STRING_set(digest, reinterpret_cast<const unsigned char*>(bytes.data()),
                               static_cast<int>(bytes.size()));
     } else if (fault == TsaFault::WrongNonce) {
-        Integer nonce(ASN1_INTEGER_new());
+        openssl::IntegerHandle nonce(ASN1_INTEGER_new());
         ASN1_INTEGER_set(nonce.get(), 12345);
         TS_REQ_set_nonce(request.get(), nonce.get());
     }
@@ -75,9 +70,9 @@ std::string altered(const std::string& query, TsaFault fault) {
 void resign(TS_RESP* response, const Party& impostor) {
     TS_TST_INFO* info = TS_RESP_get_tst_info(response);
     const std::string content = der<TS_TST_INFO, i2d_TS_TST_INFO>(info);
-    Bio in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    openssl::BioHandle in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
     const unsigned flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
-    Cms cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
+    openssl::CmsHandle cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
     if (!cms ||
         CMS_add1_signer(cms.get(), impostor.certificate.get(), impostor.key.get(), EVP_sha256(),
                         flags | CMS_CADES) == nullptr ||
@@ -135,8 +130,8 @@ test::HttpAnswer TsaServer::answer(const test::HttpExchange& exchange) {
     TS_RESP_CTX_set_time_cb(context.get(), timeOf, &clock);
     TS_RESP_CTX_set_serial_cb(context.get(), serialOf, &serial_);
     const std::string query = altered(exchange.body, f);
-    Bio in(BIO_new_mem_buf(query.data(), static_cast<int>(query.size())));
-    Response response(TS_RESP_create_response(context.get(), in.get()));
+    openssl::BioHandle in(BIO_new_mem_buf(query.data(), static_cast<int>(query.size())));
+    openssl::TimestampAnswerHandle response(TS_RESP_create_response(context.get(), in.get()));
     if (!response) {
         throw std::runtime_error("test TSA: cannot answer");
     }
