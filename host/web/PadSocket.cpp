@@ -274,11 +274,18 @@ void PadSocket::store(std::string text, std::int64_t number) {
     Bytes bytes(text.begin(), text.end());
     incoming_.push_back({std::move(text), false, id});
     ++storing_;
+    // The writer holds this connection weakly: were it the last owner, the server could end
+    // on the writer's own thread, which the server's end joins. A connection gone meanwhile
+    // takes nothing; its page sends the message again on its next one, where it is stored
+    // already and taken.
     server_->sampleCommitter->submit(
         pad_->link->token(), number, std::move(bytes),
-        [self = shared_from_this(), id, number](MaybeFailure failed, double seconds) {
-            net::post(self->pad_->strand, [self, id, number, failed = std::move(failed), seconds] {
-                self->stored(id, number, failed, seconds);
+        [weak = weak_from_this(), strand = pad_->strand, id, number](MaybeFailure failed,
+                                                                      double seconds) {
+            net::post(strand, [weak, id, number, failed = std::move(failed), seconds] {
+                if (const auto self = weak.lock()) {
+                    self->stored(id, number, failed, seconds);
+                }
             });
         });
     if (closing_) {
