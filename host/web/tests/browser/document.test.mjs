@@ -200,12 +200,12 @@ test('a document not shown cannot be signed, on every way to a fresh pad, and th
     assert.equal(await page.isHidden('#pageOf'), true, 'no "Page of :"');
     const doneDisabled = () => page.evaluate(() => document.getElementById('done').disabled);
     assert.equal(await doneDisabled(), true, 'at the start');
-    await until(() => page.evaluate(() => window.penwellPad.closeReason), 'the idle close', 400);
+    await until(() => page.evaluate(() => window.penwellPad.closeReason), 'the idle close');
     const patches = await page.evaluate(() => window.penwellPad.patches);
     if (!kiosk) await page.click('#again');
     // A fresh pad's first picture comes right after its hello.
     await until(() => page.evaluate((n) => window.penwellPad.closeReason === null && window.penwellPad.patches > n, patches),
-      'a fresh pad', 400);
+      'a fresh pad');
     assert.equal(await doneDisabled(), true, kiosk ? 'after the kiosk started again' : 'after Start again');
     // A page that presses Done all the same is refused by the server.
     await dispatch(pad, 'pen', timeline(wave(40, 40, 100, 5, 10)));
@@ -226,9 +226,9 @@ test('in German; a kiosk that starts again tells its new pad that the document w
   assert.deepEqual(await page.evaluate(() => ['pageOf', 'pageHint', 'signingWho', 'signingWhere', 'zoomIn']
     .map((id) => document.getElementById(id).textContent)),
   ['Seite 1 von 2', texts.de.placeHere, 'Ann Example unterschreibt: Agreed', 'Ort: Berlin', texts.de.zoomIn]);
-  await until(() => page.evaluate(() => window.penwellPad.closeReason), 'the idle close', 400);
+  await until(() => page.evaluate(() => window.penwellPad.closeReason), 'the idle close');
   await until(() => page.evaluate(() => window.penwellPad.closeReason === null && !document.getElementById('done').disabled),
-    'the kiosk back, Done possible', 400);
+    'the kiosk back, Done possible');
   await dispatch(pad, 'pen', timeline(wave(40, 40, 100, 5, 10)));
   await until(async () => (await state(pad)).samples === 40, 'a signature');
   const reply = await done(pad);

@@ -87,8 +87,12 @@ export function relay(delayMs = 0) {
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(Object.assign(r, { port: server.address().port }))));
 }
 
-/** Waits, within a bound, until `check` answers something truthy. */
-export async function until(check, what, tries = 200) {
+/**
+ * Waits, within a bound, until `check` answers something truthy. The bound is generous: CI runs
+ * these pages beside other suites, and under AddressSanitizer, where a server's answer can take
+ * seconds; a check that holds costs no more for it.
+ */
+export async function until(check, what, tries = 600) {
   for (let i = 0; i < tries; i++) {
     const v = await check();
     if (v) return v;

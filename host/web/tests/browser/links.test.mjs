@@ -207,7 +207,7 @@ test('the completed request: its sealed PDF passes pdfsig, qpdf and pdf verify, 
   const sealed = await until(async () => {
     const answer = await api('GET', `/requests/${request.id}/document`);
     return answer.headers.get('x-penwell-revision') === '3' && answer;
-  }, 'the sealed revision', 400);
+  }, 'the sealed revision');
   const final = sealed.bytes;
   assert.ok(final.subarray(0, revision1.length).equals(revision1), 'Ann\'s revision is a prefix of the sealed one');
   writeFileSync(at('sealed.pdf'), final);

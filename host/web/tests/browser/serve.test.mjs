@@ -89,7 +89,7 @@ test('the smoothing redraw reaches the canvas after the delay', async () => {
   const straight = await canvas(plain);
   const pad = await draw('on');
   await until(async () => (await canvas(pad)) !== straight && (await mismatch(pad)) === 0,
-    'the smoothing redraw', 400);
+    'the smoothing redraw');
 });
 
 test('two pages sign at once without mixing their strokes, evidence signed by the operator', async () => {

@@ -31,7 +31,7 @@ for (const signal of ['SIGKILL', 'SIGTERM']) {
     first.proc.kill(signal);
     await first.stopped;
     const second = await serve('--out', out, '--smoothing', 'off', '--port', String(first.port));
-    await until(async () => (await status(pad)) === en.padRestarted, 'the page saying the pad started again', 400);
+    await until(async () => (await status(pad)) === en.padRestarted, 'the page saying the pad started again');
     await until(async () => (await canvas(pad)) === blank, 'the cleared canvas');
     assert.equal(await mismatch(pad), 0);
     assert.equal(await pad.page.evaluate(() => window.penwellPad.provisionalPixels()), 0);
@@ -66,7 +66,7 @@ test('a pad that held nothing when the server went: what the signer drew meanwhi
   const meanwhile = timeline(wave(30, 30, 100, 5, 10));
   await dispatch(pad, 'pen', meanwhile);
   const second = await serve('--smoothing', 'off', '--port', String(first.port));
-  await until(async () => (await state(pad)).samples === 30, 'the stroke drawn while the server was away', 400);
+  await until(async () => (await state(pad)).samples === 30, 'the stroke drawn while the server was away');
   assert.equal(await status(pad), '');
   await until(() => pad.page.evaluate(() => window.penwellPad.provisionalPixels() === 0), 'the provisional ink gone');
   assert.equal(await mismatch(pad), 0);
@@ -98,7 +98,7 @@ test('dropped sockets hold no place; a busy server makes the page wait and come 
   await until(async () => (await waiting.textContent('#connection')) === en.busy, 'the busy notice');
   assert.equal(await waiting.evaluate(() => [window.penwellPad.closeReason, document.getElementById('done').disabled].join()), ',true');
   held[0].socket.resetAndDestroy();
-  await until(() => waiting.evaluate(() => window.penwellPad.patches > 0), 'the page in by itself', 400);
+  await until(() => waiting.evaluate(() => window.penwellPad.patches > 0), 'the page in by itself');
   assert.equal(await waiting.textContent('#connection'), '');
   assert.equal(await waiting.evaluate(() => document.getElementById('done').disabled), false);
   assert.match(server.log, /refused a signer from 198\.51\.100\.7: 4 signers from one address already/);
