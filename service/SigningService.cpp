@@ -225,14 +225,8 @@ Result<int> SigningService::expireDue(int limit) {
 
 MaybeFailure SigningService::appendSamples(std::string_view token, std::int64_t sequence,
                                            ByteView samples) {
-    auto link = target(token);
-    if (!link) {
-        return link.error();
-    }
-    if (auto refusal = mayDraw(link->request, link->position, clock_())) {
-        return refusal;
-    }
-    return store_->appendSamples(signerAt(link->request, link->position)->id, sequence, samples);
+    const LinkMessage message{token, sequence, samples};
+    return std::move(appendSampleBatch({&message, 1}).front());
 }
 
 std::vector<MaybeFailure> SigningService::appendSampleBatch(std::span<const LinkMessage> messages) {

@@ -90,10 +90,8 @@ Result<std::int64_t> SqliteSigningStore::outboxBacklog() {
 
 MaybeFailure SqliteSigningStore::appendSamples(std::int64_t signerId, std::int64_t sequence,
                                                ByteView samples) {
-    std::lock_guard lock(mutex_);
-    return inTransaction(db_.get(), file_, [&] {
-        return appendInTransaction({signerId, sequence, samples});
-    });
+    const SampleAppend message{signerId, sequence, samples};
+    return std::move(appendSampleBatch({&message, 1}).front());
 }
 
 std::vector<MaybeFailure> SqliteSigningStore::appendSampleBatch(
