@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "penwell/pdf/Document.h"
@@ -58,22 +59,34 @@ struct Appended {
     int end = 0;
 };
 
+/// A signature just appended, which qpdf's model does not hold (UpdateText::signedContents),
+/// and its certificates when they were read as it was made.
+struct Made {
+    ByteView contents;
+    const cms::ReadSigners* read = nullptr;
+};
+
 /// An update appended to `file`, the input `base` was opened on: what a validator needs for
-/// every signature the document holds.
+/// every signature the document holds, and for `made`.
 Result<Appended> appendValidationData(Bytes& file, const std::string& inName,
-                                      const UpdateBase& base, const ValidationSources& sources) {
+                                      const UpdateBase& base, const ValidationSources& sources,
+                                      std::optional<Made> made) {
     QPDF& qpdf = *base.qpdf;
     Appended out;
     try {
         const std::vector<std::string> contents = signatureContents(qpdf);
-        if (contents.empty()) {
-            return fail(PdfErrorKind::Validation, inName, "has no signature to keep data for");
-        }
         std::vector<ByteView> signatures;
         for (const std::string& c : contents) {
             signatures.push_back(asBytes(c));
         }
-        Result<ValidationData> data = gatherValidationData(signatures, sources);
+        if (made && made->read == nullptr) {
+            signatures.push_back(made->contents);
+        }
+        if (signatures.empty() && !made) {
+            return fail(PdfErrorKind::Validation, inName, "has no signature to keep data for");
+        }
+        Result<ValidationData> data =
+            gatherValidationData(signatures, sources, made ? made->read : nullptr);
         if (!data) {
             return data.error();
         }
@@ -124,56 +137,71 @@ Result<Appended> appendValidationData(Bytes& file, const std::string& inName,
     return out;
 }
 
-/// `in` opened for an update and copied once, with room for the updates to come.
-struct Opened {
-    UpdateBase base;
-    Bytes file;
-};
-Result<Opened> openCopy(ByteView in, const std::string& inName) {
+/// The /DSS, and with `archive` a document time-stamp over it, appended to `file` (the input
+/// `base` was opened on), chained on the one qpdf so that the file is not read again.
+MaybeFailure raise(Bytes& file, const std::string& inName, const UpdateBase& base,
+                   const ValidationSources& sources, const TimestampAuthority* archive,
+                   std::optional<Made> made) {
+    Result<Appended> added = appendValidationData(file, inName, base, sources, made);
+    if (!added) {
+        return added.error();
+    }
+    if (archive != nullptr) {
+        const UpdateBase next = chainedBase(base, added->text, added->end);
+        if (Result<UpdateText> stamped = appendDocumentTimestamp(file, inName, next, *archive);
+            !stamped) {
+            return stamped.error();
+        }
+    }
+    return std::nullopt;
+}
+
+/// `in` opened for an update and copied once, with room for the updates to come, then raised.
+Result<Bytes> raiseCopy(ByteView in, const std::string& inName, const ValidationSources& sources,
+                        const TimestampAuthority* archive) {
     Result<UpdateBase> base = openForUpdate(in, inName);
     if (!base) {
         return base.error();
     }
-    Opened out{std::move(*base), {}};
-    out.file.reserve(in.size() + kRoomForUpdates);
-    out.file.assign(in.begin(), in.end());
-    return out;
+    Bytes file;
+    file.reserve(in.size() + kRoomForUpdates);
+    file.assign(in.begin(), in.end());
+    if (MaybeFailure failed = raise(file, inName, *base, sources, archive, std::nullopt)) {
+        return *failed;
+    }
+    return file;
+}
+
+/// What a signature's update hands on: the /DSS and the document time-stamp of `level`.
+AfterSignature raising(const std::string& inName, const LongTermLevel& level) {
+    return [&inName, &level](Bytes& file, const UpdateBase& next, ByteView signature,
+                             const cms::ReadSigners* read) {
+        return raise(file, inName, next, level.sources, level.archive ? &*level.archive : nullptr,
+                     Made{signature, read});
+    };
 }
 
 }  // namespace
 
 Result<Bytes> addValidationData(ByteView in, const std::string& inName,
                                 const ValidationSources& sources) {
-    Result<Opened> opened = openCopy(in, inName);
-    if (!opened) {
-        return opened.error();
-    }
-    if (Result<Appended> added = appendValidationData(opened->file, inName, opened->base, sources);
-        !added) {
-        return added.error();
-    }
-    return std::move(opened->file);
+    return raiseCopy(in, inName, sources, nullptr);
 }
 
 Result<Bytes> addValidationDataAndTimestamp(ByteView in, const std::string& inName,
                                             const ValidationSources& sources,
                                             const TimestampAuthority& tsa) {
-    Result<Opened> opened = openCopy(in, inName);
-    if (!opened) {
-        return opened.error();
-    }
-    Result<Appended> added = appendValidationData(opened->file, inName, opened->base, sources);
-    if (!added) {
-        return added.error();
-    }
-    // The qpdf that wrote the /DSS holds it already: the time-stamp's update goes on top
-    // without reading the file again.
-    const UpdateBase next = chainedBase(opened->base, added->text, added->end);
-    if (Result<UpdateText> stamped = appendDocumentTimestamp(opened->file, inName, next, tsa);
-        !stamped) {
-        return stamped.error();
-    }
-    return std::move(opened->file);
+    return raiseCopy(in, inName, sources, &tsa);
+}
+
+Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
+                      const SigningIdentity& identity, const LongTermLevel& level) {
+    return signPdfThen(in, inName, request, identity, raising(inName, level));
+}
+
+Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest& request,
+                      const SigningIdentity& identity, const LongTermLevel& level) {
+    return sealPdfThen(in, inName, request, identity, raising(inName, level));
 }
 
 }  // namespace penwell::pdf

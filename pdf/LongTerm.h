@@ -4,10 +4,13 @@
 // any server, kept in the document's /DSS by an appended incremental update.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "penwell/pdf/PdfFailure.h"
+#include "penwell/pdf/PdfSignature.h"
+#include "penwell/pdf/Seal.h"
 #include "penwell/pdf/Timestamp.h"
 #include "penwell/platform/Bytes.h"
 #include "penwell/platform/Http.h"
@@ -41,5 +44,23 @@ Result<Bytes> addValidationData(ByteView in, const std::string& inName,
 Result<Bytes> addValidationDataAndTimestamp(ByteView in, const std::string& inName,
                                             const ValidationSources& sources,
                                             const TimestampAuthority& tsa);
+
+/// The level a signature is raised to as it is made: B-LT, or B-LTA with `archive`.
+struct LongTermLevel {
+    ValidationSources sources;
+    /// The authority of the document time-stamp over the /DSS; nil: B-LT.
+    std::optional<TimestampAuthority> archive;
+};
+
+/// signPdf() raised to `level` in the same pass: the signature, then the /DSS for it and
+/// every earlier signature (addValidationData()), then for B-LTA a document time-stamp,
+/// appended to one copy of `in`, read once. The signature is B-T when the request asks its
+/// TSA, as a B-LT or B-LTA one should be. Fails as either step does; nothing is written then.
+Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
+                      const SigningIdentity& identity, const LongTermLevel& level);
+
+/// sealPdf() raised to `level` in the same pass, as signPdf() above.
+Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest& request,
+                      const SigningIdentity& identity, const LongTermLevel& level);
 
 }  // namespace penwell::pdf

@@ -80,8 +80,7 @@ std::optional<SignedBy> signedBy(ByteView der) {
     if (c == nullptr) {
         return std::nullopt;
     }
-    X509_up_ref(c);
-    out.signer.reset(c);
+    out.signer = openssl::sharedCertificate(c);
     return out;
 }
 

@@ -152,6 +152,11 @@ MaybeFailure refusesAttaching(QPDF& qpdf, const std::string& name) {
 
 Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest& request,
                       const SigningIdentity& identity) {
+    return sealPdfThen(in, inName, request, identity, {});
+}
+
+Result<Bytes> sealPdfThen(ByteView in, const std::string& inName, const SealRequest& request,
+                          const SigningIdentity& identity, const AfterSignature& after) {
     if (MaybeFailure refused = checkRequest(request)) {
         return *refused;
     }
@@ -209,7 +214,7 @@ Result<Bytes> sealPdf(ByteView in, const std::string& inName, const SealRequest&
     }
     return writeSignedUpdate(in, inName, *base, objects, changed, signature.getObjGen(),
                              {now, request.reason, request.location, request.name, std::nullopt},
-                             *contents);
+                             *contents, after);
 }
 
 }  // namespace penwell::pdf

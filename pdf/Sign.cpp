@@ -173,6 +173,11 @@ Result<SignaturePlace> checkSignRequest(ByteView in, const std::string& inName,
 
 Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest& request,
                       const SigningIdentity& identity) {
+    return signPdfThen(in, inName, request, identity, {});
+}
+
+Result<Bytes> signPdfThen(ByteView in, const std::string& inName, const SignRequest& request,
+                          const SigningIdentity& identity, const AfterSignature& after) {
     Result<Prepared> prepared = prepare(in, inName, request);
     if (!prepared) {
         return prepared.error();
@@ -271,7 +276,7 @@ Result<Bytes> signPdf(ByteView in, const std::string& inName, const SignRequest&
         return contents.error();
     }
     return writeSignedUpdate(in, inName, prepared->base, objects, changed, signature.getObjGen(),
-                             entries, *contents);
+                             entries, *contents, after);
 }
 
 }  // namespace penwell::pdf

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "penwell/pdf/Timestamp.h"
 #include "penwell/platform/openssl/OpenSslKeys.h"
 
 namespace penwell::pdf {
@@ -177,8 +178,8 @@ std::string md5(ByteView bytes) {
     return std::string(reinterpret_cast<const char*>(digest), length);
 }
 
-Result<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest,
-                           bool placeholder) {
+Result<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest, bool placeholder,
+                           const TimestampAuthority* tsa, ReadSigners* read) {
     const SigningIdentity::Impl& id = identity.impl();
     auto failed = [](const std::string& step) {
         return fail(PdfErrorKind::SigningKey, "cannot " + step + ": " + lastOpenSslError());
@@ -221,6 +222,34 @@ Result<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest
     if (ASN1_STRING_set(CMS_SignerInfo_get0_signature(signer), signature.data(),
                         static_cast<int>(signature.size())) != 1) {
         return failed("store the signature");
+    }
+    if (tsa != nullptr) {
+        // Added to the CMS made here, before it is encoded: reading it back would read its
+        // certificates again, which costs OpenSSL 3.0 a key decoder each.
+        ReadSigners fromToken;
+        Result<Bytes> token = requestTimestampTokenFor(*tsa, sha256({signature}), fromToken);
+        if (!token) {
+            return token.error();
+        }
+        // V_ASN1_SEQUENCE: the bytes are the token's whole DER, put in as they are.
+        if (CMS_unsigned_add1_attr_by_NID(signer, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE,
+                                          token->data(), static_cast<int>(token->size())) != 1) {
+            openssl::clearErrors();
+            return fail(PdfErrorKind::Timestamp, tsa->url, "cannot add the token to the signature");
+        }
+        if (read != nullptr) {
+            *read = std::move(fromToken);
+        }
+    }
+    if (read != nullptr) {
+        // The signer first, its token's after, as a reader of the CMS finds them.
+        read->signers.insert(read->signers.begin(),
+                             openssl::sharedCertificate(id.certificate.get()));
+        read->certificates.push_back(openssl::sharedCertificate(id.certificate.get()));
+        for (int i = 0; i < sk_X509_num(id.chain.get()); ++i) {
+            read->certificates.push_back(
+                openssl::sharedCertificate(sk_X509_value(id.chain.get(), i)));
+        }
     }
     const int length = i2d_CMS_ContentInfo(cms.get(), nullptr);
     if (length <= 0) {

@@ -7,8 +7,18 @@
 #include <vector>
 
 #include "penwell/pdf/PdfSignature.h"
+#include "penwell/pdf/Timestamp.h"
+#include "penwell/platform/openssl/OpenSslHandles.h"
 
 namespace penwell::pdf::cms {
+
+/// The certificates of a signature just made, as they were read while it was made: the long-term
+/// data gathered for it in the same pass then need not read its DER again, which costs
+/// OpenSSL 3.0 a key decoder for each certificate.
+struct ReadSigners {
+    std::vector<openssl::X509Handle> signers;       ///< its signer's, its token's signer's
+    std::vector<openssl::X509Handle> certificates;  ///< every one it and its token carry
+};
 
 /// SHA-256 of the concatenated parts.
 Sha256 sha256(const std::vector<ByteView>& parts);
@@ -19,8 +29,11 @@ std::string md5(ByteView bytes);
 /// and chain included, signed attributes content-type, message-digest (= `digest`) and
 /// signing-certificate-v2, and no signing-time. With `placeholder` the signature value is
 /// zeros of the key's largest signature size and nothing is signed: its length is an upper
-/// bound of the real one's, for reserving /Contents.
-Result<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest, bool placeholder);
+/// bound of the real one's, for reserving /Contents. With `tsa`, a token from it over the
+/// signature value is added as the signer's unsigned attribute id-aa-signatureTimeStampToken
+/// (B-T), checked as requestTimestampToken() checks it. `read`, when given, is filled.
+Result<Bytes> signDetached(const SigningIdentity& identity, const Sha256& digest, bool placeholder,
+                           const TimestampAuthority* tsa = nullptr, ReadSigners* read = nullptr);
 
 struct CmsCheck {
     bool valid = false;   ///< digest and signature over the signed attributes good
@@ -35,3 +48,11 @@ CmsCheck verifyDetached(ByteView cms, const std::vector<ByteView>& parts,
                         const std::vector<Bytes>& trust);
 
 }  // namespace penwell::pdf::cms
+
+namespace penwell::pdf {
+
+/// requestTimestampTokenFor(), the token's signer and certificates added to `read`.
+Result<Bytes> requestTimestampTokenFor(const TimestampAuthority& tsa, const Sha256& digest,
+                                       cms::ReadSigners& read);
+
+}  // namespace penwell::pdf

@@ -179,12 +179,10 @@ Result<ContentsSource> cadesContents(const SigningIdentity& identity,
     }
     ContentsSource source;
     source.room = probe->size() + kContentsMargin + (tsa ? kTokenRoom : 0);
-    source.make = [&identity, tsa](const Sha256& digest) -> Result<Bytes> {
-        Result<Bytes> signedData = cms::signDetached(identity, digest, false);
-        if (!signedData || !tsa) {
-            return signedData;
-        }
-        return addSignatureTimestamp(*signedData, *tsa);
+    source.read = std::make_shared<cms::ReadSigners>();
+    source.make = [&identity, tsa, read = source.read](const Sha256& digest) {
+        *read = {};  // a second attempt, with more room, signs anew
+        return cms::signDetached(identity, digest, false, tsa ? &*tsa : nullptr, read.get());
     };
     source.tooLarge = [tsa] {
         return tsa ? fail(PdfErrorKind::Timestamp, tsa->url,
@@ -248,6 +246,7 @@ Result<UpdateText> appendSignedUpdate(Bytes& file, const std::string& inName,
             const std::string text = hex(*made);
             std::copy(text.begin(), text.end(),
                       file.begin() + static_cast<std::ptrdiff_t>(gapStart + 1));
+            update.signedContents = std::move(*made);
             return update;
         }
         room = made->size() + kRetryMargin;
@@ -259,7 +258,7 @@ Result<UpdateText> appendSignedUpdate(Bytes& file, const std::string& inName,
 Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const UpdateBase& base,
                                 const NewObjects& objects, const std::set<QPDFObjGen>& changed,
                                 QPDFObjGen signature, const SignatureEntries& entries,
-                                const ContentsSource& contents) {
+                                const ContentsSource& contents, const AfterSignature& after) {
     Bytes out;
     // Room for the update beside the input, so that appending it copies the input only once.
     out.reserve(in.size() + 2 * contents.room + kUpdateReserve);
@@ -268,6 +267,12 @@ Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const Up
         appendSignedUpdate(out, inName, base, objects, changed, signature, entries, contents);
     if (!update) {
         return update.error();
+    }
+    if (after) {
+        if (MaybeFailure failed = after(out, chainedBase(base, *update, objects.end()),
+                                        update->signedContents, contents.read.get())) {
+            return *failed;
+        }
     }
     return out;
 }

@@ -25,6 +25,10 @@
 
 namespace penwell::pdf {
 
+namespace cms {
+struct ReadSigners;
+}
+
 /// The input opened for an incremental update: parsed, and ending with a cross-reference
 /// section (whose kind the update keeps) and %%EOF.
 struct UpdateBase {
@@ -62,6 +66,10 @@ struct UpdateText {
     std::map<QPDFObjGen, std::size_t> at;  ///< where each object starts in body
     std::uint64_t xrefAt = 0;              ///< where its cross-reference section starts in the file
     long long size = 0;                    ///< the /Size it writes
+    /// What /Contents holds, without its padding, when the update is a signature's: qpdf's
+    /// model of the signature dictionary is left empty (its text is written here), so a
+    /// further update that reads the signature takes it from here.
+    Bytes signedContents;
 };
 UpdateText updateText(QPDF& qpdf, ByteView in, const UpdateBase& base,
                       const std::map<QPDFObjGen, std::string>& objects, const std::string& stamp);
@@ -89,6 +97,8 @@ struct ContentsSource {
     std::size_t room = 0;  ///< bytes
     std::function<Result<Bytes>(const Sha256& digest)> make;
     std::function<Failure()> tooLarge;
+    /// The certificates of what make() last made, as it read them; nil when it tells none.
+    std::shared_ptr<cms::ReadSigners> read;
 };
 
 /// A CAdES signature by `identity`, its value time-stamped by `tsa` when there is one (B-T).
@@ -100,10 +110,24 @@ Result<ContentsSource> cadesContents(const SigningIdentity& identity,
 /// room for its contents, a cross-reference section of the kind `base` ends with and its
 /// trailer; then the byte range filled in and `contents` made from its digest into /Contents.
 /// On failure nothing is written anywhere; messages name `inName`.
+///
+/// `after`, when given, appends further updates to the same copy before it is answered (the
+/// long-term validation data), on `next`, the base chained after the signature's update, with
+/// the signature's /Contents and its certificates as the contents source read them (nil when
+/// it tells none); the file is then read and copied once for all of them.
+using AfterSignature = std::function<MaybeFailure(
+    Bytes& file, const UpdateBase& next, ByteView signature, const cms::ReadSigners* read)>;
 Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const UpdateBase& base,
                                 const NewObjects& objects, const std::set<QPDFObjGen>& changed,
                                 QPDFObjGen signature, const SignatureEntries& entries,
-                                const ContentsSource& contents);
+                                const ContentsSource& contents, const AfterSignature& after = {});
+
+/// signPdf() and sealPdf() with `after` run as writeSignedUpdate() runs it.
+Result<Bytes> signPdfThen(ByteView in, const std::string& inName, const SignRequest& request,
+                          const SigningIdentity& identity, const AfterSignature& after);
+struct SealRequest;
+Result<Bytes> sealPdfThen(ByteView in, const std::string& inName, const SealRequest& request,
+                          const SigningIdentity& identity, const AfterSignature& after);
 
 /// As writeSignedUpdate(), onto `file`, which holds the input `base` was opened on (and any
 /// update appended since, `base` chained after it) and grows by the update; on failure `file`

@@ -83,18 +83,16 @@ std::string statusText(TS_STATUS_INFO* info) {
 }
 
 /// Checks the token's signature and that its signer may sign tokens; nothing when it holds.
-std::optional<std::string> tokenSignatureProblem(ByteView token) {
-    const unsigned char* p = token.data();
-    openssl::CmsHandle cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(token.size())));
-    if (!cms || OBJ_obj2nid(CMS_get0_eContentType(cms.get())) != NID_id_smime_ct_TSTInfo) {
+std::optional<std::string> tokenSignatureProblem(CMS_ContentInfo* cms) {
+    if (cms == nullptr || OBJ_obj2nid(CMS_get0_eContentType(cms)) != NID_id_smime_ct_TSTInfo) {
         return "the token is not a signed TSTInfo";
     }
-    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms.get());
+    STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
     if (sk_CMS_SignerInfo_num(signers) != 1) {
         return "the token has " + std::to_string(sk_CMS_SignerInfo_num(signers)) +
                " signers, not one";
     }
-    openssl::CertificateStackHandle certificates(CMS_get1_certs(cms.get()));
+    openssl::CertificateStackHandle certificates(CMS_get1_certs(cms));
     X509* signing =
         openssl::signerCertificate(sk_CMS_SignerInfo_value(signers, 0), certificates.get());
     if (signing == nullptr) {
@@ -107,11 +105,63 @@ std::optional<std::string> tokenSignatureProblem(ByteView token) {
                " is not a time-stamping certificate (critical extended key usage "
                "timeStamping)";
     }
-    if (CMS_verify(cms.get(), nullptr, nullptr, nullptr, nullptr,
+    if (CMS_verify(cms, nullptr, nullptr, nullptr, nullptr,
                    CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
         return "the token's signature does not verify";
     }
     return std::nullopt;
+}
+
+/// The token in `bytes`, which may go on past it (a document time-stamp's /Contents is padded
+/// with zeros); `used`, when given, is set to its length.
+openssl::CmsHandle parseToken(ByteView bytes, std::size_t* used = nullptr) {
+    const unsigned char* p = bytes.data();
+    openssl::CmsHandle cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(bytes.size())));
+    if (used != nullptr) {
+        *used = static_cast<std::size_t>(p - bytes.data());
+    }
+    return cms;
+}
+
+/// The TSTInfo a token signs; nil when it signs none.
+CHandle<TS_TST_INFO, TS_TST_INFO_free> tstInfoOf(CMS_ContentInfo* cms) {
+    if (cms == nullptr || OBJ_obj2nid(CMS_get0_eContentType(cms)) != NID_id_smime_ct_TSTInfo) {
+        return {};
+    }
+    ASN1_OCTET_STRING** content = CMS_get0_content(cms);
+    if (content == nullptr || *content == nullptr) {
+        return {};
+    }
+    const unsigned char* p = ASN1_STRING_get0_data(*content);
+    return CHandle<TS_TST_INFO, TS_TST_INFO_free>(
+        d2i_TS_TST_INFO(nullptr, &p, ASN1_STRING_length(*content)));
+}
+
+/// A TimeStampResp (RFC 3161 2.4.2), DER as its HTTP transport sends it, split into its
+/// status and the token's bytes as the TSA sent them (empty when there is none). The token is
+/// then read once: reading a certificate costs OpenSSL 3.0 a key decoder each time.
+struct SplitAnswer {
+    CHandle<TS_STATUS_INFO, TS_STATUS_INFO_free> status;
+    ByteView token;
+};
+std::optional<SplitAnswer> splitAnswer(ByteView body) {
+    const unsigned char* p = body.data();
+    long length = 0;
+    int tag = 0, tagClass = 0;
+    if (ASN1_get_object(&p, &length, &tag, &tagClass, static_cast<long>(body.size())) !=
+            V_ASN1_CONSTRUCTED ||
+        tag != V_ASN1_SEQUENCE || tagClass != V_ASN1_UNIVERSAL ||
+        p + length != body.data() + body.size()) {
+        return std::nullopt;
+    }
+    const unsigned char* end = p + length;
+    SplitAnswer out;
+    out.status.reset(d2i_TS_STATUS_INFO(nullptr, &p, end - p));
+    if (!out.status) {
+        return std::nullopt;
+    }
+    out.token = ByteView(p, static_cast<std::size_t>(end - p));
+    return out;
 }
 
 }  // namespace
@@ -121,6 +171,12 @@ Result<Bytes> requestTimestampToken(const TimestampAuthority& tsa, ByteView data
 }
 
 Result<Bytes> requestTimestampTokenFor(const TimestampAuthority& tsa, const Sha256& digest) {
+    cms::ReadSigners unused;
+    return requestTimestampTokenFor(tsa, digest, unused);
+}
+
+Result<Bytes> requestTimestampTokenFor(const TimestampAuthority& tsa, const Sha256& digest,
+                                       cms::ReadSigners& read) {
     if (!tsa.http) {
         return refused(tsa, "no HTTP client to reach the time-stamp authority");
     }
@@ -156,49 +212,53 @@ Result<Bytes> requestTimestampTokenFor(const TimestampAuthority& tsa, const Sha2
         return refused(tsa, "the answer is longer than " + std::to_string(kMaxAnswerBytes) +
                                 " bytes");
     }
-    const unsigned char* p = reply->body.data();
-    openssl::TimestampAnswerHandle answer(
-        d2i_TS_RESP(nullptr, &p, static_cast<long>(reply->body.size())));
-    if (!answer || p != reply->body.data() + reply->body.size()) {
+    std::optional<SplitAnswer> answer = splitAnswer(reply->body);
+    if (!answer) {
         return refused(tsa, "the answer is not a time-stamp response");
     }
-    TS_STATUS_INFO* status = TS_RESP_get_status_info(answer.get());
-    const long code = ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(status));
+    const long code = ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(answer->status.get()));
     if (code != 0 && code != 1) {
-        return refused(tsa, "the time-stamp authority refused: " + statusText(status));
+        return refused(tsa,
+                       "the time-stamp authority refused: " + statusText(answer->status.get()));
     }
-    TS_TST_INFO* info = TS_RESP_get_tst_info(answer.get());
-    PKCS7* token = TS_RESP_get_token(answer.get());
-    if (info == nullptr || token == nullptr) {
+    if (answer->token.empty()) {
         return refused(tsa, "the answer grants a token but holds none");
     }
-    const ASN1_OCTET_STRING* imprint = TS_MSG_IMPRINT_get_msg(TS_TST_INFO_get_msg_imprint(info));
-    const X509_ALGOR* algorithm = TS_MSG_IMPRINT_get_algo(TS_TST_INFO_get_msg_imprint(info));
+    std::size_t used = 0;
+    openssl::CmsHandle cms = parseToken(answer->token, &used);
+    CHandle<TS_TST_INFO, TS_TST_INFO_free> info = tstInfoOf(cms.get());
+    if (!info || used != answer->token.size()) {
+        return refused(tsa, "the token is not a signed TSTInfo");
+    }
+    const ASN1_OCTET_STRING* imprint =
+        TS_MSG_IMPRINT_get_msg(TS_TST_INFO_get_msg_imprint(info.get()));
+    const X509_ALGOR* algorithm = TS_MSG_IMPRINT_get_algo(TS_TST_INFO_get_msg_imprint(info.get()));
     if (OBJ_obj2nid(algorithm->algorithm) != NID_sha256 ||
         ASN1_STRING_length(imprint) != static_cast<int>(digest.size()) ||
         !std::equal(digest.begin(), digest.end(), ASN1_STRING_get0_data(imprint))) {
         return refused(tsa, "the token's imprint is not the SHA-256 of what was sent");
     }
-    const ASN1_INTEGER* nonceBack = TS_TST_INFO_get_nonce(info);
+    const ASN1_INTEGER* nonceBack = TS_TST_INFO_get_nonce(info.get());
     if (nonceBack == nullptr || ASN1_INTEGER_cmp(nonceBack, asked.get()) != 0) {
         return refused(tsa, "the token's nonce is not the one sent");
     }
-    std::optional<Bytes> tokenDer = der<PKCS7, i2d_PKCS7>(token);
-    if (!tokenDer) {
-        return refused(tsa, "cannot encode the token");
-    }
-    if (const std::optional<std::string> problem = tokenSignatureProblem(*tokenDer)) {
+    if (const std::optional<std::string> problem = tokenSignatureProblem(cms.get())) {
         return refused(tsa, *problem);
     }
-    return std::move(*tokenDer);
+    openssl::CertificateStackHandle certificates(CMS_get1_certs(cms.get()));
+    for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
+        read.certificates.push_back(
+            openssl::sharedCertificate(sk_X509_value(certificates.get(), i)));
+    }
+    read.signers.push_back(openssl::sharedCertificate(
+        openssl::signerCertificate(openssl::soleSigner(cms.get()), certificates.get())));
+    return Bytes(answer->token.begin(), answer->token.end());
 }
 
 TokenCheck checkTimestampToken(ByteView token, ByteView imprint, const std::vector<Bytes>& trust) {
     TokenCheck check;
-    const unsigned char* p = token.data();
-    PKCS7* pkcs7 = d2i_PKCS7(nullptr, &p, static_cast<long>(token.size()));
-    CHandle<TS_TST_INFO, TS_TST_INFO_free> info(pkcs7 ? PKCS7_to_TS_TST_INFO(pkcs7) : nullptr);
-    PKCS7_free(pkcs7);
+    openssl::CmsHandle cms = parseToken(token);
+    CHandle<TS_TST_INFO, TS_TST_INFO_free> info = tstInfoOf(cms.get());
     if (!info) {
         openssl::clearErrors();
         check.problem = "the time-stamp token is not a signed TSTInfo";
@@ -210,7 +270,8 @@ TokenCheck checkTimestampToken(ByteView token, ByteView imprint, const std::vect
         std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%SZ", &when);
         check.time = text;
     }
-    if (const std::optional<std::string> problem = tokenSignatureProblem(token)) {
+    if (const std::optional<std::string> problem = tokenSignatureProblem(cms.get())) {
+        openssl::clearErrors();
         check.problem = *problem;
         return check;
     }
@@ -222,8 +283,6 @@ TokenCheck checkTimestampToken(ByteView token, ByteView imprint, const std::vect
         return check;
     }
     check.valid = true;
-    p = token.data();
-    openssl::CmsHandle cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(token.size())));
     openssl::CertificateStackHandle certificates(CMS_get1_certs(cms.get()));
     if (X509* signing =
             openssl::signerCertificate(openssl::soleSigner(cms.get()), certificates.get())) {
@@ -272,32 +331,6 @@ std::optional<SignatureTimestamp> signatureTimestampOf(ByteView cmsDer) {
     out.signatureValue.assign(ASN1_STRING_get0_data(value),
                               ASN1_STRING_get0_data(value) + ASN1_STRING_length(value));
     return out;
-}
-
-Result<Bytes> addSignatureTimestamp(ByteView cmsDer, const TimestampAuthority& tsa) {
-    const unsigned char* p = cmsDer.data();
-    openssl::CmsHandle cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(cmsDer.size())));
-    CMS_SignerInfo* signer = openssl::soleSigner(cms.get());
-    if (signer == nullptr) {
-        openssl::clearErrors();
-        return fail(PdfErrorKind::SigningKey, "the signature to time-stamp is not a CMS with one signer");
-    }
-    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(signer);
-    Result<Bytes> token = requestTimestampToken(
-        tsa, ByteView(ASN1_STRING_get0_data(value), static_cast<std::size_t>(ASN1_STRING_length(value))));
-    if (!token) {
-        return token.error();
-    }
-    // V_ASN1_SEQUENCE: the bytes are the token's whole DER, put in as they are.
-    if (CMS_unsigned_add1_attr_by_NID(signer, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE,
-                                      token->data(), static_cast<int>(token->size())) != 1) {
-        return refused(tsa, "cannot add the token to the signature");
-    }
-    std::optional<Bytes> out = der<CMS_ContentInfo, i2d_CMS_ContentInfo>(cms.get());
-    if (!out) {
-        return refused(tsa, "cannot encode the time-stamped signature");
-    }
-    return std::move(*out);
 }
 
 }  // namespace penwell::pdf

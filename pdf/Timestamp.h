@@ -1,7 +1,8 @@
 #pragma once
-// RFC 3161 time-stamp tokens: asking a time-stamp authority for one over some bytes, checking
-// its answer, and adding it to a CMS signature as its signature-time-stamp-token, which proves
-// the signature existed at the token's time (PAdES B-T).
+// RFC 3161 time-stamp tokens: asking a time-stamp authority for one over some bytes and
+// checking its answer, and checking one a document holds. Added to a CMS signature as its
+// signature-time-stamp-token (SignedData.h), a token proves the signature existed at the
+// token's time (PAdES B-T).
 
 #include <memory>
 #include <optional>
@@ -27,11 +28,6 @@ struct TimestampAuthority {
 /// answer answers DER of the token (a CMS ContentInfo). A failure's message starts with the
 /// TSA's URL and says which check failed.
 Result<Bytes> requestTimestampToken(const TimestampAuthority& tsa, ByteView data);
-
-/// `cms` (DER of a SignedData with one signer) with a token over that signer's signature
-/// value added as its unsigned attribute id-aa-signatureTimeStampToken. The signed part is
-/// left byte for byte as it was, so the signature stays valid.
-Result<Bytes> addSignatureTimestamp(ByteView cms, const TimestampAuthority& tsa);
 
 /// What a time-stamp token found in a document proves.
 struct TokenCheck {

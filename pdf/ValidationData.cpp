@@ -36,11 +36,6 @@ Failure refusal(const std::string& where, const std::string& what) {
     return fail(PdfErrorKind::Validation, where, what);
 }
 
-openssl::X509Handle owned(X509* c) {
-    X509_up_ref(c);
-    return openssl::X509Handle(c);
-}
-
 bool selfIssued(X509* c) {
     return X509_check_issued(c, c) == X509_V_OK;
 }
@@ -75,7 +70,7 @@ MaybeFailure collect(ByteView der, Collected& into, int depth) {
         if (signing == nullptr) {
             return refusal("a signature", "the CMS does not include its signer's certificate");
         }
-        into.signers.push_back(owned(signing));
+        into.signers.push_back(openssl::sharedCertificate(signing));
         for (int at = -1; depth == 0 && (at = CMS_unsigned_get_attr_by_NID(
                                              signer, NID_id_smime_aa_timeStampToken, at)) >= 0;) {
             X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(signer, at);
@@ -379,7 +374,8 @@ private:
 }  // namespace
 
 Result<ValidationData> gatherValidationData(const std::vector<ByteView>& signatures,
-                                            const ValidationSources& sources) {
+                                            const ValidationSources& sources,
+                                            const cms::ReadSigners* read) {
     Gatherer gatherer(sources);
     if (!gatherer.hasAnchors()) {
         return fail(PdfErrorKind::Validation, "--trust",
@@ -389,6 +385,14 @@ Result<ValidationData> gatherValidationData(const std::vector<ByteView>& signatu
     for (ByteView signature : signatures) {
         if (MaybeFailure f = collect(signature, collected, 0)) {
             return *f;
+        }
+    }
+    if (read != nullptr) {
+        for (const openssl::X509Handle& c : read->certificates) {
+            sk_X509_push(collected.pool.get(), openssl::sharedCertificate(c.get()).release());
+        }
+        for (const openssl::X509Handle& c : read->signers) {
+            collected.signers.push_back(openssl::sharedCertificate(c.get()));
         }
     }
     for (const openssl::X509Handle& signer : collected.signers) {

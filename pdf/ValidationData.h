@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "penwell/pdf/LongTerm.h"
+#include "penwell/pdf/SignedData.h"
 
 namespace penwell::pdf {
 
@@ -16,8 +17,10 @@ struct ValidationData {
 
 /// Everything needed to validate the CMS signatures `signatures` (DER SignedData each: a
 /// signature's /Contents, trailing zeros allowed, or a document time-stamp token) and the
-/// time-stamp tokens in their unsigned attributes. Fails as addValidationData() says.
+/// time-stamp tokens in their unsigned attributes, and of one whose certificates were read as
+/// it was made, `read` (nil: none). Fails as addValidationData() says.
 Result<ValidationData> gatherValidationData(const std::vector<ByteView>& signatures,
-                                            const ValidationSources& sources);
+                                            const ValidationSources& sources,
+                                            const cms::ReadSigners* read = nullptr);
 
 }  // namespace penwell::pdf

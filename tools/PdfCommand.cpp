@@ -293,11 +293,14 @@ int runPdfSign(const PdfSignOptions& options, std::ostream& out, std::ostream& e
         }
         return signature.evidence;
     };
-    Bytes signedPdf = must(pdf::signPdf(in, place.file.string(), request, identity));
-    if (level >= Level::LT) {
-        signedPdf = raised(signedPdf, options.out.string(), level, options.longTerm,
-                           *request.timestamp);
-    }
+    // A long-term level is written in the same pass as the signature: the document is read
+    // and copied once.
+    const Bytes signedPdf =
+        level >= Level::LT
+            ? must(pdf::signPdf(in, place.file.string(), request, identity,
+                                {sourcesOf(options.longTerm),
+                                 level == Level::LTA ? request.timestamp : std::nullopt}))
+            : must(pdf::signPdf(in, place.file.string(), request, identity));
     StagedOutputs outputs;
     must(outputs.stage(options.out, signedPdf));
     must(outputs.commitAll());

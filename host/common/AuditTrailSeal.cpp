@@ -25,14 +25,11 @@ Result<Bytes> sealAuditTrail(ByteView signedPdf, const std::string& name,
     }
     const pdf::TimestampAuthority tsa{longTerm->tsaUrl, longTerm->http};
     request.timestamp = tsa;
-    Result<Bytes> sealed = pdf::sealPdf(signedPdf, name, request, operatorIdentity);
-    if (!sealed) {
-        return sealed;
-    }
-    pdf::ValidationSources sources;
-    sources.trust = longTerm->trust;
-    sources.http = longTerm->http;
-    return pdf::addValidationDataAndTimestamp(*sealed, name, sources, tsa);
+    pdf::LongTermLevel level;
+    level.sources.trust = longTerm->trust;
+    level.sources.http = longTerm->http;
+    level.archive = tsa;
+    return pdf::sealPdf(signedPdf, name, request, operatorIdentity, level);
 }
 
 }  // namespace penwell::host

@@ -41,4 +41,11 @@ using OcspCertIdHandle = CHandle<OCSP_CERTID, OCSP_CERTID_free>;
 using TimestampQueryHandle = CHandle<TS_REQ, TS_REQ_free>;
 using TimestampAnswerHandle = CHandle<TS_RESP, TS_RESP_free>;
 
+/// One more owner of `c`, whose references OpenSSL counts: X509_dup() would encode and read it
+/// anew, which costs OpenSSL 3.0 a key decoder.
+inline X509Handle sharedCertificate(X509* c) {
+    X509_up_ref(c);
+    return X509Handle(c);
+}
+
 }  // namespace penwell::openssl
