@@ -100,6 +100,8 @@ TEST_F(TimestampTest, TokenOverTheSignatureValueVerifiesAndTheSignatureStaysVali
     const Shell signing = signStamped("bt.pdf");
     ASSERT_EQ(signing.status, 0) << signing.output;
     EXPECT_EQ(tsa_.served(), 1);
+    // The token is kept as the authority sent it, not encoded anew.
+    EXPECT_EQ(stampedOf(signatureContents(at("bt.pdf"), 0)).token, tsa_.lastToken());
     const Shell token = verifyToken("bt.pdf");
     EXPECT_EQ(token.status, 0) << token.output;
     EXPECT_NE(token.output.find("Verification: OK"), std::string::npos) << token.output;
@@ -126,6 +128,8 @@ TEST_F(TimestampTest, EachBadAnswerIsRefusedNamingTheAuthorityAndNothingIsWritte
         {TsaFault::HttpError, "answered HTTP 500"},
         {TsaFault::Oversize, "longer than"},
         {TsaFault::Garbage, "not a time-stamp response"},
+        {TsaFault::TrailingBytes, "not a time-stamp response"},
+        {TsaFault::GrantedNoToken, "grants a token but holds none"},
     };
     for (const auto& [fault, says] : cases) {
         tsa_.fault = fault;

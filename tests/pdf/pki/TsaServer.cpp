@@ -138,7 +138,17 @@ test::HttpAnswer TsaServer::answer(const test::HttpExchange& exchange) {
     if (f == TsaFault::NotTimeStamping) {
         resign(response.get(), impostor_);
     }
-    return {200, "application/timestamp-reply", der<TS_RESP, i2d_TS_RESP>(response.get())};
+    if (f == TsaFault::GrantedNoToken) {
+        TS_RESP_set_tst_info(response.get(), nullptr, nullptr);
+    } else if (PKCS7* token = TS_RESP_get_token(response.get())) {
+        std::lock_guard lock(mutex_);
+        lastToken_ = der<PKCS7, i2d_PKCS7>(token);
+    }
+    std::string body = der<TS_RESP, i2d_TS_RESP>(response.get());
+    if (f == TsaFault::TrailingBytes) {
+        body += "and more";
+    }
+    return {200, "application/timestamp-reply", body};
 }
 
 }  // namespace penwell::pki

@@ -4,6 +4,7 @@
 // the test's clock, and can be told to misbehave in one of the ways a signer must catch.
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "pdf/pki/TestPki.h"
@@ -20,6 +21,8 @@ enum class TsaFault {
     HttpError,        ///< HTTP 500
     Oversize,         ///< two megabytes of answer
     Garbage,          ///< HTTP 200 with bytes that are no answer
+    TrailingBytes,    ///< a whole answer, and bytes after it
+    GrantedNoToken,   ///< status granted, and no token
 };
 
 class TsaServer {
@@ -30,6 +33,11 @@ public:
 
     std::string url() const { return http_.url("/tsa"); }
     int served() const { return http_.served(); }
+    /// DER of the last token sent, as the answer holds it.
+    std::string lastToken() const {
+        std::lock_guard lock(mutex_);
+        return lastToken_;
+    }
 
     std::atomic<TsaFault> fault{TsaFault::None};
     /// Certificates added to each token beyond the intermediate's, to make it large.
@@ -41,6 +49,8 @@ private:
     const TestPki& pki_;
     Party impostor_;  ///< for NotTimeStamping
     std::atomic<long> serial_{1};
+    mutable std::mutex mutex_;
+    std::string lastToken_;
     test::LoopbackHttp http_;  // last: it calls answer() until it is destroyed
 };
 
