@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "penwell/pdf/Timestamp.h"
@@ -164,6 +165,43 @@ Sha256 sha256(const std::vector<ByteView>& parts) {
     Sha256 digest{};
     unsigned int length = 0;
     EVP_DigestFinal_ex(context.get(), digest.data(), &length);
+    return digest;
+}
+
+PrefixHash::PrefixHash() : context_(EVP_MD_CTX_new()) {
+    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
+        throw std::bad_alloc();
+    }
+}
+
+PrefixHash::PrefixHash(const PrefixHash& other)
+    : context_(EVP_MD_CTX_new()), length_(other.length_) {
+    if (!context_ || EVP_MD_CTX_copy_ex(context_.get(), other.context_.get()) != 1) {
+        throw std::bad_alloc();
+    }
+}
+
+PrefixHash& PrefixHash::operator=(const PrefixHash& other) {
+    if (this != &other) {
+        PrefixHash copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+void PrefixHash::extendTo(ByteView file, std::size_t end) {
+    if (end > length_) {
+        EVP_DigestUpdate(context_.get(), file.data() + length_, end - length_);
+        length_ = end;
+    }
+}
+
+Sha256 PrefixHash::digestWith(ByteView rest) const {
+    PrefixHash finished(*this);
+    EVP_DigestUpdate(finished.context_.get(), rest.data(), rest.size());
+    Sha256 digest{};
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(finished.context_.get(), digest.data(), &length);
     return digest;
 }
 

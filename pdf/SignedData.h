@@ -22,6 +22,30 @@ struct ReadSigners {
 
 /// SHA-256 of the concatenated parts.
 Sha256 sha256(const std::vector<ByteView>& parts);
+
+/// SHA-256 of a file's first bytes, kept so that every byte range that begins at 0 is hashed
+/// on from where the last stopped: a B-LTA file's signature and its document time-stamp both
+/// cover the whole document, which is then hashed once.
+class PrefixHash {
+public:
+    PrefixHash();
+    PrefixHash(const PrefixHash& other);
+    PrefixHash& operator=(const PrefixHash& other);
+    PrefixHash(PrefixHash&&) noexcept = default;
+    PrefixHash& operator=(PrefixHash&&) noexcept = default;
+    ~PrefixHash() = default;
+
+    /// Hashes `file` on up to `end`; its bytes before the length hashed so far must be the
+    /// ones hashed.
+    void extendTo(ByteView file, std::size_t end);
+    std::size_t length() const { return length_; }
+    /// The digest of the bytes hashed so far followed by `rest`; those stay hashed.
+    Sha256 digestWith(ByteView rest) const;
+
+private:
+    openssl::DigestContextHandle context_;
+    std::size_t length_ = 0;
+};
 /// MD5 of `bytes`, as an embedded file's /Params /CheckSum holds it (16 bytes).
 std::string md5(ByteView bytes);
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
+#include <optional>
 
 #include "penwell/pdf/Document.h"
 #include "penwell/pdf/Placement.h"
@@ -200,6 +202,11 @@ Result<UpdateText> appendSignedUpdate(Bytes& file, const std::string& inName,
     QPDF& qpdf = *base.qpdf;
     const std::size_t inSize = file.size();
     std::size_t room = contents.room;
+    std::optional<cms::PrefixHash> atInput;  // each attempt hashes on from here
+    if (base.hashed) {
+        base.hashed->extendTo(ByteView(file), inSize);
+        atInput = *base.hashed;
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         file.resize(inSize);  // a first attempt's update is dropped whole
         UpdateText update;
@@ -236,8 +243,13 @@ Result<UpdateText> appendSignedUpdate(Bytes& file, const std::string& inName,
         std::copy(range.begin(), range.end(),
                   file.begin() + static_cast<std::ptrdiff_t>(objectAt + gaps.byteRangeAt));
         const ByteView whole(file);
+        std::optional<cms::PrefixHash> hashed = atInput;
+        if (hashed) {
+            hashed->extendTo(whole, gapStart);
+        }
         Result<Bytes> made =
-            contents.make(cms::sha256({whole.first(gapStart), whole.subspan(gapEnd)}));
+            contents.make(hashed ? hashed->digestWith(whole.subspan(gapEnd))
+                                 : cms::sha256({whole.first(gapStart), whole.subspan(gapEnd)}));
         if (!made) {
             file.resize(inSize);
             return made.error();
@@ -247,6 +259,10 @@ Result<UpdateText> appendSignedUpdate(Bytes& file, const std::string& inName,
             std::copy(text.begin(), text.end(),
                       file.begin() + static_cast<std::ptrdiff_t>(gapStart + 1));
             update.signedContents = std::move(*made);
+            if (hashed) {
+                hashed->extendTo(whole, file.size());
+                *base.hashed = std::move(*hashed);
+            }
             return update;
         }
         room = made->size() + kRetryMargin;
@@ -263,13 +279,18 @@ Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const Up
     // Room for the update beside the input, so that appending it copies the input only once.
     out.reserve(in.size() + 2 * contents.room + kUpdateReserve);
     out.assign(in.begin(), in.end());
+    UpdateBase hashing = base;
+    if (after) {
+        // The updates after it cover the same document: it is hashed once for all of them.
+        hashing.hashed = std::make_shared<cms::PrefixHash>();
+    }
     Result<UpdateText> update =
-        appendSignedUpdate(out, inName, base, objects, changed, signature, entries, contents);
+        appendSignedUpdate(out, inName, hashing, objects, changed, signature, entries, contents);
     if (!update) {
         return update.error();
     }
     if (after) {
-        if (MaybeFailure failed = after(out, chainedBase(base, *update, objects.end()),
+        if (MaybeFailure failed = after(out, chainedBase(hashing, *update, objects.end()),
                                         update->signedContents, contents.read.get())) {
             return *failed;
         }

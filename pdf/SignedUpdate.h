@@ -27,6 +27,7 @@ namespace penwell::pdf {
 
 namespace cms {
 struct ReadSigners;
+class PrefixHash;
 }
 
 /// The input opened for an incremental update: parsed, and ending with a cross-reference
@@ -37,6 +38,9 @@ struct UpdateBase {
     XrefSection lastSection;
     long long size = 0;   ///< the trailer's /Size
     long long first = 1;  ///< the number of the update's first new object
+    /// The hash of the file's first bytes so far, which each signed update extends over itself
+    /// for the next one; nil: each hashes its whole byte range.
+    std::shared_ptr<cms::PrefixHash> hashed;
 };
 
 /// Opens `in` (which must outlive the result) for an update. Refuses, naming `inName`, what

@@ -194,6 +194,19 @@ TEST_F(LongTermArchiveTest, DocumentTimeStampCoversTheFileWithItsDss) {
     }
 }
 
+TEST_F(LongTermArchiveTest, TokensLargerThanTheirRoomAreFetchedAgainAndEveryRangeStillVerifies) {
+    // The signature and the document time-stamp are written in one pass, the document hashed
+    // once for both: each update written again with more room must still hash its own bytes.
+    tsa_.extraCertificates = 40;  // some 20 KB of certificates in each token
+    const Shell signing = signLt("big.pdf", "", "B-LTA");
+    ASSERT_EQ(signing.status, 0) << signing.output;
+    EXPECT_EQ(tsa_.served(), 4);  // each token outgrew its first room
+    expectStampsVerify("big.pdf", 1);
+    const Shell verified = verify("big.pdf", "");
+    EXPECT_EQ(verified.status, 0) << verified.output;
+    EXPECT_NE(verified.output.find("level: B-LTA"), std::string::npos) << verified.output;
+}
+
 TEST_F(LongTermArchiveTest, VerifyTellsEachLevel) {
     for (const std::string level : {"B-T", "B-LT", "B-LTA"}) {
         const Shell signing = signLt("level.pdf", "", level);
