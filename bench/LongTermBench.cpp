@@ -1,13 +1,16 @@
 // B-LTA signing against its floor, in the same run: B-B signing of the same document with the
 // same key, plus the round trips B-LTA needs to a time-stamp authority (two tokens: the
 // signature's and the document time-stamp) and to the revocation services (an OCSP answer
-// for the signer's and for the TSA's certificate, the root's CRL for the intermediate). The
-// goal: B-LTA costs at most 2x that. The test PKI's TSA, OCSP responder and CRL host answer on
-// loopback, in threads of this process, so the times are wall-clock.
+// for the signer's and for the TSA's certificate, the root's CRL for the intermediate), each
+// answer checked as B-LTA must check it before relying on it; the exchanges alone are measured
+// beside them. The goal: B-LTA costs at most 2x B-B plus the round trips. The test PKI's TSA,
+// OCSP responder and CRL host answer on loopback, in threads of this process, so the times are
+// wall-clock.
 
 #include <benchmark/benchmark.h>
 #include <openssl/ocsp.h>
 #include <openssl/pem.h>
+#include <openssl/ts.h>
 
 #include <ctime>
 #include <memory>
@@ -88,12 +91,10 @@ void archive(benchmark::State& state, int pages) {
     pdf::ValidationSources sources;
     sources.trust = {s.rootPem()};
     sources.http = s.http;
+    const pdf::LongTermLevel level{sources, tsa};
     const int servedBefore = s.revocation.served();
     for (auto _ : state) {
-        Result<Bytes> signed_ = pdf::signPdf(doc, "bench.pdf", asked, signer);
-        Result<Bytes> lta =
-            signed_ ? pdf::addValidationDataAndTimestamp(*signed_, "bench.pdf", sources, tsa)
-                    : Result<Bytes>(signed_.error());
+        Result<Bytes> lta = pdf::signPdf(doc, "bench.pdf", asked, signer, level);
         if (!lta) {
             state.SkipWithError(lta.error().message.c_str());
             break;
@@ -130,6 +131,24 @@ void step(benchmark::State& state, int pages, int which) {
     }
 }
 
+/// A time-stamp query over a zero digest, as DER, for the exchanges alone.
+Bytes timestampQuery() {
+    openssl::TimestampQueryHandle query(TS_REQ_new());
+    CHandle<TS_MSG_IMPRINT, TS_MSG_IMPRINT_free> imprint(TS_MSG_IMPRINT_new());
+    CHandle<X509_ALGOR, X509_ALGOR_free> algorithm(X509_ALGOR_new());
+    unsigned char zeros[32] = {};
+    X509_ALGOR_set0(algorithm.get(), OBJ_nid2obj(NID_sha256), V_ASN1_NULL, nullptr);
+    TS_MSG_IMPRINT_set_algo(imprint.get(), algorithm.get());
+    TS_MSG_IMPRINT_set_msg(imprint.get(), zeros, sizeof zeros);
+    TS_REQ_set_version(query.get(), 1);
+    TS_REQ_set_msg_imprint(query.get(), imprint.get());
+    TS_REQ_set_cert_req(query.get(), 1);
+    Bytes der(static_cast<std::size_t>(i2d_TS_REQ(query.get(), nullptr)));
+    unsigned char* p = der.data();
+    i2d_TS_REQ(query.get(), &p);
+    return der;
+}
+
 /// An OCSP request for `c`, issued by `issuer`, as DER.
 Bytes ocspRequest(X509* c, X509* issuer) {
     openssl::OcspRequestHandle query(OCSP_REQUEST_new());
@@ -140,38 +159,91 @@ Bytes ocspRequest(X509* c, X509* issuer) {
     return der;
 }
 
-/// The round trips alone: two tokens, two OCSP answers and one CRL, each asked and answered.
-void roundTrips(benchmark::State& state) {
+/// The round trips alone: two tokens, two OCSP answers and one CRL, each asked and answered,
+/// and with `checked` each read and checked as B-LTA must before it relies on it: a token's
+/// imprint, nonce and signature (requestTimestampTokenFor()), an OCSP answer's signature, its
+/// responder's chain to the root and the status it gives, the CRL's signature by the root.
+/// Without `checked` the tokens are only asked for too.
+void roundTrips(benchmark::State& state, bool checked) {
     Services& s = services();
     const pdf::TimestampAuthority tsa{s.tsa.url(), s.http};
-    const Bytes signerQuery =
-        ocspRequest(s.pki.signer.certificate.get(), s.pki.intermediate.certificate.get());
-    const Bytes tsaQuery =
-        ocspRequest(s.pki.tsa.certificate.get(), s.pki.intermediate.certificate.get());
+    X509* intermediate = s.pki.intermediate.certificate.get();
+    const Bytes signerQuery = ocspRequest(s.pki.signer.certificate.get(), intermediate);
+    const Bytes tsaQuery = ocspRequest(s.pki.tsa.certificate.get(), intermediate);
+    const Bytes tokenQuery = timestampQuery();
+    openssl::X509StoreHandle anchors(X509_STORE_new());
+    X509_STORE_add_cert(anchors.get(), s.pki.root.certificate.get());
+    openssl::CertificateStackHandle untrusted(sk_X509_new_null());
+    sk_X509_push(untrusted.get(), openssl::sharedCertificate(intermediate).release());
     const pdf::Sha256 digest{};
-    for (auto _ : state) {
+    auto fail = [&state](const std::string& what) {
+        state.SkipWithError(what.c_str());
+        return false;
+    };
+    auto round = [&]() {
         for (int i = 0; i < 2; ++i) {
-            Result<Bytes> token = pdf::requestTimestampTokenFor(tsa, digest);
-            if (!token) {
-                state.SkipWithError(token.error().message.c_str());
-                return;
+            if (!checked) {
+                Result<HttpResponse> answer =
+                    s.http->post(tsa.url, "application/timestamp-query", tokenQuery);
+                if (!answer || answer->status != 200) {
+                    return fail("the TSA did not answer");
+                }
+            } else if (Result<Bytes> token = pdf::requestTimestampTokenFor(tsa, digest); !token) {
+                return fail(token.error().message);
             }
         }
         for (const Bytes* query : {&signerQuery, &tsaQuery}) {
-            benchmark::DoNotOptimize(
-                s.http->post(s.revocation.ocspUrl(), "application/ocsp-request", *query));
+            Result<HttpResponse> answer =
+                s.http->post(s.revocation.ocspUrl(), "application/ocsp-request", *query);
+            if (!answer || answer->status != 200) {
+                return fail("the OCSP responder did not answer");
+            }
+            if (checked) {
+                const unsigned char* p = answer->body.data();
+                openssl::OcspResponseHandle parsed(
+                    d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(answer->body.size())));
+                openssl::OcspBasicHandle basic(parsed ? OCSP_response_get1_basic(parsed.get())
+                                                      : nullptr);
+                if (!basic || OCSP_basic_verify(basic.get(), untrusted.get(), anchors.get(), 0) != 1 ||
+                    OCSP_resp_count(basic.get()) != 1 ||
+                    OCSP_single_get0_status(OCSP_resp_get0(basic.get(), 0), nullptr, nullptr,
+                                            nullptr, nullptr) != V_OCSP_CERTSTATUS_GOOD) {
+                    return fail("the OCSP answer does not check");
+                }
+            }
         }
-        benchmark::DoNotOptimize(s.http->get(s.revocation.crlUrl()));
+        Result<HttpResponse> crl = s.http->get(s.revocation.crlUrl());
+        if (!crl || crl->status != 200) {
+            return fail("the CRL host did not answer");
+        }
+        if (checked) {
+            const unsigned char* p = crl->body.data();
+            openssl::CrlHandle parsed(d2i_X509_CRL(nullptr, &p, static_cast<long>(crl->body.size())));
+            if (!parsed ||
+                X509_CRL_verify(parsed.get(), X509_get0_pubkey(s.pki.root.certificate.get())) != 1) {
+                return fail("the CRL does not check");
+            }
+        }
+        return true;
+    };
+    for (auto _ : state) {
+        if (!round()) {
+            break;
+        }
     }
 }
 
 }  // namespace
 
 BENCHMARK_CAPTURE(basic, 1_page, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(roundTrips)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(roundTrips, checked, true)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(roundTrips, exchanges_only, false)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(archive, 1_page, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(basic, 200_pages, 200)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(archive, 200_pages, 200)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(step, 1_page_signature, 1, 0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(step, 1_page_dss, 1, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(step, 1_page_document_timestamp, 1, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(step, 200_pages_signature, 200, 0)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(step, 200_pages_dss, 200, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(step, 200_pages_document_timestamp, 200, 2)
