@@ -15,6 +15,10 @@
 
 namespace penwell::pdf {
 
+/// The most /Parent links followed from a widget up to its field: a loop in a damaged file
+/// must end.
+constexpr int kMaxFieldParents = 32;
+
 /// Parses `bytes` (which must outlive the result) without repairs. Refuses, naming `name`: a
 /// file over kMaxDocumentBytes, one that is no PDF, one qpdf could read only by repairing it
 /// (with the command that rewrites it), and an encrypted one.

@@ -9,14 +9,12 @@
 #include <set>
 #include <stdexcept>
 
+#include "penwell/pdf/Document.h"
 #include "penwell/pdf/Values.h"
 
 namespace penwell::pdf {
 
 namespace {
-
-/// The most levels of /Parent followed up from a widget to its field.
-constexpr int kMaxParents = 32;
 
 struct Finding {
     Need need;
@@ -220,7 +218,7 @@ private:
         }
         // A widget's field: the widget itself when it has a name, else its parent.
         QPDFObjectHandle field = annot;
-        for (int i = 0; i < kMaxParents && !keyOf(field, "/T").isString() &&
+        for (int i = 0; i < kMaxFieldParents && !keyOf(field, "/T").isString() &&
                         keyOf(field, "/Parent").isDictionary();
              ++i) {
             field = field.getKey("/Parent");
@@ -237,8 +235,8 @@ private:
     void newField(const std::string& at, QPDFObjectHandle field, const std::string& where) {
         QPDFObjectHandle type = keyOf(field, "/FT");
         QPDFObjectHandle up = field;
-        for (int i = 0; i < kMaxParents && !type.isName() && keyOf(up, "/Parent").isDictionary();
-             ++i) {
+        for (int i = 0;
+             i < kMaxFieldParents && !type.isName() && keyOf(up, "/Parent").isDictionary(); ++i) {
             up = up.getKey("/Parent");
             type = up.getKey("/FT");
         }

@@ -13,9 +13,6 @@ namespace penwell::pdf {
 
 namespace {
 
-/// The most /Parent links followed from a widget up to its field.
-constexpr int kMaxParents = 32;
-
 bool annotsHold(QPDFObjectHandle page, QPDFObjGen widget) {
     QPDFObjectHandle annots = page.getKey("/Annots");
     for (int i = 0; annots.isArray() && i < annots.getArrayNItems(); ++i) {
@@ -113,7 +110,7 @@ Result<Place> inField(QPDF& qpdf, std::vector<QPDFPageObjectHelper>& pages,
         // which is where the value goes (readers that start from /Fields look there).
         QPDFObjectHandle handle = field.getObjectHandle();
         place.field = handle;
-        for (int i = 0; i < kMaxParents && !place.field.getKey("/T").isString() &&
+        for (int i = 0; i < kMaxFieldParents && !place.field.getKey("/T").isString() &&
                         place.field.getKey("/Parent").isDictionary();
              ++i) {
             place.field = place.field.getKey("/Parent");

@@ -28,7 +28,7 @@ std::string percent(double fraction) {
     return buffer;
 }
 
-std::string number(double value) {
+std::string threePlaces(double value) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.3f", value);
     return buffer;
@@ -176,20 +176,20 @@ void printMode(std::ostream& out, const verify::ModeReport& m) {
     if (m.skilled) {
         const PerSigner p = perSigner(m);
         out << "  skilled forgeries, one global threshold: EER " << percent(m.skilledGlobal.eer)
-            << " at score " << number(m.skilledGlobal.threshold) << '\n'
+            << " at score " << threePlaces(m.skilledGlobal.threshold) << '\n'
             << "  skilled forgeries, per-signer thresholds: mean EER "
             << percent(m.skilledPerSigner) << ", median " << percent(p.eer.median) << " [10th "
             << percent(p.eer.low) << ", 90th " << percent(p.eer.high) << "], worst "
             << percent(p.worst) << (p.worst > 0.0 ? " (" + p.worstName + ")" : "") << ", " << p.zero
             << " of " << m.signers.size() << " signers at 0\n"
-            << "  per-signer thresholds: median " << number(p.threshold.median) << " [10th "
-            << number(p.threshold.low) << ", 90th " << number(p.threshold.high) << "]\n";
+            << "  per-signer thresholds: median " << threePlaces(p.threshold.median) << " [10th "
+            << threePlaces(p.threshold.low) << ", 90th " << threePlaces(p.threshold.high) << "]\n";
     } else {
         out << "  skilled forgeries: none in the folder\n";
     }
     out << "  random forgeries, one global threshold: EER " << percent(m.randomGlobal.eer)
-        << " at score " << number(m.randomGlobal.threshold) << '\n';
-    out << "  at the default threshold " << number(m.defaultThreshold) << ": false rejection "
+        << " at score " << threePlaces(m.randomGlobal.threshold) << '\n';
+    out << "  at the default threshold " << threePlaces(m.defaultThreshold) << ": false rejection "
         << percent(m.randomAtDefault.falseRejection);
     if (m.skilled) {
         out << ", skilled accepted " << percent(m.skilledAtDefault.falseAcceptance);

@@ -10,9 +10,6 @@ namespace {
 
 using testing::TestPad;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
 /// Every export a host can take, as bytes. Cairo numbers each SVG surface it makes in the
 /// document ("surface42"); that number says nothing about the signature.
 std::vector<Bytes> exports(PenwellViewController& c) {

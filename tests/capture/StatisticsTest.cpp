@@ -83,8 +83,6 @@ TEST(TimingStatistics, PropertiesOnRandomTimings) {
     }
 }
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
 TEST(TimingStatistics, Figures) {
     const struct {
         const char* name;

@@ -9,8 +9,6 @@ using testing::clear;
 using testing::solidImage;
 using testing::TestPad;
 
-constexpr Rgba kRed{255, 0, 0, 255};
-
 // The picture is laid at its offset across the full width; what runs past the top or the
 // bottom is cut off there.
 TEST(Background, PictureBandAtItsOffsetCutAtThePad) {

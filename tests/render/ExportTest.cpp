@@ -20,9 +20,6 @@ using testing::solidImage;
 using testing::strokeThrough;
 using testing::TestPad;
 
-constexpr Rgba kBlue{0, 0, 255, 255};
-constexpr Rgba kRed{255, 0, 0, 255};
-
 /// A plain stroke of 13 samples (one more than the default threshold) on the straight line
 /// from `a` to `b`, both included.
 Stroke thirteenSamples(Point a, Point b) {

@@ -10,8 +10,6 @@ using testing::inkedInColumn;
 using testing::ShownPad;
 using testing::strokeThrough;
 
-constexpr Rgba kBlue{0, 0, 255, 255};
-
 // Stylus segments are twice their end pressure wide; plain strokes keep lineWidth before and
 // after them.
 TEST(Redraw, StylusAndPlainStrokesKeepTheirOwnWidths) {

@@ -77,9 +77,10 @@ TEST_F(KeyWrapTest, ResourceFailingThePinGivesNilAndAddsNothing) {
         EXPECT_FALSE(wrap(c.resource, c.pin).has_value()) << c.name;
         EXPECT_EQ(failure.domain, kKeyWrapErrorDomain);
         EXPECT_EQ(failure.code, c.code) << c.name;
-        EXPECT_THAT(failure.message, testing::StartsWith((resourceFolder / "Penwell.dat").string() +
-                                                         ": the key could not be wrapped: "));
-        EXPECT_THAT(failure.message, testing::HasSubstr(c.reason));
+        EXPECT_THAT(failure.message,
+                    ::testing::StartsWith((resourceFolder / "Penwell.dat").string() +
+                                          ": the key could not be wrapped: "));
+        EXPECT_THAT(failure.message, ::testing::HasSubstr(c.reason));
         EXPECT_EQ(lookup("Keyloft"), errSecItemNotFound) << c.name;
         EXPECT_EQ(lookup("keyloft"), errSecItemNotFound) << c.name;
     }
@@ -98,10 +99,10 @@ TEST_F(KeyWrapTest, PlantedStoredCertificateIsRefusedAndLeftAlone) {
 
     EXPECT_FALSE(wrap(test::demoCertificateDer()).has_value());
     EXPECT_FALSE(wrap(test::demoCertificateDer()).has_value()) << "refused every time";
-    EXPECT_THAT(failure.message, testing::StartsWith((folder.path() / "store.sqlite").string() +
-                                                     ": the key could not be wrapped: its "
-                                                     "Keyloft entry is not the pinned "
-                                                     "certificate: its SHA-1 is "));
+    EXPECT_THAT(failure.message, ::testing::StartsWith((folder.path() / "store.sqlite").string() +
+                                                       ": the key could not be wrapped: its "
+                                                       "Keyloft entry is not the pinned "
+                                                       "certificate: its SHA-1 is "));
     const auto stored = store->copyMatching(ItemClass::certificate, "Keyloft");
     ASSERT_EQ(stored.status, errSecSuccess);
     EXPECT_EQ(stored.certificate->derData(), planted) << "nothing replaced";

@@ -14,8 +14,8 @@ namespace {
 using testing::openStore;
 using testing::pdfBytes;
 
-constexpr TimeMs kNow = 1'500'000;
-const Actor kActor{"192.0.2.7", "TestAgent/1"};
+constexpr TimeMs kLinkNow = 1'500'000;
+const Actor kVisitor{"192.0.2.7", "TestAgent/1"};
 
 Request signers(SignerState first, SignerState second) {
     Request request;
@@ -52,7 +52,7 @@ TEST(LinkGuards, ASignatureOnARevisionThatIsNoLongerTheLatestIsRefused) {
         {2, "3: The document changed after it was shown: open the link again"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(answerOf(sign(second, 2, "ab", kActor, kNow, c.shown)), c.answer)
+        EXPECT_EQ(answerOf(sign(second, 2, "ab", kVisitor, kLinkNow, c.shown)), c.answer)
             << (c.shown ? *c.shown : -1);
     }
 }
@@ -60,31 +60,31 @@ TEST(LinkGuards, ASignatureOnARevisionThatIsNoLongerTheLatestIsRefused) {
 TEST(LinkGuards, WrongAccessCodesLockTheLinkAcrossStores) {
     test::TempDir folder;
     auto service = std::make_shared<SigningService>(
-        openStore(folder.path()), [] { return kNow; }, 1000);
+        openStore(folder.path()), [] { return kLinkNow; }, 1000);
     const Bytes pdf = pdfBytes(100);
     auto document = service->addDocument(pdf, 1);
     ASSERT_TRUE(document) << document.error().message;
     RequestSpec spec;
     spec.documentId = document->id;
-    spec.expiresAt = kNow + 1000;
+    spec.expiresAt = kLinkNow + 1000;
     spec.signers.push_back({"Ann Example", "", "{}", "", "", "4711"});
-    auto created = service->createRequest(spec, kActor);
+    auto created = service->createRequest(spec, kVisitor);
     ASSERT_TRUE(created) << created.error().message;
     const std::string token = created->linkTokens[0];
-    ASSERT_TRUE(service->openLink(token, kActor));
+    ASSERT_TRUE(service->openLink(token, kVisitor));
 
     for (int i = 1; i < kAccessCodeAttempts; ++i) {
-        const MaybeFailure wrong = service->enterAccessCode(token, "0000", kActor);
+        const MaybeFailure wrong = service->enterAccessCode(token, "0000", kVisitor);
         ASSERT_TRUE(wrong);
         EXPECT_EQ(wrong->message, "The access code is not right");
     }
     // Another store on the folder (another process, or this one restarted) counts the same.
     SigningService again(
-        openStore(folder.path()), [] { return kNow; }, 1000);
-    EXPECT_EQ(again.enterAccessCode(token, "0000", kActor)->message,
+        openStore(folder.path()), [] { return kLinkNow; }, 1000);
+    EXPECT_EQ(again.enterAccessCode(token, "0000", kVisitor)->message,
               "The access code is not right");
     for (SigningService* s : {&again, service.get()}) {
-        const MaybeFailure right = s->enterAccessCode(token, "4711", kActor);
+        const MaybeFailure right = s->enterAccessCode(token, "4711", kVisitor);
         ASSERT_TRUE(right);
         EXPECT_EQ(right->message, "This link is locked after too many wrong access codes");
     }

@@ -22,7 +22,7 @@ using testing::pdfBytes;
 
 const Actor kAnn{"192.0.2.10", "AnnBrowser/1"};
 const Actor kBob{"192.0.2.20", "BobBrowser/1"};
-const Actor kOffice{"198.51.100.1", "backoffice/2"};
+const Actor kBackOffice{"198.51.100.1", "backoffice/2"};
 
 SignerSpec named(std::string name, std::string accessCode = {}) {
     SignerSpec spec;
@@ -47,7 +47,7 @@ public:
         EXPECT_TRUE(document);
         auto created = service->createRequest(
             {document->id, std::move(signers), *clock.now + validFor, "", R"({"ref":"T-1"})"},
-            kOffice);
+            kBackOffice);
         EXPECT_TRUE(created) << created.error().message;
         return std::move(*created);
     }
@@ -143,7 +143,8 @@ TEST_F(Service, ACompletedRequestIsSealedOnceOverItsLastRevisionAndTrail) {
     };
 
     // Before completion there is nothing to seal, and the sealer is not asked.
-    EXPECT_EQ(messageOf(service->seal(id, sealer, kOffice)), "Only a completed request is sealed");
+    EXPECT_EQ(messageOf(service->seal(id, sealer, kBackOffice)),
+              "Only a completed request is sealed");
     EXPECT_EQ(calls, 0);
 
     ASSERT_TRUE(service->openLink(ann, kAnn));
@@ -157,12 +158,12 @@ TEST_F(Service, ACompletedRequestIsSealedOnceOverItsLastRevisionAndTrail) {
         [](ByteView, const std::vector<AuditEvent>&) -> Result<Bytes> {
             return Failure("PenwellPdf", 10, "request " + std::string("req: certified"));
         },
-        kOffice);
+        kBackOffice);
     EXPECT_EQ(messageOf(refused), "request req: certified");
     EXPECT_EQ(service->store().revisions(id)->size(), 2u);
 
     clock.advance(500);
-    auto sealed = service->seal(id, sealer, kOffice);
+    auto sealed = service->seal(id, sealer, kBackOffice);
     ASSERT_TRUE(sealed) << sealed.error().message;
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(sealedFrom, signedPdf) << "the seal goes over the last signed revision";
@@ -178,9 +179,9 @@ TEST_F(Service, ACompletedRequestIsSealedOnceOverItsLastRevisionAndTrail) {
     EXPECT_FALSE(verifyChain(id, *trail));
 
     // Once sealed, never again: a second call refuses before asking the sealer.
-    EXPECT_EQ(messageOf(service->seal(id, sealer, kOffice)), "This request is sealed already");
+    EXPECT_EQ(messageOf(service->seal(id, sealer, kBackOffice)), "This request is sealed already");
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(messageOf(service->seal("req_nothing", sealer, kOffice)).empty(), false);
+    EXPECT_EQ(messageOf(service->seal("req_nothing", sealer, kBackOffice)).empty(), false);
 }
 
 TEST_F(Service, AnAccessCodeIsAskedBeforeTheDocument) {
@@ -223,7 +224,7 @@ TEST_F(Service, DeclineCancelAndExpiryEndTheRequest) {
          RequestState::kDeclined, "This request was declined", "signer.declined"},
         {"cancelled",
          [](Service& t, const CreatedRequest& c) {
-             ASSERT_TRUE(t.service->cancel(c.request.id, kOffice));
+             ASSERT_TRUE(t.service->cancel(c.request.id, kBackOffice));
          },
          RequestState::kCancelled, "This request was cancelled", "request.cancelled"},
         {"expired by the sweep",
@@ -349,10 +350,10 @@ TEST_F(Service, CreatingRefusesBadRequests) {
     auto document = service->addDocument(pdf, 2);
     ASSERT_TRUE(document);
     EXPECT_EQ(
-        messageOf(service->createRequest({document->id, {}, *clock.now + 1, "", ""}, kOffice)),
+        messageOf(service->createRequest({document->id, {}, *clock.now + 1, "", ""}, kBackOffice)),
         "A request needs at least one signer");
     EXPECT_EQ(messageOf(service->createRequest(
-                  {document->id, {named("Ann Example")}, *clock.now, "", ""}, kOffice)),
+                  {document->id, {named("Ann Example")}, *clock.now, "", ""}, kBackOffice)),
               "The expiry must be in the future");
 }
 

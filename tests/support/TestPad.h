@@ -2,6 +2,7 @@
 // A controller on a headless host with a manual clock, and small pixel helpers.
 
 #include <filesystem>
+#include <limits>
 #include <memory>
 
 #include "penwell/capture/Penwell.h"
@@ -41,3 +42,13 @@ inline bool clear(const Image& image, int x, int y) {
 }
 
 }  // namespace penwell::testing
+
+namespace penwell {
+
+/// Colours and values the pad's tests share.
+inline constexpr Rgba kRed{255, 0, 0, 255};
+inline constexpr Rgba kBlue{0, 0, 255, 255};
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+
+}  // namespace penwell

@@ -244,8 +244,6 @@ TEST_F(CliTest, CertNewIsReadableByOpensslWithTheSameFingerprint) {
 
 // ---- replay and demo ------------------------------------------------------------------------
 
-const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
-
 /// Samples chosen to show every conversion of the record: a fractional and a negative x, a
 /// y of -0.5, pressures in thousandths, per-stroke milliseconds, and a tap completed to a dot.
 /// The pad sits 5 points right of the controller's origin, so touches are 5 points further.

@@ -15,9 +15,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
 const std::string kDemo = (kSource / "demo-certificate").string();
-const std::string kTrace = (kSource / "examples/finger-signature.json").string();
 
 class KeysTest : public ::testing::Test {
 protected:

@@ -4,9 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <string>
+
 #include "penwell/tools/CertificateTool.h"
 #include "support/CertificateFixtures.h"
 #include "support/Shell.h"
+
+namespace penwell::tools {
+
+/// The source tree, and the example trace every signing test replays.
+inline const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
+inline const std::string kTrace = (kSource / "examples/finger-signature.json").string();
+
+}  // namespace penwell::tools
 
 namespace penwell::tools::testing {
 

@@ -13,8 +13,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
-const std::string kTrace = (kSource / "examples/finger-signature.json").string();
 const std::string kModule = "/usr/lib/softhsm/libsofthsm2.so";
 
 class TokenTest : public ::testing::Test {

@@ -24,8 +24,6 @@ using namespace penwell::filesystem;
 using namespace penwell::receiver;
 namespace {
 
-const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
-
 TEST(VerifyCommand, EnrolFromRecordsThenCheck) {
     test::TempDir folder;
     const auto privateKey = kSource / "demo-certificate/demo-private-key.pem";

@@ -13,8 +13,6 @@
 namespace penwell::verify {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
 const std::vector<SignerSet>& signers() {
     static const std::vector<SignerSet> set = [] {
         SyntheticOptions options;
@@ -135,7 +133,8 @@ TEST(Template, RefusalsNameTheFault) {
          FailureCode::malformedTemplate, "expected \"distances rhythm\""},
         {"a table not symmetric", failureOf(Template::parse(asymmetric, "t.tpl")),
          FailureCode::malformedTemplate, "not symmetric"},
-        {"threshold not finite", failureOf(t.check(signers()[2].genuine[5], kInf)),
+        {"threshold not finite",
+         failureOf(t.check(signers()[2].genuine[5], std::numeric_limits<double>::infinity())),
          FailureCode::invalidArgument, "threshold"},
     };
     for (const Case& c : cases) {

@@ -19,8 +19,8 @@
 namespace penwell::host {
 namespace {
 
-const std::filesystem::path kSource = PENWELL_SOURCE_DIR;
-const std::filesystem::path kDemo = kSource / "demo-certificate";
+const std::filesystem::path kSourceDir = PENWELL_SOURCE_DIR;
+const std::filesystem::path kDemoDir = kSourceDir / "demo-certificate";
 
 std::string sha256(ByteView bytes) {
     return hexDigits(openssl::sha256(bytes));
@@ -36,10 +36,10 @@ Bytes withoutSurfaceNumbers(const Bytes& bytes) {
 
 /// The outputs of one replayed trace, by name.
 std::map<std::string, std::string> outputsOf(const std::string& traceFile) {
-    const Trace trace = loadTrace(kSource / "examples" / traceFile).value();
+    const Trace trace = loadTrace(kSourceDir / "examples" / traceFile).value();
     ReplaySettings settings;
     settings.services.memoryStore = true;
-    settings.services.resources = kDemo;
+    settings.services.resources = kDemoDir;
     Replay replay(trace, settings);
     std::map<std::string, std::string> out;
     replay.run([&] {
@@ -94,11 +94,11 @@ std::map<std::string, std::string> outputsOf(const std::string& traceFile) {
         evidence.documentSha256.emplace();
         std::iota(evidence.documentSha256->begin(), evidence.documentSha256->end(), 7);
         evidence.fields = {{"reason", "Lieferung erhalten"}, {"signer", "Zoë Ångström"}};
-        evidence.recipients = {filesystem::readFile(kDemo / "Penwell.dat", 1 << 20, "").value()};
+        evidence.recipients = {filesystem::readFile(kDemoDir / "Penwell.dat", 1 << 20, "").value()};
         const Result<Bytes> sealed = c.exportEvidence(evidence);
         ASSERT_TRUE(sealed) << sealed.error().message;
         const Result<Bytes> payload =
-            receiver::openSealed(*sealed, "evidence", kDemo / "demo-private-key.pem");
+            receiver::openSealed(*sealed, "evidence", kDemoDir / "demo-private-key.pem");
         ASSERT_TRUE(payload) << payload.error().message;
         out["evidence payload"] = sha256(*payload);
     });
