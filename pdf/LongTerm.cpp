@@ -59,18 +59,12 @@ struct Appended {
     int end = 0;
 };
 
-/// A signature just appended, which qpdf's model does not hold (UpdateText::signedContents),
-/// and its certificates when they were read as it was made.
-struct Made {
-    ByteView contents;
-    const cms::ReadSigners* read = nullptr;
-};
-
 /// An update appended to `file`, the input `base` was opened on: what a validator needs for
-/// every signature the document holds, and for `made`.
+/// every signature the document holds, and for `made`, one just appended that qpdf's model
+/// does not hold (nil: none), from its certificates as they were read.
 Result<Appended> appendValidationData(Bytes& file, const std::string& inName,
                                       const UpdateBase& base, const ValidationSources& sources,
-                                      std::optional<Made> made) {
+                                      const cms::ReadSigners* made) {
     QPDF& qpdf = *base.qpdf;
     Appended out;
     try {
@@ -79,14 +73,10 @@ Result<Appended> appendValidationData(Bytes& file, const std::string& inName,
         for (const std::string& c : contents) {
             signatures.push_back(asBytes(c));
         }
-        if (made && made->read == nullptr) {
-            signatures.push_back(made->contents);
-        }
-        if (signatures.empty() && !made) {
+        if (signatures.empty() && made == nullptr) {
             return fail(PdfErrorKind::Validation, inName, "has no signature to keep data for");
         }
-        Result<ValidationData> data =
-            gatherValidationData(signatures, sources, made ? made->read : nullptr);
+        Result<ValidationData> data = gatherValidationData(signatures, sources, made);
         if (!data) {
             return data.error();
         }
@@ -141,7 +131,7 @@ Result<Appended> appendValidationData(Bytes& file, const std::string& inName,
 /// `base` was opened on), chained on the one qpdf so that the file is not read again.
 MaybeFailure raise(Bytes& file, const std::string& inName, const UpdateBase& base,
                    const ValidationSources& sources, const TimestampAuthority* archive,
-                   std::optional<Made> made) {
+                   const cms::ReadSigners* made) {
     Result<Appended> added = appendValidationData(file, inName, base, sources, made);
     if (!added) {
         return added.error();
@@ -166,7 +156,7 @@ Result<Bytes> raiseCopy(ByteView in, const std::string& inName, const Validation
     Bytes file;
     file.reserve(in.size() + kRoomForUpdates);
     file.assign(in.begin(), in.end());
-    if (MaybeFailure failed = raise(file, inName, *base, sources, archive, std::nullopt)) {
+    if (MaybeFailure failed = raise(file, inName, *base, sources, archive, nullptr)) {
         return *failed;
     }
     return file;
@@ -174,11 +164,11 @@ Result<Bytes> raiseCopy(ByteView in, const std::string& inName, const Validation
 
 /// What a signature's update hands on: the /DSS and the document time-stamp of `level`.
 AfterSignature raising(const std::string& inName, const LongTermLevel& level) {
-    return [&inName, &level](Bytes& file, const UpdateBase& next, ByteView signature,
-                             const cms::ReadSigners* read) {
-        return raise(file, inName, next, level.sources, level.archive ? &*level.archive : nullptr,
-                     Made{signature, read});
-    };
+    return
+        [&inName, &level](Bytes& file, const UpdateBase& next, const cms::ReadSigners& signature) {
+            return raise(file, inName, next, level.sources,
+                         level.archive ? &*level.archive : nullptr, &signature);
+        };
 }
 
 }  // namespace

@@ -38,7 +38,6 @@ public:
     /// Hashes `file` on up to `end`; its bytes before the length hashed so far must be the
     /// ones hashed.
     void extendTo(ByteView file, std::size_t end);
-    std::size_t length() const { return length_; }
     /// The digest of the bytes hashed so far followed by `rest`; those stay hashed.
     Sha256 digestWith(ByteView rest) const;
 
@@ -46,6 +45,7 @@ private:
     openssl::DigestContextHandle context_;
     std::size_t length_ = 0;
 };
+
 /// MD5 of `bytes`, as an embedded file's /Params /CheckSum holds it (16 bytes).
 std::string md5(ByteView bytes);
 

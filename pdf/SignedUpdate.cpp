@@ -258,7 +258,6 @@ Result<UpdateText> appendSignedUpdate(Bytes& file, const std::string& inName,
             const std::string text = hex(*made);
             std::copy(text.begin(), text.end(),
                       file.begin() + static_cast<std::ptrdiff_t>(gapStart + 1));
-            update.signedContents = std::move(*made);
             if (hashed) {
                 hashed->extendTo(whole, file.size());
                 *base.hashed = std::move(*hashed);
@@ -290,8 +289,8 @@ Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const Up
         return update.error();
     }
     if (after) {
-        if (MaybeFailure failed = after(out, chainedBase(hashing, *update, objects.end()),
-                                        update->signedContents, contents.read.get())) {
+        if (MaybeFailure failed =
+                after(out, chainedBase(hashing, *update, objects.end()), *contents.read)) {
             return *failed;
         }
     }

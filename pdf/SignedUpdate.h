@@ -70,10 +70,6 @@ struct UpdateText {
     std::map<QPDFObjGen, std::size_t> at;  ///< where each object starts in body
     std::uint64_t xrefAt = 0;              ///< where its cross-reference section starts in the file
     long long size = 0;                    ///< the /Size it writes
-    /// What /Contents holds, without its padding, when the update is a signature's: qpdf's
-    /// model of the signature dictionary is left empty (its text is written here), so a
-    /// further update that reads the signature takes it from here.
-    Bytes signedContents;
 };
 UpdateText updateText(QPDF& qpdf, ByteView in, const UpdateBase& base,
                       const std::map<QPDFObjGen, std::string>& objects, const std::string& stamp);
@@ -117,10 +113,11 @@ Result<ContentsSource> cadesContents(const SigningIdentity& identity,
 ///
 /// `after`, when given, appends further updates to the same copy before it is answered (the
 /// long-term validation data), on `next`, the base chained after the signature's update, with
-/// the signature's /Contents and its certificates as the contents source read them (nil when
-/// it tells none); the file is then read and copied once for all of them.
-using AfterSignature = std::function<MaybeFailure(
-    Bytes& file, const UpdateBase& next, ByteView signature, const cms::ReadSigners* read)>;
+/// the signature's certificates as `contents.read` holds them (it must then be set): qpdf's
+/// model of the new signature dictionary is empty, its text being written here. The file is
+/// then read and copied once for all of them.
+using AfterSignature = std::function<MaybeFailure(Bytes& file, const UpdateBase& next,
+                                                  const cms::ReadSigners& signature)>;
 Result<Bytes> writeSignedUpdate(ByteView in, const std::string& inName, const UpdateBase& base,
                                 const NewObjects& objects, const std::set<QPDFObjGen>& changed,
                                 QPDFObjGen signature, const SignatureEntries& entries,
